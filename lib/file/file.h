@@ -1,0 +1,58 @@
+// Path and directory operations of the file library.
+//
+// Rename, delete, create and remove directories, read attributes and list
+// directories, each with a retry budget (milliseconds of sleeping) that
+// absorbs transient sharing and access failures; whole directory chains;
+// splitting and joining path strings. The retrying operations return
+// errno-style codes (0 for success) and leave the platform's last error
+// set for the caller to print. Returned strings are the caller's to free.
+#pragma once
+
+#include <cstdint>
+
+// File type, in FileAttrs::type.
+enum { FILE_TYPE_REGULAR = 0, FILE_TYPE_DIRECTORY = 1 };
+
+struct FileAttrs {
+   int64_t accessTime;
+   int64_t creationTime;
+   int64_t writeTime;
+   uint64_t size;
+   int32_t type;
+   int32_t mode;
+   int32_t reserved1;
+   int32_t reserved2;
+};
+
+int File_RenameRetry(const char *from, const char *to, uint32_t msecMaxWait);
+int FileDeletionRetry(const char *path, bool handleLink, uint32_t msecMaxWait);
+int FileCreateDirectoryRetry(const char *path, int mode, uint32_t msecMaxWait);
+int FileRemoveDirectoryRetry(const char *path, uint32_t msecMaxWait);
+int FileAttributesRetry(const char *path, uint32_t msecMaxWait, FileAttrs *attrs);
+// Returns the number of entries (names, if given, receives a malloc'd array
+// of malloc'd strings) or -1.
+int FileListDirectoryRetry(const char *path, uint32_t msecMaxWait, char ***names);
+int FileMapPlatformError(const char *name, int err);
+
+int File_Rename(const char *from, const char *to);
+int File_Remove(const char *path);  // 0 or -1
+bool File_MakeDir(const char *path);
+bool File_MakeDirTree(const char *path, char **firstCreated);
+bool File_PathExists(const char *path);
+bool File_IsDir(const char *path);
+int File_ListDir(const char *path, char ***names);
+char *File_FullPath(const char *path);
+void File_SplitPath(const char *path, char **volume, char **dir, char **base);
+void File_DirAndBase(const char *path, char **dir, char **base);
+char *File_StripSeparators(const char *path);
+char *File_JoinPath(const char *dir, const char *name);
+bool File_SameFile(const char *a, const char *b);
+bool FileIsWritableDir(const char *path);
+int FileFindSeparator(const char *path, int start);
+
+uint32_t FileSimpleRandom();
+uint32_t FileRandomSleep(uint32_t minMs, uint32_t maxMs);
+
+// The platform's directory separator, as a character and as a string.
+#define DIRSEPC '/'
+#define DIRSEPS "/"

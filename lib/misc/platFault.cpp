@@ -1,0 +1,126 @@
+// Failure seam of the platform layer; see platFault.h.
+#include "lib/misc/platFault.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+namespace {
+
+struct Fault {
+   bool armed = false;
+   int err = 0;
+   int skip = 0;
+   int count = 0;
+   long shortBytes = -1;
+};
+
+std::mutex faultLock;
+Fault faults[PLAT_CALL_COUNT];
+std::atomic<bool> anyArmed{false};
+
+const char *const callNames[PLAT_CALL_COUNT] = {
+   "open", "read", "write", "seek", "close", "rename", "unlink", "mkdir",
+   "rmdir", "stat", "listdir", "socket", "bind", "select", "recvfrom",
+   "sendto",
+};
+
+}  // namespace
+
+void
+PlatFault_Inject(PlatCall call, int err, int skip, int count, long shortBytes)
+{
+   std::lock_guard<std::mutex> guard(faultLock);
+   faults[call] = Fault{true, err, skip, count, shortBytes};
+   anyArmed.store(true, std::memory_order_release);
+}
+
+void
+PlatFault_Clear()
+{
+   std::lock_guard<std::mutex> guard(faultLock);
+   for (Fault &f : faults) {
+      f = Fault{};
+   }
+   anyArmed.store(false, std::memory_order_release);
+}
+
+int
+PlatFault_Check(PlatCall call, size_t *len)
+{
+   if (!anyArmed.load(std::memory_order_acquire)) {
+      return 0;
+   }
+   std::lock_guard<std::mutex> guard(faultLock);
+   Fault &f = faults[call];
+   if (!f.armed) {
+      return 0;
+   }
+   if (f.skip > 0) {
+      f.skip--;
+      return 0;
+   }
+   if (f.count == 0) {
+      return 0;
+   }
+   if (f.count > 0) {
+      f.count--;
+   }
+   if (f.shortBytes >= 0 && len != nullptr) {
+      if (f.shortBytes > 0 && *len > (size_t)f.shortBytes) {
+         *len = (size_t)f.shortBytes;
+         return 0;
+      }
+      if (f.shortBytes > 0) {
+         return 0;
+      }
+   }
+   return f.err;
+}
+
+bool
+PlatFault_ArmFromText(const char *text)
+{
+   std::string all(text == nullptr ? "" : text);
+   size_t pos = 0;
+   while (pos < all.size()) {
+      size_t end = all.find(';', pos);
+      std::string item = all.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+      pos = end == std::string::npos ? all.size() : end + 1;
+      if (item.empty()) {
+         continue;
+      }
+      size_t colon = item.find(':');
+      std::string name = item.substr(0, colon);
+      int call = -1;
+      for (int i = 0; i < PLAT_CALL_COUNT; i++) {
+         if (name == callNames[i]) {
+            call = i;
+         }
+      }
+      if (call < 0 || colon == std::string::npos) {
+         return false;
+      }
+      int err = 0, skip = 0, count = 1;
+      long shortBytes = -1;
+      std::string rest = item.substr(colon + 1);
+      err = std::atoi(rest.c_str());
+      for (size_t at = rest.find(':'); at != std::string::npos; at = rest.find(':', at + 1)) {
+         const char *opt = rest.c_str() + at + 1;
+         if (std::strncmp(opt, "skip=", 5) == 0) {
+            skip = std::atoi(opt + 5);
+         } else if (std::strncmp(opt, "count=", 6) == 0) {
+            count = std::atoi(opt + 6);
+         } else if (std::strncmp(opt, "short=", 6) == 0) {
+            shortBytes = std::atol(opt + 6);
+         } else {
+            return false;
+         }
+      }
+      PlatFault_Inject((PlatCall)call, err, skip, count, shortBytes);
+   }
+   return true;
+}

@@ -1,0 +1,53 @@
+// Failure seam of the platform layer.
+//
+// Every platform call of the POSIX back end asks PlatFault_Check before it
+// runs; a test can arm a call so that it fails with a chosen errno (disk
+// full, access denied, a busy file standing in for a sharing violation),
+// or, for writes and sends, so that it moves fewer bytes than asked.
+// Unarmed, the check is one relaxed atomic load.
+#pragma once
+
+#include <cstddef>
+
+enum PlatCall {
+   PLAT_OPEN,
+   PLAT_READ,
+   PLAT_WRITE,
+   PLAT_SEEK,
+   PLAT_CLOSE,
+   PLAT_RENAME,
+   PLAT_UNLINK,
+   PLAT_MKDIR,
+   PLAT_RMDIR,
+   PLAT_STAT,
+   PLAT_LISTDIR,
+   PLAT_SOCKET,
+   PLAT_BIND,
+   PLAT_SELECT,
+   PLAT_RECVFROM,
+   PLAT_SENDTO,
+   PLAT_CALL_COUNT
+};
+
+/*
+ * Arms `call`: after `skip` further calls pass, the next `count` calls
+ * (-1: every one) fail with `err`. With `shortBytes` >= 0 a write or send
+ * moves at most that many bytes instead of failing (err is then set only
+ * when nothing could be moved).
+ */
+void PlatFault_Inject(PlatCall call, int err, int skip = 0, int count = 1,
+                      long shortBytes = -1);
+void PlatFault_Clear();
+
+/*
+ * Called by the back end. Returns the errno to fail with, or 0. For a
+ * short transfer it returns 0 and lowers *len.
+ */
+int PlatFault_Check(PlatCall call, size_t *len = nullptr);
+
+/*
+ * Arms faults from a text such as "write:28:skip=10:count=1;sendto:11",
+ * for the collector started as a process by end-to-end tests (read from
+ * the SALVOR_PLATFORM_FAULTS environment variable at start).
+ */
+bool PlatFault_ArmFromText(const char *text);

@@ -1,0 +1,28 @@
+// Bounded printf-style formatting.
+//
+// Formats understand the usual conversions plus the dialect used across
+// this code base: %I64u, %I64d, %I64x (64-bit) and %Iu, %Id, %Ix (size_t).
+// Every function leaves its buffer NUL-terminated; a text that does not
+// fit is cut at a whole UTF-8 character.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+
+// Number of bytes written (without the NUL), or -1 when the text did not fit.
+int Str_Vsnprintf(char *buf, size_t size, const char *format, va_list args);
+int Str_Snprintf(char *buf, size_t size, const char *format, ...);
+
+// Like Str_Snprintf, but a text that does not fit stops the process.
+int Str_FormatFixed(char *buf, size_t size, const char *format, ...);
+
+// Copies src into buf of size bytes; a text that does not fit stops the process.
+char *Str_Strcpy(char *buf, const char *src, size_t size);
+
+// Formats onto the heap (free with free()); null when memory is short.
+char *Str_Vasprintf(size_t *length, const char *format, va_list args);
+char *Str_Asprintf(size_t *length, const char *format, ...);
+
+// Cuts the text in buf (at most size bytes) back so that it does not end
+// inside a multi-byte UTF-8 sequence. Returns the new length.
+size_t Str_TrimIncompleteUtf8(char *buf, size_t length);
