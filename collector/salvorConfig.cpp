@@ -1,0 +1,26 @@
+// The collector's settings record; see salvorConfig.h.
+#include "collector/salvorConfig.h"
+
+#include <cstring>
+
+SalvorConfigRecord SalvorConfig = {
+   SALVOR_DEFAULT_PORT, "", "", 0, 2, 0, false, false, {false}, "", false, {}, nullptr,
+};
+
+void
+SalvorConfigReset()
+{
+   SalvorConfig.port = SALVOR_DEFAULT_PORT;
+   SalvorConfig.dataDir[0] = '\0';
+   SalvorConfig.logFile[0] = '\0';
+   SalvorConfig.verbose = 0;
+   SalvorConfig.maxSize = 2;
+   SalvorConfig.sawDefaultValues = 0;
+   SalvorConfig.configLoaded = false;
+   SalvorConfig.debugMode = false;
+   SalvorConfig.stopRequested = false;
+   SalvorConfig.initLogPath[0] = '\0';
+   SalvorConfig.initLogPathSet = false;
+   std::memset(&SalvorConfig.serviceStatus, 0, sizeof SalvorConfig.serviceStatus);
+   SalvorConfig.serviceStatusHandle = nullptr;
+}

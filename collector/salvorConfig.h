@@ -1,0 +1,45 @@
+// The collector's process-wide settings record.
+//
+// Filled with its defaults from the start of the process, written by the
+// command line and the configuration reader during start-up, and only read
+// afterwards, except stopRequested, which a stop request sets at any time.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+constexpr int SALVOR_DEFAULT_PORT = 6500;
+constexpr int SALVOR_PATH_SIZE = 1024;  // bytes, with the NUL
+constexpr const char *SALVOR_LOG_FILE_NAME = "salvor.log";
+
+// The service status record: what the service last reported.
+struct SalvorServiceStatus {
+   uint32_t serviceType;
+   uint32_t currentState;
+   uint32_t controlsAccepted;
+   uint32_t win32ExitCode;
+   uint32_t serviceSpecificExitCode;
+   uint32_t checkPoint;
+   uint32_t waitHint;
+};
+
+struct SalvorConfigRecord {
+   int32_t port;
+   char dataDir[SALVOR_PATH_SIZE];
+   char logFile[SALVOR_PATH_SIZE];
+   int32_t verbose;
+   int32_t maxSize;
+   int32_t sawDefaultValues;
+   bool configLoaded;
+   bool debugMode;
+   std::atomic<bool> stopRequested;
+   char initLogPath[SALVOR_PATH_SIZE];
+   bool initLogPathSet;
+   SalvorServiceStatus serviceStatus;
+   void *serviceStatusHandle;
+};
+
+extern SalvorConfigRecord SalvorConfig;
+
+// Puts every field back to its default (used at start and by tests).
+void SalvorConfigReset();

@@ -1,0 +1,146 @@
+// The XML configuration file; see salvorConfigFile.h.
+//
+// Elements are recognised by name prefix, case-sensitively, anywhere in
+// the document, in document order. A port counts only after a
+// defaultValues element has been met, and only once per such element.
+#include "collector/salvorConfigFile.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <libxml/parser.h>
+
+#include "collector/salvorConfig.h"
+#include "collector/salvorStartup.h"
+#include "lib/file/file.h"
+#include "lib/string/str.h"
+
+namespace {
+
+bool
+NameStartsWith(const xmlNode *node, const char *key)
+{
+   return std::strncmp(reinterpret_cast<const char *>(node->name), key, std::strlen(key)) == 0;
+}
+
+/*
+ * Copies a configured path into its field. A path that does not fit is
+ * refused with a message rather than cut, so that the collector never
+ * writes somewhere it was not told to.
+ */
+bool
+StorePath(char *field, const char *value, const char *what)
+{
+   if (Str_Snprintf(field, SALVOR_PATH_SIZE, "%s", value) < 0) {
+      SalvorWin32InitLog("The %s is too long (at most %d bytes): %s\n", what,
+                         SALVOR_PATH_SIZE - 1, value);
+      field[0] = '\0';
+      return false;
+   }
+   return true;
+}
+
+// Applies one element; returns 0 or the failure code.
+int
+ApplyElement(xmlNode *node)
+{
+   xmlChar *content = xmlNodeGetContent(node);
+   const char *value = content != nullptr ? reinterpret_cast<const char *>(content) : "";
+   int result = 0;
+
+   if (NameStartsWith(node, "defaultLogPath")) {
+      result = SalvorWin32ProbeDirectory(value);
+      if (result == 0) {
+         if (Str_Snprintf(SalvorConfig.logFile, SALVOR_PATH_SIZE, "%s%s%s", value, DIRSEPS,
+                          SALVOR_LOG_FILE_NAME) < 0) {
+            SalvorConfig.logFile[0] = '\0';
+            SalvorWin32InitLog("The log directory is too long (at most %d bytes): %s\n",
+                               SALVOR_PATH_SIZE - 1, value);
+            result = ENAMETOOLONG;
+         } else {
+            SalvorWin32InitLog("Log file will be: %s%s%s\n", value, DIRSEPS, SALVOR_LOG_FILE_NAME);
+         }
+      }
+   } else if (NameStartsWith(node, "defaultDataPath")) {
+      result = SalvorWin32ProbeDirectory(value);
+      if (result == 0) {
+         if (StorePath(SalvorConfig.dataDir, value, "data directory")) {
+            SalvorWin32InitLog("output dir will be: %s\n", value);
+         } else {
+            result = ENAMETOOLONG;
+         }
+      }
+   } else if (NameStartsWith(node, "defaultValues")) {
+      SalvorConfig.sawDefaultValues = 1;
+   } else if (NameStartsWith(node, "port")) {
+      if (SalvorConfig.sawDefaultValues == 1) {
+         SalvorConfig.port = std::atoi(value);
+         SalvorWin32InitLog("Port will be : %d\n", SalvorConfig.port);
+         SalvorConfig.sawDefaultValues = 0;
+         if (SalvorConfig.port < 1 || SalvorConfig.port > 65535) {
+            SalvorWin32InitLog("An invalid port was specified. \n");
+            result = -1;
+         } else if (SalvorConfig.port < 1024) {
+            SalvorWin32InitLog("Selected port is in reserved range. \n");
+            result = -1;
+         }
+      }
+   } else if (NameStartsWith(node, "level")) {
+      int level = std::atoi(value);
+      SalvorWin32InitLog("Log level will be: %d\n", level);
+      if (level < 0) {
+         result = -1;
+      } else if (level > 0) {
+         SalvorConfig.verbose = 1;
+      }
+   } else if (NameStartsWith(node, "maxSize")) {
+      SalvorConfig.maxSize = std::atoi(value);
+      SalvorWin32InitLog("Data directory limit is %d\n", SalvorConfig.maxSize);
+      if (SalvorConfig.maxSize < 0) {
+         result = -1;
+      }
+   }
+   xmlFree(content);
+   return result;
+}
+
+}  // namespace
+
+int
+SalvorWin32ParseElements(xmlNode *node, int pending)
+{
+   if (pending != 0) {
+      SalvorWin32InitLog("SalvorWin32ParseElements returning from %s\n",
+                         node != nullptr && node->name != nullptr
+                            ? reinterpret_cast<const char *>(node->name) : "null");
+      return pending;
+   }
+   for (xmlNode *cur = node; cur != nullptr; cur = cur->next) {
+      if (cur->type == XML_ELEMENT_NODE) {
+         int result = ApplyElement(cur);
+         if (result != 0) {
+            return result;
+         }
+      }
+      pending = SalvorWin32ParseElements(cur->children, pending);
+   }
+   return pending;
+}
+
+int
+SalvorWin32ReadConfig(const char *path)
+{
+   xmlCheckVersion(20630);
+   errno = 0;
+   // No network access and no external entities: the file is ours to read,
+   // nothing it names is.
+   xmlDoc *doc = xmlReadFile(path, nullptr, XML_PARSE_NONET);
+   if (doc == nullptr) {
+      int err = errno;
+      SalvorWin32InitLog("Could not read config file.. %s (error = %d)\n", path, err);
+      return err != 0 ? err : -1;
+   }
+   int result = SalvorWin32ParseElements(xmlDocGetRootElement(doc), 0);
+   xmlFreeDoc(doc);
+   return result;
+}

@@ -1,0 +1,31 @@
+// Dump files: one file per dump, in one directory per client address,
+// named from the address, the local date and time and a counter.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "collector/salvorProto.h"
+#include "lib/file/fileIO.h"
+
+constexpr int SALVOR_MAX_NAME_TRIES = 256;
+constexpr size_t SALVOR_NAME_SIZE = 1024;
+// Dump files hold a crashed host's memory: readable by their owner only.
+constexpr int SALVOR_DUMP_FILE_MODE = 0440;
+
+/*
+ * Creates the client's directory and a new dump file in it, trying up to
+ * 256 names. Leaves the last name tried in `name` and returns the status
+ * of the create (FILEIO_ERROR when every name was taken).
+ */
+FileIOStatus SalvorCreateDumpFile(uint32_t clientIP, char *name, size_t nameSize,
+                                  const char *dataDir, FileIOFile *fd);
+// Turns a failed create into the init's reply status, with its log lines.
+uint32_t SalvorCreateFailureStatus(FileIOStatus status, const char *name,
+                                   const char *dataDir);
+
+void SalvorHandleData(const salvorMsgHeader *request, const uint8_t *payload,
+                      uint32_t clientIP, size_t datagramLength,
+                      salvorMsgHeader *reply);
+void SalvorHandleDone(uint32_t clientIP, const salvorMsgHeader *request,
+                      salvorMsgHeader *reply);

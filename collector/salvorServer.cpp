@@ -1,0 +1,205 @@
+// The collector's receive loop and fatal exit; see salvorServer.h.
+#include "collector/salvorServer.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "collector/salvorConfig.h"
+#include "collector/salvorDumpFile.h"
+#include "collector/salvorSlots.h"
+#include "collector/salvorStartup.h"
+#include "lib/config/preference.h"
+#include "lib/log/log.h"
+#include "lib/string/str.h"
+
+#define IP_BYTES(ip) (ip) >> 24, ((ip) >> 16) & 0xff, ((ip) >> 8) & 0xff, (ip) & 0xff
+
+namespace {
+
+// dataOffset / 2^20 of the last debug line, shared by all clients.
+uint32_t lastLoggedMB = 0;
+
+uint32_t
+Read32(const uint8_t *p)
+{
+   return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+/*
+ * With verbose set, one line per datagram, except that a stream of data
+ * messages is logged once each time its offset reaches a new MiB.
+ */
+void
+LogDebugLine(const uint8_t *buf, size_t length, uint32_t clientIP)
+{
+   uint32_t type = Read32(buf + SALVOR_OFF_TYPE);
+   uint32_t dataOffset = Read32(buf + SALVOR_OFF_DATAOFFSET);
+   uint32_t dataLength = Read32(buf + SALVOR_OFF_DATALENGTH);
+   if (type == SALVOR_MSG_DATA && dataOffset / (1u << 20) <= lastLoggedMB) {
+      return;
+   }
+   lastLoggedMB = dataOffset / (1u << 20);
+   uint32_t end = dataOffset + (uint32_t)length;
+   Log("ip:%x)msg: type=%d len=%d dataOffset=%d dataLength=%d kB=%d MB=%d\n", clientIP,
+       (int)type, (int)length, (int)dataOffset, (int)dataLength, (int)(end >> 10),
+       (int)(end >> 20));
+}
+
+}  // namespace
+
+void
+SalvorFatal(const char *format, ...)
+{
+   va_list args;
+   va_start(args, format);
+   char *text = Str_Vasprintf(nullptr, format, args);
+   va_end(args);
+   if (text != nullptr) {
+      std::fprintf(stderr, "%s", text);
+      Log("%s\n", text);
+      std::free(text);
+   }
+   std::exit(1);
+}
+
+bool
+SalvorOpenSocket(SalvorSocket *sock)
+{
+   if (!SalvorWin32InitWinsock()) {
+      SalvorFatal("Failed to initialize winsock interface");
+   }
+   *sock = SalvorNet_UdpSocket();
+   if (*sock < 0) {
+      SalvorFatal("Couldn't create socket (returned %d): %s\n", *sock,
+                  SalvorNet_ErrorText(SalvorNet_LastError()));
+   }
+   if (SalvorNet_Bind(*sock, 0, (uint16_t)(SalvorConfig.port & 0xffff)) != 0) {
+      SalvorFatal("Couldn't bind socket to port %d: %s\n", SalvorConfig.port,
+                  SalvorNet_ErrorText(SalvorNet_LastError()));
+   }
+   return true;
+}
+
+void
+SalvorHandleStatusCheck(uint32_t clientIP, salvorMsgHeader *reply)
+{
+   if (SalvorConfig.verbose) {
+      Log("ip:%x)message type: 'staus check'.\n", clientIP);
+   }
+   Log("Posting back a status check reply to %u.%u.%u.%u", IP_BYTES(clientIP));
+   reply->status = hxk_success;
+}
+
+bool
+SalvorProcessDatagram(const uint8_t *buf, size_t length, uint32_t clientIP, uint8_t *replyWire)
+{
+   // Datagrams that carry no whole header, or more than the buffer holds,
+   // are dropped unanswered: neither can be handled as sent.
+   if (length == 0) {
+      Log("ip:%x)Empty datagram. Skipping it.\n", clientIP);
+      return false;
+   }
+   if (length < SALVOR_HEADER_SIZE) {
+      Log("ip:%x)Datagram of %u bytes is shorter than a header. Skipping it.\n", clientIP,
+          (unsigned)length);
+      return false;
+   }
+   if (length > SALVOR_RECV_BUFFER_SIZE) {
+      Log("ip:%x)Datagram of %u bytes is longer than %u. Skipping it.\n", clientIP,
+          (unsigned)length, (unsigned)SALVOR_RECV_BUFFER_SIZE);
+      return false;
+   }
+   if (SalvorConfig.verbose) {
+      LogDebugLine(buf, length, clientIP);
+   }
+   salvorMsgHeader request;
+   SalvorDecodeHeader(buf, &request);
+   if (request.magic != SALVOR_MSG_MAGIC) {
+      Log("Bad magic:%#x. Expected:%#x\n", request.magic, SALVOR_MSG_MAGIC);
+      Log("Skipping bad packet.\n");
+      return false;
+   }
+   salvorMsgHeader reply = request;
+   switch (request.type) {
+   case SALVOR_MSG_INIT:
+      SalvorHandleInit(&reply, SalvorConfig.dataDir, clientIP, &request);
+      break;
+   case SALVOR_MSG_DATA:
+      SalvorHandleData(&request, buf + SALVOR_HEADER_SIZE, clientIP, length, &reply);
+      break;
+   case SALVOR_MSG_DONE:
+      SalvorHandleDone(clientIP, &request, &reply);
+      break;
+   case SALVOR_MSG_STATUS_CHECK:
+      SalvorHandleStatusCheck(clientIP, &reply);
+      break;
+   default:
+      Log("ip:%x)Unknown message type:%d\n", clientIP, (int)request.type);
+      reply.status = hxk_unknown_type;
+      break;
+   }
+   // The reply is the request's header with status (and assignedDumpID)
+   // set: every other byte goes back exactly as it came.
+   std::memcpy(replyWire, buf, SALVOR_HEADER_SIZE);
+   uint8_t encoded[SALVOR_HEADER_SIZE];
+   SalvorEncodeHeader(&reply, encoded);
+   std::memcpy(replyWire + SALVOR_OFF_STATUS, encoded + SALVOR_OFF_STATUS, 8);
+   return true;
+}
+
+int
+SalvorServerLoop()
+{
+   SalvorSocket sock;
+   if (!SalvorOpenSocket(&sock)) {
+      SalvorFatal("Could not create or bind socket. Quitting...\n");
+   }
+   SalvorAllocSlots();
+
+   // A longer datagram is told apart by the length the socket layer reports.
+   uint8_t buf[SALVOR_RECV_BUFFER_SIZE];
+   uint8_t replyWire[SALVOR_HEADER_SIZE];
+   while (!SalvorConfig.stopRequested) {
+      int ready = SalvorNet_WaitReadable(sock, SALVOR_SELECT_TIMEOUT_SEC);
+      if (ready < 0) {
+         SalvorFatal("Select error: %s.\n", SalvorNet_ErrorText(SalvorNet_LastError()));
+      }
+      if (ready == 0) {
+         SalvorExpireIdleSlots();
+         continue;
+      }
+      SalvorNetAddr from;
+      size_t length = 0;
+      long got = SalvorNet_RecvFrom(sock, buf, sizeof buf, &from, &length);
+      if (got < 0) {
+         int err = SalvorNet_LastError();
+         if (!SalvorNet_IsTransientReceiveError(err)) {
+            SalvorFatal("Recvfrom error:%s.\n", SalvorNet_ErrorText(err));
+         }
+         Log("Recvfrom error:%s. Going on.\n", SalvorNet_ErrorText(err));
+         continue;
+      }
+      if (!SalvorProcessDatagram(buf, length, from.ip, replyWire)) {
+         continue;
+      }
+      if (SalvorConfig.verbose) {
+         Log("ip:%x)Sending reply with status %#x\n", from.ip,
+             Read32(replyWire + SALVOR_OFF_STATUS));
+      }
+      long sent = SalvorNet_SendTo(sock, replyWire, SALVOR_HEADER_SIZE, &from);
+      if (sent < 0) {
+         Log("Error sending reply: %s.\n", SalvorNet_ErrorText(SalvorNet_LastError()));
+      } else if (sent != (long)SALVOR_HEADER_SIZE) {
+         Log("Error: did not send full buffer (socket %d). Tried to send %u bytes. "
+             "Only %u sent.\n", sock, (unsigned)SALVOR_HEADER_SIZE, (unsigned)sent);
+      }
+   }
+
+   Log("Stopping network coredump server now.\n");
+   SalvorFreeSlots();
+   SalvorNet_Cleanup();
+   Preference_Exit();
+   return 0;
+}

@@ -1,0 +1,46 @@
+// The table of dump slots.
+//
+// Each dump in progress holds one of 1,024 slots; the slot index is the
+// dumpID that the client learns from the reply to its init and names in
+// its data and done messages. An init finds its dump's slot again or takes
+// the lowest free one; slots idle for more than a minute are swept.
+#pragma once
+
+#include <cstdint>
+
+#include "collector/salvorProto.h"
+#include "lib/file/fileIO.h"
+
+constexpr int SALVOR_MAX_DUMPS = 1024;
+constexpr uint64_t SALVOR_IDLE_TIMEOUT_SEC = 60;
+
+struct salvorCoreDumpInfo {
+   FileIOFile fd;          // the open dump file; closed while the slot is empty
+   int64_t timestamp;      // the client's time stamp of the dump
+   uint32_t clientIP;      // host order; 0 in an empty slot
+   char *fileName;         // heap copy of the file's path; null in an empty slot
+   int32_t dumpID;         // the slot's own index
+   uint64_t lastActivity;  // SalvorClockUsec() when taken or last matched
+};
+
+// The table, while the receive loop runs.
+extern salvorCoreDumpInfo *salvorSlots;
+
+/*
+ * Microseconds on a clock that only moves forward, so that setting the
+ * wall clock neither keeps nor kills dumps. Only differences are used.
+ * Tests may replace it.
+ */
+extern uint64_t (*SalvorClockUsec)();
+uint64_t SalvorMonotonicUsec();
+
+void SalvorAllocSlots();
+void SalvorFreeSlots();  // leaves the files of slots in use on disk
+bool SalvorSlotInUse(const salvorCoreDumpInfo *slot);
+
+void SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir,
+                      uint32_t clientIP, const salvorMsgHeader *request);
+salvorCoreDumpInfo *SalvorFindSlot(uint32_t clientIP, const salvorMsgHeader *request);
+void SalvorExpireIdleSlots();
+// Empties a slot whose file has been closed.
+void SalvorReleaseSlot(salvorCoreDumpInfo *slot);

@@ -1,0 +1,163 @@
+// Start-up checks; see salvorStartup.h.
+#include "collector/salvorStartup.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <pwd.h>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "collector/salvorConfig.h"
+#include "collector/salvorNet.h"
+#include "lib/file/file.h"
+#include "lib/file/fileIO.h"
+#include "lib/log/log.h"
+#include "lib/string/str.h"
+
+namespace {
+
+constexpr uint16_t SALVOR_WINSOCK_VERSION = 2;  // 2.0: major 2, minor 0
+
+// An owner-only directory of ours: not a link, owned by us, no access for others.
+bool
+IsSafeDir(const char *path)
+{
+   struct stat st;
+   return lstat(path, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+          (st.st_mode & 077) == 0;
+}
+
+bool
+AcceptSafeDir(const char *path)
+{
+   if (mkdir(path, 0700) != 0 && errno != EEXIST) {
+      return false;
+   }
+   return IsSafeDir(path);
+}
+
+}  // namespace
+
+char *
+SalvorSafeTmpDir()
+{
+   const char *base = getenv("TMPDIR");
+   if (base == nullptr || base[0] != '/') {
+      base = "/tmp";
+   }
+   const passwd *pw = getpwuid(geteuid());
+   char user[64];
+   if (pw != nullptr) {
+      Str_Snprintf(user, sizeof user, "%s", pw->pw_name);
+   } else {
+      Str_Snprintf(user, sizeof user, "%u", (unsigned)geteuid());
+   }
+   char *dir = Str_Asprintf(nullptr, "%s/%s-%s", base, "quillon", user);
+   if (dir != nullptr && AcceptSafeDir(dir)) {
+      return dir;
+   }
+   std::free(dir);
+   // Somebody else holds the usual name: make a fresh directory of our own.
+   std::random_device random;
+   for (int attempt = 0; attempt < 16; attempt++) {
+      dir = Str_Asprintf(nullptr, "%s/%s-%s-%u", base, "quillon", user, (unsigned)random());
+      if (dir != nullptr && mkdir(dir, 0700) == 0 && IsSafeDir(dir)) {
+         return dir;
+      }
+      std::free(dir);
+   }
+   return nullptr;
+}
+
+void
+SalvorWin32InitLog(const char *format, ...)
+{
+   if (!SalvorConfig.debugMode) {
+      return;
+   }
+   if (!SalvorConfig.initLogPathSet) {
+      char *dir = SalvorSafeTmpDir();
+      // Without a safe directory there is no init log file; the console
+      // copy below still shows every message.
+      if (dir != nullptr) {
+         Str_Snprintf(SalvorConfig.initLogPath, sizeof SalvorConfig.initLogPath, "%s/%s", dir,
+                      SALVOR_INIT_LOG_NAME);
+      }
+      std::free(dir);
+      SalvorConfig.initLogPathSet = true;
+   }
+   char msg[1024];
+   va_list args;
+   va_start(args, format);
+   Str_Vsnprintf(msg, sizeof msg, format, args);
+   va_end(args);
+
+   std::fputs(msg, stderr);
+   if (SalvorConfig.initLogPath[0] == '\0') {
+      return;
+   }
+   FILE *f = std::fopen(SalvorConfig.initLogPath, "a+");
+   if (f != nullptr) {
+      std::fputs(msg, f);
+      std::fflush(f);
+      std::fclose(f);
+   }
+}
+
+int
+SalvorWin32ProbeDirectory(const char *dir)
+{
+   char *probe = Str_Asprintf(nullptr, "%s%s%s", dir, DIRSEPS, SALVOR_PROBE_FILE_NAME);
+   if (probe == nullptr) {
+      int err = errno;
+      SalvorWin32InitLog("Could not allocate memory for tmp file foo (error = %d)\n", err);
+      return err != 0 ? err : ENOMEM;
+   }
+   if (!File_MakeDir(dir)) {
+      SalvorWin32InitLog("Couldn't create the directory %s, trying the directory hirerachy "
+                         "(error = %d).\n", dir, errno);
+      if (!File_MakeDirTree(dir, nullptr)) {
+         int err = errno != 0 ? errno : EIO;
+         SalvorWin32InitLog("Couldn't create the directory hirerachy for %s (error = %d).\n",
+                            dir, err);
+         std::free(probe);
+         return err;
+      }
+   }
+   FileIOFile fd;
+   FileIO_InitFile(&fd);
+   FileIOStatus status = FileIO_CreatePrompt(&fd, probe, FILEIO_ACCESS_WRITE | FILEIO_DENY_WRITE,
+                                             2 /* cancel */);
+   if (status != FILEIO_SUCCESS) {
+      int err = errno != 0 ? errno : EIO;
+      SalvorWin32InitLog("Could not create tmp file %s for writing. Is the directory %s "
+                         "writable? (error = %d)\n", probe, dir, err);
+      std::free(probe);
+      return err;
+   }
+   FileIO_CloseFile(&fd);
+   File_Remove(probe);
+   std::free(probe);
+   return 0;
+}
+
+bool
+SalvorWin32InitWinsock()
+{
+   uint16_t granted = 0;
+   int err = SalvorNet_Startup(SALVOR_WINSOCK_VERSION, &granted);
+   if (err != 0) {
+      Log("Couldn't initialize winsock interface (returned error: %d)\n", err);
+      return false;
+   }
+   if ((granted & 0xff) != 2) {
+      SalvorNet_Cleanup();
+      Log("Winsock version mismatch.\n");
+      return false;
+   }
+   return true;
+}

@@ -1,0 +1,24 @@
+// What the collector needs before its log and its socket exist: the
+// debug-mode init log, the probe of a configured directory, and the start
+// of the socket library.
+#pragma once
+
+constexpr const char *SALVOR_INIT_LOG_NAME = "salvor_init.log";
+constexpr const char *SALVOR_PROBE_FILE_NAME = "foo";
+
+/*
+ * Appends a message to the init log in the per-user safe temporary
+ * directory; only in debug mode, where it is also echoed to standard error
+ * so that the person at the console sees why a start is refused.
+ */
+void SalvorWin32InitLog(const char *format, ...);
+// 0 when the directory exists (or was made) and a file can be created in it.
+int SalvorWin32ProbeDirectory(const char *dir);
+bool SalvorWin32InitWinsock();
+
+/*
+ * The per-user directory that holds the init log: an owner-only directory
+ * under the system's temporary directory, named from "quillon" and the
+ * user name. Null when none can be had. The caller frees the result.
+ */
+char *SalvorSafeTmpDir();
