@@ -1,0 +1,343 @@
+// Client side of the dump protocol; see salvorClient.h.
+#include "tools/salvorClient.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "collector/salvorProto.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void
+FillHeader(uint8_t *wire, uint32_t type, int64_t timestamp, uint32_t dumpID,
+           uint32_t dataOffset, uint32_t dataLength)
+{
+   salvorMsgHeader hdr{};
+   hdr.magic = SALVOR_MSG_MAGIC;
+   hdr.timestamp = timestamp;
+   hdr.dumpID = dumpID;
+   hdr.type = type;
+   hdr.dataOffset = dataOffset;
+   hdr.dataLength = dataLength;
+   SalvorEncodeHeader(&hdr, wire);
+}
+
+// Decodes a datagram if it is a reply to a request of `type` for this dump.
+bool
+DecodeReply(const uint8_t *buf, size_t len, uint32_t type, int64_t timestamp,
+            salvorMsgHeader *reply)
+{
+   if (len < SALVOR_HEADER_SIZE) {
+      return false;
+   }
+   SalvorDecodeHeader(buf, reply);
+   return reply->magic == SALVOR_MSG_MAGIC && reply->type == type &&
+          reply->timestamp == timestamp;
+}
+
+int64_t
+NowMicros()
+{
+   using namespace std::chrono;
+   return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// Reads exactly `len` bytes at `offset`.
+bool
+ReadAt(int fd, uint8_t *dst, size_t len, uint64_t offset, std::string *error)
+{
+   while (len > 0) {
+      ssize_t n = pread(fd, dst, len, (off_t)offset);
+      if (n < 0 && errno == EINTR) {
+         continue;
+      }
+      if (n <= 0) {
+         *error = n == 0 ? "the file became shorter while it was being sent"
+                         : std::string("read failed: ") + strerror(errno);
+         return false;
+      }
+      dst += n;
+      len -= (size_t)n;
+      offset += (uint64_t)n;
+   }
+   return true;
+}
+
+std::string
+NoAnswer(const std::string &server, const char *what, unsigned attempts, bool refused)
+{
+   return "no answer from the collector at " + server + " to the " + what + " after " +
+          std::to_string(attempts) + (attempts == 1 ? " attempt" : " attempts") +
+          (refused ? " (connection refused: is it running?)" : "");
+}
+
+}  // namespace
+
+std::string
+SalvorStatusText(uint32_t status)
+{
+   if (const char *name = SalvorStatusName(status)) {
+      return name;
+   }
+   char buf[32];
+   std::snprintf(buf, sizeof buf, "unknown status %#x", status);
+   return buf;
+}
+
+SalvorResult
+SalvorClient::Open(const sockaddr_in &server, const std::optional<in_addr> &from)
+{
+   std::string error;
+   if (!sock_.Open(server, from, &error)) {
+      return SalvorResult::Error(SalvorResult::Failed, error);
+   }
+   serverName_ = SalvorFormatAddress(server);
+   return {};
+}
+
+// Sends one request and waits for its reply, resending after each timeout.
+SalvorResult
+SalvorClient::Exchange(uint32_t type, int64_t timestamp, uint32_t dumpID,
+                       const SalvorSendOptions &opts, const char *what,
+                       uint32_t *assigned, SalvorSendStats *stats)
+{
+   uint8_t req[SALVOR_HEADER_SIZE];
+   FillHeader(req, type, timestamp, dumpID, 0, 0);
+   uint8_t buf[SALVOR_RECV_BUFFER_SIZE];
+   std::string error;
+   bool refused = false;
+
+   for (unsigned attempt = 0; attempt <= opts.retries; attempt++) {
+      if (!sock_.Send(req, sizeof req, &error)) {
+         return SalvorResult::Error(SalvorResult::Failed, error);
+      }
+      stats->datagrams++;
+      stats->retransmits += attempt > 0;
+      Clock::time_point deadline = Clock::now() + opts.timeout;
+      for (;;) {
+         size_t len = 0;
+         switch (sock_.TryRecv(buf, sizeof buf, &len, &error)) {
+         case SalvorSocket::Received: {
+            salvorMsgHeader reply;
+            if (!DecodeReply(buf, len, type, timestamp, &reply) || reply.dumpID != dumpID) {
+               continue;  // stale or foreign datagram
+            }
+            if (reply.status != hxk_success) {
+               return SalvorResult::Error(SalvorResult::Refused,
+                                          std::string("collector refused the ") + what + ": " +
+                                             SalvorStatusText(reply.status),
+                                          reply.status);
+            }
+            if (assigned) {
+               *assigned = reply.assignedDumpID;
+            }
+            return {};
+         }
+         case SalvorSocket::Refused:
+            refused = true;
+            continue;
+         case SalvorSocket::Error:
+            return SalvorResult::Error(SalvorResult::Failed, error);
+         case SalvorSocket::TimedOut:
+            break;
+         }
+         Clock::time_point now = Clock::now();
+         if (now >= deadline) {
+            break;
+         }
+         if (sock_.Wait(deadline - now, &error) == SalvorSocket::Error) {
+            return SalvorResult::Error(SalvorResult::Failed, error);
+         }
+      }
+   }
+   return SalvorResult::Error(SalvorResult::NoAnswer,
+                              NoAnswer(serverName_, what, opts.retries + 1, refused));
+}
+
+SalvorResult
+SalvorClient::StatusCheck(const SalvorSendOptions &opts)
+{
+   SalvorSendStats stats;
+   return Exchange(SALVOR_MSG_STATUS_CHECK, opts.timestamp.value_or(NowMicros()), 0, opts,
+                   "status check", nullptr, &stats);
+}
+
+SalvorResult
+SalvorClient::SendDump(int fd, uint64_t size, const SalvorSendOptions &opts,
+                       SalvorSendStats *stats)
+{
+   if (size > SALVOR_MAX_DUMP_SIZE) {
+      return SalvorResult::Error(SalvorResult::Failed,
+                                 "file too large (" + std::to_string(size) +
+                                    " bytes): a dump cannot exceed 4 GiB");
+   }
+   if (opts.window == 0) {
+      return SalvorResult::Error(SalvorResult::Failed, "window must be at least 1");
+   }
+   *stats = SalvorSendStats{};
+   stats->timestamp = opts.timestamp.value_or(NowMicros());
+   Clock::time_point start = Clock::now();
+
+   SalvorResult res = Exchange(SALVOR_MSG_INIT, stats->timestamp, 0, opts, "init",
+                               &stats->dumpID, stats);
+   if (res) {
+      res = StreamData(fd, size, stats->timestamp, stats->dumpID, opts, stats);
+   }
+   if (res) {
+      res = Exchange(SALVOR_MSG_DONE, stats->timestamp, stats->dumpID, opts, "done", nullptr,
+                     stats);
+   }
+   stats->seconds = std::chrono::duration<double>(Clock::now() - start).count();
+   return res;
+}
+
+// Streams the data messages. Chunk k covers bytes [k * 1552, (k + 1) * 1552).
+// Up to `window` chunks are in flight; chunks are issued in order and only
+// within `ring` chunks of the oldest unacknowledged one, so that chunk k has
+// the fixed state entry k % ring and a reply finds it from its dataOffset.
+// The ring is wider than the window so that one lost reply does not stall
+// the stream until its retransmission.
+SalvorResult
+SalvorClient::StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dumpID,
+                         const SalvorSendOptions &opts, SalvorSendStats *stats)
+{
+   struct Chunk {
+      Clock::time_point sentAt;
+      unsigned sends = 0;
+      bool inFlight = false;
+      bool acked = false;
+   };
+   const uint64_t chunks = (size + SALVOR_MAX_PAYLOAD - 1) / SALVOR_MAX_PAYLOAD;
+   const uint64_t ring = uint64_t{opts.window} * 16;
+   std::vector<Chunk> state(std::min<uint64_t>(ring, std::max<uint64_t>(chunks, 1)));
+   const uint64_t slots = state.size();
+
+   uint64_t base = 0;   // oldest chunk not yet acknowledged
+   uint64_t next = 0;   // next chunk never sent
+   unsigned inFlight = 0;
+   uint64_t acked = 0;
+   uint64_t ackedBytes = 0;
+   Clock::time_point nextCheck = Clock::time_point::max();
+   uint8_t msg[SALVOR_RECV_BUFFER_SIZE];
+   uint8_t buf[SALVOR_RECV_BUFFER_SIZE];
+   std::string error;
+   bool refused = false;
+
+   auto chunkLen = [&](uint64_t k) {
+      return (uint32_t)std::min<uint64_t>(SALVOR_MAX_PAYLOAD, size - k * SALVOR_MAX_PAYLOAD);
+   };
+   auto send = [&](uint64_t k) {
+      uint64_t offset = k * SALVOR_MAX_PAYLOAD;
+      uint32_t len = chunkLen(k);
+      FillHeader(msg, SALVOR_MSG_DATA, timestamp, dumpID, (uint32_t)offset, len);
+      if (!ReadAt(fd, msg + SALVOR_HEADER_SIZE, len, offset, &error) ||
+          !sock_.Send(msg, SALVOR_HEADER_SIZE + len, &error)) {
+         return false;
+      }
+      Chunk &c = state[k % slots];
+      c.sentAt = Clock::now();
+      stats->retransmits += c.sends > 0;
+      c.sends++;
+      c.inFlight = true;
+      stats->datagrams++;
+      nextCheck = std::min(nextCheck, c.sentAt + opts.timeout);
+      return true;
+   };
+
+   while (base < chunks) {
+      while (inFlight < opts.window && next < chunks && next < base + slots) {
+         if (!send(next)) {
+            return SalvorResult::Error(SalvorResult::Failed, error);
+         }
+         next++;
+         inFlight++;
+      }
+
+      bool gotAny = false;
+      for (;;) {
+         size_t len = 0;
+         SalvorSocket::RecvResult rr = sock_.TryRecv(buf, sizeof buf, &len, &error);
+         if (rr == SalvorSocket::TimedOut) {
+            break;
+         }
+         if (rr == SalvorSocket::Error) {
+            return SalvorResult::Error(SalvorResult::Failed, error);
+         }
+         if (rr == SalvorSocket::Refused) {
+            refused = true;
+            continue;
+         }
+         salvorMsgHeader reply;
+         if (!DecodeReply(buf, len, SALVOR_MSG_DATA, timestamp, &reply) ||
+             reply.dumpID != dumpID || reply.dataOffset % SALVOR_MAX_PAYLOAD != 0) {
+            continue;
+         }
+         uint64_t k = reply.dataOffset / SALVOR_MAX_PAYLOAD;
+         if (k < base || k >= next || !state[k % slots].inFlight) {
+            continue;  // a duplicate reply to a resent message
+         }
+         if (reply.status != hxk_success) {
+            return SalvorResult::Error(SalvorResult::Refused,
+                                       "collector refused the data at offset " +
+                                          std::to_string(reply.dataOffset) + ": " +
+                                          SalvorStatusText(reply.status),
+                                       reply.status);
+         }
+         gotAny = true;
+         Chunk &c = state[k % slots];
+         c.inFlight = false;
+         c.acked = true;
+         inFlight--;
+         ackedBytes += chunkLen(k);
+         if (++acked % 256 == 0 && opts.progress) {
+            opts.progress(ackedBytes, size);
+         }
+         while (base < next && state[base % slots].acked) {
+            state[base % slots] = Chunk{};
+            base++;
+         }
+      }
+      if (gotAny || base >= chunks) {
+         continue;  // refill the window before looking at timeouts
+      }
+
+      Clock::time_point now = Clock::now();
+      if (now >= nextCheck) {
+         nextCheck = Clock::time_point::max();
+         for (uint64_t k = base; k < next; k++) {
+            Chunk &c = state[k % slots];
+            if (!c.inFlight) {
+               continue;
+            }
+            if (now - c.sentAt >= opts.timeout) {
+               if (c.sends > opts.retries) {
+                  std::string what = "data at offset " + std::to_string(k * SALVOR_MAX_PAYLOAD);
+                  return SalvorResult::Error(SalvorResult::NoAnswer,
+                                             NoAnswer(serverName_, what.c_str(), c.sends, refused));
+               }
+               if (!send(k)) {
+                  return SalvorResult::Error(SalvorResult::Failed, error);
+               }
+            } else {
+               nextCheck = std::min(nextCheck, c.sentAt + opts.timeout);
+            }
+         }
+         continue;
+      }
+      if (sock_.Wait(nextCheck - now, &error) == SalvorSocket::Error) {
+         return SalvorResult::Error(SalvorResult::Failed, error);
+      }
+   }
+   stats->bytes = size;
+   if (opts.progress) {
+      opts.progress(size, size);
+   }
+   return {};
+}

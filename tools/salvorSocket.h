@@ -1,0 +1,46 @@
+// A connected, non-blocking UDP socket on IPv4, owned RAII-style, and the
+// address helpers of the client tools.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// Parses "HOST:PORT" or "HOST" (port `defaultPort`); HOST may be a name.
+bool SalvorParseServer(const std::string &text, uint16_t defaultPort, sockaddr_in *out,
+                       std::string *error);
+// Parses a dotted-quad IPv4 address.
+bool SalvorParseAddress(const std::string &text, in_addr *out);
+// "127.0.0.1:6500".
+std::string SalvorFormatAddress(const sockaddr_in &addr);
+
+class SalvorSocket {
+public:
+   enum RecvResult { Received, TimedOut, Refused, Error };
+
+   SalvorSocket() = default;
+   SalvorSocket(const SalvorSocket &) = delete;
+   SalvorSocket &operator=(const SalvorSocket &) = delete;
+   ~SalvorSocket() { Close(); }
+
+   // Creates the socket, binds it to `from` (any port) if given and connects
+   // it to `server`, so that only the server's datagrams are received.
+   bool Open(const sockaddr_in &server, const std::optional<in_addr> &from, std::string *error);
+   void Close();
+
+   // Sends one datagram. An ICMP refusal from an earlier datagram may surface
+   // here; it is not an error for the caller, who will time out and resend.
+   bool Send(const void *buf, size_t len, std::string *error);
+
+   // Receives one datagram if one is waiting, without blocking.
+   RecvResult TryRecv(void *buf, size_t cap, size_t *len, std::string *error);
+   // Waits until a datagram can be read or `wait` has passed.
+   RecvResult Wait(std::chrono::nanoseconds wait, std::string *error);
+
+private:
+   int fd_ = -1;
+};
