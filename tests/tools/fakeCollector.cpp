@@ -1,0 +1,174 @@
+// In-memory collector stand-in; see fakeCollector.h.
+#include "tests/tools/fakeCollector.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "collector/salvorProto.h"
+
+FakeCollector::FakeCollector() : FakeCollector(Behaviour{}) {}
+
+FakeCollector::FakeCollector(Behaviour b) : b_(b)
+{
+   fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+   addr_.sin_family = AF_INET;
+   addr_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+   socklen_t len = sizeof addr_;
+   if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&addr_), sizeof addr_) != 0 ||
+       getsockname(fd_, reinterpret_cast<sockaddr *>(&addr_), &len) != 0) {
+      throw std::runtime_error(std::string("fake collector: ") + strerror(errno));
+   }
+   thread_ = std::thread([this] { Run(); });
+}
+
+FakeCollector::~FakeCollector()
+{
+   stop_ = true;
+   thread_.join();
+   close(fd_);
+}
+
+std::string
+FakeCollector::Server() const
+{
+   return "127.0.0.1:" + std::to_string(ntohs(addr_.sin_port));
+}
+
+std::vector<FakeCollector::Dump>
+FakeCollector::Dumps() const
+{
+   std::lock_guard lock(mu_);
+   return dumps_;
+}
+
+FakeCollector::Counts
+FakeCollector::Seen() const
+{
+   std::lock_guard lock(mu_);
+   return seen_;
+}
+
+void
+FakeCollector::Run()
+{
+   uint8_t buf[SALVOR_RECV_BUFFER_SIZE];
+   while (!stop_) {
+      pollfd pfd{fd_, POLLIN, 0};
+      if (poll(&pfd, 1, 10) <= 0) {
+         if (!held_.empty()) {  // nothing followed: let the held reply go
+            Reply(held_.data(), heldTo_);
+            held_.clear();
+         }
+         continue;
+      }
+      sockaddr_in src{};
+      socklen_t slen = sizeof src;
+      ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&src), &slen);
+      if (n >= (ssize_t)SALVOR_HEADER_SIZE) {
+         Handle(buf, (size_t)n, src);
+      }
+   }
+}
+
+void
+FakeCollector::Reply(const uint8_t *hdr, const sockaddr_in &to)
+{
+   sendto(fd_, hdr, SALVOR_HEADER_SIZE, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+}
+
+void
+FakeCollector::Handle(const uint8_t *buf, size_t len, const sockaddr_in &src)
+{
+   salvorMsgHeader req;
+   SalvorDecodeHeader(buf, &req);
+   if (req.magic != SALVOR_MSG_MAGIC) {
+      return;
+   }
+   uint32_t host = ntohl(src.sin_addr.s_addr);
+   salvorMsgHeader rep = req;
+   bool drop = b_.silent, hold = false;
+   {
+      std::lock_guard lock(mu_);
+      // The dump a data or done message names, if it belongs to the sender.
+      Dump *dump = nullptr;
+      if (req.dumpID >= b_.firstSlot && req.dumpID - b_.firstSlot < dumps_.size()) {
+         Dump &d = dumps_[req.dumpID - b_.firstSlot];
+         if (d.host == host && d.timestamp == req.timestamp) {
+            dump = &d;
+         }
+      }
+      switch (req.type) {
+      case SALVOR_MSG_INIT: {
+         seen_.init++;
+         rep.status = b_.initStatus;
+         if (rep.status != hxk_success) {
+            break;
+         }
+         size_t i = 0;  // a repeated init gets its slot again
+         while (i < dumps_.size() &&
+                !(dumps_[i].host == host && dumps_[i].timestamp == req.timestamp)) {
+            i++;
+         }
+         if (i == dumps_.size()) {
+            dumps_.push_back(Dump{host, req.timestamp, {}, false});
+         }
+         rep.assignedDumpID = b_.firstSlot + (uint32_t)i;
+         break;
+      }
+      case SALVOR_MSG_DATA: {
+         seen_.data++;
+         size_t payload = len - SALVOR_HEADER_SIZE;
+         if (!dump || dump->done) {
+            rep.status = hxk_invalid_dump;
+         } else if (req.dataLength > payload) {
+            rep.status = hxk_write_failed;
+         } else if (b_.dataStatus != hxk_success && req.dataOffset >= b_.failAtOffset) {
+            rep.status = b_.dataStatus;
+         } else {
+            if (dump->data.size() < req.dataOffset + payload) {
+               dump->data.resize(req.dataOffset + payload);
+            }
+            std::memcpy(dump->data.data() + req.dataOffset, buf + SALVOR_HEADER_SIZE, payload);
+            rep.status = hxk_success;
+         }
+         drop = drop || (b_.dropEvery && seen_.data % b_.dropEvery == 0);
+         hold = b_.swapEvery && seen_.data % b_.swapEvery == 0;
+         break;
+      }
+      case SALVOR_MSG_DONE:
+         seen_.done++;
+         if (dump) {
+            dump->done = true;
+         }
+         rep.status = hxk_success;
+         break;
+      case SALVOR_MSG_STATUS_CHECK:
+         seen_.status++;
+         rep.status = hxk_success;
+         break;
+      default:
+         rep.status = hxk_unknown_type;
+      }
+   }
+   if (drop) {
+      return;
+   }
+   uint8_t out[SALVOR_HEADER_SIZE];
+   SalvorEncodeHeader(&rep, out);
+   if (hold && held_.empty()) {
+      held_.assign(out, out + sizeof out);
+      heldTo_ = src;
+      return;
+   }
+   Reply(out, src);
+   if (!held_.empty()) {
+      Reply(held_.data(), heldTo_);
+      held_.clear();
+   }
+}

@@ -1,0 +1,59 @@
+// A collector stand-in for the client tests: a thread answering the dump
+// protocol on 127.0.0.1 (an ephemeral port), keeping dumps in memory, and
+// able to refuse, stay silent, drop replies or send them out of order.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class FakeCollector {
+public:
+   struct Behaviour {
+      uint32_t initStatus = 0;      // status of every init reply
+      uint32_t dataStatus = 0;      // status of data replies from `failAtOffset` on
+      uint32_t failAtOffset = 0;
+      bool silent = false;          // never answer
+      unsigned dropEvery = 0;       // drop the reply to every Nth data message
+      unsigned swapEvery = 0;       // send every Nth data reply after the next one
+      uint32_t firstSlot = 5;       // slot numbers handed out start here
+   };
+   struct Dump {
+      uint32_t host;                // source address, host order
+      int64_t timestamp;
+      std::vector<uint8_t> data;
+      bool done = false;
+   };
+   struct Counts {
+      unsigned init = 0, data = 0, done = 0, status = 0;
+   };
+
+   FakeCollector();
+   explicit FakeCollector(Behaviour b);
+   ~FakeCollector();
+
+   sockaddr_in Address() const { return addr_; }
+   std::string Server() const;      // "127.0.0.1:PORT"
+   std::vector<Dump> Dumps() const;
+   Counts Seen() const;
+
+private:
+   void Run();
+   void Handle(const uint8_t *buf, size_t len, const sockaddr_in &src);
+   void Reply(const uint8_t *hdr, const sockaddr_in &to);
+
+   Behaviour b_;
+   int fd_ = -1;
+   sockaddr_in addr_{};
+   std::atomic<bool> stop_{false};
+   mutable std::mutex mu_;
+   std::vector<Dump> dumps_;        // index = slot - firstSlot
+   Counts seen_;
+   std::vector<uint8_t> held_;      // a data reply kept back to reorder
+   sockaddr_in heldTo_{};
+   std::thread thread_;
+};

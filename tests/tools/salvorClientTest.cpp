@@ -1,0 +1,167 @@
+// The client library against an in-process fake collector.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "collector/salvorProto.h"
+#include "tests/tools/fakeCollector.h"
+#include "tests/tools/testFiles.h"
+#include "tools/salvorClient.h"
+
+namespace {
+
+struct SendOutcome {
+   SalvorResult result;
+   SalvorSendStats stats;
+};
+
+SendOutcome
+Send(const FakeCollector &fake, const std::vector<uint8_t> &content, SalvorSendOptions opts)
+{
+   TempFile file(content);
+   int fd = open(file.Path().c_str(), O_RDONLY);
+   SalvorClient client;
+   SendOutcome out;
+   out.result = client.Open(fake.Address());
+   if (out.result) {
+      out.result = client.SendDump(fd, content.size(), opts, &out.stats);
+   }
+   close(fd);
+   return out;
+}
+
+SalvorSendOptions
+Quick()
+{
+   SalvorSendOptions opts;
+   opts.timeout = std::chrono::milliseconds(20);
+   opts.retries = 50;
+   return opts;
+}
+
+TEST(SalvorClient, DumpArrivesByteExactDespiteLostAndReorderedReplies)
+{
+   // Not a multiple of the payload size, so the last message is short.
+   std::vector<uint8_t> content = RandomBytes(SALVOR_MAX_PAYLOAD * 300 + 17);
+   for (unsigned window : {1u, 7u, 32u}) {
+      SCOPED_TRACE("window " + std::to_string(window));
+      FakeCollector fake({.dropEvery = 5, .swapEvery = 3});
+      SalvorSendOptions opts = Quick();
+      opts.window = window;
+      opts.timestamp = 1234;
+      SendOutcome out = Send(fake, content, opts);
+      ASSERT_TRUE(out.result) << out.result.message;
+
+      std::vector<FakeCollector::Dump> dumps = fake.Dumps();
+      ASSERT_EQ(dumps.size(), 1u);
+      EXPECT_EQ(dumps[0].timestamp, 1234);
+      EXPECT_TRUE(dumps[0].done);
+      EXPECT_TRUE(dumps[0].data == content);
+      EXPECT_EQ(out.stats.dumpID, 5u);
+      EXPECT_EQ(out.stats.bytes, content.size());
+      EXPECT_GT(out.stats.retransmits, 0u);
+      EXPECT_EQ(out.stats.datagrams, fake.Seen().init + fake.Seen().data + fake.Seen().done);
+   }
+}
+
+TEST(SalvorClient, MessageCountFollowsFileSize)
+{
+   struct Case {
+      size_t size;
+      unsigned dataMessages;
+   } cases[] = {
+      {0, 0},
+      {1, 1},
+      {SALVOR_MAX_PAYLOAD, 1},
+      {SALVOR_MAX_PAYLOAD + 1, 2},
+   };
+   for (const Case &c : cases) {
+      SCOPED_TRACE("size " + std::to_string(c.size));
+      FakeCollector fake;
+      std::vector<uint8_t> content = RandomBytes(c.size, (uint32_t)c.size);
+      SendOutcome out = Send(fake, content, Quick());
+      ASSERT_TRUE(out.result) << out.result.message;
+      FakeCollector::Counts seen = fake.Seen();
+      EXPECT_EQ(seen.init, 1u);
+      EXPECT_EQ(seen.data, c.dataMessages);
+      EXPECT_EQ(seen.done, 1u);
+      ASSERT_EQ(fake.Dumps().size(), 1u);
+      EXPECT_TRUE(fake.Dumps()[0].data == content);
+      EXPECT_TRUE(fake.Dumps()[0].done);
+   }
+}
+
+TEST(SalvorClient, RefusalsCarryTheStatusName)
+{
+   std::vector<uint8_t> content = RandomBytes(SALVOR_MAX_PAYLOAD * 40);
+   {
+      FakeCollector fake({.initStatus = hxk_limit_exceeded});
+      SendOutcome out = Send(fake, content, Quick());
+      EXPECT_EQ(out.result.kind, SalvorResult::Refused);
+      EXPECT_EQ(out.result.status, hxk_limit_exceeded);
+      EXPECT_EQ(out.result.message, "collector refused the init: hxk_limit_exceeded");
+      EXPECT_EQ(fake.Seen().data, 0u);
+   }
+   {
+      uint32_t at = SALVOR_MAX_PAYLOAD * 20;
+      FakeCollector fake({.dataStatus = hxk_write_failed, .failAtOffset = at});
+      SendOutcome out = Send(fake, content, Quick());
+      EXPECT_EQ(out.result.kind, SalvorResult::Refused);
+      EXPECT_NE(out.result.message.find("hxk_write_failed"), std::string::npos)
+         << out.result.message;
+      EXPECT_EQ(fake.Seen().done, 0u);
+   }
+   {
+      FakeCollector fake({.initStatus = 0x0BAD7777});
+      SendOutcome out = Send(fake, content, Quick());
+      EXPECT_EQ(out.result.message, "collector refused the init: unknown status 0xbad7777");
+   }
+}
+
+TEST(SalvorClient, SilentCollectorIsReportedAfterTheRetries)
+{
+   FakeCollector fake({.silent = true});
+   SalvorSendOptions opts;
+   opts.timeout = std::chrono::milliseconds(10);
+   opts.retries = 3;
+   SendOutcome out = Send(fake, RandomBytes(100), opts);
+   EXPECT_EQ(out.result.kind, SalvorResult::NoAnswer);
+   EXPECT_EQ(out.result.message,
+             "no answer from the collector at " + fake.Server() + " to the init after 4 attempts");
+   EXPECT_EQ(fake.Seen().init, 4u);
+   EXPECT_EQ(fake.Seen().data, 0u);
+
+   SalvorClient client;
+   ASSERT_TRUE(client.Open(fake.Address()));
+   EXPECT_EQ(client.StatusCheck(opts).kind, SalvorResult::NoAnswer);
+}
+
+TEST(SalvorClient, TooLargeDumpIsRefusedBeforeSending)
+{
+   FakeCollector fake;
+   SalvorClient client;
+   ASSERT_TRUE(client.Open(fake.Address()));
+   SalvorSendStats stats;
+   // The size check comes before any read, so no real file is needed.
+   SalvorResult res = client.SendDump(-1, SALVOR_MAX_DUMP_SIZE + 1, Quick(), &stats);
+   EXPECT_EQ(res.kind, SalvorResult::Failed);
+   EXPECT_NE(res.message.find("4 GiB"), std::string::npos);
+   EXPECT_EQ(fake.Seen().init, 0u);
+}
+
+TEST(SalvorClient, FileShorterThanAnnouncedFails)
+{
+   FakeCollector fake;
+   TempFile file(RandomBytes(1000));
+   int fd = open(file.Path().c_str(), O_RDONLY);
+   SalvorClient client;
+   ASSERT_TRUE(client.Open(fake.Address()));
+   SalvorSendStats stats;
+   SalvorResult res = client.SendDump(fd, 5000, Quick(), &stats);
+   close(fd);
+   EXPECT_EQ(res.kind, SalvorResult::Failed);
+   EXPECT_NE(res.message.find("shorter"), std::string::npos) << res.message;
+}
+
+}  // namespace
