@@ -48,6 +48,7 @@ char *File_StripSeparators(const char *path);
 char *File_JoinPath(const char *dir, const char *name);
 bool File_SameFile(const char *a, const char *b);
 bool FileIsWritableDir(const char *path);
+bool File_DoesVolumeSupportAcls(const char *path);
 int FileFindSeparator(const char *path, int start);
 
 uint32_t FileSimpleRandom();

@@ -11,21 +11,56 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 typedef intptr_t FilePlatHandle;
 constexpr FilePlatHandle FILEPLAT_INVALID_HANDLE = -1;
 
-// Platform error codes the portable code tests for.
+// Platform error codes the portable code sets or tests for.
 extern const int FILEPLAT_ERR_NOT_FOUND;          // no such file
 extern const int FILEPLAT_ERR_PATH_NOT_FOUND;     // a directory of the path is missing
 extern const int FILEPLAT_ERR_ACCESS_DENIED;
 extern const int FILEPLAT_ERR_SHARING_VIOLATION;  // file held by another process
 extern const int FILEPLAT_ERR_EXISTS;
 extern const int FILEPLAT_ERR_NAME_TOO_LONG;
+extern const int FILEPLAT_ERR_OPEN_NAME_TOO_LONG; // left by an open refused for length
 extern const int FILEPLAT_ERR_INVALID_ADDRESS;    // a null path
 extern const int FILEPLAT_ERR_INVALID_PARAMETER;
-extern const int FILEPLAT_ERR_NO_MORE_FILES;
+extern const int FILEPLAT_ERR_NO_MORE_FILES;      // end of a directory listing
+
+/*
+ * What a platform error means to the portable code. Several platform codes
+ * may share a class (POSIX reports a denied access as EACCES or EPERM).
+ * Only ACCESS_DENIED and SHARING_VIOLATION are worth retrying; NO_PERM
+ * covers refusals that waiting cannot cure (a read-only medium).
+ */
+enum FilePlatErrClass {
+   FILEPLAT_EC_OTHER,
+   FILEPLAT_EC_NOT_FOUND,
+   FILEPLAT_EC_ACCESS_DENIED,
+   FILEPLAT_EC_NO_PERM,
+   FILEPLAT_EC_SHARING_VIOLATION,
+   FILEPLAT_EC_EXISTS,
+   FILEPLAT_EC_NAME_TOO_LONG,
+   FILEPLAT_EC_NO_SPACE,
+   FILEPLAT_EC_QUOTA,
+   FILEPLAT_EC_TOO_BIG,
+};
+FilePlatErrClass FilePlat_ErrorClass(int err);
+
+/*
+ * The platform's half of the table from platform errors to errno-style
+ * codes; FileMapPlatformError (file.cpp) looks codes up here and handles
+ * success and codes missing from the table.
+ */
+struct FilePlatErrnoRow {
+   int platErr;
+   int errnoCode;
+};
+extern const FilePlatErrnoRow FILEPLAT_ERRNO_TABLE[];
+extern const size_t FILEPLAT_ERRNO_TABLE_SIZE;
+
+// Whether "C:" at the start of a path names a volume on this platform.
+extern const bool FILEPLAT_DRIVE_LETTERS;
 
 int FilePlat_LastError();
 void FilePlat_SetLastError(int err);
@@ -38,16 +73,23 @@ bool FilePlat_PathTooLong(const char *path);
  * One open. access holds the FILEIO_ACCESS_* and related bits of
  * fileIO.h (share-mode bits are accepted; POSIX has no share modes),
  * disposition one FILEIO_ACTION_* value, mode the permission bits of a
- * file the call creates.
+ * file the call creates (0: the platform default).
  */
 FilePlatHandle FilePlat_Open(const char *path, uint32_t access,
                              int disposition, int mode);
+// got receives the bytes read (0 at the end of the file).
 bool FilePlat_Read(FilePlatHandle h, void *buf, size_t count, size_t *got);
+// put receives the bytes written, also when the call fails.
 bool FilePlat_Write(FilePlatHandle h, const void *buf, size_t count,
                     size_t *put);
 // Returns the new position, or -1 with the last error set.
 int64_t FilePlat_Seek(FilePlatHandle h, int64_t offset, int origin);
-bool FilePlat_Close(FilePlatHandle h);
+/*
+ * Closes h. path and access are those of the open, for platforms that
+ * carry out FILEIO_DELETE_ON_CLOSE themselves. The handle is released
+ * even when the call reports failure.
+ */
+bool FilePlat_Close(FilePlatHandle h, const char *path, uint32_t access);
 
 // Name operations: true on success, else false with the last error set.
 bool FilePlat_Rename(const char *from, const char *to);  // replaces `to`
@@ -63,12 +105,28 @@ struct FilePlatAttrs {
    bool isDirectory;
    bool readOnly;
 };
+// attrs may be null to test for existence.
 bool FilePlat_GetAttributes(const char *path, FilePlatAttrs *attrs);
-// Names of a directory's entries without "." and "..".
-bool FilePlat_ListDirectory(const char *path, std::vector<std::string> *names);
+
+/*
+ * A directory listing: open, then read names until the read fails with
+ * FILEPLAT_ERR_NO_MORE_FILES (or another error), then close. "." and ".."
+ * are returned like any other name.
+ */
+struct FilePlatDir;
+FilePlatDir *FilePlat_OpenDir(const char *path);
+bool FilePlat_ReadDir(FilePlatDir *dir, std::string *name);
+bool FilePlat_CloseDir(FilePlatDir *dir);  // frees dir in every case
+
+// Absolute form of path (null: the current directory), without touching
+// the named file.
 bool FilePlat_FullPath(const char *path, std::string *out);
+// Whether two existing paths name the same file.
 bool FilePlat_SameFile(const char *a, const char *b);
 // Whether the calling process may create files in the directory.
 bool FilePlat_IsWritableDir(const char *path);
+// Whether the volume whose root is given keeps access-control information.
+bool FilePlat_VolumeSupportsAcls(const char *root, bool *supports);
 
+uint32_t FilePlat_ProcessId();
 void FilePlat_SleepMs(uint32_t ms);

@@ -1,0 +1,428 @@
+// POSIX back end of the file library's platform layer; see filePlatform.h.
+//
+// errno is the thread's last error. POSIX has no share modes: the
+// FILEIO_DENY_* and FILEIO_SHARE_DELETE bits are accepted and otherwise
+// ignored, and a file held by another process, where the system reports it
+// at all, shows as EBUSY or ETXTBSY, which stand for the sharing violation.
+// Every call first asks the failure seam so that tests can make it fail.
+#include "lib/file/filePlatform.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+#include <vector>
+
+#include "lib/file/fileIO.h"
+#include "lib/misc/platFault.h"
+
+const int FILEPLAT_ERR_NOT_FOUND = ENOENT;
+const int FILEPLAT_ERR_PATH_NOT_FOUND = ENOTDIR;
+const int FILEPLAT_ERR_ACCESS_DENIED = EACCES;
+const int FILEPLAT_ERR_SHARING_VIOLATION = EBUSY;
+const int FILEPLAT_ERR_EXISTS = EEXIST;
+const int FILEPLAT_ERR_NAME_TOO_LONG = ENAMETOOLONG;
+const int FILEPLAT_ERR_OPEN_NAME_TOO_LONG = ENAMETOOLONG;
+const int FILEPLAT_ERR_INVALID_ADDRESS = EFAULT;
+const int FILEPLAT_ERR_INVALID_PARAMETER = EINVAL;
+// readdir() ends a listing by returning null and leaving errno alone.
+const int FILEPLAT_ERR_NO_MORE_FILES = 0;
+
+const bool FILEPLAT_DRIVE_LETTERS = false;
+
+// Mostly identity: the codes are errno values already. EPERM is folded
+// into EACCES, as callers only distinguish "not allowed".
+const FilePlatErrnoRow FILEPLAT_ERRNO_TABLE[] = {
+   {EPERM, EACCES},          {ENOENT, ENOENT},   {EIO, EIO},
+   {ENXIO, ENXIO},           {EBADF, EBADF},     {ENOMEM, ENOMEM},
+   {EACCES, EACCES},         {EFAULT, EFAULT},   {EBUSY, EBUSY},
+   {EEXIST, EEXIST},         {EXDEV, EXDEV},     {ENODEV, ENODEV},
+   {ENOTDIR, ENOTDIR},       {EISDIR, EISDIR},   {EINVAL, EINVAL},
+   {ENFILE, ENFILE},         {EMFILE, EMFILE},   {ETXTBSY, ETXTBSY},
+   {EFBIG, EFBIG},           {ENOSPC, ENOSPC},   {ESPIPE, ESPIPE},
+   {EROFS, EROFS},           {EMLINK, EMLINK},   {ENAMETOOLONG, ENAMETOOLONG},
+   {ENOSYS, ENOSYS},         {ENOTEMPTY, ENOTEMPTY}, {ELOOP, ELOOP},
+   {EDQUOT, EDQUOT},         {EOVERFLOW, EOVERFLOW}, {ENOTSUP, ENOTSUP},
+   {ESTALE, ESTALE},         {EAGAIN, EAGAIN},
+};
+const size_t FILEPLAT_ERRNO_TABLE_SIZE =
+   sizeof FILEPLAT_ERRNO_TABLE / sizeof FILEPLAT_ERRNO_TABLE[0];
+
+FilePlatErrClass
+FilePlat_ErrorClass(int err)
+{
+   switch (err) {
+   case ENOENT:
+   case ENOTDIR:
+      return FILEPLAT_EC_NOT_FOUND;
+   case EACCES:
+   case EPERM:
+      return FILEPLAT_EC_ACCESS_DENIED;
+   case EROFS:
+      return FILEPLAT_EC_NO_PERM;
+   case EBUSY:
+   case ETXTBSY:
+      return FILEPLAT_EC_SHARING_VIOLATION;
+   case EEXIST:
+      return FILEPLAT_EC_EXISTS;
+   case ENAMETOOLONG:
+      return FILEPLAT_EC_NAME_TOO_LONG;
+   case ENOSPC:
+      return FILEPLAT_EC_NO_SPACE;
+   case EDQUOT:
+      return FILEPLAT_EC_QUOTA;
+   case EFBIG:
+      return FILEPLAT_EC_TOO_BIG;
+   default:
+      return FILEPLAT_EC_OTHER;
+   }
+}
+
+int
+FilePlat_LastError()
+{
+   return errno;
+}
+
+void
+FilePlat_SetLastError(int err)
+{
+   errno = err;
+}
+
+const char *
+FilePlat_ErrorText(int err)
+{
+   return std::strerror(err);
+}
+
+namespace {
+
+// Consults the seam; an armed call sets errno and reports false.
+bool
+Allowed(PlatCall call, size_t *len = nullptr)
+{
+   int err = PlatFault_Check(call, len);
+   if (err != 0) {
+      errno = err;
+      return false;
+   }
+   return true;
+}
+
+}  // namespace
+
+bool
+FilePlat_PathTooLong(const char *path)
+{
+   return std::strlen(path) >= PATH_MAX;
+}
+
+FilePlatHandle
+FilePlat_Open(const char *path, uint32_t access, int disposition, int mode)
+{
+   if (!Allowed(PLAT_OPEN)) {
+      return FILEPLAT_INVALID_HANDLE;
+   }
+   int flags = O_CLOEXEC;
+   bool rd = (access & FILEIO_ACCESS_READ) != 0;
+   bool wr = (access & FILEIO_ACCESS_WRITE) != 0;
+   flags |= rd && wr ? O_RDWR : wr ? O_WRONLY : O_RDONLY;
+   if (access & FILEIO_APPEND) {
+      flags |= O_APPEND;
+   }
+   if (access & FILEIO_SYNC_WRITES) {
+      flags |= O_DSYNC;
+   }
+   // FILEIO_UNBUFFERED and FILEIO_ASYNC are not mapped: O_DIRECT would
+   // demand aligned buffers of every caller, and nothing here is overlapped.
+   switch (disposition) {
+   case FILEIO_ACTION_OPEN:
+      break;
+   case FILEIO_ACTION_TRUNCATE:
+      flags |= O_TRUNC;
+      break;
+   case FILEIO_ACTION_OPEN_OR_CREATE:
+      flags |= O_CREAT;
+      break;
+   case FILEIO_ACTION_CREATE_NEW:
+      flags |= O_CREAT | O_EXCL;
+      break;
+   case FILEIO_ACTION_CREATE_ALWAYS:
+      flags |= O_CREAT | O_TRUNC;
+      break;
+   default:
+      errno = EINVAL;
+      return FILEPLAT_INVALID_HANDLE;
+   }
+   int fd;
+   do {
+      fd = open(path, flags, mode == 0 ? 0666 : mode);
+   } while (fd < 0 && errno == EINTR);
+   if (fd < 0) {
+      return FILEPLAT_INVALID_HANDLE;
+   }
+   if (access & FILEIO_SEQUENTIAL) {
+      // A hint only; its failure does not matter.
+      (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+   }
+   return fd;
+}
+
+bool
+FilePlat_Read(FilePlatHandle h, void *buf, size_t count, size_t *got)
+{
+   *got = 0;
+   if (!Allowed(PLAT_READ)) {
+      return false;
+   }
+   ssize_t n;
+   do {
+      n = read((int)h, buf, count);
+   } while (n < 0 && errno == EINTR);
+   if (n < 0) {
+      return false;
+   }
+   *got = (size_t)n;
+   return true;
+}
+
+bool
+FilePlat_Write(FilePlatHandle h, const void *buf, size_t count, size_t *put)
+{
+   *put = 0;
+   size_t len = count;
+   if (!Allowed(PLAT_WRITE, &len)) {
+      return false;
+   }
+   ssize_t n;
+   do {
+      n = write((int)h, buf, len);
+   } while (n < 0 && errno == EINTR);
+   if (n < 0) {
+      return false;
+   }
+   if (n == 0 && len > 0) {
+      // Would make the caller's loop spin; no regular file does this.
+      errno = EIO;
+      return false;
+   }
+   *put = (size_t)n;
+   return true;
+}
+
+int64_t
+FilePlat_Seek(FilePlatHandle h, int64_t offset, int origin)
+{
+   if (!Allowed(PLAT_SEEK)) {
+      return -1;
+   }
+   int whence = origin == FILEIO_SEEK_BEGIN     ? SEEK_SET
+                : origin == FILEIO_SEEK_CURRENT ? SEEK_CUR
+                : origin == FILEIO_SEEK_END     ? SEEK_END
+                                                : -1;
+   if (whence < 0) {
+      errno = EINVAL;
+      return -1;
+   }
+   return lseek((int)h, (off_t)offset, whence);
+}
+
+bool
+FilePlat_Close(FilePlatHandle h, const char *path, uint32_t access)
+{
+   int injected = PlatFault_Check(PLAT_CLOSE);
+   // close() releases the descriptor even when it reports an error, so an
+   // injected failure must not leak it either.
+   bool ok = close((int)h) == 0 && injected == 0;
+   int err = injected != 0 ? injected : errno;
+   if ((access & FILEIO_DELETE_ON_CLOSE) && path != nullptr &&
+       Allowed(PLAT_UNLINK)) {
+      (void)unlink(path);
+   }
+   errno = ok ? 0 : err;
+   return ok;
+}
+
+bool
+FilePlat_Rename(const char *from, const char *to)
+{
+   return Allowed(PLAT_RENAME) && rename(from, to) == 0;
+}
+
+bool
+FilePlat_Delete(const char *path)
+{
+   return Allowed(PLAT_UNLINK) && unlink(path) == 0;
+}
+
+bool
+FilePlat_CreateDirectory(const char *path, int mode)
+{
+   return Allowed(PLAT_MKDIR) && mkdir(path, (mode_t)mode) == 0;
+}
+
+bool
+FilePlat_RemoveDirectory(const char *path)
+{
+   return Allowed(PLAT_RMDIR) && rmdir(path) == 0;
+}
+
+bool
+FilePlat_GetAttributes(const char *path, FilePlatAttrs *attrs)
+{
+   struct stat st;
+   if (!Allowed(PLAT_STAT) || stat(path, &st) != 0) {
+      return false;
+   }
+   if (attrs != nullptr) {
+      attrs->accessTime = st.st_atime;
+      // POSIX keeps no creation time; the status change time is closest.
+      attrs->creationTime = st.st_ctime;
+      attrs->writeTime = st.st_mtime;
+      attrs->size = (uint64_t)st.st_size;
+      attrs->isDirectory = S_ISDIR(st.st_mode);
+      attrs->readOnly = (st.st_mode & 0222) == 0;
+   }
+   return true;
+}
+
+struct FilePlatDir {
+   DIR *dir;
+};
+
+FilePlatDir *
+FilePlat_OpenDir(const char *path)
+{
+   if (!Allowed(PLAT_LISTDIR)) {
+      return nullptr;
+   }
+   DIR *d = opendir(path);
+   return d == nullptr ? nullptr : new FilePlatDir{d};
+}
+
+bool
+FilePlat_ReadDir(FilePlatDir *dir, std::string *name)
+{
+   if (!Allowed(PLAT_LISTDIR)) {
+      return false;
+   }
+   errno = 0;
+   struct dirent *ent = readdir(dir->dir);
+   if (ent == nullptr) {
+      return false;  // errno 0 is FILEPLAT_ERR_NO_MORE_FILES
+   }
+   name->assign(ent->d_name);
+   return true;
+}
+
+bool
+FilePlat_CloseDir(FilePlatDir *dir)
+{
+   int injected = PlatFault_Check(PLAT_CLOSE);
+   bool ok = closedir(dir->dir) == 0 && injected == 0;
+   int err = injected != 0 ? injected : errno;
+   delete dir;
+   errno = ok ? 0 : err;
+   return ok;
+}
+
+bool
+FilePlat_FullPath(const char *path, std::string *out)
+{
+   if (!Allowed(PLAT_STAT)) {
+      return false;
+   }
+   std::string whole;
+   if (path == nullptr || path[0] != '/') {
+      std::vector<char> cwd(PATH_MAX);
+      if (getcwd(cwd.data(), cwd.size()) == nullptr) {
+         return false;
+      }
+      whole = cwd.data();
+      if (path != nullptr) {
+         whole += '/';
+         whole += path;
+      }
+   } else {
+      whole = path;
+   }
+
+   // Resolve "." and ".." by the text alone, as the named file need not
+   // exist; ".." above the root stays at the root.
+   std::vector<std::string> parts;
+   size_t pos = 0;
+   while (pos <= whole.size()) {
+      size_t end = whole.find('/', pos);
+      if (end == std::string::npos) {
+         end = whole.size();
+      }
+      std::string part = whole.substr(pos, end - pos);
+      if (part == "..") {
+         if (!parts.empty()) {
+            parts.pop_back();
+         }
+      } else if (!part.empty() && part != ".") {
+         parts.push_back(part);
+      }
+      pos = end + 1;
+   }
+   out->clear();
+   for (const std::string &part : parts) {
+      *out += '/';
+      *out += part;
+   }
+   if (out->empty()) {
+      *out = "/";
+   }
+   return true;
+}
+
+bool
+FilePlat_SameFile(const char *a, const char *b)
+{
+   struct stat sa, sb;
+   if (!Allowed(PLAT_STAT) || stat(a, &sa) != 0 || !Allowed(PLAT_STAT) ||
+       stat(b, &sb) != 0) {
+      return false;
+   }
+   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool
+FilePlat_IsWritableDir(const char *path)
+{
+   return Allowed(PLAT_STAT) && access(path, W_OK | X_OK) == 0;
+}
+
+bool
+FilePlat_VolumeSupportsAcls(const char *root, bool *supports)
+{
+   struct statvfs vfs;
+   if (!Allowed(PLAT_STAT) || statvfs(root, &vfs) != 0) {
+      return false;
+   }
+   // Owner, group and mode bits are kept by every file system that can
+   // hold this program's files.
+   *supports = true;
+   return true;
+}
+
+uint32_t
+FilePlat_ProcessId()
+{
+   return (uint32_t)getpid();
+}
+
+void
+FilePlat_SleepMs(uint32_t ms)
+{
+   struct timespec left = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
+   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+   }
+}
