@@ -1,0 +1,575 @@
+// Path and directory operations of the file library; see file.h.
+//
+// Only the platform layer (filePlatform.h) touches the operating system;
+// this file holds the retry loops and their budgets, the mapping of
+// platform errors to errno-style codes, the directory-chain creation and
+// the path string handling.
+#include "lib/file/file.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "lib/file/filePlatform.h"
+#include "lib/lock/ul.h"
+#include "lib/log/log.h"
+#include "lib/misc/panic.h"
+
+namespace {
+
+// Sleep bounds of one retry, in milliseconds.
+constexpr uint32_t FILE_RETRY_MIN_MS = 10;
+constexpr uint32_t FILE_RETRY_MAX_MS = 100;
+
+bool
+FileIsSeparator(char c)
+{
+   return c == '/' || c == '\\';
+}
+
+bool
+FileIsRetryable(int err)
+{
+   FilePlatErrClass cls = FilePlat_ErrorClass(err);
+   return cls == FILEPLAT_EC_SHARING_VIOLATION ||
+          cls == FILEPLAT_EC_ACCESS_DENIED;
+}
+
+/*
+ * Calls attempt() until it succeeds, fails for a reason other than a
+ * transient sharing or access error, or msecMaxWait milliseconds have been
+ * slept. Only sleeping counts against the budget. Returns the platform
+ * error of the last attempt (0 for success); *expired tells whether the
+ * budget was used up.
+ */
+template <typename Attempt>
+int
+FileRetry(uint32_t msecMaxWait, bool *expired, Attempt attempt)
+{
+   uint32_t slept = 0;
+   int err;
+   for (;;) {
+      err = attempt() ? 0 : FilePlat_LastError();
+      if (slept >= msecMaxWait || !FileIsRetryable(err)) {
+         break;
+      }
+      slept += FileRandomSleep(FILE_RETRY_MIN_MS, FILE_RETRY_MAX_MS);
+   }
+   *expired = msecMaxWait != 0 && slept >= msecMaxWait;
+   return err;
+}
+
+// The retry loop with the expiry line that most primitives log.
+template <typename Attempt>
+int
+FileRetryLogged(const char *name, uint32_t msecMaxWait, Attempt attempt)
+{
+   bool expired;
+   int err = FileRetry(msecMaxWait, &expired, attempt);
+   if (expired) {
+      Log("FILE: %s: retry time expired; last error %d\n", name, err);
+   }
+   return FileMapPlatformError(name, err);
+}
+
+// Length of the volume part of path (see File_SplitPath).
+size_t
+FileVolumeLength(const char *path)
+{
+   size_t len = std::strlen(path);
+   if (len >= 3 && FileIsSeparator(path[0]) && path[1] == path[0]) {
+      int sep = FileFindSeparator(path, 2);
+      if (sep < 0) {
+         return 0;
+      }
+      int next = FileFindSeparator(path, sep + 1);
+      return next < 0 ? len : (size_t)next;
+   }
+   if (FILEPLAT_DRIVE_LETTERS && len >= 2 && path[1] == ':') {
+      return 2;
+   }
+   return 0;
+}
+
+struct FileSplit {
+   std::string volume;
+   std::string dir;
+   std::string base;
+};
+
+FileSplit
+FileSplitParts(const char *path)
+{
+   FileSplit s;
+   size_t len = std::strlen(path);
+   size_t vol = FileVolumeLength(path);
+   size_t c = 0;
+   for (size_t i = len; i > 0; i--) {
+      if (FileIsSeparator(path[i - 1])) {
+         c = i;
+         break;
+      }
+   }
+   s.volume.assign(path, vol);
+   if (c >= vol) {
+      s.base.assign(path + c, len - c);
+      s.dir.assign(path + vol, c - vol);
+   }
+   return s;
+}
+
+// Drops trailing separators while more than one character remains.
+void
+FileTrimSeparators(std::string *s)
+{
+   while (s->size() > 1 && FileIsSeparator(s->back())) {
+      s->pop_back();
+   }
+}
+
+char *
+FileHeapCopy(const std::string &s)
+{
+   return Util_SafeStrdup(s.c_str());
+}
+
+// Hands a new copy to *out when out is given.
+void
+FileOutput(char **out, const std::string &s)
+{
+   if (out != nullptr) {
+      *out = FileHeapCopy(s);
+   }
+}
+
+}  // namespace
+
+int
+FileMapPlatformError(const char *name, int err)
+{
+   int result = EIO;
+   if (err == 0) {
+      result = 0;
+   } else {
+      size_t i = 0;
+      while (i < FILEPLAT_ERRNO_TABLE_SIZE &&
+             FILEPLAT_ERRNO_TABLE[i].platErr != err) {
+         i++;
+      }
+      if (i < FILEPLAT_ERRNO_TABLE_SIZE) {
+         result = FILEPLAT_ERRNO_TABLE[i].errnoCode;
+      } else {
+         Log("FILE: %s unmapped error code %d\n", name, err);
+      }
+   }
+   FilePlat_SetLastError(err);
+   return result;
+}
+
+int
+File_RenameRetry(const char *from, const char *to, uint32_t msecMaxWait)
+{
+   if (from == nullptr || to == nullptr) {
+      return FileMapPlatformError("File_RenameRetry",
+                                  FILEPLAT_ERR_INVALID_ADDRESS);
+   }
+   return FileRetryLogged("File_RenameRetry", msecMaxWait,
+                          [&] { return FilePlat_Rename(from, to); });
+}
+
+int
+FileDeletionRetry(const char *path, bool handleLink, uint32_t msecMaxWait)
+{
+   (void)handleLink;  // a symbolic link is always removed itself
+   if (path == nullptr) {
+      return FileMapPlatformError("FileDeletionRetry",
+                                  FILEPLAT_ERR_INVALID_ADDRESS);
+   }
+   return FileRetryLogged("FileDeletionRetry", msecMaxWait,
+                          [&] { return FilePlat_Delete(path); });
+}
+
+int
+FileCreateDirectoryRetry(const char *path, int mode, uint32_t msecMaxWait)
+{
+   if (path == nullptr) {
+      return FileMapPlatformError("FileCreateDirectoryRetry",
+                                  FILEPLAT_ERR_INVALID_ADDRESS);
+   }
+   if (FilePlat_PathTooLong(path)) {
+      errno = ENAMETOOLONG;
+      FilePlat_SetLastError(FILEPLAT_ERR_NAME_TOO_LONG);
+      return ENAMETOOLONG;
+   }
+   return FileRetryLogged("FileCreateDirectoryRetry", msecMaxWait,
+                          [&] { return FilePlat_CreateDirectory(path, mode); });
+}
+
+int
+FileRemoveDirectoryRetry(const char *path, uint32_t msecMaxWait)
+{
+   if (path == nullptr) {
+      return FileMapPlatformError("FileRemoveDirectoryRetry",
+                                  FILEPLAT_ERR_INVALID_ADDRESS);
+   }
+   return FileRetryLogged("FileRemoveDirectoryRetry", msecMaxWait,
+                          [&] { return FilePlat_RemoveDirectory(path); });
+}
+
+int
+FileAttributesRetry(const char *path, uint32_t msecMaxWait, FileAttrs *attrs)
+{
+   if (path == nullptr) {
+      return FileMapPlatformError("FileAttributesRetry",
+                                  FILEPLAT_ERR_INVALID_ADDRESS);
+   }
+   FilePlatAttrs plat;
+   bool expired;
+   int err = FileRetry(msecMaxWait, &expired,
+                       [&] { return FilePlat_GetAttributes(path, &plat); });
+   if (err == 0 && attrs != nullptr) {
+      attrs->accessTime = plat.accessTime;
+      attrs->creationTime = plat.creationTime;
+      attrs->writeTime = plat.writeTime;
+      attrs->size = plat.size;
+      attrs->type = plat.isDirectory ? FILE_TYPE_DIRECTORY : FILE_TYPE_REGULAR;
+      if (plat.isDirectory) {
+         attrs->mode = plat.readOnly ? 0555 : 0777;
+      } else {
+         attrs->mode = plat.readOnly ? 0444 : 0666;
+      }
+      attrs->reserved1 = 0;
+      attrs->reserved2 = 0;
+   }
+   return FileMapPlatformError("FileAttributesRetry", err);
+}
+
+int
+FileListDirectoryRetry(const char *path, uint32_t msecMaxWait, char ***names)
+{
+   if (path == nullptr) {
+      FilePlat_SetLastError(FILEPLAT_ERR_INVALID_ADDRESS);
+      return -1;
+   }
+   FilePlatDir *dir = nullptr;
+   bool expired;
+   int err = FileRetry(msecMaxWait, &expired, [&] {
+      dir = FilePlat_OpenDir(path);
+      return dir != nullptr;
+   });
+   if (expired) {
+      Log("FILE: %s: retry time expired (%s); last error %d\n",
+          "FileListDirectoryRetry", path, err);
+   }
+   if (dir == nullptr) {
+      FilePlat_SetLastError(err);
+      return -1;
+   }
+
+   std::vector<std::string> found;
+   std::string name;
+   while (FilePlat_ReadDir(dir, &name)) {
+      if (name != "." && name != "..") {
+         found.push_back(name);
+      }
+   }
+   err = FilePlat_LastError();
+   if (!FilePlat_CloseDir(dir)) {
+      Log("FILE: %s: FindClose failure (%d) on (%s)\n",
+          "FileListDirectoryRetry", FilePlat_LastError(), path);
+   }
+   if (err != FILEPLAT_ERR_NO_MORE_FILES) {
+      Log("FILE: %s: FindNextFile failure (%d) on (%s)\n",
+          "FileListDirectoryRetry", err, path);
+      FilePlat_SetLastError(err);
+      return -1;
+   }
+   if (names != nullptr) {
+      *names = nullptr;
+      if (!found.empty()) {
+         *names = static_cast<char **>(
+            Util_SafeMalloc(found.size() * sizeof(char *)));
+         for (size_t i = 0; i < found.size(); i++) {
+            (*names)[i] = FileHeapCopy(found[i]);
+         }
+      }
+   }
+   FilePlat_SetLastError(err);
+   return (int)found.size();
+}
+
+int
+File_Rename(const char *from, const char *to)
+{
+   return File_RenameRetry(from, to, 0);
+}
+
+int
+File_Remove(const char *path)
+{
+   return FileDeletionRetry(path, false, 0) == 0 ? 0 : -1;
+}
+
+bool
+File_MakeDir(const char *path)
+{
+   int err = FileCreateDirectoryRetry(path, 0777, 0);
+   return err == 0 || err == EEXIST;
+}
+
+bool
+File_MakeDirTree(const char *path, char **firstCreated)
+{
+   if (firstCreated != nullptr) {
+      *firstCreated = nullptr;
+   }
+   if (path == nullptr || path[0] == '\0') {
+      return true;
+   }
+   size_t len = std::strlen(path);
+   size_t vol = FileVolumeLength(path);
+   if (vol >= len) {
+      return File_IsDir(path);
+   }
+
+   // The separator right after the volume is never a cut: the first prefix
+   // is the first directory below it.
+   int p = (int)vol;
+   do {
+      p = FileFindSeparator(path, p + 1);
+      std::string prefix(path, p < 0 ? len : (size_t)p);
+      FileAttrs attrs;
+      if (FileAttributesRetry(prefix.c_str(), 0, &attrs) != 0 ||
+          attrs.type != FILE_TYPE_DIRECTORY) {
+         if (FileCreateDirectoryRetry(prefix.c_str(), 0777, 0) != 0) {
+            return false;
+         }
+         if (firstCreated != nullptr && *firstCreated == nullptr) {
+            *firstCreated = FileHeapCopy(prefix);
+         }
+      }
+   } while (p >= 0);
+   return true;
+}
+
+bool
+File_PathExists(const char *path)
+{
+   if (path == nullptr) {
+      FilePlat_SetLastError(FILEPLAT_ERR_INVALID_ADDRESS);
+      return false;
+   }
+   return FilePlat_GetAttributes(path, nullptr);
+}
+
+bool
+File_IsDir(const char *path)
+{
+   FileAttrs attrs;
+   return FileAttributesRetry(path, 0, &attrs) == 0 &&
+          attrs.type == FILE_TYPE_DIRECTORY;
+}
+
+int
+File_ListDir(const char *path, char ***names)
+{
+   return FileListDirectoryRetry(path, 0, names);
+}
+
+char *
+File_FullPath(const char *path)
+{
+   std::string full;
+   if (!FilePlat_FullPath(path, &full)) {
+      Warning("FILE: %s:  _wfullpath failed on (%s): %d\n", "File_FullPath",
+              path == nullptr ? "" : path, FilePlat_LastError());
+      return nullptr;
+   }
+   return FileHeapCopy(full);
+}
+
+int
+FileFindSeparator(const char *path, int start)
+{
+   for (int i = start; i >= 0 && path[i] != '\0'; i++) {
+      if (FileIsSeparator(path[i])) {
+         return i;
+      }
+   }
+   return -1;
+}
+
+void
+File_SplitPath(const char *path, char **volume, char **dir, char **base)
+{
+   FileSplit s = FileSplitParts(path);
+   FileOutput(volume, s.volume);
+   FileOutput(dir, s.dir);
+   FileOutput(base, s.base);
+}
+
+void
+File_DirAndBase(const char *path, char **dir, char **base)
+{
+   FileSplit s = FileSplitParts(path);
+   std::string d = s.volume + s.dir;
+   FileTrimSeparators(&d);
+   FileOutput(dir, d);
+   FileOutput(base, s.base);
+}
+
+char *
+File_StripSeparators(const char *path)
+{
+   FileSplit s = FileSplitParts(path);
+   if (!s.dir.empty() && s.base.empty()) {
+      FileTrimSeparators(&s.dir);
+   }
+   return FileHeapCopy(s.volume + s.dir + s.base);
+}
+
+char *
+File_JoinPath(const char *dir, const char *name)
+{
+   char *stripped = File_StripSeparators(dir);
+   std::string joined(stripped);
+   std::free(stripped);
+   // A root directory keeps its one separator: "/" and "x" give "/x", not
+   // "//x", which would read as a network volume.
+   if (joined.empty() || !FileIsSeparator(joined.back())) {
+      joined += DIRSEPS;
+   }
+   joined += name;
+   return FileHeapCopy(joined);
+}
+
+bool
+File_SameFile(const char *a, const char *b)
+{
+   if (std::strcmp(a, b) == 0) {
+      return true;
+   }
+   FilePlatAttrs attrsA, attrsB;
+   if (!FilePlat_GetAttributes(a, &attrsA) ||
+       !FilePlat_GetAttributes(b, &attrsB) ||
+       attrsA.isDirectory != attrsB.isDirectory) {
+      return false;
+   }
+   return FilePlat_SameFile(a, b);
+}
+
+bool
+FileIsWritableDir(const char *path)
+{
+   FilePlatAttrs attrs;
+   if (path == nullptr || !FilePlat_GetAttributes(path, &attrs) ||
+       !attrs.isDirectory) {
+      return false;
+   }
+   return FilePlat_IsWritableDir(path);
+}
+
+bool
+File_DoesVolumeSupportAcls(const char *path)
+{
+   FileSplit s = FileSplitParts(path);
+   std::string root = s.volume + DIRSEPS;
+   bool supports = false;
+   if (!FilePlat_VolumeSupportsAcls(root.c_str(), &supports)) {
+      Log("FILE: %s: GetVolumeInformation failed: %d\n",
+          "File_DoesVolumeSupportAcls", FilePlat_LastError());
+      return false;
+   }
+   return supports;
+}
+
+/*
+ * TT800 (a twisted generalized feedback shift register of 25 words),
+ * seeded per process by folding the process id into its seed table.
+ */
+namespace {
+
+constexpr int TT_N = 25;
+constexpr int TT_M = 7;
+
+struct FileRandomState {
+   uint32_t x[TT_N];
+   int k;
+};
+
+std::atomic<MXUserExclLock *> fileRandomLock{nullptr};
+FileRandomState *fileRandomState = nullptr;  // guarded by fileRandomLock
+
+FileRandomState *
+FileRandomCreate()
+{
+   static const uint32_t seeds[TT_N] = {
+      0x95f24dab, 0x0b685215, 0xe76ccae7, 0xaf3ec239, 0x715fad23,
+      0x24a590ad, 0x69e4b5ef, 0xbf456141, 0x96bc1b7b, 0xa7bdf825,
+      0xc1de75b7, 0x8858a9c9, 0x2da87693, 0xb657f9dd, 0xffdc8a9f,
+      0x8121da71, 0x8b823ecb, 0x885d05f5, 0x4e20cd47, 0x5a9ad5d9,
+      0x512c0c03, 0xea857ccd, 0x4cc1d30f, 0x8891a8a1, 0xa6b7aadb,
+   };
+   FileRandomState *s = new FileRandomState;
+   uint32_t pid = FilePlat_ProcessId();
+   for (int i = 0; i < TT_N; i++) {
+      s->x[i] = seeds[i] ^ pid;
+   }
+   s->k = TT_N;  // twist before the first draw
+   return s;
+}
+
+uint32_t
+FileRandomDraw(FileRandomState *s)
+{
+   static const uint32_t mag01[2] = {0x0, 0x8ebfd028};
+   if (s->k == TT_N) {
+      int kk = 0;
+      for (; kk < TT_N - TT_M; kk++) {
+         s->x[kk] = s->x[kk + TT_M] ^ (s->x[kk] >> 1) ^ mag01[s->x[kk] & 1];
+      }
+      for (; kk < TT_N; kk++) {
+         s->x[kk] = s->x[kk + TT_M - TT_N] ^ (s->x[kk] >> 1) ^
+                    mag01[s->x[kk] & 1];
+      }
+      s->k = 0;
+   }
+   uint32_t y = s->x[s->k++];
+   y ^= (y << 7) & 0x2b5b2500;
+   y ^= (y << 15) & 0xdb8b0000;
+   return y ^ (y >> 16);
+}
+
+}  // namespace
+
+uint32_t
+FileSimpleRandom()
+{
+   MXUserExclLock *lock = MXUser_CreateSingletonExclLock(
+      &fileRandomLock, "fileSimpleRandomLock", 0xff000000);
+   if (lock == nullptr) {
+      NOT_IMPLEMENTED();
+   }
+   MXUser_AcquireExclLock(lock);
+   if (fileRandomState == nullptr) {
+      fileRandomState = FileRandomCreate();
+   }
+   uint32_t r = FileRandomDraw(fileRandomState);
+   MXUser_ReleaseExclLock(lock);
+   return r;
+}
+
+uint32_t
+FileRandomSleep(uint32_t minMs, uint32_t maxMs)
+{
+   uint32_t ms = minMs;
+   if (minMs != maxMs) {
+      float fraction = (float)FileSimpleRandom() / 4294967296.0f;
+      ms = (uint32_t)(fraction * (float)(maxMs - minMs)) + minMs;
+   }
+   FilePlat_SleepMs(ms);
+   return ms;
+}
