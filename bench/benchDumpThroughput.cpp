@@ -1,0 +1,320 @@
+// Dump throughput: how fast salvor-send's client code streams a dump into
+// (a) a bare receive-and-reply loop and (b) the real collector, whose copy
+// is then compared byte by byte with the source; and (c) the collector's
+// peak memory while it receives a 1 GiB dump.
+//
+// usage: bench-dump-throughput [--salvor PATH] [--size-mib N] [--big-mib N]
+//                              [--window N] [--runs N] [--tmp DIR]
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bench/benchPeers.h"
+#include "tools/salvorClient.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t BLOCK = 1 << 20;
+
+// Byte i of every pattern file, so that any misplaced piece shows.
+inline uint8_t
+PatternByte(uint64_t i)
+{
+   uint64_t w = (i >> 3) * 0x9E3779B97F4A7C15ull;
+   return (uint8_t)(w >> ((i & 7) * 8 + 3)) ^ (uint8_t)(i >> 20);
+}
+
+bool
+WritePattern(const fs::path &path, uint64_t size)
+{
+   std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen(path.c_str(), "wb"), std::fclose);
+   if (!f) {
+      return false;
+   }
+   std::vector<uint8_t> buf(BLOCK);
+   for (uint64_t off = 0; off < size; off += BLOCK) {
+      size_t n = (size_t)std::min<uint64_t>(BLOCK, size - off);
+      for (size_t i = 0; i < n; i++) {
+         buf[i] = PatternByte(off + i);
+      }
+      if (std::fwrite(buf.data(), 1, n, f.get()) != n) {
+         return false;
+      }
+   }
+   return true;
+}
+
+// True if `path` holds exactly the pattern of `size` bytes.
+bool
+MatchesPattern(const fs::path &path, uint64_t size, std::string *why)
+{
+   std::error_code ec;
+   if (fs::file_size(path, ec) != size || ec) {
+      *why = "size " + std::to_string(fs::file_size(path, ec)) + " instead of " +
+             std::to_string(size);
+      return false;
+   }
+   std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen(path.c_str(), "rb"), std::fclose);
+   if (!f) {
+      *why = "cannot open " + path.string();
+      return false;
+   }
+   std::vector<uint8_t> buf(BLOCK);
+   for (uint64_t off = 0; off < size; off += BLOCK) {
+      size_t n = (size_t)std::min<uint64_t>(BLOCK, size - off);
+      if (std::fread(buf.data(), 1, n, f.get()) != n) {
+         *why = "short read at " + std::to_string(off);
+         return false;
+      }
+      for (size_t i = 0; i < n; i++) {
+         if (buf[i] != PatternByte(off + i)) {
+            *why = "first difference at byte " + std::to_string(off + i);
+            return false;
+         }
+      }
+   }
+   return true;
+}
+
+struct Measure {
+   bool ok = false;
+   std::string error;
+   SalvorSendStats stats;
+   double MBps() const { return stats.seconds > 0 ? (double)stats.bytes / 1e6 / stats.seconds : 0; }
+   double Dps() const { return stats.seconds > 0 ? (double)stats.datagrams / stats.seconds : 0; }
+};
+
+Measure
+SendFile(const sockaddr_in &to, const fs::path &file, uint64_t size, unsigned window)
+{
+   Measure m;
+   SalvorClient client;
+   SalvorResult res = client.Open(to);
+   int fd = open(file.c_str(), O_RDONLY);
+   if (fd < 0) {
+      m.error = "cannot open " + file.string();
+      return m;
+   }
+   SalvorSendOptions opts;
+   opts.window = window;
+   if (res) {
+      res = client.SendDump(fd, size, opts, &m.stats);
+   }
+   close(fd);
+   m.ok = (bool)res;
+   m.error = res.message;
+   return m;
+}
+
+// The single dump file the collector wrote for 127.0.0.1.
+std::optional<fs::path>
+FindDump(const fs::path &dataDir)
+{
+   std::error_code ec;
+   for (const auto &e : fs::directory_iterator(dataDir / "127" / "0" / "0" / "1", ec)) {
+      return e.path();
+   }
+   return std::nullopt;
+}
+
+void
+Row(const char *what, uint64_t size, const Measure &m, const std::string &note)
+{
+   if (!m.ok) {
+      std::printf("%-26s %6llu MiB  %s\n", what, (unsigned long long)(size >> 20),
+                  m.error.c_str());
+      return;
+   }
+   std::string resent;
+   if (m.stats.retransmits > 0) {
+      resent = std::to_string(m.stats.retransmits) + " resent; ";
+   }
+   std::printf("%-26s %6llu MiB %8.2f s %12.0f %9.1f  %s%s\n", what,
+               (unsigned long long)(size >> 20), m.stats.seconds, m.Dps(), m.MBps(),
+               resent.c_str(), note.c_str());
+}
+
+std::string
+DefaultSalvorPath()
+{
+   std::error_code ec;
+   fs::path self = fs::read_symlink("/proc/self/exe", ec);
+   return (self.parent_path() / ".." / "collector" / "salvor").lexically_normal().string();
+}
+
+struct Args {
+   std::string salvor = DefaultSalvorPath();
+   uint64_t sizeMiB = 256;
+   uint64_t bigMiB = 1024;
+   unsigned window = 32;
+   unsigned runs = 3;
+   std::string tmp = "/tmp";
+};
+
+bool
+ParseArgs(int argc, char **argv, Args *a)
+{
+   for (int i = 1; i < argc; i++) {
+      std::string arg = argv[i];
+      if (i + 1 >= argc) {
+         return false;
+      }
+      std::string v = argv[++i];
+      if (arg == "--salvor") {
+         a->salvor = v;
+      } else if (arg == "--size-mib") {
+         a->sizeMiB = std::stoull(v);
+      } else if (arg == "--big-mib") {
+         a->bigMiB = std::stoull(v);
+      } else if (arg == "--window") {
+         a->window = (unsigned)std::stoul(v);
+      } else if (arg == "--runs") {
+         a->runs = std::max(1u, (unsigned)std::stoul(v));
+      } else if (arg == "--tmp") {
+         a->tmp = v;
+      } else {
+         return false;
+      }
+   }
+   return a->window > 0 && a->sizeMiB > 0 && a->bigMiB < 4096;
+}
+
+// Removes the scratch directory however the benchmark ends.
+struct ScratchDir {
+   fs::path path;
+   ~ScratchDir()
+   {
+      std::error_code ec;
+      fs::remove_all(path, ec);
+   }
+};
+
+}  // namespace
+
+int
+main(int argc, char **argv)
+{
+   Args args;
+   try {
+      if (!ParseArgs(argc, argv, &args)) {
+         throw std::invalid_argument("bad arguments");
+      }
+   } catch (const std::exception &) {
+      std::fprintf(stderr, "usage: %s [--salvor PATH] [--size-mib N] [--big-mib N] "
+                           "[--window N] [--runs N] [--tmp DIR]\n", argv[0]);
+      return 2;
+   }
+   std::string tmpl = (fs::path(args.tmp) / "salvor-bench-XXXXXX").string();
+   if (!mkdtemp(tmpl.data())) {
+      std::perror("mkdtemp");
+      return 1;
+   }
+   ScratchDir scratch{tmpl};
+   const uint64_t size = args.sizeMiB << 20;
+   const fs::path source = scratch.path / "source.bin";
+   if (!WritePattern(source, size)) {
+      std::fprintf(stderr, "cannot write %s\n", source.c_str());
+      return 1;
+   }
+
+   std::printf("dump throughput, window %u, best of %u runs\n\n", args.window, args.runs);
+   std::printf("%-26s %10s %10s %12s %9s  %s\n", "receiver", "size", "time", "datagrams/s",
+               "MB/s", "notes");
+   bool failed = false;
+
+   // (a) The ceiling: a loop that only receives and replies.
+   Measure bare;
+   {
+      BareReplyLoop loop;
+      for (unsigned r = 0; r < args.runs; r++) {
+         Measure m = SendFile(loop.Address(), source, size, args.window);
+         if (!bare.ok || (m.ok && m.stats.seconds < bare.stats.seconds)) {
+            bare = m;
+         }
+      }
+   }
+   Row("(a) bare reply loop", size, bare, "");
+   failed |= !bare.ok;
+
+   if (access(args.salvor.c_str(), X_OK) != 0) {
+      std::printf("(b), (c) skipped: collector binary not found at %s\n", args.salvor.c_str());
+      return failed ? 1 : 0;
+   }
+
+   CollectorProcess collector(args.salvor, scratch.path / "collector");
+   std::string error;
+   if (!collector.WaitReady(&error)) {
+      std::printf("(b), (c) skipped: %s\n", error.c_str());
+      return 1;
+   }
+
+   // (b) The real collector: same file, every byte checked on disk.
+   Measure best;
+   std::string verdict = "bytes on disk identical";
+   for (unsigned r = 0; r < args.runs && !failed; r++) {
+      Measure m = SendFile(collector.Address(), source, size, args.window);
+      if (!m.ok) {
+         best = m;
+         failed = true;
+         break;
+      }
+      std::optional<fs::path> dump = FindDump(collector.DataDir());
+      std::string why;
+      if (!dump || !MatchesPattern(*dump, size, &why)) {
+         verdict = "BYTES ON DISK DIFFER: " + (dump ? why : "no dump file");
+         failed = true;
+      }
+      if (dump) {
+         fs::remove(*dump);
+      }
+      if (!best.ok || m.stats.seconds < best.stats.seconds) {
+         best = m;
+      }
+   }
+   Row("(b) salvor", size, best, verdict);
+   if (best.ok && bare.ok) {
+      double ratio = best.MBps() / bare.MBps();
+      std::printf("%-26s %10s %10s %12.2f %9.2f  target >= 0.80: %s\n", "    salvor / bare", "",
+                  "", best.Dps() / bare.Dps(), ratio, ratio >= 0.8 ? "met" : "NOT MET");
+   }
+
+   // (c) Peak memory of the collector while it takes a large dump.
+   if (!failed && args.bigMiB > 0) {
+      const uint64_t bigSize = args.bigMiB << 20;
+      fs::remove(source);
+      const fs::path big = scratch.path / "big.bin";
+      if (!WritePattern(big, bigSize)) {
+         std::fprintf(stderr, "cannot write %s\n", big.c_str());
+         return 1;
+      }
+      Measure m = SendFile(collector.Address(), big, bigSize, args.window);
+      std::string note;
+      if (m.ok) {
+         std::optional<fs::path> dump = FindDump(collector.DataDir());
+         std::string why;
+         if (!dump || !MatchesPattern(*dump, bigSize, &why)) {
+            note = "BYTES ON DISK DIFFER: " + (dump ? why : "no dump file") + "; ";
+            failed = true;
+         }
+         long kib = collector.PeakRssKiB();
+         char buf[96];
+         std::snprintf(buf, sizeof buf, "collector peak RSS %.1f MiB (limit 16 MiB: %s)",
+                       (double)kib / 1024, kib >= 0 && kib < 16 * 1024 ? "met" : "NOT MET");
+         note += buf;
+      } else {
+         failed = true;
+      }
+      Row("(c) salvor, large dump", bigSize, m, note);
+   }
+   return failed ? 1 : 0;
+}

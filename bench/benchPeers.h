@@ -1,0 +1,51 @@
+// The two receivers the throughput benchmark sends to: a bare reply loop
+// (the ceiling for any collector on this machine) and the real collector
+// run as a child process.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+// Receives each datagram into a 1,600-byte buffer and answers it with its
+// own 48-byte header, status 0. Runs on its own thread on 127.0.0.1.
+class BareReplyLoop {
+public:
+   BareReplyLoop();
+   ~BareReplyLoop();
+   sockaddr_in Address() const { return addr_; }
+
+private:
+   void Run();
+
+   int fd_ = -1;
+   sockaddr_in addr_{};
+   std::atomic<bool> stop_{false};
+   std::thread thread_;
+};
+
+// The collector binary started in debug mode with a scratch configuration
+// on a free port, data and log directories under `dir`.
+class CollectorProcess {
+public:
+   CollectorProcess(const std::string &binary, const std::filesystem::path &dir);
+   ~CollectorProcess();
+
+   // Waits until the collector answers a status check; false with a reason if not.
+   bool WaitReady(std::string *error);
+   sockaddr_in Address() const;
+   const std::filesystem::path &DataDir() const { return dataDir_; }
+   // Peak resident set size in KiB (VmHWM), or -1.
+   long PeakRssKiB() const;
+
+private:
+   pid_t pid_ = -1;
+   uint16_t port_ = 0;
+   std::filesystem::path dataDir_;
+   std::filesystem::path outputFile_;
+};
