@@ -449,6 +449,9 @@ File_JoinPath(const char *dir, const char *name)
 bool
 File_SameFile(const char *a, const char *b)
 {
+   if (a == nullptr || b == nullptr) {
+      return false;
+   }
    if (std::strcmp(a, b) == 0) {
       return true;
    }

@@ -6,7 +6,6 @@
 #include "lib/file/fileIO.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 

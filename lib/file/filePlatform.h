@@ -3,9 +3,9 @@
 // Each function stands for one platform file call and reports failure the
 // way the portable code expects: a false, invalid or negative result with
 // the thread's last error (FilePlat_LastError) set. The POSIX back end
-// (filePosix.cpp) uses open/pread/pwrite/rename/unlink with errno as the
-// last error; a Windows back end would sit beside it. Every call passes
-// through the failure seam of lib/misc/platFault.h.
+// (filePosix.cpp) uses open/read/write/lseek/rename/unlink and friends,
+// with errno as the last error; a Windows back end would sit beside it.
+// Every call passes through the failure seam of lib/misc/platFault.h.
 #pragma once
 
 #include <cstddef>
