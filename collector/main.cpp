@@ -1,8 +1,18 @@
 // The collector's process entry.
+#include <cstdio>
+#include <cstdlib>
+
 #include "collector/salvorMain.h"
+#include "lib/misc/platFault.h"
 
 int
 main(int argc, char **argv)
 {
+   // Lets end-to-end tests make platform calls fail (a full disk, ...).
+   const char *faults = std::getenv("SALVOR_PLATFORM_FAULTS");
+   if (faults != nullptr && !PlatFault_ArmFromText(faults)) {
+      std::fprintf(stderr, "salvor: cannot read SALVOR_PLATFORM_FAULTS=%s\n", faults);
+      return SALVOR_EXIT_USAGE;
+   }
    return SalvorWin32_Main(argc, argv);
 }

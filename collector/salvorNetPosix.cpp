@@ -86,11 +86,7 @@ SalvorNet_WaitReadable(SalvorSocket sock, int timeoutSec)
    // poll rather than select: a descriptor number above the select set's
    // size would overrun it.
    pollfd pfd{sock, POLLIN, 0};
-   int n = poll(&pfd, 1, timeoutSec * 1000);
-   if (n < 0 && errno == EINTR) {
-      return 0;  // a signal: treat as an empty wait, the caller loops
-   }
-   return n;
+   return poll(&pfd, 1, timeoutSec * 1000);
 }
 
 long

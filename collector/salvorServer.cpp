@@ -164,7 +164,12 @@ SalvorServerLoop()
    while (!SalvorConfig.stopRequested) {
       int ready = SalvorNet_WaitReadable(sock, SALVOR_SELECT_TIMEOUT_SEC);
       if (ready < 0) {
-         SalvorFatal("Select error: %s.\n", SalvorNet_ErrorText(SalvorNet_LastError()));
+         int err = SalvorNet_LastError();
+         if (!SalvorNet_IsTransientReceiveError(err)) {
+            SalvorFatal("Select error: %s.\n", SalvorNet_ErrorText(err));
+         }
+         Log("Select error: %s. Going on.\n", SalvorNet_ErrorText(err));
+         continue;
       }
       if (ready == 0) {
          SalvorExpireIdleSlots();

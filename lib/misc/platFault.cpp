@@ -70,11 +70,13 @@ PlatFault_Check(PlatCall call, size_t *len)
       f.count--;
    }
    if (f.shortBytes >= 0 && len != nullptr) {
-      if (f.shortBytes > 0 && *len > (size_t)f.shortBytes) {
-         *len = (size_t)f.shortBytes;
-         return 0;
-      }
-      if (f.shortBytes > 0) {
+      // The first armed call moves part of its bytes; later ones fail.
+      long part = f.shortBytes;
+      f.shortBytes = -1;
+      if (part > 0) {
+         if (*len > (size_t)part) {
+            *len = (size_t)part;
+         }
          return 0;
       }
    }

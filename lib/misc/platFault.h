@@ -31,9 +31,9 @@ enum PlatCall {
 
 /*
  * Arms `call`: after `skip` further calls pass, the next `count` calls
- * (-1: every one) fail with `err`. With `shortBytes` >= 0 a write or send
- * moves at most that many bytes instead of failing (err is then set only
- * when nothing could be moved).
+ * (-1: every one) fail with `err`. With `shortBytes` > 0 the first of them,
+ * a write or send, moves at most that many bytes instead of failing, as
+ * on a disk that fills up in the middle of a write.
  */
 void PlatFault_Inject(PlatCall call, int err, int skip = 0, int count = 1,
                       long shortBytes = -1);

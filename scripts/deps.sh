@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs, when any is missing.
+set -euo pipefail
+
+packages=(g++ cmake ninja-build pkg-config libxml2-dev libicu-dev libgtest-dev
+          libgmock-dev libbenchmark-dev libsystemd-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+fi

@@ -1,0 +1,182 @@
+// The configuration file and the start-up checks it runs.
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "collector/salvorConfig.h"
+#include "collector/salvorConfigFile.h"
+#include "collector/salvorMain.h"
+#include "collector/salvorStartup.h"
+#include "lib/misc/platFault.h"
+#include "tests/support/testUtil.h"
+
+namespace {
+
+class ConfigFile : public ::testing::Test {
+protected:
+   void SetUp() override { SalvorConfigReset(); }
+   void TearDown() override { PlatFault_Clear(); }
+
+   int read(const std::string &xml)
+   {
+      std::string path = dir / "config.xml";
+      testutil::WriteFile(path, xml);
+      return SalvorWin32ReadConfig(path.c_str());
+   }
+   int readValues(const std::string &inner)
+   {
+      return read("<config>" + inner + "</config>");
+   }
+
+   testutil::TempDir dir;
+};
+
+TEST_F(ConfigFile, NoRecognisedElementsKeepsTheDefaults)
+{
+   EXPECT_EQ(read("<anything><other>1</other></anything>"), 0);
+   EXPECT_EQ(SalvorConfig.port, 6500);
+   EXPECT_STREQ(SalvorConfig.dataDir, "");
+   EXPECT_STREQ(SalvorConfig.logFile, "");
+   EXPECT_EQ(SalvorConfig.verbose, 0);
+   EXPECT_EQ(SalvorConfig.maxSize, 2);
+}
+
+TEST_F(ConfigFile, MissingOrMalformedFileIsRefused)
+{
+   EXPECT_NE(SalvorWin32ReadConfig((dir / "absent.xml").c_str()), 0);
+   EXPECT_NE(read("<config><port>"), 0);
+}
+
+TEST_F(ConfigFile, PortCountsOnlyAfterDefaultValues)
+{
+   EXPECT_EQ(readValues("<port>7000</port>"), 0);
+   EXPECT_EQ(SalvorConfig.port, 6500);
+
+   SalvorConfigReset();
+   EXPECT_EQ(readValues("<defaultValues><port>7000</port><port>7001</port></defaultValues>"), 0);
+   EXPECT_EQ(SalvorConfig.port, 7000) << "one port per defaultValues";
+
+   SalvorConfigReset();
+   EXPECT_EQ(readValues("<defaultValues/><port>7002</port><defaultValues/><portNumber>7003</portNumber>"), 0);
+   EXPECT_EQ(SalvorConfig.port, 7003) << "a sibling after the flag counts, names match by prefix";
+
+   SalvorConfigReset();
+   EXPECT_EQ(read("<defaultValues><Port>7004</Port></defaultValues>"), 0);
+   EXPECT_EQ(SalvorConfig.port, 6500) << "names are case-sensitive";
+}
+
+TEST_F(ConfigFile, PortRange)
+{
+   struct Case { const char *text; bool ok; int port; };
+   for (Case c : {Case{"1023", false, 1023}, Case{"1024", true, 1024}, Case{"65535", true, 65535},
+                  Case{"65536", false, 65536}, Case{"0", false, 0}, Case{"6500abc", true, 6500},
+                  Case{" 7000", true, 7000}, Case{"none", false, 0}}) {
+      SalvorConfigReset();
+      int result = readValues(std::string("<defaultValues><port>") + c.text + "</port></defaultValues>");
+      EXPECT_EQ(result == 0, c.ok) << c.text;
+      EXPECT_EQ(SalvorConfig.port, c.port) << c.text;
+   }
+}
+
+TEST_F(ConfigFile, LevelAndMaxSize)
+{
+   EXPECT_EQ(readValues("<level>0</level><maxSize>0</maxSize>"), 0);
+   EXPECT_EQ(SalvorConfig.verbose, 0);
+   EXPECT_EQ(SalvorConfig.maxSize, 0);
+   EXPECT_EQ(readValues("<levels>3</levels><maxSizeGB>9</maxSizeGB><Level>0</Level>"), 0);
+   EXPECT_EQ(SalvorConfig.verbose, 1);
+   EXPECT_EQ(SalvorConfig.maxSize, 9);
+   EXPECT_EQ(readValues("<level>-1</level>"), -1);
+   EXPECT_EQ(readValues("<maxSize>-1</maxSize>"), -1);
+}
+
+TEST_F(ConfigFile, PathsAreProbedCreatedAndStored)
+{
+   std::string data = dir / "a/b/data";
+   std::string logs = dir / "logs";
+   EXPECT_EQ(readValues("<defaultDataPath>" + data + "</defaultDataPath><defaultLogPath>" + logs +
+                        "</defaultLogPath>"), 0);
+   EXPECT_STREQ(SalvorConfig.dataDir, data.c_str());
+   EXPECT_EQ(std::string(SalvorConfig.logFile), logs + "/salvor.log");
+   EXPECT_TRUE(std::filesystem::is_directory(data));
+   EXPECT_FALSE(std::filesystem::exists(data + "/foo")) << "the probe file is removed";
+}
+
+TEST_F(ConfigFile, FailureStopsTheWalkButKeepsEarlierValues)
+{
+   EXPECT_EQ(readValues("<maxSize>5</maxSize><level>-1</level><maxSize>7</maxSize>"), -1);
+   EXPECT_EQ(SalvorConfig.maxSize, 5);
+}
+
+TEST_F(ConfigFile, ProbeRefusesAStaleProbeFileAndUnwritableDirectories)
+{
+   std::string data = dir / "data";
+   std::filesystem::create_directories(data);
+   testutil::WriteFile(data + "/foo", "stale");
+   EXPECT_NE(SalvorWin32ProbeDirectory(data.c_str()), 0);
+   EXPECT_EQ(testutil::ReadFile(data + "/foo"), "stale") << "the probe never overwrites";
+
+   std::filesystem::remove(data + "/foo");
+   EXPECT_EQ(SalvorWin32ProbeDirectory(data.c_str()), 0);
+   PlatFault_Inject(PLAT_OPEN, EROFS);
+   EXPECT_EQ(SalvorWin32ProbeDirectory(data.c_str()), EROFS);
+   PlatFault_Inject(PLAT_MKDIR, EACCES, 0, -1);
+   EXPECT_NE(SalvorWin32ProbeDirectory((dir / "x/y").c_str()), 0);
+}
+
+TEST_F(ConfigFile, OverlongPathIsRefusedNotCut)
+{
+   std::string deep = dir.path();
+   while (deep.size() < 1100) {
+      deep += "/ddddddddddddddddddddddddddddddddddddddddddddddddddd";
+   }
+   EXPECT_NE(readValues("<defaultDataPath>" + deep + "</defaultDataPath>"), 0);
+   EXPECT_STREQ(SalvorConfig.dataDir, "");
+}
+
+TEST(InitLog, WritesNothingOutsideDebugMode)
+{
+   SalvorConfigReset();
+   SalvorWin32InitLog("not written %d\n", 1);
+   EXPECT_FALSE(SalvorConfig.initLogPathSet);
+}
+
+TEST(InitLog, DebugModeAppendsToAnOwnerOnlyDirectory)
+{
+   SalvorConfigReset();
+   SalvorConfig.debugMode = true;
+   std::string marker = "init log line " + std::to_string(getpid()) + "\n";
+   SalvorWin32InitLog("%s", marker.c_str());
+   ASSERT_TRUE(SalvorConfig.initLogPathSet);
+   std::string path = SalvorConfig.initLogPath;
+   EXPECT_NE(path.find("/quillon-"), std::string::npos);
+   EXPECT_NE(testutil::ReadFile(path).find(marker), std::string::npos);
+   struct stat st;
+   ASSERT_EQ(stat(std::filesystem::path(path).parent_path().c_str(), &st), 0);
+   EXPECT_EQ(st.st_mode & 077, 0u);
+   SalvorConfigReset();
+}
+
+TEST(Options, ShapeOfTheVector)
+{
+   SalvorConfigReset();
+   testutil::TempDir dir;
+   std::string cfg = dir / "c.xml";
+   testutil::WriteFile(cfg, "<c/>");
+   auto parse = [](std::vector<std::string> words) {
+      std::vector<char *> argv;
+      for (auto &w : words) {
+         argv.push_back(w.data());
+      }
+      return SalvorWin32ParseOptions((int)argv.size(), argv.data());
+   };
+   EXPECT_EQ(parse({"debug", "-s", cfg}), 0);
+   EXPECT_TRUE(SalvorConfig.configLoaded);
+   EXPECT_EQ(parse({"debug", "-s", cfg, "-dx"}), 0);
+   EXPECT_EQ(parse({"debug", "-s", cfg, "extra"}), 13);
+   EXPECT_EQ(parse({"debug", "-S", cfg}), 13);
+   EXPECT_EQ(parse({"debug", "-s"}), 13);
+   EXPECT_NE(parse({"debug", "-s", dir / "missing.xml"}), 0);
+}
+
+}  // namespace

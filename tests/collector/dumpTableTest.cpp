@@ -1,0 +1,333 @@
+// The slot table and the dump files, driven through the message handlers
+// with real files in a temporary data directory.
+#include <cerrno>
+#include <ctime>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "collector/salvorConfig.h"
+#include "collector/salvorDumpFile.h"
+#include "collector/salvorSlots.h"
+#include "lib/misc/platFault.h"
+#include "tests/support/testUtil.h"
+
+using testutil::MakeHeader;
+
+namespace {
+
+constexpr uint32_t HOST_A = 0x0A141E28;  // 10.20.30.40
+constexpr uint32_t HOST_B = 0x0A141E29;  // 10.20.30.41
+
+uint64_t fakeNow = 1000000;
+uint64_t FakeClock() { return fakeNow; }
+
+class DumpTable : public ::testing::Test {
+protected:
+   void SetUp() override
+   {
+      SalvorConfigReset();
+      SalvorClockUsec = FakeClock;
+      SalvorAllocSlots();
+   }
+   void TearDown() override
+   {
+      PlatFault_Clear();
+      for (int i = 0; i < SALVOR_MAX_DUMPS; i++) {
+         FileIO_CloseFile(&salvorSlots[i].fd);
+      }
+      SalvorFreeSlots();
+      SalvorClockUsec = SalvorMonotonicUsec;
+   }
+
+   salvorMsgHeader init(uint32_t ip, int64_t ts)
+   {
+      salvorMsgHeader req = MakeHeader(SALVOR_MSG_INIT, ts);
+      salvorMsgHeader reply = req;
+      SalvorHandleInit(&reply, dataDir.path().c_str(), ip, &req);
+      return reply;
+   }
+   uint32_t data(uint32_t ip, int64_t ts, uint32_t slot, uint32_t offset, const std::string &bytes,
+                 uint32_t dataLength)
+   {
+      salvorMsgHeader req = MakeHeader(SALVOR_MSG_DATA, ts, slot);
+      req.dataOffset = offset;
+      req.dataLength = dataLength;
+      salvorMsgHeader reply = req;
+      SalvorHandleData(&req, reinterpret_cast<const uint8_t *>(bytes.data()), ip,
+                       SALVOR_HEADER_SIZE + bytes.size(), &reply);
+      return reply.status;
+   }
+   uint32_t data(uint32_t ip, int64_t ts, uint32_t slot, uint32_t offset, const std::string &bytes)
+   {
+      return data(ip, ts, slot, offset, bytes, (uint32_t)bytes.size());
+   }
+   uint32_t done(uint32_t ip, int64_t ts, uint32_t slot)
+   {
+      salvorMsgHeader req = MakeHeader(SALVOR_MSG_DONE, ts, slot);
+      salvorMsgHeader reply = req;
+      SalvorHandleDone(ip, &req, &reply);
+      return reply.status;
+   }
+   std::string hostDir(uint32_t ip) const
+   {
+      return dataDir.path() + "/10/20/30/" + std::to_string(ip & 0xff);
+   }
+
+   testutil::TempDir dataDir;
+   testutil::LogCapture log;
+};
+
+TEST_F(DumpTable, DumpTravelsFromInitThroughDone)
+{
+   salvorMsgHeader reply = init(HOST_A, 77);
+   ASSERT_EQ(reply.status, hxk_success);
+   EXPECT_EQ(reply.assignedDumpID, 0u);
+   EXPECT_EQ(data(HOST_A, 77, 0, 5, "world"), hxk_success);
+   EXPECT_EQ(data(HOST_A, 77, 0, 0, "hello"), hxk_success);
+   EXPECT_EQ(done(HOST_A, 77, 0), hxk_success);
+   EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
+
+   auto files = testutil::ListFiles(dataDir.path());
+   ASSERT_EQ(files.size(), 1u);
+   EXPECT_EQ(testutil::ReadFile(dataDir.path() + "/" + files[0]), "helloworld");
+   EXPECT_TRUE(log.contains("Dump finished successfully for 10.20.30.40, slot 0, file:"));
+}
+
+TEST_F(DumpTable, FileIsNamedFromAddressAndLocalMinuteInAHostDirectory)
+{
+   time_t now = time(nullptr);
+   init(HOST_A, 1);
+   struct tm local;
+   localtime_r(&now, &local);
+   char expected[128];
+   snprintf(expected, sizeof expected, "zdump_10.20.30.40-%d-%02d-%02d-%02d_%02d-0",
+            local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min);
+   std::string path = hostDir(HOST_A) + "/" + expected;
+   // The minute may have turned between the two readings of the clock.
+   if (!std::filesystem::exists(path)) {
+      GTEST_SKIP() << "minute changed during the test";
+   }
+   struct stat st;
+   ASSERT_EQ(stat(path.c_str(), &st), 0);
+   EXPECT_EQ(st.st_mode & 0777, 0440u) << "dump files must not be readable by others";
+   EXPECT_TRUE(log.contains("Opened new coredump file:" + path + " for 10.20.30.40 in slot 0.\n"));
+}
+
+TEST_F(DumpTable, SecondDumpOfAHostInTheSameMinuteTakesTheNextCounter)
+{
+   ASSERT_EQ(init(HOST_A, 1).status, hxk_success);
+   ASSERT_EQ(init(HOST_A, 2).status, hxk_success);
+   auto files = testutil::ListFiles(hostDir(HOST_A));
+   ASSERT_EQ(files.size(), 2u);
+   if (files[0].substr(0, files[0].size() - 2) != files[1].substr(0, files[1].size() - 2)) {
+      GTEST_SKIP() << "minute changed during the test";
+   }
+   EXPECT_EQ(files[0].back(), '0');
+   EXPECT_EQ(files[1].back(), '1');
+}
+
+TEST_F(DumpTable, RepeatedInitKeepsTheSlotAndItsFile)
+{
+   ASSERT_EQ(init(HOST_B, 5).assignedDumpID, 0u);
+   ASSERT_EQ(init(HOST_A, 9).assignedDumpID, 1u);
+   uint64_t taken = salvorSlots[1].lastActivity;
+   fakeNow += 10 * 1000000;
+   salvorMsgHeader again = init(HOST_A, 9);
+   EXPECT_EQ(again.status, hxk_success);
+   EXPECT_EQ(again.assignedDumpID, 1u);
+   EXPECT_EQ(salvorSlots[1].lastActivity, taken) << "a repeated init does not refresh";
+   EXPECT_EQ(testutil::ListFiles(dataDir.path()).size(), 2u);
+   EXPECT_TRUE(log.contains("IP (10.20.30.40) and timestamp (9) match slot 1. Using old core file.\n"));
+}
+
+TEST_F(DumpTable, LowestFreeSlotIsTaken)
+{
+   init(HOST_A, 1);
+   init(HOST_A, 2);
+   ASSERT_EQ(done(HOST_A, 1, 0), hxk_success);
+   EXPECT_EQ(init(HOST_B, 3).assignedDumpID, 0u);
+}
+
+TEST_F(DumpTable, ZeroTimestampDumpKeepsItsSlot)
+{
+   ASSERT_EQ(init(HOST_A, 0).assignedDumpID, 0u);
+   // Another dump must not take over slot 0 while its file is open.
+   EXPECT_EQ(init(HOST_B, 7).assignedDumpID, 1u);
+   EXPECT_EQ(init(HOST_A, 0).assignedDumpID, 0u) << "a repeated init finds its slot";
+   EXPECT_EQ(data(HOST_A, 0, 0, 0, "abc"), hxk_success);
+}
+
+TEST_F(DumpTable, FullTableRefusesNewDumpsButNotRepeats)
+{
+   // A host gets 256 names a minute: spread the dumps over eight hosts.
+   for (int i = 0; i < SALVOR_MAX_DUMPS; i++) {
+      ASSERT_EQ(init(HOST_A + i % 8, 1000 + i).status, hxk_success) << i;
+   }
+   EXPECT_EQ(init(HOST_A + 9, 1).status, hxk_limit_exceeded);
+   EXPECT_TRUE(log.contains("Didn't find an index. Returning hxk_limit_exceeded.\n"));
+   salvorMsgHeader repeat = init(HOST_A + 517 % 8, 1000 + 517);
+   EXPECT_EQ(repeat.status, hxk_success);
+   EXPECT_EQ(repeat.assignedDumpID, 517u);
+}
+
+TEST_F(DumpTable, MessagesForTheWrongSlotAreRefused)
+{
+   init(HOST_A, 42);
+   fakeNow += 1000;
+   uint64_t before = salvorSlots[0].lastActivity;
+
+   EXPECT_EQ(data(HOST_A, 42, 1024, 0, "x"), hxk_invalid_dump);
+   EXPECT_TRUE(log.contains("ip:a141e28)Invalid dumpID 1024\n"));
+
+   EXPECT_EQ(data(HOST_B, 42, 0, 0, "x"), hxk_invalid_dump);
+   EXPECT_TRUE(log.contains(
+      "Invalid IP for slot:0. msg IP:10.20.30.41 != saved IP:10.20.30.40.\n"));
+
+   EXPECT_EQ(data(HOST_A, 43, 0, 0, "x"), hxk_invalid_dump);
+   EXPECT_TRUE(log.contains(
+      "10.20.30.40)Invalid timestamp for slot:0. msg TS:43 !=  saved TS:42.\n"));
+
+   EXPECT_EQ(data(HOST_A, 42, 5, 0, "x"), hxk_invalid_dump);
+   EXPECT_TRUE(log.contains(
+      "Invalid IP for slot:0. msg IP:10.20.30.40 != saved IP:0.0.0.0.\n"));
+
+   EXPECT_EQ(salvorSlots[0].lastActivity, before);
+   EXPECT_EQ(done(HOST_B, 42, 0), hxk_success) << "a failed done still answers success";
+   EXPECT_TRUE(SalvorSlotInUse(&salvorSlots[0]));
+}
+
+TEST_F(DumpTable, DataLengthAgainstPayload)
+{
+   init(HOST_A, 1);
+   EXPECT_EQ(data(HOST_A, 1, 0, 0, "abcdef", 7), hxk_write_failed);
+   EXPECT_TRUE(log.contains("dataLength (7) bigger than it should be (6).\n"));
+   // A smaller dataLength is accepted and the whole payload is written.
+   EXPECT_EQ(data(HOST_A, 1, 0, 0, "abcdef", 2), hxk_success);
+   done(HOST_A, 1, 0);
+   auto files = testutil::ListFiles(dataDir.path());
+   EXPECT_EQ(testutil::ReadFile(dataDir.path() + "/" + files[0]), "abcdef");
+}
+
+TEST_F(DumpTable, OffsetsPastTheEndLeaveAGapAndRepeatsOverwrite)
+{
+   init(HOST_A, 1);
+   EXPECT_EQ(data(HOST_A, 1, 0, 4, "zz"), hxk_success);
+   EXPECT_EQ(data(HOST_A, 1, 0, 4, "yy"), hxk_success);
+   EXPECT_EQ(data(HOST_A, 1, 0, 0xFFFFFF00u, "end"), hxk_success) << "offsets reach 4 GiB";
+   done(HOST_A, 1, 0);
+   std::string path = dataDir.path() + "/" + testutil::ListFiles(dataDir.path())[0];
+   ASSERT_EQ(std::filesystem::file_size(path), 0xFFFFFF03u);
+   std::ifstream in(path, std::ios::binary);
+   char head[6], tail[3];
+   in.read(head, 6);
+   in.seekg(0xFFFFFF00u);
+   in.read(tail, 3);
+   EXPECT_EQ(std::string(head, 6), std::string("\0\0\0\0yy", 6));
+   EXPECT_EQ(std::string(tail, 3), "end");
+}
+
+TEST_F(DumpTable, FailedSeekOrWriteAnswersWriteFailedAndKeepsTheSlot)
+{
+   init(HOST_A, 1);
+   fakeNow += 5000;
+   PlatFault_Inject(PLAT_SEEK, EINVAL);
+   EXPECT_EQ(data(HOST_A, 1, 0, 0, "abc"), hxk_write_failed);
+   EXPECT_TRUE(log.contains("Error seeking in file ("));
+   EXPECT_EQ(salvorSlots[0].lastActivity, fakeNow) << "the check renewed the slot";
+
+   PlatFault_Inject(PLAT_WRITE, ENOSPC);
+   EXPECT_EQ(data(HOST_A, 1, 0, 0, "abc"), hxk_write_failed);
+   EXPECT_TRUE(log.contains("Tried to write 3 bytes. Only 0 written.\n"));
+
+   PlatFault_Inject(PLAT_WRITE, ENOSPC, 0, 2, 2);  // two bytes, then the disk is full
+   EXPECT_EQ(data(HOST_A, 1, 0, 0, "abc"), hxk_write_failed);
+   EXPECT_TRUE(log.contains("Tried to write 3 bytes. Only 2 written.\n"));
+
+   PlatFault_Clear();
+   EXPECT_EQ(data(HOST_A, 1, 0, 0, "abc"), hxk_success) << "the client may send it again";
+}
+
+TEST_F(DumpTable, CreateFailuresLeaveTheSlotFree)
+{
+   PlatFault_Inject(PLAT_OPEN, EACCES);
+   salvorMsgHeader reply = init(HOST_A, 1);
+   EXPECT_EQ(reply.status, hxk_create_failed);
+   EXPECT_TRUE(log.contains("Error opening new file "));
+   EXPECT_TRUE(log.contains("Make sure that you have permissions to create files in " +
+                            dataDir.path() + " directory\n"));
+   EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
+
+   PlatFault_Inject(PLAT_OPEN, ENOSPC);
+   EXPECT_EQ(init(HOST_A, 1).status, hxk_create_failed);
+   PlatFault_Clear();
+   EXPECT_EQ(init(HOST_A, 1).assignedDumpID, 0u);
+}
+
+TEST_F(DumpTable, AllNamesOfAMinuteTakenAnswersLimitExceeded)
+{
+   // Take every name of this minute (and of the next, should it turn).
+   std::string dir = hostDir(HOST_A);
+   std::filesystem::create_directories(dir);
+   for (int minute = 0; minute < 2; minute++) {
+      time_t t = time(nullptr) + 60 * minute;
+      struct tm local;
+      localtime_r(&t, &local);
+      for (int i = 0; i < SALVOR_MAX_NAME_TRIES; i++) {
+         char name[128];
+         snprintf(name, sizeof name, "/zdump_10.20.30.40-%d-%02d-%02d-%02d_%02d-%d",
+                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                  local.tm_min, i);
+         testutil::WriteFile(dir + name, "");
+      }
+   }
+   salvorMsgHeader reply = init(HOST_A, 1);
+   EXPECT_EQ(reply.status, hxk_limit_exceeded);
+   EXPECT_TRUE(log.contains("-255 (@&!*@*@(msg.fileio.generic)Error). Make sure"));
+   EXPECT_TRUE(log.contains("Got FILEIO_ERROR while creating file. returning hxk_limit_exceeded.\n"));
+   EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
+}
+
+TEST_F(DumpTable, OverlongDataDirectoryRefusesTheDumpWithoutStopping)
+{
+   std::string deep = dataDir.path();
+   while (deep.size() < 1000) {
+      deep += "/dddddddddddddddddddddddddddddddddddddddddddddd";
+   }
+   salvorMsgHeader req = MakeHeader(SALVOR_MSG_INIT, 1);
+   salvorMsgHeader reply = req;
+   SalvorHandleInit(&reply, deep.c_str(), HOST_A, &req);
+   EXPECT_EQ(reply.status, hxk_create_failed);
+   EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
+}
+
+TEST_F(DumpTable, IdleSweepRemovesPartialDumpsAfterSixtySeconds)
+{
+   init(HOST_A, 1);
+   init(HOST_B, 2);
+   data(HOST_A, 1, 0, 0, "partial");
+   fakeNow += 60 * 1000000;
+   SalvorExpireIdleSlots();
+   EXPECT_TRUE(SalvorSlotInUse(&salvorSlots[0])) << "exactly 60 s is not yet idle";
+   data(HOST_B, 2, 1, 0, "alive");
+   fakeNow += 1;
+   SalvorExpireIdleSlots();
+   EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
+   EXPECT_TRUE(SalvorSlotInUse(&salvorSlots[1]));
+   EXPECT_EQ(testutil::ListFiles(hostDir(HOST_A)).size(), 0u) << "the partial file is deleted";
+   EXPECT_TRUE(log.contains("Client at 10.20.30.40 has been idle for 60 seconds. Timeout is 60 "
+                            "seconds. Removing partial dump "));
+}
+
+TEST_F(DumpTable, FinishedDumpsSurviveTheSweep)
+{
+   init(HOST_A, 1);
+   done(HOST_A, 1, 0);
+   init(HOST_B, 2);
+   data(HOST_B, 2, 0, 0, "half");
+   fakeNow += 3600ull * 1000000;
+   SalvorExpireIdleSlots();
+   EXPECT_EQ(testutil::ListFiles(hostDir(HOST_A)).size(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,361 @@
+// The real collector, started as a process on a free port with a
+// temporary configuration, driven over UDP from several loopback hosts.
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <map>
+#include <memory>
+#include <random>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "tests/support/testUtil.h"
+
+using testutil::Encode;
+using testutil::MakeHeader;
+using testutil::UdpPeer;
+
+namespace {
+
+// A running collector; stopped and reaped when the object goes.
+class Collector {
+public:
+   explicit Collector(int level = 0, const std::string &extraEnv = "")
+   {
+      port_ = testutil::FreeUdpPort();
+      config_ = dir_ / "salvor.xml";
+      testutil::WriteFile(config_, "<config><defaultValues><port>" + std::to_string(port_) +
+                                      "</port><level>" + std::to_string(level) +
+                                      "</level></defaultValues><defaultDataPath>" + dataDir() +
+                                      "</defaultDataPath><defaultLogPath>" + (dir_ / "log") +
+                                      "</defaultLogPath></config>");
+      pid_ = Spawn({SALVOR_BINARY, "debug", "-s", config_}, dir_ / "console.txt", extraEnv);
+   }
+   ~Collector()
+   {
+      if (pid_ > 0) {
+         kill(pid_, SIGKILL);
+         waitpid(pid_, nullptr, 0);
+      }
+   }
+
+   static pid_t Spawn(const std::vector<std::string> &args, const std::string &console,
+                      const std::string &env = "")
+   {
+      pid_t pid = fork();
+      if (pid == 0) {
+         int fd = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+         dup2(fd, 1);
+         dup2(fd, 2);
+         if (!env.empty()) {
+            putenv(const_cast<char *>(env.c_str()));
+         }
+         std::vector<char *> argv;
+         for (const auto &a : args) {
+            argv.push_back(const_cast<char *>(a.c_str()));
+         }
+         argv.push_back(nullptr);
+         execv(argv[0], argv.data());
+         _exit(127);
+      }
+      return pid;
+   }
+
+   // Waits until the collector answers a status check.
+   bool ready()
+   {
+      UdpPeer peer;
+      salvorMsgHeader reply;
+      for (int i = 0; i < 100; i++) {
+         if (peer.request(Encode(MakeHeader(SALVOR_MSG_STATUS_CHECK)), port_, &reply, 100)) {
+            return reply.status == hxk_success;
+         }
+         if (!running()) {
+            return false;
+         }
+      }
+      return false;
+   }
+   bool running() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+   uint16_t port() const { return port_; }
+   std::string dataDir() const { return dir_ / "data"; }
+   std::string log() const { return testutil::ReadFile(dir_ / "log/salvor.log"); }
+   std::string console() const { return testutil::ReadFile(dir_ / "console.txt"); }
+
+private:
+   testutil::TempDir dir_;
+   std::string config_;
+   uint16_t port_;
+   pid_t pid_ = -1;
+};
+
+// A client that plays one host: requests with a window of outstanding
+// messages, each resent until its reply arrives.
+class Host {
+public:
+   Host(const char *ip, uint16_t port) : peer_(ip), port_(port) {}
+
+   salvorMsgHeader call(const salvorMsgHeader &hdr, const std::string &payload = "")
+   {
+      salvorMsgHeader reply{};
+      for (int attempt = 0; attempt < 20; attempt++) {
+         if (peer_.request(Encode(hdr, payload), port_, &reply, 500)) {
+            return reply;
+         }
+      }
+      ADD_FAILURE() << "no reply";
+      return reply;
+   }
+
+   // Sends `content` as one dump, data messages in the given order of
+   // chunk indexes (repeats allowed). Returns the done's status.
+   uint32_t sendDump(int64_t ts, const std::string &content, std::vector<size_t> order = {})
+   {
+      salvorMsgHeader init = call(MakeHeader(SALVOR_MSG_INIT, ts));
+      if (init.status != hxk_success) {
+         return init.status;
+      }
+      uint32_t slot = init.assignedDumpID;
+      size_t chunks = (content.size() + SALVOR_MAX_PAYLOAD - 1) / SALVOR_MAX_PAYLOAD;
+      if (order.empty()) {
+         for (size_t i = 0; i < chunks; i++) {
+            order.push_back(i);
+         }
+      }
+      std::map<size_t, std::vector<uint8_t>> outstanding;  // by position in `order`
+      size_t next = 0;
+      while (next < order.size() || !outstanding.empty()) {
+         while (outstanding.size() < 32 && next < order.size()) {
+            size_t chunk = order[next];
+            salvorMsgHeader hdr = MakeHeader(SALVOR_MSG_DATA, ts, slot);
+            hdr.dataOffset = (uint32_t)(chunk * SALVOR_MAX_PAYLOAD);
+            std::string piece = content.substr(chunk * SALVOR_MAX_PAYLOAD, SALVOR_MAX_PAYLOAD);
+            hdr.dataLength = (uint32_t)piece.size();
+            std::memcpy(hdr.reserved1 + 1, &next, 7);  // tells repeats of a chunk apart
+            outstanding[next] = Encode(hdr, piece);
+            peer_.sendTo(outstanding[next], port_);
+            next++;
+         }
+         std::vector<uint8_t> got = peer_.receive(300);
+         if (got.empty()) {
+            for (auto &[pos, bytes] : outstanding) {
+               peer_.sendTo(bytes, port_);
+            }
+            continue;
+         }
+         salvorMsgHeader reply;
+         SalvorDecodeHeader(got.data(), &reply);
+         size_t pos = 0;
+         std::memcpy(&pos, reply.reserved1 + 1, 7);
+         if (reply.type == SALVOR_MSG_DATA && outstanding.erase(pos) == 1) {
+            EXPECT_EQ(reply.status, hxk_success);
+         }
+      }
+      return call(MakeHeader(SALVOR_MSG_DONE, ts, slot)).status;
+   }
+
+   UdpPeer &peer() { return peer_; }
+
+private:
+   UdpPeer peer_;
+   uint16_t port_;
+};
+
+std::string
+RandomBytes(size_t n, unsigned seed)
+{
+   std::mt19937_64 rng(seed);
+   std::string s(n, '\0');
+   for (size_t i = 0; i < n; i += 8) {
+      uint64_t v = rng();
+      std::memcpy(&s[i], &v, std::min<size_t>(8, n - i));
+   }
+   return s;
+}
+
+std::string
+OnlyFile(const std::string &dir)
+{
+   auto files = testutil::ListFiles(dir);
+   return files.size() == 1 ? testutil::ReadFile(dir + "/" + files[0]) : "<" + std::to_string(files.size()) + " files>";
+}
+
+TEST(EndToEnd, LargeDumpOutOfOrderWithRepeatsArrivesByteExact)
+{
+   Collector salvor;
+   ASSERT_TRUE(salvor.ready()) << salvor.console();
+   std::string content = RandomBytes(32u << 20, 1);
+   size_t chunks = (content.size() + SALVOR_MAX_PAYLOAD - 1) / SALVOR_MAX_PAYLOAD;
+   std::vector<size_t> order;
+   for (size_t i = 0; i < chunks; i++) {
+      order.push_back(i);
+      if (i % 7 == 0) {
+         order.push_back(i);  // repeats
+      }
+   }
+   std::shuffle(order.begin(), order.end(), std::mt19937(7));
+   Host host("127.0.0.2", salvor.port());
+   EXPECT_EQ(host.sendDump(1234, content, order), hxk_success);
+   EXPECT_TRUE(OnlyFile(salvor.dataDir() + "/127/0/0/2") == content) << "dump differs";
+   EXPECT_NE(salvor.log().find("Dump finished successfully for 127.0.0.2, slot 0"), std::string::npos);
+}
+
+TEST(EndToEnd, SeveralHostsAtOnceEachGetTheirOwnDirectory)
+{
+   Collector salvor;
+   ASSERT_TRUE(salvor.ready()) << salvor.console();
+   const char *ips[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"};
+   std::vector<std::thread> threads;
+   std::vector<uint32_t> results(4);
+   for (int i = 0; i < 4; i++) {
+      threads.emplace_back([&, i] {
+         Host host(ips[i], salvor.port());
+         results[i] = host.sendDump(99, RandomBytes(1u << 20, 10 + i));
+      });
+   }
+   for (auto &t : threads) {
+      t.join();
+   }
+   for (int i = 0; i < 4; i++) {
+      EXPECT_EQ(results[i], hxk_success);
+      EXPECT_TRUE(OnlyFile(salvor.dataDir() + "/127/0/0/" + std::to_string(i + 2)) ==
+                  RandomBytes(1u << 20, 10 + i)) << ips[i];
+   }
+}
+
+TEST(EndToEnd, MisbehavingHostsDoNotDisturbTheCollector)
+{
+   Collector salvor;
+   ASSERT_TRUE(salvor.ready()) << salvor.console();
+   Host good("127.0.0.2", salvor.port());
+   Host other("127.0.0.3", salvor.port());
+   salvorMsgHeader init = good.call(MakeHeader(SALVOR_MSG_INIT, 5));
+   ASSERT_EQ(init.status, hxk_success);
+
+   // Empty, short, oversized and bad-magic datagrams: no reply, no harm.
+   UdpPeer &raw = other.peer();
+   raw.sendTo({}, salvor.port());
+   raw.sendTo(std::vector<uint8_t>(20, 0xAB), salvor.port());
+   raw.sendTo(Encode(MakeHeader(SALVOR_MSG_DATA, 5, 0), std::string(1553, 'x')), salvor.port());
+   salvorMsgHeader bad = MakeHeader(SALVOR_MSG_STATUS_CHECK);
+   bad.magic = 0;
+   raw.sendTo(Encode(bad), salvor.port());
+   EXPECT_TRUE(raw.receive(500).empty());
+
+   // Messages aimed at somebody else's slot, or at nothing.
+   EXPECT_EQ(other.call(MakeHeader(SALVOR_MSG_DATA, 5, 0), "x").status, hxk_invalid_dump);
+   EXPECT_EQ(good.call(MakeHeader(SALVOR_MSG_DATA, 6, 0), "x").status, hxk_invalid_dump);
+   EXPECT_EQ(good.call(MakeHeader(SALVOR_MSG_DATA, 5, 4096), "x").status, hxk_invalid_dump);
+   EXPECT_EQ(good.call(MakeHeader(4)).status, hxk_unknown_type);
+
+   // Repeated init and done.
+   EXPECT_EQ(good.call(MakeHeader(SALVOR_MSG_INIT, 5)).assignedDumpID, init.assignedDumpID);
+   salvorMsgHeader data = MakeHeader(SALVOR_MSG_DATA, 5, init.assignedDumpID);
+   data.dataLength = 4;
+   EXPECT_EQ(good.call(data, "dump").status, hxk_success);
+   EXPECT_EQ(good.call(MakeHeader(SALVOR_MSG_DONE, 5, init.assignedDumpID)).status, hxk_success);
+   EXPECT_EQ(good.call(MakeHeader(SALVOR_MSG_DONE, 5, init.assignedDumpID)).status, hxk_success);
+
+   EXPECT_EQ(OnlyFile(salvor.dataDir() + "/127/0/0/2"), "dump");
+   EXPECT_EQ(good.call(MakeHeader(SALVOR_MSG_STATUS_CHECK)).status, hxk_success);
+   EXPECT_TRUE(salvor.running());
+   std::string log = salvor.log();
+   EXPECT_NE(log.find("Empty datagram"), std::string::npos);
+   EXPECT_NE(log.find("Datagram of 20 bytes is shorter than a header"), std::string::npos);
+   EXPECT_NE(log.find("Datagram of 1601 bytes is longer than 1600"), std::string::npos);
+   EXPECT_NE(log.find("Skipping bad packet."), std::string::npos);
+}
+
+TEST(EndToEnd, SlotLimitRefusesTheDumpTooMany)
+{
+   Collector salvor;
+   ASSERT_TRUE(salvor.ready()) << salvor.console();
+   // One host may open 256 dumps a minute: play eight.
+   std::vector<std::unique_ptr<Host>> hosts;
+   for (int h = 0; h < 8; h++) {
+      hosts.push_back(std::make_unique<Host>(("127.0.1." + std::to_string(h + 1)).c_str(),
+                                             salvor.port()));
+   }
+   for (int i = 0; i < 1024; i++) {
+      ASSERT_EQ(hosts[i % 8]->call(MakeHeader(SALVOR_MSG_INIT, 1 + i)).status, hxk_success) << i;
+   }
+   EXPECT_EQ(hosts[0]->call(MakeHeader(SALVOR_MSG_INIT, 5000)).status, hxk_limit_exceeded);
+   salvorMsgHeader repeat = hosts[999 % 8]->call(MakeHeader(SALVOR_MSG_INIT, 1000));
+   EXPECT_EQ(repeat.status, hxk_success);
+   EXPECT_EQ(repeat.assignedDumpID, 999u);
+   EXPECT_EQ(hosts[0]->call(MakeHeader(SALVOR_MSG_STATUS_CHECK)).status, hxk_success);
+}
+
+TEST(EndToEnd, ReceiveErrorsAHostCanCauseAreNotFatal)
+{
+   // The receive reports an earlier reply refused by its port, then a signal.
+   Collector salvor(0, "SALVOR_PLATFORM_FAULTS=recvfrom:111:count=1;select:4:skip=1:count=1");
+   ASSERT_TRUE(salvor.ready()) << salvor.console();
+   Host host("127.0.0.8", salvor.port());
+   for (int i = 0; i < 3; i++) {
+      EXPECT_EQ(host.call(MakeHeader(SALVOR_MSG_STATUS_CHECK)).status, hxk_success);
+   }
+   EXPECT_TRUE(salvor.running());
+   EXPECT_NE(salvor.log().find("Recvfrom error:Connection refused. Going on."), std::string::npos);
+}
+
+TEST(EndToEnd, SocketFaultsEndTheCollector)
+{
+   Collector salvor(0, "SALVOR_PLATFORM_FAULTS=recvfrom:9:count=1");  // EBADF
+   UdpPeer peer;
+   peer.sendTo(Encode(MakeHeader(SALVOR_MSG_STATUS_CHECK)), salvor.port());
+   for (int i = 0; i < 100 && salvor.running(); i++) {
+      usleep(50000);
+      peer.sendTo(Encode(MakeHeader(SALVOR_MSG_STATUS_CHECK)), salvor.port());
+   }
+   EXPECT_FALSE(salvor.running());
+   EXPECT_NE(salvor.console().find("Recvfrom error:Bad file descriptor."), std::string::npos);
+}
+
+TEST(EndToEnd, DiskFullIsReportedToTheClient)
+{
+   // Every write of the collector fails as on a full disk.
+   Collector salvor(0, "SALVOR_PLATFORM_FAULTS=write:28:count=-1");
+   ASSERT_TRUE(salvor.ready()) << salvor.console();
+   Host host("127.0.0.2", salvor.port());
+   salvorMsgHeader init = host.call(MakeHeader(SALVOR_MSG_INIT, 1));
+   ASSERT_EQ(init.status, hxk_success);
+   salvorMsgHeader data = MakeHeader(SALVOR_MSG_DATA, 1, init.assignedDumpID);
+   data.dataLength = 3;
+   EXPECT_EQ(host.call(data, "abc").status, hxk_write_failed);
+   EXPECT_TRUE(salvor.running());
+}
+
+int
+RunToExit(const std::vector<std::string> &args, std::string *console)
+{
+   testutil::TempDir dir;
+   pid_t pid = Collector::Spawn(args, dir / "out.txt");
+   int status = 0;
+   waitpid(pid, &status, 0);
+   *console = testutil::ReadFile(dir / "out.txt");
+   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(EndToEnd, RefusedStartsEndWithAFailureStatusAndSayWhy)
+{
+   testutil::TempDir dir;
+   std::string console;
+   EXPECT_NE(RunToExit({SALVOR_BINARY, "debug"}, &console), 0);
+   EXPECT_NE(console.find("Invalid argument: salvor debug -s <config.xml>"), std::string::npos);
+
+   EXPECT_NE(RunToExit({SALVOR_BINARY, "debug", "-s", dir / "missing.xml"}, &console), 0);
+   EXPECT_NE(console.find("Could not read config file.."), std::string::npos);
+
+   testutil::WriteFile(dir / "bad.xml", "<c><defaultValues><port>80</port></defaultValues></c>");
+   EXPECT_NE(RunToExit({SALVOR_BINARY, "debug", "-s", dir / "bad.xml"}, &console), 0);
+   EXPECT_NE(console.find("Selected port is in reserved range."), std::string::npos);
+
+   EXPECT_NE(RunToExit({SALVOR_BINARY, "install"}, &console), 0);
+   EXPECT_NE(RunToExit({SALVOR_BINARY}, &console), 0);
+}
+
+}  // namespace

@@ -1,0 +1,75 @@
+// Helpers shared by the tests: temporary directories, whole-file reads,
+// a captured log, and a UDP peer on a loopback address.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "collector/salvorProto.h"
+
+namespace testutil {
+
+// A fresh directory under /tmp, removed with everything in it at the end.
+class TempDir {
+public:
+   TempDir();
+   ~TempDir();
+   TempDir(const TempDir &) = delete;
+   TempDir &operator=(const TempDir &) = delete;
+   const std::string &path() const { return path_; }
+   std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+   std::string path_;
+};
+
+std::string ReadFile(const std::string &path);
+void WriteFile(const std::string &path, const std::string &content);
+// Every regular file below dir, as paths relative to it, sorted.
+std::vector<std::string> ListFiles(const std::string &dir);
+
+// Sends the library's log lines to a file of a temporary directory.
+class LogCapture {
+public:
+   LogCapture();
+   ~LogCapture();
+   std::string text() const;
+   bool contains(const std::string &needle) const;
+   size_t count(const std::string &needle) const;
+
+private:
+   TempDir dir_;
+   std::string file_;
+};
+
+// A header with the magic set and the given type, time stamp and slot.
+salvorMsgHeader MakeHeader(uint32_t type, int64_t timestamp = 0, uint32_t dumpID = 0);
+// The wire bytes of a request: the header followed by the payload.
+std::vector<uint8_t> Encode(const salvorMsgHeader &hdr, const std::string &payload = "");
+
+// A UDP socket bound to a loopback address, for playing one host.
+class UdpPeer {
+public:
+   explicit UdpPeer(const char *bindIp = "127.0.0.1");
+   ~UdpPeer();
+   UdpPeer(const UdpPeer &) = delete;
+   UdpPeer &operator=(const UdpPeer &) = delete;
+   void sendTo(const std::vector<uint8_t> &bytes, uint16_t port, const char *ip = "127.0.0.1");
+   // One reply, or an empty vector when none came within timeoutMs.
+   std::vector<uint8_t> receive(int timeoutMs = 3000);
+   // Sends a request and decodes its reply; false when none came.
+   bool request(const std::vector<uint8_t> &bytes, uint16_t port, salvorMsgHeader *reply,
+                int timeoutMs = 3000);
+   uint16_t port() const { return port_; }
+
+private:
+   int fd_;
+   uint16_t port_;
+};
+
+// A UDP port that is free on loopback right now.
+uint16_t FreeUdpPort();
+
+}  // namespace testutil
