@@ -181,6 +181,11 @@ SalvorClient::SendDump(int fd, uint64_t size, const SalvorSendOptions &opts,
    if (opts.window == 0) {
       return SalvorResult::Error(SalvorResult::Failed, "window must be at least 1");
    }
+   if (opts.timestamp == 0) {
+      // The collector marks free slots with a zero time stamp: such a dump
+      // could be overwritten by the next init.
+      return SalvorResult::Error(SalvorResult::Failed, "the dump time stamp must not be 0");
+   }
    *stats = SalvorSendStats{};
    stats->timestamp = opts.timestamp.value_or(NowMicros());
    Clock::time_point start = Clock::now();
@@ -304,8 +309,8 @@ SalvorClient::StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dump
             base++;
          }
       }
-      if (gotAny || base >= chunks) {
-         continue;  // refill the window before looking at timeouts
+      if (base >= chunks) {
+         break;
       }
 
       Clock::time_point now = Clock::now();
@@ -330,6 +335,9 @@ SalvorClient::StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dump
             }
          }
          continue;
+      }
+      if (gotAny) {
+         continue;  // refill the window before waiting
       }
       if (sock_.Wait(nextCheck - now, &error) == SalvorSocket::Error) {
          return SalvorResult::Error(SalvorResult::Failed, error);

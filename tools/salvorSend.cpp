@@ -29,10 +29,10 @@ Usage(FILE *out)
               "options:\n"
               "  --server HOST:PORT  collector to send to (default 127.0.0.1:6500)\n"
               "  --from ADDR         local IPv4 address to send from\n"
-              "  --window N          data messages in flight (default 32)\n"
+              "  --window N          data messages in flight, 1 to 4096 (default 32)\n"
               "  --timeout MS        wait before resending a message (default 200)\n"
               "  --retries N         resends of one message before giving up (default 20)\n"
-              "  --timestamp N       time stamp of the dump (default: now in microseconds)\n"
+              "  --timestamp N       nonzero time stamp of the dump (default: now in microseconds)\n"
               "  --quiet             no summary line\n"
               "  --status            only ask whether the collector is alive\n",
               out);
@@ -100,7 +100,7 @@ ParseArgs(int argc, char **argv, Args *args)
          } else if (arg == "--from") {
             args->from = value;
          } else if (arg == "--window") {
-            if (!ParseNumber<unsigned>(value, 1, 65536, &args->opts.window)) {
+            if (!ParseNumber<unsigned>(value, 1, 4096, &args->opts.window)) {
                return bad();
             }
          } else if (arg == "--timeout") {
@@ -115,12 +115,15 @@ ParseArgs(int argc, char **argv, Args *args)
             }
          } else {
             int64_t ts;
-            if (!ParseNumber<int64_t>(value, INT64_MIN, INT64_MAX, &ts)) {
+            if (!ParseNumber<int64_t>(value, INT64_MIN, INT64_MAX, &ts) || ts == 0) {
                return bad();
             }
             args->opts.timestamp = ts;
          }
-      } else if (arg == "--" && i + 1 == argc - 1 && !args->file) {
+      } else if (arg == "--") {
+         if (i + 2 != argc || args->file) {
+            return "exactly one file must follow --";
+         }
          args->file = argv[++i];
       } else if (arg.starts_with("-") && arg != "-") {
          return "unknown option " + std::string(arg);

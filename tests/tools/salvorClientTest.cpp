@@ -137,6 +137,22 @@ TEST(SalvorClient, SilentCollectorIsReportedAfterTheRetries)
    EXPECT_EQ(client.StatusCheck(opts).kind, SalvorResult::NoAnswer);
 }
 
+TEST(SalvorClient, CollectorFallingSilentMidStreamIsReported)
+{
+   FakeCollector fake({.dropEvery = 1});  // answers init, never a data message
+   SalvorSendOptions opts;
+   opts.timeout = std::chrono::milliseconds(10);
+   opts.retries = 2;
+   opts.window = 4;
+   SendOutcome out = Send(fake, RandomBytes(SALVOR_MAX_PAYLOAD * 10), opts);
+   EXPECT_EQ(out.result.kind, SalvorResult::NoAnswer);
+   EXPECT_NE(out.result.message.find("to the data at offset"), std::string::npos)
+      << out.result.message;
+   EXPECT_NE(out.result.message.find("after 3 attempts"), std::string::npos)
+      << out.result.message;
+   EXPECT_EQ(fake.Seen().done, 0u);
+}
+
 TEST(SalvorClient, TooLargeDumpIsRefusedBeforeSending)
 {
    FakeCollector fake;

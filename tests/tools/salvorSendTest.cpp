@@ -116,7 +116,8 @@ TEST(SalvorSend, FailuresExitNonZeroWithAReason)
       EXPECT_EQ(fake.Seen().init, 0u);
    }
    for (auto args : std::vector<std::vector<std::string>>{
-           {}, {"--window", "0", "f"}, {"--bogus", "f"}, {"a", "b"}, {"--status", "f"}}) {
+           {}, {"--window", "0", "f"}, {"--bogus", "f"}, {"a", "b"}, {"--status", "f"},
+           {"--timestamp", "0", "f"}}) {
       ProcessResult r = RunSend(args);
       EXPECT_EQ(r.exitCode, 2) << r.err;
       EXPECT_NE(r.err.find("usage:"), std::string::npos);
