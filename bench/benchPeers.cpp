@@ -29,13 +29,19 @@ BareReplyLoop::BareReplyLoop()
        getsockname(fd_, reinterpret_cast<sockaddr *>(&addr_), &len) != 0) {
       throw std::runtime_error(std::string("bare reply loop: ") + strerror(errno));
    }
-   thread_ = std::thread([this] { Run(); });
+   pid_ = fork();
+   if (pid_ == 0) {
+      Run();
+   }
+   if (pid_ < 0) {
+      throw std::runtime_error(std::string("bare reply loop: ") + strerror(errno));
+   }
 }
 
 BareReplyLoop::~BareReplyLoop()
 {
-   stop_ = true;
-   thread_.join();
+   kill(pid_, SIGKILL);
+   waitpid(pid_, nullptr, 0);
    close(fd_);
 }
 
@@ -43,11 +49,7 @@ void
 BareReplyLoop::Run()
 {
    uint8_t buf[SALVOR_RECV_BUFFER_SIZE];
-   while (!stop_) {
-      pollfd pfd{fd_, POLLIN, 0};
-      if (poll(&pfd, 1, 100) <= 0) {
-         continue;
-      }
+   for (;;) {
       sockaddr_in src{};
       socklen_t slen = sizeof src;
       ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&src), &slen);

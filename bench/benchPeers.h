@@ -13,7 +13,8 @@
 #include <thread>
 
 // Receives each datagram into a 1,600-byte buffer and answers it with its
-// own 48-byte header, status 0. Runs on its own thread on 127.0.0.1.
+// own 48-byte header, status 0. Runs in a child process of its own on
+// 127.0.0.1, as the collector does, so both are scheduled alike.
 class BareReplyLoop {
 public:
    BareReplyLoop();
@@ -21,12 +22,11 @@ public:
    sockaddr_in Address() const { return addr_; }
 
 private:
-   void Run();
+   [[noreturn]] void Run();
 
    int fd_ = -1;
+   pid_t pid_ = -1;
    sockaddr_in addr_{};
-   std::atomic<bool> stop_{false};
-   std::thread thread_;
 };
 
 // The collector binary started in debug mode with a scratch configuration

@@ -32,10 +32,12 @@ int SalvorNet_WaitReadable(SalvorSocket sock, int timeoutSec);
 /*
  * Receives one datagram into buf. Returns the number of bytes stored, or
  * negative on error. *datagramLength receives the datagram's full length,
- * which exceeds the return value when the datagram did not fit.
+ * which exceeds the return value when the datagram did not fit. With
+ * dontWait, a socket with nothing to receive fails at once with an error
+ * for which SalvorNet_WouldBlock holds.
  */
 long SalvorNet_RecvFrom(SalvorSocket sock, void *buf, size_t len,
-                        SalvorNetAddr *from, size_t *datagramLength);
+                        SalvorNetAddr *from, size_t *datagramLength, bool dontWait);
 long SalvorNet_SendTo(SalvorSocket sock, const void *buf, size_t len,
                       const SalvorNetAddr *to);
 
@@ -47,3 +49,4 @@ const char *SalvorNet_ErrorText(int err);
  * fault of the socket itself.
  */
 bool SalvorNet_IsTransientReceiveError(int err);
+bool SalvorNet_WouldBlock(int err);

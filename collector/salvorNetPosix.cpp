@@ -91,7 +91,7 @@ SalvorNet_WaitReadable(SalvorSocket sock, int timeoutSec)
 
 long
 SalvorNet_RecvFrom(SalvorSocket sock, void *buf, size_t len, SalvorNetAddr *from,
-                   size_t *datagramLength)
+                   size_t *datagramLength, bool dontWait)
 {
    if (Failed(PLAT_RECVFROM)) {
       return -1;
@@ -99,8 +99,8 @@ SalvorNet_RecvFrom(SalvorSocket sock, void *buf, size_t len, SalvorNetAddr *from
    sockaddr_in addr{};
    socklen_t addrLen = sizeof addr;
    // MSG_TRUNC makes the kernel report the datagram's real length.
-   ssize_t n = recvfrom(sock, buf, len, MSG_TRUNC, reinterpret_cast<sockaddr *>(&addr),
-                        &addrLen);
+   ssize_t n = recvfrom(sock, buf, len, MSG_TRUNC | (dontWait ? MSG_DONTWAIT : 0),
+                        reinterpret_cast<sockaddr *>(&addr), &addrLen);
    if (n < 0) {
       return -1;
    }
@@ -143,11 +143,16 @@ SalvorNet_IsTransientReceiveError(int err)
    case EHOSTUNREACH:
    case ENETUNREACH:
    case EINTR:
-   case EAGAIN:
    case ENOBUFS:
    case ENOMEM:
       return true;
    default:
       return false;
    }
+}
+
+bool
+SalvorNet_WouldBlock(int err)
+{
+   return err == EAGAIN || err == EWOULDBLOCK;
 }

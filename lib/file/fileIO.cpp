@@ -57,6 +57,7 @@ FileIOReset(FileIOFile *file)
    file->flags = 0;
    file->fileName = nullptr;
    file->lockToken = nullptr;
+   file->position = 0;
 }
 
 // Status of a failed platform open.
@@ -100,6 +101,7 @@ FileIO_InitFile(FileIOFile *file)
    file->flags = 0;
    file->fileName = nullptr;
    file->lockToken = nullptr;
+   file->position = 0;
    return 0;
 }
 
@@ -219,6 +221,7 @@ FileIOCreateRetry(FileIOFile *file, const char *path, uint32_t access,
 
    if (handle != FILEPLAT_INVALID_HANDLE) {
       file->handle = handle;
+      file->position = 0;
       return FILEIO_SUCCESS;
    }
    FileIO_Unlock(file);
@@ -292,7 +295,9 @@ FileIO_ReadBytes(FileIOFile *file, void *buffer, size_t count, size_t *actual)
    size_t done = 0;
    while (done < count) {
       size_t got = 0;
-      if (!FilePlat_Read(file->handle, at + done, count - done, &got)) {
+      bool ok = FilePlat_ReadAt(file->handle, at + done, count - done, file->position, &got);
+      file->position += (int64_t)got;
+      if (!ok) {
          if (actual != nullptr) {
             *actual = done + got;
          }
@@ -323,7 +328,9 @@ FileIO_WriteBytes(FileIOFile *file, const void *buffer, size_t count,
    size_t done = 0;
    while (done < count) {
       size_t put = 0;
-      if (!FilePlat_Write(file->handle, at + done, count - done, &put)) {
+      bool ok = FilePlat_WriteAt(file->handle, at + done, count - done, file->position, &put);
+      file->position += (int64_t)put;
+      if (!ok) {
          if (actual != nullptr) {
             *actual = done + put;
          }
@@ -340,7 +347,11 @@ FileIO_WriteBytes(FileIOFile *file, const void *buffer, size_t count,
 int64_t
 FileIO_SetPos(FileIOFile *file, uint64_t offset, FileIOSeekOrigin origin)
 {
-   return FilePlat_Seek(file->handle, (int64_t)offset, origin);
+   int64_t position = FilePlat_Seek(file->handle, (int64_t)offset, origin, file->position);
+   if (position >= 0) {
+      file->position = position;
+   }
+   return position;
 }
 
 bool

@@ -77,6 +77,12 @@ struct FileIOFile {
    uint32_t flags;            // access flags of the open, locks resolved
    char *fileName;            // own copy of the path while open
    FileLockToken *lockToken;  // advisory lock held while open, or null
+   /*
+    * Where the next read or write starts. The record keeps the position
+    * itself so that a seek costs no system call and each transfer is one
+    * positioned call.
+    */
+   int64_t position;
 };
 
 int FileIO_InitFile(FileIOFile *file);

@@ -77,13 +77,22 @@ bool FilePlat_PathTooLong(const char *path);
  */
 FilePlatHandle FilePlat_Open(const char *path, uint32_t access,
                              int disposition, int mode);
-// got receives the bytes read (0 at the end of the file).
-bool FilePlat_Read(FilePlatHandle h, void *buf, size_t count, size_t *got);
-// put receives the bytes written, also when the call fails.
-bool FilePlat_Write(FilePlatHandle h, const void *buf, size_t count,
-                    size_t *put);
-// Returns the new position, or -1 with the last error set.
-int64_t FilePlat_Seek(FilePlatHandle h, int64_t offset, int origin);
+/*
+ * One transfer at `offset`. got receives the bytes read (0 at the end of
+ * the file); put the bytes written, also when the call fails. A handle
+ * opened with FILEIO_APPEND writes at the end whatever the offset.
+ */
+bool FilePlat_ReadAt(FilePlatHandle h, void *buf, size_t count, int64_t offset,
+                     size_t *got);
+bool FilePlat_WriteAt(FilePlatHandle h, const void *buf, size_t count,
+                      int64_t offset, size_t *put);
+/*
+ * The position a seek leads to: `offset` from the start, from `current`
+ * (the caller's position) or from the end of the file, which only the
+ * last asks the file system for. -1 with the last error set on failure.
+ */
+int64_t FilePlat_Seek(FilePlatHandle h, int64_t offset, int origin,
+                      int64_t current);
 /*
  * Closes h. path and access are those of the open, for platforms that
  * carry out FILEIO_DELETE_ON_CLOSE themselves. The handle is released

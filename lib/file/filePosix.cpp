@@ -175,7 +175,7 @@ FilePlat_Open(const char *path, uint32_t access, int disposition, int mode)
 }
 
 bool
-FilePlat_Read(FilePlatHandle h, void *buf, size_t count, size_t *got)
+FilePlat_ReadAt(FilePlatHandle h, void *buf, size_t count, int64_t offset, size_t *got)
 {
    *got = 0;
    if (!Allowed(PLAT_READ)) {
@@ -183,7 +183,7 @@ FilePlat_Read(FilePlatHandle h, void *buf, size_t count, size_t *got)
    }
    ssize_t n;
    do {
-      n = read((int)h, buf, count);
+      n = pread((int)h, buf, count, (off_t)offset);
    } while (n < 0 && errno == EINTR);
    if (n < 0) {
       return false;
@@ -193,7 +193,7 @@ FilePlat_Read(FilePlatHandle h, void *buf, size_t count, size_t *got)
 }
 
 bool
-FilePlat_Write(FilePlatHandle h, const void *buf, size_t count, size_t *put)
+FilePlat_WriteAt(FilePlatHandle h, const void *buf, size_t count, int64_t offset, size_t *put)
 {
    *put = 0;
    size_t len = count;
@@ -202,7 +202,8 @@ FilePlat_Write(FilePlatHandle h, const void *buf, size_t count, size_t *put)
    }
    ssize_t n;
    do {
-      n = write((int)h, buf, len);
+      // On a descriptor opened with O_APPEND this appends, as promised.
+      n = pwrite((int)h, buf, len, (off_t)offset);
    } while (n < 0 && errno == EINTR);
    if (n < 0) {
       return false;
@@ -217,20 +218,24 @@ FilePlat_Write(FilePlatHandle h, const void *buf, size_t count, size_t *put)
 }
 
 int64_t
-FilePlat_Seek(FilePlatHandle h, int64_t offset, int origin)
+FilePlat_Seek(FilePlatHandle h, int64_t offset, int origin, int64_t current)
 {
    if (!Allowed(PLAT_SEEK)) {
       return -1;
    }
-   int whence = origin == FILEIO_SEEK_BEGIN     ? SEEK_SET
-                : origin == FILEIO_SEEK_CURRENT ? SEEK_CUR
-                : origin == FILEIO_SEEK_END     ? SEEK_END
-                                                : -1;
-   if (whence < 0) {
+   int64_t position = -1;
+   if (origin == FILEIO_SEEK_BEGIN) {
+      position = offset;
+   } else if (origin == FILEIO_SEEK_CURRENT) {
+      position = __builtin_add_overflow(current, offset, &position) ? -1 : position;
+   } else if (origin == FILEIO_SEEK_END) {
+      return lseek((int)h, (off_t)offset, SEEK_END);
+   }
+   if (position < 0) {
       errno = EINVAL;
       return -1;
    }
-   return lseek((int)h, (off_t)offset, whence);
+   return position;
 }
 
 bool
