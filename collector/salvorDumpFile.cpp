@@ -11,8 +11,6 @@
 #include "lib/log/log.h"
 #include "lib/string/str.h"
 
-#define IP_BYTES(ip) (ip) >> 24, ((ip) >> 16) & 0xff, ((ip) >> 8) & 0xff, (ip) & 0xff
-
 FileIOStatus
 SalvorCreateDumpFile(uint32_t clientIP, char *name, size_t nameSize, const char *dataDir,
                      FileIOFile *fd)
@@ -34,7 +32,7 @@ SalvorCreateDumpFile(uint32_t clientIP, char *name, size_t nameSize, const char 
    int tries = 0;
    for (; tries < SALVOR_MAX_NAME_TRIES; tries++) {
       int n = Str_Snprintf(name, nameSize, "%s%szdump_%d.%d.%d.%d-%d-%02d-%02d-%02d_%02d-%d",
-                           dir, DIRSEPS, IP_BYTES(clientIP), local.tm_year + 1900,
+                           dir, DIRSEPS, SALVOR_IP_BYTES(clientIP), local.tm_year + 1900,
                            local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, tries);
       if (n < 0) {
          // A data directory this long cannot hold dump names: refuse the
@@ -115,7 +113,7 @@ SalvorHandleDone(uint32_t clientIP, const salvorMsgHeader *request, salvorMsgHea
    if (slot == nullptr) {
       return;
    }
-   Log("Dump finished successfully for %u.%u.%u.%u, slot %d, file:%s.\n", IP_BYTES(clientIP),
+   Log("Dump finished successfully for %u.%u.%u.%u, slot %d, file:%s.\n", SALVOR_IP_BYTES(clientIP),
        (int)request->dumpID, slot->fileName);
    if (FileIO_CloseFile(&slot->fd)) {
       Log("Error closing file (%s)\n", slot->fileName);

@@ -55,6 +55,12 @@ enum {
    SALVOR_OFF_ASSIGNED = 44,
 };
 
+// The four numbers of a client address (host order), most significant
+// first, as arguments for "%u.%u.%u.%u".
+#define SALVOR_IP_BYTES(ip) \
+   (unsigned)((ip) >> 24), (unsigned)(((ip) >> 16) & 0xff), \
+   (unsigned)(((ip) >> 8) & 0xff), (unsigned)((ip) & 0xff)
+
 // Reads a header from the first 48 bytes of `wire`.
 void SalvorDecodeHeader(const uint8_t *wire, salvorMsgHeader *hdr);
 // Writes a header as its 48 wire bytes.

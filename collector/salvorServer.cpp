@@ -4,7 +4,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "collector/salvorConfig.h"
 #include "collector/salvorDumpFile.h"
@@ -14,36 +13,25 @@
 #include "lib/log/log.h"
 #include "lib/string/str.h"
 
-#define IP_BYTES(ip) (ip) >> 24, ((ip) >> 16) & 0xff, ((ip) >> 8) & 0xff, (ip) & 0xff
-
 namespace {
 
 // dataOffset / 2^20 of the last debug line, shared by all clients.
 uint32_t lastLoggedMB = 0;
-
-uint32_t
-Read32(const uint8_t *p)
-{
-   return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
 
 /*
  * With verbose set, one line per datagram, except that a stream of data
  * messages is logged once each time its offset reaches a new MiB.
  */
 void
-LogDebugLine(const uint8_t *buf, size_t length, uint32_t clientIP)
+LogDebugLine(const salvorMsgHeader &hdr, size_t length, uint32_t clientIP)
 {
-   uint32_t type = Read32(buf + SALVOR_OFF_TYPE);
-   uint32_t dataOffset = Read32(buf + SALVOR_OFF_DATAOFFSET);
-   uint32_t dataLength = Read32(buf + SALVOR_OFF_DATALENGTH);
-   if (type == SALVOR_MSG_DATA && dataOffset / (1u << 20) <= lastLoggedMB) {
+   if (hdr.type == SALVOR_MSG_DATA && hdr.dataOffset / (1u << 20) <= lastLoggedMB) {
       return;
    }
-   lastLoggedMB = dataOffset / (1u << 20);
-   uint32_t end = dataOffset + (uint32_t)length;
+   lastLoggedMB = hdr.dataOffset / (1u << 20);
+   uint32_t end = hdr.dataOffset + (uint32_t)length;
    Log("ip:%x)msg: type=%d len=%d dataOffset=%d dataLength=%d kB=%d MB=%d\n", clientIP,
-       (int)type, (int)length, (int)dataOffset, (int)dataLength, (int)(end >> 10),
+       (int)hdr.type, (int)length, (int)hdr.dataOffset, (int)hdr.dataLength, (int)(end >> 10),
        (int)(end >> 20));
 }
 
@@ -88,7 +76,7 @@ SalvorHandleStatusCheck(uint32_t clientIP, salvorMsgHeader *reply)
    if (SalvorConfig.verbose) {
       Log("ip:%x)message type: 'staus check'.\n", clientIP);
    }
-   Log("Posting back a status check reply to %u.%u.%u.%u", IP_BYTES(clientIP));
+   Log("Posting back a status check reply to %u.%u.%u.%u", SALVOR_IP_BYTES(clientIP));
    reply->status = hxk_success;
 }
 
@@ -111,11 +99,11 @@ SalvorProcessDatagram(const uint8_t *buf, size_t length, uint32_t clientIP, uint
           (unsigned)length, (unsigned)SALVOR_RECV_BUFFER_SIZE);
       return false;
    }
-   if (SalvorConfig.verbose) {
-      LogDebugLine(buf, length, clientIP);
-   }
    salvorMsgHeader request;
    SalvorDecodeHeader(buf, &request);
+   if (SalvorConfig.verbose) {
+      LogDebugLine(request, length, clientIP);
+   }
    if (request.magic != SALVOR_MSG_MAGIC) {
       Log("Bad magic:%#x. Expected:%#x\n", request.magic, SALVOR_MSG_MAGIC);
       Log("Skipping bad packet.\n");
@@ -140,12 +128,12 @@ SalvorProcessDatagram(const uint8_t *buf, size_t length, uint32_t clientIP, uint
       reply.status = hxk_unknown_type;
       break;
    }
+   if (SalvorConfig.verbose) {
+      Log("ip:%x)Sending reply with status %#x\n", clientIP, reply.status);
+   }
    // The reply is the request's header with status (and assignedDumpID)
    // set: every other byte goes back exactly as it came.
-   std::memcpy(replyWire, buf, SALVOR_HEADER_SIZE);
-   uint8_t encoded[SALVOR_HEADER_SIZE];
-   SalvorEncodeHeader(&reply, encoded);
-   std::memcpy(replyWire + SALVOR_OFF_STATUS, encoded + SALVOR_OFF_STATUS, 8);
+   SalvorEncodeHeader(&reply, replyWire);
    return true;
 }
 
@@ -191,10 +179,6 @@ SalvorServerLoop()
       }
       if (!SalvorProcessDatagram(buf, length, from.ip, replyWire)) {
          continue;
-      }
-      if (SalvorConfig.verbose) {
-         Log("ip:%x)Sending reply with status %#x\n", from.ip,
-             Read32(replyWire + SALVOR_OFF_STATUS));
       }
       long sent = SalvorNet_SendTo(sock, replyWire, SALVOR_HEADER_SIZE, &from);
       if (sent < 0) {

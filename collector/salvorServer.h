@@ -18,7 +18,7 @@ void SalvorHandleStatusCheck(uint32_t clientIP, salvorMsgHeader *reply);
 /*
  * Checks and answers one received datagram of `length` bytes (the
  * datagram's full length, which may exceed what the buffer holds).
- * Returns true when a reply is in `replyWire`.
+ * Returns true when the reply to send is in `replyWire`.
  */
 bool SalvorProcessDatagram(const uint8_t *buf, size_t length, uint32_t clientIP,
                            uint8_t *replyWire);

@@ -26,8 +26,6 @@ uint64_t (*SalvorClockUsec)() = SalvorMonotonicUsec;
 namespace {
 
 // The four numbers of an address, most significant first.
-#define IP_BYTES(ip) (ip) >> 24, ((ip) >> 16) & 0xff, ((ip) >> 8) & 0xff, (ip) & 0xff
-
 void
 EmptySlot(salvorCoreDumpInfo *slot)
 {
@@ -94,7 +92,7 @@ SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, uint32_t clientIP,
          }
       } else if (slot->clientIP == clientIP && slot->timestamp == request->timestamp) {
          Log("IP (%u.%u.%u.%u) and timestamp (%lld) match slot %d. Using old core file.\n",
-             IP_BYTES(clientIP), (long long)request->timestamp, i);
+             SALVOR_IP_BYTES(clientIP), (long long)request->timestamp, i);
          reply->status = hxk_success;
          reply->assignedDumpID = (uint32_t)slot->dumpID;
          return;
@@ -126,7 +124,7 @@ SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, uint32_t clientIP,
       return;
    }
    Log("Opened new coredump file:%s for %u.%u.%u.%u in slot %d.\n", name,
-       IP_BYTES(clientIP), freeIndex);
+       SALVOR_IP_BYTES(clientIP), freeIndex);
    slot->fileName = copy;
    slot->clientIP = clientIP;
    slot->timestamp = request->timestamp;
@@ -146,12 +144,12 @@ SalvorFindSlot(uint32_t clientIP, const salvorMsgHeader *request)
    salvorCoreDumpInfo *slot = &salvorSlots[request->dumpID];
    if (slot->clientIP != clientIP || !SalvorSlotInUse(slot)) {
       Log("Invalid IP for slot:%d. msg IP:%u.%u.%u.%u != saved IP:%u.%u.%u.%u.\n",
-          slot->dumpID, IP_BYTES(clientIP), IP_BYTES(slot->clientIP));
+          slot->dumpID, SALVOR_IP_BYTES(clientIP), SALVOR_IP_BYTES(slot->clientIP));
       return nullptr;
    }
    if (slot->timestamp != request->timestamp) {
       Log("%u.%u.%u.%u)Invalid timestamp for slot:%d. msg TS:%lld !=  saved TS:%lld.\n",
-          IP_BYTES(clientIP), slot->dumpID, (long long)request->timestamp,
+          SALVOR_IP_BYTES(clientIP), slot->dumpID, (long long)request->timestamp,
           (long long)slot->timestamp);
       return nullptr;
    }
@@ -174,7 +172,7 @@ SalvorExpireIdleSlots()
       }
       Log("Client at %u.%u.%u.%u has been idle for %d seconds. Timeout is %d seconds. "
           "Removing partial dump %s from slot %d.\n",
-          IP_BYTES(slot->clientIP), (int)(idle / 1000000u), (int)SALVOR_IDLE_TIMEOUT_SEC,
+          SALVOR_IP_BYTES(slot->clientIP), (int)(idle / 1000000u), (int)SALVOR_IDLE_TIMEOUT_SEC,
           slot->fileName, i);
       if (FileIO_CloseFile(&slot->fd)) {
          Log("Error closing file (%s)\n", slot->fileName);

@@ -124,7 +124,7 @@ SalvorClient::Exchange(uint32_t type, int64_t timestamp, uint32_t dumpID,
       for (;;) {
          size_t len = 0;
          switch (sock_.TryRecv(buf, sizeof buf, &len, &error)) {
-         case SalvorSocket::Received: {
+         case SalvorClientSocket::Received: {
             salvorMsgHeader reply;
             if (!DecodeReply(buf, len, type, timestamp, &reply) || reply.dumpID != dumpID) {
                continue;  // stale or foreign datagram
@@ -140,19 +140,19 @@ SalvorClient::Exchange(uint32_t type, int64_t timestamp, uint32_t dumpID,
             }
             return {};
          }
-         case SalvorSocket::Refused:
+         case SalvorClientSocket::Refused:
             refused = true;
             continue;
-         case SalvorSocket::Error:
+         case SalvorClientSocket::Error:
             return SalvorResult::Error(SalvorResult::Failed, error);
-         case SalvorSocket::TimedOut:
+         case SalvorClientSocket::TimedOut:
             break;
          }
          Clock::time_point now = Clock::now();
          if (now >= deadline) {
             break;
          }
-         if (sock_.Wait(deadline - now, &error) == SalvorSocket::Error) {
+         if (sock_.Wait(deadline - now, &error) == SalvorClientSocket::Error) {
             return SalvorResult::Error(SalvorResult::Failed, error);
          }
       }
@@ -268,14 +268,14 @@ SalvorClient::StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dump
       bool gotAny = false;
       for (;;) {
          size_t len = 0;
-         SalvorSocket::RecvResult rr = sock_.TryRecv(buf, sizeof buf, &len, &error);
-         if (rr == SalvorSocket::TimedOut) {
+         SalvorClientSocket::RecvResult rr = sock_.TryRecv(buf, sizeof buf, &len, &error);
+         if (rr == SalvorClientSocket::TimedOut) {
             break;
          }
-         if (rr == SalvorSocket::Error) {
+         if (rr == SalvorClientSocket::Error) {
             return SalvorResult::Error(SalvorResult::Failed, error);
          }
-         if (rr == SalvorSocket::Refused) {
+         if (rr == SalvorClientSocket::Refused) {
             refused = true;
             continue;
          }
@@ -339,7 +339,7 @@ SalvorClient::StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dump
       if (gotAny) {
          continue;  // refill the window before waiting
       }
-      if (sock_.Wait(nextCheck - now, &error) == SalvorSocket::Error) {
+      if (sock_.Wait(nextCheck - now, &error) == SalvorClientSocket::Error) {
          return SalvorResult::Error(SalvorResult::Failed, error);
       }
    }

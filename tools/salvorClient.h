@@ -71,6 +71,6 @@ private:
    SalvorResult StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dumpID,
                            const SalvorSendOptions &opts, SalvorSendStats *stats);
 
-   SalvorSocket sock_;
+   SalvorClientSocket sock_;
    std::string serverName_;
 };

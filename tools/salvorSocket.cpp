@@ -69,7 +69,7 @@ SalvorFormatAddress(const sockaddr_in &addr)
 }
 
 bool
-SalvorSocket::Open(const sockaddr_in &server, const std::optional<in_addr> &from,
+SalvorClientSocket::Open(const sockaddr_in &server, const std::optional<in_addr> &from,
                    std::string *error)
 {
    Close();
@@ -99,7 +99,7 @@ SalvorSocket::Open(const sockaddr_in &server, const std::optional<in_addr> &from
 }
 
 void
-SalvorSocket::Close()
+SalvorClientSocket::Close()
 {
    if (fd_ >= 0) {
       close(fd_);
@@ -108,7 +108,7 @@ SalvorSocket::Close()
 }
 
 bool
-SalvorSocket::Send(const void *buf, size_t len, std::string *error)
+SalvorClientSocket::Send(const void *buf, size_t len, std::string *error)
 {
    for (;;) {
       ssize_t n = send(fd_, buf, len, 0);
@@ -133,8 +133,8 @@ SalvorSocket::Send(const void *buf, size_t len, std::string *error)
    }
 }
 
-SalvorSocket::RecvResult
-SalvorSocket::TryRecv(void *buf, size_t cap, size_t *len, std::string *error)
+SalvorClientSocket::RecvResult
+SalvorClientSocket::TryRecv(void *buf, size_t cap, size_t *len, std::string *error)
 {
    for (;;) {
       ssize_t n = recv(fd_, buf, cap, MSG_DONTWAIT);
@@ -156,8 +156,8 @@ SalvorSocket::TryRecv(void *buf, size_t cap, size_t *len, std::string *error)
    }
 }
 
-SalvorSocket::RecvResult
-SalvorSocket::Wait(std::chrono::nanoseconds wait, std::string *error)
+SalvorClientSocket::RecvResult
+SalvorClientSocket::Wait(std::chrono::nanoseconds wait, std::string *error)
 {
    using namespace std::chrono;
    // Round up so that a wait of a few microseconds does not spin; cap at a minute.
@@ -177,4 +177,23 @@ SalvorSocket::Wait(std::chrono::nanoseconds wait, std::string *error)
          return Error;
       }
    }
+}
+
+int
+SalvorBindLoopbackUdp(sockaddr_in *addr, std::string *error)
+{
+   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+   *addr = sockaddr_in{};
+   addr->sin_family = AF_INET;
+   addr->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+   socklen_t len = sizeof *addr;
+   if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(addr), sizeof *addr) != 0 ||
+       getsockname(fd, reinterpret_cast<sockaddr *>(addr), &len) != 0) {
+      *error = strerror(errno);
+      if (fd >= 0) {
+         close(fd);
+      }
+      return -1;
+   }
+   return fd;
 }

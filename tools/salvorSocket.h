@@ -17,15 +17,18 @@ bool SalvorParseServer(const std::string &text, uint16_t defaultPort, sockaddr_i
 bool SalvorParseAddress(const std::string &text, in_addr *out);
 // "127.0.0.1:6500".
 std::string SalvorFormatAddress(const sockaddr_in &addr);
+// A UDP socket bound to a free port on 127.0.0.1, its address in *addr;
+// -1 with *error set on failure.
+int SalvorBindLoopbackUdp(sockaddr_in *addr, std::string *error);
 
-class SalvorSocket {
+class SalvorClientSocket {
 public:
    enum RecvResult { Received, TimedOut, Refused, Error };
 
-   SalvorSocket() = default;
-   SalvorSocket(const SalvorSocket &) = delete;
-   SalvorSocket &operator=(const SalvorSocket &) = delete;
-   ~SalvorSocket() { Close(); }
+   SalvorClientSocket() = default;
+   SalvorClientSocket(const SalvorClientSocket &) = delete;
+   SalvorClientSocket &operator=(const SalvorClientSocket &) = delete;
+   ~SalvorClientSocket() { Close(); }
 
    // Creates the socket, binds it to `from` (any port) if given and connects
    // it to `server`, so that only the server's datagrams are received.

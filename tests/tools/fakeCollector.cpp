@@ -11,18 +11,16 @@
 #include <string>
 
 #include "collector/salvorProto.h"
+#include "tools/salvorSocket.h"
 
 FakeCollector::FakeCollector() : FakeCollector(Behaviour{}) {}
 
 FakeCollector::FakeCollector(Behaviour b) : b_(b)
 {
-   fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-   addr_.sin_family = AF_INET;
-   addr_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-   socklen_t len = sizeof addr_;
-   if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&addr_), sizeof addr_) != 0 ||
-       getsockname(fd_, reinterpret_cast<sockaddr *>(&addr_), &len) != 0) {
-      throw std::runtime_error(std::string("fake collector: ") + strerror(errno));
+   std::string error;
+   fd_ = SalvorBindLoopbackUdp(&addr_, &error);
+   if (fd_ < 0) {
+      throw std::runtime_error("fake collector: " + error);
    }
    thread_ = std::thread([this] { Run(); });
 }
