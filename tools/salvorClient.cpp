@@ -182,8 +182,8 @@ SalvorClient::SendDump(int fd, uint64_t size, const SalvorSendOptions &opts,
       return SalvorResult::Error(SalvorResult::Failed, "window must be at least 1");
    }
    if (opts.timestamp == 0) {
-      // The collector marks free slots with a zero time stamp: such a dump
-      // could be overwritten by the next init.
+      // A zero time stamp is how some collectors mark a free slot; such a
+      // dump could be taken over by the next init there.
       return SalvorResult::Error(SalvorResult::Failed, "the dump time stamp must not be 0");
    }
    *stats = SalvorSendStats{};
