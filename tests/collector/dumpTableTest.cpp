@@ -2,6 +2,7 @@
 // with real files in a temporary data directory.
 #include <cerrno>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>

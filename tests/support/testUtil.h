@@ -1,34 +1,15 @@
-// Helpers shared by the tests: temporary directories, whole-file reads,
-// a captured log, and a UDP peer on a loopback address.
+// Helpers shared by the collector tests: a captured log, protocol
+// requests, and a UDP peer on a loopback address.
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "collector/salvorProto.h"
+#include "tests/support/testFiles.h"
 
 namespace testutil {
-
-// A fresh directory under /tmp, removed with everything in it at the end.
-class TempDir {
-public:
-   TempDir();
-   ~TempDir();
-   TempDir(const TempDir &) = delete;
-   TempDir &operator=(const TempDir &) = delete;
-   const std::string &path() const { return path_; }
-   std::string operator/(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-   std::string path_;
-};
-
-std::string ReadFile(const std::string &path);
-void WriteFile(const std::string &path, const std::string &content);
-// Every regular file below dir, as paths relative to it, sorted.
-std::vector<std::string> ListFiles(const std::string &dir);
 
 // Sends the library's log lines to a file of a temporary directory.
 class LogCapture {

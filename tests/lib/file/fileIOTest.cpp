@@ -68,12 +68,12 @@ TEST_F(FileIOTest, WriteSeekReadRoundTrip)
    EXPECT_EQ(std::string(buf, 4), "orld");
    EXPECT_FALSE(FileIO_CloseFile(&f_));
    ExpectClosed();
-   EXPECT_EQ(ReadFileText(path), "helloworld");
+   EXPECT_EQ(ReadFile(path), "helloworld");
 }
 
 TEST_F(FileIOTest, CreateNewOnExistingNameFailsAtOnce)
 {
-   WriteFileText(P("taken"), "old");
+   WriteFile(P("taken"), "old");
    long start = NowMs();
    // The deny bit gives a retry budget, which must not apply to "exists".
    EXPECT_EQ(FileIO_OpenPath(&f_, P("taken").c_str(),
@@ -83,7 +83,7 @@ TEST_F(FileIOTest, CreateNewOnExistingNameFailsAtOnce)
    EXPECT_EQ(errno, EEXIST);
    EXPECT_LT(NowMs() - start, 50);
    ExpectClosed();
-   EXPECT_EQ(ReadFileText(P("taken")), "old");
+   EXPECT_EQ(ReadFile(P("taken")), "old");
 }
 
 TEST_F(FileIOTest, ActionsOnExistingAndMissingFiles)
@@ -95,20 +95,20 @@ TEST_F(FileIOTest, ActionsOnExistingAndMissingFiles)
    EXPECT_EQ(FileIO_OpenPath(&f_, P("nodir/f").c_str(), FILEIO_ACCESS_WRITE,
                              FILEIO_ACTION_CREATE_ALWAYS), FILEIO_NOT_FOUND);
 
-   WriteFileText(path, "0123456789");
+   WriteFile(path, "0123456789");
    ASSERT_EQ(FileIO_OpenPath(&f_, path.c_str(), FILEIO_ACCESS_WRITE,
                              FILEIO_ACTION_TRUNCATE), FILEIO_SUCCESS);
    FileIO_CloseFile(&f_);
-   EXPECT_EQ(ReadFileText(path), "");
+   EXPECT_EQ(ReadFile(path), "");
 
-   WriteFileText(path, "abc");
+   WriteFile(path, "abc");
    ASSERT_EQ(FileIO_OpenPath(&f_, path.c_str(),
                              FILEIO_ACCESS_WRITE | FILEIO_APPEND,
                              FILEIO_ACTION_OPEN_OR_CREATE), FILEIO_SUCCESS);
    FileIO_SetPos(&f_, 0, FILEIO_SEEK_BEGIN);
    ASSERT_EQ(FileIO_WriteBytes(&f_, "def", 3, nullptr), FILEIO_SUCCESS);
    FileIO_CloseFile(&f_);
-   EXPECT_EQ(ReadFileText(path), "abcdef");
+   EXPECT_EQ(ReadFile(path), "abcdef");
 }
 
 TEST_F(FileIOTest, CreateModeSetsPermissionBits)
@@ -124,7 +124,7 @@ TEST_F(FileIOTest, CreateModeSetsPermissionBits)
 
 TEST_F(FileIOTest, ReadPastEndReportsBytesRead)
 {
-   WriteFileText(P("short"), std::string(140, 'x'));
+   WriteFile(P("short"), std::string(140, 'x'));
    ASSERT_EQ(FileIO_OpenPath(&f_, P("short").c_str(), FILEIO_ACCESS_READ,
                              FILEIO_ACTION_OPEN), FILEIO_SUCCESS);
    ASSERT_EQ(FileIO_SetPos(&f_, 100, FILEIO_SEEK_BEGIN), 100);
@@ -155,7 +155,7 @@ TEST_F(FileIOTest, ShortWritesAreCompletedAndFailuresReported)
    EXPECT_EQ(actual, 0u);
    EXPECT_EQ(errno, ENOSPC);
    FileIO_CloseFile(&f_);
-   EXPECT_EQ(ReadFileText(P("w")), "0123456789");
+   EXPECT_EQ(ReadFile(P("w")), "0123456789");
 }
 
 TEST_F(FileIOTest, SetPosPastFourGigabytesAndFailure)
@@ -317,7 +317,7 @@ TEST_F(FileIOTest, LockRequests)
 TEST_F(FileIOTest, CreatePromptAnswers)
 {
    std::string path = P("probe");
-   WriteFileText(path, "previous");
+   WriteFile(path, "previous");
    EXPECT_EQ(FileIO_CreatePrompt(&f_, path.c_str(), 0, 2), FILEIO_CANCELLED);
    ExpectClosed();
    // Nobody to ask: the question falls back to its default, Cancel.
@@ -330,7 +330,7 @@ TEST_F(FileIOTest, CreatePromptAnswers)
    ASSERT_EQ(FileIO_CreatePrompt(&f_, path.c_str(), 0, 1), FILEIO_SUCCESS);
    FileIO_WriteBytes(&f_, "new", 3, nullptr);
    FileIO_CloseFile(&f_);
-   EXPECT_EQ(ReadFileText(path), "new");
+   EXPECT_EQ(ReadFile(path), "new");
 }
 
 TEST_F(FileIOTest, ClosingVariants)

@@ -36,7 +36,7 @@ TEST_F(FilePathTest, DeletionOfMissingFileDoesNotRetry)
 
 TEST_F(FilePathTest, HeldFileIsRetriedUntilBudgetIsSpent)
 {
-   WriteFileText(P("held"), "x");
+   WriteFile(P("held"), "x");
    PlatFault_Inject(PLAT_UNLINK, EACCES, 0, -1);
    long start = NowMs();
    CaptureStderr();
@@ -81,14 +81,14 @@ TEST(FileMapPlatformError, TableAndUnknownCodes)
 
 TEST_F(FilePathTest, RenameAndDirectoryPrimitives)
 {
-   WriteFileText(P("a"), "new");
-   WriteFileText(P("b"), "old");
+   WriteFile(P("a"), "new");
+   WriteFile(P("b"), "old");
    EXPECT_EQ(File_Rename(P("a").c_str(), P("b").c_str()), 0);
-   EXPECT_EQ(ReadFileText(P("b")), "new");
+   EXPECT_EQ(ReadFile(P("b")), "new");
    EXPECT_FALSE(Exists(P("a")));
 
    EXPECT_EQ(FileCreateDirectoryRetry(P("d").c_str(), 0777, 0), 0);
-   WriteFileText(P("d/f"), "");
+   WriteFile(P("d/f"), "");
    EXPECT_EQ(FileRemoveDirectoryRetry(P("d").c_str(), 0), ENOTEMPTY);
    EXPECT_EQ(File_Remove(P("d/f").c_str()), 0);
    EXPECT_EQ(File_Remove(P("d/f").c_str()), -1);
@@ -117,7 +117,7 @@ TEST_F(FilePathTest, OverlongDirectoryIsRefusedWithoutTheDisk)
 
 TEST_F(FilePathTest, AttributesOfFilesAndDirectories)
 {
-   WriteFileText(P("f"), "12345");
+   WriteFile(P("f"), "12345");
    FileAttrs attrs;
    ASSERT_EQ(FileAttributesRetry(P("f").c_str(), 0, &attrs), 0);
    EXPECT_EQ(attrs.size, 5u);
@@ -164,7 +164,7 @@ TEST_F(FilePathTest, MakeDirTreeCreatesEveryMissingLevel)
 
 TEST_F(FilePathTest, MakeDirTreeStopsAtFirstFailure)
 {
-   WriteFileText(P("file"), "");
+   WriteFile(P("file"), "");
    EXPECT_FALSE(File_MakeDirTree(P("file/sub").c_str(), nullptr));
 
    // The third creation fails; the two made before stay and are reported.
@@ -189,8 +189,8 @@ TEST_F(FilePathTest, ListDirectory)
    EXPECT_EQ(File_ListDir(dir_.c_str(), &names), 0);
    EXPECT_EQ(names, nullptr);
 
-   WriteFileText(P("one"), "");
-   WriteFileText(P(".hidden"), "");
+   WriteFile(P("one"), "");
+   WriteFile(P(".hidden"), "");
    ASSERT_TRUE(File_MakeDir(P("sub").c_str()));
    ASSERT_EQ(File_ListDir(dir_.c_str(), &names), 3);
    std::vector<std::string> got(names, names + 3);
@@ -296,8 +296,8 @@ TEST_F(FilePathTest, FullPathAndSameFile)
    free(full);
    free(cwd);
 
-   WriteFileText(P("f"), "");
-   WriteFileText(P("g"), "");
+   WriteFile(P("f"), "");
+   WriteFile(P("g"), "");
    ASSERT_TRUE(File_MakeDir(P("d").c_str()));
    EXPECT_TRUE(File_SameFile(P("f").c_str(), P("d/../f").c_str()));
    EXPECT_FALSE(File_SameFile(P("f").c_str(), P("g").c_str()));

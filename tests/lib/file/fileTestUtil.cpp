@@ -11,33 +11,15 @@
 void
 FileTestDir::SetUp()
 {
-   char tmpl[] = "/tmp/salvorFileTest.XXXXXX";
-   ASSERT_NE(mkdtemp(tmpl), nullptr);
-   dir_ = tmpl;
+   scratch_ = std::make_unique<testutil::TempDir>();
+   dir_ = scratch_->path();
 }
 
 void
 FileTestDir::TearDown()
 {
    PlatFault_Clear();
-   std::string cmd = "rm -rf '" + dir_ + "'";
-   (void)std::system(cmd.c_str());
-}
-
-void
-WriteFileText(const std::string &path, const std::string &text)
-{
-   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-   out << text;
-}
-
-std::string
-ReadFileText(const std::string &path)
-{
-   std::ifstream in(path, std::ios::binary);
-   std::stringstream ss;
-   ss << in.rdbuf();
-   return ss.str();
+   scratch_.reset();
 }
 
 bool

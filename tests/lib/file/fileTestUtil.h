@@ -3,7 +3,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <memory>
 #include <string>
+
+#include "tests/support/testFiles.h"
 
 class FileTestDir : public ::testing::Test {
 protected:
@@ -13,11 +16,12 @@ protected:
    // Path of name inside the scratch directory.
    std::string P(const std::string &name) const { return dir_ + "/" + name; }
 
+   std::unique_ptr<testutil::TempDir> scratch_;
    std::string dir_;
 };
 
-void WriteFileText(const std::string &path, const std::string &text);
-std::string ReadFileText(const std::string &path);
+using testutil::ReadFile;
+using testutil::WriteFile;
 bool Exists(const std::string &path);
 // Milliseconds on a monotonic clock.
 long NowMs();
