@@ -22,6 +22,7 @@ SalvorMonotonicUsec()
 }
 
 uint64_t (*SalvorClockUsec)() = SalvorMonotonicUsec;
+char *(*SalvorCopyPath)(const char *path) = strdup;
 
 namespace {
 
@@ -114,7 +115,7 @@ SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, uint32_t clientIP,
       FileIO_InitFile(&slot->fd);
       return;
    }
-   char *copy = strdup(name);
+   char *copy = SalvorCopyPath(name);
    if (copy == nullptr) {
       // Without its name the slot could neither be swept nor reported:
       // give the dump up rather than hold an anonymous open file.

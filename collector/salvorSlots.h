@@ -34,6 +34,10 @@ extern salvorCoreDumpInfo *salvorSlots;
 extern uint64_t (*SalvorClockUsec)();
 uint64_t SalvorMonotonicUsec();
 
+// Copies a dump's path for its slot; null when memory is short. Tests may
+// replace it.
+extern char *(*SalvorCopyPath)(const char *path);
+
 void SalvorAllocSlots();
 void SalvorFreeSlots();  // leaves the files of slots in use on disk
 bool SalvorSlotInUse(const salvorCoreDumpInfo *slot);

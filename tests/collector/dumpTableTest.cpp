@@ -265,6 +265,18 @@ TEST_F(DumpTable, CreateFailuresLeaveTheSlotFree)
    EXPECT_EQ(init(HOST_A, 1).assignedDumpID, 0u);
 }
 
+TEST_F(DumpTable, NoMemoryForThePathGivesTheDumpUp)
+{
+   SalvorCopyPath = [](const char *) -> char * { return nullptr; };
+   salvorMsgHeader reply = init(HOST_A, 1);
+   SalvorCopyPath = strdup;
+   EXPECT_EQ(reply.status, hxk_create_failed);
+   EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
+   EXPECT_FALSE(FileIO_IsValid(&salvorSlots[0].fd)) << "the file is closed";
+   EXPECT_TRUE(testutil::ListFiles(dataDir.path()).empty()) << "and removed";
+   EXPECT_EQ(init(HOST_A, 1).assignedDumpID, 0u);
+}
+
 TEST_F(DumpTable, AllNamesOfAMinuteTakenAnswersLimitExceeded)
 {
    // Take every name of this minute (and of the next, should it turn).
