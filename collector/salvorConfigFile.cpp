@@ -24,23 +24,10 @@ NameStartsWith(const xmlNode *node, const char *key)
 }
 
 /*
- * Copies a configured path into its field. A path that does not fit is
- * refused with a message rather than cut, so that the collector never
- * writes somewhere it was not told to.
+ * Applies one element; returns 0 or the failure code. A path too long for
+ * its field is refused, never cut, so that the collector never writes
+ * somewhere it was not told to.
  */
-bool
-StorePath(char *field, const char *value, const char *what)
-{
-   if (Str_Snprintf(field, SALVOR_PATH_SIZE, "%s", value) < 0) {
-      SalvorWin32InitLog("The %s is too long (at most %d bytes): %s\n", what,
-                         SALVOR_PATH_SIZE - 1, value);
-      field[0] = '\0';
-      return false;
-   }
-   return true;
-}
-
-// Applies one element; returns 0 or the failure code.
 int
 ApplyElement(xmlNode *node)
 {
@@ -64,10 +51,13 @@ ApplyElement(xmlNode *node)
    } else if (NameStartsWith(node, "defaultDataPath")) {
       result = SalvorWin32ProbeDirectory(value);
       if (result == 0) {
-         if (StorePath(SalvorConfig.dataDir, value, "data directory")) {
-            SalvorWin32InitLog("output dir will be: %s\n", value);
-         } else {
+         if (Str_Snprintf(SalvorConfig.dataDir, SALVOR_PATH_SIZE, "%s", value) < 0) {
+            SalvorConfig.dataDir[0] = '\0';
+            SalvorWin32InitLog("The data directory is too long (at most %d bytes): %s\n",
+                               SALVOR_PATH_SIZE - 1, value);
             result = ENAMETOOLONG;
+         } else {
+            SalvorWin32InitLog("output dir will be: %s\n", value);
          }
       }
    } else if (NameStartsWith(node, "defaultValues")) {

@@ -11,7 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "lib/misc/platFault.h"
+#include "lib/misc/platFaultPosix.h"
 
 namespace {
 
@@ -19,17 +19,6 @@ namespace {
 // socket library's own clean-up does on other platforms.
 std::mutex socketsLock;
 std::vector<int> openSockets;
-
-bool
-Failed(PlatCall call, size_t *len = nullptr)
-{
-   int err = PlatFault_Check(call, len);
-   if (err != 0) {
-      errno = err;
-      return true;
-   }
-   return false;
-}
 
 }  // namespace
 
@@ -53,7 +42,7 @@ SalvorNet_Cleanup()
 SalvorSocket
 SalvorNet_UdpSocket()
 {
-   if (Failed(PLAT_SOCKET)) {
+   if (!PlatFault_Allowed(PLAT_SOCKET)) {
       return -1;
    }
    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
@@ -67,7 +56,7 @@ SalvorNet_UdpSocket()
 int
 SalvorNet_Bind(SalvorSocket sock, uint32_t ip, uint16_t port)
 {
-   if (Failed(PLAT_BIND)) {
+   if (!PlatFault_Allowed(PLAT_BIND)) {
       return -1;
    }
    sockaddr_in addr{};
@@ -80,7 +69,7 @@ SalvorNet_Bind(SalvorSocket sock, uint32_t ip, uint16_t port)
 int
 SalvorNet_WaitReadable(SalvorSocket sock, int timeoutSec)
 {
-   if (Failed(PLAT_SELECT)) {
+   if (!PlatFault_Allowed(PLAT_SELECT)) {
       return -1;
    }
    // poll rather than select: a descriptor number above the select set's
@@ -93,7 +82,7 @@ long
 SalvorNet_RecvFrom(SalvorSocket sock, void *buf, size_t len, SalvorNetAddr *from,
                    size_t *datagramLength, bool dontWait)
 {
-   if (Failed(PLAT_RECVFROM)) {
+   if (!PlatFault_Allowed(PLAT_RECVFROM)) {
       return -1;
    }
    sockaddr_in addr{};
@@ -113,7 +102,7 @@ SalvorNet_RecvFrom(SalvorSocket sock, void *buf, size_t len, SalvorNetAddr *from
 long
 SalvorNet_SendTo(SalvorSocket sock, const void *buf, size_t len, const SalvorNetAddr *to)
 {
-   if (Failed(PLAT_SENDTO, &len)) {
+   if (!PlatFault_Allowed(PLAT_SENDTO, &len)) {
       return -1;
    }
    sockaddr_in addr{};

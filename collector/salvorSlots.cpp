@@ -26,7 +26,6 @@ char *(*SalvorCopyPath)(const char *path) = strdup;
 
 namespace {
 
-// The four numbers of an address, most significant first.
 void
 EmptySlot(salvorCoreDumpInfo *slot)
 {

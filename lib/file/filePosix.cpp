@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "lib/file/fileIO.h"
-#include "lib/misc/platFault.h"
+#include "lib/misc/platFaultPosix.h"
 
 const int FILEPLAT_ERR_NOT_FOUND = ENOENT;
 const int FILEPLAT_ERR_PATH_NOT_FOUND = ENOTDIR;
@@ -101,22 +101,6 @@ FilePlat_ErrorText(int err)
    return std::strerror(err);
 }
 
-namespace {
-
-// Consults the seam; an armed call sets errno and reports false.
-bool
-Allowed(PlatCall call, size_t *len = nullptr)
-{
-   int err = PlatFault_Check(call, len);
-   if (err != 0) {
-      errno = err;
-      return false;
-   }
-   return true;
-}
-
-}  // namespace
-
 bool
 FilePlat_PathTooLong(const char *path)
 {
@@ -126,7 +110,7 @@ FilePlat_PathTooLong(const char *path)
 FilePlatHandle
 FilePlat_Open(const char *path, uint32_t access, int disposition, int mode)
 {
-   if (!Allowed(PLAT_OPEN)) {
+   if (!PlatFault_Allowed(PLAT_OPEN)) {
       return FILEPLAT_INVALID_HANDLE;
    }
    int flags = O_CLOEXEC;
@@ -178,7 +162,7 @@ bool
 FilePlat_ReadAt(FilePlatHandle h, void *buf, size_t count, int64_t offset, size_t *got)
 {
    *got = 0;
-   if (!Allowed(PLAT_READ)) {
+   if (!PlatFault_Allowed(PLAT_READ)) {
       return false;
    }
    ssize_t n;
@@ -197,7 +181,7 @@ FilePlat_WriteAt(FilePlatHandle h, const void *buf, size_t count, int64_t offset
 {
    *put = 0;
    size_t len = count;
-   if (!Allowed(PLAT_WRITE, &len)) {
+   if (!PlatFault_Allowed(PLAT_WRITE, &len)) {
       return false;
    }
    ssize_t n;
@@ -220,7 +204,7 @@ FilePlat_WriteAt(FilePlatHandle h, const void *buf, size_t count, int64_t offset
 int64_t
 FilePlat_Seek(FilePlatHandle h, int64_t offset, int origin, int64_t current)
 {
-   if (!Allowed(PLAT_SEEK)) {
+   if (!PlatFault_Allowed(PLAT_SEEK)) {
       return -1;
    }
    int64_t position = -1;
@@ -247,7 +231,7 @@ FilePlat_Close(FilePlatHandle h, const char *path, uint32_t access)
    bool ok = close((int)h) == 0 && injected == 0;
    int err = injected != 0 ? injected : errno;
    if ((access & FILEIO_DELETE_ON_CLOSE) && path != nullptr &&
-       Allowed(PLAT_UNLINK)) {
+       PlatFault_Allowed(PLAT_UNLINK)) {
       (void)unlink(path);
    }
    errno = ok ? 0 : err;
@@ -257,32 +241,32 @@ FilePlat_Close(FilePlatHandle h, const char *path, uint32_t access)
 bool
 FilePlat_Rename(const char *from, const char *to)
 {
-   return Allowed(PLAT_RENAME) && rename(from, to) == 0;
+   return PlatFault_Allowed(PLAT_RENAME) && rename(from, to) == 0;
 }
 
 bool
 FilePlat_Delete(const char *path)
 {
-   return Allowed(PLAT_UNLINK) && unlink(path) == 0;
+   return PlatFault_Allowed(PLAT_UNLINK) && unlink(path) == 0;
 }
 
 bool
 FilePlat_CreateDirectory(const char *path, int mode)
 {
-   return Allowed(PLAT_MKDIR) && mkdir(path, (mode_t)mode) == 0;
+   return PlatFault_Allowed(PLAT_MKDIR) && mkdir(path, (mode_t)mode) == 0;
 }
 
 bool
 FilePlat_RemoveDirectory(const char *path)
 {
-   return Allowed(PLAT_RMDIR) && rmdir(path) == 0;
+   return PlatFault_Allowed(PLAT_RMDIR) && rmdir(path) == 0;
 }
 
 bool
 FilePlat_GetAttributes(const char *path, FilePlatAttrs *attrs)
 {
    struct stat st;
-   if (!Allowed(PLAT_STAT) || stat(path, &st) != 0) {
+   if (!PlatFault_Allowed(PLAT_STAT) || stat(path, &st) != 0) {
       return false;
    }
    if (attrs != nullptr) {
@@ -304,7 +288,7 @@ struct FilePlatDir {
 FilePlatDir *
 FilePlat_OpenDir(const char *path)
 {
-   if (!Allowed(PLAT_LISTDIR)) {
+   if (!PlatFault_Allowed(PLAT_LISTDIR)) {
       return nullptr;
    }
    DIR *d = opendir(path);
@@ -314,7 +298,7 @@ FilePlat_OpenDir(const char *path)
 bool
 FilePlat_ReadDir(FilePlatDir *dir, std::string *name)
 {
-   if (!Allowed(PLAT_LISTDIR)) {
+   if (!PlatFault_Allowed(PLAT_LISTDIR)) {
       return false;
    }
    errno = 0;
@@ -340,7 +324,7 @@ FilePlat_CloseDir(FilePlatDir *dir)
 bool
 FilePlat_FullPath(const char *path, std::string *out)
 {
-   if (!Allowed(PLAT_STAT)) {
+   if (!PlatFault_Allowed(PLAT_STAT)) {
       return false;
    }
    std::string whole;
@@ -392,7 +376,7 @@ bool
 FilePlat_SameFile(const char *a, const char *b)
 {
    struct stat sa, sb;
-   if (!Allowed(PLAT_STAT) || stat(a, &sa) != 0 || !Allowed(PLAT_STAT) ||
+   if (!PlatFault_Allowed(PLAT_STAT) || stat(a, &sa) != 0 || !PlatFault_Allowed(PLAT_STAT) ||
        stat(b, &sb) != 0) {
       return false;
    }
@@ -402,14 +386,14 @@ FilePlat_SameFile(const char *a, const char *b)
 bool
 FilePlat_IsWritableDir(const char *path)
 {
-   return Allowed(PLAT_STAT) && access(path, W_OK | X_OK) == 0;
+   return PlatFault_Allowed(PLAT_STAT) && access(path, W_OK | X_OK) == 0;
 }
 
 bool
 FilePlat_VolumeSupportsAcls(const char *root, bool *supports)
 {
    struct statvfs vfs;
-   if (!Allowed(PLAT_STAT) || statvfs(root, &vfs) != 0) {
+   if (!PlatFault_Allowed(PLAT_STAT) || statvfs(root, &vfs) != 0) {
       return false;
    }
    // Owner, group and mode bits are kept by every file system that can
