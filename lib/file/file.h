@@ -51,6 +51,22 @@ bool FileIsWritableDir(const char *path);
 bool File_DoesVolumeSupportAcls(const char *path);
 int FileFindSeparator(const char *path, int start);
 
+/*
+ * Keeps at most n older copies of fileName: by renaming (copy 0 is the
+ * newest, the oldest falls off) or, with renumber, by giving the current
+ * file the next higher number and deleting the lowest-numbered copies.
+ * newName, when given, receives the name the current file got, or null.
+ */
+void File_Rotate(const char *fileName, int n, bool renumber, char **newName);
+
+/*
+ * A directory for temporary files that belongs to the current user alone,
+ * created when missing; null when none can be had. useConf lets the
+ * "tmpDirectory" preference choose the base directory. The caller frees
+ * the result.
+ */
+char *File_GetSafeTmpDir(bool useConf);
+
 uint32_t FileSimpleRandom();
 uint32_t FileRandomSleep(uint32_t minMs, uint32_t maxMs);
 

@@ -136,3 +136,13 @@ Log_Exit()
       state.fd = -1;
    }
 }
+
+void
+Log_DisableThrottling()
+{
+}
+
+void
+Log_SetAlwaysKeep(bool)
+{
+}
