@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libxml2-dev libicu-dev libgtest-dev
-          libgmock-dev libbenchmark-dev libsystemd-dev)
+          libgmock-dev libbenchmark-dev libsystemd-dev libspdlog-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
