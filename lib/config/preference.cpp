@@ -31,6 +31,13 @@ Preference_GetBool(bool defaultValue, const char *name)
    return defaultValue;
 }
 
+int
+Preference_GetTriState(const char *name)
+{
+   (void)name;
+   return -1;
+}
+
 int32_t
 Preference_GetInt(int32_t defaultValue, const char *name)
 {

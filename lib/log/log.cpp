@@ -1,84 +1,242 @@
-// The logging library; see log.h.
+// The logging library's entry points: level filter, formatting into a
+// bounded buffer, splitting into lines and choosing their route (the
+// outputs, or the pending ring). See log.h.
 //
-// Messages are formatted on the stack when they are short, and each one
-// reaches the file with a single write, under one lock, so that lines of
-// different threads never interleave. Until a file is open, messages go
-// to standard error.
+// Formatting runs outside the log lock, on the stack for short messages;
+// everything that touches the outputs or the ring runs under the lock.
+// Only the first-level holder of the lock writes to the outputs, so that
+// a message logged from inside the output path (rotation, say) waits in
+// the ring instead of recursing into it.
 #include "lib/log/log.h"
 
 #include <cerrno>
-#include <cstdarg>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <mutex>
-#include <string>
-#include <unistd.h>
 
+#include "lib/log/logInt.h"
+#include "lib/log/logPlatform.h"
+#include "lib/misc/vthreadBase.h"
 #include "lib/string/str.h"
+
+constinit LogState logState;
+
+const LogLevelRow LogLevelInfo[LOG_LEVEL_ROWS] = {
+   {100, LOG_EVENT_ERROR, 'E'},       {105, LOG_EVENT_ERROR, 'E'},
+   {110, LOG_EVENT_WARNING, 'W'},     {115, LOG_EVENT_INFORMATION, 'A'},
+   {120, LOG_EVENT_INFORMATION, 'I'}, {125, LOG_EVENT_INFORMATION, 'I'},
+   {130, LOG_EVENT_INFORMATION, 'I'}, {135, LOG_EVENT_INFORMATION, 'D'},
+   {136, LOG_EVENT_INFORMATION, 'D'}, {137, LOG_EVENT_INFORMATION, 'D'},
+   {138, LOG_EVENT_INFORMATION, 'D'}, {139, LOG_EVENT_INFORMATION, 'D'},
+   {140, LOG_EVENT_INFORMATION, 'D'}, {141, LOG_EVENT_INFORMATION, 'D'},
+   {142, LOG_EVENT_INFORMATION, 'D'}, {143, LOG_EVENT_INFORMATION, 'D'},
+   {144, LOG_EVENT_INFORMATION, 'D'}, {145, LOG_EVENT_INFORMATION, 'D'},
+};
 
 namespace {
 
-struct LogState {
-   std::mutex lock;
-   int fd = -1;
-   std::string fileName;
-};
+constexpr int ROW_OF_INFO = 4;
+const char LONG_LINE[] = "*LONG LINE TRUNCATION*\n";
 
-LogState &
-State()
+bool
+FilteredOut(int32_t level, int32_t minLevel)
 {
-   static LogState *state = new LogState;  // outlives static destructors
-   return *state;
+   return level != LOG_LEVEL_AUDIT && level > minLevel;
+}
+
+/*
+ * Formats the message. Returns the text (the local buffer, or the
+ * borrowed message buffer, left in *borrowed) and its length.
+ */
+char *
+LogFormat(char *local, const char *format, va_list args, char **borrowed,
+          size_t *length)
+{
+   va_list copy;
+   va_copy(copy, args);
+   int n = Str_Vsnprintf(local, LOG_LOCAL_BUFFER, format, copy);
+   va_end(copy);
+   if (n >= 0) {
+      *length = (size_t)n;
+      return local;
+   }
+
+   char *buf = LogBorrowBuffer(&logState.messageBuffer);
+   *borrowed = buf;
+   if (buf != nullptr) {
+      va_copy(copy, args);
+      n = Str_Vsnprintf(buf, LOG_BUFFER_SIZE, format, copy);
+      va_end(copy);
+      if (n >= 0) {
+         *length = (size_t)n;
+         return buf;
+      }
+   }
+
+   char *largest = buf != nullptr ? buf : local;
+   size_t size = buf != nullptr ? LOG_BUFFER_SIZE : LOG_LOCAL_BUFFER;
+   std::memset(largest, 0, size);
+   va_copy(copy, args);
+   Str_Vsnprintf(largest, size, format, copy);
+   va_end(copy);
+   *length = LogCutToWholeCharacter(largest, size);
+   if (*length == 0) {
+      std::memcpy(largest, LONG_LINE, sizeof LONG_LINE);
+      *length = sizeof LONG_LINE - 1;
+   }
+   return largest;
+}
+
+bool
+OnlyNewlinesFrom(const char *text, size_t length)
+{
+   for (size_t i = 0; i < length; i++) {
+      if (text[i] != '\n') {
+         return false;
+      }
+   }
+   return true;
+}
+
+/*
+ * Splits the message into lines and hands each to its route: the outputs
+ * or the pending ring.
+ */
+void
+LogSplitLines(const char *text, size_t length, int row, bool toRing)
+{
+   size_t at = 0;
+   bool first = true;
+   while (at < length) {
+      const char *nl = static_cast<const char *>(std::memchr(text + at, '\n', length - at));
+      size_t segLen = nl != nullptr ? (size_t)(nl - (text + at)) + 1 : length - at;
+      const char *seg = text + at;
+
+      bool continuation = !first && !logState.midLine &&
+                          !(segLen == 1 && seg[0] == '\n' &&
+                            OnlyNewlinesFrom(seg + 1, length - at - 1));
+      LogLineHeader header;
+      LogFillHeader(&header, row, continuation);
+      bool writePrefix = !logState.midLine;
+      if (toRing) {
+         LogRingPutLine(header, seg, segLen, writePrefix);
+      } else {
+         LogWriteLine(header, seg, segLen, writePrefix);
+      }
+      logState.midLine = seg[segLen - 1] != '\n';
+      at += segLen;
+      first = false;
+   }
 }
 
 void
-WriteAll(int fd, const char *text, size_t len)
+LogToOutputs(const char *text, size_t length, int row)
 {
-   while (len > 0) {
-      ssize_t n = write(fd, text, len);
-      if (n < 0 && errno == EINTR) {
-         continue;
+   if (logState.fd >= 0) {
+      if (logState.rotateSize != 0 && logState.bytesWritten > logState.rotateSize) {
+         LogRotateBySize(&logState);
       }
-      if (n <= 0) {
-         return;
-      }
-      text += n;
-      len -= (size_t)n;
+      LogWriteBanner(&logState);
    }
+   LogRingDrain();
+   LogSplitLines(text, length, row, false);
 }
 
 }  // namespace
 
+int
+LogLevelRowIndex(int32_t level)
+{
+   for (int i = 0; i < LOG_LEVEL_ROWS; i++) {
+      if (LogLevelInfo[i].level == level) {
+         return i;
+      }
+   }
+   return ROW_OF_INFO;
+}
+
+MXUserRecLock *
+LogGetLock()
+{
+   MXUserRecLock *lock = logState.lock.load(std::memory_order_acquire);
+   if (lock != nullptr) {
+      return lock;
+   }
+   char name[64];
+   Str_Snprintf(name, sizeof name, "logLock_%p", (void *)&logState);
+   return MXUser_CreateSingletonRecLock(&logState.lock, name, LOG_LOCK_RANK);
+}
+
+char *
+LogBorrowBuffer(std::atomic<char *> *slot)
+{
+   return slot->exchange(nullptr, std::memory_order_acquire);
+}
+
+void
+LogReturnBuffer(std::atomic<char *> *slot, char *buffer)
+{
+   if (buffer != nullptr) {
+      slot->store(buffer, std::memory_order_release);
+   }
+}
+
+size_t
+LogCutToWholeCharacter(char *text, size_t size)
+{
+   size_t n = strnlen(text, size);
+   if (n == 0 || size < 2) {
+      return 0;
+   }
+   // Drop the last byte; keep room for "\n" and the NUL even when the
+   // text filled the whole buffer.
+   size_t keep = n - 1 < size - 2 ? n - 1 : size - 2;
+   keep = Str_TrimIncompleteUtf8(text, keep);
+   if (keep == 0) {
+      return 0;
+   }
+   text[keep] = '\n';
+   text[keep + 1] = '\0';
+   return keep + 1;
+}
+
 void
 LogV(int level, const char *format, va_list args)
 {
-   if (level > LOG_LEVEL_INFO) {
+   int savedErrno = errno;
+   int row = LogLevelRowIndex(level);
+   if (FilteredOut(level, logState.stderrMinLevel.load(std::memory_order_relaxed)) &&
+       FilteredOut(level, logState.logMinLevel.load(std::memory_order_relaxed))) {
+      errno = savedErrno;
       return;
    }
-   int savedErrno = errno;
-   char local[320];
-   char *text = local;
-   va_list copy;
-   va_copy(copy, args);
-   int n = Str_Vsnprintf(local, sizeof local, format, copy);
-   va_end(copy);
-   size_t len = n >= 0 ? (size_t)n : 0;
-   if (n < 0) {
-      text = Str_Vasprintf(&len, format, args);
-      if (text == nullptr) {
-         text = local;
-         len = std::strlen(local);
+
+   char local[LOG_LOCAL_BUFFER];
+   char *borrowed = nullptr;
+   size_t length = 0;
+   char *text = LogFormat(local, format, args, &borrowed, &length);
+
+   MXUserRecLock *lock = LogGetLock();
+   if (lock != nullptr) {
+      MXUser_AcquireRecLock(lock);
+      logState.lockDepth++;
+
+      if (level <= logState.stderrMinLevel) {
+         LogPlat_WriteStderr(text, length);
       }
+      if (!FilteredOut(level, logState.logMinLevel)) {
+         bool noOutputs = logState.fd < 0 && logState.eventSource == nullptr;
+         bool toRing = !logState.initialised || logState.lockDepth > 1 || noOutputs ||
+                       LogThrottleCheck(&logState, &logState.throttle, length);
+         if (toRing) {
+            LogSplitLines(text, length, row, true);
+         } else {
+            LogToOutputs(text, length, row);
+         }
+      }
+
+      logState.lockDepth--;
+      MXUser_ReleaseRecLock(lock);
    }
-   LogState &state = State();
-   {
-      std::lock_guard<std::mutex> guard(state.lock);
-      WriteAll(state.fd >= 0 ? state.fd : STDERR_FILENO, text, len);
-   }
-   if (text != local) {
-      std::free(text);
-   }
+   LogReturnBuffer(&logState.messageBuffer, borrowed);
    errno = savedErrno;
 }
 
@@ -98,51 +256,4 @@ Warning(const char *format, ...)
    va_start(args, format);
    LogV(LOG_LEVEL_WARNING, format, args);
    va_end(args);
-}
-
-bool
-Log_InitWithFile(const char *fileName, const char *appPrefix)
-{
-   (void)appPrefix;
-   int fd = open(fileName, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
-   if (fd < 0) {
-      return false;
-   }
-   LogState &state = State();
-   std::lock_guard<std::mutex> guard(state.lock);
-   if (state.fd >= 0) {
-      close(state.fd);
-   }
-   state.fd = fd;
-   state.fileName = fileName;
-   return true;
-}
-
-const char *
-Log_GetFileName()
-{
-   LogState &state = State();
-   std::lock_guard<std::mutex> guard(state.lock);
-   return state.fd >= 0 ? state.fileName.c_str() : nullptr;
-}
-
-void
-Log_Exit()
-{
-   LogState &state = State();
-   std::lock_guard<std::mutex> guard(state.lock);
-   if (state.fd >= 0) {
-      close(state.fd);
-      state.fd = -1;
-   }
-}
-
-void
-Log_DisableThrottling()
-{
-}
-
-void
-Log_SetAlwaysKeep(bool)
-{
 }

@@ -1,0 +1,425 @@
+// Starting and stopping the log: parameters and their defaults, the
+// log.* configuration keys, initialisation and the banner of a new file.
+#include <cstdlib>
+#include <cstring>
+
+#include "lib/config/preference.h"
+#include "lib/log/logInt.h"
+#include "lib/log/logPlatform.h"
+#include "lib/misc/msgList.h"
+#include "lib/misc/panic.h"
+#include "lib/misc/productState.h"
+#include "lib/string/str.h"
+
+namespace {
+
+enum Destination { DEST_NONE = 0, DEST_DISK = 1, DEST_SYSLOG = 2, DEST_BOTH = 3 };
+
+const char *
+Prefixed(const char *appPrefix, const char *key, char *buf, size_t size)
+{
+   if (appPrefix == nullptr || appPrefix[0] == '\0') {
+      return nullptr;
+   }
+   return Str_Snprintf(buf, size, "%s.%s", appPrefix, key) >= 0 ? buf : nullptr;
+}
+
+// Boolean key: the plain key, else the prefixed one; absent keeps *value.
+void
+ReadBool(const char *appPrefix, const char *key, bool *value)
+{
+   int v = Preference_GetTriState(key);
+   char buf[128];
+   const char *prefixed = Prefixed(appPrefix, key, buf, sizeof buf);
+   if (v < 0 && prefixed != nullptr) {
+      v = Preference_GetTriState(prefixed);
+   }
+   if (v >= 0) {
+      *value = v != 0;
+   }
+}
+
+// Integer key; negative values count as absent.
+template <typename T>
+void
+ReadInt(const char *appPrefix, const char *key, T *value)
+{
+   int32_t v = Preference_GetInt(-1, key);
+   char buf[128];
+   const char *prefixed = Prefixed(appPrefix, key, buf, sizeof buf);
+   if (v < 0 && prefixed != nullptr) {
+      v = Preference_GetInt(-1, prefixed);
+   }
+   if (v >= 0) {
+      *value = (T)v;
+   }
+}
+
+int
+DestinationOf(const char *value, bool prefixedKey)
+{
+   if (std::strcmp(value, "none") == 0) {
+      return DEST_NONE;
+   }
+   if (std::strcmp(value, "syslog") == 0) {
+      return DEST_SYSLOG;
+   }
+   if (prefixedKey) {
+      if (std::strcmp(value, "disk") == 0) {
+         return DEST_DISK;
+      }
+      if (std::strcmp(value, "disk-and-syslog") == 0 ||
+          std::strcmp(value, "syslog-and-disk") == 0) {
+         return DEST_BOTH;
+      }
+   }
+   return -1;
+}
+
+int
+LogGetDestination(const char *appPrefix)
+{
+   const char *key = "log.destination";
+   char *value = Preference_GetString(nullptr, key);
+   bool prefixedKey = false;
+   char buf[128];
+   if (value == nullptr) {
+      const char *prefixed = Prefixed(appPrefix, key, buf, sizeof buf);
+      if (prefixed != nullptr) {
+         value = Preference_GetString(nullptr, prefixed);
+         prefixedKey = true;
+         key = prefixed;
+      }
+   }
+   if (value == nullptr) {
+      return DEST_DISK;
+   }
+   int dest = DestinationOf(value, prefixedKey);
+   if (dest < 0) {
+      Log("%s: invalid %s content (%s); ignored\n", "LogGetDestination", key, value);
+      dest = DEST_DISK;
+   }
+   std::free(value);
+   return dest;
+}
+
+void
+ReplaceString(char **field, const char *value)
+{
+   std::free(*field);
+   *field = value != nullptr ? Util_SafeStrdup(value) : nullptr;
+}
+
+void
+ResetThrottle(LogThrottle *throttle, uint32_t threshold, uint32_t bytesPerSec)
+{
+   throttle->throttled = false;
+   throttle->threshold = threshold;
+   throttle->bytesPerSec = bytesPerSec;
+   throttle->byteCount = 0;
+   throttle->lastTime = 0;
+   throttle->lastByteCount = 0;
+}
+
+// Returns the state to what it was before Log_Init (the lock stays).
+void
+ResetState(LogState *state)
+{
+   if (state->fd >= 0) {
+      LogPlat_Close(state->fd);
+   }
+   LogSetupEventLog(state, nullptr, LOG_SYSTEM_LOGGER_NONE);
+   std::free(state->suffix);
+   std::free(state->appName);
+   std::free(state->fileName);
+   std::free(state->appVersion);
+   std::free(state->messageBuffer.exchange(nullptr));
+   std::free(state->lineBuffer.exchange(nullptr));
+   std::free(state->drainBuffer.exchange(nullptr));
+   LogRingFree();
+
+   state->useTimeStamps = false;
+   state->useMilliseconds = false;
+   state->useThreadName = false;
+   state->useLevelDesignator = true;
+   state->logMinLevel = 120;
+   state->stderrMinLevel = -1;
+   state->midLine = false;
+   state->fd = -1;
+   state->systemLoggerUse = LOG_SYSTEM_LOGGER_NONE;
+   ResetThrottle(&state->throttle, 0, LOG_NO_BPS_LIMIT);
+   state->suffix = state->appName = state->fileName = state->appVersion = nullptr;
+   state->needBanner = state->initialised = state->append = false;
+   state->rotating = state->fastRotation = state->keep = false;
+   state->syncAfterWrite = state->generatedName = false;
+   state->keepOld = 0;
+   state->bytesWritten = state->rotateSize = state->bytesDiscarded = 0;
+}
+
+bool
+AllocateBuffer(std::atomic<char *> *slot)
+{
+   if (slot->load() == nullptr) {
+      slot->store(static_cast<char *>(std::malloc(LOG_BUFFER_SIZE)));
+   }
+   return slot->load() != nullptr;
+}
+
+bool
+WriteBannerLine(LogState *state, const char *prefix, size_t prefixLen, const char *format, ...)
+{
+   char line[LOG_NOTICE_BUFFER * 2];
+   std::memcpy(line, prefix, prefixLen);
+   va_list args;
+   va_start(args, format);
+   int n = Str_Vsnprintf(line + prefixLen, sizeof line - prefixLen, format, args);
+   va_end(args);
+   size_t len = n >= 0 ? prefixLen + (size_t)n : std::strlen(line);
+   return LogPlat_Write(state->fd, line, len) == (long)len;
+}
+
+}  // namespace
+
+void
+Log_ParamsDefaults(LogParams *params)
+{
+   std::memset(params, 0, sizeof *params);
+   params->signature = LOG_PARAMS_SIGNATURE;
+   params->appName = ProductState_GetName();
+   params->appVersion = ProductState_GetVersion();
+   params->carryOver = true;
+   params->useThreadName = true;
+   params->useTimeStamps = true;
+   params->useMilliseconds = true;
+   params->useLevelDesignator = true;
+   params->stderrMinLevel = -1;
+   params->logMinLevel = 120;
+   params->keepOld = 3;
+   params->throttleThreshold = 1000000;
+   params->throttleBytesPerSec = 1000;
+}
+
+void
+Log_ParamsFromConfig(const char *appPrefix, LogParams *params)
+{
+   bool havePrefix = appPrefix != nullptr && appPrefix[0] != '\0';
+   char key[128];
+   char *id = nullptr;
+   if (havePrefix && Str_Snprintf(key, sizeof key, "%s.log.syslogID", appPrefix) >= 0) {
+      id = Preference_GetString(nullptr, key);
+   }
+   const char *source = id != nullptr && id[0] != '\0' ? id : havePrefix ? appPrefix : "quillon";
+   std::memset(params->systemLoggerID, 0, sizeof params->systemLoggerID);
+   std::strncpy(params->systemLoggerID, source, sizeof params->systemLoggerID - 1);
+   std::free(id);
+
+   int dest = LogGetDestination(appPrefix);
+   if (!Preference_GetBool(true, "logging") || dest == DEST_NONE) {
+      params->fileName = nullptr;
+      params->config = nullptr;
+      params->systemLoggerUse = LOG_SYSTEM_LOGGER_NONE;
+      return;
+   }
+   ReadInt(appPrefix, "log.stderrMinLevel", &params->stderrMinLevel);
+   ReadInt(appPrefix, "log.logMinLevel", &params->logMinLevel);
+   ReadBool(appPrefix, "log.useTimeStamps", &params->useTimeStamps);
+   ReadBool(appPrefix, "log.useMilliseconds", &params->useMilliseconds);
+   ReadBool(appPrefix, "log.useThreadName", &params->useThreadName);
+   ReadBool(appPrefix, "log.useLevelDesignator", &params->useLevelDesignator);
+   ReadInt(appPrefix, "log.throttleThreshold", &params->throttleThreshold);
+   if (dest != DEST_SYSLOG) {
+      ReadInt(appPrefix, "log.throttleBytesPerSec", &params->throttleBytesPerSec);
+      if (params->throttleBytesPerSec == 0) {
+         params->throttleBytesPerSec = LOG_NO_BPS_LIMIT;
+      }
+   }
+   bool noLogAfterThreshold = false;
+   ReadBool(appPrefix, "log.noLogAfterThreshold", &noLogAfterThreshold);
+   if (noLogAfterThreshold) {
+      params->throttleBytesPerSec = 0;
+   }
+   if (dest == DEST_SYSLOG) {
+      params->fileName = nullptr;
+      params->config = nullptr;
+      params->systemLoggerUse = LOG_SYSTEM_LOGGER_ONLY;
+      return;
+   }
+   params->systemLoggerUse = dest == DEST_BOTH ? LOG_SYSTEM_LOGGER_WITH_FILE
+                                               : LOG_SYSTEM_LOGGER_NONE;
+   ReadBool(appPrefix, "log.keep", &params->keep);
+   ReadBool(appPrefix, "log.append", &params->append);
+   ReadInt(appPrefix, "log.keepOld", &params->keepOld);
+   ReadInt(appPrefix, "log.rotateSize", &params->rotateSize);
+   ReadBool(appPrefix, "log.fastRotation", &params->fastRotation);
+   ReadBool(appPrefix, "log.syncAfterWrite", &params->syncAfterWrite);
+}
+
+bool
+Log_Init(const LogParams *params)
+{
+   LogState *state = &logState;
+   MXUserRecLock *lock = LogGetLock();
+   if (lock == nullptr) {
+      return false;
+   }
+   MXUser_AcquireRecLock(lock);
+   state->midLine = false;
+   state->needBanner = false;
+   state->useTimeStamps = params->useTimeStamps;
+   state->useMilliseconds = params->useMilliseconds;
+   state->useThreadName = params->useThreadName;
+   state->useLevelDesignator = params->useLevelDesignator;
+   state->stderrMinLevel = params->stderrMinLevel;
+   state->logMinLevel = params->logMinLevel;
+
+   MsgList *messages = nullptr;
+   bool ok;
+   if (params->systemLoggerUse == LOG_SYSTEM_LOGGER_ONLY) {
+      ReplaceString(&state->suffix, nullptr);
+      ReplaceString(&state->appName, nullptr);
+      ReplaceString(&state->fileName, nullptr);
+      ReplaceString(&state->appVersion, nullptr);
+      state->keep = state->append = state->rotating = false;
+      state->keepOld = 0;
+      state->rotateSize = 0;
+      ResetThrottle(&state->throttle, params->throttleThreshold, params->throttleBytesPerSec);
+      ok = Log_SetOutput(state, nullptr, nullptr, false, false, LOG_SYSTEM_LOGGER_ONLY,
+                         params->systemLoggerID, &messages);
+   } else {
+      ReplaceString(&state->appName, params->appName);
+      ReplaceString(&state->appVersion, params->appVersion);
+      ReplaceString(&state->suffix, params->suffix);
+      state->keep = params->keep;
+      state->syncAfterWrite = params->syncAfterWrite;
+      state->append = params->append;
+      state->keepOld = params->keepOld;
+      state->rotateSize = params->rotateSize;
+      state->fastRotation = false;
+      ResetThrottle(&state->throttle, params->throttleThreshold, params->throttleBytesPerSec);
+      state->rotating = false;
+      ok = Log_SetOutput(state, params->fileName, params->config, params->carryOver, true,
+                         params->systemLoggerUse, params->systemLoggerID, &messages);
+   }
+   if (ok) {
+      ok = LogGetRing() != nullptr && AllocateBuffer(&state->messageBuffer) &&
+           AllocateBuffer(&state->lineBuffer) && AllocateBuffer(&state->drainBuffer);
+   }
+   state->initialised = ok;
+   MXUser_ReleaseRecLock(lock);
+
+   MsgList_Log(messages);
+   MsgList_Free(messages);
+
+   if (!ok) {
+      MXUser_AcquireRecLock(lock);
+      ResetState(state);
+      MXUser_ReleaseRecLock(lock);
+   }
+   return ok;
+}
+
+bool
+Log_InitEx(const char *fileName, const char *config, const char *suffix,
+           const char *appPrefix, bool echoToStderr)
+{
+   LogParams params;
+   Log_ParamsDefaults(&params);
+   params.fileName = fileName;
+   params.config = config;
+   params.suffix = suffix;
+   params.carryOver = fileName == nullptr || fileName[0] == '\0';
+   if (!echoToStderr) {
+      params.stderrMinLevel = -1;
+   }
+   Log_ParamsFromConfig(appPrefix, &params);
+   return Log_Init(&params);
+}
+
+bool
+Log_InitWithFile(const char *fileName, const char *appPrefix)
+{
+   return Log_InitEx(fileName, nullptr, nullptr, appPrefix, false);
+}
+
+bool
+LogWriteBanner(LogState *state)
+{
+   if (!state->needBanner || state->fd < 0) {
+      return true;
+   }
+   char prefix[LOG_NOTICE_BUFFER];
+   LogLineHeader header;
+   LogFillHeader(&header, LogLevelRowIndex(LOG_LEVEL_INFO), false);
+   size_t prefixLen = LogBuildPrefix(header, prefix, sizeof prefix);
+   prefix[prefixLen] = '\0';
+
+   char host[128];
+   LogPlat_HostDescription(host, sizeof host);
+   bool ok = WriteBannerLine(state, prefix, prefixLen,
+                             "Log for %s pid=%d version=%s build=%s option=%s\n",
+                             state->appName != nullptr ? state->appName : "",
+                             LogPlat_ProcessId(),
+                             state->appVersion != nullptr ? state->appVersion : "",
+                             ProductState_GetBuildNumber(), "Release");
+   ok = ok && WriteBannerLine(state, prefix, prefixLen, "The process is %Iu-bit.\n",
+                              sizeof(void *) * 8);
+   ok = ok && WriteBannerLine(state, prefix, prefixLen, "Host codepage=%s encoding=%s\n",
+                              LogPlat_Codepage(), LogPlat_Encoding());
+   if (ok && !state->useTimeStamps) {
+      ok = WriteBannerLine(state, prefix, prefixLen, "Log creation time is %s%s%s\n",
+                           header.dateTime, header.millis, header.zone);
+   }
+   // The prefix is the first value of this line's own format.
+   ok = ok && WriteBannerLine(state, "", 0, "%sHost is %s\n", prefix, host);
+   if (ok) {
+      state->needBanner = false;
+   }
+   return ok;
+}
+
+const char *
+Log_GetFileName()
+{
+   return logState.fileName;
+}
+
+void
+Log_DisableThrottling()
+{
+   MXUserRecLock *lock = LogGetLock();
+   if (lock == nullptr) {
+      return;
+   }
+   MXUser_AcquireRecLock(lock);
+   if (logState.initialised) {
+      logState.throttle.bytesPerSec = LOG_NO_BPS_LIMIT;
+      logState.throttle.throttled = false;
+   }
+   MXUser_ReleaseRecLock(lock);
+}
+
+void
+Log_SetAlwaysKeep(bool keep)
+{
+   MXUserRecLock *lock = LogGetLock();
+   if (lock == nullptr) {
+      return;
+   }
+   MXUser_AcquireRecLock(lock);
+   if (logState.initialised && logState.systemLoggerUse != LOG_SYSTEM_LOGGER_ONLY) {
+      logState.keep = keep;
+   }
+   MXUser_ReleaseRecLock(lock);
+}
+
+void
+Log_Exit()
+{
+   MXUserRecLock *lock = LogGetLock();
+   if (lock == nullptr) {
+      return;
+   }
+   MXUser_AcquireRecLock(lock);
+   ResetState(&logState);
+   MXUser_ReleaseRecLock(lock);
+}

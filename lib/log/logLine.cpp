@@ -1,0 +1,117 @@
+// Line headers, prefixes and the route of a line to the outputs.
+#include <cstring>
+
+#include "lib/log/logInt.h"
+#include "lib/misc/vthreadBase.h"
+
+namespace {
+
+// Appends src to buf (used bytes *at, size bytes) while at most limit
+// bytes of buf are used.
+void
+Append(char *buf, size_t *at, size_t limit, const char *src, size_t length)
+{
+   if (*at >= limit) {
+      return;
+   }
+   size_t room = limit - *at;
+   size_t n = length < room ? length : room;
+   std::memcpy(buf + *at, src, n);
+   *at += n;
+}
+
+size_t
+Digits3(int value, char *out)
+{
+   out[0] = (char)('0' + value / 100 % 10);
+   out[1] = (char)('0' + value / 10 % 10);
+   out[2] = (char)('0' + value % 10);
+   return 3;
+}
+
+}  // namespace
+
+void
+LogFillHeader(LogLineHeader *header, int row, bool continuation)
+{
+   std::memset(header, 0, sizeof *header);
+   LogFillTime(header);
+   const char *name = VThread_CurName();
+   size_t n = strnlen(name, sizeof header->threadName - 1);
+   for (size_t i = 0; i < n; i++) {
+      // A newline in a name would split the line in the pending ring.
+      header->threadName[i] = name[i] == '\n' ? ' ' : name[i];
+   }
+   header->continuation = continuation ? 'T' : 'F';
+   header->rowIndex = (char)('A' + row);
+}
+
+size_t
+LogBuildPrefix(const LogLineHeader &header, char *buf, size_t size)
+{
+   size_t at = 0;
+   if (size < 8) {
+      return 0;
+   }
+   if (logState.useTimeStamps) {
+      size_t limit = size - 3;
+      Append(buf, &at, limit, header.dateTime, strnlen(header.dateTime, sizeof header.dateTime));
+      if (logState.useMilliseconds) {
+         Append(buf, &at, limit, header.millis, strnlen(header.millis, sizeof header.millis));
+      }
+      Append(buf, &at, limit, header.zone, strnlen(header.zone, sizeof header.zone));
+      Append(buf, &at, size, "| ", 2);
+   }
+   if (logState.useThreadName) {
+      size_t n = strnlen(header.threadName, sizeof header.threadName);
+      size_t left = size - at;
+      if (left < n + 3) {
+         n = left > 3 ? left - 3 : 0;
+      }
+      if (n > 0) {
+         Append(buf, &at, size, header.threadName, n);
+         Append(buf, &at, size, "| ", 2);
+      }
+   }
+   if (logState.useLevelDesignator) {
+      int row = header.rowIndex - 'A';
+      if (row < 0 || row >= LOG_LEVEL_ROWS) {
+         row = LogLevelRowIndex(LOG_LEVEL_INFO);
+      }
+      char designator[8];
+      designator[0] = LogLevelInfo[row].designator;
+      Digits3(LogLevelInfo[row].level, designator + 1);
+      designator[4] = header.continuation == 'T' ? '+' : ':';
+      designator[5] = ' ';
+      Append(buf, &at, size - 1, designator, 6);
+   }
+   return at;
+}
+
+void
+LogWriteLine(const LogLineHeader &header, const char *segment, size_t length,
+             bool writePrefix)
+{
+   char local[LOG_LOCAL_BUFFER];
+   char *borrowed = LogBorrowBuffer(&logState.lineBuffer);
+   char *buf = borrowed != nullptr ? borrowed : local;
+   size_t size = borrowed != nullptr ? LOG_BUFFER_SIZE : LOG_LOCAL_BUFFER;
+
+   size_t at = writePrefix ? LogBuildPrefix(header, buf, size) : 0;
+   size_t room = size - 1 - at;
+   size_t n = length < room ? length : room;
+   std::memcpy(buf + at, segment, n);
+   at += n;
+   buf[at] = '\0';
+
+   if (logState.fd >= 0) {
+      LogWriteFile(&logState, buf, at);
+   }
+   if (logState.eventSource != nullptr) {
+      int row = header.rowIndex - 'A';
+      LogWriteEventLog(&logState, buf,
+                       row >= 0 && row < LOG_LEVEL_ROWS ? LogLevelInfo[row].level
+                                                        : LOG_LEVEL_INFO);
+   }
+   LogReturnBuffer(&logState.lineBuffer, borrowed);
+}
