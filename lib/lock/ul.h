@@ -50,3 +50,7 @@ void MXUser_AcquireForRead(MXUserRWLock *lock);
 void MXUser_AcquireForWrite(MXUserRWLock *lock);
 void MXUser_ReleaseRWLock(MXUserRWLock *lock);
 void MXUser_DestroyRWLock(MXUserRWLock *lock);  // null is ignored
+
+// For tests: read-write locks created from now on use the emulation even
+// where the platform has a native reader-writer lock (false: as usual).
+void MXUser_ForceRWEmulation(bool force);

@@ -1,51 +1,91 @@
 // Exclusive user-level locks; see ul.h.
-#include "lib/lock/ul.h"
+#include <cstdlib>
+#include <new>
 
-#include <mutex>
-#include <string>
+#include "lib/lock/ulInt.h"
+#include "lib/log/log.h"
+#include "lib/misc/panic.h"
 
 struct MXUserExclLock {
-   std::string name;
-   MXRank rank;
-   std::mutex mutex;
+   MXUserHeader header;
+   MXUserNativeLock recursiveLock;
 };
+
+namespace {
+
+void
+MXUserDumpExclLock(const MXUserHeader *header)
+{
+   const MXUserExclLock *lock = (const MXUserExclLock *)header;
+
+   Warning("%s: Exclusive lock @ %p\n", "MXUserDumpExclLock", lock);
+   Warning("\tsignature 0x%X\n", header->signature);
+   Warning("\tname %s\n", header->name);
+   Warning("\trank 0x%X\n", header->rank);
+   Warning("\tserial number %u\n", header->serialNumber);
+   Warning("\tcount %d\n", lock->recursiveLock.count.load(std::memory_order_relaxed));
+   Warning("\taddress of owner data %p\n", &lock->recursiveLock.owner);
+}
+
+MXUserExclLock *
+MXUserCreateExclLock(const char *name, MXRank rank, const void *creator)
+{
+   MXUserExclLock *lock = new (Util_SafeMalloc(sizeof(MXUserExclLock))) MXUserExclLock;
+   if (!MXUserNativeInit(&lock->recursiveLock)) {
+      lock->~MXUserExclLock();
+      std::free(lock);
+      return nullptr;
+   }
+   MXUserInitHeader(&lock->header, MXUSER_TYPE_EXCL, name, "X", creator, rank,
+                    MXUserDumpExclLock);
+   return lock;
+}
+
+}  // namespace
 
 MXUserExclLock *
 MXUser_CreateExclLock(const char *name, MXRank rank)
 {
-   return new MXUserExclLock{name, rank, {}};
+   return MXUserCreateExclLock(name, rank, __builtin_return_address(0));
 }
 
 MXUserExclLock *
 MXUser_CreateSingletonExclLock(std::atomic<MXUserExclLock *> *slot,
                                const char *name, MXRank rank)
 {
-   MXUserExclLock *lock = slot->load(std::memory_order_acquire);
-   if (lock == nullptr) {
-      MXUserExclLock *mine = MXUser_CreateExclLock(name, rank);
-      if (slot->compare_exchange_strong(lock, mine, std::memory_order_acq_rel)) {
-         lock = mine;
-      } else {
-         MXUser_DestroyExclLock(mine);
-      }
-   }
-   return lock;
+   const void *creator = __builtin_return_address(0);
+   return MXUserSingleton(
+      slot, [&] { return MXUserCreateExclLock(name, rank, creator); },
+      MXUser_DestroyExclLock);
 }
 
 void
 MXUser_AcquireExclLock(MXUserExclLock *lock)
 {
-   lock->mutex.lock();
+   MXUserNativeAcquire(&lock->recursiveLock);
 }
 
 void
 MXUser_ReleaseExclLock(MXUserExclLock *lock)
 {
-   lock->mutex.unlock();
+   if (!MXUserNativeRelease(&lock->recursiveLock)) {
+      MXUserDumpAndPanic(&lock->header, "%s: Non-owner release of an exclusive lock\n",
+                         "MXUser_ReleaseExclLock");
+   }
 }
 
 void
 MXUser_DestroyExclLock(MXUserExclLock *lock)
 {
-   delete lock;
+   if (lock == nullptr) {
+      return;
+   }
+   if (MXUserNativeIsHeld(&lock->recursiveLock)) {
+      MXUserDumpAndPanic(&lock->header, "%s: Destroy of an acquired exclusive lock\n",
+                         "MXUser_DestroyExclLock");
+   }
+   MXUserFreeHeader(&lock->header);
+   MXUserNativeDestroy(&lock->recursiveLock);
+   lock->~MXUserExclLock();
+   std::free(lock);
 }

@@ -25,7 +25,7 @@ std::atomic<bool> anyArmed{false};
 const char *const callNames[PLAT_CALL_COUNT] = {
    "open", "read", "write", "seek", "close", "rename", "unlink", "mkdir",
    "rmdir", "stat", "listdir", "socket", "bind", "select", "recvfrom",
-   "sendto",
+   "sendto", "random",
 };
 
 }  // namespace

@@ -26,6 +26,7 @@ enum PlatCall {
    PLAT_SELECT,
    PLAT_RECVFROM,
    PLAT_SENDTO,
+   PLAT_RANDOM,
    PLAT_CALL_COUNT
 };
 

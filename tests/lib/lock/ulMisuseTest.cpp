@@ -1,0 +1,184 @@
+// Misuse of user-level locks: each prints the lock's state and stops the
+// process.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "lib/lock/ul.h"
+
+namespace {
+
+// Children start afresh instead of forking a process that has threads.
+const bool threadsafeDeathTests = [] {
+   GTEST_FLAG_SET(death_test_style, "threadsafe");
+   return true;
+}();
+
+TEST(LockMisuseDeathTest, DestroyingAHeldExclusiveLock)
+{
+   EXPECT_DEATH(
+      {
+         MXUserExclLock *lock = MXUser_CreateExclLock("fileSimpleRandomLock", 0xff000000);
+         MXUser_AcquireExclLock(lock);
+         MXUser_DestroyExclLock(lock);
+      },
+      "MXUserDumpExclLock: Exclusive lock @ 0x[0-9a-f]+\n"
+      ".*\tsignature 0x4[0-9A-F]{7}\n"
+      ".*\tname fileSimpleRandomLock\n"
+      ".*\trank 0xFF000000\n"
+      ".*\tserial number [1-9][0-9]*\n"
+      ".*\tcount 1\n"
+      ".*\taddress of owner data 0x[0-9a-f]+\n"
+      ".*MXUser_DestroyExclLock: Destroy of an acquired exclusive lock\n");
+}
+
+TEST(LockMisuseDeathTest, DestroyingAnExclusiveLockHeldByAnotherThread)
+{
+   EXPECT_DEATH(
+      {
+         MXUserExclLock *lock = MXUser_CreateExclLock(nullptr, 7);
+         std::thread([&] { MXUser_AcquireExclLock(lock); }).join();
+         MXUser_DestroyExclLock(lock);
+      },
+      "\tname X-0x[0-9a-f]+\n.*\trank 0x7\n.*Destroy of an acquired exclusive lock");
+}
+
+TEST(LockMisuseDeathTest, ReleasingAnExclusiveLockNotHeld)
+{
+   EXPECT_DEATH(
+      {
+         MXUserExclLock *lock = MXUser_CreateExclLock("x", 0);
+         MXUser_ReleaseExclLock(lock);
+      },
+      "Exclusive lock @.*\tcount 0\n.*"
+      "MXUser_ReleaseExclLock: Non-owner release of an exclusive lock\n");
+   EXPECT_DEATH(
+      {
+         MXUserExclLock *lock = MXUser_CreateExclLock("x", 0);
+         MXUser_AcquireExclLock(lock);
+         std::thread([&] { MXUser_ReleaseExclLock(lock); }).join();
+      },
+      "Non-owner release of an exclusive lock");
+}
+
+TEST(LockMisuseDeathTest, DestroyingAHeldRecursiveLock)
+{
+   EXPECT_DEATH(
+      {
+         MXUserRecLock *lock = MXUser_CreateRecLock(nullptr, 0xf0007020);
+         MXUser_AcquireRecLock(lock);
+         MXUser_AcquireRecLock(lock);
+         MXUser_DestroyRecLock(lock);
+      },
+      "MXUserDumpRecLock: Recursive lock @ 0x[0-9a-f]+\n"
+      ".*\tsignature 0x2[0-9A-F]{7}\n"
+      ".*\tname R-0x[0-9a-f]+\n"
+      ".*\trank 0xF0007020\n"
+      ".*\tserial number [0-9]+\n"
+      ".*\treference count 0\n"
+      ".*\tcount 2\n"
+      ".*\taddress of owner data 0x[0-9a-f]+\n"
+      ".*MXUserCondDestroyRecLock: Destroy of an acquired recursive lock\n");
+}
+
+TEST(LockMisuseDeathTest, ReleasingARecursiveLockNotHeld)
+{
+   EXPECT_DEATH(
+      {
+         MXUserRecLock *lock = MXUser_CreateRecLock("r", 0);
+         MXUser_ReleaseRecLock(lock);
+      },
+      "Recursive lock @.*MXUser_ReleaseRecLock: Non-owner release of a recursive lock\n");
+}
+
+TEST(LockMisuseDeathTest, AcquiringAReadWriteLockTwice)
+{
+   EXPECT_DEATH(
+      {
+         MXUserRWLock *lock = MXUser_CreateRWLock(nullptr, 0x30);
+         MXUser_AcquireForRead(lock);
+         MXUser_AcquireForRead(lock);
+      },
+      "MXUserDumpRWLock: Read-write lock @ 0x0x[0-9a-f]+\n"
+      ".*\tsignature 0x1[0-9A-F]{7}\n"
+      ".*\tname RW-0x[0-9a-f]+\n"
+      ".*\trank 0x30\n"
+      ".*\tserial number [0-9]+\n"
+      ".*\taddress of native lock 0x0x[0-9a-f]+\n"
+      ".*\tholderCount 1\n"
+      ".*MXUserAcquisition: AcquireForRead after AcquireForRead\n");
+   EXPECT_DEATH(
+      {
+         MXUserRWLock *lock = MXUser_CreateRWLock("rw", 0);
+         MXUser_AcquireForRead(lock);
+         MXUser_AcquireForWrite(lock);
+      },
+      "MXUserAcquisition: AcquireForWrite after AcquireForRead\n");
+   EXPECT_DEATH(
+      {
+         MXUserRWLock *lock = MXUser_CreateRWLock("rw", 0);
+         MXUser_AcquireForWrite(lock);
+         MXUser_AcquireForRead(lock);
+      },
+      "MXUserAcquisition: AcquireForRead after AcquireForWrite\n");
+}
+
+TEST(LockMisuseDeathTest, EmulatedReadWriteLockDumpsItsCount)
+{
+   EXPECT_DEATH(
+      {
+         MXUser_ForceRWEmulation(true);
+         MXUserRWLock *lock = MXUser_CreateRWLock(nullptr, 0);
+         MXUser_AcquireForWrite(lock);
+         MXUser_AcquireForWrite(lock);
+      },
+      "\tname RWemul-0x[0-9a-f]+\n"
+      ".*\tcount 1\n"
+      ".*\tholderCount 1\n"
+      ".*MXUserAcquisition: AcquireForWrite after AcquireForWrite\n");
+}
+
+TEST(LockMisuseDeathTest, ReleasingAReadWriteLockNotHeld)
+{
+   EXPECT_DEATH(
+      {
+         MXUserRWLock *lock = MXUser_CreateRWLock("rw", 0);
+         MXUser_ReleaseRWLock(lock);
+      },
+      "\tholderCount 0\n"
+      ".*MXUser_ReleaseRWLock: Non-owner release of an unacquired read-write lock\n");
+   // Held by another thread: the caller still is not a holder.
+   EXPECT_DEATH(
+      {
+         MXUserRWLock *lock = MXUser_CreateRWLock("rw", 0);
+         std::atomic<bool> holding{false};
+         std::thread([&] {
+            MXUser_AcquireForRead(lock);
+            holding = true;
+            for (;;) {
+               std::this_thread::sleep_for(std::chrono::seconds(1));
+            }
+         }).detach();
+         while (!holding) {
+            std::this_thread::yield();
+         }
+         MXUser_ReleaseRWLock(lock);
+      },
+      "MXUser_ReleaseRWLock: Non-owner release of an acquired read-write lock\n");
+}
+
+TEST(LockMisuseDeathTest, DestroyingAHeldReadWriteLock)
+{
+   EXPECT_DEATH(
+      {
+         MXUserRWLock *lock = MXUser_CreateRWLock("rwHeld", 0);
+         MXUser_AcquireForWrite(lock);
+         MXUser_DestroyRWLock(lock);
+      },
+      "\tname rwHeld\n.*\tholderCount 1\n"
+      ".*MXUser_DestroyRWLock: Destroy on an acquired read-write lock\n");
+}
+
+}  // namespace
