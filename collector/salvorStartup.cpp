@@ -6,10 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <pwd.h>
-#include <random>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "collector/salvorConfig.h"
 #include "collector/salvorNet.h"
@@ -22,56 +18,7 @@ namespace {
 
 constexpr uint16_t SALVOR_WINSOCK_VERSION = 2;  // 2.0: major 2, minor 0
 
-// An owner-only directory of ours: not a link, owned by us, no access for others.
-bool
-IsSafeDir(const char *path)
-{
-   struct stat st;
-   return lstat(path, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
-          (st.st_mode & 077) == 0;
-}
-
-bool
-AcceptSafeDir(const char *path)
-{
-   if (mkdir(path, 0700) != 0 && errno != EEXIST) {
-      return false;
-   }
-   return IsSafeDir(path);
-}
-
 }  // namespace
-
-char *
-SalvorSafeTmpDir()
-{
-   const char *base = getenv("TMPDIR");
-   if (base == nullptr || base[0] != '/') {
-      base = "/tmp";
-   }
-   const passwd *pw = getpwuid(geteuid());
-   char user[64];
-   if (pw != nullptr) {
-      Str_Snprintf(user, sizeof user, "%s", pw->pw_name);
-   } else {
-      Str_Snprintf(user, sizeof user, "%u", (unsigned)geteuid());
-   }
-   char *dir = Str_Asprintf(nullptr, "%s/%s-%s", base, "quillon", user);
-   if (dir != nullptr && AcceptSafeDir(dir)) {
-      return dir;
-   }
-   std::free(dir);
-   // Somebody else holds the usual name: make a fresh directory of our own.
-   std::random_device random;
-   for (int attempt = 0; attempt < 16; attempt++) {
-      dir = Str_Asprintf(nullptr, "%s/%s-%s-%u", base, "quillon", user, (unsigned)random());
-      if (dir != nullptr && mkdir(dir, 0700) == 0 && IsSafeDir(dir)) {
-         return dir;
-      }
-      std::free(dir);
-   }
-   return nullptr;
-}
 
 void
 SalvorWin32InitLog(const char *format, ...)
@@ -80,7 +27,7 @@ SalvorWin32InitLog(const char *format, ...)
       return;
    }
    if (!SalvorConfig.initLogPathSet) {
-      char *dir = SalvorSafeTmpDir();
+      char *dir = File_GetSafeTmpDir(false);
       // Without a safe directory there is no init log file; the console
       // copy below still shows every message.
       if (dir != nullptr) {

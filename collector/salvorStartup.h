@@ -16,9 +16,3 @@ void SalvorWin32InitLog(const char *format, ...);
 int SalvorWin32ProbeDirectory(const char *dir);
 bool SalvorWin32InitWinsock();
 
-/*
- * The per-user directory that holds the init log: an owner-only directory
- * under the system's temporary directory, named from "quillon" and the
- * user name. Null when none can be had. The caller frees the result.
- */
-char *SalvorSafeTmpDir();

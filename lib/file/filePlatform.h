@@ -139,3 +139,16 @@ bool FilePlat_VolumeSupportsAcls(const char *root, bool *supports);
 
 uint32_t FilePlat_ProcessId();
 void FilePlat_SleepMs(uint32_t ms);
+
+/*
+ * Pieces of the safe temporary directory (fileTmpDir.cpp). TmpBase gives
+ * the system's temporary directory without a trailing separator; UserName
+ * the name of the user the process runs as. MakeSafeDirectory creates a
+ * directory that only the current user can reach; IsDirectorySafe tells
+ * whether an existing one is such a directory (a real directory, not a
+ * link, owned by the user, closed to everybody else).
+ */
+bool FilePlat_TmpBase(std::string *out);
+bool FilePlat_UserName(std::string *out);
+bool FilePlat_MakeSafeDirectory(const char *path);
+bool FilePlat_IsDirectorySafe(const char *path);
