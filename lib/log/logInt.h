@@ -121,6 +121,10 @@ void LogReturnBuffer(std::atomic<char *> *slot, char *buffer);
 // with "\n". Returns the new length, or 0 when nothing remains.
 size_t LogCutToWholeCharacter(char *text, size_t size);
 
+// Length of the first n bytes of text without an incomplete trailing
+// UTF-8 sequence.
+size_t WholeCharacters(const char *text, size_t n);
+
 // Fills the time fields of a header from the current local time.
 void LogFillTime(LogLineHeader *header);
 // Formats a zone offset given in whole minutes east of UTC.

@@ -31,6 +31,24 @@ Digits3(int value, char *out)
 
 }  // namespace
 
+// Length of the first n bytes of text without an incomplete trailing
+// UTF-8 sequence.
+size_t
+WholeCharacters(const char *text, size_t n)
+{
+   size_t lead = n;
+   while (lead > 0 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80) {
+      lead--;
+   }
+   if (lead == 0) {
+      return n;
+   }
+   unsigned char c = static_cast<unsigned char>(text[lead - 1]);
+   size_t need = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3
+               : (c & 0xF8) == 0xF0 ? 4 : 1;
+   return n - (lead - 1) < need ? lead - 1 : n;
+}
+
 void
 LogFillHeader(LogLineHeader *header, int row, bool continuation)
 {
@@ -99,9 +117,20 @@ LogWriteLine(const LogLineHeader &header, const char *segment, size_t length,
 
    size_t at = writePrefix ? LogBuildPrefix(header, buf, size) : 0;
    size_t room = size - 1 - at;
-   size_t n = length < room ? length : room;
-   std::memcpy(buf + at, segment, n);
-   at += n;
+   if (length <= room) {
+      std::memcpy(buf + at, segment, length);
+      at += length;
+   } else {
+      // Clipped: keep whole characters and the end of the line, so that
+      // the next line does not join this one.
+      bool endsLine = segment[length - 1] == '\n';
+      size_t n = WholeCharacters(segment, endsLine ? room - 1 : room);
+      std::memcpy(buf + at, segment, n);
+      at += n;
+      if (endsLine) {
+         buf[at++] = '\n';
+      }
+   }
    buf[at] = '\0';
 
    if (logState.fd >= 0) {

@@ -66,24 +66,6 @@ Put(LogPendingRing *ring, const char *data, uint32_t n)
    ring->count += n;
 }
 
-// Length of the first n bytes of text without an incomplete trailing
-// UTF-8 sequence.
-size_t
-WholeCharacters(const char *text, size_t n)
-{
-   size_t lead = n;
-   while (lead > 0 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80) {
-      lead--;
-   }
-   if (lead == 0) {
-      return n;
-   }
-   unsigned char c = static_cast<unsigned char>(text[lead - 1]);
-   size_t need = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3
-               : (c & 0xF8) == 0xF0 ? 4 : 1;
-   return n - (lead - 1) < need ? lead - 1 : n;
-}
-
 bool
 EndsOpenLine(const LogPendingRing *ring)
 {

@@ -17,7 +17,16 @@ namespace testutil {
 
 LogCapture::LogCapture() : file_(dir_ / "test.log")
 {
-   Log_InitWithFile(file_.c_str(), "test");
+   // Bare lines, so that tests can look for messages as they were logged.
+   Log_Exit();
+   LogParams params;
+   Log_ParamsDefaults(&params);
+   params.fileName = file_.c_str();
+   params.useTimeStamps = false;
+   params.useThreadName = false;
+   params.useLevelDesignator = false;
+   params.throttleBytesPerSec = LOG_NO_BPS_LIMIT;
+   Log_Init(&params);
 }
 
 LogCapture::~LogCapture()

@@ -6,7 +6,9 @@
 #include <sstream>
 #include <sys/stat.h>
 
+#include "lib/log/log.h"
 #include "lib/misc/platFault.h"
+#include "tests/support/testLog.h"
 
 void
 FileTestDir::SetUp()
@@ -36,3 +38,21 @@ NowMs()
    return (long)duration_cast<milliseconds>(steady_clock::now().time_since_epoch())
       .count();
 }
+
+namespace {
+
+// The file library reports through the log; these tests read its lines
+// from stderr.
+class EchoedLog : public ::testing::Environment {
+public:
+   void SetUp() override { testutil::StartLogEchoingToStderr(dir_ / "file-tests.log"); }
+   void TearDown() override { Log_Exit(); }
+
+private:
+   testutil::TempDir dir_;
+};
+
+const ::testing::Environment *const echoedLog =
+   ::testing::AddGlobalTestEnvironment(new EchoedLog);
+
+}  // namespace

@@ -1,0 +1,12 @@
+// Starts the log for a test process so that every line is also echoed,
+// unprefixed, to standard error, where tests and death tests read it.
+#pragma once
+
+#include <string>
+
+namespace testutil {
+
+// Starts the log on path (appending), echoing all levels to stderr.
+bool StartLogEchoingToStderr(const std::string &path);
+
+}  // namespace testutil
