@@ -1,0 +1,398 @@
+// The log's outputs: opening, appending and carrying over, rotation by
+// size, the throttle, bytes lost to a full disk, and the system logger.
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "lib/log/logInt.h"
+#include "lib/log/logPlatform.h"
+#include "lib/misc/msgList.h"
+#include "lib/misc/platFault.h"
+#include "tests/lib/log/logTestUtil.h"
+
+using logtest::LogFixtureFile;
+using testutil::ReadFile;
+using testutil::TempDir;
+using testutil::WriteFile;
+
+namespace {
+
+bool
+Exists(const std::string &path)
+{
+   struct stat st;
+   return stat(path.c_str(), &st) == 0;
+}
+
+// A system logger that keeps what it is sent.
+struct SinkRecord {
+   std::string source;
+   std::vector<std::pair<uint16_t, std::string>> lines;
+   int opens = 0;
+   int closes = 0;
+};
+SinkRecord sinkRecord;
+int sinkHandle;
+
+const LogSystemLoggerSink testSink = {
+   [](const char *name) -> void * {
+      sinkRecord.source = name;
+      sinkRecord.opens++;
+      return &sinkHandle;
+   },
+   [](void *, uint16_t type, int32_t, const char *text) { sinkRecord.lines.emplace_back(type, text); },
+   [](void *) { sinkRecord.closes++; },
+};
+
+class LogOutputTest : public ::testing::Test {
+protected:
+   void SetUp() override
+   {
+      sinkRecord = SinkRecord{};
+      LogPlat_SetSystemLoggerSink(&testSink);
+   }
+   void TearDown() override
+   {
+      Log_Exit();
+      LogPlat_SetSystemLoggerSink(nullptr);
+      LogMonotonicUsec = LogPlat_MonotonicUsec;
+   }
+
+   TempDir dir;
+   LogFixtureFile log{dir};
+};
+
+TEST_F(LogOutputTest, BannerOpensTheFileAndTellsTheCreationTimeWithoutTimeStamps)
+{
+   ASSERT_TRUE(log.Start());
+   Log("first\n");
+   auto lines = log.Lines();
+   ASSERT_GE(lines.size(), 5u);
+   EXPECT_EQ(lines[0].rfind("I120: Log for Quillon Orvex dump collector pid=", 0), 0u) << lines[0];
+   EXPECT_NE(lines[0].find(" version=XXX build="), std::string::npos);
+   EXPECT_NE(lines[0].find(" option=Release"), std::string::npos);
+   EXPECT_EQ(lines[1], "I120: The process is 64-bit.");
+   EXPECT_EQ(lines[2].rfind("I120: Host codepage=", 0), 0u);
+   EXPECT_EQ(lines[3].rfind("I120: Log creation time is ", 0), 0u);
+   EXPECT_EQ(lines[4].rfind("I120: Host is ", 0), 0u);
+   EXPECT_EQ(lines.back(), "I120: first");
+}
+
+TEST_F(LogOutputTest, BannerWithTimeStampsHasNoCreationTimeLine)
+{
+   log.params.useTimeStamps = true;
+   ASSERT_TRUE(log.Start());
+   Log("first\n");
+   EXPECT_EQ(log.Text().find("Log creation time is"), std::string::npos);
+}
+
+TEST_F(LogOutputTest, WithFileDefaultsAppendsAndKeepsEarlierContent)
+{
+   WriteFile(log.path(), "earlier line\n");
+   ASSERT_TRUE(Log_InitWithFile(log.path().c_str(), "salvor"));
+   Log("later\n");
+   auto lines = log.Lines();
+   ASSERT_EQ(lines.size(), 6u);  // the banner has no creation time with time stamps
+   EXPECT_EQ(lines[0], "earlier line");
+   EXPECT_NE(lines[1].find("| I120: Log for "), std::string::npos) << lines[1];
+   EXPECT_NE(lines.back().find("| I120: later"), std::string::npos);
+   EXPECT_FALSE(Exists(dir / "test-0.log"));
+   EXPECT_STREQ(Log_GetFileName(), log.path().c_str());
+}
+
+TEST_F(LogOutputTest, CarryOverRotatesTheEarlierFileAndStartsEmpty)
+{
+   WriteFile(log.path(), "previous run\n");
+   WriteFile(dir / "test-0.log", "older run\n");
+   ASSERT_TRUE(log.Start());  // carryOver, keepOld 3, no append
+   Log("new run\n");
+   EXPECT_EQ(ReadFile(dir / "test-0.log"), "previous run\n");
+   EXPECT_EQ(ReadFile(dir / "test-1.log"), "older run\n");
+   EXPECT_EQ(log.BodyLines(), (std::vector<std::string>{"I120: new run"}));
+}
+
+TEST_F(LogOutputTest, OpenCreatesMissingDirectories)
+{
+   std::string deep = dir / "a/b/c/deep.log";
+   log.params.fileName = deep.c_str();
+   ASSERT_TRUE(log.Start());
+   Log("x\n");
+   EXPECT_NE(ReadFile(deep).find("I120: x"), std::string::npos);
+}
+
+TEST_F(LogOutputTest, UnopenableFileFailsAndLeavesTheLogUnstarted)
+{
+   WriteFile(dir / "plain", "not a directory");
+   std::string bad = dir / "plain/x.log";
+   log.params.fileName = bad.c_str();
+   EXPECT_FALSE(log.Start());
+   EXPECT_EQ(Log_GetFileName(), nullptr);
+   // A later start on a good path works.
+   log.params.fileName = log.path().c_str();
+   ASSERT_TRUE(log.Start());
+   Log("recovered\n");
+   auto body = log.BodyLines();
+   ASSERT_FALSE(body.empty());
+   EXPECT_EQ(body.back(), "I120: recovered");
+}
+
+TEST_F(LogOutputTest, FailureMessagesNameThePathAndTheParameters)
+{
+   WriteFile(dir / "plain", "not a directory");
+   std::string bad = dir / "plain/x.log";
+   MsgList *messages = nullptr;
+   MXUserRecLock *lock = LogGetLock();
+   MXUser_AcquireRecLock(lock);
+   EXPECT_FALSE(Log_SetOutput(&logState, bad.c_str(), nullptr, false, true, 0, "salvor",
+                              &messages));
+   MXUser_ReleaseRecLock(lock);
+   ASSERT_NE(messages, nullptr);
+   EXPECT_STREQ(messages->id, "msg.log.setOutputFailed");
+   EXPECT_NE(std::string(messages->format).find("fileName (" + bad + ")\nconfig (<NULL>)\n"
+                                                "systemLoggerID (salvor)\nsystemLoggerUse 0\n"),
+             std::string::npos);
+   ASSERT_NE(messages->next, nullptr);
+   EXPECT_STREQ(messages->next->id, "msg.log.openFailed");
+   EXPECT_NE(std::string(messages->next->format).find("Cannot open or create the log file '" +
+                                                      bad + "': "),
+             std::string::npos);
+   MsgList_Free(messages);
+}
+
+TEST_F(LogOutputTest, RotationBySizeKeepsOldCopiesAndStartsWithABanner)
+{
+   log.params.rotateSize = 300;
+   log.params.keepOld = 2;
+   ASSERT_TRUE(log.Start());
+   for (int i = 0; i < 30; i++) {
+      Log("line %02d %s\n", i, "..........................................");
+   }
+   ASSERT_TRUE(Exists(dir / "test-0.log"));
+   ASSERT_TRUE(Exists(dir / "test-1.log"));
+   EXPECT_FALSE(Exists(dir / "test-2.log"));
+   auto lines = log.Lines();
+   ASSERT_FALSE(lines.empty());
+   EXPECT_TRUE(logtest::IsBannerLine(lines[0]));
+   EXPECT_NE(lines.back().find("line 29"), std::string::npos);
+   // Each file got a banner, then a few lines; the newest lines are in the
+   // current file, the ones before them in copy 0.
+   EXPECT_NE(ReadFile(dir / "test-0.log").find("Log for "), std::string::npos);
+}
+
+TEST_F(LogOutputTest, MessagesLoggedDuringRotationFollowTheNewBanner)
+{
+   log.params.rotateSize = 100;
+   log.params.keepOld = 1;
+   ASSERT_TRUE(log.Start());
+   Log("%s\n", std::string(150, 'a').c_str());
+   PlatFault_Inject(PLAT_RENAME, EACCES, 0, -1);
+   Log("triggers rotation\n");
+   PlatFault_Clear();
+   auto body = log.BodyLines();
+   ASSERT_GE(body.size(), 2u);
+   EXPECT_NE(body[body.size() - 2].find("FILE: FileRotateByRename: failed to rename"),
+             std::string::npos)
+      << body[body.size() - 2];
+   EXPECT_EQ(body.back(), "I120: triggers rotation");
+}
+
+TEST_F(LogOutputTest, ShortWriteIsReportedBeforeTheNextLine)
+{
+   ASSERT_TRUE(log.Start());
+   Log("before\n");
+   PlatFault_Inject(PLAT_WRITE, ENOSPC, 0, 1, 10);
+   Log("0123456789 this part is lost\n");  // "I120: " + 29 bytes, 10 written
+   Log("after\n");
+   std::string text = log.Text();
+   EXPECT_NE(text.find("I120: 0123I120: >>> Error writing log, 25 bytes discarded. Disk full?\n"
+                       "I120: after\n"),
+             std::string::npos)
+      << text;
+}
+
+TEST_F(LogOutputTest, FailedWritesAddUpUntilANoticeGoesOutWhole)
+{
+   ASSERT_TRUE(log.Start());
+   Log("before\n");
+   PlatFault_Inject(PLAT_WRITE, ENOSPC, 0, 3);  // the line, the notice, the next line
+   Log("lost one\n");                           // 15 bytes
+   Log("lost two\n");                           // notice fails, line fails: 15 more
+   Log("after\n");
+   std::string text = log.Text();
+   EXPECT_NE(text.find("I120: >>> Error writing log, 30 bytes discarded. Disk full?\nI120: after\n"),
+             std::string::npos)
+      << text;
+}
+
+class ThrottleTest : public ::testing::Test {
+protected:
+   void TearDown() override { LogMonotonicUsec = LogPlat_MonotonicUsec; }
+
+   static uint64_t Clock() { return now; }
+   bool Charge(size_t bytes) { return LogThrottleCheck(&state, &throttle, bytes); }
+
+   static inline uint64_t now = 0;
+   LogState state;
+   LogThrottle throttle{"Log", false, 1000, 100, 0, 0, 0};
+};
+
+TEST_F(ThrottleTest, BelowTheThresholdNothingIsMeasured)
+{
+   LogMonotonicUsec = Clock;
+   now = 1;
+   EXPECT_FALSE(Charge(999));
+   EXPECT_EQ(throttle.lastTime, 0u);
+}
+
+TEST_F(ThrottleTest, RateIsMeasuredOverWindowsOfFiveAndSixtySeconds)
+{
+   LogMonotonicUsec = Clock;
+   now = 1000000000;
+   EXPECT_FALSE(Charge(1000));  // first measurement: long since the clock's start
+   EXPECT_EQ(throttle.lastTime, now);
+
+   now += 5000000;  // exactly the window: no new measurement
+   EXPECT_FALSE(Charge(10000));
+   now += 1;
+   EXPECT_TRUE(Charge(0));  // 10,000 bytes in 5 s: 2,000 B/s > 100
+   EXPECT_TRUE(throttle.throttled);
+
+   now += 30000000;  // throttled: the window is 60 s
+   EXPECT_TRUE(Charge(0));
+   now += 30000001;  // 60.000001 s with no bytes: rate 0
+   EXPECT_FALSE(Charge(0));
+}
+
+TEST_F(ThrottleTest, ExactlyTheAllowedRateDoesNotThrottle)
+{
+   LogMonotonicUsec = Clock;
+   now = 1000000000;
+   Charge(1000);
+   now += 10000000;
+   EXPECT_FALSE(Charge(1000));  // 1,000 bytes in 10 s = 100 B/s
+   now += 10000000;
+   EXPECT_TRUE(Charge(1010));  // 101 B/s
+}
+
+TEST_F(ThrottleTest, NoLimitAndStopAtThreshold)
+{
+   throttle.bytesPerSec = LOG_NO_BPS_LIMIT;
+   EXPECT_FALSE(Charge(1u << 30));
+   EXPECT_EQ(throttle.byteCount, 0u);
+   throttle.bytesPerSec = 0;
+   EXPECT_FALSE(Charge(999));
+   EXPECT_TRUE(Charge(1));
+   EXPECT_TRUE(Charge(0));
+}
+
+TEST_F(LogOutputTest, StopAfterThresholdLeavesOnlyTheBannerAndTheNotice)
+{
+   log.params.throttleThreshold = 0;
+   log.params.throttleBytesPerSec = 0;
+   ASSERT_TRUE(log.Start());
+   Log("never written\n");
+   Log("nor this\n");
+   EXPECT_EQ(log.BodyLines(), (std::vector<std::string>{"I120: <<< Log Throttled >>>"}));
+   Log_DisableThrottling();
+   Log("let through\n");
+   EXPECT_EQ(log.BodyLines(),
+             (std::vector<std::string>{"I120: <<< Log Throttled >>>", "I120: never written",
+                                       "I120: nor this", "I120: let through"}));
+}
+
+TEST_F(LogOutputTest, SystemLoggerWithFileGetsEveryLineWithItsType)
+{
+   log.params.systemLoggerUse = LOG_SYSTEM_LOGGER_WITH_FILE;
+   std::strcpy(log.params.systemLoggerID, "salvor");
+   ASSERT_TRUE(log.Start());
+   Warning("careful\n");
+   Log("fine\n");
+   EXPECT_EQ(sinkRecord.source, "salvor");
+   ASSERT_EQ(sinkRecord.lines.size(), 2u);
+   EXPECT_EQ(sinkRecord.lines[0], std::make_pair(LOG_EVENT_WARNING, std::string("W110: careful\n")));
+   EXPECT_EQ(sinkRecord.lines[1], std::make_pair(LOG_EVENT_INFORMATION, std::string("I120: fine\n")));
+   EXPECT_EQ(log.BodyLines(), (std::vector<std::string>{"W110: careful", "I120: fine"}));
+}
+
+TEST_F(LogOutputTest, SystemLoggerOnlyWritesNoFile)
+{
+   log.params.systemLoggerUse = LOG_SYSTEM_LOGGER_ONLY;
+   std::strcpy(log.params.systemLoggerID, "salvor");
+   ASSERT_TRUE(log.Start());
+   Log("only there\n");
+   ASSERT_EQ(sinkRecord.lines.size(), 1u);
+   EXPECT_EQ(sinkRecord.lines[0].second, "I120: only there\n");
+   EXPECT_FALSE(Exists(log.path()));
+   EXPECT_EQ(Log_GetFileName(), nullptr);
+}
+
+TEST_F(LogOutputTest, SystemLoggerWithoutASourceNameFails)
+{
+   log.params.systemLoggerUse = LOG_SYSTEM_LOGGER_ONLY;
+   log.params.systemLoggerID[0] = '\0';
+   EXPECT_FALSE(log.Start());
+}
+
+TEST_F(LogOutputTest, JoiningSystemLoggerReceivesTheFileSoFar)
+{
+   ASSERT_TRUE(log.Start());
+   Log("one\n");
+   Log("two\n");
+   MXUserRecLock *lock = LogGetLock();
+   MXUser_AcquireRecLock(lock);
+   EXPECT_TRUE(Log_SetOutput(&logState, log.path().c_str(), nullptr, true, true,
+                             LOG_SYSTEM_LOGGER_WITH_FILE, "salvor", nullptr));
+   MXUser_ReleaseRecLock(lock);
+   ASSERT_GE(sinkRecord.lines.size(), 7u);
+   EXPECT_EQ(sinkRecord.lines[sinkRecord.lines.size() - 2].second, "I120: one\n");
+   EXPECT_EQ(sinkRecord.lines.back().second, "I120: two\n");
+   Log("three\n");
+   EXPECT_EQ(sinkRecord.lines.back().second, "I120: three\n");
+}
+
+TEST_F(LogOutputTest, SwitchingToAnotherFileCarriesTheContentOver)
+{
+   ASSERT_TRUE(log.Start());
+   Log("in the first file\n");
+   std::string second = dir / "second.log";
+   MXUserRecLock *lock = LogGetLock();
+   MXUser_AcquireRecLock(lock);
+   EXPECT_TRUE(Log_SetOutput(&logState, second.c_str(), nullptr, true, false, 0, "salvor",
+                             nullptr));
+   MXUser_ReleaseRecLock(lock);
+   Log("in the second file\n");
+   EXPECT_FALSE(Exists(log.path()));
+   std::string text = ReadFile(second);
+   EXPECT_NE(text.find("I120: in the first file\nI120: in the second file\n"), std::string::npos)
+      << text;
+   EXPECT_STREQ(Log_GetFileName(), second.c_str());
+}
+
+TEST_F(LogOutputTest, GeneratedNameLivesInTheSafeTemporaryDirectory)
+{
+   TempDir tmp;
+   const char *old = getenv("TMPDIR");
+   std::string saved = old != nullptr ? old : "";
+   setenv("TMPDIR", tmp.path().c_str(), 1);
+   log.params.fileName = nullptr;
+   log.params.config = "test.logFile";  // a key nobody set
+   log.params.suffix = "app";
+   bool started = log.Start();
+   if (old != nullptr) {
+      setenv("TMPDIR", saved.c_str(), 1);
+   } else {
+      unsetenv("TMPDIR");
+   }
+   ASSERT_TRUE(started);
+   ASSERT_NE(Log_GetFileName(), nullptr);
+   std::string name = Log_GetFileName();
+   std::string expect = "/quillon-app-" + std::to_string(getpid()) + ".log";
+   EXPECT_EQ(name.rfind(tmp.path() + "/", 0), 0u) << name;
+   EXPECT_EQ(name.substr(name.size() - expect.size()), expect) << name;
+}
+
+}  // namespace
