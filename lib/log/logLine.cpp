@@ -56,9 +56,10 @@ LogFillHeader(LogLineHeader *header, int row, bool continuation)
    LogFillTime(header);
    const char *name = VThread_CurName();
    size_t n = strnlen(name, sizeof header->threadName - 1);
-   for (size_t i = 0; i < n; i++) {
-      // A newline in a name would split the line in the pending ring.
-      header->threadName[i] = name[i] == '\n' ? ' ' : name[i];
+   std::memcpy(header->threadName, name, n);
+   // A newline in a name would split the line in the pending ring.
+   for (char *nl; (nl = static_cast<char *>(std::memchr(header->threadName, '\n', n))) != nullptr;) {
+      *nl = ' ';
    }
    header->continuation = continuation ? 'T' : 'F';
    header->rowIndex = (char)('A' + row);
@@ -71,7 +72,33 @@ LogBuildPrefix(const LogLineHeader &header, char *buf, size_t size)
    if (size < 8) {
       return 0;
    }
-   if (logState.useTimeStamps) {
+   if (size >= 128) {
+      // Every field fits: no clipping needed.
+      if (logState.useTimeStamps) {
+         size_t n = strnlen(header.dateTime, sizeof header.dateTime);
+         std::memcpy(buf, header.dateTime, n);
+         at = n;
+         if (logState.useMilliseconds) {
+            n = strnlen(header.millis, sizeof header.millis);
+            std::memcpy(buf + at, header.millis, n);
+            at += n;
+         }
+         n = strnlen(header.zone, sizeof header.zone);
+         std::memcpy(buf + at, header.zone, n);
+         at += n;
+         buf[at++] = '|';
+         buf[at++] = ' ';
+      }
+      if (logState.useThreadName) {
+         size_t n = strnlen(header.threadName, sizeof header.threadName);
+         if (n > 0) {
+            std::memcpy(buf + at, header.threadName, n);
+            at += n;
+            buf[at++] = '|';
+            buf[at++] = ' ';
+         }
+      }
+   } else if (logState.useTimeStamps) {
       size_t limit = size - 3;
       Append(buf, &at, limit, header.dateTime, strnlen(header.dateTime, sizeof header.dateTime));
       if (logState.useMilliseconds) {
@@ -80,7 +107,7 @@ LogBuildPrefix(const LogLineHeader &header, char *buf, size_t size)
       Append(buf, &at, limit, header.zone, strnlen(header.zone, sizeof header.zone));
       Append(buf, &at, size, "| ", 2);
    }
-   if (logState.useThreadName) {
+   if (size < 128 && logState.useThreadName) {
       size_t n = strnlen(header.threadName, sizeof header.threadName);
       size_t left = size - at;
       if (left < n + 3) {

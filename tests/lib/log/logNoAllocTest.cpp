@@ -1,0 +1,105 @@
+// A short message, once the log is running, is formatted and written
+// without touching the heap. This binary counts the allocator's calls
+// by standing in for malloc and its siblings.
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "lib/log/log.h"
+#include "lib/misc/vthreadBase.h"
+#include "tests/support/testFiles.h"
+
+extern "C" {
+void *__libc_malloc(size_t);
+void *__libc_calloc(size_t, size_t);
+void *__libc_realloc(void *, size_t);
+void __libc_free(void *);
+}
+
+namespace {
+thread_local bool counting = false;
+std::atomic<long> allocations{0};
+
+void
+Count()
+{
+   if (counting) {
+      allocations++;
+   }
+}
+}  // namespace
+
+extern "C" void *
+malloc(size_t size)
+{
+   Count();
+   return __libc_malloc(size);
+}
+
+extern "C" void *
+calloc(size_t count, size_t size)
+{
+   Count();
+   return __libc_calloc(count, size);
+}
+
+extern "C" void *
+realloc(void *block, size_t size)
+{
+   Count();
+   return __libc_realloc(block, size);
+}
+
+extern "C" void
+free(void *block)
+{
+   __libc_free(block);
+}
+
+namespace {
+
+TEST(LogNoAlloc, ShortMessagesDoNotAllocate)
+{
+   testutil::TempDir dir;
+   std::string path = dir / "noalloc.log";
+   LogParams params;
+   Log_ParamsDefaults(&params);
+   params.fileName = path.c_str();
+   ASSERT_TRUE(Log_Init(&params));
+   VThread_SetName("counted");
+   Log("warm-up %d\n", 0);  // banner, first line of this thread
+
+   counting = true;
+   for (int i = 0; i < 100; i++) {
+      Log("short message %d with a %s\n", i, "string");
+      Warning("two lines\nof a warning %u\n", 7u);
+   }
+   counting = false;
+   EXPECT_EQ(allocations.load(), 0);
+   Log_Exit();
+   EXPECT_NE(testutil::ReadFile(path).find("I120: short message 99 with a string\n"),
+             std::string::npos);
+}
+
+TEST(LogNoAlloc, LinesOfASecondThreadDoNotAllocateAfterItsFirst)
+{
+   testutil::TempDir dir;
+   std::string path = dir / "noalloc.log";
+   ASSERT_TRUE(Log_InitWithFile(path.c_str(), "test"));
+   long seen = -1;
+   std::thread([&] {
+      Log("first line of this thread\n");  // the thread's identity is made here
+      counting = true;
+      for (int i = 0; i < 100; i++) {
+         Log("short message %d\n", i);
+      }
+      counting = false;
+      seen = allocations.load();
+   }).join();
+   EXPECT_EQ(seen, 0);
+   Log_Exit();
+}
+
+}  // namespace
