@@ -12,10 +12,11 @@
 
 namespace {
 
-const bool threadsafeDeathTests = [] {
-   GTEST_FLAG_SET(death_test_style, "threadsafe");
-   return true;
-}();
+// Children start afresh instead of forking a process that has threads.
+class ExpandStringDeathTest : public testing::Test {
+protected:
+   void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
 
 // Sets or clears a variable for one test and puts it back afterwards.
 class ScopedEnv {
@@ -161,7 +162,7 @@ TEST(ExpandString, LongTextAndLongNames)
    EXPECT_EQ(Expand("$" + name98), "$" + name98);
 }
 
-TEST(ExpandStringDeathTest, KeptReferenceLongerThanItsBufferStops)
+TEST_F(ExpandStringDeathTest, KeptReferenceLongerThanItsBufferStops)
 {
    std::string name99 = "N" + std::string(98, 'x');
    EXPECT_DEATH(Expand("/$" + name99), "lib/string/str:[0-9]+ Buffer too small 0x");

@@ -18,10 +18,11 @@
 
 namespace {
 
-const bool threadsafeDeathTests = [] {
-   GTEST_FLAG_SET(death_test_style, "threadsafe");
-   return true;
-}();
+// Children start afresh instead of forking a process that has threads.
+class VThreadDeathTest : public testing::Test {
+protected:
+   void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
 
 // In a child: report a failed check and leave with status 1.
 void
@@ -42,7 +43,7 @@ IdOfNewThread()
    return id;
 }
 
-TEST(VThreadDeathTest, FirstThreadIsThreeAndKeepsItsName)
+TEST_F(VThreadDeathTest, FirstThreadIsThreeAndKeepsItsName)
 {
    EXPECT_EXIT(
       {
@@ -54,7 +55,7 @@ TEST(VThreadDeathTest, FirstThreadIsThreeAndKeepsItsName)
       testing::ExitedWithCode(0), "");
 }
 
-TEST(VThreadDeathTest, SecondThreadIsFourAndTheNoteComesOnce)
+TEST_F(VThreadDeathTest, SecondThreadIsFourAndTheNoteComesOnce)
 {
    EXPECT_EXIT(
       {
@@ -83,7 +84,7 @@ TEST(VThreadDeathTest, SecondThreadIsFourAndTheNoteComesOnce)
       testing::ExitedWithCode(0), "");
 }
 
-TEST(VThreadDeathTest, NumbersOfExitedThreadsAreReusedLowestFirst)
+TEST_F(VThreadDeathTest, NumbersOfExitedThreadsAreReusedLowestFirst)
 {
    EXPECT_EXIT(
       {
