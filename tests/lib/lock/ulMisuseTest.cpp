@@ -11,12 +11,12 @@
 namespace {
 
 // Children start afresh instead of forking a process that has threads.
-const bool threadsafeDeathTests = [] {
-   GTEST_FLAG_SET(death_test_style, "threadsafe");
-   return true;
-}();
+class LockMisuseDeathTest : public testing::Test {
+protected:
+   void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
 
-TEST(LockMisuseDeathTest, DestroyingAHeldExclusiveLock)
+TEST_F(LockMisuseDeathTest, DestroyingAHeldExclusiveLock)
 {
    EXPECT_DEATH(
       {
@@ -34,7 +34,7 @@ TEST(LockMisuseDeathTest, DestroyingAHeldExclusiveLock)
       ".*MXUser_DestroyExclLock: Destroy of an acquired exclusive lock\n");
 }
 
-TEST(LockMisuseDeathTest, DestroyingAnExclusiveLockHeldByAnotherThread)
+TEST_F(LockMisuseDeathTest, DestroyingAnExclusiveLockHeldByAnotherThread)
 {
    EXPECT_DEATH(
       {
@@ -45,7 +45,7 @@ TEST(LockMisuseDeathTest, DestroyingAnExclusiveLockHeldByAnotherThread)
       "\tname X-0x[0-9a-f]+\n.*\trank 0x7\n.*Destroy of an acquired exclusive lock");
 }
 
-TEST(LockMisuseDeathTest, ReleasingAnExclusiveLockNotHeld)
+TEST_F(LockMisuseDeathTest, ReleasingAnExclusiveLockNotHeld)
 {
    EXPECT_DEATH(
       {
@@ -63,7 +63,7 @@ TEST(LockMisuseDeathTest, ReleasingAnExclusiveLockNotHeld)
       "Non-owner release of an exclusive lock");
 }
 
-TEST(LockMisuseDeathTest, DestroyingAHeldRecursiveLock)
+TEST_F(LockMisuseDeathTest, DestroyingAHeldRecursiveLock)
 {
    EXPECT_DEATH(
       {
@@ -83,7 +83,7 @@ TEST(LockMisuseDeathTest, DestroyingAHeldRecursiveLock)
       ".*MXUserCondDestroyRecLock: Destroy of an acquired recursive lock\n");
 }
 
-TEST(LockMisuseDeathTest, ReleasingARecursiveLockNotHeld)
+TEST_F(LockMisuseDeathTest, ReleasingARecursiveLockNotHeld)
 {
    EXPECT_DEATH(
       {
@@ -93,7 +93,7 @@ TEST(LockMisuseDeathTest, ReleasingARecursiveLockNotHeld)
       "Recursive lock @.*MXUser_ReleaseRecLock: Non-owner release of a recursive lock\n");
 }
 
-TEST(LockMisuseDeathTest, AcquiringAReadWriteLockTwice)
+TEST_F(LockMisuseDeathTest, AcquiringAReadWriteLockTwice)
 {
    EXPECT_DEATH(
       {
@@ -125,7 +125,7 @@ TEST(LockMisuseDeathTest, AcquiringAReadWriteLockTwice)
       "MXUserAcquisition: AcquireForRead after AcquireForWrite\n");
 }
 
-TEST(LockMisuseDeathTest, EmulatedReadWriteLockDumpsItsCount)
+TEST_F(LockMisuseDeathTest, EmulatedReadWriteLockDumpsItsCount)
 {
    EXPECT_DEATH(
       {
@@ -140,7 +140,7 @@ TEST(LockMisuseDeathTest, EmulatedReadWriteLockDumpsItsCount)
       ".*MXUserAcquisition: AcquireForWrite after AcquireForWrite\n");
 }
 
-TEST(LockMisuseDeathTest, ReleasingAReadWriteLockNotHeld)
+TEST_F(LockMisuseDeathTest, ReleasingAReadWriteLockNotHeld)
 {
    EXPECT_DEATH(
       {
@@ -169,7 +169,7 @@ TEST(LockMisuseDeathTest, ReleasingAReadWriteLockNotHeld)
       "MXUser_ReleaseRWLock: Non-owner release of an acquired read-write lock\n");
 }
 
-TEST(LockMisuseDeathTest, DestroyingAHeldReadWriteLock)
+TEST_F(LockMisuseDeathTest, DestroyingAHeldReadWriteLock)
 {
    EXPECT_DEATH(
       {

@@ -72,13 +72,6 @@ TEST(ExclLock, ReacquiredLockNeedsEveryRelease)
    MXUser_DestroyExclLock(lock);
 }
 
-TEST(Locks, DestroyIgnoresNull)
-{
-   MXUser_DestroyExclLock(nullptr);
-   MXUser_DestroyRecLock(nullptr);
-   MXUser_DestroyRWLock(nullptr);
-}
-
 // Many threads race to create the same singleton: all get one lock, and
 // the losers' locks are destroyed (the leak checker sees any that is not).
 template <typename Lock, typename Create>

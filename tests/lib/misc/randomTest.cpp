@@ -1,0 +1,65 @@
+// Cryptographic random bytes, and their failures through the seam.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "lib/misc/platFault.h"
+#include "lib/misc/random.h"
+
+namespace {
+
+class RandomTest : public testing::Test {
+protected:
+   void TearDown() override { PlatFault_Clear(); }
+};
+
+bool
+AllZero(const unsigned char *bytes, size_t n)
+{
+   for (size_t i = 0; i < n; i++) {
+      if (bytes[i] != 0) {
+         return false;
+      }
+   }
+   return true;
+}
+
+TEST_F(RandomTest, FillsTheWholeBuffer)
+{
+   unsigned char a[64] = {}, b[64] = {};
+   ASSERT_TRUE(Random_Crypto(sizeof a, a));
+   ASSERT_TRUE(Random_Crypto(sizeof b, b));
+   // Every 16-byte quarter was written, and two draws differ.
+   for (size_t q = 0; q < sizeof a; q += 16) {
+      EXPECT_FALSE(AllZero(a + q, 16)) << "quarter at " << q;
+   }
+   EXPECT_NE(std::memcmp(a, b, sizeof a), 0);
+   EXPECT_TRUE(Random_Crypto(0, nullptr));
+}
+
+TEST_F(RandomTest, PlatformFailureIsReported)
+{
+   unsigned char a[16];
+   PlatFault_Inject(PLAT_RANDOM, EIO);
+   EXPECT_FALSE(Random_Crypto(sizeof a, a));
+   EXPECT_TRUE(Random_Crypto(sizeof a, a));  // only one call was armed
+}
+
+TEST_F(RandomTest, InterruptionsAndShortReadsAreCompleted)
+{
+   unsigned char a[64] = {};
+   PlatFault_Inject(PLAT_RANDOM, EINTR, 0, 2);
+   EXPECT_TRUE(Random_Crypto(sizeof a, a));
+
+   std::memset(a, 0, sizeof a);
+   PlatFault_Inject(PLAT_RANDOM, EIO, 0, 1, 3);  // first read returns 3 bytes
+   ASSERT_TRUE(Random_Crypto(sizeof a, a));
+   EXPECT_FALSE(AllZero(a + 48, 16)) << "the rest after a short read was not filled";
+
+   // A short read, then a failing one.
+   PlatFault_Inject(PLAT_RANDOM, EIO, 0, 2, 5);
+   EXPECT_FALSE(Random_Crypto(sizeof a, a));
+}
+
+}  // namespace
