@@ -4,18 +4,34 @@
 
 namespace testutil {
 
+namespace {
+
 bool
-StartLogEchoingToStderr(const std::string &path)
+Start(const char *path)
 {
    Log_Exit();
    LogParams params;
    Log_ParamsDefaults(&params);
-   params.fileName = path.c_str();
+   params.fileName = path;
    params.append = true;
    params.carryOver = false;
    params.stderrMinLevel = 145;
    params.throttleBytesPerSec = LOG_NO_BPS_LIMIT;
    return Log_Init(&params);
+}
+
+}  // namespace
+
+bool
+StartLogEchoingToStderr(const std::string &path)
+{
+   return Start(path.c_str());
+}
+
+bool
+EchoLogToStderr()
+{
+   return Start(nullptr);
 }
 
 }  // namespace testutil

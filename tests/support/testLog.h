@@ -8,5 +8,8 @@ namespace testutil {
 
 // Starts the log on path (appending), echoing all levels to stderr.
 bool StartLogEchoingToStderr(const std::string &path);
+// The same without a file: lines reach stderr only (for death tests,
+// whose children leave nothing behind).
+bool EchoLogToStderr();
 
 }  // namespace testutil

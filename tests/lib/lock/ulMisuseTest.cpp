@@ -7,13 +7,20 @@
 #include <thread>
 
 #include "lib/lock/ul.h"
+#include "lib/log/log.h"
+#include "tests/support/testLog.h"
 
 namespace {
 
 // Children start afresh instead of forking a process that has threads.
 class LockMisuseDeathTest : public testing::Test {
 protected:
-   void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+   void SetUp() override
+   {
+      GTEST_FLAG_SET(death_test_style, "threadsafe");
+      testutil::EchoLogToStderr();  // the dump lines are log lines
+   }
+   void TearDown() override { Log_Exit(); }
 };
 
 TEST_F(LockMisuseDeathTest, DestroyingAHeldExclusiveLock)
