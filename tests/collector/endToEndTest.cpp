@@ -200,7 +200,11 @@ TEST(EndToEnd, LargeDumpOutOfOrderWithRepeatsArrivesByteExact)
    Host host("127.0.0.2", salvor.port());
    EXPECT_EQ(host.sendDump(1234, content, order), hxk_success);
    EXPECT_TRUE(OnlyFile(salvor.dataDir() + "/127/0/0/2") == content) << "dump differs";
-   EXPECT_NE(salvor.log().find("Dump finished successfully for 127.0.0.2, slot 0"), std::string::npos);
+   std::string log = salvor.log();
+   EXPECT_NE(log.find("| salvor| I120: Dump finished successfully for 127.0.0.2, slot 0"),
+             std::string::npos)
+      << log;
+   EXPECT_NE(log.find("| salvor| I120: Log for "), std::string::npos) << "no banner";
 }
 
 TEST(EndToEnd, SeveralHostsAtOnceEachGetTheirOwnDirectory)
