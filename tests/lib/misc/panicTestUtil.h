@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <optional>
+#include <regex.h>
 #include <string>
+#include <vector>
 
 #include "lib/log/log.h"
 #include "tests/support/testFiles.h"
@@ -53,4 +55,36 @@ LastLine(const std::string &text)
    size_t start = text.rfind('\n', end);
    start = start == std::string::npos ? 0 : start + 1;
    return text.substr(start, end + 1 - start);
+}
+
+/*
+ * The lines of text that match a POSIX extended expression, each as its
+ * match and subexpressions (unmatched ones empty).
+ */
+inline std::vector<std::vector<std::string>>
+MatchingLines(const std::string &text, const char *pattern)
+{
+   std::vector<std::vector<std::string>> out;
+   regex_t re;
+   if (regcomp(&re, pattern, REG_EXTENDED) != 0) {
+      ADD_FAILURE() << "bad expression " << pattern;
+      return out;
+   }
+   size_t start = 0;
+   while (start < text.size()) {
+      size_t end = text.find('\n', start);
+      end = end == std::string::npos ? text.size() : end;
+      std::string line = text.substr(start, end - start);
+      regmatch_t m[10];
+      if (regexec(&re, line.c_str(), 10, m, 0) == 0) {
+         std::vector<std::string> groups;
+         for (const regmatch_t &g : m) {
+            groups.push_back(g.rm_so < 0 ? "" : line.substr(g.rm_so, g.rm_eo - g.rm_so));
+         }
+         out.push_back(groups);
+      }
+      start = end + 1;
+   }
+   regfree(&re);
+   return out;
 }
