@@ -41,10 +41,10 @@ CoreDumpLogLine(const char *format, ...)
 
 // "[module base ... section:offset]name + offset", or "???".
 void
-CoreDumpSymbolText(const CoreDumpFrame &frame, bool returnAddress, char *text, size_t size)
+CoreDumpSymbolText(const CoreDumpFrame &frame, char *text, size_t size)
 {
    CoreDumpSymbol symbol;
-   if (!CoreDumpPlat_DescribeAddress(frame.ip, returnAddress, &symbol)) {
+   if (!CoreDumpPlat_DescribeAddress(frame.ip, frame.afterCall, &symbol)) {
       Str_Snprintf(text, size, "???");
       return;
    }
@@ -166,7 +166,7 @@ CoreDump_Backtrace()
    for (int i = 0; i < count; i++) {
       const CoreDumpFrame &f = frames[i];
       char symbol[400];
-      CoreDumpSymbolText(f, i > 0, symbol, sizeof symbol);
+      CoreDumpSymbolText(f, symbol, sizeof symbol);
       CoreDumpLogLine("backtrace[%02d] frame %#010I64x IP %#010I64x params %#I64x %#I64x "
                       "%#I64x %#I64x %s\n",
                       i, f.frame, f.ip, f.params[0], f.params[1], f.params[2], f.params[3],

@@ -438,7 +438,7 @@ CoreFillStatus(const CoreDumpContext *context, elf_prstatus *status)
    // registers to the thread by that id, so the image names the thread by
    // it too (the process id in NT_PRPSINFO stays the real one).
    status->pr_pid = gettid();
-   status->pr_ppid = getppid();  // the child's parent: the dumped process
+   status->pr_ppid = context->ppid;
    status->pr_pgrp = getpgrp();
    status->pr_sid = getsid(0);
 #if defined(__x86_64__)
@@ -477,6 +477,7 @@ CoreFillPsinfo(const CoreDumpContext *context, elf_prpsinfo *info)
    info->pr_uid = getuid();
    info->pr_gid = getgid();
    info->pr_pid = context->pid;
+   info->pr_ppid = context->ppid;
    info->pr_pgrp = getpgrp();
    info->pr_sid = getsid(0);
    char comm[32];

@@ -13,6 +13,7 @@ struct CoreDumpFrame {
    uint64_t frame;      // frame address (canonical frame address)
    uint64_t ip;         // instruction address
    uint64_t params[4];  // the first four words at the frame address
+   bool afterCall;      // ip is a return address, not an interrupted instruction
 };
 
 // Fills frames from the caller's frame outwards; returns how many.

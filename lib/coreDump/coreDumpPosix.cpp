@@ -39,7 +39,8 @@ _Unwind_Reason_Code
 CoreDumpWalkFrame(struct _Unwind_Context *context, void *arg)
 {
    CoreDumpWalk *walk = static_cast<CoreDumpWalk *>(arg);
-   uint64_t ip = _Unwind_GetIP(context);
+   int beforeInsn = 0;
+   uint64_t ip = _Unwind_GetIPInfo(context, &beforeInsn);
    uint64_t cfa = _Unwind_GetCFA(context);
    if (ip == 0 || cfa == 0) {
       return _URC_END_OF_STACK;
@@ -51,6 +52,7 @@ CoreDumpWalkFrame(struct _Unwind_Context *context, void *arg)
    CoreDumpFrame &f = walk->frames[walk->count++];
    f.frame = cfa;
    f.ip = ip;
+   f.afterCall = beforeInsn == 0;  // a signal frame holds the interrupted address
    CoreDumpReadParams(cfa, f.params);
    return walk->count < walk->max ? _URC_NO_REASON : _URC_END_OF_STACK;
 }
@@ -202,6 +204,7 @@ CoreDumpPlat_WithContext(void (*fn)(const CoreDumpContext *context, void *data),
    asm volatile("mov %%fs:0, %0" : "=r"(context.fsBase));
 #endif
    context.pid = getpid();
+   context.ppid = getppid();
    fn(&context, data);
 }
 

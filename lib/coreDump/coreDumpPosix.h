@@ -10,4 +10,5 @@ struct CoreDumpContext {
    ucontext_t uc;          // registers as getcontext saw them
    unsigned long fsBase;   // thread pointer, which getcontext leaves out
    pid_t pid;              // the dumped process
+   pid_t ppid;             // and its parent
 };
