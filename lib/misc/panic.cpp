@@ -1,18 +1,30 @@
 // Fatal errors of the libraries; see panic.h.
 #include "lib/misc/panic.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 
+#include "lib/coreDump/coreDump.h"
 #include "lib/log/log.h"
+#include "lib/misc/vthreadBase.h"
 #include "lib/string/str.h"
+#include "lib/user/msg.h"
 
 namespace {
 
-int panicCount = 0;
+constexpr const char *PANIC_PRODUCT_NAME = "Quillon Orvex dump collector";
+
+// Build-time settings of the fatal path.
+constexpr bool panicPostsMessage = true;
+constexpr bool panicWritesMinidump = true;
+
+// How many times Panic has been entered, by any thread.
+std::atomic<int32_t> panicCount{0};
 
 [[noreturn]] void
 AllocFailure(int bugNr, const char *file, int line)
@@ -22,6 +34,25 @@ AllocFailure(int bugNr, const char *file, int line)
    }
    Panic("Unrecoverable memory allocation failure at %s:%d.  Bug number: %d\n",
          file, line, bugNr);
+}
+
+// Tells the user what happened and where the evidence is.
+void
+PanicPostMessage(const char *msg)
+{
+   const char *threadName = VThread_CurName();
+   Msg_Append(MSG_MAGIC "(msg.log.error.unrecoverable)%s%s unrecoverable error: (%s)\n%s",
+              Msg_Present() ? "\n" : "", PANIC_PRODUCT_NAME, threadName, msg);
+   const char *logFile = Log_GetFileName();
+   if (logFile != nullptr) {
+      Msg_Append(MSG_MAGIC "(msg.panic.haveLog)A log file is available in \"%s\".  ", logFile);
+   }
+   Msg_Append(MSG_MAGIC "(msg.panic.requestSupport.withoutLog)You can request support.  ");
+   Msg_Append(MSG_MAGIC "(msg.panic.requestSupport.collector)To do so, send the log file and "
+              "any core image named in it to the team that runs this collector.  ");
+   Msg_FatalFollows();
+   Msg_Post(MSG_ERROR, MSG_MAGIC "(msg.panic.response)We will respond on the basis of your "
+            "support entitlement.\n");
 }
 
 }  // namespace
@@ -35,16 +66,30 @@ Panic(const char *format, ...)
    Str_Vsnprintf(msg, sizeof msg, format, args);
    va_end(args);
 
+   // There is no debugger output channel on this platform: standard error only.
    std::fputs(msg, stderr);
-   if (++panicCount > 1) {
-      if (panicCount == 2) {
+   Log_DisableThrottling();
+
+   int32_t count = ++panicCount;
+   if (count > 1) {
+      if (count == 2) {
          Log("%s", msg);
          Log("Panic loop\n");
       }
       std::fputs("Panic loop\n", stderr);
-      std::_Exit(1);
+      _exit(1);
    }
+
    Log("%s", msg);
+   Log("Backtrace:\n");
+   CoreDump_Backtrace();
+   Log_SetAlwaysKeep(true);
+   if (panicWritesMinidump) {
+      CoreDump_CoreDump();
+   }
+   if (panicPostsMessage) {
+      PanicPostMessage(msg);
+   }
    Log("Exiting\n");
    std::exit(-1);
 }

@@ -1,0 +1,229 @@
+// Panic and the allocators that must succeed, each panic in a child
+// process with its own log file and temporary directory.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <unistd.h>
+
+#include "lib/log/log.h"
+#include "lib/misc/panic.h"
+#include "tests/lib/misc/panicTestUtil.h"
+#include "tests/support/testFiles.h"
+
+// The impossible allocations below must fail, not stop the sanitizer.
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" const char *
+__asan_default_options()
+{
+   return "allocator_may_return_null=1";
+}
+#endif
+#if defined(__SANITIZE_THREAD__)
+extern "C" const char *
+__tsan_default_options()
+{
+   return "allocator_may_return_null=1";
+}
+#endif
+
+namespace {
+
+constexpr size_t IMPOSSIBLE_SIZE = SIZE_MAX / 2;
+
+}  // namespace
+
+// Named in the backtrace: external linkage, so that the executable exports it.
+__attribute__((noinline)) void
+PanicFromNamedFrame(int disk)
+{
+   Panic("disk %d is gone\n", disk);
+}
+
+void *AllocateTooMuch() { return Util_SafeMalloc(IMPOSSIBLE_SIZE); }
+constexpr int ALLOCATE_LINE = __LINE__ - 1;
+
+TEST_F(PanicDeathTest, PanicLogsMessageBacktraceAndUserMessageThenExits)
+{
+   EXPECT_EXIT(
+      {
+         StartChild();
+         PanicFromNamedFrame(7);
+      },
+      testing::ExitedWithCode(255), "disk 7 is gone");
+   std::string log = ReadLog();
+   EXPECT_NE(log.find("disk 7 is gone"), std::string::npos);
+
+   // Frames from the innermost out: Panic before the function that called it.
+   size_t header = log.find("Backtrace:\n");
+   ASSERT_NE(header, std::string::npos);
+   int panicFrame = -1;
+   int callerFrame = -1;
+   int expected = 0;
+   std::string rest = log.substr(header);
+   for (const auto &m : MatchingLines(rest, "backtrace\\[([0-9][0-9])\\] frame 0x[0-9a-f]+ IP 0x[0-9a-f]+ "
+                                            "params (0x[0-9a-f]+|0) (0x[0-9a-f]+|0) "
+                                            "(0x[0-9a-f]+|0) (0x[0-9a-f]+|0) (.*)$")) {
+      EXPECT_EQ(std::stoi(m[1]), expected++);
+      const std::string &symbol = m[6];
+      if (panicFrame < 0 && symbol.find("]Panic(char const*, ...) + 0x") != std::string::npos) {
+         panicFrame = expected - 1;
+         EXPECT_NE(symbol.find("/panicTest base 0x"), std::string::npos) << symbol;
+      }
+      if (symbol.find("]PanicFromNamedFrame(int) + 0x") != std::string::npos) {
+         callerFrame = expected - 1;
+      }
+   }
+   EXPECT_GE(panicFrame, 0) << rest;
+   EXPECT_GT(callerFrame, panicFrame) << rest;
+   EXPECT_LE(expected, 32);
+
+   EXPECT_NE(log.find("Msg_Post: Error\n"), std::string::npos);
+   EXPECT_NE(log.find("[msg.log.error.unrecoverable] Quillon Orvex dump collector unrecoverable "
+                      "error: ("),
+             std::string::npos);
+   EXPECT_NE(log.find("[msg.panic.haveLog] A log file is available in \"" + logPath + "\"."),
+             std::string::npos);
+   EXPECT_NE(log.find("[msg.panic.response] We will respond on the basis of your support "
+                      "entitlement.\n"),
+             std::string::npos);
+   EXPECT_NE(log.find(std::string(40, '-') + "\n"), std::string::npos);
+   std::string last = LastLine(log);
+   EXPECT_EQ(last.substr(last.size() - 7), "Exiting") << last;
+}
+
+TEST_F(PanicDeathTest, LongMessageReachesStderrCutTo1023Bytes)
+{
+   std::string errPath = dir + "/stderr";
+   EXPECT_EXIT(
+      {
+         StartChild();
+         int fd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+         dup2(fd, STDERR_FILENO);
+         Panic("%s", std::string(2000, 'x').c_str());
+      },
+      testing::ExitedWithCode(255), "");
+   std::string err = testutil::ReadFile(errPath);
+   EXPECT_EQ(std::min(err.find_first_not_of('x'), err.size()), 1023u);
+}
+
+// Panic from an exit handler: the second entry logs its message and
+// "Panic loop" once and ends the process with status 1.
+TEST_F(PanicDeathTest, PanicWhilePanickingEndsWithPanicLoop)
+{
+   EXPECT_EXIT(
+      {
+         StartChild();
+         atexit([] { Panic("again from the exit handler\n"); });
+         Panic("first\n");
+      },
+      testing::ExitedWithCode(1), "first\n(.|\n)*again from the exit handler\nPanic loop\n");
+   std::string log = ReadLog();
+   size_t exiting = log.find("Exiting\n");
+   size_t again = log.find("again from the exit handler\n");
+   size_t loop = log.find("Panic loop\n");
+   ASSERT_NE(loop, std::string::npos) << log;
+   EXPECT_LT(exiting, again);
+   EXPECT_LT(again, loop);
+   EXPECT_EQ(log.find("Panic loop\n", loop + 1), std::string::npos);
+   EXPECT_EQ(LastLine(log).find("Panic loop"), LastLine(log).size() - 10);
+}
+
+namespace {
+
+FILE *realStderr;
+int stderrWrites = 0;
+
+// A standard error stream whose second write (the "Panic loop" of the
+// second entry) panics once more, through the real stream.
+ssize_t
+PanickingWrite(void *, const char *text, size_t size)
+{
+   if (++stderrWrites == 2) {
+      stderr = realStderr;
+      Panic("third\n");
+   }
+   return write(STDERR_FILENO, text, size);
+}
+
+}  // namespace
+
+// The third entry logs nothing: only standard error hears of it.
+TEST_F(PanicDeathTest, ThirdEntryLogsNothing)
+{
+   EXPECT_EXIT(
+      {
+         StartChild();
+         atexit([] {
+            realStderr = stderr;
+            cookie_io_functions_t io = {nullptr, PanickingWrite, nullptr, nullptr};
+            stderr = fopencookie(nullptr, "w", io);
+            setvbuf(stderr, nullptr, _IONBF, 0);
+            Panic("second\n");
+         });
+         Panic("first\n");
+      },
+      testing::ExitedWithCode(1), "second\nthird\nPanic loop\n$");
+   std::string log = ReadLog();
+   size_t loop = log.find("second\nPanic loop\n");
+   ASSERT_NE(loop, std::string::npos) << log;
+   EXPECT_EQ(log.find("Panic loop", loop + 8), std::string::npos) << log;
+   EXPECT_EQ(log.find("third"), std::string::npos) << log;
+}
+
+TEST_F(PanicDeathTest, ImpossibleAllocationPanicsWithCallersPosition)
+{
+   EXPECT_EXIT(
+      {
+         StartChild();
+         AllocateTooMuch();
+      },
+      testing::ExitedWithCode(255),
+      "(^|\n)Unrecoverable memory allocation failure at lib/misc/panicTest:" +
+         std::to_string(ALLOCATE_LINE) + "\n");
+   EXPECT_EXIT(
+      {
+         StartChild();
+         MustCalloc(4711, IMPOSSIBLE_SIZE, 4, "lib/x/caller", 12);
+      },
+      testing::ExitedWithCode(255),
+      "(^|\n)Unrecoverable memory allocation failure at lib/x/caller:12\\.  Bug number: 4711\n");
+}
+
+TEST_F(PanicDeathTest, InternalErrorReportsNameModuleAndLine)
+{
+   EXPECT_EXIT(
+      {
+         StartChild();
+         NOT_REACHED_BUG(99);
+      },
+      testing::ExitedWithCode(255), "^NOT_REACHED lib/misc/panicTest:[0-9]+ bugNr=99\n");
+   EXPECT_EXIT(
+      {
+         StartChild();
+         ASSERT_BUG(12, 1 + 1 == 3);
+      },
+      testing::ExitedWithCode(255), "^ASSERT lib/misc/panicTest:[0-9]+ bugNr=12\n");
+}
+
+TEST(MustAlloc, NullTextsGiveNullAndShortCopiesStopAtNul)
+{
+   // Zero bytes may give null or a block; both are fine.
+   free(MustMalloc(-1, 0, "lib/x", 1));
+   free(MustCalloc(-1, 0, 8, "lib/x", 1));
+   EXPECT_EQ(MustStrdup(-1, nullptr, "lib/x", 1), nullptr);
+   EXPECT_EQ(MustStrndup(-1, nullptr, 3, "lib/x", 1), nullptr);
+
+   const char bytes[3] = {'a', 'b', '\0'};
+   char *copy = MustStrndup(-1, bytes, 3, "lib/x", 1);
+   EXPECT_STREQ(copy, "ab");
+   free(copy);
+   const char unterminated[4] = {'w', 'x', 'y', 'z'};
+   copy = MustStrndup(-1, unterminated, 2, "lib/x", 1);
+   EXPECT_STREQ(copy, "wx");
+   free(copy);
+}
