@@ -4,13 +4,13 @@
 // somebody else holds the name (or it is open to others) a fresh directory
 // "<base>/quillon-<user>-<random>" is made instead.
 #include <cstdlib>
-#include <random>
 #include <string>
 
 #include "lib/config/preference.h"
 #include "lib/file/file.h"
 #include "lib/file/filePlatform.h"
 #include "lib/log/log.h"
+#include "lib/misc/random.h"
 #include "lib/string/str.h"
 
 namespace {
@@ -57,10 +57,13 @@ FileGetTmpDir(bool useConf, std::string *base)
 char *
 FileCreateSafeTmpDir(const std::string &user, const std::string &base)
 {
-   std::random_device random;
    for (int failures = 0;; failures++) {
+      uint32_t suffix = 0;
+      if (!Random_Crypto(sizeof suffix, &suffix)) {
+         suffix = FileSimpleRandom();
+      }
       char *dir = Str_Asprintf(nullptr, "%s" DIRSEPS "%s-%s-%u", base.c_str(),
-                               FILE_TMP_PREFIX, user.c_str(), (unsigned)random());
+                               FILE_TMP_PREFIX, user.c_str(), suffix);
       if (dir == nullptr) {
          Warning("%s: malloc failure.\n", "FileCreateSafeTmpDir");
          return nullptr;

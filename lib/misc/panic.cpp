@@ -1,5 +1,6 @@
 // Fatal errors of the libraries; see panic.h.
 #include "lib/misc/panic.h"
+#include "lib/misc/productState.h"
 
 #include <atomic>
 #include <cstdarg>
@@ -17,7 +18,6 @@
 
 namespace {
 
-constexpr const char *PANIC_PRODUCT_NAME = "Quillon Orvex dump collector";
 
 // Build-time settings of the fatal path.
 constexpr bool panicPostsMessage = true;
@@ -42,7 +42,7 @@ PanicPostMessage(const char *msg)
 {
    const char *threadName = VThread_CurName();
    Msg_Append(MSG_MAGIC "(msg.log.error.unrecoverable)%s%s unrecoverable error: (%s)\n%s",
-              Msg_Present() ? "\n" : "", PANIC_PRODUCT_NAME, threadName, msg);
+              Msg_Present() ? "\n" : "", ProductState_GetName(), threadName, msg);
    const char *logFile = Log_GetFileName();
    if (logFile != nullptr) {
       Msg_Append(MSG_MAGIC "(msg.panic.haveLog)A log file is available in \"%s\".  ", logFile);

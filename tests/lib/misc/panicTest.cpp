@@ -169,9 +169,11 @@ TEST_F(PanicDeathTest, ThirdEntryLogsNothing)
       },
       testing::ExitedWithCode(1), "second\nthird\nPanic loop\n$");
    std::string log = ReadLog();
-   size_t loop = log.find("second\nPanic loop\n");
+   size_t second = log.find("I120: second\n");
+   ASSERT_NE(second, std::string::npos) << log;
+   size_t loop = log.find("I120: Panic loop\n", second);
    ASSERT_NE(loop, std::string::npos) << log;
-   EXPECT_EQ(log.find("Panic loop", loop + 8), std::string::npos) << log;
+   EXPECT_EQ(log.find("Panic loop", loop + 16), std::string::npos) << log;
    EXPECT_EQ(log.find("third"), std::string::npos) << log;
 }
 
