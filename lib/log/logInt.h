@@ -121,10 +121,6 @@ void LogReturnBuffer(std::atomic<char *> *slot, char *buffer);
 // with "\n". Returns the new length, or 0 when nothing remains.
 size_t LogCutToWholeCharacter(char *text, size_t size);
 
-// Length of the first n bytes of text without an incomplete trailing
-// UTF-8 sequence.
-size_t WholeCharacters(const char *text, size_t n);
-
 // Fills the time fields of a header from the current local time.
 void LogFillTime(LogLineHeader *header);
 // Formats a zone offset given in whole minutes east of UTC.
@@ -155,6 +151,12 @@ void LogRingFree();
 bool Log_SetOutput(LogState *state, const char *fileName, const char *config,
                    bool carryOver, bool atInit, uint32_t systemLoggerUse,
                    const char *systemLoggerID, MsgList **messages);
+/*
+ * Opens the log file at path (appending). When that fails, reports it in
+ * *messages (if given), creates the file's directory and tries once more,
+ * reporting a second failure too. Returns the descriptor or -1.
+ */
+int LogOpenFile(const char *path, MsgList **messages);
 void LogRotateBySize(LogState *state);
 void LogWriteFile(LogState *state, const char *data, size_t length);
 void LogWriteEventLog(LogState *state, const char *text, int32_t level);

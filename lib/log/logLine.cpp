@@ -3,6 +3,7 @@
 
 #include "lib/log/logInt.h"
 #include "lib/misc/vthreadBase.h"
+#include "lib/string/str.h"
 
 namespace {
 
@@ -30,24 +31,6 @@ Digits3(int value, char *out)
 }
 
 }  // namespace
-
-// Length of the first n bytes of text without an incomplete trailing
-// UTF-8 sequence.
-size_t
-WholeCharacters(const char *text, size_t n)
-{
-   size_t lead = n;
-   while (lead > 0 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80) {
-      lead--;
-   }
-   if (lead == 0) {
-      return n;
-   }
-   unsigned char c = static_cast<unsigned char>(text[lead - 1]);
-   size_t need = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3
-               : (c & 0xF8) == 0xF0 ? 4 : 1;
-   return n - (lead - 1) < need ? lead - 1 : n;
-}
 
 void
 LogFillHeader(LogLineHeader *header, int row, bool continuation)
@@ -151,7 +134,7 @@ LogWriteLine(const LogLineHeader &header, const char *segment, size_t length,
       // Clipped: keep whole characters and the end of the line, so that
       // the next line does not join this one.
       bool endsLine = segment[length - 1] == '\n';
-      size_t n = WholeCharacters(segment, endsLine ? room - 1 : room);
+      size_t n = Str_CompleteUtf8Length(segment, endsLine ? room - 1 : room);
       std::memcpy(buf + at, segment, n);
       at += n;
       if (endsLine) {

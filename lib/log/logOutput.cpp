@@ -7,6 +7,7 @@
 #include "lib/file/file.h"
 #include "lib/log/logInt.h"
 #include "lib/log/logPlatform.h"
+#include "lib/misc/msgList.h"
 #include "lib/string/str.h"
 
 uint64_t (*LogMonotonicUsec)() = LogPlat_MonotonicUsec;
@@ -31,24 +32,36 @@ WriteWhole(int fd, const char *data, size_t length)
    return LogPlat_Write(fd, data, length) == (long)length;
 }
 
-// Opens the path; when that fails, creates its directory and tries once more.
+}  // namespace
+
 int
-OpenWithDirectory(const char *path)
+LogOpenFile(const char *path, MsgList **messages)
 {
    int fd = LogPlat_Open(path);
+   if (fd >= 0) {
+      return fd;
+   }
+   MsgList_Append(messages,
+                  "@&!*@*@(msg.log.openFailed)Cannot open or create the log file '%s': %s\n",
+                  path, std::strerror(errno));
+   char *dir = nullptr;
+   File_DirAndBase(path, &dir, nullptr);
+   if (dir != nullptr && dir[0] != '\0') {
+      File_MakeDirTree(dir, nullptr);
+   }
+   std::free(dir);
+   if (messages != nullptr) {
+      MsgList_Free(*messages);
+      *messages = nullptr;
+   }
+   fd = LogPlat_Open(path);
    if (fd < 0) {
-      char *dir = nullptr;
-      File_DirAndBase(path, &dir, nullptr);
-      if (dir != nullptr && dir[0] != '\0') {
-         File_MakeDirTree(dir, nullptr);
-      }
-      std::free(dir);
-      fd = LogPlat_Open(path);
+      MsgList_Append(messages,
+                     "@&!*@*@(msg.log.openFailed)Cannot open or create the log file '%s': %s\n",
+                     path, std::strerror(errno));
    }
    return fd;
 }
-
-}  // namespace
 
 void
 LogWriteFile(LogState *state, const char *data, size_t length)
@@ -85,7 +98,7 @@ LogRotateBySize(LogState *state)
    if (state->keepOld != 0) {
       File_Rotate(state->fileName, (int)state->keepOld, state->fastRotation, nullptr);
    }
-   int fd = OpenWithDirectory(state->fileName);
+   int fd = LogOpenFile(state->fileName, nullptr);
    if (fd < 0) {
       // Nobody to report to: from now on lines go to the system logger,
       // or wait in the pending ring.

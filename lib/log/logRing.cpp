@@ -116,7 +116,7 @@ LogRingPutLine(const LogLineHeader &header, const char *segment, size_t length,
    size_t n = length;
    bool cut = false;
    if (n > room) {
-      n = WholeCharacters(segment, room - 1);
+      n = Str_CompleteUtf8Length(segment, room - 1);
       cut = true;
    }
    MakeRoom(ring, (uint32_t)(headerBytes + n + (cut ? 1 : 0) + (closeOpenLine ? 1 : 0)));

@@ -81,36 +81,6 @@ ResolveFileName(LogState *state, const char *fileName, const char *config)
    return GeneratedName(state, lock);
 }
 
-// Opens the log file; on failure creates its directory and tries again.
-int
-OpenReporting(const char *path, MsgList **messages)
-{
-   int fd = LogPlat_Open(path);
-   if (fd >= 0) {
-      return fd;
-   }
-   MsgList_Append(messages,
-                  "@&!*@*@(msg.log.openFailed)Cannot open or create the log file '%s': %s\n",
-                  path, ErrorText());
-   char *dir = nullptr;
-   File_DirAndBase(path, &dir, nullptr);
-   if (!Empty(dir)) {
-      File_MakeDirTree(dir, nullptr);
-   }
-   std::free(dir);
-   if (messages != nullptr) {
-      MsgList_Free(*messages);
-      *messages = nullptr;
-   }
-   fd = LogPlat_Open(path);
-   if (fd < 0) {
-      MsgList_Append(messages,
-                     "@&!*@*@(msg.log.openFailed)Cannot open or create the log file '%s': %s\n",
-                     path, ErrorText());
-   }
-   return fd;
-}
-
 // Copies the earlier log (state->fd) into the new file.
 bool
 CarryOver(LogState *state, int target, const char *newPath, MsgList **messages)
@@ -213,7 +183,7 @@ StartFile(LogState *state, const char *path, const char *fileNameArg, bool carry
          fd = LogPlat_Open(path);
       }
       if (fd < 0) {
-         fd = OpenReporting(path, messages);
+         fd = LogOpenFile(path, messages);
          if (fd < 0) {
             return false;
          }

@@ -11,9 +11,42 @@
 
 namespace {
 
-const char MARKER[] = "@&!*@*@(";
+constexpr size_t MSG_MAX_ID = 127;
+
+// Splits a formatted message into its id and text (msg.literal when the
+// marker is missing).
+void
+MsgSplit(const char *message, char **id, char **text)
+{
+   size_t magicLen = std::strlen(MSG_MAGIC);
+   if (std::strncmp(message, MSG_MAGIC, magicLen) != 0 || message[magicLen] != '(') {
+      *id = Util_SafeStrdup("msg.literal");
+      *text = Util_SafeStrdup(message);
+      return;
+   }
+   const char *start = message + magicLen + 1;
+   const char *close = std::strchr(start, ')');
+   if (close == nullptr || close == start || (size_t)(close - start) > MSG_MAX_ID) {
+      NOT_IMPLEMENTED();
+   }
+   *id = Util_SafeStrndup(start, (size_t)(close - start));
+   *text = Util_SafeStrdup(close + 1);
+}
 
 }  // namespace
+
+MsgList *
+MsgListCreateV(const char *format, va_list args)
+{
+   char *message = Str_Vasprintf(nullptr, format, args);
+   if (message == nullptr) {
+      MEM_ALLOC_FAILED();
+   }
+   MsgList *node = static_cast<MsgList *>(Util_SafeCalloc(1, sizeof *node));
+   MsgSplit(message, &node->id, &node->format);
+   std::free(message);
+   return node;
+}
 
 void
 MsgList_Append(MsgList **list, const char *format, ...)
@@ -21,28 +54,10 @@ MsgList_Append(MsgList **list, const char *format, ...)
    if (list == nullptr) {
       return;
    }
-   const char *id = "msg.literal";
-   size_t idLen = std::strlen(id);
-   const char *text = format;
-   size_t markerLen = sizeof MARKER - 1;
-   if (std::strncmp(format, MARKER, markerLen) == 0) {
-      const char *close = std::strchr(format + markerLen, ')');
-      if (close != nullptr) {
-         id = format + markerLen;
-         idLen = (size_t)(close - id);
-         text = close + 1;
-      }
-   }
    va_list args;
    va_start(args, format);
-   char *formatted = Str_Vasprintf(nullptr, text, args);
+   MsgList *node = MsgListCreateV(format, args);
    va_end(args);
-   if (formatted == nullptr) {
-      return;
-   }
-   MsgList *node = static_cast<MsgList *>(Util_SafeCalloc(1, sizeof *node));
-   node->id = Util_SafeStrndup(id, idLen);
-   node->format = formatted;
    node->next = *list;
    *list = node;
 }

@@ -57,23 +57,29 @@ TranslateFormat(const char *format, char *local, size_t localSize, std::string *
 }  // namespace
 
 size_t
-Str_TrimIncompleteUtf8(char *buf, size_t length)
+Str_CompleteUtf8Length(const char *text, size_t length)
 {
    size_t lead = length;
-   while (lead > 0 && (static_cast<unsigned char>(buf[lead - 1]) & 0xC0) == 0x80) {
+   while (lead > 0 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80) {
       lead--;
    }
    if (lead == 0) {
       return length;  // nothing but continuation bytes: not UTF-8, leave it
    }
-   unsigned char c = static_cast<unsigned char>(buf[lead - 1]);
+   unsigned char c = static_cast<unsigned char>(text[lead - 1]);
    size_t need = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3
                : (c & 0xF8) == 0xF0 ? 4 : 1;
-   if (length - (lead - 1) < need) {
-      length = lead - 1;
-      buf[length] = '\0';
+   return length - (lead - 1) < need ? lead - 1 : length;
+}
+
+size_t
+Str_TrimIncompleteUtf8(char *buf, size_t length)
+{
+   size_t complete = Str_CompleteUtf8Length(buf, length);
+   if (complete < length) {
+      buf[complete] = '\0';
    }
-   return length;
+   return complete;
 }
 
 int

@@ -26,3 +26,6 @@ char *Str_Asprintf(size_t *length, const char *format, ...);
 // Cuts the text in buf (at most size bytes) back so that it does not end
 // inside a multi-byte UTF-8 sequence. Returns the new length.
 size_t Str_TrimIncompleteUtf8(char *buf, size_t length);
+// The length of the first `length` bytes of text without an incomplete
+// trailing UTF-8 sequence; text is not changed.
+size_t Str_CompleteUtf8Length(const char *text, size_t length);

@@ -5,9 +5,7 @@
 // them all at once (Msg_Post). Every post and question is also logged.
 #pragma once
 
-// A localisable text: this marker, "(", the message id, ")" and the
-// English default text.
-#define MSG_MAGIC "@&!*@*@"
+#include "lib/misc/msgList.h"  // MSG_MAGIC, the marked message form
 
 // Severities of Msg_Post.
 enum MsgSeverity {
