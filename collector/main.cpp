@@ -3,11 +3,13 @@
 #include <cstdlib>
 
 #include "collector/salvorMain.h"
+#include "collector/salvorPlat.h"
 #include "lib/misc/platFault.h"
 
 int
 main(int argc, char **argv)
 {
+   SalvorPlat_IgnoreBrokenPipe();
    // Lets end-to-end tests make platform calls fail (a full disk, ...).
    const char *faults = std::getenv("SALVOR_PLATFORM_FAULTS");
    if (faults != nullptr && !PlatFault_ArmFromText(faults)) {

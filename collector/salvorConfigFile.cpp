@@ -6,6 +6,7 @@
 #include "collector/salvorConfigFile.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <libxml/parser.h>
@@ -16,6 +17,27 @@
 #include "lib/string/str.h"
 
 namespace {
+
+/*
+ * The configuration's number conversion: leading white space, an optional
+ * sign, then digits up to the first other character; no digits give 0.
+ * A value beyond the int range is clamped to it rather than wrapped, so
+ * that "4294973796" is refused as a port instead of read as 6500.
+ */
+int
+SalvorConfigAtoi(const char *text)
+{
+   int savedErrno = errno;  // an overflow's ERANGE is not a platform error
+   long long value = std::strtoll(text, nullptr, 10);  // clamps on overflow
+   errno = savedErrno;
+   if (value > INT_MAX) {
+      return INT_MAX;
+   }
+   if (value < INT_MIN) {
+      return INT_MIN;
+   }
+   return (int)value;
+}
 
 bool
 NameStartsWith(const xmlNode *node, const char *key)
@@ -35,7 +57,13 @@ ApplyElement(xmlNode *node)
    const char *value = content != nullptr ? reinterpret_cast<const char *>(content) : "";
    int result = 0;
 
-   if (NameStartsWith(node, "defaultLogPath")) {
+   if ((NameStartsWith(node, "defaultLogPath") || NameStartsWith(node, "defaultDataPath")) &&
+       value[0] == '\0') {
+      // An empty path would put the probe and the dumps at the root.
+      SalvorWin32InitLog("The element %s names no directory.\n",
+                         reinterpret_cast<const char *>(node->name));
+      result = -1;
+   } else if (NameStartsWith(node, "defaultLogPath")) {
       result = SalvorWin32ProbeDirectory(value);
       if (result == 0) {
          if (Str_Snprintf(SalvorConfig.logFile, SALVOR_PATH_SIZE, "%s%s%s", value, DIRSEPS,
@@ -64,7 +92,7 @@ ApplyElement(xmlNode *node)
       SalvorConfig.sawDefaultValues = 1;
    } else if (NameStartsWith(node, "port")) {
       if (SalvorConfig.sawDefaultValues == 1) {
-         SalvorConfig.port = std::atoi(value);
+         SalvorConfig.port = SalvorConfigAtoi(value);
          SalvorWin32InitLog("Port will be : %d\n", SalvorConfig.port);
          SalvorConfig.sawDefaultValues = 0;
          if (SalvorConfig.port < 1 || SalvorConfig.port > 65535) {
@@ -76,7 +104,7 @@ ApplyElement(xmlNode *node)
          }
       }
    } else if (NameStartsWith(node, "level")) {
-      int level = std::atoi(value);
+      int level = SalvorConfigAtoi(value);
       SalvorWin32InitLog("Log level will be: %d\n", level);
       if (level < 0) {
          result = -1;
@@ -84,7 +112,7 @@ ApplyElement(xmlNode *node)
          SalvorConfig.verbose = 1;
       }
    } else if (NameStartsWith(node, "maxSize")) {
-      SalvorConfig.maxSize = std::atoi(value);
+      SalvorConfig.maxSize = SalvorConfigAtoi(value);
       SalvorWin32InitLog("Data directory limit is %d\n", SalvorConfig.maxSize);
       if (SalvorConfig.maxSize < 0) {
          result = -1;

@@ -46,8 +46,7 @@ RunDebug(int argc, char **argv)
       return SALVOR_EXIT_USAGE;
    }
    int err = SalvorWin32ParseOptions(argc - 1, argv + 1);
-   if (err == 13) {
-      SalvorWin32InitLog("SalvorWin32_Main: Invalid argument: %s\n", DEBUG_USAGE);
+   if (err == SALVOR_OPTIONS_WRONG_SHAPE) {
       return SALVOR_EXIT_USAGE;
    }
    if (err != 0) {
@@ -73,12 +72,19 @@ SalvorWin32ParseOptions(int argc, char **argv)
    bool shapeOk = (argc == 3 || (argc == 4 && std::strncmp(argv[3], "-d", 2) == 0)) &&
                   std::strncmp(argv[1], "-s", 2) == 0;
    if (!shapeOk) {
-      return 13;
+      return SALVOR_OPTIONS_WRONG_SHAPE;
    }
-   int err = SalvorWin32ReadConfig(argv[2]);
-   if (err != 0) {
-      SalvorWin32InitLog("Error in configuration parameters (error = %d)\n", err);
-      return err;
+   if (SalvorWin32ReadConfig(argv[2]) != 0) {
+      SalvorWin32InitLog("Error in configuration parameters (error = %d)\n", errno);
+      // Not the reader's code: an access error (13) would read as a
+      // vector of the wrong shape.
+      return SALVOR_OPTIONS_CONFIG_REFUSED;
+   }
+   if (SalvorConfig.dataDir[0] == '\0') {
+      // Dumps would land at the file system's root.
+      SalvorWin32InitLog("No data directory is configured: %s needs a defaultDataPath "
+                         "element.\n", argv[2]);
+      return SALVOR_OPTIONS_CONFIG_REFUSED;
    }
    SalvorWin32InitLog("No errors found in parsing the config file.\n");
    SalvorConfig.configLoaded = true;

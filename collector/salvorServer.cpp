@@ -7,6 +7,7 @@
 
 #include "collector/salvorConfig.h"
 #include "collector/salvorDumpFile.h"
+#include "collector/salvorPlat.h"
 #include "collector/salvorSlots.h"
 #include "collector/salvorStartup.h"
 #include "lib/config/preference.h"
@@ -137,6 +138,41 @@ SalvorProcessDatagram(const uint8_t *buf, size_t length, uint32_t clientIP, uint
    return true;
 }
 
+namespace {
+
+/*
+ * The idle sweep runs every SALVOR_SELECT_TIMEOUT_SEC seconds whatever the
+ * traffic: a wait that ends empty is not enough, as one host that sends
+ * now and then would otherwise keep every silent host's slot and file.
+ */
+void
+SalvorSweepIfDue(uint64_t *lastSweep)
+{
+   uint64_t now = SalvorClockUsec();
+   if (now - *lastSweep >= (uint64_t)SALVOR_SELECT_TIMEOUT_SEC * 1000000u) {
+      SalvorExpireIdleSlots();
+      *lastSweep = now;
+   }
+}
+
+// Descriptors for every slot's file, plus the socket, the log and room for
+// its rotation and the libraries' own files.
+constexpr uint64_t SALVOR_SPARE_FILES = 64;
+
+void
+SalvorEnsureFileLimit()
+{
+   uint64_t wanted = (uint64_t)SALVOR_MAX_DUMPS + SALVOR_SPARE_FILES;
+   uint64_t limit = 0;
+   if (!SalvorPlat_RaiseOpenFileLimit(wanted, &limit)) {
+      Warning("The limit on open files is %llu and cannot be raised to %llu: fewer than %d "
+              "dumps may be open at once.\n", (unsigned long long)limit,
+              (unsigned long long)wanted, SALVOR_MAX_DUMPS);
+   }
+}
+
+}  // namespace
+
 int
 SalvorServerLoop()
 {
@@ -144,12 +180,15 @@ SalvorServerLoop()
    if (!SalvorOpenSocket(&sock)) {
       SalvorFatal("Could not create or bind socket. Quitting...\n");
    }
+   SalvorEnsureFileLimit();
    SalvorAllocSlots();
+   uint64_t lastSweep = SalvorClockUsec();
 
    // A longer datagram is told apart by the length the socket layer reports.
    uint8_t buf[SALVOR_RECV_BUFFER_SIZE];
    uint8_t replyWire[SALVOR_HEADER_SIZE];
    while (!SalvorConfig.stopRequested) {
+      SalvorSweepIfDue(&lastSweep);
       // Take what is waiting without a wait: under load that saves a system
       // call per datagram. Only an empty socket is waited on, up to 5
       // seconds, and a wait that ends empty runs the idle sweep.
@@ -166,6 +205,7 @@ SalvorServerLoop()
             Log("Select error: %s. Going on.\n", SalvorNet_ErrorText(err));
          } else if (ready == 0) {
             SalvorExpireIdleSlots();
+            lastSweep = SalvorClockUsec();
          }
          continue;
       }

@@ -30,9 +30,13 @@ SalvorWin32InitLog(const char *format, ...)
       char *dir = File_GetSafeTmpDir(false);
       // Without a safe directory there is no init log file; the console
       // copy below still shows every message.
-      if (dir != nullptr) {
-         Str_Snprintf(SalvorConfig.initLogPath, sizeof SalvorConfig.initLogPath, "%s/%s", dir,
-                      SALVOR_INIT_LOG_NAME);
+      if (dir != nullptr &&
+          Str_Snprintf(SalvorConfig.initLogPath, sizeof SalvorConfig.initLogPath, "%s/%s", dir,
+                       SALVOR_INIT_LOG_NAME) < 0) {
+         // A cut path would name another file: keep to the console.
+         SalvorConfig.initLogPath[0] = '\0';
+         std::fprintf(stderr, "The init log's path in %s is too long; the start-up trace "
+                      "goes to the console only.\n", dir);
       }
       std::free(dir);
       SalvorConfig.initLogPathSet = true;

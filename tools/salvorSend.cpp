@@ -154,6 +154,7 @@ Fail(const std::string &message)
 int
 main(int argc, char **argv)
 {
+   SalvorIgnoreBrokenPipe();
    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
       Usage(stdout);
       return 0;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -196,4 +197,10 @@ SalvorBindLoopbackUdp(sockaddr_in *addr, std::string *error)
       return -1;
    }
    return fd;
+}
+
+void
+SalvorIgnoreBrokenPipe()
+{
+   std::signal(SIGPIPE, SIG_IGN);
 }

@@ -21,6 +21,10 @@ std::string SalvorFormatAddress(const sockaddr_in &addr);
 // -1 with *error set on failure.
 int SalvorBindLoopbackUdp(sockaddr_in *addr, std::string *error);
 
+// A write to a closed pipe (stderr read by a program that ended) fails
+// with an error instead of ending the process.
+void SalvorIgnoreBrokenPipe();
+
 class SalvorClientSocket {
 public:
    enum RecvResult { Received, TimedOut, Refused, Error };

@@ -27,7 +27,7 @@ constexpr uint32_t FILE_RETRY_MAX_MS = 100;
 bool
 FileIsSeparator(char c)
 {
-   return c == '/' || c == '\\';
+   return c == '/' || (FILEPLAT_BACKSLASH_SEPARATES && c == '\\');
 }
 
 bool
@@ -80,7 +80,8 @@ size_t
 FileVolumeLength(const char *path)
 {
    size_t len = std::strlen(path);
-   if (len >= 3 && FileIsSeparator(path[0]) && path[1] == path[0]) {
+   if (FILEPLAT_NETWORK_VOLUMES && len >= 3 && FileIsSeparator(path[0]) &&
+       path[1] == path[0]) {
       int sep = FileFindSeparator(path, 2);
       if (sep < 0) {
          return 0;

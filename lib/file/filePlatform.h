@@ -61,6 +61,10 @@ extern const size_t FILEPLAT_ERRNO_TABLE_SIZE;
 
 // Whether "C:" at the start of a path names a volume on this platform.
 extern const bool FILEPLAT_DRIVE_LETTERS;
+// Whether a backslash separates path components, and whether a path that
+// starts with two separators names a network volume ("//server/share").
+extern const bool FILEPLAT_BACKSLASH_SEPARATES;
+extern const bool FILEPLAT_NETWORK_VOLUMES;
 
 int FilePlat_LastError();
 void FilePlat_SetLastError(int err);

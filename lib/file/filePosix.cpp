@@ -34,6 +34,9 @@ const int FILEPLAT_ERR_INVALID_PARAMETER = EINVAL;
 const int FILEPLAT_ERR_NO_MORE_FILES = 0;
 
 const bool FILEPLAT_DRIVE_LETTERS = false;
+// A backslash is an ordinary file-name character, and "//srv" is "/srv".
+const bool FILEPLAT_BACKSLASH_SEPARATES = false;
+const bool FILEPLAT_NETWORK_VOLUMES = false;
 
 // Mostly identity: the codes are errno values already. EPERM is folded
 // into EACCES, as callers only distinguish "not allowed".

@@ -1,4 +1,6 @@
 // The configuration file and the start-up checks it runs.
+#include <cerrno>
+#include <climits>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -157,12 +159,44 @@ TEST(InitLog, DebugModeAppendsToAnOwnerOnlyDirectory)
    SalvorConfigReset();
 }
 
+TEST(InitLog, OverlongPathKeepsToTheConsole)
+{
+   // A temporary directory so deep that the init log's path does not fit.
+   testutil::TempDir base;
+   std::string deep = base.path();
+   while (deep.size() < SALVOR_PATH_SIZE - 20) {
+      deep += "/" + std::string(60, 'd');
+   }
+   std::filesystem::create_directories(deep);
+   const char *oldTmp = getenv("TMPDIR");
+   std::string saved = oldTmp != nullptr ? oldTmp : "";
+   setenv("TMPDIR", deep.c_str(), 1);
+   SalvorConfigReset();
+   SalvorConfig.debugMode = true;
+   testing::internal::CaptureStderr();
+   SalvorWin32InitLog("console only\n");
+   std::string console = testing::internal::GetCapturedStderr();
+   EXPECT_STREQ(SalvorConfig.initLogPath, "");
+   EXPECT_NE(console.find("console only\n"), std::string::npos);
+   EXPECT_NE(console.find("too long"), std::string::npos);
+   // Nothing was written anywhere under the deep directory.
+   for (const auto &entry : std::filesystem::recursive_directory_iterator(base.path())) {
+      EXPECT_FALSE(entry.is_regular_file()) << entry.path();
+   }
+   SalvorConfigReset();
+   if (oldTmp != nullptr) {
+      setenv("TMPDIR", saved.c_str(), 1);
+   } else {
+      unsetenv("TMPDIR");
+   }
+}
+
 TEST(Options, ShapeOfTheVector)
 {
    SalvorConfigReset();
    testutil::TempDir dir;
    std::string cfg = dir / "c.xml";
-   testutil::WriteFile(cfg, "<c/>");
+   testutil::WriteFile(cfg, "<c><defaultDataPath>" + (dir / "data") + "</defaultDataPath></c>");
    auto parse = [](std::vector<std::string> words) {
       std::vector<char *> argv;
       for (auto &w : words) {
@@ -177,6 +211,43 @@ TEST(Options, ShapeOfTheVector)
    EXPECT_EQ(parse({"debug", "-S", cfg}), 13);
    EXPECT_EQ(parse({"debug", "-s"}), 13);
    EXPECT_NE(parse({"debug", "-s", dir / "missing.xml"}), 0);
+
+   // A refused configuration never reads as a vector of the wrong shape,
+   // even when the reason is an access error (13).
+   PlatFault_Inject(PLAT_OPEN, EACCES, 0, -1);
+   EXPECT_EQ(parse({"debug", "-s", cfg}), SALVOR_OPTIONS_CONFIG_REFUSED);
+   PlatFault_Clear();
+
+   // Without a data directory the dumps would land at the root.
+   testutil::WriteFile(cfg, "<c><defaultLogPath>" + (dir / "log") + "</defaultLogPath></c>");
+   SalvorConfigReset();
+   EXPECT_EQ(parse({"debug", "-s", cfg}), SALVOR_OPTIONS_CONFIG_REFUSED);
+}
+
+TEST_F(ConfigFile, EmptyPathElementsAreRefusedWithoutAProbeAtTheRoot)
+{
+   EXPECT_NE(readValues("<defaultDataPath></defaultDataPath>"), 0);
+   EXPECT_NE(readValues("<defaultLogPath/>"), 0);
+   EXPECT_STREQ(SalvorConfig.dataDir, "");
+   EXPECT_STREQ(SalvorConfig.logFile, "");
+}
+
+TEST_F(ConfigFile, NumbersBeyondTheIntRangeSaturate)
+{
+   // Wrapped, 4294973796 would read as 6500.
+   EXPECT_NE(readValues("<defaultValues><port>4294973796</port></defaultValues>"), 0);
+   EXPECT_EQ(SalvorConfig.port, INT_MAX);
+   SalvorConfigReset();
+   EXPECT_NE(readValues("<maxSize>-99999999999</maxSize>"), 0);
+   EXPECT_EQ(SalvorConfig.maxSize, INT_MIN);
+   SalvorConfigReset();
+   EXPECT_EQ(readValues("<maxSize>99999999999</maxSize><level>4294967296</level>"), 0);
+   EXPECT_EQ(SalvorConfig.maxSize, INT_MAX);
+   EXPECT_EQ(SalvorConfig.verbose, 1) << "a huge level is above 0, not 0";
+   SalvorConfigReset();
+   EXPECT_EQ(readValues("<defaultValues><port> +7000x</port></defaultValues><maxSize>x</maxSize>"), 0);
+   EXPECT_EQ(SalvorConfig.port, 7000);
+   EXPECT_EQ(SalvorConfig.maxSize, 0);
 }
 
 }  // namespace

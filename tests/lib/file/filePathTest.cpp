@@ -177,9 +177,12 @@ TEST_F(FilePathTest, MakeDirTreeStopsAtFirstFailure)
    EXPECT_TRUE(File_IsDir(P("a/b").c_str()));
    EXPECT_FALSE(Exists(P("a/b/c")));
 
-   // A network-style volume alone is only checked, never created.
-   EXPECT_FALSE(File_MakeDirTree("//no-such-host/share", nullptr));
-   EXPECT_FALSE(Exists("/no-such-host"));
+   // Here "//" is the root like "/", and a backslash is part of a name.
+   EXPECT_TRUE(File_MakeDirTree(("/" + P("srv/data/10")).c_str(), nullptr));
+   EXPECT_TRUE(File_IsDir(P("srv/data/10").c_str()));
+   EXPECT_TRUE(File_MakeDirTree(P("x\\y/z").c_str(), nullptr));
+   EXPECT_TRUE(File_IsDir(P("x\\y/z").c_str()));
+   EXPECT_FALSE(Exists(P("x")));
    EXPECT_TRUE(File_MakeDirTree("", nullptr));
 }
 
@@ -228,8 +231,8 @@ TEST(FilePathStrings, SplitPath)
       {"/", "", "/", ""},
       {"logs/", "", "logs/", ""},
       {"a\\b/c", "", "a\\b/", "c"},
-      {"//server/share/dir/f", "//server/share", "/dir/", "f"},
-      {"//server/share", "//server/share", "", ""},
+      {"//server/share/dir/f", "", "//server/share/dir/", "f"},  // no network volumes
+      {"//server/share", "", "//server/", "share"},
       {"//server", "", "//", "server"},
       {"C:/x", "", "C:/", "x"},  // no drive letters here
    };
@@ -254,7 +257,7 @@ TEST(FilePathStrings, DirAndBaseStripAndJoin)
    const char *const dirAndBase[][3] = {
       {"/logs/x.log", "/logs", "x.log"},
       {"/x", "/", "x"},
-      {"\\x", "\\", "x"},
+      {"\\x", "", "\\x"},  // a backslash is part of the name
       {"/logs//", "/logs", ""},
       {"x", "", "x"},
    };

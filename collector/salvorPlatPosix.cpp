@@ -1,0 +1,32 @@
+// POSIX back end of the collector's process limits; see salvorPlat.h.
+#include "collector/salvorPlat.h"
+
+#include <csignal>
+#include <sys/resource.h>
+
+bool
+SalvorPlat_RaiseOpenFileLimit(uint64_t wanted, uint64_t *limit)
+{
+   rlimit lim;
+   if (getrlimit(RLIMIT_NOFILE, &lim) != 0) {
+      *limit = 0;
+      return false;
+   }
+   if (lim.rlim_cur != RLIM_INFINITY && lim.rlim_cur < wanted) {
+      // Up to the hard limit: descriptors cost little, and a soft limit
+      // below the slot count would refuse dumps while slots are free.
+      rlimit raised = lim;
+      raised.rlim_cur = lim.rlim_max;
+      if (setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+         lim = raised;
+      }
+   }
+   *limit = lim.rlim_cur == RLIM_INFINITY ? UINT64_MAX : (uint64_t)lim.rlim_cur;
+   return *limit >= wanted;
+}
+
+void
+SalvorPlat_IgnoreBrokenPipe()
+{
+   std::signal(SIGPIPE, SIG_IGN);
+}
