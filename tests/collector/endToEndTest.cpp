@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -23,7 +24,8 @@ namespace {
 // A running collector; stopped and reaped when the object goes.
 class Collector {
 public:
-   explicit Collector(int level = 0, const std::string &extraEnv = "")
+   explicit Collector(int level = 0, const std::string &extraEnv = "",
+                      std::pair<rlim_t, rlim_t> files = {0, 0})
    {
       port_ = testutil::FreeUdpPort();
       config_ = dir_ / "salvor.xml";
@@ -32,7 +34,7 @@ public:
                                       "</level></defaultValues><defaultDataPath>" + dataDir() +
                                       "</defaultDataPath><defaultLogPath>" + (dir_ / "log") +
                                       "</defaultLogPath></config>");
-      pid_ = Spawn({SALVOR_BINARY, "debug", "-s", config_}, dir_ / "console.txt", extraEnv);
+      pid_ = Spawn({SALVOR_BINARY, "debug", "-s", config_}, dir_ / "console.txt", extraEnv, files);
    }
    ~Collector()
    {
@@ -42,14 +44,33 @@ public:
       }
    }
 
+   /*
+    * Starts args[0] with its output in the file `console`, or in a pipe
+    * whose reader is gone when `console` is empty. Nonzero `files` limits
+    * its open files (soft limit, hard limit).
+    */
    static pid_t Spawn(const std::vector<std::string> &args, const std::string &console,
-                      const std::string &env = "")
+                      const std::string &env = "", std::pair<rlim_t, rlim_t> files = {0, 0})
    {
       pid_t pid = fork();
       if (pid == 0) {
-         int fd = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+         int fd;
+         if (console.empty()) {
+            int ends[2];
+            if (pipe(ends) != 0) {
+               _exit(126);
+            }
+            close(ends[0]);
+            fd = ends[1];
+         } else {
+            fd = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+         }
          dup2(fd, 1);
          dup2(fd, 2);
+         if (files.first != 0) {
+            rlimit lim{files.first, files.second};
+            setrlimit(RLIMIT_NOFILE, &lim);
+         }
          if (!env.empty()) {
             putenv(const_cast<char *>(env.c_str()));
          }
@@ -80,6 +101,20 @@ public:
       return false;
    }
    bool running() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+   // The exit status once the process has ended by itself (within a
+   // minute), or -1.
+   int exitStatus()
+   {
+      int status = 0;
+      for (int i = 0; i < 600; i++) {
+         if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+         }
+         usleep(100000);
+      }
+      return -1;
+   }
    uint16_t port() const { return port_; }
    std::string dataDir() const { return dir_ / "data"; }
    std::string log() const { return testutil::ReadFile(dir_ / "log/salvor.log"); }
@@ -275,7 +310,9 @@ TEST(EndToEnd, MisbehavingHostsDoNotDisturbTheCollector)
 
 TEST(EndToEnd, SlotLimitRefusesTheDumpTooMany)
 {
-   Collector salvor;
+   // Started under the usual soft limit of 1,024 open files, which the
+   // collector raises: every slot can hold an open dump.
+   Collector salvor(0, "", {1024, 4096});
    ASSERT_TRUE(salvor.ready()) << salvor.console();
    // One host may open 256 dumps a minute: play eight.
    std::vector<std::unique_ptr<Host>> hosts;
@@ -306,16 +343,22 @@ TEST(EndToEnd, ReceiveErrorsAHostCanCauseAreNotFatal)
    EXPECT_NE(salvor.log().find("Recvfrom error:Connection refused. Going on."), std::string::npos);
 }
 
+TEST(EndToEnd, OpenFileLimitThatCannotBeRaisedIsReported)
+{
+   Collector salvor(0, "", {256, 256});
+   ASSERT_TRUE(salvor.ready()) << salvor.console();
+   EXPECT_NE(salvor.log().find("W110: The limit on open files is 256 and cannot be raised to "
+                               "1088: fewer than 1024 dumps may be open at once."),
+             std::string::npos)
+      << salvor.log();
+}
+
 TEST(EndToEnd, SocketFaultsEndTheCollector)
 {
+   // The collector's first receive fails as on a broken socket: it ends at
+   // once, with no datagram needed.
    Collector salvor(0, "SALVOR_PLATFORM_FAULTS=recvfrom:9:count=1");  // EBADF
-   UdpPeer peer;
-   peer.sendTo(Encode(MakeHeader(SALVOR_MSG_STATUS_CHECK)), salvor.port());
-   for (int i = 0; i < 100 && salvor.running(); i++) {
-      usleep(50000);
-      peer.sendTo(Encode(MakeHeader(SALVOR_MSG_STATUS_CHECK)), salvor.port());
-   }
-   EXPECT_FALSE(salvor.running());
+   EXPECT_EQ(salvor.exitStatus(), 1);
    EXPECT_NE(salvor.console().find("Recvfrom error:Bad file descriptor."), std::string::npos);
 }
 
@@ -333,14 +376,17 @@ TEST(EndToEnd, DiskFullIsReportedToTheClient)
    EXPECT_TRUE(salvor.running());
 }
 
+// The exit status of a run, -1 when a signal ended it.
 int
-RunToExit(const std::vector<std::string> &args, std::string *console)
+RunToExit(const std::vector<std::string> &args, std::string *console, const std::string &env = "")
 {
    testutil::TempDir dir;
-   pid_t pid = Collector::Spawn(args, dir / "out.txt");
+   pid_t pid = Collector::Spawn(args, console != nullptr ? dir / "out.txt" : "", env);
    int status = 0;
    waitpid(pid, &status, 0);
-   *console = testutil::ReadFile(dir / "out.txt");
+   if (console != nullptr) {
+      *console = testutil::ReadFile(dir / "out.txt");
+   }
    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -348,15 +394,37 @@ TEST(EndToEnd, RefusedStartsEndWithAFailureStatusAndSayWhy)
 {
    testutil::TempDir dir;
    std::string console;
-   EXPECT_NE(RunToExit({SALVOR_BINARY, "debug"}, &console), 0);
+   // 2: the command line has the wrong shape.
+   EXPECT_EQ(RunToExit({SALVOR_BINARY, "debug"}, &console), 2);
    EXPECT_NE(console.find("Invalid argument: salvor debug -s <config.xml>"), std::string::npos);
+   EXPECT_EQ(RunToExit({SALVOR_BINARY, "debug", "-S", dir / "missing.xml"}, &console), 2);
+   EXPECT_EQ(console.find("Invalid argument"), std::string::npos) << "no second usage line";
 
-   EXPECT_NE(RunToExit({SALVOR_BINARY, "debug", "-s", dir / "missing.xml"}, &console), 0);
+   // 1: the configuration is refused.
+   EXPECT_EQ(RunToExit({SALVOR_BINARY, "debug", "-s", dir / "missing.xml"}, &console), 1);
    EXPECT_NE(console.find("Could not read config file.."), std::string::npos);
 
    testutil::WriteFile(dir / "bad.xml", "<c><defaultValues><port>80</port></defaultValues></c>");
-   EXPECT_NE(RunToExit({SALVOR_BINARY, "debug", "-s", dir / "bad.xml"}, &console), 0);
+   EXPECT_EQ(RunToExit({SALVOR_BINARY, "debug", "-s", dir / "bad.xml"}, &console), 1);
    EXPECT_NE(console.find("Selected port is in reserved range."), std::string::npos);
+
+   // An access error (13) is a refused configuration, not a wrong command line.
+   testutil::WriteFile(dir / "denied.xml", "<c><defaultDataPath>" + (dir / "data") +
+                                              "</defaultDataPath></c>");
+   EXPECT_EQ(RunToExit({SALVOR_BINARY, "debug", "-s", dir / "denied.xml"}, &console,
+                       "SALVOR_PLATFORM_FAULTS=open:13:count=-1"),
+             1);
+   EXPECT_NE(console.find("Error in configuration parameters (error = 13)"), std::string::npos)
+      << console;
+   EXPECT_EQ(console.find("Invalid argument"), std::string::npos);
+
+   testutil::WriteFile(dir / "nodata.xml", "<c><defaultLogPath>" + (dir / "log") +
+                                              "</defaultLogPath></c>");
+   EXPECT_EQ(RunToExit({SALVOR_BINARY, "debug", "-s", dir / "nodata.xml"}, &console), 1);
+   EXPECT_NE(console.find("No data directory is configured"), std::string::npos);
+
+   // A console whose reader has gone does not end the collector by a signal.
+   EXPECT_EQ(RunToExit({SALVOR_BINARY, "debug", "-s", dir / "missing.xml"}, nullptr), 1);
 
    EXPECT_NE(RunToExit({SALVOR_BINARY, "install"}, &console), 0);
    EXPECT_NE(RunToExit({SALVOR_BINARY}, &console), 0);

@@ -143,3 +143,28 @@ TEST(SalvorSend, StatusCheck)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SalvorSend, ClosedStandardErrorDoesNotKillIt)
+{
+   // Its usage text goes to a pipe whose reader has gone.
+   pid_t pid = fork();
+   if (pid == 0) {
+      int ends[2];
+      if (pipe(ends) != 0) {
+         _exit(126);
+      }
+      close(ends[0]);
+      dup2(ends[1], 1);
+      dup2(ends[1], 2);
+      execl(SALVOR_SEND_PATH, SALVOR_SEND_PATH, "--no-such-option", (char *)nullptr);
+      _exit(127);
+   }
+   int status = 0;
+   waitpid(pid, &status, 0);
+   ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+   EXPECT_EQ(WEXITSTATUS(status), 2);
+}
+
+}  // namespace
