@@ -1,6 +1,7 @@
 // The real collector, started as a process on a free port with a
 // temporary configuration, driven over UDP from several loopback hosts.
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -306,6 +307,31 @@ TEST(EndToEnd, MisbehavingHostsDoNotDisturbTheCollector)
    EXPECT_NE(log.find("Datagram of 20 bytes is shorter than a header"), std::string::npos);
    EXPECT_NE(log.find("Datagram of 1601 bytes is longer than 1600"), std::string::npos);
    EXPECT_NE(log.find("Skipping bad packet."), std::string::npos);
+}
+
+TEST(EndToEnd, FloodOfMalformedDatagramsCannotFillTheDisk)
+{
+   Collector salvor;
+   ASSERT_TRUE(salvor.ready()) << salvor.console();
+   UdpPeer flooder("127.0.0.9");
+   std::vector<uint8_t> junk(20, 0xEE);  // shorter than a header: one log line each
+   auto start = std::chrono::steady_clock::now();
+   for (int i = 0; i < 200000; i++) {
+      flooder.sendTo(junk, salvor.port());
+   }
+   // Whatever the kernel kept has been handled once a status check is answered.
+   Host probe("127.0.0.10", salvor.port());
+   EXPECT_EQ(probe.call(MakeHeader(SALVOR_MSG_STATUS_CHECK)).status, hxk_success);
+   double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+   // The log takes its first 1,000,000 bytes freely, then about 1,000 bytes
+   // a second; room is left for notices and the newest 32 KiB held back.
+   size_t bound = 1000000 + (size_t)(4 * 1000 * (seconds + 1)) + 96 * 1024;
+   size_t size = salvor.log().size();
+   EXPECT_LE(size, bound) << "after " << seconds << " s of flood";
+   EXPECT_NE(salvor.log().find("<<< Log Throttled >>>"), std::string::npos);
+   EXPECT_TRUE(salvor.running());
 }
 
 TEST(EndToEnd, SlotLimitRefusesTheDumpTooMany)
