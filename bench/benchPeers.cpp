@@ -14,7 +14,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "collector/salvorProto.h"
+#include "protocol/salvorProto.h"
 #include "tools/salvorClient.h"
 #include "tools/salvorSocket.h"
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "collector/salvorProto.h"
+#include "protocol/salvorProto.h"
 
 namespace {
 

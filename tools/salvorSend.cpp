@@ -12,12 +12,12 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/salvorProto.h"
 #include "tools/salvorClient.h"
 #include "tools/salvorProgress.h"
 
 namespace {
 
-constexpr uint16_t DEFAULT_PORT = 6500;
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 
@@ -168,7 +168,7 @@ main(int argc, char **argv)
 
    sockaddr_in server;
    std::string error;
-   if (!SalvorParseServer(args.server, DEFAULT_PORT, &server, &error)) {
+   if (!SalvorParseServer(args.server, SALVOR_DEFAULT_PORT, &server, &error)) {
       return Fail(error);
    }
    std::optional<in_addr> from;

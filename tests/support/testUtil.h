@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "collector/salvorProto.h"
+#include "protocol/salvorProto.h"
 #include "tests/support/testFiles.h"
 
 namespace testutil {

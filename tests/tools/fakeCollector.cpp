@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "collector/salvorProto.h"
+#include "protocol/salvorProto.h"
 #include "tools/salvorSocket.h"
 
 FakeCollector::FakeCollector() : FakeCollector(Behaviour{}) {}

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "collector/salvorProto.h"
+#include "protocol/salvorProto.h"
 #include "tests/tools/fakeCollector.h"
 #include "tests/tools/testFiles.h"
 #include "tools/salvorClient.h"

@@ -1,11 +1,10 @@
-// Dump files: one file per dump, in one directory per client address,
+// Dump files: naming and creation of one file per dump, in one directory per client address,
 // named from the address, the local date and time and a counter.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "collector/salvorProto.h"
 #include "lib/file/fileIO.h"
 
 constexpr int SALVOR_MAX_NAME_TRIES = 256;
@@ -20,12 +19,3 @@ constexpr int SALVOR_DUMP_FILE_MODE = 0440;
  */
 FileIOStatus SalvorCreateDumpFile(uint32_t clientIP, char *name, size_t nameSize,
                                   const char *dataDir, FileIOFile *fd);
-// Turns a failed create into the init's reply status, with its log lines.
-uint32_t SalvorCreateFailureStatus(FileIOStatus status, const char *name,
-                                   const char *dataDir);
-
-void SalvorHandleData(const salvorMsgHeader *request, const uint8_t *payload,
-                      uint32_t clientIP, size_t datagramLength,
-                      salvorMsgHeader *reply);
-void SalvorHandleDone(uint32_t clientIP, const salvorMsgHeader *request,
-                      salvorMsgHeader *reply);

@@ -4,9 +4,10 @@
 #include <gtest/gtest.h>
 #include <thread>
 
-#include "collector/salvorConfig.h"
-#include "collector/salvorServer.h"
-#include "collector/salvorSlots.h"
+#include "collector/startup/salvorConfig.h"
+#include "collector/server/salvorServer.h"
+#include "collector/server/salvorSlots.h"
+#include "lib/misc/clock.h"
 #include "tests/support/testUtil.h"
 
 using testutil::Encode;
@@ -34,7 +35,7 @@ protected:
       UdpPeer waker;
       waker.sendTo(Encode(MakeHeader(SALVOR_MSG_STATUS_CHECK)), SalvorConfig.port);
       loop.join();
-      SalvorClockUsec = SalvorMonotonicUsec;
+      SalvorClockUsec = Clock_MonotonicUsec;
    }
    // A request answered by the loop; retried while it starts up.
    salvorMsgHeader call(UdpPeer &peer, const salvorMsgHeader &hdr, const std::string &payload = "")

@@ -2,8 +2,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "collector/salvorMain.h"
-#include "collector/salvorPlat.h"
+#include "collector/service/salvorMain.h"
+#include "collector/platform/salvorPlat.h"
 #include "lib/misc/platFault.h"
 
 int

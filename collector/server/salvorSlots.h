@@ -1,5 +1,8 @@
 // The table of dump slots.
 //
+// Only a table: the handlers (salvorHandlers.h) decide what a request does
+// with it, and the dump files (salvorDumpFile.h) are made below it.
+//
 // Each dump in progress holds one of 1,024 slots; the slot index is the
 // dumpID that the client learns from the reply to its init and names in
 // its data and done messages. An init finds its dump's slot again or takes
@@ -8,7 +11,7 @@
 
 #include <cstdint>
 
-#include "collector/salvorProto.h"
+#include "protocol/salvorProto.h"
 #include "lib/file/fileIO.h"
 
 constexpr int SALVOR_MAX_DUMPS = 1024;
@@ -32,18 +35,29 @@ extern salvorCoreDumpInfo *salvorSlots;
  * Tests may replace it.
  */
 extern uint64_t (*SalvorClockUsec)();
-uint64_t SalvorMonotonicUsec();
 
 // Copies a dump's path for its slot; null when memory is short. Tests may
 // replace it.
 extern char *(*SalvorCopyPath)(const char *path);
 
-void SalvorAllocSlots();
+// False when memory is short.
+bool SalvorAllocSlots();
 void SalvorFreeSlots();  // leaves the files of slots in use on disk
 bool SalvorSlotInUse(const salvorCoreDumpInfo *slot);
 
-void SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir,
-                      uint32_t clientIP, const salvorMsgHeader *request);
+/*
+ * The slot of the dump that the host clientIP began with this time stamp,
+ * or -1; *freeIndex receives the lowest free slot, or -1 when all are taken.
+ */
+int SalvorLookupDump(uint32_t clientIP, int64_t timestamp, int *freeIndex);
+// Hands an empty slot, whose fd holds the new file, to a dump.
+void SalvorTakeSlot(salvorCoreDumpInfo *slot, char *fileName, uint32_t clientIP,
+                    int64_t timestamp);
+/*
+ * The slot that a data or done message names, once its host and time
+ * stamp are checked (each mismatch is logged); marks it active. Null when
+ * the message names no dump of its host.
+ */
 salvorCoreDumpInfo *SalvorFindSlot(uint32_t clientIP, const salvorMsgHeader *request);
 void SalvorExpireIdleSlots();
 // Empties a slot whose file has been closed.

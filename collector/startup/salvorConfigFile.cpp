@@ -3,7 +3,7 @@
 // Elements are recognised by name prefix, case-sensitively, anywhere in
 // the document, in document order. A port counts only after a
 // defaultValues element has been met, and only once per such element.
-#include "collector/salvorConfigFile.h"
+#include "collector/startup/salvorConfigFile.h"
 
 #include <cerrno>
 #include <climits>
@@ -11,8 +11,8 @@
 #include <cstring>
 #include <libxml/parser.h>
 
-#include "collector/salvorConfig.h"
-#include "collector/salvorStartup.h"
+#include "collector/startup/salvorConfig.h"
+#include "collector/startup/salvorStartup.h"
 #include "lib/file/file.h"
 #include "lib/string/str.h"
 

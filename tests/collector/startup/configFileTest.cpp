@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "collector/salvorConfig.h"
-#include "collector/salvorConfigFile.h"
-#include "collector/salvorMain.h"
-#include "collector/salvorStartup.h"
+#include "collector/startup/salvorConfig.h"
+#include "collector/startup/salvorConfigFile.h"
+#include "collector/service/salvorMain.h"
+#include "collector/startup/salvorStartup.h"
 #include "lib/misc/platFault.h"
 #include "tests/support/testUtil.h"
 

@@ -2,9 +2,9 @@
 #include <cstring>
 #include <gtest/gtest.h>
 
-#include "collector/salvorConfig.h"
-#include "collector/salvorServer.h"
-#include "collector/salvorSlots.h"
+#include "collector/startup/salvorConfig.h"
+#include "collector/server/salvorServer.h"
+#include "collector/server/salvorSlots.h"
 #include "tests/support/testUtil.h"
 
 using testutil::Encode;

@@ -1,18 +1,14 @@
 // The collector's receive loop and fatal exit; see salvorServer.h.
-#include "collector/salvorServer.h"
+#include "collector/server/salvorServer.h"
 
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
 
-#include "collector/salvorConfig.h"
-#include "collector/salvorDumpFile.h"
-#include "collector/salvorPlat.h"
-#include "collector/salvorSlots.h"
-#include "collector/salvorStartup.h"
+#include "collector/startup/salvorConfig.h"
+#include "collector/server/salvorHandlers.h"
+#include "collector/platform/salvorPlat.h"
+#include "collector/server/salvorSlots.h"
+#include "collector/startup/salvorStartup.h"
 #include "lib/config/preference.h"
 #include "lib/log/log.h"
-#include "lib/string/str.h"
 
 namespace {
 
@@ -38,20 +34,6 @@ LogDebugLine(const salvorMsgHeader &hdr, size_t length, uint32_t clientIP)
 
 }  // namespace
 
-void
-SalvorFatal(const char *format, ...)
-{
-   va_list args;
-   va_start(args, format);
-   char *text = Str_Vasprintf(nullptr, format, args);
-   va_end(args);
-   if (text != nullptr) {
-      std::fprintf(stderr, "%s", text);
-      Log("%s\n", text);
-      std::free(text);
-   }
-   std::exit(1);
-}
 
 bool
 SalvorOpenSocket(SalvorSocket *sock)
@@ -71,15 +53,6 @@ SalvorOpenSocket(SalvorSocket *sock)
    return true;
 }
 
-void
-SalvorHandleStatusCheck(uint32_t clientIP, salvorMsgHeader *reply)
-{
-   if (SalvorConfig.verbose) {
-      Log("ip:%x)message type: 'staus check'.\n", clientIP);
-   }
-   Log("Posting back a status check reply to %u.%u.%u.%u", SALVOR_IP_BYTES(clientIP));
-   reply->status = hxk_success;
-}
 
 bool
 SalvorProcessDatagram(const uint8_t *buf, size_t length, uint32_t clientIP, uint8_t *replyWire)
@@ -181,7 +154,9 @@ SalvorServerLoop()
       SalvorFatal("Could not create or bind socket. Quitting...\n");
    }
    SalvorEnsureFileLimit();
-   SalvorAllocSlots();
+   if (!SalvorAllocSlots()) {
+      SalvorFatal("Could not allocate memory for salvorCoreDumpInfo\n");
+   }
    uint64_t lastSweep = SalvorClockUsec();
 
    // A longer datagram is told apart by the length the socket layer reports.

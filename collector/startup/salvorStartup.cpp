@@ -1,5 +1,5 @@
 // Start-up checks; see salvorStartup.h.
-#include "collector/salvorStartup.h"
+#include "collector/startup/salvorStartup.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "collector/salvorConfig.h"
-#include "collector/salvorNet.h"
+#include "collector/startup/salvorConfig.h"
+#include "collector/platform/salvorNet.h"
 #include "lib/file/file.h"
 #include "lib/file/fileIO.h"
 #include "lib/log/log.h"
@@ -111,4 +111,19 @@ SalvorWin32InitWinsock()
       return false;
    }
    return true;
+}
+
+void
+SalvorFatal(const char *format, ...)
+{
+   va_list args;
+   va_start(args, format);
+   char *text = Str_Vasprintf(nullptr, format, args);
+   va_end(args);
+   if (text != nullptr) {
+      std::fprintf(stderr, "%s", text);
+      Log("%s\n", text);
+      std::free(text);
+   }
+   std::exit(1);
 }

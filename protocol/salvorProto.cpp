@@ -1,5 +1,5 @@
 // The dump protocol's wire encoding; see salvorProto.h.
-#include "collector/salvorProto.h"
+#include "protocol/salvorProto.h"
 
 #include <cstring>
 

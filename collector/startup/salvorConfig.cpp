@@ -1,5 +1,5 @@
 // The collector's settings record; see salvorConfig.h.
-#include "collector/salvorConfig.h"
+#include "collector/startup/salvorConfig.h"
 
 #include <cstring>
 

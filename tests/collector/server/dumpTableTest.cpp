@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "collector/salvorConfig.h"
-#include "collector/salvorDumpFile.h"
-#include "collector/salvorSlots.h"
+#include "collector/startup/salvorConfig.h"
+#include "collector/server/salvorDumpFile.h"
+#include "collector/server/salvorHandlers.h"
+#include "collector/server/salvorSlots.h"
+#include "lib/misc/clock.h"
 #include "lib/misc/platFault.h"
 #include "tests/support/testUtil.h"
 
@@ -38,7 +40,7 @@ protected:
          FileIO_CloseFile(&salvorSlots[i].fd);
       }
       SalvorFreeSlots();
-      SalvorClockUsec = SalvorMonotonicUsec;
+      SalvorClockUsec = Clock_MonotonicUsec;
    }
 
    salvorMsgHeader init(uint32_t ip, int64_t ts)

@@ -1,6 +1,6 @@
 // What the collector needs before its log and its socket exist: the
 // debug-mode init log, the probe of a configured directory, and the start
-// of the socket library.
+// of the socket library; and the collector's fatal exit.
 #pragma once
 
 constexpr const char *SALVOR_INIT_LOG_NAME = "salvor_init.log";
@@ -16,3 +16,5 @@ void SalvorWin32InitLog(const char *format, ...);
 int SalvorWin32ProbeDirectory(const char *dir);
 bool SalvorWin32InitWinsock();
 
+// The collector's fatal exit: standard error, the log, exit status 1.
+[[noreturn]] void SalvorFatal(const char *format, ...);

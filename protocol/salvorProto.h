@@ -1,7 +1,8 @@
 // The dump protocol: the 48-byte little-endian header that starts every
 // request and every reply, the message types and the reply statuses.
 //
-// Shared by the collector and the client tools. Headers are read from and
+// Shared by the collector, the client tools, the tests and the benchmarks;
+// depends on nothing else of the project. Headers are read from and
 // written to the wire byte by byte, so the code is independent of the
 // host's byte order and of alignment.
 #pragma once
@@ -9,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+constexpr uint16_t SALVOR_DEFAULT_PORT = 6500;  // UDP
 constexpr uint32_t SALVOR_MSG_MAGIC = 0xADECA1BF;
 constexpr size_t SALVOR_HEADER_SIZE = 48;
 constexpr size_t SALVOR_RECV_BUFFER_SIZE = 1600;

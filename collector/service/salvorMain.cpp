@@ -1,5 +1,5 @@
 // The collector's command line; see salvorMain.h.
-#include "collector/salvorMain.h"
+#include "collector/service/salvorMain.h"
 
 #include <cerrno>
 #include <csignal>
@@ -9,10 +9,10 @@
 #include <string>
 #include <strings.h>
 
-#include "collector/salvorConfig.h"
-#include "collector/salvorConfigFile.h"
-#include "collector/salvorServer.h"
-#include "collector/salvorStartup.h"
+#include "collector/startup/salvorConfig.h"
+#include "collector/startup/salvorConfigFile.h"
+#include "collector/server/salvorServer.h"
+#include "collector/startup/salvorStartup.h"
 #include "lib/config/preference.h"
 #include "lib/log/log.h"
 #include "lib/misc/vthreadBase.h"

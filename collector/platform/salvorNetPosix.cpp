@@ -1,5 +1,5 @@
 // BSD-socket back end of the collector's UDP endpoint; see salvorNet.h.
-#include "collector/salvorNet.h"
+#include "collector/platform/salvorNet.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -1,19 +1,18 @@
 // The collector's server: the UDP receive loop that checks each datagram,
 // hands it to the handler of its type and answers it, with the idle sweep
-// between datagrams; and the collector's fatal exit.
+// between datagrams.
 #pragma once
 
 #include <cstdint>
 
-#include "collector/salvorNet.h"
-#include "collector/salvorProto.h"
+#include "collector/platform/salvorNet.h"
+#include "protocol/salvorProto.h"
 
 constexpr int SALVOR_SELECT_TIMEOUT_SEC = 5;
 
 // Runs until stopRequested is set; returns 0.
 int SalvorServerLoop();
 bool SalvorOpenSocket(SalvorSocket *sock);
-void SalvorHandleStatusCheck(uint32_t clientIP, salvorMsgHeader *reply);
 
 /*
  * Checks and answers one received datagram of `length` bytes (the
@@ -22,6 +21,3 @@ void SalvorHandleStatusCheck(uint32_t clientIP, salvorMsgHeader *reply);
  */
 bool SalvorProcessDatagram(const uint8_t *buf, size_t length, uint32_t clientIP,
                            uint8_t *replyWire);
-
-// The collector's fatal exit: standard error, the log, exit status 1.
-[[noreturn]] void SalvorFatal(const char *format, ...);

@@ -1,5 +1,5 @@
 // POSIX back end of the collector's process limits; see salvorPlat.h.
-#include "collector/salvorPlat.h"
+#include "collector/platform/salvorPlat.h"
 
 #include <csignal>
 #include <sys/resource.h>

@@ -1,27 +1,16 @@
 // The table of dump slots; see salvorSlots.h.
-#include "collector/salvorSlots.h"
+#include "collector/server/salvorSlots.h"
 
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
-#include "collector/salvorConfig.h"
-#include "collector/salvorDumpFile.h"
-#include "collector/salvorServer.h"
 #include "lib/file/file.h"
 #include "lib/log/log.h"
+#include "lib/misc/clock.h"
 
 salvorCoreDumpInfo *salvorSlots = nullptr;
 
-uint64_t
-SalvorMonotonicUsec()
-{
-   timespec ts;
-   clock_gettime(CLOCK_MONOTONIC, &ts);
-   return (uint64_t)ts.tv_sec * 1000000u + (uint64_t)ts.tv_nsec / 1000u;
-}
-
-uint64_t (*SalvorClockUsec)() = SalvorMonotonicUsec;
+uint64_t (*SalvorClockUsec)() = Clock_MonotonicUsec;
 char *(*SalvorCopyPath)(const char *path) = strdup;
 
 namespace {
@@ -43,17 +32,18 @@ SalvorSlotInUse(const salvorCoreDumpInfo *slot)
    return slot->fileName != nullptr;
 }
 
-void
+bool
 SalvorAllocSlots()
 {
    salvorSlots = static_cast<salvorCoreDumpInfo *>(
       std::malloc(SALVOR_MAX_DUMPS * sizeof(salvorCoreDumpInfo)));
    if (salvorSlots == nullptr) {
-      SalvorFatal("Could not allocate memory for salvorCoreDumpInfo\n");
+      return false;
    }
    for (int i = 0; i < SALVOR_MAX_DUMPS; i++) {
       EmptySlot(&salvorSlots[i]);
    }
+   return true;
 }
 
 void
@@ -69,6 +59,33 @@ SalvorFreeSlots()
    }
 }
 
+int
+SalvorLookupDump(uint32_t clientIP, int64_t timestamp, int *freeIndex)
+{
+   *freeIndex = -1;
+   for (int i = 0; i < SALVOR_MAX_DUMPS; i++) {
+      const salvorCoreDumpInfo *slot = &salvorSlots[i];
+      if (!SalvorSlotInUse(slot)) {
+         if (*freeIndex < 0) {
+            *freeIndex = i;
+         }
+      } else if (slot->clientIP == clientIP && slot->timestamp == timestamp) {
+         return i;
+      }
+   }
+   return -1;
+}
+
+void
+SalvorTakeSlot(salvorCoreDumpInfo *slot, char *fileName, uint32_t clientIP, int64_t timestamp)
+{
+   slot->fileName = fileName;
+   slot->clientIP = clientIP;
+   slot->timestamp = timestamp;
+   slot->dumpID = (int32_t)(slot - salvorSlots);
+   slot->lastActivity = SalvorClockUsec();
+}
+
 void
 SalvorReleaseSlot(salvorCoreDumpInfo *slot)
 {
@@ -76,63 +93,6 @@ SalvorReleaseSlot(salvorCoreDumpInfo *slot)
    EmptySlot(slot);
 }
 
-void
-SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, uint32_t clientIP,
-                 const salvorMsgHeader *request)
-{
-   if (SalvorConfig.verbose) {
-      Log("ip:%x)msg type: 'init'.\n", clientIP);
-   }
-   int freeIndex = -1;
-   for (int i = 0; i < SALVOR_MAX_DUMPS; i++) {
-      salvorCoreDumpInfo *slot = &salvorSlots[i];
-      if (!SalvorSlotInUse(slot)) {
-         if (freeIndex < 0) {
-            freeIndex = i;
-         }
-      } else if (slot->clientIP == clientIP && slot->timestamp == request->timestamp) {
-         Log("IP (%u.%u.%u.%u) and timestamp (%lld) match slot %d. Using old core file.\n",
-             SALVOR_IP_BYTES(clientIP), (long long)request->timestamp, i);
-         reply->status = hxk_success;
-         reply->assignedDumpID = (uint32_t)slot->dumpID;
-         return;
-      }
-   }
-   if (freeIndex < 0) {
-      Log("Didn't find an index. Returning hxk_limit_exceeded.\n");
-      reply->status = hxk_limit_exceeded;
-      return;
-   }
-   if (SalvorConfig.verbose) {
-      Log("ip:%x)Using coredump index %d.\n", clientIP, freeIndex);
-   }
-   salvorCoreDumpInfo *slot = &salvorSlots[freeIndex];
-   char name[SALVOR_NAME_SIZE];
-   FileIOStatus status = SalvorCreateDumpFile(clientIP, name, sizeof name, dataDir, &slot->fd);
-   if (status != FILEIO_SUCCESS) {
-      reply->status = SalvorCreateFailureStatus(status, name, dataDir);
-      FileIO_InitFile(&slot->fd);
-      return;
-   }
-   char *copy = SalvorCopyPath(name);
-   if (copy == nullptr) {
-      // Without its name the slot could neither be swept nor reported:
-      // give the dump up rather than hold an anonymous open file.
-      Log("Out of memory. Couldn't keep the name of %s.\n", name);
-      FileIO_CloseAndRemove(&slot->fd);
-      reply->status = hxk_create_failed;
-      return;
-   }
-   Log("Opened new coredump file:%s for %u.%u.%u.%u in slot %d.\n", name,
-       SALVOR_IP_BYTES(clientIP), freeIndex);
-   slot->fileName = copy;
-   slot->clientIP = clientIP;
-   slot->timestamp = request->timestamp;
-   slot->dumpID = freeIndex;
-   slot->lastActivity = SalvorClockUsec();
-   reply->status = hxk_success;
-   reply->assignedDumpID = (uint32_t)freeIndex;
-}
 
 salvorCoreDumpInfo *
 SalvorFindSlot(uint32_t clientIP, const salvorMsgHeader *request)

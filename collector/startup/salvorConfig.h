@@ -8,7 +8,8 @@
 #include <atomic>
 #include <cstdint>
 
-constexpr int SALVOR_DEFAULT_PORT = 6500;
+#include "protocol/salvorProto.h"
+
 constexpr int SALVOR_PATH_SIZE = 1024;  // bytes, with the NUL
 constexpr const char *SALVOR_LOG_FILE_NAME = "salvor.log";
 

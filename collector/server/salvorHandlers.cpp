@@ -1,58 +1,15 @@
-// Dump files; see salvorDumpFile.h.
-#include "collector/salvorDumpFile.h"
+// The handlers of the four request types; see salvorHandlers.h.
+#include "collector/server/salvorHandlers.h"
 
-#include <cstdlib>
-#include <ctime>
-
-#include "collector/salvorConfig.h"
-#include "collector/salvorServer.h"
-#include "collector/salvorSlots.h"
+#include "collector/server/salvorDumpFile.h"
+#include "collector/server/salvorSlots.h"
+#include "collector/startup/salvorConfig.h"
 #include "lib/file/file.h"
 #include "lib/log/log.h"
-#include "lib/string/str.h"
 
-FileIOStatus
-SalvorCreateDumpFile(uint32_t clientIP, char *name, size_t nameSize, const char *dataDir,
-                     FileIOFile *fd)
-{
-   char *dir = Str_Asprintf(nullptr, "%s%s%u%s%u%s%u%s%u", dataDir, DIRSEPS, clientIP >> 24,
-                            DIRSEPS, (clientIP >> 16) & 0xff, DIRSEPS, (clientIP >> 8) & 0xff,
-                            DIRSEPS, clientIP & 0xff);
-   if (dir == nullptr) {
-      SalvorFatal("Out of memory. Couldn't allocate space for core dir path.\n");
-   }
-   if (!File_MakeDirTree(dir, nullptr)) {
-      Log("Error creating directory \"%s\"\n", dir);
-   }
-   time_t now = time(nullptr);
-   struct tm local;
-   localtime_r(&now, &local);
+namespace {
 
-   FileIOStatus status = FILEIO_ERROR;
-   int tries = 0;
-   for (; tries < SALVOR_MAX_NAME_TRIES; tries++) {
-      int n = Str_Snprintf(name, nameSize, "%s%szdump_%d.%d.%d.%d-%d-%02d-%02d-%02d_%02d-%d",
-                           dir, DIRSEPS, SALVOR_IP_BYTES(clientIP), local.tm_year + 1900,
-                           local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, tries);
-      if (n < 0) {
-         // A data directory this long cannot hold dump names: refuse the
-         // dump rather than stop the collector for every client.
-         status = FILEIO_NAME_LONG;
-         break;
-      }
-      status = FileIO_OpenPathMode(fd, name, FILEIO_ACCESS_READ | FILEIO_ACCESS_WRITE,
-                                   FILEIO_ACTION_CREATE_NEW, SALVOR_DUMP_FILE_MODE);
-      if (status != FILEIO_EXISTS) {
-         break;
-      }
-      if (SalvorConfig.verbose) {
-         Log("File name %s exists, trying next one.\n", name);
-      }
-   }
-   std::free(dir);
-   return tries == SALVOR_MAX_NAME_TRIES ? FILEIO_ERROR : status;
-}
-
+// Turns a failed create into the init's reply status, with its log lines.
 uint32_t
 SalvorCreateFailureStatus(FileIOStatus status, const char *name, const char *dataDir)
 {
@@ -63,6 +20,56 @@ SalvorCreateFailureStatus(FileIOStatus status, const char *name, const char *dat
       return hxk_limit_exceeded;
    }
    return hxk_create_failed;
+}
+
+}  // namespace
+
+void
+SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, uint32_t clientIP,
+                 const salvorMsgHeader *request)
+{
+   if (SalvorConfig.verbose) {
+      Log("ip:%x)msg type: 'init'.\n", clientIP);
+   }
+   int freeIndex;
+   int index = SalvorLookupDump(clientIP, request->timestamp, &freeIndex);
+   if (index >= 0) {
+      Log("IP (%u.%u.%u.%u) and timestamp (%lld) match slot %d. Using old core file.\n",
+          SALVOR_IP_BYTES(clientIP), (long long)request->timestamp, index);
+      reply->status = hxk_success;
+      reply->assignedDumpID = (uint32_t)index;
+      return;
+   }
+   if (freeIndex < 0) {
+      Log("Didn't find an index. Returning hxk_limit_exceeded.\n");
+      reply->status = hxk_limit_exceeded;
+      return;
+   }
+   if (SalvorConfig.verbose) {
+      Log("ip:%x)Using coredump index %d.\n", clientIP, freeIndex);
+   }
+   salvorCoreDumpInfo *slot = &salvorSlots[freeIndex];
+   char name[SALVOR_NAME_SIZE];
+   FileIOStatus status = SalvorCreateDumpFile(clientIP, name, sizeof name, dataDir, &slot->fd);
+   if (status != FILEIO_SUCCESS) {
+      reply->status = SalvorCreateFailureStatus(status, name, dataDir);
+      FileIO_InitFile(&slot->fd);
+      return;
+   }
+   char *copy = SalvorCopyPath(name);
+   if (copy == nullptr) {
+      // Without its name the slot could neither be swept nor reported:
+      // give the dump up rather than hold an anonymous open file.
+      Log("Out of memory. Couldn't keep the name of %s.\n", name);
+      FileIO_CloseAndRemove(&slot->fd);
+      reply->status = hxk_create_failed;
+      return;
+   }
+   Log("Opened new coredump file:%s for %u.%u.%u.%u in slot %d.\n", name,
+       SALVOR_IP_BYTES(clientIP), freeIndex);
+   SalvorTakeSlot(slot, copy, clientIP, request->timestamp);
+   reply->status = hxk_success;
+   reply->assignedDumpID = (uint32_t)freeIndex;
 }
 
 void
@@ -119,4 +126,14 @@ SalvorHandleDone(uint32_t clientIP, const salvorMsgHeader *request, salvorMsgHea
       Log("Error closing file (%s)\n", slot->fileName);
    }
    SalvorReleaseSlot(slot);
+}
+
+void
+SalvorHandleStatusCheck(uint32_t clientIP, salvorMsgHeader *reply)
+{
+   if (SalvorConfig.verbose) {
+      Log("ip:%x)message type: 'staus check'.\n", clientIP);
+   }
+   Log("Posting back a status check reply to %u.%u.%u.%u", SALVOR_IP_BYTES(clientIP));
+   reply->status = hxk_success;
 }

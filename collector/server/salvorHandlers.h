@@ -1,0 +1,19 @@
+// The handlers of the four request types: each fills the status (and, for
+// an init, the slot) of the reply that the receive loop sends back.
+//
+// init finds the dump's slot again or takes the lowest free one and
+// creates the dump file; data writes a payload at its offset; done closes
+// the file and frees the slot; a status check only answers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "protocol/salvorProto.h"
+
+void SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, uint32_t clientIP,
+                      const salvorMsgHeader *request);
+void SalvorHandleData(const salvorMsgHeader *request, const uint8_t *payload, uint32_t clientIP,
+                      size_t datagramLength, salvorMsgHeader *reply);
+void SalvorHandleDone(uint32_t clientIP, const salvorMsgHeader *request, salvorMsgHeader *reply);
+void SalvorHandleStatusCheck(uint32_t clientIP, salvorMsgHeader *reply);
