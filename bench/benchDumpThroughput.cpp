@@ -95,7 +95,7 @@ struct Measure {
 };
 
 Measure
-SendFile(const sockaddr_in &to, const fs::path &file, uint64_t size, unsigned window)
+SendFile(const NetAddr &to, const fs::path &file, uint64_t size, unsigned window)
 {
    Measure m;
    SalvorClient client;

@@ -1,11 +1,8 @@
 // Receivers of the throughput benchmark; see benchPeers.h.
 #include "bench/benchPeers.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,16 +13,15 @@
 
 #include "protocol/salvorProto.h"
 #include "tools/salvorClient.h"
-#include "tools/salvorSocket.h"
+#include "lib/net/net.h"
 
 namespace fs = std::filesystem;
 
 BareReplyLoop::BareReplyLoop()
 {
-   std::string error;
-   fd_ = SalvorBindLoopbackUdp(&addr_, &error);
-   if (fd_ < 0) {
-      throw std::runtime_error("bare reply loop: " + error);
+   fd_ = Net_UdpSocket();
+   if (fd_ < 0 || Net_Bind(fd_, NET_LOOPBACK, 0) != 0 || Net_LocalAddr(fd_, &addr_) != 0) {
+      throw std::runtime_error(std::string("bare reply loop: ") + Net_ErrorText(Net_LastError()));
    }
    pid_ = fork();
    if (pid_ == 0) {
@@ -40,7 +36,7 @@ BareReplyLoop::~BareReplyLoop()
 {
    kill(pid_, SIGKILL);
    waitpid(pid_, nullptr, 0);
-   close(fd_);
+   Net_Close(fd_);
 }
 
 void
@@ -48,14 +44,14 @@ BareReplyLoop::Run()
 {
    uint8_t buf[SALVOR_RECV_BUFFER_SIZE];
    for (;;) {
-      sockaddr_in src{};
-      socklen_t slen = sizeof src;
-      ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&src), &slen);
-      if (n < (ssize_t)SALVOR_HEADER_SIZE) {
+      NetAddr src{};
+      size_t full = 0;
+      long n = Net_RecvFrom(fd_, buf, sizeof buf, &src, &full, false);
+      if (n < (long)SALVOR_HEADER_SIZE) {
          continue;
       }
       std::memset(buf + SALVOR_OFF_STATUS, 0, 4);
-      sendto(fd_, buf, SALVOR_HEADER_SIZE, 0, reinterpret_cast<sockaddr *>(&src), slen);
+      Net_SendTo(fd_, buf, SALVOR_HEADER_SIZE, &src);
    }
 }
 
@@ -65,14 +61,12 @@ namespace {
 uint16_t
 FreeUdpPort()
 {
-   int fd = socket(AF_INET, SOCK_DGRAM, 0);
-   sockaddr_in addr{};
-   addr.sin_family = AF_INET;
-   socklen_t len = sizeof addr;
-   bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-   getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-   close(fd);
-   return ntohs(addr.sin_port);
+   NetSocket sock = Net_UdpSocket();
+   NetAddr addr{};
+   Net_Bind(sock, NET_ANY, 0);
+   Net_LocalAddr(sock, &addr);
+   Net_Close(sock);
+   return addr.port;
 }
 
 }  // namespace
@@ -115,14 +109,10 @@ CollectorProcess::~CollectorProcess()
    waitpid(pid_, nullptr, 0);
 }
 
-sockaddr_in
+NetAddr
 CollectorProcess::Address() const
 {
-   sockaddr_in addr{};
-   addr.sin_family = AF_INET;
-   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-   addr.sin_port = htons(port_);
-   return addr;
+   return NetAddr{NET_LOOPBACK, port_};
 }
 
 bool

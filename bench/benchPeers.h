@@ -3,7 +3,6 @@
 // run as a child process.
 #pragma once
 
-#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -12,6 +11,8 @@
 #include <string>
 #include <thread>
 
+#include "lib/net/net.h"
+
 // Receives each datagram into a 1,600-byte buffer and answers it with its
 // own 48-byte header, status 0. Runs in a child process of its own on
 // 127.0.0.1, as the collector does, so both are scheduled alike.
@@ -19,14 +20,14 @@ class BareReplyLoop {
 public:
    BareReplyLoop();
    ~BareReplyLoop();
-   sockaddr_in Address() const { return addr_; }
+   NetAddr Address() const { return addr_; }
 
 private:
    [[noreturn]] void Run();
 
-   int fd_ = -1;
+   NetSocket fd_ = NET_INVALID_SOCKET;
    pid_t pid_ = -1;
-   sockaddr_in addr_{};
+   NetAddr addr_{};
 };
 
 // The collector binary started in debug mode with a scratch configuration
@@ -38,7 +39,7 @@ public:
 
    // Waits until the collector answers a status check; false with a reason if not.
    bool WaitReady(std::string *error);
-   sockaddr_in Address() const;
+   NetAddr Address() const;
    const std::filesystem::path &DataDir() const { return dataDir_; }
    // Peak resident set size in KiB (VmHWM), or -1.
    long PeakRssKiB() const;

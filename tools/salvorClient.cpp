@@ -92,7 +92,7 @@ SalvorStatusText(uint32_t status)
 }
 
 SalvorResult
-SalvorClient::Open(const sockaddr_in &server, const std::optional<in_addr> &from)
+SalvorClient::Open(const NetAddr &server, const std::optional<uint32_t> &from)
 {
    std::string error;
    if (!sock_.Open(server, from, &error)) {

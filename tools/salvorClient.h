@@ -5,8 +5,6 @@
 // Used by salvor-send, the throughput benchmark and the tests.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -55,7 +53,7 @@ std::string SalvorStatusText(uint32_t status);
 class SalvorClient {
 public:
    // Opens the socket towards `server`, bound to `from` if given.
-   SalvorResult Open(const sockaddr_in &server, const std::optional<in_addr> &from = {});
+   SalvorResult Open(const NetAddr &server, const std::optional<uint32_t> &from = {});
 
    // Asks whether the collector is alive; Ok only if it answered with status 0.
    SalvorResult StatusCheck(const SalvorSendOptions &opts);

@@ -166,14 +166,14 @@ main(int argc, char **argv)
       return EXIT_USAGE;
    }
 
-   sockaddr_in server;
+   NetAddr server;
    std::string error;
    if (!SalvorParseServer(args.server, SALVOR_DEFAULT_PORT, &server, &error)) {
       return Fail(error);
    }
-   std::optional<in_addr> from;
+   std::optional<uint32_t> from;
    if (args.from) {
-      in_addr addr;
+      uint32_t addr;
       if (!SalvorParseAddress(*args.from, &addr)) {
          return Fail("bad source address '" + *args.from + "'");
       }

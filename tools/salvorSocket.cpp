@@ -1,27 +1,28 @@
 // Connected UDP socket of the client tools; see salvorSocket.h.
 #include "tools/salvorSocket.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <csignal>
-#include <cerrno>
 #include <charconv>
-#include <cstring>
+#include <csignal>
+
+namespace {
+
+std::string
+ErrorText(const char *what)
+{
+   return std::string(what) + ": " + Net_ErrorText(Net_LastError());
+}
+
+}  // namespace
 
 bool
-SalvorParseAddress(const std::string &text, in_addr *out)
+SalvorParseAddress(const std::string &text, uint32_t *ip)
 {
-   return inet_pton(AF_INET, text.c_str(), out) == 1;
+   return Net_ParseIPv4(text.c_str(), ip);
 }
 
 bool
-SalvorParseServer(const std::string &text, uint16_t defaultPort, sockaddr_in *out,
+SalvorParseServer(const std::string &text, uint16_t defaultPort, NetAddr *out,
                   std::string *error)
 {
    std::string host = text;
@@ -40,59 +41,48 @@ SalvorParseServer(const std::string &text, uint16_t defaultPort, sockaddr_in *ou
       *error = "missing host in '" + text + "'";
       return false;
    }
-
-   std::memset(out, 0, sizeof *out);
-   out->sin_family = AF_INET;
-   out->sin_port = htons((uint16_t)port);
-   if (SalvorParseAddress(host, &out->sin_addr)) {
-      return true;
-   }
-   addrinfo hints{};
-   hints.ai_family = AF_INET;
-   hints.ai_socktype = SOCK_DGRAM;
-   addrinfo *res = nullptr;
-   int rc = getaddrinfo(host.c_str(), nullptr, &hints, &res);
-   if (rc != 0 || res == nullptr) {
-      *error = "cannot resolve '" + host + "': " + gai_strerror(rc);
+   const char *why = nullptr;
+   if (!Net_Resolve(host.c_str(), &out->ip, &why)) {
+      *error = "cannot resolve '" + host + "': " + why;
       return false;
    }
-   out->sin_addr = reinterpret_cast<const sockaddr_in *>(res->ai_addr)->sin_addr;
-   freeaddrinfo(res);
+   out->port = (uint16_t)port;
    return true;
 }
 
 std::string
-SalvorFormatAddress(const sockaddr_in &addr)
+SalvorFormatAddress(const NetAddr &addr)
 {
-   char buf[INET_ADDRSTRLEN] = "?";
-   inet_ntop(AF_INET, &addr.sin_addr, buf, sizeof buf);
-   return std::string(buf) + ":" + std::to_string(ntohs(addr.sin_port));
+   char buf[16];
+   Net_FormatIPv4(addr.ip, buf, sizeof buf);
+   return std::string(buf) + ":" + std::to_string(addr.port);
+}
+
+void
+SalvorIgnoreBrokenPipe()
+{
+   std::signal(SIGPIPE, SIG_IGN);
 }
 
 bool
-SalvorClientSocket::Open(const sockaddr_in &server, const std::optional<in_addr> &from,
-                   std::string *error)
+SalvorClientSocket::Open(const NetAddr &server, const std::optional<uint32_t> &from,
+                         std::string *error)
 {
    Close();
-   fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
-   if (fd_ < 0) {
-      *error = std::string("cannot create socket: ") + strerror(errno);
+   sock_ = Net_UdpSocket(true);
+   if (sock_ == NET_INVALID_SOCKET) {
+      *error = ErrorText("cannot create socket");
       return false;
    }
-   if (from) {
-      sockaddr_in local{};
-      local.sin_family = AF_INET;
-      local.sin_addr = *from;
-      if (bind(fd_, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
-         char buf[INET_ADDRSTRLEN] = "?";
-         inet_ntop(AF_INET, &*from, buf, sizeof buf);
-         *error = std::string("cannot bind to ") + buf + ": " + strerror(errno);
-         Close();
-         return false;
-      }
+   if (from && Net_Bind(sock_, *from, 0) != 0) {
+      char ip[16];
+      Net_FormatIPv4(*from, ip, sizeof ip);
+      *error = ErrorText((std::string("cannot bind to ") + ip).c_str());
+      Close();
+      return false;
    }
-   if (connect(fd_, reinterpret_cast<const sockaddr *>(&server), sizeof server) != 0) {
-      *error = "cannot connect to " + SalvorFormatAddress(server) + ": " + strerror(errno);
+   if (Net_Connect(sock_, &server) != 0) {
+      *error = ErrorText(("cannot connect to " + SalvorFormatAddress(server)).c_str());
       Close();
       return false;
    }
@@ -102,9 +92,9 @@ SalvorClientSocket::Open(const sockaddr_in &server, const std::optional<in_addr>
 void
 SalvorClientSocket::Close()
 {
-   if (fd_ >= 0) {
-      close(fd_);
-      fd_ = -1;
+   if (sock_ != NET_INVALID_SOCKET) {
+      Net_Close(sock_);
+      sock_ = NET_INVALID_SOCKET;
    }
 }
 
@@ -112,25 +102,25 @@ bool
 SalvorClientSocket::Send(const void *buf, size_t len, std::string *error)
 {
    for (;;) {
-      ssize_t n = send(fd_, buf, len, 0);
-      if (n == (ssize_t)len) {
+      long n = Net_Send(sock_, buf, len);
+      if (n == (long)len) {
          return true;
       }
       if (n >= 0) {
          *error = "short send";
          return false;
       }
-      switch (errno) {
-      case EINTR:
+      int err = Net_LastError();
+      if (Net_Interrupted(err)) {
          continue;
-      case ECONNREFUSED:      // reported for an earlier datagram
-      case EAGAIN:            // send buffer full: treat as a lost datagram
-      case ENOBUFS:
-         return true;
-      default:
-         *error = std::string("send failed: ") + strerror(errno);
-         return false;
       }
+      // A refusal reported for an earlier datagram, or a full send buffer:
+      // as good as a lost datagram, which the caller resends.
+      if (Net_Refused(err) || Net_SendBufferFull(err)) {
+         return true;
+      }
+      *error = ErrorText("send failed");
+      return false;
    }
 }
 
@@ -138,22 +128,24 @@ SalvorClientSocket::RecvResult
 SalvorClientSocket::TryRecv(void *buf, size_t cap, size_t *len, std::string *error)
 {
    for (;;) {
-      ssize_t n = recv(fd_, buf, cap, MSG_DONTWAIT);
+      size_t full = 0;
+      long n = Net_RecvFrom(sock_, buf, cap, nullptr, &full, true);
       if (n >= 0) {
          *len = (size_t)n;
          return Received;
       }
-      switch (errno) {
-      case EINTR:
+      int err = Net_LastError();
+      if (Net_Interrupted(err)) {
          continue;
-      case EAGAIN:
-         return TimedOut;
-      case ECONNREFUSED:
-         return Refused;
-      default:
-         *error = std::string("receive failed: ") + strerror(errno);
-         return Error;
       }
+      if (Net_WouldBlock(err)) {
+         return TimedOut;
+      }
+      if (Net_Refused(err)) {
+         return Refused;
+      }
+      *error = ErrorText("receive failed");
+      return Error;
    }
 }
 
@@ -164,43 +156,17 @@ SalvorClientSocket::Wait(std::chrono::nanoseconds wait, std::string *error)
    // Round up so that a wait of a few microseconds does not spin; cap at a minute.
    wait = std::clamp<nanoseconds>(wait, nanoseconds(0), minutes(1));
    int ms = (int)duration_cast<milliseconds>(wait + microseconds(999)).count();
-   pollfd pfd{fd_, POLLIN, 0};
    for (;;) {
-      int rc = poll(&pfd, 1, ms < 0 ? 0 : ms);
+      int rc = Net_WaitReadable(sock_, ms < 0 ? 0 : ms);
       if (rc > 0) {
          return Received;
       }
       if (rc == 0) {
          return TimedOut;
       }
-      if (errno != EINTR) {
-         *error = std::string("poll failed: ") + strerror(errno);
+      if (!Net_Interrupted(Net_LastError())) {
+         *error = ErrorText("poll failed");
          return Error;
       }
    }
-}
-
-int
-SalvorBindLoopbackUdp(sockaddr_in *addr, std::string *error)
-{
-   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-   *addr = sockaddr_in{};
-   addr->sin_family = AF_INET;
-   addr->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-   socklen_t len = sizeof *addr;
-   if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(addr), sizeof *addr) != 0 ||
-       getsockname(fd, reinterpret_cast<sockaddr *>(addr), &len) != 0) {
-      *error = strerror(errno);
-      if (fd >= 0) {
-         close(fd);
-      }
-      return -1;
-   }
-   return fd;
-}
-
-void
-SalvorIgnoreBrokenPipe()
-{
-   std::signal(SIGPIPE, SIG_IGN);
 }

@@ -1,8 +1,7 @@
-// A connected, non-blocking UDP socket on IPv4, owned RAII-style, and the
-// address helpers of the client tools.
+// The client tools' socket: a connected, non-blocking UDP socket on the
+// project's socket layer (lib/net), owned RAII-style, and the address
+// helpers of the client tools.
 #pragma once
-
-#include <netinet/in.h>
 
 #include <chrono>
 #include <cstddef>
@@ -10,16 +9,15 @@
 #include <optional>
 #include <string>
 
+#include "lib/net/net.h"
+
 // Parses "HOST:PORT" or "HOST" (port `defaultPort`); HOST may be a name.
-bool SalvorParseServer(const std::string &text, uint16_t defaultPort, sockaddr_in *out,
+bool SalvorParseServer(const std::string &text, uint16_t defaultPort, NetAddr *out,
                        std::string *error);
 // Parses a dotted-quad IPv4 address.
-bool SalvorParseAddress(const std::string &text, in_addr *out);
+bool SalvorParseAddress(const std::string &text, uint32_t *ip);
 // "127.0.0.1:6500".
-std::string SalvorFormatAddress(const sockaddr_in &addr);
-// A UDP socket bound to a free port on 127.0.0.1, its address in *addr;
-// -1 with *error set on failure.
-int SalvorBindLoopbackUdp(sockaddr_in *addr, std::string *error);
+std::string SalvorFormatAddress(const NetAddr &addr);
 
 // A write to a closed pipe (stderr read by a program that ended) fails
 // with an error instead of ending the process.
@@ -36,7 +34,7 @@ public:
 
    // Creates the socket, binds it to `from` (any port) if given and connects
    // it to `server`, so that only the server's datagrams are received.
-   bool Open(const sockaddr_in &server, const std::optional<in_addr> &from, std::string *error);
+   bool Open(const NetAddr &server, const std::optional<uint32_t> &from, std::string *error);
    void Close();
 
    // Sends one datagram. An ICMP refusal from an earlier datagram may surface
@@ -49,5 +47,5 @@ public:
    RecvResult Wait(std::chrono::nanoseconds wait, std::string *error);
 
 private:
-   int fd_ = -1;
+   NetSocket sock_ = NET_INVALID_SOCKET;
 };

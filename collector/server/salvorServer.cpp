@@ -36,19 +36,19 @@ LogDebugLine(const salvorMsgHeader &hdr, size_t length, uint32_t clientIP)
 
 
 bool
-SalvorOpenSocket(SalvorSocket *sock)
+SalvorOpenSocket(NetSocket *sock)
 {
    if (!SalvorWin32InitWinsock()) {
       SalvorFatal("Failed to initialize winsock interface");
    }
-   *sock = SalvorNet_UdpSocket();
+   *sock = Net_UdpSocket();
    if (*sock < 0) {
       SalvorFatal("Couldn't create socket (returned %d): %s\n", *sock,
-                  SalvorNet_ErrorText(SalvorNet_LastError()));
+                  Net_ErrorText(Net_LastError()));
    }
-   if (SalvorNet_Bind(*sock, 0, (uint16_t)(SalvorConfig.port & 0xffff)) != 0) {
+   if (Net_Bind(*sock, 0, (uint16_t)(SalvorConfig.port & 0xffff)) != 0) {
       SalvorFatal("Couldn't bind socket to port %d: %s\n", SalvorConfig.port,
-                  SalvorNet_ErrorText(SalvorNet_LastError()));
+                  Net_ErrorText(Net_LastError()));
    }
    return true;
 }
@@ -149,7 +149,7 @@ SalvorEnsureFileLimit()
 int
 SalvorServerLoop()
 {
-   SalvorSocket sock;
+   NetSocket sock;
    if (!SalvorOpenSocket(&sock)) {
       SalvorFatal("Could not create or bind socket. Quitting...\n");
    }
@@ -167,17 +167,17 @@ SalvorServerLoop()
       // Take what is waiting without a wait: under load that saves a system
       // call per datagram. Only an empty socket is waited on, up to 5
       // seconds, and a wait that ends empty runs the idle sweep.
-      SalvorNetAddr from;
+      NetAddr from;
       size_t length = 0;
-      long got = SalvorNet_RecvFrom(sock, buf, sizeof buf, &from, &length, true);
-      if (got < 0 && SalvorNet_WouldBlock(SalvorNet_LastError())) {
-         int ready = SalvorNet_WaitReadable(sock, SALVOR_SELECT_TIMEOUT_SEC);
+      long got = Net_RecvFrom(sock, buf, sizeof buf, &from, &length, true);
+      if (got < 0 && Net_WouldBlock(Net_LastError())) {
+         int ready = Net_WaitReadable(sock, SALVOR_SELECT_TIMEOUT_SEC * 1000);
          if (ready < 0) {
-            int err = SalvorNet_LastError();
-            if (!SalvorNet_IsTransientReceiveError(err)) {
-               SalvorFatal("Select error: %s.\n", SalvorNet_ErrorText(err));
+            int err = Net_LastError();
+            if (!Net_IsTransientReceiveError(err)) {
+               SalvorFatal("Select error: %s.\n", Net_ErrorText(err));
             }
-            Log("Select error: %s. Going on.\n", SalvorNet_ErrorText(err));
+            Log("Select error: %s. Going on.\n", Net_ErrorText(err));
          } else if (ready == 0) {
             SalvorExpireIdleSlots();
             lastSweep = SalvorClockUsec();
@@ -185,19 +185,19 @@ SalvorServerLoop()
          continue;
       }
       if (got < 0) {
-         int err = SalvorNet_LastError();
-         if (!SalvorNet_IsTransientReceiveError(err)) {
-            SalvorFatal("Recvfrom error:%s.\n", SalvorNet_ErrorText(err));
+         int err = Net_LastError();
+         if (!Net_IsTransientReceiveError(err)) {
+            SalvorFatal("Recvfrom error:%s.\n", Net_ErrorText(err));
          }
-         Log("Recvfrom error:%s. Going on.\n", SalvorNet_ErrorText(err));
+         Log("Recvfrom error:%s. Going on.\n", Net_ErrorText(err));
          continue;
       }
       if (!SalvorProcessDatagram(buf, length, from.ip, replyWire)) {
          continue;
       }
-      long sent = SalvorNet_SendTo(sock, replyWire, SALVOR_HEADER_SIZE, &from);
+      long sent = Net_SendTo(sock, replyWire, SALVOR_HEADER_SIZE, &from);
       if (sent < 0) {
-         Log("Error sending reply: %s.\n", SalvorNet_ErrorText(SalvorNet_LastError()));
+         Log("Error sending reply: %s.\n", Net_ErrorText(Net_LastError()));
       } else if (sent != (long)SALVOR_HEADER_SIZE) {
          Log("Error: did not send full buffer (socket %d). Tried to send %u bytes. "
              "Only %u sent.\n", sock, (unsigned)SALVOR_HEADER_SIZE, (unsigned)sent);
@@ -206,7 +206,7 @@ SalvorServerLoop()
 
    Log("Stopping network coredump server now.\n");
    SalvorFreeSlots();
-   SalvorNet_Cleanup();
+   Net_Cleanup();
    Preference_Exit();
    return 0;
 }

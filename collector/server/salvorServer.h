@@ -5,14 +5,14 @@
 
 #include <cstdint>
 
-#include "collector/platform/salvorNet.h"
+#include "lib/net/net.h"
 #include "protocol/salvorProto.h"
 
 constexpr int SALVOR_SELECT_TIMEOUT_SEC = 5;
 
 // Runs until stopRequested is set; returns 0.
 int SalvorServerLoop();
-bool SalvorOpenSocket(SalvorSocket *sock);
+bool SalvorOpenSocket(NetSocket *sock);
 
 /*
  * Checks and answers one received datagram of `length` bytes (the

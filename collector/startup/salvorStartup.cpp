@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "collector/startup/salvorConfig.h"
-#include "collector/platform/salvorNet.h"
+#include "lib/net/net.h"
 #include "lib/file/file.h"
 #include "lib/file/fileIO.h"
 #include "lib/log/log.h"
@@ -100,13 +100,13 @@ bool
 SalvorWin32InitWinsock()
 {
    uint16_t granted = 0;
-   int err = SalvorNet_Startup(SALVOR_WINSOCK_VERSION, &granted);
+   int err = Net_Startup(SALVOR_WINSOCK_VERSION, &granted);
    if (err != 0) {
       Log("Couldn't initialize winsock interface (returned error: %d)\n", err);
       return false;
    }
    if ((granted & 0xff) != 2) {
-      SalvorNet_Cleanup();
+      Net_Cleanup();
       Log("Winsock version mismatch.\n");
       return false;
    }

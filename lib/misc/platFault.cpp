@@ -24,7 +24,7 @@ std::atomic<bool> anyArmed{false};
 
 const char *const callNames[PLAT_CALL_COUNT] = {
    "open", "read", "write", "seek", "close", "rename", "unlink", "mkdir",
-   "rmdir", "stat", "listdir", "socket", "bind", "select", "recvfrom",
+   "rmdir", "stat", "listdir", "socket", "bind", "connect", "select", "recvfrom",
    "sendto", "random",
 };
 

@@ -2,16 +2,10 @@
 #include "tests/support/testUtil.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
-#include <fstream>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sstream>
 #include <stdexcept>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "lib/log/log.h"
+#include "lib/net/net.h"
 
 namespace testutil {
 
@@ -79,13 +73,13 @@ Encode(const salvorMsgHeader &hdr, const std::string &payload)
 
 namespace {
 
-sockaddr_in
-Address(const char *ip, uint16_t port)
+uint32_t
+ParseIp(const char *ip)
 {
-   sockaddr_in addr{};
-   addr.sin_family = AF_INET;
-   addr.sin_port = htons(port);
-   inet_pton(AF_INET, ip, &addr.sin_addr);
+   uint32_t addr = 0;
+   if (!Net_ParseIPv4(ip, &addr)) {
+      throw std::runtime_error(std::string("not an IPv4 address: ") + ip);
+   }
    return addr;
 }
 
@@ -93,37 +87,35 @@ Address(const char *ip, uint16_t port)
 
 UdpPeer::UdpPeer(const char *bindIp)
 {
-   fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-   sockaddr_in addr = Address(bindIp, 0);
-   if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+   fd_ = Net_UdpSocket();
+   NetAddr local{};
+   if (fd_ < 0 || Net_Bind(fd_, ParseIp(bindIp), 0) != 0 || Net_LocalAddr(fd_, &local) != 0) {
       throw std::runtime_error("cannot bind a UDP peer");
    }
-   socklen_t len = sizeof addr;
-   getsockname(fd_, reinterpret_cast<sockaddr *>(&addr), &len);
-   port_ = ntohs(addr.sin_port);
+   port_ = local.port;
 }
 
 UdpPeer::~UdpPeer()
 {
-   close(fd_);
+   Net_Close(fd_);
 }
 
 void
 UdpPeer::sendTo(const std::vector<uint8_t> &bytes, uint16_t port, const char *ip)
 {
-   sockaddr_in addr = Address(ip, port);
-   sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+   NetAddr to{ParseIp(ip), port};
+   Net_SendTo(fd_, bytes.data(), bytes.size(), &to);
 }
 
 std::vector<uint8_t>
 UdpPeer::receive(int timeoutMs)
 {
-   pollfd pfd{fd_, POLLIN, 0};
-   if (poll(&pfd, 1, timeoutMs) <= 0) {
+   if (Net_WaitReadable(fd_, timeoutMs) <= 0) {
       return {};
    }
    std::vector<uint8_t> buf(65536);
-   ssize_t n = recv(fd_, buf.data(), buf.size(), 0);
+   size_t full = 0;
+   long n = Net_RecvFrom(fd_, buf.data(), buf.size(), nullptr, &full, true);
    buf.resize(n > 0 ? (size_t)n : 0);
    return buf;
 }
@@ -144,7 +136,8 @@ UdpPeer::request(const std::vector<uint8_t> &bytes, uint16_t port, salvorMsgHead
 uint16_t
 FreeUdpPort()
 {
-   UdpPeer probe("127.0.0.1");
+   // Free on every local address, as the collector binds them all.
+   UdpPeer probe("0.0.0.0");
    return probe.port();
 }
 

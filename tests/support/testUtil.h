@@ -46,7 +46,7 @@ public:
    uint16_t port() const { return port_; }
 
 private:
-   int fd_;
+   int fd_;  // a NetSocket
    uint16_t port_;
 };
 

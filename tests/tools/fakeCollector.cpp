@@ -1,26 +1,20 @@
 // In-memory collector stand-in; see fakeCollector.h.
 #include "tests/tools/fakeCollector.h"
 
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <stdexcept>
 #include <string>
 
 #include "protocol/salvorProto.h"
-#include "tools/salvorSocket.h"
+#include "lib/net/net.h"
 
 FakeCollector::FakeCollector() : FakeCollector(Behaviour{}) {}
 
 FakeCollector::FakeCollector(Behaviour b) : b_(b)
 {
-   std::string error;
-   fd_ = SalvorBindLoopbackUdp(&addr_, &error);
-   if (fd_ < 0) {
-      throw std::runtime_error("fake collector: " + error);
+   fd_ = Net_UdpSocket();
+   if (fd_ < 0 || Net_Bind(fd_, NET_LOOPBACK, 0) != 0 || Net_LocalAddr(fd_, &addr_) != 0) {
+      throw std::runtime_error(std::string("fake collector: ") + Net_ErrorText(Net_LastError()));
    }
    thread_ = std::thread([this] { Run(); });
 }
@@ -29,13 +23,13 @@ FakeCollector::~FakeCollector()
 {
    stop_ = true;
    thread_.join();
-   close(fd_);
+   Net_Close(fd_);
 }
 
 std::string
 FakeCollector::Server() const
 {
-   return "127.0.0.1:" + std::to_string(ntohs(addr_.sin_port));
+   return "127.0.0.1:" + std::to_string(addr_.port);
 }
 
 std::vector<FakeCollector::Dump>
@@ -57,38 +51,37 @@ FakeCollector::Run()
 {
    uint8_t buf[SALVOR_RECV_BUFFER_SIZE];
    while (!stop_) {
-      pollfd pfd{fd_, POLLIN, 0};
-      if (poll(&pfd, 1, 10) <= 0) {
+      if (Net_WaitReadable(fd_, 10) <= 0) {
          if (!held_.empty()) {  // nothing followed: let the held reply go
             Reply(held_.data(), heldTo_);
             held_.clear();
          }
          continue;
       }
-      sockaddr_in src{};
-      socklen_t slen = sizeof src;
-      ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&src), &slen);
-      if (n >= (ssize_t)SALVOR_HEADER_SIZE) {
+      NetAddr src{};
+      size_t full = 0;
+      long n = Net_RecvFrom(fd_, buf, sizeof buf, &src, &full, false);
+      if (n >= (long)SALVOR_HEADER_SIZE) {
          Handle(buf, (size_t)n, src);
       }
    }
 }
 
 void
-FakeCollector::Reply(const uint8_t *hdr, const sockaddr_in &to)
+FakeCollector::Reply(const uint8_t *hdr, const NetAddr &to)
 {
-   sendto(fd_, hdr, SALVOR_HEADER_SIZE, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+   Net_SendTo(fd_, hdr, SALVOR_HEADER_SIZE, &to);
 }
 
 void
-FakeCollector::Handle(const uint8_t *buf, size_t len, const sockaddr_in &src)
+FakeCollector::Handle(const uint8_t *buf, size_t len, const NetAddr &src)
 {
    salvorMsgHeader req;
    SalvorDecodeHeader(buf, &req);
    if (req.magic != SALVOR_MSG_MAGIC) {
       return;
    }
-   uint32_t host = ntohl(src.sin_addr.s_addr);
+   uint32_t host = src.ip;
    salvorMsgHeader rep = req;
    bool drop = b_.silent, hold = false;
    {

@@ -3,13 +3,13 @@
 // able to refuse, stay silent, drop replies or send them out of order.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "lib/net/net.h"
 
 class FakeCollector {
 public:
@@ -36,24 +36,24 @@ public:
    explicit FakeCollector(Behaviour b);
    ~FakeCollector();
 
-   sockaddr_in Address() const { return addr_; }
+   NetAddr Address() const { return addr_; }
    std::string Server() const;      // "127.0.0.1:PORT"
    std::vector<Dump> Dumps() const;
    Counts Seen() const;
 
 private:
    void Run();
-   void Handle(const uint8_t *buf, size_t len, const sockaddr_in &src);
-   void Reply(const uint8_t *hdr, const sockaddr_in &to);
+   void Handle(const uint8_t *buf, size_t len, const NetAddr &src);
+   void Reply(const uint8_t *hdr, const NetAddr &to);
 
    Behaviour b_;
-   int fd_ = -1;
-   sockaddr_in addr_{};
+   NetSocket fd_ = NET_INVALID_SOCKET;
+   NetAddr addr_{};
    std::atomic<bool> stop_{false};
    mutable std::mutex mu_;
    std::vector<Dump> dumps_;        // index = slot - firstSlot
    Counts seen_;
    std::vector<uint8_t> held_;      // a data reply kept back to reorder
-   sockaddr_in heldTo_{};
+   NetAddr heldTo_{};
    std::thread thread_;
 };

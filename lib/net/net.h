@@ -1,0 +1,84 @@
+// UDP sockets on IPv4: the one socket layer of the collector, the client
+// tools, the tests and the benchmarks.
+//
+// Stands for the socket library's calls (start-up, socket, bind, connect,
+// the wait for a readable socket, receive, send, clean-up). Failures return
+// a negative value with the error in Net_LastError(); the POSIX back end
+// (netPosix.cpp) uses BSD sockets and errno, and every call passes the
+// failure seam of lib/misc/platFault.h, so that tests can make any of them
+// fail.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+typedef int NetSocket;
+constexpr NetSocket NET_INVALID_SOCKET = -1;
+
+// An IPv4 address (host order, first number of the dotted quad in the
+// most significant byte) and port.
+struct NetAddr {
+   uint32_t ip;
+   uint16_t port;
+};
+
+constexpr uint32_t NET_ANY = 0;                // every local address
+constexpr uint32_t NET_LOOPBACK = 0x7F000001;  // 127.0.0.1
+
+// Starts the socket library asking for `version` (major in the low byte);
+// returns 0 and the granted version, or an error code.
+int Net_Startup(uint16_t version, uint16_t *granted);
+// Stops the socket library; disposes of every socket made since start-up
+// and not closed.
+void Net_Cleanup();
+
+// A UDP socket; with nonBlocking, receives and sends never wait.
+NetSocket Net_UdpSocket(bool nonBlocking = false);
+void Net_Close(NetSocket sock);
+int Net_Bind(NetSocket sock, uint32_t ip, uint16_t port);
+// Fixes the peer: sends go to it, and only its datagrams are received.
+int Net_Connect(NetSocket sock, const NetAddr *peer);
+int Net_LocalAddr(NetSocket sock, NetAddr *addr);
+// Asks for a receive buffer of `bytes` (0 on success); *granted receives
+// what the system gave.
+int Net_SetReceiveBuffer(NetSocket sock, int bytes, int *granted);
+
+// 1 when readable, 0 when the wait timed out, negative on error.
+int Net_WaitReadable(NetSocket sock, int timeoutMs);
+/*
+ * Receives one datagram into buf. Returns the number of bytes stored, or
+ * negative on error. *datagramLength receives the datagram's full length,
+ * which exceeds the return value when the datagram did not fit; `from`
+ * may be null. With dontWait, a socket with nothing to receive fails at
+ * once with an error for which Net_WouldBlock holds.
+ */
+long Net_RecvFrom(NetSocket sock, void *buf, size_t len, NetAddr *from,
+                  size_t *datagramLength, bool dontWait);
+long Net_SendTo(NetSocket sock, const void *buf, size_t len, const NetAddr *to);
+// Send on a connected socket.
+long Net_Send(NetSocket sock, const void *buf, size_t len);
+
+int Net_LastError();
+const char *Net_ErrorText(int err);
+/*
+ * Whether a receive error is one that a remote host can provoke (an
+ * earlier reply refused by its port, an interrupted call) rather than a
+ * fault of the socket itself.
+ */
+bool Net_IsTransientReceiveError(int err);
+bool Net_WouldBlock(int err);
+bool Net_Interrupted(int err);
+// An earlier datagram was refused by its destination (ICMP port unreachable).
+bool Net_Refused(int err);
+// The send buffer is full: the datagram is as good as lost.
+bool Net_SendBufferFull(int err);
+
+// Dotted-quad text to an address; false when the text is not one.
+bool Net_ParseIPv4(const char *text, uint32_t *ip);
+// The dotted quad of ip into buf (at least 16 bytes).
+void Net_FormatIPv4(uint32_t ip, char *buf, size_t size);
+/*
+ * Looks a host name (or dotted quad) up; false with a reason in *error
+ * (a static text) when it has no IPv4 address.
+ */
+bool Net_Resolve(const char *host, uint32_t *ip, const char **error);

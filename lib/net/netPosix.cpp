@@ -1,0 +1,278 @@
+// BSD-socket back end of the socket layer; see net.h.
+#include "lib/net/net.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "lib/misc/platFaultPosix.h"
+
+namespace {
+
+// Sockets made since start-up and not closed: the clean-up disposes of
+// them, as the socket library's own clean-up does on other platforms.
+std::mutex socketsLock;
+std::vector<int> openSockets;
+
+sockaddr_in
+ToSockaddr(uint32_t ip, uint16_t port)
+{
+   sockaddr_in addr{};
+   addr.sin_family = AF_INET;
+   addr.sin_addr.s_addr = htonl(ip);
+   addr.sin_port = htons(port);
+   return addr;
+}
+
+void
+FromSockaddr(const sockaddr_in &addr, NetAddr *out)
+{
+   out->ip = ntohl(addr.sin_addr.s_addr);
+   out->port = ntohs(addr.sin_port);
+}
+
+}  // namespace
+
+int
+Net_Startup(uint16_t version, uint16_t *granted)
+{
+   *granted = version;  // nothing to start: the kernel's sockets are always there
+   return 0;
+}
+
+void
+Net_Cleanup()
+{
+   std::lock_guard<std::mutex> guard(socketsLock);
+   for (int fd : openSockets) {
+      close(fd);
+   }
+   openSockets.clear();
+}
+
+NetSocket
+Net_UdpSocket(bool nonBlocking)
+{
+   if (!PlatFault_Allowed(PLAT_SOCKET)) {
+      return NET_INVALID_SOCKET;
+   }
+   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0),
+                   IPPROTO_UDP);
+   if (fd >= 0) {
+      std::lock_guard<std::mutex> guard(socketsLock);
+      openSockets.push_back(fd);
+   }
+   return fd;
+}
+
+void
+Net_Close(NetSocket sock)
+{
+   if (sock < 0) {
+      return;
+   }
+   {
+      std::lock_guard<std::mutex> guard(socketsLock);
+      for (size_t i = 0; i < openSockets.size(); i++) {
+         if (openSockets[i] == sock) {
+            openSockets[i] = openSockets.back();
+            openSockets.pop_back();
+            break;
+         }
+      }
+   }
+   close(sock);
+}
+
+int
+Net_Bind(NetSocket sock, uint32_t ip, uint16_t port)
+{
+   if (!PlatFault_Allowed(PLAT_BIND)) {
+      return -1;
+   }
+   sockaddr_in addr = ToSockaddr(ip, port);
+   return bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+}
+
+int
+Net_Connect(NetSocket sock, const NetAddr *peer)
+{
+   if (!PlatFault_Allowed(PLAT_CONNECT)) {
+      return -1;
+   }
+   sockaddr_in addr = ToSockaddr(peer->ip, peer->port);
+   return connect(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+}
+
+int
+Net_LocalAddr(NetSocket sock, NetAddr *out)
+{
+   sockaddr_in addr{};
+   socklen_t len = sizeof addr;
+   if (getsockname(sock, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+      return -1;
+   }
+   FromSockaddr(addr, out);
+   return 0;
+}
+
+int
+Net_SetReceiveBuffer(NetSocket sock, int bytes, int *granted)
+{
+   int rc = setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+   socklen_t len = sizeof *granted;
+   *granted = 0;
+   getsockopt(sock, SOL_SOCKET, SO_RCVBUF, granted, &len);
+   return rc;
+}
+
+int
+Net_WaitReadable(NetSocket sock, int timeoutMs)
+{
+   if (!PlatFault_Allowed(PLAT_SELECT)) {
+      return -1;
+   }
+   // poll rather than select: a descriptor number above the select set's
+   // size would overrun it.
+   pollfd pfd{sock, POLLIN, 0};
+   return poll(&pfd, 1, timeoutMs);
+}
+
+long
+Net_RecvFrom(NetSocket sock, void *buf, size_t len, NetAddr *from, size_t *datagramLength,
+             bool dontWait)
+{
+   if (!PlatFault_Allowed(PLAT_RECVFROM)) {
+      return -1;
+   }
+   sockaddr_in addr{};
+   socklen_t addrLen = sizeof addr;
+   // MSG_TRUNC makes the kernel report the datagram's real length.
+   ssize_t n = recvfrom(sock, buf, len, MSG_TRUNC | (dontWait ? MSG_DONTWAIT : 0),
+                        reinterpret_cast<sockaddr *>(&addr), &addrLen);
+   if (n < 0) {
+      return -1;
+   }
+   if (from != nullptr) {
+      FromSockaddr(addr, from);
+   }
+   *datagramLength = (size_t)n;
+   return (size_t)n > len ? (long)len : (long)n;
+}
+
+long
+Net_SendTo(NetSocket sock, const void *buf, size_t len, const NetAddr *to)
+{
+   if (!PlatFault_Allowed(PLAT_SENDTO, &len)) {
+      return -1;
+   }
+   sockaddr_in addr = ToSockaddr(to->ip, to->port);
+   return sendto(sock, buf, len, 0, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+}
+
+long
+Net_Send(NetSocket sock, const void *buf, size_t len)
+{
+   if (!PlatFault_Allowed(PLAT_SENDTO, &len)) {
+      return -1;
+   }
+   return send(sock, buf, len, 0);
+}
+
+int
+Net_LastError()
+{
+   return errno;
+}
+
+const char *
+Net_ErrorText(int err)
+{
+   return strerror(err);
+}
+
+bool
+Net_IsTransientReceiveError(int err)
+{
+   switch (err) {
+   case ECONNREFUSED:   // an earlier reply's port was closed
+   case EHOSTUNREACH:
+   case ENETUNREACH:
+   case EINTR:
+   case ENOBUFS:
+   case ENOMEM:
+      return true;
+   default:
+      return false;
+   }
+}
+
+bool
+Net_WouldBlock(int err)
+{
+   return err == EAGAIN || err == EWOULDBLOCK;
+}
+
+bool
+Net_Interrupted(int err)
+{
+   return err == EINTR;
+}
+
+bool
+Net_Refused(int err)
+{
+   return err == ECONNREFUSED;
+}
+
+bool
+Net_SendBufferFull(int err)
+{
+   return err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS;
+}
+
+bool
+Net_ParseIPv4(const char *text, uint32_t *ip)
+{
+   in_addr addr;
+   if (inet_pton(AF_INET, text, &addr) != 1) {
+      return false;
+   }
+   *ip = ntohl(addr.s_addr);
+   return true;
+}
+
+void
+Net_FormatIPv4(uint32_t ip, char *buf, size_t size)
+{
+   std::snprintf(buf, size, "%u.%u.%u.%u", ip >> 24, (ip >> 16) & 0xff, (ip >> 8) & 0xff,
+                 ip & 0xff);
+}
+
+bool
+Net_Resolve(const char *host, uint32_t *ip, const char **error)
+{
+   if (Net_ParseIPv4(host, ip)) {
+      return true;
+   }
+   addrinfo hints{};
+   hints.ai_family = AF_INET;
+   hints.ai_socktype = SOCK_DGRAM;
+   addrinfo *res = nullptr;
+   int rc = getaddrinfo(host, nullptr, &hints, &res);
+   if (rc != 0 || res == nullptr) {
+      *error = rc != 0 ? gai_strerror(rc) : "no IPv4 address";
+      return false;
+   }
+   *ip = ntohl(reinterpret_cast<const sockaddr_in *>(res->ai_addr)->sin_addr.s_addr);
+   freeaddrinfo(res);
+   return true;
+}
