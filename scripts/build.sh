@@ -5,5 +5,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build}
 shift || true
-cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+cmake -S . -B "$dir" -G Ninja -DSALVOR_WERROR=ON "$@" >/dev/null
 ninja -C "$dir" -j "$(nproc)"

@@ -1,6 +1,6 @@
 // Platform layer under the core dump module: walking the stack, naming
 // code addresses, the address-space reserve, and writing a core image
-// file. The POSIX back end (coreDumpPosix.cpp, coreDumpElfPosix.cpp)
+// file. The POSIX back end (coreDumpPosix.cpp, coreDumpElfLinux.cpp)
 // writes ELF core files; a Windows back end would write minidumps.
 #pragma once
 

@@ -1,6 +1,6 @@
 // POSIX back end of the core dump module: stack walk, symbols, reserve,
 // files and the context capture; see coreDumpPlatform.h. The image writer
-// is in coreDumpElfPosix.cpp.
+// is in coreDumpElfLinux.cpp.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>

@@ -1,5 +1,6 @@
 // POSIX back end of the user-level locks; see ulPlatform.h.
 #include "lib/lock/ulPlatform.h"
+#include "lib/misc/clock.h"
 
 #include <cstdlib>
 #include <pthread.h>
@@ -115,7 +116,5 @@ MXUserPlatRWUnlockExclusive(MXUserPlatRWLock *lock)
 uint32_t
 MXUserPlatTickCount()
 {
-   struct timespec ts;
-   clock_gettime(CLOCK_MONOTONIC, &ts);
-   return (uint32_t)((uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000);
+   return (uint32_t)(Clock_MonotonicUsec() / 1000);
 }

@@ -1,4 +1,4 @@
-// The core image of the POSIX back end: an ELF core file that a debugger
+// The core image of the Linux back end: an ELF core file that a debugger
 // loads beside the program.
 //
 // The image is written by a forked child, which holds a copy-on-write
