@@ -1,6 +1,6 @@
 // Thin platform layer for what the collector asks of its process, apart
-// from sockets (salvorNet.h): the limit on open files and the signal of
-// a broken pipe. The POSIX back end
+// from sockets (lib/net): the limit on open files, the signal of a
+// broken pipe and the debugger break. The POSIX back end
 // is salvorPlatPosix.cpp.
 #pragma once
 
@@ -18,3 +18,7 @@ bool SalvorPlat_RaiseOpenFileLimit(uint64_t wanted, uint64_t *limit);
  * program that ended) fails with an error instead of ending the process.
  */
 void SalvorPlat_IgnoreBrokenPipe();
+
+// Stops in an attached debugger; without one, does nothing (the break
+// would only end the process).
+void SalvorPlat_DebugBreak();

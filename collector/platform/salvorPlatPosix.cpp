@@ -2,6 +2,8 @@
 #include "collector/platform/salvorPlat.h"
 
 #include <csignal>
+#include <fstream>
+#include <string>
 #include <sys/resource.h>
 
 bool
@@ -29,4 +31,29 @@ void
 SalvorPlat_IgnoreBrokenPipe()
 {
    std::signal(SIGPIPE, SIG_IGN);
+}
+
+namespace {
+
+bool
+DebuggerAttached()
+{
+   std::ifstream status("/proc/self/status");
+   std::string line;
+   while (std::getline(status, line)) {
+      if (line.rfind("TracerPid:", 0) == 0) {
+         return std::stoi(line.substr(10)) != 0;
+      }
+   }
+   return false;
+}
+
+}  // namespace
+
+void
+SalvorPlat_DebugBreak()
+{
+   if (DebuggerAttached()) {
+      std::raise(SIGTRAP);
+   }
 }

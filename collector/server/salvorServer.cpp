@@ -15,6 +15,15 @@ namespace {
 // dataOffset / 2^20 of the last debug line, shared by all clients.
 uint32_t lastLoggedMB = 0;
 
+// Ends the loop's wait when a stop is requested from another thread. Made
+// once and kept for the process, so a request never meets a freed one.
+NetWakeup *
+StopWakeup()
+{
+   static NetWakeup *wakeup = Net_WakeupCreate();
+   return wakeup;
+}
+
 /*
  * With verbose set, one line per datagram, except that a stream of data
  * messages is logged once each time its offset reaches a new MiB.
@@ -146,6 +155,16 @@ SalvorEnsureFileLimit()
 
 }  // namespace
 
+void
+SalvorServerRequestStop()
+{
+   SalvorConfig.stopRequested = true;
+   NetWakeup *wakeup = StopWakeup();
+   if (wakeup != nullptr) {
+      Net_WakeupSignal(wakeup);
+   }
+}
+
 int
 SalvorServerLoop()
 {
@@ -158,6 +177,7 @@ SalvorServerLoop()
       SalvorFatal("Could not allocate memory for salvorCoreDumpInfo\n");
    }
    uint64_t lastSweep = SalvorClockUsec();
+   NetWakeup *wakeup = StopWakeup();
 
    // A longer datagram is told apart by the length the socket layer reports.
    uint8_t buf[SALVOR_RECV_BUFFER_SIZE];
@@ -171,7 +191,7 @@ SalvorServerLoop()
       size_t length = 0;
       long got = Net_RecvFrom(sock, buf, sizeof buf, &from, &length, true);
       if (got < 0 && Net_WouldBlock(Net_LastError())) {
-         int ready = Net_WaitReadable(sock, SALVOR_SELECT_TIMEOUT_SEC * 1000);
+         int ready = Net_WaitReadableOrWakeup(sock, wakeup, SALVOR_SELECT_TIMEOUT_SEC * 1000);
          if (ready < 0) {
             int err = Net_LastError();
             if (!Net_IsTransientReceiveError(err)) {

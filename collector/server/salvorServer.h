@@ -12,6 +12,11 @@ constexpr int SALVOR_SELECT_TIMEOUT_SEC = 5;
 
 // Runs until stopRequested is set; returns 0.
 int SalvorServerLoop();
+/*
+ * Sets stopRequested and ends the loop's current wait, so that the loop
+ * stops at once instead of at the end of its wait. Safe from any thread.
+ */
+void SalvorServerRequestStop();
 bool SalvorOpenSocket(NetSocket *sock);
 
 /*

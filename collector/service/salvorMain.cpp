@@ -2,16 +2,15 @@
 #include "collector/service/salvorMain.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <string>
 #include <strings.h>
 
+#include "collector/platform/salvorPlat.h"
 #include "collector/startup/salvorConfig.h"
 #include "collector/startup/salvorConfigFile.h"
 #include "collector/server/salvorServer.h"
+#include "collector/service/salvorService.h"
 #include "collector/startup/salvorStartup.h"
 #include "lib/config/preference.h"
 #include "lib/log/log.h"
@@ -21,19 +20,6 @@ namespace {
 
 constexpr const char *DEBUG_USAGE = "salvor debug -s <config.xml>";
 constexpr const char *SERVICE_USAGE = "salvor -s <config.xml>";
-
-bool
-DebuggerAttached()
-{
-   std::ifstream status("/proc/self/status");
-   std::string line;
-   while (std::getline(status, line)) {
-      if (line.rfind("TracerPid:", 0) == 0) {
-         return std::stoi(line.substr(10)) != 0;
-      }
-   }
-   return false;
-}
 
 int
 RunDebug(int argc, char **argv)
@@ -53,9 +39,8 @@ RunDebug(int argc, char **argv)
       return SALVOR_EXIT_CONFIG;
    }
    SalvorWin32InitLogging();
-   // Without a debugger the break would only end the process.
-   if (after == 3 && strcasecmp(argv[4], "-d") == 0 && DebuggerAttached()) {
-      raise(SIGTRAP);
+   if (after == 3 && strcasecmp(argv[4], "-d") == 0) {
+      SalvorPlat_DebugBreak();
    }
    return SalvorServerLoop();
 }
@@ -106,16 +91,48 @@ int
 SalvorWin32_Main(int argc, char **argv)
 {
    if (argc >= 2) {
+      if (strcasecmp(argv[1], "install") == 0) {
+         return SalvorWin32InstallService() == 0 ? 0 : SALVOR_EXIT_CONFIG;
+      }
+      if (strcasecmp(argv[1], "uninstall") == 0) {
+         return SalvorWin32UninstallService() == 0 ? 0 : SALVOR_EXIT_CONFIG;
+      }
       if (strcasecmp(argv[1], "debug") == 0) {
          return RunDebug(argc, argv);
       }
-      if (strcasecmp(argv[1], "install") == 0 || strcasecmp(argv[1], "uninstall") == 0) {
-         std::fprintf(stderr, "salvor: '%s' is not available on this system yet; "
-                      "run the collector in the foreground with: %s\n", argv[1], DEBUG_USAGE);
-         return SALVOR_EXIT_USAGE;
-      }
    }
-   std::fprintf(stderr, "salvor: running under the service manager (%s) is not available "
-                "yet; run the collector in the foreground with: %s\n", SERVICE_USAGE, DEBUG_USAGE);
-   return SALVOR_EXIT_USAGE;
+   const char *notRunning;
+   if (argc == 3 && strcasecmp(argv[1], "-s") == 0) {
+      SalvorWin32InitLog("SalvorWin32_Main: -s config file provided. \n");
+      int err = SalvorWin32ParseOptions(argc, argv);
+      if (err != 0) {
+         SalvorWin32InitLog("SalvorWin32_Main: Invalid argument: %s\n", SERVICE_USAGE);
+         // Not 0: the service manager would read that as a clean stop.
+         std::fprintf(stderr, "salvor: %s; usage: %s\n",
+                      err == SALVOR_OPTIONS_WRONG_SHAPE ? "wrong arguments"
+                                                        : "the configuration was refused",
+                      SERVICE_USAGE);
+         return err == SALVOR_OPTIONS_WRONG_SHAPE ? SALVOR_EXIT_USAGE : SALVOR_EXIT_CONFIG;
+      }
+      SalvorWin32InitLog("SalvorWin32_Main: Initializing log with %s\n", SalvorConfig.logFile);
+      SalvorWin32InitLogging();
+      notRunning = "SalvorWin32_Main: Service not running, returning\n";
+   } else {
+      SalvorWin32InitLog("SalvorWin32_Main: No arguments provided, assuming command line will "
+                         "have some, trying to run service\n");
+      notRunning = "SalvorWin32_Main: no built-in args. Service not running, returning\n";
+   }
+   if (!SalvorWin32RunService()) {
+      SalvorWin32InitLog("%s", notRunning);
+      std::fprintf(stderr, "salvor: not started by the service manager (NOTIFY_SOCKET is not "
+                   "set); run the collector in the foreground with: %s\n", DEBUG_USAGE);
+      return SALVOR_EXIT_NOT_A_SERVICE;
+   }
+   // A service stopped on request ends with 0, one that could not run with 1.
+   const SalvorServiceOutcome &outcome = SalvorServiceLastOutcome();
+   if (outcome.failed || !outcome.reachedRunning) {
+      SalvorWin32InitLog("%s", notRunning);
+      return SALVOR_EXIT_CONFIG;
+   }
+   return 0;
 }

@@ -6,6 +6,7 @@
 // Exit statuses of refused starts.
 constexpr int SALVOR_EXIT_CONFIG = 1;  // the configuration was refused
 constexpr int SALVOR_EXIT_USAGE = 2;   // the command line has the wrong shape
+constexpr int SALVOR_EXIT_NOT_A_SERVICE = 255;  // -1: started from a console, not as a service
 
 int SalvorWin32_Main(int argc, char **argv);
 // Results of SalvorWin32ParseOptions besides 0.

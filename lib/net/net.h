@@ -45,6 +45,22 @@ int Net_SetReceiveBuffer(NetSocket sock, int bytes, int *granted);
 
 // 1 when readable, 0 when the wait timed out, negative on error.
 int Net_WaitReadable(NetSocket sock, int timeoutMs);
+
+/*
+ * A wake-up that another thread can signal to end a wait early (a stop
+ * request that should not wait for the wait's timeout). Signals are
+ * sticky: a signal before the wait ends the wait at once.
+ */
+struct NetWakeup;
+NetWakeup *Net_WakeupCreate();  // null on failure
+void Net_WakeupDestroy(NetWakeup *wakeup);
+void Net_WakeupSignal(NetWakeup *wakeup);  // safe from any thread
+/*
+ * Like Net_WaitReadable, but also ends when `wakeup` (may be null) is
+ * signalled, and consumes the signal: 1 when the socket is readable, 2
+ * when only the wake-up came, 0 on timeout, negative on error.
+ */
+int Net_WaitReadableOrWakeup(NetSocket sock, NetWakeup *wakeup, int timeoutMs);
 /*
  * Receives one datagram into buf. Returns the number of bytes stored, or
  * negative on error. *datagramLength receives the datagram's full length,

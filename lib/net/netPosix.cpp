@@ -9,6 +9,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -144,6 +145,60 @@ Net_WaitReadable(NetSocket sock, int timeoutMs)
    // size would overrun it.
    pollfd pfd{sock, POLLIN, 0};
    return poll(&pfd, 1, timeoutMs);
+}
+
+struct NetWakeup {
+   int fd;  // an eventfd
+};
+
+NetWakeup *
+Net_WakeupCreate()
+{
+   int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+   if (fd < 0) {
+      return nullptr;
+   }
+   return new NetWakeup{fd};
+}
+
+void
+Net_WakeupDestroy(NetWakeup *wakeup)
+{
+   if (wakeup != nullptr) {
+      close(wakeup->fd);
+      delete wakeup;
+   }
+}
+
+void
+Net_WakeupSignal(NetWakeup *wakeup)
+{
+   uint64_t one = 1;
+   // Only async-signal-safe calls: a signal handler may signal too.
+   ssize_t ignored = write(wakeup->fd, &one, sizeof one);
+   (void)ignored;
+}
+
+int
+Net_WaitReadableOrWakeup(NetSocket sock, NetWakeup *wakeup, int timeoutMs)
+{
+   if (wakeup == nullptr) {
+      return Net_WaitReadable(sock, timeoutMs);
+   }
+   if (!PlatFault_Allowed(PLAT_SELECT)) {
+      return -1;
+   }
+   pollfd pfd[2] = {{sock, POLLIN, 0}, {wakeup->fd, POLLIN, 0}};
+   int n = poll(pfd, 2, timeoutMs);
+   if (n <= 0) {
+      return n;
+   }
+   if ((pfd[1].revents & POLLIN) != 0) {
+      uint64_t count;
+      ssize_t ignored = read(wakeup->fd, &count, sizeof count);  // consumes the signal
+      (void)ignored;
+   }
+   return (pfd[0].revents & POLLIN) != 0 ? 1 : 2;
 }
 
 long

@@ -1,0 +1,63 @@
+// Thin platform layer for the service control manager: registering and
+// removing the service, the dispatcher that runs it, control requests and
+// state reports. The back end for systemd is salvorScmSystemd.cpp.
+//
+// The calls keep the service control manager's outcomes: a handle or null,
+// true or false, with the reason in errno. A Windows back end would map
+// them one to one onto the manager's own calls.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "collector/startup/salvorConfig.h"
+
+// The service's identity, as registered.
+struct SalvorServiceIdentity {
+   const char *name;
+   const char *displayName;
+   const char *description;
+};
+
+struct SalvorScmHandle;
+
+// The manager: forCreate asks for the right to register services.
+SalvorScmHandle *SalvorScm_OpenManager(bool forCreate);
+void SalvorScm_CloseHandle(SalvorScmHandle *handle);
+// The full path of the running executable; false when it cannot be had.
+bool SalvorScm_ExecutablePath(char *buf, size_t size);
+/*
+ * Registers the service to run `exePath` with no arguments, started
+ * automatically, as the system account. Null when it cannot (an existing
+ * registration is left as it is: errno EEXIST).
+ */
+SalvorScmHandle *SalvorScm_CreateService(SalvorScmHandle *manager,
+                                         const SalvorServiceIdentity *identity,
+                                         const char *exePath);
+bool SalvorScm_SetDescription(SalvorScmHandle *service, const char *description);
+SalvorScmHandle *SalvorScm_OpenService(SalvorScmHandle *manager, const char *name);
+// The service's current state (1 stopped ... 4 running).
+bool SalvorScm_QueryState(SalvorScmHandle *service, uint32_t *state);
+bool SalvorScm_DeleteService(SalvorScmHandle *service);
+
+typedef void (*SalvorServiceMainFn)(int argc, char **argv);
+typedef void (*SalvorControlHandlerFn)(uint32_t code);
+
+/*
+ * Runs the service: calls serviceMain on a thread of its own with the
+ * service name and the start parameters, delivers control requests to the
+ * registered handler on this thread, and returns when serviceMain has
+ * returned. Returns false at once when the process was not started by the
+ * service manager.
+ */
+bool SalvorScm_StartDispatcher(const char *name, SalvorServiceMainFn serviceMain);
+// Null when the handler cannot be registered.
+void *SalvorScm_RegisterControlHandler(const char *name, SalvorControlHandlerFn handler);
+/*
+ * Reports the service's status; `text` is a line for the operator (what
+ * the service does, or why it stopped), may be null.
+ */
+bool SalvorScm_SetStatus(void *statusHandle, const SalvorServiceStatus *status,
+                         const char *text);
+// Tells the operator's system log why the service could not run.
+void SalvorScm_ReportError(const char *text);

@@ -1,0 +1,250 @@
+// The collector as a service; see salvorService.h.
+#include "collector/service/salvorService.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "collector/platform/salvorScm.h"
+#include "collector/server/salvorServer.h"
+#include "collector/service/salvorMain.h"
+#include "collector/startup/salvorConfig.h"
+#include "collector/startup/salvorStartup.h"
+
+namespace {
+
+constexpr uint32_t SALVOR_SERVICE_TYPE = 0x30;
+constexpr uint32_t SALVOR_WAIT_HINT_MS = 6000;
+constexpr size_t SALVOR_EXE_PATH_SIZE = 4096;
+
+// The status record and the outcome are shared by the service main's
+// thread and the control handler's.
+std::mutex statusLock;
+SalvorServiceOutcome outcome = {false, false};
+std::string stopReason;  // why the service stopped on its own, for the operator
+
+const SalvorServiceIdentity identity = {
+   SALVOR_SERVICE_NAME, SALVOR_SERVICE_DISPLAY_NAME, SALVOR_SERVICE_DESCRIPTION,
+};
+
+// The operator's line for the state being reported.
+std::string
+StatusText(uint32_t state)
+{
+   switch (state) {
+   case SALVOR_STATE_START_PENDING:
+      return "Starting";
+   case SALVOR_STATE_RUNNING:
+      if (SalvorConfig.configLoaded) {
+         return "Collecting dumps on UDP port " + std::to_string(SalvorConfig.port) + " into " +
+                SalvorConfig.dataDir;
+      }
+      return "Running without a configuration";
+   case SALVOR_STATE_STOP_PENDING:
+      return "Stopping";
+   default:
+      return stopReason.empty() ? "Stopped" : "Stopped: " + stopReason;
+   }
+}
+
+void
+ReportStatus(uint32_t state)
+{
+   std::lock_guard<std::mutex> guard(statusLock);
+   SalvorConfig.serviceStatus.currentState = state;
+   if (state == SALVOR_STATE_RUNNING) {
+      outcome.reachedRunning = true;
+   }
+   std::string text = StatusText(state);
+   SalvorScm_SetStatus(SalvorConfig.serviceStatusHandle, &SalvorConfig.serviceStatus,
+                       text.c_str());
+}
+
+void
+StopWithReason(const char *reason)
+{
+   std::lock_guard<std::mutex> guard(statusLock);
+   outcome.failed = true;
+   stopReason = reason;
+   SalvorScm_ReportError(reason);
+}
+
+}  // namespace
+
+const SalvorServiceOutcome &
+SalvorServiceLastOutcome()
+{
+   return outcome;
+}
+
+void
+SalvorServiceResetOutcome()
+{
+   std::lock_guard<std::mutex> guard(statusLock);
+   outcome = {false, false};
+   stopReason.clear();
+}
+
+int
+SalvorWin32InstallService()
+{
+   SalvorScmHandle *manager = SalvorScm_OpenManager(true);
+   SalvorWin32InitLog("SalvorWin32InstallService...\n");
+   if (manager == nullptr) {
+      int err = errno;
+      std::fprintf(stderr, "salvor: cannot register the service: %s\n", std::strerror(err));
+      return err != 0 ? err : EIO;
+   }
+   char exePath[SALVOR_EXE_PATH_SIZE];
+   if (!SalvorScm_ExecutablePath(exePath, sizeof exePath)) {
+      int err = errno;
+      SalvorScm_CloseHandle(manager);
+      std::fprintf(stderr, "salvor: cannot find the program's own path: %s\n",
+                   std::strerror(err));
+      return err != 0 ? err : EIO;
+   }
+   int result = 0;
+   SalvorScmHandle *service = SalvorScm_CreateService(manager, &identity, exePath);
+   if (service == nullptr) {
+      result = errno != 0 ? errno : EIO;
+      std::fprintf(stderr, "salvor: cannot register the service %s: %s\n", SALVOR_SERVICE_NAME,
+                   result == EEXIST ? "it is registered already" : std::strerror(result));
+   } else {
+      if (!SalvorScm_SetDescription(service, SALVOR_SERVICE_DESCRIPTION)) {
+         SalvorWin32InitLog("Could not apply the description to the service\n");
+      }
+      SalvorScm_CloseHandle(service);
+   }
+   SalvorScm_CloseHandle(manager);
+   return result;
+}
+
+int
+SalvorWin32UninstallService()
+{
+   SalvorScmHandle *manager = SalvorScm_OpenManager(false);
+   SalvorWin32InitLog("SalvorWin32UninstallService...\n");
+   if (manager == nullptr) {
+      int err = errno;
+      std::fprintf(stderr, "salvor: cannot reach the service manager: %s\n", std::strerror(err));
+      return err != 0 ? err : EIO;
+   }
+   int result = 0;
+   SalvorScmHandle *service = SalvorScm_OpenService(manager, SALVOR_SERVICE_NAME);
+   if (service == nullptr) {
+      result = ENOENT;
+      std::fprintf(stderr, "salvor: the service %s is not registered\n", SALVOR_SERVICE_NAME);
+   } else {
+      uint32_t state = 0;
+      if (!SalvorScm_QueryState(service, &state)) {
+         result = errno != 0 ? errno : EIO;
+         std::fprintf(stderr, "salvor: cannot query the service %s: %s\n", SALVOR_SERVICE_NAME,
+                      std::strerror(result));
+      } else if (state != SALVOR_STATE_STOPPED) {
+         // A running service stays registered.
+         result = EBUSY;
+         std::fprintf(stderr, "salvor: the service %s is running; stop it first\n",
+                      SALVOR_SERVICE_NAME);
+      } else if (!SalvorScm_DeleteService(service)) {
+         result = errno != 0 ? errno : EIO;
+         std::fprintf(stderr, "salvor: cannot remove the service %s: %s\n", SALVOR_SERVICE_NAME,
+                      std::strerror(result));
+      }
+      SalvorScm_CloseHandle(service);
+   }
+   SalvorScm_CloseHandle(manager);
+   return result;
+}
+
+bool
+SalvorWin32RunService()
+{
+   SalvorWin32InitLog("SalvorWin32RunService...\n");
+   return SalvorScm_StartDispatcher(SALVOR_SERVICE_NAME, SalvorWin32ServiceMain);
+}
+
+void
+SalvorWin32ServiceMain(int argc, char **argv)
+{
+   {
+      std::lock_guard<std::mutex> guard(statusLock);
+      SalvorConfig.serviceStatus = {SALVOR_SERVICE_TYPE, SALVOR_STATE_STOPPED, 0, 0, 0, 0,
+                                    SALVOR_WAIT_HINT_MS};
+   }
+   SalvorConfig.serviceStatusHandle =
+      SalvorScm_RegisterControlHandler(SALVOR_SERVICE_NAME, SalvorWin32ServiceControlHandler);
+   if (SalvorConfig.serviceStatusHandle == nullptr) {
+      SalvorWin32InitLog("SalvorWin32ServiceMain: Coudn't retrieve service status handle "
+                         "(error = %d)\n", errno);
+      StopWithReason("cannot register the service's control handler");
+      return;
+   }
+   ReportStatus(SALVOR_STATE_START_PENDING);
+
+   bool refused = false;
+   if (argc > 1) {
+      for (int i = 0; i < argc; i++) {
+         SalvorWin32InitLog("SalvorWin32ServiceMain: Arg %d is %s\n", i, argv[i]);
+      }
+      SalvorWin32InitLog("SalvorWin32ServiceMain: Parsing options..\n");
+      int err = SalvorWin32ParseOptions(argc, argv);
+      if (err != 0) {
+         SalvorWin32InitLog("Invalid options, or config data.\n");
+         StopWithReason(err == SALVOR_OPTIONS_WRONG_SHAPE
+                           ? "invalid start parameters; expected: -s <config.xml>"
+                           : "the configuration was refused; run 'salvor debug -s <config.xml>' "
+                             "to see why");
+         refused = true;
+      } else {
+         SalvorWin32InitLog("SalvorWin32ServiceMain: Initializing logging..\n");
+         SalvorWin32InitLogging();
+      }
+   }
+   if (!refused) {
+      {
+         std::lock_guard<std::mutex> guard(statusLock);
+         SalvorConfig.serviceStatus.controlsAccepted |= SALVOR_ACCEPT_STOP_SHUTDOWN;
+      }
+      ReportStatus(SALVOR_STATE_RUNNING);
+      SalvorWin32InitLog("Log file: %s\n", SalvorConfig.logFile);
+      SalvorWin32InitLog("Port #: %d\n", SalvorConfig.port);
+      SalvorWin32InitLog("Data dir: %s\n", SalvorConfig.dataDir);
+      SalvorWin32InitLog("Verbose: %d\n", SalvorConfig.verbose);
+      if (SalvorConfig.configLoaded) {
+         SalvorWin32InitLog("Starting the main loop now... \n");
+         SalvorServerLoop();
+      } else {
+         SalvorWin32InitLog("No config file was specified, could not setup startup "
+                            "parameters. Stopping...\n");
+         StopWithReason("no configuration file was given: set SALVOR_START_PARAMETERS to "
+                        "\"-s <config.xml>\"");
+      }
+   }
+   ReportStatus(SALVOR_STATE_STOP_PENDING);
+   {
+      std::lock_guard<std::mutex> guard(statusLock);
+      SalvorConfig.serviceStatus.controlsAccepted &= ~SALVOR_ACCEPT_STOP_SHUTDOWN;
+   }
+   ReportStatus(SALVOR_STATE_STOPPED);
+}
+
+void
+SalvorWin32ServiceControlHandler(uint32_t code)
+{
+   SalvorWin32InitLog("SalvorWin32ServiceControlHandler: Control code: %d\n", (int)code);
+   if (code == SALVOR_CONTROL_STOP || code == SALVOR_CONTROL_SHUTDOWN) {
+      ReportStatus(SALVOR_STATE_STOP_PENDING);
+      SalvorServerRequestStop();
+      return;
+   }
+   uint32_t state;
+   {
+      std::lock_guard<std::mutex> guard(statusLock);
+      state = SalvorConfig.serviceStatus.currentState;
+   }
+   SalvorWin32InitLog("SalvorWin32ServiceControlHandler: Setting status to state: %d\n",
+                      (int)state);
+   ReportStatus(state);
+}
