@@ -42,6 +42,9 @@ void
 FileRotateByRename(const char *fileName, const std::string &base, const std::string &ext,
                    int n, char **newName)
 {
+   if (n <= 0) {
+      return;  // no copies to keep: the current file stays where it is
+   }
    for (int i = n; i >= 0; i--) {
       std::string from = i == 0 ? std::string(fileName) : Numbered(base, i - 1, ext);
       if (i == n) {
