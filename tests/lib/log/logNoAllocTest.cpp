@@ -75,6 +75,8 @@ TEST(LogNoAlloc, ShortMessagesDoNotAllocate)
    for (int i = 0; i < 100; i++) {
       Log("short message %d with a %s\n", i, "string");
       Warning("two lines\nof a warning %u\n", 7u);
+      Log("FILE: %s: %I64u bytes, %Iu items, lock 0x%p\n", "Op", (uint64_t)i, (size_t)i,
+          (void *)&path);
    }
    counting = false;
    EXPECT_EQ(allocations.load(), 0);
