@@ -377,10 +377,19 @@ LogWriteBanner(LogState *state)
    return ok;
 }
 
-const char *
+char *
 Log_GetFileName()
 {
-   return logState.fileName;
+   MXUserRecLock *lock = LogGetLock();
+   if (lock == nullptr) {
+      return nullptr;
+   }
+   MXUser_AcquireRecLock(lock);
+   // Not the safe copy: Panic asks for the name, and must not recurse.
+   char *name = logState.fd >= 0 && logState.fileName != nullptr ? strdup(logState.fileName)
+                                                                  : nullptr;
+   MXUser_ReleaseRecLock(lock);
+   return name;
 }
 
 void

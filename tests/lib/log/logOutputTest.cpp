@@ -1,9 +1,11 @@
 // The log's outputs: opening, appending and carrying over, rotation by
 // size, the throttle, bytes lost to a full disk, and the system logger.
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -101,7 +103,7 @@ TEST_F(LogOutputTest, WithFileDefaultsAppendsAndKeepsEarlierContent)
    EXPECT_NE(lines[1].find("| I120: Log for "), std::string::npos) << lines[1];
    EXPECT_NE(lines.back().find("| I120: later"), std::string::npos);
    EXPECT_FALSE(Exists(dir / "test-0.log"));
-   EXPECT_STREQ(Log_GetFileName(), log.path().c_str());
+   EXPECT_EQ(logtest::CurrentFileName(), log.path());
 }
 
 TEST_F(LogOutputTest, CarryOverRotatesTheEarlierFileAndStartsEmpty)
@@ -130,7 +132,7 @@ TEST_F(LogOutputTest, UnopenableFileFailsAndLeavesTheLogUnstarted)
    std::string bad = dir / "plain/x.log";
    log.params.fileName = bad.c_str();
    EXPECT_FALSE(log.Start());
-   EXPECT_EQ(Log_GetFileName(), nullptr);
+   EXPECT_EQ(logtest::CurrentFileName(), "(none)");
    // A later start on a good path works.
    log.params.fileName = log.path().c_str();
    ASSERT_TRUE(log.Start());
@@ -198,6 +200,42 @@ TEST_F(LogOutputTest, MessagesLoggedDuringRotationFollowTheNewBanner)
              std::string::npos)
       << body[body.size() - 2];
    EXPECT_EQ(body.back(), "I120: triggers rotation");
+}
+
+TEST_F(LogOutputTest, FailedReopenAtRotationLeavesNoFileName)
+{
+   log.params.rotateSize = 100;
+   log.params.keepOld = 1;
+   ASSERT_TRUE(log.Start());
+   Log("%s\n", std::string(150, 'a').c_str());
+   EXPECT_EQ(logtest::CurrentFileName(), log.path());
+   PlatFault_Inject(PLAT_OPEN, EACCES, 0, -1);
+   Log("triggers rotation\n");
+   PlatFault_Clear();
+   EXPECT_EQ(logState.fd, -1);
+   EXPECT_EQ(logtest::CurrentFileName(), "(none)");
+}
+
+TEST_F(LogOutputTest, FileNameStaysReadableWhileOutputsSwitch)
+{
+   ASSERT_TRUE(log.Start());
+   std::string other = dir / "other.log";
+   std::atomic<bool> done{false};
+   std::thread reader([&] {
+      while (!done.load()) {
+         std::string name = logtest::CurrentFileName();
+         ASSERT_TRUE(name == log.path() || name == other) << name;
+      }
+   });
+   MXUserRecLock *lock = LogGetLock();
+   for (int i = 0; i < 200; i++) {
+      MXUser_AcquireRecLock(lock);
+      EXPECT_TRUE(Log_SetOutput(&logState, i % 2 == 0 ? other.c_str() : log.path().c_str(),
+                                nullptr, false, false, 0, "salvor", nullptr));
+      MXUser_ReleaseRecLock(lock);
+   }
+   done = true;
+   reader.join();
 }
 
 TEST_F(LogOutputTest, ShortWriteIsReportedBeforeTheNextLine)
@@ -327,7 +365,7 @@ TEST_F(LogOutputTest, SystemLoggerOnlyWritesNoFile)
    ASSERT_EQ(sinkRecord.lines.size(), 1u);
    EXPECT_EQ(sinkRecord.lines[0].second, "I120: only there\n");
    EXPECT_FALSE(Exists(log.path()));
-   EXPECT_EQ(Log_GetFileName(), nullptr);
+   EXPECT_EQ(logtest::CurrentFileName(), "(none)");
 }
 
 TEST_F(LogOutputTest, SystemLoggerWithoutASourceNameFails)
@@ -369,7 +407,7 @@ TEST_F(LogOutputTest, SwitchingToAnotherFileCarriesTheContentOver)
    std::string text = ReadFile(second);
    EXPECT_NE(text.find("I120: in the first file\nI120: in the second file\n"), std::string::npos)
       << text;
-   EXPECT_STREQ(Log_GetFileName(), second.c_str());
+   EXPECT_EQ(logtest::CurrentFileName(), second);
 }
 
 TEST_F(LogOutputTest, GeneratedNameLivesInTheSafeTemporaryDirectory)
@@ -388,8 +426,7 @@ TEST_F(LogOutputTest, GeneratedNameLivesInTheSafeTemporaryDirectory)
       unsetenv("TMPDIR");
    }
    ASSERT_TRUE(started);
-   ASSERT_NE(Log_GetFileName(), nullptr);
-   std::string name = Log_GetFileName();
+   std::string name = logtest::CurrentFileName();
    std::string expect = "/quillon-app-" + std::to_string(getpid()) + ".log";
    EXPECT_EQ(name.rfind(tmp.path() + "/", 0), 0u) << name;
    EXPECT_EQ(name.substr(name.size() - expect.size()), expect) << name;
