@@ -410,6 +410,41 @@ TEST_F(LogOutputTest, SwitchingToAnotherFileCarriesTheContentOver)
    EXPECT_EQ(logtest::CurrentFileName(), second);
 }
 
+TEST_F(LogOutputTest, ReadErrorWhileCarryingOverKeepsTheEarlierFile)
+{
+   ASSERT_TRUE(log.Start());
+   for (int i = 0; i < 200; i++) {  // more than one copy chunk
+      Log("earlier line %03d %s\n", i, std::string(100, 'e').c_str());
+   }
+   std::string before = log.Text();
+   ASSERT_GT(before.size(), 16384u);
+   std::string second = dir / "second.log";
+   PlatFault_Inject(PLAT_READ, EIO, 1, 1);  // the second chunk cannot be read
+   MsgList *messages = nullptr;
+   MXUserRecLock *lock = LogGetLock();
+   MXUser_AcquireRecLock(lock);
+   EXPECT_FALSE(Log_SetOutput(&logState, second.c_str(), nullptr, true, false, 0, "salvor",
+                              &messages));
+   MXUser_ReleaseRecLock(lock);
+   PlatFault_Clear();
+   std::vector<std::string> ids;
+   for (MsgList *m = messages; m != nullptr; m = m->next) {
+      ids.push_back(m->id);
+      if (ids.back() == "msg.log.copyReadFailed") {
+         EXPECT_NE(std::string(m->format).find("'" + log.path() + "'"), std::string::npos)
+            << m->format;
+      }
+   }
+   MsgList_Free(messages);
+   EXPECT_EQ(ids, (std::vector<std::string>{"msg.log.setOutputFailed", "msg.log.copyReadFailed"}));
+   EXPECT_FALSE(Exists(second));
+   EXPECT_TRUE(log.Text() == before) << "the earlier file changed; now " << log.Text().size()
+                                     << " bytes, was " << before.size();
+   Log("still the earlier file\n");
+   EXPECT_EQ(log.BodyLines().back(), "I120: still the earlier file");
+   EXPECT_EQ(logtest::CurrentFileName(), log.path());
+}
+
 TEST_F(LogOutputTest, GeneratedNameLivesInTheSafeTemporaryDirectory)
 {
    TempDir tmp;
