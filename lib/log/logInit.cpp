@@ -263,6 +263,9 @@ Log_Init(const LogParams *params)
       return false;
    }
    MXUser_AcquireRecLock(lock);
+   // Lines logged during the switch (by the file library, say) wait in the
+   // pending ring instead of going to the outputs being replaced.
+   state->lockDepth++;
    state->midLine = false;
    state->needBanner = false;
    state->useTimeStamps = params->useTimeStamps;
@@ -305,6 +308,7 @@ Log_Init(const LogParams *params)
            AllocateBuffer(&state->lineBuffer) && AllocateBuffer(&state->drainBuffer);
    }
    state->initialised = ok;
+   state->lockDepth--;
    MXUser_ReleaseRecLock(lock);
 
    MsgList_Log(messages);
@@ -312,7 +316,9 @@ Log_Init(const LogParams *params)
 
    if (!ok) {
       MXUser_AcquireRecLock(lock);
+      state->lockDepth++;
       ResetState(state);
+      state->lockDepth--;
       MXUser_ReleaseRecLock(lock);
    }
    return ok;
@@ -429,6 +435,8 @@ Log_Exit()
       return;
    }
    MXUser_AcquireRecLock(lock);
+   logState.lockDepth++;
    ResetState(&logState);
+   logState.lockDepth--;
    MXUser_ReleaseRecLock(lock);
 }

@@ -238,6 +238,36 @@ TEST_F(LogOutputTest, FileNameStaysReadableWhileOutputsSwitch)
    reader.join();
 }
 
+TEST_F(LogOutputTest, LinesLoggedWhileInitSwitchesFilesWaitForTheNewFile)
+{
+   ASSERT_TRUE(log.Start());
+   Log("%s\n", std::string(150, 'a').c_str());
+   // Started again on another file with rotation by size: the file
+   // library reports a failure while the switch is under way.
+   std::string second = dir / "second.log";
+   WriteFile(dir / "second-0.log", "older\n");
+   LogParams params = log.params;
+   params.fileName = second.c_str();
+   params.rotateSize = 100;
+   params.keepOld = 1;
+   PlatFault_Inject(PLAT_UNLINK, EIO);
+   ASSERT_TRUE(Log_Init(&params));
+   PlatFault_Clear();
+   Log("after\n");
+   // The earlier file was not rotated in the middle of the switch: its
+   // content carried on under the new name, and the failure came later.
+   EXPECT_FALSE(Exists(dir / "test-0.log"));
+   std::string text = ReadFile(dir / "second-0.log") + ReadFile(second);
+   size_t earlier = text.find(std::string(150, 'a'));
+   size_t failure = text.find("FILE: FileRotateByRename: failed to remove " + dir / "second-0.log");
+   size_t after = text.find("I120: after\n");
+   ASSERT_NE(earlier, std::string::npos);
+   ASSERT_NE(failure, std::string::npos);
+   ASSERT_NE(after, std::string::npos);
+   EXPECT_LT(earlier, failure);
+   EXPECT_LT(failure, after);
+}
+
 TEST_F(LogOutputTest, ShortWriteIsReportedBeforeTheNextLine)
 {
    ASSERT_TRUE(log.Start());
