@@ -93,8 +93,11 @@ LogRotateBySize(LogState *state)
       return;
    }
    state->rotating = true;
+   // The old descriptor stays open (the file can be renamed while open)
+   // until the new file takes its number over: closed any earlier, the
+   // number could be handed to another thread's file in between, and the
+   // takeover would silently replace that file.
    int oldFd = state->fd;
-   LogPlat_Close(oldFd);
    if (state->keepOld != 0) {
       File_Rotate(state->fileName, (int)state->keepOld, state->fastRotation, nullptr);
    }
@@ -102,15 +105,18 @@ LogRotateBySize(LogState *state)
    if (fd < 0) {
       // Nobody to report to: from now on lines go to the system logger,
       // or wait in the pending ring.
+      LogPlat_Close(oldFd);
       state->rotating = false;
       state->fd = -1;
       return;
    }
    state->bytesWritten = 0;
    state->bytesDiscarded = 0;
-   if (fd != oldFd && LogPlat_Dup2(fd, oldFd)) {
+   if (LogPlat_Dup2(fd, oldFd)) {
       LogPlat_Close(fd);
       fd = oldFd;
+   } else {
+      LogPlat_Close(oldFd);
    }
    state->fd = fd;
    state->needBanner = true;

@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <thread>
 #include <vector>
 
@@ -266,6 +268,55 @@ TEST_F(LogOutputTest, LinesLoggedWhileInitSwitchesFilesWaitForTheNewFile)
    ASSERT_NE(after, std::string::npos);
    EXPECT_LT(earlier, failure);
    EXPECT_LT(failure, after);
+}
+
+// Opens a file of "another thread" in the middle of an operation, taking
+// the lowest free descriptor numbers up to and including wantedFd.
+struct NumberGrabber {
+   static inline std::string path;
+   static inline int wantedFd = -1;
+   static inline std::vector<int> fds;
+
+   static void OnOpen(PlatCall call)
+   {
+      if (call != PLAT_OPEN || !fds.empty()) {
+         return;
+      }
+      for (int i = 0; i < 256; i++) {
+         int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+         fds.push_back(fd);
+         if (fd < 0 || fd >= wantedFd) {
+            break;
+         }
+      }
+   }
+};
+
+TEST_F(LogOutputTest, RotationNeverFreesItsDescriptorNumberForAnotherFile)
+{
+   log.params.rotateSize = 100;
+   log.params.keepOld = 1;
+   ASSERT_TRUE(log.Start());
+   Log("%s\n", std::string(150, 'a').c_str());
+   NumberGrabber::path = dir / "other.txt";
+   WriteFile(NumberGrabber::path, "another thread's file\n");
+   NumberGrabber::wantedFd = logState.fd;
+   NumberGrabber::fds.clear();
+   PlatFault_SetObserver(NumberGrabber::OnOpen);  // runs as the rotation reopens the log
+   Log("triggers rotation\n");
+   PlatFault_Clear();
+   ASSERT_FALSE(NumberGrabber::fds.empty());
+   struct stat other;
+   ASSERT_EQ(stat(NumberGrabber::path.c_str(), &other), 0);
+   for (int fd : NumberGrabber::fds) {
+      ASSERT_GE(fd, 0);
+      struct stat st;
+      ASSERT_EQ(fstat(fd, &st), 0);
+      EXPECT_EQ(st.st_ino, other.st_ino) << "descriptor " << fd << " no longer names its file";
+      close(fd);
+   }
+   EXPECT_EQ(ReadFile(NumberGrabber::path), "another thread's file\n");
+   EXPECT_EQ(log.BodyLines().back(), "I120: triggers rotation");
 }
 
 TEST_F(LogOutputTest, ShortWriteIsReportedBeforeTheNextLine)
