@@ -119,6 +119,7 @@ ResetThrottle(LogThrottle *throttle, uint32_t threshold, uint32_t bytesPerSec)
    throttle->byteCount = 0;
    throttle->lastTime = 0;
    throttle->lastByteCount = 0;
+   throttle->measuring = false;
 }
 
 // Returns the state to what it was before Log_Init (the lock stays).

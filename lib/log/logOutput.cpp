@@ -130,6 +130,7 @@ LogThrottleCheck(LogState *state, LogThrottle *throttle, size_t length)
       return false;
    }
    bool wasThrottled = throttle->throttled;
+   uint64_t before = throttle->byteCount;
    throttle->byteCount += length;
    if (throttle->byteCount < throttle->threshold) {
       throttle->throttled = false;
@@ -137,13 +138,28 @@ LogThrottleCheck(LogState *state, LogThrottle *throttle, size_t length)
       throttle->throttled = true;
    } else {
       uint64_t now = LogMonotonicUsec();
+      if (!throttle->measuring) {
+         // The first window starts where the threshold is crossed; the
+         // bytes beyond it are the first to count.
+         throttle->measuring = true;
+         throttle->lastTime = now;
+         throttle->lastByteCount = before > throttle->threshold ? before : throttle->threshold;
+      }
       uint64_t window = throttle->throttled ? THROTTLED_WINDOW_USEC : RATE_WINDOW_USEC;
       uint64_t elapsed = now - throttle->lastTime;
+      uint64_t used = throttle->byteCount - throttle->lastByteCount;
       if (elapsed > window) {
-         uint64_t rate = (throttle->byteCount - throttle->lastByteCount) * 1000000 / elapsed;
+         uint64_t rate = used * 1000000 / elapsed;
          throttle->lastTime = now;
          throttle->lastByteCount = throttle->byteCount;
          throttle->throttled = rate > throttle->bytesPerSec;
+      } else if (!throttle->throttled &&
+                 used > (uint64_t)throttle->bytesPerSec * (window / 1000000)) {
+         // The window's budget is spent: a runaway producer is stopped now,
+         // not at the window's end. The throttled window starts here.
+         throttle->lastTime = now;
+         throttle->lastByteCount = throttle->byteCount;
+         throttle->throttled = true;
       }
    }
    if (throttle->throttled && !wasThrottled) {

@@ -1,6 +1,7 @@
 // The log's outputs: opening, appending and carrying over, rotation by
 // size, the throttle, bytes lost to a full disk, and the system logger.
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -356,7 +357,7 @@ protected:
 
    static inline uint64_t now = 0;
    LogState state;
-   LogThrottle throttle{"Log", false, 1000, 100, 0, 0, 0};
+   LogThrottle throttle{"Log", false, 1000, 100, 0, 0, 0, false};
 };
 
 TEST_F(ThrottleTest, BelowTheThresholdNothingIsMeasured)
@@ -367,23 +368,41 @@ TEST_F(ThrottleTest, BelowTheThresholdNothingIsMeasured)
    EXPECT_EQ(throttle.lastTime, 0u);
 }
 
-TEST_F(ThrottleTest, RateIsMeasuredOverWindowsOfFiveAndSixtySeconds)
+TEST_F(ThrottleTest, FirstWindowStartsAtTheThresholdNotAtTheClocksStart)
+{
+   LogMonotonicUsec = Clock;
+   now = 1000000000000;  // a host up for days
+   EXPECT_FALSE(Charge(1000));  // crosses the threshold: the first window starts
+   EXPECT_EQ(throttle.lastTime, now);
+   EXPECT_TRUE(Charge(501));  // 501 bytes > 100 B/s x 5 s, at once
+}
+
+TEST_F(ThrottleTest, SpentBudgetThrottlesAtOnceAndWindowsLastFiveAndSixtySeconds)
 {
    LogMonotonicUsec = Clock;
    now = 1000000000;
-   EXPECT_FALSE(Charge(1000));  // first measurement: long since the clock's start
-   EXPECT_EQ(throttle.lastTime, now);
-
+   EXPECT_FALSE(Charge(1000));
    now += 5000000;  // exactly the window: no new measurement
-   EXPECT_FALSE(Charge(10000));
+   EXPECT_FALSE(Charge(500));  // exactly the budget of 100 B/s x 5 s
    now += 1;
-   EXPECT_TRUE(Charge(0));  // 10,000 bytes in 5 s: 2,000 B/s > 100
+   EXPECT_FALSE(Charge(0));  // 500 bytes in 5 s: 100 B/s, and a new window
+   EXPECT_FALSE(Charge(500));
+   EXPECT_TRUE(Charge(1));  // the new window's budget is spent
    EXPECT_TRUE(throttle.throttled);
 
-   now += 30000000;  // throttled: the window is 60 s
+   now += 30000000;  // throttled: the window is 60 s from the moment it engaged
    EXPECT_TRUE(Charge(0));
    now += 30000001;  // 60.000001 s with no bytes: rate 0
    EXPECT_FALSE(Charge(0));
+
+   // A later burst gets one window's budget, not five seconds of flood.
+   now += 1000;
+   uint64_t let = 0;
+   while (!Charge(50)) {
+      let += 50;
+      ASSERT_LE(let, 500u);
+   }
+   EXPECT_EQ(let, 500u);
 }
 
 TEST_F(ThrottleTest, ExactlyTheAllowedRateDoesNotThrottle)
@@ -421,6 +440,29 @@ TEST_F(LogOutputTest, StopAfterThresholdLeavesOnlyTheBannerAndTheNotice)
    EXPECT_EQ(log.BodyLines(),
              (std::vector<std::string>{"I120: <<< Log Throttled >>>", "I120: never written",
                                        "I120: nor this", "I120: let through"}));
+}
+
+TEST_F(LogOutputTest, FloodAfterTheThresholdIsHeldToTheRate)
+{
+   log.params.throttleThreshold = 10000;
+   log.params.throttleBytesPerSec = 1000;
+   ASSERT_TRUE(log.Start());
+   auto start = std::chrono::steady_clock::now();
+   const int lines = 50000;
+   for (int i = 0; i < lines; i++) {
+      Log("Malformed datagram %06d from 10.20.30.40: %s\n", i,
+          "bad magic number 0x00000000, 48 bytes expected");
+   }
+   double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+   size_t size = log.Text().size();
+   // The threshold, then at most the rate over the flood plus one window's
+   // budget (5 s); lines carry a prefix that the throttle does not count,
+   // hence the factor 2; then the banner and the notice.
+   double bound = 2 * (10000 + 1000 * (5 + seconds)) + 4096;
+   EXPECT_LT((double)size, bound) << "flood of " << seconds << " s";
+   EXPECT_GT(size, 10000u);
+   EXPECT_NE(log.Text().find("I120: <<< Log Throttled >>>\n"), std::string::npos);
 }
 
 TEST_F(LogOutputTest, SystemLoggerWithFileGetsEveryLineWithItsType)
