@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -160,12 +161,19 @@ File_Rotate(const char *fileName, int n, bool renumber, char **newName)
    if (newName != nullptr) {
       *newName = nullptr;
    }
-   std::string base;
-   std::string ext;
-   SplitExtension(fileName, &base, &ext);
-   if (renumber) {
-      FileRotateByRenumber(fileName, base, ext, n, newName);
-   } else {
-      FileRotateByRename(fileName, base, ext, n, newName);
+   // The log rotates from inside Log, which must never throw: a name that
+   // cannot be built for want of memory ends the rotation like any other
+   // failure.
+   try {
+      std::string base;
+      std::string ext;
+      SplitExtension(fileName, &base, &ext);
+      if (renumber) {
+         FileRotateByRenumber(fileName, base, ext, n, newName);
+      } else {
+         FileRotateByRename(fileName, base, ext, n, newName);
+      }
+   } catch (const std::bad_alloc &) {
+      Log("FILE: %s: out of memory rotating %s\n", "File_Rotate", fileName);
    }
 }

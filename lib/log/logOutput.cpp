@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "lib/file/file.h"
 #include "lib/log/logInt.h"
@@ -45,9 +46,15 @@ LogOpenFile(const char *path, MsgList **messages)
                   "@&!*@*@(msg.log.openFailed)Cannot open or create the log file '%s': %s\n",
                   path, std::strerror(errno));
    char *dir = nullptr;
-   File_DirAndBase(path, &dir, nullptr);
-   if (dir != nullptr && dir[0] != '\0') {
-      File_MakeDirTree(dir, nullptr);
+   try {
+      // The file library's paths take memory that, when it runs out,
+      // throws; Log reopens through here and must not. Without the
+      // directory the second open fails like the first.
+      File_DirAndBase(path, &dir, nullptr);
+      if (dir != nullptr && dir[0] != '\0') {
+         File_MakeDirTree(dir, nullptr);
+      }
+   } catch (const std::bad_alloc &) {
    }
    std::free(dir);
    if (messages != nullptr) {
