@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,9 @@ void
 FileRotateByRename(const char *fileName, const std::string &base, const std::string &ext,
                    int n, char **newName)
 {
+   if (n <= 0) {
+      return;  // no copies to keep: the current file stays where it is
+   }
    for (int i = n; i >= 0; i--) {
       std::string from = i == 0 ? std::string(fileName) : Numbered(base, i - 1, ext);
       if (i == n) {
@@ -157,12 +161,19 @@ File_Rotate(const char *fileName, int n, bool renumber, char **newName)
    if (newName != nullptr) {
       *newName = nullptr;
    }
-   std::string base;
-   std::string ext;
-   SplitExtension(fileName, &base, &ext);
-   if (renumber) {
-      FileRotateByRenumber(fileName, base, ext, n, newName);
-   } else {
-      FileRotateByRename(fileName, base, ext, n, newName);
+   // The log rotates from inside Log, which must never throw: a name that
+   // cannot be built for want of memory ends the rotation like any other
+   // failure.
+   try {
+      std::string base;
+      std::string ext;
+      SplitExtension(fileName, &base, &ext);
+      if (renumber) {
+         FileRotateByRenumber(fileName, base, ext, n, newName);
+      } else {
+         FileRotateByRename(fileName, base, ext, n, newName);
+      }
+   } catch (const std::bad_alloc &) {
+      Log("FILE: %s: out of memory rotating %s\n", "File_Rotate", fileName);
    }
 }

@@ -76,8 +76,9 @@ bool Log_InitEx(const char *fileName, const char *config, const char *suffix,
 // keys of appPrefix ("salvor").
 bool Log_InitWithFile(const char *fileName, const char *appPrefix);
 
-// Path of the current log file, or null.
-const char *Log_GetFileName();
+// A copy of the current log file's path (free it with free()), or null
+// when no file is open or memory is short.
+char *Log_GetFileName();
 // Lets everything through from now on (used by Panic).
 void Log_DisableThrottling();
 void Log_SetAlwaysKeep(bool keep);

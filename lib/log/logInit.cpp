@@ -119,6 +119,7 @@ ResetThrottle(LogThrottle *throttle, uint32_t threshold, uint32_t bytesPerSec)
    throttle->byteCount = 0;
    throttle->lastTime = 0;
    throttle->lastByteCount = 0;
+   throttle->measuring = false;
 }
 
 // Returns the state to what it was before Log_Init (the lock stays).
@@ -263,6 +264,9 @@ Log_Init(const LogParams *params)
       return false;
    }
    MXUser_AcquireRecLock(lock);
+   // Lines logged during the switch (by the file library, say) wait in the
+   // pending ring instead of going to the outputs being replaced.
+   state->lockDepth++;
    state->midLine = false;
    state->needBanner = false;
    state->useTimeStamps = params->useTimeStamps;
@@ -305,6 +309,7 @@ Log_Init(const LogParams *params)
            AllocateBuffer(&state->lineBuffer) && AllocateBuffer(&state->drainBuffer);
    }
    state->initialised = ok;
+   state->lockDepth--;
    MXUser_ReleaseRecLock(lock);
 
    MsgList_Log(messages);
@@ -312,7 +317,9 @@ Log_Init(const LogParams *params)
 
    if (!ok) {
       MXUser_AcquireRecLock(lock);
+      state->lockDepth++;
       ResetState(state);
+      state->lockDepth--;
       MXUser_ReleaseRecLock(lock);
    }
    return ok;
@@ -377,10 +384,19 @@ LogWriteBanner(LogState *state)
    return ok;
 }
 
-const char *
+char *
 Log_GetFileName()
 {
-   return logState.fileName;
+   MXUserRecLock *lock = LogGetLock();
+   if (lock == nullptr) {
+      return nullptr;
+   }
+   MXUser_AcquireRecLock(lock);
+   // Not the safe copy: Panic asks for the name, and must not recurse.
+   char *name = logState.fd >= 0 && logState.fileName != nullptr ? strdup(logState.fileName)
+                                                                  : nullptr;
+   MXUser_ReleaseRecLock(lock);
+   return name;
 }
 
 void
@@ -420,6 +436,8 @@ Log_Exit()
       return;
    }
    MXUser_AcquireRecLock(lock);
+   logState.lockDepth++;
    ResetState(&logState);
+   logState.lockDepth--;
    MXUser_ReleaseRecLock(lock);
 }

@@ -58,8 +58,9 @@ struct LogThrottle {
    uint32_t threshold;
    uint32_t bytesPerSec;
    uint64_t byteCount;
-   uint64_t lastTime;
-   uint64_t lastByteCount;
+   uint64_t lastTime;       // start of the current window
+   uint64_t lastByteCount;  // byteCount at that moment
+   bool measuring;          // a window has started (the threshold was crossed)
 };
 
 struct LogEventSource {
@@ -84,7 +85,7 @@ struct LogState {
    uint32_t systemLoggerUse = 0;
    std::atomic<MXUserRecLock *> lock{nullptr};
    int lockDepth = 0;
-   LogThrottle throttle{"Log", false, 0, LOG_NO_BPS_LIMIT, 0, 0, 0};
+   LogThrottle throttle{"Log", false, 0, LOG_NO_BPS_LIMIT, 0, 0, 0, false};
    char *suffix = nullptr;
    char *appName = nullptr;
    char *fileName = nullptr;

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "lib/file/file.h"
 #include "lib/log/logInt.h"
@@ -45,9 +46,15 @@ LogOpenFile(const char *path, MsgList **messages)
                   "@&!*@*@(msg.log.openFailed)Cannot open or create the log file '%s': %s\n",
                   path, std::strerror(errno));
    char *dir = nullptr;
-   File_DirAndBase(path, &dir, nullptr);
-   if (dir != nullptr && dir[0] != '\0') {
-      File_MakeDirTree(dir, nullptr);
+   try {
+      // The file library's paths take memory that, when it runs out,
+      // throws; Log reopens through here and must not. Without the
+      // directory the second open fails like the first.
+      File_DirAndBase(path, &dir, nullptr);
+      if (dir != nullptr && dir[0] != '\0') {
+         File_MakeDirTree(dir, nullptr);
+      }
+   } catch (const std::bad_alloc &) {
    }
    std::free(dir);
    if (messages != nullptr) {
@@ -93,8 +100,11 @@ LogRotateBySize(LogState *state)
       return;
    }
    state->rotating = true;
+   // The old descriptor stays open (the file can be renamed while open)
+   // until the new file takes its number over: closed any earlier, the
+   // number could be handed to another thread's file in between, and the
+   // takeover would silently replace that file.
    int oldFd = state->fd;
-   LogPlat_Close(oldFd);
    if (state->keepOld != 0) {
       File_Rotate(state->fileName, (int)state->keepOld, state->fastRotation, nullptr);
    }
@@ -102,15 +112,18 @@ LogRotateBySize(LogState *state)
    if (fd < 0) {
       // Nobody to report to: from now on lines go to the system logger,
       // or wait in the pending ring.
+      LogPlat_Close(oldFd);
       state->rotating = false;
       state->fd = -1;
       return;
    }
    state->bytesWritten = 0;
    state->bytesDiscarded = 0;
-   if (fd != oldFd && LogPlat_Dup2(fd, oldFd)) {
+   if (LogPlat_Dup2(fd, oldFd)) {
       LogPlat_Close(fd);
       fd = oldFd;
+   } else {
+      LogPlat_Close(oldFd);
    }
    state->fd = fd;
    state->needBanner = true;
@@ -124,6 +137,7 @@ LogThrottleCheck(LogState *state, LogThrottle *throttle, size_t length)
       return false;
    }
    bool wasThrottled = throttle->throttled;
+   uint64_t before = throttle->byteCount;
    throttle->byteCount += length;
    if (throttle->byteCount < throttle->threshold) {
       throttle->throttled = false;
@@ -131,13 +145,28 @@ LogThrottleCheck(LogState *state, LogThrottle *throttle, size_t length)
       throttle->throttled = true;
    } else {
       uint64_t now = LogMonotonicUsec();
+      if (!throttle->measuring) {
+         // The first window starts where the threshold is crossed; the
+         // bytes beyond it are the first to count.
+         throttle->measuring = true;
+         throttle->lastTime = now;
+         throttle->lastByteCount = before > throttle->threshold ? before : throttle->threshold;
+      }
       uint64_t window = throttle->throttled ? THROTTLED_WINDOW_USEC : RATE_WINDOW_USEC;
       uint64_t elapsed = now - throttle->lastTime;
+      uint64_t used = throttle->byteCount - throttle->lastByteCount;
       if (elapsed > window) {
-         uint64_t rate = (throttle->byteCount - throttle->lastByteCount) * 1000000 / elapsed;
+         uint64_t rate = used * 1000000 / elapsed;
          throttle->lastTime = now;
          throttle->lastByteCount = throttle->byteCount;
          throttle->throttled = rate > throttle->bytesPerSec;
+      } else if (!throttle->throttled &&
+                 used > (uint64_t)throttle->bytesPerSec * (window / 1000000)) {
+         // The window's budget is spent: a runaway producer is stopped now,
+         // not at the window's end. The throttled window starts here.
+         throttle->lastTime = now;
+         throttle->lastByteCount = throttle->byteCount;
+         throttle->throttled = true;
       }
    }
    if (throttle->throttled && !wasThrottled) {

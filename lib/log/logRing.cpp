@@ -120,6 +120,12 @@ LogRingPutLine(const LogLineHeader &header, const char *segment, size_t length,
       cut = true;
    }
    MakeRoom(ring, (uint32_t)(headerBytes + n + (cut ? 1 : 0) + (closeOpenLine ? 1 : 0)));
+   if (continues && !EndsOpenLine(ring)) {
+      // Making room took the open line away: what is left of it starts a
+      // line of its own.
+      LogRingPutLine(header, segment, length, true);
+      return;
+   }
    if (closeOpenLine && EndsOpenLine(ring)) {
       Put(ring, "\n", 1);
    }

@@ -110,6 +110,14 @@ CarryOver(LogState *state, int target, const char *newPath, MsgList **messages)
          break;
       }
    }
+   if (n < 0) {
+      // Not the end of the file: the copy would be cut short.
+      MsgList_Append(messages,
+                     "@&!*@*@(msg.log.copyReadFailed)A read error occurred when copying "
+                     "data from '%s': %s\n",
+                     state->fileName, ErrorText());
+      ok = false;
+   }
    std::free(chunk);
    return ok;
 }

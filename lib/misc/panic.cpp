@@ -43,9 +43,10 @@ PanicPostMessage(const char *msg)
    const char *threadName = VThread_CurName();
    Msg_Append(MSG_MAGIC "(msg.log.error.unrecoverable)%s%s unrecoverable error: (%s)\n%s",
               Msg_Present() ? "\n" : "", ProductState_GetName(), threadName, msg);
-   const char *logFile = Log_GetFileName();
+   char *logFile = Log_GetFileName();
    if (logFile != nullptr) {
       Msg_Append(MSG_MAGIC "(msg.panic.haveLog)A log file is available in \"%s\".  ", logFile);
+      std::free(logFile);
    }
    Msg_Append(MSG_MAGIC "(msg.panic.requestSupport.withoutLog)You can request support.  ");
    Msg_Append(MSG_MAGIC "(msg.panic.requestSupport.collector)To do so, send the log file and "

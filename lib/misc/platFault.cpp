@@ -20,7 +20,8 @@ struct Fault {
 
 std::mutex faultLock;
 Fault faults[PLAT_CALL_COUNT];
-std::atomic<bool> anyArmed{false};
+std::atomic<bool> anyArmed{false};  // a fault or the observer is set
+std::atomic<void (*)(PlatCall)> observer{nullptr};
 
 const char *const callNames[PLAT_CALL_COUNT] = {
    "open", "read", "write", "seek", "close", "rename", "unlink", "mkdir",
@@ -45,7 +46,18 @@ PlatFault_Clear()
    for (Fault &f : faults) {
       f = Fault{};
    }
+   observer.store(nullptr, std::memory_order_release);
    anyArmed.store(false, std::memory_order_release);
+}
+
+void
+PlatFault_SetObserver(void (*fn)(PlatCall call))
+{
+   std::lock_guard<std::mutex> guard(faultLock);
+   observer.store(fn, std::memory_order_release);
+   if (fn != nullptr) {
+      anyArmed.store(true, std::memory_order_release);
+   }
 }
 
 int
@@ -53,6 +65,10 @@ PlatFault_Check(PlatCall call, size_t *len)
 {
    if (!anyArmed.load(std::memory_order_acquire)) {
       return 0;
+   }
+   void (*fn)(PlatCall) = observer.load(std::memory_order_acquire);
+   if (fn != nullptr) {
+      fn(call);  // outside the lock: it may make platform calls of its own
    }
    std::lock_guard<std::mutex> guard(faultLock);
    Fault &f = faults[call];

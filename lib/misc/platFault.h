@@ -39,7 +39,16 @@ enum PlatCall {
  */
 void PlatFault_Inject(PlatCall call, int err, int skip = 0, int count = 1,
                       long shortBytes = -1);
+// Clears every armed fault and the observer.
 void PlatFault_Clear();
+
+/*
+ * Has observer(call) run at the start of every check of the back end,
+ * before the call it guards, so that a test can act in the middle of an
+ * operation (open a file of its own, say). Null removes it. The observer
+ * must not arm faults.
+ */
+void PlatFault_SetObserver(void (*observer)(PlatCall call));
 
 /*
  * Called by the back end. Returns the errno to fail with, or 0. For a

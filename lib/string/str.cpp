@@ -1,58 +1,120 @@
 // Bounded printf-style formatting; see str.h.
 #include "lib/string/str.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "lib/misc/panic.h"
 
 namespace {
 
+static_assert(sizeof(void *) == sizeof(unsigned long),
+              "pointers are printed as unsigned long");
+
+// "%p" becomes a hexadecimal number of pointer width, upper case, with
+// leading zeros and no "0x" (so that "0x%p" reads as one address).
+constexpr const char *POINTER_DIGITS = sizeof(void *) == 8 ? ".16lX" : ".8lX";
+
 /*
- * Rewrites the dialect's size prefixes into the C library's: "I64" becomes
- * "ll" and a lone "I" before an integer conversion becomes "z". Returns
- * the format to use: the original when it has nothing to rewrite.
+ * Rewrites the dialect into the C library's printf: after "%" and its
+ * flags, width and precision, "I64" becomes "ll", "I32" goes, a lone "I"
+ * before an integer conversion becomes "z", and "p" becomes POINTER_DIGITS
+ * (keeping a precision given). Writes into out when it is not null.
+ * Returns the length of the result; *changed tells whether it differs.
  */
-const char *
-TranslateFormat(const char *format, char *local, size_t localSize, std::string *heap)
+size_t
+Translate(const char *format, char *out, bool *changed)
 {
-   if (std::strchr(format, 'I') == nullptr) {
-      return format;
-   }
-   std::string out;
-   out.reserve(std::strlen(format) + 8);
+   size_t at = 0;
+   auto emit = [&](const char *text, size_t n) {
+      if (out != nullptr) {
+         std::memcpy(out + at, text, n);
+      }
+      at += n;
+   };
+   *changed = false;
    for (const char *p = format; *p != '\0';) {
       if (*p != '%') {
-         out += *p++;
+         const char *next = std::strchr(p, '%');
+         size_t n = next != nullptr ? (size_t)(next - p) : std::strlen(p);
+         emit(p, n);
+         p += n;
          continue;
       }
-      out += *p++;
-      if (*p == '%') {
-         out += *p++;
+      if (p[1] == '%') {
+         emit(p, 2);
+         p += 2;
          continue;
       }
-      while (*p != '\0' && std::strchr("-+ #0123456789.*'", *p) != nullptr) {
-         out += *p++;
-      }
-      if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
-         out += "ll";
-         p += 3;
-      } else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') {
-         p += 3;
-      } else if (p[0] == 'I' && p[1] != '\0' && std::strchr("diouxX", p[1]) != nullptr) {
-         out += 'z';
+      const char *spec = p++;
+      bool precision = false;
+      while (*p != '\0' && std::strchr("-+ #0123456789.*'$", *p) != nullptr) {
+         precision = precision || *p == '.';
          p++;
       }
+      emit(spec, (size_t)(p - spec));
+      if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
+         emit("ll", 2);
+         p += 3;
+         *changed = true;
+      } else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') {
+         p += 3;
+         *changed = true;
+      } else if (p[0] == 'I' && p[1] != '\0' && std::strchr("diouxX", p[1]) != nullptr) {
+         emit("z", 1);
+         p++;
+         *changed = true;
+      } else if (p[0] == 'p') {
+         const char *digits = precision ? "lX" : POINTER_DIGITS;
+         emit(digits, std::strlen(digits));
+         p++;
+         *changed = true;
+      }
    }
-   if (out.size() < localSize) {
-      std::memcpy(local, out.c_str(), out.size() + 1);
-      return local;
+   if (out != nullptr) {
+      out[at] = '\0';
    }
-   *heap = std::move(out);
-   return heap->c_str();
+   return at;
 }
+
+/*
+ * The format as the C library takes it: the caller's own when nothing
+ * needs translating, else a translation in a buffer of its own (on the
+ * stack; only a format too long for it takes the heap, and when that
+ * fails, fmt is null). Never throws.
+ */
+class TranslatedFormat {
+public:
+   explicit TranslatedFormat(const char *format)
+   {
+      bool changed = false;
+      size_t length = Translate(format, nullptr, &changed);
+      if (!changed) {
+         fmt = format;
+         return;
+      }
+      char *out = local;
+      if (length >= sizeof local) {
+         heap = static_cast<char *>(std::malloc(length + 1));
+         out = heap;
+      }
+      if (out != nullptr) {
+         Translate(format, out, &changed);
+         fmt = out;
+      }
+   }
+   ~TranslatedFormat() { std::free(heap); }
+   TranslatedFormat(const TranslatedFormat &) = delete;
+   TranslatedFormat &operator=(const TranslatedFormat &) = delete;
+
+   const char *fmt = nullptr;
+
+private:
+   char local[512];
+   char *heap = nullptr;
+};
 
 }  // namespace
 
@@ -88,12 +150,14 @@ Str_Vsnprintf(char *buf, size_t size, const char *format, va_list args)
    if (size == 0) {
       return -1;
    }
-   char local[256];
-   std::string heap;
-   const char *fmt = TranslateFormat(format, local, sizeof local, &heap);
+   TranslatedFormat translated(format);
+   if (translated.fmt == nullptr) {
+      buf[0] = '\0';
+      return -1;
+   }
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-   int n = std::vsnprintf(buf, size, fmt, args);
+   int n = std::vsnprintf(buf, size, translated.fmt, args);
 #pragma GCC diagnostic pop
    if (n < 0) {
       buf[0] = '\0';
@@ -145,9 +209,11 @@ Str_Strcpy(char *buf, const char *src, size_t size)
 char *
 Str_Vasprintf(size_t *length, const char *format, va_list args)
 {
-   char local[256];
-   std::string heap;
-   const char *fmt = TranslateFormat(format, local, sizeof local, &heap);
+   TranslatedFormat translated(format);
+   const char *fmt = translated.fmt;
+   if (fmt == nullptr) {
+      return nullptr;
+   }
    va_list copy;
    va_copy(copy, args);
 #pragma GCC diagnostic push

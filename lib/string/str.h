@@ -1,7 +1,11 @@
 // Bounded printf-style formatting.
 //
 // Formats understand the usual conversions plus the dialect used across
-// this code base: %I64u, %I64d, %I64x (64-bit) and %Iu, %Id, %Ix (size_t).
+// this code base: %I64u, %I64d, %I64x (64-bit) and %Iu, %Id, %Ix (size_t),
+// and %p prints an address as upper-case hexadecimal of pointer width with
+// leading zeros and no prefix ("0x%p" gives 0x00007F3A12C04E10, a null
+// pointer 0000000000000000). The bounded functions do not allocate for
+// formats of ordinary length and never throw.
 // Every function leaves its buffer NUL-terminated; a text that does not
 // fit is cut at a whole UTF-8 character.
 #pragma once

@@ -30,6 +30,17 @@ TEST_F(FileRotateTest, RenameMovesEachCopyUpAndDropsTheOldest)
    EXPECT_FALSE(Exists(P("x-3.log")));
 }
 
+TEST_F(FileRotateTest, RenameKeepingNoCopiesLeavesEverythingInPlace)
+{
+   WriteFile(P("x.log"), "current");
+   WriteFile(P("x-0.log"), "zero");
+   char *newName = reinterpret_cast<char *>(1);
+   File_Rotate(P("x.log").c_str(), 0, false, &newName);
+   EXPECT_EQ(newName, nullptr);
+   EXPECT_EQ(ReadFile(P("x.log")), "current");
+   EXPECT_EQ(ReadFile(P("x-0.log")), "zero");
+}
+
 TEST_F(FileRotateTest, RenameWithGapsAndNoDot)
 {
    WriteFile(P("name"), "current");

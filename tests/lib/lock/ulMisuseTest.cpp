@@ -31,13 +31,13 @@ TEST_F(LockMisuseDeathTest, DestroyingAHeldExclusiveLock)
          MXUser_AcquireExclLock(lock);
          MXUser_DestroyExclLock(lock);
       },
-      "MXUserDumpExclLock: Exclusive lock @ 0x[0-9a-f]+\n"
+      "MXUserDumpExclLock: Exclusive lock @ [0-9A-F]{16}\n"
       ".*\tsignature 0x4[0-9A-F]{7}\n"
       ".*\tname fileSimpleRandomLock\n"
       ".*\trank 0xFF000000\n"
       ".*\tserial number [1-9][0-9]*\n"
       ".*\tcount 1\n"
-      ".*\taddress of owner data 0x[0-9a-f]+\n"
+      ".*\taddress of owner data [0-9A-F]{16}\n"
       ".*MXUser_DestroyExclLock: Destroy of an acquired exclusive lock\n");
 }
 
@@ -49,7 +49,7 @@ TEST_F(LockMisuseDeathTest, DestroyingAnExclusiveLockHeldByAnotherThread)
          std::thread([&] { MXUser_AcquireExclLock(lock); }).join();
          MXUser_DestroyExclLock(lock);
       },
-      "\tname X-0x[0-9a-f]+\n.*\trank 0x7\n.*Destroy of an acquired exclusive lock");
+      "\tname X-[0-9A-F]{16}\n.*\trank 0x7\n.*Destroy of an acquired exclusive lock");
 }
 
 TEST_F(LockMisuseDeathTest, ReleasingAnExclusiveLockNotHeld)
@@ -79,14 +79,14 @@ TEST_F(LockMisuseDeathTest, DestroyingAHeldRecursiveLock)
          MXUser_AcquireRecLock(lock);
          MXUser_DestroyRecLock(lock);
       },
-      "MXUserDumpRecLock: Recursive lock @ 0x[0-9a-f]+\n"
+      "MXUserDumpRecLock: Recursive lock @ [0-9A-F]{16}\n"
       ".*\tsignature 0x2[0-9A-F]{7}\n"
-      ".*\tname R-0x[0-9a-f]+\n"
+      ".*\tname R-[0-9A-F]{16}\n"
       ".*\trank 0xF0007020\n"
       ".*\tserial number [0-9]+\n"
       ".*\treference count 0\n"
       ".*\tcount 2\n"
-      ".*\taddress of owner data 0x[0-9a-f]+\n"
+      ".*\taddress of owner data [0-9A-F]{16}\n"
       ".*MXUserCondDestroyRecLock: Destroy of an acquired recursive lock\n");
 }
 
@@ -108,12 +108,12 @@ TEST_F(LockMisuseDeathTest, AcquiringAReadWriteLockTwice)
          MXUser_AcquireForRead(lock);
          MXUser_AcquireForRead(lock);
       },
-      "MXUserDumpRWLock: Read-write lock @ 0x0x[0-9a-f]+\n"
+      "MXUserDumpRWLock: Read-write lock @ 0x[0-9A-F]{16}\n"
       ".*\tsignature 0x1[0-9A-F]{7}\n"
-      ".*\tname RW-0x[0-9a-f]+\n"
+      ".*\tname RW-[0-9A-F]{16}\n"
       ".*\trank 0x30\n"
       ".*\tserial number [0-9]+\n"
-      ".*\taddress of native lock 0x0x[0-9a-f]+\n"
+      ".*\taddress of native lock 0x[0-9A-F]{16}\n"
       ".*\tholderCount 1\n"
       ".*MXUserAcquisition: AcquireForRead after AcquireForRead\n");
    EXPECT_DEATH(
@@ -141,7 +141,7 @@ TEST_F(LockMisuseDeathTest, EmulatedReadWriteLockDumpsItsCount)
          MXUser_AcquireForWrite(lock);
          MXUser_AcquireForWrite(lock);
       },
-      "\tname RWemul-0x[0-9a-f]+\n"
+      "\tname RWemul-[0-9A-F]{16}\n"
       ".*\tcount 1\n"
       ".*\tholderCount 1\n"
       ".*MXUserAcquisition: AcquireForWrite after AcquireForWrite\n");

@@ -262,6 +262,25 @@ TEST_F(LogLineTest, RingOverflowKeepsTheNewestWholeLines)
    }
 }
 
+TEST_F(LogLineTest, ContinuationThatPushesItsLineOutOfTheRingGetsItsOwnHeader)
+{
+   log.params.throttleThreshold = 0;
+   log.params.throttleBytesPerSec = 0;  // every line waits in the ring
+   ASSERT_TRUE(log.Start());
+   Log("open line ");
+   // Too long to fit beside the open line: making room evicts it.
+   Log("CONT%s\n", std::string(32690, 'c').c_str());
+   Log_DisableThrottling();
+   Log("after\n");
+   auto body = log.BodyLines();
+   ASSERT_EQ(body.size(), 3u);
+   EXPECT_EQ(body[0], "I120: <<< Log Throttled >>>");
+   EXPECT_EQ(body[1].substr(0, 12), "I120: CONTcc");
+   EXPECT_EQ(body[1].find_first_not_of('c', 10), std::string::npos);
+   EXPECT_GT(body[1].size(), 32000u);
+   EXPECT_EQ(body[2], "I120: after");
+}
+
 TEST_F(LogLineTest, LinesOfManyThreadsNeverInterleave)
 {
    ASSERT_TRUE(log.Start());

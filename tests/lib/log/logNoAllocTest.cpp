@@ -1,8 +1,11 @@
 // A short message, once the log is running, is formatted and written
-// without touching the heap. This binary counts the allocator's calls
-// by standing in for malloc and its siblings.
+// without touching the heap, and Log never throws when memory runs out.
+// This binary counts the allocator's calls by standing in for malloc and
+// its siblings, and can make operator new fail.
 #include <atomic>
 #include <cstdlib>
+#include <new>
+#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -59,6 +62,32 @@ free(void *block)
 }
 
 namespace {
+thread_local bool newFails = false;
+}  // namespace
+
+void *
+operator new(size_t size)
+{
+   void *p = newFails ? nullptr : malloc(size);
+   if (p == nullptr) {
+      throw std::bad_alloc();
+   }
+   return p;
+}
+
+void
+operator delete(void *block) noexcept
+{
+   free(block);
+}
+
+void
+operator delete(void *block, size_t) noexcept
+{
+   free(block);
+}
+
+namespace {
 
 TEST(LogNoAlloc, ShortMessagesDoNotAllocate)
 {
@@ -75,6 +104,8 @@ TEST(LogNoAlloc, ShortMessagesDoNotAllocate)
    for (int i = 0; i < 100; i++) {
       Log("short message %d with a %s\n", i, "string");
       Warning("two lines\nof a warning %u\n", 7u);
+      Log("FILE: %s: %I64u bytes, %Iu items, lock 0x%p\n", "Op", (uint64_t)i, (size_t)i,
+          (void *)&path);
    }
    counting = false;
    EXPECT_EQ(allocations.load(), 0);
@@ -100,6 +131,37 @@ TEST(LogNoAlloc, LinesOfASecondThreadDoNotAllocateAfterItsFirst)
    }).join();
    EXPECT_EQ(seen, 0);
    Log_Exit();
+}
+
+TEST(LogWithoutMemory, RotationThatCannotAllocateDoesNotThrowOutOfLog)
+{
+   testutil::TempDir dir;
+   std::string path = dir / "nomem.log";
+   LogParams params;
+   Log_ParamsDefaults(&params);
+   params.fileName = path.c_str();
+   params.rotateSize = 1000;
+   params.keepOld = 2;
+   ASSERT_TRUE(Log_Init(&params));
+   Log("%s\n", std::string(1100, 'a').c_str());
+
+   newFails = true;
+   bool threw = false;
+   try {
+      Log("rotates without memory for the copies' names\n");
+   } catch (...) {
+      threw = true;
+   }
+   newFails = false;
+   EXPECT_FALSE(threw);
+   Log("after\n");
+   Log_Exit();
+   std::string text = testutil::ReadFile(path);
+   EXPECT_NE(text.find("FILE: File_Rotate: out of memory rotating " + path), std::string::npos)
+      << text;
+   size_t rotates = text.find("I120: rotates without memory for the copies' names\n");
+   ASSERT_NE(rotates, std::string::npos);
+   EXPECT_NE(text.find("I120: after\n", rotates), std::string::npos);
 }
 
 }  // namespace

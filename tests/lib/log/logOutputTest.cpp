@@ -1,9 +1,14 @@
 // The log's outputs: opening, appending and carrying over, rotation by
 // size, the throttle, bytes lost to a full disk, and the system logger.
+#include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -101,7 +106,7 @@ TEST_F(LogOutputTest, WithFileDefaultsAppendsAndKeepsEarlierContent)
    EXPECT_NE(lines[1].find("| I120: Log for "), std::string::npos) << lines[1];
    EXPECT_NE(lines.back().find("| I120: later"), std::string::npos);
    EXPECT_FALSE(Exists(dir / "test-0.log"));
-   EXPECT_STREQ(Log_GetFileName(), log.path().c_str());
+   EXPECT_EQ(logtest::CurrentFileName(), log.path());
 }
 
 TEST_F(LogOutputTest, CarryOverRotatesTheEarlierFileAndStartsEmpty)
@@ -130,7 +135,7 @@ TEST_F(LogOutputTest, UnopenableFileFailsAndLeavesTheLogUnstarted)
    std::string bad = dir / "plain/x.log";
    log.params.fileName = bad.c_str();
    EXPECT_FALSE(log.Start());
-   EXPECT_EQ(Log_GetFileName(), nullptr);
+   EXPECT_EQ(logtest::CurrentFileName(), "(none)");
    // A later start on a good path works.
    log.params.fileName = log.path().c_str();
    ASSERT_TRUE(log.Start());
@@ -200,6 +205,121 @@ TEST_F(LogOutputTest, MessagesLoggedDuringRotationFollowTheNewBanner)
    EXPECT_EQ(body.back(), "I120: triggers rotation");
 }
 
+TEST_F(LogOutputTest, FailedReopenAtRotationLeavesNoFileName)
+{
+   log.params.rotateSize = 100;
+   log.params.keepOld = 1;
+   ASSERT_TRUE(log.Start());
+   Log("%s\n", std::string(150, 'a').c_str());
+   EXPECT_EQ(logtest::CurrentFileName(), log.path());
+   PlatFault_Inject(PLAT_OPEN, EACCES, 0, -1);
+   Log("triggers rotation\n");
+   PlatFault_Clear();
+   EXPECT_EQ(logState.fd, -1);
+   EXPECT_EQ(logtest::CurrentFileName(), "(none)");
+}
+
+TEST_F(LogOutputTest, FileNameStaysReadableWhileOutputsSwitch)
+{
+   ASSERT_TRUE(log.Start());
+   std::string other = dir / "other.log";
+   std::atomic<bool> done{false};
+   std::thread reader([&] {
+      while (!done.load()) {
+         std::string name = logtest::CurrentFileName();
+         ASSERT_TRUE(name == log.path() || name == other) << name;
+      }
+   });
+   MXUserRecLock *lock = LogGetLock();
+   for (int i = 0; i < 200; i++) {
+      MXUser_AcquireRecLock(lock);
+      EXPECT_TRUE(Log_SetOutput(&logState, i % 2 == 0 ? other.c_str() : log.path().c_str(),
+                                nullptr, false, false, 0, "salvor", nullptr));
+      MXUser_ReleaseRecLock(lock);
+   }
+   done = true;
+   reader.join();
+}
+
+TEST_F(LogOutputTest, LinesLoggedWhileInitSwitchesFilesWaitForTheNewFile)
+{
+   ASSERT_TRUE(log.Start());
+   Log("%s\n", std::string(150, 'a').c_str());
+   // Started again on another file with rotation by size: the file
+   // library reports a failure while the switch is under way.
+   std::string second = dir / "second.log";
+   WriteFile(dir / "second-0.log", "older\n");
+   LogParams params = log.params;
+   params.fileName = second.c_str();
+   params.rotateSize = 100;
+   params.keepOld = 1;
+   PlatFault_Inject(PLAT_UNLINK, EIO);
+   ASSERT_TRUE(Log_Init(&params));
+   PlatFault_Clear();
+   Log("after\n");
+   // The earlier file was not rotated in the middle of the switch: its
+   // content carried on under the new name, and the failure came later.
+   EXPECT_FALSE(Exists(dir / "test-0.log"));
+   std::string text = ReadFile(dir / "second-0.log") + ReadFile(second);
+   size_t earlier = text.find(std::string(150, 'a'));
+   size_t failure = text.find("FILE: FileRotateByRename: failed to remove " + dir / "second-0.log");
+   size_t after = text.find("I120: after\n");
+   ASSERT_NE(earlier, std::string::npos);
+   ASSERT_NE(failure, std::string::npos);
+   ASSERT_NE(after, std::string::npos);
+   EXPECT_LT(earlier, failure);
+   EXPECT_LT(failure, after);
+}
+
+// Opens a file of "another thread" in the middle of an operation, taking
+// the lowest free descriptor numbers up to and including wantedFd.
+struct NumberGrabber {
+   static inline std::string path;
+   static inline int wantedFd = -1;
+   static inline std::vector<int> fds;
+
+   static void OnOpen(PlatCall call)
+   {
+      if (call != PLAT_OPEN || !fds.empty()) {
+         return;
+      }
+      for (int i = 0; i < 256; i++) {
+         int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+         fds.push_back(fd);
+         if (fd < 0 || fd >= wantedFd) {
+            break;
+         }
+      }
+   }
+};
+
+TEST_F(LogOutputTest, RotationNeverFreesItsDescriptorNumberForAnotherFile)
+{
+   log.params.rotateSize = 100;
+   log.params.keepOld = 1;
+   ASSERT_TRUE(log.Start());
+   Log("%s\n", std::string(150, 'a').c_str());
+   NumberGrabber::path = dir / "other.txt";
+   WriteFile(NumberGrabber::path, "another thread's file\n");
+   NumberGrabber::wantedFd = logState.fd;
+   NumberGrabber::fds.clear();
+   PlatFault_SetObserver(NumberGrabber::OnOpen);  // runs as the rotation reopens the log
+   Log("triggers rotation\n");
+   PlatFault_Clear();
+   ASSERT_FALSE(NumberGrabber::fds.empty());
+   struct stat other;
+   ASSERT_EQ(stat(NumberGrabber::path.c_str(), &other), 0);
+   for (int fd : NumberGrabber::fds) {
+      ASSERT_GE(fd, 0);
+      struct stat st;
+      ASSERT_EQ(fstat(fd, &st), 0);
+      EXPECT_EQ(st.st_ino, other.st_ino) << "descriptor " << fd << " no longer names its file";
+      close(fd);
+   }
+   EXPECT_EQ(ReadFile(NumberGrabber::path), "another thread's file\n");
+   EXPECT_EQ(log.BodyLines().back(), "I120: triggers rotation");
+}
+
 TEST_F(LogOutputTest, ShortWriteIsReportedBeforeTheNextLine)
 {
    ASSERT_TRUE(log.Start());
@@ -237,7 +357,7 @@ protected:
 
    static inline uint64_t now = 0;
    LogState state;
-   LogThrottle throttle{"Log", false, 1000, 100, 0, 0, 0};
+   LogThrottle throttle{"Log", false, 1000, 100, 0, 0, 0, false};
 };
 
 TEST_F(ThrottleTest, BelowTheThresholdNothingIsMeasured)
@@ -248,23 +368,41 @@ TEST_F(ThrottleTest, BelowTheThresholdNothingIsMeasured)
    EXPECT_EQ(throttle.lastTime, 0u);
 }
 
-TEST_F(ThrottleTest, RateIsMeasuredOverWindowsOfFiveAndSixtySeconds)
+TEST_F(ThrottleTest, FirstWindowStartsAtTheThresholdNotAtTheClocksStart)
+{
+   LogMonotonicUsec = Clock;
+   now = 1000000000000;  // a host up for days
+   EXPECT_FALSE(Charge(1000));  // crosses the threshold: the first window starts
+   EXPECT_EQ(throttle.lastTime, now);
+   EXPECT_TRUE(Charge(501));  // 501 bytes > 100 B/s x 5 s, at once
+}
+
+TEST_F(ThrottleTest, SpentBudgetThrottlesAtOnceAndWindowsLastFiveAndSixtySeconds)
 {
    LogMonotonicUsec = Clock;
    now = 1000000000;
-   EXPECT_FALSE(Charge(1000));  // first measurement: long since the clock's start
-   EXPECT_EQ(throttle.lastTime, now);
-
+   EXPECT_FALSE(Charge(1000));
    now += 5000000;  // exactly the window: no new measurement
-   EXPECT_FALSE(Charge(10000));
+   EXPECT_FALSE(Charge(500));  // exactly the budget of 100 B/s x 5 s
    now += 1;
-   EXPECT_TRUE(Charge(0));  // 10,000 bytes in 5 s: 2,000 B/s > 100
+   EXPECT_FALSE(Charge(0));  // 500 bytes in 5 s: 100 B/s, and a new window
+   EXPECT_FALSE(Charge(500));
+   EXPECT_TRUE(Charge(1));  // the new window's budget is spent
    EXPECT_TRUE(throttle.throttled);
 
-   now += 30000000;  // throttled: the window is 60 s
+   now += 30000000;  // throttled: the window is 60 s from the moment it engaged
    EXPECT_TRUE(Charge(0));
    now += 30000001;  // 60.000001 s with no bytes: rate 0
    EXPECT_FALSE(Charge(0));
+
+   // A later burst gets one window's budget, not five seconds of flood.
+   now += 1000;
+   uint64_t let = 0;
+   while (!Charge(50)) {
+      let += 50;
+      ASSERT_LE(let, 500u);
+   }
+   EXPECT_EQ(let, 500u);
 }
 
 TEST_F(ThrottleTest, ExactlyTheAllowedRateDoesNotThrottle)
@@ -304,6 +442,29 @@ TEST_F(LogOutputTest, StopAfterThresholdLeavesOnlyTheBannerAndTheNotice)
                                        "I120: nor this", "I120: let through"}));
 }
 
+TEST_F(LogOutputTest, FloodAfterTheThresholdIsHeldToTheRate)
+{
+   log.params.throttleThreshold = 10000;
+   log.params.throttleBytesPerSec = 1000;
+   ASSERT_TRUE(log.Start());
+   auto start = std::chrono::steady_clock::now();
+   const int lines = 50000;
+   for (int i = 0; i < lines; i++) {
+      Log("Malformed datagram %06d from 10.20.30.40: %s\n", i,
+          "bad magic number 0x00000000, 48 bytes expected");
+   }
+   double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+   size_t size = log.Text().size();
+   // The threshold, then at most the rate over the flood plus one window's
+   // budget (5 s); lines carry a prefix that the throttle does not count,
+   // hence the factor 2; then the banner and the notice.
+   double bound = 2 * (10000 + 1000 * (5 + seconds)) + 4096;
+   EXPECT_LT((double)size, bound) << "flood of " << seconds << " s";
+   EXPECT_GT(size, 10000u);
+   EXPECT_NE(log.Text().find("I120: <<< Log Throttled >>>\n"), std::string::npos);
+}
+
 TEST_F(LogOutputTest, SystemLoggerWithFileGetsEveryLineWithItsType)
 {
    log.params.systemLoggerUse = LOG_SYSTEM_LOGGER_WITH_FILE;
@@ -327,7 +488,7 @@ TEST_F(LogOutputTest, SystemLoggerOnlyWritesNoFile)
    ASSERT_EQ(sinkRecord.lines.size(), 1u);
    EXPECT_EQ(sinkRecord.lines[0].second, "I120: only there\n");
    EXPECT_FALSE(Exists(log.path()));
-   EXPECT_EQ(Log_GetFileName(), nullptr);
+   EXPECT_EQ(logtest::CurrentFileName(), "(none)");
 }
 
 TEST_F(LogOutputTest, SystemLoggerWithoutASourceNameFails)
@@ -369,7 +530,42 @@ TEST_F(LogOutputTest, SwitchingToAnotherFileCarriesTheContentOver)
    std::string text = ReadFile(second);
    EXPECT_NE(text.find("I120: in the first file\nI120: in the second file\n"), std::string::npos)
       << text;
-   EXPECT_STREQ(Log_GetFileName(), second.c_str());
+   EXPECT_EQ(logtest::CurrentFileName(), second);
+}
+
+TEST_F(LogOutputTest, ReadErrorWhileCarryingOverKeepsTheEarlierFile)
+{
+   ASSERT_TRUE(log.Start());
+   for (int i = 0; i < 200; i++) {  // more than one copy chunk
+      Log("earlier line %03d %s\n", i, std::string(100, 'e').c_str());
+   }
+   std::string before = log.Text();
+   ASSERT_GT(before.size(), 16384u);
+   std::string second = dir / "second.log";
+   PlatFault_Inject(PLAT_READ, EIO, 1, 1);  // the second chunk cannot be read
+   MsgList *messages = nullptr;
+   MXUserRecLock *lock = LogGetLock();
+   MXUser_AcquireRecLock(lock);
+   EXPECT_FALSE(Log_SetOutput(&logState, second.c_str(), nullptr, true, false, 0, "salvor",
+                              &messages));
+   MXUser_ReleaseRecLock(lock);
+   PlatFault_Clear();
+   std::vector<std::string> ids;
+   for (MsgList *m = messages; m != nullptr; m = m->next) {
+      ids.push_back(m->id);
+      if (ids.back() == "msg.log.copyReadFailed") {
+         EXPECT_NE(std::string(m->format).find("'" + log.path() + "'"), std::string::npos)
+            << m->format;
+      }
+   }
+   MsgList_Free(messages);
+   EXPECT_EQ(ids, (std::vector<std::string>{"msg.log.setOutputFailed", "msg.log.copyReadFailed"}));
+   EXPECT_FALSE(Exists(second));
+   EXPECT_TRUE(log.Text() == before) << "the earlier file changed; now " << log.Text().size()
+                                     << " bytes, was " << before.size();
+   Log("still the earlier file\n");
+   EXPECT_EQ(log.BodyLines().back(), "I120: still the earlier file");
+   EXPECT_EQ(logtest::CurrentFileName(), log.path());
 }
 
 TEST_F(LogOutputTest, GeneratedNameLivesInTheSafeTemporaryDirectory)
@@ -388,8 +584,7 @@ TEST_F(LogOutputTest, GeneratedNameLivesInTheSafeTemporaryDirectory)
       unsetenv("TMPDIR");
    }
    ASSERT_TRUE(started);
-   ASSERT_NE(Log_GetFileName(), nullptr);
-   std::string name = Log_GetFileName();
+   std::string name = logtest::CurrentFileName();
    std::string expect = "/quillon-app-" + std::to_string(getpid()) + ".log";
    EXPECT_EQ(name.rfind(tmp.path() + "/", 0), 0u) << name;
    EXPECT_EQ(name.substr(name.size() - expect.size()), expect) << name;

@@ -1,5 +1,7 @@
 #include "tests/lib/log/logTestUtil.h"
 
+#include <cstdlib>
+
 #include "lib/misc/platFault.h"
 
 namespace logtest {
@@ -31,6 +33,15 @@ std::string
 LogFixtureFile::Text() const
 {
    return testutil::ReadFile(path_);
+}
+
+std::string
+CurrentFileName()
+{
+   char *name = Log_GetFileName();
+   std::string copy = name != nullptr ? name : "(none)";
+   std::free(name);
+   return copy;
 }
 
 std::vector<std::string>

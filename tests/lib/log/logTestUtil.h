@@ -28,6 +28,8 @@ private:
 };
 
 std::vector<std::string> SplitLines(const std::string &text);
+// Log_GetFileName() as a string; "(none)" when there is no file.
+std::string CurrentFileName();
 bool IsBannerLine(const std::string &line);
 
 }  // namespace logtest

@@ -1,6 +1,7 @@
 // The bounded formatter and its dialect.
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <gtest/gtest.h>
 
 #include "lib/string/str.h"
@@ -16,6 +17,42 @@ TEST(StrFormat, DialectSizePrefixes)
    Str_Snprintf(buf, sizeof buf, "%Iu|%Id|%#010I64x|%%I64u|%s", (size_t)7, (ptrdiff_t)-3,
                 (uint64_t)0x1f, "I64");
    EXPECT_STREQ(buf, "7|-3|0x0000001f|%I64u|I64");
+}
+
+TEST(StrFormat, OnlyConversionsAreTranslated)
+{
+   char buf[128];
+   // A capital I outside a conversion, or after "%%", is text.
+   EXPECT_EQ(Str_Snprintf(buf, sizeof buf, "FILE: I64 %s Iu %%Iu %%p", "I"), 21);
+   EXPECT_STREQ(buf, "FILE: I64 I Iu %Iu %p");
+   Str_Snprintf(buf, sizeof buf, "[%-6Iu][%5I64d][%I32u]", (size_t)42, (int64_t)-7, 9u);
+   EXPECT_STREQ(buf, "[42    ][   -7][9]");
+}
+
+TEST(StrFormat, PointersAreZeroPaddedUpperCaseHexWithoutPrefix)
+{
+   char buf[128];
+   Str_Snprintf(buf, sizeof buf, "Read-write lock @ 0x%p", (void *)0x7f12ab00cdefull);
+   EXPECT_STREQ(buf, "Read-write lock @ 0x00007F12AB00CDEF");
+   Str_Snprintf(buf, sizeof buf, "X-%p|logLock_%p", (void *)nullptr, (void *)0x10);
+   EXPECT_STREQ(buf, "X-0000000000000000|logLock_0000000000000010");
+   // Arguments after a pointer stay in step.
+   Str_Snprintf(buf, sizeof buf, "%p %s %I64u", (void *)1, "next", (uint64_t)5);
+   EXPECT_STREQ(buf, "0000000000000001 next 5");
+   char *heap = Str_Asprintf(nullptr, "0x%p", (void *)0xabc);
+   ASSERT_NE(heap, nullptr);
+   EXPECT_STREQ(heap, "0x0000000000000ABC");
+   free(heap);
+}
+
+TEST(StrFormat, LongFormatWithDialectIsTranslatedWhole)
+{
+   std::string format = std::string(3000, 'x') + " %I64u %p %s";
+   std::string out(4000, '\0');
+   int n = Str_Snprintf(out.data(), out.size(), format.c_str(), (uint64_t)1 << 40, (void *)0xff,
+                        "end");
+   ASSERT_GT(n, 0);
+   EXPECT_EQ(out.substr(3000, n - 3000), " 1099511627776 00000000000000FF end");
 }
 
 TEST(StrFormat, TooLongTextIsCutAndReported)
