@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bench/benchPeers.h"
+#include "tests/support/collectorProcess.h"
 #include "tools/salvorClient.h"
 
 namespace fs = std::filesystem;
@@ -237,13 +238,14 @@ main(int argc, char **argv)
    // so that both see the machine in the same state.
    BareReplyLoop loop;
    bool haveCollector = access(args.salvor.c_str(), X_OK) == 0;
-   std::optional<CollectorProcess> collector;
+   std::optional<testutil::CollectorProcess> collector;
    std::string skipped;
    if (!haveCollector) {
       skipped = "collector binary not found at " + args.salvor;
    } else {
-      collector.emplace(args.salvor, scratch.path / "collector");
-      if (!collector->WaitReady(&skipped)) {
+      collector.emplace(args.salvor,
+                        testutil::CollectorOptions{.dir = scratch.path / "collector", .maxSize = 2});
+      if (!collector->waitReady(&skipped)) {
          collector.reset();
       }
    }
@@ -260,13 +262,13 @@ main(int argc, char **argv)
       if (!collector) {
          continue;
       }
-      m = SendFile(collector->Address(), source, size, args.window);
+      m = SendFile(collector->address(), source, size, args.window);
       if (!m.ok) {
          best = m;
          failed = true;
          break;
       }
-      std::optional<fs::path> dump = FindDump(collector->DataDir());
+      std::optional<fs::path> dump = FindDump(collector->dataDir());
       std::string why;
       if (!dump || !MatchesPattern(*dump, size, &why)) {
          verdict = "BYTES ON DISK DIFFER: " + (dump ? why : "no dump file");
@@ -300,16 +302,16 @@ main(int argc, char **argv)
          std::fprintf(stderr, "cannot write %s\n", big.c_str());
          return 1;
       }
-      Measure m = SendFile(collector->Address(), big, bigSize, args.window);
+      Measure m = SendFile(collector->address(), big, bigSize, args.window);
       std::string note;
       if (m.ok) {
-         std::optional<fs::path> dump = FindDump(collector->DataDir());
+         std::optional<fs::path> dump = FindDump(collector->dataDir());
          std::string why;
          if (!dump || !MatchesPattern(*dump, bigSize, &why)) {
             note = "BYTES ON DISK DIFFER: " + (dump ? why : "no dump file") + "; ";
             failed = true;
          }
-         long kib = collector->PeakRssKiB();
+         long kib = collector->peakRssKiB();
          char buf[96];
          std::snprintf(buf, sizeof buf, "collector peak RSS %.1f MiB (limit 16 MiB: %s)",
                        (double)kib / 1024, kib >= 0 && kib < 16 * 1024 ? "met" : "NOT MET");
