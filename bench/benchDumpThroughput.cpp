@@ -190,16 +190,6 @@ ParseArgs(int argc, char **argv, Args *a)
    return a->window > 0 && a->sizeMiB > 0 && a->bigMiB < 4096;
 }
 
-// Removes the scratch directory however the benchmark ends.
-struct ScratchDir {
-   fs::path path;
-   ~ScratchDir()
-   {
-      std::error_code ec;
-      fs::remove_all(path, ec);
-   }
-};
-
 }  // namespace
 
 int
@@ -215,14 +205,16 @@ main(int argc, char **argv)
                            "[--window N] [--runs N] [--tmp DIR]\n", argv[0]);
       return 2;
    }
-   std::string tmpl = (fs::path(args.tmp) / "salvor-bench-XXXXXX").string();
-   if (!mkdtemp(tmpl.data())) {
-      std::perror("mkdtemp");
+   std::optional<testutil::TempDir> scratchDir;
+   try {
+      scratchDir.emplace(args.tmp);
+   } catch (const std::exception &e) {
+      std::fprintf(stderr, "%s\n", e.what());
       return 1;
    }
-   ScratchDir scratch{tmpl};
+   const fs::path scratch = scratchDir->path();
    const uint64_t size = args.sizeMiB << 20;
-   const fs::path source = scratch.path / "source.bin";
+   const fs::path source = scratch / "source.bin";
    if (!WritePattern(source, size)) {
       std::fprintf(stderr, "cannot write %s\n", source.c_str());
       return 1;
@@ -244,7 +236,7 @@ main(int argc, char **argv)
       skipped = "collector binary not found at " + args.salvor;
    } else {
       collector.emplace(args.salvor,
-                        testutil::CollectorOptions{.dir = scratch.path / "collector", .maxSize = 2});
+                        testutil::CollectorOptions{.dir = scratch / "collector", .maxSize = 2});
       if (!collector->waitReady(&skipped)) {
          collector.reset();
       }
@@ -297,7 +289,7 @@ main(int argc, char **argv)
    if (!failed && args.bigMiB > 0) {
       const uint64_t bigSize = args.bigMiB << 20;
       fs::remove(source);
-      const fs::path big = scratch.path / "big.bin";
+      const fs::path big = scratch / "big.bin";
       if (!WritePattern(big, bigSize)) {
          std::fprintf(stderr, "cannot write %s\n", big.c_str());
          return 1;

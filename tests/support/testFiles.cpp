@@ -2,6 +2,8 @@
 #include "tests/support/testFiles.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -19,11 +21,14 @@ TempRoot()
    return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
 }
 
-TempDir::TempDir()
+TempDir::TempDir() : TempDir(TempRoot()) {}
+
+TempDir::TempDir(const std::string &parent)
 {
-   std::string templ = TempRoot() + "/salvor-test-XXXXXX";
+   std::string templ = parent + "/salvor-test-XXXXXX";
    if (mkdtemp(templ.data()) == nullptr) {
-      throw std::runtime_error("mkdtemp failed in " + TempRoot());
+      throw std::runtime_error("cannot make a temporary directory in " + parent + ": " +
+                               strerror(errno));
    }
    path_ = templ;
 }

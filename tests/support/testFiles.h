@@ -11,10 +11,12 @@ namespace testutil {
 // The directory temporary files go to: $TMPDIR, or /tmp.
 std::string TempRoot();
 
-// A fresh directory under TempRoot(), removed with everything in it at the end.
+// A fresh directory under TempRoot() (or `parent`), removed with
+// everything in it at the end.
 class TempDir {
 public:
    TempDir();
+   explicit TempDir(const std::string &parent);
    ~TempDir();
    TempDir(const TempDir &) = delete;
    TempDir &operator=(const TempDir &) = delete;
