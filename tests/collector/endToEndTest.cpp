@@ -272,7 +272,8 @@ TEST(EndToEnd, SocketFaultsEndTheCollector)
 {
    // The collector's first receive fails as on a broken socket: it ends at
    // once, with no datagram needed.
-   CollectorProcess salvor(SALVOR_BINARY, {.env = {"SALVOR_PLATFORM_FAULTS=recvfrom:9:count=1"}});  // EBADF
+   CollectorProcess salvor(SALVOR_BINARY,
+                           {.env = {"SALVOR_PLATFORM_FAULTS=recvfrom:9:count=1"}});  // EBADF
    EXPECT_EQ(salvor.exitCode(), 1);
    EXPECT_NE(salvor.console().find("Recvfrom error:Bad file descriptor."), std::string::npos);
 }
@@ -280,7 +281,8 @@ TEST(EndToEnd, SocketFaultsEndTheCollector)
 TEST(EndToEnd, DiskFullIsReportedToTheClient)
 {
    // Every write of the collector fails as on a full disk.
-   CollectorProcess salvor(SALVOR_BINARY, {.env = {"SALVOR_PLATFORM_FAULTS=write:28:count=-1"}});
+   CollectorProcess salvor(SALVOR_BINARY,
+                           {.env = {"SALVOR_PLATFORM_FAULTS=write:28:count=-1"}});
    ASSERT_TRUE(salvor.waitReady()) << salvor.console();
    Host host("127.0.0.2", salvor.port());
    salvorMsgHeader init = host.call(MakeHeader(SALVOR_MSG_INIT, 1));

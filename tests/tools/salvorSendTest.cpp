@@ -28,7 +28,7 @@ TEST(SalvorSend, SendsFromTheGivenSourceAddress)
    std::vector<uint8_t> content = RandomBytes(200 * 1000, 7);
    TempFile file(content);
    RunResult r = RunSend({"--server", fake.Server(), "--from", "127.0.0.2", "--timeout", "20",
-                    "--timestamp", "99", file.path()});
+                          "--timestamp", "99", file.path()});
    ASSERT_EQ(r.exit.code(), 0) << r.err;
    EXPECT_EQ(r.err, "");  // no progress bar when stderr is not a terminal
    EXPECT_NE(r.out.find("200000 bytes"), std::string::npos) << r.out;
@@ -54,7 +54,7 @@ TEST(SalvorSend, FailuresExitNonZeroWithAReason)
    {
       FakeCollector fake({.silent = true});
       RunResult r = RunSend({"--server", fake.Server(), "--timeout", "10", "--retries", "2",
-                       file.path()});
+                             file.path()});
       EXPECT_EQ(r.exit.code(), 1);
       EXPECT_EQ(r.err, "salvor-send: no answer from the collector at " + fake.Server() +
                           " to the init after 3 attempts\n");
@@ -98,7 +98,8 @@ TEST(SalvorSend, StatusCheck)
    }
    {
       FakeCollector fake({.silent = true});
-      RunResult r = RunSend({"--status", "--server", fake.Server(), "--timeout", "10", "--retries", "1"});
+      RunResult r =
+         RunSend({"--status", "--server", fake.Server(), "--timeout", "10", "--retries", "1"});
       EXPECT_EQ(r.exit.code(), 1);
       EXPECT_NE(r.err.find("no answer"), std::string::npos) << r.err;
       EXPECT_EQ(fake.Seen().status, 2u);
