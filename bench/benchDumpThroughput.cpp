@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bench/benchPeers.h"
+#include "tests/support/collectorProcess.h"
 #include "tools/salvorClient.h"
 
 namespace fs = std::filesystem;
@@ -189,16 +190,6 @@ ParseArgs(int argc, char **argv, Args *a)
    return a->window > 0 && a->sizeMiB > 0 && a->bigMiB < 4096;
 }
 
-// Removes the scratch directory however the benchmark ends.
-struct ScratchDir {
-   fs::path path;
-   ~ScratchDir()
-   {
-      std::error_code ec;
-      fs::remove_all(path, ec);
-   }
-};
-
 }  // namespace
 
 int
@@ -214,14 +205,16 @@ main(int argc, char **argv)
                            "[--window N] [--runs N] [--tmp DIR]\n", argv[0]);
       return 2;
    }
-   std::string tmpl = (fs::path(args.tmp) / "salvor-bench-XXXXXX").string();
-   if (!mkdtemp(tmpl.data())) {
-      std::perror("mkdtemp");
+   std::optional<testutil::TempDir> scratchDir;
+   try {
+      scratchDir.emplace(args.tmp);
+   } catch (const std::exception &e) {
+      std::fprintf(stderr, "%s\n", e.what());
       return 1;
    }
-   ScratchDir scratch{tmpl};
+   const fs::path scratch = scratchDir->path();
    const uint64_t size = args.sizeMiB << 20;
-   const fs::path source = scratch.path / "source.bin";
+   const fs::path source = scratch / "source.bin";
    if (!WritePattern(source, size)) {
       std::fprintf(stderr, "cannot write %s\n", source.c_str());
       return 1;
@@ -237,13 +230,14 @@ main(int argc, char **argv)
    // so that both see the machine in the same state.
    BareReplyLoop loop;
    bool haveCollector = access(args.salvor.c_str(), X_OK) == 0;
-   std::optional<CollectorProcess> collector;
+   std::optional<testutil::CollectorProcess> collector;
    std::string skipped;
    if (!haveCollector) {
       skipped = "collector binary not found at " + args.salvor;
    } else {
-      collector.emplace(args.salvor, scratch.path / "collector");
-      if (!collector->WaitReady(&skipped)) {
+      collector.emplace(args.salvor,
+                        testutil::CollectorOptions{.dir = scratch / "collector", .maxSize = 2});
+      if (!collector->waitReady(&skipped)) {
          collector.reset();
       }
    }
@@ -260,13 +254,13 @@ main(int argc, char **argv)
       if (!collector) {
          continue;
       }
-      m = SendFile(collector->Address(), source, size, args.window);
+      m = SendFile(collector->address(), source, size, args.window);
       if (!m.ok) {
          best = m;
          failed = true;
          break;
       }
-      std::optional<fs::path> dump = FindDump(collector->DataDir());
+      std::optional<fs::path> dump = FindDump(collector->dataDir());
       std::string why;
       if (!dump || !MatchesPattern(*dump, size, &why)) {
          verdict = "BYTES ON DISK DIFFER: " + (dump ? why : "no dump file");
@@ -295,21 +289,21 @@ main(int argc, char **argv)
    if (!failed && args.bigMiB > 0) {
       const uint64_t bigSize = args.bigMiB << 20;
       fs::remove(source);
-      const fs::path big = scratch.path / "big.bin";
+      const fs::path big = scratch / "big.bin";
       if (!WritePattern(big, bigSize)) {
          std::fprintf(stderr, "cannot write %s\n", big.c_str());
          return 1;
       }
-      Measure m = SendFile(collector->Address(), big, bigSize, args.window);
+      Measure m = SendFile(collector->address(), big, bigSize, args.window);
       std::string note;
       if (m.ok) {
-         std::optional<fs::path> dump = FindDump(collector->DataDir());
+         std::optional<fs::path> dump = FindDump(collector->dataDir());
          std::string why;
          if (!dump || !MatchesPattern(*dump, bigSize, &why)) {
             note = "BYTES ON DISK DIFFER: " + (dump ? why : "no dump file") + "; ";
             failed = true;
          }
-         long kib = collector->PeakRssKiB();
+         long kib = collector->peakRssKiB();
          char buf[96];
          std::snprintf(buf, sizeof buf, "collector peak RSS %.1f MiB (limit 16 MiB: %s)",
                        (double)kib / 1024, kib >= 0 && kib < 16 * 1024 ? "met" : "NOT MET");

@@ -22,21 +22,11 @@
 
 #include "lib/log/log.h"
 #include "lib/misc/vthreadBase.h"
+#include "tests/support/testFiles.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string
-MakeTempDir()
-{
-   char pattern[] = "/tmp/salvor-bench-log-XXXXXX";
-   if (mkdtemp(pattern) == nullptr) {
-      std::perror("mkdtemp");
-      std::exit(1);
-   }
-   return pattern;
-}
 
 // Runs body(thread, count) on `threads` threads, `lines` lines in all;
 // returns lines per second.
@@ -123,7 +113,8 @@ main(int argc, char **argv)
 {
    long lines = argc > 1 ? std::atol(argv[1]) : 200000;
    int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
-   std::string dir = MakeTempDir();
+   testutil::TempDir tmp;
+   const std::string &dir = tmp.path();
    std::string ours = dir + "/salvor.log";
    std::string theirs = dir + "/spdlog.log";
 
@@ -144,8 +135,5 @@ main(int argc, char **argv)
          status = 1;
       }
    }
-   unlink(ours.c_str());
-   unlink(theirs.c_str());
-   rmdir(dir.c_str());
    return status;
 }

@@ -2,131 +2,23 @@
 // temporary configuration, driven over UDP from several loopback hosts.
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
 #include <random>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
+#include "tests/support/collectorProcess.h"
+#include "tests/support/process.h"
 #include "tests/support/testUtil.h"
 
+using testutil::CollectorProcess;
 using testutil::Encode;
 using testutil::MakeHeader;
 using testutil::UdpPeer;
 
 namespace {
-
-// A running collector; stopped and reaped when the object goes.
-class Collector {
-public:
-   explicit Collector(int level = 0, const std::string &extraEnv = "",
-                      std::pair<rlim_t, rlim_t> files = {0, 0})
-   {
-      port_ = testutil::FreeUdpPort();
-      config_ = dir_ / "salvor.xml";
-      testutil::WriteFile(config_, "<config><defaultValues><port>" + std::to_string(port_) +
-                                      "</port><level>" + std::to_string(level) +
-                                      "</level></defaultValues><defaultDataPath>" + dataDir() +
-                                      "</defaultDataPath><defaultLogPath>" + (dir_ / "log") +
-                                      "</defaultLogPath></config>");
-      pid_ = Spawn({SALVOR_BINARY, "debug", "-s", config_}, dir_ / "console.txt", extraEnv, files);
-   }
-   ~Collector()
-   {
-      if (pid_ > 0) {
-         kill(pid_, SIGKILL);
-         waitpid(pid_, nullptr, 0);
-      }
-   }
-
-   /*
-    * Starts args[0] with its output in the file `console`, or in a pipe
-    * whose reader is gone when `console` is empty. Nonzero `files` limits
-    * its open files (soft limit, hard limit).
-    */
-   static pid_t Spawn(const std::vector<std::string> &args, const std::string &console,
-                      const std::string &env = "", std::pair<rlim_t, rlim_t> files = {0, 0})
-   {
-      pid_t pid = fork();
-      if (pid == 0) {
-         int fd;
-         if (console.empty()) {
-            int ends[2];
-            if (pipe(ends) != 0) {
-               _exit(126);
-            }
-            close(ends[0]);
-            fd = ends[1];
-         } else {
-            fd = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-         }
-         dup2(fd, 1);
-         dup2(fd, 2);
-         if (files.first != 0) {
-            rlimit lim{files.first, files.second};
-            setrlimit(RLIMIT_NOFILE, &lim);
-         }
-         if (!env.empty()) {
-            putenv(const_cast<char *>(env.c_str()));
-         }
-         std::vector<char *> argv;
-         for (const auto &a : args) {
-            argv.push_back(const_cast<char *>(a.c_str()));
-         }
-         argv.push_back(nullptr);
-         execv(argv[0], argv.data());
-         _exit(127);
-      }
-      return pid;
-   }
-
-   // Waits until the collector answers a status check.
-   bool ready()
-   {
-      UdpPeer peer;
-      salvorMsgHeader reply;
-      for (int i = 0; i < 100; i++) {
-         if (peer.request(Encode(MakeHeader(SALVOR_MSG_STATUS_CHECK)), port_, &reply, 100)) {
-            return reply.status == hxk_success;
-         }
-         if (!running()) {
-            return false;
-         }
-      }
-      return false;
-   }
-   bool running() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
-   // The exit status once the process has ended by itself (within a
-   // minute), or -1.
-   int exitStatus()
-   {
-      int status = 0;
-      for (int i = 0; i < 600; i++) {
-         if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-         }
-         usleep(100000);
-      }
-      return -1;
-   }
-   uint16_t port() const { return port_; }
-   std::string dataDir() const { return dir_ / "data"; }
-   std::string log() const { return testutil::ReadFile(dir_ / "log/salvor.log"); }
-   std::string console() const { return testutil::ReadFile(dir_ / "console.txt"); }
-
-private:
-   testutil::TempDir dir_;
-   std::string config_;
-   uint16_t port_;
-   pid_t pid_ = -1;
-};
 
 // A client that plays one host: requests with a window of outstanding
 // messages, each resent until its reply arrives.
@@ -201,15 +93,10 @@ private:
 };
 
 std::string
-RandomBytes(size_t n, unsigned seed)
+RandomBytes(size_t n, uint32_t seed)
 {
-   std::mt19937_64 rng(seed);
-   std::string s(n, '\0');
-   for (size_t i = 0; i < n; i += 8) {
-      uint64_t v = rng();
-      std::memcpy(&s[i], &v, std::min<size_t>(8, n - i));
-   }
-   return s;
+   std::vector<uint8_t> bytes = testutil::RandomBytes(n, seed);
+   return std::string(bytes.begin(), bytes.end());
 }
 
 std::string
@@ -221,8 +108,8 @@ OnlyFile(const std::string &dir)
 
 TEST(EndToEnd, LargeDumpOutOfOrderWithRepeatsArrivesByteExact)
 {
-   Collector salvor;
-   ASSERT_TRUE(salvor.ready()) << salvor.console();
+   CollectorProcess salvor(SALVOR_BINARY);
+   ASSERT_TRUE(salvor.waitReady()) << salvor.console();
    std::string content = RandomBytes(32u << 20, 1);
    size_t chunks = (content.size() + SALVOR_MAX_PAYLOAD - 1) / SALVOR_MAX_PAYLOAD;
    std::vector<size_t> order;
@@ -245,8 +132,8 @@ TEST(EndToEnd, LargeDumpOutOfOrderWithRepeatsArrivesByteExact)
 
 TEST(EndToEnd, SeveralHostsAtOnceEachGetTheirOwnDirectory)
 {
-   Collector salvor;
-   ASSERT_TRUE(salvor.ready()) << salvor.console();
+   CollectorProcess salvor(SALVOR_BINARY);
+   ASSERT_TRUE(salvor.waitReady()) << salvor.console();
    const char *ips[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"};
    std::vector<std::thread> threads;
    std::vector<uint32_t> results(4);
@@ -268,8 +155,8 @@ TEST(EndToEnd, SeveralHostsAtOnceEachGetTheirOwnDirectory)
 
 TEST(EndToEnd, MisbehavingHostsDoNotDisturbTheCollector)
 {
-   Collector salvor;
-   ASSERT_TRUE(salvor.ready()) << salvor.console();
+   CollectorProcess salvor(SALVOR_BINARY);
+   ASSERT_TRUE(salvor.waitReady()) << salvor.console();
    Host good("127.0.0.2", salvor.port());
    Host other("127.0.0.3", salvor.port());
    salvorMsgHeader init = good.call(MakeHeader(SALVOR_MSG_INIT, 5));
@@ -311,8 +198,8 @@ TEST(EndToEnd, MisbehavingHostsDoNotDisturbTheCollector)
 
 TEST(EndToEnd, FloodOfMalformedDatagramsCannotFillTheDisk)
 {
-   Collector salvor;
-   ASSERT_TRUE(salvor.ready()) << salvor.console();
+   CollectorProcess salvor(SALVOR_BINARY);
+   ASSERT_TRUE(salvor.waitReady()) << salvor.console();
    UdpPeer flooder("127.0.0.9");
    std::vector<uint8_t> junk(20, 0xEE);  // shorter than a header: one log line each
    auto start = std::chrono::steady_clock::now();
@@ -344,8 +231,8 @@ TEST(EndToEnd, SlotLimitRefusesTheDumpTooMany)
 {
    // Started under the usual soft limit of 1,024 open files, which the
    // collector raises: every slot can hold an open dump.
-   Collector salvor(0, "", {1024, 4096});
-   ASSERT_TRUE(salvor.ready()) << salvor.console();
+   CollectorProcess salvor(SALVOR_BINARY, {.openFilesSoft = 1024, .openFilesHard = 4096});
+   ASSERT_TRUE(salvor.waitReady()) << salvor.console();
    // One host may open 256 dumps a minute: play eight.
    std::vector<std::unique_ptr<Host>> hosts;
    for (int h = 0; h < 8; h++) {
@@ -365,8 +252,10 @@ TEST(EndToEnd, SlotLimitRefusesTheDumpTooMany)
 TEST(EndToEnd, ReceiveErrorsAHostCanCauseAreNotFatal)
 {
    // The receive reports an earlier reply refused by its port, then a signal.
-   Collector salvor(0, "SALVOR_PLATFORM_FAULTS=recvfrom:111:count=1;select:4:skip=1:count=1");
-   ASSERT_TRUE(salvor.ready()) << salvor.console();
+   CollectorProcess salvor(
+      SALVOR_BINARY,
+      {.env = {"SALVOR_PLATFORM_FAULTS=recvfrom:111:count=1;select:4:skip=1:count=1"}});
+   ASSERT_TRUE(salvor.waitReady()) << salvor.console();
    Host host("127.0.0.8", salvor.port());
    for (int i = 0; i < 3; i++) {
       EXPECT_EQ(host.call(MakeHeader(SALVOR_MSG_STATUS_CHECK)).status, hxk_success);
@@ -377,8 +266,8 @@ TEST(EndToEnd, ReceiveErrorsAHostCanCauseAreNotFatal)
 
 TEST(EndToEnd, OpenFileLimitThatCannotBeRaisedIsReported)
 {
-   Collector salvor(0, "", {256, 256});
-   ASSERT_TRUE(salvor.ready()) << salvor.console();
+   CollectorProcess salvor(SALVOR_BINARY, {.openFilesSoft = 256, .openFilesHard = 256});
+   ASSERT_TRUE(salvor.waitReady()) << salvor.console();
    EXPECT_NE(salvor.log().find("W110: The limit on open files is 256 and cannot be raised to "
                                "1088: fewer than 1024 dumps may be open at once."),
              std::string::npos)
@@ -389,16 +278,18 @@ TEST(EndToEnd, SocketFaultsEndTheCollector)
 {
    // The collector's first receive fails as on a broken socket: it ends at
    // once, with no datagram needed.
-   Collector salvor(0, "SALVOR_PLATFORM_FAULTS=recvfrom:9:count=1");  // EBADF
-   EXPECT_EQ(salvor.exitStatus(), 1);
+   CollectorProcess salvor(SALVOR_BINARY,
+                           {.env = {"SALVOR_PLATFORM_FAULTS=recvfrom:9:count=1"}});  // EBADF
+   EXPECT_EQ(salvor.exitCode(), 1);
    EXPECT_NE(salvor.console().find("Recvfrom error:Bad file descriptor."), std::string::npos);
 }
 
 TEST(EndToEnd, DiskFullIsReportedToTheClient)
 {
    // Every write of the collector fails as on a full disk.
-   Collector salvor(0, "SALVOR_PLATFORM_FAULTS=write:28:count=-1");
-   ASSERT_TRUE(salvor.ready()) << salvor.console();
+   CollectorProcess salvor(SALVOR_BINARY,
+                           {.env = {"SALVOR_PLATFORM_FAULTS=write:28:count=-1"}});
+   ASSERT_TRUE(salvor.waitReady()) << salvor.console();
    Host host("127.0.0.2", salvor.port());
    salvorMsgHeader init = host.call(MakeHeader(SALVOR_MSG_INIT, 1));
    ASSERT_EQ(init.status, hxk_success);
@@ -408,18 +299,25 @@ TEST(EndToEnd, DiskFullIsReportedToTheClient)
    EXPECT_TRUE(salvor.running());
 }
 
-// The exit status of a run, -1 when a signal ended it.
+// The exit status of a run, -1 when a signal ended it. Its output and
+// error output go to `console`, or to a pipe whose reader has gone when
+// that is null.
 int
 RunToExit(const std::vector<std::string> &args, std::string *console, const std::string &env = "")
 {
-   testutil::TempDir dir;
-   pid_t pid = Collector::Spawn(args, console != nullptr ? dir / "out.txt" : "", env);
-   int status = 0;
-   waitpid(pid, &status, 0);
-   if (console != nullptr) {
-      *console = testutil::ReadFile(dir / "out.txt");
+   testutil::RunOptions options;
+   if (console == nullptr) {
+      options.out = testutil::Redirect{testutil::Redirect::BrokenPipe};
    }
-   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+   options.err = testutil::Redirect{testutil::Redirect::ToStdout};
+   if (!env.empty()) {
+      options.env.push_back(env);
+   }
+   testutil::RunResult result = testutil::Run(args, options);
+   if (console != nullptr) {
+      *console = result.out;
+   }
+   return result.exit.code();
 }
 
 TEST(EndToEnd, RefusedStartsEndWithAFailureStatusAndSayWhy)

@@ -2,19 +2,33 @@
 #include "tests/support/testFiles.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <stdlib.h>
+#include <unistd.h>
 
 namespace testutil {
 
-TempDir::TempDir()
+std::string
+TempRoot()
 {
-   char templ[] = "/tmp/salvor-test-XXXXXX";
-   if (mkdtemp(templ) == nullptr) {
-      throw std::runtime_error("mkdtemp failed");
+   const char *tmp = getenv("TMPDIR");
+   return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+}
+
+TempDir::TempDir() : TempDir(TempRoot()) {}
+
+TempDir::TempDir(const std::string &parent)
+{
+   std::string templ = parent + "/salvor-test-XXXXXX";
+   if (mkdtemp(templ.data()) == nullptr) {
+      throw std::runtime_error("cannot make a temporary directory in " + parent + ": " +
+                               strerror(errno));
    }
    path_ = templ;
 }
@@ -29,6 +43,27 @@ TempDir::~TempDir()
                                    std::filesystem::perm_options::add, ec);
    }
    std::filesystem::remove_all(path_, ec);
+}
+
+TempFile::TempFile(const std::vector<uint8_t> &content)
+{
+   std::string templ = TempRoot() + "/salvor-file-XXXXXX";
+   int fd = mkstemp(templ.data());
+   if (fd < 0) {
+      throw std::runtime_error("mkstemp failed in " + TempRoot());
+   }
+   path_ = templ;
+   bool written = write(fd, content.data(), content.size()) == (ssize_t)content.size();
+   close(fd);
+   if (!written) {
+      unlink(path_.c_str());
+      throw std::runtime_error("cannot write " + path_);
+   }
+}
+
+TempFile::~TempFile()
+{
+   unlink(path_.c_str());
 }
 
 std::string
@@ -60,6 +95,17 @@ ListFiles(const std::string &dir)
    }
    std::sort(files.begin(), files.end());
    return files;
+}
+
+std::vector<uint8_t>
+RandomBytes(size_t n, uint32_t seed)
+{
+   std::mt19937 gen(seed);
+   std::vector<uint8_t> v(n);
+   for (auto &b : v) {
+      b = (uint8_t)gen();
+   }
+   return v;
 }
 
 }  // namespace testutil

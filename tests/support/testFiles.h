@@ -1,16 +1,22 @@
-// File helpers shared by the tests: temporary directories and whole-file
-// reads and writes.
+// File helpers shared by the tests and the benchmarks: temporary
+// directories and files, whole-file reads and writes, random contents.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace testutil {
 
-// A fresh directory under /tmp, removed with everything in it at the end.
+// The directory temporary files go to: $TMPDIR, or /tmp.
+std::string TempRoot();
+
+// A fresh directory under TempRoot() (or `parent`), removed with
+// everything in it at the end.
 class TempDir {
 public:
    TempDir();
+   explicit TempDir(const std::string &parent);
    ~TempDir();
    TempDir(const TempDir &) = delete;
    TempDir &operator=(const TempDir &) = delete;
@@ -21,9 +27,27 @@ private:
    std::string path_;
 };
 
+// A fresh file under TempRoot() holding `content`, removed at the end.
+class TempFile {
+public:
+   explicit TempFile(const std::vector<uint8_t> &content);
+   ~TempFile();
+   TempFile(const TempFile &) = delete;
+   TempFile &operator=(const TempFile &) = delete;
+   const std::string &path() const { return path_; }
+
+private:
+   std::string path_;
+};
+
+// The whole file, or "" when it cannot be read.
 std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, const std::string &content);
 // Every regular file below dir, as paths relative to it, sorted.
 std::vector<std::string> ListFiles(const std::string &dir);
+
+// Bytes that differ at every offset, so misplaced chunks show up; the
+// same seed gives the same bytes.
+std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed = 1);
 
 }  // namespace testutil

@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include "protocol/salvorProto.h"
+#include "tests/support/testFiles.h"
 #include "tests/tools/fakeCollector.h"
-#include "tests/tools/testFiles.h"
 #include "tools/salvorClient.h"
 
 namespace {
+
+using testutil::RandomBytes;
+using testutil::TempFile;
 
 struct SendOutcome {
    SalvorResult result;
@@ -20,7 +23,7 @@ SendOutcome
 Send(const FakeCollector &fake, const std::vector<uint8_t> &content, SalvorSendOptions opts)
 {
    TempFile file(content);
-   int fd = open(file.Path().c_str(), O_RDONLY);
+   int fd = open(file.path().c_str(), O_RDONLY);
    SalvorClient client;
    SendOutcome out;
    out.result = client.Open(fake.Address());
@@ -170,7 +173,7 @@ TEST(SalvorClient, FileShorterThanAnnouncedFails)
 {
    FakeCollector fake;
    TempFile file(RandomBytes(1000));
-   int fd = open(file.Path().c_str(), O_RDONLY);
+   int fd = open(file.path().c_str(), O_RDONLY);
    SalvorClient client;
    ASSERT_TRUE(client.Open(fake.Address()));
    SalvorSendStats stats;

@@ -1,63 +1,25 @@
 // The salvor-send program, run as a process against a fake collector.
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <fstream>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "protocol/salvorProto.h"
+#include "tests/support/process.h"
+#include "tests/support/testFiles.h"
 #include "tests/tools/fakeCollector.h"
-#include "tests/tools/testFiles.h"
 
 namespace {
 
-struct ProcessResult {
-   int exitCode = -1;
-   std::string out, err;
-};
+using testutil::RandomBytes;
+using testutil::RunResult;
+using testutil::TempFile;
 
-std::string
-Slurp(const std::string &path)
-{
-   std::ifstream in(path);
-   std::stringstream ss;
-   ss << in.rdbuf();
-   return ss.str();
-}
-
-ProcessResult
+RunResult
 RunSend(std::vector<std::string> args)
 {
-   std::string outPath = testing::TempDir() + "salvorsend-out-" + std::to_string(getpid());
-   std::string errPath = outPath + ".err";
-   std::vector<char *> argv;
    args.insert(args.begin(), SALVOR_SEND_PATH);
-   for (std::string &a : args) {
-      argv.push_back(a.data());
-   }
-   argv.push_back(nullptr);
-
-   pid_t pid = fork();
-   if (pid == 0) {
-      int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      dup2(out, 1);
-      dup2(err, 2);
-      execv(argv[0], argv.data());
-      _exit(127);
-   }
-   int status = 0;
-   waitpid(pid, &status, 0);
-   ProcessResult r;
-   r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-   r.out = Slurp(outPath);
-   r.err = Slurp(errPath);
-   unlink(outPath.c_str());
-   unlink(errPath.c_str());
-   return r;
+   return testutil::Run(args);
 }
 
 TEST(SalvorSend, SendsFromTheGivenSourceAddress)
@@ -65,9 +27,9 @@ TEST(SalvorSend, SendsFromTheGivenSourceAddress)
    FakeCollector fake({.dropEvery = 7});
    std::vector<uint8_t> content = RandomBytes(200 * 1000, 7);
    TempFile file(content);
-   ProcessResult r = RunSend({"--server", fake.Server(), "--from", "127.0.0.2", "--timeout", "20",
-                    "--timestamp", "99", file.Path()});
-   ASSERT_EQ(r.exitCode, 0) << r.err;
+   RunResult r = RunSend({"--server", fake.Server(), "--from", "127.0.0.2", "--timeout", "20",
+                          "--timestamp", "99", file.path()});
+   ASSERT_EQ(r.exit.code(), 0) << r.err;
    EXPECT_EQ(r.err, "");  // no progress bar when stderr is not a terminal
    EXPECT_NE(r.out.find("200000 bytes"), std::string::npos) << r.out;
 
@@ -84,42 +46,43 @@ TEST(SalvorSend, FailuresExitNonZeroWithAReason)
    TempFile file(RandomBytes(5000));
    {
       FakeCollector fake({.initStatus = hxk_limit_exceeded});
-      ProcessResult r = RunSend({"--server", fake.Server(), "--quiet", file.Path()});
-      EXPECT_EQ(r.exitCode, 1);
+      RunResult r = RunSend({"--server", fake.Server(), "--quiet", file.path()});
+      EXPECT_EQ(r.exit.code(), 1);
       EXPECT_EQ(r.err, "salvor-send: collector refused the init: hxk_limit_exceeded\n");
       EXPECT_EQ(r.out, "");
    }
    {
       FakeCollector fake({.silent = true});
-      ProcessResult r = RunSend({"--server", fake.Server(), "--timeout", "10", "--retries", "2",
-                       file.Path()});
-      EXPECT_EQ(r.exitCode, 1);
+      RunResult r = RunSend({"--server", fake.Server(), "--timeout", "10", "--retries", "2",
+                             file.path()});
+      EXPECT_EQ(r.exit.code(), 1);
       EXPECT_EQ(r.err, "salvor-send: no answer from the collector at " + fake.Server() +
                           " to the init after 3 attempts\n");
    }
    {
-      ProcessResult r = RunSend({"--server", "127.0.0.1:1", testing::TempDir() + "no-such-file"});
-      EXPECT_EQ(r.exitCode, 1);
+      testutil::TempDir dir;
+      RunResult r = RunSend({"--server", "127.0.0.1:1", dir / "no-such-file"});
+      EXPECT_EQ(r.exit.code(), 1);
       EXPECT_NE(r.err.find("cannot open"), std::string::npos) << r.err;
    }
    {
       // Sparse, so it costs no disk space.
-      std::string big = testing::TempDir() + "salvorsend-big";
+      testutil::TempDir dir;
+      std::string big = dir / "big";
       int fd = open(big.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       ASSERT_EQ(ftruncate(fd, (off_t)((uint64_t{4} << 30) + 1)), 0);
       close(fd);
       FakeCollector fake;
-      ProcessResult r = RunSend({"--server", fake.Server(), big});
-      unlink(big.c_str());
-      EXPECT_EQ(r.exitCode, 1);
+      RunResult r = RunSend({"--server", fake.Server(), big});
+      EXPECT_EQ(r.exit.code(), 1);
       EXPECT_NE(r.err.find("cannot exceed 4 GiB"), std::string::npos) << r.err;
       EXPECT_EQ(fake.Seen().init, 0u);
    }
    for (auto args : std::vector<std::vector<std::string>>{
            {}, {"--window", "0", "f"}, {"--bogus", "f"}, {"a", "b"}, {"--status", "f"},
            {"--timestamp", "0", "f"}}) {
-      ProcessResult r = RunSend(args);
-      EXPECT_EQ(r.exitCode, 2) << r.err;
+      RunResult r = RunSend(args);
+      EXPECT_EQ(r.exit.code(), 2) << r.err;
       EXPECT_NE(r.err.find("usage:"), std::string::npos);
    }
 }
@@ -128,15 +91,16 @@ TEST(SalvorSend, StatusCheck)
 {
    {
       FakeCollector fake;
-      ProcessResult r = RunSend({"--status", "--server", fake.Server()});
-      EXPECT_EQ(r.exitCode, 0) << r.err;
+      RunResult r = RunSend({"--status", "--server", fake.Server()});
+      EXPECT_EQ(r.exit.code(), 0) << r.err;
       EXPECT_EQ(r.out, "collector at " + fake.Server() + " is alive\n");
       EXPECT_EQ(fake.Seen().status, 1u);
    }
    {
       FakeCollector fake({.silent = true});
-      ProcessResult r = RunSend({"--status", "--server", fake.Server(), "--timeout", "10", "--retries", "1"});
-      EXPECT_EQ(r.exitCode, 1);
+      RunResult r =
+         RunSend({"--status", "--server", fake.Server(), "--timeout", "10", "--retries", "1"});
+      EXPECT_EQ(r.exit.code(), 1);
       EXPECT_NE(r.err.find("no answer"), std::string::npos) << r.err;
       EXPECT_EQ(fake.Seen().status, 2u);
    }
@@ -149,22 +113,12 @@ namespace {
 TEST(SalvorSend, ClosedStandardErrorDoesNotKillIt)
 {
    // Its usage text goes to a pipe whose reader has gone.
-   pid_t pid = fork();
-   if (pid == 0) {
-      int ends[2];
-      if (pipe(ends) != 0) {
-         _exit(126);
-      }
-      close(ends[0]);
-      dup2(ends[1], 1);
-      dup2(ends[1], 2);
-      execl(SALVOR_SEND_PATH, SALVOR_SEND_PATH, "--no-such-option", (char *)nullptr);
-      _exit(127);
-   }
-   int status = 0;
-   waitpid(pid, &status, 0);
-   ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-   EXPECT_EQ(WEXITSTATUS(status), 2);
+   testutil::RunOptions options;
+   options.out = testutil::Redirect{testutil::Redirect::BrokenPipe};
+   options.err = testutil::Redirect{testutil::Redirect::ToStdout};
+   RunResult r = testutil::Run({SALVOR_SEND_PATH, "--no-such-option"}, options);
+   ASSERT_TRUE(r.exit.exited()) << "ended by signal " << r.exit.signal();
+   EXPECT_EQ(r.exit.code(), 2);
 }
 
 }  // namespace

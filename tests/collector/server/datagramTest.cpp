@@ -5,7 +5,7 @@
 #include "collector/startup/salvorConfig.h"
 #include "collector/server/salvorServer.h"
 #include "collector/server/salvorSlots.h"
-#include "tests/support/testUtil.h"
+#include "tests/support/slotTableTest.h"
 
 using testutil::Encode;
 using testutil::MakeHeader;
@@ -14,21 +14,8 @@ namespace {
 
 constexpr uint32_t HOST = 0x0A141E28;  // 10.20.30.40
 
-class Datagram : public ::testing::Test {
+class Datagram : public testutil::SlotTableTest {
 protected:
-   void SetUp() override
-   {
-      SalvorConfigReset();
-      std::snprintf(SalvorConfig.dataDir, sizeof SalvorConfig.dataDir, "%s", data.path().c_str());
-      SalvorAllocSlots();
-   }
-   void TearDown() override
-   {
-      for (int i = 0; i < SALVOR_MAX_DUMPS; i++) {
-         FileIO_CloseFile(&salvorSlots[i].fd);
-      }
-      SalvorFreeSlots();
-   }
    // The reply's wire bytes, or an empty vector when none is sent.
    std::vector<uint8_t> process(const std::vector<uint8_t> &bytes)
    {
@@ -48,9 +35,6 @@ protected:
       SalvorDecodeHeader(reply.data(), &hdr);
       return hdr.status;
    }
-
-   testutil::TempDir data;
-   testutil::LogCapture log;
 };
 
 TEST_F(Datagram, MagicIsLittleEndianOnTheWire)

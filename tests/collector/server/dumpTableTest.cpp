@@ -13,7 +13,7 @@
 #include "collector/server/salvorSlots.h"
 #include "lib/misc/clock.h"
 #include "lib/misc/platFault.h"
-#include "tests/support/testUtil.h"
+#include "tests/support/slotTableTest.h"
 
 using testutil::MakeHeader;
 
@@ -25,21 +25,16 @@ constexpr uint32_t HOST_B = 0x0A141E29;  // 10.20.30.41
 uint64_t fakeNow = 1000000;
 uint64_t FakeClock() { return fakeNow; }
 
-class DumpTable : public ::testing::Test {
+class DumpTable : public testutil::SlotTableTest {
 protected:
    void SetUp() override
    {
-      SalvorConfigReset();
       SalvorClockUsec = FakeClock;
-      SalvorAllocSlots();
+      SlotTableTest::SetUp();
    }
    void TearDown() override
    {
-      PlatFault_Clear();
-      for (int i = 0; i < SALVOR_MAX_DUMPS; i++) {
-         FileIO_CloseFile(&salvorSlots[i].fd);
-      }
-      SalvorFreeSlots();
+      SlotTableTest::TearDown();
       SalvorClockUsec = Clock_MonotonicUsec;
    }
 
@@ -76,9 +71,6 @@ protected:
    {
       return dataDir.path() + "/10/20/30/" + std::to_string(ip & 0xff);
    }
-
-   testutil::TempDir dataDir;
-   testutil::LogCapture log;
 };
 
 TEST_F(DumpTable, DumpTravelsFromInitThroughDone)

@@ -1,5 +1,5 @@
 // Shared fixtures of the file library tests: a scratch directory under
-// /tmp per test and small file helpers.
+// $TMPDIR per test and small file helpers.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -12,7 +12,7 @@
 
 #include "lib/log/log.h"
 #include "lib/misc/panic.h"
-#include "tests/lib/misc/panicTestUtil.h"
+#include "tests/support/panicDeathTest.h"
 #include "tests/support/testFiles.h"
 
 // The impossible allocations below must fail, not stop the sanitizer.
@@ -72,7 +72,7 @@ TEST_F(PanicDeathTest, PanicLogsMessageBacktraceAndUserMessageThenExits)
       const std::string &symbol = m[6];
       if (panicFrame < 0 && symbol.find("]Panic(char const*, ...) + 0x") != std::string::npos) {
          panicFrame = expected - 1;
-         EXPECT_NE(symbol.find("/panicTest base 0x"), std::string::npos) << symbol;
+         EXPECT_NE(symbol.find("/panic_tests base 0x"), std::string::npos) << symbol;
       }
       if (symbol.find("]PanicFromNamedFrame(int) + 0x") != std::string::npos) {
          callerFrame = expected - 1;

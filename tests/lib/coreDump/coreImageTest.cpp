@@ -16,7 +16,7 @@
 #include "lib/coreDump/coreDump.h"
 #include "lib/file/file.h"
 #include "lib/misc/panic.h"
-#include "tests/lib/misc/panicTestUtil.h"
+#include "tests/support/panicDeathTest.h"
 #include "tests/support/testFiles.h"
 
 namespace {
@@ -48,7 +48,7 @@ void
 TakeNames(int count)
 {
    std::string dir = SafeDir(std::getenv("TMPDIR"));
-   std::string stem = dir + "/panicTest-" + std::to_string(getpid());
+   std::string stem = dir + "/core_dump_tests-" + std::to_string(getpid());
    for (int i = 0; i < count; i++) {
       std::string name = i == 0 ? stem + ".dmp" : stem + "-" + std::to_string(i - 1) + ".dmp";
       close(open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600));
@@ -98,7 +98,7 @@ TEST_F(PanicDeathTest, PanicWritesElfCoreWithRegistersAndStack)
    std::string safeDir = SafeDir(dir);
    std::vector<std::string> images = ImageFiles(safeDir);
    ASSERT_EQ(images.size(), 1u);
-   EXPECT_EQ(MatchingLines(images[0], "^panicTest-[0-9]+\\.dmp$").size(), 1u) << images[0];
+   EXPECT_EQ(MatchingLines(images[0], "^core_dump_tests-[0-9]+\\.dmp$").size(), 1u) << images[0];
    std::string path = safeDir + "/" + images[0];
    std::string log = ReadLog();
    EXPECT_NE(log.find("CoreDump_CoreDump: faking exception to get context\n"), std::string::npos);
@@ -169,7 +169,7 @@ TEST_F(PanicDeathTest, ExistingImageNamesAreSkipped)
       },
       testing::ExitedWithCode(255), "names taken");
    std::string log = ReadLog();
-   EXPECT_EQ(MatchingLines(log, "Writing minidump to [^ ]+/panicTest-[0-9]+-2\\.dmp$").size(), 1u)
+   EXPECT_EQ(MatchingLines(log, "Writing minidump to [^ ]+/core_dump_tests-[0-9]+-2\\.dmp$").size(), 1u)
       << log;
    EXPECT_EQ(log.find("Cannot open minidump file"), std::string::npos);
    EXPECT_EQ(ImageFiles(SafeDir(dir)).size(), 4u);
@@ -188,7 +188,7 @@ TEST_F(PanicDeathTest, NoCandidateLeftGivesUpTheImage)
       },
       testing::ExitedWithCode(255), "no room");
    std::string log = ReadLog();
-   EXPECT_EQ(MatchingLines(log, "CoreDump: Cannot open minidump file [^ ]+/panicTest-[0-9]+"
+   EXPECT_EQ(MatchingLines(log, "CoreDump: Cannot open minidump file [^ ]+/core_dump_tests-[0-9]+"
                                 "(-[0-3])?\\.dmp: File exists$")
                 .size(),
              5u)

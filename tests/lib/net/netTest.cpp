@@ -1,0 +1,140 @@
+// The socket layer on real loopback sockets, and its calls failing through
+// the failure seam.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "lib/misc/platFault.h"
+#include "lib/net/net.h"
+
+namespace {
+
+constexpr uint32_t HOST_2 = 0x7F000002;  // 127.0.0.2
+constexpr uint32_t HOST_3 = 0x7F000003;  // 127.0.0.3
+
+// A UDP socket bound to ip on an ephemeral port, closed at the end.
+class Bound {
+public:
+   explicit Bound(uint32_t ip, bool nonBlocking = false) : fd(Net_UdpSocket(nonBlocking))
+   {
+      EXPECT_GE(fd, 0);
+      EXPECT_EQ(Net_Bind(fd, ip, 0), 0) << Net_ErrorText(Net_LastError());
+      EXPECT_EQ(Net_LocalAddr(fd, &addr), 0);
+   }
+   ~Bound() { Net_Close(fd); }
+
+   NetSocket fd;
+   NetAddr addr{};
+};
+
+class Net : public ::testing::Test {
+protected:
+   void TearDown() override { PlatFault_Clear(); }
+};
+
+TEST_F(Net, DatagramLongerThanTheBufferIsCutAndItsFullLengthReported)
+{
+   Bound sender(HOST_2), receiver(HOST_3);
+   EXPECT_EQ(receiver.addr.ip, HOST_3);
+   std::string sent(1601, 'x');
+   ASSERT_EQ(Net_SendTo(sender.fd, sent.data(), sent.size(), &receiver.addr), 1601);
+
+   ASSERT_EQ(Net_WaitReadable(receiver.fd, 5000), 1);
+   std::vector<char> buf(1600);
+   NetAddr from{};
+   size_t full = 0;
+   EXPECT_EQ(Net_RecvFrom(receiver.fd, buf.data(), buf.size(), &from, &full, false), 1600);
+   EXPECT_EQ(full, 1601u);
+   EXPECT_EQ(from.ip, HOST_2);
+   EXPECT_EQ(from.port, sender.addr.port);
+}
+
+TEST_F(Net, EmptySocketWithoutWaitingWouldBlock)
+{
+   Bound receiver(HOST_3);
+   EXPECT_EQ(Net_WaitReadable(receiver.fd, 0), 0);
+   char buf[16];
+   size_t full = 0;
+   EXPECT_LT(Net_RecvFrom(receiver.fd, buf, sizeof buf, nullptr, &full, true), 0);
+   EXPECT_TRUE(Net_WouldBlock(Net_LastError()));
+}
+
+TEST_F(Net, DatagramToAClosedPortIsRefusedOnTheNextReceive)
+{
+   // A port that was bound and is free again: nothing listens on it.
+   NetAddr closed;
+   {
+      Bound gone(HOST_3);
+      closed = gone.addr;
+   }
+   Bound sender(HOST_2);
+   ASSERT_EQ(Net_Connect(sender.fd, &closed), 0);
+   ASSERT_EQ(Net_Send(sender.fd, "ping", 4), 4);
+
+   ASSERT_EQ(Net_WaitReadable(sender.fd, 5000), 1);  // the error is pending
+   char buf[16];
+   size_t full = 0;
+   EXPECT_LT(Net_RecvFrom(sender.fd, buf, sizeof buf, nullptr, &full, true), 0);
+   int err = Net_LastError();
+   EXPECT_TRUE(Net_Refused(err)) << Net_ErrorText(err);
+   EXPECT_TRUE(Net_IsTransientReceiveError(err));
+}
+
+TEST_F(Net, InjectedReceiveFailureLeavesTheDatagramQueued)
+{
+   Bound sender(HOST_2), receiver(HOST_3);
+   ASSERT_EQ(Net_SendTo(sender.fd, "abc", 3, &receiver.addr), 3);
+   ASSERT_EQ(Net_WaitReadable(receiver.fd, 5000), 1);
+
+   PlatFault_Inject(PLAT_RECVFROM, EINTR);
+   char buf[16];
+   size_t full = 0;
+   EXPECT_LT(Net_RecvFrom(receiver.fd, buf, sizeof buf, nullptr, &full, true), 0);
+   EXPECT_TRUE(Net_Interrupted(Net_LastError()));
+   EXPECT_TRUE(Net_IsTransientReceiveError(Net_LastError()));
+
+   // A fault of the socket itself is not one a host can cause.
+   PlatFault_Inject(PLAT_RECVFROM, EBADF);
+   EXPECT_LT(Net_RecvFrom(receiver.fd, buf, sizeof buf, nullptr, &full, true), 0);
+   EXPECT_FALSE(Net_IsTransientReceiveError(Net_LastError()));
+
+   EXPECT_EQ(Net_RecvFrom(receiver.fd, buf, sizeof buf, nullptr, &full, true), 3);
+   EXPECT_EQ(std::string(buf, 3), "abc");
+}
+
+TEST_F(Net, InjectedFailuresOfSocketBindAndSend)
+{
+   PlatFault_Inject(PLAT_SOCKET, EMFILE);
+   EXPECT_EQ(Net_UdpSocket(), NET_INVALID_SOCKET);
+   EXPECT_EQ(Net_LastError(), EMFILE);
+
+   Bound sender(HOST_2), receiver(HOST_3);
+   PlatFault_Inject(PLAT_SENDTO, ENOBUFS);
+   EXPECT_LT(Net_SendTo(sender.fd, "x", 1, &receiver.addr), 0);
+   EXPECT_TRUE(Net_SendBufferFull(Net_LastError()));
+   EXPECT_EQ(Net_WaitReadable(receiver.fd, 0), 0) << "a failed send sent nothing";
+
+   NetSocket fd = Net_UdpSocket();
+   PlatFault_Inject(PLAT_BIND, EADDRINUSE);
+   EXPECT_LT(Net_Bind(fd, HOST_2, 0), 0);
+   EXPECT_EQ(Net_LastError(), EADDRINUSE);
+   Net_Close(fd);
+}
+
+TEST_F(Net, AddressesAsText)
+{
+   uint32_t ip = 0;
+   ASSERT_TRUE(Net_ParseIPv4("127.0.0.3", &ip));
+   EXPECT_EQ(ip, HOST_3);
+   char text[16];
+   Net_FormatIPv4(0x7F0A0BFF, text, sizeof text);
+   EXPECT_STREQ(text, "127.10.11.255");
+   for (const char *bad : {"127.0.0", "256.0.0.1", "127.0.0.1x", "", "localhost"}) {
+      EXPECT_FALSE(Net_ParseIPv4(bad, &ip)) << bad;
+   }
+}
+
+}  // namespace

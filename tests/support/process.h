@@ -1,0 +1,96 @@
+// Helper programs run as child processes: their output sent to files, to
+// /dev/null or to a pipe nobody reads, extra environment, an open-file
+// limit; waited for with a time limit.
+#pragma once
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace testutil {
+
+// Where a child's standard output or standard error goes.
+struct Redirect {
+   enum Kind {
+      Inherit,     // the test's own
+      File,        // `path`, created or truncated
+      Null,        // /dev/null
+      BrokenPipe,  // a pipe whose reader has gone: writes fail with EPIPE
+      ToStdout,    // standard error only: wherever standard output goes
+      Capture,     // Run() only: kept in its result
+   };
+   Redirect(Kind kind = Inherit, std::string path = "") : kind(kind), path(std::move(path)) {}
+   static Redirect ToFile(const std::string &path) { return {File, path}; }
+
+   Kind kind;
+   std::string path;
+};
+
+struct SpawnOptions {
+   Redirect out;
+   Redirect err;
+   // "NAME=value" entries added to (or replacing in) the test's environment.
+   std::vector<std::string> env;
+   // Nonzero: the child's open-file limit (soft, hard).
+   rlim_t openFilesSoft = 0;
+   rlim_t openFilesHard = 0;
+};
+
+// How a child ended, from its wait status.
+struct ExitInfo {
+   int status = 0;  // as waitpid gives it
+   bool exited() const;
+   // The exit code, or -1 when a signal ended the child.
+   int code() const;
+   // The signal that ended the child, or 0.
+   int signal() const;
+};
+
+// A child running args[0] (a path) with args; killed and reaped at the end
+// if it is still running.
+class Process {
+public:
+   Process(const std::vector<std::string> &args, const SpawnOptions &options = {});
+   ~Process();
+   Process(const Process &) = delete;
+   Process &operator=(const Process &) = delete;
+
+   pid_t pid() const { return pid_; }
+   // False once the child has ended (it is reaped then).
+   bool running();
+   // How the child ended, waiting at most `limit`; nothing if it still runs.
+   std::optional<ExitInfo> waitFor(std::chrono::milliseconds limit);
+   // How the child ended, waiting as long as it takes.
+   ExitInfo wait();
+   // Asks the child to end (SIGTERM), then kills it if it has not within `grace`.
+   void stop(std::chrono::milliseconds grace);
+
+private:
+   bool reap(int flags);
+
+   pid_t pid_ = -1;
+   std::optional<ExitInfo> ended_;
+};
+
+// A run of a program to its end.
+struct RunResult {
+   ExitInfo exit;
+   std::string out;  // standard output, when captured
+   std::string err;  // standard error, when captured apart from the output
+};
+
+struct RunOptions {
+   Redirect out{Redirect::Capture};
+   Redirect err{Redirect::Capture};
+   std::vector<std::string> env;
+};
+
+// Runs args to their end (a minute at most, then kills the child).
+RunResult Run(const std::vector<std::string> &args, const RunOptions &options = {});
+
+}  // namespace testutil

@@ -1,0 +1,39 @@
+// Base of the tests that drive the collector's slot table: fresh settings
+// and slots for each test with a temporary data directory and a captured
+// log; afterwards every slot's file is closed, the table freed and any
+// injected fault cleared.
+#pragma once
+
+#include <cstdio>
+#include <gtest/gtest.h>
+
+#include "collector/server/salvorSlots.h"
+#include "collector/startup/salvorConfig.h"
+#include "lib/misc/platFault.h"
+#include "tests/support/testUtil.h"
+
+namespace testutil {
+
+class SlotTableTest : public ::testing::Test {
+protected:
+   void SetUp() override
+   {
+      SalvorConfigReset();
+      std::snprintf(SalvorConfig.dataDir, sizeof SalvorConfig.dataDir, "%s",
+                    dataDir.path().c_str());
+      SalvorAllocSlots();
+   }
+   void TearDown() override
+   {
+      PlatFault_Clear();
+      for (int i = 0; i < SALVOR_MAX_DUMPS; i++) {
+         FileIO_CloseFile(&salvorSlots[i].fd);
+      }
+      SalvorFreeSlots();
+   }
+
+   TempDir dataDir;
+   LogCapture log;
+};
+
+}  // namespace testutil
