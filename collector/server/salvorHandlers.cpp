@@ -103,7 +103,7 @@ SalvorHandleData(const salvorMsgHeader *request, const uint8_t *payload, uint32_
    }
    if (SalvorConfig.verbose) {
       uint64_t now = SalvorClockUsec();
-      Log("ip:%x)Wrote %d bytes to file @ %d (%I64u usec since last)\n", clientIP,
+      Log("ip:%x)Wrote %d bytes to file @ %d (%llu usec since last)\n", clientIP,
           (int)written, (int)request->dataOffset, (unsigned long long)(now - slot->lastActivity));
    }
    reply->status = hxk_success;

@@ -3,6 +3,8 @@
 // of the socket library; and the collector's fatal exit.
 #pragma once
 
+#include "lib/string/str.h"  // PRINTF_DECL
+
 constexpr const char *SALVOR_INIT_LOG_NAME = "salvor_init.log";
 constexpr const char *SALVOR_PROBE_FILE_NAME = "foo";
 
@@ -11,10 +13,10 @@ constexpr const char *SALVOR_PROBE_FILE_NAME = "foo";
  * directory; only in debug mode, where it is also echoed to standard error
  * so that the person at the console sees why a start is refused.
  */
-void SalvorWin32InitLog(const char *format, ...);
+void SalvorWin32InitLog(const char *format, ...) PRINTF_DECL(1, 2);
 // 0 when the directory exists (or was made) and a file can be created in it.
 int SalvorWin32ProbeDirectory(const char *dir);
 bool SalvorWin32InitWinsock();
 
 // The collector's fatal exit: standard error, the log, exit status 1.
-[[noreturn]] void SalvorFatal(const char *format, ...);
+[[noreturn]] void SalvorFatal(const char *format, ...) PRINTF_DECL(1, 2);

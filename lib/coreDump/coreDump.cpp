@@ -27,7 +27,7 @@ struct CoreDumpState {
 CoreDumpState coreDump;
 
 // Logs one line of at most 508 characters, ending it with "\n".
-void
+PRINTF_DECL(1, 2) void
 CoreDumpLogLine(const char *format, ...)
 {
    char line[509];
@@ -50,14 +50,14 @@ CoreDumpSymbolText(const CoreDumpFrame &frame, char *text, size_t size)
    }
    int len;
    if (symbol.haveModule) {
-      len = Str_Snprintf(text, size, "[%s base %#010I64x %#06x:%#010x]", symbol.modulePath,
-                         symbol.moduleBase, symbol.section, symbol.offset);
+      len = Str_Snprintf(text, size, "[%s base %#010llx %#06x:%#010x]", symbol.modulePath,
+                         (unsigned long long)symbol.moduleBase, symbol.section, symbol.offset);
    } else {
       len = Str_Snprintf(text, size, "[no module data]");
    }
    if (symbol.haveName && len >= 0) {
-      Str_Snprintf(text + len, size - (size_t)len, "%s + %#06I64x", symbol.name,
-                   symbol.nameOffset);
+      Str_Snprintf(text + len, size - (size_t)len, "%s + %#06llx", symbol.name,
+                   (unsigned long long)symbol.nameOffset);
    }
 }
 
@@ -98,7 +98,7 @@ CoreDumpReserve()
    }
    coreDump.reserveBytes = bytes;
    if (kb != COREDUMP_RESERVE_DEFAULT_KB) {
-      Log("Reserved virtual address space for CoreDump(addr:%p, size:%IuKB)\n",
+      Log("Reserved virtual address space for CoreDump(addr:%p, size:%zuKB)\n",
           coreDump.reserve, bytes / 1024);
    }
 }
@@ -167,10 +167,11 @@ CoreDump_Backtrace()
       const CoreDumpFrame &f = frames[i];
       char symbol[400];
       CoreDumpSymbolText(f, symbol, sizeof symbol);
-      CoreDumpLogLine("backtrace[%02d] frame %#010I64x IP %#010I64x params %#I64x %#I64x "
-                      "%#I64x %#I64x %s\n",
-                      i, f.frame, f.ip, f.params[0], f.params[1], f.params[2], f.params[3],
-                      symbol);
+      CoreDumpLogLine("backtrace[%02d] frame %#010llx IP %#010llx params %#llx %#llx "
+                      "%#llx %#llx %s\n",
+                      i, (unsigned long long)f.frame, (unsigned long long)f.ip,
+                      (unsigned long long)f.params[0], (unsigned long long)f.params[1],
+                      (unsigned long long)f.params[2], (unsigned long long)f.params[3], symbol);
    }
 }
 

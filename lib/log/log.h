@@ -20,6 +20,8 @@
 #include <cstdarg>
 #include <cstdint>
 
+#include "lib/string/str.h"  // PRINTF_DECL
+
 constexpr int LOG_LEVEL_ERROR = 100;
 constexpr int LOG_LEVEL_WARNING = 110;
 constexpr int LOG_LEVEL_AUDIT = 115;  // never filtered out
@@ -27,9 +29,9 @@ constexpr int LOG_LEVEL_INFO = 120;
 constexpr int LOG_LEVEL_VERBOSE = 130;
 constexpr int LOG_LEVEL_DEBUG = 135;
 
-void Log(const char *format, ...);
-void Warning(const char *format, ...);
-void LogV(int level, const char *format, va_list args);
+void Log(const char *format, ...) PRINTF_DECL(1, 2);
+void Warning(const char *format, ...) PRINTF_DECL(1, 2);
+void LogV(int level, const char *format, va_list args) PRINTF_DECL(2, 0);
 
 constexpr uint32_t LOG_PARAMS_SIGNATURE = 0x1234567;
 constexpr uint32_t LOG_NO_BPS_LIMIT = 0xFFFFFFFF;

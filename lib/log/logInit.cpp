@@ -166,7 +166,7 @@ AllocateBuffer(std::atomic<char *> *slot)
    return slot->load() != nullptr;
 }
 
-bool
+PRINTF_DECL(4, 5) bool
 WriteBannerLine(LogState *state, const char *prefix, size_t prefixLen, const char *format, ...)
 {
    char line[LOG_NOTICE_BUFFER * 2];
@@ -368,7 +368,7 @@ LogWriteBanner(LogState *state)
                              LogPlat_ProcessId(),
                              state->appVersion != nullptr ? state->appVersion : "",
                              ProductState_GetBuildNumber(), "Release");
-   ok = ok && WriteBannerLine(state, prefix, prefixLen, "The process is %Iu-bit.\n",
+   ok = ok && WriteBannerLine(state, prefix, prefixLen, "The process is %zu-bit.\n",
                               sizeof(void *) * 8);
    ok = ok && WriteBannerLine(state, prefix, prefixLen, "Host codepage=%s encoding=%s\n",
                               LogPlat_Codepage(), LogPlat_Encoding());

@@ -77,7 +77,7 @@ LogWriteFile(LogState *state, const char *data, size_t length)
       char notice[LOG_NOTICE_BUFFER];
       size_t at = NoticePrefix(notice, sizeof notice);
       int n = Str_Snprintf(notice + at, sizeof notice - at,
-                           ">>> Error writing log, %I64u bytes discarded. Disk full?\n",
+                           ">>> Error writing log, %llu bytes discarded. Disk full?\n",
                            (unsigned long long)state->bytesDiscarded);
       size_t len = n >= 0 ? at + (size_t)n : std::strlen(notice);
       if (WriteWhole(state->fd, notice, len)) {

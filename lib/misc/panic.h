@@ -11,7 +11,9 @@
 
 #include <cstddef>
 
-[[noreturn]] void Panic(const char *format, ...);
+#include "lib/string/str.h"  // PRINTF_DECL
+
+[[noreturn]] void Panic(const char *format, ...) PRINTF_DECL(1, 2);
 
 void *MustMalloc(int bugNr, size_t size, const char *file, int line);
 void *MustCalloc(int bugNr, size_t count, size_t size, const char *file, int line);

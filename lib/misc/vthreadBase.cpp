@@ -216,7 +216,7 @@ VThread_CurName()
       return record->name;
    }
    if (assigning.load(std::memory_order_acquire) != 0) {
-      Str_Snprintf(hostName, sizeof hostName, "host-%Iu", (size_t)VThreadPlatThreadID());
+      Str_Snprintf(hostName, sizeof hostName, "host-%zu", (size_t)VThreadPlatThreadID());
       return hostName;
    }
    return VThreadBaseAssign()->name;

@@ -13,19 +13,30 @@
 #include <cstdarg>
 #include <cstddef>
 
+/*
+ * Marks a printf-style function so that the compiler checks every call's
+ * arguments against its format: fmt is the format's parameter number,
+ * args the first argument's (0 for a va_list).
+ */
+#if defined(__GNUC__)
+#define PRINTF_DECL(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define PRINTF_DECL(fmt, args)
+#endif
+
 // Number of bytes written (without the NUL), or -1 when the text did not fit.
-int Str_Vsnprintf(char *buf, size_t size, const char *format, va_list args);
-int Str_Snprintf(char *buf, size_t size, const char *format, ...);
+int Str_Vsnprintf(char *buf, size_t size, const char *format, va_list args) PRINTF_DECL(3, 0);
+int Str_Snprintf(char *buf, size_t size, const char *format, ...) PRINTF_DECL(3, 4);
 
 // Like Str_Snprintf, but a text that does not fit stops the process.
-int Str_FormatFixed(char *buf, size_t size, const char *format, ...);
+int Str_FormatFixed(char *buf, size_t size, const char *format, ...) PRINTF_DECL(3, 4);
 
 // Copies src into buf of size bytes; a text that does not fit stops the process.
 char *Str_Strcpy(char *buf, const char *src, size_t size);
 
 // Formats onto the heap (free with free()); null when memory is short.
-char *Str_Vasprintf(size_t *length, const char *format, va_list args);
-char *Str_Asprintf(size_t *length, const char *format, ...);
+char *Str_Vasprintf(size_t *length, const char *format, va_list args) PRINTF_DECL(2, 0);
+char *Str_Asprintf(size_t *length, const char *format, ...) PRINTF_DECL(2, 3);
 
 // Cuts the text in buf (at most size bytes) back so that it does not end
 // inside a multi-byte UTF-8 sequence. Returns the new length.

@@ -8,13 +8,35 @@
 
 namespace {
 
+// The size-prefix dialect is not printf's, so the compiler's format check
+// would refuse it: these calls pass the format through unchecked.
+int
+Dialect(char *buf, size_t size, const char *format, ...)
+{
+   va_list args;
+   va_start(args, format);
+   int n = Str_Vsnprintf(buf, size, format, args);
+   va_end(args);
+   return n;
+}
+
+char *
+DialectHeap(size_t *length, const char *format, ...)
+{
+   va_list args;
+   va_start(args, format);
+   char *out = Str_Vasprintf(length, format, args);
+   va_end(args);
+   return out;
+}
+
 TEST(StrFormat, DialectSizePrefixes)
 {
    char buf[128];
-   EXPECT_EQ(Str_Snprintf(buf, sizeof buf, "%I64u %I64d %I64x", (uint64_t)18446744073709551615ull,
+   EXPECT_EQ(Dialect(buf, sizeof buf, "%I64u %I64d %I64x", (uint64_t)18446744073709551615ull,
                           (int64_t)-9000000000ll, (uint64_t)0xABCDEF0123ull), 43);
    EXPECT_STREQ(buf, "18446744073709551615 -9000000000 abcdef0123");
-   Str_Snprintf(buf, sizeof buf, "%Iu|%Id|%#010I64x|%%I64u|%s", (size_t)7, (ptrdiff_t)-3,
+   Dialect(buf, sizeof buf, "%Iu|%Id|%#010I64x|%%I64u|%s", (size_t)7, (ptrdiff_t)-3,
                 (uint64_t)0x1f, "I64");
    EXPECT_STREQ(buf, "7|-3|0x0000001f|%I64u|I64");
 }
@@ -23,9 +45,9 @@ TEST(StrFormat, OnlyConversionsAreTranslated)
 {
    char buf[128];
    // A capital I outside a conversion, or after "%%", is text.
-   EXPECT_EQ(Str_Snprintf(buf, sizeof buf, "FILE: I64 %s Iu %%Iu %%p", "I"), 21);
+   EXPECT_EQ(Dialect(buf, sizeof buf, "FILE: I64 %s Iu %%Iu %%p", "I"), 21);
    EXPECT_STREQ(buf, "FILE: I64 I Iu %Iu %p");
-   Str_Snprintf(buf, sizeof buf, "[%-6Iu][%5I64d][%I32u]", (size_t)42, (int64_t)-7, 9u);
+   Dialect(buf, sizeof buf, "[%-6Iu][%5I64d][%I32u]", (size_t)42, (int64_t)-7, 9u);
    EXPECT_STREQ(buf, "[42    ][   -7][9]");
 }
 
@@ -37,7 +59,7 @@ TEST(StrFormat, PointersAreZeroPaddedUpperCaseHexWithoutPrefix)
    Str_Snprintf(buf, sizeof buf, "X-%p|logLock_%p", (void *)nullptr, (void *)0x10);
    EXPECT_STREQ(buf, "X-0000000000000000|logLock_0000000000000010");
    // Arguments after a pointer stay in step.
-   Str_Snprintf(buf, sizeof buf, "%p %s %I64u", (void *)1, "next", (uint64_t)5);
+   Dialect(buf, sizeof buf, "%p %s %I64u", (void *)1, "next", (uint64_t)5);
    EXPECT_STREQ(buf, "0000000000000001 next 5");
    char *heap = Str_Asprintf(nullptr, "0x%p", (void *)0xabc);
    ASSERT_NE(heap, nullptr);
@@ -78,7 +100,7 @@ TEST(StrFormat, HeapFormatting)
 {
    size_t len = 0;
    std::string big(5000, 'x');
-   char *out = Str_Asprintf(&len, "%s-%I64u", big.c_str(), (uint64_t)1 << 40);
+   char *out = DialectHeap(&len, "%s-%I64u", big.c_str(), (uint64_t)1 << 40);
    ASSERT_NE(out, nullptr);
    EXPECT_EQ(len, 5000u + 1 + 13);
    EXPECT_EQ(std::string(out).substr(5000), "-1099511627776");
