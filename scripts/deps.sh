@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, when any is missing.
+# With "test", also what the test command needs beyond the build
+# (lintian, which checks the Debian package).
 set -euo pipefail
 
 # The build needs the compiler, CMake, Ninja, libxml2, ICU and libsystemd;
 # the tests need GoogleTest; the log benchmark compares against spdlog.
 packages=(g++ cmake ninja-build pkg-config libxml2-dev libicu-dev libsystemd-dev
           libgtest-dev libspdlog-dev)
+packages+=(dpkg-dev)
+if [ "${1:-}" = test ]; then
+  packages+=(lintian)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: once in the
-# normal build, once under AddressSanitizer and UndefinedBehaviorSanitizer,
+# normal build (then builds the Debian package and checks it with
+# lintian), once under AddressSanitizer and UndefinedBehaviorSanitizer,
 # once under ThreadSanitizer. SALVOR_SKIP_SANITIZERS=1 runs the first only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+scripts/deps.sh test
 
 # Runs the tests of a build tree, after clearing the temporary files
 # (core images of death tests among them) of its earlier runs.
@@ -17,6 +18,16 @@ run_tests() {
 
 scripts/build.sh build
 run_tests build
+
+# The Debian package: its contents, and lintian with no error.
+deb=$(scripts/package.sh | tail -1)
+contents=$(dpkg-deb --contents "$deb")
+for path in usr/sbin/salvor usr/bin/salvor-send etc/salvor/salvor.xml \
+            lib/systemd/system/quillon-network-coredump.service \
+            usr/share/man/man8/salvor.8.gz usr/share/man/man1/salvor-send.1.gz; do
+  grep -q "\./$path\$" <<<"$contents" || { echo "package lacks $path" >&2; exit 1; }
+done
+lintian --fail-on error --allow-root "$deb"
 
 if [ "${SALVOR_SKIP_SANITIZERS:-0}" != 1 ]; then
   scripts/build.sh build-asan -DSALVOR_SANITIZE=ON -DSALVOR_BENCH=OFF

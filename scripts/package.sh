@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Builds the Debian package build/salvor_<version>_<arch>.deb: the
+# collector and salvor-send, hardened, with the configuration
+# /etc/salvor/salvor.xml, the systemd unit, its start parameters and the
+# manual pages. Install it with: apt install ./build/salvor_*.deb
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+
+dir=build-pkg
+flags="-D_FORTIFY_SOURCE=2 -fstack-protector-strong -fstack-clash-protection -fcf-protection"
+scripts/build.sh "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSALVOR_TESTS=OFF -DSALVOR_BENCH=OFF \
+   -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro,-z,now"
+
+version=$(sed -n 's/^project(salvor VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+arch=$(dpkg --print-architecture)
+stage=$(mktemp -d)
+chmod 755 "$stage"
+trap 'rm -rf "$stage"' EXIT
+
+install -D -m 755 "$dir/collector/salvor" "$stage/usr/sbin/salvor"
+install -D -m 755 "$dir/tools/salvor-send" "$stage/usr/bin/salvor-send"
+strip --strip-unneeded --remove-section=.comment --remove-section=.note \
+   "$stage/usr/sbin/salvor" "$stage/usr/bin/salvor-send"
+install -D -m 644 packaging/salvor.xml "$stage/etc/salvor/salvor.xml"
+install -D -m 644 packaging/quillon-network-coredump.default \
+   "$stage/etc/default/quillon-network-coredump"
+install -D -m 644 packaging/quillon-network-coredump.service \
+   "$stage/lib/systemd/system/quillon-network-coredump.service"
+install -D -m 644 packaging/man/salvor.8 "$stage/usr/share/man/man8/salvor.8"
+install -D -m 644 packaging/man/salvor-send.1 "$stage/usr/share/man/man1/salvor-send.1"
+gzip -9n "$stage/usr/share/man/man8/salvor.8" "$stage/usr/share/man/man1/salvor-send.1"
+install -D -m 644 packaging/copyright "$stage/usr/share/doc/salvor/copyright"
+install -D -m 644 packaging/changelog "$stage/usr/share/doc/salvor/changelog"
+gzip -9n "$stage/usr/share/doc/salvor/changelog"
+
+# The packages of the shared libraries the two programs load, as
+# dpkg-shlibdeps finds them (it wants a debian/control to run in).
+shlib=$(mktemp -d)
+mkdir -p "$shlib/debian"
+printf 'Source: salvor\n\nPackage: salvor\nArchitecture: any\n' > "$shlib/debian/control"
+depends=$(cd "$shlib" && dpkg-shlibdeps -O "$stage/usr/sbin/salvor" "$stage/usr/bin/salvor-send" \
+   2>/dev/null | sed -n 's/^shlibs:Depends=//p')
+rm -rf "$shlib"
+
+mkdir -p "$stage/DEBIAN"
+cat > "$stage/DEBIAN/control" <<CONTROL
+Package: salvor
+Version: $version
+Architecture: $arch
+Maintainer: salvor developers <salvor@salvor.example>
+Installed-Size: $(du -sk --exclude=DEBIAN "$stage" | cut -f1)
+Depends: $depends
+Section: admin
+Priority: optional
+Description: network core-dump collector
+ Crashed hosts stream their core dumps to salvor over UDP; it stores each
+ dump as a file, one directory per sending host, and logs what it did.
+ The package runs it as the systemd service quillon-network-coredump on
+ UDP port 6500, with dumps in /var/lib/salvor and its log in
+ /var/log/salvor. It also installs salvor-send, which sends a file as a
+ dump.
+CONTROL
+printf '/etc/default/quillon-network-coredump\n/etc/salvor/salvor.xml\n' > "$stage/DEBIAN/conffiles"
+install -m 755 packaging/debian/postinst packaging/debian/prerm packaging/debian/postrm \
+   "$stage/DEBIAN/"
+(cd "$stage" && find . -type f ! -path './DEBIAN/*' ! -path './etc/*' -printf '%P\0' |
+   sort -z | xargs -0 md5sum > DEBIAN/md5sums)
+chmod 644 "$stage/DEBIAN/md5sums" "$stage/DEBIAN/conffiles" "$stage/DEBIAN/control"
+
+out="build/salvor_${version}_${arch}.deb"
+mkdir -p build
+dpkg-deb --root-owner-group -Zxz --build "$stage" "$out" >/dev/null
+echo "$out"
