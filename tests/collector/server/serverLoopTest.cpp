@@ -84,6 +84,11 @@ TEST_F(ServerLoop, SilentHostsExpireWhileAnotherHostStreams)
    EXPECT_EQ(log.count("Removing partial dump"), (size_t)SILENT);
    UdpPeer newcomer("127.0.4.1");
    EXPECT_EQ(call(newcomer, MakeHeader(SALVOR_MSG_INIT, 1)).assignedDumpID, 0u);
+
+   // The loop's stop leaves open dumps as they are: finish both.
+   EXPECT_EQ(call(newcomer, MakeHeader(SALVOR_MSG_DONE, 1, 0)).status, hxk_success);
+   EXPECT_EQ(call(streamer, MakeHeader(SALVOR_MSG_DONE, 9, init.assignedDumpID)).status,
+             hxk_success);
 }
 
 }  // namespace
