@@ -5,7 +5,7 @@
 // them all at once (Msg_Post). Every post and question is also logged.
 #pragma once
 
-#include "lib/misc/msgList.h"  // MSG_MAGIC, the marked message form
+#include "lib/user/msgList.h"  // MSG_MAGIC, the marked message form
 
 // Severities of Msg_Post.
 enum MsgSeverity {

@@ -1,5 +1,5 @@
 // Message lists; see msgList.h.
-#include "lib/misc/msgList.h"
+#include "lib/user/msgList.h"
 
 #include <cstdarg>
 #include <cstdlib>
