@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 
 #include "lib/log/logInt.h"
@@ -152,12 +153,18 @@ TEST_F(LogOutputTest, FailureMessagesNameThePathAndTheParameters)
    MXUser_ReleaseRecLock(lock);
    ASSERT_NE(messages, nullptr);
    EXPECT_STREQ(messages->id, "msg.log.setOutputFailed");
-   EXPECT_NE(std::string(messages->format).find("fileName (" + bad + ")\nconfig (<NULL>)\n"
+   auto text = [](const MsgList *m) {
+      char *t = MsgList_FormatNode(m);
+      std::string s = t;
+      std::free(t);
+      return s;
+   };
+   EXPECT_NE(text(messages).find("fileName (" + bad + ")\nconfig (<NULL>)\n"
                                                 "systemLoggerID (salvor)\nsystemLoggerUse 0\n"),
              std::string::npos);
    ASSERT_NE(messages->next, nullptr);
    EXPECT_STREQ(messages->next->id, "msg.log.openFailed");
-   EXPECT_NE(std::string(messages->next->format).find("Cannot open or create the log file '" +
+   EXPECT_NE(text(messages->next).find("Cannot open or create the log file '" +
                                                       bad + "': "),
              std::string::npos);
    MsgList_Free(messages);
