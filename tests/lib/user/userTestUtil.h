@@ -46,7 +46,8 @@ Read(const std::string &path)
 // The log of the test process, in a file of its own.
 class LogFile {
 public:
-   explicit LogFile(const std::string &path) : path_(path)
+   // With echo, lines are also written to standard error.
+   explicit LogFile(const std::string &path, bool echo = false) : path_(path)
    {
       Log_Exit();
       LogParams params;
@@ -54,7 +55,7 @@ public:
       params.fileName = path_.c_str();
       params.append = true;
       params.carryOver = false;
-      params.stderrMinLevel = -1;
+      params.stderrMinLevel = echo ? 145 : -1;
       params.throttleBytesPerSec = LOG_NO_BPS_LIMIT;
       Log_Init(&params);
    }
