@@ -3,9 +3,10 @@
 set -euo pipefail
 
 # The build needs the compiler, CMake, Ninja, libxml2 and ICU; the tests
-# need GoogleTest; the log benchmark compares against spdlog.
+# need GoogleTest; the log benchmark compares against spdlog, the dictionary
+# benchmark against inih.
 packages=(g++ cmake ninja-build pkg-config libxml2-dev libicu-dev libgtest-dev
-          libspdlog-dev)
+          libspdlog-dev libinih-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -365,15 +365,22 @@ ParseLine(Loader *ld, char *text, size_t length)
    const char *valueBytes;
    size_t nameLength;
    size_t valueLength;
-   std::string original(text, length);  // before unescaping in place
+   // The line as read: parsing unescapes "|XX" in place.
+   std::string saved;
+   bool escaped = std::memchr(text, '|', length) != nullptr;
+   if (escaped) {
+      saved.assign(text, length);
+   }
    DictLLLineKind kind =
       DictLL_ParseLine(text, length, &nameBytes, &nameLength, &valueBytes, &valueLength);
+   std::string_view originalView = escaped ? std::string_view(saved) : std::string_view(text, length);
+   auto original = [&] { return std::string(originalView); };
    if (kind == DICTLL_COMMENT) {
-      dict->lines.push_back(Line{std::move(original), nullptr});
+      dict->lines.push_back(Line{original(), nullptr});
       return LINE_OK;
    }
    if (kind == DICTLL_SYNTAX_ERROR) {
-      Log("%s: syntax error with line, \"%s\".\n", "DictionaryParseReadLine", original.c_str());
+      Log("%s: syntax error with line, \"%s\".\n", "DictionaryParseReadLine", original().c_str());
       MsgList_Append(ld->messages,
                      MSG_MAGIC "(msg.dictionary.read.syntaxError)File \"%s\" line %d: Syntax "
                      "error.\n",
@@ -383,14 +390,14 @@ ParseLine(Loader *ld, char *text, size_t length)
    std::string_view name(nameBytes, nameLength);
    std::string value(valueBytes, valueLength);
    if (IsEncodingName(name)) {
-      dict->lines.push_back(Line{std::move(original), nullptr});
+      dict->lines.push_back(Line{original(), nullptr});
       return ld->SetEncoding(value) ? LINE_OK : LINE_FAILED;
    }
    if (name[0] == '.') {
       std::string n(name);
       Log("%s: \"%s\" line %d: unrecognized metavariable \"%s\"\n", "DictionaryParseReadLine",
           ld->shownName, dict->lineNumber, n.c_str());
-      dict->lines.push_back(Line{std::move(original), nullptr});
+      dict->lines.push_back(Line{original(), nullptr});
       return LINE_OK;
    }
    if (FindEntry(dict, name) != nullptr) {
@@ -399,7 +406,7 @@ ParseLine(Loader *ld, char *text, size_t length)
                      MSG_MAGIC "(msg.dictionary.alreadyDefined)File \"%s\" line %d: Variable "
                      "\"%s\" is already defined.\n",
                      ld->shownName, dict->lineNumber, n.c_str());
-      dict->lines.push_back(Line{std::move(original), nullptr});
+      dict->lines.push_back(Line{original(), nullptr});
       return LINE_DUPLICATE;
    }
    Entry *e = AddEntry(dict, name);
@@ -412,7 +419,7 @@ ParseLine(Loader *ld, char *text, size_t length)
          ld->BadInput(e, raw);
          dict->index.erase(std::string_view(e->name));
          dict->entries.pop_back();
-         dict->lines.push_back(Line{std::move(original), nullptr});
+         dict->lines.push_back(Line{original(), nullptr});
          return LINE_FAILED;
       }
    }
