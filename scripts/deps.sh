@@ -5,9 +5,10 @@
 set -euo pipefail
 
 # The build needs the compiler, CMake, Ninja, libxml2, ICU and libsystemd;
-# the tests need GoogleTest; the log benchmark compares against spdlog.
+# the tests need GoogleTest; the log benchmark compares against spdlog, the
+# dictionary benchmark against inih.
 packages=(g++ cmake ninja-build pkg-config libxml2-dev libicu-dev libsystemd-dev
-          libgtest-dev libspdlog-dev)
+          libgtest-dev libspdlog-dev libinih-dev)
 packages+=(dpkg-dev)
 if [ "${1:-}" = test ]; then
   packages+=(lintian)

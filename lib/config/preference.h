@@ -1,9 +1,14 @@
 // The layered preference store behind the libraries' dotted configuration
 // keys ("log.rotateSize", ...). Lookups made before Preference_Init or
 // after Preference_Exit return their default.
+//
+// No preference file is read yet: a lookup answers from the run-time
+// layer when one was given, else its default.
 #pragma once
 
 #include <cstdint>
+
+struct Dictionary;
 
 bool Preference_Init();
 void Preference_Exit();
@@ -11,6 +16,22 @@ void Preference_Exit();
 bool Preference_GetBool(bool defaultValue, const char *name);
 // -1 when the key is absent, else 0 (false) or 1 (true).
 int Preference_GetTriState(const char *name);
+// 1 (true), 0 (false) or -1 (default); defaultValue when the key is absent.
+int Preference_GetTriState(int defaultValue, const char *name);
+int32_t Preference_GetLong(int32_t defaultValue, const char *name);
 int32_t Preference_GetInt(int32_t defaultValue, const char *name);
 // A heap copy of the value or of the default (null stays null).
 char *Preference_GetString(const char *defaultValue, const char *name);
+
+// The same lookups with the key formatted from a printf format (at most
+// 1023 bytes).
+bool Config_GetBool(bool defaultValue, const char *format, ...);
+int Config_GetTriState(int defaultValue, const char *format, ...);
+int32_t Config_GetLong(int32_t defaultValue, const char *format, ...);
+char *Config_GetString(const char *defaultValue, const char *format, ...);
+
+/*
+ * Makes dict (owned by the store from now on; null: none) the run-time
+ * layer, consulted before the defaults. The previous one is freed.
+ */
+void Preference_SetRunTimeLayer(Dictionary *dict);

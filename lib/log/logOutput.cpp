@@ -8,7 +8,7 @@
 #include "lib/file/file.h"
 #include "lib/log/logInt.h"
 #include "lib/log/logPlatform.h"
-#include "lib/misc/msgList.h"
+#include "lib/user/msgList.h"
 #include "lib/string/str.h"
 
 uint64_t (*LogMonotonicUsec)() = LogPlat_MonotonicUsec;

@@ -1,24 +1,39 @@
-// User messages; see msg.h. Posts are logged and questions answered with
-// their default: the collector runs without anybody at a screen.
+// User messages; see msg.h.
 #include "lib/user/msg.h"
 
+#include <atomic>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
 
+#include "lib/config/preference.h"
+#include "lib/lock/ul.h"
 #include "lib/log/log.h"
+#include "lib/misc/panic.h"
+#include "lib/misc/productState.h"
+#include "lib/misc/vthreadBase.h"
 #include "lib/string/str.h"
+#include "lib/user/dictionary.h"
+#include "lib/user/msgPlatform.h"
+
+const char *const msgOKButtons[] = {MSG_MAGIC "(button.ok)OK", nullptr};
+const char *const msgRetryCancelButtons[] = {MSG_MAGIC "(button.retry)_Retry",
+                                             MSG_MAGIC "(button.cancel)Cancel", nullptr};
+const char *const msgOKCancelButtons[] = {MSG_MAGIC "(button.ok)OK",
+                                          MSG_MAGIC "(button.cancel)Cancel", nullptr};
+const char *const msgRetryAbortButtons[] = {MSG_MAGIC "(button.retry)_Retry",
+                                            MSG_MAGIC "(button.abort)Cancel", nullptr};
 
 namespace {
 
 constexpr const char *MSG_SEPARATOR = "----------------------------------------\n";
-
-// The calling thread's pending messages, oldest first.
-struct MsgState {
-   MsgList *head = nullptr;
-   MsgList **tail = &head;
-};
-
-thread_local MsgState msgState;
+constexpr MXRank MSG_LOCK_RANK = 0xfeffffff;
+constexpr size_t MSG_TABLE_BUCKETS = 128;
+constexpr int MSG_MAX_OFFERED_BUTTONS = 9;
+constexpr size_t MSG_CONSOLE_LINE_MAX = 1024;
 
 const char *const msgSeverityCaptions[] = {
    MSG_MAGIC "(msg.msg.info)Information",
@@ -27,22 +42,284 @@ const char *const msgSeverityCaptions[] = {
    MSG_MAGIC "(msg.msg.error)Error",
 };
 
-void
-MsgAppendV(const char *format, va_list args)
+// One thread's pending messages and front-end overrides.
+struct MsgState {
+   MsgState *next;      // in its bucket
+   const void *owner;   // the thread's MsgThreadExit object: unique among live threads
+   MsgList *head;       // oldest first
+   MsgList **tail;
+   MsgFrontEnd overrides;
+};
+
+// The process-wide state: the pending lists of the threads, the front end
+// and the localisation dictionary; all under msgLock.
+struct MsgTable {
+   MsgState *buckets[MSG_TABLE_BUCKETS];
+   MsgFrontEnd frontEnd;
+   Dictionary *dict;
+};
+
+std::atomic<MXUserExclLock *> msgLockSlot{nullptr};
+std::atomic<MsgTable *> msgTableSlot{nullptr};
+
+// Console streams; -1 for the real ones (tests substitute their own).
+std::atomic<int> consoleIn{-1};
+std::atomic<int> consoleOut{-1};
+
+void MsgConsolePost(int severity, const char *msgID, const char *text);
+int MsgConsoleQuestion(const char *const buttons[], int defaultAnswer, const char *msgID,
+                       const char *text);
+void MsgConsoleProgress(const char *caption, int percent);
+int MsgConsoleHint(int kind, const char *text);
+
+const MsgFrontEnd msgConsoleFrontEnd = {
+   MsgConsolePost, MsgConsoleQuestion, MsgConsoleProgress, MsgConsoleHint, nullptr, nullptr,
+};
+
+MXUserExclLock *
+MsgLock()
 {
-   MsgList *node = MsgListCreateV(format, args);
-   *msgState.tail = node;
-   msgState.tail = &node->next;
+   MXUserExclLock *lock =
+      MXUser_CreateSingletonExclLock(&msgLockSlot, "msgLock", MSG_LOCK_RANK);
+   if (lock == nullptr) {
+      MEM_ALLOC_FAILED();
+   }
+   return lock;
 }
 
-// Takes the pending list off the thread.
+MsgTable *
+MsgGetTable()
+{
+   MsgTable *table = msgTableSlot.load(std::memory_order_acquire);
+   if (table != nullptr) {
+      return table;
+   }
+   MsgTable *fresh = static_cast<MsgTable *>(std::calloc(1, sizeof(MsgTable)));
+   if (fresh == nullptr) {
+      MEM_ALLOC_FAILED();
+   }
+   fresh->frontEnd = msgConsoleFrontEnd;
+   if (msgTableSlot.compare_exchange_strong(table, fresh, std::memory_order_acq_rel)) {
+      return fresh;
+   }
+   std::free(fresh);
+   return table;
+}
+
+// RAII holder of msgLock.
+class MsgLocked {
+public:
+   MsgLocked() : table(MsgGetTable()), lock_(MsgLock()) { MXUser_AcquireExclLock(lock_); }
+   ~MsgLocked() { MXUser_ReleaseExclLock(lock_); }
+   MsgLocked(const MsgLocked &) = delete;
+   MsgLocked &operator=(const MsgLocked &) = delete;
+   MsgTable *table;
+
+private:
+   MXUserExclLock *lock_;
+};
+
+void MsgThreadGone(const void *owner, uint32_t threadID);
+
+// Frees the thread's state when the thread ends, so that a later thread
+// given the same number does not inherit its messages.
+struct MsgThreadExit {
+   uint32_t threadID = 0;
+   bool registered = false;
+   ~MsgThreadExit()
+   {
+      if (registered) {
+         MsgThreadGone(this, threadID);
+      }
+   }
+};
+
+thread_local MsgThreadExit msgThreadExit;
+
+size_t
+MsgBucket(uint32_t threadID)
+{
+   return threadID % MSG_TABLE_BUCKETS;
+}
+
+// The calling thread's state, under msgLock; created when create is set.
+MsgState *
+MsgFindState(MsgTable *table, bool create)
+{
+   MsgThreadExit *self = &msgThreadExit;
+   if (!self->registered) {
+      if (!create) {
+         return nullptr;
+      }
+      self->threadID = VThread_CurID();
+   }
+   MsgState **bucket = &table->buckets[MsgBucket(self->threadID)];
+   for (MsgState *s = *bucket; s != nullptr; s = s->next) {
+      if (s->owner == self) {
+         return s;
+      }
+   }
+   if (!create) {
+      return nullptr;
+   }
+   MsgState *s = static_cast<MsgState *>(Util_SafeCalloc(1, sizeof *s));
+   s->owner = self;
+   s->tail = &s->head;
+   s->next = *bucket;
+   *bucket = s;
+   self->registered = true;
+   return s;
+}
+
+void
+MsgThreadGone(const void *owner, uint32_t threadID)
+{
+   MsgList *list = nullptr;
+   {
+      MsgLocked locked;
+      MsgState **link = &locked.table->buckets[MsgBucket(threadID)];
+      while (*link != nullptr && (*link)->owner != owner) {
+         link = &(*link)->next;
+      }
+      if (*link != nullptr) {
+         MsgState *s = *link;
+         *link = s->next;
+         list = s->head;
+         std::free(s);
+      }
+   }
+   MsgList_Free(list);
+}
+
+// The calling thread's front end: its overrides over the process's record.
+MsgFrontEnd
+MsgEffectiveFrontEnd()
+{
+   MsgLocked locked;
+   MsgFrontEnd fe = locked.table->frontEnd;
+   MsgState *s = MsgFindState(locked.table, false);
+   if (s != nullptr) {
+      const MsgFrontEnd &o = s->overrides;
+      if (o.post) fe.post = o.post;
+      if (o.question) fe.question = o.question;
+      if (o.progress) fe.progress = o.progress;
+      if (o.hint) fe.hint = o.hint;
+      if (o.postList) fe.postList = o.postList;
+      if (o.questionList) fe.questionList = o.questionList;
+   }
+   return fe;
+}
+
+void
+MsgAppendNode(MsgList *node)
+{
+   MsgLocked locked;
+   MsgState *s = MsgFindState(locked.table, true);
+   *s->tail = node;
+   s->tail = &node->next;
+}
+
+// Takes the pending list off the thread, oldest first.
 MsgList *
 MsgTake()
 {
-   MsgList *head = msgState.head;
-   msgState.head = nullptr;
-   msgState.tail = &msgState.head;
+   MsgLocked locked;
+   MsgState *s = MsgFindState(locked.table, false);
+   if (s == nullptr) {
+      return nullptr;
+   }
+   MsgList *head = s->head;
+   s->head = nullptr;
+   s->tail = &s->head;
    return head;
+}
+
+const MsgList *
+MsgLast(const MsgList *list)
+{
+   while (list != nullptr && list->next != nullptr) {
+      list = list->next;
+   }
+   return list;
+}
+
+// The text of a message id from the localisation dictionary, if any.
+bool
+MsgLookup(const char *id, std::string *text)
+{
+   MsgLocked locked;
+   Dictionary *dict = locked.table->dict;
+   if (dict == nullptr || !Dictionary_IsDefined(dict, id)) {
+      return false;
+   }
+   const char *v = Dictionary_GetString(dict, nullptr, id, nullptr);
+   if (v == nullptr) {
+      return false;
+   }
+   *text = v;
+   return true;
+}
+
+// A message localised and formatted (free it). A localised text that
+// does not fit the captured arguments gives way to the default text.
+char *
+MsgFormatNode(const MsgList *m)
+{
+   std::string localized;
+   if (MsgLookup(m->id, &localized)) {
+      char *text = MsgFmt_Asprintf(nullptr, localized.c_str(), m->args, m->numArgs);
+      if (text != nullptr) {
+         return text;
+      }
+   }
+   return MsgList_FormatNode(m);
+}
+
+// Every message localised, one per line.
+std::string
+MsgListText(const MsgList *list)
+{
+   std::string out;
+   for (const MsgList *m = list; m != nullptr; m = m->next) {
+      char *text = MsgFormatNode(m);
+      out += text;
+      std::free(text);
+      if (out.empty() || out.back() != '\n') {
+         out += '\n';
+      }
+   }
+   return out;
+}
+
+// A marked text without arguments, localised.
+std::string
+MsgLocalize(const char *marked)
+{
+   if (std::strncmp(marked, MSG_MAGIC, MSG_MAGIC_LEN) != 0 || marked[MSG_MAGIC_LEN] != '(') {
+      return marked;
+   }
+   const char *start = marked + MSG_MAGIC_LEN + 1;
+   const char *close = std::strchr(start, ')');
+   if (close == nullptr || close == start || (size_t)(close - start) > MSG_MAX_ID) {
+      NOT_IMPLEMENTED();
+   }
+   std::string localized;
+   if (MsgLookup(std::string(start, close).c_str(), &localized)) {
+      return localized;
+   }
+   return close + 1;
+}
+
+std::string
+MsgStripUnderscores(const char *text)
+{
+   std::string out;
+   for (const char *p = text; *p != '\0'; p++) {
+      if (*p != '_') {
+         out += *p;
+      }
+   }
+   return out;
 }
 
 void
@@ -53,21 +330,328 @@ MsgLogList(const char *caller, const char *sep, const char *caption, const MsgLi
    Log("%s", MSG_SEPARATOR);
 }
 
+int
+MsgCountButtons(const char *const buttons[])
+{
+   int n = 0;
+   while (buttons != nullptr && buttons[n] != nullptr) {
+      n++;
+   }
+   return n;
+}
+
+// A pre-set answer from the configuration, if any.
+bool
+MsgIsAnswered(const char *const buttons[], int defaultAnswer, const char *msgID, int *reply)
+{
+   char *configured = Config_GetString(nullptr, "answer.%s", msgID);
+   if (configured != nullptr) {
+      std::string wanted = MsgStripUnderscores(configured);
+      for (int i = 0; buttons[i] != nullptr; i++) {
+         std::string label = MsgStripUnderscores(Msg_StripMSGID(buttons[i]));
+         if (strcasecmp(wanted.c_str(), label.c_str()) == 0) {
+            Log("%s: Using config default '%s' as the answer for '%s'\n", "MsgIsAnswered",
+                configured, msgID);
+            std::free(configured);
+            *reply = i;
+            return true;
+         }
+      }
+      std::free(configured);
+   }
+   if (Preference_GetBool(false, "msg.autoAnswer")) {
+      int n = MsgCountButtons(buttons);
+      std::string label = defaultAnswer >= 0 && defaultAnswer < n
+                             ? MsgLocalize(buttons[defaultAnswer]) : std::string();
+      Log("%s: Using builtin default '%s' as the answer for '%s'\n", "MsgIsAnswered",
+          label.c_str(), msgID);
+      *reply = defaultAnswer;
+      return true;
+   }
+   return false;
+}
+
+int
+MsgSeverityIndex(int severity)
+{
+   return severity >= MSG_INFO && severity <= MSG_ERROR ? severity : MSG_ERROR;
+}
+
+/* ---------------------------------------------------------------------
+ * The console front end.
+ */
+
+int
+ConsoleInFd()
+{
+   int fd = consoleIn.load();
+   return fd >= 0 ? fd : MsgPlat_StdinFd();
+}
+
+int
+ConsoleErrFd()
+{
+   int fd = consoleOut.load();
+   return fd >= 0 ? fd : MsgPlat_StderrFd();
+}
+
+int
+ConsoleStdoutFd()
+{
+   int fd = consoleOut.load();
+   return fd >= 0 ? fd : MsgPlat_StdoutFd();
+}
+
+bool
+ConsoleCanAsk()
+{
+   if (consoleIn.load() >= 0) {
+      return true;
+   }
+   return MsgPlat_IsTerminal(MsgPlat_StdinFd()) && MsgPlat_IsTerminal(MsgPlat_StderrFd());
+}
+
+void
+ConsoleWrite(int fd, const std::string &text)
+{
+   MsgPlat_Write(fd, text.data(), text.size());
+}
+
+// One line of at most MSG_CONSOLE_LINE_MAX bytes (the rest is dropped);
+// false at the end of input.
+bool
+ConsoleReadLine(std::string *line)
+{
+   line->clear();
+   int fd = ConsoleInFd();
+   for (;;) {
+      char c;
+      int n = MsgPlat_ReadByte(fd, &c);
+      if (n <= 0) {
+         return !line->empty();
+      }
+      if (c == '\n') {
+         return true;
+      }
+      if (line->size() < MSG_CONSOLE_LINE_MAX) {
+         *line += c;
+      }
+   }
+}
+
+std::string
+ConsolePrompt(int highest)
+{
+   char *prompt = Msg_Format(MSG_MAGIC "(msg.msg.chooseNumber)Select a number from 0-%d: ",
+                             highest);
+   std::string out = prompt;
+   std::free(prompt);
+   return out;
+}
+
+std::string
+ConsoleHeader(const char *captionMarked, const char *text, const char *const buttons[], int n)
+{
+   std::string out = std::string("\n\n") + ProductState_GetName() + " " +
+                     MsgLocalize(captionMarked) + ":\n" + text + "\n";
+   for (int i = 0; i < n; i++) {
+      out += std::to_string(i) + ") " + MsgStripUnderscores(buttons[i]) + "\n";
+   }
+   out += "\n";
+   return out;
+}
+
+void
+MsgConsolePost(int severity, const char *msgID, const char *text)
+{
+   (void)msgID;
+   if (consoleOut.load() < 0 && !MsgPlat_IsTerminal(MsgPlat_StderrFd())) {
+      return;  // no one is watching: the log already holds the post
+   }
+   std::string out = std::string(ProductState_GetName()) + " " +
+                     MsgLocalize(msgSeverityCaptions[MsgSeverityIndex(severity)]) + ": " + text;
+   if (out.back() != '\n') {
+      out += '\n';
+   }
+   ConsoleWrite(ConsoleErrFd(), out);
+}
+
+int
+MsgConsoleQuestion(const char *const buttons[], int defaultAnswer, const char *msgID,
+                   const char *text)
+{
+   (void)msgID;
+   if (!ConsoleCanAsk()) {
+      return defaultAnswer;  // a daemon never waits on a prompt
+   }
+   int n = MsgCountButtons(buttons);
+   int fd = ConsoleErrFd();
+   ConsoleWrite(fd, ConsoleHeader(MSG_MAGIC "(msg.msg.question)Question", text, buttons, n));
+   std::string prompt = ConsolePrompt(n - 1);
+   ConsoleWrite(fd, prompt);
+   std::string line;
+   while (ConsoleReadLine(&line)) {
+      const char *p = line.c_str();
+      while (*p == ' ' || *p == '\t' || *p == '\r') {
+         p++;
+      }
+      if (*p == '\0') {
+         ConsoleWrite(fd, prompt);
+         continue;
+      }
+      const char *digits = p;
+      long value = 0;
+      while (*p >= '0' && *p <= '9') {
+         value = value < 1000000 ? value * 10 + (*p - '0') : value;
+         p++;
+      }
+      bool any = p != digits;
+      while (*p == ' ' || *p == '\t' || *p == '\r') {
+         p++;
+      }
+      if (any && *p == '\0' && value < n) {
+         return (int)value;
+      }
+      ConsoleWrite(fd, "\n\n" + prompt);
+   }
+   return defaultAnswer;  // standard input ended
+}
+
+int
+MsgConsoleHint(int kind, const char *text)
+{
+   int highest = kind == MSG_HINT_OK ? 0 : 1;
+   int giveUp = highest;  // nobody answered: Cancel where there is one
+   if (!ConsoleCanAsk()) {
+      return giveUp;
+   }
+   std::vector<std::string> labels = {MsgLocalize(msgOKButtons[0])};
+   if (highest == 1) {
+      labels.push_back(MsgLocalize(MSG_MAGIC "(button.cancel)Cancel"));
+   }
+   const char *buttons[3] = {labels[0].c_str(), highest == 1 ? labels[1].c_str() : nullptr,
+                             nullptr};
+   int fd = ConsoleErrFd();
+   ConsoleWrite(fd, ConsoleHeader(MSG_MAGIC "(msg.msg.hint)Hint", text, buttons, highest + 1));
+   std::string prompt = ConsolePrompt(highest);
+   std::string line;
+   for (;;) {
+      ConsoleWrite(fd, prompt);
+      if (!ConsoleReadLine(&line)) {
+         return giveUp;
+      }
+      char *end;
+      long value = std::strtol(line.c_str(), &end, 10);
+      if (end != line.c_str() && value >= 0 && value <= highest) {
+         return (int)value;
+      }
+   }
+}
+
+void
+MsgConsoleProgress(const char *caption, int percent)
+{
+   static std::mutex progressMutex;
+   static char progressCaption[80];
+   std::lock_guard<std::mutex> guard(progressMutex);
+   if (percent < 0 && caption != nullptr) {
+      Str_Snprintf(progressCaption, sizeof progressCaption, "%s", caption);
+   }
+   char text[80];
+   Str_Snprintf(text, sizeof text, "%.*s (%d%%)", 64, progressCaption, percent);
+   char line[128];
+   Str_Snprintf(line, sizeof line, "\r%-79s", text);
+   std::string out = line;
+   if (percent > 100) {
+      out += "\n";
+   }
+   ConsoleWrite(ConsoleStdoutFd(), out);
+}
+
+char *
+MsgVFormat(const char *format, va_list args)
+{
+   MsgList *node = MsgList_VCreate(format, args);
+   char *text = MsgFormatNode(node);
+   MsgList_Free(node);
+   return text;
+}
+
 }  // namespace
+
+void
+Msg_SetFrontEnd(const MsgFrontEnd *frontEnd)
+{
+   MsgLocked locked;
+   locked.table->frontEnd = frontEnd != nullptr ? *frontEnd : msgConsoleFrontEnd;
+}
+
+void
+Msg_SetThreadFrontEnd(const MsgFrontEnd *frontEnd)
+{
+   MsgLocked locked;
+   MsgState *s = MsgFindState(locked.table, frontEnd != nullptr);
+   if (s != nullptr) {
+      s->overrides = frontEnd != nullptr ? *frontEnd : MsgFrontEnd{};
+   }
+}
+
+void
+Msg_SetDictionary(Dictionary *dict)
+{
+   Dictionary *old;
+   {
+      MsgLocked locked;
+      old = locked.table->dict;
+      locked.table->dict = dict;
+   }
+   Dictionary_Free(old);
+}
+
+bool
+Msg_LoadMessageFile(const char *path)
+{
+   Dictionary *dict = Dictionary_Create();
+   MsgList *messages = nullptr;
+   bool ok = Dictionary_Load(dict, path, true, "UTF-8", &messages);
+   if (!ok) {
+      MsgList_Log(messages);
+      Dictionary_Free(dict);
+   } else {
+      Msg_SetDictionary(dict);
+   }
+   MsgList_Free(messages);
+   return ok;
+}
 
 void
 Msg_Append(const char *format, ...)
 {
    va_list args;
    va_start(args, format);
-   MsgAppendV(format, args);
+   MsgList *node = MsgList_VCreate(format, args);
    va_end(args);
+   MsgAppendNode(node);
+}
+
+void
+Msg_AppendMsgList(const MsgList *list)
+{
+   std::vector<const MsgList *> nodes;
+   for (const MsgList *m = list; m != nullptr; m = m->next) {
+      nodes.push_back(m);
+   }
+   for (auto it = nodes.rbegin(); it != nodes.rend(); ++it) {
+      MsgAppendNode(MsgList_CopyNode(*it));
+   }
 }
 
 bool
 Msg_Present()
 {
-   return msgState.head != nullptr;
+   MsgLocked locked;
+   MsgState *s = MsgFindState(locked.table, false);
+   return s != nullptr && s->head != nullptr;
 }
 
 void
@@ -80,49 +664,186 @@ Msg_Reset(bool log)
    MsgList_Free(list);
 }
 
+char *
+Msg_GetMessages()
+{
+   std::string text;
+   {
+      // A copy, so that localising (which takes the lock) runs outside it.
+      MsgList *copy = nullptr;
+      MsgList **tail = &copy;
+      {
+         MsgLocked locked;
+         MsgState *s = MsgFindState(locked.table, false);
+         for (const MsgList *m = s != nullptr ? s->head : nullptr; m != nullptr; m = m->next) {
+            *tail = MsgList_CopyNode(m);
+            tail = &(*tail)->next;
+         }
+      }
+      text = MsgListText(copy);
+      MsgList_Free(copy);
+   }
+   return Util_SafeStrdup(text.c_str());
+}
+
+char *
+Msg_Format(const char *format, ...)
+{
+   va_list args;
+   va_start(args, format);
+   char *text = MsgVFormat(format, args);
+   va_end(args);
+   return text;
+}
+
 void
 Msg_Post(int severity, const char *format, ...)
 {
    va_list args;
    va_start(args, format);
-   MsgAppendV(format, args);
+   MsgList *node = MsgList_VCreate(format, args);
    va_end(args);
+   MsgAppendNode(node);
    MsgList *list = MsgTake();
-   int index = severity >= MSG_INFO && severity <= MSG_ERROR ? severity : MSG_ERROR;
-   MsgLogList("Msg_Post", " ", Msg_StripMSGID(msgSeverityCaptions[index]), list);
-   // No front end shows posts on this platform yet: the log is their record.
+
+   std::string caption = MsgLocalize(msgSeverityCaptions[MsgSeverityIndex(severity)]);
+   MsgLogList("Msg_Post", " ", caption.c_str(), list);
+   const char *msgID = MsgLast(list)->id;
+   int reply;
+   if (MsgIsAnswered(msgOKButtons, 0, msgID, &reply)) {
+      MsgList_Free(list);
+      return;
+   }
+   std::string text = MsgListText(list);
+   if (severity != MSG_ERROR && Preference_GetBool(false, "msg.noOK")) {
+      if (!Preference_GetBool(false, "msg.noOKnoWarning")) {
+         Warning("MSG: %s\n", text.c_str());
+      }
+      MsgList_Free(list);
+      return;
+   }
+   MsgFrontEnd fe = MsgEffectiveFrontEnd();
+   if (fe.postList != nullptr) {
+      fe.postList(severity, list);
+   }
+   if (fe.post != nullptr) {
+      fe.post(severity, msgID, text.c_str());
+   }
    MsgList_Free(list);
 }
 
 void
 Msg_FatalFollows()
 {
-   // Nothing to prepare: posts are only logged.
+   // Nothing to prepare: the console front end writes at once.
 }
 
 int
 Msg_Question(const char *const buttons[], int defaultAnswer, const char *format, ...)
 {
-   (void)buttons;
-   char text[1024];
    va_list args;
    va_start(args, format);
-   Str_Vsnprintf(text, sizeof text, format, args);
+   MsgList *node = MsgList_VCreate(format, args);
    va_end(args);
-   Log("Msg_Question:\n%s\n---------------------------------------\n",
-       Msg_StripMSGID(text));
-   return defaultAnswer;
+   MsgAppendNode(node);
+   MsgList *list = MsgTake();
+
+   MsgLogList("Msg_Question", "", "", list);
+   const char *msgID = MsgLast(list)->id;
+   int n = MsgCountButtons(buttons);
+   int reply = defaultAnswer;
+   if (!MsgIsAnswered(buttons, defaultAnswer, msgID, &reply)) {
+      MsgFrontEnd fe = MsgEffectiveFrontEnd();
+      reply = defaultAnswer;
+      if (fe.question != nullptr) {
+         int offered = n < MSG_MAX_OFFERED_BUTTONS ? n : MSG_MAX_OFFERED_BUTTONS;
+         std::vector<std::string> labels;
+         for (int i = 0; i < offered; i++) {
+            labels.push_back(MsgLocalize(buttons[i]));
+         }
+         std::vector<const char *> localized;
+         for (const std::string &l : labels) {
+            localized.push_back(l.c_str());
+         }
+         localized.push_back(nullptr);
+         std::string text = MsgListText(list);
+         for (int attempt = 0; attempt < 2; attempt++) {
+            reply = fe.question(localized.data(), defaultAnswer, msgID, text.c_str());
+            if ((unsigned)reply < (unsigned)offered) {
+               break;
+            }
+            if (attempt == 0) {
+               Log("%s: Invalid reply: %u (max = %u). Reposting question.\n", "MsgQuestion",
+                   (unsigned)reply, (unsigned)(offered - 1));
+            }
+         }
+      }
+      if (fe.questionList != nullptr) {
+         for (int attempt = 0; attempt < 2; attempt++) {
+            reply = fe.questionList(buttons, defaultAnswer, list);
+            if ((unsigned)reply < (unsigned)n) {
+               Log("%s: %s reply=%d\n", "MsgQuestion", msgID, reply);
+               MsgList_Free(list);
+               return reply;
+            }
+            if (attempt == 0) {
+               Log("%s: Invalid reply: %u (max = %u). Reposting question.\n", "MsgQuestion",
+                   (unsigned)reply, (unsigned)(n - 1));
+            }
+         }
+      }
+   }
+   if ((unsigned)reply >= (unsigned)n) {
+      Log("%s: Invalid reply: %u (max = %u).  Using default value.\n", "MsgQuestion",
+          (unsigned)reply, (unsigned)(n - 1));
+      reply = defaultAnswer;
+   }
+   Log("%s: %s reply=%d\n", "MsgQuestion", msgID, reply);
+   MsgList_Free(list);
+   return reply;
+}
+
+void
+Msg_Progress(const char *caption, int percent)
+{
+   MsgFrontEnd fe = MsgEffectiveFrontEnd();
+   if (fe.progress != nullptr) {
+      fe.progress(caption, percent);
+   }
+}
+
+int
+Msg_Hint(int kind, const char *format, ...)
+{
+   va_list args;
+   va_start(args, format);
+   MsgList *node = MsgList_VCreate(format, args);
+   va_end(args);
+   MsgAppendNode(node);
+   MsgList *list = MsgTake();
+   MsgLogList("Msg_Hint", "", "", list);
+   std::string text = MsgListText(list);
+   MsgList_Free(list);
+   MsgFrontEnd fe = MsgEffectiveFrontEnd();
+   int giveUp = kind == MSG_HINT_OK ? 0 : 1;
+   return fe.hint != nullptr ? fe.hint(kind, text.c_str()) : giveUp;
 }
 
 const char *
 Msg_StripMSGID(const char *text)
 {
-   size_t magicLen = std::strlen(MSG_MAGIC);
-   if (std::strncmp(text, MSG_MAGIC, magicLen) == 0 && text[magicLen] == '(') {
-      const char *close = std::strchr(text + magicLen, ')');
+   if (std::strncmp(text, MSG_MAGIC, MSG_MAGIC_LEN) == 0 && text[MSG_MAGIC_LEN] == '(') {
+      const char *close = std::strchr(text + MSG_MAGIC_LEN, ')');
       if (close != nullptr) {
          return close + 1;
       }
    }
    return text;
+}
+
+void
+Msg_SetConsoleForTest(int inFd, int outFd)
+{
+   consoleIn = inFd;
+   consoleOut = outFd;
 }

@@ -11,11 +11,12 @@
 #include <thread>
 #include <vector>
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 
 #include "lib/log/logInt.h"
 #include "lib/log/logPlatform.h"
-#include "lib/misc/msgList.h"
+#include "lib/user/msgList.h"
 #include "lib/misc/platFault.h"
 #include "tests/lib/log/logTestUtil.h"
 
@@ -157,12 +158,18 @@ TEST_F(LogOutputTest, FailureMessagesNameThePathAndTheParameters)
    MXUser_ReleaseRecLock(lock);
    ASSERT_NE(messages, nullptr);
    EXPECT_STREQ(messages->id, "msg.log.setOutputFailed");
-   EXPECT_NE(std::string(messages->format).find("fileName (" + bad + ")\nconfig (<NULL>)\n"
+   auto text = [](const MsgList *m) {
+      char *t = MsgList_FormatNode(m);
+      std::string s = t;
+      std::free(t);
+      return s;
+   };
+   EXPECT_NE(text(messages).find("fileName (" + bad + ")\nconfig (<NULL>)\n"
                                                 "systemLoggerID (salvor)\nsystemLoggerUse 0\n"),
              std::string::npos);
    ASSERT_NE(messages->next, nullptr);
    EXPECT_STREQ(messages->next->id, "msg.log.openFailed");
-   EXPECT_NE(std::string(messages->next->format).find("Cannot open or create the log file '" +
+   EXPECT_NE(text(messages->next).find("Cannot open or create the log file '" +
                                                       bad + "': "),
              std::string::npos);
    MsgList_Free(messages);
@@ -554,8 +561,9 @@ TEST_F(LogOutputTest, ReadErrorWhileCarryingOverKeepsTheEarlierFile)
    for (MsgList *m = messages; m != nullptr; m = m->next) {
       ids.push_back(m->id);
       if (ids.back() == "msg.log.copyReadFailed") {
-         EXPECT_NE(std::string(m->format).find("'" + log.path() + "'"), std::string::npos)
-            << m->format;
+         char *text = MsgList_FormatNode(m);
+         EXPECT_NE(std::string(text).find("'" + log.path() + "'"), std::string::npos) << text;
+         free(text);
       }
    }
    MsgList_Free(messages);

@@ -1,0 +1,97 @@
+// Platform layer of the dictionary on POSIX systems; see dictionaryPlatform.h.
+#include "lib/user/dictionaryPlatform.h"
+
+#include <cerrno>
+#include <clocale>
+#include <cstring>
+#include <fcntl.h>
+#include <langinfo.h>
+#include <locale.h>
+#include <mutex>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "lib/misc/platFaultPosix.h"
+
+DictionaryPlatOpen
+DictionaryPlat_Open(const char *path, int *fd, int *err)
+{
+   *fd = -1;
+   *err = 0;
+   // Non-blocking, so that a FIFO without a writer does not hold us here.
+   int d = PlatFault_Allowed(PLAT_OPEN) ? ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+   if (d < 0) {
+      *err = errno;
+      return DICTPLAT_OPEN_FAILED;
+   }
+   struct stat st;
+   if (!PlatFault_Allowed(PLAT_STAT) || ::fstat(d, &st) != 0) {
+      *err = errno;
+      ::close(d);
+      return DICTPLAT_STAT_FAILED;
+   }
+   if (S_ISDIR(st.st_mode)) {
+      ::close(d);
+      return DICTPLAT_IS_DIRECTORY;
+   }
+   if (!S_ISREG(st.st_mode)) {
+      ::close(d);
+      return DICTPLAT_NOT_REGULAR;
+   }
+   int flags = ::fcntl(d, F_GETFL);
+   if (flags >= 0) {
+      ::fcntl(d, F_SETFL, flags & ~O_NONBLOCK);
+   }
+   *fd = d;
+   return DICTPLAT_OK;
+}
+
+long
+DictionaryPlat_Read(void *fd, void *buf, size_t size)
+{
+   if (!PlatFault_Allowed(PLAT_READ)) {
+      return -1;
+   }
+   return (long)::read(*static_cast<int *>(fd), buf, size);
+}
+
+void
+DictionaryPlat_Close(int fd)
+{
+   ::close(fd);
+}
+
+int
+DictionaryPlat_StdinFd()
+{
+   return STDIN_FILENO;
+}
+
+const char *
+DictionaryPlat_HostEncoding()
+{
+   // A private locale object: the process's own locale is left alone.
+   static std::once_flag once;
+   static std::string codeset;
+   std::call_once(once, [] {
+      locale_t loc = ::newlocale(LC_CTYPE_MASK, "", (locale_t)0);
+      if (loc == (locale_t)0) {
+         loc = ::newlocale(LC_CTYPE_MASK, "C", (locale_t)0);
+      }
+      if (loc != (locale_t)0) {
+         codeset = ::nl_langinfo_l(CODESET, loc);
+         ::freelocale(loc);
+      }
+      if (codeset.empty()) {
+         codeset = "US-ASCII";
+      }
+   });
+   return codeset.c_str();
+}
+
+const char *
+DictionaryPlat_ErrorText(int err, char *buf, size_t size)
+{
+   return ::strerror_r(err, buf, size);
+}

@@ -1,0 +1,51 @@
+// Platform layer of the console front end on POSIX systems; see msgPlatform.h.
+#include "lib/user/msgPlatform.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+#include "lib/misc/platFaultPosix.h"
+
+int MsgPlat_StdinFd() { return STDIN_FILENO; }
+int MsgPlat_StdoutFd() { return STDOUT_FILENO; }
+int MsgPlat_StderrFd() { return STDERR_FILENO; }
+
+bool
+MsgPlat_IsTerminal(int fd)
+{
+   return ::isatty(fd) == 1;
+}
+
+bool
+MsgPlat_Write(int fd, const char *text, size_t length)
+{
+   while (length > 0) {
+      size_t len = length;
+      if (!PlatFault_Allowed(PLAT_WRITE, &len)) {
+         return false;
+      }
+      ssize_t n = ::write(fd, text, len);
+      if (n < 0 && errno == EINTR) {
+         continue;
+      }
+      if (n <= 0) {
+         return false;
+      }
+      text += n;
+      length -= (size_t)n;
+   }
+   return true;
+}
+
+int
+MsgPlat_ReadByte(int fd, char *byte)
+{
+   if (!PlatFault_Allowed(PLAT_READ)) {
+      return -1;
+   }
+   ssize_t n;
+   do {
+      n = ::read(fd, byte, 1);
+   } while (n < 0 && errno == EINTR);
+   return n < 0 ? -1 : (int)n;
+}

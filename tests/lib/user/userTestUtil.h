@@ -1,0 +1,92 @@
+// Helpers of the dictionary and message tests: a temporary directory,
+// whole files, and a log file to read back.
+#pragma once
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+#include "lib/log/log.h"
+#include "lib/user/msgList.h"
+
+namespace usertest {
+
+class Dir {
+public:
+   Dir()
+   {
+      const char *tmp = std::getenv("TMPDIR");
+      std::string tmpl = std::string(tmp != nullptr ? tmp : "/tmp") + "/usertest-XXXXXX";
+      path_ = mkdtemp(tmpl.data()) != nullptr ? tmpl : "";
+   }
+   ~Dir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+   std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+   std::string path_;
+};
+
+inline void
+Write(const std::string &path, const std::string &content)
+{
+   std::ofstream(path, std::ios::binary) << content;
+}
+
+inline std::string
+Read(const std::string &path)
+{
+   std::ifstream in(path, std::ios::binary);
+   std::stringstream s;
+   s << in.rdbuf();
+   return s.str();
+}
+
+// The log of the test process, in a file of its own.
+class LogFile {
+public:
+   // With echo, lines are also written to standard error.
+   explicit LogFile(const std::string &path, bool echo = false) : path_(path)
+   {
+      Log_Exit();
+      LogParams params;
+      Log_ParamsDefaults(&params);
+      params.fileName = path_.c_str();
+      params.append = true;
+      params.carryOver = false;
+      params.stderrMinLevel = echo ? 145 : -1;
+      params.throttleBytesPerSec = LOG_NO_BPS_LIMIT;
+      Log_Init(&params);
+   }
+   ~LogFile() { Log_Exit(); }
+   std::string Text() const { return Read(path_); }
+   bool Has(const std::string &needle) const { return Text().find(needle) != std::string::npos; }
+   size_t Count(const std::string &needle) const
+   {
+      std::string t = Text();
+      size_t n = 0;
+      for (size_t at = t.find(needle); at != std::string::npos; at = t.find(needle, at + 1)) {
+         n++;
+      }
+      return n;
+   }
+
+private:
+   std::string path_;
+};
+
+// "[id]text" of every message of a list, head first.
+inline std::string
+Messages(const MsgList *list)
+{
+   std::string out;
+   for (const MsgList *m = list; m != nullptr; m = m->next) {
+      char *t = MsgList_FormatNode(m);
+      out += std::string("[") + m->id + "]" + t;
+      std::free(t);
+   }
+   return out;
+}
+
+}  // namespace usertest
