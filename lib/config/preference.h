@@ -6,6 +6,8 @@
 // layer when one was given, else its default.
 #pragma once
 
+#include "lib/string/str.h"  // PRINTF_DECL
+
 #include <cstdint>
 
 struct Dictionary;
@@ -25,10 +27,10 @@ char *Preference_GetString(const char *defaultValue, const char *name);
 
 // The same lookups with the key formatted from a printf format (at most
 // 1023 bytes).
-bool Config_GetBool(bool defaultValue, const char *format, ...);
-int Config_GetTriState(int defaultValue, const char *format, ...);
-int32_t Config_GetLong(int32_t defaultValue, const char *format, ...);
-char *Config_GetString(const char *defaultValue, const char *format, ...);
+bool Config_GetBool(bool defaultValue, const char *format, ...) PRINTF_DECL(2, 3);
+int Config_GetTriState(int defaultValue, const char *format, ...) PRINTF_DECL(2, 3);
+int32_t Config_GetLong(int32_t defaultValue, const char *format, ...) PRINTF_DECL(2, 3);
+char *Config_GetString(const char *defaultValue, const char *format, ...) PRINTF_DECL(2, 3);
 
 /*
  * Makes dict (owned by the store from now on; null: none) the run-time

@@ -726,15 +726,15 @@ ConvertEntry(Entry *e, const void *def, int type, MsgList **messages)
          e->int64Value = *static_cast<const int64_t *>(def);
          MsgList_Append(messages,
                         MSG_MAGIC "(msg.dictionary.integer64TooBig)Value \"%s\" for variable \"%s\" "
-                        "is too large. Using value \"%I64d\".\n",
-                        text, name, e->int64Value);
+                        "is too large. Using value \"%lld\".\n",
+                        text, name, (long long)e->int64Value);
          break;
       case NUMBER_NOT_A_NUMBER:
          e->int64Value = *static_cast<const int64_t *>(def);
          MsgList_Append(messages,
                         MSG_MAGIC "(msg.dictionary.notInteger64)Value \"%s\" for variable \"%s\" "
-                        "is not a valid integer value. Using value \"%I64d\".\n",
-                        text, name, e->int64Value);
+                        "is not a valid integer value. Using value \"%lld\".\n",
+                        text, name, (long long)e->int64Value);
          break;
       }
       break;

@@ -14,6 +14,8 @@
 // terminals (else the default button answers).
 #pragma once
 
+#include "lib/string/str.h"  // PRINTF_DECL
+
 #include "lib/user/msgList.h"  // MSG_MAGIC, the marked message form
 
 struct Dictionary;
@@ -66,7 +68,7 @@ void Msg_SetDictionary(Dictionary *dict);
 bool Msg_LoadMessageFile(const char *path);
 
 // Appends one message to the calling thread's pending list.
-void Msg_Append(const char *format, ...);
+void Msg_Append(const char *format, ...) PRINTF_DECL(1, 2);
 // Appends copies of a list's messages, oldest (its last node) first.
 void Msg_AppendMsgList(const MsgList *list);
 // Whether the calling thread's pending list holds messages.
@@ -76,11 +78,11 @@ void Msg_Reset(bool log);
 // The pending messages, localised and formatted, one per line (free it).
 char *Msg_GetMessages();
 // One marked text localised and formatted (free it).
-char *Msg_Format(const char *format, ...);
+char *Msg_Format(const char *format, ...) PRINTF_DECL(1, 2);
 
 // Appends the message and posts the whole pending list, which is empty
 // afterwards.
-void Msg_Post(int severity, const char *format, ...);
+void Msg_Post(int severity, const char *format, ...) PRINTF_DECL(2, 3);
 // Tells the front end that the next post is the last word of a dying process.
 void Msg_FatalFollows();
 
@@ -89,12 +91,13 @@ void Msg_FatalFollows();
  * null-terminated list of marked texts); returns the index of the chosen
  * one, defaultAnswer when nobody can be asked.
  */
-int Msg_Question(const char *const buttons[], int defaultAnswer, const char *format, ...);
+int Msg_Question(const char *const buttons[], int defaultAnswer, const char *format, ...)
+   PRINTF_DECL(3, 4);
 
 // Shows progress: a negative percentage sets the caption.
 void Msg_Progress(const char *caption, int percent);
 // Appends the message and shows it as a hint; 0 for OK, 1 for Cancel.
-int Msg_Hint(int kind, const char *format, ...);
+int Msg_Hint(int kind, const char *format, ...) PRINTF_DECL(2, 3);
 
 // The English text of a marked message (the text after the id).
 const char *Msg_StripMSGID(const char *text);

@@ -8,6 +8,8 @@
 // formatted later, localised and in another argument order.
 #pragma once
 
+#include "lib/string/str.h"  // PRINTF_DECL
+
 #include <cstdarg>
 #include <cstdint>
 
@@ -33,10 +35,10 @@ struct MsgList {
  * empty or longer than MSG_MAX_ID stops the process, and so does a format
  * that the message-format parser rejects.
  */
-MsgList *MsgList_VCreate(const char *format, va_list args);
+MsgList *MsgList_VCreate(const char *format, va_list args) PRINTF_DECL(1, 0);
 // Puts one message at the front of *list; a null list stores nothing.
-void MsgList_Append(MsgList **list, const char *format, ...);
-void MsgList_VAppend(MsgList **list, const char *format, va_list args);
+void MsgList_Append(MsgList **list, const char *format, ...) PRINTF_DECL(2, 3);
+void MsgList_VAppend(MsgList **list, const char *format, va_list args) PRINTF_DECL(2, 0);
 // A deep copy of one node (its next link is null).
 MsgList *MsgList_CopyNode(const MsgList *node);
 // The node's default text formatted with its arguments (free it).
