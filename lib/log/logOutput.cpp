@@ -7,11 +7,12 @@
 
 #include "lib/file/file.h"
 #include "lib/log/logInt.h"
+#include "lib/misc/clock.h"
 #include "lib/log/logPlatform.h"
 #include "lib/user/msgList.h"
 #include "lib/string/str.h"
 
-uint64_t (*LogMonotonicUsec)() = LogPlat_MonotonicUsec;
+uint64_t (*LogMonotonicUsec)() = Clock_MonotonicUsec;
 
 namespace {
 

@@ -28,7 +28,6 @@ struct LogLocalTime {
    int64_t offsetMinutes;  // local time minus UTC
 };
 void LogPlat_LocalTime(int64_t epochSeconds, LogLocalTime *local);
-uint64_t LogPlat_MonotonicUsec();
 
 // The system logger. A sink replaces it for tests.
 struct LogSystemLoggerSink {

@@ -155,14 +155,6 @@ LogPlat_LocalTime(int64_t epochSeconds, LogLocalTime *local)
    local->offsetMinutes = tm.tm_gmtoff / 60;
 }
 
-uint64_t
-LogPlat_MonotonicUsec()
-{
-   struct timespec ts;
-   clock_gettime(CLOCK_MONOTONIC, &ts);
-   return (uint64_t)ts.tv_sec * 1000000 + (uint64_t)ts.tv_nsec / 1000;
-}
-
 void *
 LogPlat_SysOpen(const char *name)
 {

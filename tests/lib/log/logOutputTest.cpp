@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 
+#include "lib/misc/clock.h"
 #include "lib/log/logInt.h"
 #include "lib/log/logPlatform.h"
 #include "lib/user/msgList.h"
@@ -65,7 +66,7 @@ protected:
    {
       Log_Exit();
       LogPlat_SetSystemLoggerSink(nullptr);
-      LogMonotonicUsec = LogPlat_MonotonicUsec;
+      LogMonotonicUsec = Clock_MonotonicUsec;
    }
 
    TempDir dir;
@@ -357,7 +358,7 @@ TEST_F(LogOutputTest, FailedWritesAddUpUntilANoticeGoesOutWhole)
 
 class ThrottleTest : public ::testing::Test {
 protected:
-   void TearDown() override { LogMonotonicUsec = LogPlat_MonotonicUsec; }
+   void TearDown() override { LogMonotonicUsec = Clock_MonotonicUsec; }
 
    static uint64_t Clock() { return now; }
    bool Charge(size_t bytes) { return LogThrottleCheck(&state, &throttle, bytes); }
