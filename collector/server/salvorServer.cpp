@@ -226,6 +226,7 @@ SalvorServerLoop()
 
    Log("Stopping network coredump server now.\n");
    SalvorFreeSlots();
+   Net_Close(sock);
    Net_Cleanup();
    Preference_Exit();
    return 0;

@@ -28,8 +28,8 @@ constexpr uint32_t NET_LOOPBACK = 0x7F000001;  // 127.0.0.1
 // Starts the socket library asking for `version` (major in the low byte);
 // returns 0 and the granted version, or an error code.
 int Net_Startup(uint16_t version, uint16_t *granted);
-// Stops the socket library; disposes of every socket made since start-up
-// and not closed.
+// Stops the socket library. Each socket is closed by its owner with
+// Net_Close first.
 void Net_Cleanup();
 
 // A UDP socket; with nonBlocking, receives and sends never wait.

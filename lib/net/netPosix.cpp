@@ -5,23 +5,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <vector>
 
 #include "lib/misc/platFaultPosix.h"
 
 namespace {
-
-// Sockets made since start-up and not closed: the clean-up disposes of
-// them, as the socket library's own clean-up does on other platforms.
-std::mutex socketsLock;
-std::vector<int> openSockets;
 
 sockaddr_in
 ToSockaddr(uint32_t ip, uint16_t port)
@@ -52,11 +45,9 @@ Net_Startup(uint16_t version, uint16_t *granted)
 void
 Net_Cleanup()
 {
-   std::lock_guard<std::mutex> guard(socketsLock);
-   for (int fd : openSockets) {
-      close(fd);
-   }
-   openSockets.clear();
+   // Nothing to stop. Sockets are closed by their owners: closing every
+   // socket of the process here would also close those of other parts of
+   // it (a client, a test's peers).
 }
 
 NetSocket
@@ -65,32 +56,16 @@ Net_UdpSocket(bool nonBlocking)
    if (!PlatFault_Allowed(PLAT_SOCKET)) {
       return NET_INVALID_SOCKET;
    }
-   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0),
-                   IPPROTO_UDP);
-   if (fd >= 0) {
-      std::lock_guard<std::mutex> guard(socketsLock);
-      openSockets.push_back(fd);
-   }
-   return fd;
+   return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0),
+                 IPPROTO_UDP);
 }
 
 void
 Net_Close(NetSocket sock)
 {
-   if (sock < 0) {
-      return;
+   if (sock >= 0) {
+      close(sock);
    }
-   {
-      std::lock_guard<std::mutex> guard(socketsLock);
-      for (size_t i = 0; i < openSockets.size(); i++) {
-         if (openSockets[i] == sock) {
-            openSockets[i] = openSockets.back();
-            openSockets.pop_back();
-            break;
-         }
-      }
-   }
-   close(sock);
 }
 
 int
