@@ -2,10 +2,11 @@
 # Installs the Debian packages the project needs, when any is missing.
 set -euo pipefail
 
-# The build needs the compiler, CMake, Ninja, libxml2 and ICU; the tests
-# need GoogleTest; the log benchmark compares against spdlog.
-packages=(g++ cmake ninja-build pkg-config libxml2-dev libicu-dev libgtest-dev
-          libspdlog-dev)
+# The build needs the compiler, CMake, Ninja, libxml2, ICU and libacl (the
+# safe temporary directory checks POSIX ACLs); the tests need GoogleTest;
+# the log benchmark compares against spdlog.
+packages=(g++ cmake ninja-build pkg-config libxml2-dev libicu-dev libacl1-dev
+          libgtest-dev libspdlog-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
