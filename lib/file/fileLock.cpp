@@ -670,6 +670,34 @@ FileLockWaitStep(LockMember *myValues, uint32_t *loopCount)
    return 0;
 }
 
+/*
+ * Whether the member file still holds the record that was read for
+ * member. Numbers are drawn at random, so a member that leaves may be
+ * followed at once by a new locker that drew the same number; that one
+ * entered after the waiter's own member file existed and is therefore
+ * behind it. A waiter that only watched the name would wait for it for
+ * ever while it waits for the waiter. False with *err 0 when the member
+ * has left, or with the code of a read failure.
+ */
+bool
+FileLockSameMember(const std::string &lockDir, const char *fileName, const LockMember *member,
+                   int *err)
+{
+   char buffer[FILELOCK_DATA_SIZE + 1];
+   LockMember now{};
+   *err = FileLockMemberValues(lockDir, fileName, buffer, &now);
+   if (*err != 0) {
+      if (*err == ENOENT) {
+         *err = 0;
+      }
+      return false;
+   }
+   return now.lamportNumber == member->lamportNumber &&
+          std::strcmp(now.executionID, member->executionID) == 0 &&
+          std::strcmp(now.machineID, member->machineID) == 0 &&
+          std::strcmp(now.lockType, member->lockType) == 0;
+}
+
 int
 FileLockWaitForPossession(const std::string &lockDir, const char *fileName,
                           LockMember *member, LockMember *myValues)
@@ -697,6 +725,9 @@ FileLockWaitForPossession(const std::string &lockDir, const char *fileName,
             err = 0;  // it has left
          }
          break;
+      }
+      if (!FileLockSameMember(lockDir, fileName, member, &err)) {
+         break;  // it has left, or its file cannot be read (err)
       }
       if (thisMachine && !FileLockValidExecId(member->executionID)) {
          Warning("FILE: %s discarding file '%s'; invalid executionID.\n",

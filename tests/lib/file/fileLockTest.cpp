@@ -514,6 +514,36 @@ TEST_F(FileLockTest, FailedWaitLeavesNoMemberFileBehind)
    EXPECT_TRUE(Exists(lockDir_ + "/junk"));
 }
 
+TEST_F(FileLockTest, WaiterIsNotHeldByALaterLockerThatReusedTheName)
+{
+   // Numbers are random: the member waited for may leave and a newcomer
+   // draw its number. The newcomer came after the waiter and waits for
+   // it; watching the name alone would deadlock the two.
+   std::string machine, exec;
+   OwnIds(&machine, &exec);
+   std::string start = exec.substr(exec.find('-') + 1, exec.find('(') - exec.find('-') - 1);
+   ASSERT_EQ(mkdir(lockDir_.c_str(), 0777), 0);
+   std::string member = lockDir_ + "/M00050.lck";
+   PlantRecord(member, machine + " " + exec + " 1 X " + start);
+
+   std::atomic<FileLockToken *> got{nullptr};
+   std::atomic<bool> done{false};
+   std::thread waiter([&] {
+      int e = -1;
+      got = Acquire(path_, false, FILELOCK_WAIT_FOREVER, &e);
+      done = true;
+   });
+   ASSERT_TRUE(Eventually([&] { return CountPrefix(Entries(lockDir_), 'M') == 2; }));
+   std::string newcomer = lockDir_ + "/E00050.lck";
+   PlantRecord(newcomer, machine + " " + exec + " 3 X " + start);
+   ASSERT_EQ(rename(newcomer.c_str(), member.c_str()), 0);
+   EXPECT_TRUE(Eventually([&] { return done.load(); }));
+   waiter.join();
+   ASSERT_NE(got.load(), nullptr);
+   Release(got.load());
+   EXPECT_TRUE(Exists(member));
+}
+
 // --- What the lock directory may be ---
 
 TEST_F(FileLockTest, PlainFileInPlaceOfTheDirectoryIsAnOldStyleLock)
