@@ -31,8 +31,8 @@ lintian --fail-on error --allow-root "$deb"
 
 if [ "${SALVOR_SKIP_SANITIZERS:-0}" != 1 ]; then
   scripts/build.sh build-asan -DSALVOR_SANITIZE=ON -DSALVOR_BENCH=OFF
-  run_tests build-asan ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
+  run_tests build-asan SALVOR_QUICK_TESTS=1 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
 
   scripts/build.sh build-tsan -DSALVOR_TSAN=ON -DSALVOR_BENCH=OFF
-  run_tests build-tsan TSAN_OPTIONS=halt_on_error=1
+  run_tests build-tsan SALVOR_QUICK_TESTS=1 TSAN_OPTIONS=halt_on_error=1
 fi

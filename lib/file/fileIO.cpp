@@ -139,8 +139,8 @@ FileIO_Lock(FileIOFile *file, uint32_t access)
 
    int err = 0;
    bool readOnly = !(access & FILEIO_ACCESS_WRITE);
-   file->lockToken = FileLock_Lock(file->fileName, readOnly,
-                                   FILEIO_LOCK_WAIT_MS, &err);
+   file->lockToken = FileLock_Acquire(file->fileName, readOnly,
+                                      FILEIO_LOCK_WAIT_MS, &err, nullptr);
    if (file->lockToken != nullptr) {
       return FILEIO_SUCCESS;
    }
@@ -167,9 +167,10 @@ FileIO_Unlock(FileIOFile *file)
    if (file->lockToken == nullptr) {
       return FILEIO_SUCCESS;
    }
-   int err = FileLock_Unlock(file->lockToken);
+   int err = 0;
+   bool released = FileLock_Release(file->lockToken, &err, nullptr);
    file->lockToken = nullptr;
-   if (err != 0) {
+   if (!released) {
       Warning("FILE: %s on '%s' failed: %s\n", "FileIO_Unlock",
               file->fileName, std::strerror(err));
       return FILEIO_ERROR;

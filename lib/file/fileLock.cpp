@@ -1,25 +1,1091 @@
 // Advisory lock files; see fileLock.h.
 //
-// The lock-file protocol (lock directories beside the path, with entry and
-// member files) comes later. Until then every request is refused with
-// ENOSYS, so an open that asks for an advisory lock fails rather than
-// running without the exclusion it asked for.
+// Only directory creation, exclusive file creation, rename, deletion and
+// listing order the lockers (a bakery algorithm): creating Dnnnnn.lck
+// claims the number nnnnn; while any D entry exists nobody judges the
+// members, so a ticket is never chosen against a half-written record. The
+// ticket (lamport number) is one above the highest member seen; lockers
+// go in the order (ticket, member name). Shared lockers do not wait for
+// each other; an exclusive one waits for every earlier member, and
+// everybody waits for earlier exclusive ones.
+//
+// Identities in a member record (Linux):
+// - machine id: "uuid=" and the UUID of /etc/machine-id; without it the
+//   base64 of the 12-byte machine identifier of Hostinfo_MachineID.
+// - execution id: "<pid>-<start time>(<executable base name>)", the start
+//   time being field 22 of /proc/<pid>/stat. A member on this machine is
+//   stale when its process is gone or its process id now belongs to a
+//   process that started at another time.
+//
+// Nothing the protocol creates follows a symbolic link: the lock
+// directory must be a real directory, entry directories are made with
+// mkdir and entry files with O_CREAT|O_EXCL, which refuse an existing
+// name of any kind.
 #include "lib/file/fileLock.h"
 
 #include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
 
-FileLockToken *
-FileLock_Lock(const char *path, bool readOnly, uint32_t msecMaxWait, int *err)
+#include "lib/file/file.h"
+#include "lib/file/fileIO.h"
+#include "lib/file/filePlatform.h"
+#include "lib/log/log.h"
+#include "lib/misc/hostinfo.h"
+#include "lib/user/msgList.h"
+#include "lib/misc/panic.h"
+
+struct FileLockToken {
+   uint32_t signature;  // FILELOCK_TOKEN_SIGNATURE while valid
+   bool portable;       // always: no platform here has mandatory locks
+   char *pathName;      // the path as the caller gave it
+   char *lockFilePath;  // the own member file, or fileLockImplicitMarker
+};
+
+namespace {
+
+constexpr uint32_t FILELOCK_TOKEN_SIGNATURE = 0x4b434c46;  // "FLCK"
+constexpr const char *FILELOCK_SUFFIX = ".lck";
+constexpr size_t FILELOCK_DATA_SIZE = 512;
+constexpr uint32_t FILELOCK_BUDGET_MS = 2000;
+constexpr int FILELOCK_MAX_FIELDS = 16;
+// An entry directory older than this (in scanner ages) is abandoned.
+constexpr uint32_t FILELOCK_ENTRY_MAX_AGE = 8000;
+constexpr uint32_t FILELOCK_SCAN_PAUSE_MS = 200;
+// A directory listing that failed ends the scan with this code.
+constexpr int FILELOCK_SCAN_LIST_FAILED = 33;
+
+// The member path of a token for a lock granted without a member file.
+char fileLockImplicitMarker[] = "implicit lock";
+
+struct ActiveNode {
+   uint32_t age;
+   bool marked;
+   std::string dirName;
+};
+
+struct LockMember {
+   const char *machineID;
+   const char *executionID;
+   const char *lockType;
+   const char *locationChecksum;  // null: the record had none
+   const char *memberName;
+   uint32_t lamportNumber;
+   bool exclusivity;
+   uint32_t waitTime;
+   uint32_t msecMaxWaitTime;
+   std::vector<ActiveNode> activeList;  // the own request only
+};
+
+typedef int FileLockCallback(const std::string &dirName, const char *fileName,
+                             LockMember *member, LockMember *myValues);
+
+const char *
+FileLockErrText(int err)
 {
-   (void)path;
-   (void)readOnly;
-   (void)msecMaxWait;
-   *err = ENOSYS;
-   return nullptr;
+   return std::strerror(err);
+}
+
+std::string
+FileLockJoin(const std::string &dir, const char *name)
+{
+   return dir + DIRSEPS + name;
+}
+
+/*
+ * Base64 of the machine identifier, "/" written as "-" so that the id can
+ * stand in a file-name-like field.
+ */
+std::string
+FileLockHashedHostId()
+{
+   static std::once_flag once;
+   static std::string hashed;
+   std::call_once(once, [] {
+      uint8_t id[HOSTINFO_MACHINE_ID_SIZE] = {};
+      if (!Hostinfo_MachineID(id)) {
+         Warning("FILE: %s: no machine identifier; using zeros\n",
+                 "FileLockHashedHostId");
+      }
+      static const char digits[] =
+         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+      for (size_t i = 0; i < sizeof id; i += 3) {
+         uint32_t v = (uint32_t)id[i] << 16 | (uint32_t)id[i + 1] << 8 | id[i + 2];
+         for (int shift = 18; shift >= 0; shift -= 6) {
+            char c = digits[(v >> shift) & 0x3F];
+            hashed += c == '/' ? '-' : c;
+         }
+      }
+   });
+   return hashed;
+}
+
+// This machine's id, computed once.
+const char *
+FileLockHostId()
+{
+   static std::once_flag once;
+   static std::string hostId;
+   std::call_once(once, [] {
+      char *uuid = Hostinfo_GetHostUUID();
+      if (uuid != nullptr) {
+         hostId = std::string("uuid=") + uuid;
+         for (char &c : hostId) {
+            if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f') {
+               c = '-';
+            }
+         }
+         std::free(uuid);
+      } else {
+         hostId = FileLockHashedHostId();
+      }
+   });
+   return hostId.c_str();
+}
+
+bool
+FileLockSameHost(const char *local, const char *other)
+{
+   bool localUuid = std::strncmp(local, "uuid=", 5) == 0;
+   bool otherUuid = std::strncmp(other, "uuid=", 5) == 0;
+   if (localUuid && otherUuid) {
+      return std::strcmp(local, other) == 0;
+   }
+   if (localUuid) {
+      return FileLockHashedHostId() == other;
+   }
+   return !otherUuid && std::strcmp(local, other) == 0;
+}
+
+// Logs once whether process start times can be read here.
+void
+FileLockDynaLink()
+{
+   static std::once_flag once;
+   std::call_once(once, [] {
+      uint64_t start;
+      bool available = Hostinfo_ProcessStartTime(Hostinfo_ProcessId(), &start);
+      Log("FILE: %s: Further process validation tools are: %s\n", "FileLockDynaLink",
+          available ? "available" : "unavailable");
+   });
+}
+
+/*
+ * This process's execution id. The start time and the executable never
+ * change while the process id stays the same; a forked child has a new
+ * process id and gets its own.
+ */
+std::string
+FileLockExecId()
+{
+   thread_local int cachedPid = -1;
+   thread_local std::string cached;
+   int pid = Hostinfo_ProcessId();
+   if (pid == cachedPid) {
+      return cached;
+   }
+   FileLockDynaLink();
+   uint64_t start = 0;
+   if (!Hostinfo_ProcessStartTime(pid, &start)) {
+      start = 0;
+   }
+   char head[64];
+   std::snprintf(head, sizeof head, "%d-%" PRIu64, pid, start);
+   std::string id = head;
+   char *exe = Hostinfo_ExecutablePath();
+   if (exe != nullptr) {
+      const char *slash = std::strrchr(exe, '/');
+      std::string base = slash != nullptr ? slash + 1 : exe;
+      if (!base.empty()) {
+         for (char &c : base) {
+            if (c == ' ') {
+               c = '_';
+            }
+         }
+         id += "(" + base + ")";
+      }
+      std::free(exe);
+   }
+   cachedPid = pid;
+   cached = id;
+   return id;
+}
+
+// djb2 of the lower-cased path, as text.
+std::string
+FileLockLocationChecksum(const std::string &path)
+{
+   uint32_t hash = 5381;
+   for (char c : path) {
+      if (c >= 'A' && c <= 'Z') {
+         c = (char)(c - 'A' + 'a');
+      }
+      hash = hash * 33 + (uint32_t)(int32_t)(signed char)c;
+   }
+   return std::to_string(hash);
+}
+
+/*
+ * Whether the execution id may still name a live process on this
+ * machine. Ids that cannot be read, and processes whose existence cannot
+ * be told, count as live: only certain death frees a lock.
+ */
+bool
+FileLockValidExecId(const char *executionID)
+{
+   int pid;
+   unsigned long long start;
+   int got = std::sscanf(executionID, "%d-%llu", &pid, &start);
+   if (got < 1) {
+      return true;
+   }
+   HostinfoProcessQuery q = Hostinfo_QueryProcessExistence(pid);
+   if (q == HOSTINFO_PROCESS_QUERY_DEAD) {
+      return false;
+   }
+   if (q == HOSTINFO_PROCESS_QUERY_UNKNOWN || got < 2 || start == 0) {
+      return true;
+   }
+   uint64_t now;
+   if (Hostinfo_ProcessStartTime(pid, &now) && now != start) {
+      return false;  // the process id has been reused
+   }
+   return true;
+}
+
+bool
+FileLockValidName(const char *name)
+{
+   if (name[0] != 'M' && name[0] != 'D' && name[0] != 'E') {
+      return false;
+   }
+   for (int i = 1; i < 6; i++) {
+      if (name[i] < '0' || name[i] > '9') {
+         return false;
+      }
+   }
+   size_t len = std::strlen(name);
+   return len >= 10 && std::strcmp(name + len - 4, FILELOCK_SUFFIX) == 0;
 }
 
 int
-FileLock_Unlock(FileLockToken *token)
+FileLockRemoveLockingFile(const std::string &lockDir, const char *fileName)
 {
-   return token == nullptr ? 0 : ENOSYS;
+   std::string path = FileLockJoin(lockDir, fileName);
+   int err = FileDeletionRetry(path.c_str(), false, FILELOCK_BUDGET_MS);
+   if (err == ENOENT) {
+      return 0;
+   }
+   if (err != 0) {
+      Warning("FILE: %s of '%s' failed: %s\n", "FileLockRemoveLockingFile", path.c_str(),
+              FileLockErrText(err));
+   }
+   return err;
+}
+
+bool
+FileLockParseKeyValue(const char *field)
+{
+   const char *eq = std::strchr(field, '=');
+   return eq != nullptr && eq != field && eq[1] != '\0';
+}
+
+/*
+ * Splits a NUL-terminated record at single blanks. Returns the number of
+ * fields, or -1 when there are more than FILELOCK_MAX_FIELDS or a field is
+ * empty (two blanks in a row, a blank at either end).
+ */
+int
+FileLockSplit(char *text, char *argv[FILELOCK_MAX_FIELDS])
+{
+   int argc = 0;
+   char *at = text;
+   for (;;) {
+      if (argc == FILELOCK_MAX_FIELDS) {
+         return -1;
+      }
+      char *blank = std::strchr(at, ' ');
+      argv[argc++] = at;
+      if (blank == nullptr) {
+         break;
+      }
+      *blank = '\0';
+      at = blank + 1;
+   }
+   for (int i = 0; i < argc; i++) {
+      if (argv[i][0] == '\0') {
+         return -1;
+      }
+   }
+   return argc;
+}
+
+/*
+ * Reads one member file into buffer (FILELOCK_DATA_SIZE + 1 bytes) and
+ * fills member with pointers into it. Returns 0; 2 when the file has gone
+ * or was removed as malformed (the scan skips it); another code when it
+ * could not be read.
+ */
+int
+FileLockMemberValues(const std::string &lockDir, const char *fileName, char *buffer,
+                     LockMember *member)
+{
+   std::string path = FileLockJoin(lockDir, fileName);
+   FileIOFile desc;
+   FileIO_InitFile(&desc);
+   FileIOStatus status =
+      FileIOCreateRetry(&desc, path.c_str(), FILEIO_ACCESS_READ | FILEIO_SHARE_DELETE,
+                        FILEIO_ACTION_OPEN, 0444, FILELOCK_BUDGET_MS);
+   if (status != FILEIO_SUCCESS) {
+      int err = FileMapPlatformError("FileLockMemberValues", FilePlat_LastError());
+      if (err != ENOENT) {
+         Warning("FILE: %s open failure on '%s': %s\n", "FileLockMemberValues", path.c_str(),
+                 FileLockErrText(err));
+      }
+      return err;
+   }
+
+   char *argv[FILELOCK_MAX_FIELDS];
+   int argc = 0;
+   bool problem = false;
+   FileAttrs attrs;
+   int err = FileAttributesRetry(path.c_str(), FILELOCK_BUDGET_MS, &attrs);
+   if (err != 0) {
+      FileIO_CloseFile(&desc);
+      if (err != ENOENT) {
+         Warning("FILE: %s file size failure on '%s': %s\n", "FileLockMemberValues",
+                 path.c_str(), FileLockErrText(err));
+      }
+      return err;
+   }
+   if (attrs.size != FILELOCK_DATA_SIZE) {
+      Warning("FILE: %s file '%s': size %" PRIu64 ", required size %zd\n",
+              "FileLockMemberValues", path.c_str(), attrs.size, (ssize_t)FILELOCK_DATA_SIZE);
+      FileIO_CloseFile(&desc);
+      problem = true;
+   } else {
+      size_t got = 0;
+      status = FileIO_ReadBytes(&desc, buffer, FILELOCK_DATA_SIZE, &got);
+      int readErr = FilePlat_LastError();
+      FileIO_CloseFile(&desc);
+      if (status != FILEIO_SUCCESS && status != FILEIO_EOF) {
+         err = FileMapPlatformError("FileLockMemberValues", readErr);
+         Warning("FILE: %s read failure on '%s': %s\n", "FileLockMemberValues",
+                 path.c_str(), FileLockErrText(err));
+         return err;
+      }
+      if (got != FILELOCK_DATA_SIZE) {
+         Warning("FILE: %s read length issue on '%s': %zd and %zd\n", "FileLockMemberValues",
+                 path.c_str(), (ssize_t)got, (ssize_t)FILELOCK_DATA_SIZE);
+         return EIO;
+      }
+      buffer[FILELOCK_DATA_SIZE] = '\0';
+   }
+
+   for (int pass = 0; !problem && pass < 2; pass++) {
+      // The record is text padded with NUL bytes to the end: it must
+      // leave room for one NUL and hold nothing after its first.
+      size_t len = std::strlen(buffer);
+      if (len == 0 || len >= FILELOCK_DATA_SIZE) {
+         problem = true;
+         break;
+      }
+      for (size_t i = len; i < FILELOCK_DATA_SIZE; i++) {
+         if (buffer[i] != '\0') {
+            problem = true;
+         }
+      }
+      if (problem) {
+         break;
+      }
+      argc = FileLockSplit(buffer, argv);
+      if (argc < 5) {
+         problem = true;
+         argc = argc < 0 ? 0 : argc;
+         break;
+      }
+      for (int i = 5; i < argc; i++) {
+         if (!FileLockParseKeyValue(argv[i])) {
+            problem = true;
+         }
+      }
+      if (problem) {
+         break;
+      }
+      if (pass == 0 && argc == 6 && std::strpbrk(argv[1], "-()") == nullptr) {
+         // The older form: a bare process id, the start time only in the
+         // fifth field. Read it as "<pid>-<start time>".
+         char rewritten[FILELOCK_DATA_SIZE + 1] = {};
+         int n = std::snprintf(rewritten, sizeof rewritten, "%s %s-%s %s %s %s %s", argv[0],
+                               argv[1], argv[4], argv[2], argv[3], argv[4], argv[5]);
+         if (n < 0 || (size_t)n >= FILELOCK_DATA_SIZE) {
+            problem = true;
+            break;
+         }
+         std::memcpy(buffer, rewritten, sizeof rewritten);
+         continue;
+      }
+      break;
+   }
+
+   if (!problem) {
+      char *end;
+      errno = 0;
+      unsigned long number = std::strtoul(argv[2], &end, 10);
+      bool numberOk = argv[2][0] >= '0' && argv[2][0] <= '9' && *end == '\0' &&
+                      errno == 0 && number <= UINT32_MAX;
+      bool typeOk = std::strcmp(argv[3], "S") == 0 || std::strcmp(argv[3], "X") == 0;
+      if (numberOk && typeOk) {
+         member->machineID = argv[0];
+         member->executionID = argv[1];
+         member->lamportNumber = (uint32_t)number;
+         member->lockType = argv[3];
+         member->locationChecksum = nullptr;
+         for (int i = 5; i < argc; i++) {
+            if (std::strncmp(argv[i], "lc=", 3) == 0) {
+               member->locationChecksum = argv[i] + 3;
+               break;
+            }
+         }
+         member->memberName = fileName;
+         return 0;
+      }
+      problem = true;
+   }
+
+   Warning("FILE: %s removing problematic lock file '%s'\n", "FileLockMemberValues",
+           path.c_str());
+   if (argc > 0) {
+      Log("FILE: %s '%s' contents are:\n", "FileLockMemberValues", fileName);
+      for (int i = 0; i < argc; i++) {
+         Log("FILE: %s %s argv[%u]: '%s'\n", "FileLockMemberValues", fileName, (unsigned)i,
+             argv[i]);
+      }
+   }
+   err = FileDeletionRetry(path.c_str(), false, FILELOCK_BUDGET_MS);
+   return err == 0 ? ENOENT : err;
+}
+
+/*
+ * One pass over the lock directory. Entry directories are noted in the
+ * own request's active list (when tracking); while any is present the
+ * members are not examined. Otherwise every member is read, stale ones of
+ * this machine are removed, and the callback judges the rest.
+ */
+int
+FileLockScanDirectory(const std::string &lockDir, FileLockCallback *callback,
+                      LockMember *myValues, bool trackEntries)
+{
+   char **names = nullptr;
+   int count = FileListDirectoryRetry(lockDir.c_str(), FILELOCK_BUDGET_MS, &names);
+   if (count < 0) {
+      Log("FILE: %s: Could not read the directory '%s': %d\n", "FileLockScanDirectory",
+          lockDir.c_str(), FilePlat_LastError());
+      return FILELOCK_SCAN_LIST_FAILED;
+   }
+   // Frees the listing however the scan ends.
+   struct Names {
+      char **names;
+      int count;
+      ~Names()
+      {
+         for (int i = 0; i < count; i++) {
+            std::free(names[i]);
+         }
+         std::free(names);
+      }
+   } owned{names, count};
+
+   std::vector<bool> skip((size_t)count, false);
+   for (int i = 0; i < count; i++) {
+      const char *name = names[i];
+      if (!FileLockValidName(name)) {
+         Log("FILE: %s discarding %s from %s'; invalid file name.\n", "FileLockScanDirectory",
+             name, lockDir.c_str());
+         int err = FileLockRemoveLockingFile(lockDir, name);
+         if (err != 0) {
+            return err;
+         }
+         skip[(size_t)i] = true;
+      } else if (name[0] == 'D') {
+         if (trackEntries) {
+            bool found = false;
+            for (ActiveNode &node : myValues->activeList) {
+               if (node.dirName == name) {
+                  node.marked = true;
+                  found = true;
+                  break;
+               }
+            }
+            if (!found) {
+               myValues->activeList.push_back(ActiveNode{0, true, name});
+            }
+         }
+         skip[(size_t)i] = true;
+      }
+   }
+   if (!myValues->activeList.empty()) {
+      return 0;
+   }
+
+   std::string execId = FileLockExecId();
+   std::string checksum = FileLockLocationChecksum(lockDir);
+   int err = 0;
+   for (int i = 0; i < count; i++) {
+      const char *name = names[i];
+      if (skip[(size_t)i] || name[0] == 'E') {
+         continue;
+      }
+      if (std::strcmp(name, myValues->memberName) == 0) {
+         err = callback(lockDir, name, myValues, myValues);
+         if (err != 0) {
+            return err;
+         }
+         continue;
+      }
+      char buffer[FILELOCK_DATA_SIZE + 1];
+      LockMember member{};
+      err = FileLockMemberValues(lockDir, name, buffer, &member);
+      if (err == ENOENT) {
+         continue;
+      }
+      if (err != 0) {
+         return err;
+      }
+      if (FileLockSameHost(myValues->machineID, member.machineID)) {
+         const char *reason = nullptr;
+         if (!FileLockValidExecId(member.executionID)) {
+            reason = "invalid executionID.";
+         } else if (execId == member.executionID && member.locationChecksum != nullptr &&
+                    checksum != member.locationChecksum) {
+            reason = "lock file has been moved.";
+         }
+         if (reason != nullptr) {
+            Log("FILE: %s discarding %s from %s': %s\n", "FileLockScanDirectory", name,
+                lockDir.c_str(), reason);
+            err = FileLockRemoveLockingFile(lockDir, name);
+            if (err != 0) {
+               return err;
+            }
+            continue;
+         }
+      }
+      err = callback(lockDir, name, &member, myValues);
+      if (err != 0) {
+         return err;
+      }
+   }
+   return 0;
+}
+
+/*
+ * Scans until no entry directory is in progress; entries that stay in
+ * place past FILELOCK_ENTRY_MAX_AGE are abandoned and removed together
+ * with the entry and member files of their number.
+ */
+int
+FileLockScanner(const std::string &lockDir, FileLockCallback *callback,
+                LockMember *myValues, bool trackEntries)
+{
+   myValues->activeList.clear();
+   int err;
+   for (;;) {
+      err = FileLockScanDirectory(lockDir, callback, myValues, trackEntries);
+      if (err > 0 || (err == 0 && myValues->activeList.empty())) {
+         break;
+      }
+      std::vector<ActiveNode> kept;
+      for (ActiveNode &node : myValues->activeList) {
+         if (!node.marked) {
+            continue;  // its entry directory has gone
+         }
+         if (node.age <= FILELOCK_ENTRY_MAX_AGE) {
+            node.marked = false;
+            node.age += FILELOCK_SCAN_PAUSE_MS;
+            kept.push_back(node);
+            continue;
+         }
+         Log("FILE: %s discarding %s data from '%s'.\n", "FileLockScanner",
+             node.dirName.c_str(), lockDir.c_str());
+         std::string name = node.dirName;
+         size_t d = name.rfind('D');
+         name[d] = 'M';
+         FileLockRemoveLockingFile(lockDir, name.c_str());
+         name[d] = 'E';
+         FileLockRemoveLockingFile(lockDir, name.c_str());
+         FileRemoveDirectoryRetry(FileLockJoin(lockDir, node.dirName.c_str()).c_str(),
+                                  FILELOCK_BUDGET_MS);
+      }
+      myValues->activeList = std::move(kept);
+      FileRandomSleep(FILELOCK_SCAN_PAUSE_MS, FILELOCK_SCAN_PAUSE_MS);
+   }
+   myValues->activeList.clear();
+   return err;
+}
+
+int
+FileLockNumberScan(const std::string &, const char *, LockMember *member,
+                   LockMember *myValues)
+{
+   if (member->lamportNumber > myValues->lamportNumber) {
+      myValues->lamportNumber = member->lamportNumber;
+   }
+   return 0;
+}
+
+/*
+ * One pause of a waiter: 100 ms for the first 21 pauses on a member, then
+ * 200 ms growing by 100 ms up to 2000 ms. Returns EAGAIN once the budget
+ * has been passed.
+ */
+int
+FileLockWaitStep(LockMember *myValues, uint32_t *loopCount)
+{
+   uint32_t max = myValues->msecMaxWaitTime;
+   if (max == 0 || (max != FILELOCK_WAIT_FOREVER && myValues->waitTime > max)) {
+      return EAGAIN;
+   }
+   uint32_t ms;
+   if (*loopCount <= 20) {
+      ms = 100;
+   } else if (*loopCount < 40) {
+      ms = (*loopCount - 19) * 100;
+   } else {
+      ms = 2000;
+   }
+   if (*loopCount < 40) {
+      (*loopCount)++;
+   }
+   myValues->waitTime += ms;
+   while (ms > 0) {
+      uint32_t piece = ms > 900 ? 900 : ms;
+      FileRandomSleep(piece, piece);
+      ms -= piece;
+   }
+   return 0;
+}
+
+/*
+ * Whether the member file still holds the record that was read for
+ * member. Numbers are drawn at random, so a member that leaves may be
+ * followed at once by a new locker that drew the same number; that one
+ * entered after the waiter's own member file existed and is therefore
+ * behind it. A waiter that only watched the name would wait for it for
+ * ever while it waits for the waiter. False with *err 0 when the member
+ * has left, or with the code of a read failure.
+ */
+bool
+FileLockSameMember(const std::string &lockDir, const char *fileName, const LockMember *member,
+                   int *err)
+{
+   char buffer[FILELOCK_DATA_SIZE + 1];
+   LockMember now{};
+   *err = FileLockMemberValues(lockDir, fileName, buffer, &now);
+   if (*err != 0) {
+      if (*err == ENOENT) {
+         *err = 0;
+      }
+      return false;
+   }
+   return now.lamportNumber == member->lamportNumber &&
+          std::strcmp(now.executionID, member->executionID) == 0 &&
+          std::strcmp(now.machineID, member->machineID) == 0 &&
+          std::strcmp(now.lockType, member->lockType) == 0;
+}
+
+int
+FileLockWaitForPossession(const std::string &lockDir, const char *fileName,
+                          LockMember *member, LockMember *myValues)
+{
+   if (member->lamportNumber > myValues->lamportNumber ||
+       (member->lamportNumber == myValues->lamportNumber &&
+        std::strcmp(member->memberName, myValues->memberName) >= 0)) {
+      return 0;
+   }
+   if (!myValues->exclusivity && std::strcmp(member->lockType, "X") != 0) {
+      return 0;
+   }
+   bool thisMachine = FileLockSameHost(myValues->machineID, member->machineID);
+   std::string path = FileLockJoin(lockDir, fileName);
+   uint32_t loopCount = 0;
+   int err;
+   for (;;) {
+      err = FileLockWaitStep(myValues, &loopCount);
+      if (err == EAGAIN) {
+         break;
+      }
+      err = FileAttributesRetry(path.c_str(), FILELOCK_BUDGET_MS, nullptr);
+      if (err != 0) {
+         if (err == ENOENT) {
+            err = 0;  // it has left
+         }
+         break;
+      }
+      if (!FileLockSameMember(lockDir, fileName, member, &err)) {
+         break;  // it has left, or its file cannot be read (err)
+      }
+      if (thisMachine && !FileLockValidExecId(member->executionID)) {
+         Warning("FILE: %s discarding file '%s'; invalid executionID.\n",
+                 "FileLockWaitForPossession", path.c_str());
+         err = FileLockRemoveLockingFile(lockDir, fileName);
+         break;
+      }
+   }
+   if (err == EAGAIN && myValues->msecMaxWaitTime != 0) {
+      if (thisMachine) {
+         Log("FILE: %s timeout on '%s' due to a local process '%s'\n",
+             "FileLockWaitForPossession", path.c_str(), member->executionID);
+      } else {
+         Log("FILE: %s timeout on '%s' due to another machine '%s'\n",
+             "FileLockWaitForPossession", path.c_str(), member->machineID);
+      }
+   }
+   return err;
+}
+
+/*
+ * Claims a free number n by creating the entry directory Dn in the lock
+ * directory (made when missing). Fills the full paths of Dn, En and Mn
+ * and the member name.
+ */
+int
+FileLockCreateEntryDirectory(const std::string &lockDir, std::string *entryDir,
+                             std::string *entryFile, std::string *memberFile,
+                             char *memberName, size_t memberNameSize)
+{
+   for (;;) {
+      int err = FileAttributesRetry(lockDir.c_str(), FILELOCK_BUDGET_MS, nullptr);
+      if (err != 0 && err != ENOENT) {
+         Warning("FILE: %s stat failure on '%s': %s\n", "FileLockCreateEntryDirectory",
+                 lockDir.c_str(), FileLockErrText(err));
+         return err;
+      }
+      if (err == ENOENT) {
+         err = FileCreateDirectoryRetry(lockDir.c_str(), 0777, FILELOCK_BUDGET_MS);
+         if (err != 0 && err != EEXIST) {
+            Warning("FILE: %s creation failure on '%s': %s\n",
+                    "FileLockCreateEntryDirectory", lockDir.c_str(), FileLockErrText(err));
+            return err;
+         }
+      }
+
+      // The name itself, not what a link might lead to: the scan deletes
+      // whatever it does not recognise in the lock directory.
+      FilePlatFileType type;
+      if (!FilePlat_GetFileType(lockDir.c_str(), &type)) {
+         err = FileMapPlatformError("FileLockCreateEntryDirectory", FilePlat_LastError());
+         if (err == ENOENT) {
+            continue;  // removed by its last user meanwhile
+         }
+         Warning("FILE: %s stat failure on '%s': %s\n", "FileLockCreateEntryDirectory",
+                 lockDir.c_str(), FileLockErrText(err));
+         return err;
+      }
+      if (type == FILEPLAT_TYPE_REGULAR) {
+         Log("FILE: %s: '%s' exists; an old style lock file?\n", "FileLockCreateEntryDirectory",
+             lockDir.c_str());
+         return EBUSY;
+      }
+      if (type != FILEPLAT_TYPE_DIRECTORY) {
+         Warning("FILE: %s '%s' is not a directory.\n", "FileLockCreateEntryDirectory",
+                 lockDir.c_str());
+         return ENOTDIR;
+      }
+
+      unsigned n = (FileSimpleRandom() >> 8) & 0xFFFF;
+      char entryName[16];
+      char fileName[16];
+      std::snprintf(memberName, memberNameSize, "M%05u%s", n, FILELOCK_SUFFIX);
+      std::snprintf(entryName, sizeof entryName, "D%05u%s", n, FILELOCK_SUFFIX);
+      std::snprintf(fileName, sizeof fileName, "E%05u%s", n, FILELOCK_SUFFIX);
+      *entryDir = FileLockJoin(lockDir, entryName);
+      *entryFile = FileLockJoin(lockDir, fileName);
+      *memberFile = FileLockJoin(lockDir, memberName);
+
+      err = FileCreateDirectoryRetry(entryDir->c_str(), 0777, FILELOCK_BUDGET_MS);
+      if (err == 0) {
+         if (FileAttributesRetry(memberFile->c_str(), FILELOCK_BUDGET_MS, nullptr) == ENOENT) {
+            return 0;
+         }
+         FileRemoveDirectoryRetry(entryDir->c_str(), FILELOCK_BUDGET_MS);
+         continue;  // that number is held
+      }
+      if (err == ENOENT || err == EEXIST) {
+         continue;
+      }
+      Warning("FILE: %s creation failure on '%s': %s\n", "FileLockCreateEntryDirectory",
+              entryDir->c_str(), FileLockErrText(err));
+      return err;
+   }
+}
+
+/*
+ * Writes the member record into the open entry file, closes it and
+ * renames it to the member name, so that a member file is complete
+ * whenever it is visible.
+ */
+int
+FileLockCreateMemberFile(FileIOFile *entry, const LockMember *myValues,
+                         const std::string &entryFile, const std::string &memberFile)
+{
+   char buffer[FILELOCK_DATA_SIZE] = {};
+   int pid = 0;
+   unsigned long long start = 0;
+   std::sscanf(myValues->executionID, "%d-%llu", &pid, &start);
+   std::snprintf(buffer, sizeof buffer, "%s %s %u %s %llu lc=%s", myValues->machineID,
+                 myValues->executionID, myValues->lamportNumber, myValues->lockType, start,
+                 myValues->locationChecksum);
+
+   size_t written = 0;
+   FileIOStatus status = FileIO_WriteBytes(entry, buffer, sizeof buffer, &written);
+   if (status != FILEIO_SUCCESS) {
+      int err = FileMapPlatformError("FileLockCreateMemberFile", FilePlat_LastError());
+      Warning("FILE: %s write of '%s' failed: %s\n", "FileLockCreateMemberFile",
+              entryFile.c_str(), FileLockErrText(err));
+      FileIO_CloseFile(entry);
+      return err;
+   }
+   if (FileIO_CloseFile(entry)) {
+      int err = FileMapPlatformError("FileLockCreateMemberFile", FilePlat_LastError());
+      Warning("FILE: %s close of '%s' failed: %s\n", "FileLockCreateMemberFile",
+              entryFile.c_str(), FileLockErrText(err));
+      return err;
+   }
+   if (written != sizeof buffer) {
+      Warning("FILE: %s write length issue on '%s': %zd and %zd\n", "FileLockCreateMemberFile",
+              entryFile.c_str(), (ssize_t)written, (ssize_t)sizeof buffer);
+      return EIO;
+   }
+   int err = File_Rename(entryFile.c_str(), memberFile.c_str());
+   if (err != 0) {
+      Warning("FILE: %s FileRename of '%s' to '%s' failed: %s\n", "FileLockCreateMemberFile",
+              entryFile.c_str(), memberFile.c_str(), FileLockErrText(err));
+      return err;
+   }
+   return 0;
+}
+
+FileLockToken *
+FileLockNewToken(const char *path, const char *memberFile)
+{
+   FileLockToken *token = new FileLockToken;
+   token->signature = FILELOCK_TOKEN_SIGNATURE;
+   token->portable = true;
+   token->pathName = Util_SafeStrdup(path);
+   token->lockFilePath = memberFile == fileLockImplicitMarker ? fileLockImplicitMarker
+                                                              : Util_SafeStrdup(memberFile);
+   return token;
+}
+
+FileLockToken *
+FileLockIntrinsicPortable(const std::string &lockDir, LockMember *myValues,
+                          const char *path, int *err)
+{
+   std::string entryDir, entryFile, memberFile;
+   char memberName[16];
+   *err = FileLockCreateEntryDirectory(lockDir, &entryDir, &entryFile, &memberFile,
+                                       memberName, sizeof memberName);
+   if (*err != 0) {
+      if ((*err == EACCES || *err == EROFS) && !myValues->exclusivity) {
+         Warning("FILE: %s implicit %s lock succeeded on '%s'.\n", "FileLockIntrinsicPortable",
+                 "S", path);
+         *err = 0;
+         return FileLockNewToken(path, fileLockImplicitMarker);
+      }
+      return nullptr;
+   }
+   myValues->memberName = memberName;
+
+   FileIOFile entry;
+   FileIO_InitFile(&entry);
+   FileIOStatus status =
+      FileIOCreateRetry(&entry, entryFile.c_str(), FILEIO_ACCESS_WRITE | FILEIO_SHARE_DELETE,
+                        FILEIO_ACTION_CREATE_NEW, 0644, FILELOCK_BUDGET_MS);
+   if (status != FILEIO_SUCCESS) {
+      *err = FileMapPlatformError("FileLockIntrinsicPortable", FilePlat_LastError());
+      FileRemoveDirectoryRetry(entryDir.c_str(), FILELOCK_BUDGET_MS);
+      FileRemoveDirectoryRetry(lockDir.c_str(), FILELOCK_BUDGET_MS);
+      return nullptr;
+   }
+
+   *err = FileLockScanner(lockDir, FileLockNumberScan, myValues, false);
+   if (*err == 0 && myValues->lamportNumber == UINT32_MAX) {
+      // One more would wrap to 0 and jump the queue.
+      *err = EOVERFLOW;
+   }
+   if (*err != 0) {
+      FileIO_CloseFile(&entry);
+      FileDeletionRetry(entryFile.c_str(), false, FILELOCK_BUDGET_MS);
+      FileRemoveDirectoryRetry(entryDir.c_str(), FILELOCK_BUDGET_MS);
+      FileRemoveDirectoryRetry(lockDir.c_str(), FILELOCK_BUDGET_MS);
+      return nullptr;
+   }
+   myValues->lamportNumber++;
+
+   *err = FileLockCreateMemberFile(&entry, myValues, entryFile, memberFile);
+   FileRemoveDirectoryRetry(entryDir.c_str(), FILELOCK_BUDGET_MS);
+   if (*err != 0) {
+      FileDeletionRetry(entryFile.c_str(), false, FILELOCK_BUDGET_MS);
+      FileDeletionRetry(memberFile.c_str(), false, FILELOCK_BUDGET_MS);
+      FileRemoveDirectoryRetry(lockDir.c_str(), FILELOCK_BUDGET_MS);
+      return nullptr;
+   }
+
+   *err = FileLockScanner(lockDir, FileLockWaitForPossession, myValues, true);
+   if (*err != 0) {
+      // Whatever ended the wait, a member file left behind by a live
+      // process would hold everybody else back.
+      FileDeletionRetry(memberFile.c_str(), false, FILELOCK_BUDGET_MS);
+      FileRemoveDirectoryRetry(lockDir.c_str(), FILELOCK_BUDGET_MS);
+      if (*err == EAGAIN) {
+         *err = 0;
+      }
+      return nullptr;
+   }
+   return FileLockNewToken(path, memberFile.c_str());
+}
+
+FileLockToken *
+FileLockAcquireIntrinsic(const char *path, bool exclusive, uint32_t msecMaxWait, int *err)
+{
+   std::string lockDir = std::string(path) + FILELOCK_SUFFIX;
+   std::string execId = FileLockExecId();
+   std::string checksum = FileLockLocationChecksum(lockDir);
+   LockMember myValues{};
+   myValues.lockType = exclusive ? "X" : "S";
+   myValues.exclusivity = exclusive;
+   myValues.waitTime = 0;
+   myValues.msecMaxWaitTime = msecMaxWait;
+   myValues.machineID = FileLockHostId();
+   myValues.executionID = execId.c_str();
+   myValues.lamportNumber = 0;
+   myValues.locationChecksum = checksum.c_str();
+   myValues.memberName = "";
+   // No platform this library runs on has mandatory locks: always the
+   // portable protocol.
+   return FileLockIntrinsicPortable(lockDir, &myValues, path, err);
+}
+
+/*
+ * The path the lock is taken on: a block device under /dev/ is locked in
+ * the safe temporary directory as "pd" and the rest of its name (slashes
+ * as "_"), since /dev is no place for lock directories; any other path is
+ * made absolute.
+ */
+char *
+FileLockNormalizePath(const char *path)
+{
+   char *full = File_FullPath(path);
+   if (full == nullptr) {
+      return nullptr;
+   }
+   static const char devPrefix[] = "/dev/";
+   size_t prefixLen = sizeof devPrefix - 1;
+   if (std::strncmp(full, devPrefix, prefixLen) != 0 || full[prefixLen] == '\0' ||
+       !FilePlat_IsBlockDevice(full)) {
+      return full;
+   }
+   char *tmpDir = File_GetSafeTmpDir(false);
+   if (tmpDir == nullptr) {
+      std::free(full);
+      return nullptr;
+   }
+   std::string rest = full + prefixLen;
+   for (char &c : rest) {
+      if (c == '/') {
+         c = '_';
+      }
+   }
+   std::string mapped = std::string(tmpDir) + DIRSEPS + "pd" + rest;
+   std::free(tmpDir);
+   std::free(full);
+   return Util_SafeStrdup(mapped.c_str());
+}
+
+void
+FileLockAppendMessage(MsgList **msgs, int err)
+{
+   if (msgs == nullptr) {
+      return;
+   }
+   int platErr = FilePlat_LastError();
+   MsgList_Append(msgs,
+                  MSG_MAGIC "(msg.fileLock.win32)A file locking error (%d [errno %d]) has "
+                            "occurred: %s",
+                  platErr, err, FilePlat_ErrorText(platErr));
+   FilePlat_SetLastError(platErr);
+}
+
+int
+FileLockReleaseIntrinsic(FileLockToken *token)
+{
+   int err = 0;
+   if (token->lockFilePath != fileLockImplicitMarker) {
+      err = FileDeletionRetry(token->lockFilePath, false, FILELOCK_BUDGET_MS);
+      // The lock directory is the member file's own: the path the caller
+      // gave may have been mapped elsewhere (a block device).
+      char *lockDir = nullptr;
+      File_DirAndBase(token->lockFilePath, &lockDir, nullptr);
+      int saved = FilePlat_LastError();
+      FileRemoveDirectoryRetry(lockDir, FILELOCK_BUDGET_MS);
+      FilePlat_SetLastError(saved);
+      std::free(lockDir);
+      std::free(token->lockFilePath);
+   }
+   std::free(token->pathName);
+   token->signature = 0;
+   delete token;
+   return err;
+}
+
+}  // namespace
+
+FileLockToken *
+FileLock_Acquire(const char *path, bool readOnly, uint32_t msecMaxWait, int *err,
+                 MsgList **msgs)
+{
+   *err = 0;
+   char *normalized = path == nullptr ? nullptr : FileLockNormalizePath(path);
+   if (normalized == nullptr) {
+      *err = EINVAL;
+      FilePlat_SetLastError(FILEPLAT_ERR_INVALID_PARAMETER);
+      FileLockAppendMessage(msgs, *err);
+      return nullptr;
+   }
+   FileLockToken *token = FileLockAcquireIntrinsic(normalized, !readOnly, msecMaxWait, err);
+   std::free(normalized);
+   if (token == nullptr) {
+      int msgErr = *err;
+      if (*err == 0) {
+         FilePlat_SetLastError(FILEPLAT_ERR_LOCK_VIOLATION);
+         msgErr = EAGAIN;
+      }
+      FileLockAppendMessage(msgs, msgErr);
+   }
+   return token;
+}
+
+bool
+FileLock_Release(FileLockToken *token, int *err, MsgList **msgs)
+{
+   if (token == nullptr || token->signature != FILELOCK_TOKEN_SIGNATURE) {
+      PANIC();
+   }
+   *err = FileLockReleaseIntrinsic(token);
+   if (*err != 0) {
+      FileLockAppendMessage(msgs, *err);
+      return false;
+   }
+   return true;
+}
+
+bool
+FileLock_IsImplicit(const FileLockToken *token)
+{
+   return token != nullptr && token->lockFilePath == fileLockImplicitMarker;
 }

@@ -26,6 +26,7 @@ extern const int FILEPLAT_ERR_OPEN_NAME_TOO_LONG; // left by an open refused for
 extern const int FILEPLAT_ERR_INVALID_ADDRESS;    // a null path
 extern const int FILEPLAT_ERR_INVALID_PARAMETER;
 extern const int FILEPLAT_ERR_NO_MORE_FILES;      // end of a directory listing
+extern const int FILEPLAT_ERR_LOCK_VIOLATION;     // a lock wait ran out
 
 /*
  * What a platform error means to the portable code. Several platform codes
@@ -121,6 +122,17 @@ struct FilePlatAttrs {
 // attrs may be null to test for existence.
 bool FilePlat_GetAttributes(const char *path, FilePlatAttrs *attrs);
 
+// What a name itself is, without following a symbolic link.
+enum FilePlatFileType {
+   FILEPLAT_TYPE_REGULAR,
+   FILEPLAT_TYPE_DIRECTORY,
+   FILEPLAT_TYPE_LINK,
+   FILEPLAT_TYPE_OTHER,  // device, pipe, socket
+};
+bool FilePlat_GetFileType(const char *path, FilePlatFileType *type);
+// Whether the path (links followed) names a block device.
+bool FilePlat_IsBlockDevice(const char *path);
+
 /*
  * A directory listing: open, then read names until the read fails with
  * FILEPLAT_ERR_NO_MORE_FILES (or another error), then close. "." and ".."
@@ -146,13 +158,11 @@ void FilePlat_SleepMs(uint32_t ms);
 
 /*
  * Pieces of the safe temporary directory (fileTmpDir.cpp). TmpBase gives
- * the system's temporary directory without a trailing separator; UserName
- * the name of the user the process runs as. MakeSafeDirectory creates a
- * directory that only the current user can reach; IsDirectorySafe tells
- * whether an existing one is such a directory (a real directory, not a
- * link, owned by the user, closed to everybody else).
+ * the process's temporary path as the environment names it (TMPDIR, else
+ * /tmp), unchecked; LocalAppData the user's local application-data
+ * directory ($XDG_CACHE_HOME, else $HOME/.cache); UserName the name of the
+ * user the process runs as.
  */
 bool FilePlat_TmpBase(std::string *out);
+bool FilePlat_LocalAppData(std::string *out);
 bool FilePlat_UserName(std::string *out);
-bool FilePlat_MakeSafeDirectory(const char *path);
-bool FilePlat_IsDirectorySafe(const char *path);

@@ -32,6 +32,7 @@ const int FILEPLAT_ERR_INVALID_ADDRESS = EFAULT;
 const int FILEPLAT_ERR_INVALID_PARAMETER = EINVAL;
 // readdir() ends a listing by returning null and leaving errno alone.
 const int FILEPLAT_ERR_NO_MORE_FILES = 0;
+const int FILEPLAT_ERR_LOCK_VIOLATION = EAGAIN;
 
 const bool FILEPLAT_DRIVE_LETTERS = false;
 // A backslash is an ordinary file-name character, and "//srv" is "/srv".
@@ -282,6 +283,27 @@ FilePlat_GetAttributes(const char *path, FilePlatAttrs *attrs)
       attrs->readOnly = (st.st_mode & 0222) == 0;
    }
    return true;
+}
+
+bool
+FilePlat_GetFileType(const char *path, FilePlatFileType *type)
+{
+   struct stat st;
+   if (!PlatFault_Allowed(PLAT_STAT) || lstat(path, &st) != 0) {
+      return false;
+   }
+   *type = S_ISREG(st.st_mode)   ? FILEPLAT_TYPE_REGULAR
+           : S_ISDIR(st.st_mode) ? FILEPLAT_TYPE_DIRECTORY
+           : S_ISLNK(st.st_mode) ? FILEPLAT_TYPE_LINK
+                                 : FILEPLAT_TYPE_OTHER;
+   return true;
+}
+
+bool
+FilePlat_IsBlockDevice(const char *path)
+{
+   struct stat st;
+   return PlatFault_Allowed(PLAT_STAT) && stat(path, &st) == 0 && S_ISBLK(st.st_mode);
 }
 
 struct FilePlatDir {

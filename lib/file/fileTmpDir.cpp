@@ -1,16 +1,29 @@
 // The per-user safe temporary directory; see File_GetSafeTmpDir in file.h.
 //
-// The directory is "<base>/quillon-<user>" when that one is ours; when
-// somebody else holds the name (or it is open to others) a fresh directory
-// "<base>/quillon-<user>-<random>" is made instead.
+// The directory is "<base>/quillon-<user>" when that one is ours alone;
+// when somebody else holds the name, or it is open to others, an earlier
+// "<base>/quillon-<user>-<number>" that is ours is reused, or a new one
+// with a random number is made. The base is the "tmpDirectory" preference
+// (when the caller allows it), else the process's temporary path (TMPDIR
+// or /tmp), else "Temp" in the user's local application-data directory.
+//
+// The answer is remembered and checked again on every call: it is given
+// out again only while it is still safe (or could be made again safely).
+// All of this runs under one process-wide lock.
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "lib/config/preference.h"
 #include "lib/file/file.h"
 #include "lib/file/filePlatform.h"
+#include "lib/lock/ul.h"
 #include "lib/log/log.h"
+#include "lib/misc/panic.h"
 #include "lib/misc/random.h"
+#include "lib/misc/utilMisc.h"
+#include "lib/misc/w32Util.h"
 #include "lib/string/str.h"
 
 namespace {
@@ -18,63 +31,138 @@ namespace {
 constexpr const char *FILE_TMP_PREFIX = "quillon";
 constexpr int FILE_MAX_SAFE_DIR_FAILURES = 250;
 
+std::atomic<MXUserExclLock *> fileSafeTmpDirLock{nullptr};
+char *fileSafeTmpDirCache = nullptr;  // guarded by fileSafeTmpDirLock
+
 // Creates the candidate or checks the one that is there.
 bool
-FileAcceptSafeDir(const char *path)
+FileAcceptSafeDir(const char *path, bool aclOk)
 {
-   if (File_PathExists(path)) {
-      return FilePlat_IsDirectorySafe(path);
+   if (!aclOk) {
+      // Nothing to check on such a volume: ours if we can have it.
+      return File_MakeDir(path);
    }
-   return FilePlat_MakeSafeDirectory(path);
+   if (File_PathExists(path)) {
+      return W32Util_IsDirectorySafe(path);
+   }
+   return W32Util_MakeSafeDirectory(path);
 }
 
-// The base directory: the "tmpDirectory" preference when asked for and
-// usable, else the system's temporary directory.
-bool
-FileGetTmpDir(bool useConf, std::string *base)
+/*
+ * Expands a candidate base directory; it must be a directory the caller
+ * can write. One trailing separator is dropped. Null when unusable.
+ */
+char *
+FileTmpCandidateOk(const char *candidate)
+{
+   if (candidate == nullptr) {
+      return nullptr;
+   }
+   char *expanded = Util_ExpandString(candidate);
+   if (expanded == nullptr) {
+      return nullptr;
+   }
+   if (!FileIsWritableDir(expanded)) {
+      std::free(expanded);
+      return nullptr;
+   }
+   size_t len = std::strlen(expanded);
+   if (len > 1 && expanded[len - 1] == DIRSEPC) {
+      expanded[len - 1] = '\0';
+   }
+   return expanded;
+}
+
+// The base directory (the caller frees it), or null.
+char *
+FileGetTmpDir(bool useConf)
 {
    if (useConf) {
       char *conf = Preference_GetString(nullptr, "tmpDirectory");
-      bool ok = conf != nullptr && FileIsWritableDir(conf);
-      if (ok) {
-         *base = conf;
-         if (base->size() > 1 && base->back() == DIRSEPC) {
-            base->pop_back();
-         }
-      }
+      char *base = FileTmpCandidateOk(conf);
       std::free(conf);
-      if (ok) {
-         return true;
+      if (base != nullptr) {
+         return base;
       }
    }
-   if (FilePlat_TmpBase(base) && FileIsWritableDir(base->c_str())) {
-      return true;
+   std::string path;
+   if (FilePlat_TmpBase(&path)) {
+      char *base = FileTmpCandidateOk(path.c_str());
+      if (base != nullptr) {
+         return base;
+      }
+   }
+   if (FilePlat_LocalAppData(&path)) {
+      path += DIRSEPS "Temp";
+      File_MakeDir(path.c_str());
+      char *base = FileTmpCandidateOk(path.c_str());
+      if (base != nullptr) {
+         return base;
+      }
    }
    Warning("%s: Couldn't get a temporary directory\n", "FileGetTmpDir");
-   return false;
+   return nullptr;
 }
 
+// An earlier fresh directory of the user that is still safe, or null.
 char *
-FileCreateSafeTmpDir(const std::string &user, const std::string &base)
+FileFindExistingSafeTmpDir(const char *base, bool aclOk, const char *user)
 {
-   for (int failures = 0;; failures++) {
-      uint32_t suffix = 0;
-      if (!Random_Crypto(sizeof suffix, &suffix)) {
-         suffix = FileSimpleRandom();
+   char *prefix = Str_Asprintf(nullptr, "%s-%s-", FILE_TMP_PREFIX, user);
+   if (prefix == nullptr) {
+      Warning("%s: Out of memory error.\n", "FileFindExistingSafeTmpDir");
+      return nullptr;
+   }
+   size_t prefixLen = std::strlen(prefix);
+   char **names = nullptr;
+   int count = FileListDirectoryRetry(base, 0, &names);
+   char *found = nullptr;
+   bool searching = true;
+   for (int i = 0; searching && found == nullptr && i < count; i++) {
+      if (std::strncmp(names[i], prefix, prefixLen) != 0) {
+         continue;
       }
-      char *dir = Str_Asprintf(nullptr, "%s" DIRSEPS "%s-%s-%u", base.c_str(),
-                               FILE_TMP_PREFIX, user.c_str(), suffix);
+      char *candidate = Str_Asprintf(nullptr, "%s" DIRSEPS "%s", base, names[i]);
+      if (candidate == nullptr) {
+         Warning("%s: Out of memory error.\n", "FileFindExistingSafeTmpDir");
+         searching = false;
+      } else if (File_IsDir(candidate) && FileAcceptSafeDir(candidate, aclOk)) {
+         found = candidate;
+      } else {
+         std::free(candidate);
+      }
+   }
+   for (int i = 0; i < count; i++) {
+      std::free(names[i]);
+   }
+   std::free(names);
+   std::free(prefix);
+   return found;
+}
+
+// A new directory with a random number in its name, or null.
+char *
+FileCreateSafeTmpDir(bool aclOk, const char *user, const char *base)
+{
+   for (int failures = 0;;) {
+      uint32_t suffix;
+      if (!Random_Crypto(sizeof suffix, &suffix)) {
+         Warning("%s: Call to Random_Crypto failed.\n", "FileCreateSafeTmpDir");
+         return nullptr;
+      }
+      char *dir = Str_Asprintf(nullptr, "%s" DIRSEPS "%s-%s-%u", base, FILE_TMP_PREFIX, user,
+                               suffix);
       if (dir == nullptr) {
          Warning("%s: malloc failure.\n", "FileCreateSafeTmpDir");
          return nullptr;
       }
-      if (FileAcceptSafeDir(dir)) {
+      if (FileAcceptSafeDir(dir, aclOk)) {
          return dir;
       }
-      if (failures >= FILE_MAX_SAFE_DIR_FAILURES) {
+      if (++failures > FILE_MAX_SAFE_DIR_FAILURES) {
          Warning("%s: Failed to create a safe temporary directory, path \"%s\". "
-             "The maximum number of attempts was exceeded.\n",
-             "FileCreateSafeTmpDir", dir);
+                 "The maximum number of attempts was exceeded.\n",
+                 "FileCreateSafeTmpDir", dir);
          std::free(dir);
          return nullptr;
       }
@@ -82,30 +170,62 @@ FileCreateSafeTmpDir(const std::string &user, const std::string &base)
    }
 }
 
+// The work of File_GetSafeTmpDir, under its lock.
+char *
+FileGetSafeTmpDirLocked(bool useConf)
+{
+   if (fileSafeTmpDirCache != nullptr &&
+       FileAcceptSafeDir(fileSafeTmpDirCache,
+                         File_DoesVolumeSupportAcls(fileSafeTmpDirCache))) {
+      return Util_SafeStrdup(fileSafeTmpDirCache);
+   }
+
+   char *base = FileGetTmpDir(useConf);
+   if (base == nullptr) {
+      Warning("%s: FileGetTmpDir failed.\n", "File_GetSafeTmpDir");
+      return nullptr;
+   }
+   bool aclOk = File_DoesVolumeSupportAcls(base);
+   std::string user;
+   if (!FilePlat_UserName(&user)) {
+      Warning("%s: GetUserName failed.\n", "File_GetSafeTmpDir");
+      std::free(base);
+      return nullptr;
+   }
+   char *result =
+      Str_Asprintf(nullptr, "%s" DIRSEPS "%s-%s", base, FILE_TMP_PREFIX, user.c_str());
+   if (result == nullptr) {
+      Warning("%s: Out of memory error.\n", "File_GetSafeTmpDir");
+      std::free(base);
+      return nullptr;
+   }
+   if (!FileAcceptSafeDir(result, aclOk)) {
+      std::free(result);
+      result = FileFindExistingSafeTmpDir(base, aclOk, user.c_str());
+      if (result == nullptr) {
+         result = FileCreateSafeTmpDir(aclOk, user.c_str(), base);
+      }
+   }
+   if (result != nullptr) {
+      std::free(fileSafeTmpDirCache);
+      fileSafeTmpDirCache = Util_SafeStrdup(result);
+   }
+   std::free(base);
+   return result;
+}
+
 }  // namespace
 
 char *
 File_GetSafeTmpDir(bool useConf)
 {
-   std::string base;
-   if (!FileGetTmpDir(useConf, &base)) {
-      Warning("%s: FileGetTmpDir failed.\n", "File_GetSafeTmpDir");
-      return nullptr;
+   MXUserExclLock *lock = MXUser_CreateSingletonExclLock(&fileSafeTmpDirLock,
+                                                         "getSafeTmpDirLock", 0xf0007020);
+   if (lock == nullptr) {
+      NOT_IMPLEMENTED();
    }
-   std::string user;
-   if (!FilePlat_UserName(&user)) {
-      Warning("%s: GetUserName failed.\n", "File_GetSafeTmpDir");
-      return nullptr;
-   }
-   char *dir = Str_Asprintf(nullptr, "%s" DIRSEPS "%s-%s", base.c_str(), FILE_TMP_PREFIX,
-                            user.c_str());
-   if (dir == nullptr) {
-      Warning("%s: Out of memory error.\n", "File_GetSafeTmpDir");
-      return nullptr;
-   }
-   if (FileAcceptSafeDir(dir)) {
-      return dir;
-   }
-   std::free(dir);
-   return FileCreateSafeTmpDir(user, base);
+   MXUser_AcquireExclLock(lock);
+   char *result = FileGetSafeTmpDirLocked(useConf);
+   MXUser_ReleaseExclLock(lock);
+   return result;
 }

@@ -1,29 +1,36 @@
 // POSIX back end of the safe temporary directory; see filePlatform.h.
-//
-// The owner and the mode bits stand for the access-control list: a safe
-// directory is owned by the effective user and grants nothing to the
-// group or to others.
 #include "lib/file/filePlatform.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
-
-#include "lib/misc/platFaultPosix.h"
 
 bool
 FilePlat_TmpBase(std::string *out)
 {
    const char *base = getenv("TMPDIR");
-   if (base == nullptr || base[0] != '/') {
+   if (base == nullptr || base[0] == '\0') {
       base = "/tmp";
    }
    *out = base;
-   while (out->size() > 1 && out->back() == '/') {
-      out->pop_back();
+   return true;
+}
+
+bool
+FilePlat_LocalAppData(std::string *out)
+{
+   const char *cache = getenv("XDG_CACHE_HOME");
+   if (cache != nullptr && cache[0] == '/') {
+      *out = cache;
+      return true;
    }
+   const char *home = getenv("HOME");
+   if (home == nullptr || home[0] != '/') {
+      errno = ENOENT;
+      return false;
+   }
+   *out = std::string(home) + "/.cache";
    return true;
 }
 
@@ -42,20 +49,4 @@ FilePlat_UserName(std::string *out)
       *out = std::to_string((unsigned)uid);
    }
    return true;
-}
-
-bool
-FilePlat_MakeSafeDirectory(const char *path)
-{
-   return PlatFault_Allowed(PLAT_MKDIR) && mkdir(path, 0700) == 0;
-}
-
-bool
-FilePlat_IsDirectorySafe(const char *path)
-{
-   struct stat st;
-   if (!PlatFault_Allowed(PLAT_STAT) || lstat(path, &st) != 0) {
-      return false;
-   }
-   return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
 }

@@ -302,16 +302,27 @@ TEST_F(FileIOTest, LockRequests)
    ExpectClosed();
    EXPECT_FALSE(Exists(P("l")));
 
-   // Lock files are not available yet: an advisory request is refused
-   // rather than silently dropped.
+   // An advisory lock lives beside the file exactly as long as the open.
+   ASSERT_EQ(FileIO_OpenPath(&f_, P("l").c_str(), FILEIO_ACCESS_WRITE | FILEIO_LOCK_AUTO,
+                             FILEIO_ACTION_CREATE_NEW), FILEIO_SUCCESS);
+   EXPECT_NE(f_.lockToken, nullptr);
+   EXPECT_TRUE(Exists(P("l.lck")));
+
+   // A second writer gives up after the open's budget.
+   FileIOFile other;
+   FileIO_InitFile(&other);
    CaptureStderr();
-   EXPECT_EQ(FileIO_OpenPath(&f_, P("l").c_str(),
-                             FILEIO_ACCESS_WRITE | FILEIO_LOCK_AUTO,
-                             FILEIO_ACTION_CREATE_NEW), FILEIO_ERROR);
-   std::string expect = "FILE: FileIO_Lock on '" + P("l") + "' failed: ";
-   EXPECT_NE(GetCapturedStderr().find(expect), std::string::npos);
+   EXPECT_EQ(FileIO_OpenPath(&other, P("l").c_str(), FILEIO_ACCESS_WRITE | FILEIO_LOCK_ADVISORY,
+                             FILEIO_ACTION_OPEN), FILEIO_LOCK_ERROR);
+   EXPECT_NE(GetCapturedStderr().find("FILE: FileIO_Lock on '" + P("l") +
+                                      "' failed: Lock timed out"), std::string::npos);
+   EXPECT_FALSE(FileIO_IsValid(&other));
+   EXPECT_EQ(other.lockToken, nullptr);
+
+   EXPECT_FALSE(FileIO_CloseFile(&f_));
    ExpectClosed();
-   EXPECT_FALSE(Exists(P("l")));
+   EXPECT_TRUE(Exists(P("l")));
+   EXPECT_FALSE(Exists(P("l.lck")));
 }
 
 TEST_F(FileIOTest, CreatePromptAnswers)

@@ -1,4 +1,5 @@
 // Cryptographic random bytes, and their failures through the seam.
+#include <set>
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -60,6 +61,28 @@ TEST_F(RandomTest, InterruptionsAndShortReadsAreCompleted)
    // A short read, then a failing one.
    PlatFault_Inject(PLAT_RANDOM, EIO, 0, 2, 5);
    EXPECT_FALSE(Random_Crypto(sizeof a, a));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(RandomSimple, NeighbouringSeedsGiveUnrelatedStreams)
+{
+   // Processes with neighbouring ids draw lock member numbers (bits 8 to
+   // 23) from these streams: they must not keep meeting.
+   std::set<uint32_t> seen;
+   size_t draws = 0;
+   for (uint32_t seed = 4000; seed < 4016; seed++) {
+      RandomSimpleState *state = Random_SimpleCreate(seed);
+      for (int i = 0; i < 64; i++) {
+         seen.insert((Random_SimpleNext(state) >> 8) & 0xffff);
+         draws++;
+      }
+      Random_SimpleDestroy(state);
+   }
+   // 1,024 draws from 65,536 numbers: about 8 repeats by chance.
+   EXPECT_GT(seen.size(), draws - 40);
 }
 
 }  // namespace
