@@ -339,37 +339,37 @@ Preference_GetString(const char *defaultValue, const char *name)
    return value;
 }
 
+/*
+ * The Config_* lookups: the key is formatted into a 1,024-byte buffer
+ * first; a key that does not fit answers the default.
+ */
+#define CONFIG_LOOKUP(lookup, defaultValue, format)                     \
+   char key[CONFIG_KEY_SIZE];                                           \
+   va_list args;                                                        \
+   va_start(args, format);                                              \
+   bool fits = FormatKey(key, sizeof key, format, args);                \
+   va_end(args);                                                        \
+   if (!fits) {                                                         \
+      return defaultValue;                                              \
+   }                                                                    \
+   return lookup(defaultValue, key)
+
 bool
 Config_GetBool(bool defaultValue, const char *format, ...)
 {
-   char key[CONFIG_KEY_SIZE];
-   va_list args;
-   va_start(args, format);
-   bool ok = FormatKey(key, sizeof key, format, args);
-   va_end(args);
-   return ok ? Preference_GetBool(defaultValue, key) : defaultValue;
+   CONFIG_LOOKUP(Preference_GetBool, defaultValue, format);
 }
 
 int
 Config_GetTriState(int defaultValue, const char *format, ...)
 {
-   char key[CONFIG_KEY_SIZE];
-   va_list args;
-   va_start(args, format);
-   bool ok = FormatKey(key, sizeof key, format, args);
-   va_end(args);
-   return ok ? Preference_GetTriState(defaultValue, key) : defaultValue;
+   CONFIG_LOOKUP(Preference_GetTriState, defaultValue, format);
 }
 
 int32_t
 Config_GetLong(int32_t defaultValue, const char *format, ...)
 {
-   char key[CONFIG_KEY_SIZE];
-   va_list args;
-   va_start(args, format);
-   bool ok = FormatKey(key, sizeof key, format, args);
-   va_end(args);
-   return ok ? Preference_GetLong(defaultValue, key) : defaultValue;
+   CONFIG_LOOKUP(Preference_GetLong, defaultValue, format);
 }
 
 char *
@@ -378,9 +378,9 @@ Config_GetString(const char *defaultValue, const char *format, ...)
    char key[CONFIG_KEY_SIZE];
    va_list args;
    va_start(args, format);
-   bool ok = FormatKey(key, sizeof key, format, args);
+   bool fits = FormatKey(key, sizeof key, format, args);
    va_end(args);
-   if (!ok) {
+   if (!fits) {
       return defaultValue != nullptr ? Util_SafeStrdup(defaultValue) : nullptr;
    }
    return Preference_GetString(defaultValue, key);
