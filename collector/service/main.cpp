@@ -1,4 +1,5 @@
 // The collector's process entry.
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 
@@ -10,6 +11,8 @@ int
 main(int argc, char **argv)
 {
    SalvorPlat_IgnoreBrokenPipe();
+   // The host's character set for the banner and the preference files.
+   std::setlocale(LC_CTYPE, "");
    // Lets end-to-end tests make platform calls fail (a full disk, ...).
    const char *faults = std::getenv("SALVOR_PLATFORM_FAULTS");
    if (faults != nullptr && !PlatFault_ArmFromText(faults)) {

@@ -81,7 +81,19 @@ SalvorWin32InitLogging()
 {
    Preference_Init();
    VThread_SetName("salvor");
-   if (SalvorConfig.logFile[0] != '\0' && !Log_InitWithFile(SalvorConfig.logFile, "salvor")) {
+   bool started;
+   if (SalvorConfig.logFile[0] != '\0') {
+      started = Log_InitWithFile(SalvorConfig.logFile, "salvor");
+   } else {
+      // No log directory: the keys decide (the event log, or no output).
+      LogParams params;
+      Log_ParamsDefaults(&params);
+      params.useTimeStamps = false;
+      params.systemLoggerUse = 2;
+      Log_ParamsFromConfig("salvor", &params);
+      started = Log_Init(&params);
+   }
+   if (!started) {
       SalvorFatal("Failed to initialze log (%s). Please check the permissions.\n",
                   SalvorConfig.logFile);
    }

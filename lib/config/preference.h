@@ -1,9 +1,8 @@
 // The layered preference store behind the libraries' dotted configuration
-// keys ("log.rotateSize", ...). Lookups made before Preference_Init or
-// after Preference_Exit return their default.
-//
-// No preference file is read yet: a lookup answers from the run-time
-// layer when one was given, else its default.
+// keys ("log.rotateSize", ...), read from "settings.ini" and "config.ini"
+// in the common directory and "config.ini" and "preferences.ini" in the
+// user's. Lookups made before Preference_Init or after Preference_Exit
+// return their default.
 #pragma once
 
 #include "lib/string/str.h"  // PRINTF_DECL
@@ -33,7 +32,8 @@ int32_t Config_GetLong(int32_t defaultValue, const char *format, ...) PRINTF_DEC
 char *Config_GetString(const char *defaultValue, const char *format, ...) PRINTF_DECL(2, 3);
 
 /*
- * Makes dict (owned by the store from now on; null: none) the run-time
- * layer, consulted before the defaults. The previous one is freed.
+ * Makes dict (owned by the store from now on; null: an empty one) the
+ * run-time layer, consulted after the site settings and before the user's
+ * files. The previous one is freed. Preference_Init empties it.
  */
 void Preference_SetRunTimeLayer(Dictionary *dict);

@@ -1,0 +1,162 @@
+// The real collector configured by preference files: the log keys in the
+// common "config.ini", the start without any file, and a user preference
+// file locked by another process.
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "lib/file/fileLock.h"
+#include "tests/support/collectorProcess.h"
+#include "tests/support/testFiles.h"
+#include "tests/support/testUtil.h"
+
+using testutil::CollectorProcess;
+using testutil::Encode;
+using testutil::MakeHeader;
+
+namespace {
+
+const std::string COMMON_SUBDIR = "Quillon/Quillon Orvex dump collector";
+
+class LogConfig : public ::testing::Test {
+protected:
+   // A collector whose common config.ini holds `config`.
+   std::unique_ptr<CollectorProcess> start(const std::string &config, int level = 0)
+   {
+      std::filesystem::create_directories(appData / COMMON_SUBDIR);
+      testutil::WriteFile(appData / COMMON_SUBDIR + "/config.ini", config);
+      testutil::CollectorOptions options;
+      options.level = level;
+      options.env = {"SALVOR_APPDATA_PATH=" + appData.path(),
+                     "XDG_CONFIG_HOME=" + userConfig.path()};
+      auto salvor = std::make_unique<CollectorProcess>(SALVOR_BINARY, options);
+      std::string why;
+      EXPECT_TRUE(salvor->waitReady(&why)) << why;
+      return salvor;
+   }
+   // Status checks, each of which logs a line.
+   static void Chatter(CollectorProcess &salvor, int count)
+   {
+      testutil::UdpPeer peer("127.0.0.2");
+      salvorMsgHeader reply;
+      for (int i = 0; i < count; i++) {
+         ASSERT_TRUE(peer.request(Encode(MakeHeader(SALVOR_MSG_STATUS_CHECK)), salvor.port(),
+                                  &reply, 2000));
+      }
+   }
+   static bool Exists(const std::string &path) { return std::filesystem::exists(path); }
+
+   testutil::TempDir appData;
+   testutil::TempDir userConfig;
+};
+
+TEST_F(LogConfig, RotateSizeAndKeepOldFromTheCommonConfig)
+{
+   auto salvor = start("log.rotateSize = 20000\nlog.keepOld = 2\n", 1);
+   Chatter(*salvor, 1500);  // about 150 kB of lines
+   std::string log = salvor->dir() + "/log/";
+   EXPECT_TRUE(Exists(log + "salvor-0.log"));
+   EXPECT_TRUE(Exists(log + "salvor-1.log"));
+   EXPECT_FALSE(Exists(log + "salvor-2.log"));
+   EXPECT_LE(std::filesystem::file_size(log + "salvor.log"), 20000u + 4096u);
+}
+
+TEST_F(LogConfig, DestinationNoneAndLoggingFalseWriteNothing)
+{
+   for (const char *config : {"log.destination = none\n", "logging = false\n"}) {
+      auto salvor = start(config);
+      Chatter(*salvor, 20);
+      EXPECT_EQ(salvor->log(), "") << config;
+   }
+}
+
+TEST_F(LogConfig, CombinedDestinationsCountOnlyUnderThePrefixedKey)
+{
+   auto plain = start("log.destination = syslog-and-disk\n");
+   Chatter(*plain, 3);
+   EXPECT_NE(plain->log().find("LogGetDestination: invalid log.destination content "
+                               "(syslog-and-disk); ignored"),
+             std::string::npos) << plain->log();
+   EXPECT_NE(plain->log().find("Posting back a status check reply"), std::string::npos);
+
+   auto prefixed = start("salvor.log.destination = syslog-and-disk\n");
+   Chatter(*prefixed, 3);
+   EXPECT_EQ(prefixed->log().find("invalid"), std::string::npos) << prefixed->log();
+   EXPECT_NE(prefixed->log().find("Posting back a status check reply"), std::string::npos);
+}
+
+TEST_F(LogConfig, MinimumLevelPlainKeyFirstThenPrefixed)
+{
+   // Warnings only: the status-check lines (information) are not written.
+   auto quiet = start("log.logMinLevel = 110\n");
+   Chatter(*quiet, 3);
+   EXPECT_EQ(quiet->log().find("Posting back a status check reply"), std::string::npos);
+
+   auto prefixed = start("salvor.log.logMinLevel = 110\n");
+   Chatter(*prefixed, 3);
+   EXPECT_EQ(prefixed->log().find("Posting back a status check reply"), std::string::npos);
+
+   auto both = start("log.logMinLevel = 120\nsalvor.log.logMinLevel = 110\n");
+   Chatter(*both, 3);
+   EXPECT_NE(both->log().find("Posting back a status check reply"), std::string::npos);
+}
+
+TEST_F(LogConfig, ABareStartLogsThePrefLinesAfterTheBanner)
+{
+   testutil::CollectorOptions options;
+   options.env = {"SALVOR_APPDATA_PATH=" + appData.path(), "XDG_CONFIG_HOME=" + userConfig.path()};
+   CollectorProcess salvor(SALVOR_BINARY, options);
+   ASSERT_TRUE(salvor.waitReady());
+   Chatter(salvor, 1);
+   std::string log = salvor.log();
+   size_t banner = log.find("I120: Log for Quillon Orvex dump collector");
+   size_t pref = log.find("PREF Optional preferences file not found at ");
+   ASSERT_NE(banner, std::string::npos) << log;
+   ASSERT_NE(pref, std::string::npos) << log;
+   EXPECT_LT(banner, pref);
+   size_t count = 0;
+   for (size_t at = log.find("PREF Optional"); at != std::string::npos;
+        at = log.find("PREF Optional", at + 1)) {
+      count++;
+   }
+   EXPECT_EQ(count, 4u);
+   EXPECT_NE(log.find("PREF Failed to load user preferences."), std::string::npos);
+}
+
+TEST_F(LogConfig, LockedUserPreferencesAreSkippedWithTheReason)
+{
+   std::string prefsDir = userConfig / "Quillon";
+   std::filesystem::create_directories(prefsDir);
+   std::string prefs = prefsDir + "/preferences.ini";
+   testutil::WriteFile(prefs, "log.logMinLevel = 110\n");
+   int ready[2];
+   ASSERT_EQ(pipe(ready), 0);
+   pid_t holder = fork();
+   if (holder == 0) {
+      int err = 0;
+      char c = FileLock_Acquire(prefs.c_str(), false, 5000, &err, nullptr) != nullptr ? 'y' : 'n';
+      (void)!write(ready[1], &c, 1);
+      pause();
+      _exit(0);
+   }
+   char c = 0;
+   ASSERT_EQ(read(ready[0], &c, 1), 1);
+   ASSERT_EQ(c, 'y');
+   auto salvor = start("");
+   kill(holder, SIGKILL);
+   waitpid(holder, nullptr, 0);
+   close(ready[0]);
+   close(ready[1]);
+   Chatter(*salvor, 1);
+   std::string log = salvor->log();
+   EXPECT_NE(log.find("Unable to lock user preference file " + prefs + " for reading."),
+             std::string::npos) << log;
+   // The locked file's minimum level was not applied.
+   EXPECT_NE(log.find("Posting back a status check reply"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,206 @@
+// The preference store through real files in temporary common and user
+// directories.
+#include <csignal>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "lib/config/preference.h"
+#include "lib/file/fileLock.h"
+#include "lib/misc/productState.h"
+#include "tests/support/testFiles.h"
+#include "tests/support/testUtil.h"
+
+namespace {
+
+class Preferences : public ::testing::Test {
+protected:
+   void SetUp() override
+   {
+      Preference_Exit();
+      saved_[0] = Get("SALVOR_APPDATA_PATH");
+      saved_[1] = Get("XDG_CONFIG_HOME");
+      setenv("SALVOR_APPDATA_PATH", (dir / "etc").c_str(), 1);
+      setenv("XDG_CONFIG_HOME", (dir / "home").c_str(), 1);
+      mkdir((dir / "etc").c_str(), 0755);
+      common = dir / "etc/Quillon/" + ProductState_GetName();
+      user = dir / "home/Quillon";
+   }
+   void TearDown() override
+   {
+      Preference_Exit();
+      Restore("SALVOR_APPDATA_PATH", saved_[0]);
+      Restore("XDG_CONFIG_HOME", saved_[1]);
+   }
+   static std::string Get(const char *name)
+   {
+      const char *v = getenv(name);
+      return v != nullptr ? std::string(1, '=') + v : "";
+   }
+   static void Restore(const char *name, const std::string &saved)
+   {
+      if (saved.empty()) {
+         unsetenv(name);
+      } else {
+         setenv(name, saved.c_str() + 1, 1);
+      }
+   }
+   void Write(const std::string &dirPath, const std::string &file, const std::string &text)
+   {
+      std::string cmd = "mkdir -p '" + dirPath + "'";
+      ASSERT_EQ(system(cmd.c_str()), 0);
+      testutil::WriteFile(dirPath + "/" + file, text);
+   }
+   std::string String(const char *key, const char *def = "default")
+   {
+      char *v = Preference_GetString(def, key);
+      std::string s = v != nullptr ? v : "(null)";
+      free(v);
+      return s;
+   }
+
+   testutil::TempDir dir;
+   testutil::LogCapture log;
+   std::string common, user;
+
+private:
+   std::string saved_[2];
+};
+
+TEST_F(Preferences, WithoutFilesEveryLookupAnswersItsDefaultAndFivePrefLinesAreLogged)
+{
+   ASSERT_TRUE(Preference_Init());
+   EXPECT_EQ(log.count("PREF Optional preferences file not found at "), 4u) << log.text();
+   EXPECT_EQ(log.count("PREF Failed to load user preferences.\n"), 1u);
+   EXPECT_NE(log.text().find("PREF Optional preferences file not found at " + common +
+                             "/config.ini. Using default values.\n"),
+             std::string::npos);
+   EXPECT_NE(log.text().find(user + "/config.ini. Using default values.\n"), std::string::npos);
+   // Each PREF line follows the message library's report of why.
+   std::string text = log.text();
+   size_t first = text.find("PREF Optional");
+   ASSERT_NE(first, std::string::npos);
+   EXPECT_NE(text.rfind("[msg.dictionary.", first), std::string::npos) << text;
+   // Both directories were made on the way.
+   EXPECT_TRUE(std::filesystem::is_directory(common));
+   EXPECT_TRUE(std::filesystem::is_directory(user));
+
+   EXPECT_EQ(Preference_GetLong(42, "log.rotateSize"), 42);
+   EXPECT_EQ(String("tmpDirectory"), "default");
+   EXPECT_EQ(Preference_GetTriState("log.keep"), -1);
+}
+
+TEST_F(Preferences, LayersAreConsultedInOrder)
+{
+   Write(common, "settings.ini", "shared = settings\n");
+   Write(common, "config.ini", "shared = common\nonlyCommon = common\nprefsOverConfig = common\n");
+   Write(user, "config.ini", "onlyCommon = user\n");
+   Write(user, "preferences.ini", "shared = prefs\nprefsOverConfig = prefs\nmine = 7\n");
+   ASSERT_TRUE(Preference_Init());
+   EXPECT_EQ(String("shared"), "settings") << "site settings come first";
+   EXPECT_EQ(String("prefsOverConfig"), "prefs") << "preferences before any config.ini";
+   EXPECT_EQ(String("onlyCommon"), "user") << "the user's config.ini before the common one";
+   EXPECT_EQ(Preference_GetLong(0, "MINE"), 7) << "names ignore case";
+   EXPECT_EQ(log.count("PREF"), 0u) << log.text();
+}
+
+TEST_F(Preferences, DisableUserPreferencesCountsOnlyInTheCommonConfig)
+{
+   Write(user, "preferences.ini", "key = prefs\n");
+   Write(user, "config.ini", "disableUserPreferences = true\n");
+   ASSERT_TRUE(Preference_Init());
+   EXPECT_EQ(String("key"), "prefs");
+   Preference_Exit();
+
+   Write(common, "config.ini", "disableUserPreferences = true\n");
+   log.text();
+   ASSERT_TRUE(Preference_Init());
+   EXPECT_EQ(String("key"), "default");
+   EXPECT_NE(log.text().find("PREF Disabling user preferences because disableUserPreferences "
+                             "is set.\n"),
+             std::string::npos);
+}
+
+TEST_F(Preferences, TheFirstDefaultOfAnUnsetKeyStays)
+{
+   ASSERT_TRUE(Preference_Init());
+   EXPECT_EQ(Preference_GetLong(5, "unset.key"), 5);
+   EXPECT_EQ(Preference_GetLong(9, "unset.key"), 5);
+   EXPECT_EQ(Config_GetLong(11, "%s.%s", "unset", "key"), 5);
+}
+
+TEST_F(Preferences, EarlyLookupsAnswerTheDefaultAndSaySo)
+{
+   EXPECT_EQ(Preference_GetLong(3, "log.keepOld"), 3);
+   EXPECT_NE(log.text().find("PREF early PreferenceGet(log.keepOld), using default\n"),
+             std::string::npos);
+   EXPECT_FALSE(Preference_GetBool(false, "msg.dictionary.errorWhatever"));
+   EXPECT_EQ(log.text().find("msg.dictionary.error"), std::string::npos);
+   ASSERT_TRUE(Preference_Init());
+   Preference_Exit();
+   EXPECT_EQ(Preference_GetLong(4, "late.key"), 4);
+   EXPECT_NE(log.text().find("PREF early PreferenceGet(late.key)"), std::string::npos);
+}
+
+TEST_F(Preferences, DamagedFilesKeepWhatWasReadAndDoNotStopTheStart)
+{
+   Write(common, "config.ini", "good = 1\nthis line is broken\nlater = 2\n");
+   Write(user, "preferences.ini", "twice = 1\ntwice = 2\n");
+   ASSERT_TRUE(Preference_Init());
+   EXPECT_EQ(Preference_GetLong(0, "good"), 1);
+   EXPECT_NE(log.text().find("PREF Optional preferences file not found at " + common +
+                             "/config.ini"),
+             std::string::npos);
+   EXPECT_NE(log.text().find("PREF Failed to load user preferences.\n"), std::string::npos);
+   // A value that does not convert answers the default and is reported.
+   Write(user, "config.ini", "log.rotateSize = lots\n");
+   Preference_Exit();
+   ASSERT_TRUE(Preference_Init());
+   EXPECT_EQ(Preference_GetLong(-1, "log.rotateSize"), -1);
+}
+
+TEST_F(Preferences, ACommonDirectoryThatCannotBeMadeIsSkipped)
+{
+   // A file where the vendor directory should be.
+   testutil::WriteFile(dir / "etc/Quillon", "not a directory");
+   Write(user, "config.ini", "key = user\n");
+   ASSERT_TRUE(Preference_Init());
+   EXPECT_EQ(String("key"), "user");
+   EXPECT_EQ(log.count("PREF Optional preferences file not found at "), 3u) << log.text();
+}
+
+TEST_F(Preferences, PreferencesHeldUnderAnExclusiveLockAreNotRead)
+{
+   Write(user, "preferences.ini", "key = prefs\n");
+   std::string path = user + "/preferences.ini";
+   int ready[2];
+   ASSERT_EQ(pipe(ready), 0);
+   pid_t holder = fork();
+   if (holder == 0) {
+      int err = 0;
+      FileLockToken *token = FileLock_Acquire(path.c_str(), false, 5000, &err, nullptr);
+      char c = token != nullptr ? 'y' : 'n';
+      (void)!write(ready[1], &c, 1);
+      pause();
+      _exit(0);
+   }
+   char c = 0;
+   ASSERT_EQ(read(ready[0], &c, 1), 1);
+   ASSERT_EQ(c, 'y');
+   ASSERT_TRUE(Preference_Init());
+   kill(holder, SIGKILL);
+   waitpid(holder, nullptr, 0);
+   close(ready[0]);
+   close(ready[1]);
+   EXPECT_EQ(String("key"), "default");
+   EXPECT_NE(log.text().find("Unable to lock user preference file " + path + " for reading."),
+             std::string::npos) << log.text();
+   EXPECT_NE(log.text().find("PREF Failed to load user preferences.\n"), std::string::npos);
+}
+
+}  // namespace
