@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 
+#include "lib/config/preference.h"
 #include "lib/misc/clock.h"
 #include "lib/log/logInt.h"
 #include "lib/log/logPlatform.h"
@@ -100,11 +101,17 @@ TEST_F(LogOutputTest, BannerWithTimeStampsHasNoCreationTimeLine)
 TEST_F(LogOutputTest, WithFileDefaultsAppendsAndKeepsEarlierContent)
 {
    WriteFile(log.path(), "earlier line\n");
+   Preference_Init();  // as the collector does, so the keys are not read early
    ASSERT_TRUE(Log_InitWithFile(log.path().c_str(), "salvor"));
    Log("later\n");
+   Preference_Exit();
    auto lines = log.Lines();
-   ASSERT_EQ(lines.size(), 6u);  // the banner has no creation time with time stamps
+   // The banner (no creation time with time stamps), then the preference
+   // store's lines about its missing files.
+   ASSERT_GE(lines.size(), 6u);
+   EXPECT_EQ(log.Text().find("early PreferenceGet"), std::string::npos);
    EXPECT_EQ(lines[0], "earlier line");
+   EXPECT_NE(lines[4].find("| I120: Host is "), std::string::npos) << lines[4];
    EXPECT_NE(lines[1].find("| I120: Log for "), std::string::npos) << lines[1];
    EXPECT_NE(lines.back().find("| I120: later"), std::string::npos);
    EXPECT_FALSE(Exists(dir / "test-0.log"));

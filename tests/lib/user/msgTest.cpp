@@ -26,7 +26,7 @@ protected:
       Msg_SetThreadFrontEnd(nullptr);
       Msg_SetDictionary(nullptr);
       Msg_SetConsoleForTest(-1, -1);
-      Preference_SetRunTimeLayer(nullptr);
+      Preference_Exit();
    }
 
    // Preferences answered from a dictionary file.
@@ -35,6 +35,7 @@ protected:
       usertest::Write(dir / "prefs.ini", content);
       Dictionary *d = Dictionary_Create();
       ASSERT_TRUE(Dictionary_Load(d, (dir / "prefs.ini").c_str(), true, "UTF-8", nullptr));
+      Preference_Init();
       Preference_SetRunTimeLayer(d);
    }
 
