@@ -122,6 +122,10 @@ SalvorHandleDone(uint32_t clientIP, const salvorMsgHeader *request, salvorMsgHea
    }
    Log("Dump finished successfully for %u.%u.%u.%u, slot %d, file:%s.\n", SALVOR_IP_BYTES(clientIP),
        (int)request->dumpID, slot->fileName);
+   if (!SalvorFinishDumpFile(&slot->fd)) {
+      // The file keeps its mark of an unfinished dump; its bytes are all there.
+      Log("Error giving file (%s) the mode of a finished dump\n", slot->fileName);
+   }
    if (FileIO_CloseFile(&slot->fd)) {
       Log("Error closing file (%s)\n", slot->fileName);
    }

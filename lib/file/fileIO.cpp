@@ -177,9 +177,13 @@ FileIO_Unlock(FileIOFile *file)
    return FILEIO_SUCCESS;
 }
 
+namespace {
+
+// The open of FileIOCreateRetry, with the platform open passed in.
+template <typename Opener>
 FileIOStatus
-FileIOCreateRetry(FileIOFile *file, const char *path, uint32_t access,
-                  FileIOOpenAction action, int mode, uint32_t msecMaxWait)
+FileIOCreateWith(FileIOFile *file, const char *path, uint32_t access, uint32_t msecMaxWait,
+                 Opener open)
 {
    if (path == nullptr) {
       FilePlat_SetLastError(FILEPLAT_ERR_INVALID_ADDRESS);
@@ -206,7 +210,7 @@ FileIOCreateRetry(FileIOFile *file, const char *path, uint32_t access,
    FilePlatHandle handle;
    int err = 0;
    for (;;) {
-      handle = FilePlat_Open(path, access, action, mode);
+      handle = open(access);
       if (handle != FILEPLAT_INVALID_HANDLE) {
          break;
       }
@@ -230,6 +234,43 @@ FileIOCreateRetry(FileIOFile *file, const char *path, uint32_t access,
    status = FileIOMapOpenError(err);
    FilePlat_SetLastError(err);
    return status;
+}
+
+}  // namespace
+
+FileIOStatus
+FileIOCreateRetry(FileIOFile *file, const char *path, uint32_t access,
+                  FileIOOpenAction action, int mode, uint32_t msecMaxWait)
+{
+   return FileIOCreateWith(file, path, access, msecMaxWait, [&](uint32_t resolved) {
+      return FilePlat_Open(path, resolved, action, mode);
+   });
+}
+
+FileIOStatus
+FileIO_OpenAtMode(FileIOFile *file, FilePlatHandle dir, const char *name, const char *path,
+                  uint32_t access, FileIOOpenAction action, int mode)
+{
+   if (name == nullptr) {
+      FilePlat_SetLastError(FILEPLAT_ERR_INVALID_ADDRESS);
+      return FILEIO_ERROR;
+   }
+   uint32_t budget = (access & FILEIO_RETRY_MASK) ? FILEIO_OPEN_RETRY_MS : 0;
+   return FileIOCreateWith(file, path, access, budget, [&](uint32_t resolved) {
+      return FilePlat_OpenAt(dir, name, resolved, action, mode);
+   });
+}
+
+FileIOStatus
+FileIO_StatusOfOpenError(int err)
+{
+   return FileIOMapOpenError(err);
+}
+
+bool
+FileIO_SetMode(FileIOFile *file, int mode)
+{
+   return FilePlat_SetMode(file->handle, mode);
 }
 
 FileIOStatus
