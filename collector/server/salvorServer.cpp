@@ -202,6 +202,7 @@ SalvorServerLoop()
             SalvorExpireIdleSlots();
             lastSweep = SalvorClockUsec();
          }
+         Log_FlushPending();
          continue;
       }
       if (got < 0) {
@@ -212,6 +213,8 @@ SalvorServerLoop()
          Log("Recvfrom error:%s. Going on.\n", Net_ErrorText(err));
          continue;
       }
+      // Lines that the log's throttle held back go out as soon as it lifts.
+      Log_FlushPending();
       if (!SalvorProcessDatagram(buf, length, from.ip, replyWire)) {
          continue;
       }
