@@ -39,9 +39,13 @@ int Net_Bind(NetSocket sock, uint32_t ip, uint16_t port);
 // Fixes the peer: sends go to it, and only its datagrams are received.
 int Net_Connect(NetSocket sock, const NetAddr *peer);
 int Net_LocalAddr(NetSocket sock, NetAddr *addr);
-// Asks for a receive buffer of `bytes` (0 on success); *granted receives
-// what the system gave.
-int Net_SetReceiveBuffer(NetSocket sock, int bytes, int *granted);
+/*
+ * Asks for a receive buffer of `bytes` (0 on success); *granted receives
+ * what the system gave. With `force`, first tries to pass the system's
+ * limit on buffer sizes, which takes the privilege to administer the
+ * network, and falls back to the plain request without it.
+ */
+int Net_SetReceiveBuffer(NetSocket sock, int bytes, bool force, int *granted);
 
 // 1 when readable, 0 when the wait timed out, negative on error.
 int Net_WaitReadable(NetSocket sock, int timeoutMs);

@@ -126,12 +126,21 @@ Net_LocalAddr(NetSocket sock, NetAddr *out)
 }
 
 int
-Net_SetReceiveBuffer(NetSocket sock, int bytes, int *granted)
+Net_SetReceiveBuffer(NetSocket sock, int bytes, bool force, int *granted)
 {
-   int rc = setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+   int rc = -1;
+   if (force) {
+      rc = setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes);
+   }
+   if (rc != 0) {
+      rc = setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+   }
    socklen_t len = sizeof *granted;
    *granted = 0;
    getsockopt(sock, SOL_SOCKET, SO_RCVBUF, granted, &len);
+   // The kernel doubles the request for its bookkeeping and reports the
+   // doubled size; what it can hold of datagrams is the half.
+   *granted /= 2;
    return rc;
 }
 
