@@ -72,29 +72,35 @@ SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, uint32_t clientIP,
    reply->assignedDumpID = (uint32_t)freeIndex;
 }
 
-void
-SalvorHandleData(const salvorMsgHeader *request, const uint8_t *payload, uint32_t clientIP,
-                 size_t datagramLength, salvorMsgHeader *reply)
+salvorCoreDumpInfo *
+SalvorCheckData(const salvorMsgHeader *request, uint32_t clientIP, size_t datagramLength,
+                salvorMsgHeader *reply)
 {
    salvorCoreDumpInfo *slot = SalvorFindSlot(clientIP, request);
    if (slot == nullptr) {
       reply->status = hxk_invalid_dump;
-      return;
+      return nullptr;
    }
    if (FileIO_SetPos(&slot->fd, request->dataOffset, FILEIO_SEEK_BEGIN) < 0) {
       Log("Error seeking in file (%s)\n", slot->fileName);
       reply->status = hxk_write_failed;
-      return;
+      return nullptr;
    }
    uint32_t payloadLength = (uint32_t)(datagramLength - SALVOR_HEADER_SIZE);
    if (request->dataLength > payloadLength) {
       Log("dataLength (%u) bigger than it should be (%u).\n", request->dataLength,
           payloadLength);
       reply->status = hxk_write_failed;
-      return;
+      return nullptr;
    }
-   size_t written = 0;
-   FileIO_WriteBytes(&slot->fd, payload, payloadLength, &written);
+   return slot;
+}
+
+void
+SalvorFinishData(const salvorCoreDumpInfo *slot, const salvorMsgHeader *request,
+                 uint32_t clientIP, uint32_t payloadLength, size_t written,
+                 salvorMsgHeader *reply)
+{
    if (written != payloadLength) {
       Log("Error: did not write full buffer to file (%s). Tried to write %u bytes. "
           "Only %u written.\n", slot->fileName, payloadLength, (unsigned)written);
@@ -107,6 +113,20 @@ SalvorHandleData(const salvorMsgHeader *request, const uint8_t *payload, uint32_
           (int)written, (int)request->dataOffset, (unsigned long long)(now - slot->lastActivity));
    }
    reply->status = hxk_success;
+}
+
+void
+SalvorHandleData(const salvorMsgHeader *request, const uint8_t *payload, uint32_t clientIP,
+                 size_t datagramLength, salvorMsgHeader *reply)
+{
+   salvorCoreDumpInfo *slot = SalvorCheckData(request, clientIP, datagramLength, reply);
+   if (slot == nullptr) {
+      return;
+   }
+   uint32_t payloadLength = (uint32_t)(datagramLength - SALVOR_HEADER_SIZE);
+   size_t written = 0;
+   FileIO_WriteBytes(&slot->fd, payload, payloadLength, &written);
+   SalvorFinishData(slot, request, clientIP, payloadLength, written, reply);
 }
 
 void

@@ -385,6 +385,47 @@ FileIO_WriteBytes(FileIOFile *file, const void *buffer, size_t count,
    return FILEIO_SUCCESS;
 }
 
+FileIOStatus
+FileIO_WriteVAt(FileIOFile *file, const FilePlatPiece *pieces, int n, uint64_t offset,
+                size_t *actual)
+{
+   FilePlatPiece rest[FILEPLAT_MAX_PIECES];
+   if (n > FILEPLAT_MAX_PIECES) {
+      NOT_IMPLEMENTED();
+   }
+   std::memcpy(rest, pieces, (size_t)n * sizeof *pieces);
+   FilePlatPiece *at = rest;
+   int left = n;
+   size_t done = 0;
+   file->position = (int64_t)offset;
+   // A short transfer goes on where it stopped, as FileIO_WriteBytes does.
+   while (left > 0) {
+      size_t put = 0;
+      bool ok = FilePlat_WriteVAt(file->handle, at, left, file->position, &put);
+      file->position += (int64_t)put;
+      done += put;
+      if (!ok) {
+         *actual = done;
+         return FILEIO_ERROR;
+      }
+      while (left > 0 && put >= at->length) {
+         put -= at->length;
+         at++;
+         left--;
+      }
+      if (left > 0) {
+         at->data = static_cast<const char *>(at->data) + put;
+         at->length -= put;
+      }
+      while (left > 0 && at->length == 0) {
+         at++;
+         left--;
+      }
+   }
+   *actual = done;
+   return FILEIO_SUCCESS;
+}
+
 int64_t
 FileIO_SetPos(FileIOFile *file, uint64_t offset, FileIOSeekOrigin origin)
 {

@@ -111,6 +111,18 @@ bool FilePlat_ReadAt(FilePlatHandle h, void *buf, size_t count, int64_t offset,
 bool FilePlat_WriteAt(FilePlatHandle h, const void *buf, size_t count,
                       int64_t offset, size_t *put);
 /*
+ * One gathering transfer of n pieces (at most FILEPLAT_MAX_PIECES) to
+ * consecutive bytes from `offset`; put receives the bytes written, also
+ * when the call fails.
+ */
+struct FilePlatPiece {
+   const void *data;
+   size_t length;
+};
+constexpr int FILEPLAT_MAX_PIECES = 64;
+bool FilePlat_WriteVAt(FilePlatHandle h, const FilePlatPiece *pieces, int n, int64_t offset,
+                       size_t *put);
+/*
  * The position a seek leads to: `offset` from the start, from `current`
  * (the caller's position) or from the end of the file, which only the
  * last asks the file system for. -1 with the last error set on failure.

@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <vector>
 
@@ -301,6 +302,46 @@ FilePlat_WriteAt(FilePlatHandle h, const void *buf, size_t count, int64_t offset
       return false;
    }
    *put = (size_t)n;
+   return true;
+}
+
+bool
+FilePlat_WriteVAt(FilePlatHandle h, const FilePlatPiece *pieces, int n, int64_t offset,
+                  size_t *put)
+{
+   *put = 0;
+   if (n > FILEPLAT_MAX_PIECES) {
+      errno = EINVAL;
+      return false;
+   }
+   size_t total = 0;
+   for (int i = 0; i < n; i++) {
+      total += pieces[i].length;
+   }
+   size_t len = total;
+   if (!PlatFault_Allowed(PLAT_WRITE, &len)) {
+      return false;
+   }
+   iovec iov[FILEPLAT_MAX_PIECES];
+   int count = 0;
+   // An injected short write keeps only the first len bytes.
+   for (size_t left = len; count < n && left > 0; count++) {
+      size_t piece = pieces[count].length < left ? pieces[count].length : left;
+      iov[count] = {const_cast<void *>(pieces[count].data), piece};
+      left -= piece;
+   }
+   ssize_t written;
+   do {
+      written = pwritev((int)h, iov, count, (off_t)offset);
+   } while (written < 0 && errno == EINTR);
+   if (written < 0) {
+      return false;
+   }
+   if (written == 0 && len > 0) {
+      errno = EIO;
+      return false;
+   }
+   *put = (size_t)written;
    return true;
 }
 
