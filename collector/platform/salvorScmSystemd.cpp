@@ -14,6 +14,7 @@
 //   pending STOPPING=1, stopped a last STATUS= line.
 #include "collector/platform/salvorScm.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -43,7 +44,8 @@ namespace {
 
 constexpr const char *DEFAULT_UNIT_DIR = "/etc/systemd/system";
 
-SalvorControlHandlerFn controlHandler = nullptr;
+// Set by the service thread, called by the dispatcher's: shared, hence atomic.
+std::atomic<SalvorControlHandlerFn> controlHandler{nullptr};
 
 std::string
 UnitDir()
@@ -308,8 +310,8 @@ SalvorScm_StartDispatcher(const char *name, SalvorServiceMainFn serviceMain)
       if (sig == SIGUSR1) {
          break;  // the service main has returned
       }
-      if (controlHandler != nullptr) {
-         controlHandler(sig == SIGHUP ? 4 : 1);
+      if (SalvorControlHandlerFn handler = controlHandler.load()) {
+         handler(sig == SIGHUP ? 4 : 1);
       }
    }
    pthread_join(thread, nullptr);
@@ -320,7 +322,7 @@ void *
 SalvorScm_RegisterControlHandler(const char *name, SalvorControlHandlerFn handler)
 {
    (void)name;
-   controlHandler = handler;
+   controlHandler.store(handler);
    return reinterpret_cast<void *>(&controlHandler);
 }
 
