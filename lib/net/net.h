@@ -72,6 +72,8 @@ int Net_WaitReadableOrWakeup(NetSocket sock, NetWakeup *wakeup, int timeoutMs);
  * recognises by its source and never hands on. False when that socket
  * cannot be had; Net_RecvBatch then waits with Net_WaitReadableOrWakeup.
  * A wake-up guards one socket at a time; Detach before the socket goes.
+ * The loopback socket stays until the wake-up is destroyed, as a signal
+ * may use it at any moment.
  */
 bool Net_WakeupAttach(NetWakeup *wakeup, NetSocket sock);
 void Net_WakeupDetach(NetWakeup *wakeup);

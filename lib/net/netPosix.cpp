@@ -184,7 +184,10 @@ void
 Net_WakeupDestroy(NetWakeup *wakeup)
 {
    if (wakeup != nullptr) {
-      Net_WakeupDetach(wakeup);
+      int poke = wakeup->pokeFd.exchange(-1);
+      if (poke >= 0) {
+         close(poke);
+      }
       close(wakeup->fd);
       delete wakeup;
    }
@@ -212,23 +215,34 @@ Net_WakeupAttach(NetWakeup *wakeup, NetSocket sock)
    if (getsockname(sock, reinterpret_cast<sockaddr *>(&target), &len) != 0) {
       return false;
    }
-   int poke = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP);
-   if (poke < 0) {
-      return false;
-   }
    // A socket bound to every address is reached on the loopback address.
    uint32_t targetIp = ntohl(target.sin_addr.s_addr);
-   sockaddr_in local = ToSockaddr(targetIp == NET_ANY ? NET_LOOPBACK : targetIp, 0);
-   sockaddr_in to = ToSockaddr(targetIp == NET_ANY ? NET_LOOPBACK : targetIp,
-                               ntohs(target.sin_port));
-   len = sizeof local;
-   if (bind(poke, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
-       connect(poke, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0 ||
-       getsockname(poke, reinterpret_cast<sockaddr *>(&local), &len) != 0) {
-      close(poke);
+   uint32_t ip = targetIp == NET_ANY ? NET_LOOPBACK : targetIp;
+   // The poking socket lives as long as the wake-up: a signal from another
+   // thread may use it at any moment, so it is never closed under one.
+   int poke = wakeup->pokeFd.load(std::memory_order_acquire);
+   if (poke < 0 || wakeup->pokeAddr.ip != ip) {
+      int made = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP);
+      sockaddr_in local = ToSockaddr(ip, 0);
+      len = sizeof local;
+      if (made < 0 || bind(made, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
+          getsockname(made, reinterpret_cast<sockaddr *>(&local), &len) != 0) {
+         if (made >= 0) {
+            close(made);
+         }
+         return false;
+      }
+      if (poke >= 0) {
+         return false;  // one loopback address per wake-up: keep the one there is
+      }
+      FromSockaddr(local, &wakeup->pokeAddr);
+      poke = made;
+   }
+   sockaddr_in to = ToSockaddr(ip, ntohs(target.sin_port));
+   if (connect(poke, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+      wakeup->pokeFd.store(poke, std::memory_order_release);
       return false;
    }
-   FromSockaddr(local, &wakeup->pokeAddr);
    wakeup->guarded = sock;
    wakeup->timeoutMs = -1;
    wakeup->pokeFd.store(poke, std::memory_order_release);
@@ -238,10 +252,7 @@ Net_WakeupAttach(NetWakeup *wakeup, NetSocket sock)
 void
 Net_WakeupDetach(NetWakeup *wakeup)
 {
-   int poke = wakeup->pokeFd.exchange(-1, std::memory_order_acq_rel);
-   if (poke >= 0) {
-      close(poke);
-   }
+   // The poking socket stays (see Attach); only the receive stops relying on it.
    wakeup->guarded = -1;
 }
 
@@ -305,8 +316,7 @@ RecvMany(NetSocket sock, NetDatagram *batch, int count, int flags)
 int
 Net_RecvBatch(NetSocket sock, NetWakeup *wakeup, NetDatagram *batch, int count, int timeoutMs)
 {
-   bool blocking = wakeup != nullptr &&
-                   wakeup->pokeFd.load(std::memory_order_relaxed) >= 0 && wakeup->guarded == sock;
+   bool blocking = wakeup != nullptr && wakeup->guarded == sock;
    if (!blocking) {
       int n = RecvMany(sock, batch, count, MSG_DONTWAIT);
       if (n >= 0 || !Net_WouldBlock(errno)) {

@@ -32,9 +32,9 @@ protected:
    }
    void TearDown() override
    {
-      SalvorConfig.stopRequested = true;
-      UdpPeer waker;
-      waker.sendTo(Encode(MakeHeader(SALVOR_MSG_STATUS_CHECK)), SalvorConfig.port);
+      // The stop request's own wake-up: a socket of the test made now could
+      // meet the loop's clean-up, which closes every socket of the process.
+      SalvorServerRequestStop();
       loop.join();
       SalvorClockUsec = Clock_MonotonicUsec;
    }
