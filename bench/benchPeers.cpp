@@ -11,14 +11,20 @@
 #include "protocol/salvorProto.h"
 #include "lib/net/net.h"
 
-BareReplyLoop::BareReplyLoop()
+BareReplyLoop::BareReplyLoop(bool batched)
 {
    fd_ = Net_UdpSocket();
    if (fd_ < 0 || Net_Bind(fd_, NET_LOOPBACK, 0) != 0 || Net_LocalAddr(fd_, &addr_) != 0) {
       throw std::runtime_error(std::string("bare reply loop: ") + Net_ErrorText(Net_LastError()));
    }
+   // The collector's receive buffer, so that both hold the same bursts.
+   int granted = 0;
+   Net_SetReceiveBuffer(fd_, 16 << 20, true, &granted);
    pid_ = fork();
    if (pid_ == 0) {
+      if (batched) {
+         RunBatched();
+      }
       Run();
    }
    if (pid_ < 0) {
@@ -46,5 +52,35 @@ BareReplyLoop::Run()
       }
       std::memset(buf + SALVOR_OFF_STATUS, 0, 4);
       Net_SendTo(fd_, buf, SALVOR_HEADER_SIZE, &src);
+   }
+}
+
+void
+BareReplyLoop::RunBatched()
+{
+   constexpr int BATCH = 64;
+   static uint8_t bufs[BATCH][SALVOR_RECV_BUFFER_SIZE];
+   NetDatagram in[BATCH];
+   NetOutgoing out[BATCH];
+   for (int i = 0; i < BATCH; i++) {
+      in[i] = NetDatagram{bufs[i], sizeof bufs[i], 0, {}};
+   }
+   // Waits inside the receive, as the collector does.
+   NetWakeup *wakeup = Net_WakeupCreate();
+   Net_WakeupAttach(wakeup, fd_);
+   for (;;) {
+      int n = Net_RecvBatch(fd_, wakeup, in, BATCH, 5000);
+      int k = 0;
+      for (int i = 0; i < n; i++) {
+         if (in[i].length < SALVOR_HEADER_SIZE) {
+            continue;
+         }
+         std::memset(bufs[i] + SALVOR_OFF_STATUS, 0, 4);
+         out[k++] = NetOutgoing{bufs[i], SALVOR_HEADER_SIZE, in[i].from};
+      }
+      for (int at = 0; at < k;) {
+         int sent = Net_SendBatch(fd_, out + at, k - at);
+         at += sent > 0 ? sent : 1;
+      }
    }
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -91,6 +92,58 @@ SalvorStatusText(uint32_t status)
    return buf;
 }
 
+SalvorCongestion::SalvorCongestion(unsigned maxWindow, std::chrono::microseconds initialRto)
+   : maxWindow_(std::max(1u, maxWindow)),
+     cwnd_(std::min<double>(SALVOR_INITIAL_WINDOW, maxWindow_)),
+     ssthresh_(maxWindow_),
+     rto_(std::clamp(initialRto, SALVOR_MIN_RTO, SALVOR_MAX_RTO))
+{
+}
+
+void
+SalvorCongestion::OnReply(Clock::time_point sentAt, Clock::time_point now, bool resent)
+{
+   using std::chrono::microseconds;
+   if (!resent) {
+      microseconds r = std::chrono::duration_cast<microseconds>(now - sentAt);
+      if (!measured_) {
+         srtt_ = r;
+         rttvar_ = r / 2;
+         measured_ = true;
+      } else {
+         microseconds diff = srtt_ > r ? srtt_ - r : r - srtt_;
+         rttvar_ = (3 * rttvar_ + diff) / 4;
+         srtt_ = (7 * srtt_ + r) / 8;
+      }
+      rto_ = std::clamp(srtt_ + 4 * rttvar_, SALVOR_MIN_RTO, SALVOR_MAX_RTO);
+   }
+   cwnd_ += cwnd_ < ssthresh_ ? 1.0 : 1.0 / cwnd_;
+   cwnd_ = std::min(cwnd_, maxWindow_);
+}
+
+void
+SalvorCongestion::OnTimeout(Clock::time_point sentAt, Clock::time_point now)
+{
+   // Messages sent before the last cut were sent into the larger window
+   // that caused it: their loss says nothing new.
+   if (sentAt < lastCut_) {
+      return;
+   }
+   ssthresh_ = std::max(1.0, std::floor(cwnd_ / 2));
+   cwnd_ = ssthresh_;
+   lastCut_ = now;
+}
+
+std::chrono::microseconds
+SalvorCongestion::Timeout(unsigned sends) const
+{
+   std::chrono::microseconds t = rto_;
+   for (unsigned i = 1; i < sends && t < SALVOR_MAX_RTO; i++) {
+      t *= 2;
+   }
+   return std::min(t, SALVOR_MAX_RTO);
+}
+
 SalvorResult
 SalvorClient::Open(const NetAddr &server, const std::optional<uint32_t> &from)
 {
@@ -120,7 +173,8 @@ SalvorClient::Exchange(uint32_t type, int64_t timestamp, uint32_t dumpID,
       }
       stats->datagrams++;
       stats->retransmits += attempt > 0;
-      Clock::time_point deadline = Clock::now() + opts.timeout;
+      Clock::time_point sentAt = Clock::now();
+      Clock::time_point deadline = sentAt + cc_->Timeout(attempt + 1);
       for (;;) {
          size_t len = 0;
          switch (sock_.TryRecv(buf, sizeof buf, &len, &error)) {
@@ -138,6 +192,7 @@ SalvorClient::Exchange(uint32_t type, int64_t timestamp, uint32_t dumpID,
             if (assigned) {
                *assigned = reply.assignedDumpID;
             }
+            cc_->OnReply(sentAt, Clock::now(), attempt > 0);
             return {};
          }
          case SalvorClientSocket::Refused:
@@ -165,6 +220,8 @@ SalvorResult
 SalvorClient::StatusCheck(const SalvorSendOptions &opts)
 {
    SalvorSendStats stats;
+   cc_.emplace(opts.window, opts.timeout);
+   sock_.SetTestLoss(opts.testLoss, opts.testLossSeed);
    return Exchange(SALVOR_MSG_STATUS_CHECK, opts.timestamp.value_or(NowMicros()), 0, opts,
                    "status check", nullptr, &stats);
 }
@@ -188,6 +245,8 @@ SalvorClient::SendDump(int fd, uint64_t size, const SalvorSendOptions &opts,
    }
    *stats = SalvorSendStats{};
    stats->timestamp = opts.timestamp.value_or(NowMicros());
+   cc_.emplace(opts.window, opts.timeout);
+   sock_.SetTestLoss(opts.testLoss, opts.testLossSeed);
    Clock::time_point start = Clock::now();
 
    SalvorResult res = Exchange(SALVOR_MSG_INIT, stats->timestamp, 0, opts, "init",
@@ -234,6 +293,7 @@ SalvorClient::StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dump
    uint8_t buf[SALVOR_RECV_BUFFER_SIZE];
    std::string error;
    bool refused = false;
+   SalvorCongestion &cc = *cc_;
 
    auto chunkLen = [&](uint64_t k) {
       return (uint32_t)std::min<uint64_t>(SALVOR_MAX_PAYLOAD, size - k * SALVOR_MAX_PAYLOAD);
@@ -252,12 +312,12 @@ SalvorClient::StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dump
       c.sends++;
       c.inFlight = true;
       stats->datagrams++;
-      nextCheck = std::min(nextCheck, c.sentAt + opts.timeout);
+      nextCheck = std::min(nextCheck, c.sentAt + cc.Timeout(c.sends));
       return true;
    };
 
    while (base < chunks) {
-      while (inFlight < opts.window && next < chunks && next < base + slots) {
+      while (inFlight < cc.Window() && next < chunks && next < base + slots) {
          if (!send(next)) {
             return SalvorResult::Error(SalvorResult::Failed, error);
          }
@@ -297,6 +357,7 @@ SalvorClient::StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dump
          }
          gotAny = true;
          Chunk &c = state[k % slots];
+         cc.OnReply(c.sentAt, Clock::now(), c.sends > 1);
          c.inFlight = false;
          c.acked = true;
          inFlight--;
@@ -321,17 +382,20 @@ SalvorClient::StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dump
             if (!c.inFlight) {
                continue;
             }
-            if (now - c.sentAt >= opts.timeout) {
+            if (now - c.sentAt >= cc.Timeout(c.sends)) {
                if (c.sends > opts.retries) {
                   std::string what = "data at offset " + std::to_string(k * SALVOR_MAX_PAYLOAD);
                   return SalvorResult::Error(SalvorResult::NoAnswer,
                                              NoAnswer(serverName_, what.c_str(), c.sends, refused));
                }
+               unsigned before = cc.Window();
+               cc.OnTimeout(c.sentAt, now);
+               stats->windowCuts += cc.Window() < before;
                if (!send(k)) {
                   return SalvorResult::Error(SalvorResult::Failed, error);
                }
             } else {
-               nextCheck = std::min(nextCheck, c.sentAt + opts.timeout);
+               nextCheck = std::min(nextCheck, c.sentAt + cc.Timeout(c.sends));
             }
          }
          continue;

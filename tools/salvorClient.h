@@ -17,9 +17,17 @@
 constexpr uint64_t SALVOR_MAX_DUMP_SIZE = uint64_t{1} << 32;
 
 struct SalvorSendOptions {
-   unsigned window = 32;                         // data messages in flight
-   std::chrono::milliseconds timeout{200};       // before a message is resent
+   // The most data messages in flight. The client starts with fewer and
+   // adapts the number to loss (SalvorCongestion).
+   unsigned window = 32;
+   // Wait before a message is first resent while no round trip has been
+   // measured; later waits follow the measured round trip.
+   std::chrono::milliseconds timeout{200};
    unsigned retries = 20;                        // resends of one message before giving up
+   // Test aid: this share (0 to 0.5) of the datagrams in each direction is
+   // dropped, and as many again delayed behind the next one.
+   double testLoss = 0;
+   uint32_t testLossSeed = 1;
    std::optional<int64_t> timestamp;             // dump time stamp; default: now in microseconds
    // Called now and then with the bytes acknowledged so far and the total.
    std::function<void(uint64_t acked, uint64_t total)> progress;
@@ -31,6 +39,7 @@ struct SalvorSendStats {
    uint64_t bytes = 0;
    uint64_t datagrams = 0;      // every request sent, retransmissions included
    uint64_t retransmits = 0;
+   unsigned windowCuts = 0;     // times a timeout halved the window
    double seconds = 0;          // from the init to the reply to done
 };
 
@@ -49,6 +58,50 @@ struct SalvorResult {
 
 // "hxk_limit_exceeded", or "unknown status 0x..." for a value outside the protocol.
 std::string SalvorStatusText(uint32_t status);
+
+/*
+ * How many data messages a client keeps in flight, and how long it waits
+ * for a reply before it resends, in the manner of TCP's congestion control
+ * (RFC 5681) and retransmission timer (RFC 6298), so that many clients
+ * share one collector without driving it into collapse:
+ * - the window starts at SALVOR_INITIAL_WINDOW (or the maximum, if
+ *   smaller), grows by one per reply up to the slow-start threshold and by
+ *   about one per round trip beyond it;
+ * - a timeout halves it and sets the threshold there, at most once per
+ *   round trip (only for a message sent after the last cut);
+ * - the timeout is the smoothed round trip plus four times its variation,
+ *   measured on replies to messages sent once, within [SALVOR_MIN_RTO,
+ *   SALVOR_MAX_RTO], and doubles with each resend of the same message.
+ */
+class SalvorCongestion {
+public:
+   using Clock = std::chrono::steady_clock;
+   static constexpr unsigned SALVOR_INITIAL_WINDOW = 4;
+   static constexpr std::chrono::microseconds SALVOR_MIN_RTO{20000};
+   static constexpr std::chrono::microseconds SALVOR_MAX_RTO{2000000};
+
+   SalvorCongestion(unsigned maxWindow, std::chrono::microseconds initialRto);
+
+   unsigned Window() const { return (unsigned)cwnd_; }
+   // A reply to a message last sent at sentAt; `resent` when it was sent
+   // more than once (its round trip is then ambiguous and not measured).
+   void OnReply(Clock::time_point sentAt, Clock::time_point now, bool resent);
+   // A message sent at sentAt timed out at now.
+   void OnTimeout(Clock::time_point sentAt, Clock::time_point now);
+   // The wait for a reply to a message sent `sends` times.
+   std::chrono::microseconds Timeout(unsigned sends) const;
+   std::chrono::microseconds SmoothedRtt() const { return srtt_; }
+
+private:
+   double maxWindow_;
+   double cwnd_;
+   double ssthresh_;
+   bool measured_ = false;
+   std::chrono::microseconds srtt_{0};
+   std::chrono::microseconds rttvar_{0};
+   std::chrono::microseconds rto_;
+   Clock::time_point lastCut_{};
+};
 
 class SalvorClient {
 public:
@@ -71,4 +124,5 @@ private:
 
    SalvorClientSocket sock_;
    std::string serverName_;
+   std::optional<SalvorCongestion> cc_;  // of the exchange under way
 };

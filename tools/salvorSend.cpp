@@ -29,12 +29,16 @@ Usage(FILE *out)
               "options:\n"
               "  --server HOST:PORT  collector to send to (default 127.0.0.1:6500)\n"
               "  --from ADDR         local IPv4 address to send from\n"
-              "  --window N          data messages in flight, 1 to 4096 (default 32)\n"
-              "  --timeout MS        wait before resending a message (default 200)\n"
+              "  --window N          most data messages in flight, 1 to 4096 (default 32);\n"
+              "                      fewer while the network loses datagrams\n"
+              "  --timeout MS        wait before the first resend, until round trips are\n"
+              "                      measured (default 200)\n"
               "  --retries N         resends of one message before giving up (default 20)\n"
               "  --timestamp N       nonzero time stamp of the dump (default: now in microseconds)\n"
               "  --quiet             no summary line\n"
-              "  --status            only ask whether the collector is alive\n",
+              "  --status            only ask whether the collector is alive\n"
+              "  --test-loss PCT     (testing) drop PCT% of the datagrams each way, and\n"
+              "                      delay as many behind the next one; 0 to 50\n",
               out);
 }
 
@@ -91,7 +95,8 @@ ParseArgs(int argc, char **argv, Args *args)
       } else if (arg == "--status") {
          args->status = true;
       } else if (arg == "--server" || arg == "--from" || arg == "--window" ||
-                 arg == "--timeout" || arg == "--retries" || arg == "--timestamp") {
+                 arg == "--timeout" || arg == "--retries" || arg == "--timestamp" ||
+                 arg == "--test-loss") {
          if (!needValue()) {
             return "missing value for " + std::string(arg);
          }
@@ -109,6 +114,14 @@ ParseArgs(int argc, char **argv, Args *args)
                return bad();
             }
             args->opts.timeout = std::chrono::milliseconds(ms);
+         } else if (arg == "--test-loss") {
+            unsigned pct;
+            if (!ParseNumber<unsigned>(value, 0, 50, &pct)) {
+               return bad();
+            }
+            args->opts.testLoss = pct / 100.0;
+            // Each process its own sequence: hosts started together differ.
+            args->opts.testLossSeed = (uint32_t)getpid();
          } else if (arg == "--retries") {
             if (!ParseNumber<unsigned>(value, 0, 1000000, &args->opts.retries)) {
                return bad();
@@ -234,10 +247,10 @@ main(int argc, char **argv)
    if (!args.quiet) {
       double mbps = stats.seconds > 0 ? (double)stats.bytes / 1e6 / stats.seconds : 0;
       std::printf("sent %s (%llu bytes) to %s as dump %u in %.2f s, %.1f MB/s, "
-                  "%llu datagrams, %llu resent\n",
+                  "%llu datagrams, %llu resent, window cut %u times\n",
                   path.c_str(), (unsigned long long)stats.bytes, serverName.c_str(),
                   stats.dumpID, stats.seconds, mbps, (unsigned long long)stats.datagrams,
-                  (unsigned long long)stats.retransmits);
+                  (unsigned long long)stats.retransmits, stats.windowCuts);
    }
    return 0;
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 #include <csignal>
+#include <cstring>
 
 namespace {
 
@@ -98,8 +99,56 @@ SalvorClientSocket::Close()
    }
 }
 
+void
+SalvorClientSocket::SetTestLoss(double share, uint32_t seed)
+{
+   loss_ = std::clamp(share, 0.0, 0.5);
+   lossState_ = seed * 0x9E3779B97F4A7C15ull + 1;
+   heldSend_.clear();
+   heldRecv_.clear();
+   heldRecvDue_ = false;
+}
+
+SalvorClientSocket::ShimFate
+SalvorClientSocket::Fate()
+{
+   if (loss_ <= 0) {
+      return Pass;
+   }
+   // xorshift64*: a fixed sequence for a seed, so a failure can be replayed.
+   lossState_ ^= lossState_ >> 12;
+   lossState_ ^= lossState_ << 25;
+   lossState_ ^= lossState_ >> 27;
+   double r = (double)((lossState_ * 0x2545F4914F6CDD1Dull) >> 11) / (double)(1ull << 53);
+   return r < loss_ ? Drop : r < 2 * loss_ ? Delay : Pass;
+}
+
 bool
 SalvorClientSocket::Send(const void *buf, size_t len, std::string *error)
+{
+   if (loss_ > 0) {
+      ShimFate fate = Fate();
+      if (fate == Drop) {
+         return true;
+      }
+      if (fate == Delay && heldSend_.empty()) {
+         const uint8_t *bytes = static_cast<const uint8_t *>(buf);
+         heldSend_.assign(bytes, bytes + len);
+         return true;
+      }
+      bool ok = SendNow(buf, len, error);
+      if (ok && !heldSend_.empty()) {
+         std::vector<uint8_t> held;
+         held.swap(heldSend_);
+         ok = SendNow(held.data(), held.size(), error);
+      }
+      return ok;
+   }
+   return SendNow(buf, len, error);
+}
+
+bool
+SalvorClientSocket::SendNow(const void *buf, size_t len, std::string *error)
 {
    for (;;) {
       long n = Net_Send(sock_, buf, len);
@@ -127,10 +176,32 @@ SalvorClientSocket::Send(const void *buf, size_t len, std::string *error)
 SalvorClientSocket::RecvResult
 SalvorClientSocket::TryRecv(void *buf, size_t cap, size_t *len, std::string *error)
 {
+   auto deliverHeld = [&] {
+      *len = std::min(cap, heldRecv_.size());
+      std::memcpy(buf, heldRecv_.data(), *len);
+      heldRecv_.clear();
+      heldRecvDue_ = false;
+      return Received;
+   };
+   if (heldRecvDue_) {
+      return deliverHeld();
+   }
    for (;;) {
       size_t full = 0;
       long n = Net_RecvFrom(sock_, buf, cap, nullptr, &full, true);
       if (n >= 0) {
+         if (loss_ > 0) {
+            ShimFate fate = Fate();
+            if (fate == Drop) {
+               continue;
+            }
+            if (fate == Delay && heldRecv_.empty()) {
+               const uint8_t *bytes = static_cast<const uint8_t *>(buf);
+               heldRecv_.assign(bytes, bytes + n);
+               continue;
+            }
+            heldRecvDue_ = !heldRecv_.empty();
+         }
          *len = (size_t)n;
          return Received;
       }
@@ -139,7 +210,8 @@ SalvorClientSocket::TryRecv(void *buf, size_t cap, size_t *len, std::string *err
          continue;
       }
       if (Net_WouldBlock(err)) {
-         return TimedOut;
+         // Nothing came after a held datagram: it arrives late, not never.
+         return heldRecv_.empty() ? TimedOut : deliverHeld();
       }
       if (Net_Refused(err)) {
          return Refused;
@@ -154,6 +226,9 @@ SalvorClientSocket::Wait(std::chrono::nanoseconds wait, std::string *error)
 {
    using namespace std::chrono;
    // Round up so that a wait of a few microseconds does not spin; cap at a minute.
+   if (heldRecvDue_) {
+      return Received;
+   }
    wait = std::clamp<nanoseconds>(wait, nanoseconds(0), minutes(1));
    int ms = (int)duration_cast<milliseconds>(wait + microseconds(999)).count();
    for (;;) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "lib/net/net.h"
 
@@ -46,6 +47,23 @@ public:
    // Waits until a datagram can be read or `wait` has passed.
    RecvResult Wait(std::chrono::nanoseconds wait, std::string *error);
 
+   /*
+    * Test aid: of the datagrams sent and received from now on, `share`
+    * (0 to 0.5) are dropped and as many again held back until the next
+    * one has passed, as a lossy network that reorders would. 0 turns it
+    * off. The choice is pseudo-random from `seed`.
+    */
+   void SetTestLoss(double share, uint32_t seed);
+
 private:
+   enum ShimFate { Pass, Drop, Delay };
+   ShimFate Fate();
+   bool SendNow(const void *buf, size_t len, std::string *error);
+
    NetSocket sock_ = NET_INVALID_SOCKET;
+   double loss_ = 0;
+   uint64_t lossState_ = 0;
+   std::vector<uint8_t> heldSend_;     // a sent datagram held back
+   std::vector<uint8_t> heldRecv_;     // a received datagram held back
+   bool heldRecvDue_ = false;          // another has passed it: deliver it next
 };

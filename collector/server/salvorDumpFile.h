@@ -9,13 +9,31 @@
 
 constexpr int SALVOR_MAX_NAME_TRIES = 256;
 constexpr size_t SALVOR_NAME_SIZE = 1024;
-// Dump files hold a crashed host's memory: readable by their owner only.
+// Dump files hold a crashed host's memory: readable by their owner and
+// group only, and by nobody before they are finished.
 constexpr int SALVOR_DUMP_FILE_MODE = 0440;
+/*
+ * A dump still being received carries the owner's write bit, which a
+ * finished dump never has: a file left by a collector that stopped or
+ * crashed in the middle of a dump cannot be mistaken for a whole one
+ * (`find <dataDir> -name 'zdump_*' -perm -u=w` lists them).
+ */
+constexpr int SALVOR_DUMP_PARTIAL_MODE = 0200;
 
 /*
  * Creates the client's directory and a new dump file in it, trying up to
  * 256 names. Leaves the last name tried in `name` and returns the status
- * of the create (FILEIO_ERROR when every name was taken).
+ * of the create (FILEIO_ERROR when every name was taken). No level below
+ * dataDir and no file name is followed when it is a symbolic link, so a
+ * link planted in the data directory cannot lead a dump outside it. The
+ * new file has SALVOR_DUMP_PARTIAL_MODE until SalvorFinishDumpFile.
  */
 FileIOStatus SalvorCreateDumpFile(uint32_t clientIP, char *name, size_t nameSize,
                                   const char *dataDir, FileIOFile *fd);
+
+/*
+ * Gives a completely received dump its final mode (SALVOR_DUMP_FILE_MODE
+ * less the process's creation mask, as a create would have); false when
+ * that failed.
+ */
+bool SalvorFinishDumpFile(FileIOFile *fd);

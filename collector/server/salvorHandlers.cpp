@@ -72,29 +72,35 @@ SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, uint32_t clientIP,
    reply->assignedDumpID = (uint32_t)freeIndex;
 }
 
-void
-SalvorHandleData(const salvorMsgHeader *request, const uint8_t *payload, uint32_t clientIP,
-                 size_t datagramLength, salvorMsgHeader *reply)
+salvorCoreDumpInfo *
+SalvorCheckData(const salvorMsgHeader *request, uint32_t clientIP, size_t datagramLength,
+                salvorMsgHeader *reply)
 {
    salvorCoreDumpInfo *slot = SalvorFindSlot(clientIP, request);
    if (slot == nullptr) {
       reply->status = hxk_invalid_dump;
-      return;
+      return nullptr;
    }
    if (FileIO_SetPos(&slot->fd, request->dataOffset, FILEIO_SEEK_BEGIN) < 0) {
       Log("Error seeking in file (%s)\n", slot->fileName);
       reply->status = hxk_write_failed;
-      return;
+      return nullptr;
    }
    uint32_t payloadLength = (uint32_t)(datagramLength - SALVOR_HEADER_SIZE);
    if (request->dataLength > payloadLength) {
       Log("dataLength (%u) bigger than it should be (%u).\n", request->dataLength,
           payloadLength);
       reply->status = hxk_write_failed;
-      return;
+      return nullptr;
    }
-   size_t written = 0;
-   FileIO_WriteBytes(&slot->fd, payload, payloadLength, &written);
+   return slot;
+}
+
+void
+SalvorFinishData(const salvorCoreDumpInfo *slot, const salvorMsgHeader *request,
+                 uint32_t clientIP, uint32_t payloadLength, size_t written,
+                 salvorMsgHeader *reply)
+{
    if (written != payloadLength) {
       Log("Error: did not write full buffer to file (%s). Tried to write %u bytes. "
           "Only %u written.\n", slot->fileName, payloadLength, (unsigned)written);
@@ -110,6 +116,20 @@ SalvorHandleData(const salvorMsgHeader *request, const uint8_t *payload, uint32_
 }
 
 void
+SalvorHandleData(const salvorMsgHeader *request, const uint8_t *payload, uint32_t clientIP,
+                 size_t datagramLength, salvorMsgHeader *reply)
+{
+   salvorCoreDumpInfo *slot = SalvorCheckData(request, clientIP, datagramLength, reply);
+   if (slot == nullptr) {
+      return;
+   }
+   uint32_t payloadLength = (uint32_t)(datagramLength - SALVOR_HEADER_SIZE);
+   size_t written = 0;
+   FileIO_WriteBytes(&slot->fd, payload, payloadLength, &written);
+   SalvorFinishData(slot, request, clientIP, payloadLength, written, reply);
+}
+
+void
 SalvorHandleDone(uint32_t clientIP, const salvorMsgHeader *request, salvorMsgHeader *reply)
 {
    if (SalvorConfig.verbose) {
@@ -122,6 +142,10 @@ SalvorHandleDone(uint32_t clientIP, const salvorMsgHeader *request, salvorMsgHea
    }
    Log("Dump finished successfully for %u.%u.%u.%u, slot %d, file:%s.\n", SALVOR_IP_BYTES(clientIP),
        (int)request->dumpID, slot->fileName);
+   if (!SalvorFinishDumpFile(&slot->fd)) {
+      // The file keeps its mark of an unfinished dump; its bytes are all there.
+      Log("Error giving file (%s) the mode of a finished dump\n", slot->fileName);
+   }
    if (FileIO_CloseFile(&slot->fd)) {
       Log("Error closing file (%s)\n", slot->fileName);
    }

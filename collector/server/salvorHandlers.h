@@ -15,5 +15,18 @@ void SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, uint32_t clie
                       const salvorMsgHeader *request);
 void SalvorHandleData(const salvorMsgHeader *request, const uint8_t *payload, uint32_t clientIP,
                       size_t datagramLength, salvorMsgHeader *reply);
+/*
+ * SalvorHandleData in two halves, for a caller that writes the payloads
+ * of several data messages together. SalvorCheckData makes the checks
+ * (slot, position, length) with their log lines: null with the failure's
+ * status set in the reply, or the slot whose file takes the payload at
+ * dataOffset. SalvorFinishData turns the count written into the status.
+ */
+struct salvorCoreDumpInfo;
+salvorCoreDumpInfo *SalvorCheckData(const salvorMsgHeader *request, uint32_t clientIP,
+                                    size_t datagramLength, salvorMsgHeader *reply);
+void SalvorFinishData(const salvorCoreDumpInfo *slot, const salvorMsgHeader *request,
+                      uint32_t clientIP, uint32_t payloadLength, size_t written,
+                      salvorMsgHeader *reply);
 void SalvorHandleDone(uint32_t clientIP, const salvorMsgHeader *request, salvorMsgHeader *reply);
 void SalvorHandleStatusCheck(uint32_t clientIP, salvorMsgHeader *reply);

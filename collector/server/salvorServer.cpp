@@ -4,11 +4,14 @@
 
 #include "collector/startup/salvorConfig.h"
 #include "collector/server/salvorHandlers.h"
+#include "lib/file/fileIO.h"
 #include "collector/platform/salvorPlat.h"
 #include "collector/server/salvorSlots.h"
 #include "collector/startup/salvorStartup.h"
 #include "lib/config/preference.h"
 #include "lib/log/log.h"
+
+#include <memory>
 
 namespace {
 
@@ -63,11 +66,18 @@ SalvorOpenSocket(NetSocket *sock)
 }
 
 
+namespace {
+
+/*
+ * The checks every datagram passes before its type is looked at: a whole
+ * header, no more than the buffer holds, the debug line, the magic.
+ * Datagrams that carry no whole header, or more than the buffer holds,
+ * are dropped unanswered: neither can be handled as sent.
+ */
 bool
-SalvorProcessDatagram(const uint8_t *buf, size_t length, uint32_t clientIP, uint8_t *replyWire)
+SalvorScreenDatagram(const uint8_t *buf, size_t length, uint32_t clientIP,
+                     salvorMsgHeader *request)
 {
-   // Datagrams that carry no whole header, or more than the buffer holds,
-   // are dropped unanswered: neither can be handled as sent.
    if (length == 0) {
       Log("ip:%x)Empty datagram. Skipping it.\n", clientIP);
       return false;
@@ -82,43 +92,195 @@ SalvorProcessDatagram(const uint8_t *buf, size_t length, uint32_t clientIP, uint
           (unsigned)length, (unsigned)SALVOR_RECV_BUFFER_SIZE);
       return false;
    }
-   salvorMsgHeader request;
-   SalvorDecodeHeader(buf, &request);
+   SalvorDecodeHeader(buf, request);
    if (SalvorConfig.verbose) {
-      LogDebugLine(request, length, clientIP);
+      LogDebugLine(*request, length, clientIP);
    }
-   if (request.magic != SALVOR_MSG_MAGIC) {
-      Log("Bad magic:%#x. Expected:%#x\n", request.magic, SALVOR_MSG_MAGIC);
+   if (request->magic != SALVOR_MSG_MAGIC) {
+      Log("Bad magic:%#x. Expected:%#x\n", request->magic, SALVOR_MSG_MAGIC);
       Log("Skipping bad packet.\n");
       return false;
    }
-   salvorMsgHeader reply = request;
+   return true;
+}
+
+// Hands a screened request to the handler of its type; fills the reply.
+void
+SalvorDispatch(const salvorMsgHeader &request, const uint8_t *buf, size_t length,
+               uint32_t clientIP, salvorMsgHeader *reply)
+{
+   *reply = request;
    switch (request.type) {
    case SALVOR_MSG_INIT:
-      SalvorHandleInit(&reply, SalvorConfig.dataDir, clientIP, &request);
+      SalvorHandleInit(reply, SalvorConfig.dataDir, clientIP, &request);
       break;
    case SALVOR_MSG_DATA:
-      SalvorHandleData(&request, buf + SALVOR_HEADER_SIZE, clientIP, length, &reply);
+      SalvorHandleData(&request, buf + SALVOR_HEADER_SIZE, clientIP, length, reply);
       break;
    case SALVOR_MSG_DONE:
-      SalvorHandleDone(clientIP, &request, &reply);
+      SalvorHandleDone(clientIP, &request, reply);
       break;
    case SALVOR_MSG_STATUS_CHECK:
-      SalvorHandleStatusCheck(clientIP, &reply);
+      SalvorHandleStatusCheck(clientIP, reply);
       break;
    default:
       Log("ip:%x)Unknown message type:%d\n", clientIP, (int)request.type);
-      reply.status = hxk_unknown_type;
+      reply->status = hxk_unknown_type;
       break;
    }
+}
+
+void
+SalvorLogReply(uint32_t clientIP, const salvorMsgHeader &reply)
+{
    if (SalvorConfig.verbose) {
       Log("ip:%x)Sending reply with status %#x\n", clientIP, reply.status);
    }
+}
+
+}  // namespace
+
+bool
+SalvorProcessDatagram(const uint8_t *buf, size_t length, uint32_t clientIP, uint8_t *replyWire)
+{
+   salvorMsgHeader request;
+   if (!SalvorScreenDatagram(buf, length, clientIP, &request)) {
+      return false;
+   }
+   salvorMsgHeader reply;
+   SalvorDispatch(request, buf, length, clientIP, &reply);
+   SalvorLogReply(clientIP, reply);
    // The reply is the request's header with status (and assignedDumpID)
    // set: every other byte goes back exactly as it came.
    SalvorEncodeHeader(&reply, replyWire);
    return true;
 }
+
+namespace {
+
+// Queues the reply to datagram `from`; its bytes are filled in later.
+int
+SalvorQueueReply(SalvorBatch *batch, const NetAddr &from)
+{
+   int i = batch->outCount++;
+   batch->out[i] = NetOutgoing{batch->replies[i], SALVOR_HEADER_SIZE, from};
+   return i;
+}
+
+void
+SalvorFlushRun(SalvorWriteRun *run, SalvorBatch *batch)
+{
+   if (run->count == 0) {
+      return;
+   }
+   salvorCoreDumpInfo *slot = run->slot;
+   size_t written = 0;
+   FileIO_WriteVAt(&slot->fd, run->pieces, run->count, run->start, &written);
+   for (int i = 0; i < run->count; i++) {
+      salvorMsgHeader *reply = &run->replies[i];
+      uint32_t length = (uint32_t)run->pieces[i].length;
+      if (written >= length) {
+         written -= length;
+         SalvorFinishData(slot, reply, run->clientIP, length, length, reply);
+      } else {
+         // The write stopped short: each message from here on is written
+         // on its own again, and answered and logged as such.
+         written = 0;
+         size_t again = 0;
+         FileIO_SetPos(&slot->fd, reply->dataOffset, FILEIO_SEEK_BEGIN);
+         FileIO_WriteBytes(&slot->fd, run->pieces[i].data, length, &again);
+         SalvorFinishData(slot, reply, run->clientIP, length, again, reply);
+      }
+      SalvorLogReply(run->clientIP, *reply);
+      SalvorEncodeHeader(reply, batch->replies[run->replyIndex[i]]);
+   }
+   run->count = 0;
+   run->slot = nullptr;
+}
+
+// Whether a data message continues the run (same dump, next offset).
+bool
+SalvorContinuesRun(const SalvorWriteRun &run, const salvorMsgHeader &request, uint32_t clientIP,
+                   size_t length)
+{
+   return run.count > 0 && run.count < SALVOR_BATCH_SIZE && clientIP == run.clientIP &&
+          request.dumpID == run.dumpID && request.timestamp == run.timestamp &&
+          request.dataOffset == run.end && request.dataLength <= length - SALVOR_HEADER_SIZE;
+}
+
+// Sends the batch's replies, each to its request's source, in order.
+void
+SalvorSendReplies(NetSocket sock, const SalvorBatch *batch)
+{
+   int at = 0;
+   while (at < batch->outCount) {
+      int sent = Net_SendBatch(sock, batch->out + at, batch->outCount - at);
+      if (sent < 0) {
+         Log("Error sending reply: %s.\n", Net_ErrorText(Net_LastError()));
+         at++;  // no second attempt
+      } else {
+         at += sent > 0 ? sent : 1;
+      }
+   }
+}
+
+}  // namespace
+
+void
+SalvorProcessBatch(SalvorBatch *batch, int count, SalvorWriteRun *run)
+{
+   batch->outCount = 0;
+   run->count = 0;
+   for (int i = 0; i < count; i++) {
+      const uint8_t *buf = batch->bufs[i];
+      size_t length = batch->in[i].length;
+      uint32_t clientIP = batch->in[i].from.ip;
+      salvorMsgHeader request;
+      bool screened = length >= SALVOR_HEADER_SIZE && length <= SALVOR_RECV_BUFFER_SIZE &&
+                      !SalvorConfig.verbose;
+      if (screened) {
+         SalvorDecodeHeader(buf, &request);
+         screened = request.magic == SALVOR_MSG_MAGIC && request.type == SALVOR_MSG_DATA;
+      }
+      if (screened && SalvorContinuesRun(*run, request, clientIP, length) &&
+          SalvorFindSlot(clientIP, &request) == run->slot) {
+         int k = run->count++;
+         run->pieces[k] = FilePlatPiece{buf + SALVOR_HEADER_SIZE, length - SALVOR_HEADER_SIZE};
+         run->replies[k] = request;
+         run->replyIndex[k] = SalvorQueueReply(batch, batch->in[i].from);
+         run->end += length - SALVOR_HEADER_SIZE;
+         continue;
+      }
+      SalvorFlushRun(run, batch);
+      if (!screened && !SalvorScreenDatagram(buf, length, clientIP, &request)) {
+         continue;
+      }
+      salvorMsgHeader reply;
+      if (request.type == SALVOR_MSG_DATA && !SalvorConfig.verbose) {
+         reply = request;
+         salvorCoreDumpInfo *slot = SalvorCheckData(&request, clientIP, length, &reply);
+         if (slot != nullptr) {
+            run->slot = slot;
+            run->clientIP = clientIP;
+            run->timestamp = request.timestamp;
+            run->dumpID = request.dumpID;
+            run->start = request.dataOffset;
+            run->end = run->start + (length - SALVOR_HEADER_SIZE);
+            run->pieces[0] = FilePlatPiece{buf + SALVOR_HEADER_SIZE, length - SALVOR_HEADER_SIZE};
+            run->replies[0] = request;
+            run->replyIndex[0] = SalvorQueueReply(batch, batch->in[i].from);
+            run->count = 1;
+            continue;
+         }
+      } else {
+         SalvorDispatch(request, buf, length, clientIP, &reply);
+      }
+      SalvorLogReply(clientIP, reply);
+      SalvorEncodeHeader(&reply, batch->replies[SalvorQueueReply(batch, batch->in[i].from)]);
+   }
+   SalvorFlushRun(run, batch);
+}
+
 
 namespace {
 
@@ -134,6 +296,29 @@ SalvorSweepIfDue(uint64_t *lastSweep)
    if (now - *lastSweep >= (uint64_t)SALVOR_SELECT_TIMEOUT_SEC * 1000000u) {
       SalvorExpireIdleSlots();
       *lastSweep = now;
+   }
+}
+
+/*
+ * When hundreds of hosts send at once, their windows of data messages
+ * arrive together: the socket holds them while the loop catches up.
+ * 1,024 hosts with a few 1,600-byte messages each, counted with the
+ * kernel's overhead per datagram, need about this much; with less the
+ * kernel drops datagrams, and every drop costs its host a timeout.
+ */
+constexpr int SALVOR_SOCKET_RECV_BUFFER = 16 << 20;
+
+void
+SalvorSetReceiveBuffer(NetSocket sock)
+{
+   int granted = 0;
+   int rc = Net_SetReceiveBuffer(sock, SALVOR_SOCKET_RECV_BUFFER, true, &granted);
+   if (rc != 0 || granted < SALVOR_SOCKET_RECV_BUFFER) {
+      Warning("The socket's receive buffer is %d bytes, not the %d asked for: datagrams may "
+              "be dropped when many hosts send at once.\n", granted,
+              SALVOR_SOCKET_RECV_BUFFER);
+   } else {
+      Log("The socket's receive buffer is %d bytes.\n", granted);
    }
 }
 
@@ -172,36 +357,40 @@ SalvorServerLoop()
    if (!SalvorOpenSocket(&sock)) {
       SalvorFatal("Could not create or bind socket. Quitting...\n");
    }
+   SalvorSetReceiveBuffer(sock);
    SalvorEnsureFileLimit();
    if (!SalvorAllocSlots()) {
       SalvorFatal("Could not allocate memory for salvorCoreDumpInfo\n");
    }
    uint64_t lastSweep = SalvorClockUsec();
    NetWakeup *wakeup = StopWakeup();
+   // The wake-up also ends a receive that blocks, so that the receive can
+   // be the wait; without that, the loop waits with a poll.
+   if (wakeup != nullptr) {
+      Net_WakeupAttach(wakeup, sock);
+   }
+   std::unique_ptr<SalvorBatch> batch(new SalvorBatch);
+   std::unique_ptr<SalvorWriteRun> run(new SalvorWriteRun);
+   for (int i = 0; i < SALVOR_BATCH_SIZE; i++) {
+      // A longer datagram is told apart by the length the socket layer reports.
+      batch->in[i] = NetDatagram{batch->bufs[i], SALVOR_RECV_BUFFER_SIZE, 0, {}};
+   }
 
-   // A longer datagram is told apart by the length the socket layer reports.
-   uint8_t buf[SALVOR_RECV_BUFFER_SIZE];
-   uint8_t replyWire[SALVOR_HEADER_SIZE];
    while (!SalvorConfig.stopRequested) {
       SalvorSweepIfDue(&lastSweep);
-      // Take what is waiting without a wait: under load that saves a system
-      // call per datagram. Only an empty socket is waited on, up to 5
-      // seconds, and a wait that ends empty runs the idle sweep.
-      NetAddr from;
-      size_t length = 0;
-      long got = Net_RecvFrom(sock, buf, sizeof buf, &from, &length, true);
-      if (got < 0 && Net_WouldBlock(Net_LastError())) {
-         int ready = Net_WaitReadableOrWakeup(sock, wakeup, SALVOR_SELECT_TIMEOUT_SEC * 1000);
-         if (ready < 0) {
-            int err = Net_LastError();
-            if (!Net_IsTransientReceiveError(err)) {
-               SalvorFatal("Select error: %s.\n", Net_ErrorText(err));
-            }
-            Log("Select error: %s. Going on.\n", Net_ErrorText(err));
-         } else if (ready == 0) {
-            SalvorExpireIdleSlots();
-            lastSweep = SalvorClockUsec();
-         }
+      // Everything waiting, up to a batch, with one call; the call waits,
+      // up to 5 seconds, only when nothing is waiting, and a wait that
+      // ends empty runs the idle sweep.
+      int got = Net_RecvBatch(sock, wakeup, batch->in, SALVOR_BATCH_SIZE,
+                              SALVOR_SELECT_TIMEOUT_SEC * 1000);
+      // Lines that the log's throttle held back go out as soon as it lifts.
+      Log_FlushPending();
+      if (got == NET_RECV_TIMED_OUT) {
+         SalvorExpireIdleSlots();
+         lastSweep = SalvorClockUsec();
+         continue;
+      }
+      if (got == NET_RECV_WOKEN) {
          continue;
       }
       if (got < 0) {
@@ -212,18 +401,15 @@ SalvorServerLoop()
          Log("Recvfrom error:%s. Going on.\n", Net_ErrorText(err));
          continue;
       }
-      if (!SalvorProcessDatagram(buf, length, from.ip, replyWire)) {
-         continue;
-      }
-      long sent = Net_SendTo(sock, replyWire, SALVOR_HEADER_SIZE, &from);
-      if (sent < 0) {
-         Log("Error sending reply: %s.\n", Net_ErrorText(Net_LastError()));
-      } else if (sent != (long)SALVOR_HEADER_SIZE) {
-         Log("Error: did not send full buffer (socket %d). Tried to send %u bytes. "
-             "Only %u sent.\n", sock, (unsigned)SALVOR_HEADER_SIZE, (unsigned)sent);
-      }
+      // Every reply goes out after the whole batch has been handled: a
+      // status 0 is sent only once the data it stands for is written.
+      SalvorProcessBatch(batch.get(), got, run.get());
+      SalvorSendReplies(sock, batch.get());
    }
 
+   if (wakeup != nullptr) {
+      Net_WakeupDetach(wakeup);
+   }
    Log("Stopping network coredump server now.\n");
    SalvorFreeSlots();
    Net_Close(sock);

@@ -5,10 +5,14 @@
 
 #include <cstdint>
 
+#include "collector/server/salvorSlots.h"
+#include "lib/file/filePlatform.h"
 #include "lib/net/net.h"
 #include "protocol/salvorProto.h"
 
 constexpr int SALVOR_SELECT_TIMEOUT_SEC = 5;
+// Datagrams the loop receives, and replies it sends, with one call.
+constexpr int SALVOR_BATCH_SIZE = 64;
 
 // Runs until stopRequested is set; returns 0.
 int SalvorServerLoop();
@@ -26,3 +30,45 @@ bool SalvorOpenSocket(NetSocket *sock);
  */
 bool SalvorProcessDatagram(const uint8_t *buf, size_t length, uint32_t clientIP,
                            uint8_t *replyWire);
+
+/*
+ * What one pass of the loop receives and answers. Made once per loop:
+ * nothing is allocated per datagram.
+ */
+struct SalvorBatch {
+   uint8_t bufs[SALVOR_BATCH_SIZE][SALVOR_RECV_BUFFER_SIZE];
+   NetDatagram in[SALVOR_BATCH_SIZE];
+   uint8_t replies[SALVOR_BATCH_SIZE][SALVOR_HEADER_SIZE];
+   NetOutgoing out[SALVOR_BATCH_SIZE];
+   int outCount;
+};
+
+/*
+ * Data messages of one dump, in the order they arrived, each starting
+ * where the one before ends: their payloads go to the file in one
+ * gathering write. Their replies wait in the batch until it is done.
+ */
+struct SalvorWriteRun {
+   salvorCoreDumpInfo *slot;
+   uint32_t clientIP;
+   int64_t timestamp;
+   uint32_t dumpID;
+   uint64_t start;
+   uint64_t end;
+   int count;
+   FilePlatPiece pieces[SALVOR_BATCH_SIZE];
+   salvorMsgHeader replies[SALVOR_BATCH_SIZE];
+   int replyIndex[SALVOR_BATCH_SIZE];  // in SalvorBatch::replies
+};
+
+/*
+ * Handles the first `count` datagrams of batch->in (their buffers, full
+ * lengths and sources), in the order they arrived, and leaves their
+ * replies in batch->out (batch->outCount of them, in the same order). A
+ * data message that continues the current run (same dump, the next
+ * offset) joins it after its slot check; any other request first has
+ * the run written, so that every request sees the file and the slot
+ * table as the requests before it left them. With verbose set, every
+ * message is handled on its own, for its lines. `run` is scratch space.
+ */
+void SalvorProcessBatch(SalvorBatch *batch, int count, SalvorWriteRun *run);

@@ -357,6 +357,23 @@ File_MakeDirTree(const char *path, char **firstCreated)
    return true;
 }
 
+FilePlatHandle
+File_OpenDirTree(const char *root, const char *const *levels, size_t count, int mode)
+{
+   FilePlatHandle dir = FilePlat_OpenDirHandle(root);
+   if (dir == FILEPLAT_INVALID_HANDLE &&
+       FilePlat_ErrorClass(FilePlat_LastError()) == FILEPLAT_EC_NOT_FOUND &&
+       File_MakeDirTree(root, nullptr)) {
+      dir = FilePlat_OpenDirHandle(root);
+   }
+   for (size_t i = 0; i < count && dir != FILEPLAT_INVALID_HANDLE; i++) {
+      FilePlatHandle next = FilePlat_OpenSubdir(dir, levels[i], true, mode);
+      FilePlat_CloseHandle(dir);
+      dir = next;
+   }
+   return dir;
+}
+
 bool
 File_PathExists(const char *path)
 {

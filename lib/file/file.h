@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+#include "lib/file/filePlatform.h"
+
 // File type, in FileAttrs::type.
 enum { FILE_TYPE_REGULAR = 0, FILE_TYPE_DIRECTORY = 1 };
 
@@ -38,6 +40,17 @@ int File_Rename(const char *from, const char *to);
 int File_Remove(const char *path);  // 0 or -1
 bool File_MakeDir(const char *path);
 bool File_MakeDirTree(const char *path, char **firstCreated);
+/*
+ * Opens the directory root/levels[0]/.../levels[count-1], making the
+ * levels that are missing with `mode`, and follows no symbolic link below
+ * root: each level is opened relative to its parent, and a link in place
+ * of a level fails the walk with FILEPLAT_ERR_PATH_NOT_FOUND. A missing
+ * root is made as File_MakeDirTree would. Returns the last level's
+ * handle (close it with FilePlat_CloseHandle), or FILEPLAT_INVALID_HANDLE
+ * with the last error set.
+ */
+FilePlatHandle File_OpenDirTree(const char *root, const char *const *levels, size_t count,
+                                int mode);
 bool File_PathExists(const char *path);
 bool File_IsDir(const char *path);
 int File_ListDir(const char *path, char ***names);

@@ -178,9 +178,13 @@ FileIO_Unlock(FileIOFile *file)
    return FILEIO_SUCCESS;
 }
 
+namespace {
+
+// The open of FileIOCreateRetry, with the platform open passed in.
+template <typename Opener>
 FileIOStatus
-FileIOCreateRetry(FileIOFile *file, const char *path, uint32_t access,
-                  FileIOOpenAction action, int mode, uint32_t msecMaxWait)
+FileIOCreateWith(FileIOFile *file, const char *path, uint32_t access, uint32_t msecMaxWait,
+                 Opener open)
 {
    if (path == nullptr) {
       FilePlat_SetLastError(FILEPLAT_ERR_INVALID_ADDRESS);
@@ -207,7 +211,7 @@ FileIOCreateRetry(FileIOFile *file, const char *path, uint32_t access,
    FilePlatHandle handle;
    int err = 0;
    for (;;) {
-      handle = FilePlat_Open(path, access, action, mode);
+      handle = open(access);
       if (handle != FILEPLAT_INVALID_HANDLE) {
          break;
       }
@@ -231,6 +235,43 @@ FileIOCreateRetry(FileIOFile *file, const char *path, uint32_t access,
    status = FileIOMapOpenError(err);
    FilePlat_SetLastError(err);
    return status;
+}
+
+}  // namespace
+
+FileIOStatus
+FileIOCreateRetry(FileIOFile *file, const char *path, uint32_t access,
+                  FileIOOpenAction action, int mode, uint32_t msecMaxWait)
+{
+   return FileIOCreateWith(file, path, access, msecMaxWait, [&](uint32_t resolved) {
+      return FilePlat_Open(path, resolved, action, mode);
+   });
+}
+
+FileIOStatus
+FileIO_OpenAtMode(FileIOFile *file, FilePlatHandle dir, const char *name, const char *path,
+                  uint32_t access, FileIOOpenAction action, int mode)
+{
+   if (name == nullptr) {
+      FilePlat_SetLastError(FILEPLAT_ERR_INVALID_ADDRESS);
+      return FILEIO_ERROR;
+   }
+   uint32_t budget = (access & FILEIO_RETRY_MASK) ? FILEIO_OPEN_RETRY_MS : 0;
+   return FileIOCreateWith(file, path, access, budget, [&](uint32_t resolved) {
+      return FilePlat_OpenAt(dir, name, resolved, action, mode);
+   });
+}
+
+FileIOStatus
+FileIO_StatusOfOpenError(int err)
+{
+   return FileIOMapOpenError(err);
+}
+
+bool
+FileIO_SetMode(FileIOFile *file, int mode)
+{
+   return FilePlat_SetMode(file->handle, mode);
 }
 
 FileIOStatus
@@ -342,6 +383,47 @@ FileIO_WriteBytes(FileIOFile *file, const void *buffer, size_t count,
    if (actual != nullptr) {
       *actual = count;
    }
+   return FILEIO_SUCCESS;
+}
+
+FileIOStatus
+FileIO_WriteVAt(FileIOFile *file, const FilePlatPiece *pieces, int n, uint64_t offset,
+                size_t *actual)
+{
+   FilePlatPiece rest[FILEPLAT_MAX_PIECES];
+   if (n > FILEPLAT_MAX_PIECES) {
+      NOT_IMPLEMENTED();
+   }
+   std::memcpy(rest, pieces, (size_t)n * sizeof *pieces);
+   FilePlatPiece *at = rest;
+   int left = n;
+   size_t done = 0;
+   file->position = (int64_t)offset;
+   // A short transfer goes on where it stopped, as FileIO_WriteBytes does.
+   while (left > 0) {
+      size_t put = 0;
+      bool ok = FilePlat_WriteVAt(file->handle, at, left, file->position, &put);
+      file->position += (int64_t)put;
+      done += put;
+      if (!ok) {
+         *actual = done;
+         return FILEIO_ERROR;
+      }
+      while (left > 0 && put >= at->length) {
+         put -= at->length;
+         at++;
+         left--;
+      }
+      if (left > 0) {
+         at->data = static_cast<const char *>(at->data) + put;
+         at->length -= put;
+      }
+      while (left > 0 && at->length == 0) {
+         at++;
+         left--;
+      }
+   }
+   *actual = done;
    return FILEIO_SUCCESS;
 }
 

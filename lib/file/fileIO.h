@@ -100,6 +100,25 @@ FileIOStatus FileIO_OpenPath(FileIOFile *file, const char *path,
 FileIOStatus FileIO_OpenPathMode(FileIOFile *file, const char *path,
                                  uint32_t access, FileIOOpenAction action,
                                  int mode);
+/*
+ * Opens `name` in the directory `dir` (a handle of File_OpenDirTree); a
+ * symbolic link by that name is refused, never followed. `path` is the
+ * file's full name, which the record keeps.
+ */
+FileIOStatus FileIO_OpenAtMode(FileIOFile *file, FilePlatHandle dir, const char *name,
+                               const char *path, uint32_t access, FileIOOpenAction action,
+                               int mode);
+/*
+ * Writes n pieces (at most FILEPLAT_MAX_PIECES) one after another from
+ * `offset`, with as few system calls as the platform allows, and leaves
+ * the position after them. *actual receives the bytes written.
+ */
+FileIOStatus FileIO_WriteVAt(FileIOFile *file, const FilePlatPiece *pieces, int n,
+                             uint64_t offset, size_t *actual);
+// The status of an open that failed with platform error err.
+FileIOStatus FileIO_StatusOfOpenError(int err);
+// Sets the permission bits of an open file; false on failure.
+bool FileIO_SetMode(FileIOFile *file, int mode);
 FileIOStatus FileIO_CreatePrompt(FileIOFile *file, const char *path,
                                  uint32_t access, int answer);
 

@@ -83,6 +83,26 @@ bool FilePlat_PathTooLong(const char *path);
 FilePlatHandle FilePlat_Open(const char *path, uint32_t access,
                              int disposition, int mode);
 /*
+ * Walks that must stay inside a tree. OpenDirHandle opens a directory by
+ * path (links followed: the tree's root is the caller's choice).
+ * OpenSubdir opens `name` directly below `parent`, making it first when
+ * missing and `create` is set, and fails (ELOOP or ENOTDIR on POSIX) when
+ * `name` is a symbolic link. OpenAt is Open for a name below `dir` that
+ * is never a link either. CloseHandle closes any of them and keeps the
+ * last error.
+ */
+FilePlatHandle FilePlat_OpenDirHandle(const char *path);
+FilePlatHandle FilePlat_OpenSubdir(FilePlatHandle parent, const char *name, bool create,
+                                   int mode);
+FilePlatHandle FilePlat_OpenAt(FilePlatHandle dir, const char *name, uint32_t access,
+                               int disposition, int mode);
+void FilePlat_CloseHandle(FilePlatHandle h);
+// Sets the permission bits of an open file.
+bool FilePlat_SetMode(FilePlatHandle h, int mode);
+// The bits that the process's creation mask takes from a new file's mode.
+int FilePlat_CreationMask();
+
+/*
  * One transfer at `offset`. got receives the bytes read (0 at the end of
  * the file); put the bytes written, also when the call fails. A handle
  * opened with FILEIO_APPEND writes at the end whatever the offset.
@@ -91,6 +111,18 @@ bool FilePlat_ReadAt(FilePlatHandle h, void *buf, size_t count, int64_t offset,
                      size_t *got);
 bool FilePlat_WriteAt(FilePlatHandle h, const void *buf, size_t count,
                       int64_t offset, size_t *put);
+/*
+ * One gathering transfer of n pieces (at most FILEPLAT_MAX_PIECES) to
+ * consecutive bytes from `offset`; put receives the bytes written, also
+ * when the call fails.
+ */
+struct FilePlatPiece {
+   const void *data;
+   size_t length;
+};
+constexpr int FILEPLAT_MAX_PIECES = 64;
+bool FilePlat_WriteVAt(FilePlatHandle h, const FilePlatPiece *pieces, int n, int64_t offset,
+                       size_t *put);
 /*
  * The position a seek leads to: `offset` from the start, from `current`
  * (the caller's position) or from the end of the file, which only the

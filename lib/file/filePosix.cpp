@@ -9,12 +9,14 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <vector>
 
@@ -111,13 +113,15 @@ FilePlat_PathTooLong(const char *path)
    return std::strlen(path) >= PATH_MAX;
 }
 
+namespace {
+
 FilePlatHandle
-FilePlat_Open(const char *path, uint32_t access, int disposition, int mode)
+OpenAt(int dir, const char *path, uint32_t access, int disposition, int mode, int extraFlags)
 {
    if (!PlatFault_Allowed(PLAT_OPEN)) {
       return FILEPLAT_INVALID_HANDLE;
    }
-   int flags = O_CLOEXEC;
+   int flags = O_CLOEXEC | extraFlags;
    bool rd = (access & FILEIO_ACCESS_READ) != 0;
    bool wr = (access & FILEIO_ACCESS_WRITE) != 0;
    flags |= rd && wr ? O_RDWR : wr ? O_WRONLY : O_RDONLY;
@@ -150,7 +154,7 @@ FilePlat_Open(const char *path, uint32_t access, int disposition, int mode)
    }
    int fd;
    do {
-      fd = open(path, flags, mode == 0 ? 0666 : mode);
+      fd = openat(dir, path, flags, mode == 0 ? 0666 : mode);
    } while (fd < 0 && errno == EINTR);
    if (fd < 0) {
       return FILEPLAT_INVALID_HANDLE;
@@ -160,6 +164,103 @@ FilePlat_Open(const char *path, uint32_t access, int disposition, int mode)
       (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
    }
    return fd;
+}
+
+}  // namespace
+
+FilePlatHandle
+FilePlat_Open(const char *path, uint32_t access, int disposition, int mode)
+{
+   return OpenAt(AT_FDCWD, path, access, disposition, mode, 0);
+}
+
+FilePlatHandle
+FilePlat_OpenAt(FilePlatHandle dir, const char *name, uint32_t access, int disposition,
+                int mode)
+{
+   return OpenAt((int)dir, name, access, disposition, mode, O_NOFOLLOW);
+}
+
+FilePlatHandle
+FilePlat_OpenDirHandle(const char *path)
+{
+   if (!PlatFault_Allowed(PLAT_OPEN)) {
+      return FILEPLAT_INVALID_HANDLE;
+   }
+   int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+   return fd < 0 ? FILEPLAT_INVALID_HANDLE : fd;
+}
+
+FilePlatHandle
+FilePlat_OpenSubdir(FilePlatHandle parent, const char *name, bool create, int mode)
+{
+   // O_NOFOLLOW with O_DIRECTORY: a link in the way fails with ELOOP (or
+   // ENOTDIR), whatever it points at.
+   constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+   if (!PlatFault_Allowed(PLAT_OPEN)) {
+      return FILEPLAT_INVALID_HANDLE;
+   }
+   int fd = openat((int)parent, name, flags);
+   if (fd < 0 && errno == ELOOP) {
+      errno = ENOTDIR;  // a link where a directory belongs
+   }
+   if (fd >= 0 || errno != ENOENT || !create) {
+      return fd < 0 ? FILEPLAT_INVALID_HANDLE : fd;
+   }
+   if (!PlatFault_Allowed(PLAT_MKDIR)) {
+      return FILEPLAT_INVALID_HANDLE;
+   }
+   // Another process may make it between the two calls: that is no failure.
+   if (mkdirat((int)parent, name, (mode_t)mode) != 0 && errno != EEXIST) {
+      return FILEPLAT_INVALID_HANDLE;
+   }
+   if (!PlatFault_Allowed(PLAT_OPEN)) {
+      return FILEPLAT_INVALID_HANDLE;
+   }
+   fd = openat((int)parent, name, flags);
+   if (fd < 0 && errno == ELOOP) {
+      errno = ENOTDIR;  // a link where a directory belongs
+   }
+   return fd < 0 ? FILEPLAT_INVALID_HANDLE : fd;
+}
+
+void
+FilePlat_CloseHandle(FilePlatHandle h)
+{
+   if (h != FILEPLAT_INVALID_HANDLE) {
+      int saved = errno;
+      close((int)h);
+      errno = saved;
+   }
+}
+
+bool
+FilePlat_SetMode(FilePlatHandle h, int mode)
+{
+   return PlatFault_Allowed(PLAT_STAT) && fchmod((int)h, (mode_t)mode) == 0;
+}
+
+int
+FilePlat_CreationMask()
+{
+   // /proc tells the mask without changing it, which umask() cannot do
+   // safely once other threads may create files.
+   FILE *f = std::fopen("/proc/self/status", "re");
+   if (f != nullptr) {
+      char line[128];
+      unsigned mask = 0;
+      bool found = false;
+      while (!found && std::fgets(line, sizeof line, f) != nullptr) {
+         found = std::sscanf(line, "Umask: %o", &mask) == 1;
+      }
+      std::fclose(f);
+      if (found) {
+         return (int)mask;
+      }
+   }
+   mode_t mask = umask(022);
+   umask(mask);
+   return (int)mask;
 }
 
 bool
@@ -202,6 +303,46 @@ FilePlat_WriteAt(FilePlatHandle h, const void *buf, size_t count, int64_t offset
       return false;
    }
    *put = (size_t)n;
+   return true;
+}
+
+bool
+FilePlat_WriteVAt(FilePlatHandle h, const FilePlatPiece *pieces, int n, int64_t offset,
+                  size_t *put)
+{
+   *put = 0;
+   if (n > FILEPLAT_MAX_PIECES) {
+      errno = EINVAL;
+      return false;
+   }
+   size_t total = 0;
+   for (int i = 0; i < n; i++) {
+      total += pieces[i].length;
+   }
+   size_t len = total;
+   if (!PlatFault_Allowed(PLAT_WRITE, &len)) {
+      return false;
+   }
+   iovec iov[FILEPLAT_MAX_PIECES];
+   int count = 0;
+   // An injected short write keeps only the first len bytes.
+   for (size_t left = len; count < n && left > 0; count++) {
+      size_t piece = pieces[count].length < left ? pieces[count].length : left;
+      iov[count] = {const_cast<void *>(pieces[count].data), piece};
+      left -= piece;
+   }
+   ssize_t written;
+   do {
+      written = pwritev((int)h, iov, count, (off_t)offset);
+   } while (written < 0 && errno == EINTR);
+   if (written < 0) {
+      return false;
+   }
+   if (written == 0 && len > 0) {
+      errno = EIO;
+      return false;
+   }
+   *put = (size_t)written;
    return true;
 }
 

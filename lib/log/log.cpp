@@ -241,6 +241,34 @@ LogV(int level, const char *format, va_list args)
 }
 
 void
+Log_FlushPending()
+{
+   if (!logState.linesPending.load(std::memory_order_relaxed)) {
+      return;
+   }
+   MXUserRecLock *lock = LogGetLock();
+   if (lock == nullptr) {
+      return;
+   }
+   MXUser_AcquireRecLock(lock);
+   logState.lockDepth++;
+   bool outputs = logState.fd >= 0 || logState.eventSource != nullptr;
+   // Charging nothing, the check only asks whether the throttle has lifted.
+   if (logState.initialised && logState.lockDepth == 1 && outputs &&
+       !LogThrottleCheck(&logState, &logState.throttle, 0)) {
+      if (logState.fd >= 0) {
+         if (logState.rotateSize != 0 && logState.bytesWritten > logState.rotateSize) {
+            LogRotateBySize(&logState);
+         }
+         LogWriteBanner(&logState);
+      }
+      LogRingDrain();
+   }
+   logState.lockDepth--;
+   MXUser_ReleaseRecLock(lock);
+}
+
+void
 Log(const char *format, ...)
 {
    va_list args;

@@ -50,6 +50,7 @@ struct LogPendingRing {
    uint32_t writePos;
    uint32_t readPos;
    uint32_t count;
+   uint64_t droppedBytes;  // text of the lines pushed out to make room
 };
 
 struct LogThrottle {
@@ -100,6 +101,8 @@ struct LogState {
    bool generatedName = false;
    uint32_t keepOld = 0;
    std::atomic<LogPendingRing *> ring{nullptr};
+   // Lines wait in the ring: read without the lock by Log_FlushPending.
+   std::atomic<bool> linesPending{false};
    std::atomic<char *> messageBuffer{nullptr};
    std::atomic<char *> lineBuffer{nullptr};
    std::atomic<char *> drainBuffer{nullptr};
@@ -166,6 +169,9 @@ bool LogSetupEventLog(LogState *state, const char *systemLoggerID, uint32_t use)
 void LogCopyFileToEventLog(LogState *state, int fd);
 // Writes the banner when it is due; false when a line did not go out whole.
 bool LogWriteBanner(LogState *state);
+// Writes the notice that `bytes` of held-back lines were dropped; false
+// when it did not go out whole.
+bool LogWriteDroppedNotice(LogState *state, uint64_t bytes);
 // Writes the banner if due and the throttle notice.
 void LogWriteThrottleNotice(LogState *state, const LogThrottle *throttle);
 

@@ -176,6 +176,22 @@ LogThrottleCheck(LogState *state, LogThrottle *throttle, size_t length)
    return throttle->throttled;
 }
 
+bool
+LogWriteDroppedNotice(LogState *state, uint64_t bytes)
+{
+   char notice[LOG_NOTICE_BUFFER];
+   size_t at = NoticePrefix(notice, sizeof notice);
+   int n = Str_Snprintf(notice + at, sizeof notice - at,
+                        "<<< %s dropped %llu bytes of held-back lines >>>\n",
+                        state->throttle.name, (unsigned long long)bytes);
+   size_t len = n >= 0 ? at + (size_t)n : std::strlen(notice);
+   bool whole = state->fd < 0 || WriteWhole(state->fd, notice, len);
+   if (state->eventSource != nullptr) {
+      LogWriteEventLog(state, notice, LOG_LEVEL_INFO);
+   }
+   return whole;
+}
+
 void
 LogWriteThrottleNotice(LogState *state, const LogThrottle *throttle)
 {

@@ -48,7 +48,11 @@ MakeRoom(LogPendingRing *ring, uint32_t n)
 {
    while (ring->count > 0 && LOG_BUFFER_SIZE - ring->count <= n) {
       long nl = FindNewline(ring);
-      Consume(ring, nl >= 0 ? (uint32_t)nl + 1 : ring->count);
+      uint32_t gone = nl >= 0 ? (uint32_t)nl + 1 : ring->count;
+      // Every line in the ring starts with its header; the text is what
+      // the notice reports.
+      ring->droppedBytes += gone > HEADER_SIZE ? gone - HEADER_SIZE : 0;
+      Consume(ring, gone);
    }
 }
 
@@ -136,6 +140,7 @@ LogRingPutLine(const LogLineHeader &header, const char *segment, size_t length,
    if (cut) {
       Put(ring, "\n", 1);
    }
+   logState.linesPending.store(true, std::memory_order_relaxed);
 }
 
 long
@@ -176,6 +181,11 @@ LogRingDrain()
    if (ring == nullptr || ring->count == 0) {
       return;
    }
+   // The lines that survive come after those that had to make room for
+   // them: the notice goes first.
+   if (ring->droppedBytes != 0 && LogWriteDroppedNotice(&logState, ring->droppedBytes)) {
+      ring->droppedBytes = 0;
+   }
    char local[LOG_LOCAL_BUFFER];
    char *borrowed = LogBorrowBuffer(&logState.drainBuffer);
    char *buf = borrowed != nullptr ? borrowed : local;
@@ -190,12 +200,15 @@ LogRingDrain()
       LogWriteLine(header, buf + HEADER_SIZE, (size_t)len - HEADER_SIZE, true);
    }
    LogReturnBuffer(&logState.drainBuffer, borrowed);
+   // An open line's start stays until its end comes.
+   logState.linesPending.store(ring->count != 0, std::memory_order_relaxed);
 }
 
 void
 LogRingFree()
 {
    LogPendingRing *ring = logState.ring.exchange(nullptr, std::memory_order_acq_rel);
+   logState.linesPending.store(false, std::memory_order_relaxed);
    if (ring != nullptr) {
       std::free(ring->base);
       std::free(ring);

@@ -39,9 +39,13 @@ int Net_Bind(NetSocket sock, uint32_t ip, uint16_t port);
 // Fixes the peer: sends go to it, and only its datagrams are received.
 int Net_Connect(NetSocket sock, const NetAddr *peer);
 int Net_LocalAddr(NetSocket sock, NetAddr *addr);
-// Asks for a receive buffer of `bytes` (0 on success); *granted receives
-// what the system gave.
-int Net_SetReceiveBuffer(NetSocket sock, int bytes, int *granted);
+/*
+ * Asks for a receive buffer of `bytes` (0 on success); *granted receives
+ * what the system gave. With `force`, first tries to pass the system's
+ * limit on buffer sizes, which takes the privilege to administer the
+ * network, and falls back to the plain request without it.
+ */
+int Net_SetReceiveBuffer(NetSocket sock, int bytes, bool force, int *granted);
 
 // 1 when readable, 0 when the wait timed out, negative on error.
 int Net_WaitReadable(NetSocket sock, int timeoutMs);
@@ -61,6 +65,52 @@ void Net_WakeupSignal(NetWakeup *wakeup);  // safe from any thread
  * when only the wake-up came, 0 on timeout, negative on error.
  */
 int Net_WaitReadableOrWakeup(NetSocket sock, NetWakeup *wakeup, int timeoutMs);
+/*
+ * Lets a signal of `wakeup` also end a receive that blocks on `sock`
+ * (Net_RecvBatch): the signal then sends the socket a datagram of one
+ * byte from a loopback socket of the wake-up's own, which the receive
+ * recognises by its source and never hands on. False when that socket
+ * cannot be had; Net_RecvBatch then waits with Net_WaitReadableOrWakeup.
+ * A wake-up guards one socket at a time; Detach before the socket goes.
+ * The loopback socket stays until the wake-up is destroyed, as a signal
+ * may use it at any moment.
+ */
+bool Net_WakeupAttach(NetWakeup *wakeup, NetSocket sock);
+void Net_WakeupDetach(NetWakeup *wakeup);
+
+// One datagram of a batch: the caller's buffer, the datagram's full
+// length (more than `size` when it did not fit) and its source.
+struct NetDatagram {
+   void *buf;
+   size_t size;
+   size_t length;
+   NetAddr from;
+};
+constexpr int NET_RECV_TIMED_OUT = 0;
+constexpr int NET_RECV_WOKEN = -2;
+/*
+ * Receives the datagrams waiting on `sock`, up to `count`, in the order
+ * they arrived, with as few system calls as the platform allows. Waits
+ * only when none is waiting: up to timeoutMs, ended early by `wakeup`
+ * (may be null). Returns the number received, NET_RECV_TIMED_OUT,
+ * NET_RECV_WOKEN, or -1 with the error in Net_LastError().
+ */
+int Net_RecvBatch(NetSocket sock, NetWakeup *wakeup, NetDatagram *batch, int count,
+                  int timeoutMs);
+// One reply of a batch: its bytes and destination.
+struct NetOutgoing {
+   const void *buf;
+   size_t length;
+   NetAddr to;
+};
+/*
+ * Sends msgs in order, as few system calls as the platform allows.
+ * Returns how many were sent from the first on (count when all were), or
+ * -1 when the first failed, with the error in Net_LastError(); the caller
+ * goes on after the one that failed.
+ */
+int Net_SendBatch(NetSocket sock, const NetOutgoing *msgs, int count);
+
 /*
  * Receives one datagram into buf. Returns the number of bytes stored, or
  * negative on error. *datagramLength receives the datagram's full length,

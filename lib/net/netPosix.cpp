@@ -5,11 +5,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <atomic>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "lib/misc/platFaultPosix.h"
@@ -101,12 +103,21 @@ Net_LocalAddr(NetSocket sock, NetAddr *out)
 }
 
 int
-Net_SetReceiveBuffer(NetSocket sock, int bytes, int *granted)
+Net_SetReceiveBuffer(NetSocket sock, int bytes, bool force, int *granted)
 {
-   int rc = setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+   int rc = -1;
+   if (force) {
+      rc = setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes);
+   }
+   if (rc != 0) {
+      rc = setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+   }
    socklen_t len = sizeof *granted;
    *granted = 0;
    getsockopt(sock, SOL_SOCKET, SO_RCVBUF, granted, &len);
+   // The kernel doubles the request for its bookkeeping and reports the
+   // doubled size; what it can hold of datagrams is the half.
+   *granted /= 2;
    return rc;
 }
 
@@ -124,6 +135,12 @@ Net_WaitReadable(NetSocket sock, int timeoutMs)
 
 struct NetWakeup {
    int fd;  // an eventfd
+   // Net_WakeupAttach: a loopback socket connected to the guarded socket,
+   // its own address, and the receive timeout set on the guarded socket.
+   std::atomic<int> pokeFd{-1};
+   NetAddr pokeAddr{};
+   int guarded = -1;
+   int timeoutMs = -1;
 };
 
 NetWakeup *
@@ -133,13 +150,19 @@ Net_WakeupCreate()
    if (fd < 0) {
       return nullptr;
    }
-   return new NetWakeup{fd};
+   NetWakeup *wakeup = new NetWakeup;
+   wakeup->fd = fd;
+   return wakeup;
 }
 
 void
 Net_WakeupDestroy(NetWakeup *wakeup)
 {
    if (wakeup != nullptr) {
+      int poke = wakeup->pokeFd.exchange(-1);
+      if (poke >= 0) {
+         close(poke);
+      }
       close(wakeup->fd);
       delete wakeup;
    }
@@ -152,6 +175,60 @@ Net_WakeupSignal(NetWakeup *wakeup)
    // Only async-signal-safe calls: a signal handler may signal too.
    ssize_t ignored = write(wakeup->fd, &one, sizeof one);
    (void)ignored;
+   int poke = wakeup->pokeFd.load(std::memory_order_acquire);
+   if (poke >= 0) {
+      ignored = send(poke, "w", 1, MSG_DONTWAIT);
+   }
+}
+
+bool
+Net_WakeupAttach(NetWakeup *wakeup, NetSocket sock)
+{
+   Net_WakeupDetach(wakeup);
+   sockaddr_in target{};
+   socklen_t len = sizeof target;
+   if (getsockname(sock, reinterpret_cast<sockaddr *>(&target), &len) != 0) {
+      return false;
+   }
+   // A socket bound to every address is reached on the loopback address.
+   uint32_t targetIp = ntohl(target.sin_addr.s_addr);
+   uint32_t ip = targetIp == NET_ANY ? NET_LOOPBACK : targetIp;
+   // The poking socket lives as long as the wake-up: a signal from another
+   // thread may use it at any moment, so it is never closed under one.
+   int poke = wakeup->pokeFd.load(std::memory_order_acquire);
+   if (poke < 0 || wakeup->pokeAddr.ip != ip) {
+      int made = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP);
+      sockaddr_in local = ToSockaddr(ip, 0);
+      len = sizeof local;
+      if (made < 0 || bind(made, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
+          getsockname(made, reinterpret_cast<sockaddr *>(&local), &len) != 0) {
+         if (made >= 0) {
+            close(made);
+         }
+         return false;
+      }
+      if (poke >= 0) {
+         return false;  // one loopback address per wake-up: keep the one there is
+      }
+      FromSockaddr(local, &wakeup->pokeAddr);
+      poke = made;
+   }
+   sockaddr_in to = ToSockaddr(ip, ntohs(target.sin_port));
+   if (connect(poke, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+      wakeup->pokeFd.store(poke, std::memory_order_release);
+      return false;
+   }
+   wakeup->guarded = sock;
+   wakeup->timeoutMs = -1;
+   wakeup->pokeFd.store(poke, std::memory_order_release);
+   return true;
+}
+
+void
+Net_WakeupDetach(NetWakeup *wakeup)
+{
+   // The poking socket stays (see Attach); only the receive stops relying on it.
+   wakeup->guarded = -1;
 }
 
 int
@@ -174,6 +251,125 @@ Net_WaitReadableOrWakeup(NetSocket sock, NetWakeup *wakeup, int timeoutMs)
       (void)ignored;
    }
    return (pfd[0].revents & POLLIN) != 0 ? 1 : 2;
+}
+
+namespace {
+
+constexpr int NET_MAX_BATCH = 64;
+
+// One recvmmsg into the batch; flags add MSG_DONTWAIT or MSG_WAITFORONE.
+int
+RecvMany(NetSocket sock, NetDatagram *batch, int count, int flags)
+{
+   if (!PlatFault_Allowed(PLAT_RECVFROM)) {
+      return -1;
+   }
+   count = count < NET_MAX_BATCH ? count : NET_MAX_BATCH;
+   mmsghdr msgs[NET_MAX_BATCH];
+   iovec iov[NET_MAX_BATCH];
+   sockaddr_in addrs[NET_MAX_BATCH];
+   for (int i = 0; i < count; i++) {
+      iov[i] = {batch[i].buf, batch[i].size};
+      msgs[i].msg_hdr = {};
+      msgs[i].msg_hdr.msg_name = &addrs[i];
+      msgs[i].msg_hdr.msg_namelen = sizeof addrs[i];
+      msgs[i].msg_hdr.msg_iov = &iov[i];
+      msgs[i].msg_hdr.msg_iovlen = 1;
+      msgs[i].msg_len = 0;
+   }
+   // MSG_TRUNC: each length is the datagram's own, also when it was cut.
+   int n = recvmmsg(sock, msgs, (unsigned)count, MSG_TRUNC | flags, nullptr);
+   for (int i = 0; i < n; i++) {
+      batch[i].length = msgs[i].msg_len;
+      FromSockaddr(addrs[i], &batch[i].from);
+   }
+   return n;
+}
+
+}  // namespace
+
+int
+Net_RecvBatch(NetSocket sock, NetWakeup *wakeup, NetDatagram *batch, int count, int timeoutMs)
+{
+   bool blocking = wakeup != nullptr && wakeup->guarded == sock;
+   if (!blocking) {
+      int n = RecvMany(sock, batch, count, MSG_DONTWAIT);
+      if (n >= 0 || !Net_WouldBlock(errno)) {
+         return n;
+      }
+      int ready = Net_WaitReadableOrWakeup(sock, wakeup, timeoutMs);
+      if (ready <= 0) {
+         return ready;
+      }
+      if (ready == 2) {
+         return NET_RECV_WOKEN;
+      }
+      n = RecvMany(sock, batch, count, MSG_DONTWAIT);
+      return n < 0 && Net_WouldBlock(errno) ? NET_RECV_TIMED_OUT : n;
+   }
+   // The receive itself is the wait: one system call when the socket is
+   // empty as when it is not. Its timeout is a socket option, set once.
+   if (wakeup->timeoutMs != timeoutMs) {
+      timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+      if (setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+         return -1;
+      }
+      wakeup->timeoutMs = timeoutMs;
+   }
+   int n = RecvMany(sock, batch, count, MSG_WAITFORONE);
+   if (n < 0) {
+      if (Net_WouldBlock(errno)) {
+         return NET_RECV_TIMED_OUT;
+      }
+      return errno == EINTR ? NET_RECV_WOKEN : -1;
+   }
+   // Take the wake-up's own datagrams out.
+   int kept = 0;
+   for (int i = 0; i < n; i++) {
+      if (batch[i].from.ip == wakeup->pokeAddr.ip && batch[i].from.port == wakeup->pokeAddr.port) {
+         continue;
+      }
+      if (kept != i) {
+         // The caller's buffers stay where they are: move the contents.
+         std::memcpy(batch[kept].buf, batch[i].buf,
+                     batch[i].length < batch[i].size ? batch[i].length : batch[i].size);
+         batch[kept].length = batch[i].length;
+         batch[kept].from = batch[i].from;
+      }
+      kept++;
+   }
+   return kept > 0 ? kept : NET_RECV_WOKEN;
+}
+
+int
+Net_SendBatch(NetSocket sock, const NetOutgoing *msgs, int count)
+{
+   size_t total = 0;
+   for (int i = 0; i < count; i++) {
+      total += msgs[i].length;
+   }
+   if (!PlatFault_Allowed(PLAT_SENDTO, &total)) {
+      return -1;
+   }
+   count = count < NET_MAX_BATCH ? count : NET_MAX_BATCH;
+   mmsghdr out[NET_MAX_BATCH];
+   iovec iov[NET_MAX_BATCH];
+   sockaddr_in addrs[NET_MAX_BATCH];
+   for (int i = 0; i < count; i++) {
+      addrs[i] = ToSockaddr(msgs[i].to.ip, msgs[i].to.port);
+      iov[i] = {const_cast<void *>(msgs[i].buf), msgs[i].length};
+      out[i].msg_hdr = {};
+      out[i].msg_hdr.msg_name = &addrs[i];
+      out[i].msg_hdr.msg_namelen = sizeof addrs[i];
+      out[i].msg_hdr.msg_iov = &iov[i];
+      out[i].msg_hdr.msg_iovlen = 1;
+      out[i].msg_len = 0;
+   }
+   int n;
+   do {
+      n = sendmmsg(sock, out, (unsigned)count, 0);
+   } while (n < 0 && errno == EINTR);
+   return n;
 }
 
 long

@@ -7,6 +7,8 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <csignal>
+#include <sys/stat.h>
 #include <thread>
 
 #include "tests/support/collectorProcess.h"
@@ -225,6 +227,38 @@ TEST(EndToEnd, FloodOfMalformedDatagramsCannotFillTheDisk)
    EXPECT_LE(after, (size_t)(4 * 1000 * (seconds + 1)) + 40 * 1024)
       << "after " << seconds << " s of flood";
    EXPECT_TRUE(salvor.running());
+}
+
+// A collector that dies in the middle of a dump leaves a file that still
+// carries the mark of an unfinished dump; a finished one never does.
+TEST(EndToEnd, CrashInTheMiddleOfADumpLeavesItMarkedUnfinished)
+{
+   CollectorProcess salvor(SALVOR_BINARY);
+   ASSERT_TRUE(salvor.waitReady()) << salvor.console();
+   Host finished("127.0.0.2", salvor.port());
+   ASSERT_EQ(finished.sendDump(1, RandomBytes(5000, 2)), hxk_success);
+   Host crashed("127.0.0.3", salvor.port());
+   salvorMsgHeader init = crashed.call(MakeHeader(SALVOR_MSG_INIT, 2));
+   ASSERT_EQ(init.status, hxk_success);
+   salvorMsgHeader data = MakeHeader(SALVOR_MSG_DATA, 2, init.assignedDumpID);
+   data.dataLength = 4;
+   ASSERT_EQ(crashed.call(data, "half").status, hxk_success);
+   kill(salvor.pid(), SIGKILL);
+   while (salvor.running()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+   }
+   auto modeOf = [](const std::string &dir) {
+      auto files = testutil::ListFiles(dir);
+      struct stat st {};
+      if (files.size() != 1 || stat((dir + "/" + files[0]).c_str(), &st) != 0) {
+         return -1;
+      }
+      return (int)(st.st_mode & 0777);
+   };
+   EXPECT_EQ(modeOf(salvor.dataDir() + "/127/0/0/2"), 0440);
+   int partial = modeOf(salvor.dataDir() + "/127/0/0/3");
+   EXPECT_NE(partial, -1);
+   EXPECT_NE(partial & 0200, 0) << "an unfinished dump must carry the owner's write bit";
 }
 
 TEST(EndToEnd, SlotLimitRefusesTheDumpTooMany)

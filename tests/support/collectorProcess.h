@@ -42,6 +42,7 @@ public:
    // it does not, `why` (if given) says what happened.
    bool waitReady(std::string *why = nullptr);
    bool running() { return process_->running(); }
+   pid_t pid() const { return process_->pid(); }
    // The exit code once the collector has ended by itself (within a
    // minute), or -1.
    int exitCode();

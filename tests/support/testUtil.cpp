@@ -11,6 +11,12 @@ namespace testutil {
 
 LogCapture::LogCapture() : file_(dir_ / "test.log")
 {
+   throttle(0, LOG_NO_BPS_LIMIT);
+}
+
+void
+LogCapture::throttle(uint32_t threshold, uint32_t bytesPerSec)
+{
    // Bare lines, so that tests can look for messages as they were logged.
    Log_Exit();
    LogParams params;
@@ -19,7 +25,8 @@ LogCapture::LogCapture() : file_(dir_ / "test.log")
    params.useTimeStamps = false;
    params.useThreadName = false;
    params.useLevelDesignator = false;
-   params.throttleBytesPerSec = LOG_NO_BPS_LIMIT;
+   params.throttleThreshold = threshold;
+   params.throttleBytesPerSec = bytesPerSec;
    Log_Init(&params);
 }
 

@@ -19,6 +19,8 @@ public:
    std::string text() const;
    bool contains(const std::string &needle) const;
    size_t count(const std::string &needle) const;
+   // Starts the log again on the same file with the throttle set.
+   void throttle(uint32_t threshold, uint32_t bytesPerSec);
 
 private:
    TempDir dir_;

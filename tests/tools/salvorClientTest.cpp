@@ -68,6 +68,89 @@ TEST(SalvorClient, DumpArrivesByteExactDespiteLostAndReorderedReplies)
    }
 }
 
+// The client's own shim drops and reorders datagrams both ways; the dump
+// still arrives whole, and the losses cut the window.
+TEST(SalvorClient, DumpArrivesByteExactThroughTheLossShim)
+{
+   std::vector<uint8_t> content = RandomBytes(SALVOR_MAX_PAYLOAD * 400 + 5);
+   FakeCollector fake(FakeCollector::Behaviour{});
+   SalvorSendOptions opts = Quick();
+   opts.testLoss = 0.1;
+   opts.testLossSeed = 7;
+   SendOutcome out = Send(fake, content, opts);
+   ASSERT_TRUE(out.result) << out.result.message;
+   std::vector<FakeCollector::Dump> dumps = fake.Dumps();
+   ASSERT_EQ(dumps.size(), 1u);
+   EXPECT_TRUE(dumps[0].data == content);
+   EXPECT_GT(out.stats.retransmits, 0u);
+   EXPECT_GT(out.stats.windowCuts, 0u);
+   // Both directions lose: the collector saw fewer requests than were sent.
+   EXPECT_LT(fake.Seen().init + fake.Seen().data + fake.Seen().done, out.stats.datagrams);
+}
+
+TEST(SalvorCongestion, WindowStartsSmallGrowsWithRepliesAndHalvesOncePerLoss)
+{
+   using namespace std::chrono;
+   using Clock = SalvorCongestion::Clock;
+   SalvorCongestion cc(32, milliseconds(200));
+   EXPECT_EQ(cc.Window(), SalvorCongestion::SALVOR_INITIAL_WINDOW);
+   Clock::time_point t{};
+   for (int i = 0; i < 100; i++) {
+      cc.OnReply(t, t + milliseconds(1), false);
+   }
+   EXPECT_EQ(cc.Window(), 32u) << "never beyond the largest window";
+
+   t += seconds(1);
+   cc.OnTimeout(t - milliseconds(50), t);
+   EXPECT_EQ(cc.Window(), 16u);
+   // Messages sent before the cut were part of the same loss.
+   cc.OnTimeout(t - milliseconds(10), t + milliseconds(1));
+   EXPECT_EQ(cc.Window(), 16u);
+   // Beyond the threshold, the window grows by about one per window of replies.
+   for (int i = 0; i < 15; i++) {
+      cc.OnReply(t, t + milliseconds(1), false);
+   }
+   EXPECT_EQ(cc.Window(), 16u);
+   cc.OnReply(t, t + milliseconds(1), false);
+   cc.OnReply(t, t + milliseconds(1), false);
+   EXPECT_EQ(cc.Window(), 17u);
+   for (int i = 0; i < 10; i++) {
+      t += seconds(1);
+      cc.OnTimeout(t, t);
+   }
+   EXPECT_EQ(cc.Window(), 1u) << "one message always stays in flight";
+   SalvorCongestion one(1, milliseconds(200));
+   EXPECT_EQ(one.Window(), 1u);
+}
+
+TEST(SalvorCongestion, TimeoutFollowsTheMeasuredRoundTripAndBacksOff)
+{
+   using namespace std::chrono;
+   using Clock = SalvorCongestion::Clock;
+   SalvorCongestion cc(32, milliseconds(200));
+   EXPECT_EQ(cc.Timeout(1), milliseconds(200));
+   EXPECT_EQ(cc.Timeout(3), milliseconds(800));
+   Clock::time_point t{};
+   // Steady 30 ms round trips: the variation shrinks toward nothing.
+   for (int i = 0; i < 50; i++) {
+      cc.OnReply(t, t + milliseconds(30), false);
+   }
+   EXPECT_EQ(duration_cast<milliseconds>(cc.SmoothedRtt()), milliseconds(30));
+   EXPECT_GE(cc.Timeout(1), milliseconds(30));
+   EXPECT_LT(cc.Timeout(1), milliseconds(40));
+   // A resent message's reply is not measured: it may answer either send.
+   cc.OnReply(t, t + seconds(1), true);
+   EXPECT_EQ(duration_cast<milliseconds>(cc.SmoothedRtt()), milliseconds(30));
+   // Each resend doubles the wait, up to the ceiling.
+   EXPECT_GE(cc.Timeout(2), 2 * cc.Timeout(1) - microseconds(1));
+   EXPECT_EQ(cc.Timeout(40), SalvorCongestion::SALVOR_MAX_RTO);
+   // Loopback round trips of microseconds still wait the floor.
+   for (int i = 0; i < 50; i++) {
+      cc.OnReply(t, t + microseconds(40), false);
+   }
+   EXPECT_EQ(cc.Timeout(1), SalvorCongestion::SALVOR_MIN_RTO);
+}
+
 TEST(SalvorClient, MessageCountFollowsFileSize)
 {
    struct Case {

@@ -1,11 +1,15 @@
 // Checks and replies of single datagrams, as the receive loop hands them on.
 #include <cstring>
 #include <gtest/gtest.h>
+#include <memory>
 
 #include "collector/startup/salvorConfig.h"
 #include "collector/server/salvorServer.h"
 #include "collector/server/salvorSlots.h"
+#include "collector/server/salvorHandlers.h"
+#include "lib/misc/platFault.h"
 #include "tests/support/slotTableTest.h"
+#include "tests/support/testFiles.h"
 
 using testutil::Encode;
 using testutil::MakeHeader;
@@ -134,6 +138,152 @@ TEST_F(Datagram, VerboseDebugLineOncePerMiBOfDataStream)
    EXPECT_TRUE(log.contains("ip:a141e28)Sending reply with status 0\n"));
    EXPECT_TRUE(log.contains("ip:a141e28)msg type: 'init'.\n"));
    EXPECT_TRUE(log.contains("ip:a141e28)Wrote 1000 bytes to file @ 0 ("));
+}
+
+// A batch as the loop receives it: datagrams from several hosts, handled
+// in order, contiguous data of one dump written with one call.
+class Batch : public testutil::SlotTableTest {
+protected:
+   void add(uint32_t ip, const salvorMsgHeader &hdr, const std::string &payload = "")
+   {
+      std::vector<uint8_t> bytes = Encode(hdr, payload);
+      int i = count++;
+      std::memcpy(batch->bufs[i], bytes.data(), bytes.size());
+      batch->in[i] = NetDatagram{batch->bufs[i], SALVOR_RECV_BUFFER_SIZE, bytes.size(),
+                                 NetAddr{ip, (uint16_t)(1000 + i)}};
+   }
+   void addData(uint32_t ip, int64_t ts, uint32_t slot, uint32_t offset, const std::string &bytes)
+   {
+      salvorMsgHeader hdr = MakeHeader(SALVOR_MSG_DATA, ts, slot);
+      hdr.dataOffset = offset;
+      hdr.dataLength = (uint32_t)bytes.size();
+      add(ip, hdr, bytes);
+   }
+   // Runs the batch; returns the replies with the port each goes to.
+   std::vector<std::pair<uint16_t, salvorMsgHeader>> run()
+   {
+      static int writes;
+      writes = 0;
+      PlatFault_SetObserver([](PlatCall call) { writes += call == PLAT_WRITE; });
+      SalvorProcessBatch(batch.get(), count, scratch.get());
+      PlatFault_SetObserver(nullptr);
+      writeCalls = writes;
+      std::vector<std::pair<uint16_t, salvorMsgHeader>> replies;
+      for (int i = 0; i < batch->outCount; i++) {
+         EXPECT_EQ(batch->out[i].length, SALVOR_HEADER_SIZE);
+         salvorMsgHeader hdr;
+         SalvorDecodeHeader(static_cast<const uint8_t *>(batch->out[i].buf), &hdr);
+         replies.emplace_back(batch->out[i].to.port, hdr);
+      }
+      count = 0;
+      return replies;
+   }
+   uint32_t init(uint32_t ip, int64_t ts)
+   {
+      salvorMsgHeader req = MakeHeader(SALVOR_MSG_INIT, ts);
+      salvorMsgHeader reply = req;
+      SalvorHandleInit(&reply, dataDir.path().c_str(), ip, &req);
+      EXPECT_EQ(reply.status, hxk_success);
+      return reply.assignedDumpID;
+   }
+
+   std::unique_ptr<SalvorBatch> batch{new SalvorBatch};
+   std::unique_ptr<SalvorWriteRun> scratch{new SalvorWriteRun};
+   int count = 0;
+   int writeCalls = 0;
+};
+
+constexpr uint32_t OTHER = 0x0A141E29;  // 10.20.30.41
+
+TEST_F(Batch, RequestsAreHandledInOrderAndContiguousDataIsWrittenAtOnce)
+{
+   uint32_t a = init(HOST, 1);
+   uint32_t b = init(OTHER, 2);
+   std::string pa = salvorSlots[a].fileName;
+   std::string pb = salvorSlots[b].fileName;
+   std::string p0(1552, 'a'), p1(1552, 'b'), p2(700, 'c'), q0(100, 'x'), p3(10, 'd');
+   addData(HOST, 1, a, 0, p0);          // a run of three
+   addData(HOST, 1, a, 1552, p1);
+   addData(HOST, 1, a, 3104, p2);
+   addData(OTHER, 2, b, 0, q0);         // another dump: a run of its own
+   addData(HOST, 1, a, 3804, p3);       // after another request: a new run
+   auto replies = run();
+   // Successful data messages log nothing, so every write counted is the file's.
+   EXPECT_EQ(writeCalls, 3) << "one write per run of contiguous data";
+
+   addData(HOST, 1, a, 3814, "e");
+   add(HOST, MakeHeader(SALVOR_MSG_STATUS_CHECK));
+   add(HOST, MakeHeader(SALVOR_MSG_DONE, 1, a));
+   addData(HOST, 1, a, 3815, "late");   // its dump is finished: refused
+   for (auto &r : run()) {
+      r.first += 5;
+      replies.push_back(r);
+   }
+   ASSERT_EQ(replies.size(), 9u);
+   const uint32_t want[] = {hxk_success, hxk_success, hxk_success, hxk_success, hxk_success,
+                            hxk_success, hxk_success, hxk_success, hxk_invalid_dump};
+   for (size_t i = 0; i < replies.size(); i++) {
+      EXPECT_EQ(replies[i].first, 1000 + i) << "each reply goes to its request's source";
+      EXPECT_EQ(replies[i].second.status, want[i]) << "reply " << i;
+   }
+   EXPECT_EQ(replies[2].second.dataOffset, 3104u);
+   EXPECT_EQ(replies[7].second.type, (uint32_t)SALVOR_MSG_DONE);
+   EXPECT_EQ(testutil::ReadFile(pa), p0 + p1 + p2 + p3 + "e");
+   EXPECT_EQ(testutil::ReadFile(pb), q0);
+   EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[a]));
+}
+
+TEST_F(Batch, ShortOrFailedWriteOfARunIsAnsweredPerMessage)
+{
+   uint32_t a = init(HOST, 1);
+   std::string path = salvorSlots[a].fileName;
+   std::string p0(1552, 'a'), p1(1552, 'b'), p2(1552, 'c');
+   // The disk takes the first message and part of the second, then
+   // nothing more this time: the rest is written again on its own.
+   PlatFault_Inject(PLAT_WRITE, ENOSPC, 0, 1, 1552 + 100);
+   addData(HOST, 1, a, 0, p0);
+   addData(HOST, 1, a, 1552, p1);
+   addData(HOST, 1, a, 3104, p2);
+   auto replies = run();
+   ASSERT_EQ(replies.size(), 3u);
+   for (auto &r : replies) {
+      EXPECT_EQ(r.second.status, hxk_success);
+   }
+   EXPECT_EQ(testutil::ReadFile(path), p0 + p1 + p2);
+
+   // A full disk: every message of the run fails.
+   PlatFault_Inject(PLAT_WRITE, ENOSPC, 0, -1);
+   addData(HOST, 1, a, 4656, p0);
+   addData(HOST, 1, a, 6208, p1);
+   replies = run();
+   PlatFault_Clear();
+   ASSERT_EQ(replies.size(), 2u);
+   EXPECT_EQ(replies[0].second.status, hxk_write_failed);
+   EXPECT_EQ(replies[1].second.status, hxk_write_failed);
+}
+
+TEST_F(Batch, MalformedDatagramsInABatchGetNoReplyAndBreakNoRun)
+{
+   uint32_t a = init(HOST, 1);
+   std::string path = salvorSlots[a].fileName;
+   addData(HOST, 1, a, 0, "abc");
+   salvorMsgHeader bad = MakeHeader(SALVOR_MSG_DATA, 1, a);
+   bad.magic = 0x12345678;
+   add(OTHER, bad);
+   salvorMsgHeader tooLong = MakeHeader(SALVOR_MSG_DATA, 1, a);
+   tooLong.dataOffset = 3;
+   tooLong.dataLength = 5;  // more than the payload
+   add(HOST, tooLong, "de");
+   addData(HOST, 1, a, 3, "def");
+   auto replies = run();
+   ASSERT_EQ(replies.size(), 3u);
+   EXPECT_EQ(replies[0].second.status, hxk_success);
+   EXPECT_EQ(replies[1].first, 1002) << "the datagram with the wrong magic is not answered";
+   EXPECT_EQ(replies[1].second.status, hxk_write_failed);
+   EXPECT_EQ(replies[2].second.status, hxk_success);
+   EXPECT_EQ(testutil::ReadFile(path), "abcdef");
+   EXPECT_TRUE(log.contains("Bad magic:0x12345678. Expected:0xadeca1bf\nSkipping bad packet.\n"));
+   EXPECT_TRUE(log.contains("dataLength (5) bigger than it should be (2).\n"));
 }
 
 }  // namespace

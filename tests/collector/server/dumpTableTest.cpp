@@ -103,10 +103,76 @@ TEST_F(DumpTable, FileIsNamedFromAddressAndLocalMinuteInAHostDirectory)
    if (!std::filesystem::exists(path)) {
       GTEST_SKIP() << "minute changed during the test";
    }
+   EXPECT_TRUE(log.contains("Opened new coredump file:" + path + " for 10.20.30.40 in slot 0.\n"));
+}
+
+// Until its done, a dump is marked by the owner's write bit, which a
+// finished dump never carries: a crash leaves nothing that looks whole.
+TEST_F(DumpTable, DumpIsMarkedUnfinishedUntilItsDone)
+{
+   ASSERT_EQ(init(HOST_A, 1).status, hxk_success);
+   ASSERT_EQ(data(HOST_A, 1, 0, 0, "core"), hxk_success);
+   std::string path = salvorSlots[0].fileName;
    struct stat st;
    ASSERT_EQ(stat(path.c_str(), &st), 0);
+   EXPECT_EQ(st.st_mode & 0777, (unsigned)SALVOR_DUMP_PARTIAL_MODE);
+   ASSERT_EQ(done(HOST_A, 1, 0), hxk_success);
+   ASSERT_EQ(stat(path.c_str(), &st), 0);
    EXPECT_EQ(st.st_mode & 0777, 0440u) << "dump files must not be readable by others";
-   EXPECT_TRUE(log.contains("Opened new coredump file:" + path + " for 10.20.30.40 in slot 0.\n"));
+   EXPECT_EQ(testutil::ReadFile(path), "core");
+}
+
+TEST_F(DumpTable, FailedModeChangeAtDoneIsLoggedAndTheDumpStillFinishes)
+{
+   ASSERT_EQ(init(HOST_A, 1).status, hxk_success);
+   std::string path = salvorSlots[0].fileName;
+   PlatFault_Inject(PLAT_STAT, EIO, 0, -1);
+   EXPECT_EQ(done(HOST_A, 1, 0), hxk_success);
+   PlatFault_Clear();
+   EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
+   EXPECT_TRUE(log.contains("Error giving file (" + path + ") the mode of a finished dump\n"));
+}
+
+// A link planted anywhere below the data directory, where a host's
+// directory or a dump's name belongs, is never followed.
+TEST_F(DumpTable, PlantedLinksBelowTheDataDirectoryLeadNowhere)
+{
+   testutil::TempDir outside;
+   namespace fs = std::filesystem;
+   // The first level is a link: the dump is refused, nothing lands outside.
+   fs::create_directory_symlink(outside.path(), dataDir.path() + "/10");
+   EXPECT_EQ(init(HOST_A, 1).status, hxk_create_failed);
+   EXPECT_TRUE(log.contains("Error creating directory \"" + hostDir(HOST_A) + "\"\n"));
+   EXPECT_TRUE(fs::is_empty(outside.path()));
+   EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
+
+   // The host's own directory is a link: refused likewise.
+   fs::remove(dataDir.path() + "/10");
+   fs::create_directories(dataDir.path() + "/10/20/30");
+   fs::create_directory_symlink(outside.path(), hostDir(HOST_A));
+   EXPECT_EQ(init(HOST_A, 2).status, hxk_create_failed);
+   EXPECT_TRUE(fs::is_empty(outside.path()));
+
+   // A link by a dump's name counts as a taken name: the next one is used.
+   fs::remove(hostDir(HOST_A));
+   fs::create_directory(hostDir(HOST_A));
+   std::string victim = outside.path() + "/victim";
+   { std::ofstream(victim) << "keep"; }
+   time_t now = time(nullptr);
+   struct tm local;
+   localtime_r(&now, &local);
+   char name[128];
+   for (int counter = 0; counter < 2; counter++) {
+      snprintf(name, sizeof name, "zdump_10.20.30.40-%d-%02d-%02d-%02d_%02d-%d",
+               local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+               local.tm_min, counter);
+      fs::create_symlink(victim, hostDir(HOST_A) + "/" + name);
+   }
+   salvorMsgHeader reply = init(HOST_A, 3);
+   ASSERT_EQ(reply.status, hxk_success);
+   ASSERT_EQ(data(HOST_A, 3, reply.assignedDumpID, 0, "dump bytes"), hxk_success);
+   EXPECT_EQ(testutil::ReadFile(victim), "keep");
+   EXPECT_FALSE(fs::is_symlink(salvorSlots[reply.assignedDumpID].fileName));
 }
 
 TEST_F(DumpTable, SecondDumpOfAHostInTheSameMinuteTakesTheNextCounter)

@@ -7,6 +7,7 @@
 #include "collector/startup/salvorConfig.h"
 #include "collector/server/salvorServer.h"
 #include "collector/server/salvorSlots.h"
+#include "lib/log/logInt.h"
 #include "lib/misc/clock.h"
 #include "tests/support/testUtil.h"
 
@@ -31,9 +32,9 @@ protected:
    }
    void TearDown() override
    {
-      SalvorConfig.stopRequested = true;
-      UdpPeer waker;
-      waker.sendTo(Encode(MakeHeader(SALVOR_MSG_STATUS_CHECK)), SalvorConfig.port);
+      // The stop request's own wake-up: a socket of the test made now could
+      // meet the loop's clean-up, which closes every socket of the process.
+      SalvorServerRequestStop();
       loop.join();
       SalvorClockUsec = Clock_MonotonicUsec;
    }
@@ -89,6 +90,49 @@ TEST_F(ServerLoop, SilentHostsExpireWhileAnotherHostStreams)
    EXPECT_EQ(call(newcomer, MakeHeader(SALVOR_MSG_DONE, 1, 0)).status, hxk_success);
    EXPECT_EQ(call(streamer, MakeHeader(SALVOR_MSG_DONE, 9, init.assignedDumpID)).status,
              hxk_success);
+}
+
+// The lines that matter (a dump opened) are not lost behind a flood: held
+// back by the throttle, they are written at the loop's first wake-up after
+// the throttle lifts, even when that wake-up logs nothing of its own.
+TEST_F(ServerLoop, LinesHeldBackByAFloodGoOutWhenTheThrottleLifts)
+{
+   static std::atomic<uint64_t> logNow{1000000000};
+   LogMonotonicUsec = [] { return logNow.load(); };
+   log.throttle(2000, 100);
+   UdpPeer streamer("127.0.5.1");
+   salvorMsgHeader init = call(streamer, MakeHeader(SALVOR_MSG_INIT, 3));
+   ASSERT_EQ(init.status, hxk_success);
+
+   UdpPeer flooder("127.0.5.9");
+   std::vector<uint8_t> junk(SALVOR_HEADER_SIZE, 0xEE);  // bad magic: no reply
+   UdpPeer probe("127.0.5.8");
+   for (int round = 0; round < 10; round++) {
+      for (int i = 0; i < 50; i++) {
+         flooder.sendTo(junk, SalvorConfig.port);
+      }
+      call(probe, MakeHeader(SALVOR_MSG_STATUS_CHECK));  // the flood has been handled
+   }
+   ASSERT_TRUE(log.contains("<<< Log Throttled >>>"));
+   UdpPeer late("127.0.5.2");
+   ASSERT_EQ(call(late, MakeHeader(SALVOR_MSG_INIT, 4)).status, hxk_success);
+   const std::string opened = "for 127.0.5.2 in slot 1.";
+   ASSERT_FALSE(log.contains(opened)) << "held back while throttled";
+
+   // A data message logs nothing at level 0; its arrival wakes the loop.
+   salvorMsgHeader data = MakeHeader(SALVOR_MSG_DATA, 3, init.assignedDumpID);
+   data.dataLength = 1;
+   for (int window = 0; window < 2 && !log.contains(opened); window++) {
+      logNow += 61000000;
+      ASSERT_EQ(call(streamer, data, "x").status, hxk_success);
+   }
+   EXPECT_TRUE(log.contains(opened));
+   EXPECT_TRUE(log.contains("<<< Log dropped ")) << "the flood overflowed the ring";
+   LogMonotonicUsec = Clock_MonotonicUsec;
+
+   EXPECT_EQ(call(streamer, MakeHeader(SALVOR_MSG_DONE, 3, init.assignedDumpID)).status,
+             hxk_success);
+   EXPECT_EQ(call(late, MakeHeader(SALVOR_MSG_DONE, 4, 1)).status, hxk_success);
 }
 
 }  // namespace

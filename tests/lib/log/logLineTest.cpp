@@ -255,7 +255,12 @@ TEST_F(LogLineTest, RingOverflowKeepsTheNewestWholeLines)
    ASSERT_EQ(body.back(), "I120: after");
    body.pop_back();
    size_t perLine = sizeof(LogLineHeader) + 101;
-   EXPECT_EQ(body.size(), LOG_BUFFER_SIZE / perLine);
+   size_t kept = LOG_BUFFER_SIZE / perLine;
+   // The lines pushed out are counted, text only, ahead of those kept.
+   EXPECT_EQ(body.front(), "I120: <<< Log dropped " + std::to_string((1000 - kept) * 101) +
+                              " bytes of held-back lines >>>");
+   body.erase(body.begin());
+   EXPECT_EQ(body.size(), kept);
    EXPECT_EQ(body.back(), "I120: line 0999 " + std::string(90, 'r'));
    for (size_t i = 0; i < body.size(); i++) {
       EXPECT_EQ(body[i].size(), 6 + 100u) << body[i];
@@ -273,12 +278,13 @@ TEST_F(LogLineTest, ContinuationThatPushesItsLineOutOfTheRingGetsItsOwnHeader)
    Log_DisableThrottling();
    Log("after\n");
    auto body = log.BodyLines();
-   ASSERT_EQ(body.size(), 3u);
+   ASSERT_EQ(body.size(), 4u);
    EXPECT_EQ(body[0], "I120: <<< Log Throttled >>>");
-   EXPECT_EQ(body[1].substr(0, 12), "I120: CONTcc");
-   EXPECT_EQ(body[1].find_first_not_of('c', 10), std::string::npos);
-   EXPECT_GT(body[1].size(), 32000u);
-   EXPECT_EQ(body[2], "I120: after");
+   EXPECT_EQ(body[1], "I120: <<< Log dropped 10 bytes of held-back lines >>>");
+   EXPECT_EQ(body[2].substr(0, 12), "I120: CONTcc");
+   EXPECT_EQ(body[2].find_first_not_of('c', 10), std::string::npos);
+   EXPECT_GT(body[2].size(), 32000u);
+   EXPECT_EQ(body[3], "I120: after");
 }
 
 TEST_F(LogLineTest, LinesOfManyThreadsNeverInterleave)

@@ -1,5 +1,6 @@
 // The log's outputs: opening, appending and carrying over, rotation by
 // size, the throttle, bytes lost to a full disk, and the system logger.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cerrno>
@@ -455,6 +456,56 @@ TEST_F(LogOutputTest, StopAfterThresholdLeavesOnlyTheBannerAndTheNotice)
    EXPECT_EQ(log.BodyLines(),
              (std::vector<std::string>{"I120: <<< Log Throttled >>>", "I120: never written",
                                        "I120: nor this", "I120: let through"}));
+}
+
+// Lines held back by the throttle go out when it lifts, without waiting
+// for a later line; what the ring had to drop is counted in a notice.
+TEST_F(LogOutputTest, HeldBackLinesAreFlushedWhenTheThrottleLiftsWithTheDroppedCount)
+{
+   static uint64_t now;
+   now = 1000000000;
+   LogMonotonicUsec = [] { return now; };
+   log.params.throttleThreshold = 100;
+   log.params.throttleBytesPerSec = 10;
+   ASSERT_TRUE(log.Start());
+   int passed = 0;
+   while (log.Text().find("<<< Log Throttled >>>") == std::string::npos) {
+      Log("free %04d\n", passed++);
+      ASSERT_LT(passed, 100);
+   }
+   // One line of the ring is 82 bytes of header and 10 of text: 5,000
+   // lines cannot all stay.
+   const int held = 5000;
+   for (int i = 0; i < held; i++) {
+      Log("held %04d\n", i);
+   }
+   std::string before = log.Text();
+   Log_FlushPending();
+   EXPECT_EQ(log.Text(), before) << "still throttled: nothing may go out";
+   now += 61000000;  // the window ends, but it saw the flood: still throttled
+   Log_FlushPending();
+   EXPECT_EQ(log.Text(), before);
+   now += 61000000;  // a quiet window: the throttle lifts
+   Log_FlushPending();
+
+   auto body = log.BodyLines();
+   auto notice = std::find_if(body.begin(), body.end(), [](const std::string &line) {
+      return line.rfind("I120: <<< Log dropped ", 0) == 0;
+   });
+   ASSERT_NE(notice, body.end());
+   size_t survivors = (size_t)(body.end() - notice) - 1;
+   ASSERT_GT(survivors, 100u);
+   // The line that turned the throttle on waits in the ring too.
+   EXPECT_EQ(*notice, "I120: <<< Log dropped " + std::to_string(10 * (held + 1 - survivors)) +
+                         " bytes of held-back lines >>>");
+   EXPECT_EQ(body.back(), "I120: held 4999");
+   EXPECT_EQ(*(notice + 1), "I120: held " + std::to_string(held - survivors));
+
+   // Once drained, nothing is written twice, and no second notice comes.
+   std::string after = log.Text();
+   Log_FlushPending();
+   Log("next\n");
+   EXPECT_EQ(log.Text(), after + "I120: next\n");
 }
 
 TEST_F(LogOutputTest, FloodAfterTheThresholdIsHeldToTheRate)

@@ -124,6 +124,60 @@ TEST_F(Net, InjectedFailuresOfSocketBindAndSend)
    Net_Close(fd);
 }
 
+// A batch holds every waiting datagram in order, with its source and full
+// length; with the wake-up attached the receive itself waits, and a
+// signal ends that wait without a datagram of its own showing.
+TEST_F(Net, BatchReceiveWaitsOnlyWhenEmptyAndEndsOnAWakeUp)
+{
+   Bound sender(HOST_2), receiver(HOST_3);
+   static char bufs[4][64];
+   NetDatagram batch[4];
+   for (int i = 0; i < 4; i++) {
+      batch[i] = NetDatagram{bufs[i], sizeof bufs[i], 0, {}};
+   }
+   NetWakeup *wakeup = Net_WakeupCreate();
+   ASSERT_NE(wakeup, nullptr);
+   for (bool attached : {false, true}) {
+      SCOPED_TRACE(attached ? "receive waits" : "poll waits");
+      if (attached) {
+         ASSERT_TRUE(Net_WakeupAttach(wakeup, receiver.fd));
+      }
+      std::string big(100, 'z');
+      for (const std::string &text : {std::string("one"), std::string("two"), big}) {
+         ASSERT_EQ(Net_SendTo(sender.fd, text.data(), text.size(), &receiver.addr),
+                   (long)text.size());
+      }
+      ASSERT_EQ(Net_RecvBatch(receiver.fd, wakeup, batch, 4, 1000), 3);
+      EXPECT_EQ(std::string(bufs[0], batch[0].length), "one");
+      EXPECT_EQ(std::string(bufs[1], batch[1].length), "two");
+      EXPECT_EQ(batch[2].length, 100u) << "the full length of a datagram that was cut";
+      EXPECT_EQ(batch[1].from.ip, HOST_2);
+      EXPECT_EQ(batch[1].from.port, sender.addr.port);
+
+      EXPECT_EQ(Net_RecvBatch(receiver.fd, wakeup, batch, 4, 20), NET_RECV_TIMED_OUT);
+      Net_WakeupSignal(wakeup);  // before the wait: ends it at once
+      EXPECT_EQ(Net_RecvBatch(receiver.fd, wakeup, batch, 4, 60000), NET_RECV_WOKEN);
+      // The wake-up sent nothing that a later receive would hand on.
+      EXPECT_EQ(Net_RecvBatch(receiver.fd, wakeup, batch, 4, 20), NET_RECV_TIMED_OUT);
+   }
+   Net_WakeupDestroy(wakeup);
+}
+
+TEST_F(Net, BatchSendGoesToEachDestinationInOrder)
+{
+   Bound sender(HOST_2), a(HOST_3), b(HOST_3);
+   NetOutgoing out[3] = {{"1", 1, a.addr}, {"2", 1, b.addr}, {"3", 1, a.addr}};
+   ASSERT_EQ(Net_SendBatch(sender.fd, out, 3), 3);
+   char buf[8];
+   size_t len = 0;
+   ASSERT_EQ(Net_RecvFrom(a.fd, buf, sizeof buf, nullptr, &len, false), 1);
+   EXPECT_EQ(buf[0], '1');
+   ASSERT_EQ(Net_RecvFrom(a.fd, buf, sizeof buf, nullptr, &len, false), 1);
+   EXPECT_EQ(buf[0], '3');
+   ASSERT_EQ(Net_RecvFrom(b.fd, buf, sizeof buf, nullptr, &len, false), 1);
+   EXPECT_EQ(buf[0], '2');
+}
+
 TEST_F(Net, AddressesAsText)
 {
    uint32_t ip = 0;
