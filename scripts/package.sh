@@ -27,6 +27,7 @@ install -D -m 644 packaging/quillon-network-coredump.default \
    "$stage/etc/default/quillon-network-coredump"
 install -D -m 644 packaging/quillon-network-coredump.service \
    "$stage/lib/systemd/system/quillon-network-coredump.service"
+install -D -m 644 packaging/60-salvor.conf "$stage/usr/lib/sysctl.d/60-salvor.conf"
 install -D -m 644 packaging/man/salvor.8 "$stage/usr/share/man/man8/salvor.8"
 install -D -m 644 packaging/man/salvor-send.1 "$stage/usr/share/man/man1/salvor-send.1"
 gzip -9n "$stage/usr/share/man/man8/salvor.8" "$stage/usr/share/man/man1/salvor-send.1"

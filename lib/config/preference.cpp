@@ -104,12 +104,13 @@ SetLayer(PreferenceState *state, int layer, Dictionary *dict, const std::string 
  * and logs them with the PREF line.
  */
 void
-LoadLayer(PreferenceState *state, int layer, const std::string &dir, const char *file)
+LoadLayer(PreferenceState *state, int layer, const std::string &dir, bool dirExists,
+          const char *file)
 {
    std::string path = dir.empty() ? std::string(file) : dir + DIRSEPS + file;
    Dictionary *dict = Dictionary_Create();
    MsgList *messages = nullptr;
-   bool ok = !dir.empty() && Dictionary_Load(dict, path.c_str(), true, nullptr, &messages);
+   bool ok = dirExists && Dictionary_Load(dict, path.c_str(), true, nullptr, &messages);
    SetLayer(state, layer, dict, path);
    if (!ok) {
       Msg_AppendMsgList(messages);
@@ -120,22 +121,26 @@ LoadLayer(PreferenceState *state, int layer, const std::string &dir, const char 
    MsgList_Free(messages);
 }
 
-// The common directory (created when missing), or "" when there is none.
-std::string
-CommonDirectory()
+/*
+ * The common directory in *dir; false when it cannot be made (*dir then
+ * still names where it would be, for the log lines).
+ */
+bool
+CommonDirectory(std::string *dir)
 {
    std::string folder;
    if (!PreferencePlat_CommonAppDataFolder(&folder)) {
-      return "";
+      dir->clear();
+      return false;
    }
    std::string vendor = folder + DIRSEPS + "Quillon";
-   std::string product = vendor + DIRSEPS + ProductState_GetName();
-   for (const std::string &dir : {vendor, product}) {
-      if (!File_IsDir(dir.c_str()) && !File_MakeDir(dir.c_str())) {
-         return "";
+   *dir = vendor + DIRSEPS + ProductState_GetName();
+   for (const std::string &level : {vendor, *dir}) {
+      if (!File_IsDir(level.c_str()) && !File_MakeDir(level.c_str())) {
+         return false;
       }
    }
-   return product;
+   return true;
 }
 
 // The user directory (created when missing, failure ignored), or "".
@@ -236,12 +241,13 @@ Preference_Init()
    PreferenceState *state = StateCreate();
    SetLayer(state, LAYER_RUN_TIME, Dictionary_Create(), "");
 
-   std::string common = CommonDirectory();
+   std::string common;
+   bool haveCommon = CommonDirectory(&common);
    std::string user = UserDirectory();
-   LoadLayer(state, LAYER_COMMON_CONFIG, common, "config.ini");
-   LoadLayer(state, LAYER_SITE, common, "settings.ini");
-   LoadLayer(state, LAYER_COMMON_CONFIG2, common, "config.ini");
-   LoadLayer(state, LAYER_USER_CONFIG, user, "config.ini");
+   LoadLayer(state, LAYER_COMMON_CONFIG, common, haveCommon, "config.ini");
+   LoadLayer(state, LAYER_SITE, common, haveCommon, "settings.ini");
+   LoadLayer(state, LAYER_COMMON_CONFIG2, common, haveCommon, "config.ini");
+   LoadLayer(state, LAYER_USER_CONFIG, user, !user.empty(), "config.ini");
 
    std::string prefsPath;
    if (user.empty()) {
