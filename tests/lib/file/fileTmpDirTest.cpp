@@ -9,7 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "lib/config/preference.h"
 #include "lib/file/file.h"
+#include "lib/user/dictionary.h"
 #include "lib/misc/platFault.h"
 #include "tests/support/testFiles.h"
 
@@ -225,6 +227,22 @@ TEST_F(SafeTmpDir, BaseComesFromTmpdirOrTheLocalCache)
    } else {
       setenv("XDG_CACHE_HOME", savedCache.c_str(), 1);
    }
+}
+
+TEST_F(SafeTmpDir, TmpDirectoryPreferenceChoosesTheBase)
+{
+   std::string base = tmp / "configured";
+   ASSERT_EQ(mkdir(base.c_str(), 0755), 0);
+   testutil::WriteFile(tmp / "prefs.ini", "tmpDirectory = \"" + base + "\"\n");
+   Dictionary *prefs = Dictionary_Create();
+   ASSERT_TRUE(Dictionary_Load(prefs, (tmp / "prefs.ini").c_str(), true, "UTF-8", nullptr));
+   Preference_Init();
+   Preference_SetRunTimeLayer(prefs);
+   char *dir = File_GetSafeTmpDir(true);
+   std::string got = dir != nullptr ? dir : "";
+   free(dir);
+   EXPECT_EQ(got, base + plain.substr(plain.rfind('/')));
+   Preference_Exit();
 }
 
 TEST_F(SafeTmpDir, NoRandomNumberNoFreshDirectory)
