@@ -11,6 +11,7 @@
 
 #include "lib/file/fileLock.h"
 #include "tests/support/collectorProcess.h"
+#include "tests/support/lockHolder.h"
 #include "tests/support/testFiles.h"
 #include "tests/support/testUtil.h"
 
@@ -133,24 +134,12 @@ TEST_F(LogConfig, LockedUserPreferencesAreSkippedWithTheReason)
    std::filesystem::create_directories(prefsDir);
    std::string prefs = prefsDir + "/preferences.ini";
    testutil::WriteFile(prefs, "log.logMinLevel = 110\n");
-   int ready[2];
-   ASSERT_EQ(pipe(ready), 0);
-   pid_t holder = fork();
-   if (holder == 0) {
-      int err = 0;
-      char c = FileLock_Acquire(prefs.c_str(), false, 5000, &err, nullptr) != nullptr ? 'y' : 'n';
-      (void)!write(ready[1], &c, 1);
-      pause();
-      _exit(0);
+   std::unique_ptr<CollectorProcess> salvor;
+   {
+      testutil::LockHolder holder(prefs);
+      ASSERT_TRUE(holder.holding());
+      salvor = start("");
    }
-   char c = 0;
-   ASSERT_EQ(read(ready[0], &c, 1), 1);
-   ASSERT_EQ(c, 'y');
-   auto salvor = start("");
-   kill(holder, SIGKILL);
-   waitpid(holder, nullptr, 0);
-   close(ready[0]);
-   close(ready[1]);
    Chatter(*salvor, 1);
    std::string log = salvor->log();
    EXPECT_NE(log.find("Unable to lock user preference file " + prefs + " for reading."),

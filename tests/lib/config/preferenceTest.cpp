@@ -13,6 +13,7 @@
 #include "lib/config/preference.h"
 #include "lib/file/fileLock.h"
 #include "lib/misc/productState.h"
+#include "tests/support/lockHolder.h"
 #include "tests/support/testFiles.h"
 #include "tests/support/testUtil.h"
 
@@ -178,25 +179,11 @@ TEST_F(Preferences, PreferencesHeldUnderAnExclusiveLockAreNotRead)
 {
    Write(user, "preferences.ini", "key = prefs\n");
    std::string path = user + "/preferences.ini";
-   int ready[2];
-   ASSERT_EQ(pipe(ready), 0);
-   pid_t holder = fork();
-   if (holder == 0) {
-      int err = 0;
-      FileLockToken *token = FileLock_Acquire(path.c_str(), false, 5000, &err, nullptr);
-      char c = token != nullptr ? 'y' : 'n';
-      (void)!write(ready[1], &c, 1);
-      pause();
-      _exit(0);
+   {
+      testutil::LockHolder holder(path);
+      ASSERT_TRUE(holder.holding());
+      ASSERT_TRUE(Preference_Init());
    }
-   char c = 0;
-   ASSERT_EQ(read(ready[0], &c, 1), 1);
-   ASSERT_EQ(c, 'y');
-   ASSERT_TRUE(Preference_Init());
-   kill(holder, SIGKILL);
-   waitpid(holder, nullptr, 0);
-   close(ready[0]);
-   close(ready[1]);
    EXPECT_EQ(String("key"), "default");
    EXPECT_NE(log.text().find("Unable to lock user preference file " + path + " for reading."),
              std::string::npos) << log.text();
