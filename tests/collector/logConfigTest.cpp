@@ -1,15 +1,11 @@
 // The real collector configured by preference files: the log keys in the
 // common "config.ini", the start without any file, and a user preference
 // file locked by another process.
-#include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 
-#include "lib/file/fileLock.h"
 #include "tests/support/collectorProcess.h"
 #include "tests/support/lockHolder.h"
 #include "tests/support/testFiles.h"

@@ -1,17 +1,14 @@
 // The preference store through real files in temporary common and user
 // directories.
-#include <csignal>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <string>
 
 #include "lib/config/preference.h"
-#include "lib/file/fileLock.h"
 #include "lib/misc/productState.h"
 #include "tests/support/lockHolder.h"
 #include "tests/support/testFiles.h"
