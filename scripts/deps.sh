@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, when any is missing.
 # With "test", also what the test command needs beyond the build
-# (lintian, which checks the Debian package).
+# (lintian, which checks the Debian package, and the fuzzers' compiler);
+# with "fuzz", the fuzzers' compiler (clang with libFuzzer and the
+# sanitizers' run-time).
 set -euo pipefail
 
 # The build needs the compiler, CMake, Ninja, libxml2, ICU, libsystemd and
@@ -13,6 +15,9 @@ packages=(g++ cmake ninja-build pkg-config libxml2-dev libicu-dev libsystemd-dev
 packages+=(dpkg-dev)
 if [ "${1:-}" = test ]; then
   packages+=(lintian)
+fi
+if [ "${1:-}" = test ] || [ "${1:-}" = fuzz ]; then
+  packages+=(clang-14 libclang-rt-14-dev)
 fi
 missing=()
 for p in "${packages[@]}"; do

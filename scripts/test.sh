@@ -2,7 +2,9 @@
 # Installs what is missing, builds, and runs every test: once in the
 # normal build (then builds the Debian package and checks it with
 # lintian), once under AddressSanitizer and UndefinedBehaviorSanitizer,
-# once under ThreadSanitizer. SALVOR_SKIP_SANITIZERS=1 runs the first only.
+# once under ThreadSanitizer, then every fuzzer for a short while
+# (SALVOR_FUZZ_SECONDS each, default 10). SALVOR_SKIP_SANITIZERS=1 runs
+# the first only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test
@@ -35,4 +37,6 @@ if [ "${SALVOR_SKIP_SANITIZERS:-0}" != 1 ]; then
 
   scripts/build.sh build-tsan -DSALVOR_TSAN=ON -DSALVOR_BENCH=OFF
   run_tests build-tsan SALVOR_QUICK_TESTS=1 TSAN_OPTIONS=halt_on_error=1
+
+  scripts/fuzz.sh "${SALVOR_FUZZ_SECONDS:-10}"
 fi

@@ -34,6 +34,7 @@
 
 #include "lib/file/file.h"
 #include "lib/file/fileIO.h"
+#include "lib/file/fileLockInt.h"
 #include "lib/file/filePlatform.h"
 #include "lib/log/log.h"
 #include "lib/misc/hostinfo.h"
@@ -326,6 +327,90 @@ FileLockSplit(char *text, char *argv[FILELOCK_MAX_FIELDS])
 }
 
 /*
+ * Parses a member record (FILELOCK_DATA_SIZE bytes in buffer, and room for
+ * a NUL after them) in place: argv and *argc receive its fields, for the
+ * report of a malformed one. True when it is well formed, with member
+ * filled from it (all but memberName).
+ */
+bool
+FileLockParseRecord(char *buffer, char *argv[FILELOCK_MAX_FIELDS], int *argc,
+                    LockMember *member)
+{
+   bool problem = false;
+   *argc = 0;
+   for (int pass = 0; !problem && pass < 2; pass++) {
+      // The record is text padded with NUL bytes to the end: it must
+      // leave room for one NUL and hold nothing after its first.
+      size_t len = std::strlen(buffer);
+      if (len == 0 || len >= FILELOCK_DATA_SIZE) {
+         problem = true;
+         break;
+      }
+      for (size_t i = len; i < FILELOCK_DATA_SIZE; i++) {
+         if (buffer[i] != '\0') {
+            problem = true;
+         }
+      }
+      if (problem) {
+         break;
+      }
+      *argc = FileLockSplit(buffer, argv);
+      if (*argc < 5) {
+         problem = true;
+         *argc = *argc < 0 ? 0 : *argc;
+         break;
+      }
+      for (int i = 5; i < *argc; i++) {
+         if (!FileLockParseKeyValue(argv[i])) {
+            problem = true;
+         }
+      }
+      if (problem) {
+         break;
+      }
+      if (pass == 0 && *argc == 6 && std::strpbrk(argv[1], "-()") == nullptr) {
+         // The older form: a bare process id, the start time only in the
+         // fifth field. Read it as "<pid>-<start time>".
+         char rewritten[FILELOCK_DATA_SIZE + 1] = {};
+         int n = std::snprintf(rewritten, sizeof rewritten, "%s %s-%s %s %s %s %s", argv[0],
+                               argv[1], argv[4], argv[2], argv[3], argv[4], argv[5]);
+         if (n < 0 || (size_t)n >= FILELOCK_DATA_SIZE) {
+            problem = true;
+            break;
+         }
+         std::memcpy(buffer, rewritten, sizeof rewritten);
+         continue;
+      }
+      break;
+   }
+
+   if (!problem) {
+      char *end;
+      errno = 0;
+      unsigned long number = std::strtoul(argv[2], &end, 10);
+      bool numberOk = argv[2][0] >= '0' && argv[2][0] <= '9' && *end == '\0' &&
+                      errno == 0 && number <= UINT32_MAX;
+      bool typeOk = std::strcmp(argv[3], "S") == 0 || std::strcmp(argv[3], "X") == 0;
+      if (numberOk && typeOk) {
+         member->machineID = argv[0];
+         member->executionID = argv[1];
+         member->lamportNumber = (uint32_t)number;
+         member->lockType = argv[3];
+         member->locationChecksum = nullptr;
+         for (int i = 5; i < *argc; i++) {
+            if (std::strncmp(argv[i], "lc=", 3) == 0) {
+               member->locationChecksum = argv[i] + 3;
+               break;
+            }
+         }
+         return true;
+      }
+   }
+   return false;
+}
+
+
+/*
  * Reads one member file into buffer (FILELOCK_DATA_SIZE + 1 bytes) and
  * fills member with pointers into it. Returns 0; 2 when the file has gone
  * or was removed as malformed (the scan skips it); another code when it
@@ -387,75 +472,12 @@ FileLockMemberValues(const std::string &lockDir, const char *fileName, char *buf
       buffer[FILELOCK_DATA_SIZE] = '\0';
    }
 
-   for (int pass = 0; !problem && pass < 2; pass++) {
-      // The record is text padded with NUL bytes to the end: it must
-      // leave room for one NUL and hold nothing after its first.
-      size_t len = std::strlen(buffer);
-      if (len == 0 || len >= FILELOCK_DATA_SIZE) {
-         problem = true;
-         break;
-      }
-      for (size_t i = len; i < FILELOCK_DATA_SIZE; i++) {
-         if (buffer[i] != '\0') {
-            problem = true;
-         }
-      }
-      if (problem) {
-         break;
-      }
-      argc = FileLockSplit(buffer, argv);
-      if (argc < 5) {
-         problem = true;
-         argc = argc < 0 ? 0 : argc;
-         break;
-      }
-      for (int i = 5; i < argc; i++) {
-         if (!FileLockParseKeyValue(argv[i])) {
-            problem = true;
-         }
-      }
-      if (problem) {
-         break;
-      }
-      if (pass == 0 && argc == 6 && std::strpbrk(argv[1], "-()") == nullptr) {
-         // The older form: a bare process id, the start time only in the
-         // fifth field. Read it as "<pid>-<start time>".
-         char rewritten[FILELOCK_DATA_SIZE + 1] = {};
-         int n = std::snprintf(rewritten, sizeof rewritten, "%s %s-%s %s %s %s %s", argv[0],
-                               argv[1], argv[4], argv[2], argv[3], argv[4], argv[5]);
-         if (n < 0 || (size_t)n >= FILELOCK_DATA_SIZE) {
-            problem = true;
-            break;
-         }
-         std::memcpy(buffer, rewritten, sizeof rewritten);
-         continue;
-      }
-      break;
-   }
-
    if (!problem) {
-      char *end;
-      errno = 0;
-      unsigned long number = std::strtoul(argv[2], &end, 10);
-      bool numberOk = argv[2][0] >= '0' && argv[2][0] <= '9' && *end == '\0' &&
-                      errno == 0 && number <= UINT32_MAX;
-      bool typeOk = std::strcmp(argv[3], "S") == 0 || std::strcmp(argv[3], "X") == 0;
-      if (numberOk && typeOk) {
-         member->machineID = argv[0];
-         member->executionID = argv[1];
-         member->lamportNumber = (uint32_t)number;
-         member->lockType = argv[3];
-         member->locationChecksum = nullptr;
-         for (int i = 5; i < argc; i++) {
-            if (std::strncmp(argv[i], "lc=", 3) == 0) {
-               member->locationChecksum = argv[i] + 3;
-               break;
-            }
-         }
-         member->memberName = fileName;
-         return 0;
-      }
-      problem = true;
+      problem = !FileLockParseRecord(buffer, argv, &argc, member);
+   }
+   if (!problem) {
+      member->memberName = fileName;
+      return 0;
    }
 
    Warning("FILE: %s removing problematic lock file '%s'\n", "FileLockMemberValues",
@@ -1044,6 +1066,22 @@ FileLockReleaseIntrinsic(FileLockToken *token)
 }
 
 }  // namespace
+
+bool
+FileLockParseMemberRecord(char *record, FileLockRecordFields *fields)
+{
+   static_assert(FILELOCK_RECORD_SIZE == FILELOCK_DATA_SIZE, "one record size");
+   char *argv[FILELOCK_MAX_FIELDS];
+   int argc = 0;
+   LockMember member{};
+   record[FILELOCK_DATA_SIZE] = '\0';
+   if (!FileLockParseRecord(record, argv, &argc, &member)) {
+      return false;
+   }
+   *fields = FileLockRecordFields{member.machineID, member.executionID, member.lockType,
+                                  member.locationChecksum, member.lamportNumber};
+   return true;
+}
 
 FileLockToken *
 FileLock_Acquire(const char *path, bool readOnly, uint32_t msecMaxWait, int *err,

@@ -383,7 +383,9 @@ MsgFmt_GetTypes(const char *format, int32_t **types, int *numArgs, const char **
    *numArgs = (int)parsed.types.size();
    if (types != nullptr) {
       *types = static_cast<int32_t *>(Util_SafeMalloc(parsed.types.size() * sizeof(int32_t) + 1));
-      std::memcpy(*types, parsed.types.data(), parsed.types.size() * sizeof(int32_t));
+      if (!parsed.types.empty()) {  // data() of an empty vector may be null
+         std::memcpy(*types, parsed.types.data(), parsed.types.size() * sizeof(int32_t));
+      }
    }
    return true;
 }

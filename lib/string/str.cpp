@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "lib/misc/panic.h"
+#include "lib/string/strInt.h"
 
 namespace {
 
@@ -17,15 +18,16 @@ static_assert(sizeof(void *) == sizeof(unsigned long),
 // leading zeros and no "0x" (so that "0x%p" reads as one address).
 constexpr const char *POINTER_DIGITS = sizeof(void *) == 8 ? ".16lX" : ".8lX";
 
+}  // namespace
+
 /*
  * Rewrites the dialect into the C library's printf: after "%" and its
  * flags, width and precision, "I64" becomes "ll", "I32" goes, a lone "I"
  * before an integer conversion becomes "z", and "p" becomes POINTER_DIGITS
- * (keeping a precision given). Writes into out when it is not null.
- * Returns the length of the result; *changed tells whether it differs.
+ * (keeping a precision given). See strInt.h.
  */
 size_t
-Translate(const char *format, char *out, bool *changed)
+StrTranslateFormat(const char *format, char *out, bool *changed)
 {
    size_t at = 0;
    auto emit = [&](const char *text, size_t n) {
@@ -79,6 +81,8 @@ Translate(const char *format, char *out, bool *changed)
    return at;
 }
 
+namespace {
+
 /*
  * The format as the C library takes it: the caller's own when nothing
  * needs translating, else a translation in a buffer of its own (on the
@@ -90,7 +94,7 @@ public:
    explicit TranslatedFormat(const char *format)
    {
       bool changed = false;
-      size_t length = Translate(format, nullptr, &changed);
+      size_t length = StrTranslateFormat(format, nullptr, &changed);
       if (!changed) {
          fmt = format;
          return;
@@ -101,7 +105,7 @@ public:
          out = heap;
       }
       if (out != nullptr) {
-         Translate(format, out, &changed);
+         StrTranslateFormat(format, out, &changed);
          fmt = out;
       }
    }

@@ -115,6 +115,21 @@ TEST(MsgFmt, RejectsFormatsThatCannotBeCapturedSafely)
    }
 }
 
+// A format without conversions has no types to copy: nothing may be read
+// from the empty list (the sanitizer build catches a null copy source).
+TEST(MsgFmt, FormatWithoutConversionsHasNoTypes)
+{
+   for (const char *format : {"", "plain text", "100%% sure"}) {
+      int32_t *types = nullptr;
+      int n = -1;
+      const char *error = nullptr;
+      ASSERT_TRUE(MsgFmt_GetTypes(format, &types, &n, &error)) << format;
+      EXPECT_EQ(n, 0) << format;
+      EXPECT_NE(types, nullptr) << format;
+      std::free(types);
+   }
+}
+
 TEST(MsgFmt, FormattingRefusesATextThatDoesNotFitTheArguments)
 {
    Captured c;

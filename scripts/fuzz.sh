@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets into build-fuzz (clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer) and runs each in turn for the given seconds
+# (default 1800), starting from its seed corpus in fuzz/corpus/<target>.
+# New inputs gather in build-fuzz/corpus/<target>; a crash leaves its input
+# in build-fuzz/artifacts/ and fails the script. Prints the executions of
+# every target.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-1800}
+scripts/deps.sh fuzz
+cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DSALVOR_FUZZ=ON \
+      -DSALVOR_TESTS=OFF -DSALVOR_BENCH=OFF >/dev/null
+ninja -C build-fuzz -j "$(nproc)"
+
+targets=(fuzzDatagram fuzzConfig fuzzDictionary fuzzFormat fuzzLogLines fuzzLockRecord fuzzMsgFmt)
+root=$PWD
+mkdir -p build-fuzz/artifacts
+failed=0
+summary=""
+for t in "${targets[@]}"; do
+  mkdir -p "build-fuzz/corpus/$t"
+  out="build-fuzz/$t.out"
+  start=$(date +%s)
+  # The targets work in temporary directories of their own under /tmp.
+  if (cd /tmp && "$root/build-fuzz/fuzz/$t" -max_total_time="$seconds" -print_final_stats=1 \
+        -rss_limit_mb=2048 -artifact_prefix="$root/build-fuzz/artifacts/$t-" \
+        "$root/build-fuzz/corpus/$t" "$root/fuzz/corpus/$t") >"$out" 2>&1; then
+    result=clean
+  else
+    result=FAILED
+    failed=1
+    grep -E "ERROR|SUMMARY" "$out" | head -5 >&2 || true
+  fi
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$out" | tail -1)
+  line=$(printf '%-16s %12s executions in %5ss  %s' "$t" "${runs:-?}" "$(( $(date +%s) - start ))" "$result")
+  echo "$line"
+  summary+="$line"$'\n'
+done
+echo "----"
+printf '%s' "$summary"
+exit $failed
