@@ -4,6 +4,7 @@
 // while it runs): only short relative paths of a few fixed names reach the
 // real probe; every other path is answered as a failed probe, so that the
 // fuzzer neither creates nor removes anything elsewhere.
+#include "fuzz/fuzzTmp.h"
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,7 +42,8 @@ TempDir()
 {
    static std::string dir;
    if (dir.empty()) {
-      char name[] = "/tmp/salvorFuzzConfigXXXXXX";
+      std::string nameTemplate = FuzzTempTemplate("salvorFuzzConfig");
+      char *name = nameTemplate.data();
       if (mkdtemp(name) == nullptr || chdir(name) != 0) {
          std::abort();
       }

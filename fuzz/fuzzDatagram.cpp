@@ -18,6 +18,7 @@
 //        and at the end of the input).
 // Every 4,096 inputs the clock moves past the idle time, the sweep closes
 // and removes every partial dump, and the data directory is emptied.
+#include "fuzz/fuzzTmp.h"
 #include <ftw.h>
 #include <unistd.h>
 
@@ -59,7 +60,8 @@ GetState()
 {
    static State *state = nullptr;
    if (state == nullptr) {
-      char dir[] = "/tmp/salvorFuzzDataXXXXXX";
+      std::string dirTemplate = FuzzTempTemplate("salvorFuzzData");
+      char *dir = dirTemplate.data();
       if (mkdtemp(dir) == nullptr ||
           std::snprintf(SalvorConfig.dataDir, sizeof SalvorConfig.dataDir, "%s", dir) < 0) {
          std::abort();

@@ -3,6 +3,7 @@
 // define (the text before its '=') is asked for in each type, in an order
 // that changes from line to line, so that every type gets to convert the
 // text first.
+#include "fuzz/fuzzTmp.h"
 #include <unistd.h>
 
 #include <cstdint>
@@ -22,7 +23,8 @@ TempPath()
 {
    static std::string path;
    if (path.empty()) {
-      char dir[] = "/tmp/salvorFuzzDictXXXXXX";
+      std::string dirTemplate = FuzzTempTemplate("salvorFuzzDict");
+      char *dir = dirTemplate.data();
       if (mkdtemp(dir) == nullptr) {
          std::abort();
       }

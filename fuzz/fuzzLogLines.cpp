@@ -4,6 +4,7 @@
 // not end with a newline leaves the next one mid-line. Messages go to a
 // log file, or through the pending ring (as while the log is busy) and
 // then out with the next flush. The file is emptied for every input.
+#include "fuzz/fuzzTmp.h"
 #include <unistd.h>
 
 #include <cstdarg>
@@ -26,7 +27,8 @@ StartLog()
    if (started) {
       return;
    }
-   char dir[] = "/tmp/salvorFuzzLogXXXXXX";
+   std::string dirTemplate = FuzzTempTemplate("salvorFuzzLog");
+   char *dir = dirTemplate.data();
    if (mkdtemp(dir) == nullptr) {
       std::abort();
    }

@@ -22,8 +22,9 @@ for t in "${targets[@]}"; do
   mkdir -p "build-fuzz/corpus/$t"
   out="build-fuzz/$t.out"
   start=$(date +%s)
-  # The targets work in temporary directories of their own under /tmp.
-  if (cd /tmp && "$root/build-fuzz/fuzz/$t" -max_total_time="$seconds" -print_final_stats=1 \
+  # The targets keep their scratch directories under build-fuzz/tmp.
+  rm -rf build-fuzz/tmp && mkdir -p build-fuzz/tmp
+  if (cd build-fuzz/tmp && TMPDIR="$root/build-fuzz/tmp" "$root/build-fuzz/fuzz/$t" -max_total_time="$seconds" -print_final_stats=1 \
         -rss_limit_mb=2048 -artifact_prefix="$root/build-fuzz/artifacts/$t-" \
         "$root/build-fuzz/corpus/$t" "$root/fuzz/corpus/$t") >"$out" 2>&1; then
     result=clean
