@@ -85,12 +85,17 @@ WriteFile(const std::string &path, const std::string &content)
 std::vector<std::string>
 ListFiles(const std::string &dir)
 {
+   // Files may go while the walk runs (a collector removing partial
+   // dumps): those are left out, never an error.
    std::vector<std::string> files;
    std::error_code ec;
+   std::string prefix = dir + "/";
    for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
         it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-      if (it->is_regular_file()) {
-         files.push_back(std::filesystem::relative(it->path(), dir).string());
+      std::error_code typeError;
+      if (it->is_regular_file(typeError)) {
+         std::string path = it->path().string();
+         files.push_back(path.rfind(prefix, 0) == 0 ? path.substr(prefix.size()) : path);
       }
    }
    std::sort(files.begin(), files.end());
