@@ -1,17 +1,16 @@
 // The collector's receive loop and fatal exit; see salvorServer.h.
 #include "collector/server/salvorServer.h"
 
+#include <memory>
 
-#include "collector/startup/salvorConfig.h"
-#include "collector/server/salvorHandlers.h"
-#include "lib/file/fileIO.h"
 #include "collector/platform/salvorPlat.h"
+#include "collector/server/salvorHandlers.h"
 #include "collector/server/salvorSlots.h"
+#include "collector/startup/salvorConfig.h"
 #include "collector/startup/salvorStartup.h"
 #include "lib/config/preference.h"
+#include "lib/file/fileIO.h"
 #include "lib/log/log.h"
-
-#include <memory>
 
 namespace {
 
@@ -68,40 +67,57 @@ SalvorOpenSocket(NetSocket *sock)
 
 namespace {
 
-/*
- * The checks every datagram passes before its type is looked at: a whole
- * header, no more than the buffer holds, the debug line, the magic.
- * Datagrams that carry no whole header, or more than the buffer holds,
- * are dropped unanswered: neither can be handled as sent.
- */
+// Whether a datagram carries a whole header and no more than the buffer holds.
 bool
-SalvorScreenDatagram(const uint8_t *buf, size_t length, uint32_t clientIP,
-                     salvorMsgHeader *request)
+SalvorIsWhole(size_t length)
+{
+   return length >= SALVOR_HEADER_SIZE && length <= SALVOR_RECV_BUFFER_SIZE;
+}
+
+/*
+ * Says why a datagram that is not whole is dropped unanswered: it cannot
+ * be handled as sent.
+ */
+void
+SalvorLogNotWhole(size_t length, uint32_t clientIP)
 {
    if (length == 0) {
       Log("ip:%x)Empty datagram. Skipping it.\n", clientIP);
-      return false;
-   }
-   if (length < SALVOR_HEADER_SIZE) {
+   } else if (length < SALVOR_HEADER_SIZE) {
       Log("ip:%x)Datagram of %u bytes is shorter than a header. Skipping it.\n", clientIP,
           (unsigned)length);
-      return false;
-   }
-   if (length > SALVOR_RECV_BUFFER_SIZE) {
+   } else {
       Log("ip:%x)Datagram of %u bytes is longer than %u. Skipping it.\n", clientIP,
           (unsigned)length, (unsigned)SALVOR_RECV_BUFFER_SIZE);
-      return false;
    }
-   SalvorDecodeHeader(buf, request);
+}
+
+// The debug line and the magic of a whole datagram's decoded header.
+bool
+SalvorHeaderIsGood(const salvorMsgHeader &request, size_t length, uint32_t clientIP)
+{
    if (SalvorConfig.verbose) {
-      LogDebugLine(*request, length, clientIP);
+      LogDebugLine(request, length, clientIP);
    }
-   if (request->magic != SALVOR_MSG_MAGIC) {
-      Log("Bad magic:%#x. Expected:%#x\n", request->magic, SALVOR_MSG_MAGIC);
+   if (request.magic != SALVOR_MSG_MAGIC) {
+      Log("Bad magic:%#x. Expected:%#x\n", request.magic, SALVOR_MSG_MAGIC);
       Log("Skipping bad packet.\n");
       return false;
    }
    return true;
+}
+
+// The checks every datagram passes before its type is looked at.
+bool
+SalvorScreenDatagram(const uint8_t *buf, size_t length, uint32_t clientIP,
+                     salvorMsgHeader *request)
+{
+   if (!SalvorIsWhole(length)) {
+      SalvorLogNotWhole(length, clientIP);
+      return false;
+   }
+   SalvorDecodeHeader(buf, request);
+   return SalvorHeaderIsGood(*request, length, clientIP);
 }
 
 // Hands a screened request to the handler of its type; fills the reply.
@@ -174,6 +190,7 @@ SalvorFlushRun(SalvorWriteRun *run, SalvorBatch *batch)
       return;
    }
    salvorCoreDumpInfo *slot = run->slot;
+   uint32_t clientIP = slot->clientIP;
    size_t written = 0;
    FileIO_WriteVAt(&slot->fd, run->pieces, run->count, run->start, &written);
    for (int i = 0; i < run->count; i++) {
@@ -181,7 +198,7 @@ SalvorFlushRun(SalvorWriteRun *run, SalvorBatch *batch)
       uint32_t length = (uint32_t)run->pieces[i].length;
       if (written >= length) {
          written -= length;
-         SalvorFinishData(slot, reply, run->clientIP, length, length, reply);
+         SalvorFinishData(slot, reply, clientIP, length, length, reply);
       } else {
          // The write stopped short: each message from here on is written
          // on its own again, and answered and logged as such.
@@ -189,23 +206,45 @@ SalvorFlushRun(SalvorWriteRun *run, SalvorBatch *batch)
          size_t again = 0;
          FileIO_SetPos(&slot->fd, reply->dataOffset, FILEIO_SEEK_BEGIN);
          FileIO_WriteBytes(&slot->fd, run->pieces[i].data, length, &again);
-         SalvorFinishData(slot, reply, run->clientIP, length, again, reply);
+         SalvorFinishData(slot, reply, clientIP, length, again, reply);
       }
-      SalvorLogReply(run->clientIP, *reply);
+      SalvorLogReply(clientIP, *reply);
       SalvorEncodeHeader(reply, batch->replies[run->replyIndex[i]]);
    }
    run->count = 0;
    run->slot = nullptr;
 }
 
-// Whether a data message continues the run (same dump, next offset).
+/*
+ * Whether a whole datagram is a data message that continues the run: the
+ * same dump, the next offset, a payload as long as it says. With verbose
+ * set no message joins a run, so that each gets its own lines.
+ */
 bool
 SalvorContinuesRun(const SalvorWriteRun &run, const salvorMsgHeader &request, uint32_t clientIP,
                    size_t length)
 {
-   return run.count > 0 && run.count < SALVOR_BATCH_SIZE && clientIP == run.clientIP &&
-          request.dumpID == run.dumpID && request.timestamp == run.timestamp &&
-          request.dataOffset == run.end && request.dataLength <= length - SALVOR_HEADER_SIZE;
+   if (run.count == 0 || run.count >= SALVOR_BATCH_SIZE || SalvorConfig.verbose) {
+      return false;
+   }
+   const salvorCoreDumpInfo *slot = run.slot;
+   return request.magic == SALVOR_MSG_MAGIC && request.type == SALVOR_MSG_DATA &&
+          clientIP == slot->clientIP && request.dumpID == (uint32_t)slot->dumpID &&
+          request.timestamp == slot->timestamp && request.dataOffset == run.end &&
+          request.dataLength <= length - SALVOR_HEADER_SIZE;
+}
+
+// Adds a checked data message to the run; its reply waits in the batch.
+void
+SalvorRunAdd(SalvorWriteRun *run, SalvorBatch *batch, const NetAddr &from,
+             const salvorMsgHeader &request, const uint8_t *buf, size_t length)
+{
+   int k = run->count++;
+   size_t payload = length - SALVOR_HEADER_SIZE;
+   run->pieces[k] = FilePlatPiece{buf + SALVOR_HEADER_SIZE, payload};
+   run->replies[k] = request;
+   run->replyIndex[k] = SalvorQueueReply(batch, from);
+   run->end += payload;
 }
 
 // Sends the batch's replies, each to its request's source, in order.
@@ -234,49 +273,40 @@ SalvorProcessBatch(SalvorBatch *batch, int count, SalvorWriteRun *run)
    for (int i = 0; i < count; i++) {
       const uint8_t *buf = batch->bufs[i];
       size_t length = batch->in[i].length;
-      uint32_t clientIP = batch->in[i].from.ip;
+      const NetAddr &from = batch->in[i].from;
+      bool whole = SalvorIsWhole(length);
       salvorMsgHeader request;
-      bool screened = length >= SALVOR_HEADER_SIZE && length <= SALVOR_RECV_BUFFER_SIZE &&
-                      !SalvorConfig.verbose;
-      if (screened) {
+      if (whole) {
          SalvorDecodeHeader(buf, &request);
-         screened = request.magic == SALVOR_MSG_MAGIC && request.type == SALVOR_MSG_DATA;
-      }
-      if (screened && SalvorContinuesRun(*run, request, clientIP, length) &&
-          SalvorFindSlot(clientIP, &request) == run->slot) {
-         int k = run->count++;
-         run->pieces[k] = FilePlatPiece{buf + SALVOR_HEADER_SIZE, length - SALVOR_HEADER_SIZE};
-         run->replies[k] = request;
-         run->replyIndex[k] = SalvorQueueReply(batch, batch->in[i].from);
-         run->end += length - SALVOR_HEADER_SIZE;
-         continue;
+         // The slot lookup cannot fail here; it marks the dump active.
+         if (SalvorContinuesRun(*run, request, from.ip, length) &&
+             SalvorFindSlot(from.ip, &request) == run->slot) {
+            SalvorRunAdd(run, batch, from, request, buf, length);
+            continue;
+         }
       }
       SalvorFlushRun(run, batch);
-      if (!screened && !SalvorScreenDatagram(buf, length, clientIP, &request)) {
+      if (!whole) {
+         SalvorLogNotWhole(length, from.ip);
          continue;
       }
-      salvorMsgHeader reply;
+      if (!SalvorHeaderIsGood(request, length, from.ip)) {
+         continue;
+      }
+      salvorMsgHeader reply = request;
       if (request.type == SALVOR_MSG_DATA && !SalvorConfig.verbose) {
-         reply = request;
-         salvorCoreDumpInfo *slot = SalvorCheckData(&request, clientIP, length, &reply);
+         salvorCoreDumpInfo *slot = SalvorCheckData(&request, from.ip, length, &reply);
          if (slot != nullptr) {
             run->slot = slot;
-            run->clientIP = clientIP;
-            run->timestamp = request.timestamp;
-            run->dumpID = request.dumpID;
-            run->start = request.dataOffset;
-            run->end = run->start + (length - SALVOR_HEADER_SIZE);
-            run->pieces[0] = FilePlatPiece{buf + SALVOR_HEADER_SIZE, length - SALVOR_HEADER_SIZE};
-            run->replies[0] = request;
-            run->replyIndex[0] = SalvorQueueReply(batch, batch->in[i].from);
-            run->count = 1;
+            run->start = run->end = request.dataOffset;
+            SalvorRunAdd(run, batch, from, request, buf, length);
             continue;
          }
       } else {
-         SalvorDispatch(request, buf, length, clientIP, &reply);
+         SalvorDispatch(request, buf, length, from.ip, &reply);
       }
-      SalvorLogReply(clientIP, reply);
-      SalvorEncodeHeader(&reply, batch->replies[SalvorQueueReply(batch, batch->in[i].from)]);
+      SalvorLogReply(from.ip, reply);
+      SalvorEncodeHeader(&reply, batch->replies[SalvorQueueReply(batch, from)]);
    }
    SalvorFlushRun(run, batch);
 }

@@ -49,10 +49,7 @@ struct SalvorBatch {
  * gathering write. Their replies wait in the batch until it is done.
  */
 struct SalvorWriteRun {
-   salvorCoreDumpInfo *slot;
-   uint32_t clientIP;
-   int64_t timestamp;
-   uint32_t dumpID;
+   salvorCoreDumpInfo *slot;  // the dump; its host, time stamp and slot number
    uint64_t start;
    uint64_t end;
    int count;

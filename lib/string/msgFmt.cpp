@@ -295,15 +295,15 @@ FormatOne(const Conversion &c, const MsgFmt_Arg *args, int numArgs, std::string 
       *value = args[index].v.signed32;
       return true;
    };
-   std::string spec = "%" + c.flags;
+   std::string conversion = "%" + c.flags;
    if (c.widthArg >= 0) {
       int w;
       if (!intArg(c.widthArg, &w)) {
          return false;
       }
-      spec += std::to_string(w);  // a negative width reads as the '-' flag
+      conversion += std::to_string(w);  // a negative width reads as the '-' flag
    } else if (c.width >= 0) {
-      spec += std::to_string(c.width);
+      conversion += std::to_string(c.width);
    }
    if (c.precisionArg >= 0) {
       int prec;
@@ -311,10 +311,10 @@ FormatOne(const Conversion &c, const MsgFmt_Arg *args, int numArgs, std::string 
          return false;
       }
       if (prec >= 0) {  // a negative precision counts as none
-         spec += "." + std::to_string(prec);
+         conversion += "." + std::to_string(prec);
       }
    } else if (c.hasPrecision) {
-      spec += "." + std::to_string(c.precision);
+      conversion += "." + std::to_string(c.precision);
    }
    if (c.arg >= numArgs) {
       return false;
@@ -327,15 +327,15 @@ FormatOne(const Conversion &c, const MsgFmt_Arg *args, int numArgs, std::string 
    }
    switch (a.type) {
    case MSGFMT_ARG_INT32:
-      spec += c.length == LEN_HH ? "hh" : c.length == LEN_H ? "h" : "";
+      conversion += c.length == LEN_HH ? "hh" : c.length == LEN_H ? "h" : "";
       break;
    case MSGFMT_ARG_INT64:
-      spec += "ll";
+      conversion += "ll";
       break;
    default:
       break;
    }
-   spec += c.conv;
+   conversion += c.conv;
 
    char local[256];
    int n;
@@ -344,16 +344,16 @@ FormatOne(const Conversion &c, const MsgFmt_Arg *args, int numArgs, std::string 
    auto print = [&](char *buf, size_t size) {
       switch (a.type) {
       case MSGFMT_ARG_INT32:
-         return std::snprintf(buf, size, spec.c_str(), a.v.signed32);
+         return std::snprintf(buf, size, conversion.c_str(), a.v.signed32);
       case MSGFMT_ARG_INT64:
-         return std::snprintf(buf, size, spec.c_str(), (long long)a.v.signed64);
+         return std::snprintf(buf, size, conversion.c_str(), (long long)a.v.signed64);
       case MSGFMT_ARG_FLOAT64:
-         return std::snprintf(buf, size, spec.c_str(), a.v.float64);
+         return std::snprintf(buf, size, conversion.c_str(), a.v.float64);
       case MSGFMT_ARG_STRING8:
-         return std::snprintf(buf, size, spec.c_str(),
+         return std::snprintf(buf, size, conversion.c_str(),
                               a.v.string8 == nullptr ? "(null)" : a.v.string8);
       default:
-         return std::snprintf(buf, size, spec.c_str(), a.v.ptr);
+         return std::snprintf(buf, size, conversion.c_str(), a.v.ptr);
       }
    };
 #pragma GCC diagnostic pop

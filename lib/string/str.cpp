@@ -50,13 +50,13 @@ StrTranslateFormat(const char *format, char *out, bool *changed)
          p += 2;
          continue;
       }
-      const char *spec = p++;
+      const char *conversion = p++;
       bool precision = false;
       while (*p != '\0' && std::strchr("-+ #0123456789.*'$", *p) != nullptr) {
          precision = precision || *p == '.';
          p++;
       }
-      emit(spec, (size_t)(p - spec));
+      emit(conversion, (size_t)(p - conversion));
       if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
          emit("ll", 2);
          p += 3;
