@@ -309,12 +309,6 @@ Preference_GetTriState(int defaultValue, const char *name)
    return value;
 }
 
-int
-Preference_GetTriState(const char *name)
-{
-   return Preference_GetTriState(-1, name);
-}
-
 int32_t
 Preference_GetLong(int32_t defaultValue, const char *name)
 {
@@ -323,12 +317,6 @@ Preference_GetLong(int32_t defaultValue, const char *name)
       value = Dictionary_GetLong(d, defaultValue, name, m);
    });
    return value;
-}
-
-int32_t
-Preference_GetInt(int32_t defaultValue, const char *name)
-{
-   return Preference_GetLong(defaultValue, name);
 }
 
 char *

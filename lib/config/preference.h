@@ -15,12 +15,9 @@ bool Preference_Init();
 void Preference_Exit();
 
 bool Preference_GetBool(bool defaultValue, const char *name);
-// -1 when the key is absent, else 0 (false) or 1 (true).
-int Preference_GetTriState(const char *name);
 // 1 (true), 0 (false) or -1 (default); defaultValue when the key is absent.
 int Preference_GetTriState(int defaultValue, const char *name);
 int32_t Preference_GetLong(int32_t defaultValue, const char *name);
-int32_t Preference_GetInt(int32_t defaultValue, const char *name);
 // A heap copy of the value or of the default (null stays null).
 char *Preference_GetString(const char *defaultValue, const char *name);
 

@@ -82,7 +82,7 @@ CoreDumpProgramName(char *name, size_t size)
 void
 CoreDumpReserve()
 {
-   int32_t kb = Preference_GetInt(COREDUMP_RESERVE_DEFAULT_KB, "panic.addrSpaceReservedKB");
+   int32_t kb = Preference_GetLong(COREDUMP_RESERVE_DEFAULT_KB, "panic.addrSpaceReservedKB");
    bool commit = Preference_GetBool(false, "panic.commitAddrSpaceReserved");
    if (kb > COREDUMP_RESERVE_MAX_KB) {
       kb = COREDUMP_RESERVE_MAX_KB;

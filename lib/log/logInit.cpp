@@ -28,11 +28,11 @@ Prefixed(const char *appPrefix, const char *key, char *buf, size_t size)
 void
 ReadBool(const char *appPrefix, const char *key, bool *value)
 {
-   int v = Preference_GetTriState(key);
+   int v = Preference_GetTriState(-1, key);
    char buf[128];
    const char *prefixed = Prefixed(appPrefix, key, buf, sizeof buf);
    if (v < 0 && prefixed != nullptr) {
-      v = Preference_GetTriState(prefixed);
+      v = Preference_GetTriState(-1, prefixed);
    }
    if (v >= 0) {
       *value = v != 0;
@@ -44,11 +44,11 @@ template <typename T>
 void
 ReadInt(const char *appPrefix, const char *key, T *value)
 {
-   int32_t v = Preference_GetInt(-1, key);
+   int32_t v = Preference_GetLong(-1, key);
    char buf[128];
    const char *prefixed = Prefixed(appPrefix, key, buf, sizeof buf);
    if (v < 0 && prefixed != nullptr) {
-      v = Preference_GetInt(-1, prefixed);
+      v = Preference_GetLong(-1, prefixed);
    }
    if (v >= 0) {
       *value = (T)v;

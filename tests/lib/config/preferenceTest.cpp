@@ -90,7 +90,7 @@ TEST_F(Preferences, WithoutFilesEveryLookupAnswersItsDefaultAndFivePrefLinesAreL
 
    EXPECT_EQ(Preference_GetLong(42, "log.rotateSize"), 42);
    EXPECT_EQ(String("tmpDirectory"), "default");
-   EXPECT_EQ(Preference_GetTriState("log.keep"), -1);
+   EXPECT_EQ(Preference_GetTriState(-1, "log.keep"), -1);
 }
 
 TEST_F(Preferences, LayersAreConsultedInOrder)

@@ -27,7 +27,7 @@ protected:
    // Loads content from a file (UTF-8 unless another default is given).
    bool Load(const std::string &content, const char *encoding = "UTF-8")
    {
-      usertest::Write(path, content);
+      testutil::WriteFile(path, content);
       return Dictionary_Load(dict, path.c_str(), true, encoding, &messages);
    }
 
@@ -45,7 +45,7 @@ protected:
       return r;
    }
 
-   usertest::Dir dir;
+   testutil::TempDir dir;
    std::string path = dir / "test.ini";
    Dictionary *dict = Dictionary_Create();
    MsgList *messages = nullptr;
@@ -234,7 +234,7 @@ TEST_F(DictionaryTest, FilesThatCannotBeReadAreRefused)
 
 TEST_F(DictionaryTest, DashReadsStandardInputNamedStdin)
 {
-   usertest::Write(path, "a = 1\n\"broken\n");
+   testutil::WriteFile(path, "a = 1\n\"broken\n");
    int saved = dup(0);
    int fd = open(path.c_str(), O_RDONLY);
    ASSERT_GE(fd, 0);
@@ -251,7 +251,7 @@ TEST_F(DictionaryTest, DashReadsStandardInputNamedStdin)
 TEST_F(DictionaryTest, ClearFirstOrAddToWhatIsThere)
 {
    ASSERT_TRUE(Load("a = 1\n"));
-   usertest::Write(dir / "b.ini", "b = 2\n");
+   testutil::WriteFile(dir / "b.ini", "b = 2\n");
    ASSERT_TRUE(Dictionary_Load(dict, (dir / "b.ini").c_str(), false, "UTF-8", &messages));
    EXPECT_TRUE(Dictionary_IsDefined(dict, "a"));
    ASSERT_TRUE(Dictionary_Load(dict, (dir / "b.ini").c_str(), true, "UTF-8", &messages));

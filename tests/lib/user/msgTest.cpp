@@ -32,7 +32,7 @@ protected:
    // Preferences answered from a dictionary file.
    void Preferences(const std::string &content)
    {
-      usertest::Write(dir / "prefs.ini", content);
+      testutil::WriteFile(dir / "prefs.ini", content);
       Dictionary *d = Dictionary_Create();
       ASSERT_TRUE(Dictionary_Load(d, (dir / "prefs.ini").c_str(), true, "UTF-8", nullptr));
       Preference_Init();
@@ -41,11 +41,11 @@ protected:
 
    void Localise(const std::string &content)
    {
-      usertest::Write(dir / "msgs.ini", content);
+      testutil::WriteFile(dir / "msgs.ini", content);
       ASSERT_TRUE(Msg_LoadMessageFile((dir / "msgs.ini").c_str()));
    }
 
-   usertest::Dir dir;
+   testutil::TempDir dir;
    usertest::LogFile log;
 };
 

@@ -1,47 +1,14 @@
-// Helpers of the dictionary and message tests: a temporary directory,
-// whole files, and a log file to read back.
+// Helpers of the dictionary and message tests: a log file to read back
+// and the text of a message list.
 #pragma once
 
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <unistd.h>
 
 #include "lib/log/log.h"
 #include "lib/user/msgList.h"
+#include "tests/support/testFiles.h"
 
 namespace usertest {
-
-class Dir {
-public:
-   Dir()
-   {
-      const char *tmp = std::getenv("TMPDIR");
-      std::string tmpl = std::string(tmp != nullptr ? tmp : "/tmp") + "/usertest-XXXXXX";
-      path_ = mkdtemp(tmpl.data()) != nullptr ? tmpl : "";
-   }
-   ~Dir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-   std::string operator/(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-   std::string path_;
-};
-
-inline void
-Write(const std::string &path, const std::string &content)
-{
-   std::ofstream(path, std::ios::binary) << content;
-}
-
-inline std::string
-Read(const std::string &path)
-{
-   std::ifstream in(path, std::ios::binary);
-   std::stringstream s;
-   s << in.rdbuf();
-   return s.str();
-}
 
 // The log of the test process, in a file of its own.
 class LogFile {
@@ -60,7 +27,7 @@ public:
       Log_Init(&params);
    }
    ~LogFile() { Log_Exit(); }
-   std::string Text() const { return Read(path_); }
+   std::string Text() const { return testutil::ReadFile(path_); }
    bool Has(const std::string &needle) const { return Text().find(needle) != std::string::npos; }
    size_t Count(const std::string &needle) const
    {
