@@ -127,8 +127,12 @@ LogSplitLines(const char *text, size_t length, int row, bool toRing)
    }
 }
 
+/*
+ * Brings the outputs up to date before new lines: a rotation that is due,
+ * the banner of a new file, and the lines waiting in the ring.
+ */
 void
-LogToOutputs(const char *text, size_t length, int row)
+LogOutputsReady()
 {
    if (logState.fd >= 0) {
       if (logState.rotateSize != 0 && logState.bytesWritten > logState.rotateSize) {
@@ -137,6 +141,23 @@ LogToOutputs(const char *text, size_t length, int row)
       LogWriteBanner(&logState);
    }
    LogRingDrain();
+}
+
+/*
+ * Whether a line may go to the outputs now, under the log lock: the log
+ * is started, has an output, and this thread is not inside it already.
+ */
+bool
+LogOutputsOpen()
+{
+   return logState.initialised && logState.lockDepth == 1 &&
+          (logState.fd >= 0 || logState.eventSource != nullptr);
+}
+
+void
+LogToOutputs(const char *text, size_t length, int row)
+{
+   LogOutputsReady();
    LogSplitLines(text, length, row, false);
 }
 
@@ -223,8 +244,7 @@ LogV(int level, const char *format, va_list args)
          LogPlat_WriteStderr(text, length);
       }
       if (!FilteredOut(level, logState.logMinLevel)) {
-         bool noOutputs = logState.fd < 0 && logState.eventSource == nullptr;
-         bool toRing = !logState.initialised || logState.lockDepth > 1 || noOutputs ||
+         bool toRing = !LogOutputsOpen() ||
                        LogThrottleCheck(&logState, &logState.throttle, length);
          if (toRing) {
             LogSplitLines(text, length, row, true);
@@ -252,17 +272,9 @@ Log_FlushPending()
    }
    MXUser_AcquireRecLock(lock);
    logState.lockDepth++;
-   bool outputs = logState.fd >= 0 || logState.eventSource != nullptr;
    // Charging nothing, the check only asks whether the throttle has lifted.
-   if (logState.initialised && logState.lockDepth == 1 && outputs &&
-       !LogThrottleCheck(&logState, &logState.throttle, 0)) {
-      if (logState.fd >= 0) {
-         if (logState.rotateSize != 0 && logState.bytesWritten > logState.rotateSize) {
-            LogRotateBySize(&logState);
-         }
-         LogWriteBanner(&logState);
-      }
-      LogRingDrain();
+   if (LogOutputsOpen() && !LogThrottleCheck(&logState, &logState.throttle, 0)) {
+      LogOutputsReady();
    }
    logState.lockDepth--;
    MXUser_ReleaseRecLock(lock);
