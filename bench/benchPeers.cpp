@@ -66,10 +66,11 @@ BareReplyLoop::RunBatched()
       in[i] = NetDatagram{bufs[i], sizeof bufs[i], 0, {}};
    }
    // Waits inside the receive, as the collector does.
+   NetRecvSet *set = Net_RecvSetCreate(in, BATCH);
    NetWakeup *wakeup = Net_WakeupCreate();
    Net_WakeupAttach(wakeup, fd_);
    for (;;) {
-      int n = Net_RecvBatch(fd_, wakeup, in, BATCH, 5000);
+      int n = Net_RecvBatch(fd_, wakeup, set, 5000);
       int k = 0;
       for (int i = 0; i < n; i++) {
          if (in[i].length < SALVOR_HEADER_SIZE) {

@@ -50,7 +50,7 @@ FakeClock()
 
 struct State {
    std::unique_ptr<SalvorBatch> batch{new SalvorBatch};
-   std::unique_ptr<SalvorWriteRun> run{new SalvorWriteRun};
+   std::unique_ptr<SalvorPendingWrites> run{new SalvorPendingWrites};
    int count = 0;  // datagrams gathered in the batch
    uint64_t inputs = 0;
 };

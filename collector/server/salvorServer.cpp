@@ -183,19 +183,26 @@ SalvorQueueReply(SalvorBatch *batch, const NetAddr &from)
    return i;
 }
 
+// Writes one run's payloads with one gathering write and answers them.
 void
-SalvorFlushRun(SalvorWriteRun *run, SalvorBatch *batch)
+SalvorFlushRun(SalvorWriteRun *run, SalvorPendingWrites *pending, SalvorBatch *batch)
 {
-   if (run->count == 0) {
+   if (run->first < 0) {
       return;
+   }
+   FilePlatPiece pieces[SALVOR_BATCH_SIZE];
+   int n = 0;
+   for (int k = run->first; k >= 0; k = pending->waiting[k].next) {
+      pieces[n++] = pending->waiting[k].piece;
    }
    salvorCoreDumpInfo *slot = run->slot;
    uint32_t clientIP = slot->clientIP;
    size_t written = 0;
-   FileIO_WriteVAt(&slot->fd, run->pieces, run->count, run->start, &written);
-   for (int i = 0; i < run->count; i++) {
-      salvorMsgHeader *reply = &run->replies[i];
-      uint32_t length = (uint32_t)run->pieces[i].length;
+   FileIO_WriteVAt(&slot->fd, pieces, n, run->start, &written);
+   for (int k = run->first; k >= 0; k = pending->waiting[k].next) {
+      SalvorWaitingData *data = &pending->waiting[k];
+      salvorMsgHeader *reply = &data->reply;
+      uint32_t length = (uint32_t)data->piece.length;
       if (written >= length) {
          written -= length;
          SalvorFinishData(slot, reply, clientIP, length, length, reply);
@@ -205,46 +212,109 @@ SalvorFlushRun(SalvorWriteRun *run, SalvorBatch *batch)
          written = 0;
          size_t again = 0;
          FileIO_SetPos(&slot->fd, reply->dataOffset, FILEIO_SEEK_BEGIN);
-         FileIO_WriteBytes(&slot->fd, run->pieces[i].data, length, &again);
+         FileIO_WriteBytes(&slot->fd, data->piece.data, length, &again);
          SalvorFinishData(slot, reply, clientIP, length, again, reply);
       }
       SalvorLogReply(clientIP, *reply);
-      SalvorEncodeHeader(reply, batch->replies[run->replyIndex[i]]);
+      SalvorEncodeHeader(reply, batch->replies[data->replyIndex]);
    }
-   run->count = 0;
-   run->slot = nullptr;
+   run->first = -1;
+}
+
+// Writes every run, in the order the runs began.
+void
+SalvorFlushAll(SalvorPendingWrites *pending, SalvorBatch *batch)
+{
+   for (int r = 0; r < pending->runCount; r++) {
+      SalvorFlushRun(&pending->runs[r], pending, batch);
+   }
+   pending->runCount = 0;
+   pending->waitingCount = 0;
+}
+
+// The run, not yet written, of the dump a data message names, if any.
+SalvorWriteRun *
+SalvorFindRun(SalvorPendingWrites *pending, const salvorMsgHeader &request, uint32_t clientIP)
+{
+   // Newest first: a host's messages tend to come in a row.
+   for (int r = pending->runCount - 1; r >= 0; r--) {
+      SalvorWriteRun *run = &pending->runs[r];
+      const salvorCoreDumpInfo *slot = run->slot;
+      if (run->first >= 0 && request.dumpID == (uint32_t)slot->dumpID &&
+          clientIP == slot->clientIP && request.timestamp == slot->timestamp) {
+         return run;
+      }
+   }
+   return nullptr;
 }
 
 /*
- * Whether a whole datagram is a data message that continues the run: the
- * same dump, the next offset, a payload as long as it says. With verbose
- * set no message joins a run, so that each gets its own lines.
+ * Whether a data message of a run's dump continues the run: the next
+ * offset and a payload as long as it says.
  */
 bool
-SalvorContinuesRun(const SalvorWriteRun &run, const salvorMsgHeader &request, uint32_t clientIP,
-                   size_t length)
+SalvorContinuesRun(const SalvorWriteRun &run, const salvorMsgHeader &request, size_t length)
 {
-   if (run.count == 0 || run.count >= SALVOR_BATCH_SIZE || SalvorConfig.verbose) {
-      return false;
-   }
-   const salvorCoreDumpInfo *slot = run.slot;
-   return request.magic == SALVOR_MSG_MAGIC && request.type == SALVOR_MSG_DATA &&
-          clientIP == slot->clientIP && request.dumpID == (uint32_t)slot->dumpID &&
-          request.timestamp == slot->timestamp && request.dataOffset == run.end &&
-          request.dataLength <= length - SALVOR_HEADER_SIZE;
+   return request.dataOffset == run.end && request.dataLength <= length - SALVOR_HEADER_SIZE;
 }
 
-// Adds a checked data message to the run; its reply waits in the batch.
+// Adds a checked data message to a run; its reply waits in the batch.
 void
-SalvorRunAdd(SalvorWriteRun *run, SalvorBatch *batch, const NetAddr &from,
-             const salvorMsgHeader &request, const uint8_t *buf, size_t length)
+SalvorRunAdd(SalvorWriteRun *run, SalvorPendingWrites *pending, SalvorBatch *batch,
+             const NetAddr &from, const salvorMsgHeader &request, const uint8_t *buf,
+             size_t length)
 {
-   int k = run->count++;
+   int k = pending->waitingCount++;
    size_t payload = length - SALVOR_HEADER_SIZE;
-   run->pieces[k] = FilePlatPiece{buf + SALVOR_HEADER_SIZE, payload};
-   run->replies[k] = request;
-   run->replyIndex[k] = SalvorQueueReply(batch, from);
+   pending->waiting[k] = SalvorWaitingData{FilePlatPiece{buf + SALVOR_HEADER_SIZE, payload},
+                                           request, SalvorQueueReply(batch, from), -1};
+   if (run->first < 0) {
+      run->first = k;
+   } else {
+      pending->waiting[run->last].next = k;
+   }
+   run->last = k;
    run->end += payload;
+}
+
+// Starts a run for a data message that passed its checks.
+void
+SalvorRunStart(SalvorPendingWrites *pending, SalvorBatch *batch, salvorCoreDumpInfo *slot,
+               const NetAddr &from, const salvorMsgHeader &request, const uint8_t *buf,
+               size_t length)
+{
+   SalvorWriteRun *run = &pending->runs[pending->runCount++];
+   *run = SalvorWriteRun{slot, request.dataOffset, request.dataOffset, -1, -1};
+   SalvorRunAdd(run, pending, batch, from, request, buf, length);
+}
+
+/*
+ * Takes a whole data message with a good magic into the runs: it joins
+ * its dump's run, or starts one once it passes the slot checks. Returns
+ * false, with the reply filled in, when it fails them.
+ */
+bool
+SalvorTakeData(SalvorPendingWrites *pending, SalvorBatch *batch, const NetAddr &from,
+               const salvorMsgHeader &request, const uint8_t *buf, size_t length,
+               salvorMsgHeader *reply)
+{
+   SalvorWriteRun *run = SalvorFindRun(pending, request, from.ip);
+   if (run != nullptr) {
+      // The slot lookup cannot fail here; it marks the dump active.
+      if (SalvorContinuesRun(*run, request, length) &&
+          SalvorFindSlot(from.ip, &request) == run->slot) {
+         SalvorRunAdd(run, pending, batch, from, request, buf, length);
+         return true;
+      }
+      // An earlier offset, or a gap: what came before goes to the file first.
+      SalvorFlushRun(run, pending, batch);
+   }
+   salvorCoreDumpInfo *slot = SalvorCheckData(&request, from.ip, length, reply);
+   if (slot == nullptr) {
+      return false;
+   }
+   SalvorRunStart(pending, batch, slot, from, request, buf, length);
+   return true;
 }
 
 // Sends the batch's replies, each to its request's source, in order.
@@ -266,49 +336,37 @@ SalvorSendReplies(NetSocket sock, const SalvorBatch *batch)
 }  // namespace
 
 void
-SalvorProcessBatch(SalvorBatch *batch, int count, SalvorWriteRun *run)
+SalvorProcessBatch(SalvorBatch *batch, int count, SalvorPendingWrites *pending)
 {
    batch->outCount = 0;
-   run->count = 0;
+   pending->runCount = 0;
+   pending->waitingCount = 0;
    for (int i = 0; i < count; i++) {
       const uint8_t *buf = batch->bufs[i];
       size_t length = batch->in[i].length;
       const NetAddr &from = batch->in[i].from;
-      bool whole = SalvorIsWhole(length);
       salvorMsgHeader request;
-      if (whole) {
-         SalvorDecodeHeader(buf, &request);
-         // The slot lookup cannot fail here; it marks the dump active.
-         if (SalvorContinuesRun(*run, request, from.ip, length) &&
-             SalvorFindSlot(from.ip, &request) == run->slot) {
-            SalvorRunAdd(run, batch, from, request, buf, length);
-            continue;
-         }
-      }
-      SalvorFlushRun(run, batch);
-      if (!whole) {
+      if (!SalvorIsWhole(length)) {
          SalvorLogNotWhole(length, from.ip);
          continue;
       }
+      SalvorDecodeHeader(buf, &request);
       if (!SalvorHeaderIsGood(request, length, from.ip)) {
          continue;
       }
       salvorMsgHeader reply = request;
       if (request.type == SALVOR_MSG_DATA && !SalvorConfig.verbose) {
-         salvorCoreDumpInfo *slot = SalvorCheckData(&request, from.ip, length, &reply);
-         if (slot != nullptr) {
-            run->slot = slot;
-            run->start = run->end = request.dataOffset;
-            SalvorRunAdd(run, batch, from, request, buf, length);
+         if (SalvorTakeData(pending, batch, from, request, buf, length, &reply)) {
             continue;
          }
       } else {
+         SalvorFlushAll(pending, batch);
          SalvorDispatch(request, buf, length, from.ip, &reply);
       }
       SalvorLogReply(from.ip, reply);
       SalvorEncodeHeader(&reply, batch->replies[SalvorQueueReply(batch, from)]);
    }
-   SalvorFlushRun(run, batch);
+   SalvorFlushAll(pending, batch);
 }
 
 
@@ -400,10 +458,15 @@ SalvorServerLoop()
       Net_WakeupAttach(wakeup, sock);
    }
    std::unique_ptr<SalvorBatch> batch(new SalvorBatch);
-   std::unique_ptr<SalvorWriteRun> run(new SalvorWriteRun);
+   std::unique_ptr<SalvorPendingWrites> pending(new SalvorPendingWrites);
    for (int i = 0; i < SALVOR_BATCH_SIZE; i++) {
       // A longer datagram is told apart by the length the socket layer reports.
       batch->in[i] = NetDatagram{batch->bufs[i], SALVOR_RECV_BUFFER_SIZE, 0, {}};
+   }
+   std::unique_ptr<NetRecvSet, void (*)(NetRecvSet *)> recvSet(
+      Net_RecvSetCreate(batch->in, SALVOR_BATCH_SIZE), Net_RecvSetDestroy);
+   if (!recvSet) {
+      SalvorFatal("Could not allocate memory for the receive batch\n");
    }
 
    while (!SalvorConfig.stopRequested) {
@@ -411,8 +474,7 @@ SalvorServerLoop()
       // Everything waiting, up to a batch, with one call; the call waits,
       // up to 5 seconds, only when nothing is waiting, and a wait that
       // ends empty runs the idle sweep.
-      int got = Net_RecvBatch(sock, wakeup, batch->in, SALVOR_BATCH_SIZE,
-                              SALVOR_SELECT_TIMEOUT_SEC * 1000);
+      int got = Net_RecvBatch(sock, wakeup, recvSet.get(), SALVOR_SELECT_TIMEOUT_SEC * 1000);
       // Lines that the log's throttle held back go out as soon as it lifts.
       Log_FlushPending();
       if (got == NET_RECV_TIMED_OUT) {
@@ -433,7 +495,7 @@ SalvorServerLoop()
       }
       // Every reply goes out after the whole batch has been handled: a
       // status 0 is sent only once the data it stands for is written.
-      SalvorProcessBatch(batch.get(), got, run.get());
+      SalvorProcessBatch(batch.get(), got, pending.get());
       SalvorSendReplies(sock, batch.get());
    }
 

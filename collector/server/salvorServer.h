@@ -52,20 +52,42 @@ struct SalvorWriteRun {
    salvorCoreDumpInfo *slot;  // the dump; its host, time stamp and slot number
    uint64_t start;
    uint64_t end;
-   int count;
-   FilePlatPiece pieces[SALVOR_BATCH_SIZE];
-   salvorMsgHeader replies[SALVOR_BATCH_SIZE];
-   int replyIndex[SALVOR_BATCH_SIZE];  // in SalvorBatch::replies
+   int first;  // its messages in SalvorPendingWrites::waiting, a chain
+   int last;   // through their `next`; first is -1 once it is written
+};
+
+// A checked data message whose payload waits for its run's write.
+struct SalvorWaitingData {
+   FilePlatPiece piece;
+   salvorMsgHeader reply;
+   int replyIndex;  // in SalvorBatch::replies
+   int next;        // the run's next message, or -1
+};
+
+/*
+ * The runs of one batch. Hosts that send at once have their messages
+ * interleaved in a batch, so each dump keeps a run of its own: a dump's
+ * messages are written together however many other hosts' messages
+ * arrived between them.
+ */
+struct SalvorPendingWrites {
+   SalvorWriteRun runs[SALVOR_BATCH_SIZE];
+   int runCount;
+   SalvorWaitingData waiting[SALVOR_BATCH_SIZE];
+   int waitingCount;
 };
 
 /*
  * Handles the first `count` datagrams of batch->in (their buffers, full
  * lengths and sources), in the order they arrived, and leaves their
  * replies in batch->out (batch->outCount of them, in the same order). A
- * data message that continues the current run (same dump, the next
- * offset) joins it after its slot check; any other request first has
- * the run written, so that every request sees the file and the slot
- * table as the requests before it left them. With verbose set, every
- * message is handled on its own, for its lines. `run` is scratch space.
+ * data message that continues its dump's run (the next offset) joins it
+ * after its slot check; one that does not first has that run written.
+ * Any other request first has every run written, so that every request
+ * sees the files and the slot table as the requests before it left them;
+ * the dumps' files are independent of one another, so the order in which
+ * different dumps' runs reach their files does not matter. With verbose
+ * set, every message is handled on its own, for its lines. `pending` is
+ * scratch space.
  */
-void SalvorProcessBatch(SalvorBatch *batch, int count, SalvorWriteRun *run);
+void SalvorProcessBatch(SalvorBatch *batch, int count, SalvorPendingWrites *pending);

@@ -88,15 +88,25 @@ struct NetDatagram {
 };
 constexpr int NET_RECV_TIMED_OUT = 0;
 constexpr int NET_RECV_WOKEN = -2;
+// The most datagrams one receive or send of a batch handles.
+constexpr int NET_MAX_BATCH = 64;
 /*
- * Receives the datagrams waiting on `sock`, up to `count`, in the order
- * they arrived, with as few system calls as the platform allows. Waits
- * only when none is waiting: up to timeoutMs, ended early by `wakeup`
- * (may be null). Returns the number received, NET_RECV_TIMED_OUT,
+ * The platform's records for receiving into `batch` (the first `count`
+ * entries, at most NET_MAX_BATCH), built once for its buffers rather
+ * than at every receive: the buffers and sizes are taken as they are now.
+ * Null when out of memory.
+ */
+struct NetRecvSet;
+NetRecvSet *Net_RecvSetCreate(NetDatagram *batch, int count);
+void Net_RecvSetDestroy(NetRecvSet *set);
+/*
+ * Receives the datagrams waiting on `sock` into the set's batch, in the
+ * order they arrived, with as few system calls as the platform allows.
+ * Waits only when none is waiting: up to timeoutMs, ended early by
+ * `wakeup` (may be null). Returns the number received, NET_RECV_TIMED_OUT,
  * NET_RECV_WOKEN, or -1 with the error in Net_LastError().
  */
-int Net_RecvBatch(NetSocket sock, NetWakeup *wakeup, NetDatagram *batch, int count,
-                  int timeoutMs);
+int Net_RecvBatch(NetSocket sock, NetWakeup *wakeup, NetRecvSet *set, int timeoutMs);
 // One reply of a batch: its bytes and destination.
 struct NetOutgoing {
    const void *buf;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <atomic>
+#include <new>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -253,35 +254,59 @@ Net_WaitReadableOrWakeup(NetSocket sock, NetWakeup *wakeup, int timeoutMs)
    return (pfd[0].revents & POLLIN) != 0 ? 1 : 2;
 }
 
+struct NetRecvSet {
+   NetDatagram *batch;
+   int count;
+   mmsghdr msgs[NET_MAX_BATCH];
+   iovec iov[NET_MAX_BATCH];
+   sockaddr_in addrs[NET_MAX_BATCH];
+};
+
+NetRecvSet *
+Net_RecvSetCreate(NetDatagram *batch, int count)
+{
+   NetRecvSet *set = new (std::nothrow) NetRecvSet;
+   if (set == nullptr) {
+      return nullptr;
+   }
+   set->batch = batch;
+   set->count = count < NET_MAX_BATCH ? count : NET_MAX_BATCH;
+   for (int i = 0; i < set->count; i++) {
+      set->iov[i] = {batch[i].buf, batch[i].size};
+      set->msgs[i].msg_hdr = {};
+      set->msgs[i].msg_hdr.msg_name = &set->addrs[i];
+      set->msgs[i].msg_hdr.msg_namelen = sizeof set->addrs[i];
+      set->msgs[i].msg_hdr.msg_iov = &set->iov[i];
+      set->msgs[i].msg_hdr.msg_iovlen = 1;
+      set->msgs[i].msg_len = 0;
+   }
+   return set;
+}
+
+void
+Net_RecvSetDestroy(NetRecvSet *set)
+{
+   delete set;
+}
+
 namespace {
 
-constexpr int NET_MAX_BATCH = 64;
-
-// One recvmmsg into the batch; flags add MSG_DONTWAIT or MSG_WAITFORONE.
+// One recvmmsg into the set; flags add MSG_DONTWAIT or MSG_WAITFORONE.
 int
-RecvMany(NetSocket sock, NetDatagram *batch, int count, int flags)
+RecvMany(NetSocket sock, NetRecvSet *set, int flags)
 {
    if (!PlatFault_Allowed(PLAT_RECVFROM)) {
       return -1;
    }
-   count = count < NET_MAX_BATCH ? count : NET_MAX_BATCH;
-   mmsghdr msgs[NET_MAX_BATCH];
-   iovec iov[NET_MAX_BATCH];
-   sockaddr_in addrs[NET_MAX_BATCH];
-   for (int i = 0; i < count; i++) {
-      iov[i] = {batch[i].buf, batch[i].size};
-      msgs[i].msg_hdr = {};
-      msgs[i].msg_hdr.msg_name = &addrs[i];
-      msgs[i].msg_hdr.msg_namelen = sizeof addrs[i];
-      msgs[i].msg_hdr.msg_iov = &iov[i];
-      msgs[i].msg_hdr.msg_iovlen = 1;
-      msgs[i].msg_len = 0;
-   }
    // MSG_TRUNC: each length is the datagram's own, also when it was cut.
-   int n = recvmmsg(sock, msgs, (unsigned)count, MSG_TRUNC | flags, nullptr);
+   int n = recvmmsg(sock, set->msgs, (unsigned)set->count, MSG_TRUNC | flags, nullptr);
+   NetDatagram *batch = set->batch;
    for (int i = 0; i < n; i++) {
-      batch[i].length = msgs[i].msg_len;
-      FromSockaddr(addrs[i], &batch[i].from);
+      batch[i].length = set->msgs[i].msg_len;
+      FromSockaddr(set->addrs[i], &batch[i].from);
+      // The receive wrote these back; the next one needs them whole again.
+      set->msgs[i].msg_hdr.msg_namelen = sizeof set->addrs[i];
+      set->msgs[i].msg_hdr.msg_flags = 0;
    }
    return n;
 }
@@ -289,11 +314,12 @@ RecvMany(NetSocket sock, NetDatagram *batch, int count, int flags)
 }  // namespace
 
 int
-Net_RecvBatch(NetSocket sock, NetWakeup *wakeup, NetDatagram *batch, int count, int timeoutMs)
+Net_RecvBatch(NetSocket sock, NetWakeup *wakeup, NetRecvSet *set, int timeoutMs)
 {
+   NetDatagram *batch = set->batch;
    bool blocking = wakeup != nullptr && wakeup->guarded == sock;
    if (!blocking) {
-      int n = RecvMany(sock, batch, count, MSG_DONTWAIT);
+      int n = RecvMany(sock, set, MSG_DONTWAIT);
       if (n >= 0 || !Net_WouldBlock(errno)) {
          return n;
       }
@@ -304,7 +330,7 @@ Net_RecvBatch(NetSocket sock, NetWakeup *wakeup, NetDatagram *batch, int count, 
       if (ready == 2) {
          return NET_RECV_WOKEN;
       }
-      n = RecvMany(sock, batch, count, MSG_DONTWAIT);
+      n = RecvMany(sock, set, MSG_DONTWAIT);
       return n < 0 && Net_WouldBlock(errno) ? NET_RECV_TIMED_OUT : n;
    }
    // The receive itself is the wait: one system call when the socket is
@@ -316,7 +342,7 @@ Net_RecvBatch(NetSocket sock, NetWakeup *wakeup, NetDatagram *batch, int count, 
       }
       wakeup->timeoutMs = timeoutMs;
    }
-   int n = RecvMany(sock, batch, count, MSG_WAITFORONE);
+   int n = RecvMany(sock, set, MSG_WAITFORONE);
    if (n < 0) {
       if (Net_WouldBlock(errno)) {
          return NET_RECV_TIMED_OUT;

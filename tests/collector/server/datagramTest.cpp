@@ -188,7 +188,7 @@ protected:
    }
 
    std::unique_ptr<SalvorBatch> batch{new SalvorBatch};
-   std::unique_ptr<SalvorWriteRun> scratch{new SalvorWriteRun};
+   std::unique_ptr<SalvorPendingWrites> scratch{new SalvorPendingWrites};
    int count = 0;
    int writeCalls = 0;
 };
@@ -206,10 +206,10 @@ TEST_F(Batch, RequestsAreHandledInOrderAndContiguousDataIsWrittenAtOnce)
    addData(HOST, 1, a, 1552, p1);
    addData(HOST, 1, a, 3104, p2);
    addData(OTHER, 2, b, 0, q0);         // another dump: a run of its own
-   addData(HOST, 1, a, 3804, p3);       // after another request: a new run
+   addData(HOST, 1, a, 3804, p3);       // still the first run
    auto replies = run();
    // Successful data messages log nothing, so every write counted is the file's.
-   EXPECT_EQ(writeCalls, 3) << "one write per run of contiguous data";
+   EXPECT_EQ(writeCalls, 2) << "one write per dump's run of contiguous data";
 
    addData(HOST, 1, a, 3814, "e");
    add(HOST, MakeHeader(SALVOR_MSG_STATUS_CHECK));
@@ -231,6 +231,31 @@ TEST_F(Batch, RequestsAreHandledInOrderAndContiguousDataIsWrittenAtOnce)
    EXPECT_EQ(testutil::ReadFile(pa), p0 + p1 + p2 + p3 + "e");
    EXPECT_EQ(testutil::ReadFile(pb), q0);
    EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[a]));
+}
+
+TEST_F(Batch, InterleavedDumpsKeepTheirOwnOrderOnDisk)
+{
+   uint32_t a = init(HOST, 1);
+   uint32_t b = init(OTHER, 2);
+   std::string pa = salvorSlots[a].fileName;
+   std::string pb = salvorSlots[b].fileName;
+   addData(HOST, 1, a, 0, "aaaa");
+   addData(OTHER, 2, b, 0, "x");
+   addData(HOST, 1, a, 4, "bbbb");
+   addData(OTHER, 2, b, 1, "y");
+   addData(HOST, 1, a, 0, "AAAA");  // a resend: lands after the first copy
+   addData(OTHER, 2, b, 2, "z");
+   addData(HOST, 1, a, 8, "cc");    // a gap after the resend: a run of its own
+   auto replies = run();
+   ASSERT_EQ(replies.size(), 7u);
+   for (size_t i = 0; i < replies.size(); i++) {
+      EXPECT_EQ(replies[i].first, 1000 + i) << "replies keep the order of the requests";
+      EXPECT_EQ(replies[i].second.status, hxk_success) << i;
+   }
+   // Successful data messages log nothing, so every write counted is a file's.
+   EXPECT_EQ(writeCalls, 4);
+   EXPECT_EQ(testutil::ReadFile(pa), "AAAAbbbbcc");
+   EXPECT_EQ(testutil::ReadFile(pb), "xyz");
 }
 
 TEST_F(Batch, ShortOrFailedWriteOfARunIsAnsweredPerMessage)

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,9 @@ TEST_F(Net, BatchReceiveWaitsOnlyWhenEmptyAndEndsOnAWakeUp)
    for (int i = 0; i < 4; i++) {
       batch[i] = NetDatagram{bufs[i], sizeof bufs[i], 0, {}};
    }
+   std::unique_ptr<NetRecvSet, void (*)(NetRecvSet *)> owned(Net_RecvSetCreate(batch, 4),
+                                                            Net_RecvSetDestroy);
+   NetRecvSet *set = owned.get();
    NetWakeup *wakeup = Net_WakeupCreate();
    ASSERT_NE(wakeup, nullptr);
    for (bool attached : {false, true}) {
@@ -147,18 +151,18 @@ TEST_F(Net, BatchReceiveWaitsOnlyWhenEmptyAndEndsOnAWakeUp)
          ASSERT_EQ(Net_SendTo(sender.fd, text.data(), text.size(), &receiver.addr),
                    (long)text.size());
       }
-      ASSERT_EQ(Net_RecvBatch(receiver.fd, wakeup, batch, 4, 1000), 3);
+      ASSERT_EQ(Net_RecvBatch(receiver.fd, wakeup, set, 1000), 3);
       EXPECT_EQ(std::string(bufs[0], batch[0].length), "one");
       EXPECT_EQ(std::string(bufs[1], batch[1].length), "two");
       EXPECT_EQ(batch[2].length, 100u) << "the full length of a datagram that was cut";
       EXPECT_EQ(batch[1].from.ip, HOST_2);
       EXPECT_EQ(batch[1].from.port, sender.addr.port);
 
-      EXPECT_EQ(Net_RecvBatch(receiver.fd, wakeup, batch, 4, 20), NET_RECV_TIMED_OUT);
+      EXPECT_EQ(Net_RecvBatch(receiver.fd, wakeup, set, 20), NET_RECV_TIMED_OUT);
       Net_WakeupSignal(wakeup);  // before the wait: ends it at once
-      EXPECT_EQ(Net_RecvBatch(receiver.fd, wakeup, batch, 4, 60000), NET_RECV_WOKEN);
+      EXPECT_EQ(Net_RecvBatch(receiver.fd, wakeup, set, 60000), NET_RECV_WOKEN);
       // The wake-up sent nothing that a later receive would hand on.
-      EXPECT_EQ(Net_RecvBatch(receiver.fd, wakeup, batch, 4, 20), NET_RECV_TIMED_OUT);
+      EXPECT_EQ(Net_RecvBatch(receiver.fd, wakeup, set, 20), NET_RECV_TIMED_OUT);
    }
    Net_WakeupDestroy(wakeup);
 }
