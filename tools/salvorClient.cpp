@@ -18,9 +18,12 @@ using Clock = std::chrono::steady_clock;
 
 void
 FillHeader(uint8_t *wire, uint32_t type, int64_t timestamp, uint32_t dumpID,
-           uint32_t dataOffset, uint32_t dataLength)
+           uint32_t dataOffset, uint32_t dataLength, uint64_t sendNumber = 0)
 {
    salvorMsgHeader hdr{};
+   // The collector echoes the reserved bytes: the reply then tells which
+   // send of a message it answers.
+   std::memcpy(hdr.reserved1, &sendNumber, sizeof sendNumber);
    hdr.magic = SALVOR_MSG_MAGIC;
    hdr.timestamp = timestamp;
    hdr.dumpID = dumpID;
@@ -28,6 +31,15 @@ FillHeader(uint8_t *wire, uint32_t type, int64_t timestamp, uint32_t dumpID,
    hdr.dataOffset = dataOffset;
    hdr.dataLength = dataLength;
    SalvorEncodeHeader(&hdr, wire);
+}
+
+// The send number a reply echoes; 0 when it carries none.
+uint64_t
+EchoedSendNumber(const salvorMsgHeader &reply)
+{
+   uint64_t n;
+   std::memcpy(&n, reply.reserved1, sizeof n);
+   return n;
 }
 
 // Decodes a datagram if it is a reply to a request of `type` for this dump.
@@ -105,33 +117,58 @@ SalvorCongestion::OnReply(Clock::time_point sentAt, Clock::time_point now, bool 
 {
    using std::chrono::microseconds;
    if (!resent) {
-      microseconds r = std::chrono::duration_cast<microseconds>(now - sentAt);
-      if (!measured_) {
-         srtt_ = r;
-         rttvar_ = r / 2;
-         measured_ = true;
-      } else {
-         microseconds diff = srtt_ > r ? srtt_ - r : r - srtt_;
-         rttvar_ = (3 * rttvar_ + diff) / 4;
-         srtt_ = (7 * srtt_ + r) / 8;
-      }
-      rto_ = std::clamp(srtt_ + 4 * rttvar_, SALVOR_MIN_RTO, SALVOR_MAX_RTO);
+      Measure(std::chrono::duration_cast<microseconds>(now - sentAt));
    }
    cwnd_ += cwnd_ < ssthresh_ ? 1.0 : 1.0 / cwnd_;
    cwnd_ = std::min(cwnd_, maxWindow_);
 }
 
 void
-SalvorCongestion::OnTimeout(Clock::time_point sentAt, Clock::time_point now)
+SalvorCongestion::Measure(std::chrono::microseconds r)
+{
+   if (!measured_) {
+      srtt_ = r;
+      rttvar_ = r / 2;
+      measured_ = true;
+   } else {
+      std::chrono::microseconds diff = srtt_ > r ? srtt_ - r : r - srtt_;
+      rttvar_ = (3 * rttvar_ + diff) / 4;
+      srtt_ = (7 * srtt_ + r) / 8;
+   }
+   rto_ = std::clamp(srtt_ + 4 * rttvar_, SALVOR_MIN_RTO, SALVOR_MAX_RTO);
+}
+
+void
+SalvorCongestion::OnNeedlessResend(Clock::time_point firstSentAt, Clock::time_point now)
+{
+   if (cwndBeforeCut_ > 0) {
+      cwnd_ = std::max(cwnd_, cwndBeforeCut_);
+      ssthresh_ = std::max(ssthresh_, ssthreshBeforeCut_);
+      cwndBeforeCut_ = 0;
+   }
+   Measure(std::chrono::duration_cast<std::chrono::microseconds>(now - firstSentAt));
+}
+
+void
+SalvorCongestion::OnLoss(Clock::time_point sentAt, Clock::time_point now)
 {
    // Messages sent before the last cut were sent into the larger window
    // that caused it: their loss says nothing new.
    if (sentAt < lastCut_) {
       return;
    }
+   cwndBeforeCut_ = cwnd_;
+   ssthreshBeforeCut_ = ssthresh_;
    ssthresh_ = std::max(1.0, std::floor(cwnd_ / 2));
    cwnd_ = ssthresh_;
    lastCut_ = now;
+}
+
+void
+SalvorCongestion::OnTimeout(Clock::time_point sentAt, Clock::time_point now)
+{
+   OnLoss(sentAt, now);
+   rto_ = std::min(2 * rto_, SALVOR_MAX_RTO);
 }
 
 std::chrono::microseconds
@@ -273,7 +310,10 @@ SalvorClient::StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dump
                          const SalvorSendOptions &opts, SalvorSendStats *stats)
 {
    struct Chunk {
-      Clock::time_point sentAt;
+      Clock::time_point sentAt;       // of its last send
+      Clock::time_point firstSentAt;
+      uint64_t firstSeq = 0;  // of its first and last send, counted over
+      uint64_t seq = 0;       // all sends
       unsigned sends = 0;
       bool inFlight = false;
       bool acked = false;
@@ -288,6 +328,8 @@ SalvorClient::StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dump
    unsigned inFlight = 0;
    uint64_t acked = 0;
    uint64_t ackedBytes = 0;
+   uint64_t sendSeq = 0;       // sends so far
+   uint64_t maxAckedSeq = 0;   // the latest send known to be answered
    Clock::time_point nextCheck = Clock::time_point::max();
    uint8_t msg[SALVOR_RECV_BUFFER_SIZE];
    uint8_t buf[SALVOR_RECV_BUFFER_SIZE];
@@ -301,19 +343,44 @@ SalvorClient::StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dump
    auto send = [&](uint64_t k) {
       uint64_t offset = k * SALVOR_MAX_PAYLOAD;
       uint32_t len = chunkLen(k);
-      FillHeader(msg, SALVOR_MSG_DATA, timestamp, dumpID, (uint32_t)offset, len);
+      FillHeader(msg, SALVOR_MSG_DATA, timestamp, dumpID, (uint32_t)offset, len, sendSeq + 1);
       if (!ReadAt(fd, msg + SALVOR_HEADER_SIZE, len, offset, &error) ||
           !sock_.Send(msg, SALVOR_HEADER_SIZE + len, &error)) {
          return false;
       }
       Chunk &c = state[k % slots];
       c.sentAt = Clock::now();
+      c.seq = ++sendSeq;
+      if (c.sends == 0) {
+         c.firstSeq = c.seq;
+         c.firstSentAt = c.sentAt;
+      }
       stats->retransmits += c.sends > 0;
       c.sends++;
       c.inFlight = true;
       stats->datagrams++;
       nextCheck = std::min(nextCheck, c.sentAt + cc.Timeout(c.sends));
       return true;
+   };
+   // A message found lost: resent, unless it has had all its attempts.
+   auto resend = [&](uint64_t k, Clock::time_point now, bool timedOut) -> SalvorResult {
+      Chunk &c = state[k % slots];
+      if (c.sends > opts.retries) {
+         std::string what = "data at offset " + std::to_string(k * SALVOR_MAX_PAYLOAD);
+         return SalvorResult::Error(SalvorResult::NoAnswer,
+                                    NoAnswer(serverName_, what.c_str(), c.sends, refused));
+      }
+      unsigned before = cc.Window();
+      if (timedOut) {
+         cc.OnTimeout(c.sentAt, now);
+      } else {
+         cc.OnLoss(c.sentAt, now);
+      }
+      stats->windowCuts += cc.Window() < before;
+      if (!send(k)) {
+         return SalvorResult::Error(SalvorResult::Failed, error);
+      }
+      return {};
    };
 
    while (base < chunks) {
@@ -357,7 +424,21 @@ SalvorClient::StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dump
          }
          gotAny = true;
          Chunk &c = state[k % slots];
-         cc.OnReply(c.sentAt, Clock::now(), c.sends > 1);
+         // A reply that names the send it answers measures the round trip
+         // even of a resent message; without one, a resent message's
+         // reply may answer its first send.
+         uint64_t answered = EchoedSendNumber(reply);
+         bool known = answered >= c.firstSeq && answered <= c.seq;
+         Clock::time_point replyAt = Clock::now();
+         if (known && answered == c.seq) {
+            cc.OnReply(c.sentAt, replyAt, false);
+         } else {
+            if (known && answered == c.firstSeq) {
+               cc.OnNeedlessResend(c.firstSentAt, replyAt);
+            }
+            cc.OnReply(c.sentAt, replyAt, true);
+         }
+         maxAckedSeq = std::max(maxAckedSeq, known ? answered : c.firstSeq);
          c.inFlight = false;
          c.acked = true;
          inFlight--;
@@ -375,25 +456,45 @@ SalvorClient::StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dump
       }
 
       Clock::time_point now = Clock::now();
-      if (now >= nextCheck) {
-         nextCheck = Clock::time_point::max();
+      if (gotAny) {
+         // Messages overtaken by later ones go again now. First sends go
+         // out in the order of the chunks, so the scan ends at the first
+         // one that was not overtaken.
          for (uint64_t k = base; k < next; k++) {
             Chunk &c = state[k % slots];
             if (!c.inFlight) {
                continue;
             }
-            if (now - c.sentAt >= cc.Timeout(c.sends)) {
-               if (c.sends > opts.retries) {
-                  std::string what = "data at offset " + std::to_string(k * SALVOR_MAX_PAYLOAD);
-                  return SalvorResult::Error(SalvorResult::NoAnswer,
-                                             NoAnswer(serverName_, what.c_str(), c.sends, refused));
+            if (c.seq + SalvorCongestion::SALVOR_REORDER_THRESHOLD > maxAckedSeq) {
+               if (c.sends == 1) {
+                  break;
                }
-               unsigned before = cc.Window();
-               cc.OnTimeout(c.sentAt, now);
-               stats->windowCuts += cc.Window() < before;
-               if (!send(k)) {
-                  return SalvorResult::Error(SalvorResult::Failed, error);
+               continue;
+            }
+            if (SalvorResult res = resend(k, now, false); !res) {
+               return res;
+            }
+         }
+      }
+      if (now >= nextCheck) {
+         // One resend per timeout, as TCP does: when the collector was only
+         // slow for a moment, every message in flight is late at once, and
+         // resending them all would double its work just when it is behind.
+         // The doubled timeout then judges the others; those truly lost
+         // with it are overtaken by the resent one once that is answered,
+         // and go again at once.
+         nextCheck = Clock::time_point::max();
+         bool resentOne = false;
+         for (uint64_t k = base; k < next; k++) {
+            Chunk &c = state[k % slots];
+            if (!c.inFlight) {
+               continue;
+            }
+            if (!resentOne && now - c.sentAt >= cc.Timeout(c.sends)) {
+               if (SalvorResult res = resend(k, now, true); !res) {
+                  return res;
                }
+               resentOne = true;
             } else {
                nextCheck = std::min(nextCheck, c.sentAt + cc.Timeout(c.sends));
             }

@@ -39,7 +39,7 @@ struct SalvorSendStats {
    uint64_t bytes = 0;
    uint64_t datagrams = 0;      // every request sent, retransmissions included
    uint64_t retransmits = 0;
-   unsigned windowCuts = 0;     // times a timeout halved the window
+   unsigned windowCuts = 0;     // times a loss halved the window
    double seconds = 0;          // from the init to the reply to done
 };
 
@@ -67,11 +67,18 @@ std::string SalvorStatusText(uint32_t status);
  * - the window starts at SALVOR_INITIAL_WINDOW (or the maximum, if
  *   smaller), grows by one per reply up to the slow-start threshold and by
  *   about one per round trip beyond it;
- * - a timeout halves it and sets the threshold there, at most once per
- *   round trip (only for a message sent after the last cut);
+ * - a loss (a timeout, or a message overtaken by later ones) halves it
+ *   and sets the threshold there, at most once per round trip (only for a
+ *   message sent after the last cut);
  * - the timeout is the smoothed round trip plus four times its variation,
  *   measured on replies to messages sent once, within [SALVOR_MIN_RTO,
- *   SALVOR_MAX_RTO], and doubles with each resend of the same message.
+ *   SALVOR_MAX_RTO], and doubles with each resend of the same message;
+ * - a timeout also doubles the timeout until the next measurement
+ *   (Karn's back-off);
+ * - a resend found needless (its reply answers an earlier send) undoes
+ *   the last cut and measures the earlier send's round trip, so that a
+ *   collector that was only slow for a moment leaves the window as it
+ *   was and the timeout longer (as TCP's Eifel response does).
  */
 class SalvorCongestion {
 public:
@@ -79,6 +86,10 @@ public:
    static constexpr unsigned SALVOR_INITIAL_WINDOW = 4;
    static constexpr std::chrono::microseconds SALVOR_MIN_RTO{20000};
    static constexpr std::chrono::microseconds SALVOR_MAX_RTO{2000000};
+   // A message is lost, without waiting for its timeout, once a message
+   // sent this many sends after it has been answered; fewer would take a
+   // message that the network merely delayed behind the next one.
+   static constexpr uint64_t SALVOR_REORDER_THRESHOLD = 3;
 
    SalvorCongestion(unsigned maxWindow, std::chrono::microseconds initialRto);
 
@@ -86,8 +97,13 @@ public:
    // A reply to a message last sent at sentAt; `resent` when it was sent
    // more than once (its round trip is then ambiguous and not measured).
    void OnReply(Clock::time_point sentAt, Clock::time_point now, bool resent);
-   // A message sent at sentAt timed out at now.
+   // A message sent at sentAt was found lost at now.
+   void OnLoss(Clock::time_point sentAt, Clock::time_point now);
+   // A message sent at sentAt timed out at now: a loss, and the back-off.
    void OnTimeout(Clock::time_point sentAt, Clock::time_point now);
+   // A reply to a resent message answers its first send, made at
+   // firstSentAt: the resend was not needed.
+   void OnNeedlessResend(Clock::time_point firstSentAt, Clock::time_point now);
    // The wait for a reply to a message sent `sends` times.
    std::chrono::microseconds Timeout(unsigned sends) const;
    std::chrono::microseconds SmoothedRtt() const { return srtt_; }
@@ -101,6 +117,10 @@ private:
    std::chrono::microseconds rttvar_{0};
    std::chrono::microseconds rto_;
    Clock::time_point lastCut_{};
+   double cwndBeforeCut_ = 0;      // 0 once undone
+   double ssthreshBeforeCut_ = 0;
+
+   void Measure(std::chrono::microseconds r);
 };
 
 class SalvorClient {

@@ -1,4 +1,5 @@
 // In-memory collector stand-in; see fakeCollector.h.
+#include <chrono>
 #include "tests/tools/fakeCollector.h"
 
 #include <cstring>
@@ -114,6 +115,11 @@ FakeCollector::Handle(const uint8_t *buf, size_t len, const NetAddr &src)
       }
       case SALVOR_MSG_DATA: {
          seen_.data++;
+         if (seen_.data == b_.stallAtData) {
+            // Everything sent meanwhile waits in the socket, as in a
+            // collector that falls behind for a moment.
+            std::this_thread::sleep_for(std::chrono::milliseconds(b_.stallMs));
+         }
          size_t payload = len - SALVOR_HEADER_SIZE;
          if (!dump || dump->done) {
             rep.status = hxk_invalid_dump;

@@ -1,6 +1,6 @@
 // A collector stand-in for the client tests: a thread answering the dump
 // protocol on 127.0.0.1 (an ephemeral port), keeping dumps in memory, and
-// able to refuse, stay silent, drop replies or send them out of order.
+// able to refuse, stay silent, stall, drop replies or send them out of order.
 #pragma once
 
 #include <atomic>
@@ -20,6 +20,8 @@ public:
       bool silent = false;          // never answer
       unsigned dropEvery = 0;       // drop the reply to every Nth data message
       unsigned swapEvery = 0;       // send every Nth data reply after the next one
+      unsigned stallAtData = 0;     // before the Nth data message, stop for stallMs
+      unsigned stallMs = 0;
       uint32_t firstSlot = 5;       // slot numbers handed out start here
    };
    struct Dump {

@@ -88,6 +88,38 @@ TEST(SalvorClient, DumpArrivesByteExactThroughTheLossShim)
    EXPECT_LT(fake.Seen().init + fake.Seen().data + fake.Seen().done, out.stats.datagrams);
 }
 
+// A collector that stops for a while finds every message in flight late at
+// once: the client resends one per timeout, not the window, and a real
+// loss is resent as soon as later messages are answered, long before the
+// (here huge) timeout.
+TEST(SalvorClient, StallCostsOneResendAndOvertakenMessagesGoAgainAtOnce)
+{
+   std::vector<uint8_t> content = RandomBytes(SALVOR_MAX_PAYLOAD * 400);
+   {
+      FakeCollector fake({.stallAtData = 100, .stallMs = 400});
+      SalvorSendOptions opts = Quick();
+      opts.window = 32;
+      SendOutcome out = Send(fake, content, opts);
+      ASSERT_TRUE(out.result) << out.result.message;
+      EXPECT_TRUE(fake.Dumps()[0].data == content);
+      // Timeouts of 20 ms and more, doubling, run out a few times while
+      // it stops: a handful of resends, not the window of 32.
+      EXPECT_LE(out.stats.retransmits, 8u);
+   }
+   {
+      FakeCollector fake({.dropEvery = 50});
+      SalvorSendOptions opts;
+      opts.window = 32;
+      opts.timeout = std::chrono::seconds(30);  // the dump is done long before
+      opts.retries = 1;
+      SendOutcome out = Send(fake, content, opts);
+      ASSERT_TRUE(out.result) << out.result.message;
+      EXPECT_TRUE(fake.Dumps()[0].data == content);
+      EXPECT_GE(out.stats.retransmits, 7u);
+      EXPECT_GT(out.stats.windowCuts, 0u);
+   }
+}
+
 TEST(SalvorCongestion, WindowStartsSmallGrowsWithRepliesAndHalvesOncePerLoss)
 {
    using namespace std::chrono;
@@ -101,10 +133,10 @@ TEST(SalvorCongestion, WindowStartsSmallGrowsWithRepliesAndHalvesOncePerLoss)
    EXPECT_EQ(cc.Window(), 32u) << "never beyond the largest window";
 
    t += seconds(1);
-   cc.OnTimeout(t - milliseconds(50), t);
+   cc.OnLoss(t - milliseconds(50), t);
    EXPECT_EQ(cc.Window(), 16u);
    // Messages sent before the cut were part of the same loss.
-   cc.OnTimeout(t - milliseconds(10), t + milliseconds(1));
+   cc.OnLoss(t - milliseconds(10), t + milliseconds(1));
    EXPECT_EQ(cc.Window(), 16u);
    // Beyond the threshold, the window grows by about one per window of replies.
    for (int i = 0; i < 15; i++) {
@@ -116,7 +148,7 @@ TEST(SalvorCongestion, WindowStartsSmallGrowsWithRepliesAndHalvesOncePerLoss)
    EXPECT_EQ(cc.Window(), 17u);
    for (int i = 0; i < 10; i++) {
       t += seconds(1);
-      cc.OnTimeout(t, t);
+      cc.OnLoss(t, t);
    }
    EXPECT_EQ(cc.Window(), 1u) << "one message always stays in flight";
    SalvorCongestion one(1, milliseconds(200));
@@ -144,6 +176,17 @@ TEST(SalvorCongestion, TimeoutFollowsTheMeasuredRoundTripAndBacksOff)
    // Each resend doubles the wait, up to the ceiling.
    EXPECT_GE(cc.Timeout(2), 2 * cc.Timeout(1) - microseconds(1));
    EXPECT_EQ(cc.Timeout(40), SalvorCongestion::SALVOR_MAX_RTO);
+   // A loss found by a timeout doubles the wait until the next round trip
+   // is measured; one found otherwise does not.
+   microseconds measured = cc.Timeout(1);
+   cc.OnLoss(t, t + seconds(2));
+   EXPECT_EQ(cc.Timeout(1), measured);
+   cc.OnTimeout(t, t + seconds(3));
+   EXPECT_EQ(cc.Timeout(1), 2 * measured);
+   cc.OnReply(t, t + milliseconds(30), true);
+   EXPECT_EQ(cc.Timeout(1), 2 * measured) << "a resent message's reply measures nothing";
+   cc.OnReply(t, t + milliseconds(30), false);
+   EXPECT_LT(cc.Timeout(1), milliseconds(40));
    // Loopback round trips of microseconds still wait the floor.
    for (int i = 0; i < 50; i++) {
       cc.OnReply(t, t + microseconds(40), false);
