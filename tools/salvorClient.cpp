@@ -340,12 +340,36 @@ SalvorClient::StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dump
    auto chunkLen = [&](uint64_t k) {
       return (uint32_t)std::min<uint64_t>(SALVOR_MAX_PAYLOAD, size - k * SALVOR_MAX_PAYLOAD);
    };
+   // First sends go in the order of the chunks: the file is read a block
+   // of chunks at a time; a resend of an older chunk reads it alone.
+   constexpr uint64_t READ_AHEAD = 64;
+   std::vector<uint8_t> block;
+   uint64_t blockFirst = 0;
+   uint64_t blockChunks = 0;
+   auto readChunk = [&](uint64_t k, uint8_t *dst) {
+      uint64_t offset = k * SALVOR_MAX_PAYLOAD;
+      if (k < blockFirst) {
+         return ReadAt(fd, dst, chunkLen(k), offset, &error);
+      }
+      if (k >= blockFirst + blockChunks) {
+         blockChunks = std::min(READ_AHEAD, chunks - k);
+         uint64_t bytes = std::min<uint64_t>(blockChunks * SALVOR_MAX_PAYLOAD, size - offset);
+         block.resize(bytes);
+         blockFirst = k;
+         if (!ReadAt(fd, block.data(), bytes, offset, &error)) {
+            blockChunks = 0;
+            return false;
+         }
+      }
+      std::memcpy(dst, block.data() + (k - blockFirst) * SALVOR_MAX_PAYLOAD, chunkLen(k));
+      return true;
+   };
    auto send = [&](uint64_t k) {
       uint64_t offset = k * SALVOR_MAX_PAYLOAD;
       uint32_t len = chunkLen(k);
       FillHeader(msg, SALVOR_MSG_DATA, timestamp, dumpID, (uint32_t)offset, len, sendSeq + 1);
-      if (!ReadAt(fd, msg + SALVOR_HEADER_SIZE, len, offset, &error) ||
-          !sock_.Send(msg, SALVOR_HEADER_SIZE + len, &error)) {
+      if (!readChunk(k, msg + SALVOR_HEADER_SIZE) ||
+          !sock_.Queue(msg, SALVOR_HEADER_SIZE + len, &error)) {
          return false;
       }
       Chunk &c = state[k % slots];
@@ -390,6 +414,10 @@ SalvorClient::StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dump
          }
          next++;
          inFlight++;
+      }
+      // What was queued goes out before the replies are looked at.
+      if (!sock_.Flush(&error)) {
+         return SalvorResult::Error(SalvorResult::Failed, error);
       }
 
       bool gotAny = false;
@@ -504,7 +532,8 @@ SalvorClient::StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dump
       if (gotAny) {
          continue;  // refill the window before waiting
       }
-      if (sock_.Wait(nextCheck - now, &error) == SalvorClientSocket::Error) {
+      if (!sock_.Flush(&error) ||
+          sock_.Wait(nextCheck - now, &error) == SalvorClientSocket::Error) {
          return SalvorResult::Error(SalvorResult::Failed, error);
       }
    }

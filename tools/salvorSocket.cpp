@@ -6,6 +6,24 @@
 #include <csignal>
 #include <cstring>
 
+#include "protocol/salvorProto.h"
+
+// Datagrams wait here to go out together, and come in here a batch at a
+// time: one system call for many.
+struct SalvorClientSocket::Batches {
+   uint8_t out[BATCH][SALVOR_RECV_BUFFER_SIZE];
+   NetOutgoing outMsgs[BATCH];
+   int outCount = 0;
+   uint8_t in[BATCH][SALVOR_RECV_BUFFER_SIZE];
+   NetDatagram inMsgs[BATCH];
+   NetRecvSet *inSet = nullptr;
+   int inCount = 0;
+   int inNext = 0;
+   bool inShort = false;  // the last batch left the socket empty
+
+   ~Batches() { Net_RecvSetDestroy(inSet); }
+};
+
 namespace {
 
 std::string
@@ -87,7 +105,25 @@ SalvorClientSocket::Open(const NetAddr &server, const std::optional<uint32_t> &f
       Close();
       return false;
    }
+   server_ = server;
+   batches_ = std::make_unique<Batches>();
+   for (int i = 0; i < BATCH; i++) {
+      batches_->inMsgs[i] = NetDatagram{batches_->in[i], sizeof batches_->in[i], 0, {}};
+   }
+   batches_->inSet = Net_RecvSetCreate(batches_->inMsgs, BATCH);
+   if (batches_->inSet == nullptr) {
+      *error = "out of memory";
+      Close();
+      return false;
+   }
    return true;
+}
+
+SalvorClientSocket::SalvorClientSocket() = default;
+
+SalvorClientSocket::~SalvorClientSocket()
+{
+   Close();
 }
 
 void
@@ -97,6 +133,7 @@ SalvorClientSocket::Close()
       Net_Close(sock_);
       sock_ = NET_INVALID_SOCKET;
    }
+   batches_.reset();
 }
 
 void
@@ -126,6 +163,23 @@ SalvorClientSocket::Fate()
 bool
 SalvorClientSocket::Send(const void *buf, size_t len, std::string *error)
 {
+   return Queue(buf, len, error) && Flush(error);
+}
+
+bool
+SalvorClientSocket::Queue(const void *buf, size_t len, std::string *error)
+{
+   Batches &b = *batches_;
+   auto add = [&](const void *bytes, size_t n) {
+      if (b.outCount == BATCH && !SendQueued(error)) {
+         return false;
+      }
+      n = std::min(n, sizeof b.out[0]);
+      std::memcpy(b.out[b.outCount], bytes, n);
+      b.outMsgs[b.outCount] = NetOutgoing{b.out[b.outCount], n, server_};
+      b.outCount++;
+      return true;
+   };
    if (loss_ > 0) {
       ShimFate fate = Fate();
       if (fate == Drop) {
@@ -136,41 +190,49 @@ SalvorClientSocket::Send(const void *buf, size_t len, std::string *error)
          heldSend_.assign(bytes, bytes + len);
          return true;
       }
-      bool ok = SendNow(buf, len, error);
-      if (ok && !heldSend_.empty()) {
+      if (!add(buf, len)) {
+         return false;
+      }
+      if (!heldSend_.empty()) {
          std::vector<uint8_t> held;
          held.swap(heldSend_);
-         ok = SendNow(held.data(), held.size(), error);
+         return add(held.data(), held.size());
       }
-      return ok;
+      return true;
    }
-   return SendNow(buf, len, error);
+   return add(buf, len);
 }
 
 bool
-SalvorClientSocket::SendNow(const void *buf, size_t len, std::string *error)
+SalvorClientSocket::Flush(std::string *error)
 {
-   for (;;) {
-      long n = Net_Send(sock_, buf, len);
-      if (n == (long)len) {
-         return true;
-      }
-      if (n >= 0) {
-         *error = "short send";
-         return false;
-      }
-      int err = Net_LastError();
-      if (Net_Interrupted(err)) {
+   return batches_->outCount == 0 || SendQueued(error);
+}
+
+bool
+SalvorClientSocket::SendQueued(std::string *error)
+{
+   Batches &b = *batches_;
+   int at = 0;
+   while (at < b.outCount) {
+      int n = Net_SendBatch(sock_, b.outMsgs + at, b.outCount - at);
+      if (n > 0) {
+         at += n;
          continue;
       }
+      int err = Net_LastError();
       // A refusal reported for an earlier datagram, or a full send buffer:
       // as good as a lost datagram, which the caller resends.
-      if (Net_Refused(err) || Net_SendBufferFull(err)) {
-         return true;
+      if (n == 0 || Net_Refused(err) || Net_SendBufferFull(err)) {
+         at++;
+         continue;
       }
       *error = ErrorText("send failed");
+      b.outCount = 0;
       return false;
    }
+   b.outCount = 0;
+   return true;
 }
 
 SalvorClientSocket::RecvResult
@@ -186,38 +248,52 @@ SalvorClientSocket::TryRecv(void *buf, size_t cap, size_t *len, std::string *err
    if (heldRecvDue_) {
       return deliverHeld();
    }
+   Batches &b = *batches_;
    for (;;) {
-      size_t full = 0;
-      long n = Net_RecvFrom(sock_, buf, cap, nullptr, &full, true);
-      if (n >= 0) {
-         if (loss_ > 0) {
-            ShimFate fate = Fate();
-            if (fate == Drop) {
-               continue;
-            }
-            if (fate == Delay && heldRecv_.empty()) {
-               const uint8_t *bytes = static_cast<const uint8_t *>(buf);
-               heldRecv_.assign(bytes, bytes + n);
-               continue;
-            }
-            heldRecvDue_ = !heldRecv_.empty();
+      if (b.inNext == b.inCount) {
+         int got = 0;
+         if (b.inShort) {
+            b.inShort = false;
+            got = NET_RECV_TIMED_OUT;
+         } else {
+            got = Net_RecvBatch(sock_, nullptr, b.inSet, 0);
          }
-         *len = (size_t)n;
-         return Received;
+         if (got == NET_RECV_TIMED_OUT) {
+            // Nothing came after a held datagram: it arrives late, not never.
+            return heldRecv_.empty() ? TimedOut : deliverHeld();
+         }
+         if (got < 0) {
+            int err = Net_LastError();
+            if (Net_Interrupted(err)) {
+               continue;
+            }
+            if (Net_Refused(err)) {
+               return Refused;
+            }
+            *error = ErrorText("receive failed");
+            return Error;
+         }
+         b.inCount = got;
+         b.inNext = 0;
+         b.inShort = got < BATCH;
       }
-      int err = Net_LastError();
-      if (Net_Interrupted(err)) {
-         continue;
+      const NetDatagram &d = b.inMsgs[b.inNext++];
+      size_t n = std::min({d.length, d.size, cap});
+      std::memcpy(buf, d.buf, n);
+      if (loss_ > 0) {
+         ShimFate fate = Fate();
+         if (fate == Drop) {
+            continue;
+         }
+         if (fate == Delay && heldRecv_.empty()) {
+            const uint8_t *bytes = static_cast<const uint8_t *>(buf);
+            heldRecv_.assign(bytes, bytes + n);
+            continue;
+         }
+         heldRecvDue_ = !heldRecv_.empty();
       }
-      if (Net_WouldBlock(err)) {
-         // Nothing came after a held datagram: it arrives late, not never.
-         return heldRecv_.empty() ? TimedOut : deliverHeld();
-      }
-      if (Net_Refused(err)) {
-         return Refused;
-      }
-      *error = ErrorText("receive failed");
-      return Error;
+      *len = n;
+      return Received;
    }
 }
 
@@ -229,6 +305,7 @@ SalvorClientSocket::Wait(std::chrono::nanoseconds wait, std::string *error)
    if (heldRecvDue_) {
       return Received;
    }
+   batches_->inShort = false;  // a datagram may have come since
    wait = std::clamp<nanoseconds>(wait, nanoseconds(0), minutes(1));
    int ms = (int)duration_cast<milliseconds>(wait + microseconds(999)).count();
    for (;;) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -28,21 +29,33 @@ class SalvorClientSocket {
 public:
    enum RecvResult { Received, TimedOut, Refused, Error };
 
-   SalvorClientSocket() = default;
+   SalvorClientSocket();
    SalvorClientSocket(const SalvorClientSocket &) = delete;
    SalvorClientSocket &operator=(const SalvorClientSocket &) = delete;
-   ~SalvorClientSocket() { Close(); }
+   ~SalvorClientSocket();
 
    // Creates the socket, binds it to `from` (any port) if given and connects
    // it to `server`, so that only the server's datagrams are received.
    bool Open(const NetAddr &server, const std::optional<uint32_t> &from, std::string *error);
    void Close();
 
-   // Sends one datagram. An ICMP refusal from an earlier datagram may surface
-   // here; it is not an error for the caller, who will time out and resend.
+   // Sends one datagram, after any queued ones. An ICMP refusal from an
+   // earlier datagram may surface here; it is not an error for the caller,
+   // who will time out and resend.
    bool Send(const void *buf, size_t len, std::string *error);
+   // Queues a datagram (at most SALVOR_RECV_BUFFER_SIZE bytes) to go out
+   // with the next Flush; a full queue goes out at once.
+   bool Queue(const void *buf, size_t len, std::string *error);
+   // Sends the queued datagrams in order, with as few system calls as the
+   // platform allows.
+   bool Flush(std::string *error);
 
-   // Receives one datagram if one is waiting, without blocking.
+   /*
+    * Receives one datagram if one is waiting, without blocking. Datagrams
+    * are taken from the socket a batch at a time; when the last batch
+    * found the socket empty, the call after it reports TimedOut without
+    * asking the socket again.
+    */
    RecvResult TryRecv(void *buf, size_t cap, size_t *len, std::string *error);
    // Waits until a datagram can be read or `wait` has passed.
    RecvResult Wait(std::chrono::nanoseconds wait, std::string *error);
@@ -58,9 +71,14 @@ public:
 private:
    enum ShimFate { Pass, Drop, Delay };
    ShimFate Fate();
-   bool SendNow(const void *buf, size_t len, std::string *error);
+
+   static constexpr int BATCH = 32;
+   struct Batches;  // the queued and the received datagrams
+   bool SendQueued(std::string *error);
 
    NetSocket sock_ = NET_INVALID_SOCKET;
+   NetAddr server_{};
+   std::unique_ptr<Batches> batches_;
    double loss_ = 0;
    uint64_t lossState_ = 0;
    std::vector<uint8_t> heldSend_;     // a sent datagram held back

@@ -102,8 +102,8 @@ void Net_RecvSetDestroy(NetRecvSet *set);
 /*
  * Receives the datagrams waiting on `sock` into the set's batch, in the
  * order they arrived, with as few system calls as the platform allows.
- * Waits only when none is waiting: up to timeoutMs, ended early by
- * `wakeup` (may be null). Returns the number received, NET_RECV_TIMED_OUT,
+ * Waits only when none is waiting: up to timeoutMs (with 0, not at all),
+ * ended early by `wakeup` (may be null). Returns the number received, NET_RECV_TIMED_OUT,
  * NET_RECV_WOKEN, or -1 with the error in Net_LastError().
  */
 int Net_RecvBatch(NetSocket sock, NetWakeup *wakeup, NetRecvSet *set, int timeoutMs);

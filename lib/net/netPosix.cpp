@@ -323,6 +323,9 @@ Net_RecvBatch(NetSocket sock, NetWakeup *wakeup, NetRecvSet *set, int timeoutMs)
       if (n >= 0 || !Net_WouldBlock(errno)) {
          return n;
       }
+      if (timeoutMs == 0) {
+         return NET_RECV_TIMED_OUT;
+      }
       int ready = Net_WaitReadableOrWakeup(sock, wakeup, timeoutMs);
       if (ready <= 0) {
          return ready;
