@@ -1,6 +1,7 @@
 // The bare reply loop of the throughput benchmark; see benchPeers.h.
 #include "bench/benchPeers.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,7 +12,7 @@
 #include "protocol/salvorProto.h"
 #include "lib/net/net.h"
 
-BareReplyLoop::BareReplyLoop(bool batched)
+BareReplyLoop::BareReplyLoop(bool batched, const char *writeTo)
 {
    fd_ = Net_UdpSocket();
    if (fd_ < 0 || Net_Bind(fd_, NET_LOOPBACK, 0) != 0 || Net_LocalAddr(fd_, &addr_) != 0) {
@@ -25,7 +26,11 @@ BareReplyLoop::BareReplyLoop(bool batched)
       if (batched) {
          RunBatched();
       }
-      Run();
+      int file = -1;
+      if (writeTo != nullptr && (file = open(writeTo, O_WRONLY | O_CREAT | O_TRUNC, 0600)) < 0) {
+         _exit(1);
+      }
+      Run(file);
    }
    if (pid_ < 0) {
       throw std::runtime_error(std::string("bare reply loop: ") + strerror(errno));
@@ -40,7 +45,7 @@ BareReplyLoop::~BareReplyLoop()
 }
 
 void
-BareReplyLoop::Run()
+BareReplyLoop::Run(int file)
 {
    uint8_t buf[SALVOR_RECV_BUFFER_SIZE];
    for (;;) {
@@ -49,6 +54,13 @@ BareReplyLoop::Run()
       long n = Net_RecvFrom(fd_, buf, sizeof buf, &src, &full, false);
       if (n < (long)SALVOR_HEADER_SIZE) {
          continue;
+      }
+      if (file >= 0 && n > (long)SALVOR_HEADER_SIZE) {
+         uint32_t offset;
+         std::memcpy(&offset, buf + SALVOR_OFF_DATAOFFSET, sizeof offset);
+         if (pwrite(file, buf + SALVOR_HEADER_SIZE, (size_t)n - SALVOR_HEADER_SIZE, offset) < 0) {
+            continue;
+         }
       }
       std::memset(buf + SALVOR_OFF_STATUS, 0, 4);
       Net_SendTo(fd_, buf, SALVOR_HEADER_SIZE, &src);

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <string>
 
 #include "lib/net/net.h"
 
@@ -15,13 +16,15 @@
 class BareReplyLoop {
 public:
    // batched: receive and reply with recvmmsg/sendmmsg, 64 at a time, the
-   // best a loop can do on this machine.
-   explicit BareReplyLoop(bool batched = false);
+   // best a loop can do on this machine. writeTo (not batched): also write
+   // each payload with pwrite, at its offset, to this file before the
+   // reply, the least any collector must do.
+   explicit BareReplyLoop(bool batched = false, const char *writeTo = nullptr);
    ~BareReplyLoop();
    NetAddr Address() const { return addr_; }
 
 private:
-   [[noreturn]] void Run();
+   [[noreturn]] void Run(int file);
    [[noreturn]] void RunBatched();
 
    NetSocket fd_ = NET_INVALID_SOCKET;
