@@ -125,6 +125,12 @@ OpenAt(int dir, const char *path, uint32_t access, int disposition, int mode, in
    bool rd = (access & FILEIO_ACCESS_READ) != 0;
    bool wr = (access & FILEIO_ACCESS_WRITE) != 0;
    flags |= rd && wr ? O_RDWR : wr ? O_WRONLY : O_RDONLY;
+   if (!wr) {
+      // A FIFO planted where a file is expected would hold a read-only
+      // open (and then every read) until some writer came; regular files
+      // and directories do not heed the flag.
+      flags |= O_NONBLOCK;
+   }
    if (access & FILEIO_APPEND) {
       flags |= O_APPEND;
    }

@@ -583,6 +583,21 @@ TEST_F(FileLockTest, SymbolicLinksAreNeverFollowed)
    Release(t);
 }
 
+TEST_F(FileLockTest, FifoPosingAsAMemberDoesNotHoldTheScan)
+{
+   ASSERT_EQ(mkdir(lockDir_.c_str(), 0777), 0);
+   ASSERT_EQ(mkfifo((lockDir_ + "/M00005.lck").c_str(), 0666), 0);
+   alarm(60);  // a scan that waits for a writer ends the test here
+   int err = -1;
+   CaptureStderr();
+   FileLockToken *t = Acquire(path_, false, 0, &err);
+   GetCapturedStderr();
+   alarm(0);
+   ASSERT_NE(t, nullptr) << err;
+   EXPECT_EQ(CountPrefix(Entries(lockDir_), 'M'), 1u) << "the FIFO was removed";
+   Release(t);
+}
+
 TEST_F(FileLockTest, UnwritableLockDirectoryGrantsOnlySharedLocks)
 {
    // Root passes every permission check: the failure seam stands for a
