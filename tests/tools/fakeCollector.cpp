@@ -84,6 +84,10 @@ FakeCollector::Handle(const uint8_t *buf, size_t len, const NetAddr &src)
    }
    uint32_t host = src.ip;
    salvorMsgHeader rep = req;
+   if (b_.zeroReserved) {
+      std::memset(rep.reserved1, 0, sizeof rep.reserved1);
+      std::memset(rep.reserved2, 0, sizeof rep.reserved2);
+   }
    bool drop = b_.silent, hold = false;
    {
       std::lock_guard lock(mu_);

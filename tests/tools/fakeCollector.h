@@ -22,6 +22,7 @@ public:
       unsigned swapEvery = 0;       // send every Nth data reply after the next one
       unsigned stallAtData = 0;     // before the Nth data message, stop for stallMs
       unsigned stallMs = 0;
+      bool zeroReserved = false;    // answer with the reserved bytes cleared
       uint32_t firstSlot = 5;       // slot numbers handed out start here
    };
    struct Dump {

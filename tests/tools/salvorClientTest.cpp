@@ -120,6 +120,18 @@ TEST(SalvorClient, StallCostsOneResendAndOvertakenMessagesGoAgainAtOnce)
    }
 }
 
+// A collector that does not echo the reserved bytes leaves each reply to a
+// resent message unattributed: the client still gets every byte across.
+TEST(SalvorClient, RepliesThatNameNoSendStillCarryTheDump)
+{
+   std::vector<uint8_t> content = RandomBytes(SALVOR_MAX_PAYLOAD * 300 + 1);
+   FakeCollector fake({.dropEvery = 7, .swapEvery = 4, .zeroReserved = true});
+   SendOutcome out = Send(fake, content, Quick());
+   ASSERT_TRUE(out.result) << out.result.message;
+   EXPECT_TRUE(fake.Dumps()[0].data == content);
+   EXPECT_GT(out.stats.retransmits, 0u);
+}
+
 TEST(SalvorCongestion, WindowStartsSmallGrowsWithRepliesAndHalvesOncePerLoss)
 {
    using namespace std::chrono;
