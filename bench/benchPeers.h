@@ -22,6 +22,7 @@ public:
    explicit BareReplyLoop(bool batched = false, const char *writeTo = nullptr);
    ~BareReplyLoop();
    NetAddr Address() const { return addr_; }
+   pid_t Pid() const { return pid_; }
 
 private:
    [[noreturn]] void Run(int file);
