@@ -13,6 +13,7 @@
 constexpr int SALVOR_SELECT_TIMEOUT_SEC = 5;
 // Datagrams the loop receives, and replies it sends, with one call.
 constexpr int SALVOR_BATCH_SIZE = 64;
+static_assert(SALVOR_BATCH_SIZE <= NET_MAX_BATCH, "one receive fills a whole batch");
 
 // Runs until stopRequested is set; returns 0.
 int SalvorServerLoop();
