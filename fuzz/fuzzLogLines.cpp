@@ -14,6 +14,7 @@
 #include "fuzz/fuzzTmp.h"
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
@@ -41,12 +42,15 @@ Expand(const std::string &message, size_t *budget)
    size_t length = (size_t)(uint8_t)message[1] * REPEAT_UNIT;
    length = length < *budget ? length : *budget;
    *budget -= length;
-   std::string text = message.size() > 2 ? message.substr(2) : std::string("x");
-   std::string out;
+   std::string out = message.size() > 2 ? message.substr(2) : std::string("x");
+   if (length == 0) {
+      return std::string();
+   }
    out.reserve(length);
    while (out.size() < length) {
-      out.append(text, 0, length - out.size());
+      out.append(out, 0, std::min(out.size(), length - out.size()));
    }
+   out.resize(length);
    return out;
 }
 
