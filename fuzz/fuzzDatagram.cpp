@@ -16,8 +16,11 @@
 //   5    the clock moves on by the next byte in seconds, then the sweep;
 //   6, 7 the batch gathered so far is handled (batches also end when full
 //        and at the end of the input).
-// Every 4,096 inputs the clock moves past the idle time, the sweep closes
-// and removes every partial dump, and the data directory is emptied.
+// Every 256 inputs the clock moves past the idle time, the sweep closes
+// and removes every partial dump, and the data directory is emptied. Dump
+// names count up within a host's minute, so a fuller directory makes every
+// init try more names that are taken: emptied this often, a host still
+// runs out of names when inputs ask for many dumps, but not on every init.
 #include "fuzz/fuzzTmp.h"
 #include <ftw.h>
 #include <unistd.h>
@@ -38,7 +41,7 @@ namespace {
 const uint32_t SOURCES[4] = {0x0A000001, 0x0A000002, 0xC0A80107, 0x7F000001};
 const uint32_t TYPES[4] = {SALVOR_MSG_INIT, SALVOR_MSG_DATA, SALVOR_MSG_DONE,
                            SALVOR_MSG_STATUS_CHECK};
-constexpr int CLEAN_EVERY = 4096;
+constexpr int CLEAN_EVERY = 256;
 
 uint64_t fakeNow = 1000000;
 

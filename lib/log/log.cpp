@@ -85,17 +85,6 @@ LogFormat(char *local, const char *format, va_list args, char **borrowed,
    return largest;
 }
 
-bool
-OnlyNewlinesFrom(const char *text, size_t length)
-{
-   for (size_t i = 0; i < length; i++) {
-      if (text[i] != '\n') {
-         return false;
-      }
-   }
-   return true;
-}
-
 /*
  * Splits the message into lines and hands each to its route: the outputs
  * or the pending ring.
@@ -103,6 +92,12 @@ OnlyNewlinesFrom(const char *text, size_t length)
 void
 LogSplitLines(const char *text, size_t length, int row, bool toRing)
 {
+   // The blank lines that end the message, found once: each of them is a
+   // line of its own, where a blank line before more text continues it.
+   size_t textEnd = length;
+   while (textEnd > 0 && text[textEnd - 1] == '\n') {
+      textEnd--;
+   }
    size_t at = 0;
    bool first = true;
    while (at < length) {
@@ -110,9 +105,7 @@ LogSplitLines(const char *text, size_t length, int row, bool toRing)
       size_t segLen = nl != nullptr ? (size_t)(nl - (text + at)) + 1 : length - at;
       const char *seg = text + at;
 
-      bool continuation = !first && !logState.midLine &&
-                          !(segLen == 1 && seg[0] == '\n' &&
-                            OnlyNewlinesFrom(seg + 1, length - at - 1));
+      bool continuation = !first && !logState.midLine && at < textEnd;
       LogLineHeader header;
       LogFillHeader(&header, row, continuation);
       bool writePrefix = !logState.midLine;

@@ -1,5 +1,6 @@
 // Line format: prefixes, continuation lines, filtering, truncation, and
 // the pending ring that holds lines until an output exists.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <cctype>
@@ -69,6 +70,29 @@ TEST_F(LogLineTest, MultiLineMessageMarksLaterLinesAsContinuation)
    Log("text\n\n\n");
    EXPECT_EQ(log.BodyLines(), (std::vector<std::string>{"W110: first", "W110+ second",
                                                        "I120: text", "I120: ", "I120: "}));
+}
+
+TEST_F(LogLineTest, BlankLineContinuesTheMessageOnlyBeforeMoreText)
+{
+   ASSERT_TRUE(log.Start());
+   Log("a\n\nb\n\n");
+   Log("\n\nc");
+   Log("\n");
+   EXPECT_EQ(log.BodyLines(), (std::vector<std::string>{"I120: a", "I120+ ", "I120+ b", "I120: ",
+                                                       "I120: ", "I120+ ", "I120+ c"}));
+}
+
+// A whole buffer of blank lines: the split once looked through the rest of
+// the message for every one of them, a time that grew with the square of
+// the message's length.
+TEST_F(LogLineTest, MessageOfBlankLinesOnly)
+{
+   ASSERT_TRUE(log.Start());
+   std::string blanks(30000, '\n');
+   Log("%s", blanks.c_str());
+   std::vector<std::string> lines = log.BodyLines();
+   ASSERT_EQ(lines.size(), blanks.size());
+   EXPECT_EQ(std::count(lines.begin(), lines.end(), "I120: "), (long)lines.size());
 }
 
 TEST_F(LogLineTest, OpenLineIsContinuedWithoutPrefixAndEmptyMessageWritesNothing)
