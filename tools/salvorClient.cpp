@@ -452,20 +452,17 @@ SalvorClient::StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dump
          }
          gotAny = true;
          Chunk &c = state[k % slots];
-         // A reply that names the send it answers measures the round trip
-         // even of a resent message; without one, a resent message's
-         // reply may answer its first send.
+         // A reply that names the send it answers measures that send's
+         // round trip; one that names none is measured only when the
+         // message went once, as it may answer any of its sends.
          uint64_t answered = EchoedSendNumber(reply);
          bool known = answered >= c.firstSeq && answered <= c.seq;
          Clock::time_point replyAt = Clock::now();
-         if (known && answered == c.seq) {
-            cc.OnReply(c.sentAt, replyAt, false);
-         } else {
-            if (known && answered == c.firstSeq) {
-               cc.OnNeedlessResend(c.firstSentAt, replyAt);
-            }
-            cc.OnReply(c.sentAt, replyAt, true);
+         if (known && c.sends > 1 && answered == c.firstSeq) {
+            cc.OnNeedlessResend(c.firstSentAt, replyAt);
          }
+         bool measured = known ? answered == c.seq : c.sends == 1;
+         cc.OnReply(c.sentAt, replyAt, !measured);
          maxAckedSeq = std::max(maxAckedSeq, known ? answered : c.firstSeq);
          c.inFlight = false;
          c.acked = true;
