@@ -10,6 +10,7 @@
 #include "collector/service/salvorMain.h"
 #include "collector/startup/salvorStartup.h"
 #include "lib/misc/platFault.h"
+#include "tests/support/process.h"
 #include "tests/support/testUtil.h"
 
 namespace {
@@ -162,32 +163,25 @@ TEST(InitLog, DebugModeAppendsToAnOwnerOnlyDirectory)
 TEST(InitLog, OverlongPathKeepsToTheConsole)
 {
    // A temporary directory so deep that the init log's path does not fit.
+   // The collector runs as a process of its own: this process's file
+   // library remembers the safe directory that earlier tests were given.
    testutil::TempDir base;
    std::string deep = base.path();
    while (deep.size() < SALVOR_PATH_SIZE - 20) {
       deep += "/" + std::string(60, 'd');
    }
    std::filesystem::create_directories(deep);
-   const char *oldTmp = getenv("TMPDIR");
-   std::string saved = oldTmp != nullptr ? oldTmp : "";
-   setenv("TMPDIR", deep.c_str(), 1);
-   SalvorConfigReset();
-   SalvorConfig.debugMode = true;
-   testing::internal::CaptureStderr();
-   SalvorWin32InitLog("console only\n");
-   std::string console = testing::internal::GetCapturedStderr();
-   EXPECT_STREQ(SalvorConfig.initLogPath, "");
-   EXPECT_NE(console.find("console only\n"), std::string::npos);
-   EXPECT_NE(console.find("too long"), std::string::npos);
+   testutil::RunOptions options;
+   options.env = {"TMPDIR=" + deep};
+   testutil::RunResult run =
+      testutil::Run({SALVOR_BINARY, "debug", "-s", base / "missing.xml"}, options);
+   EXPECT_NE(run.exit.code(), 0) << "the configuration is missing";
+   EXPECT_NE(run.err.find("SalvorWin32_Main: Running in debug mode\n"), std::string::npos)
+      << run.err;
+   EXPECT_NE(run.err.find("too long"), std::string::npos) << run.err;
    // Nothing was written anywhere under the deep directory.
    for (const auto &entry : std::filesystem::recursive_directory_iterator(base.path())) {
       EXPECT_FALSE(entry.is_regular_file()) << entry.path();
-   }
-   SalvorConfigReset();
-   if (oldTmp != nullptr) {
-      setenv("TMPDIR", saved.c_str(), 1);
-   } else {
-      unsetenv("TMPDIR");
    }
 }
 
