@@ -36,9 +36,24 @@ SalvorScmHandle *SalvorScm_CreateService(SalvorScmHandle *manager,
                                          const char *exePath);
 bool SalvorScm_SetDescription(SalvorScmHandle *service, const char *description);
 SalvorScmHandle *SalvorScm_OpenService(SalvorScmHandle *manager, const char *name);
-// The service's current state (1 stopped ... 4 running).
+/*
+ * Where the service is registered, for the operator's messages. *packaged
+ * is set when the registration came with an installed package, which
+ * removes it itself: DeleteService refuses such a service (errno EPERM).
+ */
+const char *SalvorScm_ServiceLocation(SalvorScmHandle *service, bool *packaged);
+/*
+ * The service's current state (1 stopped, 2 start pending, 3 stop pending,
+ * 4 running); false when the manager cannot tell.
+ */
 bool SalvorScm_QueryState(SalvorScmHandle *service, uint32_t *state);
 bool SalvorScm_DeleteService(SalvorScmHandle *service);
+/*
+ * Why the last call of this layer that failed on this thread failed, in
+ * the operator's words when errno alone does not say it (a helper program
+ * that failed, say); otherwise the text of errno.
+ */
+const char *SalvorScm_LastErrorText();
 
 typedef void (*SalvorServiceMainFn)(int argc, char **argv);
 typedef void (*SalvorControlHandlerFn)(uint32_t code);

@@ -3,12 +3,17 @@
 // - The registration is a unit file "<name>.service" in /etc/systemd/system
 //   (or $SALVOR_SYSTEMD_UNIT_DIR), Type=notify; when systemd is the running
 //   init, "systemctl daemon-reload" and "systemctl enable" (or "disable")
-//   follow each change.
+//   follow each change. A unit that a package installed under
+//   /lib/systemd/system or /usr/lib/systemd/system (or the directories of
+//   $SALVOR_SYSTEMD_VENDOR_UNIT_DIRS, separated by ':') counts as
+//   registered too, but is the package's to remove.
+// - $SALVOR_SYSTEMCTL names the systemctl program to run; when it is set,
+//   systemd counts as the running init (tests play the manager with it).
 // - A process was started by the manager when $NOTIFY_SOCKET is set. The
 //   dispatcher blocks SIGTERM, SIGINT and SIGHUP on the main thread, runs
 //   the service main on a second thread and turns SIGTERM and SIGINT into
 //   the stop control (1), SIGHUP into interrogate (4). The start parameters
-//   are the words of $SALVOR_START_PARAMETERS.
+//   are the words of $SALVOR_START_PARAMETERS, quoted as in a shell.
 // - State reports are sd_notify messages: start pending is a STATUS= line
 //   with EXTEND_TIMEOUT_USEC from the wait hint, running is READY=1, stop
 //   pending STOPPING=1, stopped a last STATUS= line.
@@ -21,9 +26,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
 #include <string>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -37,15 +45,43 @@ extern char **environ;
 
 struct SalvorScmHandle {
    std::string unitDir;
-   std::string name;  // the service's name; empty for the manager
+   std::string name;      // the service's name; empty for the manager
+   std::string unitPath;  // where the service's unit was found
+   bool packaged;         // found in a package's unit directory
 };
 
 namespace {
 
 constexpr const char *DEFAULT_UNIT_DIR = "/etc/systemd/system";
+constexpr const char *DEFAULT_VENDOR_UNIT_DIRS = "/lib/systemd/system:/usr/lib/systemd/system";
 
 // Set by the service main's thread, called on the dispatcher's.
 std::atomic<SalvorControlHandlerFn> controlHandler{nullptr};
+
+thread_local std::string lastErrorText;
+
+// Fails the current call with `err` and, when given, the operator's words.
+bool
+Fail(int err, const std::string &text = "")
+{
+   lastErrorText = text;
+   errno = err;
+   return false;
+}
+
+// Closes a descriptor at the end of its scope.
+struct ScopedFd {
+   int fd;
+   explicit ScopedFd(int f) : fd(f) {}
+   ~ScopedFd()
+   {
+      if (fd >= 0) {
+         close(fd);
+      }
+   }
+   ScopedFd(const ScopedFd &) = delete;
+   ScopedFd &operator=(const ScopedFd &) = delete;
+};
 
 std::string
 UnitDir()
@@ -54,36 +90,117 @@ UnitDir()
    return dir != nullptr && dir[0] != '\0' ? dir : DEFAULT_UNIT_DIR;
 }
 
-std::string
-UnitPath(const SalvorScmHandle *service)
+std::vector<std::string>
+VendorUnitDirs()
 {
-   return service->unitDir + "/" + service->name + ".service";
+   const char *list = std::getenv("SALVOR_SYSTEMD_VENDOR_UNIT_DIRS");
+   std::string text = list != nullptr ? list : DEFAULT_VENDOR_UNIT_DIRS;
+   std::vector<std::string> dirs;
+   size_t at = 0;
+   while (at <= text.size()) {
+      size_t colon = text.find(':', at);
+      if (colon == std::string::npos) {
+         colon = text.size();
+      }
+      if (colon > at) {
+         dirs.push_back(text.substr(at, colon - at));
+      }
+      at = colon + 1;
+   }
+   return dirs;
 }
 
-// Runs systemctl with the given words; its exit status, or -1.
-int
-Systemctl(std::vector<std::string> words)
+std::string
+UnitName(const std::string &name)
 {
-   words.insert(words.begin(), "systemctl");
-   std::vector<char *> argv;
-   for (auto &w : words) {
-      argv.push_back(w.data());
+   return name + ".service";
+}
+
+// The unit in the administrator's directory, then in the packages'.
+bool
+FindUnit(const std::string &unitDir, const std::string &name, std::string *path, bool *packaged)
+{
+   std::vector<std::string> dirs = VendorUnitDirs();
+   dirs.insert(dirs.begin(), unitDir);
+   for (size_t i = 0; i < dirs.size(); i++) {
+      std::string candidate = dirs[i] + "/" + UnitName(name);
+      if (access(candidate.c_str(), F_OK) == 0) {
+         *path = candidate;
+         *packaged = i > 0;
+         return true;
+      }
    }
-   argv.push_back(nullptr);
-   pid_t pid;
-   if (posix_spawnp(&pid, "systemctl", nullptr, nullptr, argv.data(), environ) != 0) {
-      return -1;
-   }
-   int status = 0;
-   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-   }
-   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+   return false;
+}
+
+const char *
+SystemctlProgram()
+{
+   const char *program = std::getenv("SALVOR_SYSTEMCTL");
+   return program != nullptr && program[0] != '\0' ? program : "systemctl";
 }
 
 bool
 SystemdRunning()
 {
-   return sd_booted() > 0;
+   const char *program = std::getenv("SALVOR_SYSTEMCTL");
+   return (program != nullptr && program[0] != '\0') || sd_booted() > 0;
+}
+
+/*
+ * Runs systemctl with the given words; true when it exits with 0. Its
+ * standard output goes to *out when asked for; its standard error stays
+ * ours, so that its own reason reaches the operator.
+ */
+bool
+Systemctl(std::vector<std::string> words, std::string *out = nullptr)
+{
+   std::string command = "systemctl";
+   for (const auto &w : words) {
+      command += " " + w;
+   }
+   words.insert(words.begin(), SystemctlProgram());
+   std::vector<char *> argv;
+   for (auto &w : words) {
+      argv.push_back(w.data());
+   }
+   argv.push_back(nullptr);
+   int pipeFds[2] = {-1, -1};
+   if (out != nullptr && pipe2(pipeFds, O_CLOEXEC) != 0) {
+      return Fail(errno, "cannot run " + command + ": " + std::strerror(errno));
+   }
+   ScopedFd readEnd(pipeFds[0]);
+   ScopedFd writeEnd(pipeFds[1]);
+   posix_spawn_file_actions_t actions;
+   posix_spawn_file_actions_init(&actions);
+   if (out != nullptr) {
+      posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+   }
+   pid_t pid;
+   int err = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+   posix_spawn_file_actions_destroy(&actions);
+   if (err != 0) {
+      return Fail(err, "cannot run " + command + ": " + std::strerror(err));
+   }
+   if (out != nullptr) {
+      close(writeEnd.fd);
+      writeEnd.fd = -1;
+      char buf[512];
+      ssize_t n;
+      while ((n = read(readEnd.fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+         out->append(buf, n > 0 ? (size_t)n : 0);
+      }
+   }
+   int status = 0;
+   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+   }
+   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      return Fail(EIO, command + (WIFEXITED(status)
+                                     ? " failed with exit status " +
+                                          std::to_string(WEXITSTATUS(status))
+                                     : " was ended by a signal"));
+   }
+   return true;
 }
 
 bool
@@ -106,10 +223,129 @@ WriteNewFile(const std::string &path, const std::string &content)
    return ok;
 }
 
+/*
+ * A word of a unit's command line: quoted, so that blanks stay inside,
+ * with the characters that quoting alone does not protect escaped: the
+ * backslash and the quote, control characters, and "%", which starts a
+ * specifier even inside quotes.
+ */
+std::string
+UnitQuote(const std::string &word)
+{
+   std::string out = "\"";
+   for (unsigned char c : word) {
+      if (c == '\\' || c == '"') {
+         out += '\\';
+         out += (char)c;
+      } else if (c == '%') {
+         out += "%%";
+      } else if (c < 0x20 || c == 0x7f) {
+         char hex[8];
+         std::snprintf(hex, sizeof hex, "\\x%02x", c);
+         out += hex;
+      } else {
+         out += (char)c;
+      }
+   }
+   return out + "\"";
+}
+
+std::string
+UnitText(const SalvorServiceIdentity *identity, const char *exePath)
+{
+   // Automatic start, the system account, its own process; the start
+   // parameters come from an optional environment file. systemd has one
+   // description line, the display name: the longer description is kept
+   // as the unit's first comment.
+   return std::string("# ") + identity->description + "\n" +
+          "[Unit]\n" +
+          "Description=" + identity->displayName + "\n" +
+          "After=network.target\n"
+          "\n"
+          "[Service]\n"
+          "Type=notify\n"
+          "EnvironmentFile=-/etc/default/" + identity->name + "\n" +
+          "ExecStart=" + UnitQuote(exePath) + "\n" +
+          "User=root\n"
+          "TimeoutStopSec=6\n"
+          "\n"
+          "[Install]\n"
+          "WantedBy=multi-user.target\n";
+}
+
+// Makes systemd see the new unit and start it at boot; undoes it all on failure.
+bool
+RegisterUnit(const std::string &path, const std::string &name)
+{
+   if (!SystemdRunning()) {
+      return true;
+   }
+   bool reloaded = Systemctl({"daemon-reload"});
+   if (reloaded && Systemctl({"enable", UnitName(name)})) {
+      return true;
+   }
+   std::string why = lastErrorText;
+   unlink(path.c_str());
+   if (reloaded) {
+      Systemctl({"daemon-reload"});
+   }
+   return Fail(EIO, why + "; the unit was not registered");
+}
+
+/*
+ * Splits the start parameters into words as a shell does: blanks separate
+ * words; single quotes keep everything up to the next one; double quotes
+ * keep everything but a backslash before one of \ " $ `; a backslash
+ * outside quotes keeps the next character. False on an unterminated quote.
+ */
+bool
+SplitStartParameters(const char *text, std::vector<std::string> *words)
+{
+   std::string word;
+   bool inWord = false;
+   for (const char *p = text; *p != '\0'; p++) {
+      if (*p == ' ' || *p == '\t' || *p == '\n') {
+         if (inWord) {
+            words->push_back(word);
+            word.clear();
+            inWord = false;
+         }
+         continue;
+      }
+      inWord = true;
+      if (*p == '\'') {
+         const char *close = std::strchr(p + 1, '\'');
+         if (close == nullptr) {
+            return false;
+         }
+         word.append(p + 1, close);
+         p = close;
+      } else if (*p == '"') {
+         for (p++; *p != '"'; p++) {
+            if (*p == '\0') {
+               return false;
+            }
+            if (*p == '\\' && p[1] != '\0' && std::strchr("\\\"$`", p[1]) != nullptr) {
+               p++;
+            }
+            word += *p;
+         }
+      } else if (*p == '\\' && p[1] != '\0') {
+         word += *++p;
+      } else {
+         word += *p;
+      }
+   }
+   if (inWord) {
+      words->push_back(word);
+   }
+   return true;
+}
+
 struct DispatchArgs {
    SalvorServiceMainFn serviceMain;
    std::vector<std::string> words;
-   pthread_t dispatcher;
+   int doneFd;  // an eventfd: no other process can wake the dispatcher
 };
 
 void *
@@ -122,9 +358,32 @@ ServiceMainThread(void *arg)
    }
    argv.push_back(nullptr);
    args->serviceMain((int)args->words.size(), argv.data());
-   // Wakes the dispatcher, which waits for signals.
-   pthread_kill(args->dispatcher, SIGUSR1);
+   uint64_t one = 1;
+   while (write(args->doneFd, &one, sizeof one) < 0 && errno == EINTR) {
+   }
    return nullptr;
+}
+
+// Delivers the control signals until the service main's thread says it is done.
+void
+DispatchControls(int signalFd, int doneFd)
+{
+   for (;;) {
+      pollfd fds[2] = {{signalFd, POLLIN, 0}, {doneFd, POLLIN, 0}};
+      if (poll(fds, 2, -1) < 0) {
+         continue;  // EINTR
+      }
+      if (fds[1].revents != 0) {
+         return;
+      }
+      signalfd_siginfo info;
+      if (fds[0].revents == 0 || read(signalFd, &info, sizeof info) != (ssize_t)sizeof info) {
+         continue;
+      }
+      if (SalvorControlHandlerFn handler = controlHandler.load()) {
+         handler(info.ssi_signo == SIGHUP ? 4 : 1);
+      }
+   }
 }
 
 }  // namespace
@@ -135,16 +394,18 @@ SalvorScm_OpenManager(bool forCreate)
    std::string dir = UnitDir();
    struct stat st;
    if (stat(dir.c_str(), &st) != 0) {
+      Fail(errno);
       return nullptr;
    }
    if (!S_ISDIR(st.st_mode)) {
-      errno = ENOTDIR;
+      Fail(ENOTDIR);
       return nullptr;
    }
    if (forCreate && access(dir.c_str(), W_OK) != 0) {
+      Fail(errno);
       return nullptr;
    }
-   return new SalvorScmHandle{dir, ""};
+   return new SalvorScmHandle{dir, "", "", false};
 }
 
 void
@@ -158,10 +419,7 @@ SalvorScm_ExecutablePath(char *buf, size_t size)
 {
    ssize_t n = readlink("/proc/self/exe", buf, size - 1);
    if (n <= 0 || (size_t)n >= size - 1) {
-      if (n > 0) {
-         errno = ENAMETOOLONG;
-      }
-      return false;
+      return Fail(n > 0 ? ENAMETOOLONG : errno);
    }
    buf[n] = '\0';
    return true;
@@ -171,29 +429,25 @@ SalvorScmHandle *
 SalvorScm_CreateService(SalvorScmHandle *manager, const SalvorServiceIdentity *identity,
                         const char *exePath)
 {
-   auto *service = new SalvorScmHandle{manager->unitDir, identity->name};
-   // Automatic start, the system account, its own process; the start
-   // parameters come from an optional environment file.
-   std::string unit = std::string("[Unit]\n") +
-                      "Description=" + identity->displayName + "\n" +
-                      "After=network.target\n"
-                      "\n"
-                      "[Service]\n"
-                      "Type=notify\n"
-                      "EnvironmentFile=-/etc/default/" + identity->name + "\n" +
-                      "ExecStart=" + exePath + "\n" +
-                      "User=root\n"
-                      "TimeoutStopSec=6\n"
-                      "\n"
-                      "[Install]\n"
-                      "WantedBy=multi-user.target\n";
-   if (!WriteNewFile(UnitPath(service), unit)) {
+   auto *service = new SalvorScmHandle{manager->unitDir, identity->name, "", false};
+   service->unitPath = manager->unitDir + "/" + UnitName(identity->name);
+   std::string found;
+   bool packaged = false;
+   // A package's unit would be shadowed by ours, not replaced.
+   if (FindUnit(manager->unitDir, identity->name, &found, &packaged)) {
+      delete service;
+      Fail(EEXIST, "it is registered already (" + found + ")");
+      return nullptr;
+   }
+   // The whole unit is written before systemd is told of it.
+   if (!WriteNewFile(service->unitPath, UnitText(identity, exePath))) {
+      Fail(errno);
       delete service;
       return nullptr;
    }
-   if (SystemdRunning()) {
-      Systemctl({"daemon-reload"});
-      Systemctl({"enable", identity->name + std::string(".service")});
+   if (!RegisterUnit(service->unitPath, identity->name)) {
+      delete service;
+      return nullptr;
    }
    return service;
 }
@@ -201,30 +455,33 @@ SalvorScm_CreateService(SalvorScmHandle *manager, const SalvorServiceIdentity *i
 bool
 SalvorScm_SetDescription(SalvorScmHandle *service, const char *description)
 {
-   // systemd has one description line, the display name: the longer
-   // description is kept as the unit's first comment.
-   std::string path = UnitPath(service);
+   // The unit is made with the description as its first comment: it is
+   // rewritten only when that is another text.
+   std::string path = service->unitPath;
    FILE *in = std::fopen(path.c_str(), "r");
    if (in == nullptr) {
-      return false;
+      return Fail(errno);
    }
-   std::string content = std::string("# ") + description + "\n";
+   std::string old;
    char buf[4096];
    size_t n;
    while ((n = std::fread(buf, 1, sizeof buf, in)) > 0) {
-      content.append(buf, n);
+      old.append(buf, n);
    }
    std::fclose(in);
+   std::string comment = std::string("# ") + description + "\n";
+   if (old.compare(0, comment.size(), comment) == 0) {
+      return true;
+   }
    std::string tmp = path + ".new";
    unlink(tmp.c_str());
-   if (!WriteNewFile(tmp, content)) {
-      return false;
+   if (!WriteNewFile(tmp, comment + old)) {
+      return Fail(errno);
    }
    if (rename(tmp.c_str(), path.c_str()) != 0) {
       int err = errno;
       unlink(tmp.c_str());
-      errno = err;
-      return false;
+      return Fail(err);
    }
    return true;
 }
@@ -232,37 +489,76 @@ SalvorScm_SetDescription(SalvorScmHandle *service, const char *description)
 SalvorScmHandle *
 SalvorScm_OpenService(SalvorScmHandle *manager, const char *name)
 {
-   auto *service = new SalvorScmHandle{manager->unitDir, name};
-   if (access(UnitPath(service).c_str(), F_OK) != 0) {
+   auto *service = new SalvorScmHandle{manager->unitDir, name, "", false};
+   if (!FindUnit(manager->unitDir, name, &service->unitPath, &service->packaged)) {
       delete service;
+      Fail(ENOENT);
       return nullptr;
    }
    return service;
 }
 
+const char *
+SalvorScm_ServiceLocation(SalvorScmHandle *service, bool *packaged)
+{
+   *packaged = service->packaged;
+   return service->unitPath.c_str();
+}
+
 bool
 SalvorScm_QueryState(SalvorScmHandle *service, uint32_t *state)
 {
-   // Without systemd running nothing can run the unit.
-   bool active = SystemdRunning() &&
-                 Systemctl({"is-active", "--quiet", service->name + ".service"}) == 0;
-   *state = active ? 4 : 1;
+   if (!SystemdRunning()) {
+      *state = 1;  // nothing can run the unit
+      return true;
+   }
+   std::string out;
+   if (!Systemctl({"show", "--property=ActiveState", "--value", UnitName(service->name)},
+                  &out)) {
+      return false;
+   }
+   while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) {
+      out.pop_back();
+   }
+   if (out == "inactive" || out == "failed") {
+      *state = 1;
+   } else if (out == "activating") {
+      *state = 2;
+   } else if (out == "deactivating") {
+      *state = 3;
+   } else if (out == "active" || out == "reloading" || out == "refreshing") {
+      *state = 4;
+   } else {
+      return Fail(EPROTO, "systemctl reports the state \"" + out + "\"");
+   }
    return true;
 }
 
 bool
 SalvorScm_DeleteService(SalvorScmHandle *service)
 {
-   if (SystemdRunning()) {
-      Systemctl({"disable", service->name + ".service"});
+   if (service->packaged) {
+      return Fail(EPERM, "it came with a package");
    }
-   if (!PlatFault_Allowed(PLAT_UNLINK) || unlink(UnitPath(service).c_str()) != 0) {
-      return false;
+   if (SystemdRunning() && !Systemctl({"disable", UnitName(service->name)})) {
+      return Fail(EIO, lastErrorText + "; the unit stays");
    }
-   if (SystemdRunning()) {
-      Systemctl({"daemon-reload"});
+   if (!PlatFault_Allowed(PLAT_UNLINK) || unlink(service->unitPath.c_str()) != 0) {
+      return Fail(errno);
+   }
+   if (SystemdRunning() && !Systemctl({"daemon-reload"})) {
+      return Fail(EIO, "the unit was removed, but " + lastErrorText);
    }
    return true;
+}
+
+const char *
+SalvorScm_LastErrorText()
+{
+   if (lastErrorText.empty()) {
+      lastErrorText = std::strerror(errno);
+   }
+   return lastErrorText.c_str();
 }
 
 bool
@@ -272,22 +568,14 @@ SalvorScm_StartDispatcher(const char *name, SalvorServiceMainFn serviceMain)
    if (socket == nullptr || socket[0] == '\0') {
       return false;  // started from a console
    }
-   DispatchArgs args{serviceMain, {name}, pthread_self()};
-   if (const char *params = std::getenv("SALVOR_START_PARAMETERS")) {
-      std::string word;
-      for (const char *p = params;; p++) {
-         if (*p == '\0' || *p == ' ' || *p == '\t') {
-            if (!word.empty()) {
-               args.words.push_back(word);
-               word.clear();
-            }
-            if (*p == '\0') {
-               break;
-            }
-         } else {
-            word += *p;
-         }
-      }
+   DispatchArgs args{serviceMain, {name}, -1};
+   const char *params = std::getenv("SALVOR_START_PARAMETERS");
+   if (params != nullptr && !SplitStartParameters(params, &args.words)) {
+      // Passed on whole, as one word: the service main refuses it.
+      std::fprintf(stderr, "salvor: SALVOR_START_PARAMETERS has an unterminated quote: %s\n",
+                   params);
+      args.words.resize(1);
+      args.words.push_back(params);
    }
 
    sigset_t set;
@@ -295,25 +583,23 @@ SalvorScm_StartDispatcher(const char *name, SalvorServiceMainFn serviceMain)
    sigaddset(&set, SIGTERM);
    sigaddset(&set, SIGINT);
    sigaddset(&set, SIGHUP);
-   sigaddset(&set, SIGUSR1);
    pthread_sigmask(SIG_BLOCK, &set, nullptr);  // the service thread inherits it
-
+   // Log-rotation tools send SIGUSR1; this service has nothing to reopen,
+   // and the signal must not end it.
+   std::signal(SIGUSR1, SIG_IGN);
+   ScopedFd signalFd(signalfd(-1, &set, SFD_CLOEXEC));
+   ScopedFd doneFd(eventfd(0, EFD_CLOEXEC));
+   if (signalFd.fd < 0 || doneFd.fd < 0) {
+      std::fprintf(stderr, "salvor: cannot wait for control signals: %s\n",
+                   std::strerror(errno));
+      return false;
+   }
+   args.doneFd = doneFd.fd;
    pthread_t thread;
    if (pthread_create(&thread, nullptr, ServiceMainThread, &args) != 0) {
       return false;
    }
-   for (;;) {
-      int sig = 0;
-      if (sigwait(&set, &sig) != 0) {
-         continue;
-      }
-      if (sig == SIGUSR1) {
-         break;  // the service main has returned
-      }
-      if (SalvorControlHandlerFn handler = controlHandler.load()) {
-         handler(sig == SIGHUP ? 4 : 1);
-      }
-   }
+   DispatchControls(signalFd.fd, doneFd.fd);
    pthread_join(thread, nullptr);
    return true;
 }

@@ -439,7 +439,7 @@ SalvorServerRequestStop()
 }
 
 int
-SalvorServerLoop()
+SalvorServerLoop(void (*onListening)())
 {
    NetSocket sock;
    if (!SalvorOpenSocket(&sock)) {
@@ -467,6 +467,9 @@ SalvorServerLoop()
       Net_RecvSetCreate(batch->in, SALVOR_BATCH_SIZE), Net_RecvSetDestroy);
    if (!recvSet) {
       SalvorFatal("Could not allocate memory for the receive batch\n");
+   }
+   if (onListening != nullptr) {
+      onListening();
    }
 
    while (!SalvorConfig.stopRequested) {

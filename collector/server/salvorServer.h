@@ -15,8 +15,11 @@ constexpr int SALVOR_SELECT_TIMEOUT_SEC = 5;
 constexpr int SALVOR_BATCH_SIZE = 64;
 static_assert(SALVOR_BATCH_SIZE <= NET_MAX_BATCH, "one receive fills a whole batch");
 
-// Runs until stopRequested is set; returns 0.
-int SalvorServerLoop();
+/*
+ * Runs until stopRequested is set; returns 0. `onListening`, when given,
+ * is called once the socket is bound and the loop is about to receive.
+ */
+int SalvorServerLoop(void (*onListening)() = nullptr);
 /*
  * Sets stopRequested and ends the loop's current wait, so that the loop
  * stops at once instead of at the end of its wait. Safe from any thread.

@@ -140,9 +140,10 @@ SalvorWin32_Main(int argc, char **argv)
                    "set); run the collector in the foreground with: %s\n", DEBUG_USAGE);
       return SALVOR_EXIT_NOT_A_SERVICE;
    }
-   // A service stopped on request ends with 0, one that could not run with 1.
+   // A service stopped on request ends with 0 (even when the request came
+   // before it was running), one that could not run with 1.
    const SalvorServiceOutcome &outcome = SalvorServiceLastOutcome();
-   if (outcome.failed || !outcome.reachedRunning) {
+   if (outcome.failed || (!outcome.reachedRunning && !SalvorConfig.stopRequested)) {
       SalvorWin32InitLog("%s", notRunning);
       return SALVOR_EXIT_CONFIG;
    }

@@ -50,9 +50,8 @@ StatusText(uint32_t state)
 }
 
 void
-ReportStatus(uint32_t state)
+ReportStatusLocked(uint32_t state)
 {
-   std::lock_guard<std::mutex> guard(statusLock);
    SalvorConfig.serviceStatus.currentState = state;
    if (state == SALVOR_STATE_RUNNING) {
       outcome.reachedRunning = true;
@@ -63,12 +62,81 @@ ReportStatus(uint32_t state)
 }
 
 void
+ReportStatus(uint32_t state)
+{
+   std::lock_guard<std::mutex> guard(statusLock);
+   ReportStatusLocked(state);
+}
+
+// Accepts stop and shutdown and reports running, unless a stop came first.
+void
+ReportRunning()
+{
+   std::lock_guard<std::mutex> guard(statusLock);
+   if (SalvorConfig.serviceStatus.currentState != SALVOR_STATE_START_PENDING) {
+      return;
+   }
+   SalvorConfig.serviceStatus.controlsAccepted |= SALVOR_ACCEPT_STOP_SHUTDOWN;
+   ReportStatusLocked(SALVOR_STATE_RUNNING);
+}
+
+void
 StopWithReason(const char *reason)
 {
    std::lock_guard<std::mutex> guard(statusLock);
    outcome.failed = true;
    stopReason = reason;
    SalvorScm_ReportError(reason);
+}
+
+// The server's fatal exit, told to the manager before the process ends.
+void
+ReportFatal(const char *text)
+{
+   std::string reason = text;
+   while (!reason.empty() && (reason.back() == '\n' || reason.back() == '.')) {
+      reason.pop_back();
+   }
+   StopWithReason(reason.c_str());
+   ReportStatus(SALVOR_STATE_STOPPED);
+}
+
+/*
+ * Removes a registration known to be stopped; anything else stays, with
+ * the reason on standard error.
+ */
+int
+SalvorUninstallOpened(SalvorScmHandle *service)
+{
+   bool packaged = false;
+   const char *where = SalvorScm_ServiceLocation(service, &packaged);
+   if (packaged) {
+      std::fprintf(stderr, "salvor: the service %s was installed by a package (%s); remove it "
+                   "with the package manager\n", SALVOR_SERVICE_NAME, where);
+      return EPERM;
+   }
+   uint32_t state = 0;
+   if (!SalvorScm_QueryState(service, &state)) {
+      int err = errno != 0 ? errno : EIO;
+      std::fprintf(stderr, "salvor: cannot tell whether the service %s is stopped (%s); it "
+                   "stays registered\n", SALVOR_SERVICE_NAME, SalvorScm_LastErrorText());
+      return err;
+   }
+   if (state != SALVOR_STATE_STOPPED) {
+      // Only a stopped service is removed.
+      std::fprintf(stderr, "salvor: the service %s is %s; stop it first\n", SALVOR_SERVICE_NAME,
+                   state == SALVOR_STATE_START_PENDING  ? "starting"
+                   : state == SALVOR_STATE_STOP_PENDING ? "stopping"
+                                                        : "running");
+      return EBUSY;
+   }
+   if (!SalvorScm_DeleteService(service)) {
+      int err = errno != 0 ? errno : EIO;
+      std::fprintf(stderr, "salvor: cannot remove the service %s (%s): %s\n",
+                   SALVOR_SERVICE_NAME, where, SalvorScm_LastErrorText());
+      return err;
+   }
+   return 0;
 }
 
 }  // namespace
@@ -110,7 +178,7 @@ SalvorWin32InstallService()
    if (service == nullptr) {
       result = errno != 0 ? errno : EIO;
       std::fprintf(stderr, "salvor: cannot register the service %s: %s\n", SALVOR_SERVICE_NAME,
-                   result == EEXIST ? "it is registered already" : std::strerror(result));
+                   SalvorScm_LastErrorText());
    } else {
       if (!SalvorScm_SetDescription(service, SALVOR_SERVICE_DESCRIPTION)) {
          SalvorWin32InitLog("Could not apply the description to the service\n");
@@ -137,21 +205,7 @@ SalvorWin32UninstallService()
       result = ENOENT;
       std::fprintf(stderr, "salvor: the service %s is not registered\n", SALVOR_SERVICE_NAME);
    } else {
-      uint32_t state = 0;
-      if (!SalvorScm_QueryState(service, &state)) {
-         result = errno != 0 ? errno : EIO;
-         std::fprintf(stderr, "salvor: cannot query the service %s: %s\n", SALVOR_SERVICE_NAME,
-                      std::strerror(result));
-      } else if (state != SALVOR_STATE_STOPPED) {
-         // A running service stays registered.
-         result = EBUSY;
-         std::fprintf(stderr, "salvor: the service %s is running; stop it first\n",
-                      SALVOR_SERVICE_NAME);
-      } else if (!SalvorScm_DeleteService(service)) {
-         result = errno != 0 ? errno : EIO;
-         std::fprintf(stderr, "salvor: cannot remove the service %s: %s\n", SALVOR_SERVICE_NAME,
-                      std::strerror(result));
-      }
+      result = SalvorUninstallOpened(service);
       SalvorScm_CloseHandle(service);
    }
    SalvorScm_CloseHandle(manager);
@@ -203,18 +257,20 @@ SalvorWin32ServiceMain(int argc, char **argv)
       }
    }
    if (!refused) {
-      {
-         std::lock_guard<std::mutex> guard(statusLock);
-         SalvorConfig.serviceStatus.controlsAccepted |= SALVOR_ACCEPT_STOP_SHUTDOWN;
+      if (!SalvorConfig.configLoaded) {
+         ReportRunning();  // and straight on to stopping
       }
-      ReportStatus(SALVOR_STATE_RUNNING);
       SalvorWin32InitLog("Log file: %s\n", SalvorConfig.logFile);
       SalvorWin32InitLog("Port #: %d\n", SalvorConfig.port);
       SalvorWin32InitLog("Data dir: %s\n", SalvorConfig.dataDir);
       SalvorWin32InitLog("Verbose: %d\n", SalvorConfig.verbose);
       if (SalvorConfig.configLoaded) {
          SalvorWin32InitLog("Starting the main loop now... \n");
-         SalvorServerLoop();
+         // Running only once the socket is bound: a port in use ends the
+         // start with the reason, never with a report of running.
+         SalvorSetFatalObserver(ReportFatal);
+         SalvorServerLoop(ReportRunning);
+         SalvorSetFatalObserver(nullptr);
       } else {
          SalvorWin32InitLog("No config file was specified, could not setup startup "
                             "parameters. Stopping...\n");

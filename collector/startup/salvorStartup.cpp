@@ -1,6 +1,7 @@
 // Start-up checks; see salvorStartup.h.
 #include "collector/startup/salvorStartup.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -113,6 +114,18 @@ SalvorWin32InitWinsock()
    return true;
 }
 
+namespace {
+
+std::atomic<void (*)(const char *)> fatalObserver{nullptr};
+
+}  // namespace
+
+void
+SalvorSetFatalObserver(void (*observer)(const char *text))
+{
+   fatalObserver.store(observer);
+}
+
 void
 SalvorFatal(const char *format, ...)
 {
@@ -123,6 +136,9 @@ SalvorFatal(const char *format, ...)
    if (text != nullptr) {
       std::fprintf(stderr, "%s", text);
       Log("%s\n", text);
+      if (auto observer = fatalObserver.load()) {
+         observer(text);
+      }
       std::free(text);
    }
    std::exit(1);

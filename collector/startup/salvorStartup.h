@@ -20,3 +20,8 @@ bool SalvorWin32InitWinsock();
 
 // The collector's fatal exit: standard error, the log, exit status 1.
 [[noreturn]] void SalvorFatal(const char *format, ...) PRINTF_DECL(1, 2);
+/*
+ * Has `observer` called with the text of a fatal exit just before the
+ * process ends (the service reports it to its manager). Null removes it.
+ */
+void SalvorSetFatalObserver(void (*observer)(const char *text));

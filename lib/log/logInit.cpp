@@ -268,7 +268,8 @@ Log_Init(const LogParams *params)
    // pending ring instead of going to the outputs being replaced.
    state->lockDepth++;
    state->midLine = false;
-   state->needBanner = false;
+   // needBanner is kept: a file whose banner is still due keeps it due
+   // when the log starts again on it; a new file sets it.
    state->useTimeStamps = params->useTimeStamps;
    state->useMilliseconds = params->useMilliseconds;
    state->useThreadName = params->useThreadName;

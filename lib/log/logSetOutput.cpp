@@ -221,6 +221,8 @@ StartFile(LogState *state, const char *path, const char *fileNameArg, bool carry
          if (copied) {
             File_Remove(state->fileName);
          }
+         // A copy brings the earlier banner along; a fresh file needs its own.
+         state->needBanner = state->needBanner || !copied;
       } else {
          if (carryOver && !state->append && !LogPlat_Truncate(fd)) {
             LogPlat_Close(fd);

@@ -2,8 +2,10 @@
 // binary started with NOTIFY_SOCKET pointing at a socket of the test,
 // which reads the state reports; signals stand for the control requests.
 #include <csignal>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -57,12 +59,25 @@ protected:
       config = dir / "salvor.xml";
       WriteConfig(config, port);
    }
-   void WriteConfig(const std::string &path, uint16_t p)
+   void WriteConfig(const std::string &path, uint16_t p, const std::string &logDir = "log")
    {
       testutil::WriteFile(path, "<c><defaultValues><port>" + std::to_string(p) +
                                    "</port></defaultValues><defaultDataPath>" + (dir / "data") +
-                                   "</defaultDataPath><defaultLogPath>" + (dir / "log") +
+                                   "</defaultDataPath><defaultLogPath>" + (dir / logDir) +
                                    "</defaultLogPath></c>");
+   }
+   // Stops the collector as the manager does and expects a clean end.
+   void stopCleanly(testutil::Process &salvor)
+   {
+      kill(salvor.pid(), SIGTERM);
+      // Its reports up to the last one, so that the next run's come next.
+      for (std::string report = notify.next(); report.rfind("STATUS=Stopped", 0) != 0;
+           report = notify.next()) {
+         ASSERT_NE(report, "") << "no stopped report";
+      }
+      auto exit = salvor.waitFor(std::chrono::seconds(10));
+      ASSERT_TRUE(exit.has_value()) << "the stop request was not heard";
+      EXPECT_EQ(exit->code(), 0);
    }
    std::unique_ptr<testutil::Process> start(std::vector<std::string> args,
                                             const std::string &startParameters = "")
@@ -77,8 +92,8 @@ protected:
       }
       return std::make_unique<testutil::Process>(args, options);
    }
-   // Running is reported just before the loop binds its socket: ask again
-   // for a while, as every client does.
+   // Running is reported once the socket is bound; a reply may still be
+   // lost on a busy machine: ask again for a while, as every client does.
    bool answers(uint16_t p)
    {
       testutil::UdpPeer peer("127.0.0.2");
@@ -185,6 +200,85 @@ TEST_F(Service, RefusedConfigurationInTheStartParametersFails)
    EXPECT_EQ(exit->code(), 1);
 }
 
+TEST_F(Service, AStraySigusr1LeavesTheControlsWorking)
+{
+   auto salvor = start({}, "-s " + config);
+   EXPECT_EQ(notify.next(), STARTING);
+   EXPECT_EQ(notify.next(), running(port));
+   // Log-rotation tools send it; the service neither ends nor goes deaf.
+   kill(salvor->pid(), SIGUSR1);
+   EXPECT_TRUE(answers(port));
+   kill(salvor->pid(), SIGHUP);
+   EXPECT_EQ(notify.next(), running(port));
+   kill(salvor->pid(), SIGTERM);
+   EXPECT_EQ(notify.next(), STOPPING);
+   auto exit = salvor->waitFor(std::chrono::seconds(10));
+   ASSERT_TRUE(exit.has_value()) << "SIGTERM no longer reaches the service";
+   EXPECT_EQ(exit->code(), 0);
+}
+
+TEST_F(Service, StartParametersAreQuotedAsInAShell)
+{
+   std::filesystem::create_directories(dir / "my configs");
+   std::string blank = dir / "my configs/salvor.xml";
+   WriteConfig(blank, port);
+   {
+      auto salvor = start({}, "-s '" + blank + "'");
+      EXPECT_EQ(notify.next(), STARTING);
+      EXPECT_EQ(notify.next(), running(port));
+      stopCleanly(*salvor);
+   }
+   // Double quotes keep the blank; a backslash keeps a quote inside them.
+   std::filesystem::create_directories(dir / "say \"hi\" there");
+   std::string quoted = dir / "say \"hi\" there/salvor.xml";
+   WriteConfig(quoted, port);
+   {
+      auto salvor = start({}, "  -s   \"" + dir.path() + "/say \\\"hi\\\" there/salvor.xml\" ");
+      EXPECT_EQ(notify.next(), STARTING);
+      EXPECT_EQ(notify.next(), running(port));
+      stopCleanly(*salvor);
+   }
+   // An unterminated quote is refused, not guessed at.
+   auto salvor = start({}, "-s '" + blank);
+   EXPECT_EQ(notify.next(), STARTING);
+   EXPECT_EQ(notify.next(), STOPPING);
+   EXPECT_NE(notify.next().find("STATUS=Stopped: invalid start parameters"), std::string::npos);
+   auto exit = salvor->waitFor(std::chrono::seconds(10));
+   ASSERT_TRUE(exit.has_value());
+   EXPECT_EQ(exit->code(), 1);
+}
+
+TEST_F(Service, APortInUseFailsTheStartWithoutReportingReady)
+{
+   testutil::UdpPeer holder("127.0.0.2");
+   WriteConfig(config, holder.port());
+   auto salvor = start({}, "-s " + config);
+   EXPECT_EQ(notify.next(), STARTING);
+   std::string report = notify.next();
+   EXPECT_EQ(report.find("READY=1"), std::string::npos) << report;
+   EXPECT_NE(report.find("STATUS=Stopped: Couldn't bind socket to port " +
+                         std::to_string(holder.port())),
+             std::string::npos)
+      << report;
+   auto exit = salvor->waitFor(std::chrono::seconds(10));
+   ASSERT_TRUE(exit.has_value());
+   EXPECT_EQ(exit->code(), 1);
+   EXPECT_EQ(notify.next(500), "") << "nothing after the failure";
+}
+
+TEST_F(Service, ASecondLogFileBeginsWithTheBanner)
+{
+   std::string second = dir / "second.xml";
+   WriteConfig(second, port, "other-log");
+   auto salvor = start({"-s", config}, "-s " + second);
+   EXPECT_EQ(notify.next(), STARTING);
+   EXPECT_EQ(notify.next(), running(port));
+   stopCleanly(*salvor);
+   std::string log = testutil::ReadFile(dir / "other-log/salvor.log");
+   EXPECT_NE(log.substr(0, log.find('\n')).find("Log for "), std::string::npos) << log;
+   EXPECT_NE(log.find("Stopping network coredump server now."), std::string::npos);
+}
+
 TEST(ServiceCommandLine, ShapesAndTheirExitCodes)
 {
    testutil::TempDir dir;
@@ -205,45 +299,176 @@ TEST(ServiceCommandLine, ShapesAndTheirExitCodes)
    EXPECT_EQ(debug.exit.code(), 2);
 }
 
-TEST(ServiceRegistration, InstallAndUninstallAUnit)
-{
-   testutil::TempDir units;
-   std::string unit = units / "quillon-network-coredump.service";
-   testutil::RunOptions options;
-   options.env = {"SALVOR_SYSTEMD_UNIT_DIR=" + units.path()};
+// The manager of install and uninstall, played by the test: unit
+// directories of its own and a systemctl that notes its calls (with the
+// unit as it stood at each reload) and fails or reports as told.
+class ServiceRegistration : public ::testing::Test {
+protected:
+   void SetUp() override
+   {
+      std::filesystem::create_directories(units.path() + "/admin");
+      std::filesystem::create_directories(units.path() + "/vendor");
+      testutil::WriteFile(systemctl, "#!/bin/sh\n"
+                                     "echo \"$*\" >> \"$FAKE_SYSTEMCTL_LOG\"\n"
+                                     "if [ \"$1\" = daemon-reload ]; then\n"
+                                     "  cat \"$SALVOR_SYSTEMD_UNIT_DIR\"/*.service "
+                                     ">> \"$FAKE_SYSTEMCTL_LOG\" 2>/dev/null\n"
+                                     "fi\n"
+                                     "if [ \"$1\" = \"$FAKE_SYSTEMCTL_FAIL\" ]; then\n"
+                                     "  echo \"systemctl: $1 refused\" >&2; exit 1\n"
+                                     "fi\n"
+                                     "if [ \"$1\" = show ]; then echo \"$FAKE_SYSTEMCTL_STATE\"; fi\n"
+                                     "exit 0\n");
+      chmod(systemctl.c_str(), 0755);
+   }
+   testutil::RunResult run(const std::string &command, std::vector<std::string> env = {},
+                           const std::string &program = SALVOR_BINARY)
+   {
+      testutil::RunOptions options;
+      options.env = {"SALVOR_SYSTEMD_UNIT_DIR=" + (units / "admin"),
+                     "SALVOR_SYSTEMD_VENDOR_UNIT_DIRS=" + (units / "vendor"),
+                     "SALVOR_SYSTEMCTL=" + systemctl, "FAKE_SYSTEMCTL_LOG=" + calls,
+                     "FAKE_SYSTEMCTL_FAIL=", "FAKE_SYSTEMCTL_STATE=inactive"};
+      for (const std::string &entry : env) {  // replaces the default of its name
+         std::string name = entry.substr(0, entry.find('=') + 1);
+         for (std::string &old : options.env) {
+            if (old.compare(0, name.size(), name) == 0) {
+               old = entry;
+            }
+         }
+      }
+      std::remove(calls.c_str());
+      return testutil::Run({program, command}, options);
+   }
+   bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
-   testutil::RunResult installed = testutil::Run({SALVOR_BINARY, "INSTALL"}, options);
+   testutil::TempDir units;
+   std::string unit = units / "admin/quillon-network-coredump.service";
+   std::string systemctl = units / "systemctl";
+   std::string calls = units / "calls";
+};
+
+TEST_F(ServiceRegistration, InstallAndUninstallAUnit)
+{
+   testutil::RunResult installed = run("INSTALL");
    EXPECT_EQ(installed.exit.code(), 0) << installed.err;
    std::string text = testutil::ReadFile(unit);
-   EXPECT_NE(text.find("# Enables support for collecting core dumps from remote hosts\n"),
-             std::string::npos) << text;
+   EXPECT_EQ(text.rfind("# Enables support for collecting core dumps from remote hosts\n", 0), 0u)
+      << text;
    EXPECT_NE(text.find("Description=Quillon Orvex dump collector\n"), std::string::npos);
    EXPECT_NE(text.find("Type=notify\n"), std::string::npos);
-   EXPECT_NE(text.find(std::string("ExecStart=") + SALVOR_BINARY + "\n"), std::string::npos);
+   EXPECT_NE(text.find(std::string("ExecStart=\"") + SALVOR_BINARY + "\"\n"), std::string::npos);
    EXPECT_NE(text.find("WantedBy=multi-user.target\n"), std::string::npos);
-   if (access("/usr/bin/systemd-analyze", X_OK) == 0) {
-      testutil::RunResult verify = testutil::Run({"/usr/bin/systemd-analyze", "verify", unit});
-      EXPECT_EQ(verify.exit.code(), 0) << verify.out << verify.err;
-   }
+   // systemd is told of the unit only once it is whole.
+   EXPECT_EQ(testutil::ReadFile(calls), "daemon-reload\n" + text +
+                                          "enable quillon-network-coredump.service\n");
 
    // A registered service is left as it is, and the failure is reported.
    testutil::WriteFile(unit, text + "# edited\n");
-   testutil::RunResult again = testutil::Run({SALVOR_BINARY, "install"}, options);
+   testutil::RunResult again = run("install");
    EXPECT_EQ(again.exit.code(), 1);
    EXPECT_NE(again.err.find("registered already"), std::string::npos) << again.err;
    EXPECT_NE(testutil::ReadFile(unit).find("# edited"), std::string::npos);
 
-   testutil::RunResult removed = testutil::Run({SALVOR_BINARY, "uninstall"}, options);
+   testutil::RunResult removed = run("uninstall");
    EXPECT_EQ(removed.exit.code(), 0) << removed.err;
-   EXPECT_NE(access(unit.c_str(), F_OK), 0);
-   testutil::RunResult gone = testutil::Run({SALVOR_BINARY, "uninstall"}, options);
+   EXPECT_FALSE(exists(unit));
+   EXPECT_EQ(testutil::ReadFile(calls),
+             "show --property=ActiveState --value quillon-network-coredump.service\n"
+             "disable quillon-network-coredump.service\n"
+             "daemon-reload\n");
+   testutil::RunResult gone = run("uninstall");
    EXPECT_EQ(gone.exit.code(), 1);
    EXPECT_NE(gone.err.find("not registered"), std::string::npos);
 
-   options.env = {"SALVOR_SYSTEMD_UNIT_DIR=" + (units / "missing")};
-   testutil::RunResult nowhere = testutil::Run({SALVOR_BINARY, "install"}, options);
+   testutil::RunResult nowhere = run("install", {"SALVOR_SYSTEMD_UNIT_DIR=" + (units / "missing")});
    EXPECT_EQ(nowhere.exit.code(), 1);
    EXPECT_NE(nowhere.err.find("cannot register the service"), std::string::npos);
+}
+
+TEST_F(ServiceRegistration, InstallFailsWhenSystemdRefusesTheUnit)
+{
+   for (const char *step : {"daemon-reload", "enable"}) {
+      testutil::RunResult refused = run("install", {std::string("FAKE_SYSTEMCTL_FAIL=") + step});
+      EXPECT_EQ(refused.exit.code(), 1) << step;
+      EXPECT_NE(refused.err.find(std::string("systemctl ") + step), std::string::npos)
+         << refused.err;
+      EXPECT_NE(refused.err.find("refused"), std::string::npos) << "systemctl's own reason";
+      // Nothing half made is left: the next install starts afresh.
+      EXPECT_FALSE(exists(unit)) << step;
+   }
+   testutil::RunResult noSystemctl = run("install", {"SALVOR_SYSTEMCTL=" + (units / "none")});
+   EXPECT_EQ(noSystemctl.exit.code(), 1);
+   EXPECT_NE(noSystemctl.err.find("cannot run systemctl daemon-reload"), std::string::npos)
+      << noSystemctl.err;
+   EXPECT_FALSE(exists(unit));
+}
+
+TEST_F(ServiceRegistration, ProgramPathWithBlanksAndPercentSurvivesTheUnitSyntax)
+{
+   std::string oddDir = units / "odd dir 100%";
+   std::filesystem::create_directories(oddDir);
+   std::string program = oddDir + "/salvor";
+   std::filesystem::copy_file(SALVOR_BINARY, program);
+   testutil::RunResult installed = run("install", {}, program);
+   ASSERT_EQ(installed.exit.code(), 0) << installed.err;
+   std::string text = testutil::ReadFile(unit);
+   EXPECT_NE(text.find("ExecStart=\"" + units.path() + "/odd dir 100%%/salvor\"\n"),
+             std::string::npos)
+      << text;
+   if (access("/usr/bin/systemd-analyze", X_OK) != 0) {
+      GTEST_SKIP() << "systemd-analyze is not installed";
+   }
+   // systemd's own reading of the unit finds the program.
+   testutil::RunResult verify = testutil::Run({"/usr/bin/systemd-analyze", "verify", unit});
+   EXPECT_EQ(verify.exit.code(), 0) << verify.out << verify.err;
+   EXPECT_EQ(verify.err.find("not executable"), std::string::npos) << verify.err;
+}
+
+TEST_F(ServiceRegistration, UninstallRemovesOnlyAUnitKnownToBeStopped)
+{
+   ASSERT_EQ(run("install").exit.code(), 0);
+   struct Case {
+      std::vector<std::string> env;
+      const char *why;
+   };
+   const Case kept[] = {
+      {{"FAKE_SYSTEMCTL_STATE=active"}, "is running"},
+      {{"FAKE_SYSTEMCTL_STATE=activating"}, "is starting"},
+      {{"FAKE_SYSTEMCTL_STATE=deactivating"}, "is stopping"},
+      {{"FAKE_SYSTEMCTL_STATE=what"}, "cannot tell whether"},
+      {{"FAKE_SYSTEMCTL_FAIL=show"}, "cannot tell whether"},
+      {{"SALVOR_SYSTEMCTL=" + (units / "none")}, "cannot tell whether"},
+      {{"FAKE_SYSTEMCTL_FAIL=disable"}, "systemctl disable"},
+   };
+   for (const Case &c : kept) {
+      testutil::RunResult refused = run("uninstall", c.env);
+      EXPECT_EQ(refused.exit.code(), 1) << c.env[0];
+      EXPECT_NE(refused.err.find(c.why), std::string::npos) << c.env[0] << ": " << refused.err;
+      EXPECT_TRUE(exists(unit)) << c.env[0];
+   }
+   testutil::RunResult failedUnit = run("uninstall", {"FAKE_SYSTEMCTL_STATE=failed"});
+   EXPECT_EQ(failedUnit.exit.code(), 0) << "a failed unit is stopped: " << failedUnit.err;
+   EXPECT_FALSE(exists(unit));
+}
+
+TEST_F(ServiceRegistration, APackagedUnitIsRegisteredButNotOursToRemove)
+{
+   std::string packaged = units / "vendor/quillon-network-coredump.service";
+   testutil::WriteFile(packaged, "[Service]\nExecStart=/usr/sbin/salvor\n");
+
+   testutil::RunResult installed = run("install");
+   EXPECT_EQ(installed.exit.code(), 1);
+   EXPECT_NE(installed.err.find("registered already (" + packaged + ")"), std::string::npos)
+      << installed.err;
+   EXPECT_FALSE(exists(unit)) << "a unit in the administrator's directory would shadow it";
+   EXPECT_FALSE(exists(calls)) << "systemd is not asked anything";
+
+   testutil::RunResult removed = run("uninstall");
+   EXPECT_EQ(removed.exit.code(), 1);
+   EXPECT_NE(removed.err.find("installed by a package (" + packaged + ")"), std::string::npos)
+      << removed.err;
+   EXPECT_TRUE(exists(packaged));
 }
 
 }  // namespace
