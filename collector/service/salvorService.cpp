@@ -236,6 +236,9 @@ SalvorWin32ServiceMain(int argc, char **argv)
       return;
    }
    ReportStatus(SALVOR_STATE_START_PENDING);
+   // A fatal start (the log, the socket) ends with its reason, never with
+   // a report of running.
+   SalvorSetFatalObserver(ReportFatal);
 
    bool refused = false;
    if (argc > 1) {
@@ -266,11 +269,7 @@ SalvorWin32ServiceMain(int argc, char **argv)
       SalvorWin32InitLog("Verbose: %d\n", SalvorConfig.verbose);
       if (SalvorConfig.configLoaded) {
          SalvorWin32InitLog("Starting the main loop now... \n");
-         // Running only once the socket is bound: a port in use ends the
-         // start with the reason, never with a report of running.
-         SalvorSetFatalObserver(ReportFatal);
-         SalvorServerLoop(ReportRunning);
-         SalvorSetFatalObserver(nullptr);
+         SalvorServerLoop(ReportRunning);  // running once the socket is bound
       } else {
          SalvorWin32InitLog("No config file was specified, could not setup startup "
                             "parameters. Stopping...\n");
@@ -278,6 +277,7 @@ SalvorWin32ServiceMain(int argc, char **argv)
                         "\"-s <config.xml>\"");
       }
    }
+   SalvorSetFatalObserver(nullptr);
    ReportStatus(SALVOR_STATE_STOP_PENDING);
    {
       std::lock_guard<std::mutex> guard(statusLock);
