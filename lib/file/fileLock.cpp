@@ -568,6 +568,55 @@ FileLockIsEntryDirectory(const std::string &lockDir, const char *name)
 }
 
 /*
+ * The first pass of a scan: removes names that are no entries of the
+ * protocol, notes entry directories in progress (when tracking), and
+ * marks in skip the names that take no further part.
+ */
+int
+FileLockSortNames(const std::string &lockDir, char *const *names, int count,
+                  LockMember *myValues, bool trackEntries, std::vector<bool> *skip)
+{
+   for (int i = 0; i < count; i++) {
+      const char *name = names[i];
+      if (!FileLockValidName(name)) {
+         Log("FILE: %s discarding %s from %s'; invalid file name.\n", "FileLockScanDirectory",
+             name, lockDir.c_str());
+         int err = FileLockRemoveLockingFile(lockDir, name);
+         if (err != 0) {
+            return err;
+         }
+         (*skip)[(size_t)i] = true;
+      } else if (name[0] == 'D' && !FileLockIsEntryDirectory(lockDir, name)) {
+         // Only mkdir makes entries: this one can neither finish nor be
+         // removed as an entry, and would hold every scan.
+         Log("FILE: %s discarding %s from %s'; not an entry directory.\n",
+             "FileLockScanDirectory", name, lockDir.c_str());
+         int err = FileLockRemoveLockingFile(lockDir, name);
+         if (err != 0) {
+            return err;
+         }
+         (*skip)[(size_t)i] = true;
+      } else if (name[0] == 'D') {
+         if (trackEntries) {
+            bool found = false;
+            for (ActiveNode &node : myValues->activeList) {
+               if (node.dirName == name) {
+                  node.marked = true;
+                  found = true;
+                  break;
+               }
+            }
+            if (!found) {
+               myValues->activeList.push_back(ActiveNode{0, true, name});
+            }
+         }
+         (*skip)[(size_t)i] = true;
+      }
+   }
+   return 0;
+}
+
+/*
  * One pass over the lock directory. Entry directories are noted in the
  * own request's active list (when tracking); while any is present the
  * members are not examined. Otherwise every member is read, stale ones of
@@ -598,42 +647,9 @@ FileLockScanDirectory(const std::string &lockDir, FileLockCallback *callback,
    } owned{names, count};
 
    std::vector<bool> skip((size_t)count, false);
-   for (int i = 0; i < count; i++) {
-      const char *name = names[i];
-      if (!FileLockValidName(name)) {
-         Log("FILE: %s discarding %s from %s'; invalid file name.\n", "FileLockScanDirectory",
-             name, lockDir.c_str());
-         int err = FileLockRemoveLockingFile(lockDir, name);
-         if (err != 0) {
-            return err;
-         }
-         skip[(size_t)i] = true;
-      } else if (name[0] == 'D' && !FileLockIsEntryDirectory(lockDir, name)) {
-         // Only mkdir makes entries: this one can neither finish nor be
-         // removed as an entry, and would hold every scan.
-         Log("FILE: %s discarding %s from %s'; not an entry directory.\n",
-             "FileLockScanDirectory", name, lockDir.c_str());
-         int err = FileLockRemoveLockingFile(lockDir, name);
-         if (err != 0) {
-            return err;
-         }
-         skip[(size_t)i] = true;
-      } else if (name[0] == 'D') {
-         if (trackEntries) {
-            bool found = false;
-            for (ActiveNode &node : myValues->activeList) {
-               if (node.dirName == name) {
-                  node.marked = true;
-                  found = true;
-                  break;
-               }
-            }
-            if (!found) {
-               myValues->activeList.push_back(ActiveNode{0, true, name});
-            }
-         }
-         skip[(size_t)i] = true;
-      }
+   int err = FileLockSortNames(lockDir, names, count, myValues, trackEntries, &skip);
+   if (err != 0) {
+      return err;
    }
    if (!myValues->activeList.empty()) {
       return 0;
@@ -641,7 +657,6 @@ FileLockScanDirectory(const std::string &lockDir, FileLockCallback *callback,
 
    std::string execId = FileLockExecId();
    std::string checksum = FileLockLocationChecksum(lockDir);
-   int err = 0;
    for (int i = 0; i < count; i++) {
       const char *name = names[i];
       if (skip[(size_t)i] || name[0] == 'E') {
