@@ -512,6 +512,7 @@ namespace {
 
 std::atomic<MXUserExclLock *> fileRandomLock{nullptr};
 RandomSimpleState *fileRandomState = nullptr;  // guarded by fileRandomLock
+uint32_t fileRandomPid = 0;                     // the process that seeded it
 
 }  // namespace
 
@@ -524,8 +525,14 @@ FileSimpleRandom()
       NOT_IMPLEMENTED();
    }
    MXUser_AcquireExclLock(lock);
-   if (fileRandomState == nullptr) {
-      fileRandomState = Random_SimpleCreate(FilePlat_ProcessId());
+   // A forked child has a copy of its parent's stream: drawing the same
+   // lock member numbers and sleeps as its parent, it would collide with
+   // it. A new process id means a new seed.
+   uint32_t pid = FilePlat_ProcessId();
+   if (fileRandomState == nullptr || fileRandomPid != pid) {
+      Random_SimpleDestroy(fileRandomState);
+      fileRandomState = Random_SimpleCreate(pid);
+      fileRandomPid = pid;
    }
    uint32_t r = Random_SimpleNext(fileRandomState);
    MXUser_ReleaseExclLock(lock);

@@ -359,6 +359,29 @@ FileIO_ReadBytes(FileIOFile *file, void *buffer, size_t count, size_t *actual)
    return FILEIO_SUCCESS;
 }
 
+namespace {
+
+/*
+ * Where the position of a file opened for appending is after a write:
+ * the write went to the end, and so did the position, as after a
+ * platform write. Other files keep the position the write counted.
+ */
+void
+FileIOAfterWrite(FileIOFile *file)
+{
+   if (!(file->flags & FILEIO_APPEND)) {
+      return;
+   }
+   int saved = FilePlat_LastError();
+   int64_t end = FilePlat_Seek(file->handle, 0, FILEIO_SEEK_END, file->position);
+   if (end >= 0) {
+      file->position = end;
+   }
+   FilePlat_SetLastError(saved);
+}
+
+}  // namespace
+
 FileIOStatus
 FileIO_WriteBytes(FileIOFile *file, const void *buffer, size_t count,
                   size_t *actual)
@@ -372,6 +395,7 @@ FileIO_WriteBytes(FileIOFile *file, const void *buffer, size_t count,
       size_t put = 0;
       bool ok = FilePlat_WriteAt(file->handle, at + done, count - done, file->position, &put);
       file->position += (int64_t)put;
+      FileIOAfterWrite(file);
       if (!ok) {
          if (actual != nullptr) {
             *actual = done + put;
@@ -404,6 +428,7 @@ FileIO_WriteVAt(FileIOFile *file, const FilePlatPiece *pieces, int n, uint64_t o
       size_t put = 0;
       bool ok = FilePlat_WriteVAt(file->handle, at, left, file->position, &put);
       file->position += (int64_t)put;
+      FileIOAfterWrite(file);
       done += put;
       if (!ok) {
          *actual = done;

@@ -339,19 +339,10 @@ FileLockParseRecord(char *buffer, char *argv[FILELOCK_MAX_FIELDS], int *argc,
    bool problem = false;
    *argc = 0;
    for (int pass = 0; !problem && pass < 2; pass++) {
-      // The record is text padded with NUL bytes to the end: it must
-      // leave room for one NUL and hold nothing after its first.
-      size_t len = std::strlen(buffer);
-      if (len == 0 || len >= FILELOCK_DATA_SIZE) {
+      // The text ends at its first NUL (the caller put one after the
+      // record); what follows it is padding, whatever it holds.
+      if (buffer[0] == '\0') {
          problem = true;
-         break;
-      }
-      for (size_t i = len; i < FILELOCK_DATA_SIZE; i++) {
-         if (buffer[i] != '\0') {
-            problem = true;
-         }
-      }
-      if (problem) {
          break;
       }
       *argc = FileLockSplit(buffer, argv);
@@ -374,7 +365,7 @@ FileLockParseRecord(char *buffer, char *argv[FILELOCK_MAX_FIELDS], int *argc,
          char rewritten[FILELOCK_DATA_SIZE + 1] = {};
          int n = std::snprintf(rewritten, sizeof rewritten, "%s %s-%s %s %s %s %s", argv[0],
                                argv[1], argv[4], argv[2], argv[3], argv[4], argv[5]);
-         if (n < 0 || (size_t)n >= FILELOCK_DATA_SIZE) {
+         if (n < 0 || (size_t)n > FILELOCK_DATA_SIZE) {
             problem = true;
             break;
          }
@@ -385,16 +376,15 @@ FileLockParseRecord(char *buffer, char *argv[FILELOCK_MAX_FIELDS], int *argc,
    }
 
    if (!problem) {
-      char *end;
-      errno = 0;
-      unsigned long number = std::strtoul(argv[2], &end, 10);
-      bool numberOk = argv[2][0] >= '0' && argv[2][0] <= '9' && *end == '\0' &&
-                      errno == 0 && number <= UINT32_MAX;
+      // The ticket is read as every writer of these records reads it,
+      // with "%u": a sign or trailing text does not make it malformed.
+      unsigned number = 0;
+      bool numberOk = std::sscanf(argv[2], "%u", &number) == 1;
       bool typeOk = std::strcmp(argv[3], "S") == 0 || std::strcmp(argv[3], "X") == 0;
       if (numberOk && typeOk) {
          member->machineID = argv[0];
          member->executionID = argv[1];
-         member->lamportNumber = (uint32_t)number;
+         member->lamportNumber = number;
          member->lockType = argv[3];
          member->locationChecksum = nullptr;
          for (int i = 5; i < *argc; i++) {
@@ -411,6 +401,81 @@ FileLockParseRecord(char *buffer, char *argv[FILELOCK_MAX_FIELDS], int *argc,
 
 
 /*
+ * Deletes a member file that is no record (malformed, wrongly sized, a
+ * link), with a dump of the fields read from it. Returns 2 when it was
+ * deleted, so that the scan skips it, or the deletion's code.
+ */
+int
+FileLockRemoveProblematic(const std::string &path, const char *fileName, char *const *argv,
+                          int argc)
+{
+   Warning("FILE: %s removing problematic lock file '%s'\n", "FileLockMemberValues",
+           path.c_str());
+   if (argc > 0) {
+      Log("FILE: %s '%s' contents are:\n", "FileLockMemberValues", fileName);
+      for (int i = 0; i < argc; i++) {
+         Log("FILE: %s %s argv[%u]: '%s'\n", "FileLockMemberValues", fileName, (unsigned)i,
+             argv[i]);
+      }
+   }
+   int err = FileDeletionRetry(path.c_str(), false, FILELOCK_BUDGET_MS);
+   return err == 0 ? ENOENT : err;
+}
+
+// The lock directory opened for opening its members relative to it.
+struct FileLockDirHandle {
+   FilePlatHandle h;
+   explicit FileLockDirHandle(const std::string &dir) : h(FilePlat_OpenDirHandle(dir.c_str())) {}
+   ~FileLockDirHandle() { FilePlat_CloseHandle(h); }
+   FileLockDirHandle(const FileLockDirHandle &) = delete;
+   FileLockDirHandle &operator=(const FileLockDirHandle &) = delete;
+};
+
+/*
+ * Opens a member file for reading without following a symbolic link.
+ * Returns 0 with desc open; *isLink when the name is a link (a problem of
+ * the record, not of the scan); else the errno-style code, with the
+ * platform's last error set, for a name that cannot be read.
+ */
+int
+FileLockOpenMember(const std::string &lockDir, const char *fileName, const std::string &path,
+                   FileIOFile *desc, bool *isLink)
+{
+   *isLink = false;
+   FilePlatFileType type;
+   if (!FilePlat_GetFileType(path.c_str(), &type)) {
+      return FileMapPlatformError("FileLockMemberValues", FilePlat_LastError());
+   }
+   if (type == FILEPLAT_TYPE_LINK) {
+      *isLink = true;
+      return 0;
+   }
+   if (type == FILEPLAT_TYPE_DIRECTORY) {
+      // A directory cannot be opened as a file: access is denied.
+      FilePlat_SetLastError(FILEPLAT_ERR_ACCESS_DENIED);
+      return FileMapPlatformError("FileLockMemberValues", FILEPLAT_ERR_ACCESS_DENIED);
+   }
+   FileLockDirHandle dir(lockDir);
+   if (dir.h == FILEPLAT_INVALID_HANDLE) {
+      return FileMapPlatformError("FileLockMemberValues", FilePlat_LastError());
+   }
+   FileIOStatus status =
+      FileIO_OpenAtMode(desc, dir.h, fileName, path.c_str(),
+                        FILEIO_ACCESS_READ | FILEIO_SHARE_DELETE, FILEIO_ACTION_OPEN, 0444);
+   if (status == FILEIO_SUCCESS) {
+      return 0;
+   }
+   int err = FilePlat_LastError();
+   if (err == ELOOP) {
+      *isLink = true;  // it became a link after the look above
+      return 0;
+   }
+   int code = FileMapPlatformError("FileLockMemberValues", err);
+   FilePlat_SetLastError(err);
+   return code;
+}
+
+/*
  * Reads one member file into buffer (FILELOCK_DATA_SIZE + 1 bytes) and
  * fills member with pointers into it. Returns 0; 2 when the file has gone
  * or was removed as malformed (the scan skips it); another code when it
@@ -423,16 +488,20 @@ FileLockMemberValues(const std::string &lockDir, const char *fileName, char *buf
    std::string path = FileLockJoin(lockDir, fileName);
    FileIOFile desc;
    FileIO_InitFile(&desc);
-   FileIOStatus status =
-      FileIOCreateRetry(&desc, path.c_str(), FILEIO_ACCESS_READ | FILEIO_SHARE_DELETE,
-                        FILEIO_ACTION_OPEN, 0444, FILELOCK_BUDGET_MS);
-   if (status != FILEIO_SUCCESS) {
-      int err = FileMapPlatformError("FileLockMemberValues", FilePlat_LastError());
-      if (err != ENOENT) {
+   bool isLink = false;
+   int openErr = FileLockOpenMember(lockDir, fileName, path, &desc, &isLink);
+   if (openErr != 0) {
+      if (openErr != ENOENT) {
+         int platErr = FilePlat_LastError();
          Warning("FILE: %s open failure on '%s': %s\n", "FileLockMemberValues", path.c_str(),
-                 FileLockErrText(err));
+                 FileLockErrText(openErr));
+         FilePlat_SetLastError(platErr);
       }
-      return err;
+      return openErr;
+   }
+   if (isLink) {
+      // Never read through it: it may lead anywhere.
+      return FileLockRemoveProblematic(path, fileName, nullptr, 0);
    }
 
    char *argv[FILELOCK_MAX_FIELDS];
@@ -455,7 +524,7 @@ FileLockMemberValues(const std::string &lockDir, const char *fileName, char *buf
       problem = true;
    } else {
       size_t got = 0;
-      status = FileIO_ReadBytes(&desc, buffer, FILELOCK_DATA_SIZE, &got);
+      FileIOStatus status = FileIO_ReadBytes(&desc, buffer, FILELOCK_DATA_SIZE, &got);
       int readErr = FilePlat_LastError();
       FileIO_CloseFile(&desc);
       if (status != FILEIO_SUCCESS && status != FILEIO_EOF) {
@@ -480,17 +549,71 @@ FileLockMemberValues(const std::string &lockDir, const char *fileName, char *buf
       return 0;
    }
 
-   Warning("FILE: %s removing problematic lock file '%s'\n", "FileLockMemberValues",
-           path.c_str());
-   if (argc > 0) {
-      Log("FILE: %s '%s' contents are:\n", "FileLockMemberValues", fileName);
-      for (int i = 0; i < argc; i++) {
-         Log("FILE: %s %s argv[%u]: '%s'\n", "FileLockMemberValues", fileName, (unsigned)i,
-             argv[i]);
+   return FileLockRemoveProblematic(path, fileName, argv, argc);
+}
+
+/*
+ * Whether a D name is a directory (or has gone: the scan then skips it
+ * as an entry that has finished). Links are not followed.
+ */
+bool
+FileLockIsEntryDirectory(const std::string &lockDir, const char *name)
+{
+   FilePlatFileType type;
+   int saved = FilePlat_LastError();
+   bool ok = !FilePlat_GetFileType(FileLockJoin(lockDir, name).c_str(), &type) ||
+             type == FILEPLAT_TYPE_DIRECTORY;
+   FilePlat_SetLastError(saved);
+   return ok;
+}
+
+/*
+ * The first pass of a scan: removes names that are no entries of the
+ * protocol, notes entry directories in progress (when tracking), and
+ * marks in skip the names that take no further part.
+ */
+int
+FileLockSortNames(const std::string &lockDir, char *const *names, int count,
+                  LockMember *myValues, bool trackEntries, std::vector<bool> *skip)
+{
+   for (int i = 0; i < count; i++) {
+      const char *name = names[i];
+      if (!FileLockValidName(name)) {
+         Log("FILE: %s discarding %s from %s'; invalid file name.\n", "FileLockScanDirectory",
+             name, lockDir.c_str());
+         int err = FileLockRemoveLockingFile(lockDir, name);
+         if (err != 0) {
+            return err;
+         }
+         (*skip)[(size_t)i] = true;
+      } else if (name[0] == 'D' && !FileLockIsEntryDirectory(lockDir, name)) {
+         // Only mkdir makes entries: this one can neither finish nor be
+         // removed as an entry, and would hold every scan.
+         Log("FILE: %s discarding %s from %s'; not an entry directory.\n",
+             "FileLockScanDirectory", name, lockDir.c_str());
+         int err = FileLockRemoveLockingFile(lockDir, name);
+         if (err != 0) {
+            return err;
+         }
+         (*skip)[(size_t)i] = true;
+      } else if (name[0] == 'D') {
+         if (trackEntries) {
+            bool found = false;
+            for (ActiveNode &node : myValues->activeList) {
+               if (node.dirName == name) {
+                  node.marked = true;
+                  found = true;
+                  break;
+               }
+            }
+            if (!found) {
+               myValues->activeList.push_back(ActiveNode{0, true, name});
+            }
+         }
+         (*skip)[(size_t)i] = true;
       }
    }
-   err = FileDeletionRetry(path.c_str(), false, FILELOCK_BUDGET_MS);
-   return err == 0 ? ENOENT : err;
+   return 0;
 }
 
 /*
@@ -524,32 +647,9 @@ FileLockScanDirectory(const std::string &lockDir, FileLockCallback *callback,
    } owned{names, count};
 
    std::vector<bool> skip((size_t)count, false);
-   for (int i = 0; i < count; i++) {
-      const char *name = names[i];
-      if (!FileLockValidName(name)) {
-         Log("FILE: %s discarding %s from %s'; invalid file name.\n", "FileLockScanDirectory",
-             name, lockDir.c_str());
-         int err = FileLockRemoveLockingFile(lockDir, name);
-         if (err != 0) {
-            return err;
-         }
-         skip[(size_t)i] = true;
-      } else if (name[0] == 'D') {
-         if (trackEntries) {
-            bool found = false;
-            for (ActiveNode &node : myValues->activeList) {
-               if (node.dirName == name) {
-                  node.marked = true;
-                  found = true;
-                  break;
-               }
-            }
-            if (!found) {
-               myValues->activeList.push_back(ActiveNode{0, true, name});
-            }
-         }
-         skip[(size_t)i] = true;
-      }
+   int err = FileLockSortNames(lockDir, names, count, myValues, trackEntries, &skip);
+   if (err != 0) {
+      return err;
    }
    if (!myValues->activeList.empty()) {
       return 0;
@@ -557,7 +657,6 @@ FileLockScanDirectory(const std::string &lockDir, FileLockCallback *callback,
 
    std::string execId = FileLockExecId();
    std::string checksum = FileLockLocationChecksum(lockDir);
-   int err = 0;
    for (int i = 0; i < count; i++) {
       const char *name = names[i];
       if (skip[(size_t)i] || name[0] == 'E') {
@@ -606,9 +705,118 @@ FileLockScanDirectory(const std::string &lockDir, FileLockCallback *callback,
 }
 
 /*
+ * Removes an abandoned entry directory together with the member and
+ * entry files of its number. Returns 0, or the code of the directory's
+ * removal: an entry that cannot be removed would otherwise be found
+ * again, as new, by every later scan.
+ */
+int
+FileLockDiscardEntry(const std::string &lockDir, const std::string &dirName)
+{
+   Log("FILE: %s discarding %s data from '%s'.\n", "FileLockScanner", dirName.c_str(),
+       lockDir.c_str());
+   std::string name = dirName;
+   size_t d = name.rfind('D');
+   name[d] = 'M';
+   FileLockRemoveLockingFile(lockDir, name.c_str());
+   name[d] = 'E';
+   FileLockRemoveLockingFile(lockDir, name.c_str());
+   std::string path = FileLockJoin(lockDir, dirName.c_str());
+   int err = FileRemoveDirectoryRetry(path.c_str(), FILELOCK_BUDGET_MS);
+   if (err != 0 && err != ENOENT) {
+      Warning("FILE: %s removal of '%s' failed: %s\n", "FileLockScanner", path.c_str(),
+              FileLockErrText(err));
+      return err;
+   }
+   return 0;
+}
+
+/*
+ * Ages the entries seen in the last scan and discards those past
+ * FILELOCK_ENTRY_MAX_AGE; entries no longer seen are dropped.
+ */
+int
+FileLockAgeEntries(const std::string &lockDir, LockMember *myValues)
+{
+   std::vector<ActiveNode> kept;
+   for (ActiveNode &node : myValues->activeList) {
+      if (!node.marked) {
+         continue;  // its entry directory has gone
+      }
+      if (node.age <= FILELOCK_ENTRY_MAX_AGE) {
+         node.marked = false;
+         node.age += FILELOCK_SCAN_PAUSE_MS;
+         kept.push_back(node);
+         continue;
+      }
+      int err = FileLockDiscardEntry(lockDir, node.dirName);
+      if (err != 0) {
+         return err;
+      }
+   }
+   myValues->activeList = std::move(kept);
+   return 0;
+}
+
+// Whether the request has waited all its budget (as FileLockWaitStep judges).
+bool
+FileLockBudgetSpent(const LockMember *myValues)
+{
+   uint32_t max = myValues->msecMaxWaitTime;
+   return max == 0 || (max != FILELOCK_WAIT_FOREVER && myValues->waitTime > max);
+}
+
+/*
+ * The budget ran out while entries were in progress. An entry that holds
+ * files is no locker's (lockers only make and remove it): the request
+ * fails with ENOTEMPTY rather than time out. An empty one made long
+ * before the own member file (both stamped by the file system's clock)
+ * is abandoned and discarded, as it would have been had the budget
+ * allowed the scans to age it. Returns 0 when one was discarded (scan
+ * again), else EAGAIN or an error.
+ */
+int
+FileLockJudgeEntries(const std::string &lockDir, LockMember *myValues)
+{
+   FileAttrs mine;
+   std::string own = FileLockJoin(lockDir, myValues->memberName);
+   bool haveOwn = FileAttributesRetry(own.c_str(), 0, &mine) == 0;
+   std::vector<ActiveNode> kept;
+   for (const ActiveNode &node : myValues->activeList) {
+      std::string path = FileLockJoin(lockDir, node.dirName.c_str());
+      char **names = nullptr;
+      int count = FileListDirectoryRetry(path.c_str(), 0, &names);
+      for (int i = 0; i < count; i++) {
+         std::free(names[i]);
+      }
+      std::free(names);
+      if (count > 0) {
+         Warning("FILE: %s '%s' is not an entry in progress: it holds files.\n",
+                 "FileLockScanner", path.c_str());
+         FilePlat_SetLastError(ENOTEMPTY);
+         return ENOTEMPTY;
+      }
+      FileAttrs attrs;
+      if (count == 0 && haveOwn && FileAttributesRetry(path.c_str(), 0, &attrs) == 0 &&
+          attrs.writeTime + (int64_t)FILELOCK_ENTRY_MAX_AGE / 1000 < mine.writeTime) {
+         int err = FileLockDiscardEntry(lockDir, node.dirName);
+         if (err != 0) {
+            return err;
+         }
+      } else {
+         kept.push_back(node);
+      }
+   }
+   bool discarded = kept.size() < myValues->activeList.size();
+   myValues->activeList = std::move(kept);
+   return discarded ? 0 : EAGAIN;
+}
+
+/*
  * Scans until no entry directory is in progress; entries that stay in
  * place past FILELOCK_ENTRY_MAX_AGE are abandoned and removed together
- * with the entry and member files of their number.
+ * with the entry and member files of their number. The pauses count
+ * against the request's wait budget like any other wait.
  */
 int
 FileLockScanner(const std::string &lockDir, FileLockCallback *callback,
@@ -621,29 +829,18 @@ FileLockScanner(const std::string &lockDir, FileLockCallback *callback,
       if (err > 0 || (err == 0 && myValues->activeList.empty())) {
          break;
       }
-      std::vector<ActiveNode> kept;
-      for (ActiveNode &node : myValues->activeList) {
-         if (!node.marked) {
-            continue;  // its entry directory has gone
-         }
-         if (node.age <= FILELOCK_ENTRY_MAX_AGE) {
-            node.marked = false;
-            node.age += FILELOCK_SCAN_PAUSE_MS;
-            kept.push_back(node);
-            continue;
-         }
-         Log("FILE: %s discarding %s data from '%s'.\n", "FileLockScanner",
-             node.dirName.c_str(), lockDir.c_str());
-         std::string name = node.dirName;
-         size_t d = name.rfind('D');
-         name[d] = 'M';
-         FileLockRemoveLockingFile(lockDir, name.c_str());
-         name[d] = 'E';
-         FileLockRemoveLockingFile(lockDir, name.c_str());
-         FileRemoveDirectoryRetry(FileLockJoin(lockDir, node.dirName.c_str()).c_str(),
-                                  FILELOCK_BUDGET_MS);
+      err = FileLockAgeEntries(lockDir, myValues);
+      if (err != 0) {
+         break;
       }
-      myValues->activeList = std::move(kept);
+      if (FileLockBudgetSpent(myValues)) {
+         err = FileLockJudgeEntries(lockDir, myValues);
+         if (err != 0) {
+            break;
+         }
+         continue;
+      }
+      myValues->waitTime += FILELOCK_SCAN_PAUSE_MS;
       FileRandomSleep(FILELOCK_SCAN_PAUSE_MS, FILELOCK_SCAN_PAUSE_MS);
    }
    myValues->activeList.clear();
@@ -668,8 +865,7 @@ FileLockNumberScan(const std::string &, const char *, LockMember *member,
 int
 FileLockWaitStep(LockMember *myValues, uint32_t *loopCount)
 {
-   uint32_t max = myValues->msecMaxWaitTime;
-   if (max == 0 || (max != FILELOCK_WAIT_FOREVER && myValues->waitTime > max)) {
+   if (FileLockBudgetSpent(myValues)) {
       return EAGAIN;
    }
    uint32_t ms;
@@ -771,6 +967,32 @@ FileLockWaitForPossession(const std::string &lockDir, const char *fileName,
 }
 
 /*
+ * Gives a lock directory just made the mode 0777 that the creation asked
+ * for and the umask cut: every user who may lock the path must be able
+ * to enter it. Opened without following a link, in case the name was
+ * replaced meanwhile; failures leave it as the umask made it.
+ */
+void
+FileLockOpenToAll(const std::string &lockDir)
+{
+   int saved = FilePlat_LastError();
+   char *parentName = nullptr;
+   char *baseName = nullptr;
+   File_DirAndBase(lockDir.c_str(), &parentName, &baseName);
+   FileLockDirHandle parent(parentName);
+   if (parent.h != FILEPLAT_INVALID_HANDLE) {
+      FilePlatHandle dir = FilePlat_OpenSubdir(parent.h, baseName, false, 0);
+      if (dir != FILEPLAT_INVALID_HANDLE) {
+         FilePlat_SetMode(dir, 0777);
+         FilePlat_CloseHandle(dir);
+      }
+   }
+   std::free(parentName);
+   std::free(baseName);
+   FilePlat_SetLastError(saved);
+}
+
+/*
  * Claims a free number n by creating the entry directory Dn in the lock
  * directory (made when missing). Fills the full paths of Dn, En and Mn
  * and the member name.
@@ -788,11 +1010,17 @@ FileLockCreateEntryDirectory(const std::string &lockDir, std::string *entryDir,
          return err;
       }
       if (err == ENOENT) {
-         err = FileCreateDirectoryRetry(lockDir.c_str(), 0777, FILELOCK_BUDGET_MS);
+         // One attempt: a directory we may not write, or a read-only
+         // medium, does not change while we wait, and shared requests are
+         // then granted at once.
+         err = FileCreateDirectoryRetry(lockDir.c_str(), 0777, 0);
          if (err != 0 && err != EEXIST) {
             Warning("FILE: %s creation failure on '%s': %s\n",
                     "FileLockCreateEntryDirectory", lockDir.c_str(), FileLockErrText(err));
             return err;
+         }
+         if (err == 0) {
+            FileLockOpenToAll(lockDir);
          }
       }
 
@@ -892,6 +1120,18 @@ FileLockCreateMemberFile(FileIOFile *entry, const LockMember *myValues,
    return 0;
 }
 
+/*
+ * Keeps the platform's last error across clean-up steps, so that the
+ * caller reports the error that made the request fail.
+ */
+struct FileLockKeepLastError {
+   int saved = FilePlat_LastError();
+   FileLockKeepLastError() = default;
+   ~FileLockKeepLastError() { FilePlat_SetLastError(saved); }
+   FileLockKeepLastError(const FileLockKeepLastError &) = delete;
+   FileLockKeepLastError &operator=(const FileLockKeepLastError &) = delete;
+};
+
 FileLockToken *
 FileLockNewToken(const char *path, const char *memberFile)
 {
@@ -930,9 +1170,15 @@ FileLockIntrinsicPortable(const std::string &lockDir, LockMember *myValues,
                         FILEIO_ACTION_CREATE_NEW, 0644, FILELOCK_BUDGET_MS);
    if (status != FILEIO_SUCCESS) {
       *err = FileMapPlatformError("FileLockIntrinsicPortable", FilePlat_LastError());
+      FileLockKeepLastError keep;
       FileRemoveDirectoryRetry(entryDir.c_str(), FILELOCK_BUDGET_MS);
       FileRemoveDirectoryRetry(lockDir.c_str(), FILELOCK_BUDGET_MS);
       return nullptr;
+   }
+   // Other users read the record: the umask must not take that away.
+   {
+      FileLockKeepLastError keep;
+      FileIO_SetMode(&entry, 0644);
    }
 
    *err = FileLockScanner(lockDir, FileLockNumberScan, myValues, false);
@@ -941,6 +1187,7 @@ FileLockIntrinsicPortable(const std::string &lockDir, LockMember *myValues,
       *err = EOVERFLOW;
    }
    if (*err != 0) {
+      FileLockKeepLastError keep;
       FileIO_CloseFile(&entry);
       FileDeletionRetry(entryFile.c_str(), false, FILELOCK_BUDGET_MS);
       FileRemoveDirectoryRetry(entryDir.c_str(), FILELOCK_BUDGET_MS);
@@ -950,8 +1197,12 @@ FileLockIntrinsicPortable(const std::string &lockDir, LockMember *myValues,
    myValues->lamportNumber++;
 
    *err = FileLockCreateMemberFile(&entry, myValues, entryFile, memberFile);
-   FileRemoveDirectoryRetry(entryDir.c_str(), FILELOCK_BUDGET_MS);
+   {
+      FileLockKeepLastError keep;
+      FileRemoveDirectoryRetry(entryDir.c_str(), FILELOCK_BUDGET_MS);
+   }
    if (*err != 0) {
+      FileLockKeepLastError keep;
       FileDeletionRetry(entryFile.c_str(), false, FILELOCK_BUDGET_MS);
       FileDeletionRetry(memberFile.c_str(), false, FILELOCK_BUDGET_MS);
       FileRemoveDirectoryRetry(lockDir.c_str(), FILELOCK_BUDGET_MS);
@@ -962,6 +1213,7 @@ FileLockIntrinsicPortable(const std::string &lockDir, LockMember *myValues,
    if (*err != 0) {
       // Whatever ended the wait, a member file left behind by a live
       // process would hold everybody else back.
+      FileLockKeepLastError keep;
       FileDeletionRetry(memberFile.c_str(), false, FILELOCK_BUDGET_MS);
       FileRemoveDirectoryRetry(lockDir.c_str(), FILELOCK_BUDGET_MS);
       if (*err == EAGAIN) {

@@ -358,6 +358,10 @@ FilePlat_Seek(FilePlatHandle h, int64_t offset, int origin, int64_t current)
    if (!PlatFault_Allowed(PLAT_SEEK)) {
       return -1;
    }
+   if (h < 0) {
+      errno = EBADF;  // what lseek says of a closed record's handle
+      return -1;
+   }
    int64_t position = -1;
    if (origin == FILEIO_SEEK_BEGIN) {
       position = offset;

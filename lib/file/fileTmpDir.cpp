@@ -45,7 +45,12 @@ FileAcceptSafeDir(const char *path, bool aclOk)
    if (File_PathExists(path)) {
       return W32Util_IsDirectorySafe(path);
    }
-   return W32Util_MakeSafeDirectory(path);
+   if (W32Util_MakeSafeDirectory(path)) {
+      return true;
+   }
+   // Another process of ours may have made it since the look above: it
+   // is then checked like any directory that was already there.
+   return FilePlat_LastError() == FILEPLAT_ERR_EXISTS && W32Util_IsDirectorySafe(path);
 }
 
 /*
@@ -93,6 +98,9 @@ FileGetTmpDir(bool useConf)
       }
    }
    if (FilePlat_LocalAppData(&path)) {
+      // The folder is made when missing, as asking for it with the create
+      // flag does; private to the user, like a fresh home's.
+      FileCreateDirectoryRetry(path.c_str(), 0700, 0);
       path += DIRSEPS "Temp";
       File_MakeDir(path.c_str());
       char *base = FileTmpCandidateOk(path.c_str());

@@ -130,6 +130,9 @@ W32Util_MakeSafeDirectory(const char *path)
    }
    if (!empty) {
       Log("%s: CreateDirectoryW failed: %d\n", "W32Util_MakeSafeDirectory", EEXIST);
+      // Not EEXIST: the caller must not take it for a directory that was
+      // there before and may be checked instead.
+      errno = ENOTEMPTY;
       return false;
    }
    return true;

@@ -172,6 +172,32 @@ TEST_F(FileIOTest, SetPosPastFourGigabytesAndFailure)
    EXPECT_EQ(errno, EINVAL);
 }
 
+TEST_F(FileIOTest, SetPosOnAnAppendingFileAndOnAClosedRecord)
+{
+   WriteFile(P("log"), "0123456789");
+   ASSERT_EQ(FileIO_OpenPath(&f_, P("log").c_str(), FILEIO_ACCESS_WRITE | FILEIO_APPEND,
+                             FILEIO_ACTION_OPEN), FILEIO_SUCCESS);
+   // The position moves where it is sent; writes still go to the end,
+   // and the position follows them there.
+   EXPECT_EQ(FileIO_SetPos(&f_, 2, FILEIO_SEEK_BEGIN), 2);
+   size_t actual = 0;
+   ASSERT_EQ(FileIO_WriteBytes(&f_, "abc", 3, &actual), FILEIO_SUCCESS);
+   EXPECT_EQ(FileIO_SetPos(&f_, 0, FILEIO_SEEK_CURRENT), 13);
+   EXPECT_EQ(FileIO_SetPos(&f_, (uint64_t)-3, FILEIO_SEEK_CURRENT), 10);
+   ASSERT_EQ(FileIO_WriteBytes(&f_, "de", 2, &actual), FILEIO_SUCCESS);
+   EXPECT_EQ(FileIO_SetPos(&f_, 0, FILEIO_SEEK_CURRENT), 15);
+   FileIO_CloseFile(&f_);
+   EXPECT_EQ(ReadFile(P("log")), "0123456789abcde");
+
+   // A closed record has no position to move: the seek fails as one on
+   // a bad descriptor would.
+   for (int origin : {FILEIO_SEEK_BEGIN, FILEIO_SEEK_CURRENT, FILEIO_SEEK_END}) {
+      errno = 0;
+      EXPECT_EQ(FileIO_SetPos(&f_, 5, origin), -1) << origin;
+      EXPECT_EQ(errno, EBADF) << origin;
+   }
+}
+
 TEST_F(FileIOTest, NullPathLeavesRecordAlone)
 {
    f_.flags = 0x1234;  // marker: the record must not be touched

@@ -14,6 +14,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include "fileTestUtil.h"
 #include "lib/file/file.h"
 #include "lib/file/fileLock.h"
+#include "lib/file/fileLockInt.h"
 #include "lib/user/msgList.h"
 #include "lib/misc/platFault.h"
 
@@ -353,10 +355,10 @@ TEST_F(FileLockTest, MalformedRecordsAndStrayNamesAreRemoved)
    PlantRecord(lockDir_ + "/M00001.lck", good, 511);
    PlantRecord(lockDir_ + "/M00002.lck", machine + " " + exec + " 3 X");
    PlantRecord(lockDir_ + "/M00003.lck", machine + " " + exec + " 3 Q 1 lc=1");
-   PlantRecord(lockDir_ + "/M00004.lck", machine + " " + exec + " 3x X 1 lc=1");
+   PlantRecord(lockDir_ + "/M00004.lck", machine + " " + exec + " x3 X 1 lc=1");
    PlantRecord(lockDir_ + "/M00005.lck", good + " a=1 b=2 c=3 d=4 e=5 f=6 g=7 h=8 i=9 j=10 k=11");
    PlantRecord(lockDir_ + "/M00006.lck", std::string(512, 'x'));
-   PlantRecord(lockDir_ + "/M00007.lck", good + std::string(1, '\0') + "tail");
+   PlantRecord(lockDir_ + "/M00007.lck", std::string(1, '\0') + good);
    PlantRecord(lockDir_ + "/M00008.lck", good + " novalue=");
    WriteFile(lockDir_ + "/foo", "x");
    WriteFile(lockDir_ + "/M1234.lck", "x");
@@ -384,6 +386,55 @@ TEST_F(FileLockTest, MalformedRecordsAndStrayNamesAreRemoved)
    EXPECT_TRUE(has("FILE: FileLockScanDirectory discarding M1234.lck from " + lockDir_ +
                    "'; invalid file name.\n"));
    Release(t);
+}
+
+TEST(FileLockRecord, TextEndsAtItsFirstNulAndTheTicketReadsAsUnsigned)
+{
+   const std::string head = "uuid=m 12-34(x) ";
+   struct Case {
+      std::string text;
+      bool ok;
+      uint32_t ticket;
+   } cases[] = {
+      {head + "7 S 34 lc=1", true, 7},
+      {head + "+5 X 34 lc=1", true, 5},
+      {head + "9z X 34 lc=1", true, 9},
+      {head + "7 S 34 lc=1" + std::string(1, '\0') + "stale bytes", true, 7},
+      {head + "7 S 34 lc=1 " + std::string(512 - head.size() - 14, 'k') + "=v", true, 7},
+      {head + "x7 S 34 lc=1", false, 0},
+      {head + "7 Q 34 lc=1", false, 0},
+      {std::string(1, '\0') + head + "7 S 34 lc=1", false, 0},
+   };
+   for (const Case &c : cases) {
+      char record[FILELOCK_RECORD_SIZE + 1] = {};
+      std::memcpy(record, c.text.data(), std::min(c.text.size(), FILELOCK_RECORD_SIZE));
+      FileLockRecordFields fields{};
+      EXPECT_EQ(FileLockParseMemberRecord(record, &fields), c.ok) << c.text;
+      if (c.ok) {
+         EXPECT_EQ(fields.lamportNumber, c.ticket) << c.text;
+         EXPECT_STREQ(fields.executionID, "12-34(x)");
+      }
+   }
+}
+
+TEST_F(FileLockTest, LiveHolderRecordWithOddTicketIsKept)
+{
+   std::string machine, exec;
+   OwnIds(&machine, &exec);
+   std::string start = exec.substr(exec.find('-') + 1, exec.find('(') - exec.find('-') - 1);
+   std::string lc = " lc=" + std::to_string(Djb2Lower(lockDir_));
+   for (const std::string &record :
+        {machine + " " + exec + " +5 X " + start + lc,
+         machine + " " + exec + " 5 X " + start + lc + std::string(1, '\0') + "junk"}) {
+      ASSERT_EQ(mkdir(lockDir_.c_str(), 0777), 0);
+      PlantRecord(lockDir_ + "/M00061.lck", record);
+      int err = -1;
+      EXPECT_EQ(Acquire(path_, true, 0, &err), nullptr) << record;
+      EXPECT_EQ(err, 0);
+      EXPECT_TRUE(Exists(lockDir_ + "/M00061.lck")) << "a live holder's record stays";
+      unlink((lockDir_ + "/M00061.lck").c_str());
+      rmdir(lockDir_.c_str());
+   }
 }
 
 TEST_F(FileLockTest, MembersOfDeadOrReplacedProcessesAreDiscarded)
@@ -583,6 +634,128 @@ TEST_F(FileLockTest, SymbolicLinksAreNeverFollowed)
    Release(t);
 }
 
+TEST_F(FileLockTest, LinksPosingAsMembersAreRemovedUnread)
+{
+   std::string machine, exec;
+   OwnIds(&machine, &exec);
+   std::string start = exec.substr(exec.find('-') + 1, exec.find('(') - exec.find('-') - 1);
+   // A record of this live process that would hold an exclusive lock if
+   // it were read through the link.
+   std::string record = P("record");
+   PlantRecord(record, machine + " " + exec + " 1 X " + start + " lc=" +
+                          std::to_string(Djb2Lower(lockDir_)));
+   ASSERT_EQ(mkdir(lockDir_.c_str(), 0777), 0);
+   ASSERT_EQ(symlink(record.c_str(), (lockDir_ + "/M00007.lck").c_str()), 0);
+   ASSERT_EQ(symlink(P("nothing").c_str(), (lockDir_ + "/M00008.lck").c_str()), 0);
+
+   CaptureStderr();
+   int err = -1;
+   FileLockToken *t = Acquire(path_, false, 0, &err);
+   std::string log = GetCapturedStderr();
+   ASSERT_NE(t, nullptr) << err << log;
+   for (const char *name : {"M00007.lck", "M00008.lck"}) {
+      EXPECT_NE(log.find("FILE: FileLockMemberValues removing problematic lock file '" +
+                         lockDir_ + "/" + name + "'\n"),
+                std::string::npos)
+         << name << log;
+   }
+   EXPECT_EQ(CountPrefix(Entries(lockDir_), 'M'), 1u) << "only the own member is left";
+   EXPECT_EQ(ReadFile(record).size(), 512u);
+   Release(t);
+}
+
+TEST_F(FileLockTest, DirectoryPosingAsAMemberEndsTheRequestWithAccessDenied)
+{
+   ASSERT_EQ(mkdir(lockDir_.c_str(), 0777), 0);
+   ASSERT_EQ(mkdir((lockDir_ + "/M00009.lck").c_str(), 0777), 0);
+   MsgList *msgs = nullptr;
+   int err = -1;
+   CaptureStderr();
+   EXPECT_EQ(FileLock_Acquire(path_.c_str(), false, 0, &err, &msgs), nullptr);
+   std::string log = GetCapturedStderr();
+   EXPECT_EQ(err, EACCES);
+   ASSERT_NE(msgs, nullptr);
+   char *text = MsgList_FormatNode(msgs);
+   // The platform error of the message is the cause's, not that of the
+   // clean-up that followed it.
+   EXPECT_NE(std::string(text).find("(13 [errno 13])"), std::string::npos) << text;
+   free(text);
+   MsgList_Free(msgs);
+   EXPECT_NE(log.find("FILE: FileLockMemberValues open failure on '" + lockDir_ +
+                      "/M00009.lck': "),
+             std::string::npos)
+      << log;
+   EXPECT_EQ(Entries(lockDir_), std::vector<std::string>{"M00009.lck"});
+}
+
+TEST_F(FileLockTest, EntryThatIsNoDirectoryIsRemovedAtOnce)
+{
+   ASSERT_EQ(mkdir(lockDir_.c_str(), 0777), 0);
+   WriteFile(lockDir_ + "/D00001.lck", "x");
+   ASSERT_EQ(symlink(P("nowhere").c_str(), (lockDir_ + "/D00002.lck").c_str()), 0);
+   alarm(60);  // a request that loops for ever ends the test here
+   CaptureStderr();
+   int err = -1;
+   FileLockToken *t = Acquire(path_, false, 0, &err);
+   std::string log = GetCapturedStderr();
+   alarm(0);
+   ASSERT_NE(t, nullptr) << err << log;
+   EXPECT_NE(log.find("FILE: FileLockScanDirectory discarding D00001.lck from " + lockDir_ +
+                      "'; not an entry directory.\n"),
+             std::string::npos)
+      << log;
+   EXPECT_EQ(CountPrefix(Entries(lockDir_), 'D'), 0u);
+   Release(t);
+}
+
+TEST_F(FileLockTest, EntryThatCannotBeRemovedFailsTheRequestWithinItsBudget)
+{
+   ASSERT_EQ(mkdir(lockDir_.c_str(), 0777), 0);
+   ASSERT_EQ(mkdir((lockDir_ + "/D00003.lck").c_str(), 0777), 0);
+   WriteFile(lockDir_ + "/D00003.lck/inside", "x");
+   alarm(60);  // a request that loops for ever ends the test here
+   for (uint32_t budget : {0u, 300u, FILELOCK_WAIT_FOREVER}) {
+      CaptureStderr();
+      int err = -1;
+      EXPECT_EQ(Acquire(path_, true, budget, &err), nullptr) << budget;
+      GetCapturedStderr();
+      EXPECT_EQ(err, ENOTEMPTY) << budget;
+      EXPECT_EQ(Entries(lockDir_), std::vector<std::string>{"D00003.lck"}) << budget;
+   }
+   alarm(0);
+}
+
+TEST_F(FileLockTest, LongAbandonedEntryIsDiscardedWhenTheBudgetIsSpent)
+{
+   // By the file system's clock, made a minute before the waiter's own
+   // member file: no locker takes that long to choose.
+   ASSERT_EQ(mkdir(lockDir_.c_str(), 0777), 0);
+   std::string entry = lockDir_ + "/D00004.lck";
+   ASSERT_EQ(mkdir(entry.c_str(), 0777), 0);
+   struct timeval old[2];
+   gettimeofday(&old[0], nullptr);
+   old[0].tv_sec -= 60;
+   old[1] = old[0];
+   ASSERT_EQ(utimes(entry.c_str(), old), 0);
+   CaptureStderr();
+   int err = -1;
+   FileLockToken *t = Acquire(path_, false, 0, &err);
+   std::string log = GetCapturedStderr();
+   ASSERT_NE(t, nullptr) << err << log;
+   EXPECT_NE(log.find("FILE: FileLockScanner discarding D00004.lck data from '" + lockDir_ +
+                      "'.\n"),
+             std::string::npos)
+      << log;
+   Release(t);
+
+   // A young one is someone choosing: the request times out.
+   ASSERT_EQ(mkdir(lockDir_.c_str(), 0777), 0);
+   ASSERT_EQ(mkdir(entry.c_str(), 0777), 0);
+   EXPECT_EQ(Acquire(path_, false, 0, &err), nullptr);
+   EXPECT_EQ(err, 0);
+   EXPECT_EQ(Entries(lockDir_), std::vector<std::string>{"D00004.lck"});
+}
+
 TEST_F(FileLockTest, FifoPosingAsAMemberDoesNotHoldTheScan)
 {
    ASSERT_EQ(mkdir(lockDir_.c_str(), 0777), 0);
@@ -628,6 +801,64 @@ TEST_F(FileLockTest, UnwritableLockDirectoryGrantsOnlySharedLocks)
    Release(shared);
    PlatFault_Clear();
    EXPECT_FALSE(Exists(lockDir_));
+}
+
+TEST_F(FileLockTest, UnwritableDirectoryGrantsTheSharedLockAfterOneAttempt)
+{
+   static std::atomic<int> mkdirs{0};
+   mkdirs = 0;
+   PlatFault_SetObserver([](PlatCall call) {
+      if (call == PLAT_MKDIR) {
+         mkdirs++;
+      }
+   });
+   PlatFault_Inject(PLAT_MKDIR, EACCES, 0, -1);
+   int err = -1;
+   FileLockToken *shared = Acquire(path_, true, 2500, &err);
+   PlatFault_Clear();
+   ASSERT_NE(shared, nullptr);
+   EXPECT_TRUE(FileLock_IsImplicit(shared));
+   EXPECT_EQ(mkdirs.load(), 1) << "access denied to the lock directory is not retried";
+   Release(shared);
+}
+
+TEST_F(FileLockTest, UmaskNarrowsNeitherTheLockDirectoryNorTheRecord)
+{
+   mode_t oldMask = umask(077);
+   int err = -1;
+   FileLockToken *t = Acquire(path_, false, 0, &err);
+   umask(oldMask);
+   ASSERT_NE(t, nullptr) << err;
+   struct stat st;
+   ASSERT_EQ(stat(lockDir_.c_str(), &st), 0);
+   EXPECT_EQ(st.st_mode & 07777, 0777u);
+   std::string member = lockDir_ + "/" + Entries(lockDir_)[0];
+   ASSERT_EQ(stat(member.c_str(), &st), 0);
+   EXPECT_EQ(st.st_mode & 07777, 0644u);
+
+   // Another user asking for a shared lock waits for the exclusive
+   // holder; it is not waved through for want of access.
+   ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+   pid_t pid = fork();
+   if (pid == 0) {
+      if (setgid(65534) != 0 || setuid(65534) != 0) {
+         _exit(77);
+      }
+      if (access(dir_.c_str(), X_OK) != 0) {
+         _exit(78);  // a directory above the scratch one is closed to it
+      }
+      int e = -1;
+      FileLockToken *other = Acquire(path_, true, 0, &e);
+      _exit(other == nullptr && e == 0 ? 0 : other != nullptr ? 1 : 2);
+   }
+   int status = -1;
+   waitpid(pid, &status, 0);
+   Release(t);
+   ASSERT_TRUE(WIFEXITED(status));
+   if (WEXITSTATUS(status) == 77 || WEXITSTATUS(status) == 78) {
+      GTEST_SKIP() << "cannot act as a second user here (" << WEXITSTATUS(status) << ")";
+   }
+   EXPECT_EQ(WEXITSTATUS(status), 0) << "1: granted beside the exclusive holder";
 }
 
 TEST_F(FileLockTest, BlockDeviceIsLockedInTheSafeTemporaryDirectory)

@@ -229,6 +229,52 @@ TEST_F(SafeTmpDir, BaseComesFromTmpdirOrTheLocalCache)
    }
 }
 
+TEST_F(SafeTmpDir, DirectoryMadeByARacingProcessIsCheckedAndUsed)
+{
+   // Remembered: a fresh directory, which then turns unsafe; the plain
+   // one is missing.
+   ASSERT_EQ(mkdir(plain.c_str(), 0755), 0);
+   ASSERT_EQ(chmod(plain.c_str(), 0755), 0);
+   std::string fresh = Get();
+   ASSERT_NE(fresh, plain);
+   ASSERT_EQ(chmod(fresh.c_str(), 0755), 0);
+   ASSERT_EQ(rmdir(plain.c_str()), 0);
+
+   // Another process of this user makes the plain directory between our
+   // look for it and our mkdir.
+   static std::string racer;
+   racer = plain;
+   PlatFault_SetObserver([](PlatCall call) {
+      if (call == PLAT_MKDIR && !racer.empty()) {
+         mkdir(racer.c_str(), 0700);
+         racer.clear();
+      }
+   });
+   std::string got = Get();
+   PlatFault_SetObserver(nullptr);
+   EXPECT_TRUE(racer.empty()) << "the race was not run";
+   EXPECT_EQ(got, plain);
+}
+
+TEST_F(SafeTmpDir, MissingLocalCacheDirectoryIsMade)
+{
+   ASSERT_EQ(Get(), plain);
+   ASSERT_EQ(chmod(plain.c_str(), 0755), 0);  // the remembered one is no longer safe
+   std::string cache = tmp / "home-cache";
+   const char *oldCache = std::getenv("XDG_CACHE_HOME");
+   std::string savedCache = oldCache != nullptr ? oldCache : "";
+   setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+   setenv("TMPDIR", (tmp.path() + "/missing").c_str(), 1);
+   std::string got = Get();
+   if (savedCache.empty()) {
+      unsetenv("XDG_CACHE_HOME");
+   } else {
+      setenv("XDG_CACHE_HOME", savedCache.c_str(), 1);
+   }
+   EXPECT_EQ(got, cache + "/Temp/" + plain.substr(plain.rfind('/') + 1));
+   EXPECT_EQ(Mode(cache), S_IFDIR | 0700);
+}
+
 TEST_F(SafeTmpDir, TmpDirectoryPreferenceChoosesTheBase)
 {
    std::string base = tmp / "configured";
