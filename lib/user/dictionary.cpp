@@ -481,6 +481,43 @@ Dictionary_Free(Dictionary *dict)
    delete dict;
 }
 
+namespace {
+
+// Opens a file to load, reporting why it cannot be read.
+bool
+DictionaryOpen(const char *path, int *fd, MsgList **messages)
+{
+   char errBuf[128];
+   int err;
+   switch (DictionaryPlat_Open(path, fd, &err)) {
+   case DICTPLAT_OK:
+      return true;
+   case DICTPLAT_OPEN_FAILED:
+      MsgList_Append(messages,
+                     MSG_MAGIC "(msg.dictionary.load.openFailed)Cannot open file \"%s\": %s.\n",
+                     path, DictionaryPlat_ErrorText(err, errBuf, sizeof errBuf));
+      return false;
+   case DICTPLAT_STAT_FAILED:
+      MsgList_Append(messages,
+                     MSG_MAGIC "(msg.dictionary.load.statFailed)Unable to get information "
+                     "about file \"%s\": %s.\n",
+                     path, DictionaryPlat_ErrorText(err, errBuf, sizeof errBuf));
+      return false;
+   case DICTPLAT_IS_DIRECTORY:
+      MsgList_Append(messages, MSG_MAGIC "(msg.dictionary.load.isDirectory)\"%s\" is a directory.\n",
+                     path);
+      return false;
+   case DICTPLAT_NOT_REGULAR:
+      MsgList_Append(messages,
+                     MSG_MAGIC "(msg.dictionary.load.notRegular)\"%s\" is not a regular file.\n",
+                     path);
+      return false;
+   }
+   return false;
+}
+
+}  // namespace
+
 bool
 Dictionary_Load(Dictionary *dict, const char *path, bool clear, const char *defaultEncoding,
                 MsgList **messages)
@@ -489,32 +526,8 @@ Dictionary_Load(Dictionary *dict, const char *path, bool clear, const char *defa
    const char *shown = isStdin ? "<stdin>" : path;
    int fd = DictionaryPlat_StdinFd();
    char errBuf[128];
-   if (!isStdin) {
-      int err;
-      switch (DictionaryPlat_Open(path, &fd, &err)) {
-      case DICTPLAT_OK:
-         break;
-      case DICTPLAT_OPEN_FAILED:
-         MsgList_Append(messages,
-                        MSG_MAGIC "(msg.dictionary.load.openFailed)Cannot open file \"%s\": %s.\n",
-                        path, DictionaryPlat_ErrorText(err, errBuf, sizeof errBuf));
-         return false;
-      case DICTPLAT_STAT_FAILED:
-         MsgList_Append(messages,
-                        MSG_MAGIC "(msg.dictionary.load.statFailed)Unable to get information "
-                        "about file \"%s\": %s.\n",
-                        path, DictionaryPlat_ErrorText(err, errBuf, sizeof errBuf));
-         return false;
-      case DICTPLAT_IS_DIRECTORY:
-         MsgList_Append(messages, MSG_MAGIC "(msg.dictionary.load.isDirectory)\"%s\" is a directory.\n",
-                        path);
-         return false;
-      case DICTPLAT_NOT_REGULAR:
-         MsgList_Append(messages,
-                        MSG_MAGIC "(msg.dictionary.load.notRegular)\"%s\" is not a regular file.\n",
-                        path);
-         return false;
-      }
+   if (!isStdin && !DictionaryOpen(path, &fd, messages)) {
+      return false;
    }
    if (clear) {
       ClearDictionary(dict);
@@ -550,16 +563,11 @@ Dictionary_Load(Dictionary *dict, const char *path, bool clear, const char *defa
          ok = false;
          break;
       }
-      if (r == LINE_REFUSED) {
-         ok = false;
-      }
-      if (r == LINE_DUPLICATE) {
-         ok = false;
-         if (++duplicates > DICT_MAX_DUPLICATES) {
-            Log("%s: \"%s\" line %d: too many duplicate entries in dictionary, quitting.\n",
-                "DictionaryReadLines", shown, dict->lineNumber);
-            break;
-         }
+      ok = ok && r == LINE_OK;
+      if (r == LINE_DUPLICATE && ++duplicates > DICT_MAX_DUPLICATES) {
+         Log("%s: \"%s\" line %d: too many duplicate entries in dictionary, quitting.\n",
+             "DictionaryReadLines", shown, dict->lineNumber);
+         break;
       }
    }
    bool sawBOM = DictLL_SawBOM(reader);
