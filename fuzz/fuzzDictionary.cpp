@@ -2,7 +2,7 @@
 // to a file and loaded; then every name that a line of the input seems to
 // define (the text before its '=') is asked for in each type, in an order
 // that changes from line to line, so that every type gets to convert the
-// text first.
+// text first. Every text handed out must be UTF-8.
 #include "fuzz/fuzzTmp.h"
 #include <unistd.h>
 
@@ -41,6 +41,25 @@ Trim(const std::string &s)
    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
 }
 
+// Every value the dictionary hands out is UTF-8, whatever the file held.
+void
+CheckUtf8(const char *s)
+{
+   const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
+   while (*p != 0) {
+      int more = *p < 0x80 ? 0 : *p >= 0xC2 && *p <= 0xDF ? 1 : *p >= 0xE0 && *p <= 0xEF ? 2
+                 : *p >= 0xF0 && *p <= 0xF4 ? 3 : -1;
+      if (more < 0) {
+         std::abort();
+      }
+      for (p++; more > 0; more--, p++) {
+         if ((*p & 0xC0) != 0x80) {
+            std::abort();
+         }
+      }
+   }
+}
+
 void
 AskEveryType(Dictionary *dict, const char *name, int first, MsgList **messages)
 {
@@ -54,14 +73,14 @@ AskEveryType(Dictionary *dict, const char *name, int first, MsgList **messages)
       case 5: {
          const char *s = Dictionary_GetString(dict, "default", name, messages);
          if (s != nullptr) {
-            (void)std::strlen(s);
+            CheckUtf8(s);
          }
          break;
       }
       default: {
          const void *any = Dictionary_Get(dict, nullptr, DICT_ANY, name, messages);
          if (any != nullptr) {
-            (void)std::strlen(static_cast<const char *>(any));
+            CheckUtf8(static_cast<const char *>(any));
          }
          break;
       }

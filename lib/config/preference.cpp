@@ -198,15 +198,25 @@ LoadUserPreferences(PreferenceState *state, const std::string &path)
  * the default is then fixed. read() copies the value out under the lock.
  * False (the caller answers its default) before the store is loaded.
  */
-template <typename Read>
-bool
-PreferenceGet(const char *key, Read read)
+PreferenceState *
+PreferenceLoaded(const char *key)
 {
    PreferenceState *state = prefState.load();
    if (state == nullptr || !initialized.load()) {
       if (std::strncmp(key, "msg.dictionary.error", 20) != 0) {
          Log("PREF early PreferenceGet(%s), using default\n", key);
       }
+      return nullptr;
+   }
+   return state;
+}
+
+template <typename Read>
+bool
+PreferenceGet(const char *key, Read read)
+{
+   PreferenceState *state = PreferenceLoaded(key);
+   if (state == nullptr) {
       return false;
    }
    MXUserRecLock *lock = PreferenceLock();
@@ -287,6 +297,23 @@ void
 Preference_SetRunTimeLayer(Dictionary *dict)
 {
    SetLayer(StateCreate(), LAYER_RUN_TIME, dict != nullptr ? dict : Dictionary_Create(), "");
+}
+
+bool
+Preference_IsSet(const char *name)
+{
+   PreferenceState *state = PreferenceLoaded(name);
+   if (state == nullptr) {
+      return false;
+   }
+   MXUserRecLock *lock = PreferenceLock();
+   MXUser_AcquireRecLock(lock);
+   bool set = false;
+   for (Dictionary *d : state->dicts) {
+      set = set || Dictionary_IsDefined(d, name);
+   }
+   MXUser_ReleaseRecLock(lock);
+   return set;
 }
 
 bool

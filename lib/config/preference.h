@@ -14,6 +14,15 @@ struct Dictionary;
 bool Preference_Init();
 void Preference_Exit();
 
+/*
+ * Whether some layer defines name: read from a file, or fixed by an
+ * earlier lookup. Unlike a lookup it fixes nothing, so a caller with a
+ * fallback of its own can ask first and then look up with the default it
+ * really answers, which a report about a value that does not convert
+ * then names. False before Preference_Init.
+ */
+bool Preference_IsSet(const char *name);
+
 bool Preference_GetBool(bool defaultValue, const char *name);
 // 1 (true), 0 (false) or -1 (default); defaultValue when the key is absent.
 int Preference_GetTriState(int defaultValue, const char *name);

@@ -261,7 +261,7 @@ DictLL_ParseLine(char *line, size_t length, const char **name, size_t *nameLengt
       return DICTLL_SYNTAX_ERROR;
    }
    if (!Unescape(valueStart, &valueLen)) {
-      return DICTLL_SYNTAX_ERROR;
+      return DICTLL_NUL_VALUE;
    }
    *value = valueStart;
    *valueLength = valueLen;

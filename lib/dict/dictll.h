@@ -35,14 +35,17 @@ bool DictLL_SawBOM(const DictLLReader *reader);
 enum DictLLLineKind {
    DICTLL_COMMENT,        // blank, or "#" after white space
    DICTLL_VARIABLE,
+   DICTLL_NUL_VALUE,      // a variable line whose value escapes a NUL byte
    DICTLL_SYNTAX_ERROR,
 };
 
 /*
  * Parses one line: "name = value # comment", the value quoted or not,
  * "|XX" standing for the byte XX. The value is unescaped in place, so
- * name and value point into line. An escape that makes a NUL byte is a
- * syntax error: the value could not be held as a text.
+ * name and value point into line. An escape that makes a NUL byte gives
+ * DICTLL_NUL_VALUE with the name set and no value: the value could not
+ * be held as a text, but the line is well formed and the lines after it
+ * can still be read.
  */
 DictLLLineKind DictLL_ParseLine(char *line, size_t length, const char **name,
                                 size_t *nameLength, const char **value,

@@ -24,18 +24,28 @@ Prefixed(const char *appPrefix, const char *key, char *buf, size_t size)
    return Str_Snprintf(buf, size, "%s.%s", appPrefix, key) >= 0 ? buf : nullptr;
 }
 
-// Boolean key: the plain key, else the prefixed one; absent keeps *value.
+/*
+ * The keys below are read the same way: the plain key, else the prefixed
+ * one; none set keeps *value. Only a key that is set is looked up, with
+ * the field's value as the default, so a text that does not convert keeps
+ * the field as it is, and the report of it names that value.
+ */
+
+// Boolean key, read as a tristate: "default" counts as absent.
 void
 ReadBool(const char *appPrefix, const char *key, bool *value)
 {
-   int v = Preference_GetTriState(-1, key);
    char buf[128];
-   const char *prefixed = Prefixed(appPrefix, key, buf, sizeof buf);
-   if (v < 0 && prefixed != nullptr) {
-      v = Preference_GetTriState(-1, prefixed);
-   }
-   if (v >= 0) {
-      *value = v != 0;
+   const char *keys[] = {key, Prefixed(appPrefix, key, buf, sizeof buf)};
+   for (const char *k : keys) {
+      if (k == nullptr || !Preference_IsSet(k)) {
+         continue;
+      }
+      int v = Preference_GetTriState(*value ? 1 : 0, k);
+      if (v >= 0) {
+         *value = v != 0;
+         return;
+      }
    }
 }
 
@@ -44,14 +54,17 @@ template <typename T>
 void
 ReadInt(const char *appPrefix, const char *key, T *value)
 {
-   int32_t v = Preference_GetLong(-1, key);
    char buf[128];
-   const char *prefixed = Prefixed(appPrefix, key, buf, sizeof buf);
-   if (v < 0 && prefixed != nullptr) {
-      v = Preference_GetLong(-1, prefixed);
-   }
-   if (v >= 0) {
-      *value = (T)v;
+   const char *keys[] = {key, Prefixed(appPrefix, key, buf, sizeof buf)};
+   for (const char *k : keys) {
+      if (k == nullptr || !Preference_IsSet(k)) {
+         continue;
+      }
+      int32_t v = Preference_GetLong((int32_t)*value, k);
+      if (v >= 0) {
+         *value = (T)v;
+         return;
+      }
    }
 }
 

@@ -296,21 +296,26 @@ struct Loader {
       return ConvertPending(true);
    }
 
-   // Converts the values read so far; with report, the first bad one is
-   // reported.
+   /*
+    * Converts the values read so far; false when one is not valid. Those
+    * are dropped, so that every value held is UTF-8 even after a failure;
+    * with report, the first of them is reported.
+    */
    bool ConvertPending(bool report)
    {
+      std::vector<Entry *> drop;
       for (Entry *e : unconverted) {
          std::string raw = e->text;
          if (!converter.ToUtf8(&e->text)) {
-            if (report) {
+            if (report && drop.empty()) {
                BadInput(e, raw);
             }
-            return false;
+            drop.push_back(e);
          }
       }
+      RemoveEntries(dict, drop);
       unconverted.clear();
-      return true;
+      return drop.empty();
    }
 
    // The end of the file without an encoding line: a byte-order mark
@@ -333,7 +338,8 @@ struct Loader {
          }
       }
       const char *name = defaultEncoding != nullptr ? defaultEncoding : Dictionary_HostEncoding();
-      if (converter.Open(name) && ConvertPending(false)) {
+      bool opened = converter.Open(name);
+      if (opened && ConvertPending(false)) {
          dict->encoding = name;
          dict->encodingCanonical = converter.Canonical();
          return true;
@@ -342,20 +348,41 @@ struct Loader {
                      MSG_MAGIC "(msg.dictionary.badDefaultEncoding)An error occurred while "
                      "decoding file \"%s\" using the default character encoding.\n",
                      shownName);
-      // What could not be decoded is not kept: every value held is UTF-8.
-      std::vector<Entry *> drop;
-      for (Entry *e : unconverted) {
-         if (!IsValidUtf8(e->text)) {
-            drop.push_back(e);
+      if (!opened) {
+         // No converter: only what is UTF-8 already is kept.
+         std::vector<Entry *> drop;
+         for (Entry *e : unconverted) {
+            if (!IsValidUtf8(e->text)) {
+               drop.push_back(e);
+            }
          }
+         RemoveEntries(dict, drop);
+         unconverted.clear();
       }
-      RemoveEntries(dict, drop);
-      unconverted.clear();
       return false;
    }
 };
 
-enum LineResult { LINE_OK, LINE_DUPLICATE, LINE_FAILED };
+enum LineResult {
+   LINE_OK,
+   LINE_DUPLICATE,
+   LINE_REFUSED,  // this variable is not defined; the lines after it are read
+   LINE_FAILED,
+};
+
+// A variable whose value escapes a NUL byte: no text can hold it, so the
+// variable is left out and its line kept as a plain line.
+LineResult
+RefuseNulValue(Loader *ld, std::string_view name, std::string original)
+{
+   std::string n(name);
+   MsgList_Append(ld->messages,
+                  MSG_MAGIC "(msg.dictionary.read.nulByte)File \"%s\" line %d: The value of "
+                  "variable \"%s\" holds a NUL byte; the variable is ignored.\n",
+                  ld->shownName, ld->dict->lineNumber, n.c_str());
+   ld->dict->lines.push_back(Line{std::move(original), nullptr});
+   return LINE_REFUSED;
+}
 
 LineResult
 ParseLine(Loader *ld, char *text, size_t length)
@@ -388,6 +415,9 @@ ParseLine(Loader *ld, char *text, size_t length)
       return LINE_FAILED;
    }
    std::string_view name(nameBytes, nameLength);
+   if (kind == DICTLL_NUL_VALUE) {
+      return RefuseNulValue(ld, name, original());
+   }
    std::string value(valueBytes, valueLength);
    if (IsEncodingName(name)) {
       dict->lines.push_back(Line{original(), nullptr});
@@ -451,6 +481,43 @@ Dictionary_Free(Dictionary *dict)
    delete dict;
 }
 
+namespace {
+
+// Opens a file to load, reporting why it cannot be read.
+bool
+DictionaryOpen(const char *path, int *fd, MsgList **messages)
+{
+   char errBuf[128];
+   int err;
+   switch (DictionaryPlat_Open(path, fd, &err)) {
+   case DICTPLAT_OK:
+      return true;
+   case DICTPLAT_OPEN_FAILED:
+      MsgList_Append(messages,
+                     MSG_MAGIC "(msg.dictionary.load.openFailed)Cannot open file \"%s\": %s.\n",
+                     path, DictionaryPlat_ErrorText(err, errBuf, sizeof errBuf));
+      return false;
+   case DICTPLAT_STAT_FAILED:
+      MsgList_Append(messages,
+                     MSG_MAGIC "(msg.dictionary.load.statFailed)Unable to get information "
+                     "about file \"%s\": %s.\n",
+                     path, DictionaryPlat_ErrorText(err, errBuf, sizeof errBuf));
+      return false;
+   case DICTPLAT_IS_DIRECTORY:
+      MsgList_Append(messages, MSG_MAGIC "(msg.dictionary.load.isDirectory)\"%s\" is a directory.\n",
+                     path);
+      return false;
+   case DICTPLAT_NOT_REGULAR:
+      MsgList_Append(messages,
+                     MSG_MAGIC "(msg.dictionary.load.notRegular)\"%s\" is not a regular file.\n",
+                     path);
+      return false;
+   }
+   return false;
+}
+
+}  // namespace
+
 bool
 Dictionary_Load(Dictionary *dict, const char *path, bool clear, const char *defaultEncoding,
                 MsgList **messages)
@@ -459,32 +526,8 @@ Dictionary_Load(Dictionary *dict, const char *path, bool clear, const char *defa
    const char *shown = isStdin ? "<stdin>" : path;
    int fd = DictionaryPlat_StdinFd();
    char errBuf[128];
-   if (!isStdin) {
-      int err;
-      switch (DictionaryPlat_Open(path, &fd, &err)) {
-      case DICTPLAT_OK:
-         break;
-      case DICTPLAT_OPEN_FAILED:
-         MsgList_Append(messages,
-                        MSG_MAGIC "(msg.dictionary.load.openFailed)Cannot open file \"%s\": %s.\n",
-                        path, DictionaryPlat_ErrorText(err, errBuf, sizeof errBuf));
-         return false;
-      case DICTPLAT_STAT_FAILED:
-         MsgList_Append(messages,
-                        MSG_MAGIC "(msg.dictionary.load.statFailed)Unable to get information "
-                        "about file \"%s\": %s.\n",
-                        path, DictionaryPlat_ErrorText(err, errBuf, sizeof errBuf));
-         return false;
-      case DICTPLAT_IS_DIRECTORY:
-         MsgList_Append(messages, MSG_MAGIC "(msg.dictionary.load.isDirectory)\"%s\" is a directory.\n",
-                        path);
-         return false;
-      case DICTPLAT_NOT_REGULAR:
-         MsgList_Append(messages,
-                        MSG_MAGIC "(msg.dictionary.load.notRegular)\"%s\" is not a regular file.\n",
-                        path);
-         return false;
-      }
+   if (!isStdin && !DictionaryOpen(path, &fd, messages)) {
+      return false;
    }
    if (clear) {
       ClearDictionary(dict);
@@ -520,13 +563,11 @@ Dictionary_Load(Dictionary *dict, const char *path, bool clear, const char *defa
          ok = false;
          break;
       }
-      if (r == LINE_DUPLICATE) {
-         ok = false;
-         if (++duplicates > DICT_MAX_DUPLICATES) {
-            Log("%s: \"%s\" line %d: too many duplicate entries in dictionary, quitting.\n",
-                "DictionaryReadLines", shown, dict->lineNumber);
-            break;
-         }
+      ok = ok && r == LINE_OK;
+      if (r == LINE_DUPLICATE && ++duplicates > DICT_MAX_DUPLICATES) {
+         Log("%s: \"%s\" line %d: too many duplicate entries in dictionary, quitting.\n",
+             "DictionaryReadLines", shown, dict->lineNumber);
+         break;
       }
    }
    bool sawBOM = DictLL_SawBOM(reader);
@@ -603,11 +644,14 @@ ParseTriState(const std::string &text, int *value)
 
 enum NumberResult { NUMBER_OK, NUMBER_TOO_BIG, NUMBER_NOT_A_NUMBER };
 
-// Whether conversion stopped at the end of the text and consumed a digit.
+/*
+ * Whether conversion stopped at the end of the text. As with strtol, the
+ * empty text is 0; any other text without a number stops at its start.
+ */
 NumberResult
-CheckEnd(const char *text, const char *end)
+CheckEnd(const char *end)
 {
-   return end == text || *end != '\0' ? NUMBER_NOT_A_NUMBER : NUMBER_OK;
+   return *end != '\0' ? NUMBER_NOT_A_NUMBER : NUMBER_OK;
 }
 
 bool
@@ -640,7 +684,7 @@ ParseLong(const char *text, int32_t *value)
    if (tooBig) {
       return NUMBER_TOO_BIG;
    }
-   NumberResult r = CheckEnd(text, end);
+   NumberResult r = CheckEnd(end);
    if (r == NUMBER_OK) {
       *value = (int32_t)v;
    }
@@ -662,7 +706,7 @@ ParseInt64(const char *text, int64_t *value)
    if (errno == ERANGE) {
       return NUMBER_TOO_BIG;
    }
-   NumberResult r = CheckEnd(text, end);
+   NumberResult r = CheckEnd(end);
    if (r == NUMBER_OK) {
       *value = v;
    }
@@ -741,7 +785,7 @@ ConvertEntry(Entry *e, const void *def, int type, MsgList **messages)
    case DICT_DOUBLE: {
       char *end;
       double d = std::strtod(text, &end);
-      if (CheckEnd(text, end) == NUMBER_OK) {
+      if (CheckEnd(end) == NUMBER_OK) {
          e->doubleValue = d;
       } else {
          e->doubleValue = *static_cast<const double *>(def);

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <clocale>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <langinfo.h>
@@ -68,6 +69,29 @@ DictionaryPlat_StdinFd()
    return STDIN_FILENO;
 }
 
+namespace {
+
+// The locale name LC_CTYPE takes from the environment.
+std::string
+DictionaryPosixCtypeName()
+{
+   for (const char *var : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+      const char *value = std::getenv(var);
+      if (value != nullptr && *value != '\0') {
+         return value;
+      }
+   }
+   return "C";
+}
+
+}  // namespace
+
+/*
+ * A service is often started with no locale at all, which is the C
+ * locale, whose codeset is ASCII: the files it reads are UTF-8 all the
+ * same, so the C and POSIX locales (and a locale that is not installed,
+ * which falls back to them) count as UTF-8.
+ */
 const char *
 DictionaryPlat_HostEncoding()
 {
@@ -75,16 +99,16 @@ DictionaryPlat_HostEncoding()
    static std::once_flag once;
    static std::string codeset;
    std::call_once(once, [] {
-      locale_t loc = ::newlocale(LC_CTYPE_MASK, "", (locale_t)0);
-      if (loc == (locale_t)0) {
-         loc = ::newlocale(LC_CTYPE_MASK, "C", (locale_t)0);
+      std::string name = DictionaryPosixCtypeName();
+      locale_t loc = ::newlocale(LC_CTYPE_MASK, name.c_str(), (locale_t)0);
+      if (loc != (locale_t)0 && name != "C" && name != "POSIX") {
+         codeset = ::nl_langinfo_l(CODESET, loc);
       }
       if (loc != (locale_t)0) {
-         codeset = ::nl_langinfo_l(CODESET, loc);
          ::freelocale(loc);
       }
       if (codeset.empty()) {
-         codeset = "US-ASCII";
+         codeset = "UTF-8";
       }
    });
    return codeset.c_str();

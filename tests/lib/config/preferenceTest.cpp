@@ -9,6 +9,7 @@
 #include <string>
 
 #include "lib/config/preference.h"
+#include "lib/log/log.h"
 #include "lib/misc/productState.h"
 #include "tests/support/lockHolder.h"
 #include "tests/support/testFiles.h"
@@ -160,6 +161,50 @@ TEST_F(Preferences, DamagedFilesKeepWhatWasReadAndDoNotStopTheStart)
    Preference_Exit();
    ASSERT_TRUE(Preference_Init());
    EXPECT_EQ(Preference_GetLong(-1, "log.rotateSize"), -1);
+}
+
+TEST_F(Preferences, IsSetFixesNothingAndAnswersFalseBeforeTheStoreIsLoaded)
+{
+   EXPECT_FALSE(Preference_IsSet("key"));
+   Write(user, "config.ini", "key = 1\n");
+   ASSERT_TRUE(Preference_Init());
+   EXPECT_TRUE(Preference_IsSet("KEY"));
+   EXPECT_FALSE(Preference_IsSet("unset.key"));
+   EXPECT_FALSE(Preference_IsSet("unset.key")) << "asking fixes nothing";
+   EXPECT_EQ(Preference_GetLong(5, "unset.key"), 5);
+   EXPECT_TRUE(Preference_IsSet("unset.key")) << "a lookup fixes its default";
+}
+
+TEST_F(Preferences, AValueThatDoesNotConvertIsReportedWithTheDefaultAnswered)
+{
+   Write(user, "config.ini",
+         "log.keepOld = lots\nlog.keep = maybe\nsalvor.log.rotateSize = huge\n"
+         "salvor.log.logMinLevel = 110\n");
+   ASSERT_TRUE(Preference_Init());
+   LogParams params;
+   Log_ParamsDefaults(&params);
+   params.keepOld = 7;
+   params.keep = true;
+   params.rotateSize = 4096;
+   params.logMinLevel = 120;
+   Log_ParamsFromConfig("salvor", &params);
+   EXPECT_EQ(params.keepOld, 7u);
+   EXPECT_TRUE(params.keep);
+   EXPECT_EQ(params.rotateSize, 4096u);
+   // The prefixed key still counts when the plain one is unset.
+   EXPECT_EQ(params.logMinLevel, 110);
+   std::string text = log.text();
+   EXPECT_NE(text.find("Value \"lots\" for variable \"log.keepOld\" is not a valid integer "
+                       "value. Using value \"7\"."),
+             std::string::npos) << text;
+   EXPECT_NE(text.find("Value \"maybe\" for variable \"log.keep\" is not a valid tristate "
+                       "value. Using value \"TRUE\"."),
+             std::string::npos) << text;
+   EXPECT_NE(text.find("Value \"huge\" for variable \"salvor.log.rotateSize\" is not a valid "
+                       "integer value. Using value \"4096\"."),
+             std::string::npos) << text;
+   EXPECT_EQ(text.find("Using value \"-1\""), std::string::npos) << text;
+   EXPECT_EQ(text.find("Using value \"default\""), std::string::npos) << text;
 }
 
 TEST_F(Preferences, ACommonDirectoryThatCannotBeMadeIsSkipped)

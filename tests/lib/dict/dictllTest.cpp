@@ -156,12 +156,28 @@ TEST(DictLLParse, CommentsAndSyntaxErrors)
       "name value",        // no "="
       "= value",           // no name
       "name = \"a\" b",    // only a comment may follow
-      "name = |00",        // an escaped NUL byte
-      "name = \"x|00y\"",
    };
    for (const char *line : errors) {
       EXPECT_EQ(Parse(line).kind, DICTLL_SYNTAX_ERROR) << line;
    }
+   // A value that is malformed anyway stays a syntax error.
+   EXPECT_EQ(Parse("name = |00 b").kind, DICTLL_SYNTAX_ERROR);
    EXPECT_EQ(Parse(std::string("na\0me = v", 9)).kind, DICTLL_SYNTAX_ERROR);
    EXPECT_EQ(Parse(std::string("name = v\0", 9)).kind, DICTLL_SYNTAX_ERROR);
+}
+
+TEST(DictLLParse, AnEscapedNulByteRefusesTheValueButNamesTheVariable)
+{
+   for (const char *line : {"name = |00", "name = \"x|00y\" # note", "name = a|7C|00"}) {
+      std::string buf = line;
+      const char *name = nullptr;
+      const char *value = nullptr;
+      size_t nameLen = 0;
+      size_t valueLen = 0;
+      EXPECT_EQ(DictLL_ParseLine(buf.data(), buf.size(), &name, &nameLen, &value, &valueLen),
+                DICTLL_NUL_VALUE)
+         << line;
+      ASSERT_NE(name, nullptr) << line;
+      EXPECT_EQ(std::string(name, nameLen), "name") << line;
+   }
 }

@@ -7,10 +7,12 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "lib/user/dictionary.h"
 #include "lib/user/msgList.h"
 #include "tests/lib/user/userTestUtil.h"
+#include "tests/support/process.h"
 
 using usertest::Messages;
 
@@ -107,11 +109,21 @@ TEST_F(DictionaryTest, SyntaxErrorStopsTheLoadAndKeepsWhatWasRead)
    EXPECT_FALSE(Dictionary_IsDefined(dict, "c"));
 }
 
-TEST_F(DictionaryTest, EscapedNulByteIsASyntaxErrorNotATruncatedValue)
+TEST_F(DictionaryTest, EscapedNulByteRefusesThatVariableAndTheRestIsRead)
 {
-   EXPECT_FALSE(Load("key = abc|00def\n"));
-   EXPECT_NE(Reports().find("line 1: Syntax error."), std::string::npos);
+   EXPECT_FALSE(Load("before = 1\nkey = abc|00def\nafter = \"x|00\"\nlast = 3\n"));
+   // The list's head is the latest report.
+   EXPECT_EQ(Reports(), "[msg.dictionary.read.nulByte]File \"" + path + "\" line 3: The value of "
+                        "variable \"after\" holds a NUL byte; the variable is ignored.\n"
+                        "[msg.dictionary.read.nulByte]File \"" + path + "\" line 2: The value of "
+                        "variable \"key\" holds a NUL byte; the variable is ignored.\n");
+   // Neither a truncated value nor nothing at all: only the refused names are missing.
    EXPECT_FALSE(Dictionary_IsDefined(dict, "key"));
+   EXPECT_FALSE(Dictionary_IsDefined(dict, "after"));
+   EXPECT_EQ(Str("before"), "1");
+   EXPECT_EQ(Str("last"), "3");
+   ASSERT_EQ(Dictionary_NumLines(dict), 4);
+   EXPECT_STREQ(Dictionary_LineText(dict, 1), "key = abc|00def");
 }
 
 TEST_F(DictionaryTest, DuplicatesFailTheLoadButTheFirstDefinitionStays)
@@ -181,6 +193,24 @@ TEST_F(DictionaryTest, EncodingFailures)
    EXPECT_FALSE(Dictionary_IsDefined(dict, "bad"));
 }
 
+TEST_F(DictionaryTest, AFailedEncodingLineKeepsOnlyTheValuesItConverts)
+{
+   // Shift_JIS: "v" and "w" convert, a lone lead byte does not.
+   EXPECT_FALSE(Load("v = \x93\x96\nbad = \x82\nw = \x82\xA0\n.encoding = Shift_JIS\n"));
+   EXPECT_EQ(Reports(), "[msg.dictionary.badEncodedInput]File \"" + path +
+                           "\" line 4: Value \"\x82\" for variable \"bad\" is not valid in "
+                           "encoding \"Shift_JIS\".\n");
+   EXPECT_EQ(Str("v"), "\xE5\xBD\x93");
+   EXPECT_EQ(Str("w"), "\xE3\x81\x82");
+   EXPECT_FALSE(Dictionary_IsDefined(dict, "bad"));
+
+   EXPECT_FALSE(Load("a = \xFF\nb = ok\nc = \xC3\xA9\n.encoding = UTF-8\n"));
+   EXPECT_NE(Reports().find("for variable \"a\" is not valid"), std::string::npos);
+   EXPECT_FALSE(Dictionary_IsDefined(dict, "a"));
+   EXPECT_EQ(Str("b"), "ok");
+   EXPECT_EQ(Str("c"), "\xC3\xA9");
+}
+
 TEST_F(DictionaryTest, InvalidUtf8UnderABomFallsBackToTheDefaultEncoding)
 {
    std::string text = "\xEF\xBB\xBFv = caf\xE9\n";
@@ -202,6 +232,26 @@ TEST_F(DictionaryTest, HostEncodingIsTheLocaleCodeset)
    // The host's encoding is one the loader accepts.
    EXPECT_TRUE(Load("a = plain\n", nullptr)) << Reports();
    EXPECT_EQ(Str("a"), "plain");
+}
+
+TEST_F(DictionaryTest, CAndPosixLocalesReadUtf8Files)
+{
+   // What a service started without a locale gets: the file is UTF-8 all the same.
+   testutil::WriteFile(path, "name = caf\xC3\xA9\n");
+   const std::vector<std::vector<std::string>> environments = {
+      {"LC_ALL=C"},
+      {"LC_ALL=POSIX"},
+      {"LC_ALL=", "LC_CTYPE=POSIX", "LANG=C.UTF-8"},
+      {"LC_ALL=", "LC_CTYPE=", "LANG="},
+   };
+   for (const std::vector<std::string> &env : environments) {
+      testutil::RunOptions options;
+      options.env = env;
+      testutil::RunResult r = testutil::Run({DICTIONARY_LOADER, path, "name"}, options);
+      ASSERT_TRUE(r.exit.exited()) << env[0];
+      ASSERT_EQ(r.exit.code(), 0) << r.err;
+      EXPECT_EQ(r.out, "UTF-8\nloaded\ncaf\xC3\xA9\n") << env[0] << " " << env.back();
+   }
 }
 
 TEST_F(DictionaryTest, EncryptedFileIsRefusedWithoutAKey)
@@ -301,7 +351,10 @@ TEST_F(DictionaryTest, Int32ReadsFollowStrtolWithUnsignedRetry)
       {"-", 77, "notInteger"},
       {"0x", 77, "notInteger"},
       {"\"  \"", 77, "notInteger"},
-      {"\"\"", 77, "notInteger"},
+      {"\"\"", 0, nullptr},  // the empty text, as strtol reads it
+      {"", 0, nullptr},
+      {"\" 1\"", 1, nullptr},
+      {"\"1 \"", 77, "notInteger"},
    };
    std::string text;
    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
@@ -347,6 +400,20 @@ TEST_F(DictionaryTest, Int64AndDoubleReads)
    EXPECT_DOUBLE_EQ(Dictionary_GetDouble(dict, 1.5, "badD", &messages), 1.5);
    EXPECT_EQ(Reports(), "[msg.dictionary.notFloat]Value \"2.5.1\" for variable \"badD\" is not a "
                         "valid floating point value. Using value \"1.500000\".\n");
+}
+
+TEST_F(DictionaryTest, EmptyTextReadsAsZeroAndBlankTextAsTheDefault)
+{
+   ASSERT_TRUE(Load("e64 =\nd =\nq64 = \"\"\nblank64 = \" \"\nblankD = \" \"\n"));
+   EXPECT_EQ(Dictionary_GetInt64(dict, 9, "e64", &messages), 0);
+   EXPECT_DOUBLE_EQ(Dictionary_GetDouble(dict, 1.5, "d", &messages), 0.0);
+   EXPECT_EQ(Dictionary_GetInt64(dict, 9, "q64", &messages), 0);
+   EXPECT_EQ(Reports(), "");
+   EXPECT_EQ(Dictionary_GetInt64(dict, 9, "blank64", &messages), 9);
+   EXPECT_DOUBLE_EQ(Dictionary_GetDouble(dict, 1.5, "blankD", &messages), 1.5);
+   std::string r = Reports();
+   EXPECT_NE(r.find("[msg.dictionary.notInteger64]"), std::string::npos) << r;
+   EXPECT_NE(r.find("[msg.dictionary.notFloat]"), std::string::npos) << r;
 }
 
 TEST_F(DictionaryTest, MissingNameIsAddedFromTheDefaultAndKeepsIt)
