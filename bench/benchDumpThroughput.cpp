@@ -246,248 +246,375 @@ ParseArgs(int argc, char **argv, Args *a)
    return !a->windows.empty() && a->sizeMiB > 0 && a->bigMiB <= 4096 && a->hosts <= 250;
 }
 
+// The receivers every case sends to, each in a process of its own.
+struct Receivers {
+   explicit Receivers(const fs::path &scratch)
+      : bareFile((scratch / "bare-copy.bin").string()), writingLoop(false, bareFile.c_str())
+   {
+   }
+
+   BareReplyLoop loop;                                   // (a)
+   BareReplyLoop batchedLoop{true};                      // (a')
+   std::string bareFile;
+   BareReplyLoop writingLoop;                            // (a+w)
+   std::optional<testutil::CollectorProcess> collector;  // (b)
+};
+
+bool
+StartCollector(const Args &args, const fs::path &scratch, Receivers *receivers)
+{
+   std::string skipped;
+   if (access(args.salvor.c_str(), X_OK) != 0) {
+      skipped = "collector binary not found at " + args.salvor;
+   } else {
+      receivers->collector.emplace(
+         args.salvor, testutil::CollectorOptions{.dir = scratch / "collector", .maxSize = 2});
+      if (!receivers->collector->waitReady(&skipped)) {
+         receivers->collector.reset();
+      }
+   }
+   if (!receivers->collector) {
+      std::printf("collector skipped: %s\n", skipped.c_str());
+      return false;
+   }
+   return true;
+}
+
+// Receivers on the last processor, this process and the senders it forks
+// on the others; false when there are not two processors.
+bool
+PinProcessors(const Receivers &receivers)
+{
+   long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+   if (cpus < 2) {
+      std::fprintf(stderr, "--pin needs two processors\n");
+      return false;
+   }
+   cpu_set_t receiverSet, senderSet;
+   CPU_ZERO(&receiverSet);
+   CPU_ZERO(&senderSet);
+   CPU_SET((int)cpus - 1, &receiverSet);
+   for (long c = 0; c + 1 < cpus; c++) {
+      CPU_SET((int)c, &senderSet);
+   }
+   for (pid_t pid : {receivers.loop.Pid(), receivers.batchedLoop.Pid(),
+                     receivers.writingLoop.Pid(), receivers.collector->pid()}) {
+      sched_setaffinity(pid, sizeof receiverSet, &receiverSet);
+   }
+   sched_setaffinity(0, sizeof senderSet, &senderSet);  // and the senders forked later
+   std::printf("receivers on processor %ld, senders on the others\n\n", cpus - 1);
+   return true;
+}
+
+void
+KeepBest(Measure *best, const Measure &m)
+{
+   if (!best->ok || (m.ok && m.stats.seconds < best->stats.seconds)) {
+      *best = m;
+   }
+}
+
+// The middle value (the mean of the two middle ones for an even count).
+double
+Median(std::vector<double> v)
+{
+   std::sort(v.begin(), v.end());
+   size_t n = v.size();
+   return n == 0 ? 0.0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// The rounds of one window: the best time of each receiver, and the
+// collector's ratio to each loop round by round.
+struct WindowCase {
+   Measure bare, batched, writing, best;
+   std::vector<double> toBare, toBatched, toWriting;
+   std::string verdict = "bytes on disk identical";
+};
+
+// True when the collector's copy of the dump, at `dump`, holds the source;
+// otherwise the reason in *verdict.
+bool
+DumpMatches(const std::optional<fs::path> &dump, uint64_t size, std::string *verdict)
+{
+   std::string why;
+   if (!dump || !MatchesPattern(*dump, size, &why)) {
+      *verdict = "BYTES ON DISK DIFFER: " + (dump ? why : "no dump file");
+      return false;
+   }
+   return true;
+}
+
+// Runs the rounds until one fails; *failed stays set once set.
+void
+RunWindowRounds(Receivers &receivers, const fs::path &source, uint64_t size, unsigned window,
+                unsigned runs, WindowCase *c, bool *failed)
+{
+   for (unsigned r = 0; r < runs && !*failed; r++) {
+      Measure a = SendFile(receivers.loop.Address(), source, size, window);
+      *failed |= !a.ok;
+      KeepBest(&c->bare, a);
+      Measure a2 = SendFile(receivers.batchedLoop.Address(), source, size, window);
+      *failed |= !a2.ok;
+      KeepBest(&c->batched, a2);
+      Measure aw = SendFile(receivers.writingLoop.Address(), source, size, window);
+      *failed |= !aw.ok;
+      KeepBest(&c->writing, aw);
+      Measure m = SendFile(receivers.collector->address(), source, size, window);
+      if (!m.ok) {
+         c->best = m;
+         *failed = true;
+         break;
+      }
+      std::optional<fs::path> dump = FindDump(receivers.collector->dataDir());
+      *failed |= !DumpMatches(dump, size, &c->verdict);
+      if (dump) {
+         fs::remove(*dump);
+      }
+      KeepBest(&c->best, m);
+      if (a.ok && a2.ok && aw.ok) {
+         c->toBare.push_back(m.MBps() / a.MBps());
+         c->toBatched.push_back(m.MBps() / a2.MBps());
+         c->toWriting.push_back(m.MBps() / aw.MBps());
+      }
+   }
+}
+
+void
+PrintWindowCase(unsigned window, uint64_t size, const WindowCase &c)
+{
+   std::printf("window %u\n", window);
+   Row("(a) recvfrom/sendto loop", size, c.bare, "");
+   Row("(a') recvmmsg/sendmmsg loop", size, c.batched, "");
+   Row("(a+w) loop writing a file", size, c.writing, "");
+   Row("(b) salvor", size, c.best, c.verdict);
+   if (!(c.best.ok && c.bare.ok && c.batched.ok && c.writing.ok)) {
+      return;
+   }
+   double target = window >= 32 ? 1.0 : window == 1 ? 0.95 : 0;
+   double ratio = Median(c.toBare);
+   std::printf("%-30s %10s %10s %12s %9.2f  ", "    salvor / (a)", "", "", "", ratio);
+   if (target > 0) {
+      std::printf("target >= %.2f: %s", target, ratio >= target ? "met" : "NOT MET");
+   }
+   std::printf("\n%-30s %10s %10s %12s %9.2f\n", "    salvor / (a')", "", "", "",
+               Median(c.toBatched));
+   std::printf("%-30s %10s %10s %12s %9.2f\n", "    salvor / (a+w)", "", "", "",
+               Median(c.toWriting));
+}
+
+// All hosts at once into `to`, each from 127.0.20.(h + 1) in a process of
+// its own; the wall time, or -1 when one failed.
+double
+SendFromManyHosts(const NetAddr &to, const fs::path &part, uint64_t share, unsigned hosts)
+{
+   auto start = std::chrono::steady_clock::now();
+   std::vector<pid_t> children;
+   for (unsigned h = 0; h < hosts; h++) {
+      pid_t pid = fork();
+      if (pid == 0) {
+         Measure m = SendFile(to, part, share, 32, 0x7F001400u + h + 1);
+         _exit(m.ok ? 0 : 1);
+      }
+      children.push_back(pid);
+   }
+   unsigned bad = 0;
+   for (pid_t pid : children) {
+      int status = 0;
+      waitpid(pid, &status, 0);
+      bad += !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+   }
+   double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+   return bad == 0 ? seconds : -1.0;
+}
+
+// The dumps of the many hosts that hold their share exactly; all removed.
+unsigned
+CountWholeDumps(const testutil::CollectorProcess &collector, unsigned hosts, uint64_t share)
+{
+   unsigned whole = 0;
+   for (unsigned h = 0; h < hosts; h++) {
+      fs::path dir = collector.dataDir() + "/127/0/20/" + std::to_string(h + 1);
+      std::error_code ec;
+      for (const auto &e : fs::directory_iterator(dir, ec)) {
+         std::string why;
+         whole += MatchesPattern(e.path(), share, &why);
+         fs::remove(e.path());
+      }
+   }
+   return whole;
+}
+
+// The best of each receiver with one host and a window of 32.
+struct OneHost {
+   Measure salvor, bare, batched;
+};
+
+// Wall times of the many hosts into each receiver, and what the collector did.
+struct ManyHosts {
+   unsigned hosts = 0;
+   uint64_t bytes = 0;
+   double bareSeconds = 0, batchedSeconds = 0, seconds = 0;
+   double busyPercent = -1;
+   unsigned whole = 0;
+};
+
+void
+PrintManyHosts(const ManyHosts &d, const OneHost &one)
+{
+   const unsigned long long mib = d.bytes >> 20;
+   double bareMbps = (double)d.bytes / 1e6 / d.bareSeconds;
+   std::printf("(d) %u hosts at once: (a)   %5llu MiB %8.2f s %12s %9.1f  %.2f of (a) with one "
+               "host\n", d.hosts, mib, d.bareSeconds, "", bareMbps, bareMbps / one.bare.MBps());
+   double batchedMbps = (double)d.bytes / 1e6 / d.batchedSeconds;
+   std::printf("(d) %u hosts at once: (a')  %5llu MiB %8.2f s %12s %9.1f  %.2f of (a') with one "
+               "host\n", d.hosts, mib, d.batchedSeconds, "", batchedMbps,
+               batchedMbps / one.batched.MBps());
+   double mbps = (double)d.bytes / 1e6 / d.seconds;
+   double ratio = mbps / one.salvor.MBps();
+   std::printf("(d) %u hosts at once: salvor %5llu MiB %8.2f s %12s %9.1f  %u of %u dumps "
+               "identical; collector busy %.0f%% of the time\n", d.hosts, mib, d.seconds, "",
+               mbps, d.whole, d.hosts, d.busyPercent);
+   std::printf("%-30s %10s %10s %12s %9.2f  target >= 0.90: %s\n",
+               "    / one host, window 32", "", "", "", ratio,
+               ratio >= 0.9 ? "met" : "NOT MET");
+   std::printf("%-30s %10s %10s %12s %9.2f\n", "    / (a) with as many hosts", "", "", "",
+               mbps / bareMbps);
+}
+
+// (d) Many hosts at once: each sends an equal share of the bytes, from an
+// address of its own, with a window of 32, in a process of its own. False
+// when a host failed or a dump differs.
+bool
+RunManyHosts(Receivers &receivers, unsigned hosts, const fs::path &scratch, uint64_t size,
+             const OneHost &one)
+{
+   const uint64_t share = size / hosts;
+   const fs::path part = scratch / "share.bin";
+   WritePattern(part, share);
+   const testutil::CollectorProcess &collector = *receivers.collector;
+   ManyHosts d{.hosts = hosts, .bytes = share * hosts};
+   d.bareSeconds = SendFromManyHosts(receivers.loop.Address(), part, share, hosts);
+   d.batchedSeconds = SendFromManyHosts(receivers.batchedLoop.Address(), part, share, hosts);
+   double cpuBefore = CpuSeconds(collector.pid());
+   d.seconds = SendFromManyHosts(collector.address(), part, share, hosts);
+   double cpuUsed = CpuSeconds(collector.pid()) - cpuBefore;
+   if (cpuBefore >= 0) {
+      d.busyPercent = 100 * cpuUsed / d.seconds;
+   }
+   d.whole = CountWholeDumps(collector, hosts, share);
+   PrintManyHosts(d, one);
+   fs::remove(part);
+   bool bad = d.seconds < 0 || d.bareSeconds < 0 || d.batchedSeconds < 0;
+   return !bad && d.whole == hosts;
+}
+
+// (c) Peak memory of the collector while it takes a large dump; false
+// when the dump failed or differs.
+bool
+RunBigDump(const testutil::CollectorProcess &collector, uint64_t bigMiB, const fs::path &scratch,
+           const fs::path &source)
+{
+   const uint64_t bigSize = bigMiB << 20;
+   fs::remove(source);
+   const fs::path big = scratch / "big.bin";
+   if (!WritePattern(big, bigSize)) {
+      std::fprintf(stderr, "cannot write %s\n", big.c_str());
+      return false;
+   }
+   Measure m = SendFile(collector.address(), big, bigSize, 32);
+   std::string note;
+   bool ok = m.ok;
+   if (m.ok) {
+      if (!DumpMatches(FindDump(collector.dataDir()), bigSize, &note)) {
+         note += "; ";
+         ok = false;
+      }
+      long kib = collector.peakRssKiB();
+      char buf[96];
+      std::snprintf(buf, sizeof buf, "collector peak RSS %.1f MiB (limit 16 MiB: %s)",
+                    (double)kib / 1024, kib >= 0 && kib < 16 * 1024 ? "met" : "NOT MET");
+      note += buf;
+   }
+   Row("(c) salvor, large dump", bigSize, m, note);
+   return ok;
+}
+
+std::optional<Args>
+ParseArgsOrUsage(int argc, char **argv)
+{
+   Args args;
+   try {
+      if (ParseArgs(argc, argv, &args)) {
+         return args;
+      }
+   } catch (const std::exception &) {
+   }
+   std::fprintf(stderr, "usage: %s [--salvor PATH] [--size-mib N] [--big-mib N] "
+                        "[--windows N,N...] [--hosts N] [--runs N] [--tmp DIR] [--pin]\n",
+                argv[0]);
+   return std::nullopt;
+}
+
+// The cases one after the other, with a window each, then many hosts and
+// the large dump; false when one failed.
+bool
+RunCases(const Args &args, const fs::path &scratch, const fs::path &source, uint64_t size,
+         Receivers &receivers)
+{
+   bool failed = false;
+   OneHost oneHost32;
+   for (unsigned window : args.windows) {
+      WindowCase c;
+      RunWindowRounds(receivers, source, size, window, args.runs, &c, &failed);
+      PrintWindowCase(window, size, c);
+      if (window == 32) {
+         oneHost32 = OneHost{c.best, c.bare, c.batched};
+      }
+   }
+   if (!failed && args.hosts > 1 && oneHost32.salvor.ok) {
+      failed |= !RunManyHosts(receivers, args.hosts, scratch, size, oneHost32);
+   }
+   if (!failed && args.bigMiB > 0) {
+      failed |= !RunBigDump(*receivers.collector, args.bigMiB, scratch, source);
+   }
+   return !failed;
+}
+
 }  // namespace
 
 int
 main(int argc, char **argv)
 {
-   Args args;
-   try {
-      if (!ParseArgs(argc, argv, &args)) {
-         throw std::invalid_argument("bad arguments");
-      }
-   } catch (const std::exception &) {
-      std::fprintf(stderr, "usage: %s [--salvor PATH] [--size-mib N] [--big-mib N] "
-                           "[--windows N,N...] [--hosts N] [--runs N] [--tmp DIR] [--pin]\n", argv[0]);
+   std::optional<Args> args = ParseArgsOrUsage(argc, argv);
+   if (!args) {
       return 2;
    }
    std::optional<testutil::TempDir> scratchDir;
    try {
-      scratchDir.emplace(args.tmp);
+      scratchDir.emplace(args->tmp);
    } catch (const std::exception &e) {
       std::fprintf(stderr, "%s\n", e.what());
       return 1;
    }
    const fs::path scratch = scratchDir->path();
-   const uint64_t size = args.sizeMiB << 20;
+   const uint64_t size = args->sizeMiB << 20;
    const fs::path source = scratch / "source.bin";
    if (!WritePattern(source, size)) {
       std::fprintf(stderr, "cannot write %s\n", source.c_str());
       return 1;
    }
-
    std::printf("dump throughput, %u rounds: best time of each receiver, median ratio of "
-               "the rounds\n\n", args.runs);
+               "the rounds\n\n", args->runs);
    std::printf("%-30s %10s %10s %12s %9s  %s\n", "receiver", "size", "time", "datagrams/s",
                "MB/s", "notes");
-   bool failed = false;
 
-   BareReplyLoop loop;
-   BareReplyLoop batchedLoop(true);
-   const std::string bareFile = (scratch / "bare-copy.bin").string();
-   BareReplyLoop writingLoop(false, bareFile.c_str());
-   bool haveCollector = access(args.salvor.c_str(), X_OK) == 0;
-   std::optional<testutil::CollectorProcess> collector;
-   std::string skipped;
-   if (!haveCollector) {
-      skipped = "collector binary not found at " + args.salvor;
-   } else {
-      collector.emplace(args.salvor,
-                        testutil::CollectorOptions{.dir = scratch / "collector", .maxSize = 2});
-      if (!collector->waitReady(&skipped)) {
-         collector.reset();
-      }
-   }
-   if (!collector) {
-      std::printf("collector skipped: %s\n", skipped.c_str());
+   Receivers receivers(scratch);
+   if (!StartCollector(*args, scratch, &receivers)) {
       return 1;
    }
-   if (args.pin) {
-      long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-      if (cpus < 2) {
-         std::fprintf(stderr, "--pin needs two processors\n");
-         return 2;
-      }
-      cpu_set_t receivers, senders;
-      CPU_ZERO(&receivers);
-      CPU_ZERO(&senders);
-      CPU_SET((int)cpus - 1, &receivers);
-      for (long c = 0; c + 1 < cpus; c++) {
-         CPU_SET((int)c, &senders);
-      }
-      for (pid_t pid : {loop.Pid(), batchedLoop.Pid(), writingLoop.Pid(), collector->pid()}) {
-         sched_setaffinity(pid, sizeof receivers, &receivers);
-      }
-      sched_setaffinity(0, sizeof senders, &senders);  // and the senders forked later
-      std::printf("receivers on processor %ld, senders on the others\n\n", cpus - 1);
+   if (args->pin && !PinProcessors(receivers)) {
+      return 2;
    }
-
-   auto keepBest = [](Measure *best, const Measure &m) {
-      if (!best->ok || (m.ok && m.stats.seconds < best->stats.seconds)) {
-         *best = m;
-      }
-   };
-   // The middle value (the mean of the two middle ones for an even count).
-   auto median = [](std::vector<double> v) {
-      std::sort(v.begin(), v.end());
-      size_t n = v.size();
-      return n == 0 ? 0.0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-   };
-   Measure oneHost32, oneHostBare32, oneHostBatched32;
-   for (unsigned window : args.windows) {
-      Measure bare, batched, writing, best;
-      std::vector<double> toBare, toBatched, toWriting;
-      std::string verdict = "bytes on disk identical";
-      for (unsigned r = 0; r < args.runs && !failed; r++) {
-         Measure a = SendFile(loop.Address(), source, size, window);
-         failed |= !a.ok;
-         keepBest(&bare, a);
-         Measure a2 = SendFile(batchedLoop.Address(), source, size, window);
-         failed |= !a2.ok;
-         keepBest(&batched, a2);
-         Measure aw = SendFile(writingLoop.Address(), source, size, window);
-         failed |= !aw.ok;
-         keepBest(&writing, aw);
-         Measure m = SendFile(collector->address(), source, size, window);
-         if (!m.ok) {
-            best = m;
-            failed = true;
-            break;
-         }
-         std::optional<fs::path> dump = FindDump(collector->dataDir());
-         std::string why;
-         if (!dump || !MatchesPattern(*dump, size, &why)) {
-            verdict = "BYTES ON DISK DIFFER: " + (dump ? why : "no dump file");
-            failed = true;
-         }
-         if (dump) {
-            fs::remove(*dump);
-         }
-         keepBest(&best, m);
-         if (a.ok && a2.ok && aw.ok) {
-            toBare.push_back(m.MBps() / a.MBps());
-            toBatched.push_back(m.MBps() / a2.MBps());
-            toWriting.push_back(m.MBps() / aw.MBps());
-         }
-      }
-      std::printf("window %u\n", window);
-      Row("(a) recvfrom/sendto loop", size, bare, "");
-      Row("(a') recvmmsg/sendmmsg loop", size, batched, "");
-      Row("(a+w) loop writing a file", size, writing, "");
-      Row("(b) salvor", size, best, verdict);
-      if (best.ok && bare.ok && batched.ok && writing.ok) {
-         double target = window >= 32 ? 1.0 : window == 1 ? 0.95 : 0;
-         double ratio = median(toBare);
-         std::printf("%-30s %10s %10s %12s %9.2f  ", "    salvor / (a)", "", "", "", ratio);
-         if (target > 0) {
-            std::printf("target >= %.2f: %s", target, ratio >= target ? "met" : "NOT MET");
-         }
-         std::printf("\n%-30s %10s %10s %12s %9.2f\n", "    salvor / (a')", "", "", "",
-                     median(toBatched));
-         std::printf("%-30s %10s %10s %12s %9.2f\n", "    salvor / (a+w)", "", "", "",
-                     median(toWriting));
-      }
-      if (window == 32) {
-         oneHost32 = best;
-         oneHostBare32 = bare;
-         oneHostBatched32 = batched;
-      }
-   }
-
-   // (d) Many hosts at once: each sends an equal share of the bytes, from
-   // an address of its own, with a window of 32, in a process of its own.
-   if (!failed && args.hosts > 1 && oneHost32.ok) {
-      const uint64_t share = size / args.hosts;
-      const fs::path part = scratch / "share.bin";
-      WritePattern(part, share);
-      // All hosts at once into `to`; the wall time, or -1 when one failed.
-      auto manyHosts = [&](const NetAddr &to) {
-         auto start = std::chrono::steady_clock::now();
-         std::vector<pid_t> children;
-         for (unsigned h = 0; h < args.hosts; h++) {
-            pid_t pid = fork();
-            if (pid == 0) {
-               Measure m = SendFile(to, part, share, 32, 0x7F001400u + h + 1);  // 127.0.20.(h + 1)
-               _exit(m.ok ? 0 : 1);
-            }
-            children.push_back(pid);
-         }
-         unsigned bad = 0;
-         for (pid_t pid : children) {
-            int status = 0;
-            waitpid(pid, &status, 0);
-            bad += !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-         }
-         double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-         return bad == 0 ? seconds : -1.0;
-      };
-      double bareSeconds = manyHosts(loop.Address());
-      double batchedSeconds = manyHosts(batchedLoop.Address());
-      double cpuBefore = CpuSeconds(collector->pid());
-      double seconds = manyHosts(collector->address());
-      double cpuUsed = CpuSeconds(collector->pid()) - cpuBefore;
-      unsigned bad = seconds < 0 || bareSeconds < 0 || batchedSeconds < 0;
-      unsigned whole = 0;
-      for (unsigned h = 0; h < args.hosts; h++) {
-         fs::path dir = collector->dataDir() + "/127/0/20/" + std::to_string(h + 1);
-         std::error_code ec;
-         for (const auto &e : fs::directory_iterator(dir, ec)) {
-            std::string why;
-            whole += MatchesPattern(e.path(), share, &why);
-            fs::remove(e.path());
-         }
-      }
-      double bareMbps = (double)share * args.hosts / 1e6 / bareSeconds;
-      std::printf("(d) %u hosts at once: (a)   %5llu MiB %8.2f s %12s %9.1f  %.2f of (a) with one "
-                  "host\n", args.hosts, (unsigned long long)((share * args.hosts) >> 20),
-                  bareSeconds, "", bareMbps, bareMbps / oneHostBare32.MBps());
-      double batchedMbps = (double)share * args.hosts / 1e6 / batchedSeconds;
-      std::printf("(d) %u hosts at once: (a')  %5llu MiB %8.2f s %12s %9.1f  %.2f of (a') with one "
-                  "host\n", args.hosts, (unsigned long long)((share * args.hosts) >> 20),
-                  batchedSeconds, "", batchedMbps, batchedMbps / oneHostBatched32.MBps());
-      double mbps = (double)share * args.hosts / 1e6 / seconds;
-      double ratio = mbps / oneHost32.MBps();
-      std::printf("(d) %u hosts at once: salvor %5llu MiB %8.2f s %12s %9.1f  %u of %u dumps "
-                  "identical; collector busy %.0f%% of the time\n", args.hosts,
-                  (unsigned long long)((share * args.hosts) >> 20), seconds, "", mbps, whole,
-                  args.hosts, cpuBefore >= 0 ? 100 * cpuUsed / seconds : -1.0);
-      std::printf("%-30s %10s %10s %12s %9.2f  target >= 0.90: %s\n",
-                  "    / one host, window 32", "", "", "", ratio,
-                  ratio >= 0.9 ? "met" : "NOT MET");
-      std::printf("%-30s %10s %10s %12s %9.2f\n", "    / (a) with as many hosts", "", "", "",
-                  mbps / bareMbps);
-      failed |= bad != 0 || whole != args.hosts;
-      fs::remove(part);
-   }
-
-   // (c) Peak memory of the collector while it takes a large dump.
-   if (!failed && args.bigMiB > 0) {
-      const uint64_t bigSize = args.bigMiB << 20;
-      fs::remove(source);
-      const fs::path big = scratch / "big.bin";
-      if (!WritePattern(big, bigSize)) {
-         std::fprintf(stderr, "cannot write %s\n", big.c_str());
-         return 1;
-      }
-      Measure m = SendFile(collector->address(), big, bigSize, 32);
-      std::string note;
-      if (m.ok) {
-         std::optional<fs::path> dump = FindDump(collector->dataDir());
-         std::string why;
-         if (!dump || !MatchesPattern(*dump, bigSize, &why)) {
-            note = "BYTES ON DISK DIFFER: " + (dump ? why : "no dump file") + "; ";
-            failed = true;
-         }
-         long kib = collector->peakRssKiB();
-         char buf[96];
-         std::snprintf(buf, sizeof buf, "collector peak RSS %.1f MiB (limit 16 MiB: %s)",
-                       (double)kib / 1024, kib >= 0 && kib < 16 * 1024 ? "met" : "NOT MET");
-         note += buf;
-      } else {
-         failed = true;
-      }
-      Row("(c) salvor, large dump", bigSize, m, note);
-   }
-   return failed ? 1 : 0;
+   return RunCases(*args, scratch, source, size, receivers) ? 0 : 1;
 }

@@ -299,16 +299,78 @@ SalvorClient::SendDump(int fd, uint64_t size, const SalvorSendOptions &opts,
    return res;
 }
 
-// Streams the data messages. Chunk k covers bytes [k * 1552, (k + 1) * 1552).
-// Up to `window` chunks are in flight; chunks are issued in order and only
-// within `ring` chunks of the oldest unacknowledged one, so that chunk k has
-// the fixed state entry k % ring and a reply finds it from its dataOffset.
-// The ring is wider than the window so that one lost reply does not stall
-// the stream until its retransmission.
-SalvorResult
-SalvorClient::StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dumpID,
-                         const SalvorSendOptions &opts, SalvorSendStats *stats)
+namespace {
+
+uint32_t
+ChunkLength(uint64_t size, uint64_t k)
 {
+   return (uint32_t)std::min<uint64_t>(SALVOR_MAX_PAYLOAD, size - k * SALVOR_MAX_PAYLOAD);
+}
+
+// Reads the chunks of the file. First sends go in the order of the chunks:
+// the file is read a block of chunks at a time; a resend of an older chunk
+// reads it alone.
+class ChunkReader {
+public:
+   ChunkReader(int fd, uint64_t size, uint64_t chunks) : fd_(fd), size_(size), chunks_(chunks) {}
+
+   bool Read(uint64_t k, uint8_t *dst, std::string *error)
+   {
+      uint64_t offset = k * SALVOR_MAX_PAYLOAD;
+      if (k < blockFirst_) {
+         return ReadAt(fd_, dst, ChunkLength(size_, k), offset, error);
+      }
+      if (k >= blockFirst_ + blockChunks_) {
+         blockChunks_ = std::min(READ_AHEAD, chunks_ - k);
+         uint64_t bytes = std::min<uint64_t>(blockChunks_ * SALVOR_MAX_PAYLOAD, size_ - offset);
+         block_.resize(bytes);
+         blockFirst_ = k;
+         if (!ReadAt(fd_, block_.data(), bytes, offset, error)) {
+            blockChunks_ = 0;
+            return false;
+         }
+      }
+      std::memcpy(dst, block_.data() + (k - blockFirst_) * SALVOR_MAX_PAYLOAD,
+                  ChunkLength(size_, k));
+      return true;
+   }
+
+private:
+   static constexpr uint64_t READ_AHEAD = 64;
+   int fd_;
+   uint64_t size_;
+   uint64_t chunks_;
+   std::vector<uint8_t> block_;
+   uint64_t blockFirst_ = 0;
+   uint64_t blockChunks_ = 0;
+};
+
+/*
+ * Streams the data messages of one dump. Chunk k covers bytes
+ * [k * 1552, (k + 1) * 1552). Up to a window of chunks are in flight;
+ * chunks are issued in order and only within a ring of `slots_` chunks
+ * from the oldest unacknowledged one, so that chunk k has the fixed state
+ * entry k % slots_ and a reply finds it from its dataOffset. The ring is
+ * wider than the window so that one lost reply does not stall the stream
+ * until its retransmission.
+ */
+class DataStream {
+public:
+   struct Target {
+      SalvorClientSocket &sock;
+      SalvorCongestion &cc;
+      const std::string &serverName;  // for messages
+      int64_t timestamp;
+      uint32_t dumpID;
+   };
+
+   DataStream(const Target &target, int fd, uint64_t size, const SalvorSendOptions &opts,
+              SalvorSendStats *stats);
+   SalvorResult Run();
+
+private:
+   static constexpr uint64_t RING_WINDOWS = 16;  // ring size in largest windows
+
    struct Chunk {
       Clock::time_point sentAt;       // of its last send
       Clock::time_point firstSentAt;
@@ -318,225 +380,283 @@ SalvorClient::StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dump
       bool inFlight = false;
       bool acked = false;
    };
-   const uint64_t chunks = (size + SALVOR_MAX_PAYLOAD - 1) / SALVOR_MAX_PAYLOAD;
-   const uint64_t ring = uint64_t{opts.window} * 16;
-   std::vector<Chunk> state(std::min<uint64_t>(ring, std::max<uint64_t>(chunks, 1)));
-   const uint64_t slots = state.size();
 
-   uint64_t base = 0;   // oldest chunk not yet acknowledged
-   uint64_t next = 0;   // next chunk never sent
-   unsigned inFlight = 0;
-   uint64_t acked = 0;
-   uint64_t ackedBytes = 0;
-   uint64_t sendSeq = 0;       // sends so far
-   uint64_t maxAckedSeq = 0;   // the latest send known to be answered
-   Clock::time_point nextCheck = Clock::time_point::max();
-   uint8_t msg[SALVOR_RECV_BUFFER_SIZE];
-   uint8_t buf[SALVOR_RECV_BUFFER_SIZE];
-   std::string error;
-   bool refused = false;
-   SalvorCongestion &cc = *cc_;
+   SalvorResult Failed() const { return SalvorResult::Error(SalvorResult::Failed, error_); }
+   Chunk &StateOf(uint64_t k) { return state_[k % slots_]; }
+   bool Send(uint64_t k);
+   bool FillWindow();
+   SalvorResult TakeReplies(bool *gotAny);
+   void Acknowledge(uint64_t k, uint64_t answered);
+   SalvorResult Resend(uint64_t k, Clock::time_point now, bool timedOut);
+   SalvorResult ResendOvertaken(Clock::time_point now);
+   SalvorResult ResendTimedOut(Clock::time_point now);
 
-   auto chunkLen = [&](uint64_t k) {
-      return (uint32_t)std::min<uint64_t>(SALVOR_MAX_PAYLOAD, size - k * SALVOR_MAX_PAYLOAD);
-   };
-   // First sends go in the order of the chunks: the file is read a block
-   // of chunks at a time; a resend of an older chunk reads it alone.
-   constexpr uint64_t READ_AHEAD = 64;
-   std::vector<uint8_t> block;
-   uint64_t blockFirst = 0;
-   uint64_t blockChunks = 0;
-   auto readChunk = [&](uint64_t k, uint8_t *dst) {
-      uint64_t offset = k * SALVOR_MAX_PAYLOAD;
-      if (k < blockFirst) {
-         return ReadAt(fd, dst, chunkLen(k), offset, &error);
-      }
-      if (k >= blockFirst + blockChunks) {
-         blockChunks = std::min(READ_AHEAD, chunks - k);
-         uint64_t bytes = std::min<uint64_t>(blockChunks * SALVOR_MAX_PAYLOAD, size - offset);
-         block.resize(bytes);
-         blockFirst = k;
-         if (!ReadAt(fd, block.data(), bytes, offset, &error)) {
-            blockChunks = 0;
-            return false;
-         }
-      }
-      std::memcpy(dst, block.data() + (k - blockFirst) * SALVOR_MAX_PAYLOAD, chunkLen(k));
-      return true;
-   };
-   auto send = [&](uint64_t k) {
-      uint64_t offset = k * SALVOR_MAX_PAYLOAD;
-      uint32_t len = chunkLen(k);
-      FillHeader(msg, SALVOR_MSG_DATA, timestamp, dumpID, (uint32_t)offset, len, sendSeq + 1);
-      if (!readChunk(k, msg + SALVOR_HEADER_SIZE) ||
-          !sock_.Queue(msg, SALVOR_HEADER_SIZE + len, &error)) {
-         return false;
-      }
-      Chunk &c = state[k % slots];
-      c.sentAt = Clock::now();
-      c.seq = ++sendSeq;
-      if (c.sends == 0) {
-         c.firstSeq = c.seq;
-         c.firstSentAt = c.sentAt;
-      }
-      stats->retransmits += c.sends > 0;
-      c.sends++;
-      c.inFlight = true;
-      stats->datagrams++;
-      nextCheck = std::min(nextCheck, c.sentAt + cc.Timeout(c.sends));
-      return true;
-   };
-   // A message found lost: resent, unless it has had all its attempts.
-   auto resend = [&](uint64_t k, Clock::time_point now, bool timedOut) -> SalvorResult {
-      Chunk &c = state[k % slots];
-      if (c.sends > opts.retries) {
-         std::string what = "data at offset " + std::to_string(k * SALVOR_MAX_PAYLOAD);
-         return SalvorResult::Error(SalvorResult::NoAnswer,
-                                    NoAnswer(serverName_, what.c_str(), c.sends, refused));
-      }
-      unsigned before = cc.Window();
-      if (timedOut) {
-         cc.OnTimeout(c.sentAt, now);
-      } else {
-         cc.OnLoss(c.sentAt, now);
-      }
-      stats->windowCuts += cc.Window() < before;
-      if (!send(k)) {
-         return SalvorResult::Error(SalvorResult::Failed, error);
-      }
-      return {};
-   };
+   Target target_;
+   const uint64_t size_;
+   const SalvorSendOptions &opts_;
+   SalvorSendStats *stats_;
+   const uint64_t chunks_;
+   ChunkReader reader_;
+   std::vector<Chunk> state_;
+   const uint64_t slots_;  // state_.size()
 
-   while (base < chunks) {
-      while (inFlight < cc.Window() && next < chunks && next < base + slots) {
-         if (!send(next)) {
-            return SalvorResult::Error(SalvorResult::Failed, error);
-         }
-         next++;
-         inFlight++;
-      }
-      // What was queued goes out before the replies are looked at.
-      if (!sock_.Flush(&error)) {
-         return SalvorResult::Error(SalvorResult::Failed, error);
-      }
+   uint64_t base_ = 0;   // oldest chunk not yet acknowledged
+   uint64_t next_ = 0;   // next chunk never sent
+   unsigned inFlight_ = 0;
+   uint64_t acked_ = 0;
+   uint64_t ackedBytes_ = 0;
+   uint64_t sendSeq_ = 0;       // sends so far
+   uint64_t maxAckedSeq_ = 0;   // the latest send known to be answered
+   Clock::time_point nextCheck_ = Clock::time_point::max();
+   uint8_t msg_[SALVOR_RECV_BUFFER_SIZE];
+   uint8_t buf_[SALVOR_RECV_BUFFER_SIZE];
+   std::string error_;
+   bool refused_ = false;
+};
 
+DataStream::DataStream(const Target &target, int fd, uint64_t size,
+                       const SalvorSendOptions &opts, SalvorSendStats *stats)
+   : target_(target),
+     size_(size),
+     opts_(opts),
+     stats_(stats),
+     chunks_((size + SALVOR_MAX_PAYLOAD - 1) / SALVOR_MAX_PAYLOAD),
+     reader_(fd, size, chunks_),
+     state_(std::min<uint64_t>(uint64_t{opts.window} * RING_WINDOWS, std::max<uint64_t>(chunks_, 1))),
+     slots_(state_.size())
+{
+}
+
+SalvorResult
+DataStream::Run()
+{
+   while (base_ < chunks_) {
+      if (!FillWindow()) {
+         return Failed();
+      }
       bool gotAny = false;
-      for (;;) {
-         size_t len = 0;
-         SalvorClientSocket::RecvResult rr = sock_.TryRecv(buf, sizeof buf, &len, &error);
-         if (rr == SalvorClientSocket::TimedOut) {
-            break;
-         }
-         if (rr == SalvorClientSocket::Error) {
-            return SalvorResult::Error(SalvorResult::Failed, error);
-         }
-         if (rr == SalvorClientSocket::Refused) {
-            refused = true;
-            continue;
-         }
-         salvorMsgHeader reply;
-         if (!DecodeReply(buf, len, SALVOR_MSG_DATA, timestamp, &reply) ||
-             reply.dumpID != dumpID || reply.dataOffset % SALVOR_MAX_PAYLOAD != 0) {
-            continue;
-         }
-         uint64_t k = reply.dataOffset / SALVOR_MAX_PAYLOAD;
-         if (k < base || k >= next || !state[k % slots].inFlight) {
-            continue;  // a duplicate reply to a resent message
-         }
-         if (reply.status != hxk_success) {
-            return SalvorResult::Error(SalvorResult::Refused,
-                                       "collector refused the data at offset " +
-                                          std::to_string(reply.dataOffset) + ": " +
-                                          SalvorStatusText(reply.status),
-                                       reply.status);
-         }
-         gotAny = true;
-         Chunk &c = state[k % slots];
-         // A reply that names the send it answers measures that send's
-         // round trip; one that names none is measured only when the
-         // message went once, as it may answer any of its sends.
-         uint64_t answered = EchoedSendNumber(reply);
-         bool known = answered >= c.firstSeq && answered <= c.seq;
-         Clock::time_point replyAt = Clock::now();
-         if (known && c.sends > 1 && answered == c.firstSeq) {
-            cc.OnNeedlessResend(c.firstSentAt, replyAt);
-         }
-         bool measured = known ? answered == c.seq : c.sends == 1;
-         cc.OnReply(c.sentAt, replyAt, !measured);
-         maxAckedSeq = std::max(maxAckedSeq, known ? answered : c.firstSeq);
-         c.inFlight = false;
-         c.acked = true;
-         inFlight--;
-         ackedBytes += chunkLen(k);
-         if (++acked % 256 == 0 && opts.progress) {
-            opts.progress(ackedBytes, size);
-         }
-         while (base < next && state[base % slots].acked) {
-            state[base % slots] = Chunk{};
-            base++;
-         }
+      if (SalvorResult res = TakeReplies(&gotAny); !res) {
+         return res;
       }
-      if (base >= chunks) {
+      if (base_ >= chunks_) {
          break;
       }
-
       Clock::time_point now = Clock::now();
       if (gotAny) {
-         // Messages overtaken by later ones go again now. First sends go
-         // out in the order of the chunks, so the scan ends at the first
-         // one that was not overtaken.
-         for (uint64_t k = base; k < next; k++) {
-            Chunk &c = state[k % slots];
-            if (!c.inFlight) {
-               continue;
-            }
-            if (c.seq + SalvorCongestion::SALVOR_REORDER_THRESHOLD > maxAckedSeq) {
-               if (c.sends == 1) {
-                  break;
-               }
-               continue;
-            }
-            if (SalvorResult res = resend(k, now, false); !res) {
-               return res;
-            }
+         if (SalvorResult res = ResendOvertaken(now); !res) {
+            return res;
          }
       }
-      if (now >= nextCheck) {
-         // One resend per timeout, as TCP does: when the collector was only
-         // slow for a moment, every message in flight is late at once, and
-         // resending them all would double its work just when it is behind.
-         // The doubled timeout then judges the others; those truly lost
-         // with it are overtaken by the resent one once that is answered,
-         // and go again at once.
-         nextCheck = Clock::time_point::max();
-         bool resentOne = false;
-         for (uint64_t k = base; k < next; k++) {
-            Chunk &c = state[k % slots];
-            if (!c.inFlight) {
-               continue;
-            }
-            if (!resentOne && now - c.sentAt >= cc.Timeout(c.sends)) {
-               if (SalvorResult res = resend(k, now, true); !res) {
-                  return res;
-               }
-               resentOne = true;
-            } else {
-               nextCheck = std::min(nextCheck, c.sentAt + cc.Timeout(c.sends));
-            }
+      if (now >= nextCheck_) {
+         if (SalvorResult res = ResendTimedOut(now); !res) {
+            return res;
          }
          continue;
       }
       if (gotAny) {
          continue;  // refill the window before waiting
       }
-      if (!sock_.Flush(&error) ||
-          sock_.Wait(nextCheck - now, &error) == SalvorClientSocket::Error) {
-         return SalvorResult::Error(SalvorResult::Failed, error);
+      if (!target_.sock.Flush(&error_) ||
+          target_.sock.Wait(nextCheck_ - now, &error_) == SalvorClientSocket::Error) {
+         return Failed();
       }
    }
-   stats->bytes = size;
-   if (opts.progress) {
-      opts.progress(size, size);
+   stats_->bytes = size_;
+   if (opts_.progress) {
+      opts_.progress(size_, size_);
    }
    return {};
+}
+
+// Queues chunk k, read from the file, with the next send number.
+bool
+DataStream::Send(uint64_t k)
+{
+   uint64_t offset = k * SALVOR_MAX_PAYLOAD;
+   uint32_t len = ChunkLength(size_, k);
+   FillHeader(msg_, SALVOR_MSG_DATA, target_.timestamp, target_.dumpID, (uint32_t)offset, len,
+              sendSeq_ + 1);
+   if (!reader_.Read(k, msg_ + SALVOR_HEADER_SIZE, &error_) ||
+       !target_.sock.Queue(msg_, SALVOR_HEADER_SIZE + len, &error_)) {
+      return false;
+   }
+   Chunk &c = StateOf(k);
+   c.sentAt = Clock::now();
+   c.seq = ++sendSeq_;
+   if (c.sends == 0) {
+      c.firstSeq = c.seq;
+      c.firstSentAt = c.sentAt;
+   }
+   stats_->retransmits += c.sends > 0;
+   c.sends++;
+   c.inFlight = true;
+   stats_->datagrams++;
+   nextCheck_ = std::min(nextCheck_, c.sentAt + target_.cc.Timeout(c.sends));
+   return true;
+}
+
+// Sends new chunks while the window and the ring allow.
+bool
+DataStream::FillWindow()
+{
+   while (inFlight_ < target_.cc.Window() && next_ < chunks_ && next_ < base_ + slots_) {
+      if (!Send(next_)) {
+         return false;
+      }
+      next_++;
+      inFlight_++;
+   }
+   // What was queued goes out before the replies are looked at.
+   return target_.sock.Flush(&error_);
+}
+
+// Takes the replies waiting on the socket; *gotAny once one acknowledged a chunk.
+SalvorResult
+DataStream::TakeReplies(bool *gotAny)
+{
+   for (;;) {
+      size_t len = 0;
+      SalvorClientSocket::RecvResult rr = target_.sock.TryRecv(buf_, sizeof buf_, &len, &error_);
+      if (rr == SalvorClientSocket::TimedOut) {
+         return {};
+      }
+      if (rr == SalvorClientSocket::Error) {
+         return Failed();
+      }
+      if (rr == SalvorClientSocket::Refused) {
+         refused_ = true;
+         continue;
+      }
+      salvorMsgHeader reply;
+      if (!DecodeReply(buf_, len, SALVOR_MSG_DATA, target_.timestamp, &reply) ||
+          reply.dumpID != target_.dumpID || reply.dataOffset % SALVOR_MAX_PAYLOAD != 0) {
+         continue;
+      }
+      uint64_t k = reply.dataOffset / SALVOR_MAX_PAYLOAD;
+      if (k < base_ || k >= next_ || !StateOf(k).inFlight) {
+         continue;  // a duplicate reply to a resent message
+      }
+      if (reply.status != hxk_success) {
+         return SalvorResult::Error(SalvorResult::Refused,
+                                    "collector refused the data at offset " +
+                                       std::to_string(reply.dataOffset) + ": " +
+                                       SalvorStatusText(reply.status),
+                                    reply.status);
+      }
+      *gotAny = true;
+      Acknowledge(k, EchoedSendNumber(reply));
+   }
+}
+
+// Chunk k is answered, by the reply to send number `answered` (0: unknown).
+void
+DataStream::Acknowledge(uint64_t k, uint64_t answered)
+{
+   Chunk &c = StateOf(k);
+   // A reply that names the send it answers measures that send's round
+   // trip; one that names none is measured only when the message went
+   // once, as it may answer any of its sends.
+   bool known = answered >= c.firstSeq && answered <= c.seq;
+   Clock::time_point replyAt = Clock::now();
+   if (known && c.sends > 1 && answered == c.firstSeq) {
+      target_.cc.OnNeedlessResend(c.firstSentAt, replyAt);
+   }
+   bool measured = known ? answered == c.seq : c.sends == 1;
+   target_.cc.OnReply(c.sentAt, replyAt, !measured);
+   maxAckedSeq_ = std::max(maxAckedSeq_, known ? answered : c.firstSeq);
+   c.inFlight = false;
+   c.acked = true;
+   inFlight_--;
+   ackedBytes_ += ChunkLength(size_, k);
+   if (++acked_ % 256 == 0 && opts_.progress) {
+      opts_.progress(ackedBytes_, size_);
+   }
+   while (base_ < next_ && StateOf(base_).acked) {
+      StateOf(base_) = Chunk{};
+      base_++;
+   }
+}
+
+// A message found lost: resent, unless it has had all its attempts.
+SalvorResult
+DataStream::Resend(uint64_t k, Clock::time_point now, bool timedOut)
+{
+   Chunk &c = StateOf(k);
+   if (c.sends > opts_.retries) {
+      std::string what = "data at offset " + std::to_string(k * SALVOR_MAX_PAYLOAD);
+      return SalvorResult::Error(
+         SalvorResult::NoAnswer, NoAnswer(target_.serverName, what.c_str(), c.sends, refused_));
+   }
+   unsigned before = target_.cc.Window();
+   if (timedOut) {
+      target_.cc.OnTimeout(c.sentAt, now);
+   } else {
+      target_.cc.OnLoss(c.sentAt, now);
+   }
+   stats_->windowCuts += target_.cc.Window() < before;
+   if (!Send(k)) {
+      return Failed();
+   }
+   return {};
+}
+
+// Messages overtaken by later ones go again now. First sends go out in
+// the order of the chunks, so the scan ends at the first one that was not
+// overtaken.
+SalvorResult
+DataStream::ResendOvertaken(Clock::time_point now)
+{
+   for (uint64_t k = base_; k < next_; k++) {
+      Chunk &c = StateOf(k);
+      if (!c.inFlight) {
+         continue;
+      }
+      if (c.seq + SalvorCongestion::SALVOR_REORDER_THRESHOLD > maxAckedSeq_) {
+         if (c.sends == 1) {
+            break;
+         }
+         continue;
+      }
+      if (SalvorResult res = Resend(k, now, false); !res) {
+         return res;
+      }
+   }
+   return {};
+}
+
+// One resend per timeout, as TCP does: when the collector was only slow
+// for a moment, every message in flight is late at once, and resending
+// them all would double its work just when it is behind. The doubled
+// timeout then judges the others; those truly lost with it are overtaken
+// by the resent one once that is answered, and go again at once.
+SalvorResult
+DataStream::ResendTimedOut(Clock::time_point now)
+{
+   nextCheck_ = Clock::time_point::max();
+   bool resentOne = false;
+   for (uint64_t k = base_; k < next_; k++) {
+      Chunk &c = StateOf(k);
+      if (!c.inFlight) {
+         continue;
+      }
+      if (!resentOne && now - c.sentAt >= target_.cc.Timeout(c.sends)) {
+         if (SalvorResult res = Resend(k, now, true); !res) {
+            return res;
+         }
+         resentOne = true;
+      } else {
+         nextCheck_ = std::min(nextCheck_, c.sentAt + target_.cc.Timeout(c.sends));
+      }
+   }
+   return {};
+}
+
+}  // namespace
+
+SalvorResult
+SalvorClient::StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dumpID,
+                         const SalvorSendOptions &opts, SalvorSendStats *stats)
+{
+   DataStream stream({sock_, *cc_, serverName_, timestamp, dumpID}, fd, size, opts, stats);
+   return stream.Run();
 }

@@ -64,86 +64,126 @@ struct Args {
    std::optional<std::string> file;
 };
 
+// An option that takes a value; `apply` stores it, or is false when the
+// value is bad.
+struct ValueOption {
+   std::string_view name;
+   bool (*apply)(std::string_view value, Args *args);
+};
+
+const ValueOption VALUE_OPTIONS[] = {
+   {"--server", [](std::string_view v, Args *a) { a->server = v; return true; }},
+   {"--from", [](std::string_view v, Args *a) { a->from = v; return true; }},
+   {"--window",
+    [](std::string_view v, Args *a) { return ParseNumber<unsigned>(v, 1, 4096, &a->opts.window); }},
+   {"--timeout",
+    [](std::string_view v, Args *a) {
+       unsigned ms;
+       if (!ParseNumber<unsigned>(v, 1, 600000, &ms)) {
+          return false;
+       }
+       a->opts.timeout = std::chrono::milliseconds(ms);
+       return true;
+    }},
+   {"--test-loss",
+    [](std::string_view v, Args *a) {
+       unsigned pct;
+       if (!ParseNumber<unsigned>(v, 0, 50, &pct)) {
+          return false;
+       }
+       a->opts.testLoss = pct / 100.0;
+       // Each process its own sequence: hosts started together differ.
+       a->opts.testLossSeed = (uint32_t)getpid();
+       return true;
+    }},
+   {"--retries",
+    [](std::string_view v, Args *a) {
+       return ParseNumber<unsigned>(v, 0, 1000000, &a->opts.retries);
+    }},
+   {"--timestamp",
+    [](std::string_view v, Args *a) {
+       int64_t ts;
+       if (!ParseNumber<int64_t>(v, INT64_MIN, INT64_MAX, &ts) || ts == 0) {
+          return false;
+       }
+       a->opts.timestamp = ts;
+       return true;
+    }},
+};
+
+const ValueOption *
+FindValueOption(std::string_view name)
+{
+   for (const ValueOption &option : VALUE_OPTIONS) {
+      if (option.name == name) {
+         return &option;
+      }
+   }
+   return nullptr;
+}
+
+// Splits "--name=value" into its name, left in *arg, and its value.
+std::optional<std::string_view>
+SplitInlineValue(std::string_view *arg)
+{
+   if (!arg->starts_with("--")) {
+      return std::nullopt;
+   }
+   size_t eq = arg->find('=');
+   if (eq == std::string_view::npos) {
+      return std::nullopt;
+   }
+   std::string_view value = arg->substr(eq + 1);
+   *arg = arg->substr(0, eq);
+   return value;
+}
+
+// A word that is neither an option with a value nor "--"; an error text,
+// empty on success.
+std::string
+TakeFlagOrFile(std::string_view arg, Args *args)
+{
+   if (arg == "--quiet" || arg == "-q") {
+      args->quiet = true;
+   } else if (arg == "--status") {
+      args->status = true;
+   } else if (arg.starts_with("-") && arg != "-") {
+      return "unknown option " + std::string(arg);
+   } else if (!args->file) {
+      args->file = arg;
+   } else {
+      return "only one file can be sent at a time";
+   }
+   return {};
+}
+
 // Returns an error text, empty on success.
 std::string
 ParseArgs(int argc, char **argv, Args *args)
 {
    for (int i = 1; i < argc; i++) {
       std::string_view arg = argv[i];
-      std::string_view value;
-      bool hasValue = false;
-      if (arg.starts_with("--")) {
-         if (size_t eq = arg.find('='); eq != std::string_view::npos) {
-            value = arg.substr(eq + 1);
-            arg = arg.substr(0, eq);
-            hasValue = true;
-         }
-      }
-      auto needValue = [&]() -> bool {
-         if (!hasValue) {
-            if (i + 1 >= argc) {
-               return false;
-            }
+      std::optional<std::string_view> value = SplitInlineValue(&arg);
+      std::string error;
+      if (const ValueOption *option = FindValueOption(arg)) {
+         if (!value && i + 1 < argc) {
             value = argv[++i];
          }
-         return true;
-      };
-      auto bad = [&]() { return "bad value for " + std::string(arg) + ": '" + std::string(value) + "'"; };
-
-      if (arg == "--quiet" || arg == "-q") {
-         args->quiet = true;
-      } else if (arg == "--status") {
-         args->status = true;
-      } else if (arg == "--server" || arg == "--from" || arg == "--window" ||
-                 arg == "--timeout" || arg == "--retries" || arg == "--timestamp" ||
-                 arg == "--test-loss") {
-         if (!needValue()) {
-            return "missing value for " + std::string(arg);
-         }
-         if (arg == "--server") {
-            args->server = value;
-         } else if (arg == "--from") {
-            args->from = value;
-         } else if (arg == "--window") {
-            if (!ParseNumber<unsigned>(value, 1, 4096, &args->opts.window)) {
-               return bad();
-            }
-         } else if (arg == "--timeout") {
-            unsigned ms;
-            if (!ParseNumber<unsigned>(value, 1, 600000, &ms)) {
-               return bad();
-            }
-            args->opts.timeout = std::chrono::milliseconds(ms);
-         } else if (arg == "--test-loss") {
-            unsigned pct;
-            if (!ParseNumber<unsigned>(value, 0, 50, &pct)) {
-               return bad();
-            }
-            args->opts.testLoss = pct / 100.0;
-            // Each process its own sequence: hosts started together differ.
-            args->opts.testLossSeed = (uint32_t)getpid();
-         } else if (arg == "--retries") {
-            if (!ParseNumber<unsigned>(value, 0, 1000000, &args->opts.retries)) {
-               return bad();
-            }
-         } else {
-            int64_t ts;
-            if (!ParseNumber<int64_t>(value, INT64_MIN, INT64_MAX, &ts) || ts == 0) {
-               return bad();
-            }
-            args->opts.timestamp = ts;
+         if (!value) {
+            error = "missing value for " + std::string(arg);
+         } else if (!option->apply(*value, args)) {
+            error = "bad value for " + std::string(arg) + ": '" + std::string(*value) + "'";
          }
       } else if (arg == "--") {
          if (i + 2 != argc || args->file) {
             return "exactly one file must follow --";
          }
          args->file = argv[++i];
-      } else if (arg.starts_with("-") && arg != "-") {
-         return "unknown option " + std::string(arg);
-      } else if (!args->file) {
-         args->file = arg;
       } else {
-         return "only one file can be sent at a time";
+         error = TakeFlagOrFile(arg, args);
+      }
+      if (!error.empty()) {
+         return error;
       }
    }
    if (args->status && args->file) {
@@ -162,6 +202,113 @@ Fail(const std::string &message)
    return EXIT_FAILED;
 }
 
+// A file descriptor closed when it goes out of scope.
+struct ClosingFd {
+   int fd = -1;
+   ClosingFd() = default;
+   ClosingFd(const ClosingFd &) = delete;
+   ClosingFd &operator=(const ClosingFd &) = delete;
+   ~ClosingFd()
+   {
+      if (fd >= 0) {
+         close(fd);
+      }
+   }
+};
+
+// Opens the client's socket towards the collector named in the arguments;
+// an error text, empty on success.
+std::string
+OpenClient(const Args &args, SalvorClient *client, std::string *serverName)
+{
+   NetAddr server;
+   std::string error;
+   if (!SalvorParseServer(args.server, SALVOR_DEFAULT_PORT, &server, &error)) {
+      return error;
+   }
+   std::optional<uint32_t> from;
+   if (args.from) {
+      uint32_t addr;
+      if (!SalvorParseAddress(*args.from, &addr)) {
+         return "bad source address '" + *args.from + "'";
+      }
+      from = addr;
+   }
+   if (SalvorResult res = client->Open(server, from); !res) {
+      return res.message;
+   }
+   *serverName = SalvorFormatAddress(server);
+   return {};
+}
+
+int
+CheckStatus(SalvorClient &client, const Args &args, const std::string &serverName)
+{
+   if (SalvorResult res = client.StatusCheck(args.opts); !res) {
+      return Fail(res.message);
+   }
+   if (!args.quiet) {
+      std::printf("collector at %s is alive\n", serverName.c_str());
+   }
+   return 0;
+}
+
+// Opens `path` to be read as a dump; an error text, empty on success.
+std::string
+OpenDumpFile(const std::string &path, ClosingFd *file, uint64_t *size)
+{
+   file->fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+   if (file->fd < 0) {
+      return "cannot open " + path + ": " + strerror(errno);
+   }
+   struct stat st;
+   if (fstat(file->fd, &st) != 0) {
+      return "cannot stat " + path + ": " + strerror(errno);
+   }
+   if (!S_ISREG(st.st_mode)) {
+      return path + " is not a regular file";
+   }
+   *size = (uint64_t)st.st_size;
+   if (*size > SALVOR_MAX_DUMP_SIZE) {
+      return path + " is too large (" + std::to_string(*size) +
+             " bytes): a dump cannot exceed 4 GiB";
+   }
+   posix_fadvise(file->fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+   return {};
+}
+
+int
+SendFile(SalvorClient &client, Args &args, const std::string &serverName)
+{
+   const std::string &path = *args.file;
+   ClosingFd file;
+   uint64_t size = 0;
+   if (std::string error = OpenDumpFile(path, &file, &size); !error.empty()) {
+      return Fail(error);
+   }
+   SalvorProgress progress(stderr);
+   if (progress.Enabled()) {
+      args.opts.progress = [&progress](uint64_t acked, uint64_t total) {
+         progress.Update(acked, total);
+      };
+   }
+   SalvorSendStats stats;
+   SalvorResult res = client.SendDump(file.fd, size, args.opts, &stats);
+   progress.Finish();
+   if (!res) {
+      return Fail(res.message);
+   }
+   if (!args.quiet) {
+      double mbps = stats.seconds > 0 ? (double)stats.bytes / 1e6 / stats.seconds : 0;
+      std::printf("sent %s (%llu bytes) to %s as dump %u in %.2f s, %.1f MB/s, "
+                  "%llu datagrams, %llu resent, window cut %u times\n",
+                  path.c_str(), (unsigned long long)stats.bytes, serverName.c_str(),
+                  stats.dumpID, stats.seconds, mbps, (unsigned long long)stats.datagrams,
+                  (unsigned long long)stats.retransmits, stats.windowCuts);
+   }
+   return 0;
+}
+
 }  // namespace
 
 int
@@ -178,79 +325,11 @@ main(int argc, char **argv)
       Usage(stderr);
       return EXIT_USAGE;
    }
-
-   NetAddr server;
-   std::string error;
-   if (!SalvorParseServer(args.server, SALVOR_DEFAULT_PORT, &server, &error)) {
+   SalvorClient client;
+   std::string serverName;
+   if (std::string error = OpenClient(args, &client, &serverName); !error.empty()) {
       return Fail(error);
    }
-   std::optional<uint32_t> from;
-   if (args.from) {
-      uint32_t addr;
-      if (!SalvorParseAddress(*args.from, &addr)) {
-         return Fail("bad source address '" + *args.from + "'");
-      }
-      from = addr;
-   }
-
-   SalvorClient client;
-   if (SalvorResult res = client.Open(server, from); !res) {
-      return Fail(res.message);
-   }
-   std::string serverName = SalvorFormatAddress(server);
-
-   if (args.status) {
-      if (SalvorResult res = client.StatusCheck(args.opts); !res) {
-         return Fail(res.message);
-      }
-      if (!args.quiet) {
-         std::printf("collector at %s is alive\n", serverName.c_str());
-      }
-      return 0;
-   }
-
-   const std::string &path = *args.file;
-   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-   if (fd < 0) {
-      return Fail("cannot open " + path + ": " + strerror(errno));
-   }
-   struct FdCloser {
-      int fd;
-      ~FdCloser() { close(fd); }
-   } closer{fd};
-   struct stat st;
-   if (fstat(fd, &st) != 0) {
-      return Fail("cannot stat " + path + ": " + strerror(errno));
-   }
-   if (!S_ISREG(st.st_mode)) {
-      return Fail(path + " is not a regular file");
-   }
-   uint64_t size = (uint64_t)st.st_size;
-   if (size > SALVOR_MAX_DUMP_SIZE) {
-      return Fail(path + " is too large (" + std::to_string(size) +
-                  " bytes): a dump cannot exceed 4 GiB");
-   }
-   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-
-   SalvorProgress progress(stderr);
-   if (progress.Enabled()) {
-      args.opts.progress = [&progress](uint64_t acked, uint64_t total) {
-         progress.Update(acked, total);
-      };
-   }
-   SalvorSendStats stats;
-   SalvorResult res = client.SendDump(fd, size, args.opts, &stats);
-   progress.Finish();
-   if (!res) {
-      return Fail(res.message);
-   }
-   if (!args.quiet) {
-      double mbps = stats.seconds > 0 ? (double)stats.bytes / 1e6 / stats.seconds : 0;
-      std::printf("sent %s (%llu bytes) to %s as dump %u in %.2f s, %.1f MB/s, "
-                  "%llu datagrams, %llu resent, window cut %u times\n",
-                  path.c_str(), (unsigned long long)stats.bytes, serverName.c_str(),
-                  stats.dumpID, stats.seconds, mbps, (unsigned long long)stats.datagrams,
-                  (unsigned long long)stats.retransmits, stats.windowCuts);
-   }
-   return 0;
+   return args.status ? CheckStatus(client, args, serverName)
+                      : SendFile(client, args, serverName);
 }
