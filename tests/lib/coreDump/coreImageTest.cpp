@@ -6,6 +6,7 @@
 #include <elf.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <sys/procfs.h>
 #include <sys/stat.h>
@@ -21,13 +22,26 @@
 
 namespace {
 
+// The safe temporary directory under base. TMPDIR is put back afterwards:
+// the next test's temporary directory must not land in this one's, which
+// is gone by then.
 std::string
 SafeDir(const std::string &base)
 {
+   const char *saved = std::getenv("TMPDIR");
+   std::optional<std::string> old;
+   if (saved != nullptr) {
+      old = saved;
+   }
    setenv("TMPDIR", base.c_str(), 1);
    char *dir = File_GetSafeTmpDir(true);
    std::string out = dir != nullptr ? dir : "";
    free(dir);
+   if (old) {
+      setenv("TMPDIR", old->c_str(), 1);
+   } else {
+      unsetenv("TMPDIR");
+   }
    return out;
 }
 
