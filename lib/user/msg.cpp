@@ -45,7 +45,7 @@ const char *const msgSeverityCaptions[] = {
 // One thread's pending messages and front-end overrides.
 struct MsgState {
    MsgState *next;      // in its bucket
-   const void *owner;   // the thread's MsgThreadExit object: unique among live threads
+   uint32_t threadID;   // the bucket's key
    MsgList *head;       // oldest first
    MsgList **tail;
    MsgFrontEnd overrides;
@@ -119,22 +119,14 @@ private:
    MXUserExclLock *lock_;
 };
 
-void MsgThreadGone(const void *owner, uint32_t threadID);
-
-// Frees the thread's state when the thread ends, so that a later thread
-// given the same number does not inherit its messages.
-struct MsgThreadExit {
-   uint32_t threadID = 0;
-   bool registered = false;
-   ~MsgThreadExit()
-   {
-      if (registered) {
-         MsgThreadGone(this, threadID);
-      }
-   }
-};
-
-thread_local MsgThreadExit msgThreadExit;
+/*
+ * The calling thread's state. A plain pointer, so that it stays usable
+ * while the thread's other thread-local objects are destroyed (their
+ * destructors may append messages); the state is freed by the platform's
+ * thread-exit hook, which runs after all of them. A later thread starts
+ * with null here wherever its thread-local block lies.
+ */
+thread_local MsgState *msgThreadState = nullptr;
 
 size_t
 MsgBucket(uint32_t threadID)
@@ -142,53 +134,48 @@ MsgBucket(uint32_t threadID)
    return threadID % MSG_TABLE_BUCKETS;
 }
 
+// Runs on an ending thread: drops its state and the messages left in it.
+void
+MsgThreadGone(void *state)
+{
+   MsgState *gone = static_cast<MsgState *>(state);
+   MsgList *list = nullptr;
+   {
+      MsgLocked locked;
+      MsgState **link = &locked.table->buckets[MsgBucket(gone->threadID)];
+      while (*link != nullptr && *link != gone) {
+         link = &(*link)->next;
+      }
+      if (*link != nullptr) {
+         *link = gone->next;
+         list = gone->head;
+         std::free(gone);
+      }
+   }
+   if (msgThreadState == gone) {
+      msgThreadState = nullptr;  // a message appended from here on gets a new state
+   }
+   MsgList_Free(list);
+}
+
 // The calling thread's state, under msgLock; created when create is set.
 MsgState *
 MsgFindState(MsgTable *table, bool create)
 {
-   MsgThreadExit *self = &msgThreadExit;
-   if (!self->registered) {
-      if (!create) {
-         return nullptr;
-      }
-      self->threadID = VThread_CurID();
+   MsgState *s = msgThreadState;
+   if (s != nullptr || !create) {
+      return s;
    }
-   MsgState **bucket = &table->buckets[MsgBucket(self->threadID)];
-   for (MsgState *s = *bucket; s != nullptr; s = s->next) {
-      if (s->owner == self) {
-         return s;
-      }
-   }
-   if (!create) {
-      return nullptr;
-   }
-   MsgState *s = static_cast<MsgState *>(Util_SafeCalloc(1, sizeof *s));
-   s->owner = self;
+   s = static_cast<MsgState *>(Util_SafeCalloc(1, sizeof *s));
+   s->threadID = VThread_CurID();
    s->tail = &s->head;
+   MsgState **bucket = &table->buckets[MsgBucket(s->threadID)];
    s->next = *bucket;
    *bucket = s;
-   self->registered = true;
+   msgThreadState = s;
+   // Without the hook the state outlives the thread: a leak, nothing worse.
+   MsgPlat_SetThreadExitValue(MsgThreadGone, s);
    return s;
-}
-
-void
-MsgThreadGone(const void *owner, uint32_t threadID)
-{
-   MsgList *list = nullptr;
-   {
-      MsgLocked locked;
-      MsgState **link = &locked.table->buckets[MsgBucket(threadID)];
-      while (*link != nullptr && (*link)->owner != owner) {
-         link = &(*link)->next;
-      }
-      if (*link != nullptr) {
-         MsgState *s = *link;
-         *link = s->next;
-         list = s->head;
-         std::free(s);
-      }
-   }
-   MsgList_Free(list);
 }
 
 // The calling thread's front end: its overrides over the process's record.

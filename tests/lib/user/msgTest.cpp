@@ -291,6 +291,42 @@ TEST_F(MsgTest, PendingListsOfThreadsAreKeptApart)
    EXPECT_FALSE(Msg_Present());
 }
 
+namespace {
+
+// Appends a message from a thread-local destructor, which runs while its
+// thread ends and after the library has let go of the thread's state.
+struct LateAppender {
+   ~LateAppender() { Msg_Append(MSG_MAGIC "(msg.late)appended while the thread ends"); }
+};
+thread_local LateAppender lateAppender;
+
+}  // namespace
+
+TEST_F(MsgTest, MessagesAppendedWhileAThreadEndsReachNoLaterThread)
+{
+   Recorder::Reset();
+   Msg_SetFrontEnd(&recorderFrontEnd);
+   for (int round = 0; round < 8; round++) {
+      std::thread([] {
+         (void)&lateAppender;  // constructed first, so destroyed last
+         Msg_Append(MSG_MAGIC "(msg.early)pending");
+      }).join();
+      // The next thread is likely to get the same thread-local block.
+      bool inherited = true;
+      int reply = -1;
+      std::thread([&] {
+         inherited = Msg_Present();
+         Msg_Post(MSG_INFO, MSG_MAGIC "(msg.next)next thread");
+         reply = Msg_Question(msgOKCancelButtons, 1, MSG_MAGIC "(msg.ask)Go on?");
+      }).join();
+      EXPECT_FALSE(inherited);
+      EXPECT_EQ(reply, 1);
+   }
+   ASSERT_EQ(Recorder::posts.size(), 8u);
+   EXPECT_EQ(Recorder::posts.back(), "0|msg.next|next thread\n");
+   EXPECT_EQ(Recorder::questions.back(), "OK;Cancel;|1|msg.ask|Go on?\n");
+}
+
 TEST_F(MsgTest, ConsoleQuestionReadsANumberAndGivesUpAtEndOfInput)
 {
    int in[2];
