@@ -409,7 +409,7 @@ TEST_F(MsgDeathTest, RejectedFormatIsFatal)
          const char *bad = MSG_MAGIC "(msg.bad)%n";
          MsgList_Append(&list, bad, nullptr);
       },
-      "MsgList_VAppend error: %n is not allowed(.|\n)*format <%n>(.|\n)*PANIC lib/user/msgList:");
+      "MsgList_VAppend error: %n is not allowed(.|\n)*format <%n>(.|\n)*PANIC lib/misc/msgList:");
 }
 
 TEST_F(MsgDeathTest, OverlongIdIsFatal)
@@ -417,7 +417,7 @@ TEST_F(MsgDeathTest, OverlongIdIsFatal)
    GTEST_FLAG_SET(death_test_style, "threadsafe");
    std::string id(128, 'a');
    std::string text = MSG_MAGIC "(" + id + ")text";
-   EXPECT_DEATH(Msg_Append(text.c_str()), "NOT_IMPLEMENTED lib/user/msgList:");
+   EXPECT_DEATH(Msg_Append(text.c_str()), "NOT_IMPLEMENTED lib/misc/msgList:");
    std::string ok = MSG_MAGIC "(" + std::string(127, 'a') + ")text";
    Msg_Append(ok.c_str());
    EXPECT_TRUE(Msg_Present());
