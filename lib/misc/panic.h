@@ -10,6 +10,8 @@
 #pragma once
 
 #include <cstddef>
+#include <new>
+#include <stdexcept>
 
 #include "lib/string/str.h"  // PRINTF_DECL
 
@@ -80,3 +82,24 @@ inline constexpr const char *panicSourcePath = path.text;
 #define Util_SafeStrdup(text) MustStrdup(-1, (text), SALVOR_SOURCE_PATH, __LINE__)
 #define Util_SafeStrndup(text, n) MustStrndup(-1, (text), (n), SALVOR_SOURCE_PATH, __LINE__)
 
+/*
+ * Runs body and returns what it returns. The strings and containers of the
+ * standard library report an allocation failure by throwing; inside body
+ * such a failure ends the process as "MEM_ALLOC <module>:<line>" instead,
+ * so that it leaves the evidence of any other panic and never escapes
+ * from the entry point that calls this.
+ */
+template <typename Body>
+auto
+Panic_OnAllocFailure(const char *module, int line, Body &&body) -> decltype(body())
+{
+   try {
+      return body();
+   } catch (const std::bad_alloc &) {
+   } catch (const std::length_error &) {
+   }
+   Panic("MEM_ALLOC %s:%d\n", module, line);
+}
+
+// Panic_OnAllocFailure at the caller's place.
+#define MEM_ALLOC_GUARD(...) Panic_OnAllocFailure(SALVOR_SOURCE_PATH, __LINE__, __VA_ARGS__)

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <new>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -13,6 +14,26 @@
 #include "lib/user/dictionary.h"
 #include "lib/user/msg.h"
 #include "tests/lib/user/userTestUtil.h"
+
+// The test program's allocations through new: the first request of
+// newLimit bytes or more fails, as it would when memory runs out. (The
+// standard delete frees with free().)
+static std::atomic<size_t> newLimit{SIZE_MAX};
+
+void *
+operator new(size_t size)
+{
+   if (size >= newLimit.load()) {
+      newLimit = SIZE_MAX;
+      throw std::bad_alloc();
+   }
+   void *p = std::malloc(size != 0 ? size : 1);
+   if (p == nullptr) {
+      throw std::bad_alloc();
+   }
+   return p;
+}
+
 
 namespace {
 
@@ -410,6 +431,36 @@ TEST_F(MsgDeathTest, RejectedFormatIsFatal)
          MsgList_Append(&list, bad, nullptr);
       },
       "MsgList_VAppend error: %n is not allowed(.|\n)*format <%n>(.|\n)*PANIC lib/misc/msgList:");
+}
+
+// Out of memory while a text is put together ends in a panic, with its
+// log and core image, rather than in an exception nobody catches.
+TEST_F(MsgDeathTest, RunningOutOfMemoryWhileAssemblingATextIsAPanic)
+{
+   GTEST_FLAG_SET(death_test_style, "threadsafe");
+   std::string part(4000, 'x');
+   // Each message fits, the text of all of them does not.
+   EXPECT_EXIT(
+      {
+         usertest::LogFile echo(dir / "death.log", true);
+         for (int i = 0; i < 4; i++) {
+            Msg_Append("%s", part.c_str());
+         }
+         newLimit = 10000;
+         std::free(Msg_GetMessages());
+         std::exit(0);
+      },
+      testing::ExitedWithCode(255), "MEM_ALLOC lib/user/msg:[0-9]+\n(.|\n)*Exiting\n");
+   // One conversion alone is too long.
+   EXPECT_EXIT(
+      {
+         usertest::LogFile echo(dir / "death.log", true);
+         std::string huge(20000, 'y');
+         newLimit = 10000;
+         std::free(Msg_Format(MSG_MAGIC "(msg.huge)%s", huge.c_str()));
+         std::exit(0);
+      },
+      testing::ExitedWithCode(255), "MEM_ALLOC lib/string/msgFmt:[0-9]+\n");
 }
 
 TEST_F(MsgDeathTest, OverlongIdIsFatal)
