@@ -55,7 +55,8 @@ ParseNumber(const char **p, int *value)
    return true;
 }
 
-// Reads "n$" at *p when present: the 1-based position, else 0.
+// Reads "n$" at *p when present: the 1-based position, else 0; -1 for
+// "0$", which names no argument.
 int
 ParsePosition(const char **p)
 {
@@ -63,7 +64,7 @@ ParsePosition(const char **p)
    int n;
    if (ParseNumber(&q, &n) && *q == '$') {
       *p = q + 1;
-      return n;
+      return n > 0 ? n : -1;
    }
    return 0;
 }
@@ -233,6 +234,10 @@ private:
    // Assigns the next (or the given) argument index to one use.
    bool Take(int position, int32_t type, LengthClass length, int *arg, const char **error)
    {
+      if (position < 0) {
+         *error = "unknown conversion";
+         return false;
+      }
       if (position > 0) {
          if (plain_) {
             *error = "positional and plain conversions are mixed";

@@ -269,11 +269,12 @@ MsgListText(const MsgList *list)
    std::string out;
    for (const MsgList *m = list; m != nullptr; m = m->next) {
       char *text = MsgFormatNode(m);
-      out += text;
-      std::free(text);
-      if (out.empty() || out.back() != '\n') {
-         out += '\n';
+      size_t len = std::strlen(text);
+      out.append(text, len);
+      if (len == 0 || text[len - 1] != '\n') {
+         out += '\n';  // an empty message still has its line
       }
+      std::free(text);
    }
    return out;
 }

@@ -234,6 +234,44 @@ TEST_F(MsgTest, InvalidRepliesAreAskedAgainThenReplacedByTheDefault)
    EXPECT_TRUE(log.Has("MsgQuestion: msg.q reply=0\n"));
 }
 
+// The question slot is offered nine of twelve buttons: a reply naming one
+// of the other three is as invalid as one naming no button at all.
+TEST_F(MsgTest, ARepliedButtonThatWasNotOfferedIsNeverReturned)
+{
+   Recorder::Reset();
+   Msg_SetFrontEnd(&recorderFrontEnd);
+   std::vector<std::string> names;
+   for (int i = 0; i < 12; i++) {
+      names.push_back(MSG_MAGIC "(button.b" + std::to_string(i) + ")B" + std::to_string(i));
+   }
+   std::vector<const char *> buttons;
+   for (const std::string &n : names) {
+      buttons.push_back(n.c_str());
+   }
+   buttons.push_back(nullptr);
+
+   Recorder::replies = {10, 11};
+   EXPECT_EQ(Msg_Question(buttons.data(), 2, MSG_MAGIC "(msg.many)Which?"), 2);
+   ASSERT_EQ(Recorder::questions.size(), 2u);
+   EXPECT_EQ(Recorder::questions[0].substr(0, Recorder::questions[0].find('|')),
+             "B0;B1;B2;B3;B4;B5;B6;B7;B8;");
+   EXPECT_TRUE(log.Has("MsgQuestion: Invalid reply: 10 (max = 8). Reposting question.\n"));
+   EXPECT_TRUE(log.Has("MsgQuestion: Invalid reply: 11 (max = 8).  Using default value.\n"));
+
+   Recorder::replies = {10, 8};
+   EXPECT_EQ(Msg_Question(buttons.data(), 2, MSG_MAGIC "(msg.many)Which?"), 8);
+}
+
+TEST_F(MsgTest, AnEmptyMessageKeepsItsLine)
+{
+   Msg_Append(MSG_MAGIC "(msg.first)first");
+   Msg_Append("%s", "");
+   Msg_Append(MSG_MAGIC "(msg.last)last");
+   char *all = Msg_GetMessages();
+   EXPECT_STREQ(all, "first\n\nlast\n");
+   std::free(all);
+}
+
 TEST_F(MsgTest, LocalisationReordersPositionalArgumentsAndButtons)
 {
    Recorder::Reset();
