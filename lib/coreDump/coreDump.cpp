@@ -146,10 +146,18 @@ CoreDumpWriteCandidates(const CoreDumpContext *context, void *)
          continue;
       }
       Warning("CoreDump: Writing minidump to %s\n", name);
-      int err = CoreDumpPlat_WriteImage(file, context);
+      CoreDumpThreadReport threads = {};
+      int err = CoreDumpPlat_WriteImage(file, context, &threads);
       CoreDumpPlat_CloseImageFile(file);
       if (err != 0) {
          Warning("Minidump failed: %s\n", CoreDumpPlat_ErrorText(err));
+      } else if (threads.without > 0) {
+         // Their stacks are in the image all the same.
+         Warning("CoreDump: Registers of %d other threads unavailable (%s), %d written\n",
+                 threads.without, CoreDumpPlat_ErrorText(threads.error),
+                 threads.withRegisters);
+      } else {
+         Log("CoreDump: %d other threads with their registers\n", threads.withRegisters);
       }
       return;
    }

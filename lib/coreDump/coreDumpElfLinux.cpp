@@ -7,8 +7,15 @@
 // at that moment, so the child allocates nothing: it works in static
 // buffers and makes system calls only, and ends with _exit.
 //
+// The registers of the other threads are read by the same child: the
+// parent lets it trace the process (PR_SET_PTRACER) and waits; the child
+// stops each other thread, reads its registers and leaves it stopped until
+// it ends. Where tracing is refused the image holds the panicking thread's
+// registers only, and the parent's report says so.
+//
 // Contents: a PT_NOTE segment (registers of the panicking thread, process
-// information, the auxiliary vector, the mapped files) and one PT_LOAD
+// information, the auxiliary vector, the mapped files, then the registers
+// of every other thread) and one PT_LOAD
 // segment per piece of memory that the program itself produced:
 // - anonymous private mappings (heap, stacks, bss) whole, with the pages
 //   never touched left as holes of the sparse file;
@@ -22,13 +29,18 @@
 #include <cstring>
 #include <elf.h>
 #include <fcntl.h>
+#include <dirent.h>
+#include <sys/prctl.h>
 #include <sys/procfs.h>
+#include <sys/ptrace.h>
+#include <sys/uio.h>
 #include <sys/syscall.h>
 #include <sys/user.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "lib/coreDump/coreDumpPosix.h"
+#include "lib/misc/platFault.h"
 
 namespace {
 
@@ -38,6 +50,7 @@ constexpr int CORE_MAX_SEGMENTS = 16384;
 constexpr size_t CORE_FILE_NOTE_MAX = 256 * 1024;
 constexpr size_t CORE_PAGEMAP_CHUNK = 4096;   // entries read at a time
 constexpr size_t CORE_MAX_WRITE = 1 << 20;    // bytes per write
+constexpr int CORE_MAX_THREADS = 512;         // other threads with registers
 
 // Bits of a /proc/<pid>/pagemap entry.
 constexpr uint64_t PAGEMAP_PRESENT = 1ULL << 63;
@@ -64,8 +77,19 @@ struct CoreSegment {
    bool sparse;       // only the pages in memory are written
 };
 
+// One other thread of the process, as the child found it.
+struct CoreThread {
+   pid_t tid;
+   user_regs_struct regs;
+   user_fpregs_struct fpregs;
+   bool haveFpregs;
+};
+
 // All of it is touched by the child alone.
 struct CoreImage {
+   CoreThread threads[CORE_MAX_THREADS];
+   int numThreads;
+   char dirents[16 * 1024];
    int fd;
    size_t pageSize;
    int pagemapFd;
@@ -496,6 +520,143 @@ CoreFillPsinfo(const CoreDumpContext *context, elf_prpsinfo *info)
    }
 }
 
+// The child's account of the other threads, sent to the parent.
+struct CoreThreadCount {
+   int32_t withRegisters;
+   int32_t without;
+   int32_t error;
+};
+
+// Writes v in decimal at out, NUL-terminated; returns the end.
+char *
+CoreFormatDecimal(char *out, unsigned long v)
+{
+   char digits[24];
+   int n = 0;
+   do {
+      digits[n++] = (char)('0' + v % 10);
+      v /= 10;
+   } while (v != 0);
+   while (n > 0) {
+      *out++ = digits[--n];
+   }
+   *out = '\0';
+   return out;
+}
+
+// Stops one thread of the parent and reads its registers into the next
+// slot; 0 or the error. The thread stays stopped until the child ends.
+int
+CoreCaptureThread(pid_t tid)
+{
+   if (ptrace(PTRACE_SEIZE, tid, nullptr, nullptr) != 0 ||
+       ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr) != 0) {
+      return errno;
+   }
+   int status = 0;
+   while (waitpid(tid, &status, __WALL) < 0) {
+      if (errno != EINTR) {
+         return errno;
+      }
+   }
+   if (!WIFSTOPPED(status)) {
+      return ESRCH;  // it ended meanwhile
+   }
+   CoreThread &t = image.threads[image.numThreads];
+   struct iovec iov = {&t.regs, sizeof t.regs};
+   if (ptrace(PTRACE_GETREGSET, tid, reinterpret_cast<void *>(NT_PRSTATUS), &iov) != 0) {
+      return errno;
+   }
+   iov = {&t.fpregs, sizeof t.fpregs};
+   t.haveFpregs =
+      ptrace(PTRACE_GETREGSET, tid, reinterpret_cast<void *>(NT_PRFPREG), &iov) == 0;
+   t.tid = tid;
+   image.numThreads++;
+   return 0;
+}
+
+// Every thread of the parent but the panicking one, from its task list.
+void
+CoreCaptureThreads(const CoreDumpContext *context, int refused, CoreThreadCount *count)
+{
+   char path[64] = "/proc/";
+   std::memcpy(CoreFormatDecimal(path + 6, (unsigned long)context->pid), "/task", 6);
+   int dir = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+   if (dir < 0) {
+      count->without = 1;  // at least one: the caller only knows something is missing
+      count->error = errno;
+      return;
+   }
+   long n;
+   while ((n = syscall(SYS_getdents64, dir, image.dirents, sizeof image.dirents)) > 0) {
+      for (long at = 0; at < n;) {
+         const dirent64 *d = reinterpret_cast<const dirent64 *>(image.dirents + at);
+         at += d->d_reclen;
+         long tid = 0;
+         for (const char *c = d->d_name; *c >= '0' && *c <= '9'; c++) {
+            tid = tid * 10 + (*c - '0');
+         }
+         if (tid <= 0 || tid == context->tid) {
+            continue;
+         }
+         int err = refused;
+         if (err == 0) {
+            err = image.numThreads < CORE_MAX_THREADS ? CoreCaptureThread((pid_t)tid) : ENOSPC;
+         }
+         if (err == 0) {
+            count->withRegisters++;
+         } else {
+            count->without++;
+            count->error = err;
+         }
+      }
+   }
+   close(dir);
+}
+
+void
+CoreFillThreadStatus(const CoreThread &t, const CoreDumpContext *context, elf_prstatus *status)
+{
+   std::memset(status, 0, sizeof *status);
+   status->pr_pid = t.tid;
+   status->pr_ppid = context->ppid;
+   status->pr_pgrp = getpgrp();
+   status->pr_sid = getsid(0);
+   static_assert(sizeof status->pr_reg == sizeof t.regs, "register layouts differ");
+   std::memcpy(&status->pr_reg, &t.regs, sizeof t.regs);
+}
+
+size_t
+CoreThreadNotesSize()
+{
+   size_t size = 0;
+   for (int i = 0; i < image.numThreads; i++) {
+      size += CoreNoteSize(sizeof(elf_prstatus));
+      if (image.threads[i].haveFpregs) {
+         size += CoreNoteSize(sizeof(user_fpregs_struct));
+      }
+   }
+   return size;
+}
+
+// NT_PRSTATUS and NT_PRFPREG of each other thread, after the notes of the
+// panicking thread, which a debugger takes for the current one.
+int
+CoreWriteThreadNotes(const CoreDumpContext *context, uint64_t *noteAt)
+{
+   static elf_prstatus status;
+   int err = 0;
+   for (int i = 0; i < image.numThreads && err == 0; i++) {
+      const CoreThread &t = image.threads[i];
+      CoreFillThreadStatus(t, context, &status);
+      err = CoreWriteNote(NT_PRSTATUS, &status, sizeof status, noteAt);
+      if (err == 0 && t.haveFpregs) {
+         err = CoreWriteNote(NT_PRFPREG, &t.fpregs, sizeof t.fpregs, noteAt);
+      }
+   }
+   return err;
+}
+
 int
 CoreWriteImage(const CoreDumpContext *context)
 {
@@ -527,7 +688,8 @@ CoreWriteImage(const CoreDumpContext *context)
    size_t notesSize = CoreNoteSize(sizeof status) + CoreNoteSize(sizeof psinfo) +
                       (fpregsSize > 0 ? CoreNoteSize(fpregsSize) : 0) +
                       (image.auxvSize > 0 ? CoreNoteSize(image.auxvSize) : 0) +
-                      (image.fileNoteSize > 0 ? CoreNoteSize(image.fileNoteSize) : 0);
+                      (image.fileNoteSize > 0 ? CoreNoteSize(image.fileNoteSize) : 0) +
+                      CoreThreadNotesSize();
    int numHeaders = 1 + image.numSegments;
    uint64_t notesOffset = sizeof(Elf64_Ehdr) + numHeaders * sizeof(Elf64_Phdr);
    uint64_t dataOffset = (notesOffset + notesSize + image.pageSize - 1) / image.pageSize *
@@ -592,6 +754,9 @@ CoreWriteImage(const CoreDumpContext *context)
    if (err == 0 && image.fileNoteSize > 0) {
       err = CoreWriteNote(NT_FILE, image.fileNote, image.fileNoteSize, &noteAt);
    }
+   if (err == 0) {
+      err = CoreWriteThreadNotes(context, &noteAt);
+   }
 
    offset = dataOffset;
    for (int i = 0; i < image.numSegments && err == 0; i++) {
@@ -602,6 +767,39 @@ CoreWriteImage(const CoreDumpContext *context)
       err = errno;
    }
    return err;
+}
+
+// Runs in the child: reads the other threads' registers once the parent
+// allows it, reports to the parent, writes the image and ends.
+[[noreturn]] void
+CoreImageChild(int go, int back, int refused, intptr_t file, const CoreDumpContext *context)
+{
+   char byte;
+   while (read(go, &byte, 1) < 0 && errno == EINTR) {
+   }
+   CoreThreadCount count = {};
+   CoreCaptureThreads(context, refused, &count);
+   while (write(back, &count, sizeof count) < 0 && errno == EINTR) {
+   }
+   image.fd = (int)file;
+   errno = 0;
+   _exit(CoreWriteImage(context) & 0xff);
+}
+
+// Waits for the child; its exit status is the image's error.
+int
+CoreWaitForChild(pid_t child)
+{
+   int status = 0;
+   while (waitpid(child, &status, 0) < 0) {
+      if (errno == ECHILD) {
+         return 0;  // reaped elsewhere (SIGCHLD ignored): nothing to tell
+      }
+      if (errno != EINTR) {
+         return errno;
+      }
+   }
+   return WIFEXITED(status) ? WEXITSTATUS(status) : EIO;
 }
 
 }  // namespace
@@ -619,28 +817,48 @@ CoreDumpPlat_ImageSupported(const char **why)
 }
 
 int
-CoreDumpPlat_WriteImage(intptr_t file, const CoreDumpContext *context)
+CoreDumpPlat_WriteImage(intptr_t file, const CoreDumpContext *context,
+                        CoreDumpThreadReport *report)
 {
-   pid_t child = fork();
-   if (child < 0) {
+   *report = {};
+   int refused = PlatFault_Check(PLAT_PTRACE);  // asked here: the child takes no lock
+   int go[2];
+   int back[2];
+   if (pipe2(go, O_CLOEXEC) != 0) {
       return errno;
    }
+   if (pipe2(back, O_CLOEXEC) != 0) {
+      int err = errno;
+      close(go[0]);
+      close(go[1]);
+      return err;
+   }
+   pid_t child = fork();
    if (child == 0) {
-      image.fd = (int)file;
-      errno = 0;
-      _exit(CoreWriteImage(context) & 0xff);
+      close(go[1]);
+      close(back[0]);
+      CoreImageChild(go[0], back[1], refused, file, context);
    }
-   int status = 0;
-   while (waitpid(child, &status, 0) < 0) {
-      if (errno == ECHILD) {
-         return 0;  // reaped elsewhere (SIGCHLD ignored): nothing to tell
-      }
-      if (errno != EINTR) {
-         return errno;
-      }
+   int forkError = child < 0 ? errno : 0;
+   close(go[0]);
+   close(back[1]);
+   if (child > 0) {
+      // Where tracing is restricted to descendants, name the child as the
+      // one process that may trace this one (elsewhere this fails harmlessly).
+      prctl(PR_SET_PTRACER, (unsigned long)child, 0, 0, 0);
    }
-   if (WIFEXITED(status)) {
-      return WEXITSTATUS(status);
+   char byte = 1;
+   while (child > 0 && write(go[1], &byte, 1) < 0 && errno == EINTR) {
    }
-   return EIO;
+   close(go[1]);
+   int err = child > 0 ? CoreWaitForChild(child) : forkError;
+   prctl(PR_SET_PTRACER, 0, 0, 0, 0);
+   CoreThreadCount count = {};
+   if (child > 0 && read(back[0], &count, sizeof count) == (ssize_t)sizeof count) {
+      report->withRegisters = count.withRegisters;
+      report->without = count.without;
+      report->error = count.error;
+   }
+   close(back[0]);
+   return err;
 }

@@ -70,5 +70,13 @@ void CoreDumpPlat_WithContext(void (*fn)(const CoreDumpContext *context, void *d
 intptr_t CoreDumpPlat_CreateImageFile(const char *path);
 void CoreDumpPlat_CloseImageFile(intptr_t file);
 
+// What became of the process's other threads in an image.
+struct CoreDumpThreadReport {
+   int withRegisters;  // written with their registers
+   int without;        // whose registers could not be had (their stacks are there)
+   int error;          // the platform error that kept them out, when without > 0
+};
+
 // Writes the image; 0 or the platform error that stopped it.
-int CoreDumpPlat_WriteImage(intptr_t file, const CoreDumpContext *context);
+int CoreDumpPlat_WriteImage(intptr_t file, const CoreDumpContext *context,
+                            CoreDumpThreadReport *report);

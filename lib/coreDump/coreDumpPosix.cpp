@@ -204,6 +204,7 @@ CoreDumpPlat_WithContext(void (*fn)(const CoreDumpContext *context, void *data),
    asm volatile("mov %%fs:0, %0" : "=r"(context.fsBase));
 #endif
    context.pid = getpid();
+   context.tid = gettid();
    context.ppid = getppid();
    fn(&context, data);
 }

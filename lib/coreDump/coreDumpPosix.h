@@ -10,5 +10,6 @@ struct CoreDumpContext {
    ucontext_t uc;          // registers as getcontext saw them
    unsigned long fsBase;   // thread pointer, which getcontext leaves out
    pid_t pid;              // the dumped process
+   pid_t tid;              // the thread whose registers these are
    pid_t ppid;             // and its parent
 };

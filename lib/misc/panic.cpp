@@ -95,28 +95,6 @@ Panic(const char *format, ...)
    std::exit(-1);
 }
 
-const char *
-Panic_SourcePath(const char *file)
-{
-   // Keep "lib/..." or "collector/..." and drop the extension; the result
-   // lives in a small per-thread buffer.
-   static thread_local char path[256];
-   const char *start = file;
-   for (const char *root : {"/lib/", "/collector/", "/tools/"}) {
-      const char *at = std::strstr(file, root);
-      if (at != nullptr) {
-         start = at + 1;
-         break;
-      }
-   }
-   Str_Snprintf(path, sizeof path, "%s", start);
-   char *dot = std::strrchr(path, '.');
-   if (dot != nullptr && std::strchr(dot, '/') == nullptr) {
-      *dot = '\0';
-   }
-   return path;
-}
-
 void *
 MustMalloc(int bugNr, size_t size, const char *file, int line)
 {

@@ -10,6 +10,8 @@
 #pragma once
 
 #include <cstddef>
+#include <new>
+#include <stdexcept>
 
 #include "lib/string/str.h"  // PRINTF_DECL
 
@@ -21,11 +23,43 @@ void *MustRealloc(int bugNr, void *block, size_t size, const char *file, int lin
 char *MustStrdup(int bugNr, const char *text, const char *file, int line);
 char *MustStrndup(int bugNr, const char *bytes, size_t length, const char *file, int line);
 
-// Source path of a module as reports show it: "lib/file/fileIO" for
-// ".../lib/file/fileIO.cpp".
-const char *Panic_SourcePath(const char *file);
+/*
+ * The module path that reports show for a source file: its path from the
+ * tree root without the extension ("lib/file/fileIO" for
+ * lib/file/fileIO.cpp). The build makes __FILE__ relative to the tree root
+ * (-fmacro-prefix-map), so the path does not depend on where the tree
+ * lies; a file whose module goes by another name declares it as
+ * SALVOR_MODULE (see lib/CMakeLists.txt). Worked out while compiling.
+ */
+template <size_t N>
+struct PanicSourcePath {
+   char text[N] = {};
+   consteval PanicSourcePath(const char (&file)[N])
+   {
+      size_t end = N - 1;
+      for (size_t i = N - 1; i > 0; i--) {
+         if (file[i - 1] == '/') {
+            break;
+         }
+         if (file[i - 1] == '.') {
+            end = i - 1;
+            break;
+         }
+      }
+      for (size_t i = 0; i < end; i++) {
+         text[i] = file[i];
+      }
+   }
+};
 
-#define SALVOR_SOURCE_PATH Panic_SourcePath(__FILE__)
+template <PanicSourcePath path>
+inline constexpr const char *panicSourcePath = path.text;
+
+#ifdef SALVOR_MODULE
+#define SALVOR_SOURCE_PATH SALVOR_MODULE
+#else
+#define SALVOR_SOURCE_PATH panicSourcePath<PanicSourcePath(__FILE__)>
+#endif
 
 #define NOT_IMPLEMENTED() Panic("NOT_IMPLEMENTED %s:%d\n", SALVOR_SOURCE_PATH, __LINE__)
 #define NOT_REACHED() Panic("NOT_REACHED %s:%d\n", SALVOR_SOURCE_PATH, __LINE__)
@@ -47,3 +81,25 @@ const char *Panic_SourcePath(const char *file);
 #define Util_SafeRealloc(block, size) MustRealloc(-1, (block), (size), SALVOR_SOURCE_PATH, __LINE__)
 #define Util_SafeStrdup(text) MustStrdup(-1, (text), SALVOR_SOURCE_PATH, __LINE__)
 #define Util_SafeStrndup(text, n) MustStrndup(-1, (text), (n), SALVOR_SOURCE_PATH, __LINE__)
+
+/*
+ * Runs body and returns what it returns. The strings and containers of the
+ * standard library report an allocation failure by throwing; inside body
+ * such a failure ends the process as "MEM_ALLOC <module>:<line>" instead,
+ * so that it leaves the evidence of any other panic and never escapes
+ * from the entry point that calls this.
+ */
+template <typename Body>
+auto
+Panic_OnAllocFailure(const char *module, int line, Body &&body) -> decltype(body())
+{
+   try {
+      return body();
+   } catch (const std::bad_alloc &) {
+   } catch (const std::length_error &) {
+   }
+   Panic("MEM_ALLOC %s:%d\n", module, line);
+}
+
+// Panic_OnAllocFailure at the caller's place.
+#define MEM_ALLOC_GUARD(...) Panic_OnAllocFailure(SALVOR_SOURCE_PATH, __LINE__, __VA_ARGS__)

@@ -26,7 +26,7 @@ std::atomic<void (*)(PlatCall)> observer{nullptr};
 const char *const callNames[PLAT_CALL_COUNT] = {
    "open", "read", "write", "seek", "close", "rename", "unlink", "mkdir",
    "rmdir", "stat", "listdir", "socket", "bind", "connect", "select", "recvfrom",
-   "sendto", "random",
+   "sendto", "random", "ptrace",
 };
 
 }  // namespace

@@ -28,6 +28,7 @@ enum PlatCall {
    PLAT_RECVFROM,
    PLAT_SENDTO,
    PLAT_RANDOM,
+   PLAT_PTRACE,  // tracing the process's own threads for a core image
    PLAT_CALL_COUNT
 };
 

@@ -55,7 +55,8 @@ ParseNumber(const char **p, int *value)
    return true;
 }
 
-// Reads "n$" at *p when present: the 1-based position, else 0.
+// Reads "n$" at *p when present: the 1-based position, else 0; -1 for
+// "0$", which names no argument.
 int
 ParsePosition(const char **p)
 {
@@ -63,7 +64,7 @@ ParsePosition(const char **p)
    int n;
    if (ParseNumber(&q, &n) && *q == '$') {
       *p = q + 1;
-      return n;
+      return n > 0 ? n : -1;
    }
    return 0;
 }
@@ -233,6 +234,10 @@ private:
    // Assigns the next (or the given) argument index to one use.
    bool Take(int position, int32_t type, LengthClass length, int *arg, const char **error)
    {
+      if (position < 0) {
+         *error = "unknown conversion";
+         return false;
+      }
       if (position > 0) {
          if (plain_) {
             *error = "positional and plain conversions are mixed";
@@ -371,10 +376,8 @@ FormatOne(const Conversion &c, const MsgFmt_Arg *args, int numArgs, std::string 
    return true;
 }
 
-}  // namespace
-
 bool
-MsgFmt_GetTypes(const char *format, int32_t **types, int *numArgs, const char **error)
+MsgFmtGetTypes(const char *format, int32_t **types, int *numArgs, const char **error)
 {
    ParsedFormat parsed;
    if (!Parser(&parsed).Parse(format, error)) {
@@ -391,8 +394,8 @@ MsgFmt_GetTypes(const char *format, int32_t **types, int *numArgs, const char **
 }
 
 bool
-MsgFmt_GetArgs(const char *format, va_list args, MsgFmt_Arg **argsOut, int *numArgs,
-               const char **error)
+MsgFmtGetArgs(const char *format, va_list args, MsgFmt_Arg **argsOut, int *numArgs,
+              const char **error)
 {
    ParsedFormat parsed;
    if (!Parser(&parsed).Parse(format, error)) {
@@ -439,6 +442,53 @@ MsgFmt_GetArgs(const char *format, va_list args, MsgFmt_Arg **argsOut, int *numA
    return true;
 }
 
+char *
+MsgFmtAsprintf(size_t *length, const char *format, const MsgFmt_Arg *args, int numArgs)
+{
+   ParsedFormat parsed;
+   const char *error;
+   if (!Parser(&parsed).Parse(format, &error) || (int)parsed.types.size() > numArgs) {
+      return nullptr;
+   }
+   std::string out;
+   const char *p = format;
+   for (const Conversion &c : parsed.conversions) {
+      out.append(p, (size_t)(c.start - p));
+      if (c.conv == 0) {
+         out += '%';
+      } else if (!FormatOne(c, args, numArgs, &out)) {
+         return nullptr;
+      }
+      p = c.end;
+   }
+   out.append(p);
+   if (length != nullptr) {
+      *length = out.size();
+   }
+   return Util_SafeStrndup(out.data(), out.size());
+}
+
+}  // namespace
+
+bool
+MsgFmt_GetTypes(const char *format, int32_t **types, int *numArgs, const char **error)
+{
+   return MEM_ALLOC_GUARD([&] { return MsgFmtGetTypes(format, types, numArgs, error); });
+}
+
+bool
+MsgFmt_GetArgs(const char *format, va_list args, MsgFmt_Arg **argsOut, int *numArgs,
+               const char **error)
+{
+   return MEM_ALLOC_GUARD([&] { return MsgFmtGetArgs(format, args, argsOut, numArgs, error); });
+}
+
+char *
+MsgFmt_Asprintf(size_t *length, const char *format, const MsgFmt_Arg *args, int numArgs)
+{
+   return MEM_ALLOC_GUARD([&] { return MsgFmtAsprintf(length, format, args, numArgs); });
+}
+
 MsgFmt_Arg *
 MsgFmt_CopyArgs(const MsgFmt_Arg *args, int numArgs)
 {
@@ -465,30 +515,4 @@ MsgFmt_FreeArgs(MsgFmt_Arg *args, int numArgs)
       }
    }
    std::free(args);
-}
-
-char *
-MsgFmt_Asprintf(size_t *length, const char *format, const MsgFmt_Arg *args, int numArgs)
-{
-   ParsedFormat parsed;
-   const char *error;
-   if (!Parser(&parsed).Parse(format, &error) || (int)parsed.types.size() > numArgs) {
-      return nullptr;
-   }
-   std::string out;
-   const char *p = format;
-   for (const Conversion &c : parsed.conversions) {
-      out.append(p, (size_t)(c.start - p));
-      if (c.conv == 0) {
-         out += '%';
-      } else if (!FormatOne(c, args, numArgs, &out)) {
-         return nullptr;
-      }
-      p = c.end;
-   }
-   out.append(p);
-   if (length != nullptr) {
-      *length = out.size();
-   }
-   return Util_SafeStrndup(out.data(), out.size());
 }

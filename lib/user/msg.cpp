@@ -45,7 +45,7 @@ const char *const msgSeverityCaptions[] = {
 // One thread's pending messages and front-end overrides.
 struct MsgState {
    MsgState *next;      // in its bucket
-   const void *owner;   // the thread's MsgThreadExit object: unique among live threads
+   uint32_t threadID;   // the bucket's key
    MsgList *head;       // oldest first
    MsgList **tail;
    MsgFrontEnd overrides;
@@ -119,22 +119,14 @@ private:
    MXUserExclLock *lock_;
 };
 
-void MsgThreadGone(const void *owner, uint32_t threadID);
-
-// Frees the thread's state when the thread ends, so that a later thread
-// given the same number does not inherit its messages.
-struct MsgThreadExit {
-   uint32_t threadID = 0;
-   bool registered = false;
-   ~MsgThreadExit()
-   {
-      if (registered) {
-         MsgThreadGone(this, threadID);
-      }
-   }
-};
-
-thread_local MsgThreadExit msgThreadExit;
+/*
+ * The calling thread's state. A plain pointer, so that it stays usable
+ * while the thread's other thread-local objects are destroyed (their
+ * destructors may append messages); the state is freed by the platform's
+ * thread-exit hook, which runs after all of them. A later thread starts
+ * with null here wherever its thread-local block lies.
+ */
+thread_local MsgState *msgThreadState = nullptr;
 
 size_t
 MsgBucket(uint32_t threadID)
@@ -142,53 +134,48 @@ MsgBucket(uint32_t threadID)
    return threadID % MSG_TABLE_BUCKETS;
 }
 
+// Runs on an ending thread: drops its state and the messages left in it.
+void
+MsgThreadGone(void *state)
+{
+   MsgState *gone = static_cast<MsgState *>(state);
+   MsgList *list = nullptr;
+   {
+      MsgLocked locked;
+      MsgState **link = &locked.table->buckets[MsgBucket(gone->threadID)];
+      while (*link != nullptr && *link != gone) {
+         link = &(*link)->next;
+      }
+      if (*link != nullptr) {
+         *link = gone->next;
+         list = gone->head;
+         std::free(gone);
+      }
+   }
+   if (msgThreadState == gone) {
+      msgThreadState = nullptr;  // a message appended from here on gets a new state
+   }
+   MsgList_Free(list);
+}
+
 // The calling thread's state, under msgLock; created when create is set.
 MsgState *
 MsgFindState(MsgTable *table, bool create)
 {
-   MsgThreadExit *self = &msgThreadExit;
-   if (!self->registered) {
-      if (!create) {
-         return nullptr;
-      }
-      self->threadID = VThread_CurID();
+   MsgState *s = msgThreadState;
+   if (s != nullptr || !create) {
+      return s;
    }
-   MsgState **bucket = &table->buckets[MsgBucket(self->threadID)];
-   for (MsgState *s = *bucket; s != nullptr; s = s->next) {
-      if (s->owner == self) {
-         return s;
-      }
-   }
-   if (!create) {
-      return nullptr;
-   }
-   MsgState *s = static_cast<MsgState *>(Util_SafeCalloc(1, sizeof *s));
-   s->owner = self;
+   s = static_cast<MsgState *>(Util_SafeCalloc(1, sizeof *s));
+   s->threadID = VThread_CurID();
    s->tail = &s->head;
+   MsgState **bucket = &table->buckets[MsgBucket(s->threadID)];
    s->next = *bucket;
    *bucket = s;
-   self->registered = true;
+   msgThreadState = s;
+   // Without the hook the state outlives the thread: a leak, nothing worse.
+   MsgPlat_SetThreadExitValue(MsgThreadGone, s);
    return s;
-}
-
-void
-MsgThreadGone(const void *owner, uint32_t threadID)
-{
-   MsgList *list = nullptr;
-   {
-      MsgLocked locked;
-      MsgState **link = &locked.table->buckets[MsgBucket(threadID)];
-      while (*link != nullptr && (*link)->owner != owner) {
-         link = &(*link)->next;
-      }
-      if (*link != nullptr) {
-         MsgState *s = *link;
-         *link = s->next;
-         list = s->head;
-         std::free(s);
-      }
-   }
-   MsgList_Free(list);
 }
 
 // The calling thread's front end: its overrides over the process's record.
@@ -282,11 +269,12 @@ MsgListText(const MsgList *list)
    std::string out;
    for (const MsgList *m = list; m != nullptr; m = m->next) {
       char *text = MsgFormatNode(m);
-      out += text;
-      std::free(text);
-      if (out.empty() || out.back() != '\n') {
-         out += '\n';
+      size_t len = std::strlen(text);
+      out.append(text, len);
+      if (len == 0 || text[len - 1] != '\n') {
+         out += '\n';  // an empty message still has its line
       }
+      std::free(text);
    }
    return out;
 }
@@ -577,6 +565,132 @@ MsgVFormat(const char *format, va_list args)
    return text;
 }
 
+// Posts the thread's pending list (Msg_Post after the append).
+void
+MsgPostPending(int severity)
+{
+   MsgList *list = MsgTake();
+   std::string caption = MsgLocalize(msgSeverityCaptions[MsgSeverityIndex(severity)]);
+   MsgLogList("Msg_Post", " ", caption.c_str(), list);
+   const char *msgID = MsgLast(list)->id;
+   int reply;
+   if (MsgIsAnswered(msgOKButtons, 0, msgID, &reply)) {
+      MsgList_Free(list);
+      return;
+   }
+   std::string text = MsgListText(list);
+   if (severity != MSG_ERROR && Preference_GetBool(false, "msg.noOK")) {
+      if (!Preference_GetBool(false, "msg.noOKnoWarning")) {
+         Warning("MSG: %s\n", text.c_str());
+      }
+      MsgList_Free(list);
+      return;
+   }
+   MsgFrontEnd fe = MsgEffectiveFrontEnd();
+   if (fe.postList != nullptr) {
+      fe.postList(severity, list);
+   }
+   if (fe.post != nullptr) {
+      fe.post(severity, msgID, text.c_str());
+   }
+   MsgList_Free(list);
+}
+
+void
+MsgLogInvalidReply(int reply, int limit)
+{
+   Log("%s: Invalid reply: %u (max = %u). Reposting question.\n", "MsgQuestion",
+       (unsigned)reply, (unsigned)(limit - 1));
+}
+
+/*
+ * Asks through the question slot, at most twice, with at most nine of the
+ * buttons localised; *offered is set to how many were offered. The reply
+ * may still be invalid.
+ */
+int
+MsgAskQuestionSlot(const MsgFrontEnd &fe, const char *const buttons[], int defaultAnswer,
+                   const char *msgID, const MsgList *list, int *offered)
+{
+   int n = MsgCountButtons(buttons);
+   *offered = n < MSG_MAX_OFFERED_BUTTONS ? n : MSG_MAX_OFFERED_BUTTONS;
+   std::vector<std::string> labels;
+   for (int i = 0; i < *offered; i++) {
+      labels.push_back(MsgLocalize(buttons[i]));
+   }
+   std::vector<const char *> localized;
+   for (const std::string &l : labels) {
+      localized.push_back(l.c_str());
+   }
+   localized.push_back(nullptr);
+   std::string text = MsgListText(list);
+   int reply = defaultAnswer;
+   for (int attempt = 0; attempt < 2; attempt++) {
+      reply = fe.question(localized.data(), defaultAnswer, msgID, text.c_str());
+      if ((unsigned)reply < (unsigned)*offered) {
+         break;
+      }
+      if (attempt == 0) {
+         MsgLogInvalidReply(reply, *offered);
+      }
+   }
+   return reply;
+}
+
+// Asks the thread's pending list (Msg_Question after the append).
+int
+MsgQuestionPending(const char *const buttons[], int defaultAnswer)
+{
+   MsgList *list = MsgTake();
+   MsgLogList("Msg_Question", "", "", list);
+   const char *msgID = MsgLast(list)->id;
+   int n = MsgCountButtons(buttons);
+   int limit = n;  // replies at or above it name no button that was offered
+   int reply = defaultAnswer;
+   if (!MsgIsAnswered(buttons, defaultAnswer, msgID, &reply)) {
+      MsgFrontEnd fe = MsgEffectiveFrontEnd();
+      reply = defaultAnswer;
+      if (fe.question != nullptr) {
+         reply = MsgAskQuestionSlot(fe, buttons, defaultAnswer, msgID, list, &limit);
+      }
+      if (fe.questionList != nullptr) {
+         limit = n;
+         for (int attempt = 0; attempt < 2; attempt++) {
+            reply = fe.questionList(buttons, defaultAnswer, list);
+            if ((unsigned)reply < (unsigned)n) {
+               Log("%s: %s reply=%d\n", "MsgQuestion", msgID, reply);
+               MsgList_Free(list);
+               return reply;
+            }
+            if (attempt == 0) {
+               MsgLogInvalidReply(reply, n);
+            }
+         }
+      }
+   }
+   if ((unsigned)reply >= (unsigned)limit) {
+      Log("%s: Invalid reply: %u (max = %u).  Using default value.\n", "MsgQuestion",
+          (unsigned)reply, (unsigned)(limit - 1));
+      reply = defaultAnswer;
+   }
+   Log("%s: %s reply=%d\n", "MsgQuestion", msgID, reply);
+   MsgList_Free(list);
+   return reply;
+}
+
+// Shows the thread's pending list as a hint (Msg_Hint after the append).
+int
+MsgHintPending(int kind)
+{
+   MsgList *list = MsgTake();
+   MsgLogList("Msg_Hint", "", "", list);
+   std::string text = MsgListText(list);
+   MsgList_Free(list);
+   MsgFrontEnd fe = MsgEffectiveFrontEnd();
+   int giveUp = kind == MSG_HINT_OK ? 0 : 1;
+   return fe.hint != nullptr ? fe.hint(kind, text.c_str()) : giveUp;
+}
+
 }  // namespace
 
 void
@@ -637,13 +751,15 @@ Msg_Append(const char *format, ...)
 void
 Msg_AppendMsgList(const MsgList *list)
 {
-   std::vector<const MsgList *> nodes;
-   for (const MsgList *m = list; m != nullptr; m = m->next) {
-      nodes.push_back(m);
-   }
-   for (auto it = nodes.rbegin(); it != nodes.rend(); ++it) {
-      MsgAppendNode(MsgList_CopyNode(*it));
-   }
+   MEM_ALLOC_GUARD([&] {
+      std::vector<const MsgList *> nodes;
+      for (const MsgList *m = list; m != nullptr; m = m->next) {
+         nodes.push_back(m);
+      }
+      for (auto it = nodes.rbegin(); it != nodes.rend(); ++it) {
+         MsgAppendNode(MsgList_CopyNode(*it));
+      }
+   });
 }
 
 bool
@@ -667,23 +783,20 @@ Msg_Reset(bool log)
 char *
 Msg_GetMessages()
 {
-   std::string text;
+   // A copy, so that localising (which takes the lock) runs outside it.
+   MsgList *copy = nullptr;
+   MsgList **tail = &copy;
    {
-      // A copy, so that localising (which takes the lock) runs outside it.
-      MsgList *copy = nullptr;
-      MsgList **tail = &copy;
-      {
-         MsgLocked locked;
-         MsgState *s = MsgFindState(locked.table, false);
-         for (const MsgList *m = s != nullptr ? s->head : nullptr; m != nullptr; m = m->next) {
-            *tail = MsgList_CopyNode(m);
-            tail = &(*tail)->next;
-         }
+      MsgLocked locked;
+      MsgState *s = MsgFindState(locked.table, false);
+      for (const MsgList *m = s != nullptr ? s->head : nullptr; m != nullptr; m = m->next) {
+         *tail = MsgList_CopyNode(m);
+         tail = &(*tail)->next;
       }
-      text = MsgListText(copy);
-      MsgList_Free(copy);
    }
-   return Util_SafeStrdup(text.c_str());
+   char *text = MEM_ALLOC_GUARD([&] { return Util_SafeStrdup(MsgListText(copy).c_str()); });
+   MsgList_Free(copy);
+   return text;
 }
 
 char *
@@ -691,7 +804,7 @@ Msg_Format(const char *format, ...)
 {
    va_list args;
    va_start(args, format);
-   char *text = MsgVFormat(format, args);
+   char *text = MEM_ALLOC_GUARD([&] { return MsgVFormat(format, args); });
    va_end(args);
    return text;
 }
@@ -704,32 +817,7 @@ Msg_Post(int severity, const char *format, ...)
    MsgList *node = MsgList_VCreate(format, args);
    va_end(args);
    MsgAppendNode(node);
-   MsgList *list = MsgTake();
-
-   std::string caption = MsgLocalize(msgSeverityCaptions[MsgSeverityIndex(severity)]);
-   MsgLogList("Msg_Post", " ", caption.c_str(), list);
-   const char *msgID = MsgLast(list)->id;
-   int reply;
-   if (MsgIsAnswered(msgOKButtons, 0, msgID, &reply)) {
-      MsgList_Free(list);
-      return;
-   }
-   std::string text = MsgListText(list);
-   if (severity != MSG_ERROR && Preference_GetBool(false, "msg.noOK")) {
-      if (!Preference_GetBool(false, "msg.noOKnoWarning")) {
-         Warning("MSG: %s\n", text.c_str());
-      }
-      MsgList_Free(list);
-      return;
-   }
-   MsgFrontEnd fe = MsgEffectiveFrontEnd();
-   if (fe.postList != nullptr) {
-      fe.postList(severity, list);
-   }
-   if (fe.post != nullptr) {
-      fe.post(severity, msgID, text.c_str());
-   }
-   MsgList_Free(list);
+   MEM_ALLOC_GUARD([&] { MsgPostPending(severity); });
 }
 
 void
@@ -746,61 +834,7 @@ Msg_Question(const char *const buttons[], int defaultAnswer, const char *format,
    MsgList *node = MsgList_VCreate(format, args);
    va_end(args);
    MsgAppendNode(node);
-   MsgList *list = MsgTake();
-
-   MsgLogList("Msg_Question", "", "", list);
-   const char *msgID = MsgLast(list)->id;
-   int n = MsgCountButtons(buttons);
-   int reply = defaultAnswer;
-   if (!MsgIsAnswered(buttons, defaultAnswer, msgID, &reply)) {
-      MsgFrontEnd fe = MsgEffectiveFrontEnd();
-      reply = defaultAnswer;
-      if (fe.question != nullptr) {
-         int offered = n < MSG_MAX_OFFERED_BUTTONS ? n : MSG_MAX_OFFERED_BUTTONS;
-         std::vector<std::string> labels;
-         for (int i = 0; i < offered; i++) {
-            labels.push_back(MsgLocalize(buttons[i]));
-         }
-         std::vector<const char *> localized;
-         for (const std::string &l : labels) {
-            localized.push_back(l.c_str());
-         }
-         localized.push_back(nullptr);
-         std::string text = MsgListText(list);
-         for (int attempt = 0; attempt < 2; attempt++) {
-            reply = fe.question(localized.data(), defaultAnswer, msgID, text.c_str());
-            if ((unsigned)reply < (unsigned)offered) {
-               break;
-            }
-            if (attempt == 0) {
-               Log("%s: Invalid reply: %u (max = %u). Reposting question.\n", "MsgQuestion",
-                   (unsigned)reply, (unsigned)(offered - 1));
-            }
-         }
-      }
-      if (fe.questionList != nullptr) {
-         for (int attempt = 0; attempt < 2; attempt++) {
-            reply = fe.questionList(buttons, defaultAnswer, list);
-            if ((unsigned)reply < (unsigned)n) {
-               Log("%s: %s reply=%d\n", "MsgQuestion", msgID, reply);
-               MsgList_Free(list);
-               return reply;
-            }
-            if (attempt == 0) {
-               Log("%s: Invalid reply: %u (max = %u). Reposting question.\n", "MsgQuestion",
-                   (unsigned)reply, (unsigned)(n - 1));
-            }
-         }
-      }
-   }
-   if ((unsigned)reply >= (unsigned)n) {
-      Log("%s: Invalid reply: %u (max = %u).  Using default value.\n", "MsgQuestion",
-          (unsigned)reply, (unsigned)(n - 1));
-      reply = defaultAnswer;
-   }
-   Log("%s: %s reply=%d\n", "MsgQuestion", msgID, reply);
-   MsgList_Free(list);
-   return reply;
+   return MEM_ALLOC_GUARD([&] { return MsgQuestionPending(buttons, defaultAnswer); });
 }
 
 void
@@ -808,7 +842,7 @@ Msg_Progress(const char *caption, int percent)
 {
    MsgFrontEnd fe = MsgEffectiveFrontEnd();
    if (fe.progress != nullptr) {
-      fe.progress(caption, percent);
+      MEM_ALLOC_GUARD([&] { fe.progress(caption, percent); });
    }
 }
 
@@ -820,13 +854,7 @@ Msg_Hint(int kind, const char *format, ...)
    MsgList *node = MsgList_VCreate(format, args);
    va_end(args);
    MsgAppendNode(node);
-   MsgList *list = MsgTake();
-   MsgLogList("Msg_Hint", "", "", list);
-   std::string text = MsgListText(list);
-   MsgList_Free(list);
-   MsgFrontEnd fe = MsgEffectiveFrontEnd();
-   int giveUp = kind == MSG_HINT_OK ? 0 : 1;
-   return fe.hint != nullptr ? fe.hint(kind, text.c_str()) : giveUp;
+   return MEM_ALLOC_GUARD([&] { return MsgHintPending(kind); });
 }
 
 const char *

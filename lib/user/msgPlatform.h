@@ -11,3 +11,9 @@ bool MsgPlat_IsTerminal(int fd);
 bool MsgPlat_Write(int fd, const char *text, size_t length);
 // Reads one byte: 1, 0 at the end, -1 on failure.
 int MsgPlat_ReadByte(int fd, char *byte);
+
+// Arranges for atExit(value) to run on the calling thread when it ends,
+// after every C++ thread-local object of the thread has been destroyed;
+// a later call replaces the value (null: nothing runs). Setting a value
+// from within atExit arms it once more. False when it cannot be arranged.
+bool MsgPlat_SetThreadExitValue(void (*atExit)(void *), void *value);

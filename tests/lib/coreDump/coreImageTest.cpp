@@ -2,32 +2,50 @@
 // an ELF core file with the panicking thread's registers and the memory
 // they point into, created under a name no file had.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <elf.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <sys/procfs.h>
 #include <sys/stat.h>
 #include <sys/user.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "lib/coreDump/coreDump.h"
 #include "lib/file/file.h"
 #include "lib/misc/panic.h"
+#include "lib/misc/platFault.h"
 #include "tests/support/panicDeathTest.h"
+#include "tests/support/process.h"
 #include "tests/support/testFiles.h"
 
 namespace {
 
+// The safe temporary directory under base. TMPDIR is put back afterwards:
+// the next test's temporary directory must not land in this one's, which
+// is gone by then.
 std::string
 SafeDir(const std::string &base)
 {
+   const char *saved = std::getenv("TMPDIR");
+   std::optional<std::string> old;
+   if (saved != nullptr) {
+      old = saved;
+   }
    setenv("TMPDIR", base.c_str(), 1);
    char *dir = File_GetSafeTmpDir(true);
    std::string out = dir != nullptr ? dir : "";
    free(dir);
+   if (old) {
+      setenv("TMPDIR", old->c_str(), 1);
+   } else {
+      unsetenv("TMPDIR");
+   }
    return out;
 }
 
@@ -85,7 +103,85 @@ struct CoreFile {
    }
 };
 
+constexpr int OTHER_THREADS = 3;
+
+// Starts threads that wait for ever, returning once all of them run.
+void
+StartWaitingThreads()
+{
+   static std::atomic<int> running{0};
+   for (int i = 0; i < OTHER_THREADS; i++) {
+      std::thread([] {
+         running++;
+         for (;;) {
+            pause();
+         }
+      }).detach();
+   }
+   while (running.load() < OTHER_THREADS) {
+      sched_yield();
+   }
+}
+
+// How many threads gdb finds in the image of this test program.
+int
+ThreadsInImage(const std::string &image)
+{
+   char exe[4096];
+   ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+   exe[n > 0 ? n : 0] = '\0';
+   testutil::RunResult r =
+      testutil::Run({"/usr/bin/gdb", "-batch", "-nx", "-ex", "info threads", exe, image});
+   EXPECT_TRUE(r.exit.exited()) << r.err;
+   return (int)MatchingLines(r.out, "^[ *]+[0-9]+ +(Thread|LWP|process)").size();
+}
+
+std::string
+TheImage(const std::string &dir)
+{
+   std::string safeDir = SafeDir(dir);
+   std::vector<std::string> images = ImageFiles(safeDir);
+   return images.size() == 1 ? safeDir + "/" + images[0] : "";
+}
+
 }  // namespace
+
+TEST_F(PanicDeathTest, ImageHoldsEveryThreadWithItsRegisters)
+{
+   EXPECT_EXIT(
+      {
+         StartChild();
+         StartWaitingThreads();
+         Panic("many threads\n");
+      },
+      testing::ExitedWithCode(255), "many threads");
+   std::string image = TheImage(dir);
+   ASSERT_NE(image, "");
+   EXPECT_NE(ReadLog().find("CoreDump: 3 other threads with their registers\n"), std::string::npos)
+      << ReadLog();
+   EXPECT_EQ(ThreadsInImage(image), 1 + OTHER_THREADS);
+}
+
+// Where tracing is refused, the image is written as before, with the
+// panicking thread alone, and the log says why.
+TEST_F(PanicDeathTest, RefusedTracingLeavesThePanickingThreadAlone)
+{
+   EXPECT_EXIT(
+      {
+         StartChild();
+         StartWaitingThreads();
+         PlatFault_Inject(PLAT_PTRACE, EPERM, 0, -1);
+         Panic("no tracing\n");
+      },
+      testing::ExitedWithCode(255), "no tracing");
+   std::string image = TheImage(dir);
+   ASSERT_NE(image, "");
+   EXPECT_NE(ReadLog().find("CoreDump: Registers of 3 other threads unavailable "
+                            "(Operation not permitted), 0 written\n"),
+             std::string::npos)
+      << ReadLog();
+   EXPECT_EQ(ThreadsInImage(image), 1);
+}
 
 TEST_F(PanicDeathTest, PanicWritesElfCoreWithRegistersAndStack)
 {
@@ -129,7 +225,7 @@ TEST_F(PanicDeathTest, PanicWritesElfCoreWithRegistersAndStack)
       size_t desc = at + sizeof *nh + ((nh->n_namesz + 3) & ~3u);
       EXPECT_STREQ(core.bytes.data() + at + sizeof *nh, "CORE");
       types.push_back(nh->n_type);
-      if (nh->n_type == NT_PRSTATUS) {
+      if (nh->n_type == NT_PRSTATUS && rsp == 0) {  // the panicking thread's
          ASSERT_EQ(nh->n_descsz, sizeof(elf_prstatus));
          elf_prstatus status;  // notes are only 4-byte aligned
          std::memcpy(&status, core.bytes.data() + desc, sizeof status);

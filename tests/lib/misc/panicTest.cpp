@@ -185,7 +185,7 @@ TEST_F(PanicDeathTest, ImpossibleAllocationPanicsWithCallersPosition)
          AllocateTooMuch();
       },
       testing::ExitedWithCode(255),
-      "(^|\n)Unrecoverable memory allocation failure at lib/misc/panicTest:" +
+      "(^|\n)Unrecoverable memory allocation failure at tests/lib/misc/panicTest:" +
          std::to_string(ALLOCATE_LINE) + "\n");
    EXPECT_EXIT(
       {
@@ -203,13 +203,26 @@ TEST_F(PanicDeathTest, InternalErrorReportsNameModuleAndLine)
          StartChild();
          NOT_REACHED_BUG(99);
       },
-      testing::ExitedWithCode(255), "^NOT_REACHED lib/misc/panicTest:[0-9]+ bugNr=99\n");
+      testing::ExitedWithCode(255), "^NOT_REACHED tests/lib/misc/panicTest:[0-9]+ bugNr=99\n");
    EXPECT_EXIT(
       {
          StartChild();
          ASSERT_BUG(12, 1 + 1 == 3);
       },
-      testing::ExitedWithCode(255), "^ASSERT lib/misc/panicTest:[0-9]+ bugNr=12\n");
+      testing::ExitedWithCode(255), "^ASSERT tests/lib/misc/panicTest:[0-9]+ bugNr=12\n");
+}
+
+// A module path is the file's path from the tree root, whatever the tree
+// lies under: a checkout in /var/lib/... or a test under tests/lib/...
+// must not lose the part of the path before a "/lib/".
+TEST(PanicSourcePath, IsThePathFromTheTreeRootWithoutExtension)
+{
+   EXPECT_STREQ(SALVOR_SOURCE_PATH, "tests/lib/misc/panicTest");
+   EXPECT_EQ(__FILE__[0], 't') << "the build keeps absolute paths: " << __FILE__;
+   static constexpr PanicSourcePath nested("lib/build/salvor/lib/file/fileIO.cpp");
+   EXPECT_STREQ(nested.text, "lib/build/salvor/lib/file/fileIO");
+   static constexpr PanicSourcePath dotted("lib/v1.2/noExtension");
+   EXPECT_STREQ(dotted.text, "lib/v1.2/noExtension");
 }
 
 TEST(MustAlloc, NullTextsGiveNullAndShortCopiesStopAtNul)

@@ -105,6 +105,8 @@ TEST(MsgFmt, RejectsFormatsThatCannotBeCapturedSafely)
       "%Lf",            // long double
       "trailing %",     // ends inside a conversion
       "%101$d",         // beyond any message
+      "%0$s",           // position 0 names no argument
+      "%1$*0$d",        // nor as a width
    };
    for (const char *format : bad) {
       int32_t *types = nullptr;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <new>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -13,6 +14,26 @@
 #include "lib/user/dictionary.h"
 #include "lib/user/msg.h"
 #include "tests/lib/user/userTestUtil.h"
+
+// The test program's allocations through new: the first request of
+// newLimit bytes or more fails, as it would when memory runs out. (The
+// standard delete frees with free().)
+static std::atomic<size_t> newLimit{SIZE_MAX};
+
+void *
+operator new(size_t size)
+{
+   if (size >= newLimit.load()) {
+      newLimit = SIZE_MAX;
+      throw std::bad_alloc();
+   }
+   void *p = std::malloc(size != 0 ? size : 1);
+   if (p == nullptr) {
+      throw std::bad_alloc();
+   }
+   return p;
+}
+
 
 namespace {
 
@@ -213,6 +234,44 @@ TEST_F(MsgTest, InvalidRepliesAreAskedAgainThenReplacedByTheDefault)
    EXPECT_TRUE(log.Has("MsgQuestion: msg.q reply=0\n"));
 }
 
+// The question slot is offered nine of twelve buttons: a reply naming one
+// of the other three is as invalid as one naming no button at all.
+TEST_F(MsgTest, ARepliedButtonThatWasNotOfferedIsNeverReturned)
+{
+   Recorder::Reset();
+   Msg_SetFrontEnd(&recorderFrontEnd);
+   std::vector<std::string> names;
+   for (int i = 0; i < 12; i++) {
+      names.push_back(MSG_MAGIC "(button.b" + std::to_string(i) + ")B" + std::to_string(i));
+   }
+   std::vector<const char *> buttons;
+   for (const std::string &n : names) {
+      buttons.push_back(n.c_str());
+   }
+   buttons.push_back(nullptr);
+
+   Recorder::replies = {10, 11};
+   EXPECT_EQ(Msg_Question(buttons.data(), 2, MSG_MAGIC "(msg.many)Which?"), 2);
+   ASSERT_EQ(Recorder::questions.size(), 2u);
+   EXPECT_EQ(Recorder::questions[0].substr(0, Recorder::questions[0].find('|')),
+             "B0;B1;B2;B3;B4;B5;B6;B7;B8;");
+   EXPECT_TRUE(log.Has("MsgQuestion: Invalid reply: 10 (max = 8). Reposting question.\n"));
+   EXPECT_TRUE(log.Has("MsgQuestion: Invalid reply: 11 (max = 8).  Using default value.\n"));
+
+   Recorder::replies = {10, 8};
+   EXPECT_EQ(Msg_Question(buttons.data(), 2, MSG_MAGIC "(msg.many)Which?"), 8);
+}
+
+TEST_F(MsgTest, AnEmptyMessageKeepsItsLine)
+{
+   Msg_Append(MSG_MAGIC "(msg.first)first");
+   Msg_Append("%s", "");
+   Msg_Append(MSG_MAGIC "(msg.last)last");
+   char *all = Msg_GetMessages();
+   EXPECT_STREQ(all, "first\n\nlast\n");
+   std::free(all);
+}
+
 TEST_F(MsgTest, LocalisationReordersPositionalArgumentsAndButtons)
 {
    Recorder::Reset();
@@ -289,6 +348,42 @@ TEST_F(MsgTest, PendingListsOfThreadsAreKeptApart)
    std::thread([&] { inherited = Msg_Present(); }).join();
    EXPECT_FALSE(inherited);
    EXPECT_FALSE(Msg_Present());
+}
+
+namespace {
+
+// Appends a message from a thread-local destructor, which runs while its
+// thread ends and after the library has let go of the thread's state.
+struct LateAppender {
+   ~LateAppender() { Msg_Append(MSG_MAGIC "(msg.late)appended while the thread ends"); }
+};
+thread_local LateAppender lateAppender;
+
+}  // namespace
+
+TEST_F(MsgTest, MessagesAppendedWhileAThreadEndsReachNoLaterThread)
+{
+   Recorder::Reset();
+   Msg_SetFrontEnd(&recorderFrontEnd);
+   for (int round = 0; round < 8; round++) {
+      std::thread([] {
+         (void)&lateAppender;  // constructed first, so destroyed last
+         Msg_Append(MSG_MAGIC "(msg.early)pending");
+      }).join();
+      // The next thread is likely to get the same thread-local block.
+      bool inherited = true;
+      int reply = -1;
+      std::thread([&] {
+         inherited = Msg_Present();
+         Msg_Post(MSG_INFO, MSG_MAGIC "(msg.next)next thread");
+         reply = Msg_Question(msgOKCancelButtons, 1, MSG_MAGIC "(msg.ask)Go on?");
+      }).join();
+      EXPECT_FALSE(inherited);
+      EXPECT_EQ(reply, 1);
+   }
+   ASSERT_EQ(Recorder::posts.size(), 8u);
+   EXPECT_EQ(Recorder::posts.back(), "0|msg.next|next thread\n");
+   EXPECT_EQ(Recorder::questions.back(), "OK;Cancel;|1|msg.ask|Go on?\n");
 }
 
 TEST_F(MsgTest, ConsoleQuestionReadsANumberAndGivesUpAtEndOfInput)
@@ -373,7 +468,37 @@ TEST_F(MsgDeathTest, RejectedFormatIsFatal)
          const char *bad = MSG_MAGIC "(msg.bad)%n";
          MsgList_Append(&list, bad, nullptr);
       },
-      "MsgList_VAppend error: %n is not allowed(.|\n)*format <%n>(.|\n)*PANIC lib/user/msgList:");
+      "MsgList_VAppend error: %n is not allowed(.|\n)*format <%n>(.|\n)*PANIC lib/misc/msgList:");
+}
+
+// Out of memory while a text is put together ends in a panic, with its
+// log and core image, rather than in an exception nobody catches.
+TEST_F(MsgDeathTest, RunningOutOfMemoryWhileAssemblingATextIsAPanic)
+{
+   GTEST_FLAG_SET(death_test_style, "threadsafe");
+   std::string part(4000, 'x');
+   // Each message fits, the text of all of them does not.
+   EXPECT_EXIT(
+      {
+         usertest::LogFile echo(dir / "death.log", true);
+         for (int i = 0; i < 4; i++) {
+            Msg_Append("%s", part.c_str());
+         }
+         newLimit = 10000;
+         std::free(Msg_GetMessages());
+         std::exit(0);
+      },
+      testing::ExitedWithCode(255), "MEM_ALLOC lib/user/msg:[0-9]+\n(.|\n)*Exiting\n");
+   // One conversion alone is too long.
+   EXPECT_EXIT(
+      {
+         usertest::LogFile echo(dir / "death.log", true);
+         std::string huge(20000, 'y');
+         newLimit = 10000;
+         std::free(Msg_Format(MSG_MAGIC "(msg.huge)%s", huge.c_str()));
+         std::exit(0);
+      },
+      testing::ExitedWithCode(255), "MEM_ALLOC lib/string/msgFmt:[0-9]+\n");
 }
 
 TEST_F(MsgDeathTest, OverlongIdIsFatal)
@@ -381,7 +506,7 @@ TEST_F(MsgDeathTest, OverlongIdIsFatal)
    GTEST_FLAG_SET(death_test_style, "threadsafe");
    std::string id(128, 'a');
    std::string text = MSG_MAGIC "(" + id + ")text";
-   EXPECT_DEATH(Msg_Append(text.c_str()), "NOT_IMPLEMENTED lib/user/msgList:");
+   EXPECT_DEATH(Msg_Append(text.c_str()), "NOT_IMPLEMENTED lib/misc/msgList:");
    std::string ok = MSG_MAGIC "(" + std::string(127, 'a') + ")text";
    Msg_Append(ok.c_str());
    EXPECT_TRUE(Msg_Present());
