@@ -149,7 +149,7 @@ SalvorRemovePartialDump(FileIOFile *fd, uint32_t clientIP, const char *fileName,
    bool known = FileIO_GetIdentity(fd, &id, &links);
    int idErr = FilePlat_LastError();
    if (FileIO_CloseFile(fd)) {
-      Log("Error closing file (%s)\n", fileName);
+      Log("Error closing file (%s): %s\n", fileName, FilePlat_ErrorText(FilePlat_LastError()));
    }
    if (!known) {
       Log("Failed to unlink file (%s): %s. The file is left in place.\n", fileName,

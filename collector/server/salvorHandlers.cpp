@@ -109,7 +109,8 @@ SalvorCheckData(const salvorMsgHeader *request, uint32_t clientIP, size_t datagr
       return nullptr;
    }
    if (FileIO_SetPos(&slot->fd, request->dataOffset, FILEIO_SEEK_BEGIN) < 0) {
-      Log("Error seeking in file (%s)\n", slot->fileName);
+      Log("Error seeking in file (%s): %s\n", slot->fileName,
+          FilePlat_ErrorText(FilePlat_LastError()));
       reply->status = hxk_write_failed;
       return nullptr;
    }
@@ -179,10 +180,12 @@ SalvorHandleDone(uint32_t clientIP, const salvorMsgHeader *request, salvorMsgHea
        (int)request->dumpID, slot->fileName);
    if (!SalvorFinishDumpFile(&slot->fd)) {
       // The file keeps its mark of an unfinished dump; its bytes are all there.
-      Log("Error giving file (%s) the mode of a finished dump\n", slot->fileName);
+      Log("Error giving file (%s) the mode of a finished dump: %s\n", slot->fileName,
+          FilePlat_ErrorText(FilePlat_LastError()));
    }
    if (FileIO_CloseFile(&slot->fd)) {
-      Log("Error closing file (%s)\n", slot->fileName);
+      Log("Error closing file (%s): %s\n", slot->fileName,
+          FilePlat_ErrorText(FilePlat_LastError()));
    }
    SalvorReleaseSlot(slot);
 }
