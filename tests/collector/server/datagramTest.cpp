@@ -356,7 +356,7 @@ TEST_F(Batch, WriteFailuresNameTheirCause)
              2u);
 }
 
-TEST_F(Batch, MalformedDatagramsInABatchGetNoReplyAndBreakNoRun)
+TEST_F(Batch, MalformedDatagramsInABatchGetNoReplyAndSpoilNoData)
 {
    uint32_t a = init(HOST, 1);
    std::string path = salvorSlots[a].fileName;
