@@ -1,6 +1,7 @@
 // Dump files; see salvorDumpFile.h.
 #include "collector/server/salvorDumpFile.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -23,6 +24,19 @@ FormatDumpName(char *name, size_t nameSize, const char *dir, uint32_t clientIP,
                        local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, counter);
 }
 
+// The host's directory levels below dataDir, one per address byte.
+struct SalvorHostLevels {
+   char text[4][4];
+   const char *levels[4];
+   explicit SalvorHostLevels(uint32_t clientIP)
+   {
+      for (int i = 0; i < 4; i++) {
+         std::snprintf(text[i], sizeof text[i], "%u", (clientIP >> (24 - 8 * i)) & 0xff);
+         levels[i] = text[i];
+      }
+   }
+};
+
 }  // namespace
 
 FileIOStatus
@@ -36,18 +50,14 @@ SalvorCreateDumpFile(uint32_t clientIP, char *name, size_t nameSize, const char 
                     DIRSEPS, (clientIP >> 16) & 0xff, DIRSEPS, (clientIP >> 8) & 0xff, DIRSEPS,
                     clientIP & 0xff) < 0) {
       std::snprintf(name, nameSize, "%s", dir);
+      FilePlat_SetLastError(FILEPLAT_ERR_NAME_TOO_LONG);
       return FILEIO_NAME_LONG;
    }
    // Each level below dataDir is opened relative to the one above it and
    // never through a link, and the file is made in the last of them, so
    // that a link planted anywhere below dataDir leads nowhere.
-   char levelText[4][4];
-   const char *levels[4];
-   for (int i = 0; i < 4; i++) {
-      std::snprintf(levelText[i], sizeof levelText[i], "%u", (clientIP >> (24 - 8 * i)) & 0xff);
-      levels[i] = levelText[i];
-   }
-   FilePlatHandle dirHandle = File_OpenDirTree(dataDir, levels, 4, 0777);
+   SalvorHostLevels host(clientIP);
+   FilePlatHandle dirHandle = File_OpenDirTree(dataDir, host.levels, 4, 0777);
    int dirError = FilePlat_LastError();
    if (dirHandle == FILEPLAT_INVALID_HANDLE) {
       Log("Error creating directory \"%s\"\n", dir);
@@ -64,11 +74,13 @@ SalvorCreateDumpFile(uint32_t clientIP, char *name, size_t nameSize, const char 
          // A data directory this long cannot hold dump names: refuse the
          // dump rather than stop the collector for every client.
          status = FILEIO_NAME_LONG;
+         FilePlat_SetLastError(FILEPLAT_ERR_NAME_TOO_LONG);
          break;
       }
       if (dirHandle == FILEPLAT_INVALID_HANDLE) {
          // The create fails for the reason the directory could not be had.
          status = FileIO_StatusOfOpenError(dirError);
+         FilePlat_SetLastError(dirError);
          break;
       }
       status = FileIO_OpenAtMode(fd, dirHandle, name + dirLength, name,
@@ -91,4 +103,58 @@ SalvorFinishDumpFile(FileIOFile *fd)
    // Read once: the mask does not change while the collector runs.
    static const int finishedMode = SALVOR_DUMP_FILE_MODE & ~FilePlat_CreationMask();
    return FileIO_SetMode(fd, finishedMode);
+}
+
+namespace {
+
+/*
+ * Removes the name of a closed dump file `id` from the host's directory,
+ * reached from dataDir one level at a time without following a link;
+ * logs why when it leaves the file.
+ */
+void
+SalvorUnlinkDumpFile(uint32_t clientIP, const char *fileName, const char *dataDir,
+                     const FilePlatFileId &id)
+{
+   SalvorHostLevels host(clientIP);
+   FilePlatHandle dir = File_OpenExistingDirTree(dataDir, host.levels, 4);
+   if (dir == FILEPLAT_INVALID_HANDLE) {
+      Log("Failed to unlink file (%s): its directory cannot be opened without following a "
+          "link (%s). The file is left in place.\n", fileName,
+          FilePlat_ErrorText(FilePlat_LastError()));
+      return;
+   }
+   const char *base = std::strrchr(fileName, DIRSEPC);
+   int err = File_RemoveAtIfSame(dir, base != nullptr ? base + 1 : fileName, &id);
+   int platErr = FilePlat_LastError();
+   FilePlat_CloseHandle(dir);
+   if (err == ESTALE) {
+      Log("Failed to unlink file (%s): the name no longer stands for the dump's file. The "
+          "file is left in place.\n", fileName);
+   } else if (err != 0) {
+      Log("Failed to unlink file (%s): %s.\n", fileName, FilePlat_ErrorText(platErr));
+   }
+}
+
+}  // namespace
+
+void
+SalvorRemovePartialDump(FileIOFile *fd, uint32_t clientIP, const char *fileName,
+                        const char *dataDir)
+{
+   // Which file it is, taken while it is open: afterwards the name alone
+   // could stand for anything.
+   FilePlatFileId id;
+   uint64_t links = 0;
+   bool known = FileIO_GetIdentity(fd, &id, &links);
+   int idErr = FilePlat_LastError();
+   if (FileIO_CloseFile(fd)) {
+      Log("Error closing file (%s): %s\n", fileName, FilePlat_ErrorText(FilePlat_LastError()));
+   }
+   if (!known) {
+      Log("Failed to unlink file (%s): %s. The file is left in place.\n", fileName,
+          FilePlat_ErrorText(idErr));
+   } else {
+      SalvorUnlinkDumpFile(clientIP, fileName, dataDir, id);
+   }
 }

@@ -37,3 +37,13 @@ FileIOStatus SalvorCreateDumpFile(uint32_t clientIP, char *name, size_t nameSize
  * that failed.
  */
 bool SalvorFinishDumpFile(FileIOFile *fd);
+
+/*
+ * Closes the file of a dump given up (idle too long) and deletes it. The
+ * name is removed from the host's directory, reached from dataDir one
+ * level at a time without following a link, and only while it still
+ * stands for the file that was open: a link or another file planted in
+ * the meantime is logged and left alone, never followed or deleted.
+ */
+void SalvorRemovePartialDump(FileIOFile *fd, uint32_t clientIP, const char *fileName,
+                             const char *dataDir);

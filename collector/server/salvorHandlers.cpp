@@ -11,15 +11,41 @@ namespace {
 
 // Turns a failed create into the init's reply status, with its log lines.
 uint32_t
-SalvorCreateFailureStatus(FileIOStatus status, const char *name, const char *dataDir)
+SalvorCreateFailureStatus(FileIOStatus status, int err, const char *name, const char *dataDir)
 {
-   Log("Error opening new file %s (%s). Make sure that you have permissions to create "
-       "files in %s directory\n", name, FileIO_MsgError(status), dataDir);
+   Log("Error opening new file %s (%s: %s). Make sure that you have permissions to create "
+       "files in %s directory\n", name, FileIO_MsgError(status), FilePlat_ErrorText(err),
+       dataDir);
    if (status == FILEIO_ERROR) {
       Log("Got FILEIO_ERROR while creating file. returning hxk_limit_exceeded.\n");
       return hxk_limit_exceeded;
    }
    return hxk_create_failed;
+}
+
+/*
+ * Whether a dump's file still has a name: one deleted, or whose directory
+ * was removed, while it was written keeps its bytes only until it is
+ * closed. Logs why when it has none, or when that cannot be told.
+ */
+bool
+SalvorDumpFileIsKept(const salvorCoreDumpInfo *slot, uint32_t clientIP)
+{
+   FilePlatFileId id;
+   uint64_t links = 0;
+   if (!FileIO_GetIdentity(&slot->fd, &id, &links)) {
+      // Nothing says the file was lost: its bytes were all written.
+      Log("Error checking that file (%s) still has a name: %s\n", slot->fileName,
+          FilePlat_ErrorText(FilePlat_LastError()));
+      return true;
+   }
+   if (links == 0) {
+      Log("Dump for %u.%u.%u.%u, slot %d, is lost: its file (%s) was deleted, or its "
+          "directory removed, while it was received.\n", SALVOR_IP_BYTES(clientIP),
+          slot->dumpID, slot->fileName);
+      return false;
+   }
+   return true;
 }
 
 }  // namespace
@@ -51,8 +77,9 @@ SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, uint32_t clientIP,
    salvorCoreDumpInfo *slot = &salvorSlots[freeIndex];
    char name[SALVOR_NAME_SIZE];
    FileIOStatus status = SalvorCreateDumpFile(clientIP, name, sizeof name, dataDir, &slot->fd);
+   int err = FilePlat_LastError();
    if (status != FILEIO_SUCCESS) {
-      reply->status = SalvorCreateFailureStatus(status, name, dataDir);
+      reply->status = SalvorCreateFailureStatus(status, err, name, dataDir);
       FileIO_InitFile(&slot->fd);
       return;
    }
@@ -82,7 +109,8 @@ SalvorCheckData(const salvorMsgHeader *request, uint32_t clientIP, size_t datagr
       return nullptr;
    }
    if (FileIO_SetPos(&slot->fd, request->dataOffset, FILEIO_SEEK_BEGIN) < 0) {
-      Log("Error seeking in file (%s)\n", slot->fileName);
+      Log("Error seeking in file (%s): %s\n", slot->fileName,
+          FilePlat_ErrorText(FilePlat_LastError()));
       reply->status = hxk_write_failed;
       return nullptr;
    }
@@ -98,12 +126,13 @@ SalvorCheckData(const salvorMsgHeader *request, uint32_t clientIP, size_t datagr
 
 void
 SalvorFinishData(const salvorCoreDumpInfo *slot, const salvorMsgHeader *request,
-                 uint32_t clientIP, uint32_t payloadLength, size_t written,
+                 uint32_t clientIP, uint32_t payloadLength, size_t written, int error,
                  salvorMsgHeader *reply)
 {
    if (written != payloadLength) {
       Log("Error: did not write full buffer to file (%s). Tried to write %u bytes. "
-          "Only %u written.\n", slot->fileName, payloadLength, (unsigned)written);
+          "Only %u written (%s).\n", slot->fileName, payloadLength, (unsigned)written,
+          FilePlat_ErrorText(error));
       reply->status = hxk_write_failed;
       return;
    }
@@ -125,8 +154,9 @@ SalvorHandleData(const salvorMsgHeader *request, const uint8_t *payload, uint32_
    }
    uint32_t payloadLength = (uint32_t)(datagramLength - SALVOR_HEADER_SIZE);
    size_t written = 0;
-   FileIO_WriteBytes(&slot->fd, payload, payloadLength, &written);
-   SalvorFinishData(slot, request, clientIP, payloadLength, written, reply);
+   FileIOStatus status = FileIO_WriteBytes(&slot->fd, payload, payloadLength, &written);
+   int error = status == FILEIO_SUCCESS ? 0 : FilePlat_LastError();
+   SalvorFinishData(slot, request, clientIP, payloadLength, written, error, reply);
 }
 
 void
@@ -140,14 +170,22 @@ SalvorHandleDone(uint32_t clientIP, const salvorMsgHeader *request, salvorMsgHea
    if (slot == nullptr) {
       return;
    }
+   if (!SalvorDumpFileIsKept(slot, clientIP)) {
+      FileIO_CloseFile(&slot->fd);
+      SalvorReleaseSlot(slot);
+      reply->status = hxk_write_failed;
+      return;
+   }
    Log("Dump finished successfully for %u.%u.%u.%u, slot %d, file:%s.\n", SALVOR_IP_BYTES(clientIP),
        (int)request->dumpID, slot->fileName);
    if (!SalvorFinishDumpFile(&slot->fd)) {
       // The file keeps its mark of an unfinished dump; its bytes are all there.
-      Log("Error giving file (%s) the mode of a finished dump\n", slot->fileName);
+      Log("Error giving file (%s) the mode of a finished dump: %s\n", slot->fileName,
+          FilePlat_ErrorText(FilePlat_LastError()));
    }
    if (FileIO_CloseFile(&slot->fd)) {
-      Log("Error closing file (%s)\n", slot->fileName);
+      Log("Error closing file (%s): %s\n", slot->fileName,
+          FilePlat_ErrorText(FilePlat_LastError()));
    }
    SalvorReleaseSlot(slot);
 }

@@ -20,13 +20,15 @@ void SalvorHandleData(const salvorMsgHeader *request, const uint8_t *payload, ui
  * of several data messages together. SalvorCheckData makes the checks
  * (slot, position, length) with their log lines: null with the failure's
  * status set in the reply, or the slot whose file takes the payload at
- * dataOffset. SalvorFinishData turns the count written into the status.
+ * dataOffset. SalvorFinishData turns the count written into the status;
+ * `error` is the platform error of a write that fell short, which its
+ * line names.
  */
 struct salvorCoreDumpInfo;
 salvorCoreDumpInfo *SalvorCheckData(const salvorMsgHeader *request, uint32_t clientIP,
                                     size_t datagramLength, salvorMsgHeader *reply);
 void SalvorFinishData(const salvorCoreDumpInfo *slot, const salvorMsgHeader *request,
-                      uint32_t clientIP, uint32_t payloadLength, size_t written,
+                      uint32_t clientIP, uint32_t payloadLength, size_t written, int error,
                       salvorMsgHeader *reply);
 void SalvorHandleDone(uint32_t clientIP, const salvorMsgHeader *request, salvorMsgHeader *reply);
 void SalvorHandleStatusCheck(uint32_t clientIP, salvorMsgHeader *reply);

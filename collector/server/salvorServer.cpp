@@ -183,9 +183,13 @@ SalvorQueueReply(SalvorBatch *batch, const NetAddr &from)
    return i;
 }
 
-// Writes one run's payloads with one gathering write and answers them.
+/*
+ * Writes one run's payloads with one gathering write. When it stops
+ * short, each message from there on is written on its own again. Each
+ * message keeps what it got, to be answered later.
+ */
 void
-SalvorFlushRun(SalvorWriteRun *run, SalvorPendingWrites *pending, SalvorBatch *batch)
+SalvorWriteRunOut(SalvorWriteRun *run, SalvorPendingWrites *pending)
 {
    if (run->first < 0) {
       return;
@@ -195,38 +199,45 @@ SalvorFlushRun(SalvorWriteRun *run, SalvorPendingWrites *pending, SalvorBatch *b
    for (int k = run->first; k >= 0; k = pending->waiting[k].next) {
       pieces[n++] = pending->waiting[k].piece;
    }
-   salvorCoreDumpInfo *slot = run->slot;
-   uint32_t clientIP = slot->clientIP;
+   FileIOFile *fd = &run->slot->fd;
    size_t written = 0;
-   FileIO_WriteVAt(&slot->fd, pieces, n, run->start, &written);
+   FileIO_WriteVAt(fd, pieces, n, run->start, &written);
    for (int k = run->first; k >= 0; k = pending->waiting[k].next) {
       SalvorWaitingData *data = &pending->waiting[k];
-      salvorMsgHeader *reply = &data->reply;
-      uint32_t length = (uint32_t)data->piece.length;
+      size_t length = data->piece.length;
       if (written >= length) {
          written -= length;
-         SalvorFinishData(slot, reply, clientIP, length, length, reply);
-      } else {
-         // The write stopped short: each message from here on is written
-         // on its own again, and answered and logged as such.
-         written = 0;
-         size_t again = 0;
-         FileIO_SetPos(&slot->fd, reply->dataOffset, FILEIO_SEEK_BEGIN);
-         FileIO_WriteBytes(&slot->fd, data->piece.data, length, &again);
-         SalvorFinishData(slot, reply, clientIP, length, again, reply);
+         data->written = length;
+         data->error = 0;
+         continue;
       }
-      SalvorLogReply(clientIP, *reply);
-      SalvorEncodeHeader(reply, batch->replies[data->replyIndex]);
+      written = 0;
+      FileIO_SetPos(fd, data->reply.dataOffset, FILEIO_SEEK_BEGIN);
+      FileIOStatus status = FileIO_WriteBytes(fd, data->piece.data, length, &data->written);
+      data->error = status == FILEIO_SUCCESS ? 0 : FilePlat_LastError();
    }
    run->first = -1;
 }
 
-// Writes every run, in the order the runs began.
+/*
+ * Writes every run still waiting, then answers every data message taken,
+ * in the order they arrived, so that their lines come out in that order
+ * and before those of the datagram that made the flush.
+ */
 void
 SalvorFlushAll(SalvorPendingWrites *pending, SalvorBatch *batch)
 {
    for (int r = 0; r < pending->runCount; r++) {
-      SalvorFlushRun(&pending->runs[r], pending, batch);
+      SalvorWriteRunOut(&pending->runs[r], pending);
+   }
+   for (int k = 0; k < pending->waitingCount; k++) {
+      SalvorWaitingData *data = &pending->waiting[k];
+      const salvorCoreDumpInfo *slot = pending->runs[data->run].slot;
+      salvorMsgHeader *reply = &data->reply;
+      SalvorFinishData(slot, reply, slot->clientIP, (uint32_t)data->piece.length,
+                       data->written, data->error, reply);
+      SalvorLogReply(slot->clientIP, *reply);
+      SalvorEncodeHeader(reply, batch->replies[data->replyIndex]);
    }
    pending->runCount = 0;
    pending->waitingCount = 0;
@@ -267,7 +278,8 @@ SalvorRunAdd(SalvorWriteRun *run, SalvorPendingWrites *pending, SalvorBatch *bat
    int k = pending->waitingCount++;
    size_t payload = length - SALVOR_HEADER_SIZE;
    pending->waiting[k] = SalvorWaitingData{FilePlatPiece{buf + SALVOR_HEADER_SIZE, payload},
-                                           request, SalvorQueueReply(batch, from), -1};
+                                           request, SalvorQueueReply(batch, from),
+                                           (int)(run - pending->runs), -1, 0, 0};
    if (run->first < 0) {
       run->first = k;
    } else {
@@ -291,7 +303,9 @@ SalvorRunStart(SalvorPendingWrites *pending, SalvorBatch *batch, salvorCoreDumpI
 /*
  * Takes a whole data message with a good magic into the runs: it joins
  * its dump's run, or starts one once it passes the slot checks. Returns
- * false, with the reply filled in, when it fails them.
+ * false, with the reply filled in, when it fails them. A message that
+ * will be refused first has every run written and answered, so that its
+ * line follows theirs.
  */
 bool
 SalvorTakeData(SalvorPendingWrites *pending, SalvorBatch *batch, const NetAddr &from,
@@ -306,12 +320,22 @@ SalvorTakeData(SalvorPendingWrites *pending, SalvorBatch *batch, const NetAddr &
          SalvorRunAdd(run, pending, batch, from, request, buf, length);
          return true;
       }
-      // An earlier offset, or a gap: what came before goes to the file first.
-      SalvorFlushRun(run, pending, batch);
+      // An earlier offset, or a gap: what came before goes to the file
+      // first; its messages are answered with all the others.
+      SalvorWriteRunOut(run, pending);
    }
-   salvorCoreDumpInfo *slot = SalvorCheckData(&request, from.ip, length, reply);
-   if (slot == nullptr) {
-      return false;
+   salvorCoreDumpInfo *slot;
+   if (SalvorSlotMatches(from.ip, &request) &&
+       request.dataLength <= length - SALVOR_HEADER_SIZE) {
+      // Cannot fail, so logs nothing; it marks the dump active. The run
+      // is written at its own offset: no positioning is needed here.
+      slot = SalvorFindSlot(from.ip, &request);
+   } else {
+      SalvorFlushAll(pending, batch);
+      slot = SalvorCheckData(&request, from.ip, length, reply);
+      if (slot == nullptr) {
+         return false;
+      }
    }
    SalvorRunStart(pending, batch, slot, from, request, buf, length);
    return true;
@@ -347,10 +371,14 @@ SalvorProcessBatch(SalvorBatch *batch, int count, SalvorPendingWrites *pending)
       const NetAddr &from = batch->in[i].from;
       salvorMsgHeader request;
       if (!SalvorIsWhole(length)) {
+         SalvorFlushAll(pending, batch);  // the lines of earlier messages come first
          SalvorLogNotWhole(length, from.ip);
          continue;
       }
       SalvorDecodeHeader(buf, &request);
+      if (request.magic != SALVOR_MSG_MAGIC) {
+         SalvorFlushAll(pending, batch);
+      }
       if (!SalvorHeaderIsGood(request, length, from.ip)) {
          continue;
       }
@@ -478,6 +506,8 @@ SalvorServerLoop(void (*onListening)())
       // up to 5 seconds, only when nothing is waiting, and a wait that
       // ends empty runs the idle sweep.
       int got = Net_RecvBatch(sock, wakeup, recvSet.get(), SALVOR_SELECT_TIMEOUT_SEC * 1000);
+      // Read at once: nothing may come between the failed call and its error.
+      int recvError = got < 0 ? Net_LastError() : 0;
       // Lines that the log's throttle held back go out as soon as it lifts.
       Log_FlushPending();
       if (got == NET_RECV_TIMED_OUT) {
@@ -489,11 +519,10 @@ SalvorServerLoop(void (*onListening)())
          continue;
       }
       if (got < 0) {
-         int err = Net_LastError();
-         if (!Net_IsTransientReceiveError(err)) {
-            SalvorFatal("Recvfrom error:%s.\n", Net_ErrorText(err));
+         if (!Net_IsTransientReceiveError(recvError)) {
+            SalvorFatal("Recvfrom error:%s.\n", Net_ErrorText(recvError));
          }
-         Log("Recvfrom error:%s. Going on.\n", Net_ErrorText(err));
+         Log("Recvfrom error:%s. Going on.\n", Net_ErrorText(recvError));
          continue;
       }
       // Every reply goes out after the whole batch has been handled: a

@@ -60,12 +60,18 @@ struct SalvorWriteRun {
    int last;   // through their `next`; first is -1 once it is written
 };
 
-// A checked data message whose payload waits for its run's write.
+/*
+ * A checked data message whose payload waits for its run's write, and
+ * then, with what the write did, for its answer.
+ */
 struct SalvorWaitingData {
    FilePlatPiece piece;
    salvorMsgHeader reply;
    int replyIndex;  // in SalvorBatch::replies
+   int run;         // in SalvorPendingWrites::runs
    int next;        // the run's next message, or -1
+   size_t written;  // once its run is written: its bytes that reached the file,
+   int error;       // and the platform error when that is not all of them
 };
 
 /*
@@ -86,12 +92,15 @@ struct SalvorPendingWrites {
  * lengths and sources), in the order they arrived, and leaves their
  * replies in batch->out (batch->outCount of them, in the same order). A
  * data message that continues its dump's run (the next offset) joins it
- * after its slot check; one that does not first has that run written.
- * Any other request first has every run written, so that every request
+ * after its slot check; another offset of that dump first has the run
+ * written. Any other datagram (a refused data message, any other request,
+ * anything dropped) first has every run written, so that every request
  * sees the files and the slot table as the requests before it left them;
  * the dumps' files are independent of one another, so the order in which
- * different dumps' runs reach their files does not matter. With verbose
- * set, every message is handled on its own, for its lines. `pending` is
- * scratch space.
+ * different dumps' runs reach their files does not matter. Data messages
+ * are answered, with their lines, in the order they arrived, before any
+ * line of a later datagram, as if each were handled on its own. With
+ * verbose set, every message is handled on its own, for its lines.
+ * `pending` is scratch space.
  */
 void SalvorProcessBatch(SalvorBatch *batch, int count, SalvorPendingWrites *pending);

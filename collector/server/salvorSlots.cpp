@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "collector/server/salvorDumpFile.h"
+#include "collector/startup/salvorConfig.h"
 #include "lib/file/file.h"
 #include "lib/log/log.h"
 #include "lib/misc/clock.h"
@@ -117,6 +119,17 @@ SalvorFindSlot(uint32_t clientIP, const salvorMsgHeader *request)
    return slot;
 }
 
+bool
+SalvorSlotMatches(uint32_t clientIP, const salvorMsgHeader *request)
+{
+   if (request->dumpID >= (uint32_t)SALVOR_MAX_DUMPS) {
+      return false;
+   }
+   const salvorCoreDumpInfo *slot = &salvorSlots[request->dumpID];
+   return SalvorSlotInUse(slot) && slot->clientIP == clientIP &&
+          slot->timestamp == request->timestamp;
+}
+
 void
 SalvorExpireIdleSlots()
 {
@@ -134,12 +147,8 @@ SalvorExpireIdleSlots()
           "Removing partial dump %s from slot %d.\n",
           SALVOR_IP_BYTES(slot->clientIP), (int)(idle / 1000000u), (int)SALVOR_IDLE_TIMEOUT_SEC,
           slot->fileName, i);
-      if (FileIO_CloseFile(&slot->fd)) {
-         Log("Error closing file (%s)\n", slot->fileName);
-      }
-      if (File_Remove(slot->fileName) != 0) {
-         Log("Failed to unlink file (%s).\n", slot->fileName);
-      }
+      SalvorRemovePartialDump(&slot->fd, slot->clientIP, slot->fileName,
+                              SalvorConfig.dataDir);
       SalvorReleaseSlot(slot);
    }
 }

@@ -59,6 +59,11 @@ void SalvorTakeSlot(salvorCoreDumpInfo *slot, char *fileName, uint32_t clientIP,
  * the message names no dump of its host.
  */
 salvorCoreDumpInfo *SalvorFindSlot(uint32_t clientIP, const salvorMsgHeader *request);
+/*
+ * Whether SalvorFindSlot would find the slot, without its lines and
+ * without marking the slot active.
+ */
+bool SalvorSlotMatches(uint32_t clientIP, const salvorMsgHeader *request);
 void SalvorExpireIdleSlots();
 // Empties a slot whose file has been closed.
 void SalvorReleaseSlot(salvorCoreDumpInfo *slot);

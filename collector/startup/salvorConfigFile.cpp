@@ -149,6 +149,13 @@ int
 SalvorWin32ReadConfig(const char *path)
 {
    xmlCheckVersion(20630);
+   // A pipe or a device would hold the start for ever, and a directory
+   // has nothing to read: only a regular file is a configuration.
+   int notRegular = File_CheckRegular(path);
+   if (notRegular != 0) {
+      SalvorWin32InitLog("Could not read config file.. %s (error = %d)\n", path, notRegular);
+      return notRegular;
+   }
    errno = 0;
    // No network access and no external entities: the file is ours to read,
    // nothing it names is.

@@ -357,6 +357,23 @@ File_MakeDirTree(const char *path, char **firstCreated)
    return true;
 }
 
+namespace {
+
+// Opens each level below `dir` in turn, never through a link; consumes dir.
+FilePlatHandle
+FileOpenLevels(FilePlatHandle dir, const char *const *levels, size_t count, bool create,
+               int mode)
+{
+   for (size_t i = 0; i < count && dir != FILEPLAT_INVALID_HANDLE; i++) {
+      FilePlatHandle next = FilePlat_OpenSubdir(dir, levels[i], create, mode);
+      FilePlat_CloseHandle(dir);
+      dir = next;
+   }
+   return dir;
+}
+
+}  // namespace
+
 FilePlatHandle
 File_OpenDirTree(const char *root, const char *const *levels, size_t count, int mode)
 {
@@ -366,12 +383,45 @@ File_OpenDirTree(const char *root, const char *const *levels, size_t count, int 
        File_MakeDirTree(root, nullptr)) {
       dir = FilePlat_OpenDirHandle(root);
    }
-   for (size_t i = 0; i < count && dir != FILEPLAT_INVALID_HANDLE; i++) {
-      FilePlatHandle next = FilePlat_OpenSubdir(dir, levels[i], true, mode);
-      FilePlat_CloseHandle(dir);
-      dir = next;
+   return FileOpenLevels(dir, levels, count, true, mode);
+}
+
+FilePlatHandle
+File_OpenExistingDirTree(const char *root, const char *const *levels, size_t count)
+{
+   return FileOpenLevels(FilePlat_OpenDirHandle(root), levels, count, false, 0);
+}
+
+int
+File_RemoveAtIfSame(FilePlatHandle dir, const char *name, const FilePlatFileId *id)
+{
+   FilePlatFileId now;
+   if (!FilePlat_GetIdentityAt(dir, name, &now)) {
+      return FileMapPlatformError("File_RemoveAtIfSame", FilePlat_LastError());
    }
-   return dir;
+   if (now.device != id->device || now.inode != id->inode) {
+      FilePlat_SetLastError(ESTALE);
+      return ESTALE;
+   }
+   if (!FilePlat_DeleteAt(dir, name)) {
+      return FileMapPlatformError("File_RemoveAtIfSame", FilePlat_LastError());
+   }
+   return 0;
+}
+
+int
+File_CheckRegular(const char *path)
+{
+   FilePlatFileType type;
+   if (!FilePlat_GetTargetType(path, &type)) {
+      return FileMapPlatformError("File_CheckRegular", FilePlat_LastError());
+   }
+   if (type == FILEPLAT_TYPE_REGULAR) {
+      return 0;
+   }
+   int err = type == FILEPLAT_TYPE_DIRECTORY ? EISDIR : EINVAL;
+   FilePlat_SetLastError(err);
+   return err;
 }
 
 bool

@@ -51,6 +51,26 @@ bool File_MakeDirTree(const char *path, char **firstCreated);
  */
 FilePlatHandle File_OpenDirTree(const char *root, const char *const *levels, size_t count,
                                 int mode);
+/*
+ * File_OpenDirTree that makes nothing: a missing level, or a link in
+ * place of one, fails the walk.
+ */
+FilePlatHandle File_OpenExistingDirTree(const char *root, const char *const *levels,
+                                        size_t count);
+/*
+ * Removes `name` directly below the directory `dir` (a handle of
+ * File_OpenDirTree) only while that name still stands for the file `id`;
+ * a link by that name is looked at, never followed. 0 on success, else
+ * an errno-style code: ESTALE when the name now stands for another file.
+ */
+int File_RemoveAtIfSame(FilePlatHandle dir, const char *name, const FilePlatFileId *id);
+/*
+ * 0 when the path (links followed) names a regular file. Otherwise an
+ * errno-style code: that of the failed look-up, EISDIR for a directory,
+ * EINVAL for anything else (a pipe, a device, a socket), whose reading
+ * may block for ever or never end.
+ */
+int File_CheckRegular(const char *path);
 bool File_PathExists(const char *path);
 bool File_IsDir(const char *path);
 int File_ListDir(const char *path, char ***names);

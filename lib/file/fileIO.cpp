@@ -269,6 +269,12 @@ FileIO_StatusOfOpenError(int err)
 }
 
 bool
+FileIO_GetIdentity(const FileIOFile *file, FilePlatFileId *id, uint64_t *links)
+{
+   return FilePlat_GetIdentity(file->handle, id, links);
+}
+
+bool
 FileIO_SetMode(FileIOFile *file, int mode)
 {
    return FilePlat_SetMode(file->handle, mode);

@@ -117,6 +117,12 @@ FileIOStatus FileIO_WriteVAt(FileIOFile *file, const FilePlatPiece *pieces, int 
                              uint64_t offset, size_t *actual);
 // The status of an open that failed with platform error err.
 FileIOStatus FileIO_StatusOfOpenError(int err);
+/*
+ * Which file an open record stands for, and how many names that file
+ * still has: 0 once it was deleted, or its directory removed, while open.
+ * False with the last error set on failure.
+ */
+bool FileIO_GetIdentity(const FileIOFile *file, FilePlatFileId *id, uint64_t *links);
 // Sets the permission bits of an open file; false on failure.
 bool FileIO_SetMode(FileIOFile *file, int mode);
 FileIOStatus FileIO_CreatePrompt(FileIOFile *file, const char *path,

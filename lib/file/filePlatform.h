@@ -162,6 +162,22 @@ enum FilePlatFileType {
    FILEPLAT_TYPE_OTHER,  // device, pipe, socket
 };
 bool FilePlat_GetFileType(const char *path, FilePlatFileType *type);
+// What the path names, links followed.
+bool FilePlat_GetTargetType(const char *path, FilePlatFileType *type);
+
+/*
+ * Which file a handle or a name stands for, and how many names the file
+ * has (0 once every name of an open file is gone). IdentityAt looks at
+ * `name` directly below `dir` and never follows a link; DeleteAt removes
+ * that name (a link itself, never what it points at).
+ */
+struct FilePlatFileId {
+   uint64_t device;
+   uint64_t inode;
+};
+bool FilePlat_GetIdentity(FilePlatHandle h, FilePlatFileId *id, uint64_t *links);
+bool FilePlat_GetIdentityAt(FilePlatHandle dir, const char *name, FilePlatFileId *id);
+bool FilePlat_DeleteAt(FilePlatHandle dir, const char *name);
 // Whether the path (links followed) names a block device.
 bool FilePlat_IsBlockDevice(const char *path);
 

@@ -273,7 +273,7 @@ bool
 FilePlat_ReadAt(FilePlatHandle h, void *buf, size_t count, int64_t offset, size_t *got)
 {
    *got = 0;
-   if (!PlatFault_Allowed(PLAT_READ)) {
+   if (!PlatFault_Allowed(PLAT_READ, nullptr, h)) {
       return false;
    }
    ssize_t n;
@@ -292,7 +292,7 @@ FilePlat_WriteAt(FilePlatHandle h, const void *buf, size_t count, int64_t offset
 {
    *put = 0;
    size_t len = count;
-   if (!PlatFault_Allowed(PLAT_WRITE, &len)) {
+   if (!PlatFault_Allowed(PLAT_WRITE, &len, h)) {
       return false;
    }
    ssize_t n;
@@ -326,7 +326,7 @@ FilePlat_WriteVAt(FilePlatHandle h, const FilePlatPiece *pieces, int n, int64_t 
       total += pieces[i].length;
    }
    size_t len = total;
-   if (!PlatFault_Allowed(PLAT_WRITE, &len)) {
+   if (!PlatFault_Allowed(PLAT_WRITE, &len, h)) {
       return false;
    }
    iovec iov[FILEPLAT_MAX_PIECES];
@@ -448,6 +448,48 @@ FilePlat_GetFileType(const char *path, FilePlatFileType *type)
            : S_ISLNK(st.st_mode) ? FILEPLAT_TYPE_LINK
                                  : FILEPLAT_TYPE_OTHER;
    return true;
+}
+
+bool
+FilePlat_GetTargetType(const char *path, FilePlatFileType *type)
+{
+   struct stat st;
+   if (!PlatFault_Allowed(PLAT_STAT) || stat(path, &st) != 0) {
+      return false;
+   }
+   *type = S_ISREG(st.st_mode)   ? FILEPLAT_TYPE_REGULAR
+           : S_ISDIR(st.st_mode) ? FILEPLAT_TYPE_DIRECTORY
+                                 : FILEPLAT_TYPE_OTHER;
+   return true;
+}
+
+bool
+FilePlat_GetIdentity(FilePlatHandle h, FilePlatFileId *id, uint64_t *links)
+{
+   struct stat st;
+   if (!PlatFault_Allowed(PLAT_STAT) || fstat((int)h, &st) != 0) {
+      return false;
+   }
+   *id = FilePlatFileId{(uint64_t)st.st_dev, (uint64_t)st.st_ino};
+   *links = (uint64_t)st.st_nlink;
+   return true;
+}
+
+bool
+FilePlat_GetIdentityAt(FilePlatHandle dir, const char *name, FilePlatFileId *id)
+{
+   struct stat st;
+   if (!PlatFault_Allowed(PLAT_STAT) || fstatat((int)dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      return false;
+   }
+   *id = FilePlatFileId{(uint64_t)st.st_dev, (uint64_t)st.st_ino};
+   return true;
+}
+
+bool
+FilePlat_DeleteAt(FilePlatHandle dir, const char *name)
+{
+   return PlatFault_Allowed(PLAT_UNLINK) && unlinkat((int)dir, name, 0) == 0;
 }
 
 bool

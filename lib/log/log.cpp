@@ -263,6 +263,9 @@ Log_FlushPending()
    if (lock == nullptr) {
       return;
    }
+   // Like Log, a flush keeps the caller's last error: it may come between
+   // a failed call and the reading of its error, and it writes and rotates.
+   int savedErrno = errno;
    MXUser_AcquireRecLock(lock);
    logState.lockDepth++;
    // Charging nothing, the check only asks whether the throttle has lifted.
@@ -271,6 +274,7 @@ Log_FlushPending()
    }
    logState.lockDepth--;
    MXUser_ReleaseRecLock(lock);
+   errno = savedErrno;
 }
 
 void

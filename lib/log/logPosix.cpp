@@ -55,7 +55,7 @@ LogPlat_Open(const char *path)
 long
 LogPlat_Write(int fd, const void *data, size_t length)
 {
-   if (!PlatFault_Allowed(PLAT_WRITE, &length)) {
+   if (!PlatFault_Allowed(PLAT_WRITE, &length, fd)) {
       return -1;
    }
    ssize_t n;

@@ -22,6 +22,24 @@ std::mutex faultLock;
 Fault faults[PLAT_CALL_COUNT];
 std::atomic<bool> anyArmed{false};  // a fault or the observer is set
 std::atomic<void (*)(PlatCall)> observer{nullptr};
+// The handles PlatFault_LimitTo confines the seam to; none: every handle.
+intptr_t onlyHandles[PLAT_FAULT_MAX_HANDLES];
+size_t onlyCount = 0;
+
+bool
+OnOtherHandle(intptr_t handle)
+{
+   if (handle == -1) {
+      return false;
+   }
+   std::lock_guard<std::mutex> guard(faultLock);
+   for (size_t i = 0; i < onlyCount; i++) {
+      if (onlyHandles[i] == handle) {
+         return false;
+      }
+   }
+   return onlyCount > 0;
+}
 
 const char *const callNames[PLAT_CALL_COUNT] = {
    "open", "read", "write", "seek", "close", "rename", "unlink", "mkdir",
@@ -47,7 +65,18 @@ PlatFault_Clear()
       f = Fault{};
    }
    observer.store(nullptr, std::memory_order_release);
+   onlyCount = 0;
    anyArmed.store(false, std::memory_order_release);
+}
+
+void
+PlatFault_LimitTo(const intptr_t *handles, size_t count)
+{
+   std::lock_guard<std::mutex> guard(faultLock);
+   onlyCount = count < PLAT_FAULT_MAX_HANDLES ? count : PLAT_FAULT_MAX_HANDLES;
+   for (size_t i = 0; i < onlyCount; i++) {
+      onlyHandles[i] = handles[i];
+   }
 }
 
 void
@@ -61,9 +90,12 @@ PlatFault_SetObserver(void (*fn)(PlatCall call))
 }
 
 int
-PlatFault_Check(PlatCall call, size_t *len)
+PlatFault_Check(PlatCall call, size_t *len, intptr_t handle)
 {
    if (!anyArmed.load(std::memory_order_acquire)) {
+      return 0;
+   }
+   if (OnOtherHandle(handle)) {
       return 0;
    }
    void (*fn)(PlatCall) = observer.load(std::memory_order_acquire);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 enum PlatCall {
    PLAT_OPEN,
@@ -52,10 +53,22 @@ void PlatFault_Clear();
 void PlatFault_SetObserver(void (*observer)(PlatCall call));
 
 /*
- * Called by the back end. Returns the errno to fail with, or 0. For a
- * short transfer it returns 0 and lowers *len.
+ * Confines the faults and the observer to the calls made on the given
+ * handles (file descriptors on POSIX; at most PLAT_FAULT_MAX_HANDLES), so
+ * that a test can fail or count the writes of its files whatever else the
+ * process writes: a call on another handle passes untouched, while calls
+ * that work on no handle (an open, a rename) are still checked. No
+ * handles lift the limit, as PlatFault_Clear does.
  */
-int PlatFault_Check(PlatCall call, size_t *len = nullptr);
+constexpr size_t PLAT_FAULT_MAX_HANDLES = 8;
+void PlatFault_LimitTo(const intptr_t *handles, size_t count);
+
+/*
+ * Called by the back end, with the handle the call works on when it has
+ * one (-1 otherwise). Returns the errno to fail with, or 0. For a short
+ * transfer it returns 0 and lowers *len.
+ */
+int PlatFault_Check(PlatCall call, size_t *len = nullptr, intptr_t handle = -1);
 
 /*
  * Arms faults from a text such as "write:28:skip=10:count=1;sendto:11",

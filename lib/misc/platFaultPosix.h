@@ -7,9 +7,9 @@
 #include "lib/misc/platFault.h"
 
 inline bool
-PlatFault_Allowed(PlatCall call, size_t *len = nullptr)
+PlatFault_Allowed(PlatCall call, size_t *len = nullptr, intptr_t handle = -1)
 {
-   int err = PlatFault_Check(call, len);
+   int err = PlatFault_Check(call, len, handle);
    if (err != 0) {
       errno = err;
       return false;

@@ -57,7 +57,7 @@ MsgPlat_Write(int fd, const char *text, size_t length)
 {
    while (length > 0) {
       size_t len = length;
-      if (!PlatFault_Allowed(PLAT_WRITE, &len)) {
+      if (!PlatFault_Allowed(PLAT_WRITE, &len, fd)) {
          return false;
       }
       ssize_t n = ::write(fd, text, len);

@@ -394,4 +394,25 @@ TEST(EndToEnd, RefusedStartsEndWithAFailureStatusAndSayWhy)
    EXPECT_EQ(RunToExit({SALVOR_BINARY}, &console), 255);
 }
 
+// Nothing ever writes to the pipe: a start that opens it waits for ever.
+TEST(EndToEnd, ConfigurationThatIsNoRegularFileIsRefusedAtOnce)
+{
+   testutil::TempDir dir;
+   std::string fifo = dir / "fifo.xml";
+   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+   for (const std::string &path : {fifo, dir.path(), std::string("/dev/zero")}) {
+      std::string console = dir / "console.txt";
+      testutil::SpawnOptions options;
+      options.out = testutil::Redirect::ToFile(console);
+      options.err = testutil::Redirect{testutil::Redirect::ToStdout};
+      testutil::Process collector({SALVOR_BINARY, "debug", "-s", path}, options);
+      std::optional<testutil::ExitInfo> exit = collector.waitFor(std::chrono::seconds(30));
+      ASSERT_TRUE(exit.has_value()) << path << " held the start";
+      EXPECT_EQ(exit->code(), 1) << path;
+      EXPECT_NE(testutil::ReadFile(console).find("Could not read config file.. " + path),
+                std::string::npos)
+         << path;
+   }
+}
+
 }  // namespace

@@ -1,7 +1,10 @@
 // Checks and replies of single datagrams, as the receive loop hands them on.
+#include <cerrno>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "collector/startup/salvorConfig.h"
 #include "collector/server/salvorServer.h"
@@ -159,14 +162,27 @@ protected:
       hdr.dataLength = (uint32_t)bytes.size();
       add(ip, hdr, bytes);
    }
-   // Runs the batch; returns the replies with the port each goes to.
+   /*
+    * Runs the batch; returns the replies with the port each goes to.
+    * Faults armed beforehand, and the count of writes, concern the dump
+    * files alone (those of `only`, if set): what the log writes meanwhile
+    * neither counts nor takes a fault.
+    */
    std::vector<std::pair<uint16_t, salvorMsgHeader>> run()
    {
+      std::vector<intptr_t> files = only;
+      for (int i = 0; only.empty() && i < SALVOR_MAX_DUMPS; i++) {
+         if (SalvorSlotInUse(&salvorSlots[i]) && files.size() < PLAT_FAULT_MAX_HANDLES) {
+            files.push_back(salvorSlots[i].fd.handle);
+         }
+      }
       static int writes;
       writes = 0;
+      PlatFault_LimitTo(files.data(), files.size());
       PlatFault_SetObserver([](PlatCall call) { writes += call == PLAT_WRITE; });
       SalvorProcessBatch(batch.get(), count, scratch.get());
       PlatFault_SetObserver(nullptr);
+      PlatFault_LimitTo(nullptr, 0);
       writeCalls = writes;
       std::vector<std::pair<uint16_t, salvorMsgHeader>> replies;
       for (int i = 0; i < batch->outCount; i++) {
@@ -191,6 +207,7 @@ protected:
    std::unique_ptr<SalvorPendingWrites> scratch{new SalvorPendingWrites};
    int count = 0;
    int writeCalls = 0;
+   std::vector<intptr_t> only;
 };
 
 constexpr uint32_t OTHER = 0x0A141E29;  // 10.20.30.41
@@ -208,7 +225,6 @@ TEST_F(Batch, RequestsAreHandledInOrderAndContiguousDataIsWrittenAtOnce)
    addData(OTHER, 2, b, 0, q0);         // another dump: a run of its own
    addData(HOST, 1, a, 3804, p3);       // still the first run
    auto replies = run();
-   // Successful data messages log nothing, so every write counted is the file's.
    EXPECT_EQ(writeCalls, 2) << "one write per dump's run of contiguous data";
 
    addData(HOST, 1, a, 3814, "e");
@@ -252,8 +268,7 @@ TEST_F(Batch, InterleavedDumpsKeepTheirOwnOrderOnDisk)
       EXPECT_EQ(replies[i].first, 1000 + i) << "replies keep the order of the requests";
       EXPECT_EQ(replies[i].second.status, hxk_success) << i;
    }
-   // Successful data messages log nothing, so every write counted is a file's.
-   EXPECT_EQ(writeCalls, 4);
+   EXPECT_EQ(writeCalls, 4) << "one per run: the resend and the gap each begin one";
    EXPECT_EQ(testutil::ReadFile(pa), "AAAAbbbbcc");
    EXPECT_EQ(testutil::ReadFile(pb), "xyz");
 }
@@ -287,7 +302,61 @@ TEST_F(Batch, ShortOrFailedWriteOfARunIsAnsweredPerMessage)
    EXPECT_EQ(replies[1].second.status, hxk_write_failed);
 }
 
-TEST_F(Batch, MalformedDatagramsInABatchGetNoReplyAndBreakNoRun)
+// Whatever the batching, the lines come out as if every datagram had been
+// handled on its own, in the order they arrived.
+TEST_F(Batch, LinesComeOutInTheOrderTheDatagramsArrived)
+{
+   uint32_t a = init(HOST, 1);
+   uint32_t b = init(OTHER, 2);
+   std::string pa = salvorSlots[a].fileName;
+   std::string pb = salvorSlots[b].fileName;
+   PlatFault_Inject(PLAT_WRITE, ENOSPC, 0, -1);  // both disks are full
+   addData(HOST, 1, a, 0, "a0");
+   addData(OTHER, 2, b, 0, "b0");
+   addData(HOST, 1, a, 2, "a1");
+   salvorMsgHeader bad = MakeHeader(SALVOR_MSG_DATA, 2, b);
+   bad.magic = 0x12345678;
+   add(OTHER, bad);
+   addData(OTHER, 2, b, 2, "b1");
+   addData(HOST, 1, 999, 4, "no such dump");
+   addData(OTHER, 2, b, 4, "b2");
+   addData(HOST, 1, a, 0, "a0");
+   addData(HOST, 1, a, 0, "a0");  // a resend: the earlier run is written first
+   auto replies = run();
+   ASSERT_EQ(replies.size(), 8u);
+   for (size_t i = 0; i < replies.size(); i++) {
+      EXPECT_EQ(replies[i].second.status, i == 4 ? hxk_invalid_dump : hxk_write_failed) << i;
+   }
+   std::string text = log.text();
+   std::vector<std::string> order;
+   for (size_t at = 0; at < text.size();) {
+      size_t end = text.find('\n', at);
+      std::string line = text.substr(at, end - at);
+      at = end == std::string::npos ? text.size() : end + 1;
+      if (line.find("Error: did not write full buffer") != std::string::npos) {
+         order.push_back(line.find(pa) != std::string::npos ? "a" : "b");
+      } else if (line.find("Bad magic") != std::string::npos) {
+         order.push_back("magic");
+      } else if (line.find("Invalid IP for slot") != std::string::npos) {
+         order.push_back("no dump");
+      }
+   }
+   EXPECT_EQ(order, (std::vector<std::string>{"a", "b", "a", "magic", "b", "no dump", "b", "a", "a"}))
+      << text;
+}
+
+TEST_F(Batch, WriteFailuresNameTheirCause)
+{
+   uint32_t a = init(HOST, 1);
+   PlatFault_Inject(PLAT_WRITE, ENOSPC, 0, -1);
+   addData(HOST, 1, a, 0, "abc");
+   addData(HOST, 1, a, 3, "def");
+   run();
+   EXPECT_EQ(log.count("Tried to write 3 bytes. Only 0 written (No space left on device).\n"),
+             2u);
+}
+
+TEST_F(Batch, MalformedDatagramsInABatchGetNoReplyAndSpoilNoData)
 {
    uint32_t a = init(HOST, 1);
    std::string path = salvorSlots[a].fileName;

@@ -1,6 +1,7 @@
 // The slot table and the dump files, driven through the message handlers
 // with real files in a temporary data directory.
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -130,7 +131,8 @@ TEST_F(DumpTable, FailedModeChangeAtDoneIsLoggedAndTheDumpStillFinishes)
    EXPECT_EQ(done(HOST_A, 1, 0), hxk_success);
    PlatFault_Clear();
    EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
-   EXPECT_TRUE(log.contains("Error giving file (" + path + ") the mode of a finished dump\n"));
+   EXPECT_TRUE(log.contains("Error giving file (" + path +
+                            ") the mode of a finished dump: Input/output error\n"));
 }
 
 // A link planted anywhere below the data directory, where a host's
@@ -294,16 +296,17 @@ TEST_F(DumpTable, FailedSeekOrWriteAnswersWriteFailedAndKeepsTheSlot)
    fakeNow += 5000;
    PlatFault_Inject(PLAT_SEEK, EINVAL);
    EXPECT_EQ(data(HOST_A, 1, 0, 0, "abc"), hxk_write_failed);
-   EXPECT_TRUE(log.contains("Error seeking in file ("));
+   EXPECT_TRUE(log.contains("Error seeking in file (" + std::string(salvorSlots[0].fileName) +
+                            "): Invalid argument\n"));
    EXPECT_EQ(salvorSlots[0].lastActivity, fakeNow) << "the check renewed the slot";
 
    PlatFault_Inject(PLAT_WRITE, ENOSPC);
    EXPECT_EQ(data(HOST_A, 1, 0, 0, "abc"), hxk_write_failed);
-   EXPECT_TRUE(log.contains("Tried to write 3 bytes. Only 0 written.\n"));
+   EXPECT_TRUE(log.contains("Tried to write 3 bytes. Only 0 written (No space left on device).\n"));
 
    PlatFault_Inject(PLAT_WRITE, ENOSPC, 0, 2, 2);  // two bytes, then the disk is full
    EXPECT_EQ(data(HOST_A, 1, 0, 0, "abc"), hxk_write_failed);
-   EXPECT_TRUE(log.contains("Tried to write 3 bytes. Only 2 written.\n"));
+   EXPECT_TRUE(log.contains("Tried to write 3 bytes. Only 2 written (No space left on device).\n"));
 
    PlatFault_Clear();
    EXPECT_EQ(data(HOST_A, 1, 0, 0, "abc"), hxk_success) << "the client may send it again";
@@ -323,6 +326,34 @@ TEST_F(DumpTable, CreateFailuresLeaveTheSlotFree)
    EXPECT_EQ(init(HOST_A, 1).status, hxk_create_failed);
    PlatFault_Clear();
    EXPECT_EQ(init(HOST_A, 1).assignedDumpID, 0u);
+}
+
+TEST_F(DumpTable, CreateFailuresNameTheirCause)
+{
+   PlatFault_Inject(PLAT_OPEN, EACCES);
+   init(HOST_A, 1);
+   EXPECT_TRUE(log.contains("(@&!*@*@(msg.fileio.noPerm)Insufficient permission to access the "
+                            "file: Permission denied). Make sure"));
+   PlatFault_Inject(PLAT_OPEN, EMFILE);
+   init(HOST_B, 2);
+   EXPECT_TRUE(log.contains("(@&!*@*@(msg.fileio.generic)Error: Too many open files). Make sure"));
+}
+
+// A file that lost its name while the dump came in keeps its bytes only
+// until it is closed: the done must not call that a success.
+TEST_F(DumpTable, DoneOnAFileThatLostItsNameAnswersWriteFailed)
+{
+   ASSERT_EQ(init(HOST_A, 1).status, hxk_success);
+   ASSERT_EQ(data(HOST_A, 1, 0, 0, "core"), hxk_success);
+   ASSERT_EQ(std::remove(salvorSlots[0].fileName), 0);
+   EXPECT_EQ(done(HOST_A, 1, 0), hxk_write_failed);
+   EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
+
+   ASSERT_EQ(init(HOST_B, 2).status, hxk_success);
+   std::filesystem::remove_all(dataDir.path() + "/10");
+   EXPECT_EQ(done(HOST_B, 2, 0), hxk_write_failed);
+   EXPECT_EQ(log.count("was deleted, or its directory removed"), 2u);
+   EXPECT_FALSE(log.contains("Dump finished successfully"));
 }
 
 TEST_F(DumpTable, NoMemoryForThePathGivesTheDumpUp)
@@ -356,7 +387,7 @@ TEST_F(DumpTable, AllNamesOfAMinuteTakenAnswersLimitExceeded)
    }
    salvorMsgHeader reply = init(HOST_A, 1);
    EXPECT_EQ(reply.status, hxk_limit_exceeded);
-   EXPECT_TRUE(log.contains("-255 (@&!*@*@(msg.fileio.generic)Error). Make sure"));
+   EXPECT_TRUE(log.contains("-255 (@&!*@*@(msg.fileio.generic)Error: File exists). Make sure"));
    EXPECT_TRUE(log.contains("Got FILEIO_ERROR while creating file. returning hxk_limit_exceeded.\n"));
    EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
 }
@@ -390,6 +421,41 @@ TEST_F(DumpTable, IdleSweepRemovesPartialDumpsAfterSixtySeconds)
    EXPECT_EQ(testutil::ListFiles(hostDir(HOST_A)).size(), 0u) << "the partial file is deleted";
    EXPECT_TRUE(log.contains("Client at 10.20.30.40 has been idle for 60 seconds. Timeout is 60 "
                             "seconds. Removing partial dump "));
+}
+
+// The sweep deletes only the dump's own file, reached without following
+// a link: whatever was planted in its place stays.
+TEST_F(DumpTable, IdleSweepLeavesWhatWasPlantedInPlaceOfTheDump)
+{
+   init(HOST_A, 1);
+   init(HOST_B, 2);
+   std::string fileA = salvorSlots[0].fileName;
+   std::string fileB = salvorSlots[1].fileName;
+   std::string baseA = fileA.substr(fileA.rfind('/') + 1);
+
+   // The host directory of A becomes a link to a directory elsewhere that
+   // holds a file of the dump's name.
+   std::string elsewhere = dataDir.path() + "/elsewhere";
+   std::filesystem::create_directories(elsewhere);
+   testutil::WriteFile(elsewhere + "/" + baseA, "precious");
+   std::filesystem::rename(hostDir(HOST_A), dataDir.path() + "/moved");
+   std::filesystem::create_directory_symlink(elsewhere, hostDir(HOST_A));
+
+   // B's file is replaced by another one of the same name.
+   ASSERT_EQ(std::remove(fileB.c_str()), 0);
+   testutil::WriteFile(fileB, "someone else's");
+
+   fakeNow += 61 * 1000000ull;
+   SalvorExpireIdleSlots();
+   EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
+   EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[1]));
+   EXPECT_EQ(testutil::ReadFile(elsewhere + "/" + baseA), "precious");
+   EXPECT_EQ(testutil::ReadFile(fileB), "someone else's");
+   EXPECT_TRUE(log.contains("Failed to unlink file (" + fileA + "): its directory cannot be "
+                            "opened without following a link"));
+   EXPECT_TRUE(log.contains("Failed to unlink file (" + fileB + "): the name no longer stands "
+                            "for the dump's file."))
+      << log.text();
 }
 
 TEST_F(DumpTable, FinishedDumpsSurviveTheSweep)

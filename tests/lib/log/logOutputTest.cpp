@@ -508,6 +508,30 @@ TEST_F(LogOutputTest, HeldBackLinesAreFlushedWhenTheThrottleLiftsWithTheDroppedC
    EXPECT_EQ(log.Text(), after + "I120: next\n");
 }
 
+// A flush may run between a failed call and the reading of its error:
+// writing the held-back lines, even failing to, must not change it.
+TEST_F(LogOutputTest, FlushKeepsTheCallersLastError)
+{
+   static uint64_t now;
+   now = 1000000000;
+   LogMonotonicUsec = [] { return now; };
+   log.params.throttleThreshold = 100;
+   log.params.throttleBytesPerSec = 10;
+   ASSERT_TRUE(log.Start());
+   for (int i = 0; log.Text().find("<<< Log Throttled >>>") == std::string::npos; i++) {
+      Log("free %04d\n", i);
+      ASSERT_LT(i, 100);
+   }
+   Log("held\n");
+   now += 61000000;  // a quiet window: the throttle lifts at the flush
+   PlatFault_Inject(PLAT_WRITE, ENOSPC, 0, -1);
+   errno = ECONNREFUSED;
+   Log_FlushPending();
+   int after = errno;
+   PlatFault_Clear();
+   EXPECT_EQ(after, ECONNREFUSED);
+}
+
 TEST_F(LogOutputTest, FloodAfterTheThresholdIsHeldToTheRate)
 {
    log.params.throttleThreshold = 10000;
