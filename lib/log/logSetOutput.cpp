@@ -8,7 +8,7 @@
 #include "lib/file/file.h"
 #include "lib/log/logInt.h"
 #include "lib/log/logPlatform.h"
-#include "lib/misc/appLocations.h"
+#include "lib/log/appLocations.h"
 #include "lib/user/msgList.h"
 #include "lib/misc/panic.h"
 #include "lib/misc/utilMisc.h"

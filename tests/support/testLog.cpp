@@ -1,5 +1,6 @@
 #include "tests/support/testLog.h"
 
+#include "lib/coreDump/fatalPath.h"
 #include "lib/log/log.h"
 
 namespace testutil {
@@ -17,7 +18,9 @@ Start(const char *path)
    params.carryOver = false;
    params.stderrMinLevel = 145;
    params.throttleBytesPerSec = LOG_NO_BPS_LIMIT;
-   return Log_Init(&params);
+   bool started = Log_Init(&params);
+   CoreDump_InstallPanicHandler();
+   return started;
 }
 
 }  // namespace

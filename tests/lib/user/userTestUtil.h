@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "lib/coreDump/fatalPath.h"
 #include "lib/log/log.h"
 #include "lib/user/msgList.h"
 #include "tests/support/testFiles.h"
@@ -25,6 +26,7 @@ public:
       params.stderrMinLevel = echo ? 145 : -1;
       params.throttleBytesPerSec = LOG_NO_BPS_LIMIT;
       Log_Init(&params);
+      CoreDump_InstallPanicHandler();
    }
    ~LogFile() { Log_Exit(); }
    std::string Text() const { return testutil::ReadFile(path_); }
