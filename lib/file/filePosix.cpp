@@ -20,6 +20,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "lib/file/file.h"
 #include "lib/file/fileIO.h"
 #include "lib/misc/platFaultPosix.h"
 
@@ -35,6 +36,8 @@ const int FILEPLAT_ERR_INVALID_PARAMETER = EINVAL;
 // readdir() ends a listing by returning null and leaving errno alone.
 const int FILEPLAT_ERR_NO_MORE_FILES = 0;
 const int FILEPLAT_ERR_LOCK_VIOLATION = EAGAIN;
+// Public in file.h, for callers that refuse a long name themselves.
+const int FILE_ERR_NAME_TOO_LONG = ENAMETOOLONG;
 
 const bool FILEPLAT_DRIVE_LETTERS = false;
 // A backslash is an ordinary file-name character, and "//srv" is "/srv".
