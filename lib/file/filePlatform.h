@@ -211,3 +211,13 @@ void FilePlat_SleepMs(uint32_t ms);
 bool FilePlat_TmpBase(std::string *out);
 bool FilePlat_LocalAppData(std::string *out);
 bool FilePlat_UserName(std::string *out);
+/*
+ * MakeSafeDirectory creates path (trailing separators ignored) so that
+ * only the current user can reach it, whatever the parent would pass on
+ * to it; false, with a log line and the last error set, when it cannot be
+ * made or made private. IsDirectorySafe tells whether path is a real
+ * directory, not a link, owned by the user and opening nothing to anybody
+ * else; each failed test is logged.
+ */
+bool FilePlat_MakeSafeDirectory(const char *path);
+bool FilePlat_IsDirectorySafe(const char *path);

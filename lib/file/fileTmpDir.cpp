@@ -23,7 +23,6 @@
 #include "lib/misc/panic.h"
 #include "lib/misc/random.h"
 #include "lib/misc/utilMisc.h"
-#include "lib/misc/w32Util.h"
 #include "lib/string/str.h"
 
 namespace {
@@ -43,14 +42,14 @@ FileAcceptSafeDir(const char *path, bool aclOk)
       return File_MakeDir(path);
    }
    if (File_PathExists(path)) {
-      return W32Util_IsDirectorySafe(path);
+      return FilePlat_IsDirectorySafe(path);
    }
-   if (W32Util_MakeSafeDirectory(path)) {
+   if (FilePlat_MakeSafeDirectory(path)) {
       return true;
    }
    // Another process of ours may have made it since the look above: it
    // is then checked like any directory that was already there.
-   return FilePlat_LastError() == FILEPLAT_ERR_EXISTS && W32Util_IsDirectorySafe(path);
+   return FilePlat_LastError() == FILEPLAT_ERR_EXISTS && FilePlat_IsDirectorySafe(path);
 }
 
 /*
