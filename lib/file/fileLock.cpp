@@ -30,6 +30,7 @@
 #include "lib/file/fileLockInt.h"
 #include "lib/file/filePlatform.h"
 #include "lib/log/log.h"
+#include "lib/misc/utilScoped.h"
 #include "lib/user/msgList.h"
 #include "lib/misc/panic.h"
 
@@ -193,28 +194,17 @@ int
 FileLockScanDirectory(const std::string &lockDir, FileLockCallback *callback,
                       LockMember *myValues, bool trackEntries)
 {
-   char **names = nullptr;
-   int count = FileListDirectoryRetry(lockDir.c_str(), FILELOCK_BUDGET_MS, &names);
+   char **listed = nullptr;
+   int count = FileListDirectoryRetry(lockDir.c_str(), FILELOCK_BUDGET_MS, &listed);
    if (count < 0) {
       Log("FILE: %s: Could not read the directory '%s': %d\n", "FileLockScanDirectory",
           lockDir.c_str(), FilePlat_LastError());
       return FILELOCK_SCAN_LIST_FAILED;
    }
-   // Frees the listing however the scan ends.
-   struct Names {
-      char **names;
-      int count;
-      ~Names()
-      {
-         for (int i = 0; i < count; i++) {
-            std::free(names[i]);
-         }
-         std::free(names);
-      }
-   } owned{names, count};
+   UtilNameList names(listed, count);
 
    std::vector<bool> skip((size_t)count, false);
-   int err = FileLockSortNames(lockDir, names, count, myValues, trackEntries, &skip);
+   int err = FileLockSortNames(lockDir, names.begin(), count, myValues, trackEntries, &skip);
    if (err != 0) {
       return err;
    }
@@ -351,12 +341,9 @@ FileLockJudgeEntries(const std::string &lockDir, LockMember *myValues)
    std::vector<ActiveNode> kept;
    for (const ActiveNode &node : myValues->activeList) {
       std::string path = FileLockJoin(lockDir, node.dirName.c_str());
-      char **names = nullptr;
-      int count = FileListDirectoryRetry(path.c_str(), 0, &names);
-      for (int i = 0; i < count; i++) {
-         std::free(names[i]);
-      }
-      std::free(names);
+      char **listed = nullptr;
+      int count = FileListDirectoryRetry(path.c_str(), 0, &listed);
+      UtilNameList names(listed, count);  // only their number matters
       if (count > 0) {
          Warning("FILE: %s '%s' is not an entry in progress: it holds files.\n",
                  "FileLockScanner", path.c_str());
@@ -543,19 +530,19 @@ void
 FileLockOpenToAll(const std::string &lockDir)
 {
    int saved = FilePlat_LastError();
-   char *parentName = nullptr;
-   char *baseName = nullptr;
-   File_DirAndBase(lockDir.c_str(), &parentName, &baseName);
-   FileLockDirHandle parent(parentName);
+   char *rawParent = nullptr;
+   char *rawBase = nullptr;
+   File_DirAndBase(lockDir.c_str(), &rawParent, &rawBase);
+   UtilCString parentName(rawParent);
+   UtilCString baseName(rawBase);
+   FileLockDirHandle parent(parentName.get());
    if (parent.h != FILEPLAT_INVALID_HANDLE) {
-      FilePlatHandle dir = FilePlat_OpenSubdir(parent.h, baseName, false, 0);
+      FilePlatHandle dir = FilePlat_OpenSubdir(parent.h, baseName.get(), false, 0);
       if (dir != FILEPLAT_INVALID_HANDLE) {
          FilePlat_SetMode(dir, 0777);
          FilePlat_CloseHandle(dir);
       }
    }
-   std::free(parentName);
-   std::free(baseName);
    FilePlat_SetLastError(saved);
 }
 
@@ -776,30 +763,27 @@ FileLockAcquireIntrinsic(const char *path, bool exclusive, uint32_t msecMaxWait,
 char *
 FileLockNormalizePath(const char *path)
 {
-   char *full = File_FullPath(path);
+   UtilCString full(File_FullPath(path));
    if (full == nullptr) {
       return nullptr;
    }
    static const char devPrefix[] = "/dev/";
    size_t prefixLen = sizeof devPrefix - 1;
-   if (std::strncmp(full, devPrefix, prefixLen) != 0 || full[prefixLen] == '\0' ||
-       !FilePlat_IsBlockDevice(full)) {
-      return full;
+   if (std::strncmp(full.get(), devPrefix, prefixLen) != 0 || full.get()[prefixLen] == '\0' ||
+       !FilePlat_IsBlockDevice(full.get())) {
+      return full.release();
    }
-   char *tmpDir = File_GetSafeTmpDir(false);
+   UtilCString tmpDir(File_GetSafeTmpDir(false));
    if (tmpDir == nullptr) {
-      std::free(full);
       return nullptr;
    }
-   std::string rest = full + prefixLen;
+   std::string rest = full.get() + prefixLen;
    for (char &c : rest) {
       if (c == '/') {
          c = '_';
       }
    }
-   std::string mapped = std::string(tmpDir) + DIRSEPS + "pd" + rest;
-   std::free(tmpDir);
-   std::free(full);
+   std::string mapped = std::string(tmpDir.get()) + DIRSEPS + "pd" + rest;
    return Util_SafeStrdup(mapped.c_str());
 }
 
@@ -827,10 +811,10 @@ FileLockReleaseIntrinsic(FileLockToken *token)
       // gave may have been mapped elsewhere (a block device).
       char *lockDir = nullptr;
       File_DirAndBase(token->lockFilePath, &lockDir, nullptr);
+      UtilCString owned(lockDir);
       int saved = FilePlat_LastError();
       FileRemoveDirectoryRetry(lockDir, FILELOCK_BUDGET_MS);
       FilePlat_SetLastError(saved);
-      std::free(lockDir);
       std::free(token->lockFilePath);
    }
    std::free(token->pathName);
@@ -847,15 +831,15 @@ FileLock_Acquire(const char *path, bool readOnly, uint32_t msecMaxWait, int *err
                  MsgList **msgs)
 {
    *err = 0;
-   char *normalized = path == nullptr ? nullptr : FileLockNormalizePath(path);
+   UtilCString normalized(path == nullptr ? nullptr : FileLockNormalizePath(path));
    if (normalized == nullptr) {
       *err = EINVAL;
       FilePlat_SetLastError(FILEPLAT_ERR_INVALID_PARAMETER);
       FileLockAppendMessage(msgs, *err);
       return nullptr;
    }
-   FileLockToken *token = FileLockAcquireIntrinsic(normalized, !readOnly, msecMaxWait, err);
-   std::free(normalized);
+   FileLockToken *token =
+      FileLockAcquireIntrinsic(normalized.get(), !readOnly, msecMaxWait, err);
    if (token == nullptr) {
       int msgErr = *err;
       if (*err == 0) {

@@ -8,7 +8,6 @@
 //   process that started at another time.
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -16,6 +15,7 @@
 #include "lib/file/fileLockInt.h"
 #include "lib/log/log.h"
 #include "lib/misc/hostinfo.h"
+#include "lib/misc/utilScoped.h"
 
 namespace {
 
@@ -68,15 +68,14 @@ FileLockHostId()
    static std::once_flag once;
    static std::string hostId;
    std::call_once(once, [] {
-      char *uuid = Hostinfo_GetHostUUID();
+      UtilCString uuid(Hostinfo_GetHostUUID());
       if (uuid != nullptr) {
-         hostId = std::string("uuid=") + uuid;
+         hostId = std::string("uuid=") + uuid.get();
          for (char &c : hostId) {
             if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f') {
                c = '-';
             }
          }
-         std::free(uuid);
       } else {
          hostId = FileLockHashedHostId();
       }
@@ -120,10 +119,10 @@ FileLockExecId()
    char head[64];
    std::snprintf(head, sizeof head, "%d-%" PRIu64, pid, start);
    std::string id = head;
-   char *exe = Hostinfo_ExecutablePath();
+   UtilCString exe(Hostinfo_ExecutablePath());
    if (exe != nullptr) {
-      const char *slash = std::strrchr(exe, '/');
-      std::string base = slash != nullptr ? slash + 1 : exe;
+      const char *slash = std::strrchr(exe.get(), '/');
+      std::string base = slash != nullptr ? slash + 1 : exe.get();
       if (!base.empty()) {
          for (char &c : base) {
             if (c == ' ') {
@@ -132,7 +131,6 @@ FileLockExecId()
          }
          id += "(" + base + ")";
       }
-      std::free(exe);
    }
    cachedPid = pid;
    cached = id;
