@@ -90,7 +90,7 @@ struct CoreThread {
 struct CoreImage {
    CoreThread threads[CORE_MAX_THREADS];
    int numThreads;
-   char dirents[16 * 1024];
+   alignas(dirent64) char dirents[16 * 1024];  // records are aligned within it
    int fd;
    size_t pageSize;
    int pagemapFd;
