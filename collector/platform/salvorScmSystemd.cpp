@@ -12,7 +12,7 @@
 // - A process was started by the manager when $NOTIFY_SOCKET is set. The
 //   dispatcher blocks SIGTERM, SIGINT and SIGHUP on the main thread, runs
 //   the service main on a second thread and turns SIGTERM and SIGINT into
-//   the stop control (1), SIGHUP into interrogate (4). The start parameters
+//   the stop control, SIGHUP into interrogate. The start parameters
 //   are the words of $SALVOR_START_PARAMETERS, quoted as in a shell.
 // - State reports are sd_notify messages: start pending is a STATUS= line
 //   with EXTEND_TIMEOUT_USEC from the wait hint, running is READY=1, stop
@@ -381,7 +381,7 @@ DispatchControls(int signalFd, int doneFd)
          continue;
       }
       if (SalvorControlHandlerFn handler = controlHandler.load()) {
-         handler(info.ssi_signo == SIGHUP ? 4 : 1);
+         handler(info.ssi_signo == SIGHUP ? SALVOR_CONTROL_INTERROGATE : SALVOR_CONTROL_STOP);
       }
    }
 }
@@ -509,7 +509,7 @@ bool
 SalvorScm_QueryState(SalvorScmHandle *service, uint32_t *state)
 {
    if (!SystemdRunning()) {
-      *state = 1;  // nothing can run the unit
+      *state = SALVOR_STATE_STOPPED;  // nothing can run the unit
       return true;
    }
    std::string out;
@@ -521,13 +521,13 @@ SalvorScm_QueryState(SalvorScmHandle *service, uint32_t *state)
       out.pop_back();
    }
    if (out == "inactive" || out == "failed") {
-      *state = 1;
+      *state = SALVOR_STATE_STOPPED;
    } else if (out == "activating") {
-      *state = 2;
+      *state = SALVOR_STATE_START_PENDING;
    } else if (out == "deactivating") {
-      *state = 3;
+      *state = SALVOR_STATE_STOP_PENDING;
    } else if (out == "active" || out == "reloading" || out == "refreshing") {
-      *state = 4;
+      *state = SALVOR_STATE_RUNNING;
    } else {
       return Fail(EPROTO, "systemctl reports the state \"" + out + "\"");
    }
@@ -618,13 +618,13 @@ SalvorScm_SetStatus(void *statusHandle, const SalvorServiceStatus *status, const
    (void)statusHandle;
    std::string msg;
    switch (status->currentState) {
-   case 2:  // start pending
+   case SALVOR_STATE_START_PENDING:
       msg = "EXTEND_TIMEOUT_USEC=" + std::to_string((uint64_t)status->waitHint * 1000) + "\n";
       break;
-   case 4:  // running
+   case SALVOR_STATE_RUNNING:
       msg = "READY=1\n";
       break;
-   case 3:  // stop pending
+   case SALVOR_STATE_STOP_PENDING:
       msg = "STOPPING=1\n";
       break;
    default:
