@@ -161,6 +161,60 @@ NoFileWanted(LogState *state, bool carryOver, uint32_t use, const char *id)
 }
 
 /*
+ * Puts fd, just opened at path, in place of the file being written,
+ * copying that file's lines over first when carryOver asks it.
+ */
+bool
+ReplaceFile(LogState *state, int fd, const char *path, bool carryOver, uint32_t oldUse,
+            uint32_t use, const char *id, MsgList **messages)
+{
+   bool copied = false;
+   if (carryOver) {
+      if (!CarryOver(state, fd, path, messages)) {
+         LogPlat_Close(fd);
+         File_Remove(path);
+         return false;
+      }
+      copied = true;
+   }
+   if (LogPlat_Dup2(fd, state->fd)) {
+      LogPlat_Close(fd);
+   } else {
+      LogPlat_Close(state->fd);
+      state->fd = fd;
+   }
+   if (carryOver && oldUse == LOG_SYSTEM_LOGGER_NONE && use == LOG_SYSTEM_LOGGER_WITH_FILE) {
+      if (!LogSetupEventLog(state, id, LOG_SYSTEM_LOGGER_WITH_FILE)) {
+         return false;
+      }
+      LogCopyFileToEventLog(state, state->fd);
+   }
+   if (copied) {
+      File_Remove(state->fileName);
+   }
+   // A copy brings the earlier banner along; a fresh file needs its own.
+   state->needBanner = state->needBanner || !copied;
+   return true;
+}
+
+// Takes fd, just opened at path, as the first file written.
+bool
+TakeFirstFile(LogState *state, int fd, const char *path, bool carryOver)
+{
+   if (carryOver && !state->append && !LogPlat_Truncate(fd)) {
+      LogPlat_Close(fd);
+      File_Remove(path);
+      return false;
+   }
+   if (state->fd >= 0) {
+      LogPlat_Close(state->fd);
+   }
+   state->fd = fd;
+   state->needBanner = true;
+   return true;
+}
+
+/*
  * Starts a different or first file at path. On success state->fd and
  * state->fileName name it.
  */
@@ -196,44 +250,11 @@ StartFile(LogState *state, const char *path, const char *fileNameArg, bool carry
             return false;
          }
       }
-      if (state->fileName != nullptr && state->fd >= 0) {
-         bool copied = false;
-         if (carryOver) {
-            if (!CarryOver(state, fd, path, messages)) {
-               LogPlat_Close(fd);
-               File_Remove(path);
-               return false;
-            }
-            copied = true;
-         }
-         if (LogPlat_Dup2(fd, state->fd)) {
-            LogPlat_Close(fd);
-         } else {
-            LogPlat_Close(state->fd);
-            state->fd = fd;
-         }
-         if (carryOver && oldUse == LOG_SYSTEM_LOGGER_NONE && use == LOG_SYSTEM_LOGGER_WITH_FILE) {
-            if (!LogSetupEventLog(state, id, LOG_SYSTEM_LOGGER_WITH_FILE)) {
-               return false;
-            }
-            LogCopyFileToEventLog(state, state->fd);
-         }
-         if (copied) {
-            File_Remove(state->fileName);
-         }
-         // A copy brings the earlier banner along; a fresh file needs its own.
-         state->needBanner = state->needBanner || !copied;
-      } else {
-         if (carryOver && !state->append && !LogPlat_Truncate(fd)) {
-            LogPlat_Close(fd);
-            File_Remove(path);
-            return false;
-         }
-         if (state->fd >= 0) {
-            LogPlat_Close(state->fd);
-         }
-         state->fd = fd;
-         state->needBanner = true;
+      bool ok = state->fileName != nullptr && state->fd >= 0
+                   ? ReplaceFile(state, fd, path, carryOver, oldUse, use, id, messages)
+                   : TakeFirstFile(state, fd, path, carryOver);
+      if (!ok) {
+         return false;
       }
    }
 

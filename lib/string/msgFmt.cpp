@@ -289,37 +289,43 @@ CopyString(const char *s)
    return s == nullptr ? nullptr : Util_SafeStrdup(s);
 }
 
-// Appends one conversion formatted with its captured argument.
+// The int argument at index (a '*' width or precision).
 bool
-FormatOne(const Conversion &c, const MsgFmt_Arg *args, int numArgs, std::string *out)
+IntArg(const MsgFmt_Arg *args, int numArgs, int index, int *value)
 {
-   auto intArg = [&](int index, int *value) {
-      if (index >= numArgs || args[index].type != MSGFMT_ARG_INT32) {
-         return false;
-      }
-      *value = args[index].v.signed32;
-      return true;
-   };
-   std::string conversion = "%" + c.flags;
+   if (index >= numArgs || args[index].type != MSGFMT_ARG_INT32) {
+      return false;
+   }
+   *value = args[index].v.signed32;
+   return true;
+}
+
+// The printf conversion for c with its widths resolved; false when an
+// argument is missing or of another type than the conversion reads.
+bool
+BuildConversion(const Conversion &c, const MsgFmt_Arg *args, int numArgs,
+                std::string *conversion)
+{
+   *conversion = "%" + c.flags;
    if (c.widthArg >= 0) {
       int w;
-      if (!intArg(c.widthArg, &w)) {
+      if (!IntArg(args, numArgs, c.widthArg, &w)) {
          return false;
       }
-      conversion += std::to_string(w);  // a negative width reads as the '-' flag
+      *conversion += std::to_string(w);  // a negative width reads as the '-' flag
    } else if (c.width >= 0) {
-      conversion += std::to_string(c.width);
+      *conversion += std::to_string(c.width);
    }
    if (c.precisionArg >= 0) {
       int prec;
-      if (!intArg(c.precisionArg, &prec)) {
+      if (!IntArg(args, numArgs, c.precisionArg, &prec)) {
          return false;
       }
       if (prec >= 0) {  // a negative precision counts as none
-         conversion += "." + std::to_string(prec);
+         *conversion += "." + std::to_string(prec);
       }
    } else if (c.hasPrecision) {
-      conversion += "." + std::to_string(c.precision);
+      *conversion += "." + std::to_string(c.precision);
    }
    if (c.arg >= numArgs) {
       return false;
@@ -332,37 +338,50 @@ FormatOne(const Conversion &c, const MsgFmt_Arg *args, int numArgs, std::string 
    }
    switch (a.type) {
    case MSGFMT_ARG_INT32:
-      conversion += c.length == LEN_HH ? "hh" : c.length == LEN_H ? "h" : "";
+      *conversion += c.length == LEN_HH ? "hh" : c.length == LEN_H ? "h" : "";
       break;
    case MSGFMT_ARG_INT64:
-      conversion += "ll";
+      *conversion += "ll";
       break;
    default:
       break;
    }
-   conversion += c.conv;
+   *conversion += c.conv;
+   return true;
+}
 
-   char local[256];
-   int n;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-   auto print = [&](char *buf, size_t size) {
-      switch (a.type) {
-      case MSGFMT_ARG_INT32:
-         return std::snprintf(buf, size, conversion.c_str(), a.v.signed32);
-      case MSGFMT_ARG_INT64:
-         return std::snprintf(buf, size, conversion.c_str(), (long long)a.v.signed64);
-      case MSGFMT_ARG_FLOAT64:
-         return std::snprintf(buf, size, conversion.c_str(), a.v.float64);
-      case MSGFMT_ARG_STRING8:
-         return std::snprintf(buf, size, conversion.c_str(),
-                              a.v.string8 == nullptr ? "(null)" : a.v.string8);
-      default:
-         return std::snprintf(buf, size, conversion.c_str(), a.v.ptr);
-      }
-   };
+int
+PrintArg(const std::string &conversion, const MsgFmt_Arg &a, char *buf, size_t size)
+{
+   switch (a.type) {
+   case MSGFMT_ARG_INT32:
+      return std::snprintf(buf, size, conversion.c_str(), a.v.signed32);
+   case MSGFMT_ARG_INT64:
+      return std::snprintf(buf, size, conversion.c_str(), (long long)a.v.signed64);
+   case MSGFMT_ARG_FLOAT64:
+      return std::snprintf(buf, size, conversion.c_str(), a.v.float64);
+   case MSGFMT_ARG_STRING8:
+      return std::snprintf(buf, size, conversion.c_str(),
+                           a.v.string8 == nullptr ? "(null)" : a.v.string8);
+   default:
+      return std::snprintf(buf, size, conversion.c_str(), a.v.ptr);
+   }
+}
 #pragma GCC diagnostic pop
-   n = print(local, sizeof local);
+
+// Appends one conversion formatted with its captured argument.
+bool
+FormatOne(const Conversion &c, const MsgFmt_Arg *args, int numArgs, std::string *out)
+{
+   std::string conversion;
+   if (!BuildConversion(c, args, numArgs, &conversion)) {
+      return false;
+   }
+   const MsgFmt_Arg &a = args[c.arg];
+   char local[256];
+   int n = PrintArg(conversion, a, local, sizeof local);
    if (n < 0) {
       return false;
    }
@@ -371,7 +390,7 @@ FormatOne(const Conversion &c, const MsgFmt_Arg *args, int numArgs, std::string 
       return true;
    }
    std::string big((size_t)n + 1, '\0');
-   print(big.data(), big.size());
+   PrintArg(conversion, a, big.data(), big.size());
    out->append(big.data(), (size_t)n);
    return true;
 }

@@ -713,6 +713,73 @@ ParseInt64(const char *text, int64_t *value)
    return r;
 }
 
+void
+ConvertLong(Entry *e, const void *def, MsgList **messages)
+{
+   const char *text = e->text.c_str();
+   const char *name = e->name.c_str();
+   switch (ParseLong(text, &e->longValue)) {
+   case NUMBER_OK:
+      break;
+   case NUMBER_TOO_BIG:
+      e->longValue = *static_cast<const int32_t *>(def);
+      MsgList_Append(messages,
+                     MSG_MAGIC "(msg.dictionary.integerTooBig)Value \"%s\" for variable \"%s\" "
+                     "is too large. Using value \"%d\".\n",
+                     text, name, e->longValue);
+      break;
+   case NUMBER_NOT_A_NUMBER:
+      e->longValue = *static_cast<const int32_t *>(def);
+      MsgList_Append(messages,
+                     MSG_MAGIC "(msg.dictionary.notInteger)Value \"%s\" for variable \"%s\" is "
+                     "not a valid integer value. Using value \"%d\".\n",
+                     text, name, e->longValue);
+      break;
+   }
+}
+
+void
+ConvertInt64(Entry *e, const void *def, MsgList **messages)
+{
+   const char *text = e->text.c_str();
+   const char *name = e->name.c_str();
+   switch (ParseInt64(text, &e->int64Value)) {
+   case NUMBER_OK:
+      break;
+   case NUMBER_TOO_BIG:
+      e->int64Value = *static_cast<const int64_t *>(def);
+      MsgList_Append(messages,
+                     MSG_MAGIC "(msg.dictionary.integer64TooBig)Value \"%s\" for variable \"%s\" "
+                     "is too large. Using value \"%lld\".\n",
+                     text, name, (long long)e->int64Value);
+      break;
+   case NUMBER_NOT_A_NUMBER:
+      e->int64Value = *static_cast<const int64_t *>(def);
+      MsgList_Append(messages,
+                     MSG_MAGIC "(msg.dictionary.notInteger64)Value \"%s\" for variable \"%s\" "
+                     "is not a valid integer value. Using value \"%lld\".\n",
+                     text, name, (long long)e->int64Value);
+      break;
+   }
+}
+
+void
+ConvertDouble(Entry *e, const void *def, MsgList **messages)
+{
+   const char *text = e->text.c_str();
+   char *end;
+   double d = std::strtod(text, &end);
+   if (CheckEnd(end) == NUMBER_OK) {
+      e->doubleValue = d;
+      return;
+   }
+   e->doubleValue = *static_cast<const double *>(def);
+   MsgList_Append(messages,
+                  MSG_MAGIC "(msg.dictionary.notFloat)Value \"%s\" for variable \"%s\" is "
+                  "not a valid floating point value. Using value \"%f\".\n",
+                  text, e->name.c_str(), e->doubleValue);
+}
+
 // Converts an untyped entry's text to type, or takes the default.
 void
 ConvertEntry(Entry *e, const void *def, int type, MsgList **messages)
@@ -743,59 +810,14 @@ ConvertEntry(Entry *e, const void *def, int type, MsgList **messages)
       }
       break;
    case DICT_LONG:
-      switch (ParseLong(text, &e->longValue)) {
-      case NUMBER_OK:
-         break;
-      case NUMBER_TOO_BIG:
-         e->longValue = *static_cast<const int32_t *>(def);
-         MsgList_Append(messages,
-                        MSG_MAGIC "(msg.dictionary.integerTooBig)Value \"%s\" for variable \"%s\" "
-                        "is too large. Using value \"%d\".\n",
-                        text, name, e->longValue);
-         break;
-      case NUMBER_NOT_A_NUMBER:
-         e->longValue = *static_cast<const int32_t *>(def);
-         MsgList_Append(messages,
-                        MSG_MAGIC "(msg.dictionary.notInteger)Value \"%s\" for variable \"%s\" is "
-                        "not a valid integer value. Using value \"%d\".\n",
-                        text, name, e->longValue);
-         break;
-      }
+      ConvertLong(e, def, messages);
       break;
    case DICT_INT64:
-      switch (ParseInt64(text, &e->int64Value)) {
-      case NUMBER_OK:
-         break;
-      case NUMBER_TOO_BIG:
-         e->int64Value = *static_cast<const int64_t *>(def);
-         MsgList_Append(messages,
-                        MSG_MAGIC "(msg.dictionary.integer64TooBig)Value \"%s\" for variable \"%s\" "
-                        "is too large. Using value \"%lld\".\n",
-                        text, name, (long long)e->int64Value);
-         break;
-      case NUMBER_NOT_A_NUMBER:
-         e->int64Value = *static_cast<const int64_t *>(def);
-         MsgList_Append(messages,
-                        MSG_MAGIC "(msg.dictionary.notInteger64)Value \"%s\" for variable \"%s\" "
-                        "is not a valid integer value. Using value \"%lld\".\n",
-                        text, name, (long long)e->int64Value);
-         break;
-      }
+      ConvertInt64(e, def, messages);
       break;
-   case DICT_DOUBLE: {
-      char *end;
-      double d = std::strtod(text, &end);
-      if (CheckEnd(end) == NUMBER_OK) {
-         e->doubleValue = d;
-      } else {
-         e->doubleValue = *static_cast<const double *>(def);
-         MsgList_Append(messages,
-                        MSG_MAGIC "(msg.dictionary.notFloat)Value \"%s\" for variable \"%s\" is "
-                        "not a valid floating point value. Using value \"%f\".\n",
-                        text, name, e->doubleValue);
-      }
+   case DICT_DOUBLE:
+      ConvertDouble(e, def, messages);
       break;
-   }
    default:
       NOT_REACHED();
    }
