@@ -62,7 +62,7 @@ thread_local std::string lastErrorText;
 
 // Fails the current call with `err` and, when given, the operator's words.
 bool
-Fail(int err, const std::string &text = "")
+SalvorScmFail(int err, const std::string &text = "")
 {
    lastErrorText = text;
    errno = err;
@@ -84,14 +84,14 @@ struct ScopedFd {
 };
 
 std::string
-UnitDir()
+SalvorScmUnitDir()
 {
    const char *dir = std::getenv("SALVOR_SYSTEMD_UNIT_DIR");
    return dir != nullptr && dir[0] != '\0' ? dir : DEFAULT_UNIT_DIR;
 }
 
 std::vector<std::string>
-VendorUnitDirs()
+SalvorScmVendorUnitDirs()
 {
    const char *list = std::getenv("SALVOR_SYSTEMD_VENDOR_UNIT_DIRS");
    std::string text = list != nullptr ? list : DEFAULT_VENDOR_UNIT_DIRS;
@@ -111,19 +111,20 @@ VendorUnitDirs()
 }
 
 std::string
-UnitName(const std::string &name)
+SalvorScmUnitName(const std::string &name)
 {
    return name + ".service";
 }
 
 // The unit in the administrator's directory, then in the packages'.
 bool
-FindUnit(const std::string &unitDir, const std::string &name, std::string *path, bool *packaged)
+SalvorScmFindUnit(const std::string &unitDir, const std::string &name, std::string *path,
+                  bool *packaged)
 {
-   std::vector<std::string> dirs = VendorUnitDirs();
+   std::vector<std::string> dirs = SalvorScmVendorUnitDirs();
    dirs.insert(dirs.begin(), unitDir);
    for (size_t i = 0; i < dirs.size(); i++) {
-      std::string candidate = dirs[i] + "/" + UnitName(name);
+      std::string candidate = dirs[i] + "/" + SalvorScmUnitName(name);
       if (access(candidate.c_str(), F_OK) == 0) {
          *path = candidate;
          *packaged = i > 0;
@@ -134,14 +135,14 @@ FindUnit(const std::string &unitDir, const std::string &name, std::string *path,
 }
 
 const char *
-SystemctlProgram()
+SalvorScmSystemctlProgram()
 {
    const char *program = std::getenv("SALVOR_SYSTEMCTL");
    return program != nullptr && program[0] != '\0' ? program : "systemctl";
 }
 
 bool
-SystemdRunning()
+SalvorScmSystemdRunning()
 {
    const char *program = std::getenv("SALVOR_SYSTEMCTL");
    return (program != nullptr && program[0] != '\0') || sd_booted() > 0;
@@ -153,13 +154,13 @@ SystemdRunning()
  * ours, so that its own reason reaches the operator.
  */
 bool
-Systemctl(std::vector<std::string> words, std::string *out = nullptr)
+SalvorScmSystemctl(std::vector<std::string> words, std::string *out = nullptr)
 {
    std::string command = "systemctl";
    for (const auto &w : words) {
       command += " " + w;
    }
-   words.insert(words.begin(), SystemctlProgram());
+   words.insert(words.begin(), SalvorScmSystemctlProgram());
    std::vector<char *> argv;
    for (auto &w : words) {
       argv.push_back(w.data());
@@ -167,7 +168,7 @@ Systemctl(std::vector<std::string> words, std::string *out = nullptr)
    argv.push_back(nullptr);
    int pipeFds[2] = {-1, -1};
    if (out != nullptr && pipe2(pipeFds, O_CLOEXEC) != 0) {
-      return Fail(errno, "cannot run " + command + ": " + std::strerror(errno));
+      return SalvorScmFail(errno, "cannot run " + command + ": " + std::strerror(errno));
    }
    ScopedFd readEnd(pipeFds[0]);
    ScopedFd writeEnd(pipeFds[1]);
@@ -180,7 +181,7 @@ Systemctl(std::vector<std::string> words, std::string *out = nullptr)
    int err = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
    posix_spawn_file_actions_destroy(&actions);
    if (err != 0) {
-      return Fail(err, "cannot run " + command + ": " + std::strerror(err));
+      return SalvorScmFail(err, "cannot run " + command + ": " + std::strerror(err));
    }
    if (out != nullptr) {
       close(writeEnd.fd);
@@ -195,16 +196,16 @@ Systemctl(std::vector<std::string> words, std::string *out = nullptr)
    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
    }
    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      return Fail(EIO, command + (WIFEXITED(status)
-                                     ? " failed with exit status " +
-                                          std::to_string(WEXITSTATUS(status))
-                                     : " was ended by a signal"));
+      return SalvorScmFail(
+         EIO, command + (WIFEXITED(status)
+                            ? " failed with exit status " + std::to_string(WEXITSTATUS(status))
+                            : " was ended by a signal"));
    }
    return true;
 }
 
 bool
-WriteNewFile(const std::string &path, const std::string &content)
+SalvorScmWriteNewFile(const std::string &path, const std::string &content)
 {
    if (!PlatFault_Allowed(PLAT_OPEN)) {
       return false;
@@ -230,7 +231,7 @@ WriteNewFile(const std::string &path, const std::string &content)
  * specifier even inside quotes.
  */
 std::string
-UnitQuote(const std::string &word)
+SalvorScmUnitQuote(const std::string &word)
 {
    std::string out = "\"";
    for (unsigned char c : word) {
@@ -251,7 +252,7 @@ UnitQuote(const std::string &word)
 }
 
 std::string
-UnitText(const SalvorServiceIdentity *identity, const char *exePath)
+SalvorScmUnitText(const SalvorServiceIdentity *identity, const char *exePath)
 {
    // Automatic start, the system account, its own process; the start
    // parameters come from an optional environment file. systemd has one
@@ -265,7 +266,7 @@ UnitText(const SalvorServiceIdentity *identity, const char *exePath)
           "[Service]\n"
           "Type=notify\n"
           "EnvironmentFile=-/etc/default/" + identity->name + "\n" +
-          "ExecStart=" + UnitQuote(exePath) + "\n" +
+          "ExecStart=" + SalvorScmUnitQuote(exePath) + "\n" +
           "User=root\n"
           "TimeoutStopSec=6\n"
           "\n"
@@ -275,21 +276,21 @@ UnitText(const SalvorServiceIdentity *identity, const char *exePath)
 
 // Makes systemd see the new unit and start it at boot; undoes it all on failure.
 bool
-RegisterUnit(const std::string &path, const std::string &name)
+SalvorScmRegisterUnit(const std::string &path, const std::string &name)
 {
-   if (!SystemdRunning()) {
+   if (!SalvorScmSystemdRunning()) {
       return true;
    }
-   bool reloaded = Systemctl({"daemon-reload"});
-   if (reloaded && Systemctl({"enable", UnitName(name)})) {
+   bool reloaded = SalvorScmSystemctl({"daemon-reload"});
+   if (reloaded && SalvorScmSystemctl({"enable", SalvorScmUnitName(name)})) {
       return true;
    }
    std::string why = lastErrorText;
    unlink(path.c_str());
    if (reloaded) {
-      Systemctl({"daemon-reload"});
+      SalvorScmSystemctl({"daemon-reload"});
    }
-   return Fail(EIO, why + "; the unit was not registered");
+   return SalvorScmFail(EIO, why + "; the unit was not registered");
 }
 
 /*
@@ -299,7 +300,7 @@ RegisterUnit(const std::string &path, const std::string &name)
  * outside quotes keeps the next character. False on an unterminated quote.
  */
 bool
-SplitStartParameters(const char *text, std::vector<std::string> *words)
+SalvorScmSplitStartParameters(const char *text, std::vector<std::string> *words)
 {
    std::string word;
    bool inWord = false;
@@ -349,7 +350,7 @@ struct DispatchArgs {
 };
 
 void *
-ServiceMainThread(void *arg)
+SalvorScmServiceMainThread(void *arg)
 {
    auto *args = static_cast<DispatchArgs *>(arg);
    std::vector<char *> argv;
@@ -366,7 +367,7 @@ ServiceMainThread(void *arg)
 
 // Delivers the control signals until the service main's thread says it is done.
 void
-DispatchControls(int signalFd, int doneFd)
+SalvorScmDispatchControls(int signalFd, int doneFd)
 {
    for (;;) {
       pollfd fds[2] = {{signalFd, POLLIN, 0}, {doneFd, POLLIN, 0}};
@@ -391,18 +392,18 @@ DispatchControls(int signalFd, int doneFd)
 SalvorScmHandle *
 SalvorScm_OpenManager(bool forCreate)
 {
-   std::string dir = UnitDir();
+   std::string dir = SalvorScmUnitDir();
    struct stat st;
    if (stat(dir.c_str(), &st) != 0) {
-      Fail(errno);
+      SalvorScmFail(errno);
       return nullptr;
    }
    if (!S_ISDIR(st.st_mode)) {
-      Fail(ENOTDIR);
+      SalvorScmFail(ENOTDIR);
       return nullptr;
    }
    if (forCreate && access(dir.c_str(), W_OK) != 0) {
-      Fail(errno);
+      SalvorScmFail(errno);
       return nullptr;
    }
    return new SalvorScmHandle{dir, "", "", false};
@@ -419,7 +420,7 @@ SalvorScm_ExecutablePath(char *buf, size_t size)
 {
    ssize_t n = readlink("/proc/self/exe", buf, size - 1);
    if (n <= 0 || (size_t)n >= size - 1) {
-      return Fail(n > 0 ? ENAMETOOLONG : errno);
+      return SalvorScmFail(n > 0 ? ENAMETOOLONG : errno);
    }
    buf[n] = '\0';
    return true;
@@ -430,22 +431,22 @@ SalvorScm_CreateService(SalvorScmHandle *manager, const SalvorServiceIdentity *i
                         const char *exePath)
 {
    auto *service = new SalvorScmHandle{manager->unitDir, identity->name, "", false};
-   service->unitPath = manager->unitDir + "/" + UnitName(identity->name);
+   service->unitPath = manager->unitDir + "/" + SalvorScmUnitName(identity->name);
    std::string found;
    bool packaged = false;
    // A package's unit would be shadowed by ours, not replaced.
-   if (FindUnit(manager->unitDir, identity->name, &found, &packaged)) {
+   if (SalvorScmFindUnit(manager->unitDir, identity->name, &found, &packaged)) {
       delete service;
-      Fail(EEXIST, "it is registered already (" + found + ")");
+      SalvorScmFail(EEXIST, "it is registered already (" + found + ")");
       return nullptr;
    }
    // The whole unit is written before systemd is told of it.
-   if (!WriteNewFile(service->unitPath, UnitText(identity, exePath))) {
-      Fail(errno);
+   if (!SalvorScmWriteNewFile(service->unitPath, SalvorScmUnitText(identity, exePath))) {
+      SalvorScmFail(errno);
       delete service;
       return nullptr;
    }
-   if (!RegisterUnit(service->unitPath, identity->name)) {
+   if (!SalvorScmRegisterUnit(service->unitPath, identity->name)) {
       delete service;
       return nullptr;
    }
@@ -460,7 +461,7 @@ SalvorScm_SetDescription(SalvorScmHandle *service, const char *description)
    std::string path = service->unitPath;
    FILE *in = std::fopen(path.c_str(), "r");
    if (in == nullptr) {
-      return Fail(errno);
+      return SalvorScmFail(errno);
    }
    std::string old;
    char buf[4096];
@@ -475,13 +476,13 @@ SalvorScm_SetDescription(SalvorScmHandle *service, const char *description)
    }
    std::string tmp = path + ".new";
    unlink(tmp.c_str());
-   if (!WriteNewFile(tmp, comment + old)) {
-      return Fail(errno);
+   if (!SalvorScmWriteNewFile(tmp, comment + old)) {
+      return SalvorScmFail(errno);
    }
    if (rename(tmp.c_str(), path.c_str()) != 0) {
       int err = errno;
       unlink(tmp.c_str());
-      return Fail(err);
+      return SalvorScmFail(err);
    }
    return true;
 }
@@ -490,9 +491,9 @@ SalvorScmHandle *
 SalvorScm_OpenService(SalvorScmHandle *manager, const char *name)
 {
    auto *service = new SalvorScmHandle{manager->unitDir, name, "", false};
-   if (!FindUnit(manager->unitDir, name, &service->unitPath, &service->packaged)) {
+   if (!SalvorScmFindUnit(manager->unitDir, name, &service->unitPath, &service->packaged)) {
       delete service;
-      Fail(ENOENT);
+      SalvorScmFail(ENOENT);
       return nullptr;
    }
    return service;
@@ -508,13 +509,13 @@ SalvorScm_ServiceLocation(SalvorScmHandle *service, bool *packaged)
 bool
 SalvorScm_QueryState(SalvorScmHandle *service, uint32_t *state)
 {
-   if (!SystemdRunning()) {
+   if (!SalvorScmSystemdRunning()) {
       *state = SALVOR_STATE_STOPPED;  // nothing can run the unit
       return true;
    }
    std::string out;
-   if (!Systemctl({"show", "--property=ActiveState", "--value", UnitName(service->name)},
-                  &out)) {
+   if (!SalvorScmSystemctl(
+          {"show", "--property=ActiveState", "--value", SalvorScmUnitName(service->name)}, &out)) {
       return false;
    }
    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) {
@@ -529,7 +530,7 @@ SalvorScm_QueryState(SalvorScmHandle *service, uint32_t *state)
    } else if (out == "active" || out == "reloading" || out == "refreshing") {
       *state = SALVOR_STATE_RUNNING;
    } else {
-      return Fail(EPROTO, "systemctl reports the state \"" + out + "\"");
+      return SalvorScmFail(EPROTO, "systemctl reports the state \"" + out + "\"");
    }
    return true;
 }
@@ -538,16 +539,17 @@ bool
 SalvorScm_DeleteService(SalvorScmHandle *service)
 {
    if (service->packaged) {
-      return Fail(EPERM, "it came with a package");
+      return SalvorScmFail(EPERM, "it came with a package");
    }
-   if (SystemdRunning() && !Systemctl({"disable", UnitName(service->name)})) {
-      return Fail(EIO, lastErrorText + "; the unit stays");
+   if (SalvorScmSystemdRunning() &&
+       !SalvorScmSystemctl({"disable", SalvorScmUnitName(service->name)})) {
+      return SalvorScmFail(EIO, lastErrorText + "; the unit stays");
    }
    if (!PlatFault_Allowed(PLAT_UNLINK) || unlink(service->unitPath.c_str()) != 0) {
-      return Fail(errno);
+      return SalvorScmFail(errno);
    }
-   if (SystemdRunning() && !Systemctl({"daemon-reload"})) {
-      return Fail(EIO, "the unit was removed, but " + lastErrorText);
+   if (SalvorScmSystemdRunning() && !SalvorScmSystemctl({"daemon-reload"})) {
+      return SalvorScmFail(EIO, "the unit was removed, but " + lastErrorText);
    }
    return true;
 }
@@ -570,7 +572,7 @@ SalvorScm_StartDispatcher(const char *name, SalvorServiceMainFn serviceMain)
    }
    DispatchArgs args{serviceMain, {name}, -1};
    const char *params = std::getenv("SALVOR_START_PARAMETERS");
-   if (params != nullptr && !SplitStartParameters(params, &args.words)) {
+   if (params != nullptr && !SalvorScmSplitStartParameters(params, &args.words)) {
       // Passed on whole, as one word: the service main refuses it.
       std::fprintf(stderr, "salvor: SALVOR_START_PARAMETERS has an unterminated quote: %s\n",
                    params);
@@ -596,10 +598,10 @@ SalvorScm_StartDispatcher(const char *name, SalvorServiceMainFn serviceMain)
    }
    args.doneFd = doneFd.fd;
    pthread_t thread;
-   if (pthread_create(&thread, nullptr, ServiceMainThread, &args) != 0) {
+   if (pthread_create(&thread, nullptr, SalvorScmServiceMainThread, &args) != 0) {
       return false;
    }
-   DispatchControls(signalFd.fd, doneFd.fd);
+   SalvorScmDispatchControls(signalFd.fd, doneFd.fd);
    pthread_join(thread, nullptr);
    return true;
 }
