@@ -10,6 +10,7 @@
 #include "collector/server/salvorSlots.h"
 #include "collector/startup/salvorConfig.h"
 #include "lib/misc/platFault.h"
+#include "tests/support/testLog.h"
 #include "tests/support/testUtil.h"
 
 namespace testutil {

@@ -4,59 +4,9 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "lib/log/log.h"
 #include "lib/net/net.h"
 
 namespace testutil {
-
-LogCapture::LogCapture() : file_(dir_ / "test.log")
-{
-   throttle(0, LOG_NO_BPS_LIMIT);
-}
-
-void
-LogCapture::throttle(uint32_t threshold, uint32_t bytesPerSec)
-{
-   // Bare lines, so that tests can look for messages as they were logged.
-   Log_Exit();
-   LogParams params;
-   Log_ParamsDefaults(&params);
-   params.fileName = file_.c_str();
-   params.useTimeStamps = false;
-   params.useThreadName = false;
-   params.useLevelDesignator = false;
-   params.throttleThreshold = threshold;
-   params.throttleBytesPerSec = bytesPerSec;
-   Log_Init(&params);
-}
-
-LogCapture::~LogCapture()
-{
-   Log_Exit();
-}
-
-std::string
-LogCapture::text() const
-{
-   return ReadFile(file_);
-}
-
-bool
-LogCapture::contains(const std::string &needle) const
-{
-   return text().find(needle) != std::string::npos;
-}
-
-size_t
-LogCapture::count(const std::string &needle) const
-{
-   std::string all = text();
-   size_t n = 0;
-   for (size_t at = all.find(needle); at != std::string::npos; at = all.find(needle, at + 1)) {
-      n++;
-   }
-   return n;
-}
 
 salvorMsgHeader
 MakeHeader(uint32_t type, int64_t timestamp, uint32_t dumpID)

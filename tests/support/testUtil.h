@@ -1,5 +1,5 @@
-// Helpers shared by the collector tests: a captured log, protocol
-// requests, and a UDP peer on a loopback address.
+// Helpers shared by the collector tests: protocol requests and a UDP
+// peer on a loopback address. The captured log is in testLog.h.
 #pragma once
 
 #include <cstdint>
@@ -10,22 +10,6 @@
 #include "tests/support/testFiles.h"
 
 namespace testutil {
-
-// Sends the library's log lines to a file of a temporary directory.
-class LogCapture {
-public:
-   LogCapture();
-   ~LogCapture();
-   std::string text() const;
-   bool contains(const std::string &needle) const;
-   size_t count(const std::string &needle) const;
-   // Starts the log again on the same file with the throttle set.
-   void throttle(uint32_t threshold, uint32_t bytesPerSec);
-
-private:
-   TempDir dir_;
-   std::string file_;
-};
 
 // A header with the magic set and the given type, time stamp and slot.
 salvorMsgHeader MakeHeader(uint32_t type, int64_t timestamp = 0, uint32_t dumpID = 0);

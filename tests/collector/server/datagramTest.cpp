@@ -68,8 +68,8 @@ TEST_F(Datagram, ReplyEchoesTheRequestHeaderWithItsStatus)
    EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 40, reply.begin()));
    EXPECT_TRUE(std::equal(bytes.begin() + 44, bytes.begin() + 48, reply.begin() + 44));
    EXPECT_EQ(status(reply), hxk_success);
-   EXPECT_TRUE(log.contains("Posting back a status check reply to 10.20.30.40"));
-   EXPECT_FALSE(log.contains("Posting back a status check reply to 10.20.30.40\n"));
+   EXPECT_TRUE(log.Contains("Posting back a status check reply to 10.20.30.40"));
+   EXPECT_FALSE(log.Contains("Posting back a status check reply to 10.20.30.40\n"));
 }
 
 TEST_F(Datagram, InitReplyCarriesTheSlot)
@@ -90,7 +90,7 @@ TEST_F(Datagram, UnknownTypesAreAnsweredWithUnknownType)
       ASSERT_EQ(reply.size(), SALVOR_HEADER_SIZE) << type;
       EXPECT_EQ(status(reply), hxk_unknown_type) << type;
    }
-   EXPECT_TRUE(log.contains("ip:a141e28)Unknown message type:3\n"));
+   EXPECT_TRUE(log.Contains("ip:a141e28)Unknown message type:3\n"));
 }
 
 TEST_F(Datagram, MalformedDatagramsGetNoReply)
@@ -98,16 +98,16 @@ TEST_F(Datagram, MalformedDatagramsGetNoReply)
    salvorMsgHeader bad = MakeHeader(SALVOR_MSG_STATUS_CHECK);
    bad.magic = 0x12345678;
    EXPECT_TRUE(process(Encode(bad)).empty());
-   EXPECT_TRUE(log.contains("Bad magic:0x12345678. Expected:0xadeca1bf\nSkipping bad packet.\n"));
+   EXPECT_TRUE(log.Contains("Bad magic:0x12345678. Expected:0xadeca1bf\nSkipping bad packet.\n"));
 
    auto good = Encode(MakeHeader(SALVOR_MSG_STATUS_CHECK));
    EXPECT_TRUE(process(good, 0).empty());
    EXPECT_TRUE(process(good, 47).empty());
-   EXPECT_TRUE(log.contains("Datagram of 47 bytes is shorter than a header."));
+   EXPECT_TRUE(log.Contains("Datagram of 47 bytes is shorter than a header."));
 
    auto big = Encode(MakeHeader(SALVOR_MSG_DATA), std::string(1600, 'x'));
    EXPECT_TRUE(process(big).empty());
-   EXPECT_TRUE(log.contains("Datagram of 1648 bytes is longer than 1600."));
+   EXPECT_TRUE(log.Contains("Datagram of 1648 bytes is longer than 1600."));
 }
 
 TEST_F(Datagram, LargestDataMessageCarries1552Bytes)
@@ -124,7 +124,7 @@ TEST_F(Datagram, VerboseDebugLineOncePerMiBOfDataStream)
 {
    SalvorConfig.verbose = 1;
    process(Encode(MakeHeader(SALVOR_MSG_INIT, 1)));
-   EXPECT_EQ(log.count("ip:a141e28)msg: type=1 len=48 dataOffset=0 dataLength=0 kB=0 MB=0\n"), 1u);
+   EXPECT_EQ(log.Count("ip:a141e28)msg: type=1 len=48 dataOffset=0 dataLength=0 kB=0 MB=0\n"), 1u);
    auto sendData = [&](uint32_t offset) {
       salvorMsgHeader req = MakeHeader(SALVOR_MSG_DATA, 1, 0);
       req.dataOffset = offset;
@@ -134,13 +134,13 @@ TEST_F(Datagram, VerboseDebugLineOncePerMiBOfDataStream)
    for (uint32_t off = 0; off < (3u << 20); off += 256 * 1024) {
       sendData(off);
    }
-   EXPECT_EQ(log.count("msg: type=2"), 2u) << "one line at 1 MiB and one at 2 MiB";
-   EXPECT_TRUE(log.contains("msg: type=2 len=1048 dataOffset=1048576 dataLength=1000 kB=1025 MB=1\n"));
+   EXPECT_EQ(log.Count("msg: type=2"), 2u) << "one line at 1 MiB and one at 2 MiB";
+   EXPECT_TRUE(log.Contains("msg: type=2 len=1048 dataOffset=1048576 dataLength=1000 kB=1025 MB=1\n"));
    sendData(1u << 20);
-   EXPECT_EQ(log.count("msg: type=2"), 2u) << "a lower MiB logs nothing";
-   EXPECT_TRUE(log.contains("ip:a141e28)Sending reply with status 0\n"));
-   EXPECT_TRUE(log.contains("ip:a141e28)msg type: 'init'.\n"));
-   EXPECT_TRUE(log.contains("ip:a141e28)Wrote 1000 bytes to file @ 0 ("));
+   EXPECT_EQ(log.Count("msg: type=2"), 2u) << "a lower MiB logs nothing";
+   EXPECT_TRUE(log.Contains("ip:a141e28)Sending reply with status 0\n"));
+   EXPECT_TRUE(log.Contains("ip:a141e28)msg type: 'init'.\n"));
+   EXPECT_TRUE(log.Contains("ip:a141e28)Wrote 1000 bytes to file @ 0 ("));
 }
 
 // A batch as the loop receives it: datagrams from several hosts, handled
@@ -327,7 +327,7 @@ TEST_F(Batch, LinesComeOutInTheOrderTheDatagramsArrived)
    for (size_t i = 0; i < replies.size(); i++) {
       EXPECT_EQ(replies[i].second.status, i == 4 ? hxk_invalid_dump : hxk_write_failed) << i;
    }
-   std::string text = log.text();
+   std::string text = log.Text();
    std::vector<std::string> order;
    for (size_t at = 0; at < text.size();) {
       size_t end = text.find('\n', at);
@@ -352,7 +352,7 @@ TEST_F(Batch, WriteFailuresNameTheirCause)
    addData(HOST, 1, a, 0, "abc");
    addData(HOST, 1, a, 3, "def");
    run();
-   EXPECT_EQ(log.count("Tried to write 3 bytes. Only 0 written (No space left on device).\n"),
+   EXPECT_EQ(log.Count("Tried to write 3 bytes. Only 0 written (No space left on device).\n"),
              2u);
 }
 
@@ -376,8 +376,8 @@ TEST_F(Batch, MalformedDatagramsInABatchGetNoReplyAndSpoilNoData)
    EXPECT_EQ(replies[1].second.status, hxk_write_failed);
    EXPECT_EQ(replies[2].second.status, hxk_success);
    EXPECT_EQ(testutil::ReadFile(path), "abcdef");
-   EXPECT_TRUE(log.contains("Bad magic:0x12345678. Expected:0xadeca1bf\nSkipping bad packet.\n"));
-   EXPECT_TRUE(log.contains("dataLength (5) bigger than it should be (2).\n"));
+   EXPECT_TRUE(log.Contains("Bad magic:0x12345678. Expected:0xadeca1bf\nSkipping bad packet.\n"));
+   EXPECT_TRUE(log.Contains("dataLength (5) bigger than it should be (2).\n"));
 }
 
 }  // namespace

@@ -87,7 +87,7 @@ TEST_F(DumpTable, DumpTravelsFromInitThroughDone)
    auto files = testutil::ListFiles(dataDir.path());
    ASSERT_EQ(files.size(), 1u);
    EXPECT_EQ(testutil::ReadFile(dataDir.path() + "/" + files[0]), "helloworld");
-   EXPECT_TRUE(log.contains("Dump finished successfully for 10.20.30.40, slot 0, file:"));
+   EXPECT_TRUE(log.Contains("Dump finished successfully for 10.20.30.40, slot 0, file:"));
 }
 
 TEST_F(DumpTable, FileIsNamedFromAddressAndLocalMinuteInAHostDirectory)
@@ -104,7 +104,7 @@ TEST_F(DumpTable, FileIsNamedFromAddressAndLocalMinuteInAHostDirectory)
    if (!std::filesystem::exists(path)) {
       GTEST_SKIP() << "minute changed during the test";
    }
-   EXPECT_TRUE(log.contains("Opened new coredump file:" + path + " for 10.20.30.40 in slot 0.\n"));
+   EXPECT_TRUE(log.Contains("Opened new coredump file:" + path + " for 10.20.30.40 in slot 0.\n"));
 }
 
 // Until its done, a dump is marked by the owner's write bit, which a
@@ -131,7 +131,7 @@ TEST_F(DumpTable, FailedModeChangeAtDoneIsLoggedAndTheDumpStillFinishes)
    EXPECT_EQ(done(HOST_A, 1, 0), hxk_success);
    PlatFault_Clear();
    EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
-   EXPECT_TRUE(log.contains("Error giving file (" + path +
+   EXPECT_TRUE(log.Contains("Error giving file (" + path +
                             ") the mode of a finished dump: Input/output error\n"));
 }
 
@@ -144,7 +144,7 @@ TEST_F(DumpTable, PlantedLinksBelowTheDataDirectoryLeadNowhere)
    // The first level is a link: the dump is refused, nothing lands outside.
    fs::create_directory_symlink(outside.path(), dataDir.path() + "/10");
    EXPECT_EQ(init(HOST_A, 1).status, hxk_create_failed);
-   EXPECT_TRUE(log.contains("Error creating directory \"" + hostDir(HOST_A) + "\"\n"));
+   EXPECT_TRUE(log.Contains("Error creating directory \"" + hostDir(HOST_A) + "\"\n"));
    EXPECT_TRUE(fs::is_empty(outside.path()));
    EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
 
@@ -201,7 +201,7 @@ TEST_F(DumpTable, RepeatedInitKeepsTheSlotAndItsFile)
    EXPECT_EQ(again.assignedDumpID, 1u);
    EXPECT_EQ(salvorSlots[1].lastActivity, taken) << "a repeated init does not refresh";
    EXPECT_EQ(testutil::ListFiles(dataDir.path()).size(), 2u);
-   EXPECT_TRUE(log.contains("IP (10.20.30.40) and timestamp (9) match slot 1. Using old core file.\n"));
+   EXPECT_TRUE(log.Contains("IP (10.20.30.40) and timestamp (9) match slot 1. Using old core file.\n"));
 }
 
 TEST_F(DumpTable, LowestFreeSlotIsTaken)
@@ -228,7 +228,7 @@ TEST_F(DumpTable, FullTableRefusesNewDumpsButNotRepeats)
       ASSERT_EQ(init(HOST_A + i % 8, 1000 + i).status, hxk_success) << i;
    }
    EXPECT_EQ(init(HOST_A + 9, 1).status, hxk_limit_exceeded);
-   EXPECT_TRUE(log.contains("Didn't find an index. Returning hxk_limit_exceeded.\n"));
+   EXPECT_TRUE(log.Contains("Didn't find an index. Returning hxk_limit_exceeded.\n"));
    salvorMsgHeader repeat = init(HOST_A + 517 % 8, 1000 + 517);
    EXPECT_EQ(repeat.status, hxk_success);
    EXPECT_EQ(repeat.assignedDumpID, 517u);
@@ -241,18 +241,18 @@ TEST_F(DumpTable, MessagesForTheWrongSlotAreRefused)
    uint64_t before = salvorSlots[0].lastActivity;
 
    EXPECT_EQ(data(HOST_A, 42, 1024, 0, "x"), hxk_invalid_dump);
-   EXPECT_TRUE(log.contains("ip:a141e28)Invalid dumpID 1024\n"));
+   EXPECT_TRUE(log.Contains("ip:a141e28)Invalid dumpID 1024\n"));
 
    EXPECT_EQ(data(HOST_B, 42, 0, 0, "x"), hxk_invalid_dump);
-   EXPECT_TRUE(log.contains(
+   EXPECT_TRUE(log.Contains(
       "Invalid IP for slot:0. msg IP:10.20.30.41 != saved IP:10.20.30.40.\n"));
 
    EXPECT_EQ(data(HOST_A, 43, 0, 0, "x"), hxk_invalid_dump);
-   EXPECT_TRUE(log.contains(
+   EXPECT_TRUE(log.Contains(
       "10.20.30.40)Invalid timestamp for slot:0. msg TS:43 !=  saved TS:42.\n"));
 
    EXPECT_EQ(data(HOST_A, 42, 5, 0, "x"), hxk_invalid_dump);
-   EXPECT_TRUE(log.contains(
+   EXPECT_TRUE(log.Contains(
       "Invalid IP for slot:0. msg IP:10.20.30.40 != saved IP:0.0.0.0.\n"));
 
    EXPECT_EQ(salvorSlots[0].lastActivity, before);
@@ -264,7 +264,7 @@ TEST_F(DumpTable, DataLengthAgainstPayload)
 {
    init(HOST_A, 1);
    EXPECT_EQ(data(HOST_A, 1, 0, 0, "abcdef", 7), hxk_write_failed);
-   EXPECT_TRUE(log.contains("dataLength (7) bigger than it should be (6).\n"));
+   EXPECT_TRUE(log.Contains("dataLength (7) bigger than it should be (6).\n"));
    // A smaller dataLength is accepted and the whole payload is written.
    EXPECT_EQ(data(HOST_A, 1, 0, 0, "abcdef", 2), hxk_success);
    done(HOST_A, 1, 0);
@@ -296,17 +296,17 @@ TEST_F(DumpTable, FailedSeekOrWriteAnswersWriteFailedAndKeepsTheSlot)
    fakeNow += 5000;
    PlatFault_Inject(PLAT_SEEK, EINVAL);
    EXPECT_EQ(data(HOST_A, 1, 0, 0, "abc"), hxk_write_failed);
-   EXPECT_TRUE(log.contains("Error seeking in file (" + std::string(salvorSlots[0].fileName) +
+   EXPECT_TRUE(log.Contains("Error seeking in file (" + std::string(salvorSlots[0].fileName) +
                             "): Invalid argument\n"));
    EXPECT_EQ(salvorSlots[0].lastActivity, fakeNow) << "the check renewed the slot";
 
    PlatFault_Inject(PLAT_WRITE, ENOSPC);
    EXPECT_EQ(data(HOST_A, 1, 0, 0, "abc"), hxk_write_failed);
-   EXPECT_TRUE(log.contains("Tried to write 3 bytes. Only 0 written (No space left on device).\n"));
+   EXPECT_TRUE(log.Contains("Tried to write 3 bytes. Only 0 written (No space left on device).\n"));
 
    PlatFault_Inject(PLAT_WRITE, ENOSPC, 0, 2, 2);  // two bytes, then the disk is full
    EXPECT_EQ(data(HOST_A, 1, 0, 0, "abc"), hxk_write_failed);
-   EXPECT_TRUE(log.contains("Tried to write 3 bytes. Only 2 written (No space left on device).\n"));
+   EXPECT_TRUE(log.Contains("Tried to write 3 bytes. Only 2 written (No space left on device).\n"));
 
    PlatFault_Clear();
    EXPECT_EQ(data(HOST_A, 1, 0, 0, "abc"), hxk_success) << "the client may send it again";
@@ -317,8 +317,8 @@ TEST_F(DumpTable, CreateFailuresLeaveTheSlotFree)
    PlatFault_Inject(PLAT_OPEN, EACCES);
    salvorMsgHeader reply = init(HOST_A, 1);
    EXPECT_EQ(reply.status, hxk_create_failed);
-   EXPECT_TRUE(log.contains("Error opening new file "));
-   EXPECT_TRUE(log.contains("Make sure that you have permissions to create files in " +
+   EXPECT_TRUE(log.Contains("Error opening new file "));
+   EXPECT_TRUE(log.Contains("Make sure that you have permissions to create files in " +
                             dataDir.path() + " directory\n"));
    EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
 
@@ -332,11 +332,11 @@ TEST_F(DumpTable, CreateFailuresNameTheirCause)
 {
    PlatFault_Inject(PLAT_OPEN, EACCES);
    init(HOST_A, 1);
-   EXPECT_TRUE(log.contains("(@&!*@*@(msg.fileio.noPerm)Insufficient permission to access the "
+   EXPECT_TRUE(log.Contains("(@&!*@*@(msg.fileio.noPerm)Insufficient permission to access the "
                             "file: Permission denied). Make sure"));
    PlatFault_Inject(PLAT_OPEN, EMFILE);
    init(HOST_B, 2);
-   EXPECT_TRUE(log.contains("(@&!*@*@(msg.fileio.generic)Error: Too many open files). Make sure"));
+   EXPECT_TRUE(log.Contains("(@&!*@*@(msg.fileio.generic)Error: Too many open files). Make sure"));
 }
 
 // A file that lost its name while the dump came in keeps its bytes only
@@ -352,8 +352,8 @@ TEST_F(DumpTable, DoneOnAFileThatLostItsNameAnswersWriteFailed)
    ASSERT_EQ(init(HOST_B, 2).status, hxk_success);
    std::filesystem::remove_all(dataDir.path() + "/10");
    EXPECT_EQ(done(HOST_B, 2, 0), hxk_write_failed);
-   EXPECT_EQ(log.count("was deleted, or its directory removed"), 2u);
-   EXPECT_FALSE(log.contains("Dump finished successfully"));
+   EXPECT_EQ(log.Count("was deleted, or its directory removed"), 2u);
+   EXPECT_FALSE(log.Contains("Dump finished successfully"));
 }
 
 TEST_F(DumpTable, NoMemoryForThePathGivesTheDumpUp)
@@ -387,8 +387,8 @@ TEST_F(DumpTable, AllNamesOfAMinuteTakenAnswersLimitExceeded)
    }
    salvorMsgHeader reply = init(HOST_A, 1);
    EXPECT_EQ(reply.status, hxk_limit_exceeded);
-   EXPECT_TRUE(log.contains("-255 (@&!*@*@(msg.fileio.generic)Error: File exists). Make sure"));
-   EXPECT_TRUE(log.contains("Got FILEIO_ERROR while creating file. returning hxk_limit_exceeded.\n"));
+   EXPECT_TRUE(log.Contains("-255 (@&!*@*@(msg.fileio.generic)Error: File exists). Make sure"));
+   EXPECT_TRUE(log.Contains("Got FILEIO_ERROR while creating file. returning hxk_limit_exceeded.\n"));
    EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
 }
 
@@ -419,7 +419,7 @@ TEST_F(DumpTable, IdleSweepRemovesPartialDumpsAfterSixtySeconds)
    EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
    EXPECT_TRUE(SalvorSlotInUse(&salvorSlots[1]));
    EXPECT_EQ(testutil::ListFiles(hostDir(HOST_A)).size(), 0u) << "the partial file is deleted";
-   EXPECT_TRUE(log.contains("Client at 10.20.30.40 has been idle for 60 seconds. Timeout is 60 "
+   EXPECT_TRUE(log.Contains("Client at 10.20.30.40 has been idle for 60 seconds. Timeout is 60 "
                             "seconds. Removing partial dump "));
 }
 
@@ -451,11 +451,11 @@ TEST_F(DumpTable, IdleSweepLeavesWhatWasPlantedInPlaceOfTheDump)
    EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[1]));
    EXPECT_EQ(testutil::ReadFile(elsewhere + "/" + baseA), "precious");
    EXPECT_EQ(testutil::ReadFile(fileB), "someone else's");
-   EXPECT_TRUE(log.contains("Failed to unlink file (" + fileA + "): its directory cannot be "
+   EXPECT_TRUE(log.Contains("Failed to unlink file (" + fileA + "): its directory cannot be "
                             "opened without following a link"));
-   EXPECT_TRUE(log.contains("Failed to unlink file (" + fileB + "): the name no longer stands "
+   EXPECT_TRUE(log.Contains("Failed to unlink file (" + fileB + "): the name no longer stands "
                             "for the dump's file."))
-      << log.text();
+      << log.Text();
 }
 
 TEST_F(DumpTable, FinishedDumpsSurviveTheSweep)

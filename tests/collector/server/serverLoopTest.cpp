@@ -9,6 +9,7 @@
 #include "collector/server/salvorSlots.h"
 #include "lib/log/logInt.h"
 #include "lib/misc/clock.h"
+#include "tests/support/testLog.h"
 #include "tests/support/testUtil.h"
 
 using testutil::Encode;
@@ -82,7 +83,7 @@ TEST_F(ServerLoop, SilentHostsExpireWhileAnotherHostStreams)
       }
    }
    EXPECT_EQ(testutil::ListFiles(data.path()).size(), 1u) << "silent hosts' dumps still held";
-   EXPECT_EQ(log.count("Removing partial dump"), (size_t)SILENT);
+   EXPECT_EQ(log.Count("Removing partial dump"), (size_t)SILENT);
    UdpPeer newcomer("127.0.4.1");
    EXPECT_EQ(call(newcomer, MakeHeader(SALVOR_MSG_INIT, 1)).assignedDumpID, 0u);
 
@@ -99,7 +100,7 @@ TEST_F(ServerLoop, LinesHeldBackByAFloodGoOutWhenTheThrottleLifts)
 {
    static std::atomic<uint64_t> logNow{1000000000};
    LogMonotonicUsec = [] { return logNow.load(); };
-   log.throttle(2000, 100);
+   log.Throttle(2000, 100);
    UdpPeer streamer("127.0.5.1");
    salvorMsgHeader init = call(streamer, MakeHeader(SALVOR_MSG_INIT, 3));
    ASSERT_EQ(init.status, hxk_success);
@@ -113,21 +114,21 @@ TEST_F(ServerLoop, LinesHeldBackByAFloodGoOutWhenTheThrottleLifts)
       }
       call(probe, MakeHeader(SALVOR_MSG_STATUS_CHECK));  // the flood has been handled
    }
-   ASSERT_TRUE(log.contains("<<< Log Throttled >>>"));
+   ASSERT_TRUE(log.Contains("<<< Log Throttled >>>"));
    UdpPeer late("127.0.5.2");
    ASSERT_EQ(call(late, MakeHeader(SALVOR_MSG_INIT, 4)).status, hxk_success);
    const std::string opened = "for 127.0.5.2 in slot 1.";
-   ASSERT_FALSE(log.contains(opened)) << "held back while throttled";
+   ASSERT_FALSE(log.Contains(opened)) << "held back while throttled";
 
    // A data message logs nothing at level 0; its arrival wakes the loop.
    salvorMsgHeader data = MakeHeader(SALVOR_MSG_DATA, 3, init.assignedDumpID);
    data.dataLength = 1;
-   for (int window = 0; window < 2 && !log.contains(opened); window++) {
+   for (int window = 0; window < 2 && !log.Contains(opened); window++) {
       logNow += 61000000;
       ASSERT_EQ(call(streamer, data, "x").status, hxk_success);
    }
-   EXPECT_TRUE(log.contains(opened));
-   EXPECT_TRUE(log.contains("<<< Log dropped ")) << "the flood overflowed the ring";
+   EXPECT_TRUE(log.Contains(opened));
+   EXPECT_TRUE(log.Contains("<<< Log dropped ")) << "the flood overflowed the ring";
    LogMonotonicUsec = Clock_MonotonicUsec;
 
    EXPECT_EQ(call(streamer, MakeHeader(SALVOR_MSG_DONE, 3, init.assignedDumpID)).status,
