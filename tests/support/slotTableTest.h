@@ -21,7 +21,7 @@ protected:
    {
       SalvorConfigReset();
       std::snprintf(SalvorConfig.dataDir, sizeof SalvorConfig.dataDir, "%s",
-                    dataDir.path().c_str());
+                    dataDir.Path().c_str());
       SalvorAllocSlots();
    }
    void TearDown() override

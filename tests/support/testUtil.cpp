@@ -58,14 +58,14 @@ UdpPeer::~UdpPeer()
 }
 
 void
-UdpPeer::sendTo(const std::vector<uint8_t> &bytes, uint16_t port, const char *ip)
+UdpPeer::SendTo(const std::vector<uint8_t> &bytes, uint16_t port, const char *ip)
 {
    NetAddr to{ParseIp(ip), port};
    Net_SendTo(fd_, bytes.data(), bytes.size(), &to);
 }
 
 std::vector<uint8_t>
-UdpPeer::receive(int timeoutMs)
+UdpPeer::Receive(int timeoutMs)
 {
    if (Net_WaitReadable(fd_, timeoutMs) <= 0) {
       return {};
@@ -78,11 +78,11 @@ UdpPeer::receive(int timeoutMs)
 }
 
 bool
-UdpPeer::request(const std::vector<uint8_t> &bytes, uint16_t port, salvorMsgHeader *reply,
+UdpPeer::Request(const std::vector<uint8_t> &bytes, uint16_t port, salvorMsgHeader *reply,
                  int timeoutMs)
 {
-   sendTo(bytes, port);
-   std::vector<uint8_t> got = receive(timeoutMs);
+   SendTo(bytes, port);
+   std::vector<uint8_t> got = Receive(timeoutMs);
    if (got.size() != SALVOR_HEADER_SIZE) {
       return false;
    }
@@ -95,7 +95,7 @@ FreeUdpPort()
 {
    // Free on every local address, as the collector binds them all.
    UdpPeer probe("0.0.0.0");
-   return probe.port();
+   return probe.Port();
 }
 
 }  // namespace testutil

@@ -23,13 +23,13 @@ public:
    ~UdpPeer();
    UdpPeer(const UdpPeer &) = delete;
    UdpPeer &operator=(const UdpPeer &) = delete;
-   void sendTo(const std::vector<uint8_t> &bytes, uint16_t port, const char *ip = "127.0.0.1");
+   void SendTo(const std::vector<uint8_t> &bytes, uint16_t port, const char *ip = "127.0.0.1");
    // One reply, or an empty vector when none came within timeoutMs.
-   std::vector<uint8_t> receive(int timeoutMs = 3000);
+   std::vector<uint8_t> Receive(int timeoutMs = 3000);
    // Sends a request and decodes its reply; false when none came.
-   bool request(const std::vector<uint8_t> &bytes, uint16_t port, salvorMsgHeader *reply,
+   bool Request(const std::vector<uint8_t> &bytes, uint16_t port, salvorMsgHeader *reply,
                 int timeoutMs = 3000);
-   uint16_t port() const { return port_; }
+   uint16_t Port() const { return port_; }
 
 private:
    int fd_;  // a NetSocket

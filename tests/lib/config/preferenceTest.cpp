@@ -223,7 +223,7 @@ TEST_F(Preferences, PreferencesHeldUnderAnExclusiveLockAreNotRead)
    std::string path = user + "/preferences.ini";
    {
       testutil::LockHolder holder(path);
-      ASSERT_TRUE(holder.holding());
+      ASSERT_TRUE(holder.Holding());
       ASSERT_TRUE(Preference_Init());
    }
    EXPECT_EQ(String("key"), "default");

@@ -667,7 +667,7 @@ TEST_F(LogOutputTest, GeneratedNameLivesInTheSafeTemporaryDirectory)
    TempDir tmp;
    const char *old = getenv("TMPDIR");
    std::string saved = old != nullptr ? old : "";
-   setenv("TMPDIR", tmp.path().c_str(), 1);
+   setenv("TMPDIR", tmp.Path().c_str(), 1);
    log.params.fileName = nullptr;
    log.params.config = "test.logFile";  // a key nobody set
    log.params.suffix = "app";
@@ -680,7 +680,7 @@ TEST_F(LogOutputTest, GeneratedNameLivesInTheSafeTemporaryDirectory)
    ASSERT_TRUE(started);
    std::string name = logtest::CurrentFileName();
    std::string expect = "/quillon-app-" + std::to_string(getpid()) + ".log";
-   EXPECT_EQ(name.rfind(tmp.path() + "/", 0), 0u) << name;
+   EXPECT_EQ(name.rfind(tmp.Path() + "/", 0), 0u) << name;
    EXPECT_EQ(name.substr(name.size() - expect.size()), expect) << name;
 }
 

@@ -252,8 +252,8 @@ TEST_F(DictionaryTest, CAndPosixLocalesReadUtf8Files)
       testutil::RunOptions options;
       options.env = env;
       testutil::RunResult r = testutil::Run({DICTIONARY_LOADER, path, "name"}, options);
-      ASSERT_TRUE(r.exit.exited()) << env[0];
-      ASSERT_EQ(r.exit.code(), 0) << r.err;
+      ASSERT_TRUE(r.exit.Exited()) << env[0];
+      ASSERT_EQ(r.exit.Code(), 0) << r.err;
       EXPECT_EQ(r.out, "UTF-8\nloaded\ncaf\xC3\xA9\n") << env[0] << " " << env.back();
    }
 }
