@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: once in the
+# Checks the library's module graph, installs what is missing, builds, and runs every test: once in the
 # normal build (then builds the Debian package and checks it with
 # lintian), once under AddressSanitizer and UndefinedBehaviorSanitizer,
 # once under ThreadSanitizer, then every fuzzer for a short while
@@ -7,6 +7,8 @@
 # the first only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The library's module graph first: it takes a moment and needs no build.
+python3 scripts/checkModules.py
 scripts/deps.sh test
 
 # Runs the tests of a build tree, after clearing the temporary files

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "lib/misc/utilScoped.h"
 #include "protocol/salvorProto.h"
 
 namespace {
@@ -67,10 +68,7 @@ bool
 SalvorClientReadAt(int fd, uint8_t *dst, size_t len, uint64_t offset, std::string *error)
 {
    while (len > 0) {
-      ssize_t n = pread(fd, dst, len, (off_t)offset);
-      if (n < 0 && errno == EINTR) {
-         continue;
-      }
+      ssize_t n = Util_RetryOnEintr([&] { return pread(fd, dst, len, (off_t)offset); });
       if (n <= 0) {
          *error = n == 0 ? "the file became shorter while it was being sent"
                          : std::string("read failed: ") + strerror(errno);

@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "lib/misc/platFaultPosix.h"
+#include "lib/misc/utilScoped.h"
 
 extern char **environ;
 
@@ -188,13 +189,12 @@ SalvorScmSystemctl(std::vector<std::string> words, std::string *out = nullptr)
       writeEnd.fd = -1;
       char buf[512];
       ssize_t n;
-      while ((n = read(readEnd.fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
-         out->append(buf, n > 0 ? (size_t)n : 0);
+      while ((n = Util_RetryOnEintr([&] { return read(readEnd.fd, buf, sizeof buf); })) > 0) {
+         out->append(buf, (size_t)n);
       }
    }
    int status = 0;
-   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-   }
+   Util_RetryOnEintr([&] { return waitpid(pid, &status, 0); });
    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
       return SalvorScmFail(
          EIO, command + (WIFEXITED(status)
@@ -360,8 +360,7 @@ SalvorScmServiceMainThread(void *arg)
    argv.push_back(nullptr);
    args->serviceMain((int)args->words.size(), argv.data());
    uint64_t one = 1;
-   while (write(args->doneFd, &one, sizeof one) < 0 && errno == EINTR) {
-   }
+   Util_RetryOnEintr([&] { return write(args->doneFd, &one, sizeof one); });
    return nullptr;
 }
 

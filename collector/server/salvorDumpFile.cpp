@@ -8,6 +8,7 @@
 
 #include "collector/startup/salvorConfig.h"
 #include "lib/file/file.h"
+#include "lib/file/fileIO.h"
 #include "lib/log/log.h"
 #include "lib/string/str.h"
 
@@ -50,16 +51,16 @@ SalvorCreateDumpFile(uint32_t clientIP, char *name, size_t nameSize, const char 
                     DIRSEPS, (clientIP >> 16) & 0xff, DIRSEPS, (clientIP >> 8) & 0xff, DIRSEPS,
                     clientIP & 0xff) < 0) {
       std::snprintf(name, nameSize, "%s", dir);
-      FilePlat_SetLastError(FILEPLAT_ERR_NAME_TOO_LONG);
+      File_SetLastError(FILE_ERR_NAME_TOO_LONG);
       return FILEIO_NAME_LONG;
    }
    // Each level below dataDir is opened relative to the one above it and
    // never through a link, and the file is made in the last of them, so
    // that a link planted anywhere below dataDir leads nowhere.
    SalvorHostLevels host(clientIP);
-   FilePlatHandle dirHandle = File_OpenDirTree(dataDir, host.levels, 4, 0777);
-   int dirError = FilePlat_LastError();
-   if (dirHandle == FILEPLAT_INVALID_HANDLE) {
+   FileHandle dirHandle = File_OpenDirTree(dataDir, host.levels, 4, 0777);
+   int dirError = File_LastError();
+   if (dirHandle == FILE_INVALID_HANDLE) {
       Log("Error creating directory \"%s\"\n", dir);
    }
    time_t now = time(nullptr);
@@ -74,13 +75,13 @@ SalvorCreateDumpFile(uint32_t clientIP, char *name, size_t nameSize, const char 
          // A data directory this long cannot hold dump names: refuse the
          // dump rather than stop the collector for every client.
          status = FILEIO_NAME_LONG;
-         FilePlat_SetLastError(FILEPLAT_ERR_NAME_TOO_LONG);
+         File_SetLastError(FILE_ERR_NAME_TOO_LONG);
          break;
       }
-      if (dirHandle == FILEPLAT_INVALID_HANDLE) {
+      if (dirHandle == FILE_INVALID_HANDLE) {
          // The create fails for the reason the directory could not be had.
          status = FileIO_StatusOfOpenError(dirError);
-         FilePlat_SetLastError(dirError);
+         File_SetLastError(dirError);
          break;
       }
       status = FileIO_OpenAtMode(fd, dirHandle, name + dirLength, name,
@@ -93,7 +94,7 @@ SalvorCreateDumpFile(uint32_t clientIP, char *name, size_t nameSize, const char 
          Log("File name %s exists, trying next one.\n", name);
       }
    }
-   FilePlat_CloseHandle(dirHandle);
+   File_CloseDirHandle(dirHandle);
    return tries == SALVOR_MAX_NAME_TRIES ? FILEIO_ERROR : status;
 }
 
@@ -101,7 +102,7 @@ bool
 SalvorFinishDumpFile(FileIOFile *fd)
 {
    // Read once: the mask does not change while the collector runs.
-   static const int finishedMode = SALVOR_DUMP_FILE_MODE & ~FilePlat_CreationMask();
+   static const int finishedMode = SALVOR_DUMP_FILE_MODE & ~File_CreationMask();
    return FileIO_SetMode(fd, finishedMode);
 }
 
@@ -114,25 +115,25 @@ namespace {
  */
 void
 SalvorUnlinkDumpFile(uint32_t clientIP, const char *fileName, const char *dataDir,
-                     const FilePlatFileId &id)
+                     const FileId &id)
 {
    SalvorHostLevels host(clientIP);
-   FilePlatHandle dir = File_OpenExistingDirTree(dataDir, host.levels, 4);
-   if (dir == FILEPLAT_INVALID_HANDLE) {
+   FileHandle dir = File_OpenExistingDirTree(dataDir, host.levels, 4);
+   if (dir == FILE_INVALID_HANDLE) {
       Log("Failed to unlink file (%s): its directory cannot be opened without following a "
           "link (%s). The file is left in place.\n", fileName,
-          FilePlat_ErrorText(FilePlat_LastError()));
+          File_ErrorText(File_LastError()));
       return;
    }
    const char *base = std::strrchr(fileName, DIRSEPC);
    int err = File_RemoveAtIfSame(dir, base != nullptr ? base + 1 : fileName, &id);
-   int platErr = FilePlat_LastError();
-   FilePlat_CloseHandle(dir);
+   int platErr = File_LastError();
+   File_CloseDirHandle(dir);
    if (err == ESTALE) {
       Log("Failed to unlink file (%s): the name no longer stands for the dump's file. The "
           "file is left in place.\n", fileName);
    } else if (err != 0) {
-      Log("Failed to unlink file (%s): %s.\n", fileName, FilePlat_ErrorText(platErr));
+      Log("Failed to unlink file (%s): %s.\n", fileName, File_ErrorText(platErr));
    }
 }
 
@@ -144,16 +145,16 @@ SalvorRemovePartialDump(FileIOFile *fd, uint32_t clientIP, const char *fileName,
 {
    // Which file it is, taken while it is open: afterwards the name alone
    // could stand for anything.
-   FilePlatFileId id;
+   FileId id;
    uint64_t links = 0;
    bool known = FileIO_GetIdentity(fd, &id, &links);
-   int idErr = FilePlat_LastError();
+   int idErr = File_LastError();
    if (FileIO_CloseFile(fd)) {
-      Log("Error closing file (%s): %s\n", fileName, FilePlat_ErrorText(FilePlat_LastError()));
+      Log("Error closing file (%s): %s\n", fileName, File_ErrorText(File_LastError()));
    }
    if (!known) {
       Log("Failed to unlink file (%s): %s. The file is left in place.\n", fileName,
-          FilePlat_ErrorText(idErr));
+          File_ErrorText(idErr));
    } else {
       SalvorUnlinkDumpFile(clientIP, fileName, dataDir, id);
    }

@@ -14,7 +14,7 @@ uint32_t
 SalvorCreateFailureStatus(FileIOStatus status, int err, const char *name, const char *dataDir)
 {
    Log("Error opening new file %s (%s: %s). Make sure that you have permissions to create "
-       "files in %s directory\n", name, FileIO_MsgError(status), FilePlat_ErrorText(err),
+       "files in %s directory\n", name, FileIO_MsgError(status), File_ErrorText(err),
        dataDir);
    if (status == FILEIO_ERROR) {
       Log("Got FILEIO_ERROR while creating file. returning hxk_limit_exceeded.\n");
@@ -31,12 +31,12 @@ SalvorCreateFailureStatus(FileIOStatus status, int err, const char *name, const 
 bool
 SalvorDumpFileIsKept(const salvorCoreDumpInfo *slot, uint32_t clientIP)
 {
-   FilePlatFileId id;
+   FileId id;
    uint64_t links = 0;
    if (!FileIO_GetIdentity(&slot->fd, &id, &links)) {
       // Nothing says the file was lost: its bytes were all written.
       Log("Error checking that file (%s) still has a name: %s\n", slot->fileName,
-          FilePlat_ErrorText(FilePlat_LastError()));
+          File_ErrorText(File_LastError()));
       return true;
    }
    if (links == 0) {
@@ -77,7 +77,7 @@ SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, uint32_t clientIP,
    salvorCoreDumpInfo *slot = &salvorSlots[freeIndex];
    char name[SALVOR_NAME_SIZE];
    FileIOStatus status = SalvorCreateDumpFile(clientIP, name, sizeof name, dataDir, &slot->fd);
-   int err = FilePlat_LastError();
+   int err = File_LastError();
    if (status != FILEIO_SUCCESS) {
       reply->status = SalvorCreateFailureStatus(status, err, name, dataDir);
       FileIO_InitFile(&slot->fd);
@@ -110,7 +110,7 @@ SalvorCheckData(const salvorMsgHeader *request, uint32_t clientIP, size_t datagr
    }
    if (FileIO_SetPos(&slot->fd, request->dataOffset, FILEIO_SEEK_BEGIN) < 0) {
       Log("Error seeking in file (%s): %s\n", slot->fileName,
-          FilePlat_ErrorText(FilePlat_LastError()));
+          File_ErrorText(File_LastError()));
       reply->status = hxk_write_failed;
       return nullptr;
    }
@@ -132,7 +132,7 @@ SalvorFinishData(const salvorCoreDumpInfo *slot, const salvorMsgHeader *request,
    if (written != payloadLength) {
       Log("Error: did not write full buffer to file (%s). Tried to write %u bytes. "
           "Only %u written (%s).\n", slot->fileName, payloadLength, (unsigned)written,
-          FilePlat_ErrorText(error));
+          File_ErrorText(error));
       reply->status = hxk_write_failed;
       return;
    }
@@ -155,7 +155,7 @@ SalvorHandleData(const salvorMsgHeader *request, const uint8_t *payload, uint32_
    uint32_t payloadLength = (uint32_t)(datagramLength - SALVOR_HEADER_SIZE);
    size_t written = 0;
    FileIOStatus status = FileIO_WriteBytes(&slot->fd, payload, payloadLength, &written);
-   int error = status == FILEIO_SUCCESS ? 0 : FilePlat_LastError();
+   int error = status == FILEIO_SUCCESS ? 0 : File_LastError();
    SalvorFinishData(slot, request, clientIP, payloadLength, written, error, reply);
 }
 
@@ -181,11 +181,11 @@ SalvorHandleDone(uint32_t clientIP, const salvorMsgHeader *request, salvorMsgHea
    if (!SalvorFinishDumpFile(&slot->fd)) {
       // The file keeps its mark of an unfinished dump; its bytes are all there.
       Log("Error giving file (%s) the mode of a finished dump: %s\n", slot->fileName,
-          FilePlat_ErrorText(FilePlat_LastError()));
+          File_ErrorText(File_LastError()));
    }
    if (FileIO_CloseFile(&slot->fd)) {
       Log("Error closing file (%s): %s\n", slot->fileName,
-          FilePlat_ErrorText(FilePlat_LastError()));
+          File_ErrorText(File_LastError()));
    }
    SalvorReleaseSlot(slot);
 }

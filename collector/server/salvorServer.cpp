@@ -9,6 +9,7 @@
 #include "collector/startup/salvorConfig.h"
 #include "collector/startup/salvorStartup.h"
 #include "lib/config/preference.h"
+#include "lib/file/file.h"
 #include "lib/file/fileIO.h"
 #include "lib/log/log.h"
 
@@ -194,7 +195,7 @@ SalvorWriteRunOut(SalvorWriteRun *run, SalvorPendingWrites *pending)
    if (run->first < 0) {
       return;
    }
-   FilePlatPiece pieces[SALVOR_BATCH_SIZE];
+   FileIOPiece pieces[SALVOR_BATCH_SIZE];
    int n = 0;
    for (int k = run->first; k >= 0; k = pending->waiting[k].next) {
       pieces[n++] = pending->waiting[k].piece;
@@ -214,7 +215,7 @@ SalvorWriteRunOut(SalvorWriteRun *run, SalvorPendingWrites *pending)
       written = 0;
       FileIO_SetPos(fd, data->reply.dataOffset, FILEIO_SEEK_BEGIN);
       FileIOStatus status = FileIO_WriteBytes(fd, data->piece.data, length, &data->written);
-      data->error = status == FILEIO_SUCCESS ? 0 : FilePlat_LastError();
+      data->error = status == FILEIO_SUCCESS ? 0 : File_LastError();
    }
    run->first = -1;
 }
@@ -277,7 +278,7 @@ SalvorRunAdd(SalvorWriteRun *run, SalvorPendingWrites *pending, SalvorBatch *bat
 {
    int k = pending->waitingCount++;
    size_t payload = length - SALVOR_HEADER_SIZE;
-   pending->waiting[k] = SalvorWaitingData{FilePlatPiece{buf + SALVOR_HEADER_SIZE, payload},
+   pending->waiting[k] = SalvorWaitingData{FileIOPiece{buf + SALVOR_HEADER_SIZE, payload},
                                            request, SalvorQueueReply(batch, from),
                                            (int)(run - pending->runs), -1, 0, 0};
    if (run->first < 0) {

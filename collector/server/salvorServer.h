@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "collector/server/salvorSlots.h"
-#include "lib/file/filePlatform.h"
+#include "lib/file/fileTypes.h"
 #include "lib/net/net.h"
 #include "protocol/salvorProto.h"
 
@@ -65,7 +65,7 @@ struct SalvorWriteRun {
  * then, with what the write did, for its answer.
  */
 struct SalvorWaitingData {
-   FilePlatPiece piece;
+   FileIOPiece piece;
    salvorMsgHeader reply;
    int replyIndex;  // in SalvorBatch::replies
    int run;         // in SalvorPendingWrites::runs

@@ -13,6 +13,7 @@
 #include "lib/file/file.h"
 #include "lib/file/fileIO.h"
 #include "lib/log/log.h"
+#include "lib/misc/utilScoped.h"
 #include "lib/string/str.h"
 
 namespace {
@@ -28,18 +29,17 @@ SalvorWin32InitLog(const char *format, ...)
       return;
    }
    if (!SalvorConfig.initLogPathSet) {
-      char *dir = File_GetSafeTmpDir(false);
+      UtilCString dir(File_GetSafeTmpDir(false));
       // Without a safe directory there is no init log file; the console
       // copy below still shows every message.
       if (dir != nullptr &&
-          Str_Snprintf(SalvorConfig.initLogPath, sizeof SalvorConfig.initLogPath, "%s/%s", dir,
-                       SALVOR_INIT_LOG_NAME) < 0) {
+          Str_Snprintf(SalvorConfig.initLogPath, sizeof SalvorConfig.initLogPath, "%s/%s",
+                       dir.get(), SALVOR_INIT_LOG_NAME) < 0) {
          // A cut path would name another file: keep to the console.
          SalvorConfig.initLogPath[0] = '\0';
          std::fprintf(stderr, "The init log's path in %s is too long; the start-up trace "
-                      "goes to the console only.\n", dir);
+                      "goes to the console only.\n", dir.get());
       }
-      std::free(dir);
       SalvorConfig.initLogPathSet = true;
    }
    char msg[1024];
@@ -63,7 +63,8 @@ SalvorWin32InitLog(const char *format, ...)
 int
 SalvorWin32ProbeDirectory(const char *dir)
 {
-   char *probe = Str_Asprintf(nullptr, "%s%s%s", dir, DIRSEPS, SALVOR_PROBE_FILE_NAME);
+   UtilCString owned(Str_Asprintf(nullptr, "%s%s%s", dir, DIRSEPS, SALVOR_PROBE_FILE_NAME));
+   const char *probe = owned.get();
    if (probe == nullptr) {
       int err = errno;
       SalvorWin32InitLog("Could not allocate memory for tmp file foo (error = %d)\n", err);
@@ -76,7 +77,6 @@ SalvorWin32ProbeDirectory(const char *dir)
          int err = errno != 0 ? errno : EIO;
          SalvorWin32InitLog("Couldn't create the directory hirerachy for %s (error = %d).\n",
                             dir, err);
-         std::free(probe);
          return err;
       }
    }
@@ -88,12 +88,10 @@ SalvorWin32ProbeDirectory(const char *dir)
       int err = errno != 0 ? errno : EIO;
       SalvorWin32InitLog("Could not create tmp file %s for writing. Is the directory %s "
                          "writable? (error = %d)\n", probe, dir, err);
-      std::free(probe);
       return err;
    }
    FileIO_CloseFile(&fd);
    File_Remove(probe);
-   std::free(probe);
    return 0;
 }
 

@@ -41,6 +41,7 @@
 
 #include "lib/coreDump/coreDumpPosix.h"
 #include "lib/misc/platFault.h"
+#include "lib/misc/utilScoped.h"
 
 namespace {
 
@@ -124,10 +125,7 @@ CoreWriteAll(const void *buf, size_t len, uint64_t offset)
 {
    const char *p = static_cast<const char *>(buf);
    while (len > 0) {
-      ssize_t n = CoreRawPwrite(image.fd, p, len, offset);
-      if (n < 0 && errno == EINTR) {
-         continue;
-      }
+      ssize_t n = Util_RetryOnEintr([&] { return CoreRawPwrite(image.fd, p, len, offset); });
       if (n <= 0) {
          return n < 0 ? errno : EIO;
       }
@@ -147,10 +145,7 @@ CoreReadFile(const char *path, char *buf, size_t size)
    }
    size_t used = 0;
    while (used < size) {
-      ssize_t n = read(fd, buf + used, size - used);
-      if (n < 0 && errno == EINTR) {
-         continue;
-      }
+      ssize_t n = Util_RetryOnEintr([&] { return read(fd, buf + used, size - used); });
       if (n <= 0) {
          break;
       }
@@ -250,10 +245,8 @@ CoreReadMappings()
    }
    size_t used = 0;
    for (;;) {
-      ssize_t n = read(fd, image.lineBuf + used, sizeof image.lineBuf - 1 - used);
-      if (n < 0 && errno == EINTR) {
-         continue;
-      }
+      ssize_t n = Util_RetryOnEintr(
+         [&] { return read(fd, image.lineBuf + used, sizeof image.lineBuf - 1 - used); });
       if (n <= 0) {
          break;
       }
@@ -554,10 +547,8 @@ CoreCaptureThread(pid_t tid)
       return errno;
    }
    int status = 0;
-   while (waitpid(tid, &status, __WALL) < 0) {
-      if (errno != EINTR) {
-         return errno;
-      }
+   if (Util_RetryOnEintr([&] { return waitpid(tid, &status, __WALL); }) < 0) {
+      return errno;
    }
    if (!WIFSTOPPED(status)) {
       return ESRCH;  // it ended meanwhile
@@ -836,12 +827,10 @@ CoreWriteImage(const CoreDumpContext *context)
 CoreImageChild(int go, int back, int refused, intptr_t file, const CoreDumpContext *context)
 {
    char byte;
-   while (read(go, &byte, 1) < 0 && errno == EINTR) {
-   }
+   Util_RetryOnEintr([&] { return read(go, &byte, 1); });
    CoreThreadCount count = {};
    CoreCaptureThreads(context, refused, &count);
-   while (write(back, &count, sizeof count) < 0 && errno == EINTR) {
-   }
+   Util_RetryOnEintr([&] { return write(back, &count, sizeof count); });
    image.fd = (int)file;
    errno = 0;
    _exit(CoreWriteImage(context) & 0xff);
@@ -852,13 +841,9 @@ int
 CoreWaitForChild(pid_t child)
 {
    int status = 0;
-   while (waitpid(child, &status, 0) < 0) {
-      if (errno == ECHILD) {
-         return 0;  // reaped elsewhere (SIGCHLD ignored): nothing to tell
-      }
-      if (errno != EINTR) {
-         return errno;
-      }
+   if (Util_RetryOnEintr([&] { return waitpid(child, &status, 0); }) < 0) {
+      // ECHILD: reaped elsewhere (SIGCHLD ignored), nothing to tell.
+      return errno == ECHILD ? 0 : errno;
    }
    return WIFEXITED(status) ? WEXITSTATUS(status) : EIO;
 }
@@ -909,7 +894,8 @@ CoreDumpPlat_WriteImage(intptr_t file, const CoreDumpContext *context,
       prctl(PR_SET_PTRACER, (unsigned long)child, 0, 0, 0);
    }
    char byte = 1;
-   while (child > 0 && write(go[1], &byte, 1) < 0 && errno == EINTR) {
+   if (child > 0) {
+      Util_RetryOnEintr([&] { return write(go[1], &byte, 1); });
    }
    close(go[1]);
    int err = child > 0 ? CoreWaitForChild(child) : forkError;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "lib/misc/panic.h"
+#include "lib/misc/utilScoped.h"
 
 namespace {
 
@@ -120,10 +121,8 @@ DictLLFill(DictLLReader *r, bool *error)
       r->capacity *= 2;  // a line longer than the buffer: grow it
       r->buf = static_cast<char *>(Util_SafeRealloc(r->buf, r->capacity));
    }
-   long n;
-   do {
-      n = r->read(r->context, r->buf + r->len, r->capacity - r->len);
-   } while (n < 0 && errno == EINTR);
+   long n =
+      Util_RetryOnEintr([&] { return r->read(r->context, r->buf + r->len, r->capacity - r->len); });
    if (n < 0) {
       *error = true;
       return false;

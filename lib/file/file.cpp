@@ -409,6 +409,36 @@ File_RemoveAtIfSame(FilePlatHandle dir, const char *name, const FilePlatFileId *
    return 0;
 }
 
+void
+File_CloseDirHandle(FileHandle dir)
+{
+   FilePlat_CloseHandle(dir);
+}
+
+int
+File_LastError()
+{
+   return FilePlat_LastError();
+}
+
+void
+File_SetLastError(int err)
+{
+   FilePlat_SetLastError(err);
+}
+
+const char *
+File_ErrorText(int err)
+{
+   return FilePlat_ErrorText(err);
+}
+
+int
+File_CreationMask()
+{
+   return FilePlat_CreationMask();
+}
+
 int
 File_CheckRegular(const char *path)
 {

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "lib/file/filePlatform.h"
+#include "lib/file/fileTypes.h"
 
 // File type, in FileAttrs::type.
 enum { FILE_TYPE_REGULAR = 0, FILE_TYPE_DIRECTORY = 1 };
@@ -44,26 +44,42 @@ bool File_MakeDirTree(const char *path, char **firstCreated);
  * Opens the directory root/levels[0]/.../levels[count-1], making the
  * levels that are missing with `mode`, and follows no symbolic link below
  * root: each level is opened relative to its parent, and a link in place
- * of a level fails the walk with FILEPLAT_ERR_PATH_NOT_FOUND. A missing
- * root is made as File_MakeDirTree would. Returns the last level's
- * handle (close it with FilePlat_CloseHandle), or FILEPLAT_INVALID_HANDLE
- * with the last error set.
+ * of a level fails the walk with the platform's "path not found". A
+ * missing root is made as File_MakeDirTree would. Returns the last
+ * level's handle (close it with File_CloseDirHandle), or
+ * FILE_INVALID_HANDLE with the last error set.
  */
-FilePlatHandle File_OpenDirTree(const char *root, const char *const *levels, size_t count,
-                                int mode);
+FileHandle File_OpenDirTree(const char *root, const char *const *levels, size_t count,
+                            int mode);
 /*
  * File_OpenDirTree that makes nothing: a missing level, or a link in
  * place of one, fails the walk.
  */
-FilePlatHandle File_OpenExistingDirTree(const char *root, const char *const *levels,
-                                        size_t count);
+FileHandle File_OpenExistingDirTree(const char *root, const char *const *levels,
+                                    size_t count);
 /*
  * Removes `name` directly below the directory `dir` (a handle of
  * File_OpenDirTree) only while that name still stands for the file `id`;
  * a link by that name is looked at, never followed. 0 on success, else
  * an errno-style code: ESTALE when the name now stands for another file.
  */
-int File_RemoveAtIfSame(FilePlatHandle dir, const char *name, const FilePlatFileId *id);
+int File_RemoveAtIfSame(FileHandle dir, const char *name, const FileId *id);
+// Closes a handle of File_OpenDirTree (FILE_INVALID_HANDLE is ignored);
+// keeps the last error.
+void File_CloseDirHandle(FileHandle dir);
+
+/*
+ * The thread's last file error as the platform reports it (errno on
+ * POSIX), for printing with File_ErrorText or handing back to
+ * File_SetLastError. FILE_ERR_NAME_TOO_LONG is the code of a name too long
+ * for the platform, for callers that refuse such a name themselves.
+ */
+int File_LastError();
+void File_SetLastError(int err);
+const char *File_ErrorText(int err);
+extern const int FILE_ERR_NAME_TOO_LONG;
+// The permission bits that the process's creation mask takes from a new file.
+int File_CreationMask();
 /*
  * 0 when the path (links followed) names a regular file. Otherwise an
  * errno-style code: that of the failed look-up, EISDIR for a directory,

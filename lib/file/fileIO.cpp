@@ -11,6 +11,7 @@
 
 #include "lib/file/file.h"
 #include "lib/file/fileLock.h"
+#include "lib/file/filePlatform.h"
 #include "lib/log/log.h"
 #include "lib/misc/panic.h"
 #include "lib/user/msg.h"

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "lib/file/filePlatform.h"
+#include "lib/file/fileTypes.h"
 
 typedef int FileIOStatus;
 enum {
@@ -73,7 +73,7 @@ constexpr uint32_t FILEIO_LOCK_WAIT_MS = 2500;
 struct FileLockToken;
 
 struct FileIOFile {
-   FilePlatHandle handle;     // FILEPLAT_INVALID_HANDLE when closed
+   FileHandle handle;         // FILE_INVALID_HANDLE when closed
    uint32_t flags;            // access flags of the open, locks resolved
    char *fileName;            // own copy of the path while open
    FileLockToken *lockToken;  // advisory lock held while open, or null
@@ -105,15 +105,15 @@ FileIOStatus FileIO_OpenPathMode(FileIOFile *file, const char *path,
  * symbolic link by that name is refused, never followed. `path` is the
  * file's full name, which the record keeps.
  */
-FileIOStatus FileIO_OpenAtMode(FileIOFile *file, FilePlatHandle dir, const char *name,
+FileIOStatus FileIO_OpenAtMode(FileIOFile *file, FileHandle dir, const char *name,
                                const char *path, uint32_t access, FileIOOpenAction action,
                                int mode);
 /*
- * Writes n pieces (at most FILEPLAT_MAX_PIECES) one after another from
+ * Writes n pieces (at most FILEIO_MAX_PIECES) one after another from
  * `offset`, with as few system calls as the platform allows, and leaves
  * the position after them. *actual receives the bytes written.
  */
-FileIOStatus FileIO_WriteVAt(FileIOFile *file, const FilePlatPiece *pieces, int n,
+FileIOStatus FileIO_WriteVAt(FileIOFile *file, const FileIOPiece *pieces, int n,
                              uint64_t offset, size_t *actual);
 // The status of an open that failed with platform error err.
 FileIOStatus FileIO_StatusOfOpenError(int err);
@@ -122,7 +122,7 @@ FileIOStatus FileIO_StatusOfOpenError(int err);
  * still has: 0 once it was deleted, or its directory removed, while open.
  * False with the last error set on failure.
  */
-bool FileIO_GetIdentity(const FileIOFile *file, FilePlatFileId *id, uint64_t *links);
+bool FileIO_GetIdentity(const FileIOFile *file, FileId *id, uint64_t *links);
 // Sets the permission bits of an open file; false on failure.
 bool FileIO_SetMode(FileIOFile *file, int mode);
 FileIOStatus FileIO_CreatePrompt(FileIOFile *file, const char *path,

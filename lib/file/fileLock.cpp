@@ -9,13 +9,8 @@
 // each other; an exclusive one waits for every earlier member, and
 // everybody waits for earlier exclusive ones.
 //
-// Identities in a member record (Linux):
-// - machine id: "uuid=" and the UUID of /etc/machine-id; without it the
-//   base64 of the 12-byte machine identifier of Hostinfo_MachineID.
-// - execution id: "<pid>-<start time>(<executable base name>)", the start
-//   time being field 22 of /proc/<pid>/stat. A member on this machine is
-//   stale when its process is gone or its process id now belongs to a
-//   process that started at another time.
+// The member record is read and written in fileLockMember.cpp, the
+// identities it carries come from fileLockIdentity.cpp.
 //
 // Nothing the protocol creates follows a symbolic link: the lock
 // directory must be a real directory, entry directories are made with
@@ -24,11 +19,9 @@
 #include "lib/file/fileLock.h"
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -37,7 +30,7 @@
 #include "lib/file/fileLockInt.h"
 #include "lib/file/filePlatform.h"
 #include "lib/log/log.h"
-#include "lib/misc/hostinfo.h"
+#include "lib/misc/utilScoped.h"
 #include "lib/user/msgList.h"
 #include "lib/misc/panic.h"
 
@@ -52,9 +45,6 @@ namespace {
 
 constexpr uint32_t FILELOCK_TOKEN_SIGNATURE = 0x4b434c46;  // "FLCK"
 constexpr const char *FILELOCK_SUFFIX = ".lck";
-constexpr size_t FILELOCK_DATA_SIZE = 512;
-constexpr uint32_t FILELOCK_BUDGET_MS = 2000;
-constexpr int FILELOCK_MAX_FIELDS = 16;
 // An entry directory older than this (in scanner ages) is abandoned.
 constexpr uint32_t FILELOCK_ENTRY_MAX_AGE = 8000;
 constexpr uint32_t FILELOCK_SCAN_PAUSE_MS = 200;
@@ -64,27 +54,10 @@ constexpr int FILELOCK_SCAN_LIST_FAILED = 33;
 // The member path of a token for a lock granted without a member file.
 char fileLockImplicitMarker[] = "implicit lock";
 
-struct ActiveNode {
-   uint32_t age;
-   bool marked;
-   std::string dirName;
-};
-
-struct LockMember {
-   const char *machineID;
-   const char *executionID;
-   const char *lockType;
-   const char *locationChecksum;  // null: the record had none
-   const char *memberName;
-   uint32_t lamportNumber;
-   bool exclusivity;
-   uint32_t waitTime;
-   uint32_t msecMaxWaitTime;
-   std::vector<ActiveNode> activeList;  // the own request only
-};
-
 typedef int FileLockCallback(const std::string &dirName, const char *fileName,
                              LockMember *member, LockMember *myValues);
+
+}  // namespace
 
 const char *
 FileLockErrText(int err)
@@ -98,124 +71,8 @@ FileLockJoin(const std::string &dir, const char *name)
    return dir + DIRSEPS + name;
 }
 
-/*
- * Base64 of the machine identifier, "/" written as "-" so that the id can
- * stand in a file-name-like field.
- */
-std::string
-FileLockHashedHostId()
-{
-   static std::once_flag once;
-   static std::string hashed;
-   std::call_once(once, [] {
-      uint8_t id[HOSTINFO_MACHINE_ID_SIZE] = {};
-      if (!Hostinfo_MachineID(id)) {
-         Warning("FILE: %s: no machine identifier; using zeros\n",
-                 "FileLockHashedHostId");
-      }
-      static const char digits[] =
-         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-      for (size_t i = 0; i < sizeof id; i += 3) {
-         uint32_t v = (uint32_t)id[i] << 16 | (uint32_t)id[i + 1] << 8 | id[i + 2];
-         for (int shift = 18; shift >= 0; shift -= 6) {
-            char c = digits[(v >> shift) & 0x3F];
-            hashed += c == '/' ? '-' : c;
-         }
-      }
-   });
-   return hashed;
-}
+namespace {
 
-// This machine's id, computed once.
-const char *
-FileLockHostId()
-{
-   static std::once_flag once;
-   static std::string hostId;
-   std::call_once(once, [] {
-      char *uuid = Hostinfo_GetHostUUID();
-      if (uuid != nullptr) {
-         hostId = std::string("uuid=") + uuid;
-         for (char &c : hostId) {
-            if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f') {
-               c = '-';
-            }
-         }
-         std::free(uuid);
-      } else {
-         hostId = FileLockHashedHostId();
-      }
-   });
-   return hostId.c_str();
-}
-
-bool
-FileLockSameHost(const char *local, const char *other)
-{
-   bool localUuid = std::strncmp(local, "uuid=", 5) == 0;
-   bool otherUuid = std::strncmp(other, "uuid=", 5) == 0;
-   if (localUuid && otherUuid) {
-      return std::strcmp(local, other) == 0;
-   }
-   if (localUuid) {
-      return FileLockHashedHostId() == other;
-   }
-   return !otherUuid && std::strcmp(local, other) == 0;
-}
-
-// Logs once whether process start times can be read here.
-void
-FileLockDynaLink()
-{
-   static std::once_flag once;
-   std::call_once(once, [] {
-      uint64_t start;
-      bool available = Hostinfo_ProcessStartTime(Hostinfo_ProcessId(), &start);
-      Log("FILE: %s: Further process validation tools are: %s\n", "FileLockDynaLink",
-          available ? "available" : "unavailable");
-   });
-}
-
-/*
- * This process's execution id. The start time and the executable never
- * change while the process id stays the same; a forked child has a new
- * process id and gets its own.
- */
-std::string
-FileLockExecId()
-{
-   thread_local int cachedPid = -1;
-   thread_local std::string cached;
-   int pid = Hostinfo_ProcessId();
-   if (pid == cachedPid) {
-      return cached;
-   }
-   FileLockDynaLink();
-   uint64_t start = 0;
-   if (!Hostinfo_ProcessStartTime(pid, &start)) {
-      start = 0;
-   }
-   char head[64];
-   std::snprintf(head, sizeof head, "%d-%" PRIu64, pid, start);
-   std::string id = head;
-   char *exe = Hostinfo_ExecutablePath();
-   if (exe != nullptr) {
-      const char *slash = std::strrchr(exe, '/');
-      std::string base = slash != nullptr ? slash + 1 : exe;
-      if (!base.empty()) {
-         for (char &c : base) {
-            if (c == ' ') {
-               c = '_';
-            }
-         }
-         id += "(" + base + ")";
-      }
-      std::free(exe);
-   }
-   cachedPid = pid;
-   cached = id;
-   return id;
-}
 
 // djb2 of the lower-cased path, as text.
 std::string
@@ -231,33 +88,6 @@ FileLockLocationChecksum(const std::string &path)
    return std::to_string(hash);
 }
 
-/*
- * Whether the execution id may still name a live process on this
- * machine. Ids that cannot be read, and processes whose existence cannot
- * be told, count as live: only certain death frees a lock.
- */
-bool
-FileLockValidExecId(const char *executionID)
-{
-   int pid;
-   unsigned long long start;
-   int got = std::sscanf(executionID, "%d-%llu", &pid, &start);
-   if (got < 1) {
-      return true;
-   }
-   HostinfoProcessQuery q = Hostinfo_QueryProcessExistence(pid);
-   if (q == HOSTINFO_PROCESS_QUERY_DEAD) {
-      return false;
-   }
-   if (q == HOSTINFO_PROCESS_QUERY_UNKNOWN || got < 2 || start == 0) {
-      return true;
-   }
-   uint64_t now;
-   if (Hostinfo_ProcessStartTime(pid, &now) && now != start) {
-      return false;  // the process id has been reused
-   }
-   return true;
-}
 
 bool
 FileLockValidName(const char *name)
@@ -289,268 +119,6 @@ FileLockRemoveLockingFile(const std::string &lockDir, const char *fileName)
    return err;
 }
 
-bool
-FileLockParseKeyValue(const char *field)
-{
-   const char *eq = std::strchr(field, '=');
-   return eq != nullptr && eq != field && eq[1] != '\0';
-}
-
-/*
- * Splits a NUL-terminated record at single blanks. Returns the number of
- * fields, or -1 when there are more than FILELOCK_MAX_FIELDS or a field is
- * empty (two blanks in a row, a blank at either end).
- */
-int
-FileLockSplit(char *text, char *argv[FILELOCK_MAX_FIELDS])
-{
-   int argc = 0;
-   char *at = text;
-   for (;;) {
-      if (argc == FILELOCK_MAX_FIELDS) {
-         return -1;
-      }
-      char *blank = std::strchr(at, ' ');
-      argv[argc++] = at;
-      if (blank == nullptr) {
-         break;
-      }
-      *blank = '\0';
-      at = blank + 1;
-   }
-   for (int i = 0; i < argc; i++) {
-      if (argv[i][0] == '\0') {
-         return -1;
-      }
-   }
-   return argc;
-}
-
-/*
- * Parses a member record (FILELOCK_DATA_SIZE bytes in buffer, and room for
- * a NUL after them) in place: argv and *argc receive its fields, for the
- * report of a malformed one. True when it is well formed, with member
- * filled from it (all but memberName).
- */
-bool
-FileLockParseRecord(char *buffer, char *argv[FILELOCK_MAX_FIELDS], int *argc,
-                    LockMember *member)
-{
-   bool problem = false;
-   *argc = 0;
-   for (int pass = 0; !problem && pass < 2; pass++) {
-      // The text ends at its first NUL (the caller put one after the
-      // record); what follows it is padding, whatever it holds.
-      if (buffer[0] == '\0') {
-         problem = true;
-         break;
-      }
-      *argc = FileLockSplit(buffer, argv);
-      if (*argc < 5) {
-         problem = true;
-         *argc = *argc < 0 ? 0 : *argc;
-         break;
-      }
-      for (int i = 5; i < *argc; i++) {
-         if (!FileLockParseKeyValue(argv[i])) {
-            problem = true;
-         }
-      }
-      if (problem) {
-         break;
-      }
-      if (pass == 0 && *argc == 6 && std::strpbrk(argv[1], "-()") == nullptr) {
-         // The older form: a bare process id, the start time only in the
-         // fifth field. Read it as "<pid>-<start time>".
-         char rewritten[FILELOCK_DATA_SIZE + 1] = {};
-         int n = std::snprintf(rewritten, sizeof rewritten, "%s %s-%s %s %s %s %s", argv[0],
-                               argv[1], argv[4], argv[2], argv[3], argv[4], argv[5]);
-         if (n < 0 || (size_t)n > FILELOCK_DATA_SIZE) {
-            problem = true;
-            break;
-         }
-         std::memcpy(buffer, rewritten, sizeof rewritten);
-         continue;
-      }
-      break;
-   }
-
-   if (!problem) {
-      // The ticket is read as every writer of these records reads it,
-      // with "%u": a sign or trailing text does not make it malformed.
-      unsigned number = 0;
-      bool numberOk = std::sscanf(argv[2], "%u", &number) == 1;
-      bool typeOk = std::strcmp(argv[3], "S") == 0 || std::strcmp(argv[3], "X") == 0;
-      if (numberOk && typeOk) {
-         member->machineID = argv[0];
-         member->executionID = argv[1];
-         member->lamportNumber = number;
-         member->lockType = argv[3];
-         member->locationChecksum = nullptr;
-         for (int i = 5; i < *argc; i++) {
-            if (std::strncmp(argv[i], "lc=", 3) == 0) {
-               member->locationChecksum = argv[i] + 3;
-               break;
-            }
-         }
-         return true;
-      }
-   }
-   return false;
-}
-
-
-/*
- * Deletes a member file that is no record (malformed, wrongly sized, a
- * link), with a dump of the fields read from it. Returns 2 when it was
- * deleted, so that the scan skips it, or the deletion's code.
- */
-int
-FileLockRemoveProblematic(const std::string &path, const char *fileName, char *const *argv,
-                          int argc)
-{
-   Warning("FILE: %s removing problematic lock file '%s'\n", "FileLockMemberValues",
-           path.c_str());
-   if (argc > 0) {
-      Log("FILE: %s '%s' contents are:\n", "FileLockMemberValues", fileName);
-      for (int i = 0; i < argc; i++) {
-         Log("FILE: %s %s argv[%u]: '%s'\n", "FileLockMemberValues", fileName, (unsigned)i,
-             argv[i]);
-      }
-   }
-   int err = FileDeletionRetry(path.c_str(), false, FILELOCK_BUDGET_MS);
-   return err == 0 ? ENOENT : err;
-}
-
-// The lock directory opened for opening its members relative to it.
-struct FileLockDirHandle {
-   FilePlatHandle h;
-   explicit FileLockDirHandle(const std::string &dir) : h(FilePlat_OpenDirHandle(dir.c_str())) {}
-   ~FileLockDirHandle() { FilePlat_CloseHandle(h); }
-   FileLockDirHandle(const FileLockDirHandle &) = delete;
-   FileLockDirHandle &operator=(const FileLockDirHandle &) = delete;
-};
-
-/*
- * Opens a member file for reading without following a symbolic link.
- * Returns 0 with desc open; *isLink when the name is a link (a problem of
- * the record, not of the scan); else the errno-style code, with the
- * platform's last error set, for a name that cannot be read.
- */
-int
-FileLockOpenMember(const std::string &lockDir, const char *fileName, const std::string &path,
-                   FileIOFile *desc, bool *isLink)
-{
-   *isLink = false;
-   FilePlatFileType type;
-   if (!FilePlat_GetFileType(path.c_str(), &type)) {
-      return FileMapPlatformError("FileLockMemberValues", FilePlat_LastError());
-   }
-   if (type == FILEPLAT_TYPE_LINK) {
-      *isLink = true;
-      return 0;
-   }
-   if (type == FILEPLAT_TYPE_DIRECTORY) {
-      // A directory cannot be opened as a file: access is denied.
-      FilePlat_SetLastError(FILEPLAT_ERR_ACCESS_DENIED);
-      return FileMapPlatformError("FileLockMemberValues", FILEPLAT_ERR_ACCESS_DENIED);
-   }
-   FileLockDirHandle dir(lockDir);
-   if (dir.h == FILEPLAT_INVALID_HANDLE) {
-      return FileMapPlatformError("FileLockMemberValues", FilePlat_LastError());
-   }
-   FileIOStatus status =
-      FileIO_OpenAtMode(desc, dir.h, fileName, path.c_str(),
-                        FILEIO_ACCESS_READ | FILEIO_SHARE_DELETE, FILEIO_ACTION_OPEN, 0444);
-   if (status == FILEIO_SUCCESS) {
-      return 0;
-   }
-   int err = FilePlat_LastError();
-   if (err == ELOOP) {
-      *isLink = true;  // it became a link after the look above
-      return 0;
-   }
-   int code = FileMapPlatformError("FileLockMemberValues", err);
-   FilePlat_SetLastError(err);
-   return code;
-}
-
-/*
- * Reads one member file into buffer (FILELOCK_DATA_SIZE + 1 bytes) and
- * fills member with pointers into it. Returns 0; 2 when the file has gone
- * or was removed as malformed (the scan skips it); another code when it
- * could not be read.
- */
-int
-FileLockMemberValues(const std::string &lockDir, const char *fileName, char *buffer,
-                     LockMember *member)
-{
-   std::string path = FileLockJoin(lockDir, fileName);
-   FileIOFile desc;
-   FileIO_InitFile(&desc);
-   bool isLink = false;
-   int openErr = FileLockOpenMember(lockDir, fileName, path, &desc, &isLink);
-   if (openErr != 0) {
-      if (openErr != ENOENT) {
-         int platErr = FilePlat_LastError();
-         Warning("FILE: %s open failure on '%s': %s\n", "FileLockMemberValues", path.c_str(),
-                 FileLockErrText(openErr));
-         FilePlat_SetLastError(platErr);
-      }
-      return openErr;
-   }
-   if (isLink) {
-      // Never read through it: it may lead anywhere.
-      return FileLockRemoveProblematic(path, fileName, nullptr, 0);
-   }
-
-   char *argv[FILELOCK_MAX_FIELDS];
-   int argc = 0;
-   bool problem = false;
-   FileAttrs attrs;
-   int err = FileAttributesRetry(path.c_str(), FILELOCK_BUDGET_MS, &attrs);
-   if (err != 0) {
-      FileIO_CloseFile(&desc);
-      if (err != ENOENT) {
-         Warning("FILE: %s file size failure on '%s': %s\n", "FileLockMemberValues",
-                 path.c_str(), FileLockErrText(err));
-      }
-      return err;
-   }
-   if (attrs.size != FILELOCK_DATA_SIZE) {
-      Warning("FILE: %s file '%s': size %" PRIu64 ", required size %zd\n",
-              "FileLockMemberValues", path.c_str(), attrs.size, (ssize_t)FILELOCK_DATA_SIZE);
-      FileIO_CloseFile(&desc);
-      problem = true;
-   } else {
-      size_t got = 0;
-      FileIOStatus status = FileIO_ReadBytes(&desc, buffer, FILELOCK_DATA_SIZE, &got);
-      int readErr = FilePlat_LastError();
-      FileIO_CloseFile(&desc);
-      if (status != FILEIO_SUCCESS && status != FILEIO_EOF) {
-         err = FileMapPlatformError("FileLockMemberValues", readErr);
-         Warning("FILE: %s read failure on '%s': %s\n", "FileLockMemberValues",
-                 path.c_str(), FileLockErrText(err));
-         return err;
-      }
-      if (got != FILELOCK_DATA_SIZE) {
-         Warning("FILE: %s read length issue on '%s': %zd and %zd\n", "FileLockMemberValues",
-                 path.c_str(), (ssize_t)got, (ssize_t)FILELOCK_DATA_SIZE);
-         return EIO;
-      }
-      buffer[FILELOCK_DATA_SIZE] = '\0';
-   }
-
-   if (!problem) {
-      problem = !FileLockParseRecord(buffer, argv, &argc, member);
-   }
-   if (!problem) {
-      member->memberName = fileName;
-      return 0;
-   }
-
-   return FileLockRemoveProblematic(path, fileName, argv, argc);
-}
 
 /*
  * Whether a D name is a directory (or has gone: the scan then skips it
@@ -626,28 +194,17 @@ int
 FileLockScanDirectory(const std::string &lockDir, FileLockCallback *callback,
                       LockMember *myValues, bool trackEntries)
 {
-   char **names = nullptr;
-   int count = FileListDirectoryRetry(lockDir.c_str(), FILELOCK_BUDGET_MS, &names);
+   char **listed = nullptr;
+   int count = FileListDirectoryRetry(lockDir.c_str(), FILELOCK_BUDGET_MS, &listed);
    if (count < 0) {
       Log("FILE: %s: Could not read the directory '%s': %d\n", "FileLockScanDirectory",
           lockDir.c_str(), FilePlat_LastError());
       return FILELOCK_SCAN_LIST_FAILED;
    }
-   // Frees the listing however the scan ends.
-   struct Names {
-      char **names;
-      int count;
-      ~Names()
-      {
-         for (int i = 0; i < count; i++) {
-            std::free(names[i]);
-         }
-         std::free(names);
-      }
-   } owned{names, count};
+   UtilNameList names(listed, count);
 
    std::vector<bool> skip((size_t)count, false);
-   int err = FileLockSortNames(lockDir, names, count, myValues, trackEntries, &skip);
+   int err = FileLockSortNames(lockDir, names.begin(), count, myValues, trackEntries, &skip);
    if (err != 0) {
       return err;
    }
@@ -669,7 +226,7 @@ FileLockScanDirectory(const std::string &lockDir, FileLockCallback *callback,
          }
          continue;
       }
-      char buffer[FILELOCK_DATA_SIZE + 1];
+      char buffer[FILELOCK_RECORD_SIZE + 1];
       LockMember member{};
       err = FileLockMemberValues(lockDir, name, buffer, &member);
       if (err == ENOENT) {
@@ -784,12 +341,9 @@ FileLockJudgeEntries(const std::string &lockDir, LockMember *myValues)
    std::vector<ActiveNode> kept;
    for (const ActiveNode &node : myValues->activeList) {
       std::string path = FileLockJoin(lockDir, node.dirName.c_str());
-      char **names = nullptr;
-      int count = FileListDirectoryRetry(path.c_str(), 0, &names);
-      for (int i = 0; i < count; i++) {
-         std::free(names[i]);
-      }
-      std::free(names);
+      char **listed = nullptr;
+      int count = FileListDirectoryRetry(path.c_str(), 0, &listed);
+      UtilNameList names(listed, count);  // only their number matters
       if (count > 0) {
          Warning("FILE: %s '%s' is not an entry in progress: it holds files.\n",
                  "FileLockScanner", path.c_str());
@@ -901,7 +455,7 @@ bool
 FileLockSameMember(const std::string &lockDir, const char *fileName, const LockMember *member,
                    int *err)
 {
-   char buffer[FILELOCK_DATA_SIZE + 1];
+   char buffer[FILELOCK_RECORD_SIZE + 1];
    LockMember now{};
    *err = FileLockMemberValues(lockDir, fileName, buffer, &now);
    if (*err != 0) {
@@ -976,19 +530,19 @@ void
 FileLockOpenToAll(const std::string &lockDir)
 {
    int saved = FilePlat_LastError();
-   char *parentName = nullptr;
-   char *baseName = nullptr;
-   File_DirAndBase(lockDir.c_str(), &parentName, &baseName);
-   FileLockDirHandle parent(parentName);
+   char *rawParent = nullptr;
+   char *rawBase = nullptr;
+   File_DirAndBase(lockDir.c_str(), &rawParent, &rawBase);
+   UtilCString parentName(rawParent);
+   UtilCString baseName(rawBase);
+   FileLockDirHandle parent(parentName.get());
    if (parent.h != FILEPLAT_INVALID_HANDLE) {
-      FilePlatHandle dir = FilePlat_OpenSubdir(parent.h, baseName, false, 0);
+      FilePlatHandle dir = FilePlat_OpenSubdir(parent.h, baseName.get(), false, 0);
       if (dir != FILEPLAT_INVALID_HANDLE) {
          FilePlat_SetMode(dir, 0777);
          FilePlat_CloseHandle(dir);
       }
    }
-   std::free(parentName);
-   std::free(baseName);
    FilePlat_SetLastError(saved);
 }
 
@@ -1074,51 +628,6 @@ FileLockCreateEntryDirectory(const std::string &lockDir, std::string *entryDir,
    }
 }
 
-/*
- * Writes the member record into the open entry file, closes it and
- * renames it to the member name, so that a member file is complete
- * whenever it is visible.
- */
-int
-FileLockCreateMemberFile(FileIOFile *entry, const LockMember *myValues,
-                         const std::string &entryFile, const std::string &memberFile)
-{
-   char buffer[FILELOCK_DATA_SIZE] = {};
-   int pid = 0;
-   unsigned long long start = 0;
-   std::sscanf(myValues->executionID, "%d-%llu", &pid, &start);
-   std::snprintf(buffer, sizeof buffer, "%s %s %u %s %llu lc=%s", myValues->machineID,
-                 myValues->executionID, myValues->lamportNumber, myValues->lockType, start,
-                 myValues->locationChecksum);
-
-   size_t written = 0;
-   FileIOStatus status = FileIO_WriteBytes(entry, buffer, sizeof buffer, &written);
-   if (status != FILEIO_SUCCESS) {
-      int err = FileMapPlatformError("FileLockCreateMemberFile", FilePlat_LastError());
-      Warning("FILE: %s write of '%s' failed: %s\n", "FileLockCreateMemberFile",
-              entryFile.c_str(), FileLockErrText(err));
-      FileIO_CloseFile(entry);
-      return err;
-   }
-   if (FileIO_CloseFile(entry)) {
-      int err = FileMapPlatformError("FileLockCreateMemberFile", FilePlat_LastError());
-      Warning("FILE: %s close of '%s' failed: %s\n", "FileLockCreateMemberFile",
-              entryFile.c_str(), FileLockErrText(err));
-      return err;
-   }
-   if (written != sizeof buffer) {
-      Warning("FILE: %s write length issue on '%s': %zd and %zd\n", "FileLockCreateMemberFile",
-              entryFile.c_str(), (ssize_t)written, (ssize_t)sizeof buffer);
-      return EIO;
-   }
-   int err = File_Rename(entryFile.c_str(), memberFile.c_str());
-   if (err != 0) {
-      Warning("FILE: %s FileRename of '%s' to '%s' failed: %s\n", "FileLockCreateMemberFile",
-              entryFile.c_str(), memberFile.c_str(), FileLockErrText(err));
-      return err;
-   }
-   return 0;
-}
 
 /*
  * Keeps the platform's last error across clean-up steps, so that the
@@ -1254,30 +763,27 @@ FileLockAcquireIntrinsic(const char *path, bool exclusive, uint32_t msecMaxWait,
 char *
 FileLockNormalizePath(const char *path)
 {
-   char *full = File_FullPath(path);
+   UtilCString full(File_FullPath(path));
    if (full == nullptr) {
       return nullptr;
    }
    static const char devPrefix[] = "/dev/";
    size_t prefixLen = sizeof devPrefix - 1;
-   if (std::strncmp(full, devPrefix, prefixLen) != 0 || full[prefixLen] == '\0' ||
-       !FilePlat_IsBlockDevice(full)) {
-      return full;
+   if (std::strncmp(full.get(), devPrefix, prefixLen) != 0 || full.get()[prefixLen] == '\0' ||
+       !FilePlat_IsBlockDevice(full.get())) {
+      return full.release();
    }
-   char *tmpDir = File_GetSafeTmpDir(false);
+   UtilCString tmpDir(File_GetSafeTmpDir(false));
    if (tmpDir == nullptr) {
-      std::free(full);
       return nullptr;
    }
-   std::string rest = full + prefixLen;
+   std::string rest = full.get() + prefixLen;
    for (char &c : rest) {
       if (c == '/') {
          c = '_';
       }
    }
-   std::string mapped = std::string(tmpDir) + DIRSEPS + "pd" + rest;
-   std::free(tmpDir);
-   std::free(full);
+   std::string mapped = std::string(tmpDir.get()) + DIRSEPS + "pd" + rest;
    return Util_SafeStrdup(mapped.c_str());
 }
 
@@ -1305,10 +811,10 @@ FileLockReleaseIntrinsic(FileLockToken *token)
       // gave may have been mapped elsewhere (a block device).
       char *lockDir = nullptr;
       File_DirAndBase(token->lockFilePath, &lockDir, nullptr);
+      UtilCString owned(lockDir);
       int saved = FilePlat_LastError();
       FileRemoveDirectoryRetry(lockDir, FILELOCK_BUDGET_MS);
       FilePlat_SetLastError(saved);
-      std::free(lockDir);
       std::free(token->lockFilePath);
    }
    std::free(token->pathName);
@@ -1319,36 +825,21 @@ FileLockReleaseIntrinsic(FileLockToken *token)
 
 }  // namespace
 
-bool
-FileLockParseMemberRecord(char *record, FileLockRecordFields *fields)
-{
-   static_assert(FILELOCK_RECORD_SIZE == FILELOCK_DATA_SIZE, "one record size");
-   char *argv[FILELOCK_MAX_FIELDS];
-   int argc = 0;
-   LockMember member{};
-   record[FILELOCK_DATA_SIZE] = '\0';
-   if (!FileLockParseRecord(record, argv, &argc, &member)) {
-      return false;
-   }
-   *fields = FileLockRecordFields{member.machineID, member.executionID, member.lockType,
-                                  member.locationChecksum, member.lamportNumber};
-   return true;
-}
 
 FileLockToken *
 FileLock_Acquire(const char *path, bool readOnly, uint32_t msecMaxWait, int *err,
                  MsgList **msgs)
 {
    *err = 0;
-   char *normalized = path == nullptr ? nullptr : FileLockNormalizePath(path);
+   UtilCString normalized(path == nullptr ? nullptr : FileLockNormalizePath(path));
    if (normalized == nullptr) {
       *err = EINVAL;
       FilePlat_SetLastError(FILEPLAT_ERR_INVALID_PARAMETER);
       FileLockAppendMessage(msgs, *err);
       return nullptr;
    }
-   FileLockToken *token = FileLockAcquireIntrinsic(normalized, !readOnly, msecMaxWait, err);
-   std::free(normalized);
+   FileLockToken *token =
+      FileLockAcquireIntrinsic(normalized.get(), !readOnly, msecMaxWait, err);
    if (token == nullptr) {
       int msgErr = *err;
       if (*err == 0) {

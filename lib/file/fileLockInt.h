@@ -1,11 +1,23 @@
-// Internals of the advisory lock files, for their tests and the fuzzer:
-// the parser of a member record as read from its file.
+// Internals of the advisory lock files, shared by the lock protocol
+// (fileLock.cpp), the member record (fileLockMember.cpp) and the host and
+// process identities (fileLockIdentity.cpp), and used by their tests and
+// the fuzzer.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
+#include "lib/file/fileTypes.h"
+
+struct FileIOFile;
+
+// The size of every member record on disk: a member file of another size
+// is no record.
 constexpr size_t FILELOCK_RECORD_SIZE = 512;
+// The retry budget of every file operation of the protocol.
+constexpr uint32_t FILELOCK_BUDGET_MS = 2000;
 
 // The fields of a well-formed member record; they point into the record.
 struct FileLockRecordFields {
@@ -22,3 +34,65 @@ struct FileLockRecordFields {
  * well formed, with *fields filled.
  */
 bool FileLockParseMemberRecord(char *record, FileLockRecordFields *fields);
+
+// An entry directory in progress, as the own request's scans see it.
+struct ActiveNode {
+   uint32_t age;
+   bool marked;
+   std::string dirName;
+};
+
+// A member as its record tells it, or the own request with its state.
+struct LockMember {
+   const char *machineID;
+   const char *executionID;
+   const char *lockType;
+   const char *locationChecksum;  // null: the record had none
+   const char *memberName;
+   uint32_t lamportNumber;
+   bool exclusivity;
+   uint32_t waitTime;
+   uint32_t msecMaxWaitTime;
+   std::vector<ActiveNode> activeList;  // the own request only
+};
+
+const char *FileLockErrText(int err);
+std::string FileLockJoin(const std::string &dir, const char *name);
+
+// The lock directory opened, for opening its members relative to it.
+struct FileLockDirHandle {
+   FileHandle h;
+   explicit FileLockDirHandle(const std::string &dir);
+   ~FileLockDirHandle();
+   FileLockDirHandle(const FileLockDirHandle &) = delete;
+   FileLockDirHandle &operator=(const FileLockDirHandle &) = delete;
+};
+
+/*
+ * Reads one member file into buffer (FILELOCK_RECORD_SIZE + 1 bytes) and
+ * fills member with pointers into it. Returns 0; ENOENT when the file has
+ * gone or was removed as malformed (the scan skips it); another code when
+ * it could not be read.
+ */
+int FileLockMemberValues(const std::string &lockDir, const char *fileName, char *buffer,
+                         LockMember *member);
+/*
+ * Writes the own record into the open entry file, closes it and renames
+ * it to the member name, so that a member file is complete whenever it is
+ * visible.
+ */
+int FileLockCreateMemberFile(FileIOFile *entry, const LockMember *myValues,
+                             const std::string &entryFile, const std::string &memberFile);
+
+// This machine's id, computed once.
+const char *FileLockHostId();
+// Whether two machine ids name the same machine, whichever form each has.
+bool FileLockSameHost(const char *local, const char *other);
+// This process's execution id.
+std::string FileLockExecId();
+/*
+ * Whether the execution id may still name a live process on this
+ * machine. Ids that cannot be read, and processes whose existence cannot
+ * be told, count as live: only certain death frees a lock.
+ */
+bool FileLockValidExecId(const char *executionID);

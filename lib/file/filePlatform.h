@@ -12,8 +12,14 @@
 #include <cstdint>
 #include <string>
 
-typedef intptr_t FilePlatHandle;
-constexpr FilePlatHandle FILEPLAT_INVALID_HANDLE = -1;
+#include "lib/file/fileTypes.h"
+
+// The platform layer speaks in the library's own handle and record types.
+typedef FileHandle FilePlatHandle;
+constexpr FilePlatHandle FILEPLAT_INVALID_HANDLE = FILE_INVALID_HANDLE;
+typedef FileIOPiece FilePlatPiece;
+constexpr int FILEPLAT_MAX_PIECES = FILEIO_MAX_PIECES;
+typedef FileId FilePlatFileId;
 
 // Platform error codes the portable code sets or tests for.
 extern const int FILEPLAT_ERR_NOT_FOUND;          // no such file
@@ -116,11 +122,6 @@ bool FilePlat_WriteAt(FilePlatHandle h, const void *buf, size_t count,
  * consecutive bytes from `offset`; put receives the bytes written, also
  * when the call fails.
  */
-struct FilePlatPiece {
-   const void *data;
-   size_t length;
-};
-constexpr int FILEPLAT_MAX_PIECES = 64;
 bool FilePlat_WriteVAt(FilePlatHandle h, const FilePlatPiece *pieces, int n, int64_t offset,
                        size_t *put);
 /*
@@ -171,10 +172,6 @@ bool FilePlat_GetTargetType(const char *path, FilePlatFileType *type);
  * `name` directly below `dir` and never follows a link; DeleteAt removes
  * that name (a link itself, never what it points at).
  */
-struct FilePlatFileId {
-   uint64_t device;
-   uint64_t inode;
-};
 bool FilePlat_GetIdentity(FilePlatHandle h, FilePlatFileId *id, uint64_t *links);
 bool FilePlat_GetIdentityAt(FilePlatHandle dir, const char *name, FilePlatFileId *id);
 bool FilePlat_DeleteAt(FilePlatHandle dir, const char *name);
@@ -214,3 +211,13 @@ void FilePlat_SleepMs(uint32_t ms);
 bool FilePlat_TmpBase(std::string *out);
 bool FilePlat_LocalAppData(std::string *out);
 bool FilePlat_UserName(std::string *out);
+/*
+ * MakeSafeDirectory creates path (trailing separators ignored) so that
+ * only the current user can reach it, whatever the parent would pass on
+ * to it; false, with a log line and the last error set, when it cannot be
+ * made or made private. IsDirectorySafe tells whether path is a real
+ * directory, not a link, owned by the user and opening nothing to anybody
+ * else; each failed test is logged.
+ */
+bool FilePlat_MakeSafeDirectory(const char *path);
+bool FilePlat_IsDirectorySafe(const char *path);

@@ -20,8 +20,10 @@
 #include <unistd.h>
 #include <vector>
 
+#include "lib/file/file.h"
 #include "lib/file/fileIO.h"
 #include "lib/misc/platFaultPosix.h"
+#include "lib/misc/utilScoped.h"
 
 const int FILEPLAT_ERR_NOT_FOUND = ENOENT;
 const int FILEPLAT_ERR_PATH_NOT_FOUND = ENOTDIR;
@@ -35,6 +37,8 @@ const int FILEPLAT_ERR_INVALID_PARAMETER = EINVAL;
 // readdir() ends a listing by returning null and leaving errno alone.
 const int FILEPLAT_ERR_NO_MORE_FILES = 0;
 const int FILEPLAT_ERR_LOCK_VIOLATION = EAGAIN;
+// Public in file.h, for callers that refuse a long name themselves.
+const int FILE_ERR_NAME_TOO_LONG = ENAMETOOLONG;
 
 const bool FILEPLAT_DRIVE_LETTERS = false;
 // A backslash is an ordinary file-name character, and "//srv" is "/srv".
@@ -158,10 +162,7 @@ OpenAt(int dir, const char *path, uint32_t access, int disposition, int mode, in
       errno = EINVAL;
       return FILEPLAT_INVALID_HANDLE;
    }
-   int fd;
-   do {
-      fd = openat(dir, path, flags, mode == 0 ? 0666 : mode);
-   } while (fd < 0 && errno == EINTR);
+   int fd = Util_RetryOnEintr([&] { return openat(dir, path, flags, mode == 0 ? 0666 : mode); });
    if (fd < 0) {
       return FILEPLAT_INVALID_HANDLE;
    }
@@ -276,10 +277,7 @@ FilePlat_ReadAt(FilePlatHandle h, void *buf, size_t count, int64_t offset, size_
    if (!PlatFault_Allowed(PLAT_READ, nullptr, h)) {
       return false;
    }
-   ssize_t n;
-   do {
-      n = pread((int)h, buf, count, (off_t)offset);
-   } while (n < 0 && errno == EINTR);
+   ssize_t n = Util_RetryOnEintr([&] { return pread((int)h, buf, count, (off_t)offset); });
    if (n < 0) {
       return false;
    }
@@ -295,11 +293,8 @@ FilePlat_WriteAt(FilePlatHandle h, const void *buf, size_t count, int64_t offset
    if (!PlatFault_Allowed(PLAT_WRITE, &len, h)) {
       return false;
    }
-   ssize_t n;
-   do {
-      // On a descriptor opened with O_APPEND this appends, as promised.
-      n = pwrite((int)h, buf, len, (off_t)offset);
-   } while (n < 0 && errno == EINTR);
+   // On a descriptor opened with O_APPEND this appends, as promised.
+   ssize_t n = Util_RetryOnEintr([&] { return pwrite((int)h, buf, len, (off_t)offset); });
    if (n < 0) {
       return false;
    }
@@ -337,10 +332,8 @@ FilePlat_WriteVAt(FilePlatHandle h, const FilePlatPiece *pieces, int n, int64_t 
       iov[count] = {const_cast<void *>(pieces[count].data), piece};
       left -= piece;
    }
-   ssize_t written;
-   do {
-      written = pwritev((int)h, iov, count, (off_t)offset);
-   } while (written < 0 && errno == EINTR);
+   ssize_t written =
+      Util_RetryOnEintr([&] { return pwritev((int)h, iov, count, (off_t)offset); });
    if (written < 0) {
       return false;
    }
@@ -630,6 +623,6 @@ void
 FilePlat_SleepMs(uint32_t ms)
 {
    struct timespec left = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
-   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-   }
+   // Each retry sleeps only what the interrupted sleep left.
+   Util_RetryOnEintr([&] { return nanosleep(&left, &left); });
 }

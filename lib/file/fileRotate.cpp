@@ -14,6 +14,7 @@
 #include "lib/file/filePlatform.h"
 #include "lib/log/log.h"
 #include "lib/misc/panic.h"
+#include "lib/misc/utilScoped.h"
 
 namespace {
 
@@ -92,43 +93,39 @@ void
 FileRotateByRenumber(const char *fileName, const std::string &base, const std::string &ext,
                      int n, char **newName)
 {
-   char *full = File_FullPath(base.c_str());
+   UtilCString full(File_FullPath(base.c_str()));
    if (full == nullptr) {
       Log("FILE: %s: failed to get full path for '%s'.\n", "FileRotateByRenumber", base.c_str());
       return;
    }
-   char *dir = nullptr;
-   char *file = nullptr;
-   File_DirAndBase(full, &dir, &file);
-   std::free(full);
-   if (dir == nullptr || file == nullptr || file[0] == '\0') {
+   char *rawDir = nullptr;
+   char *rawFile = nullptr;
+   File_DirAndBase(full.get(), &rawDir, &rawFile);
+   UtilCString dir(rawDir);
+   UtilCString file(rawFile);
+   if (dir == nullptr || file == nullptr || file.get()[0] == '\0') {
       Log("FILE: %s: failed to get base dir for path '%s'.\n", "FileRotateByRenumber",
           base.c_str());
-      std::free(dir);
-      std::free(file);
       return;
    }
-   char **names = nullptr;
-   int count = File_ListDir(dir, &names);
+   char **listed = nullptr;
+   int count = File_ListDir(dir.get(), &listed);
    if (count < 0) {
-      Log("FILE: %s: failed to read the directory '%s'.\n", "FileRotateByRenumber", dir);
-      std::free(dir);
-      std::free(file);
+      Log("FILE: %s: failed to read the directory '%s'.\n", "FileRotateByRenumber",
+          dir.get());
       return;
    }
-   std::string prefix = std::string(file) + "-";
+   std::string prefix = std::string(file.get()) + "-";
    std::vector<long> numbers;
-   for (int i = 0; i < count; i++) {
-      long number = NumberOf(names[i], prefix, ext);
+   for (const char *name : UtilNameList(listed, count)) {
+      long number = NumberOf(name, prefix, ext);
       if (number >= 0) {
          numbers.push_back(number);
       }
-      std::free(names[i]);
    }
-   std::free(names);
    std::sort(numbers.begin(), numbers.end());
 
-   std::string dirPrefix = std::string(dir) + DIRSEPS + file;
+   std::string dirPrefix = std::string(dir.get()) + DIRSEPS + file.get();
    long next = (numbers.empty() ? 0 : numbers.back()) + 1;
    std::string to = Numbered(dirPrefix, next, ext);
    int err = File_Rename(fileName, to.c_str());
@@ -149,8 +146,6 @@ FileRotateByRenumber(const char *fileName, const std::string &base, const std::s
          }
       }
    }
-   std::free(dir);
-   std::free(file);
 }
 
 }  // namespace

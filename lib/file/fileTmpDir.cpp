@@ -23,7 +23,7 @@
 #include "lib/misc/panic.h"
 #include "lib/misc/random.h"
 #include "lib/misc/utilMisc.h"
-#include "lib/misc/w32Util.h"
+#include "lib/misc/utilScoped.h"
 #include "lib/string/str.h"
 
 namespace {
@@ -43,14 +43,14 @@ FileAcceptSafeDir(const char *path, bool aclOk)
       return File_MakeDir(path);
    }
    if (File_PathExists(path)) {
-      return W32Util_IsDirectorySafe(path);
+      return FilePlat_IsDirectorySafe(path);
    }
-   if (W32Util_MakeSafeDirectory(path)) {
+   if (FilePlat_MakeSafeDirectory(path)) {
       return true;
    }
    // Another process of ours may have made it since the look above: it
    // is then checked like any directory that was already there.
-   return FilePlat_LastError() == FILEPLAT_ERR_EXISTS && W32Util_IsDirectorySafe(path);
+   return FilePlat_LastError() == FILEPLAT_ERR_EXISTS && FilePlat_IsDirectorySafe(path);
 }
 
 /*
@@ -63,19 +63,15 @@ FileTmpCandidateOk(const char *candidate)
    if (candidate == nullptr) {
       return nullptr;
    }
-   char *expanded = Util_ExpandString(candidate);
-   if (expanded == nullptr) {
+   UtilCString expanded(Util_ExpandString(candidate));
+   if (expanded == nullptr || !FileIsWritableDir(expanded.get())) {
       return nullptr;
    }
-   if (!FileIsWritableDir(expanded)) {
-      std::free(expanded);
-      return nullptr;
+   size_t len = std::strlen(expanded.get());
+   if (len > 1 && expanded.get()[len - 1] == DIRSEPC) {
+      expanded.get()[len - 1] = '\0';
    }
-   size_t len = std::strlen(expanded);
-   if (len > 1 && expanded[len - 1] == DIRSEPC) {
-      expanded[len - 1] = '\0';
-   }
-   return expanded;
+   return expanded.release();
 }
 
 // The base directory (the caller frees it), or null.
@@ -83,9 +79,8 @@ char *
 FileGetTmpDir(bool useConf)
 {
    if (useConf) {
-      char *conf = Preference_GetString(nullptr, "tmpDirectory");
-      char *base = FileTmpCandidateOk(conf);
-      std::free(conf);
+      UtilCString conf(Preference_GetString(nullptr, "tmpDirectory"));
+      char *base = FileTmpCandidateOk(conf.get());
       if (base != nullptr) {
          return base;
       }
@@ -116,36 +111,29 @@ FileGetTmpDir(bool useConf)
 char *
 FileFindExistingSafeTmpDir(const char *base, bool aclOk, const char *user)
 {
-   char *prefix = Str_Asprintf(nullptr, "%s-%s-", FILE_TMP_PREFIX, user);
+   UtilCString prefix(Str_Asprintf(nullptr, "%s-%s-", FILE_TMP_PREFIX, user));
    if (prefix == nullptr) {
       Warning("%s: Out of memory error.\n", "FileFindExistingSafeTmpDir");
       return nullptr;
    }
-   size_t prefixLen = std::strlen(prefix);
-   char **names = nullptr;
-   int count = FileListDirectoryRetry(base, 0, &names);
-   char *found = nullptr;
-   bool searching = true;
-   for (int i = 0; searching && found == nullptr && i < count; i++) {
-      if (std::strncmp(names[i], prefix, prefixLen) != 0) {
+   size_t prefixLen = std::strlen(prefix.get());
+   char **listed = nullptr;
+   int count = FileListDirectoryRetry(base, 0, &listed);
+   UtilNameList names(listed, count);
+   for (const char *name : names) {
+      if (std::strncmp(name, prefix.get(), prefixLen) != 0) {
          continue;
       }
-      char *candidate = Str_Asprintf(nullptr, "%s" DIRSEPS "%s", base, names[i]);
+      UtilCString candidate(Str_Asprintf(nullptr, "%s" DIRSEPS "%s", base, name));
       if (candidate == nullptr) {
          Warning("%s: Out of memory error.\n", "FileFindExistingSafeTmpDir");
-         searching = false;
-      } else if (File_IsDir(candidate) && FileAcceptSafeDir(candidate, aclOk)) {
-         found = candidate;
-      } else {
-         std::free(candidate);
+         return nullptr;
+      }
+      if (File_IsDir(candidate.get()) && FileAcceptSafeDir(candidate.get(), aclOk)) {
+         return candidate.release();
       }
    }
-   for (int i = 0; i < count; i++) {
-      std::free(names[i]);
-   }
-   std::free(names);
-   std::free(prefix);
-   return found;
+   return nullptr;
 }
 
 // A new directory with a random number in its name, or null.
@@ -158,23 +146,21 @@ FileCreateSafeTmpDir(bool aclOk, const char *user, const char *base)
          Warning("%s: Call to Random_Crypto failed.\n", "FileCreateSafeTmpDir");
          return nullptr;
       }
-      char *dir = Str_Asprintf(nullptr, "%s" DIRSEPS "%s-%s-%u", base, FILE_TMP_PREFIX, user,
-                               suffix);
+      UtilCString dir(Str_Asprintf(nullptr, "%s" DIRSEPS "%s-%s-%u", base, FILE_TMP_PREFIX,
+                                   user, suffix));
       if (dir == nullptr) {
          Warning("%s: malloc failure.\n", "FileCreateSafeTmpDir");
          return nullptr;
       }
-      if (FileAcceptSafeDir(dir, aclOk)) {
-         return dir;
+      if (FileAcceptSafeDir(dir.get(), aclOk)) {
+         return dir.release();
       }
       if (++failures > FILE_MAX_SAFE_DIR_FAILURES) {
          Warning("%s: Failed to create a safe temporary directory, path \"%s\". "
                  "The maximum number of attempts was exceeded.\n",
-                 "FileCreateSafeTmpDir", dir);
-         std::free(dir);
+                 "FileCreateSafeTmpDir", dir.get());
          return nullptr;
       }
-      std::free(dir);
    }
 }
 
@@ -188,38 +174,34 @@ FileGetSafeTmpDirLocked(bool useConf)
       return Util_SafeStrdup(fileSafeTmpDirCache);
    }
 
-   char *base = FileGetTmpDir(useConf);
+   UtilCString base(FileGetTmpDir(useConf));
    if (base == nullptr) {
       Warning("%s: FileGetTmpDir failed.\n", "File_GetSafeTmpDir");
       return nullptr;
    }
-   bool aclOk = File_DoesVolumeSupportAcls(base);
+   bool aclOk = File_DoesVolumeSupportAcls(base.get());
    std::string user;
    if (!FilePlat_UserName(&user)) {
       Warning("%s: GetUserName failed.\n", "File_GetSafeTmpDir");
-      std::free(base);
       return nullptr;
    }
-   char *result =
-      Str_Asprintf(nullptr, "%s" DIRSEPS "%s-%s", base, FILE_TMP_PREFIX, user.c_str());
+   UtilCString result(
+      Str_Asprintf(nullptr, "%s" DIRSEPS "%s-%s", base.get(), FILE_TMP_PREFIX, user.c_str()));
    if (result == nullptr) {
       Warning("%s: Out of memory error.\n", "File_GetSafeTmpDir");
-      std::free(base);
       return nullptr;
    }
-   if (!FileAcceptSafeDir(result, aclOk)) {
-      std::free(result);
-      result = FileFindExistingSafeTmpDir(base, aclOk, user.c_str());
+   if (!FileAcceptSafeDir(result.get(), aclOk)) {
+      result.reset(FileFindExistingSafeTmpDir(base.get(), aclOk, user.c_str()));
       if (result == nullptr) {
-         result = FileCreateSafeTmpDir(aclOk, user.c_str(), base);
+         result.reset(FileCreateSafeTmpDir(aclOk, user.c_str(), base.get()));
       }
    }
    if (result != nullptr) {
       std::free(fileSafeTmpDirCache);
-      fileSafeTmpDirCache = Util_SafeStrdup(result);
+      fileSafeTmpDirCache = Util_SafeStrdup(result.get());
    }
-   std::free(base);
-   return result;
+   return result.release();
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "lib/user/msgList.h"
 #include "lib/misc/panic.h"
 #include "lib/misc/productState.h"
+#include "lib/misc/utilScoped.h"
 #include "lib/string/str.h"
 
 namespace {
@@ -93,13 +94,13 @@ int
 LogGetDestination(const char *appPrefix)
 {
    const char *key = "log.destination";
-   char *value = Preference_GetString(nullptr, key);
+   UtilCString value(Preference_GetString(nullptr, key));
    bool prefixedKey = false;
    char buf[128];
    if (value == nullptr) {
       const char *prefixed = LogPrefixed(appPrefix, key, buf, sizeof buf);
       if (prefixed != nullptr) {
-         value = Preference_GetString(nullptr, prefixed);
+         value.reset(Preference_GetString(nullptr, prefixed));
          prefixedKey = true;
          key = prefixed;
       }
@@ -107,12 +108,11 @@ LogGetDestination(const char *appPrefix)
    if (value == nullptr) {
       return DEST_DISK;
    }
-   int dest = LogDestinationOf(value, prefixedKey);
+   int dest = LogDestinationOf(value.get(), prefixedKey);
    if (dest < 0) {
-      Log("%s: invalid %s content (%s); ignored\n", "LogGetDestination", key, value);
+      Log("%s: invalid %s content (%s); ignored\n", "LogGetDestination", key, value.get());
       dest = DEST_DISK;
    }
-   std::free(value);
    return dest;
 }
 
@@ -218,14 +218,16 @@ Log_ParamsFromConfig(const char *appPrefix, LogParams *params)
 {
    bool havePrefix = appPrefix != nullptr && appPrefix[0] != '\0';
    char key[128];
-   char *id = nullptr;
+   UtilCString id;
    if (havePrefix && Str_Snprintf(key, sizeof key, "%s.log.syslogID", appPrefix) >= 0) {
-      id = Preference_GetString(nullptr, key);
+      id.reset(Preference_GetString(nullptr, key));
    }
-   const char *source = id != nullptr && id[0] != '\0' ? id : havePrefix ? appPrefix : "quillon";
+   const char *source = havePrefix ? appPrefix : "quillon";
+   if (id != nullptr && id.get()[0] != '\0') {
+      source = id.get();
+   }
    std::memset(params->systemLoggerID, 0, sizeof params->systemLoggerID);
    std::strncpy(params->systemLoggerID, source, sizeof params->systemLoggerID - 1);
-   std::free(id);
 
    int dest = LogGetDestination(appPrefix);
    if (!Preference_GetBool(true, "logging") || dest == DEST_NONE) {

@@ -17,6 +17,7 @@
 #include "lib/log/logInt.h"
 #include "lib/log/logPlatform.h"
 #include "lib/misc/platFaultPosix.h"
+#include "lib/misc/utilScoped.h"
 
 namespace {
 
@@ -45,11 +46,8 @@ LogPlat_Open(const char *path)
    if (!PlatFault_Allowed(PLAT_OPEN)) {
       return -1;
    }
-   int fd;
-   do {
-      fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-   } while (fd < 0 && errno == EINTR);
-   return fd;
+   return Util_RetryOnEintr(
+      [&] { return open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644); });
 }
 
 long
@@ -58,11 +56,7 @@ LogPlat_Write(int fd, const void *data, size_t length)
    if (!PlatFault_Allowed(PLAT_WRITE, &length, fd)) {
       return -1;
    }
-   ssize_t n;
-   do {
-      n = write(fd, data, length);
-   } while (n < 0 && errno == EINTR);
-   return n;
+   return Util_RetryOnEintr([&] { return write(fd, data, length); });
 }
 
 long
@@ -71,11 +65,7 @@ LogPlat_Read(int fd, void *buf, size_t length)
    if (!PlatFault_Allowed(PLAT_READ)) {
       return -1;
    }
-   ssize_t n;
-   do {
-      n = read(fd, buf, length);
-   } while (n < 0 && errno == EINTR);
-   return n;
+   return Util_RetryOnEintr([&] { return read(fd, buf, length); });
 }
 
 bool
@@ -125,10 +115,7 @@ LogPlat_FileSize(int fd)
 void
 LogPlat_WriteStderr(const char *text, size_t length)
 {
-   ssize_t n;
-   do {
-      n = write(STDERR_FILENO, text, length);
-   } while (n < 0 && errno == EINTR);
+   Util_RetryOnEintr([&] { return write(STDERR_FILENO, text, length); });
 }
 
 void

@@ -8,10 +8,11 @@
 #include "lib/file/file.h"
 #include "lib/log/logInt.h"
 #include "lib/log/logPlatform.h"
-#include "lib/misc/appLocations.h"
+#include "lib/log/appLocations.h"
 #include "lib/user/msgList.h"
 #include "lib/misc/panic.h"
 #include "lib/misc/utilMisc.h"
+#include "lib/misc/utilScoped.h"
 #include "lib/string/str.h"
 
 namespace {
@@ -39,24 +40,18 @@ LogGeneratedName(LogState *state, MXUserRecLock *lock)
    Str_FormatFixed(pattern, sizeof pattern, "%s%s%s-$PID.log", "quillon",
                    haveSuffix ? "-" : "", haveSuffix ? state->suffix : "");
    MXUser_ReleaseRecLock(lock);
-   char *dir = File_GetSafeTmpDir(true);
+   UtilCString dir(File_GetSafeTmpDir(true));
    MXUser_AcquireRecLock(lock);
    if (dir == nullptr) {
       Panic("Cannot get temporary directory for log file.\n");
    }
-   char *name = Util_ExpandString(pattern);
+   UtilCString name(Util_ExpandString(pattern));
    if (name == nullptr) {
       Panic("Cannot get log file name.\n");
    }
-   char *joined = File_JoinPath(dir, name);
-   char *full = File_FullPath(joined);
-   std::free(dir);
-   std::free(name);
-   if (full == nullptr) {
-      return joined;
-   }
-   std::free(joined);
-   return full;
+   UtilCString joined(File_JoinPath(dir.get(), name.get()));
+   char *full = File_FullPath(joined.get());
+   return full != nullptr ? full : joined.release();
 }
 
 char *
@@ -65,13 +60,12 @@ LogResolveFileName(LogState *state, const char *fileName, const char *config)
    MXUserRecLock *lock = LogGetLock();
    if (!LogEmpty(config)) {
       MXUser_ReleaseRecLock(lock);
-      char *value = Preference_GetString(nullptr, config);
+      UtilCString value(Preference_GetString(nullptr, config));
       MXUser_AcquireRecLock(lock);
-      if (!LogEmpty(value)) {
+      if (!LogEmpty(value.get())) {
          state->generatedName = false;
-         return value;
+         return value.release();
       }
-      std::free(value);
    }
    if (!LogEmpty(fileName)) {
       state->generatedName = false;
@@ -97,7 +91,8 @@ LogCarryOver(LogState *state, int target, const char *newPath, MsgList **message
                      state->fileName, LogErrorText());
       return false;
    }
-   char *chunk = static_cast<char *>(Util_SafeMalloc(COPY_CHUNK));
+   UtilHeapPtr<char> buffer(static_cast<char *>(Util_SafeMalloc(COPY_CHUNK)));
+   char *chunk = buffer.get();
    bool ok = true;
    long n;
    while ((n = LogPlat_Read(state->fd, chunk, COPY_CHUNK)) > 0) {
@@ -118,7 +113,6 @@ LogCarryOver(LogState *state, int target, const char *newPath, MsgList **message
                      state->fileName, LogErrorText());
       ok = false;
    }
-   std::free(chunk);
    return ok;
 }
 
@@ -283,7 +277,8 @@ Log_SetOutput(LogState *state, const char *fileName, const char *config, bool ca
    } else if (use == LOG_SYSTEM_LOGGER_ONLY) {
       ok = true;
    } else {
-      char *path = LogResolveFileName(state, fileName, config);
+      UtilCString owned(LogResolveFileName(state, fileName, config));
+      char *path = owned.get();
       if (state->fileName != nullptr && (std::strcmp(state->fileName, path) == 0 ||
                                          File_SameFile(state->fileName, path))) {
          uint32_t oldUse = state->systemLoggerUse;
@@ -295,7 +290,6 @@ Log_SetOutput(LogState *state, const char *fileName, const char *config, bool ca
       } else {
          ok = LogStartFile(state, path, fileName, carryOver, atInit, use, id, messages);
       }
-      std::free(path);
    }
    if (!ok) {
       LogSetOutputFailed(fileName, config, id, use, messages);

@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include "lib/misc/platFaultPosix.h"
+#include "lib/misc/utilScoped.h"
 
 namespace {
 
@@ -40,10 +41,7 @@ HostinfoReadSmallFile(const char *path, char *buf, size_t size)
    }
    size_t done = 0;
    while (done + 1 < size) {
-      ssize_t n = read(fd, buf + done, size - 1 - done);
-      if (n < 0 && errno == EINTR) {
-         continue;
-      }
+      ssize_t n = Util_RetryOnEintr([&] { return read(fd, buf + done, size - 1 - done); });
       if (n <= 0) {
          break;
       }

@@ -1,30 +1,22 @@
 // Fatal errors of the libraries; see panic.h.
 #include "lib/misc/panic.h"
-#include "lib/misc/productState.h"
 
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <unistd.h>
 
-#include "lib/coreDump/coreDump.h"
-#include "lib/log/log.h"
-#include "lib/misc/vthreadBase.h"
 #include "lib/string/str.h"
-#include "lib/user/msg.h"
 
 namespace {
 
-
-// Build-time settings of the fatal path.
-constexpr bool panicPostsMessage = true;
-constexpr bool panicWritesMinidump = true;
-
 // How many times Panic has been entered, by any thread.
 std::atomic<int32_t> panicCount{0};
+
+// The fatal path of the layers above; null until one is installed.
+std::atomic<PanicHandler> panicHandler{nullptr};
 
 [[noreturn]] void
 AllocFailure(int bugNr, const char *file, int line)
@@ -36,27 +28,13 @@ AllocFailure(int bugNr, const char *file, int line)
          file, line, bugNr);
 }
 
-// Tells the user what happened and where the evidence is.
-void
-PanicPostMessage(const char *msg)
-{
-   const char *threadName = VThread_CurName();
-   Msg_Append(MSG_MAGIC "(msg.log.error.unrecoverable)%s%s unrecoverable error: (%s)\n%s",
-              Msg_Present() ? "\n" : "", ProductState_GetName(), threadName, msg);
-   char *logFile = Log_GetFileName();
-   if (logFile != nullptr) {
-      Msg_Append(MSG_MAGIC "(msg.panic.haveLog)A log file is available in \"%s\".  ", logFile);
-      std::free(logFile);
-   }
-   Msg_Append(MSG_MAGIC "(msg.panic.requestSupport.withoutLog)You can request support.  ");
-   Msg_Append(MSG_MAGIC "(msg.panic.requestSupport.collector)To do so, send the log file and "
-              "any core image named in it to the team that runs this collector.  ");
-   Msg_FatalFollows();
-   Msg_Post(MSG_ERROR, MSG_MAGIC "(msg.panic.response)We will respond on the basis of your "
-            "support entitlement.\n");
-}
-
 }  // namespace
+
+PanicHandler
+Panic_SetHandler(PanicHandler handler)
+{
+   return panicHandler.exchange(handler);
+}
 
 void
 Panic(const char *format, ...)
@@ -69,29 +47,15 @@ Panic(const char *format, ...)
 
    // There is no debugger output channel on this platform: standard error only.
    std::fputs(msg, stderr);
-   Log_DisableThrottling();
-
    int32_t count = ++panicCount;
+   PanicHandler handler = panicHandler.load();
+   if (handler != nullptr) {
+      handler(msg, count);
+   }
    if (count > 1) {
-      if (count == 2) {
-         Log("%s", msg);
-         Log("Panic loop\n");
-      }
       std::fputs("Panic loop\n", stderr);
       _exit(1);
    }
-
-   Log("%s", msg);
-   Log("Backtrace:\n");
-   CoreDump_Backtrace();
-   Log_SetAlwaysKeep(true);
-   if (panicWritesMinidump) {
-      CoreDump_CoreDump();
-   }
-   if (panicPostsMessage) {
-      PanicPostMessage(msg);
-   }
-   Log("Exiting\n");
    std::exit(-1);
 }
 

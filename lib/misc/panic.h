@@ -1,21 +1,37 @@
 // Fatal errors of the libraries and allocation that must succeed.
 //
 // Panic reports a condition the libraries cannot recover from and ends
-// the process with exit status -1, leaving the message on standard error
-// and in the log, a backtrace in the log, a core image in the per-user
-// safe temporary directory and a message to the user. A panic while
-// panicking ends the process at once with exit status 1. The Must*
-// allocators never return null for a nonzero request: they panic with the
-// caller's source position.
+// the process with exit status -1. It formats the message, writes it to
+// standard error and hands it to the handler that a higher layer has
+// installed (the full fatal path: log, backtrace, core image, a message to
+// the user; see lib/coreDump/fatalPath.h); without one, standard error is
+// all the evidence. A panic while panicking ends the process at once with
+// exit status 1. The Must* allocators never return null for a nonzero
+// request: they panic with the caller's source position.
+//
+// This module sits at the bottom of the library: it must not call up into
+// the modules that use it, which is why the fatal path is a handler.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <stdexcept>
 
 #include "lib/string/str.h"  // PRINTF_DECL
 
 [[noreturn]] void Panic(const char *format, ...) PRINTF_DECL(1, 2);
+
+/*
+ * What Panic does with its formatted message once it is on standard
+ * error. entry counts the entries of Panic (1 for the first; a later one
+ * is a panic while panicking). Panic ends the process when the handler
+ * returns: exit status -1 on the first entry, 1 on a later one.
+ */
+typedef void (*PanicHandler)(const char *msg, int32_t entry);
+
+// Installs handler (null: none) for every thread; returns the one before.
+PanicHandler Panic_SetHandler(PanicHandler handler);
 
 void *MustMalloc(int bugNr, size_t size, const char *file, int line);
 void *MustCalloc(int bugNr, size_t count, size_t size, const char *file, int line);

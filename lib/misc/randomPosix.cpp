@@ -5,23 +5,18 @@
 #include <sys/random.h>
 
 #include "lib/misc/platFaultPosix.h"
+#include "lib/misc/utilScoped.h"
 
 bool
 RandomPlatFill(size_t count, void *buffer)
 {
    char *at = (char *)buffer;
    while (count > 0) {
-      size_t want = count;
-      ssize_t n;
-      if (!PlatFault_Allowed(PLAT_RANDOM, &want)) {
-         n = -1;
-      } else {
-         n = getrandom(at, want, 0);
-      }
+      ssize_t n = Util_RetryOnEintr([&]() -> ssize_t {
+         size_t want = count;
+         return PlatFault_Allowed(PLAT_RANDOM, &want) ? getrandom(at, want, 0) : -1;
+      });
       if (n < 0) {
-         if (errno == EINTR) {
-            continue;
-         }
          return false;
       }
       if (n == 0) {

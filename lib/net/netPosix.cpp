@@ -1,4 +1,5 @@
 // BSD-socket back end of the socket layer; see net.h.
+#include "lib/misc/utilScoped.h"
 #include "lib/net/net.h"
 
 #include <arpa/inet.h>
@@ -394,11 +395,7 @@ Net_SendBatch(NetSocket sock, const NetOutgoing *msgs, int count)
       out[i].msg_hdr.msg_iovlen = 1;
       out[i].msg_len = 0;
    }
-   int n;
-   do {
-      n = sendmmsg(sock, out, (unsigned)count, 0);
-   } while (n < 0 && errno == EINTR);
-   return n;
+   return Util_RetryOnEintr([&] { return sendmmsg(sock, out, (unsigned)count, 0); });
 }
 
 long

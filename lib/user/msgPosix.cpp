@@ -1,4 +1,5 @@
 // Platform layer of the console front end on POSIX systems; see msgPlatform.h.
+#include "lib/misc/utilScoped.h"
 #include "lib/user/msgPlatform.h"
 
 #include <atomic>
@@ -60,10 +61,7 @@ MsgPlat_Write(int fd, const char *text, size_t length)
       if (!PlatFault_Allowed(PLAT_WRITE, &len, fd)) {
          return false;
       }
-      ssize_t n = ::write(fd, text, len);
-      if (n < 0 && errno == EINTR) {
-         continue;
-      }
+      ssize_t n = Util_RetryOnEintr([&] { return ::write(fd, text, len); });
       if (n <= 0) {
          return false;
       }
@@ -79,9 +77,6 @@ MsgPlat_ReadByte(int fd, char *byte)
    if (!PlatFault_Allowed(PLAT_READ)) {
       return -1;
    }
-   ssize_t n;
-   do {
-      n = ::read(fd, byte, 1);
-   } while (n < 0 && errno == EINTR);
+   ssize_t n = Util_RetryOnEintr([&] { return ::read(fd, byte, 1); });
    return n < 0 ? -1 : (int)n;
 }

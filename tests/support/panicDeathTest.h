@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/coreDump/fatalPath.h"
 #include "lib/log/log.h"
 #include "tests/support/testFiles.h"
 
@@ -35,6 +36,7 @@ protected:
    {
       setenv("TMPDIR", dir.c_str(), 1);
       Log_InitWithFile(logPath.c_str(), "test");
+      CoreDump_InstallPanicHandler();
    }
 
    std::string ReadLog() const { return testutil::ReadFile(logPath); }

@@ -1,6 +1,7 @@
 // The log as the tests see it; see testLog.h.
 #include "tests/support/testLog.h"
 
+#include "lib/coreDump/fatalPath.h"
 #include "lib/misc/platFault.h"
 
 namespace testutil {
@@ -18,7 +19,9 @@ StartEchoing(const char *path)
    params.carryOver = false;
    params.stderrMinLevel = 145;
    params.throttleBytesPerSec = LOG_NO_BPS_LIMIT;
-   return Log_Init(&params);
+   bool started = Log_Init(&params);
+   CoreDump_InstallPanicHandler();
+   return started;
 }
 
 }  // namespace
@@ -56,7 +59,10 @@ LogCapture::~LogCapture()
 bool
 LogCapture::Start()
 {
-   return Log_Init(&params);
+   bool started = Log_Init(&params);
+   // A panic under test then leaves its lines and core image as in a program.
+   CoreDump_InstallPanicHandler();
+   return started;
 }
 
 void

@@ -117,7 +117,7 @@ TEST_F(Datagram, LargestDataMessageCarries1552Bytes)
    req.dataLength = 1552;
    auto reply = Process(Encode(req, std::string(1552, 'q')));
    EXPECT_EQ(Status(reply), hxk_success);
-   EXPECT_EQ(salvorSlots[0].fd.handle != FILEPLAT_INVALID_HANDLE, true);
+   EXPECT_TRUE(FileIO_IsValid(&salvorSlots[0].fd));
 }
 
 TEST_F(Datagram, VerboseDebugLineOncePerMiBOfDataStream)

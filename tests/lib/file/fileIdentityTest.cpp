@@ -22,7 +22,7 @@ protected:
    void TearDown() override
    {
       FileIO_CloseFile(&file);
-      FilePlat_CloseHandle(dir);
+      File_CloseDirHandle(dir);
       FileTestDir::TearDown();
    }
    // Opens P("a/b/name") into `file` and the directory a/b into `dir`.
@@ -32,12 +32,12 @@ protected:
                                 FILEIO_ACTION_OPEN),
                 FILEIO_SUCCESS);
       dir = File_OpenExistingDirTree(dir_.c_str(), levels, 2);
-      ASSERT_NE(dir, FILEPLAT_INVALID_HANDLE);
+      ASSERT_NE(dir, FILE_INVALID_HANDLE);
    }
 
    const char *levels[2] = {"a", "b"};
    FileIOFile file;
-   FilePlatHandle dir = FILEPLAT_INVALID_HANDLE;
+   FileHandle dir = FILE_INVALID_HANDLE;
 };
 
 TEST_F(FileIdentity, RemovesANameOnlyWhileItStandsForTheOpenFile)
@@ -45,7 +45,7 @@ TEST_F(FileIdentity, RemovesANameOnlyWhileItStandsForTheOpenFile)
    std::filesystem::create_directories(P("a/b"));
    WriteFile(P("a/b/f"), "mine");
    OpenBoth("f");
-   FilePlatFileId id;
+   FileId id;
    uint64_t links = 0;
    ASSERT_TRUE(FileIO_GetIdentity(&file, &id, &links));
    EXPECT_EQ(links, 1u);
@@ -69,12 +69,12 @@ TEST_F(FileIdentity, RemovesANameOnlyWhileItStandsForTheOpenFile)
 
 TEST_F(FileIdentity, ExistingTreeWalkMakesNothingAndFollowsNoLink)
 {
-   EXPECT_EQ(File_OpenExistingDirTree(dir_.c_str(), levels, 2), FILEPLAT_INVALID_HANDLE);
+   EXPECT_EQ(File_OpenExistingDirTree(dir_.c_str(), levels, 2), FILE_INVALID_HANDLE);
    EXPECT_FALSE(Exists(P("a"))) << "nothing is made";
    std::filesystem::create_directories(P("elsewhere/b"));
    std::filesystem::create_directory_symlink(P("elsewhere"), P("a"));
-   EXPECT_EQ(File_OpenExistingDirTree(dir_.c_str(), levels, 2), FILEPLAT_INVALID_HANDLE);
-   EXPECT_EQ(FilePlat_LastError(), FILEPLAT_ERR_PATH_NOT_FOUND);
+   EXPECT_EQ(File_OpenExistingDirTree(dir_.c_str(), levels, 2), FILE_INVALID_HANDLE);
+   EXPECT_EQ(File_LastError(), ENOTDIR);
 }
 
 TEST_F(FileIdentity, OnlyARegularFileIsRegular)

@@ -212,6 +212,29 @@ TEST_F(PanicDeathTest, InternalErrorReportsNameModuleAndLine)
       testing::ExitedWithCode(255), "^ASSERT tests/lib/misc/panicTest:[0-9]+ bugNr=12\n");
 }
 
+// Until a higher layer installs its handler, standard error is all the
+// evidence; a handler sees the message once it is there, and Panic ends
+// the process when the handler returns.
+TEST_F(PanicDeathTest, HandlerDecidesWhatFollowsStandardError)
+{
+   EXPECT_EXIT(
+      {
+         StartChild();
+         Panic_SetHandler(nullptr);
+         Panic("early %d\n", 3);
+      },
+      testing::ExitedWithCode(255), "^early 3\n$");
+   EXPECT_EQ(ReadLog().find("early 3"), std::string::npos);
+   EXPECT_EXIT(
+      {
+         Panic_SetHandler([](const char *msg, int32_t entry) {
+            std::fprintf(stderr, "handler %d: %s", entry, msg);
+         });
+         Panic("late %d\n", 4);
+      },
+      testing::ExitedWithCode(255), "^late 4\nhandler 1: late 4\n$");
+}
+
 // A module path is the file's path from the tree root, whatever the tree
 // lies under: a checkout in /var/lib/... or a test under tests/lib/...
 // must not lose the part of the path before a "/lib/".

@@ -17,8 +17,8 @@
 #include "tests/support/testLog.h"
 
 // The test program's allocations through new: the first request of
-// newLimit bytes or more fails, as it would when memory runs out. (The
-// standard delete frees with free().)
+// newLimit bytes or more fails, as it would when memory runs out. The
+// matching deletes free with free(), as the sanitizers insist.
 static std::atomic<size_t> newLimit{SIZE_MAX};
 
 void *
@@ -35,6 +35,20 @@ operator new(size_t size)
    return p;
 }
 
+// The compiler cannot see that the replaced new above allocates with malloc.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+void
+operator delete(void *p) noexcept
+{
+   std::free(p);
+}
+
+void
+operator delete(void *p, size_t) noexcept
+{
+   std::free(p);
+}
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The table of well-known locations; see appLocations.h.
-#include "lib/misc/appLocations.h"
+#include "lib/log/appLocations.h"
 
 #include <atomic>
 #include <cstdlib>
