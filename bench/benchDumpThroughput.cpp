@@ -269,7 +269,7 @@ StartCollector(const Args &args, const fs::path &scratch, Receivers *receivers)
    } else {
       receivers->collector.emplace(
          args.salvor, testutil::CollectorOptions{.dir = scratch / "collector", .maxSize = 2});
-      if (!receivers->collector->waitReady(&skipped)) {
+      if (!receivers->collector->WaitReady(&skipped)) {
          receivers->collector.reset();
       }
    }
@@ -298,7 +298,7 @@ PinProcessors(const Receivers &receivers)
       CPU_SET((int)c, &senderSet);
    }
    for (pid_t pid : {receivers.loop.Pid(), receivers.batchedLoop.Pid(),
-                     receivers.writingLoop.Pid(), receivers.collector->pid()}) {
+                     receivers.writingLoop.Pid(), receivers.collector->Pid()}) {
       sched_setaffinity(pid, sizeof receiverSet, &receiverSet);
    }
    sched_setaffinity(0, sizeof senderSet, &senderSet);  // and the senders forked later
@@ -359,13 +359,13 @@ RunWindowRounds(Receivers &receivers, const fs::path &source, uint64_t size, uns
       Measure aw = SendFile(receivers.writingLoop.Address(), source, size, window);
       *failed |= !aw.ok;
       KeepBest(&c->writing, aw);
-      Measure m = SendFile(receivers.collector->address(), source, size, window);
+      Measure m = SendFile(receivers.collector->Address(), source, size, window);
       if (!m.ok) {
          c->best = m;
          *failed = true;
          break;
       }
-      std::optional<fs::path> dump = FindDump(receivers.collector->dataDir());
+      std::optional<fs::path> dump = FindDump(receivers.collector->DataDir());
       *failed |= !DumpMatches(dump, size, &c->verdict);
       if (dump) {
          fs::remove(*dump);
@@ -434,7 +434,7 @@ CountWholeDumps(const testutil::CollectorProcess &collector, unsigned hosts, uin
 {
    unsigned whole = 0;
    for (unsigned h = 0; h < hosts; h++) {
-      fs::path dir = collector.dataDir() + "/127/0/20/" + std::to_string(h + 1);
+      fs::path dir = collector.DataDir() + "/127/0/20/" + std::to_string(h + 1);
       std::error_code ec;
       for (const auto &e : fs::directory_iterator(dir, ec)) {
          std::string why;
@@ -496,9 +496,9 @@ RunManyHosts(Receivers &receivers, unsigned hosts, const fs::path &scratch, uint
    ManyHosts d{.hosts = hosts, .bytes = share * hosts};
    d.bareSeconds = SendFromManyHosts(receivers.loop.Address(), part, share, hosts);
    d.batchedSeconds = SendFromManyHosts(receivers.batchedLoop.Address(), part, share, hosts);
-   double cpuBefore = CpuSeconds(collector.pid());
-   d.seconds = SendFromManyHosts(collector.address(), part, share, hosts);
-   double cpuUsed = CpuSeconds(collector.pid()) - cpuBefore;
+   double cpuBefore = CpuSeconds(collector.Pid());
+   d.seconds = SendFromManyHosts(collector.Address(), part, share, hosts);
+   double cpuUsed = CpuSeconds(collector.Pid()) - cpuBefore;
    if (cpuBefore >= 0) {
       d.busyPercent = 100 * cpuUsed / d.seconds;
    }
@@ -522,15 +522,15 @@ RunBigDump(const testutil::CollectorProcess &collector, uint64_t bigMiB, const f
       std::fprintf(stderr, "cannot write %s\n", big.c_str());
       return false;
    }
-   Measure m = SendFile(collector.address(), big, bigSize, 32);
+   Measure m = SendFile(collector.Address(), big, bigSize, 32);
    std::string note;
    bool ok = m.ok;
    if (m.ok) {
-      if (!DumpMatches(FindDump(collector.dataDir()), bigSize, &note)) {
+      if (!DumpMatches(FindDump(collector.DataDir()), bigSize, &note)) {
          note += "; ";
          ok = false;
       }
-      long kib = collector.peakRssKiB();
+      long kib = collector.PeakRssKiB();
       char buf[96];
       std::snprintf(buf, sizeof buf, "collector peak RSS %.1f MiB (limit 16 MiB: %s)",
                     (double)kib / 1024, kib >= 0 && kib < 16 * 1024 ? "met" : "NOT MET");
@@ -597,7 +597,7 @@ main(int argc, char **argv)
       std::fprintf(stderr, "%s\n", e.what());
       return 1;
    }
-   const fs::path scratch = scratchDir->path();
+   const fs::path scratch = scratchDir->Path();
    const uint64_t size = args->sizeMiB << 20;
    const fs::path source = scratch / "source.bin";
    if (!WritePattern(source, size)) {

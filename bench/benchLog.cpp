@@ -114,7 +114,7 @@ main(int argc, char **argv)
    long lines = argc > 1 ? std::atol(argv[1]) : 200000;
    int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
    testutil::TempDir tmp;
-   const std::string &dir = tmp.path();
+   const std::string &dir = tmp.Path();
    std::string ours = dir + "/salvor.log";
    std::string theirs = dir + "/spdlog.log";
 

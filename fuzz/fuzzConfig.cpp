@@ -95,12 +95,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
    if (f == nullptr || std::fwrite(data, 1, size, f) != size || std::fclose(f) != 0) {
       std::abort();
    }
-   SalvorConfig.sawDefaultValues = 0;
-   SalvorConfig.port = SALVOR_DEFAULT_PORT;
-   SalvorConfig.verbose = 0;
-   SalvorConfig.maxSize = 0;
-   SalvorConfig.dataDir[0] = '\0';
-   SalvorConfig.logFile[0] = '\0';
+   SalvorConfigReset();  // every input starts from the defaults
    int result = SalvorWin32ReadConfig(path.c_str());
    if (result == 0 && SalvorConfig.port != SALVOR_DEFAULT_PORT &&
        (SalvorConfig.port < 1024 || SalvorConfig.port > 65535)) {

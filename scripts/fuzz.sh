@@ -24,8 +24,9 @@ cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DSALVOR_FUZZ=
       -DSALVOR_TESTS=OFF -DSALVOR_BENCH=OFF >/dev/null
 ninja -C build-fuzz -j "$(nproc)"
 
+# Every target the build defines, as its CMakeLists.txt lists them.
 # shellcheck disable=SC2206
-targets=(${SALVOR_FUZZ_TARGETS:-fuzzDatagram fuzzConfig fuzzDictionary fuzzFormat fuzzLogLines fuzzLockRecord fuzzMsgFmt})
+targets=(${SALVOR_FUZZ_TARGETS:-$(cat build-fuzz/fuzz/targets.txt)})
 limits=(-max_total_time="$seconds" -max_len=4096)
 if [ -n "${SALVOR_FUZZ_RUNS:-}" ]; then
   limits+=(-runs="$SALVOR_FUZZ_RUNS")

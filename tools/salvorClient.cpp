@@ -18,8 +18,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 void
-FillHeader(uint8_t *wire, uint32_t type, int64_t timestamp, uint32_t dumpID,
-           uint32_t dataOffset, uint32_t dataLength, uint64_t sendNumber = 0)
+SalvorClientFillHeader(uint8_t *wire, uint32_t type, int64_t timestamp, uint32_t dumpID,
+                       uint32_t dataOffset, uint32_t dataLength, uint64_t sendNumber = 0)
 {
    salvorMsgHeader hdr{};
    // The collector echoes the reserved bytes: the reply then tells which
@@ -36,7 +36,7 @@ FillHeader(uint8_t *wire, uint32_t type, int64_t timestamp, uint32_t dumpID,
 
 // The send number a reply echoes; 0 when it carries none.
 uint64_t
-EchoedSendNumber(const salvorMsgHeader &reply)
+SalvorClientEchoedSendNumber(const salvorMsgHeader &reply)
 {
    uint64_t n;
    std::memcpy(&n, reply.reserved1, sizeof n);
@@ -45,8 +45,8 @@ EchoedSendNumber(const salvorMsgHeader &reply)
 
 // Decodes a datagram if it is a reply to a request of `type` for this dump.
 bool
-DecodeReply(const uint8_t *buf, size_t len, uint32_t type, int64_t timestamp,
-            salvorMsgHeader *reply)
+SalvorClientDecodeReply(const uint8_t *buf, size_t len, uint32_t type, int64_t timestamp,
+                        salvorMsgHeader *reply)
 {
    if (len < SALVOR_HEADER_SIZE) {
       return false;
@@ -57,7 +57,7 @@ DecodeReply(const uint8_t *buf, size_t len, uint32_t type, int64_t timestamp,
 }
 
 int64_t
-NowMicros()
+SalvorClientNowMicros()
 {
    using namespace std::chrono;
    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
@@ -65,7 +65,7 @@ NowMicros()
 
 // Reads exactly `len` bytes at `offset`.
 bool
-ReadAt(int fd, uint8_t *dst, size_t len, uint64_t offset, std::string *error)
+SalvorClientReadAt(int fd, uint8_t *dst, size_t len, uint64_t offset, std::string *error)
 {
    while (len > 0) {
       ssize_t n = Util_RetryOnEintr([&] { return pread(fd, dst, len, (off_t)offset); });
@@ -82,7 +82,7 @@ ReadAt(int fd, uint8_t *dst, size_t len, uint64_t offset, std::string *error)
 }
 
 std::string
-NoAnswer(const std::string &server, const char *what, unsigned attempts, bool refused)
+SalvorClientNoAnswer(const std::string &server, const char *what, unsigned attempts, bool refused)
 {
    return "no answer from the collector at " + server + " to the " + what + " after " +
           std::to_string(attempts) + (attempts == 1 ? " attempt" : " attempts") +
@@ -197,7 +197,7 @@ SalvorClient::Exchange(uint32_t type, int64_t timestamp, uint32_t dumpID,
                        uint32_t *assigned, SalvorSendStats *stats)
 {
    uint8_t req[SALVOR_HEADER_SIZE];
-   FillHeader(req, type, timestamp, dumpID, 0, 0);
+   SalvorClientFillHeader(req, type, timestamp, dumpID, 0, 0);
    uint8_t buf[SALVOR_RECV_BUFFER_SIZE];
    std::string error;
    bool refused = false;
@@ -215,7 +215,8 @@ SalvorClient::Exchange(uint32_t type, int64_t timestamp, uint32_t dumpID,
          switch (sock_.TryRecv(buf, sizeof buf, &len, &error)) {
          case SalvorClientSocket::Received: {
             salvorMsgHeader reply;
-            if (!DecodeReply(buf, len, type, timestamp, &reply) || reply.dumpID != dumpID) {
+            if (!SalvorClientDecodeReply(buf, len, type, timestamp, &reply) ||
+                reply.dumpID != dumpID) {
                continue;  // stale or foreign datagram
             }
             if (reply.status != hxk_success) {
@@ -248,7 +249,7 @@ SalvorClient::Exchange(uint32_t type, int64_t timestamp, uint32_t dumpID,
       }
    }
    return SalvorResult::Error(SalvorResult::NoAnswer,
-                              NoAnswer(serverName_, what, opts.retries + 1, refused));
+                              SalvorClientNoAnswer(serverName_, what, opts.retries + 1, refused));
 }
 
 SalvorResult
@@ -257,8 +258,8 @@ SalvorClient::StatusCheck(const SalvorSendOptions &opts)
    SalvorSendStats stats;
    cc_.emplace(opts.window, opts.timeout);
    sock_.SetTestLoss(opts.testLoss, opts.testLossSeed);
-   return Exchange(SALVOR_MSG_STATUS_CHECK, opts.timestamp.value_or(NowMicros()), 0, opts,
-                   "status check", nullptr, &stats);
+   return Exchange(SALVOR_MSG_STATUS_CHECK, opts.timestamp.value_or(SalvorClientNowMicros()), 0,
+                   opts, "status check", nullptr, &stats);
 }
 
 SalvorResult
@@ -279,7 +280,7 @@ SalvorClient::SendDump(int fd, uint64_t size, const SalvorSendOptions &opts,
       return SalvorResult::Error(SalvorResult::Failed, "the dump time stamp must not be 0");
    }
    *stats = SalvorSendStats{};
-   stats->timestamp = opts.timestamp.value_or(NowMicros());
+   stats->timestamp = opts.timestamp.value_or(SalvorClientNowMicros());
    cc_.emplace(opts.window, opts.timeout);
    sock_.SetTestLoss(opts.testLoss, opts.testLossSeed);
    Clock::time_point start = Clock::now();
@@ -300,7 +301,7 @@ SalvorClient::SendDump(int fd, uint64_t size, const SalvorSendOptions &opts,
 namespace {
 
 uint32_t
-ChunkLength(uint64_t size, uint64_t k)
+SalvorClientChunkLength(uint64_t size, uint64_t k)
 {
    return (uint32_t)std::min<uint64_t>(SALVOR_MAX_PAYLOAD, size - k * SALVOR_MAX_PAYLOAD);
 }
@@ -316,20 +317,20 @@ public:
    {
       uint64_t offset = k * SALVOR_MAX_PAYLOAD;
       if (k < blockFirst_) {
-         return ReadAt(fd_, dst, ChunkLength(size_, k), offset, error);
+         return SalvorClientReadAt(fd_, dst, SalvorClientChunkLength(size_, k), offset, error);
       }
       if (k >= blockFirst_ + blockChunks_) {
          blockChunks_ = std::min(READ_AHEAD, chunks_ - k);
          uint64_t bytes = std::min<uint64_t>(blockChunks_ * SALVOR_MAX_PAYLOAD, size_ - offset);
          block_.resize(bytes);
          blockFirst_ = k;
-         if (!ReadAt(fd_, block_.data(), bytes, offset, error)) {
+         if (!SalvorClientReadAt(fd_, block_.data(), bytes, offset, error)) {
             blockChunks_ = 0;
             return false;
          }
       }
       std::memcpy(dst, block_.data() + (k - blockFirst_) * SALVOR_MAX_PAYLOAD,
-                  ChunkLength(size_, k));
+                  SalvorClientChunkLength(size_, k));
       return true;
    }
 
@@ -471,9 +472,9 @@ bool
 DataStream::Send(uint64_t k)
 {
    uint64_t offset = k * SALVOR_MAX_PAYLOAD;
-   uint32_t len = ChunkLength(size_, k);
-   FillHeader(msg_, SALVOR_MSG_DATA, target_.timestamp, target_.dumpID, (uint32_t)offset, len,
-              sendSeq_ + 1);
+   uint32_t len = SalvorClientChunkLength(size_, k);
+   SalvorClientFillHeader(msg_, SALVOR_MSG_DATA, target_.timestamp, target_.dumpID,
+                          (uint32_t)offset, len, sendSeq_ + 1);
    if (!reader_.Read(k, msg_ + SALVOR_HEADER_SIZE, &error_) ||
        !target_.sock.Queue(msg_, SALVOR_HEADER_SIZE + len, &error_)) {
       return false;
@@ -526,7 +527,7 @@ DataStream::TakeReplies(bool *gotAny)
          continue;
       }
       salvorMsgHeader reply;
-      if (!DecodeReply(buf_, len, SALVOR_MSG_DATA, target_.timestamp, &reply) ||
+      if (!SalvorClientDecodeReply(buf_, len, SALVOR_MSG_DATA, target_.timestamp, &reply) ||
           reply.dumpID != target_.dumpID || reply.dataOffset % SALVOR_MAX_PAYLOAD != 0) {
          continue;
       }
@@ -542,7 +543,7 @@ DataStream::TakeReplies(bool *gotAny)
                                     reply.status);
       }
       *gotAny = true;
-      Acknowledge(k, EchoedSendNumber(reply));
+      Acknowledge(k, SalvorClientEchoedSendNumber(reply));
    }
 }
 
@@ -565,7 +566,7 @@ DataStream::Acknowledge(uint64_t k, uint64_t answered)
    c.inFlight = false;
    c.acked = true;
    inFlight_--;
-   ackedBytes_ += ChunkLength(size_, k);
+   ackedBytes_ += SalvorClientChunkLength(size_, k);
    if (++acked_ % 256 == 0 && opts_.progress) {
       opts_.progress(ackedBytes_, size_);
    }
@@ -583,7 +584,8 @@ DataStream::Resend(uint64_t k, Clock::time_point now, bool timedOut)
    if (c.sends > opts_.retries) {
       std::string what = "data at offset " + std::to_string(k * SALVOR_MAX_PAYLOAD);
       return SalvorResult::Error(
-         SalvorResult::NoAnswer, NoAnswer(target_.serverName, what.c_str(), c.sends, refused_));
+         SalvorResult::NoAnswer,
+         SalvorClientNoAnswer(target_.serverName, what.c_str(), c.sends, refused_));
    }
    unsigned before = target_.cc.Window();
    if (timedOut) {

@@ -22,7 +22,7 @@ constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 
 void
-Usage(FILE *out)
+SalvorSendUsage(FILE *out)
 {
    std::fputs("usage: salvor-send [options] FILE\n"
               "       salvor-send --status [--server HOST:PORT] [--from ADDR]\n"
@@ -44,7 +44,7 @@ Usage(FILE *out)
 
 template <typename T>
 bool
-ParseNumber(std::string_view text, T min, T max, T *out)
+SalvorSendParseNumber(std::string_view text, T min, T max, T *out)
 {
    T v{};
    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
@@ -75,11 +75,13 @@ const ValueOption VALUE_OPTIONS[] = {
    {"--server", [](std::string_view v, Args *a) { a->server = v; return true; }},
    {"--from", [](std::string_view v, Args *a) { a->from = v; return true; }},
    {"--window",
-    [](std::string_view v, Args *a) { return ParseNumber<unsigned>(v, 1, 4096, &a->opts.window); }},
+    [](std::string_view v, Args *a) {
+       return SalvorSendParseNumber<unsigned>(v, 1, 4096, &a->opts.window);
+    }},
    {"--timeout",
     [](std::string_view v, Args *a) {
        unsigned ms;
-       if (!ParseNumber<unsigned>(v, 1, 600000, &ms)) {
+       if (!SalvorSendParseNumber<unsigned>(v, 1, 600000, &ms)) {
           return false;
        }
        a->opts.timeout = std::chrono::milliseconds(ms);
@@ -88,7 +90,7 @@ const ValueOption VALUE_OPTIONS[] = {
    {"--test-loss",
     [](std::string_view v, Args *a) {
        unsigned pct;
-       if (!ParseNumber<unsigned>(v, 0, 50, &pct)) {
+       if (!SalvorSendParseNumber<unsigned>(v, 0, 50, &pct)) {
           return false;
        }
        a->opts.testLoss = pct / 100.0;
@@ -98,12 +100,12 @@ const ValueOption VALUE_OPTIONS[] = {
     }},
    {"--retries",
     [](std::string_view v, Args *a) {
-       return ParseNumber<unsigned>(v, 0, 1000000, &a->opts.retries);
+       return SalvorSendParseNumber<unsigned>(v, 0, 1000000, &a->opts.retries);
     }},
    {"--timestamp",
     [](std::string_view v, Args *a) {
        int64_t ts;
-       if (!ParseNumber<int64_t>(v, INT64_MIN, INT64_MAX, &ts) || ts == 0) {
+       if (!SalvorSendParseNumber<int64_t>(v, INT64_MIN, INT64_MAX, &ts) || ts == 0) {
           return false;
        }
        a->opts.timestamp = ts;
@@ -112,7 +114,7 @@ const ValueOption VALUE_OPTIONS[] = {
 };
 
 const ValueOption *
-FindValueOption(std::string_view name)
+SalvorSendFindValueOption(std::string_view name)
 {
    for (const ValueOption &option : VALUE_OPTIONS) {
       if (option.name == name) {
@@ -124,7 +126,7 @@ FindValueOption(std::string_view name)
 
 // Splits "--name=value" into its name, left in *arg, and its value.
 std::optional<std::string_view>
-SplitInlineValue(std::string_view *arg)
+SalvorSendSplitInlineValue(std::string_view *arg)
 {
    if (!arg->starts_with("--")) {
       return std::nullopt;
@@ -141,7 +143,7 @@ SplitInlineValue(std::string_view *arg)
 // A word that is neither an option with a value nor "--"; an error text,
 // empty on success.
 std::string
-TakeFlagOrFile(std::string_view arg, Args *args)
+SalvorSendTakeFlagOrFile(std::string_view arg, Args *args)
 {
    if (arg == "--quiet" || arg == "-q") {
       args->quiet = true;
@@ -159,13 +161,13 @@ TakeFlagOrFile(std::string_view arg, Args *args)
 
 // Returns an error text, empty on success.
 std::string
-ParseArgs(int argc, char **argv, Args *args)
+SalvorSendParseArgs(int argc, char **argv, Args *args)
 {
    for (int i = 1; i < argc; i++) {
       std::string_view arg = argv[i];
-      std::optional<std::string_view> value = SplitInlineValue(&arg);
+      std::optional<std::string_view> value = SalvorSendSplitInlineValue(&arg);
       std::string error;
-      if (const ValueOption *option = FindValueOption(arg)) {
+      if (const ValueOption *option = SalvorSendFindValueOption(arg)) {
          if (!value && i + 1 < argc) {
             value = argv[++i];
          }
@@ -180,7 +182,7 @@ ParseArgs(int argc, char **argv, Args *args)
          }
          args->file = argv[++i];
       } else {
-         error = TakeFlagOrFile(arg, args);
+         error = SalvorSendTakeFlagOrFile(arg, args);
       }
       if (!error.empty()) {
          return error;
@@ -196,7 +198,7 @@ ParseArgs(int argc, char **argv, Args *args)
 }
 
 int
-Fail(const std::string &message)
+SalvorSendFail(const std::string &message)
 {
    std::fprintf(stderr, "salvor-send: %s\n", message.c_str());
    return EXIT_FAILED;
@@ -219,7 +221,7 @@ struct ClosingFd {
 // Opens the client's socket towards the collector named in the arguments;
 // an error text, empty on success.
 std::string
-OpenClient(const Args &args, SalvorClient *client, std::string *serverName)
+SalvorSendOpenClient(const Args &args, SalvorClient *client, std::string *serverName)
 {
    NetAddr server;
    std::string error;
@@ -242,10 +244,10 @@ OpenClient(const Args &args, SalvorClient *client, std::string *serverName)
 }
 
 int
-CheckStatus(SalvorClient &client, const Args &args, const std::string &serverName)
+SalvorSendCheckStatus(SalvorClient &client, const Args &args, const std::string &serverName)
 {
    if (SalvorResult res = client.StatusCheck(args.opts); !res) {
-      return Fail(res.message);
+      return SalvorSendFail(res.message);
    }
    if (!args.quiet) {
       std::printf("collector at %s is alive\n", serverName.c_str());
@@ -255,7 +257,7 @@ CheckStatus(SalvorClient &client, const Args &args, const std::string &serverNam
 
 // Opens `path` to be read as a dump; an error text, empty on success.
 std::string
-OpenDumpFile(const std::string &path, ClosingFd *file, uint64_t *size)
+SalvorSendOpenDumpFile(const std::string &path, ClosingFd *file, uint64_t *size)
 {
    file->fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
    if (file->fd < 0) {
@@ -278,13 +280,13 @@ OpenDumpFile(const std::string &path, ClosingFd *file, uint64_t *size)
 }
 
 int
-SendFile(SalvorClient &client, Args &args, const std::string &serverName)
+SalvorSendSendFile(SalvorClient &client, Args &args, const std::string &serverName)
 {
    const std::string &path = *args.file;
    ClosingFd file;
    uint64_t size = 0;
-   if (std::string error = OpenDumpFile(path, &file, &size); !error.empty()) {
-      return Fail(error);
+   if (std::string error = SalvorSendOpenDumpFile(path, &file, &size); !error.empty()) {
+      return SalvorSendFail(error);
    }
    SalvorProgress progress(stderr);
    if (progress.Enabled()) {
@@ -296,7 +298,7 @@ SendFile(SalvorClient &client, Args &args, const std::string &serverName)
    SalvorResult res = client.SendDump(file.fd, size, args.opts, &stats);
    progress.Finish();
    if (!res) {
-      return Fail(res.message);
+      return SalvorSendFail(res.message);
    }
    if (!args.quiet) {
       double mbps = stats.seconds > 0 ? (double)stats.bytes / 1e6 / stats.seconds : 0;
@@ -316,20 +318,20 @@ main(int argc, char **argv)
 {
    SalvorIgnoreBrokenPipe();
    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-      Usage(stdout);
+      SalvorSendUsage(stdout);
       return 0;
    }
    Args args;
-   if (std::string error = ParseArgs(argc, argv, &args); !error.empty()) {
+   if (std::string error = SalvorSendParseArgs(argc, argv, &args); !error.empty()) {
       std::fprintf(stderr, "salvor-send: %s\n", error.c_str());
-      Usage(stderr);
+      SalvorSendUsage(stderr);
       return EXIT_USAGE;
    }
    SalvorClient client;
    std::string serverName;
-   if (std::string error = OpenClient(args, &client, &serverName); !error.empty()) {
-      return Fail(error);
+   if (std::string error = SalvorSendOpenClient(args, &client, &serverName); !error.empty()) {
+      return SalvorSendFail(error);
    }
-   return args.status ? CheckStatus(client, args, serverName)
-                      : SendFile(client, args, serverName);
+   return args.status ? SalvorSendCheckStatus(client, args, serverName)
+                      : SalvorSendSendFile(client, args, serverName);
 }

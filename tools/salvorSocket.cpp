@@ -27,7 +27,7 @@ struct SalvorClientSocket::Batches {
 namespace {
 
 std::string
-ErrorText(const char *what)
+SalvorSocketErrorText(const char *what)
 {
    return std::string(what) + ": " + Net_ErrorText(Net_LastError());
 }
@@ -90,18 +90,18 @@ SalvorClientSocket::Open(const NetAddr &server, const std::optional<uint32_t> &f
    Close();
    sock_ = Net_UdpSocket(true);
    if (sock_ == NET_INVALID_SOCKET) {
-      *error = ErrorText("cannot create socket");
+      *error = SalvorSocketErrorText("cannot create socket");
       return false;
    }
    if (from && Net_Bind(sock_, *from, 0) != 0) {
       char ip[16];
       Net_FormatIPv4(*from, ip, sizeof ip);
-      *error = ErrorText((std::string("cannot bind to ") + ip).c_str());
+      *error = SalvorSocketErrorText((std::string("cannot bind to ") + ip).c_str());
       Close();
       return false;
    }
    if (Net_Connect(sock_, &server) != 0) {
-      *error = ErrorText(("cannot connect to " + SalvorFormatAddress(server)).c_str());
+      *error = SalvorSocketErrorText(("cannot connect to " + SalvorFormatAddress(server)).c_str());
       Close();
       return false;
    }
@@ -227,7 +227,7 @@ SalvorClientSocket::SendQueued(std::string *error)
          at++;
          continue;
       }
-      *error = ErrorText("send failed");
+      *error = SalvorSocketErrorText("send failed");
       b.outCount = 0;
       return false;
    }
@@ -270,7 +270,7 @@ SalvorClientSocket::TryRecv(void *buf, size_t cap, size_t *len, std::string *err
             if (Net_Refused(err)) {
                return Refused;
             }
-            *error = ErrorText("receive failed");
+            *error = SalvorSocketErrorText("receive failed");
             return Error;
          }
          b.inCount = got;
@@ -317,7 +317,7 @@ SalvorClientSocket::Wait(std::chrono::nanoseconds wait, std::string *error)
          return TimedOut;
       }
       if (!Net_Interrupted(Net_LastError())) {
-         *error = ErrorText("poll failed");
+         *error = SalvorSocketErrorText("poll failed");
          return Error;
       }
    }

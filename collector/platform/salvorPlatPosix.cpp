@@ -36,7 +36,7 @@ SalvorPlat_IgnoreBrokenPipe()
 namespace {
 
 bool
-DebuggerAttached()
+SalvorPlatDebuggerAttached()
 {
    std::ifstream status("/proc/self/status");
    std::string line;
@@ -53,7 +53,7 @@ DebuggerAttached()
 void
 SalvorPlat_DebugBreak()
 {
-   if (DebuggerAttached()) {
+   if (SalvorPlatDebuggerAttached()) {
       std::raise(SIGTRAP);
    }
 }

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "collector/startup/salvorConfig.h"
+#include "collector/platform/salvorScmTypes.h"
 
 // The service's identity, as registered.
 struct SalvorServiceIdentity {
@@ -43,8 +43,8 @@ SalvorScmHandle *SalvorScm_OpenService(SalvorScmHandle *manager, const char *nam
  */
 const char *SalvorScm_ServiceLocation(SalvorScmHandle *service, bool *packaged);
 /*
- * The service's current state (1 stopped, 2 start pending, 3 stop pending,
- * 4 running); false when the manager cannot tell.
+ * The service's current state (one of SALVOR_STATE_*); false when the
+ * manager cannot tell.
  */
 bool SalvorScm_QueryState(SalvorScmHandle *service, uint32_t *state);
 bool SalvorScm_DeleteService(SalvorScmHandle *service);

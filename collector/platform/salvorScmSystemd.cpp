@@ -12,7 +12,7 @@
 // - A process was started by the manager when $NOTIFY_SOCKET is set. The
 //   dispatcher blocks SIGTERM, SIGINT and SIGHUP on the main thread, runs
 //   the service main on a second thread and turns SIGTERM and SIGINT into
-//   the stop control (1), SIGHUP into interrogate (4). The start parameters
+//   the stop control, SIGHUP into interrogate. The start parameters
 //   are the words of $SALVOR_START_PARAMETERS, quoted as in a shell.
 // - State reports are sd_notify messages: start pending is a STATUS= line
 //   with EXTEND_TIMEOUT_USEC from the wait hint, running is READY=1, stop
@@ -63,7 +63,7 @@ thread_local std::string lastErrorText;
 
 // Fails the current call with `err` and, when given, the operator's words.
 bool
-Fail(int err, const std::string &text = "")
+SalvorScmFail(int err, const std::string &text = "")
 {
    lastErrorText = text;
    errno = err;
@@ -85,14 +85,14 @@ struct ScopedFd {
 };
 
 std::string
-UnitDir()
+SalvorScmUnitDir()
 {
    const char *dir = std::getenv("SALVOR_SYSTEMD_UNIT_DIR");
    return dir != nullptr && dir[0] != '\0' ? dir : DEFAULT_UNIT_DIR;
 }
 
 std::vector<std::string>
-VendorUnitDirs()
+SalvorScmVendorUnitDirs()
 {
    const char *list = std::getenv("SALVOR_SYSTEMD_VENDOR_UNIT_DIRS");
    std::string text = list != nullptr ? list : DEFAULT_VENDOR_UNIT_DIRS;
@@ -112,19 +112,20 @@ VendorUnitDirs()
 }
 
 std::string
-UnitName(const std::string &name)
+SalvorScmUnitName(const std::string &name)
 {
    return name + ".service";
 }
 
 // The unit in the administrator's directory, then in the packages'.
 bool
-FindUnit(const std::string &unitDir, const std::string &name, std::string *path, bool *packaged)
+SalvorScmFindUnit(const std::string &unitDir, const std::string &name, std::string *path,
+                  bool *packaged)
 {
-   std::vector<std::string> dirs = VendorUnitDirs();
+   std::vector<std::string> dirs = SalvorScmVendorUnitDirs();
    dirs.insert(dirs.begin(), unitDir);
    for (size_t i = 0; i < dirs.size(); i++) {
-      std::string candidate = dirs[i] + "/" + UnitName(name);
+      std::string candidate = dirs[i] + "/" + SalvorScmUnitName(name);
       if (access(candidate.c_str(), F_OK) == 0) {
          *path = candidate;
          *packaged = i > 0;
@@ -135,14 +136,14 @@ FindUnit(const std::string &unitDir, const std::string &name, std::string *path,
 }
 
 const char *
-SystemctlProgram()
+SalvorScmSystemctlProgram()
 {
    const char *program = std::getenv("SALVOR_SYSTEMCTL");
    return program != nullptr && program[0] != '\0' ? program : "systemctl";
 }
 
 bool
-SystemdRunning()
+SalvorScmSystemdRunning()
 {
    const char *program = std::getenv("SALVOR_SYSTEMCTL");
    return (program != nullptr && program[0] != '\0') || sd_booted() > 0;
@@ -154,13 +155,13 @@ SystemdRunning()
  * ours, so that its own reason reaches the operator.
  */
 bool
-Systemctl(std::vector<std::string> words, std::string *out = nullptr)
+SalvorScmSystemctl(std::vector<std::string> words, std::string *out = nullptr)
 {
    std::string command = "systemctl";
    for (const auto &w : words) {
       command += " " + w;
    }
-   words.insert(words.begin(), SystemctlProgram());
+   words.insert(words.begin(), SalvorScmSystemctlProgram());
    std::vector<char *> argv;
    for (auto &w : words) {
       argv.push_back(w.data());
@@ -168,7 +169,7 @@ Systemctl(std::vector<std::string> words, std::string *out = nullptr)
    argv.push_back(nullptr);
    int pipeFds[2] = {-1, -1};
    if (out != nullptr && pipe2(pipeFds, O_CLOEXEC) != 0) {
-      return Fail(errno, "cannot run " + command + ": " + std::strerror(errno));
+      return SalvorScmFail(errno, "cannot run " + command + ": " + std::strerror(errno));
    }
    ScopedFd readEnd(pipeFds[0]);
    ScopedFd writeEnd(pipeFds[1]);
@@ -181,7 +182,7 @@ Systemctl(std::vector<std::string> words, std::string *out = nullptr)
    int err = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
    posix_spawn_file_actions_destroy(&actions);
    if (err != 0) {
-      return Fail(err, "cannot run " + command + ": " + std::strerror(err));
+      return SalvorScmFail(err, "cannot run " + command + ": " + std::strerror(err));
    }
    if (out != nullptr) {
       close(writeEnd.fd);
@@ -195,16 +196,16 @@ Systemctl(std::vector<std::string> words, std::string *out = nullptr)
    int status = 0;
    Util_RetryOnEintr([&] { return waitpid(pid, &status, 0); });
    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      return Fail(EIO, command + (WIFEXITED(status)
-                                     ? " failed with exit status " +
-                                          std::to_string(WEXITSTATUS(status))
-                                     : " was ended by a signal"));
+      return SalvorScmFail(
+         EIO, command + (WIFEXITED(status)
+                            ? " failed with exit status " + std::to_string(WEXITSTATUS(status))
+                            : " was ended by a signal"));
    }
    return true;
 }
 
 bool
-WriteNewFile(const std::string &path, const std::string &content)
+SalvorScmWriteNewFile(const std::string &path, const std::string &content)
 {
    if (!PlatFault_Allowed(PLAT_OPEN)) {
       return false;
@@ -230,7 +231,7 @@ WriteNewFile(const std::string &path, const std::string &content)
  * specifier even inside quotes.
  */
 std::string
-UnitQuote(const std::string &word)
+SalvorScmUnitQuote(const std::string &word)
 {
    std::string out = "\"";
    for (unsigned char c : word) {
@@ -251,7 +252,7 @@ UnitQuote(const std::string &word)
 }
 
 std::string
-UnitText(const SalvorServiceIdentity *identity, const char *exePath)
+SalvorScmUnitText(const SalvorServiceIdentity *identity, const char *exePath)
 {
    // Automatic start, the system account, its own process; the start
    // parameters come from an optional environment file. systemd has one
@@ -265,7 +266,7 @@ UnitText(const SalvorServiceIdentity *identity, const char *exePath)
           "[Service]\n"
           "Type=notify\n"
           "EnvironmentFile=-/etc/default/" + identity->name + "\n" +
-          "ExecStart=" + UnitQuote(exePath) + "\n" +
+          "ExecStart=" + SalvorScmUnitQuote(exePath) + "\n" +
           "User=root\n"
           "TimeoutStopSec=6\n"
           "\n"
@@ -275,21 +276,21 @@ UnitText(const SalvorServiceIdentity *identity, const char *exePath)
 
 // Makes systemd see the new unit and start it at boot; undoes it all on failure.
 bool
-RegisterUnit(const std::string &path, const std::string &name)
+SalvorScmRegisterUnit(const std::string &path, const std::string &name)
 {
-   if (!SystemdRunning()) {
+   if (!SalvorScmSystemdRunning()) {
       return true;
    }
-   bool reloaded = Systemctl({"daemon-reload"});
-   if (reloaded && Systemctl({"enable", UnitName(name)})) {
+   bool reloaded = SalvorScmSystemctl({"daemon-reload"});
+   if (reloaded && SalvorScmSystemctl({"enable", SalvorScmUnitName(name)})) {
       return true;
    }
    std::string why = lastErrorText;
    unlink(path.c_str());
    if (reloaded) {
-      Systemctl({"daemon-reload"});
+      SalvorScmSystemctl({"daemon-reload"});
    }
-   return Fail(EIO, why + "; the unit was not registered");
+   return SalvorScmFail(EIO, why + "; the unit was not registered");
 }
 
 /*
@@ -299,7 +300,7 @@ RegisterUnit(const std::string &path, const std::string &name)
  * outside quotes keeps the next character. False on an unterminated quote.
  */
 bool
-SplitStartParameters(const char *text, std::vector<std::string> *words)
+SalvorScmSplitStartParameters(const char *text, std::vector<std::string> *words)
 {
    std::string word;
    bool inWord = false;
@@ -349,7 +350,7 @@ struct DispatchArgs {
 };
 
 void *
-ServiceMainThread(void *arg)
+SalvorScmServiceMainThread(void *arg)
 {
    auto *args = static_cast<DispatchArgs *>(arg);
    std::vector<char *> argv;
@@ -365,7 +366,7 @@ ServiceMainThread(void *arg)
 
 // Delivers the control signals until the service main's thread says it is done.
 void
-DispatchControls(int signalFd, int doneFd)
+SalvorScmDispatchControls(int signalFd, int doneFd)
 {
    for (;;) {
       pollfd fds[2] = {{signalFd, POLLIN, 0}, {doneFd, POLLIN, 0}};
@@ -380,7 +381,7 @@ DispatchControls(int signalFd, int doneFd)
          continue;
       }
       if (SalvorControlHandlerFn handler = controlHandler.load()) {
-         handler(info.ssi_signo == SIGHUP ? 4 : 1);
+         handler(info.ssi_signo == SIGHUP ? SALVOR_CONTROL_INTERROGATE : SALVOR_CONTROL_STOP);
       }
    }
 }
@@ -390,18 +391,18 @@ DispatchControls(int signalFd, int doneFd)
 SalvorScmHandle *
 SalvorScm_OpenManager(bool forCreate)
 {
-   std::string dir = UnitDir();
+   std::string dir = SalvorScmUnitDir();
    struct stat st;
    if (stat(dir.c_str(), &st) != 0) {
-      Fail(errno);
+      SalvorScmFail(errno);
       return nullptr;
    }
    if (!S_ISDIR(st.st_mode)) {
-      Fail(ENOTDIR);
+      SalvorScmFail(ENOTDIR);
       return nullptr;
    }
    if (forCreate && access(dir.c_str(), W_OK) != 0) {
-      Fail(errno);
+      SalvorScmFail(errno);
       return nullptr;
    }
    return new SalvorScmHandle{dir, "", "", false};
@@ -418,7 +419,7 @@ SalvorScm_ExecutablePath(char *buf, size_t size)
 {
    ssize_t n = readlink("/proc/self/exe", buf, size - 1);
    if (n <= 0 || (size_t)n >= size - 1) {
-      return Fail(n > 0 ? ENAMETOOLONG : errno);
+      return SalvorScmFail(n > 0 ? ENAMETOOLONG : errno);
    }
    buf[n] = '\0';
    return true;
@@ -429,22 +430,22 @@ SalvorScm_CreateService(SalvorScmHandle *manager, const SalvorServiceIdentity *i
                         const char *exePath)
 {
    auto *service = new SalvorScmHandle{manager->unitDir, identity->name, "", false};
-   service->unitPath = manager->unitDir + "/" + UnitName(identity->name);
+   service->unitPath = manager->unitDir + "/" + SalvorScmUnitName(identity->name);
    std::string found;
    bool packaged = false;
    // A package's unit would be shadowed by ours, not replaced.
-   if (FindUnit(manager->unitDir, identity->name, &found, &packaged)) {
+   if (SalvorScmFindUnit(manager->unitDir, identity->name, &found, &packaged)) {
       delete service;
-      Fail(EEXIST, "it is registered already (" + found + ")");
+      SalvorScmFail(EEXIST, "it is registered already (" + found + ")");
       return nullptr;
    }
    // The whole unit is written before systemd is told of it.
-   if (!WriteNewFile(service->unitPath, UnitText(identity, exePath))) {
-      Fail(errno);
+   if (!SalvorScmWriteNewFile(service->unitPath, SalvorScmUnitText(identity, exePath))) {
+      SalvorScmFail(errno);
       delete service;
       return nullptr;
    }
-   if (!RegisterUnit(service->unitPath, identity->name)) {
+   if (!SalvorScmRegisterUnit(service->unitPath, identity->name)) {
       delete service;
       return nullptr;
    }
@@ -459,7 +460,7 @@ SalvorScm_SetDescription(SalvorScmHandle *service, const char *description)
    std::string path = service->unitPath;
    FILE *in = std::fopen(path.c_str(), "r");
    if (in == nullptr) {
-      return Fail(errno);
+      return SalvorScmFail(errno);
    }
    std::string old;
    char buf[4096];
@@ -474,13 +475,13 @@ SalvorScm_SetDescription(SalvorScmHandle *service, const char *description)
    }
    std::string tmp = path + ".new";
    unlink(tmp.c_str());
-   if (!WriteNewFile(tmp, comment + old)) {
-      return Fail(errno);
+   if (!SalvorScmWriteNewFile(tmp, comment + old)) {
+      return SalvorScmFail(errno);
    }
    if (rename(tmp.c_str(), path.c_str()) != 0) {
       int err = errno;
       unlink(tmp.c_str());
-      return Fail(err);
+      return SalvorScmFail(err);
    }
    return true;
 }
@@ -489,9 +490,9 @@ SalvorScmHandle *
 SalvorScm_OpenService(SalvorScmHandle *manager, const char *name)
 {
    auto *service = new SalvorScmHandle{manager->unitDir, name, "", false};
-   if (!FindUnit(manager->unitDir, name, &service->unitPath, &service->packaged)) {
+   if (!SalvorScmFindUnit(manager->unitDir, name, &service->unitPath, &service->packaged)) {
       delete service;
-      Fail(ENOENT);
+      SalvorScmFail(ENOENT);
       return nullptr;
    }
    return service;
@@ -507,28 +508,28 @@ SalvorScm_ServiceLocation(SalvorScmHandle *service, bool *packaged)
 bool
 SalvorScm_QueryState(SalvorScmHandle *service, uint32_t *state)
 {
-   if (!SystemdRunning()) {
-      *state = 1;  // nothing can run the unit
+   if (!SalvorScmSystemdRunning()) {
+      *state = SALVOR_STATE_STOPPED;  // nothing can run the unit
       return true;
    }
    std::string out;
-   if (!Systemctl({"show", "--property=ActiveState", "--value", UnitName(service->name)},
-                  &out)) {
+   if (!SalvorScmSystemctl(
+          {"show", "--property=ActiveState", "--value", SalvorScmUnitName(service->name)}, &out)) {
       return false;
    }
    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) {
       out.pop_back();
    }
    if (out == "inactive" || out == "failed") {
-      *state = 1;
+      *state = SALVOR_STATE_STOPPED;
    } else if (out == "activating") {
-      *state = 2;
+      *state = SALVOR_STATE_START_PENDING;
    } else if (out == "deactivating") {
-      *state = 3;
+      *state = SALVOR_STATE_STOP_PENDING;
    } else if (out == "active" || out == "reloading" || out == "refreshing") {
-      *state = 4;
+      *state = SALVOR_STATE_RUNNING;
    } else {
-      return Fail(EPROTO, "systemctl reports the state \"" + out + "\"");
+      return SalvorScmFail(EPROTO, "systemctl reports the state \"" + out + "\"");
    }
    return true;
 }
@@ -537,16 +538,17 @@ bool
 SalvorScm_DeleteService(SalvorScmHandle *service)
 {
    if (service->packaged) {
-      return Fail(EPERM, "it came with a package");
+      return SalvorScmFail(EPERM, "it came with a package");
    }
-   if (SystemdRunning() && !Systemctl({"disable", UnitName(service->name)})) {
-      return Fail(EIO, lastErrorText + "; the unit stays");
+   if (SalvorScmSystemdRunning() &&
+       !SalvorScmSystemctl({"disable", SalvorScmUnitName(service->name)})) {
+      return SalvorScmFail(EIO, lastErrorText + "; the unit stays");
    }
    if (!PlatFault_Allowed(PLAT_UNLINK) || unlink(service->unitPath.c_str()) != 0) {
-      return Fail(errno);
+      return SalvorScmFail(errno);
    }
-   if (SystemdRunning() && !Systemctl({"daemon-reload"})) {
-      return Fail(EIO, "the unit was removed, but " + lastErrorText);
+   if (SalvorScmSystemdRunning() && !SalvorScmSystemctl({"daemon-reload"})) {
+      return SalvorScmFail(EIO, "the unit was removed, but " + lastErrorText);
    }
    return true;
 }
@@ -569,7 +571,7 @@ SalvorScm_StartDispatcher(const char *name, SalvorServiceMainFn serviceMain)
    }
    DispatchArgs args{serviceMain, {name}, -1};
    const char *params = std::getenv("SALVOR_START_PARAMETERS");
-   if (params != nullptr && !SplitStartParameters(params, &args.words)) {
+   if (params != nullptr && !SalvorScmSplitStartParameters(params, &args.words)) {
       // Passed on whole, as one word: the service main refuses it.
       std::fprintf(stderr, "salvor: SALVOR_START_PARAMETERS has an unterminated quote: %s\n",
                    params);
@@ -595,10 +597,10 @@ SalvorScm_StartDispatcher(const char *name, SalvorServiceMainFn serviceMain)
    }
    args.doneFd = doneFd.fd;
    pthread_t thread;
-   if (pthread_create(&thread, nullptr, ServiceMainThread, &args) != 0) {
+   if (pthread_create(&thread, nullptr, SalvorScmServiceMainThread, &args) != 0) {
       return false;
    }
-   DispatchControls(signalFd.fd, doneFd.fd);
+   SalvorScmDispatchControls(signalFd.fd, doneFd.fd);
    pthread_join(thread, nullptr);
    return true;
 }
@@ -617,13 +619,13 @@ SalvorScm_SetStatus(void *statusHandle, const SalvorServiceStatus *status, const
    (void)statusHandle;
    std::string msg;
    switch (status->currentState) {
-   case 2:  // start pending
+   case SALVOR_STATE_START_PENDING:
       msg = "EXTEND_TIMEOUT_USEC=" + std::to_string((uint64_t)status->waitHint * 1000) + "\n";
       break;
-   case 4:  // running
+   case SALVOR_STATE_RUNNING:
       msg = "READY=1\n";
       break;
-   case 3:  // stop pending
+   case SALVOR_STATE_STOP_PENDING:
       msg = "STOPPING=1\n";
       break;
    default:

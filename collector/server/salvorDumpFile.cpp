@@ -17,8 +17,8 @@ namespace {
 // The full path of the dump's name number `counter`; negative when it
 // does not fit.
 int
-FormatDumpName(char *name, size_t nameSize, const char *dir, uint32_t clientIP,
-               const struct tm &local, int counter)
+SalvorFormatDumpName(char *name, size_t nameSize, const char *dir, uint32_t clientIP,
+                     const struct tm &local, int counter)
 {
    return Str_Snprintf(name, nameSize, "%s%szdump_%d.%d.%d.%d-%d-%02d-%02d-%02d_%02d-%d", dir,
                        DIRSEPS, SALVOR_IP_BYTES(clientIP), local.tm_year + 1900,
@@ -71,7 +71,7 @@ SalvorCreateDumpFile(uint32_t clientIP, char *name, size_t nameSize, const char 
    int tries = 0;
    size_t dirLength = std::strlen(dir) + std::strlen(DIRSEPS);
    for (; tries < SALVOR_MAX_NAME_TRIES; tries++) {
-      if (FormatDumpName(name, nameSize, dir, clientIP, local, tries) < 0) {
+      if (SalvorFormatDumpName(name, nameSize, dir, clientIP, local, tries) < 0) {
          // A data directory this long cannot hold dump names: refuse the
          // dump rather than stop the collector for every client.
          status = FILEIO_NAME_LONG;

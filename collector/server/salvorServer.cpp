@@ -21,7 +21,7 @@ uint32_t lastLoggedMB = 0;
 // Ends the loop's wait when a stop is requested from another thread. Made
 // once and kept for the process, so a request never meets a freed one.
 NetWakeup *
-StopWakeup()
+SalvorStopWakeup()
 {
    static NetWakeup *wakeup = Net_WakeupCreate();
    return wakeup;
@@ -32,7 +32,7 @@ StopWakeup()
  * messages is logged once each time its offset reaches a new MiB.
  */
 void
-LogDebugLine(const salvorMsgHeader &hdr, size_t length, uint32_t clientIP)
+SalvorLogDebugLine(const salvorMsgHeader &hdr, size_t length, uint32_t clientIP)
 {
    if (hdr.type == SALVOR_MSG_DATA && hdr.dataOffset / (1u << 20) <= lastLoggedMB) {
       return;
@@ -98,7 +98,7 @@ bool
 SalvorHeaderIsGood(const salvorMsgHeader &request, size_t length, uint32_t clientIP)
 {
    if (SalvorConfig.verbose) {
-      LogDebugLine(request, length, clientIP);
+      SalvorLogDebugLine(request, length, clientIP);
    }
    if (request.magic != SALVOR_MSG_MAGIC) {
       Log("Bad magic:%#x. Expected:%#x\n", request.magic, SALVOR_MSG_MAGIC);
@@ -461,7 +461,7 @@ void
 SalvorServerRequestStop()
 {
    SalvorConfig.stopRequested = true;
-   NetWakeup *wakeup = StopWakeup();
+   NetWakeup *wakeup = SalvorStopWakeup();
    if (wakeup != nullptr) {
       Net_WakeupSignal(wakeup);
    }
@@ -480,7 +480,7 @@ SalvorServerLoop(void (*onListening)())
       SalvorFatal("Could not allocate memory for salvorCoreDumpInfo\n");
    }
    uint64_t lastSweep = SalvorClockUsec();
-   NetWakeup *wakeup = StopWakeup();
+   NetWakeup *wakeup = SalvorStopWakeup();
    // The wake-up also ends a receive that blocks, so that the receive can
    // be the wait; without that, the loop waits with a poll.
    if (wakeup != nullptr) {

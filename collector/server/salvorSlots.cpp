@@ -18,7 +18,7 @@ char *(*SalvorCopyPath)(const char *path) = strdup;
 namespace {
 
 void
-EmptySlot(salvorCoreDumpInfo *slot)
+SalvorEmptySlot(salvorCoreDumpInfo *slot)
 {
    std::memset(slot, 0, sizeof *slot);
    FileIO_InitFile(&slot->fd);
@@ -43,7 +43,7 @@ SalvorAllocSlots()
       return false;
    }
    for (int i = 0; i < SALVOR_MAX_DUMPS; i++) {
-      EmptySlot(&salvorSlots[i]);
+      SalvorEmptySlot(&salvorSlots[i]);
    }
    return true;
 }
@@ -92,7 +92,7 @@ void
 SalvorReleaseSlot(salvorCoreDumpInfo *slot)
 {
    std::free(slot->fileName);
-   EmptySlot(slot);
+   SalvorEmptySlot(slot);
 }
 
 

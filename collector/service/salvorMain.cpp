@@ -23,7 +23,7 @@ constexpr const char *DEBUG_USAGE = "salvor debug -s <config.xml>";
 constexpr const char *SERVICE_USAGE = "salvor -s <config.xml>";
 
 int
-RunDebug(int argc, char **argv)
+SalvorRunDebug(int argc, char **argv)
 {
    SalvorConfig.debugMode = true;
    SalvorWin32InitLog("SalvorWin32_Main: Running in debug mode\n");
@@ -113,7 +113,7 @@ SalvorWin32_Main(int argc, char **argv)
          return SalvorWin32UninstallService() == 0 ? 0 : SALVOR_EXIT_CONFIG;
       }
       if (strcasecmp(argv[1], "debug") == 0) {
-         return RunDebug(argc, argv);
+         return SalvorRunDebug(argc, argv);
       }
    }
    const char *notRunning;

@@ -31,7 +31,7 @@ const SalvorServiceIdentity identity = {
 
 // The operator's line for the state being reported.
 std::string
-StatusText(uint32_t state)
+SalvorServiceStatusText(uint32_t state)
 {
    switch (state) {
    case SALVOR_STATE_START_PENDING:
@@ -50,38 +50,38 @@ StatusText(uint32_t state)
 }
 
 void
-ReportStatusLocked(uint32_t state)
+SalvorServiceReportStatusLocked(uint32_t state)
 {
    SalvorConfig.serviceStatus.currentState = state;
    if (state == SALVOR_STATE_RUNNING) {
       outcome.reachedRunning = true;
    }
-   std::string text = StatusText(state);
+   std::string text = SalvorServiceStatusText(state);
    SalvorScm_SetStatus(SalvorConfig.serviceStatusHandle, &SalvorConfig.serviceStatus,
                        text.c_str());
 }
 
 void
-ReportStatus(uint32_t state)
+SalvorServiceReportStatus(uint32_t state)
 {
    std::lock_guard<std::mutex> guard(statusLock);
-   ReportStatusLocked(state);
+   SalvorServiceReportStatusLocked(state);
 }
 
 // Accepts stop and shutdown and reports running, unless a stop came first.
 void
-ReportRunning()
+SalvorServiceReportRunning()
 {
    std::lock_guard<std::mutex> guard(statusLock);
    if (SalvorConfig.serviceStatus.currentState != SALVOR_STATE_START_PENDING) {
       return;
    }
    SalvorConfig.serviceStatus.controlsAccepted |= SALVOR_ACCEPT_STOP_SHUTDOWN;
-   ReportStatusLocked(SALVOR_STATE_RUNNING);
+   SalvorServiceReportStatusLocked(SALVOR_STATE_RUNNING);
 }
 
 void
-StopWithReason(const char *reason)
+SalvorServiceStopWithReason(const char *reason)
 {
    std::lock_guard<std::mutex> guard(statusLock);
    outcome.failed = true;
@@ -91,14 +91,14 @@ StopWithReason(const char *reason)
 
 // The server's fatal exit, told to the manager before the process ends.
 void
-ReportFatal(const char *text)
+SalvorServiceReportFatal(const char *text)
 {
    std::string reason = text;
    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '.')) {
       reason.pop_back();
    }
-   StopWithReason(reason.c_str());
-   ReportStatus(SALVOR_STATE_STOPPED);
+   SalvorServiceStopWithReason(reason.c_str());
+   SalvorServiceReportStatus(SALVOR_STATE_STOPPED);
 }
 
 /*
@@ -232,13 +232,13 @@ SalvorWin32ServiceMain(int argc, char **argv)
    if (SalvorConfig.serviceStatusHandle == nullptr) {
       SalvorWin32InitLog("SalvorWin32ServiceMain: Coudn't retrieve service status handle "
                          "(error = %d)\n", errno);
-      StopWithReason("cannot register the service's control handler");
+      SalvorServiceStopWithReason("cannot register the service's control handler");
       return;
    }
-   ReportStatus(SALVOR_STATE_START_PENDING);
+   SalvorServiceReportStatus(SALVOR_STATE_START_PENDING);
    // A fatal start (the log, the socket) ends with its reason, never with
    // a report of running.
-   SalvorSetFatalObserver(ReportFatal);
+   SalvorSetFatalObserver(SalvorServiceReportFatal);
 
    bool refused = false;
    if (argc > 1) {
@@ -249,10 +249,11 @@ SalvorWin32ServiceMain(int argc, char **argv)
       int err = SalvorWin32ParseOptions(argc, argv);
       if (err != 0) {
          SalvorWin32InitLog("Invalid options, or config data.\n");
-         StopWithReason(err == SALVOR_OPTIONS_WRONG_SHAPE
-                           ? "invalid start parameters; expected: -s <config.xml>"
-                           : "the configuration was refused; run 'salvor debug -s <config.xml>' "
-                             "to see why");
+         SalvorServiceStopWithReason(
+            err == SALVOR_OPTIONS_WRONG_SHAPE
+               ? "invalid start parameters; expected: -s <config.xml>"
+               : "the configuration was refused; run 'salvor debug -s <config.xml>' "
+                 "to see why");
          refused = true;
       } else {
          SalvorWin32InitLog("SalvorWin32ServiceMain: Initializing logging..\n");
@@ -261,7 +262,7 @@ SalvorWin32ServiceMain(int argc, char **argv)
    }
    if (!refused) {
       if (!SalvorConfig.configLoaded) {
-         ReportRunning();  // and straight on to stopping
+         SalvorServiceReportRunning();  // and straight on to stopping
       }
       SalvorWin32InitLog("Log file: %s\n", SalvorConfig.logFile);
       SalvorWin32InitLog("Port #: %d\n", SalvorConfig.port);
@@ -269,21 +270,22 @@ SalvorWin32ServiceMain(int argc, char **argv)
       SalvorWin32InitLog("Verbose: %d\n", SalvorConfig.verbose);
       if (SalvorConfig.configLoaded) {
          SalvorWin32InitLog("Starting the main loop now... \n");
-         SalvorServerLoop(ReportRunning);  // running once the socket is bound
+         SalvorServerLoop(SalvorServiceReportRunning);  // running once the socket is bound
       } else {
          SalvorWin32InitLog("No config file was specified, could not setup startup "
                             "parameters. Stopping...\n");
-         StopWithReason("no configuration file was given: set SALVOR_START_PARAMETERS to "
-                        "\"-s <config.xml>\"");
+         SalvorServiceStopWithReason(
+            "no configuration file was given: set SALVOR_START_PARAMETERS to "
+            "\"-s <config.xml>\"");
       }
    }
    SalvorSetFatalObserver(nullptr);
-   ReportStatus(SALVOR_STATE_STOP_PENDING);
+   SalvorServiceReportStatus(SALVOR_STATE_STOP_PENDING);
    {
       std::lock_guard<std::mutex> guard(statusLock);
       SalvorConfig.serviceStatus.controlsAccepted &= ~SALVOR_ACCEPT_STOP_SHUTDOWN;
    }
-   ReportStatus(SALVOR_STATE_STOPPED);
+   SalvorServiceReportStatus(SALVOR_STATE_STOPPED);
 }
 
 void
@@ -291,7 +293,7 @@ SalvorWin32ServiceControlHandler(uint32_t code)
 {
    SalvorWin32InitLog("SalvorWin32ServiceControlHandler: Control code: %d\n", (int)code);
    if (code == SALVOR_CONTROL_STOP || code == SALVOR_CONTROL_SHUTDOWN) {
-      ReportStatus(SALVOR_STATE_STOP_PENDING);
+      SalvorServiceReportStatus(SALVOR_STATE_STOP_PENDING);
       SalvorServerRequestStop();
       return;
    }
@@ -302,5 +304,5 @@ SalvorWin32ServiceControlHandler(uint32_t code)
    }
    SalvorWin32InitLog("SalvorWin32ServiceControlHandler: Setting status to state: %d\n",
                       (int)state);
-   ReportStatus(state);
+   SalvorServiceReportStatus(state);
 }

@@ -10,20 +10,6 @@ constexpr const char *SALVOR_SERVICE_DISPLAY_NAME = "Quillon Orvex dump collecto
 constexpr const char *SALVOR_SERVICE_DESCRIPTION =
    "Enables support for collecting core dumps from remote hosts";
 
-// Service states and controls of the status record.
-enum : uint32_t {
-   SALVOR_STATE_STOPPED = 1,
-   SALVOR_STATE_START_PENDING = 2,
-   SALVOR_STATE_STOP_PENDING = 3,
-   SALVOR_STATE_RUNNING = 4,
-};
-enum : uint32_t {
-   SALVOR_CONTROL_STOP = 1,
-   SALVOR_CONTROL_INTERROGATE = 4,
-   SALVOR_CONTROL_SHUTDOWN = 5,
-};
-constexpr uint32_t SALVOR_ACCEPT_STOP_SHUTDOWN = 5;
-
 /*
  * Register and remove the service. 0 on success, else an errno-style code,
  * with the reason on standard error: a failure must not read as success.

@@ -8,21 +8,11 @@
 #include <atomic>
 #include <cstdint>
 
+#include "collector/platform/salvorScmTypes.h"
 #include "protocol/salvorProto.h"
 
 constexpr int SALVOR_PATH_SIZE = 1024;  // bytes, with the NUL
 constexpr const char *SALVOR_LOG_FILE_NAME = "salvor.log";
-
-// The service status record: what the service last reported.
-struct SalvorServiceStatus {
-   uint32_t serviceType;
-   uint32_t currentState;
-   uint32_t controlsAccepted;
-   uint32_t win32ExitCode;
-   uint32_t serviceSpecificExitCode;
-   uint32_t checkPoint;
-   uint32_t waitHint;
-};
 
 struct SalvorConfigRecord {
    int32_t port;

@@ -40,7 +40,7 @@ SalvorConfigAtoi(const char *text)
 }
 
 bool
-NameStartsWith(const xmlNode *node, const char *key)
+SalvorConfigNameStartsWith(const xmlNode *node, const char *key)
 {
    return std::strncmp(reinterpret_cast<const char *>(node->name), key, std::strlen(key)) == 0;
 }
@@ -51,19 +51,20 @@ NameStartsWith(const xmlNode *node, const char *key)
  * somewhere it was not told to.
  */
 int
-ApplyElement(xmlNode *node)
+SalvorConfigApplyElement(xmlNode *node)
 {
    xmlChar *content = xmlNodeGetContent(node);
    const char *value = content != nullptr ? reinterpret_cast<const char *>(content) : "";
    int result = 0;
 
-   if ((NameStartsWith(node, "defaultLogPath") || NameStartsWith(node, "defaultDataPath")) &&
+   if ((SalvorConfigNameStartsWith(node, "defaultLogPath") ||
+        SalvorConfigNameStartsWith(node, "defaultDataPath")) &&
        value[0] == '\0') {
       // An empty path would put the probe and the dumps at the root.
       SalvorWin32InitLog("The element %s names no directory.\n",
                          reinterpret_cast<const char *>(node->name));
       result = -1;
-   } else if (NameStartsWith(node, "defaultLogPath")) {
+   } else if (SalvorConfigNameStartsWith(node, "defaultLogPath")) {
       result = SalvorWin32ProbeDirectory(value);
       if (result == 0) {
          if (Str_Snprintf(SalvorConfig.logFile, SALVOR_PATH_SIZE, "%s%s%s", value, DIRSEPS,
@@ -76,7 +77,7 @@ ApplyElement(xmlNode *node)
             SalvorWin32InitLog("Log file will be: %s%s%s\n", value, DIRSEPS, SALVOR_LOG_FILE_NAME);
          }
       }
-   } else if (NameStartsWith(node, "defaultDataPath")) {
+   } else if (SalvorConfigNameStartsWith(node, "defaultDataPath")) {
       result = SalvorWin32ProbeDirectory(value);
       if (result == 0) {
          if (Str_Snprintf(SalvorConfig.dataDir, SALVOR_PATH_SIZE, "%s", value) < 0) {
@@ -88,9 +89,9 @@ ApplyElement(xmlNode *node)
             SalvorWin32InitLog("output dir will be: %s\n", value);
          }
       }
-   } else if (NameStartsWith(node, "defaultValues")) {
+   } else if (SalvorConfigNameStartsWith(node, "defaultValues")) {
       SalvorConfig.sawDefaultValues = 1;
-   } else if (NameStartsWith(node, "port")) {
+   } else if (SalvorConfigNameStartsWith(node, "port")) {
       if (SalvorConfig.sawDefaultValues == 1) {
          SalvorConfig.port = SalvorConfigAtoi(value);
          SalvorWin32InitLog("Port will be : %d\n", SalvorConfig.port);
@@ -103,7 +104,7 @@ ApplyElement(xmlNode *node)
             result = -1;
          }
       }
-   } else if (NameStartsWith(node, "level")) {
+   } else if (SalvorConfigNameStartsWith(node, "level")) {
       int level = SalvorConfigAtoi(value);
       SalvorWin32InitLog("Log level will be: %d\n", level);
       if (level < 0) {
@@ -111,7 +112,7 @@ ApplyElement(xmlNode *node)
       } else if (level > 0) {
          SalvorConfig.verbose = 1;
       }
-   } else if (NameStartsWith(node, "maxSize")) {
+   } else if (SalvorConfigNameStartsWith(node, "maxSize")) {
       SalvorConfig.maxSize = SalvorConfigAtoi(value);
       SalvorWin32InitLog("Data directory limit is %d\n", SalvorConfig.maxSize);
       if (SalvorConfig.maxSize < 0) {
@@ -135,7 +136,7 @@ SalvorWin32ParseElements(xmlNode *node, int pending)
    }
    for (xmlNode *cur = node; cur != nullptr; cur = cur->next) {
       if (cur->type == XML_ELEMENT_NODE) {
-         int result = ApplyElement(cur);
+         int result = SalvorConfigApplyElement(cur);
          if (result != 0) {
             return result;
          }

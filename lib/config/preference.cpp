@@ -72,7 +72,7 @@ PreferenceLock()
 }
 
 PreferenceState *
-StateCreate()
+PreferenceStateCreate()
 {
    PreferenceState *state = prefState.load();
    if (state == nullptr) {
@@ -87,7 +87,7 @@ StateCreate()
 
 // Replaces one layer's dictionary under the lock; frees the old one.
 void
-SetLayer(PreferenceState *state, int layer, Dictionary *dict, const std::string &path)
+PreferenceSetLayer(PreferenceState *state, int layer, Dictionary *dict, const std::string &path)
 {
    MXUserRecLock *lock = PreferenceLock();
    MXUser_AcquireRecLock(lock);
@@ -104,14 +104,14 @@ SetLayer(PreferenceState *state, int layer, Dictionary *dict, const std::string 
  * and logs them with the PREF line.
  */
 void
-LoadLayer(PreferenceState *state, int layer, const std::string &dir, bool dirExists,
-          const char *file)
+PreferenceLoadLayer(PreferenceState *state, int layer, const std::string &dir, bool dirExists,
+                    const char *file)
 {
    std::string path = dir.empty() ? std::string(file) : dir + DIRSEPS + file;
    Dictionary *dict = Dictionary_Create();
    MsgList *messages = nullptr;
    bool ok = dirExists && Dictionary_Load(dict, path.c_str(), true, nullptr, &messages);
-   SetLayer(state, layer, dict, path);
+   PreferenceSetLayer(state, layer, dict, path);
    if (!ok) {
       Msg_AppendMsgList(messages);
       Msg_Reset(true);
@@ -126,7 +126,7 @@ LoadLayer(PreferenceState *state, int layer, const std::string &dir, bool dirExi
  * still names where it would be, for the log lines).
  */
 bool
-CommonDirectory(std::string *dir)
+PreferenceCommonDirectory(std::string *dir)
 {
    std::string folder;
    if (!PreferencePlat_CommonAppDataFolder(&folder)) {
@@ -145,7 +145,7 @@ CommonDirectory(std::string *dir)
 
 // The user directory (created when missing, failure ignored), or "".
 std::string
-UserDirectory()
+PreferenceUserDirectory()
 {
    std::string folder;
    if (!PreferencePlat_UserAppDataFolder(&folder)) {
@@ -160,13 +160,13 @@ UserDirectory()
 
 // Loads the user's preferences into layer 2; true when the file was read.
 bool
-LoadUserPreferences(PreferenceState *state, const std::string &path)
+PreferenceLoadUserPreferences(PreferenceState *state, const std::string &path)
 {
    Dictionary *dict = Dictionary_Create();
    for (int i = (int)(sizeof USER_PREFS_COMMENTS / sizeof *USER_PREFS_COMMENTS) - 1; i >= 0; i--) {
       Dictionary_InsertComment(dict, USER_PREFS_COMMENTS[i]);
    }
-   SetLayer(state, LAYER_USER_PREFS, dict, path);
+   PreferenceSetLayer(state, LAYER_USER_PREFS, dict, path);
    if (path.empty()) {
       return false;
    }
@@ -238,7 +238,7 @@ PreferenceGet(const char *key, Read read)
 }
 
 bool
-FormatKey(char *key, size_t size, const char *format, va_list args)
+PreferenceFormatKey(char *key, size_t size, const char *format, va_list args)
 {
    return Str_Vsnprintf(key, size, format, args) >= 0;
 }
@@ -248,16 +248,16 @@ FormatKey(char *key, size_t size, const char *format, va_list args)
 bool
 Preference_Init()
 {
-   PreferenceState *state = StateCreate();
-   SetLayer(state, LAYER_RUN_TIME, Dictionary_Create(), "");
+   PreferenceState *state = PreferenceStateCreate();
+   PreferenceSetLayer(state, LAYER_RUN_TIME, Dictionary_Create(), "");
 
    std::string common;
-   bool haveCommon = CommonDirectory(&common);
-   std::string user = UserDirectory();
-   LoadLayer(state, LAYER_COMMON_CONFIG, common, haveCommon, "config.ini");
-   LoadLayer(state, LAYER_SITE, common, haveCommon, "settings.ini");
-   LoadLayer(state, LAYER_COMMON_CONFIG2, common, haveCommon, "config.ini");
-   LoadLayer(state, LAYER_USER_CONFIG, user, !user.empty(), "config.ini");
+   bool haveCommon = PreferenceCommonDirectory(&common);
+   std::string user = PreferenceUserDirectory();
+   PreferenceLoadLayer(state, LAYER_COMMON_CONFIG, common, haveCommon, "config.ini");
+   PreferenceLoadLayer(state, LAYER_SITE, common, haveCommon, "settings.ini");
+   PreferenceLoadLayer(state, LAYER_COMMON_CONFIG2, common, haveCommon, "config.ini");
+   PreferenceLoadLayer(state, LAYER_USER_CONFIG, user, !user.empty(), "config.ini");
 
    std::string prefsPath;
    if (user.empty()) {
@@ -271,7 +271,7 @@ Preference_Init()
       Log("PREF Disabling user preferences because disableUserPreferences is set.\n");
       prefsPath.clear();
    }
-   if (!LoadUserPreferences(state, prefsPath)) {
+   if (!PreferenceLoadUserPreferences(state, prefsPath)) {
       Msg_Reset(true);
       Log("PREF Failed to load user preferences.\n");
    }
@@ -296,7 +296,8 @@ Preference_Exit()
 void
 Preference_SetRunTimeLayer(Dictionary *dict)
 {
-   SetLayer(StateCreate(), LAYER_RUN_TIME, dict != nullptr ? dict : Dictionary_Create(), "");
+   PreferenceSetLayer(PreferenceStateCreate(), LAYER_RUN_TIME,
+                      dict != nullptr ? dict : Dictionary_Create(), "");
 }
 
 bool
@@ -368,7 +369,7 @@ Preference_GetString(const char *defaultValue, const char *name)
    char key[CONFIG_KEY_SIZE];                                           \
    va_list args;                                                        \
    va_start(args, format);                                              \
-   bool fits = FormatKey(key, sizeof key, format, args);                \
+   bool fits = PreferenceFormatKey(key, sizeof key, format, args);      \
    va_end(args);                                                        \
    if (!fits) {                                                         \
       return defaultValue;                                              \
@@ -399,7 +400,7 @@ Config_GetString(const char *defaultValue, const char *format, ...)
    char key[CONFIG_KEY_SIZE];
    va_list args;
    va_start(args, format);
-   bool fits = FormatKey(key, sizeof key, format, args);
+   bool fits = PreferenceFormatKey(key, sizeof key, format, args);
    va_end(args);
    if (!fits) {
       return defaultValue != nullptr ? Util_SafeStrdup(defaultValue) : nullptr;

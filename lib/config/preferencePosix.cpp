@@ -18,7 +18,7 @@
 namespace {
 
 bool
-HomeDirectory(std::string *home)
+PreferencePlatHomeDirectory(std::string *home)
 {
    const char *env = std::getenv("HOME");
    if (env != nullptr && env[0] != '\0') {
@@ -47,7 +47,7 @@ PreferencePlat_UserAppDataFolder(std::string *folder)
       *folder = xdg;
    } else {
       std::string home;
-      if (!HomeDirectory(&home)) {
+      if (!PreferencePlatHomeDirectory(&home)) {
          return false;
       }
       *folder = home + "/.config";

@@ -648,8 +648,11 @@ CoreWriteThreadNotes(const CoreDumpContext *context, uint64_t *noteAt)
    return err;
 }
 
+// Everything the image is made of that is read before writing: the
+// mappings and the segments chosen from them, the auxiliary vector, the
+// command line and the mapped-files note.
 int
-CoreWriteImage(const CoreDumpContext *context)
+CoreReadProcess()
 {
    image.pageSize = (size_t)sysconf(_SC_PAGESIZE);
    if (!CoreReadMappings()) {
@@ -663,29 +666,45 @@ CoreWriteImage(const CoreDumpContext *context)
    image.auxvSize = CoreReadFile("/proc/self/auxv", image.auxv, sizeof image.auxv);
    image.cmdlineSize = CoreReadFile("/proc/self/cmdline", image.cmdline, sizeof image.cmdline);
    CoreBuildFileNote();
+   return 0;
+}
 
-   static elf_prstatus status;
-   static elf_prpsinfo psinfo;
-   CoreFillStatus(context, &status);
-   CoreFillPsinfo(context, &psinfo);
+// The notes of the panicking thread and the process. Static, not on the
+// stack: the fatal path may run on a small signal stack.
+struct CoreMainNotes {
+   elf_prstatus status;
+   elf_prpsinfo psinfo;
+   const void *fpregs;
+   size_t fpregsSize;
+};
+
+void
+CoreFillMainNotes(const CoreDumpContext *context, CoreMainNotes *notes)
+{
+   CoreFillStatus(context, &notes->status);
+   CoreFillPsinfo(context, &notes->psinfo);
 #if defined(__x86_64__)
-   const void *fpregs = context->uc.uc_mcontext.fpregs;
-   size_t fpregsSize = fpregs != nullptr ? sizeof(user_fpregs_struct) : 0;
+   notes->fpregs = context->uc.uc_mcontext.fpregs;
+   notes->fpregsSize = notes->fpregs != nullptr ? sizeof(user_fpregs_struct) : 0;
 #else
-   const void *fpregs = nullptr;
-   size_t fpregsSize = 0;
+   notes->fpregs = nullptr;
+   notes->fpregsSize = 0;
 #endif
+}
 
-   size_t notesSize = CoreNoteSize(sizeof status) + CoreNoteSize(sizeof psinfo) +
-                      (fpregsSize > 0 ? CoreNoteSize(fpregsSize) : 0) +
-                      (image.auxvSize > 0 ? CoreNoteSize(image.auxvSize) : 0) +
-                      (image.fileNoteSize > 0 ? CoreNoteSize(image.fileNoteSize) : 0) +
-                      CoreThreadNotesSize();
-   int numHeaders = 1 + image.numSegments;
-   uint64_t notesOffset = sizeof(Elf64_Ehdr) + numHeaders * sizeof(Elf64_Phdr);
-   uint64_t dataOffset = (notesOffset + notesSize + image.pageSize - 1) / image.pageSize *
-                         image.pageSize;
+size_t
+CoreNotesSize(const CoreMainNotes &notes)
+{
+   return CoreNoteSize(sizeof notes.status) + CoreNoteSize(sizeof notes.psinfo) +
+          (notes.fpregsSize > 0 ? CoreNoteSize(notes.fpregsSize) : 0) +
+          (image.auxvSize > 0 ? CoreNoteSize(image.auxvSize) : 0) +
+          (image.fileNoteSize > 0 ? CoreNoteSize(image.fileNoteSize) : 0) +
+          CoreThreadNotesSize();
+}
 
+int
+CoreWriteElfHeader(int numHeaders)
+{
    Elf64_Ehdr eh;
    std::memset(&eh, 0, sizeof eh);
    std::memcpy(eh.e_ident, ELFMAG, SELFMAG);
@@ -700,17 +719,22 @@ CoreWriteImage(const CoreDumpContext *context)
    eh.e_ehsize = sizeof eh;
    eh.e_phentsize = sizeof(Elf64_Phdr);
    eh.e_phnum = (Elf64_Half)numHeaders;
-   int err = CoreWriteAll(&eh, sizeof eh, 0);
+   return CoreWriteAll(&eh, sizeof eh, 0);
+}
 
+// The note header, then one load header per segment, whose data follows
+// from dataOffset on; *totalSize receives the end of the last segment.
+int
+CoreWriteProgramHeaders(uint64_t notesOffset, size_t notesSize, uint64_t dataOffset,
+                        uint64_t *totalSize)
+{
    Elf64_Phdr ph;
    std::memset(&ph, 0, sizeof ph);
    ph.p_type = PT_NOTE;
    ph.p_offset = notesOffset;
    ph.p_filesz = notesSize;
-   uint64_t at = sizeof eh;
-   if (err == 0) {
-      err = CoreWriteAll(&ph, sizeof ph, at);
-   }
+   uint64_t at = sizeof(Elf64_Ehdr);
+   int err = CoreWriteAll(&ph, sizeof ph, at);
    at += sizeof ph;
    uint64_t offset = dataOffset;
    for (int i = 0; i < image.numSegments && err == 0; i++) {
@@ -727,17 +751,19 @@ CoreWriteImage(const CoreDumpContext *context)
       at += sizeof ph;
       offset += s.end - s.start;
    }
-   uint64_t totalSize = offset;
+   *totalSize = offset;
+   return err;
+}
 
-   uint64_t noteAt = notesOffset;
+int
+CoreWriteNotes(const CoreDumpContext *context, const CoreMainNotes &notes, uint64_t noteAt)
+{
+   int err = CoreWriteNote(NT_PRSTATUS, &notes.status, sizeof notes.status, &noteAt);
    if (err == 0) {
-      err = CoreWriteNote(NT_PRSTATUS, &status, sizeof status, &noteAt);
+      err = CoreWriteNote(NT_PRPSINFO, &notes.psinfo, sizeof notes.psinfo, &noteAt);
    }
-   if (err == 0) {
-      err = CoreWriteNote(NT_PRPSINFO, &psinfo, sizeof psinfo, &noteAt);
-   }
-   if (err == 0 && fpregsSize > 0) {
-      err = CoreWriteNote(NT_PRFPREG, fpregs, fpregsSize, &noteAt);
+   if (err == 0 && notes.fpregsSize > 0) {
+      err = CoreWriteNote(NT_PRFPREG, notes.fpregs, notes.fpregsSize, &noteAt);
    }
    if (err == 0 && image.auxvSize > 0) {
       err = CoreWriteNote(NT_AUXV, image.auxv, image.auxvSize, &noteAt);
@@ -748,14 +774,49 @@ CoreWriteImage(const CoreDumpContext *context)
    if (err == 0) {
       err = CoreWriteThreadNotes(context, &noteAt);
    }
+   return err;
+}
 
-   offset = dataOffset;
+// The segments' memory from dataOffset on, and the file cut to totalSize.
+int
+CoreWriteSegments(uint64_t dataOffset, uint64_t totalSize)
+{
+   int err = 0;
+   uint64_t offset = dataOffset;
    for (int i = 0; i < image.numSegments && err == 0; i++) {
       err = CoreWriteSegment(image.segments[i], offset);
       offset += image.segments[i].end - image.segments[i].start;
    }
    if (err == 0 && ftruncate(image.fd, (off_t)totalSize) != 0) {
       err = errno;
+   }
+   return err;
+}
+
+int
+CoreWriteImage(const CoreDumpContext *context)
+{
+   int err = CoreReadProcess();
+   if (err != 0) {
+      return err;
+   }
+   static CoreMainNotes notes;
+   CoreFillMainNotes(context, &notes);
+   size_t notesSize = CoreNotesSize(notes);
+   int numHeaders = 1 + image.numSegments;
+   uint64_t notesOffset = sizeof(Elf64_Ehdr) + numHeaders * sizeof(Elf64_Phdr);
+   uint64_t dataOffset = (notesOffset + notesSize + image.pageSize - 1) / image.pageSize *
+                         image.pageSize;
+   uint64_t totalSize = 0;
+   err = CoreWriteElfHeader(numHeaders);
+   if (err == 0) {
+      err = CoreWriteProgramHeaders(notesOffset, notesSize, dataOffset, &totalSize);
+   }
+   if (err == 0) {
+      err = CoreWriteNotes(context, notes, notesOffset);
+   }
+   if (err == 0) {
+      err = CoreWriteSegments(dataOffset, totalSize);
    }
    return err;
 }

@@ -13,13 +13,13 @@ namespace {
 constexpr size_t DICTLL_CHUNK = 64 * 1024;
 
 bool
-IsBlank(char c)
+DictLLIsBlank(char c)
 {
    return c == ' ' || c == '\t';
 }
 
 int
-HexValue(char c)
+DictLLHexValue(char c)
 {
    if (c >= '0' && c <= '9') {
       return c - '0';
@@ -38,7 +38,7 @@ HexValue(char c)
  * a NUL byte.
  */
 bool
-Unescape(char *value, size_t *length)
+DictLLUnescape(char *value, size_t *length)
 {
    char *out = static_cast<char *>(std::memchr(value, '|', *length));
    if (out == nullptr) {
@@ -47,8 +47,8 @@ Unescape(char *value, size_t *length)
    const char *in = out;
    const char *end = value + *length;
    while (in < end) {
-      if (*in == '|' && end - in >= 3 && HexValue(in[1]) >= 0 && HexValue(in[2]) >= 0) {
-         char byte = (char)(HexValue(in[1]) * 16 + HexValue(in[2]));
+      if (*in == '|' && end - in >= 3 && DictLLHexValue(in[1]) >= 0 && DictLLHexValue(in[2]) >= 0) {
+         char byte = (char)(DictLLHexValue(in[1]) * 16 + DictLLHexValue(in[2]));
          if (byte == '\0') {
             return false;
          }
@@ -107,7 +107,7 @@ namespace {
 
 // Reads more bytes after those kept; false at the end or on error.
 bool
-Fill(DictLLReader *r, bool *error)
+DictLLFill(DictLLReader *r, bool *error)
 {
    if (r->eof) {
       return false;
@@ -142,7 +142,7 @@ DictLL_ReadLine(DictLLReader *r, char **line, size_t *length)
 {
    bool error = false;
    if (!r->started) {
-      while (r->len < 3 && Fill(r, &error)) {
+      while (r->len < 3 && DictLLFill(r, &error)) {
       }
       if (error) {
          return DICTLL_READ_ERROR;
@@ -179,7 +179,7 @@ DictLL_ReadLine(DictLLReader *r, char **line, size_t *length)
       }
       if (r->skipLF) {
          // A carriage return ended the buffer: its line feed comes first.
-         if (!Fill(r, &error)) {
+         if (!DictLLFill(r, &error)) {
             r->skipLF = false;
             if (error) {
                return DICTLL_READ_ERROR;
@@ -188,7 +188,7 @@ DictLL_ReadLine(DictLLReader *r, char **line, size_t *length)
          continue;
       }
       scanned = avail;
-      if (!Fill(r, &error)) {
+      if (!DictLLFill(r, &error)) {
          if (error) {
             return DICTLL_READ_ERROR;
          }
@@ -209,14 +209,14 @@ DictLL_ParseLine(char *line, size_t length, const char **name, size_t *nameLengt
 {
    char *p = line;
    char *end = line + length;
-   while (p < end && IsBlank(*p)) {
+   while (p < end && DictLLIsBlank(*p)) {
       p++;
    }
    if (p == end || *p == '#') {
       return DICTLL_COMMENT;
    }
    char *nameStart = p;
-   while (p < end && *p != '\0' && !IsBlank(*p) && *p != '#' && *p != '=') {
+   while (p < end && *p != '\0' && !DictLLIsBlank(*p) && *p != '#' && *p != '=') {
       p++;
    }
    if (p == nameStart) {
@@ -224,14 +224,14 @@ DictLL_ParseLine(char *line, size_t length, const char **name, size_t *nameLengt
    }
    *name = nameStart;
    *nameLength = (size_t)(p - nameStart);
-   while (p < end && IsBlank(*p)) {
+   while (p < end && DictLLIsBlank(*p)) {
       p++;
    }
    if (p == end || *p != '=') {
       return DICTLL_SYNTAX_ERROR;
    }
    p++;
-   while (p < end && IsBlank(*p)) {
+   while (p < end && DictLLIsBlank(*p)) {
       p++;
    }
    char *valueStart;
@@ -248,18 +248,18 @@ DictLL_ParseLine(char *line, size_t length, const char **name, size_t *nameLengt
       p++;
    } else {
       valueStart = p;
-      while (p < end && *p != '\0' && !IsBlank(*p) && *p != '#') {
+      while (p < end && *p != '\0' && !DictLLIsBlank(*p) && *p != '#') {
          p++;
       }
       valueLen = (size_t)(p - valueStart);
    }
-   while (p < end && IsBlank(*p)) {
+   while (p < end && DictLLIsBlank(*p)) {
       p++;
    }
    if (p < end && *p != '#') {
       return DICTLL_SYNTAX_ERROR;
    }
-   if (!Unescape(valueStart, &valueLen)) {
+   if (!DictLLUnescape(valueStart, &valueLen)) {
       return DICTLL_NUL_VALUE;
    }
    *value = valueStart;

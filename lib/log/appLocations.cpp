@@ -13,7 +13,7 @@ std::atomic<MXUserExclLock *> urlLock{nullptr};
 char *locations[APP_LOCATION_COUNT];
 
 MXUserExclLock *
-Lock()
+AppLocationsLock()
 {
    MXUserExclLock *lock = MXUser_CreateSingletonExclLock(&urlLock, "urlLock", 0xf0004000);
    if (lock == nullptr) {
@@ -31,7 +31,7 @@ AppLocations_Set(int slot, const char *path)
       return;
    }
    char *copy = Util_SafeStrdup(path);
-   MXUserExclLock *lock = Lock();
+   MXUserExclLock *lock = AppLocationsLock();
    MXUser_AcquireExclLock(lock);
    std::free(locations[slot]);
    locations[slot] = copy;
@@ -44,7 +44,7 @@ AppLocations_Get(int slot)
    if (slot < 0 || slot >= APP_LOCATION_COUNT) {
       return nullptr;
    }
-   MXUserExclLock *lock = Lock();
+   MXUserExclLock *lock = AppLocationsLock();
    MXUser_AcquireExclLock(lock);
    char *copy = Util_SafeStrdup(locations[slot]);
    MXUser_ReleaseExclLock(lock);

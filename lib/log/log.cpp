@@ -37,7 +37,7 @@ constexpr int ROW_OF_INFO = 4;
 const char LONG_LINE[] = "*LONG LINE TRUNCATION*\n";
 
 bool
-FilteredOut(int32_t level, int32_t minLevel)
+LogFilteredOut(int32_t level, int32_t minLevel)
 {
    return level != LOG_LEVEL_AUDIT && level > minLevel;
 }
@@ -217,8 +217,8 @@ LogV(int level, const char *format, va_list args)
 {
    int savedErrno = errno;
    int row = LogLevelRowIndex(level);
-   if (FilteredOut(level, logState.stderrMinLevel.load(std::memory_order_relaxed)) &&
-       FilteredOut(level, logState.logMinLevel.load(std::memory_order_relaxed))) {
+   if (LogFilteredOut(level, logState.stderrMinLevel.load(std::memory_order_relaxed)) &&
+       LogFilteredOut(level, logState.logMinLevel.load(std::memory_order_relaxed))) {
       errno = savedErrno;
       return;
    }
@@ -236,7 +236,7 @@ LogV(int level, const char *format, va_list args)
       if (level <= logState.stderrMinLevel) {
          LogPlat_WriteStderr(text, length);
       }
-      if (!FilteredOut(level, logState.logMinLevel)) {
+      if (!LogFilteredOut(level, logState.logMinLevel)) {
          bool toRing = !LogOutputsOpen() ||
                        LogThrottleCheck(&logState, &logState.throttle, length);
          if (toRing) {

@@ -15,7 +15,7 @@ constexpr size_t COPY_CHUNK = 16384;
 constexpr size_t LINE_LIMIT = 32765;
 
 void
-CloseSource(LogState *state)
+LogCloseEventSource(LogState *state)
 {
    if (state->eventSource != nullptr) {
       LogPlat_SysClose(state->eventSource->handle);
@@ -31,7 +31,7 @@ bool
 LogSetupEventLog(LogState *state, const char *systemLoggerID, uint32_t use)
 {
    if (use == LOG_SYSTEM_LOGGER_NONE) {
-      CloseSource(state);
+      LogCloseEventSource(state);
       state->systemLoggerUse = LOG_SYSTEM_LOGGER_NONE;
       return true;
    }
@@ -39,7 +39,7 @@ LogSetupEventLog(LogState *state, const char *systemLoggerID, uint32_t use)
       state->systemLoggerUse = LOG_SYSTEM_LOGGER_NONE;
       return false;
    }
-   CloseSource(state);
+   LogCloseEventSource(state);
    void *handle = LogPlat_SysOpen(systemLoggerID);
    if (handle == nullptr) {
       state->systemLoggerUse = LOG_SYSTEM_LOGGER_NONE;

@@ -17,7 +17,7 @@ namespace {
 enum Destination { DEST_NONE = 0, DEST_DISK = 1, DEST_SYSLOG = 2, DEST_BOTH = 3 };
 
 const char *
-Prefixed(const char *appPrefix, const char *key, char *buf, size_t size)
+LogPrefixed(const char *appPrefix, const char *key, char *buf, size_t size)
 {
    if (appPrefix == nullptr || appPrefix[0] == '\0') {
       return nullptr;
@@ -34,10 +34,10 @@ Prefixed(const char *appPrefix, const char *key, char *buf, size_t size)
 
 // Boolean key, read as a tristate: "default" counts as absent.
 void
-ReadBool(const char *appPrefix, const char *key, bool *value)
+LogReadBool(const char *appPrefix, const char *key, bool *value)
 {
    char buf[128];
-   const char *keys[] = {key, Prefixed(appPrefix, key, buf, sizeof buf)};
+   const char *keys[] = {key, LogPrefixed(appPrefix, key, buf, sizeof buf)};
    for (const char *k : keys) {
       if (k == nullptr || !Preference_IsSet(k)) {
          continue;
@@ -53,10 +53,10 @@ ReadBool(const char *appPrefix, const char *key, bool *value)
 // Integer key; negative values count as absent.
 template <typename T>
 void
-ReadInt(const char *appPrefix, const char *key, T *value)
+LogReadInt(const char *appPrefix, const char *key, T *value)
 {
    char buf[128];
-   const char *keys[] = {key, Prefixed(appPrefix, key, buf, sizeof buf)};
+   const char *keys[] = {key, LogPrefixed(appPrefix, key, buf, sizeof buf)};
    for (const char *k : keys) {
       if (k == nullptr || !Preference_IsSet(k)) {
          continue;
@@ -70,7 +70,7 @@ ReadInt(const char *appPrefix, const char *key, T *value)
 }
 
 int
-DestinationOf(const char *value, bool prefixedKey)
+LogDestinationOf(const char *value, bool prefixedKey)
 {
    if (std::strcmp(value, "none") == 0) {
       return DEST_NONE;
@@ -98,7 +98,7 @@ LogGetDestination(const char *appPrefix)
    bool prefixedKey = false;
    char buf[128];
    if (value == nullptr) {
-      const char *prefixed = Prefixed(appPrefix, key, buf, sizeof buf);
+      const char *prefixed = LogPrefixed(appPrefix, key, buf, sizeof buf);
       if (prefixed != nullptr) {
          value.reset(Preference_GetString(nullptr, prefixed));
          prefixedKey = true;
@@ -108,7 +108,7 @@ LogGetDestination(const char *appPrefix)
    if (value == nullptr) {
       return DEST_DISK;
    }
-   int dest = DestinationOf(value.get(), prefixedKey);
+   int dest = LogDestinationOf(value.get(), prefixedKey);
    if (dest < 0) {
       Log("%s: invalid %s content (%s); ignored\n", "LogGetDestination", key, value.get());
       dest = DEST_DISK;
@@ -117,14 +117,14 @@ LogGetDestination(const char *appPrefix)
 }
 
 void
-ReplaceString(char **field, const char *value)
+LogReplaceString(char **field, const char *value)
 {
    std::free(*field);
    *field = value != nullptr ? Util_SafeStrdup(value) : nullptr;
 }
 
 void
-ResetThrottle(LogThrottle *throttle, uint32_t threshold, uint32_t bytesPerSec)
+LogResetThrottle(LogThrottle *throttle, uint32_t threshold, uint32_t bytesPerSec)
 {
    throttle->throttled = false;
    throttle->threshold = threshold;
@@ -137,7 +137,7 @@ ResetThrottle(LogThrottle *throttle, uint32_t threshold, uint32_t bytesPerSec)
 
 // Returns the state to what it was before Log_Init (the lock stays).
 void
-ResetState(LogState *state)
+LogResetState(LogState *state)
 {
    if (state->fd >= 0) {
       LogPlat_Close(state->fd);
@@ -161,7 +161,7 @@ ResetState(LogState *state)
    state->midLine = false;
    state->fd = -1;
    state->systemLoggerUse = LOG_SYSTEM_LOGGER_NONE;
-   ResetThrottle(&state->throttle, 0, LOG_NO_BPS_LIMIT);
+   LogResetThrottle(&state->throttle, 0, LOG_NO_BPS_LIMIT);
    state->suffix = state->appName = state->fileName = state->appVersion = nullptr;
    state->needBanner = state->initialised = state->append = false;
    state->rotating = state->fastRotation = state->keep = false;
@@ -171,7 +171,7 @@ ResetState(LogState *state)
 }
 
 bool
-AllocateBuffer(std::atomic<char *> *slot)
+LogAllocateBuffer(std::atomic<char *> *slot)
 {
    if (slot->load() == nullptr) {
       slot->store(static_cast<char *>(std::malloc(LOG_BUFFER_SIZE)));
@@ -180,7 +180,7 @@ AllocateBuffer(std::atomic<char *> *slot)
 }
 
 PRINTF_DECL(4, 5) bool
-WriteBannerLine(LogState *state, const char *prefix, size_t prefixLen, const char *format, ...)
+LogWriteBannerLine(LogState *state, const char *prefix, size_t prefixLen, const char *format, ...)
 {
    char line[LOG_NOTICE_BUFFER * 2];
    std::memcpy(line, prefix, prefixLen);
@@ -236,21 +236,21 @@ Log_ParamsFromConfig(const char *appPrefix, LogParams *params)
       params->systemLoggerUse = LOG_SYSTEM_LOGGER_NONE;
       return;
    }
-   ReadInt(appPrefix, "log.stderrMinLevel", &params->stderrMinLevel);
-   ReadInt(appPrefix, "log.logMinLevel", &params->logMinLevel);
-   ReadBool(appPrefix, "log.useTimeStamps", &params->useTimeStamps);
-   ReadBool(appPrefix, "log.useMilliseconds", &params->useMilliseconds);
-   ReadBool(appPrefix, "log.useThreadName", &params->useThreadName);
-   ReadBool(appPrefix, "log.useLevelDesignator", &params->useLevelDesignator);
-   ReadInt(appPrefix, "log.throttleThreshold", &params->throttleThreshold);
+   LogReadInt(appPrefix, "log.stderrMinLevel", &params->stderrMinLevel);
+   LogReadInt(appPrefix, "log.logMinLevel", &params->logMinLevel);
+   LogReadBool(appPrefix, "log.useTimeStamps", &params->useTimeStamps);
+   LogReadBool(appPrefix, "log.useMilliseconds", &params->useMilliseconds);
+   LogReadBool(appPrefix, "log.useThreadName", &params->useThreadName);
+   LogReadBool(appPrefix, "log.useLevelDesignator", &params->useLevelDesignator);
+   LogReadInt(appPrefix, "log.throttleThreshold", &params->throttleThreshold);
    if (dest != DEST_SYSLOG) {
-      ReadInt(appPrefix, "log.throttleBytesPerSec", &params->throttleBytesPerSec);
+      LogReadInt(appPrefix, "log.throttleBytesPerSec", &params->throttleBytesPerSec);
       if (params->throttleBytesPerSec == 0) {
          params->throttleBytesPerSec = LOG_NO_BPS_LIMIT;
       }
    }
    bool noLogAfterThreshold = false;
-   ReadBool(appPrefix, "log.noLogAfterThreshold", &noLogAfterThreshold);
+   LogReadBool(appPrefix, "log.noLogAfterThreshold", &noLogAfterThreshold);
    if (noLogAfterThreshold) {
       params->throttleBytesPerSec = 0;
    }
@@ -262,12 +262,12 @@ Log_ParamsFromConfig(const char *appPrefix, LogParams *params)
    }
    params->systemLoggerUse = dest == DEST_BOTH ? LOG_SYSTEM_LOGGER_WITH_FILE
                                                : LOG_SYSTEM_LOGGER_NONE;
-   ReadBool(appPrefix, "log.keep", &params->keep);
-   ReadBool(appPrefix, "log.append", &params->append);
-   ReadInt(appPrefix, "log.keepOld", &params->keepOld);
-   ReadInt(appPrefix, "log.rotateSize", &params->rotateSize);
-   ReadBool(appPrefix, "log.fastRotation", &params->fastRotation);
-   ReadBool(appPrefix, "log.syncAfterWrite", &params->syncAfterWrite);
+   LogReadBool(appPrefix, "log.keep", &params->keep);
+   LogReadBool(appPrefix, "log.append", &params->append);
+   LogReadInt(appPrefix, "log.keepOld", &params->keepOld);
+   LogReadInt(appPrefix, "log.rotateSize", &params->rotateSize);
+   LogReadBool(appPrefix, "log.fastRotation", &params->fastRotation);
+   LogReadBool(appPrefix, "log.syncAfterWrite", &params->syncAfterWrite);
 }
 
 bool
@@ -295,34 +295,34 @@ Log_Init(const LogParams *params)
    MsgList *messages = nullptr;
    bool ok;
    if (params->systemLoggerUse == LOG_SYSTEM_LOGGER_ONLY) {
-      ReplaceString(&state->suffix, nullptr);
-      ReplaceString(&state->appName, nullptr);
-      ReplaceString(&state->fileName, nullptr);
-      ReplaceString(&state->appVersion, nullptr);
+      LogReplaceString(&state->suffix, nullptr);
+      LogReplaceString(&state->appName, nullptr);
+      LogReplaceString(&state->fileName, nullptr);
+      LogReplaceString(&state->appVersion, nullptr);
       state->keep = state->append = state->rotating = false;
       state->keepOld = 0;
       state->rotateSize = 0;
-      ResetThrottle(&state->throttle, params->throttleThreshold, params->throttleBytesPerSec);
+      LogResetThrottle(&state->throttle, params->throttleThreshold, params->throttleBytesPerSec);
       ok = Log_SetOutput(state, nullptr, nullptr, false, false, LOG_SYSTEM_LOGGER_ONLY,
                          params->systemLoggerID, &messages);
    } else {
-      ReplaceString(&state->appName, params->appName);
-      ReplaceString(&state->appVersion, params->appVersion);
-      ReplaceString(&state->suffix, params->suffix);
+      LogReplaceString(&state->appName, params->appName);
+      LogReplaceString(&state->appVersion, params->appVersion);
+      LogReplaceString(&state->suffix, params->suffix);
       state->keep = params->keep;
       state->syncAfterWrite = params->syncAfterWrite;
       state->append = params->append;
       state->keepOld = params->keepOld;
       state->rotateSize = params->rotateSize;
       state->fastRotation = false;
-      ResetThrottle(&state->throttle, params->throttleThreshold, params->throttleBytesPerSec);
+      LogResetThrottle(&state->throttle, params->throttleThreshold, params->throttleBytesPerSec);
       state->rotating = false;
       ok = Log_SetOutput(state, params->fileName, params->config, params->carryOver, true,
                          params->systemLoggerUse, params->systemLoggerID, &messages);
    }
    if (ok) {
-      ok = LogGetRing() != nullptr && AllocateBuffer(&state->messageBuffer) &&
-           AllocateBuffer(&state->lineBuffer) && AllocateBuffer(&state->drainBuffer);
+      ok = LogGetRing() != nullptr && LogAllocateBuffer(&state->messageBuffer) &&
+           LogAllocateBuffer(&state->lineBuffer) && LogAllocateBuffer(&state->drainBuffer);
    }
    state->initialised = ok;
    state->lockDepth--;
@@ -334,7 +334,7 @@ Log_Init(const LogParams *params)
    if (!ok) {
       MXUser_AcquireRecLock(lock);
       state->lockDepth++;
-      ResetState(state);
+      LogResetState(state);
       state->lockDepth--;
       MXUser_ReleaseRecLock(lock);
    }
@@ -378,22 +378,21 @@ LogWriteBanner(LogState *state)
 
    char host[128];
    LogPlat_HostDescription(host, sizeof host);
-   bool ok = WriteBannerLine(state, prefix, prefixLen,
-                             "Log for %s pid=%d version=%s build=%s option=%s\n",
-                             state->appName != nullptr ? state->appName : "",
-                             LogPlat_ProcessId(),
-                             state->appVersion != nullptr ? state->appVersion : "",
-                             ProductState_GetBuildNumber(), "Release");
-   ok = ok && WriteBannerLine(state, prefix, prefixLen, "The process is %zu-bit.\n",
-                              sizeof(void *) * 8);
-   ok = ok && WriteBannerLine(state, prefix, prefixLen, "Host codepage=%s encoding=%s\n",
-                              LogPlat_Codepage(), LogPlat_Encoding());
+   bool ok = LogWriteBannerLine(
+      state, prefix, prefixLen, "Log for %s pid=%d version=%s build=%s option=%s\n",
+      state->appName != nullptr ? state->appName : "", LogPlat_ProcessId(),
+      state->appVersion != nullptr ? state->appVersion : "", ProductState_GetBuildNumber(),
+      "Release");
+   ok = ok && LogWriteBannerLine(state, prefix, prefixLen, "The process is %zu-bit.\n",
+                                 sizeof(void *) * 8);
+   ok = ok && LogWriteBannerLine(state, prefix, prefixLen, "Host codepage=%s encoding=%s\n",
+                                 LogPlat_Codepage(), LogPlat_Encoding());
    if (ok && !state->useTimeStamps) {
-      ok = WriteBannerLine(state, prefix, prefixLen, "Log creation time is %s%s%s\n",
-                           header.dateTime, header.millis, header.zone);
+      ok = LogWriteBannerLine(state, prefix, prefixLen, "Log creation time is %s%s%s\n",
+                              header.dateTime, header.millis, header.zone);
    }
    // The prefix is the first value of this line's own format.
-   ok = ok && WriteBannerLine(state, "", 0, "%sHost is %s\n", prefix, host);
+   ok = ok && LogWriteBannerLine(state, "", 0, "%sHost is %s\n", prefix, host);
    if (ok) {
       state->needBanner = false;
    }
@@ -453,7 +452,7 @@ Log_Exit()
    }
    MXUser_AcquireRecLock(lock);
    logState.lockDepth++;
-   ResetState(&logState);
+   LogResetState(&logState);
    logState.lockDepth--;
    MXUser_ReleaseRecLock(lock);
 }

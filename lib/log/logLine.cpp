@@ -10,7 +10,7 @@ namespace {
 // Appends src to buf (used bytes *at, size bytes) while at most limit
 // bytes of buf are used.
 void
-Append(char *buf, size_t *at, size_t limit, const char *src, size_t length)
+LogLineAppend(char *buf, size_t *at, size_t limit, const char *src, size_t length)
 {
    if (*at >= limit) {
       return;
@@ -22,7 +22,7 @@ Append(char *buf, size_t *at, size_t limit, const char *src, size_t length)
 }
 
 size_t
-Digits3(int value, char *out)
+LogLineDigits3(int value, char *out)
 {
    out[0] = (char)('0' + value / 100 % 10);
    out[1] = (char)('0' + value / 10 % 10);
@@ -83,12 +83,14 @@ LogBuildPrefix(const LogLineHeader &header, char *buf, size_t size)
       }
    } else if (logState.useTimeStamps) {
       size_t limit = size - 3;
-      Append(buf, &at, limit, header.dateTime, strnlen(header.dateTime, sizeof header.dateTime));
+      LogLineAppend(buf, &at, limit, header.dateTime,
+                    strnlen(header.dateTime, sizeof header.dateTime));
       if (logState.useMilliseconds) {
-         Append(buf, &at, limit, header.millis, strnlen(header.millis, sizeof header.millis));
+         LogLineAppend(buf, &at, limit, header.millis,
+                       strnlen(header.millis, sizeof header.millis));
       }
-      Append(buf, &at, limit, header.zone, strnlen(header.zone, sizeof header.zone));
-      Append(buf, &at, size, "| ", 2);
+      LogLineAppend(buf, &at, limit, header.zone, strnlen(header.zone, sizeof header.zone));
+      LogLineAppend(buf, &at, size, "| ", 2);
    }
    if (size < 128 && logState.useThreadName) {
       size_t n = strnlen(header.threadName, sizeof header.threadName);
@@ -97,8 +99,8 @@ LogBuildPrefix(const LogLineHeader &header, char *buf, size_t size)
          n = left > 3 ? left - 3 : 0;
       }
       if (n > 0) {
-         Append(buf, &at, size, header.threadName, n);
-         Append(buf, &at, size, "| ", 2);
+         LogLineAppend(buf, &at, size, header.threadName, n);
+         LogLineAppend(buf, &at, size, "| ", 2);
       }
    }
    if (logState.useLevelDesignator) {
@@ -108,10 +110,10 @@ LogBuildPrefix(const LogLineHeader &header, char *buf, size_t size)
       }
       char designator[8];
       designator[0] = LogLevelInfo[row].designator;
-      Digits3(LogLevelInfo[row].level, designator + 1);
+      LogLineDigits3(LogLevelInfo[row].level, designator + 1);
       designator[4] = header.continuation == 'T' ? '+' : ':';
       designator[5] = ' ';
-      Append(buf, &at, size - 1, designator, 6);
+      LogLineAppend(buf, &at, size - 1, designator, 6);
    }
    return at;
 }

@@ -21,7 +21,7 @@ constexpr uint64_t THROTTLED_WINDOW_USEC = 60000000;
 
 // A level-120 prefix for a notice, built with the current time and thread.
 size_t
-NoticePrefix(char *buf, size_t size)
+LogNoticePrefix(char *buf, size_t size)
 {
    LogLineHeader header;
    LogFillHeader(&header, LogLevelRowIndex(LOG_LEVEL_INFO), false);
@@ -29,7 +29,7 @@ NoticePrefix(char *buf, size_t size)
 }
 
 bool
-WriteWhole(int fd, const char *data, size_t length)
+LogWriteWhole(int fd, const char *data, size_t length)
 {
    return LogPlat_Write(fd, data, length) == (long)length;
 }
@@ -76,12 +76,12 @@ LogWriteFile(LogState *state, const char *data, size_t length)
 {
    if (state->bytesDiscarded != 0) {
       char notice[LOG_NOTICE_BUFFER];
-      size_t at = NoticePrefix(notice, sizeof notice);
+      size_t at = LogNoticePrefix(notice, sizeof notice);
       int n = Str_Snprintf(notice + at, sizeof notice - at,
                            ">>> Error writing log, %llu bytes discarded. Disk full?\n",
                            (unsigned long long)state->bytesDiscarded);
       size_t len = n >= 0 ? at + (size_t)n : std::strlen(notice);
-      if (WriteWhole(state->fd, notice, len)) {
+      if (LogWriteWhole(state->fd, notice, len)) {
          state->bytesDiscarded = 0;
       }
    }
@@ -180,12 +180,12 @@ bool
 LogWriteDroppedNotice(LogState *state, uint64_t bytes)
 {
    char notice[LOG_NOTICE_BUFFER];
-   size_t at = NoticePrefix(notice, sizeof notice);
+   size_t at = LogNoticePrefix(notice, sizeof notice);
    int n = Str_Snprintf(notice + at, sizeof notice - at,
                         "<<< %s dropped %llu bytes of held-back lines >>>\n",
                         state->throttle.name, (unsigned long long)bytes);
    size_t len = n >= 0 ? at + (size_t)n : std::strlen(notice);
-   bool whole = state->fd < 0 || WriteWhole(state->fd, notice, len);
+   bool whole = state->fd < 0 || LogWriteWhole(state->fd, notice, len);
    if (state->eventSource != nullptr) {
       LogWriteEventLog(state, notice, LOG_LEVEL_INFO);
    }
@@ -196,7 +196,7 @@ void
 LogWriteThrottleNotice(LogState *state, const LogThrottle *throttle)
 {
    char notice[LOG_NOTICE_BUFFER];
-   size_t at = NoticePrefix(notice, sizeof notice);
+   size_t at = LogNoticePrefix(notice, sizeof notice);
    int n = Str_Snprintf(notice + at, sizeof notice - at, "<<< %s Throttled >>>\n",
                         throttle->name);
    size_t len = n >= 0 ? at + (size_t)n : std::strlen(notice);

@@ -24,7 +24,7 @@ namespace {
 const LogSystemLoggerSink *testSink = nullptr;
 
 int
-SyslogPriority(uint16_t eventType, int32_t level)
+LogPlatSyslogPriority(uint16_t eventType, int32_t level)
 {
    if (eventType == LOG_EVENT_ERROR) {
       return LOG_ERR;
@@ -160,7 +160,7 @@ LogPlat_SysReport(void *handle, uint16_t eventType, int32_t level, const char *t
       testSink->report(handle, eventType, level, text);
       return;
    }
-   syslog(SyslogPriority(eventType, level), "%s", text);
+   syslog(LogPlatSyslogPriority(eventType, level), "%s", text);
 }
 
 void

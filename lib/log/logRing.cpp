@@ -12,14 +12,14 @@ namespace {
 constexpr uint32_t HEADER_SIZE = sizeof(LogLineHeader);
 
 char
-ByteAt(const LogPendingRing *ring, uint32_t offset)
+LogRingByteAt(const LogPendingRing *ring, uint32_t offset)
 {
    return ring->base[(ring->readPos + offset) % LOG_BUFFER_SIZE];
 }
 
 // Offset (from the read position) of the first "\n", or -1.
 long
-FindNewline(const LogPendingRing *ring)
+LogRingFindNewline(const LogPendingRing *ring)
 {
    uint32_t first = LOG_BUFFER_SIZE - ring->readPos;
    uint32_t len = ring->count < first ? ring->count : first;
@@ -37,27 +37,27 @@ FindNewline(const LogPendingRing *ring)
 }
 
 void
-Consume(LogPendingRing *ring, uint32_t n)
+LogRingConsume(LogPendingRing *ring, uint32_t n)
 {
    ring->readPos = (ring->readPos + n) % LOG_BUFFER_SIZE;
    ring->count -= n;
 }
 
 void
-MakeRoom(LogPendingRing *ring, uint32_t n)
+LogRingMakeRoom(LogPendingRing *ring, uint32_t n)
 {
    while (ring->count > 0 && LOG_BUFFER_SIZE - ring->count <= n) {
-      long nl = FindNewline(ring);
+      long nl = LogRingFindNewline(ring);
       uint32_t gone = nl >= 0 ? (uint32_t)nl + 1 : ring->count;
       // Every line in the ring starts with its header; the text is what
       // the notice reports.
       ring->droppedBytes += gone > HEADER_SIZE ? gone - HEADER_SIZE : 0;
-      Consume(ring, gone);
+      LogRingConsume(ring, gone);
    }
 }
 
 void
-Put(LogPendingRing *ring, const char *data, uint32_t n)
+LogRingPut(LogPendingRing *ring, const char *data, uint32_t n)
 {
    uint32_t first = LOG_BUFFER_SIZE - ring->writePos;
    if (n <= first) {
@@ -71,9 +71,9 @@ Put(LogPendingRing *ring, const char *data, uint32_t n)
 }
 
 bool
-EndsOpenLine(const LogPendingRing *ring)
+LogRingEndsOpenLine(const LogPendingRing *ring)
 {
-   return ring->count > 0 && ByteAt(ring, ring->count - 1) != '\n';
+   return ring->count > 0 && LogRingByteAt(ring, ring->count - 1) != '\n';
 }
 
 }  // namespace
@@ -111,8 +111,8 @@ LogRingPutLine(const LogLineHeader &header, const char *segment, size_t length,
    }
    // The text continues a line only when that line is still open in the
    // ring; otherwise it starts a line of its own, with its header.
-   bool continues = !withHeader && EndsOpenLine(ring);
-   bool closeOpenLine = !continues && EndsOpenLine(ring);
+   bool continues = !withHeader && LogRingEndsOpenLine(ring);
+   bool closeOpenLine = !continues && LogRingEndsOpenLine(ring);
    uint32_t headerBytes = continues ? 0 : HEADER_SIZE;
 
    // A line longer than the ring is cut so that it fits with its header.
@@ -123,22 +123,22 @@ LogRingPutLine(const LogLineHeader &header, const char *segment, size_t length,
       n = Str_CompleteUtf8Length(segment, room - 1);
       cut = true;
    }
-   MakeRoom(ring, (uint32_t)(headerBytes + n + (cut ? 1 : 0) + (closeOpenLine ? 1 : 0)));
-   if (continues && !EndsOpenLine(ring)) {
+   LogRingMakeRoom(ring, (uint32_t)(headerBytes + n + (cut ? 1 : 0) + (closeOpenLine ? 1 : 0)));
+   if (continues && !LogRingEndsOpenLine(ring)) {
       // Making room took the open line away: what is left of it starts a
       // line of its own.
       LogRingPutLine(header, segment, length, true);
       return;
    }
-   if (closeOpenLine && EndsOpenLine(ring)) {
-      Put(ring, "\n", 1);
+   if (closeOpenLine && LogRingEndsOpenLine(ring)) {
+      LogRingPut(ring, "\n", 1);
    }
    if (!continues) {
-      Put(ring, reinterpret_cast<const char *>(&header), HEADER_SIZE);
+      LogRingPut(ring, reinterpret_cast<const char *>(&header), HEADER_SIZE);
    }
-   Put(ring, segment, (uint32_t)n);
+   LogRingPut(ring, segment, (uint32_t)n);
    if (cut) {
-      Put(ring, "\n", 1);
+      LogRingPut(ring, "\n", 1);
    }
    logState.linesPending.store(true, std::memory_order_relaxed);
 }
@@ -149,16 +149,16 @@ LogRingTakeLine(LogPendingRing *ring, char *buf, size_t size)
    if (ring->count == 0) {
       return -1;
    }
-   long nl = FindNewline(ring);
+   long nl = LogRingFindNewline(ring);
    if (nl < 0) {
       return -1;
    }
    uint32_t lineLen = (uint32_t)nl + 1;
    uint32_t copy = lineLen < size ? lineLen : (uint32_t)size;
    for (uint32_t i = 0; i < copy; i++) {
-      buf[i] = ByteAt(ring, i);
+      buf[i] = LogRingByteAt(ring, i);
    }
-   Consume(ring, lineLen);
+   LogRingConsume(ring, lineLen);
    if (copy < size) {
       buf[copy] = '\0';
       return copy;

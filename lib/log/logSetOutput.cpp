@@ -20,23 +20,23 @@ namespace {
 constexpr size_t COPY_CHUNK = 16384;
 
 bool
-Empty(const char *text)
+LogEmpty(const char *text)
 {
    return text == nullptr || text[0] == '\0';
 }
 
 const char *
-ErrorText()
+LogErrorText()
 {
    return std::strerror(errno);
 }
 
 // The generated default name in the safe temporary directory.
 char *
-GeneratedName(LogState *state, MXUserRecLock *lock)
+LogGeneratedName(LogState *state, MXUserRecLock *lock)
 {
    char pattern[256];
-   bool haveSuffix = !Empty(state->suffix);
+   bool haveSuffix = !LogEmpty(state->suffix);
    Str_FormatFixed(pattern, sizeof pattern, "%s%s%s-$PID.log", "quillon",
                    haveSuffix ? "-" : "", haveSuffix ? state->suffix : "");
    MXUser_ReleaseRecLock(lock);
@@ -55,40 +55,40 @@ GeneratedName(LogState *state, MXUserRecLock *lock)
 }
 
 char *
-ResolveFileName(LogState *state, const char *fileName, const char *config)
+LogResolveFileName(LogState *state, const char *fileName, const char *config)
 {
    MXUserRecLock *lock = LogGetLock();
-   if (!Empty(config)) {
+   if (!LogEmpty(config)) {
       MXUser_ReleaseRecLock(lock);
       UtilCString value(Preference_GetString(nullptr, config));
       MXUser_AcquireRecLock(lock);
-      if (!Empty(value.get())) {
+      if (!LogEmpty(value.get())) {
          state->generatedName = false;
          return value.release();
       }
    }
-   if (!Empty(fileName)) {
+   if (!LogEmpty(fileName)) {
       state->generatedName = false;
       return Util_SafeStrdup(fileName);
    }
    state->generatedName = true;
-   return GeneratedName(state, lock);
+   return LogGeneratedName(state, lock);
 }
 
 // Copies the earlier log (state->fd) into the new file.
 bool
-CarryOver(LogState *state, int target, const char *newPath, MsgList **messages)
+LogCarryOver(LogState *state, int target, const char *newPath, MsgList **messages)
 {
    if (!state->append && !LogPlat_Truncate(target)) {
       MsgList_Append(messages,
                      "@&!*@*@(msg.log.copyFtruncateFailed)Cannot truncate the log file '%s': %s\n",
-                     newPath, ErrorText());
+                     newPath, LogErrorText());
       return false;
    }
    if (!LogPlat_SeekStart(state->fd)) {
       MsgList_Append(messages,
                      "@&!*@*@(msg.log.copyLseekFailed)Cannot seek to start of file '%s': %s\n",
-                     state->fileName, ErrorText());
+                     state->fileName, LogErrorText());
       return false;
    }
    UtilHeapPtr<char> buffer(static_cast<char *>(Util_SafeMalloc(COPY_CHUNK)));
@@ -100,7 +100,7 @@ CarryOver(LogState *state, int target, const char *newPath, MsgList **messages)
          MsgList_Append(messages,
                         "@&!*@*@(msg.log.copyWriteFailed)A write error occurred when "
                         "copying data to '%s': %s\n",
-                        newPath, ErrorText());
+                        newPath, LogErrorText());
          ok = false;
          break;
       }
@@ -110,15 +110,15 @@ CarryOver(LogState *state, int target, const char *newPath, MsgList **messages)
       MsgList_Append(messages,
                      "@&!*@*@(msg.log.copyReadFailed)A read error occurred when copying "
                      "data from '%s': %s\n",
-                     state->fileName, ErrorText());
+                     state->fileName, LogErrorText());
       ok = false;
    }
    return ok;
 }
 
 void
-SetOutputFailed(const char *fileName, const char *config, const char *id, uint32_t use,
-                MsgList **messages)
+LogSetOutputFailed(const char *fileName, const char *config, const char *id, uint32_t use,
+                   MsgList **messages)
 {
    MsgList_Append(messages,
                   "@&!*@*@(msg.log.setOutputFailed)Unable to establish log output as "
@@ -126,11 +126,11 @@ SetOutputFailed(const char *fileName, const char *config, const char *id, uint32
                   "systemLoggerID (%s)\nsystemLoggerUse %u\n",
                   fileName != nullptr ? fileName : "<NULL>",
                   config != nullptr ? config : "<NULL>",
-                  Empty(id) ? "<NULL>" : id, use);
+                  LogEmpty(id) ? "<NULL>" : id, use);
 }
 
 bool
-NoFileWanted(LogState *state, bool carryOver, uint32_t use, const char *id)
+LogNoFileWanted(LogState *state, bool carryOver, uint32_t use, const char *id)
 {
    if (use == LOG_SYSTEM_LOGGER_WITH_FILE) {
       return false;
@@ -155,18 +155,72 @@ NoFileWanted(LogState *state, bool carryOver, uint32_t use, const char *id)
 }
 
 /*
+ * Puts fd, just opened at path, in place of the file being written,
+ * copying that file's lines over first when carryOver asks it.
+ */
+bool
+LogReplaceFile(LogState *state, int fd, const char *path, bool carryOver, uint32_t oldUse,
+               uint32_t use, const char *id, MsgList **messages)
+{
+   bool copied = false;
+   if (carryOver) {
+      if (!LogCarryOver(state, fd, path, messages)) {
+         LogPlat_Close(fd);
+         File_Remove(path);
+         return false;
+      }
+      copied = true;
+   }
+   if (LogPlat_Dup2(fd, state->fd)) {
+      LogPlat_Close(fd);
+   } else {
+      LogPlat_Close(state->fd);
+      state->fd = fd;
+   }
+   if (carryOver && oldUse == LOG_SYSTEM_LOGGER_NONE && use == LOG_SYSTEM_LOGGER_WITH_FILE) {
+      if (!LogSetupEventLog(state, id, LOG_SYSTEM_LOGGER_WITH_FILE)) {
+         return false;
+      }
+      LogCopyFileToEventLog(state, state->fd);
+   }
+   if (copied) {
+      File_Remove(state->fileName);
+   }
+   // A copy brings the earlier banner along; a fresh file needs its own.
+   state->needBanner = state->needBanner || !copied;
+   return true;
+}
+
+// Takes fd, just opened at path, as the first file written.
+bool
+LogTakeFirstFile(LogState *state, int fd, const char *path, bool carryOver)
+{
+   if (carryOver && !state->append && !LogPlat_Truncate(fd)) {
+      LogPlat_Close(fd);
+      File_Remove(path);
+      return false;
+   }
+   if (state->fd >= 0) {
+      LogPlat_Close(state->fd);
+   }
+   state->fd = fd;
+   state->needBanner = true;
+   return true;
+}
+
+/*
  * Starts a different or first file at path. On success state->fd and
  * state->fileName name it.
  */
 bool
-StartFile(LogState *state, const char *path, const char *fileNameArg, bool carryOver,
-          bool atInit, uint32_t use, const char *id, MsgList **messages)
+LogStartFile(LogState *state, const char *path, const char *fileNameArg, bool carryOver,
+             bool atInit, uint32_t use, const char *id, MsgList **messages)
 {
    uint32_t oldUse = state->systemLoggerUse;
    int fd = -1;
    if (state->append) {
       fd = LogPlat_Open(path);
-      if (fd < 0 && Empty(fileNameArg)) {
+      if (fd < 0 && LogEmpty(fileNameArg)) {
          state->append = false;
       }
    }
@@ -190,44 +244,11 @@ StartFile(LogState *state, const char *path, const char *fileNameArg, bool carry
             return false;
          }
       }
-      if (state->fileName != nullptr && state->fd >= 0) {
-         bool copied = false;
-         if (carryOver) {
-            if (!CarryOver(state, fd, path, messages)) {
-               LogPlat_Close(fd);
-               File_Remove(path);
-               return false;
-            }
-            copied = true;
-         }
-         if (LogPlat_Dup2(fd, state->fd)) {
-            LogPlat_Close(fd);
-         } else {
-            LogPlat_Close(state->fd);
-            state->fd = fd;
-         }
-         if (carryOver && oldUse == LOG_SYSTEM_LOGGER_NONE && use == LOG_SYSTEM_LOGGER_WITH_FILE) {
-            if (!LogSetupEventLog(state, id, LOG_SYSTEM_LOGGER_WITH_FILE)) {
-               return false;
-            }
-            LogCopyFileToEventLog(state, state->fd);
-         }
-         if (copied) {
-            File_Remove(state->fileName);
-         }
-         // A copy brings the earlier banner along; a fresh file needs its own.
-         state->needBanner = state->needBanner || !copied;
-      } else {
-         if (carryOver && !state->append && !LogPlat_Truncate(fd)) {
-            LogPlat_Close(fd);
-            File_Remove(path);
-            return false;
-         }
-         if (state->fd >= 0) {
-            LogPlat_Close(state->fd);
-         }
-         state->fd = fd;
-         state->needBanner = true;
+      bool ok = state->fileName != nullptr && state->fd >= 0
+                   ? LogReplaceFile(state, fd, path, carryOver, oldUse, use, id, messages)
+                   : LogTakeFirstFile(state, fd, path, carryOver);
+      if (!ok) {
+         return false;
       }
    }
 
@@ -251,12 +272,12 @@ Log_SetOutput(LogState *state, const char *fileName, const char *config, bool ca
               bool atInit, uint32_t use, const char *id, MsgList **messages)
 {
    bool ok;
-   if (Empty(fileName) && Empty(config)) {
-      ok = NoFileWanted(state, carryOver, use, id);
+   if (LogEmpty(fileName) && LogEmpty(config)) {
+      ok = LogNoFileWanted(state, carryOver, use, id);
    } else if (use == LOG_SYSTEM_LOGGER_ONLY) {
       ok = true;
    } else {
-      UtilCString owned(ResolveFileName(state, fileName, config));
+      UtilCString owned(LogResolveFileName(state, fileName, config));
       char *path = owned.get();
       if (state->fileName != nullptr && (std::strcmp(state->fileName, path) == 0 ||
                                          File_SameFile(state->fileName, path))) {
@@ -267,11 +288,11 @@ Log_SetOutput(LogState *state, const char *fileName, const char *config, bool ca
             LogCopyFileToEventLog(state, state->fd);
          }
       } else {
-         ok = StartFile(state, path, fileName, carryOver, atInit, use, id, messages);
+         ok = LogStartFile(state, path, fileName, carryOver, atInit, use, id, messages);
       }
    }
    if (!ok) {
-      SetOutputFailed(fileName, config, id, use, messages);
+      LogSetOutputFailed(fileName, config, id, use, messages);
    }
    return ok;
 }

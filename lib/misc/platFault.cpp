@@ -27,7 +27,7 @@ intptr_t onlyHandles[PLAT_FAULT_MAX_HANDLES];
 size_t onlyCount = 0;
 
 bool
-OnOtherHandle(intptr_t handle)
+PlatFaultOnOtherHandle(intptr_t handle)
 {
    if (handle == -1) {
       return false;
@@ -95,7 +95,7 @@ PlatFault_Check(PlatCall call, size_t *len, intptr_t handle)
    if (!anyArmed.load(std::memory_order_acquire)) {
       return 0;
    }
-   if (OnOtherHandle(handle)) {
+   if (PlatFaultOnOtherHandle(handle)) {
       return 0;
    }
    void (*fn)(PlatCall) = observer.load(std::memory_order_acquire);

@@ -20,7 +20,7 @@ constexpr int TT_M = 7;
 // Spreads a seed over all 32 bits, so that neighbouring seeds (process
 // ids) start far apart instead of in nearly the same state.
 uint32_t
-MixSeed(uint32_t x)
+RandomMixSeed(uint32_t x)
 {
    x ^= x >> 16;
    x *= 0x7feb352d;
@@ -49,7 +49,7 @@ Random_SimpleCreate(uint32_t seed)
    };
    RandomSimpleState *s = new RandomSimpleState;
    for (int i = 0; i < TT_N; i++) {
-      s->x[i] = seeds[i] ^ MixSeed(seed + 0x9e3779b9u * (uint32_t)i);
+      s->x[i] = seeds[i] ^ RandomMixSeed(seed + 0x9e3779b9u * (uint32_t)i);
    }
    s->k = TT_N;  // twist before the first draw
    return s;

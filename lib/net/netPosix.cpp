@@ -21,7 +21,7 @@
 namespace {
 
 sockaddr_in
-ToSockaddr(uint32_t ip, uint16_t port)
+NetToSockaddr(uint32_t ip, uint16_t port)
 {
    sockaddr_in addr{};
    addr.sin_family = AF_INET;
@@ -31,7 +31,7 @@ ToSockaddr(uint32_t ip, uint16_t port)
 }
 
 void
-FromSockaddr(const sockaddr_in &addr, NetAddr *out)
+NetFromSockaddr(const sockaddr_in &addr, NetAddr *out)
 {
    out->ip = ntohl(addr.sin_addr.s_addr);
    out->port = ntohs(addr.sin_port);
@@ -78,7 +78,7 @@ Net_Bind(NetSocket sock, uint32_t ip, uint16_t port)
    if (!PlatFault_Allowed(PLAT_BIND)) {
       return -1;
    }
-   sockaddr_in addr = ToSockaddr(ip, port);
+   sockaddr_in addr = NetToSockaddr(ip, port);
    return bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
 }
 
@@ -88,7 +88,7 @@ Net_Connect(NetSocket sock, const NetAddr *peer)
    if (!PlatFault_Allowed(PLAT_CONNECT)) {
       return -1;
    }
-   sockaddr_in addr = ToSockaddr(peer->ip, peer->port);
+   sockaddr_in addr = NetToSockaddr(peer->ip, peer->port);
    return connect(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
 }
 
@@ -100,7 +100,7 @@ Net_LocalAddr(NetSocket sock, NetAddr *out)
    if (getsockname(sock, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
       return -1;
    }
-   FromSockaddr(addr, out);
+   NetFromSockaddr(addr, out);
    return 0;
 }
 
@@ -200,7 +200,7 @@ Net_WakeupAttach(NetWakeup *wakeup, NetSocket sock)
    int poke = wakeup->pokeFd.load(std::memory_order_acquire);
    if (poke < 0 || wakeup->pokeAddr.ip != ip) {
       int made = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP);
-      sockaddr_in local = ToSockaddr(ip, 0);
+      sockaddr_in local = NetToSockaddr(ip, 0);
       len = sizeof local;
       if (made < 0 || bind(made, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
           getsockname(made, reinterpret_cast<sockaddr *>(&local), &len) != 0) {
@@ -212,10 +212,10 @@ Net_WakeupAttach(NetWakeup *wakeup, NetSocket sock)
       if (poke >= 0) {
          return false;  // one loopback address per wake-up: keep the one there is
       }
-      FromSockaddr(local, &wakeup->pokeAddr);
+      NetFromSockaddr(local, &wakeup->pokeAddr);
       poke = made;
    }
-   sockaddr_in to = ToSockaddr(ip, ntohs(target.sin_port));
+   sockaddr_in to = NetToSockaddr(ip, ntohs(target.sin_port));
    if (connect(poke, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
       wakeup->pokeFd.store(poke, std::memory_order_release);
       return false;
@@ -294,7 +294,7 @@ namespace {
 
 // One recvmmsg into the set; flags add MSG_DONTWAIT or MSG_WAITFORONE.
 int
-RecvMany(NetSocket sock, NetRecvSet *set, int flags)
+NetRecvMany(NetSocket sock, NetRecvSet *set, int flags)
 {
    if (!PlatFault_Allowed(PLAT_RECVFROM)) {
       return -1;
@@ -304,7 +304,7 @@ RecvMany(NetSocket sock, NetRecvSet *set, int flags)
    NetDatagram *batch = set->batch;
    for (int i = 0; i < n; i++) {
       batch[i].length = set->msgs[i].msg_len;
-      FromSockaddr(set->addrs[i], &batch[i].from);
+      NetFromSockaddr(set->addrs[i], &batch[i].from);
       // The receive wrote these back; the next one needs them whole again.
       set->msgs[i].msg_hdr.msg_namelen = sizeof set->addrs[i];
       set->msgs[i].msg_hdr.msg_flags = 0;
@@ -320,7 +320,7 @@ Net_RecvBatch(NetSocket sock, NetWakeup *wakeup, NetRecvSet *set, int timeoutMs)
    NetDatagram *batch = set->batch;
    bool blocking = wakeup != nullptr && wakeup->guarded == sock;
    if (!blocking) {
-      int n = RecvMany(sock, set, MSG_DONTWAIT);
+      int n = NetRecvMany(sock, set, MSG_DONTWAIT);
       if (n >= 0 || !Net_WouldBlock(errno)) {
          return n;
       }
@@ -334,7 +334,7 @@ Net_RecvBatch(NetSocket sock, NetWakeup *wakeup, NetRecvSet *set, int timeoutMs)
       if (ready == 2) {
          return NET_RECV_WOKEN;
       }
-      n = RecvMany(sock, set, MSG_DONTWAIT);
+      n = NetRecvMany(sock, set, MSG_DONTWAIT);
       return n < 0 && Net_WouldBlock(errno) ? NET_RECV_TIMED_OUT : n;
    }
    // The receive itself is the wait: one system call when the socket is
@@ -346,7 +346,7 @@ Net_RecvBatch(NetSocket sock, NetWakeup *wakeup, NetRecvSet *set, int timeoutMs)
       }
       wakeup->timeoutMs = timeoutMs;
    }
-   int n = RecvMany(sock, set, MSG_WAITFORONE);
+   int n = NetRecvMany(sock, set, MSG_WAITFORONE);
    if (n < 0) {
       if (Net_WouldBlock(errno)) {
          return NET_RECV_TIMED_OUT;
@@ -386,7 +386,7 @@ Net_SendBatch(NetSocket sock, const NetOutgoing *msgs, int count)
    iovec iov[NET_MAX_BATCH];
    sockaddr_in addrs[NET_MAX_BATCH];
    for (int i = 0; i < count; i++) {
-      addrs[i] = ToSockaddr(msgs[i].to.ip, msgs[i].to.port);
+      addrs[i] = NetToSockaddr(msgs[i].to.ip, msgs[i].to.port);
       iov[i] = {const_cast<void *>(msgs[i].buf), msgs[i].length};
       out[i].msg_hdr = {};
       out[i].msg_hdr.msg_name = &addrs[i];
@@ -414,7 +414,7 @@ Net_RecvFrom(NetSocket sock, void *buf, size_t len, NetAddr *from, size_t *datag
       return -1;
    }
    if (from != nullptr) {
-      FromSockaddr(addr, from);
+      NetFromSockaddr(addr, from);
    }
    *datagramLength = (size_t)n;
    return (size_t)n > len ? (long)len : (long)n;
@@ -426,7 +426,7 @@ Net_SendTo(NetSocket sock, const void *buf, size_t len, const NetAddr *to)
    if (!PlatFault_Allowed(PLAT_SENDTO, &len)) {
       return -1;
    }
-   sockaddr_in addr = ToSockaddr(to->ip, to->port);
+   sockaddr_in addr = NetToSockaddr(to->ip, to->port);
    return sendto(sock, buf, len, 0, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
 }
 

@@ -39,7 +39,7 @@ struct ParsedFormat {
 };
 
 bool
-ParseNumber(const char **p, int *value)
+MsgFmtParseNumber(const char **p, int *value)
 {
    if (**p < '0' || **p > '9') {
       return false;
@@ -58,11 +58,11 @@ ParseNumber(const char **p, int *value)
 // Reads "n$" at *p when present: the 1-based position, else 0; -1 for
 // "0$", which names no argument.
 int
-ParsePosition(const char **p)
+MsgFmtParsePosition(const char **p)
 {
    const char *q = *p;
    int n;
-   if (ParseNumber(&q, &n) && *q == '$') {
+   if (MsgFmtParseNumber(&q, &n) && *q == '$') {
       *p = q + 1;
       return n > 0 ? n : -1;
    }
@@ -70,7 +70,7 @@ ParsePosition(const char **p)
 }
 
 bool
-TypeOf(char conv, LengthClass length, int32_t *type, const char **error)
+MsgFmtTypeOf(char conv, LengthClass length, int32_t *type, const char **error)
 {
    switch (conv) {
    case 'd': case 'i': case 'o': case 'u': case 'x': case 'X':
@@ -146,34 +146,34 @@ public:
             out_->conversions.push_back(c);
             continue;
          }
-         int position = ParsePosition(&p);
+         int position = MsgFmtParsePosition(&p);
          while (*p != '\0' && std::strchr("-+ #0'", *p) != nullptr) {
             c.flags += *p++;
          }
          if (*p == '*') {
             p++;
-            if (!Star(ParsePosition(&p), &c.widthArg, error)) {
+            if (!Star(MsgFmtParsePosition(&p), &c.widthArg, error)) {
                return false;
             }
          } else {
-            ParseNumber(&p, &c.width);
+            MsgFmtParseNumber(&p, &c.width);
          }
          if (*p == '.') {
             p++;
             c.hasPrecision = true;
             if (*p == '*') {
                p++;
-               if (!Star(ParsePosition(&p), &c.precisionArg, error)) {
+               if (!Star(MsgFmtParsePosition(&p), &c.precisionArg, error)) {
                   return false;
                }
-            } else if (!ParseNumber(&p, &c.precision)) {
+            } else if (!MsgFmtParseNumber(&p, &c.precision)) {
                c.precision = 0;
             }
          }
          c.length = ParseLength(&p);
          c.conv = *p;
          int32_t type;
-         if (!TypeOf(c.conv, c.length, &type, error)) {
+         if (!MsgFmtTypeOf(c.conv, c.length, &type, error)) {
             return false;
          }
          p++;
@@ -284,42 +284,48 @@ private:
 };
 
 char *
-CopyString(const char *s)
+MsgFmtCopyString(const char *s)
 {
    return s == nullptr ? nullptr : Util_SafeStrdup(s);
 }
 
-// Appends one conversion formatted with its captured argument.
+// The int argument at index (a '*' width or precision).
 bool
-FormatOne(const Conversion &c, const MsgFmt_Arg *args, int numArgs, std::string *out)
+MsgFmtIntArg(const MsgFmt_Arg *args, int numArgs, int index, int *value)
 {
-   auto intArg = [&](int index, int *value) {
-      if (index >= numArgs || args[index].type != MSGFMT_ARG_INT32) {
-         return false;
-      }
-      *value = args[index].v.signed32;
-      return true;
-   };
-   std::string conversion = "%" + c.flags;
+   if (index >= numArgs || args[index].type != MSGFMT_ARG_INT32) {
+      return false;
+   }
+   *value = args[index].v.signed32;
+   return true;
+}
+
+// The printf conversion for c with its widths resolved; false when an
+// argument is missing or of another type than the conversion reads.
+bool
+MsgFmtBuildConversion(const Conversion &c, const MsgFmt_Arg *args, int numArgs,
+                      std::string *conversion)
+{
+   *conversion = "%" + c.flags;
    if (c.widthArg >= 0) {
       int w;
-      if (!intArg(c.widthArg, &w)) {
+      if (!MsgFmtIntArg(args, numArgs, c.widthArg, &w)) {
          return false;
       }
-      conversion += std::to_string(w);  // a negative width reads as the '-' flag
+      *conversion += std::to_string(w);  // a negative width reads as the '-' flag
    } else if (c.width >= 0) {
-      conversion += std::to_string(c.width);
+      *conversion += std::to_string(c.width);
    }
    if (c.precisionArg >= 0) {
       int prec;
-      if (!intArg(c.precisionArg, &prec)) {
+      if (!MsgFmtIntArg(args, numArgs, c.precisionArg, &prec)) {
          return false;
       }
       if (prec >= 0) {  // a negative precision counts as none
-         conversion += "." + std::to_string(prec);
+         *conversion += "." + std::to_string(prec);
       }
    } else if (c.hasPrecision) {
-      conversion += "." + std::to_string(c.precision);
+      *conversion += "." + std::to_string(c.precision);
    }
    if (c.arg >= numArgs) {
       return false;
@@ -327,42 +333,55 @@ FormatOne(const Conversion &c, const MsgFmt_Arg *args, int numArgs, std::string 
    const MsgFmt_Arg &a = args[c.arg];
    int32_t type;
    const char *error;
-   if (!TypeOf(c.conv, c.length, &type, &error) || type != a.type) {
+   if (!MsgFmtTypeOf(c.conv, c.length, &type, &error) || type != a.type) {
       return false;
    }
    switch (a.type) {
    case MSGFMT_ARG_INT32:
-      conversion += c.length == LEN_HH ? "hh" : c.length == LEN_H ? "h" : "";
+      *conversion += c.length == LEN_HH ? "hh" : c.length == LEN_H ? "h" : "";
       break;
    case MSGFMT_ARG_INT64:
-      conversion += "ll";
+      *conversion += "ll";
       break;
    default:
       break;
    }
-   conversion += c.conv;
+   *conversion += c.conv;
+   return true;
+}
 
-   char local[256];
-   int n;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-   auto print = [&](char *buf, size_t size) {
-      switch (a.type) {
-      case MSGFMT_ARG_INT32:
-         return std::snprintf(buf, size, conversion.c_str(), a.v.signed32);
-      case MSGFMT_ARG_INT64:
-         return std::snprintf(buf, size, conversion.c_str(), (long long)a.v.signed64);
-      case MSGFMT_ARG_FLOAT64:
-         return std::snprintf(buf, size, conversion.c_str(), a.v.float64);
-      case MSGFMT_ARG_STRING8:
-         return std::snprintf(buf, size, conversion.c_str(),
-                              a.v.string8 == nullptr ? "(null)" : a.v.string8);
-      default:
-         return std::snprintf(buf, size, conversion.c_str(), a.v.ptr);
-      }
-   };
+int
+MsgFmtPrintArg(const std::string &conversion, const MsgFmt_Arg &a, char *buf, size_t size)
+{
+   switch (a.type) {
+   case MSGFMT_ARG_INT32:
+      return std::snprintf(buf, size, conversion.c_str(), a.v.signed32);
+   case MSGFMT_ARG_INT64:
+      return std::snprintf(buf, size, conversion.c_str(), (long long)a.v.signed64);
+   case MSGFMT_ARG_FLOAT64:
+      return std::snprintf(buf, size, conversion.c_str(), a.v.float64);
+   case MSGFMT_ARG_STRING8:
+      return std::snprintf(buf, size, conversion.c_str(),
+                           a.v.string8 == nullptr ? "(null)" : a.v.string8);
+   default:
+      return std::snprintf(buf, size, conversion.c_str(), a.v.ptr);
+   }
+}
 #pragma GCC diagnostic pop
-   n = print(local, sizeof local);
+
+// Appends one conversion formatted with its captured argument.
+bool
+MsgFmtFormatOne(const Conversion &c, const MsgFmt_Arg *args, int numArgs, std::string *out)
+{
+   std::string conversion;
+   if (!MsgFmtBuildConversion(c, args, numArgs, &conversion)) {
+      return false;
+   }
+   const MsgFmt_Arg &a = args[c.arg];
+   char local[256];
+   int n = MsgFmtPrintArg(conversion, a, local, sizeof local);
    if (n < 0) {
       return false;
    }
@@ -371,7 +390,7 @@ FormatOne(const Conversion &c, const MsgFmt_Arg *args, int numArgs, std::string 
       return true;
    }
    std::string big((size_t)n + 1, '\0');
-   print(big.data(), big.size());
+   MsgFmtPrintArg(conversion, a, big.data(), big.size());
    out->append(big.data(), (size_t)n);
    return true;
 }
@@ -425,7 +444,7 @@ MsgFmtGetArgs(const char *format, va_list args, MsgFmt_Arg **argsOut, int *numAr
          a.v.float64 = va_arg(ap, double);
          break;
       case MSGFMT_ARG_STRING8:
-         a.v.string8 = CopyString(va_arg(ap, const char *));
+         a.v.string8 = MsgFmtCopyString(va_arg(ap, const char *));
          break;
       default:
          a.v.ptr = va_arg(ap, const void *);
@@ -456,7 +475,7 @@ MsgFmtAsprintf(size_t *length, const char *format, const MsgFmt_Arg *args, int n
       out.append(p, (size_t)(c.start - p));
       if (c.conv == 0) {
          out += '%';
-      } else if (!FormatOne(c, args, numArgs, &out)) {
+      } else if (!MsgFmtFormatOne(c, args, numArgs, &out)) {
          return nullptr;
       }
       p = c.end;
@@ -497,7 +516,7 @@ MsgFmt_CopyArgs(const MsgFmt_Arg *args, int numArgs)
    for (int i = 0; i < numArgs; i++) {
       copy[i] = args[i];
       if (args[i].type == MSGFMT_ARG_STRING8) {
-         copy[i].v.string8 = CopyString(args[i].v.string8);
+         copy[i].v.string8 = MsgFmtCopyString(args[i].v.string8);
       }
    }
    return copy;

@@ -26,19 +26,19 @@ namespace {
 constexpr int DICT_MAX_DUPLICATES = 100;
 
 char
-AsciiLower(char c)
+DictionaryAsciiLower(char c)
 {
    return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;
 }
 
 bool
-EqualIgnoringCase(std::string_view a, std::string_view b)
+DictionaryEqualIgnoringCase(std::string_view a, std::string_view b)
 {
    if (a.size() != b.size()) {
       return false;
    }
    for (size_t i = 0; i < a.size(); i++) {
-      if (AsciiLower(a[i]) != AsciiLower(b[i])) {
+      if (DictionaryAsciiLower(a[i]) != DictionaryAsciiLower(b[i])) {
          return false;
       }
    }
@@ -50,14 +50,17 @@ struct CaseHash {
    {
       size_t h = 14695981039346656037ull;  // FNV-1a over the lower-cased bytes
       for (char c : s) {
-         h = (h ^ (unsigned char)AsciiLower(c)) * 1099511628211ull;
+         h = (h ^ (unsigned char)DictionaryAsciiLower(c)) * 1099511628211ull;
       }
       return h;
    }
 };
 
 struct CaseEqual {
-   bool operator()(std::string_view a, std::string_view b) const { return EqualIgnoringCase(a, b); }
+   bool operator()(std::string_view a, std::string_view b) const
+   {
+      return DictionaryEqualIgnoringCase(a, b);
+   }
 };
 
 struct Entry {
@@ -80,7 +83,7 @@ struct Line {
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool
-IsValidUtf8(std::string_view s)
+DictionaryIsValidUtf8(std::string_view s)
 {
    const unsigned char *p = reinterpret_cast<const unsigned char *>(s.data());
    const unsigned char *end = p + s.size();
@@ -150,7 +153,7 @@ public:
    bool ToUtf8(std::string *text)
    {
       if (utf8_ || text->empty()) {
-         return IsValidUtf8(*text);
+         return DictionaryIsValidUtf8(*text);
       }
       ucnv_reset(cnv_);
       UErrorCode status = U_ZERO_ERROR;
@@ -205,14 +208,14 @@ struct Dictionary {
 namespace {
 
 Entry *
-FindEntry(Dictionary *dict, std::string_view name)
+DictionaryFindEntry(Dictionary *dict, std::string_view name)
 {
    auto it = dict->index.find(name);
    return it == dict->index.end() ? nullptr : it->second;
 }
 
 Entry *
-AddEntry(Dictionary *dict, std::string_view name)
+DictionaryAddEntry(Dictionary *dict, std::string_view name)
 {
    dict->entries.push_back(std::make_unique<Entry>());
    Entry *e = dict->entries.back().get();
@@ -224,7 +227,7 @@ AddEntry(Dictionary *dict, std::string_view name)
 // Drops entries (one pass over the lines and the entries); their lines
 // stay as plain lines.
 void
-RemoveEntries(Dictionary *dict, const std::vector<Entry *> &drop)
+DictionaryRemoveEntries(Dictionary *dict, const std::vector<Entry *> &drop)
 {
    if (drop.empty()) {
       return;
@@ -246,11 +249,12 @@ RemoveEntries(Dictionary *dict, const std::vector<Entry *> &drop)
 }
 
 bool
-IsEncodingName(std::string_view name)
+DictionaryIsEncodingName(std::string_view name)
 {
-   return EqualIgnoringCase(name, ".encoding") || EqualIgnoringCase(name, "config.encoding") ||
-          EqualIgnoringCase(name, "preferences.encoding") ||
-          EqualIgnoringCase(name, "snapshot.encoding");
+   return DictionaryEqualIgnoringCase(name, ".encoding") ||
+          DictionaryEqualIgnoringCase(name, "config.encoding") ||
+          DictionaryEqualIgnoringCase(name, "preferences.encoding") ||
+          DictionaryEqualIgnoringCase(name, "snapshot.encoding");
 }
 
 // One load in progress.
@@ -313,7 +317,7 @@ struct Loader {
             drop.push_back(e);
          }
       }
-      RemoveEntries(dict, drop);
+      DictionaryRemoveEntries(dict, drop);
       unconverted.clear();
       return drop.empty();
    }
@@ -328,7 +332,7 @@ struct Loader {
       if (sawBOM) {
          bool valid = true;
          for (const Entry *e : unconverted) {
-            valid = valid && IsValidUtf8(e->text);
+            valid = valid && DictionaryIsValidUtf8(e->text);
          }
          if (valid && converter.Open("UTF-8")) {
             dict->encoding = "UTF-8";
@@ -352,11 +356,11 @@ struct Loader {
          // No converter: only what is UTF-8 already is kept.
          std::vector<Entry *> drop;
          for (Entry *e : unconverted) {
-            if (!IsValidUtf8(e->text)) {
+            if (!DictionaryIsValidUtf8(e->text)) {
                drop.push_back(e);
             }
          }
-         RemoveEntries(dict, drop);
+         DictionaryRemoveEntries(dict, drop);
          unconverted.clear();
       }
       return false;
@@ -373,7 +377,7 @@ enum LineResult {
 // A variable whose value escapes a NUL byte: no text can hold it, so the
 // variable is left out and its line kept as a plain line.
 LineResult
-RefuseNulValue(Loader *ld, std::string_view name, std::string original)
+DictionaryRefuseNulValue(Loader *ld, std::string_view name, std::string original)
 {
    std::string n(name);
    MsgList_Append(ld->messages,
@@ -385,7 +389,7 @@ RefuseNulValue(Loader *ld, std::string_view name, std::string original)
 }
 
 LineResult
-ParseLine(Loader *ld, char *text, size_t length)
+DictionaryParseLine(Loader *ld, char *text, size_t length)
 {
    Dictionary *dict = ld->dict;
    const char *nameBytes;
@@ -416,10 +420,10 @@ ParseLine(Loader *ld, char *text, size_t length)
    }
    std::string_view name(nameBytes, nameLength);
    if (kind == DICTLL_NUL_VALUE) {
-      return RefuseNulValue(ld, name, original());
+      return DictionaryRefuseNulValue(ld, name, original());
    }
    std::string value(valueBytes, valueLength);
-   if (IsEncodingName(name)) {
+   if (DictionaryIsEncodingName(name)) {
       dict->lines.push_back(Line{original(), nullptr});
       return ld->SetEncoding(value) ? LINE_OK : LINE_FAILED;
    }
@@ -430,7 +434,7 @@ ParseLine(Loader *ld, char *text, size_t length)
       dict->lines.push_back(Line{original(), nullptr});
       return LINE_OK;
    }
-   if (FindEntry(dict, name) != nullptr) {
+   if (DictionaryFindEntry(dict, name) != nullptr) {
       std::string n(name);
       MsgList_Append(ld->messages,
                      MSG_MAGIC "(msg.dictionary.alreadyDefined)File \"%s\" line %d: Variable "
@@ -439,7 +443,7 @@ ParseLine(Loader *ld, char *text, size_t length)
       dict->lines.push_back(Line{original(), nullptr});
       return LINE_DUPLICATE;
    }
-   Entry *e = AddEntry(dict, name);
+   Entry *e = DictionaryAddEntry(dict, name);
    e->text = std::move(value);
    if (dict->encoding.empty()) {
       ld->unconverted.push_back(e);
@@ -458,7 +462,7 @@ ParseLine(Loader *ld, char *text, size_t length)
 }
 
 void
-ClearDictionary(Dictionary *dict)
+DictionaryClearDictionary(Dictionary *dict)
 {
    dict->lines.clear();
    dict->index.clear();
@@ -530,7 +534,7 @@ Dictionary_Load(Dictionary *dict, const char *path, bool clear, const char *defa
       return false;
    }
    if (clear) {
-      ClearDictionary(dict);
+      DictionaryClearDictionary(dict);
    }
    dict->fileName = shown;
    dict->lineNumber = 0;
@@ -558,7 +562,7 @@ Dictionary_Load(Dictionary *dict, const char *path, bool clear, const char *defa
          break;
       }
       dict->lineNumber++;
-      LineResult r = ParseLine(&ld, line, length);
+      LineResult r = DictionaryParseLine(&ld, line, length);
       if (r == LINE_FAILED) {
          ok = false;
          break;
@@ -580,7 +584,7 @@ Dictionary_Load(Dictionary *dict, const char *path, bool clear, const char *defa
    if (!ld.SettleEncoding(sawBOM, defaultEncoding)) {
       ok = false;
    }
-   if (FindEntry(dict, "encryption.keySafe") != nullptr) {
+   if (DictionaryFindEntry(dict, "encryption.keySafe") != nullptr) {
       MsgList_Append(messages,
                      MSG_MAGIC "(msg.dictionary.load.encrypted)File \"%s\" is encrypted, and no "
                      "key to open it was given.\n",
@@ -594,30 +598,30 @@ Dictionary_Load(Dictionary *dict, const char *path, bool clear, const char *defa
 bool
 Dictionary_IsDefined(Dictionary *dict, const char *name)
 {
-   return FindEntry(dict, name) != nullptr;
+   return DictionaryFindEntry(dict, name) != nullptr;
 }
 
 namespace {
 
 const char *
-BoolText(bool value)
+DictionaryBoolText(bool value)
 {
    return value ? "TRUE" : "FALSE";
 }
 
 bool
-ParseBool(const std::string &text, bool *value)
+DictionaryParseBool(const std::string &text, bool *value)
 {
    static const char *const yes[] = {"", "true", "t", "yes", "y", "on", "1"};
    static const char *const no[] = {"false", "f", "no", "n", "off", "0"};
    for (const char *w : yes) {
-      if (EqualIgnoringCase(text, w)) {
+      if (DictionaryEqualIgnoringCase(text, w)) {
          *value = true;
          return true;
       }
    }
    for (const char *w : no) {
-      if (EqualIgnoringCase(text, w)) {
+      if (DictionaryEqualIgnoringCase(text, w)) {
          *value = false;
          return true;
       }
@@ -626,15 +630,15 @@ ParseBool(const std::string &text, bool *value)
 }
 
 bool
-ParseTriState(const std::string &text, int *value)
+DictionaryParseTriState(const std::string &text, int *value)
 {
    bool b;
-   if (ParseBool(text, &b)) {
+   if (DictionaryParseBool(text, &b)) {
       *value = b ? 1 : 0;
       return true;
    }
    for (const char *w : {"default", "dontcare", "auto"}) {
-      if (EqualIgnoringCase(text, w)) {
+      if (DictionaryEqualIgnoringCase(text, w)) {
          *value = -1;
          return true;
       }
@@ -649,13 +653,13 @@ enum NumberResult { NUMBER_OK, NUMBER_TOO_BIG, NUMBER_NOT_A_NUMBER };
  * empty text is 0; any other text without a number stops at its start.
  */
 NumberResult
-CheckEnd(const char *end)
+DictionaryCheckEnd(const char *end)
 {
    return *end != '\0' ? NUMBER_NOT_A_NUMBER : NUMBER_OK;
 }
 
 bool
-StartsNegative(const char *text)
+DictionaryStartsNegative(const char *text)
 {
    while (*text == ' ' || *text == '\t' || *text == '\n' || *text == '\r' || *text == '\f' ||
           *text == '\v') {
@@ -669,13 +673,13 @@ StartsNegative(const char *text)
  * beyond the signed range is taken as unsigned (so 0xFFFFFFFF is -1).
  */
 NumberResult
-ParseLong(const char *text, int32_t *value)
+DictionaryParseLong(const char *text, int32_t *value)
 {
    char *end;
    errno = 0;
    long long v = std::strtoll(text, &end, 0);
    bool tooBig = errno == ERANGE || v < INT32_MIN || v > INT32_MAX;
-   if (tooBig && !StartsNegative(text)) {
+   if (tooBig && !DictionaryStartsNegative(text)) {
       errno = 0;
       unsigned long long u = std::strtoull(text, &end, 0);
       tooBig = errno == ERANGE || u > UINT32_MAX;
@@ -684,7 +688,7 @@ ParseLong(const char *text, int32_t *value)
    if (tooBig) {
       return NUMBER_TOO_BIG;
    }
-   NumberResult r = CheckEnd(end);
+   NumberResult r = DictionaryCheckEnd(end);
    if (r == NUMBER_OK) {
       *value = (int32_t)v;
    }
@@ -693,12 +697,12 @@ ParseLong(const char *text, int32_t *value)
 
 // A 64-bit integer, unsigned values above the signed range wrapping.
 NumberResult
-ParseInt64(const char *text, int64_t *value)
+DictionaryParseInt64(const char *text, int64_t *value)
 {
    char *end;
    errno = 0;
    int64_t v;
-   if (StartsNegative(text)) {
+   if (DictionaryStartsNegative(text)) {
       v = std::strtoll(text, &end, 0);
    } else {
       v = (int64_t)std::strtoull(text, &end, 0);
@@ -706,16 +710,83 @@ ParseInt64(const char *text, int64_t *value)
    if (errno == ERANGE) {
       return NUMBER_TOO_BIG;
    }
-   NumberResult r = CheckEnd(end);
+   NumberResult r = DictionaryCheckEnd(end);
    if (r == NUMBER_OK) {
       *value = v;
    }
    return r;
 }
 
+void
+DictionaryConvertLong(Entry *e, const void *def, MsgList **messages)
+{
+   const char *text = e->text.c_str();
+   const char *name = e->name.c_str();
+   switch (DictionaryParseLong(text, &e->longValue)) {
+   case NUMBER_OK:
+      break;
+   case NUMBER_TOO_BIG:
+      e->longValue = *static_cast<const int32_t *>(def);
+      MsgList_Append(messages,
+                     MSG_MAGIC "(msg.dictionary.integerTooBig)Value \"%s\" for variable \"%s\" "
+                     "is too large. Using value \"%d\".\n",
+                     text, name, e->longValue);
+      break;
+   case NUMBER_NOT_A_NUMBER:
+      e->longValue = *static_cast<const int32_t *>(def);
+      MsgList_Append(messages,
+                     MSG_MAGIC "(msg.dictionary.notInteger)Value \"%s\" for variable \"%s\" is "
+                     "not a valid integer value. Using value \"%d\".\n",
+                     text, name, e->longValue);
+      break;
+   }
+}
+
+void
+DictionaryConvertInt64(Entry *e, const void *def, MsgList **messages)
+{
+   const char *text = e->text.c_str();
+   const char *name = e->name.c_str();
+   switch (DictionaryParseInt64(text, &e->int64Value)) {
+   case NUMBER_OK:
+      break;
+   case NUMBER_TOO_BIG:
+      e->int64Value = *static_cast<const int64_t *>(def);
+      MsgList_Append(messages,
+                     MSG_MAGIC "(msg.dictionary.integer64TooBig)Value \"%s\" for variable \"%s\" "
+                     "is too large. Using value \"%lld\".\n",
+                     text, name, (long long)e->int64Value);
+      break;
+   case NUMBER_NOT_A_NUMBER:
+      e->int64Value = *static_cast<const int64_t *>(def);
+      MsgList_Append(messages,
+                     MSG_MAGIC "(msg.dictionary.notInteger64)Value \"%s\" for variable \"%s\" "
+                     "is not a valid integer value. Using value \"%lld\".\n",
+                     text, name, (long long)e->int64Value);
+      break;
+   }
+}
+
+void
+DictionaryConvertDouble(Entry *e, const void *def, MsgList **messages)
+{
+   const char *text = e->text.c_str();
+   char *end;
+   double d = std::strtod(text, &end);
+   if (DictionaryCheckEnd(end) == NUMBER_OK) {
+      e->doubleValue = d;
+      return;
+   }
+   e->doubleValue = *static_cast<const double *>(def);
+   MsgList_Append(messages,
+                  MSG_MAGIC "(msg.dictionary.notFloat)Value \"%s\" for variable \"%s\" is "
+                  "not a valid floating point value. Using value \"%f\".\n",
+                  text, e->name.c_str(), e->doubleValue);
+}
+
 // Converts an untyped entry's text to type, or takes the default.
 void
-ConvertEntry(Entry *e, const void *def, int type, MsgList **messages)
+DictionaryConvertEntry(Entry *e, const void *def, int type, MsgList **messages)
 {
    const char *text = e->text.c_str();
    const char *name = e->name.c_str();
@@ -724,85 +795,41 @@ ConvertEntry(Entry *e, const void *def, int type, MsgList **messages)
    case DICT_STRING:
       break;
    case DICT_BOOL:
-      if (!ParseBool(e->text, &e->boolValue)) {
+      if (!DictionaryParseBool(e->text, &e->boolValue)) {
          e->boolValue = *static_cast<const bool *>(def);
          MsgList_Append(messages,
                         MSG_MAGIC "(msg.dictionary.notBoolean)Value \"%s\" for variable \"%s\" "
                         "is not a valid boolean value. Using value \"%s\".\n",
-                        text, name, BoolText(e->boolValue));
+                        text, name, DictionaryBoolText(e->boolValue));
       }
       break;
    case DICT_TRISTATE:
-      if (!ParseTriState(e->text, &e->tristateValue)) {
+      if (!DictionaryParseTriState(e->text, &e->tristateValue)) {
          e->tristateValue = *static_cast<const int *>(def);
          MsgList_Append(messages,
                         MSG_MAGIC "(msg.dictionary.notTristate)Value \"%s\" for variable \"%s\" "
                         "is not a valid tristate value. Using value \"%s\".\n",
                         text, name,
-                        e->tristateValue < 0 ? "default" : BoolText(e->tristateValue != 0));
+                        e->tristateValue < 0 ? "default"
+                                             : DictionaryBoolText(e->tristateValue != 0));
       }
       break;
    case DICT_LONG:
-      switch (ParseLong(text, &e->longValue)) {
-      case NUMBER_OK:
-         break;
-      case NUMBER_TOO_BIG:
-         e->longValue = *static_cast<const int32_t *>(def);
-         MsgList_Append(messages,
-                        MSG_MAGIC "(msg.dictionary.integerTooBig)Value \"%s\" for variable \"%s\" "
-                        "is too large. Using value \"%d\".\n",
-                        text, name, e->longValue);
-         break;
-      case NUMBER_NOT_A_NUMBER:
-         e->longValue = *static_cast<const int32_t *>(def);
-         MsgList_Append(messages,
-                        MSG_MAGIC "(msg.dictionary.notInteger)Value \"%s\" for variable \"%s\" is "
-                        "not a valid integer value. Using value \"%d\".\n",
-                        text, name, e->longValue);
-         break;
-      }
+      DictionaryConvertLong(e, def, messages);
       break;
    case DICT_INT64:
-      switch (ParseInt64(text, &e->int64Value)) {
-      case NUMBER_OK:
-         break;
-      case NUMBER_TOO_BIG:
-         e->int64Value = *static_cast<const int64_t *>(def);
-         MsgList_Append(messages,
-                        MSG_MAGIC "(msg.dictionary.integer64TooBig)Value \"%s\" for variable \"%s\" "
-                        "is too large. Using value \"%lld\".\n",
-                        text, name, (long long)e->int64Value);
-         break;
-      case NUMBER_NOT_A_NUMBER:
-         e->int64Value = *static_cast<const int64_t *>(def);
-         MsgList_Append(messages,
-                        MSG_MAGIC "(msg.dictionary.notInteger64)Value \"%s\" for variable \"%s\" "
-                        "is not a valid integer value. Using value \"%lld\".\n",
-                        text, name, (long long)e->int64Value);
-         break;
-      }
+      DictionaryConvertInt64(e, def, messages);
       break;
-   case DICT_DOUBLE: {
-      char *end;
-      double d = std::strtod(text, &end);
-      if (CheckEnd(end) == NUMBER_OK) {
-         e->doubleValue = d;
-      } else {
-         e->doubleValue = *static_cast<const double *>(def);
-         MsgList_Append(messages,
-                        MSG_MAGIC "(msg.dictionary.notFloat)Value \"%s\" for variable \"%s\" is "
-                        "not a valid floating point value. Using value \"%f\".\n",
-                        text, name, e->doubleValue);
-      }
+   case DICT_DOUBLE:
+      DictionaryConvertDouble(e, def, messages);
       break;
-   }
    default:
       NOT_REACHED();
    }
 }
 
 const void *
-ValueOf(const Entry *e)
+DictionaryValueOf(const Entry *e)
 {
    switch (e->type) {
    case DICT_ANY:
@@ -832,9 +859,9 @@ Dictionary_Get(Dictionary *dict, const void *defaultValue, int type, const char 
    if (type < DICT_ANY || type > DICT_INT64) {
       NOT_REACHED();
    }
-   Entry *e = FindEntry(dict, name);
+   Entry *e = DictionaryFindEntry(dict, name);
    if (e == nullptr) {
-      e = AddEntry(dict, name);
+      e = DictionaryAddEntry(dict, name);
       e->type = type;
       e->fromDefault = true;
       switch (type) {
@@ -851,16 +878,16 @@ Dictionary_Get(Dictionary *dict, const void *defaultValue, int type, const char 
       case DICT_INT64: e->int64Value = *static_cast<const int64_t *>(defaultValue); break;
       case DICT_DOUBLE: e->doubleValue = *static_cast<const double *>(defaultValue); break;
       }
-      return ValueOf(e);
+      return DictionaryValueOf(e);
    }
    if (type == DICT_ANY) {
-      return e->type == DICT_ANY || e->type == DICT_STRING ? ValueOf(e) : defaultValue;
+      return e->type == DICT_ANY || e->type == DICT_STRING ? DictionaryValueOf(e) : defaultValue;
    }
    if (e->type == DICT_ANY) {
-      ConvertEntry(e, defaultValue, type, messages);
+      DictionaryConvertEntry(e, defaultValue, type, messages);
    }
    // Another type than the one asked for: the stored value cannot answer.
-   return e->type == type ? ValueOf(e) : defaultValue;
+   return e->type == type ? DictionaryValueOf(e) : defaultValue;
 }
 
 bool

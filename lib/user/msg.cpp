@@ -1,11 +1,12 @@
-// User messages; see msg.h.
+// User messages: the pending lists of the threads, localisation and the
+// hand-over to the front end; see msg.h. The console front end is
+// msgConsole.cpp.
 #include "lib/user/msg.h"
 
 #include <atomic>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,10 +14,9 @@
 #include "lib/lock/ul.h"
 #include "lib/log/log.h"
 #include "lib/misc/panic.h"
-#include "lib/misc/productState.h"
 #include "lib/misc/vthreadBase.h"
-#include "lib/string/str.h"
 #include "lib/user/dictionary.h"
+#include "lib/user/msgInt.h"
 #include "lib/user/msgPlatform.h"
 
 const char *const msgOKButtons[] = {MSG_MAGIC "(button.ok)OK", nullptr};
@@ -29,18 +29,17 @@ const char *const msgRetryAbortButtons[] = {MSG_MAGIC "(button.retry)_Retry",
 
 namespace {
 
-constexpr const char *MSG_SEPARATOR = "----------------------------------------\n";
-constexpr MXRank MSG_LOCK_RANK = 0xfeffffff;
-constexpr size_t MSG_TABLE_BUCKETS = 128;
-constexpr int MSG_MAX_OFFERED_BUTTONS = 9;
-constexpr size_t MSG_CONSOLE_LINE_MAX = 1024;
-
 const char *const msgSeverityCaptions[] = {
    MSG_MAGIC "(msg.msg.info)Information",
    MSG_MAGIC "(msg.msg.info)Information",
    MSG_MAGIC "(msg.msg.warning)Warning",
    MSG_MAGIC "(msg.msg.error)Error",
 };
+
+constexpr const char *MSG_SEPARATOR = "----------------------------------------\n";
+constexpr MXRank MSG_LOCK_RANK = 0xfeffffff;
+constexpr size_t MSG_TABLE_BUCKETS = 128;
+constexpr int MSG_MAX_OFFERED_BUTTONS = 9;
 
 // One thread's pending messages and front-end overrides.
 struct MsgState {
@@ -61,20 +60,6 @@ struct MsgTable {
 
 std::atomic<MXUserExclLock *> msgLockSlot{nullptr};
 std::atomic<MsgTable *> msgTableSlot{nullptr};
-
-// Console streams; -1 for the real ones (tests substitute their own).
-std::atomic<int> consoleIn{-1};
-std::atomic<int> consoleOut{-1};
-
-void MsgConsolePost(int severity, const char *msgID, const char *text);
-int MsgConsoleQuestion(const char *const buttons[], int defaultAnswer, const char *msgID,
-                       const char *text);
-void MsgConsoleProgress(const char *caption, int percent);
-int MsgConsoleHint(int kind, const char *text);
-
-const MsgFrontEnd msgConsoleFrontEnd = {
-   MsgConsolePost, MsgConsoleQuestion, MsgConsoleProgress, MsgConsoleHint, nullptr, nullptr,
-};
 
 MXUserExclLock *
 MsgLock()
@@ -279,53 +264,12 @@ MsgListText(const MsgList *list)
    return out;
 }
 
-// A marked text without arguments, localised.
-std::string
-MsgLocalize(const char *marked)
-{
-   if (std::strncmp(marked, MSG_MAGIC, MSG_MAGIC_LEN) != 0 || marked[MSG_MAGIC_LEN] != '(') {
-      return marked;
-   }
-   const char *start = marked + MSG_MAGIC_LEN + 1;
-   const char *close = std::strchr(start, ')');
-   if (close == nullptr || close == start || (size_t)(close - start) > MSG_MAX_ID) {
-      NOT_IMPLEMENTED();
-   }
-   std::string localized;
-   if (MsgLookup(std::string(start, close).c_str(), &localized)) {
-      return localized;
-   }
-   return close + 1;
-}
-
-std::string
-MsgStripUnderscores(const char *text)
-{
-   std::string out;
-   for (const char *p = text; *p != '\0'; p++) {
-      if (*p != '_') {
-         out += *p;
-      }
-   }
-   return out;
-}
-
 void
 MsgLogList(const char *caller, const char *sep, const char *caption, const MsgList *list)
 {
    Log("%s:%s%s\n", caller, sep, caption);
    MsgList_Log(list);
    Log("%s", MSG_SEPARATOR);
-}
-
-int
-MsgCountButtons(const char *const buttons[])
-{
-   int n = 0;
-   while (buttons != nullptr && buttons[n] != nullptr) {
-      n++;
-   }
-   return n;
 }
 
 // A pre-set answer from the configuration, if any.
@@ -359,203 +303,6 @@ MsgIsAnswered(const char *const buttons[], int defaultAnswer, const char *msgID,
    return false;
 }
 
-int
-MsgSeverityIndex(int severity)
-{
-   return severity >= MSG_INFO && severity <= MSG_ERROR ? severity : MSG_ERROR;
-}
-
-/* ---------------------------------------------------------------------
- * The console front end.
- */
-
-int
-ConsoleInFd()
-{
-   int fd = consoleIn.load();
-   return fd >= 0 ? fd : MsgPlat_StdinFd();
-}
-
-int
-ConsoleErrFd()
-{
-   int fd = consoleOut.load();
-   return fd >= 0 ? fd : MsgPlat_StderrFd();
-}
-
-int
-ConsoleStdoutFd()
-{
-   int fd = consoleOut.load();
-   return fd >= 0 ? fd : MsgPlat_StdoutFd();
-}
-
-bool
-ConsoleCanAsk()
-{
-   if (consoleIn.load() >= 0) {
-      return true;
-   }
-   return MsgPlat_IsTerminal(MsgPlat_StdinFd()) && MsgPlat_IsTerminal(MsgPlat_StderrFd());
-}
-
-void
-ConsoleWrite(int fd, const std::string &text)
-{
-   MsgPlat_Write(fd, text.data(), text.size());
-}
-
-// One line of at most MSG_CONSOLE_LINE_MAX bytes (the rest is dropped);
-// false at the end of input.
-bool
-ConsoleReadLine(std::string *line)
-{
-   line->clear();
-   int fd = ConsoleInFd();
-   for (;;) {
-      char c;
-      int n = MsgPlat_ReadByte(fd, &c);
-      if (n <= 0) {
-         return !line->empty();
-      }
-      if (c == '\n') {
-         return true;
-      }
-      if (line->size() < MSG_CONSOLE_LINE_MAX) {
-         *line += c;
-      }
-   }
-}
-
-std::string
-ConsolePrompt(int highest)
-{
-   char *prompt = Msg_Format(MSG_MAGIC "(msg.msg.chooseNumber)Select a number from 0-%d: ",
-                             highest);
-   std::string out = prompt;
-   std::free(prompt);
-   return out;
-}
-
-std::string
-ConsoleHeader(const char *captionMarked, const char *text, const char *const buttons[], int n)
-{
-   std::string out = std::string("\n\n") + ProductState_GetName() + " " +
-                     MsgLocalize(captionMarked) + ":\n" + text + "\n";
-   for (int i = 0; i < n; i++) {
-      out += std::to_string(i) + ") " + MsgStripUnderscores(buttons[i]) + "\n";
-   }
-   out += "\n";
-   return out;
-}
-
-void
-MsgConsolePost(int severity, const char *msgID, const char *text)
-{
-   (void)msgID;
-   if (consoleOut.load() < 0 && !MsgPlat_IsTerminal(MsgPlat_StderrFd())) {
-      return;  // no one is watching: the log already holds the post
-   }
-   std::string out = std::string(ProductState_GetName()) + " " +
-                     MsgLocalize(msgSeverityCaptions[MsgSeverityIndex(severity)]) + ": " + text;
-   if (out.back() != '\n') {
-      out += '\n';
-   }
-   ConsoleWrite(ConsoleErrFd(), out);
-}
-
-int
-MsgConsoleQuestion(const char *const buttons[], int defaultAnswer, const char *msgID,
-                   const char *text)
-{
-   (void)msgID;
-   if (!ConsoleCanAsk()) {
-      return defaultAnswer;  // a daemon never waits on a prompt
-   }
-   int n = MsgCountButtons(buttons);
-   int fd = ConsoleErrFd();
-   ConsoleWrite(fd, ConsoleHeader(MSG_MAGIC "(msg.msg.question)Question", text, buttons, n));
-   std::string prompt = ConsolePrompt(n - 1);
-   ConsoleWrite(fd, prompt);
-   std::string line;
-   while (ConsoleReadLine(&line)) {
-      const char *p = line.c_str();
-      while (*p == ' ' || *p == '\t' || *p == '\r') {
-         p++;
-      }
-      if (*p == '\0') {
-         ConsoleWrite(fd, prompt);
-         continue;
-      }
-      const char *digits = p;
-      long value = 0;
-      while (*p >= '0' && *p <= '9') {
-         value = value < 1000000 ? value * 10 + (*p - '0') : value;
-         p++;
-      }
-      bool any = p != digits;
-      while (*p == ' ' || *p == '\t' || *p == '\r') {
-         p++;
-      }
-      if (any && *p == '\0' && value < n) {
-         return (int)value;
-      }
-      ConsoleWrite(fd, "\n\n" + prompt);
-   }
-   return defaultAnswer;  // standard input ended
-}
-
-int
-MsgConsoleHint(int kind, const char *text)
-{
-   int highest = kind == MSG_HINT_OK ? 0 : 1;
-   int giveUp = highest;  // nobody answered: Cancel where there is one
-   if (!ConsoleCanAsk()) {
-      return giveUp;
-   }
-   std::vector<std::string> labels = {MsgLocalize(msgOKButtons[0])};
-   if (highest == 1) {
-      labels.push_back(MsgLocalize(MSG_MAGIC "(button.cancel)Cancel"));
-   }
-   const char *buttons[3] = {labels[0].c_str(), highest == 1 ? labels[1].c_str() : nullptr,
-                             nullptr};
-   int fd = ConsoleErrFd();
-   ConsoleWrite(fd, ConsoleHeader(MSG_MAGIC "(msg.msg.hint)Hint", text, buttons, highest + 1));
-   std::string prompt = ConsolePrompt(highest);
-   std::string line;
-   for (;;) {
-      ConsoleWrite(fd, prompt);
-      if (!ConsoleReadLine(&line)) {
-         return giveUp;
-      }
-      char *end;
-      long value = std::strtol(line.c_str(), &end, 10);
-      if (end != line.c_str() && value >= 0 && value <= highest) {
-         return (int)value;
-      }
-   }
-}
-
-void
-MsgConsoleProgress(const char *caption, int percent)
-{
-   static std::mutex progressMutex;
-   static char progressCaption[80];
-   std::lock_guard<std::mutex> guard(progressMutex);
-   if (percent < 0 && caption != nullptr) {
-      Str_Snprintf(progressCaption, sizeof progressCaption, "%s", caption);
-   }
-   char text[80];
-   Str_Snprintf(text, sizeof text, "%.*s (%d%%)", 64, progressCaption, percent);
-   char line[128];
-   Str_Snprintf(line, sizeof line, "\r%-79s", text);
-   std::string out = line;
-   if (percent > 100) {
-      out += "\n";
-   }
-   ConsoleWrite(ConsoleStdoutFd(), out);
-}
-
 char *
 MsgVFormat(const char *format, va_list args)
 {
@@ -570,7 +317,7 @@ void
 MsgPostPending(int severity)
 {
    MsgList *list = MsgTake();
-   std::string caption = MsgLocalize(msgSeverityCaptions[MsgSeverityIndex(severity)]);
+   std::string caption = MsgSeverityCaption(severity);
    MsgLogList("Msg_Post", " ", caption.c_str(), list);
    const char *msgID = MsgLast(list)->id;
    int reply;
@@ -692,6 +439,58 @@ MsgHintPending(int kind)
 }
 
 }  // namespace
+
+/* ---------------------------------------------------------------------
+ * Shared with the console front end (msgInt.h).
+ */
+
+// A marked text without arguments, localised.
+std::string
+MsgLocalize(const char *marked)
+{
+   if (std::strncmp(marked, MSG_MAGIC, MSG_MAGIC_LEN) != 0 || marked[MSG_MAGIC_LEN] != '(') {
+      return marked;
+   }
+   const char *start = marked + MSG_MAGIC_LEN + 1;
+   const char *close = std::strchr(start, ')');
+   if (close == nullptr || close == start || (size_t)(close - start) > MSG_MAX_ID) {
+      NOT_IMPLEMENTED();
+   }
+   std::string localized;
+   if (MsgLookup(std::string(start, close).c_str(), &localized)) {
+      return localized;
+   }
+   return close + 1;
+}
+
+std::string
+MsgStripUnderscores(const char *text)
+{
+   std::string out;
+   for (const char *p = text; *p != '\0'; p++) {
+      if (*p != '_') {
+         out += *p;
+      }
+   }
+   return out;
+}
+
+int
+MsgCountButtons(const char *const buttons[])
+{
+   int n = 0;
+   while (buttons != nullptr && buttons[n] != nullptr) {
+      n++;
+   }
+   return n;
+}
+
+std::string
+MsgSeverityCaption(int severity)
+{
+   int index = severity >= MSG_INFO && severity <= MSG_ERROR ? severity : MSG_ERROR;
+   return MsgLocalize(msgSeverityCaptions[index]);
+}
 
 void
 Msg_SetFrontEnd(const MsgFrontEnd *frontEnd)
@@ -867,11 +666,4 @@ Msg_StripMSGID(const char *text)
       }
    }
    return text;
-}
-
-void
-Msg_SetConsoleForTest(int inFd, int outFd)
-{
-   consoleIn = inFd;
-   consoleOut = outFd;
 }

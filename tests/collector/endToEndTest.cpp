@@ -28,11 +28,11 @@ class Host {
 public:
    Host(const char *ip, uint16_t port) : peer_(ip), port_(port) {}
 
-   salvorMsgHeader call(const salvorMsgHeader &hdr, const std::string &payload = "")
+   salvorMsgHeader Call(const salvorMsgHeader &hdr, const std::string &payload = "")
    {
       salvorMsgHeader reply{};
       for (int attempt = 0; attempt < 20; attempt++) {
-         if (peer_.request(Encode(hdr, payload), port_, &reply, 500)) {
+         if (peer_.Request(Encode(hdr, payload), port_, &reply, 500)) {
             return reply;
          }
       }
@@ -42,9 +42,9 @@ public:
 
    // Sends `content` as one dump, data messages in the given order of
    // chunk indexes (repeats allowed). Returns the done's status.
-   uint32_t sendDump(int64_t ts, const std::string &content, std::vector<size_t> order = {})
+   uint32_t SendDump(int64_t ts, const std::string &content, std::vector<size_t> order = {})
    {
-      salvorMsgHeader init = call(MakeHeader(SALVOR_MSG_INIT, ts));
+      salvorMsgHeader init = Call(MakeHeader(SALVOR_MSG_INIT, ts));
       if (init.status != hxk_success) {
          return init.status;
       }
@@ -66,13 +66,13 @@ public:
             hdr.dataLength = (uint32_t)piece.size();
             std::memcpy(hdr.reserved1 + 1, &next, 7);  // tells repeats of a chunk apart
             outstanding[next] = Encode(hdr, piece);
-            peer_.sendTo(outstanding[next], port_);
+            peer_.SendTo(outstanding[next], port_);
             next++;
          }
-         std::vector<uint8_t> got = peer_.receive(300);
+         std::vector<uint8_t> got = peer_.Receive(300);
          if (got.empty()) {
             for (auto &[pos, bytes] : outstanding) {
-               peer_.sendTo(bytes, port_);
+               peer_.SendTo(bytes, port_);
             }
             continue;
          }
@@ -84,10 +84,10 @@ public:
             EXPECT_EQ(reply.status, hxk_success);
          }
       }
-      return call(MakeHeader(SALVOR_MSG_DONE, ts, slot)).status;
+      return Call(MakeHeader(SALVOR_MSG_DONE, ts, slot)).status;
    }
 
-   UdpPeer &peer() { return peer_; }
+   UdpPeer &Peer() { return peer_; }
 
 private:
    UdpPeer peer_;
@@ -111,7 +111,7 @@ OnlyFile(const std::string &dir)
 TEST(EndToEnd, LargeDumpOutOfOrderWithRepeatsArrivesByteExact)
 {
    CollectorProcess salvor(SALVOR_BINARY);
-   ASSERT_TRUE(salvor.waitReady()) << salvor.console();
+   ASSERT_TRUE(salvor.WaitReady()) << salvor.Console();
    std::string content = RandomBytes(32u << 20, 1);
    size_t chunks = (content.size() + SALVOR_MAX_PAYLOAD - 1) / SALVOR_MAX_PAYLOAD;
    std::vector<size_t> order;
@@ -122,10 +122,10 @@ TEST(EndToEnd, LargeDumpOutOfOrderWithRepeatsArrivesByteExact)
       }
    }
    std::shuffle(order.begin(), order.end(), std::mt19937(7));
-   Host host("127.0.0.2", salvor.port());
-   EXPECT_EQ(host.sendDump(1234, content, order), hxk_success);
-   EXPECT_TRUE(OnlyFile(salvor.dataDir() + "/127/0/0/2") == content) << "dump differs";
-   std::string log = salvor.log();
+   Host host("127.0.0.2", salvor.Port());
+   EXPECT_EQ(host.SendDump(1234, content, order), hxk_success);
+   EXPECT_TRUE(OnlyFile(salvor.DataDir() + "/127/0/0/2") == content) << "dump differs";
+   std::string log = salvor.Log();
    EXPECT_NE(log.find("| salvor| I120: Dump finished successfully for 127.0.0.2, slot 0"),
              std::string::npos)
       << log;
@@ -135,14 +135,14 @@ TEST(EndToEnd, LargeDumpOutOfOrderWithRepeatsArrivesByteExact)
 TEST(EndToEnd, SeveralHostsAtOnceEachGetTheirOwnDirectory)
 {
    CollectorProcess salvor(SALVOR_BINARY);
-   ASSERT_TRUE(salvor.waitReady()) << salvor.console();
+   ASSERT_TRUE(salvor.WaitReady()) << salvor.Console();
    const char *ips[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"};
    std::vector<std::thread> threads;
    std::vector<uint32_t> results(4);
    for (int i = 0; i < 4; i++) {
       threads.emplace_back([&, i] {
-         Host host(ips[i], salvor.port());
-         results[i] = host.sendDump(99, RandomBytes(1u << 20, 10 + i));
+         Host host(ips[i], salvor.Port());
+         results[i] = host.SendDump(99, RandomBytes(1u << 20, 10 + i));
       });
    }
    for (auto &t : threads) {
@@ -150,7 +150,7 @@ TEST(EndToEnd, SeveralHostsAtOnceEachGetTheirOwnDirectory)
    }
    for (int i = 0; i < 4; i++) {
       EXPECT_EQ(results[i], hxk_success);
-      EXPECT_TRUE(OnlyFile(salvor.dataDir() + "/127/0/0/" + std::to_string(i + 2)) ==
+      EXPECT_TRUE(OnlyFile(salvor.DataDir() + "/127/0/0/" + std::to_string(i + 2)) ==
                   RandomBytes(1u << 20, 10 + i)) << ips[i];
    }
 }
@@ -158,40 +158,40 @@ TEST(EndToEnd, SeveralHostsAtOnceEachGetTheirOwnDirectory)
 TEST(EndToEnd, MisbehavingHostsDoNotDisturbTheCollector)
 {
    CollectorProcess salvor(SALVOR_BINARY);
-   ASSERT_TRUE(salvor.waitReady()) << salvor.console();
-   Host good("127.0.0.2", salvor.port());
-   Host other("127.0.0.3", salvor.port());
-   salvorMsgHeader init = good.call(MakeHeader(SALVOR_MSG_INIT, 5));
+   ASSERT_TRUE(salvor.WaitReady()) << salvor.Console();
+   Host good("127.0.0.2", salvor.Port());
+   Host other("127.0.0.3", salvor.Port());
+   salvorMsgHeader init = good.Call(MakeHeader(SALVOR_MSG_INIT, 5));
    ASSERT_EQ(init.status, hxk_success);
 
    // Empty, short, oversized and bad-magic datagrams: no reply, no harm.
-   UdpPeer &raw = other.peer();
-   raw.sendTo({}, salvor.port());
-   raw.sendTo(std::vector<uint8_t>(20, 0xAB), salvor.port());
-   raw.sendTo(Encode(MakeHeader(SALVOR_MSG_DATA, 5, 0), std::string(1553, 'x')), salvor.port());
+   UdpPeer &raw = other.Peer();
+   raw.SendTo({}, salvor.Port());
+   raw.SendTo(std::vector<uint8_t>(20, 0xAB), salvor.Port());
+   raw.SendTo(Encode(MakeHeader(SALVOR_MSG_DATA, 5, 0), std::string(1553, 'x')), salvor.Port());
    salvorMsgHeader bad = MakeHeader(SALVOR_MSG_STATUS_CHECK);
    bad.magic = 0;
-   raw.sendTo(Encode(bad), salvor.port());
-   EXPECT_TRUE(raw.receive(500).empty());
+   raw.SendTo(Encode(bad), salvor.Port());
+   EXPECT_TRUE(raw.Receive(500).empty());
 
    // Messages aimed at somebody else's slot, or at nothing.
-   EXPECT_EQ(other.call(MakeHeader(SALVOR_MSG_DATA, 5, 0), "x").status, hxk_invalid_dump);
-   EXPECT_EQ(good.call(MakeHeader(SALVOR_MSG_DATA, 6, 0), "x").status, hxk_invalid_dump);
-   EXPECT_EQ(good.call(MakeHeader(SALVOR_MSG_DATA, 5, 4096), "x").status, hxk_invalid_dump);
-   EXPECT_EQ(good.call(MakeHeader(4)).status, hxk_unknown_type);
+   EXPECT_EQ(other.Call(MakeHeader(SALVOR_MSG_DATA, 5, 0), "x").status, hxk_invalid_dump);
+   EXPECT_EQ(good.Call(MakeHeader(SALVOR_MSG_DATA, 6, 0), "x").status, hxk_invalid_dump);
+   EXPECT_EQ(good.Call(MakeHeader(SALVOR_MSG_DATA, 5, 4096), "x").status, hxk_invalid_dump);
+   EXPECT_EQ(good.Call(MakeHeader(4)).status, hxk_unknown_type);
 
    // Repeated init and done.
-   EXPECT_EQ(good.call(MakeHeader(SALVOR_MSG_INIT, 5)).assignedDumpID, init.assignedDumpID);
+   EXPECT_EQ(good.Call(MakeHeader(SALVOR_MSG_INIT, 5)).assignedDumpID, init.assignedDumpID);
    salvorMsgHeader data = MakeHeader(SALVOR_MSG_DATA, 5, init.assignedDumpID);
    data.dataLength = 4;
-   EXPECT_EQ(good.call(data, "dump").status, hxk_success);
-   EXPECT_EQ(good.call(MakeHeader(SALVOR_MSG_DONE, 5, init.assignedDumpID)).status, hxk_success);
-   EXPECT_EQ(good.call(MakeHeader(SALVOR_MSG_DONE, 5, init.assignedDumpID)).status, hxk_success);
+   EXPECT_EQ(good.Call(data, "dump").status, hxk_success);
+   EXPECT_EQ(good.Call(MakeHeader(SALVOR_MSG_DONE, 5, init.assignedDumpID)).status, hxk_success);
+   EXPECT_EQ(good.Call(MakeHeader(SALVOR_MSG_DONE, 5, init.assignedDumpID)).status, hxk_success);
 
-   EXPECT_EQ(OnlyFile(salvor.dataDir() + "/127/0/0/2"), "dump");
-   EXPECT_EQ(good.call(MakeHeader(SALVOR_MSG_STATUS_CHECK)).status, hxk_success);
-   EXPECT_TRUE(salvor.running());
-   std::string log = salvor.log();
+   EXPECT_EQ(OnlyFile(salvor.DataDir() + "/127/0/0/2"), "dump");
+   EXPECT_EQ(good.Call(MakeHeader(SALVOR_MSG_STATUS_CHECK)).status, hxk_success);
+   EXPECT_TRUE(salvor.Running());
+   std::string log = salvor.Log();
    EXPECT_NE(log.find("Empty datagram"), std::string::npos);
    EXPECT_NE(log.find("Datagram of 20 bytes is shorter than a header"), std::string::npos);
    EXPECT_NE(log.find("Datagram of 1601 bytes is longer than 1600"), std::string::npos);
@@ -201,32 +201,32 @@ TEST(EndToEnd, MisbehavingHostsDoNotDisturbTheCollector)
 TEST(EndToEnd, FloodOfMalformedDatagramsCannotFillTheDisk)
 {
    CollectorProcess salvor(SALVOR_BINARY);
-   ASSERT_TRUE(salvor.waitReady()) << salvor.console();
+   ASSERT_TRUE(salvor.WaitReady()) << salvor.Console();
    UdpPeer flooder("127.0.0.9");
    std::vector<uint8_t> junk(20, 0xEE);  // shorter than a header: one log line each
    auto start = std::chrono::steady_clock::now();
    // Three seconds of flood: far more than the log's first megabyte.
    while (std::chrono::steady_clock::now() - start < std::chrono::seconds(3)) {
       for (int i = 0; i < 100; i++) {
-         flooder.sendTo(junk, salvor.port());
+         flooder.SendTo(junk, salvor.Port());
       }
    }
    // Whatever the kernel kept has been handled once a status check is answered.
-   Host probe("127.0.0.10", salvor.port());
-   EXPECT_EQ(probe.call(MakeHeader(SALVOR_MSG_STATUS_CHECK)).status, hxk_success);
+   Host probe("127.0.0.10", salvor.Port());
+   EXPECT_EQ(probe.Call(MakeHeader(SALVOR_MSG_STATUS_CHECK)).status, hxk_success);
    double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
    // The log takes its first 1,000,000 bytes of messages freely, then about
    // 1,000 bytes a second; room is left for notices and the newest 32 KiB
    // held back.
-   std::string log = salvor.log();
+   std::string log = salvor.Log();
    size_t notice = log.find("<<< Log Throttled >>>");
    ASSERT_NE(notice, std::string::npos) << log.size() << " bytes, never throttled";
    size_t after = log.size() - notice;
    EXPECT_LE(after, (size_t)(4 * 1000 * (seconds + 1)) + 40 * 1024)
       << "after " << seconds << " s of flood";
-   EXPECT_TRUE(salvor.running());
+   EXPECT_TRUE(salvor.Running());
 }
 
 // A collector that dies in the middle of a dump leaves a file that still
@@ -234,17 +234,17 @@ TEST(EndToEnd, FloodOfMalformedDatagramsCannotFillTheDisk)
 TEST(EndToEnd, CrashInTheMiddleOfADumpLeavesItMarkedUnfinished)
 {
    CollectorProcess salvor(SALVOR_BINARY);
-   ASSERT_TRUE(salvor.waitReady()) << salvor.console();
-   Host finished("127.0.0.2", salvor.port());
-   ASSERT_EQ(finished.sendDump(1, RandomBytes(5000, 2)), hxk_success);
-   Host crashed("127.0.0.3", salvor.port());
-   salvorMsgHeader init = crashed.call(MakeHeader(SALVOR_MSG_INIT, 2));
+   ASSERT_TRUE(salvor.WaitReady()) << salvor.Console();
+   Host finished("127.0.0.2", salvor.Port());
+   ASSERT_EQ(finished.SendDump(1, RandomBytes(5000, 2)), hxk_success);
+   Host crashed("127.0.0.3", salvor.Port());
+   salvorMsgHeader init = crashed.Call(MakeHeader(SALVOR_MSG_INIT, 2));
    ASSERT_EQ(init.status, hxk_success);
    salvorMsgHeader data = MakeHeader(SALVOR_MSG_DATA, 2, init.assignedDumpID);
    data.dataLength = 4;
-   ASSERT_EQ(crashed.call(data, "half").status, hxk_success);
-   kill(salvor.pid(), SIGKILL);
-   while (salvor.running()) {
+   ASSERT_EQ(crashed.Call(data, "half").status, hxk_success);
+   kill(salvor.Pid(), SIGKILL);
+   while (salvor.Running()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
    }
    auto modeOf = [](const std::string &dir) {
@@ -255,8 +255,8 @@ TEST(EndToEnd, CrashInTheMiddleOfADumpLeavesItMarkedUnfinished)
       }
       return (int)(st.st_mode & 0777);
    };
-   EXPECT_EQ(modeOf(salvor.dataDir() + "/127/0/0/2"), 0440);
-   int partial = modeOf(salvor.dataDir() + "/127/0/0/3");
+   EXPECT_EQ(modeOf(salvor.DataDir() + "/127/0/0/2"), 0440);
+   int partial = modeOf(salvor.DataDir() + "/127/0/0/3");
    EXPECT_NE(partial, -1);
    EXPECT_NE(partial & 0200, 0) << "an unfinished dump must carry the owner's write bit";
 }
@@ -266,21 +266,21 @@ TEST(EndToEnd, SlotLimitRefusesTheDumpTooMany)
    // Started under the usual soft limit of 1,024 open files, which the
    // collector raises: every slot can hold an open dump.
    CollectorProcess salvor(SALVOR_BINARY, {.openFilesSoft = 1024, .openFilesHard = 4096});
-   ASSERT_TRUE(salvor.waitReady()) << salvor.console();
+   ASSERT_TRUE(salvor.WaitReady()) << salvor.Console();
    // One host may open 256 dumps a minute: play eight.
    std::vector<std::unique_ptr<Host>> hosts;
    for (int h = 0; h < 8; h++) {
       hosts.push_back(std::make_unique<Host>(("127.0.1." + std::to_string(h + 1)).c_str(),
-                                             salvor.port()));
+                                             salvor.Port()));
    }
    for (int i = 0; i < 1024; i++) {
-      ASSERT_EQ(hosts[i % 8]->call(MakeHeader(SALVOR_MSG_INIT, 1 + i)).status, hxk_success) << i;
+      ASSERT_EQ(hosts[i % 8]->Call(MakeHeader(SALVOR_MSG_INIT, 1 + i)).status, hxk_success) << i;
    }
-   EXPECT_EQ(hosts[0]->call(MakeHeader(SALVOR_MSG_INIT, 5000)).status, hxk_limit_exceeded);
-   salvorMsgHeader repeat = hosts[999 % 8]->call(MakeHeader(SALVOR_MSG_INIT, 1000));
+   EXPECT_EQ(hosts[0]->Call(MakeHeader(SALVOR_MSG_INIT, 5000)).status, hxk_limit_exceeded);
+   salvorMsgHeader repeat = hosts[999 % 8]->Call(MakeHeader(SALVOR_MSG_INIT, 1000));
    EXPECT_EQ(repeat.status, hxk_success);
    EXPECT_EQ(repeat.assignedDumpID, 999u);
-   EXPECT_EQ(hosts[0]->call(MakeHeader(SALVOR_MSG_STATUS_CHECK)).status, hxk_success);
+   EXPECT_EQ(hosts[0]->Call(MakeHeader(SALVOR_MSG_STATUS_CHECK)).status, hxk_success);
 }
 
 TEST(EndToEnd, ReceiveErrorsAHostCanCauseAreNotFatal)
@@ -289,23 +289,23 @@ TEST(EndToEnd, ReceiveErrorsAHostCanCauseAreNotFatal)
    CollectorProcess salvor(
       SALVOR_BINARY,
       {.env = {"SALVOR_PLATFORM_FAULTS=recvfrom:111:count=1;select:4:skip=1:count=1"}});
-   ASSERT_TRUE(salvor.waitReady()) << salvor.console();
-   Host host("127.0.0.8", salvor.port());
+   ASSERT_TRUE(salvor.WaitReady()) << salvor.Console();
+   Host host("127.0.0.8", salvor.Port());
    for (int i = 0; i < 3; i++) {
-      EXPECT_EQ(host.call(MakeHeader(SALVOR_MSG_STATUS_CHECK)).status, hxk_success);
+      EXPECT_EQ(host.Call(MakeHeader(SALVOR_MSG_STATUS_CHECK)).status, hxk_success);
    }
-   EXPECT_TRUE(salvor.running());
-   EXPECT_NE(salvor.log().find("Recvfrom error:Connection refused. Going on."), std::string::npos);
+   EXPECT_TRUE(salvor.Running());
+   EXPECT_NE(salvor.Log().find("Recvfrom error:Connection refused. Going on."), std::string::npos);
 }
 
 TEST(EndToEnd, OpenFileLimitThatCannotBeRaisedIsReported)
 {
    CollectorProcess salvor(SALVOR_BINARY, {.openFilesSoft = 256, .openFilesHard = 256});
-   ASSERT_TRUE(salvor.waitReady()) << salvor.console();
-   EXPECT_NE(salvor.log().find("W110: The limit on open files is 256 and cannot be raised to "
+   ASSERT_TRUE(salvor.WaitReady()) << salvor.Console();
+   EXPECT_NE(salvor.Log().find("W110: The limit on open files is 256 and cannot be raised to "
                                "1088: fewer than 1024 dumps may be open at once."),
              std::string::npos)
-      << salvor.log();
+      << salvor.Log();
 }
 
 TEST(EndToEnd, SocketFaultsEndTheCollector)
@@ -314,8 +314,8 @@ TEST(EndToEnd, SocketFaultsEndTheCollector)
    // once, with no datagram needed.
    CollectorProcess salvor(SALVOR_BINARY,
                            {.env = {"SALVOR_PLATFORM_FAULTS=recvfrom:9:count=1"}});  // EBADF
-   EXPECT_EQ(salvor.exitCode(), 1);
-   EXPECT_NE(salvor.console().find("Recvfrom error:Bad file descriptor."), std::string::npos);
+   EXPECT_EQ(salvor.ExitCode(), 1);
+   EXPECT_NE(salvor.Console().find("Recvfrom error:Bad file descriptor."), std::string::npos);
 }
 
 TEST(EndToEnd, DiskFullIsReportedToTheClient)
@@ -323,14 +323,14 @@ TEST(EndToEnd, DiskFullIsReportedToTheClient)
    // Every write of the collector fails as on a full disk.
    CollectorProcess salvor(SALVOR_BINARY,
                            {.env = {"SALVOR_PLATFORM_FAULTS=write:28:count=-1"}});
-   ASSERT_TRUE(salvor.waitReady()) << salvor.console();
-   Host host("127.0.0.2", salvor.port());
-   salvorMsgHeader init = host.call(MakeHeader(SALVOR_MSG_INIT, 1));
+   ASSERT_TRUE(salvor.WaitReady()) << salvor.Console();
+   Host host("127.0.0.2", salvor.Port());
+   salvorMsgHeader init = host.Call(MakeHeader(SALVOR_MSG_INIT, 1));
    ASSERT_EQ(init.status, hxk_success);
    salvorMsgHeader data = MakeHeader(SALVOR_MSG_DATA, 1, init.assignedDumpID);
    data.dataLength = 3;
-   EXPECT_EQ(host.call(data, "abc").status, hxk_write_failed);
-   EXPECT_TRUE(salvor.running());
+   EXPECT_EQ(host.Call(data, "abc").status, hxk_write_failed);
+   EXPECT_TRUE(salvor.Running());
 }
 
 // The exit status of a run, -1 when a signal ended it. Its output and
@@ -351,7 +351,7 @@ RunToExit(const std::vector<std::string> &args, std::string *console, const std:
    if (console != nullptr) {
       *console = result.out;
    }
-   return result.exit.code();
+   return result.exit.Code();
 }
 
 TEST(EndToEnd, RefusedStartsEndWithAFailureStatusAndSayWhy)
@@ -400,15 +400,15 @@ TEST(EndToEnd, ConfigurationThatIsNoRegularFileIsRefusedAtOnce)
    testutil::TempDir dir;
    std::string fifo = dir / "fifo.xml";
    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-   for (const std::string &path : {fifo, dir.path(), std::string("/dev/zero")}) {
+   for (const std::string &path : {fifo, dir.Path(), std::string("/dev/zero")}) {
       std::string console = dir / "console.txt";
       testutil::SpawnOptions options;
       options.out = testutil::Redirect::ToFile(console);
       options.err = testutil::Redirect{testutil::Redirect::ToStdout};
       testutil::Process collector({SALVOR_BINARY, "debug", "-s", path}, options);
-      std::optional<testutil::ExitInfo> exit = collector.waitFor(std::chrono::seconds(30));
+      std::optional<testutil::ExitInfo> exit = collector.WaitFor(std::chrono::seconds(30));
       ASSERT_TRUE(exit.has_value()) << path << " held the start";
-      EXPECT_EQ(exit->code(), 1) << path;
+      EXPECT_EQ(exit->Code(), 1) << path;
       EXPECT_NE(testutil::ReadFile(console).find("Could not read config file.. " + path),
                 std::string::npos)
          << path;

@@ -22,17 +22,17 @@ const std::string COMMON_SUBDIR = "Quillon/Quillon Orvex dump collector";
 class LogConfig : public ::testing::Test {
 protected:
    // A collector whose common config.ini holds `config`.
-   std::unique_ptr<CollectorProcess> start(const std::string &config, int level = 0)
+   std::unique_ptr<CollectorProcess> Start(const std::string &config, int level = 0)
    {
       std::filesystem::create_directories(appData / COMMON_SUBDIR);
       testutil::WriteFile(appData / COMMON_SUBDIR + "/config.ini", config);
       testutil::CollectorOptions options;
       options.level = level;
-      options.env = {"SALVOR_APPDATA_PATH=" + appData.path(),
-                     "XDG_CONFIG_HOME=" + userConfig.path()};
+      options.env = {"SALVOR_APPDATA_PATH=" + appData.Path(),
+                     "XDG_CONFIG_HOME=" + userConfig.Path()};
       auto salvor = std::make_unique<CollectorProcess>(SALVOR_BINARY, options);
       std::string why;
-      EXPECT_TRUE(salvor->waitReady(&why)) << why;
+      EXPECT_TRUE(salvor->WaitReady(&why)) << why;
       return salvor;
    }
    // Status checks, each of which logs a line.
@@ -41,7 +41,7 @@ protected:
       testutil::UdpPeer peer("127.0.0.2");
       salvorMsgHeader reply;
       for (int i = 0; i < count; i++) {
-         ASSERT_TRUE(peer.request(Encode(MakeHeader(SALVOR_MSG_STATUS_CHECK)), salvor.port(),
+         ASSERT_TRUE(peer.Request(Encode(MakeHeader(SALVOR_MSG_STATUS_CHECK)), salvor.Port(),
                                   &reply, 2000));
       }
    }
@@ -53,9 +53,9 @@ protected:
 
 TEST_F(LogConfig, RotateSizeAndKeepOldFromTheCommonConfig)
 {
-   auto salvor = start("log.rotateSize = 20000\nlog.keepOld = 2\n", 1);
+   auto salvor = Start("log.rotateSize = 20000\nlog.keepOld = 2\n", 1);
    Chatter(*salvor, 1500);  // about 150 kB of lines
-   std::string log = salvor->dir() + "/log/";
+   std::string log = salvor->Dir() + "/log/";
    EXPECT_TRUE(Exists(log + "salvor-0.log"));
    EXPECT_TRUE(Exists(log + "salvor-1.log"));
    EXPECT_FALSE(Exists(log + "salvor-2.log"));
@@ -65,51 +65,51 @@ TEST_F(LogConfig, RotateSizeAndKeepOldFromTheCommonConfig)
 TEST_F(LogConfig, DestinationNoneAndLoggingFalseWriteNothing)
 {
    for (const char *config : {"log.destination = none\n", "logging = false\n"}) {
-      auto salvor = start(config);
+      auto salvor = Start(config);
       Chatter(*salvor, 20);
-      EXPECT_EQ(salvor->log(), "") << config;
+      EXPECT_EQ(salvor->Log(), "") << config;
    }
 }
 
 TEST_F(LogConfig, CombinedDestinationsCountOnlyUnderThePrefixedKey)
 {
-   auto plain = start("log.destination = syslog-and-disk\n");
+   auto plain = Start("log.destination = syslog-and-disk\n");
    Chatter(*plain, 3);
-   EXPECT_NE(plain->log().find("LogGetDestination: invalid log.destination content "
+   EXPECT_NE(plain->Log().find("LogGetDestination: invalid log.destination content "
                                "(syslog-and-disk); ignored"),
-             std::string::npos) << plain->log();
-   EXPECT_NE(plain->log().find("Posting back a status check reply"), std::string::npos);
+             std::string::npos) << plain->Log();
+   EXPECT_NE(plain->Log().find("Posting back a status check reply"), std::string::npos);
 
-   auto prefixed = start("salvor.log.destination = syslog-and-disk\n");
+   auto prefixed = Start("salvor.log.destination = syslog-and-disk\n");
    Chatter(*prefixed, 3);
-   EXPECT_EQ(prefixed->log().find("invalid"), std::string::npos) << prefixed->log();
-   EXPECT_NE(prefixed->log().find("Posting back a status check reply"), std::string::npos);
+   EXPECT_EQ(prefixed->Log().find("invalid"), std::string::npos) << prefixed->Log();
+   EXPECT_NE(prefixed->Log().find("Posting back a status check reply"), std::string::npos);
 }
 
 TEST_F(LogConfig, MinimumLevelPlainKeyFirstThenPrefixed)
 {
    // Warnings only: the status-check lines (information) are not written.
-   auto quiet = start("log.logMinLevel = 110\n");
+   auto quiet = Start("log.logMinLevel = 110\n");
    Chatter(*quiet, 3);
-   EXPECT_EQ(quiet->log().find("Posting back a status check reply"), std::string::npos);
+   EXPECT_EQ(quiet->Log().find("Posting back a status check reply"), std::string::npos);
 
-   auto prefixed = start("salvor.log.logMinLevel = 110\n");
+   auto prefixed = Start("salvor.log.logMinLevel = 110\n");
    Chatter(*prefixed, 3);
-   EXPECT_EQ(prefixed->log().find("Posting back a status check reply"), std::string::npos);
+   EXPECT_EQ(prefixed->Log().find("Posting back a status check reply"), std::string::npos);
 
-   auto both = start("log.logMinLevel = 120\nsalvor.log.logMinLevel = 110\n");
+   auto both = Start("log.logMinLevel = 120\nsalvor.log.logMinLevel = 110\n");
    Chatter(*both, 3);
-   EXPECT_NE(both->log().find("Posting back a status check reply"), std::string::npos);
+   EXPECT_NE(both->Log().find("Posting back a status check reply"), std::string::npos);
 }
 
 TEST_F(LogConfig, ABareStartLogsThePrefLinesAfterTheBanner)
 {
    testutil::CollectorOptions options;
-   options.env = {"SALVOR_APPDATA_PATH=" + appData.path(), "XDG_CONFIG_HOME=" + userConfig.path()};
+   options.env = {"SALVOR_APPDATA_PATH=" + appData.Path(), "XDG_CONFIG_HOME=" + userConfig.Path()};
    CollectorProcess salvor(SALVOR_BINARY, options);
-   ASSERT_TRUE(salvor.waitReady());
+   ASSERT_TRUE(salvor.WaitReady());
    Chatter(salvor, 1);
-   std::string log = salvor.log();
+   std::string log = salvor.Log();
    size_t banner = log.find("I120: Log for Quillon Orvex dump collector");
    size_t pref = log.find("PREF Optional preferences file not found at ");
    ASSERT_NE(banner, std::string::npos) << log;
@@ -133,11 +133,11 @@ TEST_F(LogConfig, LockedUserPreferencesAreSkippedWithTheReason)
    std::unique_ptr<CollectorProcess> salvor;
    {
       testutil::LockHolder holder(prefs);
-      ASSERT_TRUE(holder.holding());
-      salvor = start("");
+      ASSERT_TRUE(holder.Holding());
+      salvor = Start("");
    }
    Chatter(*salvor, 1);
-   std::string log = salvor->log();
+   std::string log = salvor->Log();
    EXPECT_NE(log.find("Unable to lock user preference file " + prefs + " for reading."),
              std::string::npos) << log;
    // The locked file's minimum level was not applied.

@@ -87,7 +87,7 @@ StartSend(const CollectorProcess &salvor, const std::string &from, const std::st
    options.err = testutil::Redirect(testutil::Redirect::ToStdout);
    return std::make_unique<Process>(
       std::vector<std::string>{SALVOR_SEND_PATH, "--server",
-                               "127.0.0.1:" + std::to_string(salvor.port()), "--from", from,
+                               "127.0.0.1:" + std::to_string(salvor.Port()), "--from", from,
                                "--test-loss", "5", "--retries", "40", "--quiet", file},
       options);
 }
@@ -98,8 +98,8 @@ TEST(Soak, HostsSendingAtOnceThroughALossyNetworkAllArriveWhole)
    const size_t size = (size_t)EnvNumber("SALVOR_SOAK_KIB", 192) * 1024 + 777;
    testutil::TempDir files;
    CollectorProcess salvor(SALVOR_BINARY);
-   ASSERT_TRUE(salvor.waitReady()) << salvor.console();
-   pid_t pid = salvor.pid();
+   ASSERT_TRUE(salvor.WaitReady()) << salvor.Console();
+   pid_t pid = salvor.Pid();
 
    // One dump first, so that what the collector sets up on first use
    // (the log's buffers) is part of the baseline.
@@ -110,7 +110,7 @@ TEST(Soak, HostsSendingAtOnceThroughALossyNetworkAllArriveWhole)
          .write(reinterpret_cast<const char *>(bytes.data()), (std::streamsize)bytes.size());
    }
    auto warm = StartSend(salvor, "127.0.9.1", warmFile, files / "warm.out");
-   ASSERT_EQ(warm->wait().code(), 0) << testutil::ReadFile(files / "warm.out");
+   ASSERT_EQ(warm->Wait().Code(), 0) << testutil::ReadFile(files / "warm.out");
    long rssBefore = StatusField(pid, "VmRSS");
    int fdsBefore = OpenDescriptors(pid);
 
@@ -129,8 +129,8 @@ TEST(Soak, HostsSendingAtOnceThroughALossyNetworkAllArriveWhole)
    }
    unsigned failed = 0;
    for (unsigned i = 0; i < hosts; i++) {
-      auto exit = senders[i].process->waitFor(std::chrono::seconds(100));
-      if (!exit || exit->code() != 0) {
+      auto exit = senders[i].process->WaitFor(std::chrono::seconds(100));
+      if (!exit || exit->Code() != 0) {
          if (++failed <= 5) {
             ADD_FAILURE() << "host " << HostAddress(i) << ": "
                           << testutil::ReadFile(senders[i].out);
@@ -143,9 +143,9 @@ TEST(Soak, HostsSendingAtOnceThroughALossyNetworkAllArriveWhole)
 
    unsigned whole = 0;
    for (unsigned i = 0; i < hosts; i++) {
-      auto names = testutil::ListFiles(HostDir(salvor.dataDir(), i));
+      auto names = testutil::ListFiles(HostDir(salvor.DataDir(), i));
       if (names.size() == 1 &&
-          testutil::ReadFile(HostDir(salvor.dataDir(), i) + "/" + names[0]) == contents[i]) {
+          testutil::ReadFile(HostDir(salvor.DataDir(), i) + "/" + names[0]) == contents[i]) {
          whole++;
       }
    }
@@ -162,7 +162,7 @@ TEST(Soak, HostsSendingAtOnceThroughALossyNetworkAllArriveWhole)
    // Under the sanitizers freed memory is held in quarantine on purpose.
    EXPECT_LE(rssAfter, rssBefore + 1024) << "KiB of resident memory kept after the dumps";
 #endif
-   EXPECT_NE(salvor.log().find("The socket's receive buffer is"), std::string::npos);
+   EXPECT_NE(salvor.Log().find("The socket's receive buffer is"), std::string::npos);
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ CollectorProcess::CollectorProcess(const std::string &binary, const CollectorOpt
 {
    if (options.dir.empty()) {
       ownDir_.emplace();
-      dir_ = ownDir_->path();
+      dir_ = ownDir_->Path();
    } else {
       dir_ = options.dir;
       std::filesystem::create_directories(dir_);
@@ -26,7 +26,7 @@ CollectorProcess::CollectorProcess(const std::string &binary, const CollectorOpt
    if (options.maxSize >= 0) {
       config << "<maxSize>" << options.maxSize << "</maxSize>";
    }
-   config << "</defaultValues><defaultDataPath>" << dataDir()
+   config << "</defaultValues><defaultDataPath>" << DataDir()
           << "</defaultDataPath><defaultLogPath>" << dir_ << "/log</defaultLogPath></config>";
    std::string configFile = dir_ + "/salvor.xml";
    WriteFile(configFile, config.str());
@@ -43,29 +43,29 @@ CollectorProcess::CollectorProcess(const std::string &binary, const CollectorOpt
 
 CollectorProcess::~CollectorProcess()
 {
-   process_->stop(std::chrono::seconds(1));
+   process_->Stop(std::chrono::seconds(1));
 }
 
 bool
-CollectorProcess::waitReady(std::string *why)
+CollectorProcess::WaitReady(std::string *why)
 {
    UdpPeer peer;
    salvorMsgHeader reply;
    for (int attempt = 0; attempt < 100; attempt++) {
-      if (peer.request(Encode(MakeHeader(SALVOR_MSG_STATUS_CHECK)), port_, &reply, 100)) {
+      if (peer.Request(Encode(MakeHeader(SALVOR_MSG_STATUS_CHECK)), port_, &reply, 100)) {
          if (reply.status != hxk_success && why != nullptr) {
             *why = "the status check failed with status " + std::to_string(reply.status);
          }
          return reply.status == hxk_success;
       }
-      if (!process_->running()) {
+      if (!process_->Running()) {
          if (why != nullptr) {
-            std::istringstream in(console());
+            std::istringstream in(Console());
             std::string line, last;
             while (std::getline(in, line)) {
                last = line.empty() ? last : line;
             }
-            *why = "the collector exited (status " + std::to_string(process_->wait().code()) +
+            *why = "the collector exited (status " + std::to_string(process_->Wait().Code()) +
                    "): " + last;
          }
          return false;
@@ -78,16 +78,16 @@ CollectorProcess::waitReady(std::string *why)
 }
 
 int
-CollectorProcess::exitCode()
+CollectorProcess::ExitCode()
 {
-   std::optional<ExitInfo> exit = process_->waitFor(std::chrono::minutes(1));
-   return exit ? exit->code() : -1;
+   std::optional<ExitInfo> exit = process_->WaitFor(std::chrono::minutes(1));
+   return exit ? exit->Code() : -1;
 }
 
 long
-CollectorProcess::peakRssKiB() const
+CollectorProcess::PeakRssKiB() const
 {
-   std::ifstream in("/proc/" + std::to_string(process_->pid()) + "/status");
+   std::ifstream in("/proc/" + std::to_string(process_->Pid()) + "/status");
    std::string line;
    while (std::getline(in, line)) {
       if (line.starts_with("VmHWM:")) {

@@ -40,21 +40,21 @@ public:
 
    // Waits until the collector answers a status check with success; when
    // it does not, `why` (if given) says what happened.
-   bool waitReady(std::string *why = nullptr);
-   bool running() { return process_->running(); }
-   pid_t pid() const { return process_->pid(); }
+   bool WaitReady(std::string *why = nullptr);
+   bool Running() { return process_->Running(); }
+   pid_t Pid() const { return process_->Pid(); }
    // The exit code once the collector has ended by itself (within a
    // minute), or -1.
-   int exitCode();
+   int ExitCode();
 
-   uint16_t port() const { return port_; }
-   NetAddr address() const { return NetAddr{NET_LOOPBACK, port_}; }
-   const std::string &dir() const { return dir_; }
-   std::string dataDir() const { return dir_ + "/data"; }
-   std::string log() const { return ReadFile(dir_ + "/log/salvor.log"); }
-   std::string console() const { return ReadFile(dir_ + "/console.txt"); }
+   uint16_t Port() const { return port_; }
+   NetAddr Address() const { return NetAddr{NET_LOOPBACK, port_}; }
+   const std::string &Dir() const { return dir_; }
+   std::string DataDir() const { return dir_ + "/data"; }
+   std::string Log() const { return ReadFile(dir_ + "/log/salvor.log"); }
+   std::string Console() const { return ReadFile(dir_ + "/console.txt"); }
    // Peak resident set size in KiB (VmHWM), or -1.
-   long peakRssKiB() const;
+   long PeakRssKiB() const;
 
 private:
    std::optional<TempDir> ownDir_;

@@ -16,7 +16,7 @@ public:
    LockHolder &operator=(const LockHolder &) = delete;
 
    // Whether the child took the lock.
-   bool holding() const { return holding_; }
+   bool Holding() const { return holding_; }
 
 private:
    pid_t pid_ = -1;

@@ -25,7 +25,7 @@ protected:
          dir = std::getenv("PANIC_TEST_DIR");
       } else {
          tmp.emplace();
-         dir = tmp->path();
+         dir = tmp->Path();
          setenv("PANIC_TEST_DIR", dir.c_str(), 1);
       }
       logPath = dir + "/panic.log";

@@ -17,19 +17,19 @@ extern char **environ;
 namespace testutil {
 
 bool
-ExitInfo::exited() const
+ExitInfo::Exited() const
 {
    return WIFEXITED(status);
 }
 
 int
-ExitInfo::code() const
+ExitInfo::Code() const
 {
    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 int
-ExitInfo::signal() const
+ExitInfo::Signal() const
 {
    return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
 }
@@ -143,12 +143,12 @@ Process::~Process()
 {
    if (!ended_) {
       kill(pid_, SIGKILL);
-      reap(0);
+      Reap(0);
    }
 }
 
 bool
-Process::reap(int flags)
+Process::Reap(int flags)
 {
    if (ended_) {
       return true;
@@ -166,16 +166,16 @@ Process::reap(int flags)
 }
 
 bool
-Process::running()
+Process::Running()
 {
-   return !reap(WNOHANG);
+   return !Reap(WNOHANG);
 }
 
 std::optional<ExitInfo>
-Process::waitFor(std::chrono::milliseconds limit)
+Process::WaitFor(std::chrono::milliseconds limit)
 {
    auto deadline = std::chrono::steady_clock::now() + limit;
-   while (!reap(WNOHANG)) {
+   while (!Reap(WNOHANG)) {
       if (std::chrono::steady_clock::now() >= deadline) {
          return std::nullopt;
       }
@@ -185,20 +185,20 @@ Process::waitFor(std::chrono::milliseconds limit)
 }
 
 ExitInfo
-Process::wait()
+Process::Wait()
 {
-   reap(0);
+   Reap(0);
    return *ended_;
 }
 
 void
-Process::stop(std::chrono::milliseconds grace)
+Process::Stop(std::chrono::milliseconds grace)
 {
-   if (running()) {
+   if (Running()) {
       kill(pid_, SIGTERM);
-      if (!waitFor(grace)) {
+      if (!WaitFor(grace)) {
          kill(pid_, SIGKILL);
-         reap(0);
+         Reap(0);
       }
    }
 }
@@ -214,10 +214,10 @@ Run(const std::vector<std::string> &args, const RunOptions &options)
    RunResult result;
    {
       Process child(args, spawn);
-      if (!child.waitFor(std::chrono::minutes(1))) {
-         kill(child.pid(), SIGKILL);
+      if (!child.WaitFor(std::chrono::minutes(1))) {
+         kill(child.Pid(), SIGKILL);
       }
-      result.exit = child.wait();
+      result.exit = child.Wait();
    }
    if (options.out.kind == Redirect::Capture) {
       result.out = ReadFile(dir / "out");

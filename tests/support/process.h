@@ -44,11 +44,11 @@ struct SpawnOptions {
 // How a child ended, from its wait status.
 struct ExitInfo {
    int status = 0;  // as waitpid gives it
-   bool exited() const;
+   bool Exited() const;
    // The exit code, or -1 when a signal ended the child.
-   int code() const;
+   int Code() const;
    // The signal that ended the child, or 0.
-   int signal() const;
+   int Signal() const;
 };
 
 // A child running args[0] (a path) with args; killed and reaped at the end
@@ -60,18 +60,18 @@ public:
    Process(const Process &) = delete;
    Process &operator=(const Process &) = delete;
 
-   pid_t pid() const { return pid_; }
+   pid_t Pid() const { return pid_; }
    // False once the child has ended (it is reaped then).
-   bool running();
+   bool Running();
    // How the child ended, waiting at most `limit`; nothing if it still runs.
-   std::optional<ExitInfo> waitFor(std::chrono::milliseconds limit);
+   std::optional<ExitInfo> WaitFor(std::chrono::milliseconds limit);
    // How the child ended, waiting as long as it takes.
-   ExitInfo wait();
+   ExitInfo Wait();
    // Asks the child to end (SIGTERM), then kills it if it has not within `grace`.
-   void stop(std::chrono::milliseconds grace);
+   void Stop(std::chrono::milliseconds grace);
 
 private:
-   bool reap(int flags);
+   bool Reap(int flags);
 
    pid_t pid_ = -1;
    std::optional<ExitInfo> ended_;

@@ -10,6 +10,7 @@
 #include "collector/server/salvorSlots.h"
 #include "collector/startup/salvorConfig.h"
 #include "lib/misc/platFault.h"
+#include "tests/support/testLog.h"
 #include "tests/support/testUtil.h"
 
 namespace testutil {
@@ -20,7 +21,7 @@ protected:
    {
       SalvorConfigReset();
       std::snprintf(SalvorConfig.dataDir, sizeof SalvorConfig.dataDir, "%s",
-                    dataDir.path().c_str());
+                    dataDir.Path().c_str());
       SalvorAllocSlots();
    }
    void TearDown() override

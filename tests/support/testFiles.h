@@ -20,7 +20,7 @@ public:
    ~TempDir();
    TempDir(const TempDir &) = delete;
    TempDir &operator=(const TempDir &) = delete;
-   const std::string &path() const { return path_; }
+   const std::string &Path() const { return path_; }
    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
 
 private:
@@ -34,7 +34,7 @@ public:
    ~TempFile();
    TempFile(const TempFile &) = delete;
    TempFile &operator=(const TempFile &) = delete;
-   const std::string &path() const { return path_; }
+   const std::string &Path() const { return path_; }
 
 private:
    std::string path_;

@@ -4,59 +4,9 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "lib/log/log.h"
 #include "lib/net/net.h"
 
 namespace testutil {
-
-LogCapture::LogCapture() : file_(dir_ / "test.log")
-{
-   throttle(0, LOG_NO_BPS_LIMIT);
-}
-
-void
-LogCapture::throttle(uint32_t threshold, uint32_t bytesPerSec)
-{
-   // Bare lines, so that tests can look for messages as they were logged.
-   Log_Exit();
-   LogParams params;
-   Log_ParamsDefaults(&params);
-   params.fileName = file_.c_str();
-   params.useTimeStamps = false;
-   params.useThreadName = false;
-   params.useLevelDesignator = false;
-   params.throttleThreshold = threshold;
-   params.throttleBytesPerSec = bytesPerSec;
-   Log_Init(&params);
-}
-
-LogCapture::~LogCapture()
-{
-   Log_Exit();
-}
-
-std::string
-LogCapture::text() const
-{
-   return ReadFile(file_);
-}
-
-bool
-LogCapture::contains(const std::string &needle) const
-{
-   return text().find(needle) != std::string::npos;
-}
-
-size_t
-LogCapture::count(const std::string &needle) const
-{
-   std::string all = text();
-   size_t n = 0;
-   for (size_t at = all.find(needle); at != std::string::npos; at = all.find(needle, at + 1)) {
-      n++;
-   }
-   return n;
-}
 
 salvorMsgHeader
 MakeHeader(uint32_t type, int64_t timestamp, uint32_t dumpID)
@@ -108,14 +58,14 @@ UdpPeer::~UdpPeer()
 }
 
 void
-UdpPeer::sendTo(const std::vector<uint8_t> &bytes, uint16_t port, const char *ip)
+UdpPeer::SendTo(const std::vector<uint8_t> &bytes, uint16_t port, const char *ip)
 {
    NetAddr to{ParseIp(ip), port};
    Net_SendTo(fd_, bytes.data(), bytes.size(), &to);
 }
 
 std::vector<uint8_t>
-UdpPeer::receive(int timeoutMs)
+UdpPeer::Receive(int timeoutMs)
 {
    if (Net_WaitReadable(fd_, timeoutMs) <= 0) {
       return {};
@@ -128,11 +78,11 @@ UdpPeer::receive(int timeoutMs)
 }
 
 bool
-UdpPeer::request(const std::vector<uint8_t> &bytes, uint16_t port, salvorMsgHeader *reply,
+UdpPeer::Request(const std::vector<uint8_t> &bytes, uint16_t port, salvorMsgHeader *reply,
                  int timeoutMs)
 {
-   sendTo(bytes, port);
-   std::vector<uint8_t> got = receive(timeoutMs);
+   SendTo(bytes, port);
+   std::vector<uint8_t> got = Receive(timeoutMs);
    if (got.size() != SALVOR_HEADER_SIZE) {
       return false;
    }
@@ -145,7 +95,7 @@ FreeUdpPort()
 {
    // Free on every local address, as the collector binds them all.
    UdpPeer probe("0.0.0.0");
-   return probe.port();
+   return probe.Port();
 }
 
 }  // namespace testutil

@@ -1,5 +1,5 @@
-// Helpers shared by the collector tests: a captured log, protocol
-// requests, and a UDP peer on a loopback address.
+// Helpers shared by the collector tests: protocol requests and a UDP
+// peer on a loopback address. The captured log is in testLog.h.
 #pragma once
 
 #include <cstdint>
@@ -10,22 +10,6 @@
 #include "tests/support/testFiles.h"
 
 namespace testutil {
-
-// Sends the library's log lines to a file of a temporary directory.
-class LogCapture {
-public:
-   LogCapture();
-   ~LogCapture();
-   std::string text() const;
-   bool contains(const std::string &needle) const;
-   size_t count(const std::string &needle) const;
-   // Starts the log again on the same file with the throttle set.
-   void throttle(uint32_t threshold, uint32_t bytesPerSec);
-
-private:
-   TempDir dir_;
-   std::string file_;
-};
 
 // A header with the magic set and the given type, time stamp and slot.
 salvorMsgHeader MakeHeader(uint32_t type, int64_t timestamp = 0, uint32_t dumpID = 0);
@@ -39,13 +23,13 @@ public:
    ~UdpPeer();
    UdpPeer(const UdpPeer &) = delete;
    UdpPeer &operator=(const UdpPeer &) = delete;
-   void sendTo(const std::vector<uint8_t> &bytes, uint16_t port, const char *ip = "127.0.0.1");
+   void SendTo(const std::vector<uint8_t> &bytes, uint16_t port, const char *ip = "127.0.0.1");
    // One reply, or an empty vector when none came within timeoutMs.
-   std::vector<uint8_t> receive(int timeoutMs = 3000);
+   std::vector<uint8_t> Receive(int timeoutMs = 3000);
    // Sends a request and decodes its reply; false when none came.
-   bool request(const std::vector<uint8_t> &bytes, uint16_t port, salvorMsgHeader *reply,
+   bool Request(const std::vector<uint8_t> &bytes, uint16_t port, salvorMsgHeader *reply,
                 int timeoutMs = 3000);
-   uint16_t port() const { return port_; }
+   uint16_t Port() const { return port_; }
 
 private:
    int fd_;  // a NetSocket

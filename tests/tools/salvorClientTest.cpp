@@ -23,7 +23,7 @@ SendOutcome
 Send(const FakeCollector &fake, const std::vector<uint8_t> &content, SalvorSendOptions opts)
 {
    TempFile file(content);
-   int fd = open(file.path().c_str(), O_RDONLY);
+   int fd = open(file.Path().c_str(), O_RDONLY);
    SalvorClient client;
    SendOutcome out;
    out.result = client.Open(fake.Address());
@@ -311,7 +311,7 @@ TEST(SalvorClient, FileShorterThanAnnouncedFails)
 {
    FakeCollector fake;
    TempFile file(RandomBytes(1000));
-   int fd = open(file.path().c_str(), O_RDONLY);
+   int fd = open(file.Path().c_str(), O_RDONLY);
    SalvorClient client;
    ASSERT_TRUE(client.Open(fake.Address()));
    SalvorSendStats stats;

@@ -19,7 +19,7 @@ RunQuiet(const std::vector<std::string> &args)
    testutil::RunOptions options;
    options.out = testutil::Redirect{testutil::Redirect::Null};
    options.err = testutil::Redirect{testutil::Redirect::Inherit};
-   return testutil::Run(args, options).exit.code();
+   return testutil::Run(args, options).exit.Code();
 }
 
 std::string
@@ -48,23 +48,23 @@ TEST(SalvorSendWithCollector, DumpsFromSeveralHostsLandByteExact)
 #else
    testutil::CollectorProcess collector(SALVOR_COLLECTOR_PATH);
    std::string error;
-   ASSERT_TRUE(collector.waitReady(&error)) << error;
-   std::string server = SalvorFormatAddress(collector.address());
+   ASSERT_TRUE(collector.WaitReady(&error)) << error;
+   std::string server = SalvorFormatAddress(collector.Address());
 
    EXPECT_EQ(RunQuiet({SALVOR_SEND_PATH, "--status", "--server", server}), 0);
 
    std::vector<uint8_t> one = testutil::RandomBytes(300 * 1000 + 3, 11);
    std::vector<uint8_t> other = testutil::RandomBytes(40 * 1552, 12);
    testutil::TempFile fileOne(one), fileOther(other), empty({});
-   EXPECT_EQ(RunQuiet({SALVOR_SEND_PATH, "--server", server, fileOne.path()}), 0);
+   EXPECT_EQ(RunQuiet({SALVOR_SEND_PATH, "--server", server, fileOne.Path()}), 0);
    EXPECT_EQ(RunQuiet({SALVOR_SEND_PATH, "--server", server, "--from", "127.0.0.3",
-                       "--window", "4", fileOther.path()}), 0);
+                       "--window", "4", fileOther.Path()}), 0);
    EXPECT_EQ(RunQuiet({SALVOR_SEND_PATH, "--server", server, "--from", "127.0.0.4",
-                       empty.path()}), 0);
+                       empty.Path()}), 0);
 
-   std::vector<fs::path> ones = DumpsOf(collector.dataDir(), "127", "0", "0", "1");
-   std::vector<fs::path> others = DumpsOf(collector.dataDir(), "127", "0", "0", "3");
-   std::vector<fs::path> empties = DumpsOf(collector.dataDir(), "127", "0", "0", "4");
+   std::vector<fs::path> ones = DumpsOf(collector.DataDir(), "127", "0", "0", "1");
+   std::vector<fs::path> others = DumpsOf(collector.DataDir(), "127", "0", "0", "3");
+   std::vector<fs::path> empties = DumpsOf(collector.DataDir(), "127", "0", "0", "4");
    ASSERT_EQ(ones.size(), 1u);
    ASSERT_EQ(others.size(), 1u);
    ASSERT_EQ(empties.size(), 1u);

@@ -28,8 +28,8 @@ TEST(SalvorSend, SendsFromTheGivenSourceAddress)
    std::vector<uint8_t> content = RandomBytes(200 * 1000, 7);
    TempFile file(content);
    RunResult r = RunSend({"--server", fake.Server(), "--from", "127.0.0.2", "--timeout", "20",
-                          "--timestamp", "99", file.path()});
-   ASSERT_EQ(r.exit.code(), 0) << r.err;
+                          "--timestamp", "99", file.Path()});
+   ASSERT_EQ(r.exit.Code(), 0) << r.err;
    EXPECT_EQ(r.err, "");  // no progress bar when stderr is not a terminal
    EXPECT_NE(r.out.find("200000 bytes"), std::string::npos) << r.out;
 
@@ -46,23 +46,23 @@ TEST(SalvorSend, FailuresExitNonZeroWithAReason)
    TempFile file(RandomBytes(5000));
    {
       FakeCollector fake({.initStatus = hxk_limit_exceeded});
-      RunResult r = RunSend({"--server", fake.Server(), "--quiet", file.path()});
-      EXPECT_EQ(r.exit.code(), 1);
+      RunResult r = RunSend({"--server", fake.Server(), "--quiet", file.Path()});
+      EXPECT_EQ(r.exit.Code(), 1);
       EXPECT_EQ(r.err, "salvor-send: collector refused the init: hxk_limit_exceeded\n");
       EXPECT_EQ(r.out, "");
    }
    {
       FakeCollector fake({.silent = true});
       RunResult r = RunSend({"--server", fake.Server(), "--timeout", "10", "--retries", "2",
-                             file.path()});
-      EXPECT_EQ(r.exit.code(), 1);
+                             file.Path()});
+      EXPECT_EQ(r.exit.Code(), 1);
       EXPECT_EQ(r.err, "salvor-send: no answer from the collector at " + fake.Server() +
                           " to the init after 3 attempts\n");
    }
    {
       testutil::TempDir dir;
       RunResult r = RunSend({"--server", "127.0.0.1:1", dir / "no-such-file"});
-      EXPECT_EQ(r.exit.code(), 1);
+      EXPECT_EQ(r.exit.Code(), 1);
       EXPECT_NE(r.err.find("cannot open"), std::string::npos) << r.err;
    }
    {
@@ -74,7 +74,7 @@ TEST(SalvorSend, FailuresExitNonZeroWithAReason)
       close(fd);
       FakeCollector fake;
       RunResult r = RunSend({"--server", fake.Server(), big});
-      EXPECT_EQ(r.exit.code(), 1);
+      EXPECT_EQ(r.exit.Code(), 1);
       EXPECT_NE(r.err.find("cannot exceed 4 GiB"), std::string::npos) << r.err;
       EXPECT_EQ(fake.Seen().init, 0u);
    }
@@ -82,7 +82,7 @@ TEST(SalvorSend, FailuresExitNonZeroWithAReason)
            {}, {"--window", "0", "f"}, {"--bogus", "f"}, {"a", "b"}, {"--status", "f"},
            {"--timestamp", "0", "f"}}) {
       RunResult r = RunSend(args);
-      EXPECT_EQ(r.exit.code(), 2) << r.err;
+      EXPECT_EQ(r.exit.Code(), 2) << r.err;
       EXPECT_NE(r.err.find("usage:"), std::string::npos);
    }
 }
@@ -92,7 +92,7 @@ TEST(SalvorSend, StatusCheck)
    {
       FakeCollector fake;
       RunResult r = RunSend({"--status", "--server", fake.Server()});
-      EXPECT_EQ(r.exit.code(), 0) << r.err;
+      EXPECT_EQ(r.exit.Code(), 0) << r.err;
       EXPECT_EQ(r.out, "collector at " + fake.Server() + " is alive\n");
       EXPECT_EQ(fake.Seen().status, 1u);
    }
@@ -100,7 +100,7 @@ TEST(SalvorSend, StatusCheck)
       FakeCollector fake({.silent = true});
       RunResult r =
          RunSend({"--status", "--server", fake.Server(), "--timeout", "10", "--retries", "1"});
-      EXPECT_EQ(r.exit.code(), 1);
+      EXPECT_EQ(r.exit.Code(), 1);
       EXPECT_NE(r.err.find("no answer"), std::string::npos) << r.err;
       EXPECT_EQ(fake.Seen().status, 2u);
    }
@@ -117,8 +117,8 @@ TEST(SalvorSend, ClosedStandardErrorDoesNotKillIt)
    options.out = testutil::Redirect{testutil::Redirect::BrokenPipe};
    options.err = testutil::Redirect{testutil::Redirect::ToStdout};
    RunResult r = testutil::Run({SALVOR_SEND_PATH, "--no-such-option"}, options);
-   ASSERT_TRUE(r.exit.exited()) << "ended by signal " << r.exit.signal();
-   EXPECT_EQ(r.exit.code(), 2);
+   ASSERT_TRUE(r.exit.Exited()) << "ended by signal " << r.exit.Signal();
+   EXPECT_EQ(r.exit.Code(), 2);
 }
 
 }  // namespace

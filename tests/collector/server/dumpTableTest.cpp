@@ -39,14 +39,14 @@ protected:
       SalvorClockUsec = Clock_MonotonicUsec;
    }
 
-   salvorMsgHeader init(uint32_t ip, int64_t ts)
+   salvorMsgHeader Init(uint32_t ip, int64_t ts)
    {
       salvorMsgHeader req = MakeHeader(SALVOR_MSG_INIT, ts);
       salvorMsgHeader reply = req;
-      SalvorHandleInit(&reply, dataDir.path().c_str(), ip, &req);
+      SalvorHandleInit(&reply, dataDir.Path().c_str(), ip, &req);
       return reply;
    }
-   uint32_t data(uint32_t ip, int64_t ts, uint32_t slot, uint32_t offset, const std::string &bytes,
+   uint32_t Data(uint32_t ip, int64_t ts, uint32_t slot, uint32_t offset, const std::string &bytes,
                  uint32_t dataLength)
    {
       salvorMsgHeader req = MakeHeader(SALVOR_MSG_DATA, ts, slot);
@@ -57,67 +57,67 @@ protected:
                        SALVOR_HEADER_SIZE + bytes.size(), &reply);
       return reply.status;
    }
-   uint32_t data(uint32_t ip, int64_t ts, uint32_t slot, uint32_t offset, const std::string &bytes)
+   uint32_t Data(uint32_t ip, int64_t ts, uint32_t slot, uint32_t offset, const std::string &bytes)
    {
-      return data(ip, ts, slot, offset, bytes, (uint32_t)bytes.size());
+      return Data(ip, ts, slot, offset, bytes, (uint32_t)bytes.size());
    }
-   uint32_t done(uint32_t ip, int64_t ts, uint32_t slot)
+   uint32_t Done(uint32_t ip, int64_t ts, uint32_t slot)
    {
       salvorMsgHeader req = MakeHeader(SALVOR_MSG_DONE, ts, slot);
       salvorMsgHeader reply = req;
       SalvorHandleDone(ip, &req, &reply);
       return reply.status;
    }
-   std::string hostDir(uint32_t ip) const
+   std::string HostDir(uint32_t ip) const
    {
-      return dataDir.path() + "/10/20/30/" + std::to_string(ip & 0xff);
+      return dataDir.Path() + "/10/20/30/" + std::to_string(ip & 0xff);
    }
 };
 
 TEST_F(DumpTable, DumpTravelsFromInitThroughDone)
 {
-   salvorMsgHeader reply = init(HOST_A, 77);
+   salvorMsgHeader reply = Init(HOST_A, 77);
    ASSERT_EQ(reply.status, hxk_success);
    EXPECT_EQ(reply.assignedDumpID, 0u);
-   EXPECT_EQ(data(HOST_A, 77, 0, 5, "world"), hxk_success);
-   EXPECT_EQ(data(HOST_A, 77, 0, 0, "hello"), hxk_success);
-   EXPECT_EQ(done(HOST_A, 77, 0), hxk_success);
+   EXPECT_EQ(Data(HOST_A, 77, 0, 5, "world"), hxk_success);
+   EXPECT_EQ(Data(HOST_A, 77, 0, 0, "hello"), hxk_success);
+   EXPECT_EQ(Done(HOST_A, 77, 0), hxk_success);
    EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
 
-   auto files = testutil::ListFiles(dataDir.path());
+   auto files = testutil::ListFiles(dataDir.Path());
    ASSERT_EQ(files.size(), 1u);
-   EXPECT_EQ(testutil::ReadFile(dataDir.path() + "/" + files[0]), "helloworld");
-   EXPECT_TRUE(log.contains("Dump finished successfully for 10.20.30.40, slot 0, file:"));
+   EXPECT_EQ(testutil::ReadFile(dataDir.Path() + "/" + files[0]), "helloworld");
+   EXPECT_TRUE(log.Contains("Dump finished successfully for 10.20.30.40, slot 0, file:"));
 }
 
 TEST_F(DumpTable, FileIsNamedFromAddressAndLocalMinuteInAHostDirectory)
 {
    time_t now = time(nullptr);
-   init(HOST_A, 1);
+   Init(HOST_A, 1);
    struct tm local;
    localtime_r(&now, &local);
    char expected[128];
    snprintf(expected, sizeof expected, "zdump_10.20.30.40-%d-%02d-%02d-%02d_%02d-0",
             local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min);
-   std::string path = hostDir(HOST_A) + "/" + expected;
+   std::string path = HostDir(HOST_A) + "/" + expected;
    // The minute may have turned between the two readings of the clock.
    if (!std::filesystem::exists(path)) {
       GTEST_SKIP() << "minute changed during the test";
    }
-   EXPECT_TRUE(log.contains("Opened new coredump file:" + path + " for 10.20.30.40 in slot 0.\n"));
+   EXPECT_TRUE(log.Contains("Opened new coredump file:" + path + " for 10.20.30.40 in slot 0.\n"));
 }
 
 // Until its done, a dump is marked by the owner's write bit, which a
 // finished dump never carries: a crash leaves nothing that looks whole.
 TEST_F(DumpTable, DumpIsMarkedUnfinishedUntilItsDone)
 {
-   ASSERT_EQ(init(HOST_A, 1).status, hxk_success);
-   ASSERT_EQ(data(HOST_A, 1, 0, 0, "core"), hxk_success);
+   ASSERT_EQ(Init(HOST_A, 1).status, hxk_success);
+   ASSERT_EQ(Data(HOST_A, 1, 0, 0, "core"), hxk_success);
    std::string path = salvorSlots[0].fileName;
    struct stat st;
    ASSERT_EQ(stat(path.c_str(), &st), 0);
    EXPECT_EQ(st.st_mode & 0777, (unsigned)SALVOR_DUMP_PARTIAL_MODE);
-   ASSERT_EQ(done(HOST_A, 1, 0), hxk_success);
+   ASSERT_EQ(Done(HOST_A, 1, 0), hxk_success);
    ASSERT_EQ(stat(path.c_str(), &st), 0);
    EXPECT_EQ(st.st_mode & 0777, 0440u) << "dump files must not be readable by others";
    EXPECT_EQ(testutil::ReadFile(path), "core");
@@ -125,13 +125,13 @@ TEST_F(DumpTable, DumpIsMarkedUnfinishedUntilItsDone)
 
 TEST_F(DumpTable, FailedModeChangeAtDoneIsLoggedAndTheDumpStillFinishes)
 {
-   ASSERT_EQ(init(HOST_A, 1).status, hxk_success);
+   ASSERT_EQ(Init(HOST_A, 1).status, hxk_success);
    std::string path = salvorSlots[0].fileName;
    PlatFault_Inject(PLAT_STAT, EIO, 0, -1);
-   EXPECT_EQ(done(HOST_A, 1, 0), hxk_success);
+   EXPECT_EQ(Done(HOST_A, 1, 0), hxk_success);
    PlatFault_Clear();
    EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
-   EXPECT_TRUE(log.contains("Error giving file (" + path +
+   EXPECT_TRUE(log.Contains("Error giving file (" + path +
                             ") the mode of a finished dump: Input/output error\n"));
 }
 
@@ -142,23 +142,23 @@ TEST_F(DumpTable, PlantedLinksBelowTheDataDirectoryLeadNowhere)
    testutil::TempDir outside;
    namespace fs = std::filesystem;
    // The first level is a link: the dump is refused, nothing lands outside.
-   fs::create_directory_symlink(outside.path(), dataDir.path() + "/10");
-   EXPECT_EQ(init(HOST_A, 1).status, hxk_create_failed);
-   EXPECT_TRUE(log.contains("Error creating directory \"" + hostDir(HOST_A) + "\"\n"));
-   EXPECT_TRUE(fs::is_empty(outside.path()));
+   fs::create_directory_symlink(outside.Path(), dataDir.Path() + "/10");
+   EXPECT_EQ(Init(HOST_A, 1).status, hxk_create_failed);
+   EXPECT_TRUE(log.Contains("Error creating directory \"" + HostDir(HOST_A) + "\"\n"));
+   EXPECT_TRUE(fs::is_empty(outside.Path()));
    EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
 
    // The host's own directory is a link: refused likewise.
-   fs::remove(dataDir.path() + "/10");
-   fs::create_directories(dataDir.path() + "/10/20/30");
-   fs::create_directory_symlink(outside.path(), hostDir(HOST_A));
-   EXPECT_EQ(init(HOST_A, 2).status, hxk_create_failed);
-   EXPECT_TRUE(fs::is_empty(outside.path()));
+   fs::remove(dataDir.Path() + "/10");
+   fs::create_directories(dataDir.Path() + "/10/20/30");
+   fs::create_directory_symlink(outside.Path(), HostDir(HOST_A));
+   EXPECT_EQ(Init(HOST_A, 2).status, hxk_create_failed);
+   EXPECT_TRUE(fs::is_empty(outside.Path()));
 
    // A link by a dump's name counts as a taken name: the next one is used.
-   fs::remove(hostDir(HOST_A));
-   fs::create_directory(hostDir(HOST_A));
-   std::string victim = outside.path() + "/victim";
+   fs::remove(HostDir(HOST_A));
+   fs::create_directory(HostDir(HOST_A));
+   std::string victim = outside.Path() + "/victim";
    { std::ofstream(victim) << "keep"; }
    time_t now = time(nullptr);
    struct tm local;
@@ -168,20 +168,20 @@ TEST_F(DumpTable, PlantedLinksBelowTheDataDirectoryLeadNowhere)
       snprintf(name, sizeof name, "zdump_10.20.30.40-%d-%02d-%02d-%02d_%02d-%d",
                local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
                local.tm_min, counter);
-      fs::create_symlink(victim, hostDir(HOST_A) + "/" + name);
+      fs::create_symlink(victim, HostDir(HOST_A) + "/" + name);
    }
-   salvorMsgHeader reply = init(HOST_A, 3);
+   salvorMsgHeader reply = Init(HOST_A, 3);
    ASSERT_EQ(reply.status, hxk_success);
-   ASSERT_EQ(data(HOST_A, 3, reply.assignedDumpID, 0, "dump bytes"), hxk_success);
+   ASSERT_EQ(Data(HOST_A, 3, reply.assignedDumpID, 0, "dump bytes"), hxk_success);
    EXPECT_EQ(testutil::ReadFile(victim), "keep");
    EXPECT_FALSE(fs::is_symlink(salvorSlots[reply.assignedDumpID].fileName));
 }
 
 TEST_F(DumpTable, SecondDumpOfAHostInTheSameMinuteTakesTheNextCounter)
 {
-   ASSERT_EQ(init(HOST_A, 1).status, hxk_success);
-   ASSERT_EQ(init(HOST_A, 2).status, hxk_success);
-   auto files = testutil::ListFiles(hostDir(HOST_A));
+   ASSERT_EQ(Init(HOST_A, 1).status, hxk_success);
+   ASSERT_EQ(Init(HOST_A, 2).status, hxk_success);
+   auto files = testutil::ListFiles(HostDir(HOST_A));
    ASSERT_EQ(files.size(), 2u);
    if (files[0].substr(0, files[0].size() - 2) != files[1].substr(0, files[1].size() - 2)) {
       GTEST_SKIP() << "minute changed during the test";
@@ -192,94 +192,94 @@ TEST_F(DumpTable, SecondDumpOfAHostInTheSameMinuteTakesTheNextCounter)
 
 TEST_F(DumpTable, RepeatedInitKeepsTheSlotAndItsFile)
 {
-   ASSERT_EQ(init(HOST_B, 5).assignedDumpID, 0u);
-   ASSERT_EQ(init(HOST_A, 9).assignedDumpID, 1u);
+   ASSERT_EQ(Init(HOST_B, 5).assignedDumpID, 0u);
+   ASSERT_EQ(Init(HOST_A, 9).assignedDumpID, 1u);
    uint64_t taken = salvorSlots[1].lastActivity;
    fakeNow += 10 * 1000000;
-   salvorMsgHeader again = init(HOST_A, 9);
+   salvorMsgHeader again = Init(HOST_A, 9);
    EXPECT_EQ(again.status, hxk_success);
    EXPECT_EQ(again.assignedDumpID, 1u);
    EXPECT_EQ(salvorSlots[1].lastActivity, taken) << "a repeated init does not refresh";
-   EXPECT_EQ(testutil::ListFiles(dataDir.path()).size(), 2u);
-   EXPECT_TRUE(log.contains("IP (10.20.30.40) and timestamp (9) match slot 1. Using old core file.\n"));
+   EXPECT_EQ(testutil::ListFiles(dataDir.Path()).size(), 2u);
+   EXPECT_TRUE(log.Contains("IP (10.20.30.40) and timestamp (9) match slot 1. Using old core file.\n"));
 }
 
 TEST_F(DumpTable, LowestFreeSlotIsTaken)
 {
-   init(HOST_A, 1);
-   init(HOST_A, 2);
-   ASSERT_EQ(done(HOST_A, 1, 0), hxk_success);
-   EXPECT_EQ(init(HOST_B, 3).assignedDumpID, 0u);
+   Init(HOST_A, 1);
+   Init(HOST_A, 2);
+   ASSERT_EQ(Done(HOST_A, 1, 0), hxk_success);
+   EXPECT_EQ(Init(HOST_B, 3).assignedDumpID, 0u);
 }
 
 TEST_F(DumpTable, ZeroTimestampDumpKeepsItsSlot)
 {
-   ASSERT_EQ(init(HOST_A, 0).assignedDumpID, 0u);
+   ASSERT_EQ(Init(HOST_A, 0).assignedDumpID, 0u);
    // Another dump must not take over slot 0 while its file is open.
-   EXPECT_EQ(init(HOST_B, 7).assignedDumpID, 1u);
-   EXPECT_EQ(init(HOST_A, 0).assignedDumpID, 0u) << "a repeated init finds its slot";
-   EXPECT_EQ(data(HOST_A, 0, 0, 0, "abc"), hxk_success);
+   EXPECT_EQ(Init(HOST_B, 7).assignedDumpID, 1u);
+   EXPECT_EQ(Init(HOST_A, 0).assignedDumpID, 0u) << "a repeated init finds its slot";
+   EXPECT_EQ(Data(HOST_A, 0, 0, 0, "abc"), hxk_success);
 }
 
 TEST_F(DumpTable, FullTableRefusesNewDumpsButNotRepeats)
 {
    // A host gets 256 names a minute: spread the dumps over eight hosts.
    for (int i = 0; i < SALVOR_MAX_DUMPS; i++) {
-      ASSERT_EQ(init(HOST_A + i % 8, 1000 + i).status, hxk_success) << i;
+      ASSERT_EQ(Init(HOST_A + i % 8, 1000 + i).status, hxk_success) << i;
    }
-   EXPECT_EQ(init(HOST_A + 9, 1).status, hxk_limit_exceeded);
-   EXPECT_TRUE(log.contains("Didn't find an index. Returning hxk_limit_exceeded.\n"));
-   salvorMsgHeader repeat = init(HOST_A + 517 % 8, 1000 + 517);
+   EXPECT_EQ(Init(HOST_A + 9, 1).status, hxk_limit_exceeded);
+   EXPECT_TRUE(log.Contains("Didn't find an index. Returning hxk_limit_exceeded.\n"));
+   salvorMsgHeader repeat = Init(HOST_A + 517 % 8, 1000 + 517);
    EXPECT_EQ(repeat.status, hxk_success);
    EXPECT_EQ(repeat.assignedDumpID, 517u);
 }
 
 TEST_F(DumpTable, MessagesForTheWrongSlotAreRefused)
 {
-   init(HOST_A, 42);
+   Init(HOST_A, 42);
    fakeNow += 1000;
    uint64_t before = salvorSlots[0].lastActivity;
 
-   EXPECT_EQ(data(HOST_A, 42, 1024, 0, "x"), hxk_invalid_dump);
-   EXPECT_TRUE(log.contains("ip:a141e28)Invalid dumpID 1024\n"));
+   EXPECT_EQ(Data(HOST_A, 42, 1024, 0, "x"), hxk_invalid_dump);
+   EXPECT_TRUE(log.Contains("ip:a141e28)Invalid dumpID 1024\n"));
 
-   EXPECT_EQ(data(HOST_B, 42, 0, 0, "x"), hxk_invalid_dump);
-   EXPECT_TRUE(log.contains(
+   EXPECT_EQ(Data(HOST_B, 42, 0, 0, "x"), hxk_invalid_dump);
+   EXPECT_TRUE(log.Contains(
       "Invalid IP for slot:0. msg IP:10.20.30.41 != saved IP:10.20.30.40.\n"));
 
-   EXPECT_EQ(data(HOST_A, 43, 0, 0, "x"), hxk_invalid_dump);
-   EXPECT_TRUE(log.contains(
+   EXPECT_EQ(Data(HOST_A, 43, 0, 0, "x"), hxk_invalid_dump);
+   EXPECT_TRUE(log.Contains(
       "10.20.30.40)Invalid timestamp for slot:0. msg TS:43 !=  saved TS:42.\n"));
 
-   EXPECT_EQ(data(HOST_A, 42, 5, 0, "x"), hxk_invalid_dump);
-   EXPECT_TRUE(log.contains(
+   EXPECT_EQ(Data(HOST_A, 42, 5, 0, "x"), hxk_invalid_dump);
+   EXPECT_TRUE(log.Contains(
       "Invalid IP for slot:0. msg IP:10.20.30.40 != saved IP:0.0.0.0.\n"));
 
    EXPECT_EQ(salvorSlots[0].lastActivity, before);
-   EXPECT_EQ(done(HOST_B, 42, 0), hxk_success) << "a failed done still answers success";
+   EXPECT_EQ(Done(HOST_B, 42, 0), hxk_success) << "a failed done still answers success";
    EXPECT_TRUE(SalvorSlotInUse(&salvorSlots[0]));
 }
 
 TEST_F(DumpTable, DataLengthAgainstPayload)
 {
-   init(HOST_A, 1);
-   EXPECT_EQ(data(HOST_A, 1, 0, 0, "abcdef", 7), hxk_write_failed);
-   EXPECT_TRUE(log.contains("dataLength (7) bigger than it should be (6).\n"));
+   Init(HOST_A, 1);
+   EXPECT_EQ(Data(HOST_A, 1, 0, 0, "abcdef", 7), hxk_write_failed);
+   EXPECT_TRUE(log.Contains("dataLength (7) bigger than it should be (6).\n"));
    // A smaller dataLength is accepted and the whole payload is written.
-   EXPECT_EQ(data(HOST_A, 1, 0, 0, "abcdef", 2), hxk_success);
-   done(HOST_A, 1, 0);
-   auto files = testutil::ListFiles(dataDir.path());
-   EXPECT_EQ(testutil::ReadFile(dataDir.path() + "/" + files[0]), "abcdef");
+   EXPECT_EQ(Data(HOST_A, 1, 0, 0, "abcdef", 2), hxk_success);
+   Done(HOST_A, 1, 0);
+   auto files = testutil::ListFiles(dataDir.Path());
+   EXPECT_EQ(testutil::ReadFile(dataDir.Path() + "/" + files[0]), "abcdef");
 }
 
 TEST_F(DumpTable, OffsetsPastTheEndLeaveAGapAndRepeatsOverwrite)
 {
-   init(HOST_A, 1);
-   EXPECT_EQ(data(HOST_A, 1, 0, 4, "zz"), hxk_success);
-   EXPECT_EQ(data(HOST_A, 1, 0, 4, "yy"), hxk_success);
-   EXPECT_EQ(data(HOST_A, 1, 0, 0xFFFFFF00u, "end"), hxk_success) << "offsets reach 4 GiB";
-   done(HOST_A, 1, 0);
-   std::string path = dataDir.path() + "/" + testutil::ListFiles(dataDir.path())[0];
+   Init(HOST_A, 1);
+   EXPECT_EQ(Data(HOST_A, 1, 0, 4, "zz"), hxk_success);
+   EXPECT_EQ(Data(HOST_A, 1, 0, 4, "yy"), hxk_success);
+   EXPECT_EQ(Data(HOST_A, 1, 0, 0xFFFFFF00u, "end"), hxk_success) << "offsets reach 4 GiB";
+   Done(HOST_A, 1, 0);
+   std::string path = dataDir.Path() + "/" + testutil::ListFiles(dataDir.Path())[0];
    ASSERT_EQ(std::filesystem::file_size(path), 0xFFFFFF03u);
    std::ifstream in(path, std::ios::binary);
    char head[6], tail[3];
@@ -292,86 +292,86 @@ TEST_F(DumpTable, OffsetsPastTheEndLeaveAGapAndRepeatsOverwrite)
 
 TEST_F(DumpTable, FailedSeekOrWriteAnswersWriteFailedAndKeepsTheSlot)
 {
-   init(HOST_A, 1);
+   Init(HOST_A, 1);
    fakeNow += 5000;
    PlatFault_Inject(PLAT_SEEK, EINVAL);
-   EXPECT_EQ(data(HOST_A, 1, 0, 0, "abc"), hxk_write_failed);
-   EXPECT_TRUE(log.contains("Error seeking in file (" + std::string(salvorSlots[0].fileName) +
+   EXPECT_EQ(Data(HOST_A, 1, 0, 0, "abc"), hxk_write_failed);
+   EXPECT_TRUE(log.Contains("Error seeking in file (" + std::string(salvorSlots[0].fileName) +
                             "): Invalid argument\n"));
    EXPECT_EQ(salvorSlots[0].lastActivity, fakeNow) << "the check renewed the slot";
 
    PlatFault_Inject(PLAT_WRITE, ENOSPC);
-   EXPECT_EQ(data(HOST_A, 1, 0, 0, "abc"), hxk_write_failed);
-   EXPECT_TRUE(log.contains("Tried to write 3 bytes. Only 0 written (No space left on device).\n"));
+   EXPECT_EQ(Data(HOST_A, 1, 0, 0, "abc"), hxk_write_failed);
+   EXPECT_TRUE(log.Contains("Tried to write 3 bytes. Only 0 written (No space left on device).\n"));
 
    PlatFault_Inject(PLAT_WRITE, ENOSPC, 0, 2, 2);  // two bytes, then the disk is full
-   EXPECT_EQ(data(HOST_A, 1, 0, 0, "abc"), hxk_write_failed);
-   EXPECT_TRUE(log.contains("Tried to write 3 bytes. Only 2 written (No space left on device).\n"));
+   EXPECT_EQ(Data(HOST_A, 1, 0, 0, "abc"), hxk_write_failed);
+   EXPECT_TRUE(log.Contains("Tried to write 3 bytes. Only 2 written (No space left on device).\n"));
 
    PlatFault_Clear();
-   EXPECT_EQ(data(HOST_A, 1, 0, 0, "abc"), hxk_success) << "the client may send it again";
+   EXPECT_EQ(Data(HOST_A, 1, 0, 0, "abc"), hxk_success) << "the client may send it again";
 }
 
 TEST_F(DumpTable, CreateFailuresLeaveTheSlotFree)
 {
    PlatFault_Inject(PLAT_OPEN, EACCES);
-   salvorMsgHeader reply = init(HOST_A, 1);
+   salvorMsgHeader reply = Init(HOST_A, 1);
    EXPECT_EQ(reply.status, hxk_create_failed);
-   EXPECT_TRUE(log.contains("Error opening new file "));
-   EXPECT_TRUE(log.contains("Make sure that you have permissions to create files in " +
-                            dataDir.path() + " directory\n"));
+   EXPECT_TRUE(log.Contains("Error opening new file "));
+   EXPECT_TRUE(log.Contains("Make sure that you have permissions to create files in " +
+                            dataDir.Path() + " directory\n"));
    EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
 
    PlatFault_Inject(PLAT_OPEN, ENOSPC);
-   EXPECT_EQ(init(HOST_A, 1).status, hxk_create_failed);
+   EXPECT_EQ(Init(HOST_A, 1).status, hxk_create_failed);
    PlatFault_Clear();
-   EXPECT_EQ(init(HOST_A, 1).assignedDumpID, 0u);
+   EXPECT_EQ(Init(HOST_A, 1).assignedDumpID, 0u);
 }
 
 TEST_F(DumpTable, CreateFailuresNameTheirCause)
 {
    PlatFault_Inject(PLAT_OPEN, EACCES);
-   init(HOST_A, 1);
-   EXPECT_TRUE(log.contains("(@&!*@*@(msg.fileio.noPerm)Insufficient permission to access the "
+   Init(HOST_A, 1);
+   EXPECT_TRUE(log.Contains("(@&!*@*@(msg.fileio.noPerm)Insufficient permission to access the "
                             "file: Permission denied). Make sure"));
    PlatFault_Inject(PLAT_OPEN, EMFILE);
-   init(HOST_B, 2);
-   EXPECT_TRUE(log.contains("(@&!*@*@(msg.fileio.generic)Error: Too many open files). Make sure"));
+   Init(HOST_B, 2);
+   EXPECT_TRUE(log.Contains("(@&!*@*@(msg.fileio.generic)Error: Too many open files). Make sure"));
 }
 
 // A file that lost its name while the dump came in keeps its bytes only
 // until it is closed: the done must not call that a success.
 TEST_F(DumpTable, DoneOnAFileThatLostItsNameAnswersWriteFailed)
 {
-   ASSERT_EQ(init(HOST_A, 1).status, hxk_success);
-   ASSERT_EQ(data(HOST_A, 1, 0, 0, "core"), hxk_success);
+   ASSERT_EQ(Init(HOST_A, 1).status, hxk_success);
+   ASSERT_EQ(Data(HOST_A, 1, 0, 0, "core"), hxk_success);
    ASSERT_EQ(std::remove(salvorSlots[0].fileName), 0);
-   EXPECT_EQ(done(HOST_A, 1, 0), hxk_write_failed);
+   EXPECT_EQ(Done(HOST_A, 1, 0), hxk_write_failed);
    EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
 
-   ASSERT_EQ(init(HOST_B, 2).status, hxk_success);
-   std::filesystem::remove_all(dataDir.path() + "/10");
-   EXPECT_EQ(done(HOST_B, 2, 0), hxk_write_failed);
-   EXPECT_EQ(log.count("was deleted, or its directory removed"), 2u);
-   EXPECT_FALSE(log.contains("Dump finished successfully"));
+   ASSERT_EQ(Init(HOST_B, 2).status, hxk_success);
+   std::filesystem::remove_all(dataDir.Path() + "/10");
+   EXPECT_EQ(Done(HOST_B, 2, 0), hxk_write_failed);
+   EXPECT_EQ(log.Count("was deleted, or its directory removed"), 2u);
+   EXPECT_FALSE(log.Contains("Dump finished successfully"));
 }
 
 TEST_F(DumpTable, NoMemoryForThePathGivesTheDumpUp)
 {
    SalvorCopyPath = [](const char *) -> char * { return nullptr; };
-   salvorMsgHeader reply = init(HOST_A, 1);
+   salvorMsgHeader reply = Init(HOST_A, 1);
    SalvorCopyPath = strdup;
    EXPECT_EQ(reply.status, hxk_create_failed);
    EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
    EXPECT_FALSE(FileIO_IsValid(&salvorSlots[0].fd)) << "the file is closed";
-   EXPECT_TRUE(testutil::ListFiles(dataDir.path()).empty()) << "and removed";
-   EXPECT_EQ(init(HOST_A, 1).assignedDumpID, 0u);
+   EXPECT_TRUE(testutil::ListFiles(dataDir.Path()).empty()) << "and removed";
+   EXPECT_EQ(Init(HOST_A, 1).assignedDumpID, 0u);
 }
 
 TEST_F(DumpTable, AllNamesOfAMinuteTakenAnswersLimitExceeded)
 {
    // Take every name of this minute (and of the next, should it turn).
-   std::string dir = hostDir(HOST_A);
+   std::string dir = HostDir(HOST_A);
    std::filesystem::create_directories(dir);
    for (int minute = 0; minute < 2; minute++) {
       time_t t = time(nullptr) + 60 * minute;
@@ -385,16 +385,16 @@ TEST_F(DumpTable, AllNamesOfAMinuteTakenAnswersLimitExceeded)
          testutil::WriteFile(dir + name, "");
       }
    }
-   salvorMsgHeader reply = init(HOST_A, 1);
+   salvorMsgHeader reply = Init(HOST_A, 1);
    EXPECT_EQ(reply.status, hxk_limit_exceeded);
-   EXPECT_TRUE(log.contains("-255 (@&!*@*@(msg.fileio.generic)Error: File exists). Make sure"));
-   EXPECT_TRUE(log.contains("Got FILEIO_ERROR while creating file. returning hxk_limit_exceeded.\n"));
+   EXPECT_TRUE(log.Contains("-255 (@&!*@*@(msg.fileio.generic)Error: File exists). Make sure"));
+   EXPECT_TRUE(log.Contains("Got FILEIO_ERROR while creating file. returning hxk_limit_exceeded.\n"));
    EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
 }
 
 TEST_F(DumpTable, OverlongDataDirectoryRefusesTheDumpWithoutStopping)
 {
-   std::string deep = dataDir.path();
+   std::string deep = dataDir.Path();
    while (deep.size() < 1000) {
       deep += "/dddddddddddddddddddddddddddddddddddddddddddddd";
    }
@@ -407,19 +407,19 @@ TEST_F(DumpTable, OverlongDataDirectoryRefusesTheDumpWithoutStopping)
 
 TEST_F(DumpTable, IdleSweepRemovesPartialDumpsAfterSixtySeconds)
 {
-   init(HOST_A, 1);
-   init(HOST_B, 2);
-   data(HOST_A, 1, 0, 0, "partial");
+   Init(HOST_A, 1);
+   Init(HOST_B, 2);
+   Data(HOST_A, 1, 0, 0, "partial");
    fakeNow += 60 * 1000000;
    SalvorExpireIdleSlots();
    EXPECT_TRUE(SalvorSlotInUse(&salvorSlots[0])) << "exactly 60 s is not yet idle";
-   data(HOST_B, 2, 1, 0, "alive");
+   Data(HOST_B, 2, 1, 0, "alive");
    fakeNow += 1;
    SalvorExpireIdleSlots();
    EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
    EXPECT_TRUE(SalvorSlotInUse(&salvorSlots[1]));
-   EXPECT_EQ(testutil::ListFiles(hostDir(HOST_A)).size(), 0u) << "the partial file is deleted";
-   EXPECT_TRUE(log.contains("Client at 10.20.30.40 has been idle for 60 seconds. Timeout is 60 "
+   EXPECT_EQ(testutil::ListFiles(HostDir(HOST_A)).size(), 0u) << "the partial file is deleted";
+   EXPECT_TRUE(log.Contains("Client at 10.20.30.40 has been idle for 60 seconds. Timeout is 60 "
                             "seconds. Removing partial dump "));
 }
 
@@ -427,19 +427,19 @@ TEST_F(DumpTable, IdleSweepRemovesPartialDumpsAfterSixtySeconds)
 // a link: whatever was planted in its place stays.
 TEST_F(DumpTable, IdleSweepLeavesWhatWasPlantedInPlaceOfTheDump)
 {
-   init(HOST_A, 1);
-   init(HOST_B, 2);
+   Init(HOST_A, 1);
+   Init(HOST_B, 2);
    std::string fileA = salvorSlots[0].fileName;
    std::string fileB = salvorSlots[1].fileName;
    std::string baseA = fileA.substr(fileA.rfind('/') + 1);
 
    // The host directory of A becomes a link to a directory elsewhere that
    // holds a file of the dump's name.
-   std::string elsewhere = dataDir.path() + "/elsewhere";
+   std::string elsewhere = dataDir.Path() + "/elsewhere";
    std::filesystem::create_directories(elsewhere);
    testutil::WriteFile(elsewhere + "/" + baseA, "precious");
-   std::filesystem::rename(hostDir(HOST_A), dataDir.path() + "/moved");
-   std::filesystem::create_directory_symlink(elsewhere, hostDir(HOST_A));
+   std::filesystem::rename(HostDir(HOST_A), dataDir.Path() + "/moved");
+   std::filesystem::create_directory_symlink(elsewhere, HostDir(HOST_A));
 
    // B's file is replaced by another one of the same name.
    ASSERT_EQ(std::remove(fileB.c_str()), 0);
@@ -451,22 +451,22 @@ TEST_F(DumpTable, IdleSweepLeavesWhatWasPlantedInPlaceOfTheDump)
    EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[1]));
    EXPECT_EQ(testutil::ReadFile(elsewhere + "/" + baseA), "precious");
    EXPECT_EQ(testutil::ReadFile(fileB), "someone else's");
-   EXPECT_TRUE(log.contains("Failed to unlink file (" + fileA + "): its directory cannot be "
+   EXPECT_TRUE(log.Contains("Failed to unlink file (" + fileA + "): its directory cannot be "
                             "opened without following a link"));
-   EXPECT_TRUE(log.contains("Failed to unlink file (" + fileB + "): the name no longer stands "
+   EXPECT_TRUE(log.Contains("Failed to unlink file (" + fileB + "): the name no longer stands "
                             "for the dump's file."))
-      << log.text();
+      << log.Text();
 }
 
 TEST_F(DumpTable, FinishedDumpsSurviveTheSweep)
 {
-   init(HOST_A, 1);
-   done(HOST_A, 1, 0);
-   init(HOST_B, 2);
-   data(HOST_B, 2, 0, 0, "half");
+   Init(HOST_A, 1);
+   Done(HOST_A, 1, 0);
+   Init(HOST_B, 2);
+   Data(HOST_B, 2, 0, 0, "half");
    fakeNow += 3600ull * 1000000;
    SalvorExpireIdleSlots();
-   EXPECT_EQ(testutil::ListFiles(hostDir(HOST_A)).size(), 1u);
+   EXPECT_EQ(testutil::ListFiles(HostDir(HOST_A)).size(), 1u);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "collector/server/salvorSlots.h"
 #include "lib/log/logInt.h"
 #include "lib/misc/clock.h"
+#include "tests/support/testLog.h"
 #include "tests/support/testUtil.h"
 
 using testutil::Encode;
@@ -26,7 +27,7 @@ protected:
    {
       SalvorConfigReset();
       SalvorConfig.port = testutil::FreeUdpPort();
-      std::snprintf(SalvorConfig.dataDir, sizeof SalvorConfig.dataDir, "%s", data.path().c_str());
+      std::snprintf(SalvorConfig.dataDir, sizeof SalvorConfig.dataDir, "%s", data.Path().c_str());
       SalvorClockUsec = FakeClock;
       loop = std::thread([] { SalvorServerLoop(); });
    }
@@ -39,11 +40,11 @@ protected:
       SalvorClockUsec = Clock_MonotonicUsec;
    }
    // A request answered by the loop; retried while it starts up.
-   salvorMsgHeader call(UdpPeer &peer, const salvorMsgHeader &hdr, const std::string &payload = "")
+   salvorMsgHeader Call(UdpPeer &peer, const salvorMsgHeader &hdr, const std::string &payload = "")
    {
       salvorMsgHeader reply{};
       for (int attempt = 0; attempt < 50; attempt++) {
-         if (peer.request(Encode(hdr, payload), SalvorConfig.port, &reply, 200)) {
+         if (peer.Request(Encode(hdr, payload), SalvorConfig.port, &reply, 200)) {
             return reply;
          }
       }
@@ -61,12 +62,12 @@ TEST_F(ServerLoop, SilentHostsExpireWhileAnotherHostStreams)
    constexpr int SILENT = 12;
    for (int h = 0; h < SILENT; h++) {
       UdpPeer host(("127.0.2." + std::to_string(h + 1)).c_str());
-      ASSERT_EQ(call(host, MakeHeader(SALVOR_MSG_INIT, 7)).status, hxk_success);
+      ASSERT_EQ(Call(host, MakeHeader(SALVOR_MSG_INIT, 7)).status, hxk_success);
    }
    UdpPeer streamer("127.0.3.1");
-   salvorMsgHeader init = call(streamer, MakeHeader(SALVOR_MSG_INIT, 9));
+   salvorMsgHeader init = Call(streamer, MakeHeader(SALVOR_MSG_INIT, 9));
    ASSERT_EQ(init.status, hxk_success);
-   ASSERT_EQ(testutil::ListFiles(data.path()).size(), (size_t)SILENT + 1);
+   ASSERT_EQ(testutil::ListFiles(data.Path()).size(), (size_t)SILENT + 1);
 
    // The streamer sends a data message every (fake) second: the socket is
    // never quiet long enough for the five-second wait to end empty.
@@ -75,20 +76,20 @@ TEST_F(ServerLoop, SilentHostsExpireWhileAnotherHostStreams)
       salvorMsgHeader hdr = MakeHeader(SALVOR_MSG_DATA, 9, init.assignedDumpID);
       hdr.dataOffset = second;
       hdr.dataLength = 1;
-      ASSERT_EQ(call(streamer, hdr, "x").status, hxk_success);
-      size_t files = testutil::ListFiles(data.path()).size();
+      ASSERT_EQ(Call(streamer, hdr, "x").status, hxk_success);
+      size_t files = testutil::ListFiles(data.Path()).size();
       if (second <= 60) {
          ASSERT_EQ(files, (size_t)SILENT + 1) << "second " << second;
       }
    }
-   EXPECT_EQ(testutil::ListFiles(data.path()).size(), 1u) << "silent hosts' dumps still held";
-   EXPECT_EQ(log.count("Removing partial dump"), (size_t)SILENT);
+   EXPECT_EQ(testutil::ListFiles(data.Path()).size(), 1u) << "silent hosts' dumps still held";
+   EXPECT_EQ(log.Count("Removing partial dump"), (size_t)SILENT);
    UdpPeer newcomer("127.0.4.1");
-   EXPECT_EQ(call(newcomer, MakeHeader(SALVOR_MSG_INIT, 1)).assignedDumpID, 0u);
+   EXPECT_EQ(Call(newcomer, MakeHeader(SALVOR_MSG_INIT, 1)).assignedDumpID, 0u);
 
    // The loop's stop leaves open dumps as they are: finish both.
-   EXPECT_EQ(call(newcomer, MakeHeader(SALVOR_MSG_DONE, 1, 0)).status, hxk_success);
-   EXPECT_EQ(call(streamer, MakeHeader(SALVOR_MSG_DONE, 9, init.assignedDumpID)).status,
+   EXPECT_EQ(Call(newcomer, MakeHeader(SALVOR_MSG_DONE, 1, 0)).status, hxk_success);
+   EXPECT_EQ(Call(streamer, MakeHeader(SALVOR_MSG_DONE, 9, init.assignedDumpID)).status,
              hxk_success);
 }
 
@@ -99,9 +100,9 @@ TEST_F(ServerLoop, LinesHeldBackByAFloodGoOutWhenTheThrottleLifts)
 {
    static std::atomic<uint64_t> logNow{1000000000};
    LogMonotonicUsec = [] { return logNow.load(); };
-   log.throttle(2000, 100);
+   log.Throttle(2000, 100);
    UdpPeer streamer("127.0.5.1");
-   salvorMsgHeader init = call(streamer, MakeHeader(SALVOR_MSG_INIT, 3));
+   salvorMsgHeader init = Call(streamer, MakeHeader(SALVOR_MSG_INIT, 3));
    ASSERT_EQ(init.status, hxk_success);
 
    UdpPeer flooder("127.0.5.9");
@@ -109,30 +110,30 @@ TEST_F(ServerLoop, LinesHeldBackByAFloodGoOutWhenTheThrottleLifts)
    UdpPeer probe("127.0.5.8");
    for (int round = 0; round < 10; round++) {
       for (int i = 0; i < 50; i++) {
-         flooder.sendTo(junk, SalvorConfig.port);
+         flooder.SendTo(junk, SalvorConfig.port);
       }
-      call(probe, MakeHeader(SALVOR_MSG_STATUS_CHECK));  // the flood has been handled
+      Call(probe, MakeHeader(SALVOR_MSG_STATUS_CHECK));  // the flood has been handled
    }
-   ASSERT_TRUE(log.contains("<<< Log Throttled >>>"));
+   ASSERT_TRUE(log.Contains("<<< Log Throttled >>>"));
    UdpPeer late("127.0.5.2");
-   ASSERT_EQ(call(late, MakeHeader(SALVOR_MSG_INIT, 4)).status, hxk_success);
+   ASSERT_EQ(Call(late, MakeHeader(SALVOR_MSG_INIT, 4)).status, hxk_success);
    const std::string opened = "for 127.0.5.2 in slot 1.";
-   ASSERT_FALSE(log.contains(opened)) << "held back while throttled";
+   ASSERT_FALSE(log.Contains(opened)) << "held back while throttled";
 
    // A data message logs nothing at level 0; its arrival wakes the loop.
    salvorMsgHeader data = MakeHeader(SALVOR_MSG_DATA, 3, init.assignedDumpID);
    data.dataLength = 1;
-   for (int window = 0; window < 2 && !log.contains(opened); window++) {
+   for (int window = 0; window < 2 && !log.Contains(opened); window++) {
       logNow += 61000000;
-      ASSERT_EQ(call(streamer, data, "x").status, hxk_success);
+      ASSERT_EQ(Call(streamer, data, "x").status, hxk_success);
    }
-   EXPECT_TRUE(log.contains(opened));
-   EXPECT_TRUE(log.contains("<<< Log dropped ")) << "the flood overflowed the ring";
+   EXPECT_TRUE(log.Contains(opened));
+   EXPECT_TRUE(log.Contains("<<< Log dropped ")) << "the flood overflowed the ring";
    LogMonotonicUsec = Clock_MonotonicUsec;
 
-   EXPECT_EQ(call(streamer, MakeHeader(SALVOR_MSG_DONE, 3, init.assignedDumpID)).status,
+   EXPECT_EQ(Call(streamer, MakeHeader(SALVOR_MSG_DONE, 3, init.assignedDumpID)).status,
              hxk_success);
-   EXPECT_EQ(call(late, MakeHeader(SALVOR_MSG_DONE, 4, 1)).status, hxk_success);
+   EXPECT_EQ(Call(late, MakeHeader(SALVOR_MSG_DONE, 4, 1)).status, hxk_success);
 }
 
 }  // namespace

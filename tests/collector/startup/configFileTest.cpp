@@ -20,15 +20,15 @@ protected:
    void SetUp() override { SalvorConfigReset(); }
    void TearDown() override { PlatFault_Clear(); }
 
-   int read(const std::string &xml)
+   int Read(const std::string &xml)
    {
       std::string path = dir / "config.xml";
       testutil::WriteFile(path, xml);
       return SalvorWin32ReadConfig(path.c_str());
    }
-   int readValues(const std::string &inner)
+   int ReadValues(const std::string &inner)
    {
-      return read("<config>" + inner + "</config>");
+      return Read("<config>" + inner + "</config>");
    }
 
    testutil::TempDir dir;
@@ -36,7 +36,7 @@ protected:
 
 TEST_F(ConfigFile, NoRecognisedElementsKeepsTheDefaults)
 {
-   EXPECT_EQ(read("<anything><other>1</other></anything>"), 0);
+   EXPECT_EQ(Read("<anything><other>1</other></anything>"), 0);
    EXPECT_EQ(SalvorConfig.port, 6500);
    EXPECT_STREQ(SalvorConfig.dataDir, "");
    EXPECT_STREQ(SalvorConfig.logFile, "");
@@ -47,24 +47,24 @@ TEST_F(ConfigFile, NoRecognisedElementsKeepsTheDefaults)
 TEST_F(ConfigFile, MissingOrMalformedFileIsRefused)
 {
    EXPECT_NE(SalvorWin32ReadConfig((dir / "absent.xml").c_str()), 0);
-   EXPECT_NE(read("<config><port>"), 0);
+   EXPECT_NE(Read("<config><port>"), 0);
 }
 
 TEST_F(ConfigFile, PortCountsOnlyAfterDefaultValues)
 {
-   EXPECT_EQ(readValues("<port>7000</port>"), 0);
+   EXPECT_EQ(ReadValues("<port>7000</port>"), 0);
    EXPECT_EQ(SalvorConfig.port, 6500);
 
    SalvorConfigReset();
-   EXPECT_EQ(readValues("<defaultValues><port>7000</port><port>7001</port></defaultValues>"), 0);
+   EXPECT_EQ(ReadValues("<defaultValues><port>7000</port><port>7001</port></defaultValues>"), 0);
    EXPECT_EQ(SalvorConfig.port, 7000) << "one port per defaultValues";
 
    SalvorConfigReset();
-   EXPECT_EQ(readValues("<defaultValues/><port>7002</port><defaultValues/><portNumber>7003</portNumber>"), 0);
+   EXPECT_EQ(ReadValues("<defaultValues/><port>7002</port><defaultValues/><portNumber>7003</portNumber>"), 0);
    EXPECT_EQ(SalvorConfig.port, 7003) << "a sibling after the flag counts, names match by prefix";
 
    SalvorConfigReset();
-   EXPECT_EQ(read("<defaultValues><Port>7004</Port></defaultValues>"), 0);
+   EXPECT_EQ(Read("<defaultValues><Port>7004</Port></defaultValues>"), 0);
    EXPECT_EQ(SalvorConfig.port, 6500) << "names are case-sensitive";
 }
 
@@ -75,7 +75,7 @@ TEST_F(ConfigFile, PortRange)
                   Case{"65536", false, 65536}, Case{"0", false, 0}, Case{"6500abc", true, 6500},
                   Case{" 7000", true, 7000}, Case{"none", false, 0}}) {
       SalvorConfigReset();
-      int result = readValues(std::string("<defaultValues><port>") + c.text + "</port></defaultValues>");
+      int result = ReadValues(std::string("<defaultValues><port>") + c.text + "</port></defaultValues>");
       EXPECT_EQ(result == 0, c.ok) << c.text;
       EXPECT_EQ(SalvorConfig.port, c.port) << c.text;
    }
@@ -83,21 +83,21 @@ TEST_F(ConfigFile, PortRange)
 
 TEST_F(ConfigFile, LevelAndMaxSize)
 {
-   EXPECT_EQ(readValues("<level>0</level><maxSize>0</maxSize>"), 0);
+   EXPECT_EQ(ReadValues("<level>0</level><maxSize>0</maxSize>"), 0);
    EXPECT_EQ(SalvorConfig.verbose, 0);
    EXPECT_EQ(SalvorConfig.maxSize, 0);
-   EXPECT_EQ(readValues("<levels>3</levels><maxSizeGB>9</maxSizeGB><Level>0</Level>"), 0);
+   EXPECT_EQ(ReadValues("<levels>3</levels><maxSizeGB>9</maxSizeGB><Level>0</Level>"), 0);
    EXPECT_EQ(SalvorConfig.verbose, 1);
    EXPECT_EQ(SalvorConfig.maxSize, 9);
-   EXPECT_EQ(readValues("<level>-1</level>"), -1);
-   EXPECT_EQ(readValues("<maxSize>-1</maxSize>"), -1);
+   EXPECT_EQ(ReadValues("<level>-1</level>"), -1);
+   EXPECT_EQ(ReadValues("<maxSize>-1</maxSize>"), -1);
 }
 
 TEST_F(ConfigFile, PathsAreProbedCreatedAndStored)
 {
    std::string data = dir / "a/b/data";
    std::string logs = dir / "logs";
-   EXPECT_EQ(readValues("<defaultDataPath>" + data + "</defaultDataPath><defaultLogPath>" + logs +
+   EXPECT_EQ(ReadValues("<defaultDataPath>" + data + "</defaultDataPath><defaultLogPath>" + logs +
                         "</defaultLogPath>"), 0);
    EXPECT_STREQ(SalvorConfig.dataDir, data.c_str());
    EXPECT_EQ(std::string(SalvorConfig.logFile), logs + "/salvor.log");
@@ -107,7 +107,7 @@ TEST_F(ConfigFile, PathsAreProbedCreatedAndStored)
 
 TEST_F(ConfigFile, FailureStopsTheWalkButKeepsEarlierValues)
 {
-   EXPECT_EQ(readValues("<maxSize>5</maxSize><level>-1</level><maxSize>7</maxSize>"), -1);
+   EXPECT_EQ(ReadValues("<maxSize>5</maxSize><level>-1</level><maxSize>7</maxSize>"), -1);
    EXPECT_EQ(SalvorConfig.maxSize, 5);
 }
 
@@ -129,11 +129,11 @@ TEST_F(ConfigFile, ProbeRefusesAStaleProbeFileAndUnwritableDirectories)
 
 TEST_F(ConfigFile, OverlongPathIsRefusedNotCut)
 {
-   std::string deep = dir.path();
+   std::string deep = dir.Path();
    while (deep.size() < 1100) {
       deep += "/ddddddddddddddddddddddddddddddddddddddddddddddddddd";
    }
-   EXPECT_NE(readValues("<defaultDataPath>" + deep + "</defaultDataPath>"), 0);
+   EXPECT_NE(ReadValues("<defaultDataPath>" + deep + "</defaultDataPath>"), 0);
    EXPECT_STREQ(SalvorConfig.dataDir, "");
 }
 
@@ -166,7 +166,7 @@ TEST(InitLog, OverlongPathKeepsToTheConsole)
    // The collector runs as a process of its own: this process's file
    // library remembers the safe directory that earlier tests were given.
    testutil::TempDir base;
-   std::string deep = base.path();
+   std::string deep = base.Path();
    while (deep.size() < SALVOR_PATH_SIZE - 20) {
       deep += "/" + std::string(60, 'd');
    }
@@ -175,12 +175,12 @@ TEST(InitLog, OverlongPathKeepsToTheConsole)
    options.env = {"TMPDIR=" + deep};
    testutil::RunResult run =
       testutil::Run({SALVOR_BINARY, "debug", "-s", base / "missing.xml"}, options);
-   EXPECT_NE(run.exit.code(), 0) << "the configuration is missing";
+   EXPECT_NE(run.exit.Code(), 0) << "the configuration is missing";
    EXPECT_NE(run.err.find("SalvorWin32_Main: Running in debug mode\n"), std::string::npos)
       << run.err;
    EXPECT_NE(run.err.find("too long"), std::string::npos) << run.err;
    // Nothing was written anywhere under the deep directory.
-   for (const auto &entry : std::filesystem::recursive_directory_iterator(base.path())) {
+   for (const auto &entry : std::filesystem::recursive_directory_iterator(base.Path())) {
       EXPECT_FALSE(entry.is_regular_file()) << entry.path();
    }
 }
@@ -220,8 +220,8 @@ TEST(Options, ShapeOfTheVector)
 
 TEST_F(ConfigFile, EmptyPathElementsAreRefusedWithoutAProbeAtTheRoot)
 {
-   EXPECT_NE(readValues("<defaultDataPath></defaultDataPath>"), 0);
-   EXPECT_NE(readValues("<defaultLogPath/>"), 0);
+   EXPECT_NE(ReadValues("<defaultDataPath></defaultDataPath>"), 0);
+   EXPECT_NE(ReadValues("<defaultLogPath/>"), 0);
    EXPECT_STREQ(SalvorConfig.dataDir, "");
    EXPECT_STREQ(SalvorConfig.logFile, "");
 }
@@ -229,17 +229,17 @@ TEST_F(ConfigFile, EmptyPathElementsAreRefusedWithoutAProbeAtTheRoot)
 TEST_F(ConfigFile, NumbersBeyondTheIntRangeSaturate)
 {
    // Wrapped, 4294973796 would read as 6500.
-   EXPECT_NE(readValues("<defaultValues><port>4294973796</port></defaultValues>"), 0);
+   EXPECT_NE(ReadValues("<defaultValues><port>4294973796</port></defaultValues>"), 0);
    EXPECT_EQ(SalvorConfig.port, INT_MAX);
    SalvorConfigReset();
-   EXPECT_NE(readValues("<maxSize>-99999999999</maxSize>"), 0);
+   EXPECT_NE(ReadValues("<maxSize>-99999999999</maxSize>"), 0);
    EXPECT_EQ(SalvorConfig.maxSize, INT_MIN);
    SalvorConfigReset();
-   EXPECT_EQ(readValues("<maxSize>99999999999</maxSize><level>4294967296</level>"), 0);
+   EXPECT_EQ(ReadValues("<maxSize>99999999999</maxSize><level>4294967296</level>"), 0);
    EXPECT_EQ(SalvorConfig.maxSize, INT_MAX);
    EXPECT_EQ(SalvorConfig.verbose, 1) << "a huge level is above 0, not 0";
    SalvorConfigReset();
-   EXPECT_EQ(readValues("<defaultValues><port> +7000x</port></defaultValues><maxSize>x</maxSize>"), 0);
+   EXPECT_EQ(ReadValues("<defaultValues><port> +7000x</port></defaultValues><maxSize>x</maxSize>"), 0);
    EXPECT_EQ(SalvorConfig.port, 7000);
    EXPECT_EQ(SalvorConfig.maxSize, 0);
 }

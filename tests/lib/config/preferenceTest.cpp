@@ -13,7 +13,7 @@
 #include "lib/misc/productState.h"
 #include "tests/support/lockHolder.h"
 #include "tests/support/testFiles.h"
-#include "tests/support/testUtil.h"
+#include "tests/support/testLog.h"
 
 namespace {
 
@@ -74,14 +74,14 @@ private:
 TEST_F(Preferences, WithoutFilesEveryLookupAnswersItsDefaultAndFivePrefLinesAreLogged)
 {
    ASSERT_TRUE(Preference_Init());
-   EXPECT_EQ(log.count("PREF Optional preferences file not found at "), 4u) << log.text();
-   EXPECT_EQ(log.count("PREF Failed to load user preferences.\n"), 1u);
-   EXPECT_NE(log.text().find("PREF Optional preferences file not found at " + common +
+   EXPECT_EQ(log.Count("PREF Optional preferences file not found at "), 4u) << log.Text();
+   EXPECT_EQ(log.Count("PREF Failed to load user preferences.\n"), 1u);
+   EXPECT_NE(log.Text().find("PREF Optional preferences file not found at " + common +
                              "/config.ini. Using default values.\n"),
              std::string::npos);
-   EXPECT_NE(log.text().find(user + "/config.ini. Using default values.\n"), std::string::npos);
+   EXPECT_NE(log.Text().find(user + "/config.ini. Using default values.\n"), std::string::npos);
    // Each PREF line follows the message library's report of why.
-   std::string text = log.text();
+   std::string text = log.Text();
    size_t first = text.find("PREF Optional");
    ASSERT_NE(first, std::string::npos);
    EXPECT_NE(text.rfind("[msg.dictionary.", first), std::string::npos) << text;
@@ -105,7 +105,7 @@ TEST_F(Preferences, LayersAreConsultedInOrder)
    EXPECT_EQ(String("prefsOverConfig"), "prefs") << "preferences before any config.ini";
    EXPECT_EQ(String("onlyCommon"), "user") << "the user's config.ini before the common one";
    EXPECT_EQ(Preference_GetLong(0, "MINE"), 7) << "names ignore case";
-   EXPECT_EQ(log.count("PREF"), 0u) << log.text();
+   EXPECT_EQ(log.Count("PREF"), 0u) << log.Text();
 }
 
 TEST_F(Preferences, DisableUserPreferencesCountsOnlyInTheCommonConfig)
@@ -117,10 +117,10 @@ TEST_F(Preferences, DisableUserPreferencesCountsOnlyInTheCommonConfig)
    Preference_Exit();
 
    Write(common, "config.ini", "disableUserPreferences = true\n");
-   log.text();
+   log.Text();
    ASSERT_TRUE(Preference_Init());
    EXPECT_EQ(String("key"), "default");
-   EXPECT_NE(log.text().find("PREF Disabling user preferences because disableUserPreferences "
+   EXPECT_NE(log.Text().find("PREF Disabling user preferences because disableUserPreferences "
                              "is set.\n"),
              std::string::npos);
 }
@@ -136,14 +136,14 @@ TEST_F(Preferences, TheFirstDefaultOfAnUnsetKeyStays)
 TEST_F(Preferences, EarlyLookupsAnswerTheDefaultAndSaySo)
 {
    EXPECT_EQ(Preference_GetLong(3, "log.keepOld"), 3);
-   EXPECT_NE(log.text().find("PREF early PreferenceGet(log.keepOld), using default\n"),
+   EXPECT_NE(log.Text().find("PREF early PreferenceGet(log.keepOld), using default\n"),
              std::string::npos);
    EXPECT_FALSE(Preference_GetBool(false, "msg.dictionary.errorWhatever"));
-   EXPECT_EQ(log.text().find("msg.dictionary.error"), std::string::npos);
+   EXPECT_EQ(log.Text().find("msg.dictionary.error"), std::string::npos);
    ASSERT_TRUE(Preference_Init());
    Preference_Exit();
    EXPECT_EQ(Preference_GetLong(4, "late.key"), 4);
-   EXPECT_NE(log.text().find("PREF early PreferenceGet(late.key)"), std::string::npos);
+   EXPECT_NE(log.Text().find("PREF early PreferenceGet(late.key)"), std::string::npos);
 }
 
 TEST_F(Preferences, DamagedFilesKeepWhatWasReadAndDoNotStopTheStart)
@@ -152,10 +152,10 @@ TEST_F(Preferences, DamagedFilesKeepWhatWasReadAndDoNotStopTheStart)
    Write(user, "preferences.ini", "twice = 1\ntwice = 2\n");
    ASSERT_TRUE(Preference_Init());
    EXPECT_EQ(Preference_GetLong(0, "good"), 1);
-   EXPECT_NE(log.text().find("PREF Optional preferences file not found at " + common +
+   EXPECT_NE(log.Text().find("PREF Optional preferences file not found at " + common +
                              "/config.ini"),
              std::string::npos);
-   EXPECT_NE(log.text().find("PREF Failed to load user preferences.\n"), std::string::npos);
+   EXPECT_NE(log.Text().find("PREF Failed to load user preferences.\n"), std::string::npos);
    // A value that does not convert answers the default and is reported.
    Write(user, "config.ini", "log.rotateSize = lots\n");
    Preference_Exit();
@@ -193,7 +193,7 @@ TEST_F(Preferences, AValueThatDoesNotConvertIsReportedWithTheDefaultAnswered)
    EXPECT_EQ(params.rotateSize, 4096u);
    // The prefixed key still counts when the plain one is unset.
    EXPECT_EQ(params.logMinLevel, 110);
-   std::string text = log.text();
+   std::string text = log.Text();
    EXPECT_NE(text.find("Value \"lots\" for variable \"log.keepOld\" is not a valid integer "
                        "value. Using value \"7\"."),
              std::string::npos) << text;
@@ -214,7 +214,7 @@ TEST_F(Preferences, ACommonDirectoryThatCannotBeMadeIsSkipped)
    Write(user, "config.ini", "key = user\n");
    ASSERT_TRUE(Preference_Init());
    EXPECT_EQ(String("key"), "user");
-   EXPECT_EQ(log.count("PREF Optional preferences file not found at "), 3u) << log.text();
+   EXPECT_EQ(log.Count("PREF Optional preferences file not found at "), 3u) << log.Text();
 }
 
 TEST_F(Preferences, PreferencesHeldUnderAnExclusiveLockAreNotRead)
@@ -223,13 +223,13 @@ TEST_F(Preferences, PreferencesHeldUnderAnExclusiveLockAreNotRead)
    std::string path = user + "/preferences.ini";
    {
       testutil::LockHolder holder(path);
-      ASSERT_TRUE(holder.holding());
+      ASSERT_TRUE(holder.Holding());
       ASSERT_TRUE(Preference_Init());
    }
    EXPECT_EQ(String("key"), "default");
-   EXPECT_NE(log.text().find("Unable to lock user preference file " + path + " for reading."),
-             std::string::npos) << log.text();
-   EXPECT_NE(log.text().find("PREF Failed to load user preferences.\n"), std::string::npos);
+   EXPECT_NE(log.Text().find("Unable to lock user preference file " + path + " for reading."),
+             std::string::npos) << log.Text();
+   EXPECT_NE(log.Text().find("PREF Failed to load user preferences.\n"), std::string::npos);
 }
 
 }  // namespace

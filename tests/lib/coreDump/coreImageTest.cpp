@@ -96,10 +96,10 @@ struct CoreFile {
    int fd;
    uint64_t size;
    std::string bytes;
-   const Elf64_Ehdr *header() const { return reinterpret_cast<const Elf64_Ehdr *>(bytes.data()); }
-   const Elf64_Phdr *phdr(int i) const
+   const Elf64_Ehdr *Header() const { return reinterpret_cast<const Elf64_Ehdr *>(bytes.data()); }
+   const Elf64_Phdr *Phdr(int i) const
    {
-      return reinterpret_cast<const Elf64_Phdr *>(bytes.data() + header()->e_phoff) + i;
+      return reinterpret_cast<const Elf64_Phdr *>(bytes.data() + Header()->e_phoff) + i;
    }
 };
 
@@ -132,7 +132,7 @@ ThreadsInImage(const std::string &image)
    exe[n > 0 ? n : 0] = '\0';
    testutil::RunResult r =
       testutil::Run({"/usr/bin/gdb", "-batch", "-nx", "-ex", "info threads", exe, image});
-   EXPECT_TRUE(r.exit.exited()) << r.err;
+   EXPECT_TRUE(r.exit.Exited()) << r.err;
    return (int)MatchingLines(r.out, "^[ *]+[0-9]+ +(Thread|LWP|process)").size();
 }
 
@@ -206,7 +206,7 @@ TEST_F(PanicDeathTest, PanicWritesElfCoreWithRegistersAndStack)
 
    CoreFile core(path);
    ASSERT_GE(core.bytes.size(), sizeof(Elf64_Ehdr));
-   const Elf64_Ehdr *eh = core.header();
+   const Elf64_Ehdr *eh = core.Header();
    ASSERT_EQ(std::memcmp(eh->e_ident, ELFMAG, SELFMAG), 0);
    EXPECT_EQ(eh->e_ident[EI_CLASS], ELFCLASS64);
    EXPECT_EQ(eh->e_type, ET_CORE);
@@ -215,7 +215,7 @@ TEST_F(PanicDeathTest, PanicWritesElfCoreWithRegistersAndStack)
    ASSERT_LE(eh->e_phoff + eh->e_phnum * sizeof(Elf64_Phdr), core.bytes.size());
 
    // Notes: the registers, the process, the auxiliary vector.
-   const Elf64_Phdr *note = core.phdr(0);
+   const Elf64_Phdr *note = core.Phdr(0);
    ASSERT_EQ(note->p_type, PT_NOTE);
    ASSERT_LE(note->p_offset + note->p_filesz, core.bytes.size());
    std::vector<uint32_t> types;
@@ -243,7 +243,7 @@ TEST_F(PanicDeathTest, PanicWritesElfCoreWithRegistersAndStack)
    // The stack the registers point into is in the image, with data.
    bool stackFound = false;
    for (int i = 1; i < eh->e_phnum; i++) {
-      const Elf64_Phdr *ph = core.phdr(i);
+      const Elf64_Phdr *ph = core.Phdr(i);
       EXPECT_EQ(ph->p_type, PT_LOAD);
       EXPECT_LE(ph->p_offset + ph->p_filesz, core.size);
       if (rsp >= ph->p_vaddr && rsp + 64 <= ph->p_vaddr + ph->p_memsz) {

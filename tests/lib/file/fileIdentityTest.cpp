@@ -26,7 +26,7 @@ protected:
       FileTestDir::TearDown();
    }
    // Opens P("a/b/name") into `file` and the directory a/b into `dir`.
-   void openBoth(const std::string &name)
+   void OpenBoth(const std::string &name)
    {
       ASSERT_EQ(FileIO_OpenPath(&file, P("a/b/" + name).c_str(), FILEIO_ACCESS_READ,
                                 FILEIO_ACTION_OPEN),
@@ -44,7 +44,7 @@ TEST_F(FileIdentity, RemovesANameOnlyWhileItStandsForTheOpenFile)
 {
    std::filesystem::create_directories(P("a/b"));
    WriteFile(P("a/b/f"), "mine");
-   openBoth("f");
+   OpenBoth("f");
    FileId id;
    uint64_t links = 0;
    ASSERT_TRUE(FileIO_GetIdentity(&file, &id, &links));

@@ -176,7 +176,7 @@ public:
       return status;
    }
    void KillHard() { kill(pid_, SIGKILL); }
-   pid_t pid() const { return pid_; }
+   pid_t Pid() const { return pid_; }
 
 private:
    pid_t pid_ = -1;
@@ -955,7 +955,7 @@ TEST_F(FileLockTest, KilledHolderIsCleanedOutByTheNextLocker)
    std::string member = Entries(lockDir_)[0];
    h.KillHard();
    // Not reaped yet: a zombie holds no lock either.
-   std::string stat = "/proc/" + std::to_string(h.pid()) + "/stat";
+   std::string stat = "/proc/" + std::to_string(h.Pid()) + "/stat";
    ASSERT_TRUE(Eventually([&] {
       std::string s = ReadFile(stat);
       return s.find(") Z ") != std::string::npos;

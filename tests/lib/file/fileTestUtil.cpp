@@ -14,7 +14,7 @@ void
 FileTestDir::SetUp()
 {
    scratch_ = std::make_unique<testutil::TempDir>();
-   dir_ = scratch_->path();
+   dir_ = scratch_->Path();
 }
 
 void

@@ -28,7 +28,7 @@ protected:
       if (old != nullptr) {
          oldTmp = old;
       }
-      setenv("TMPDIR", tmp.path().c_str(), 1);
+      setenv("TMPDIR", tmp.Path().c_str(), 1);
       plain = tmp / (std::string("quillon-") + getpwuid(geteuid())->pw_name);
    }
    void TearDown() override
@@ -167,13 +167,13 @@ TEST_F(SafeTmpDir, AclEntriesOpeningTheDirectoryAreNotTrusted)
 
 TEST_F(SafeTmpDir, NewDirectoryDropsWhatTheBaseWouldPassOn)
 {
-   if (!GrantNobody(tmp.path(), ACL_TYPE_DEFAULT, "rwx", "rwx")) {
+   if (!GrantNobody(tmp.Path(), ACL_TYPE_DEFAULT, "rwx", "rwx")) {
       GTEST_SKIP() << "the test tree's file system keeps no POSIX ACLs";
    }
    EXPECT_EQ(Get(), plain);
    EXPECT_EQ(Mode(plain), S_IFDIR | 0700);
    EXPECT_FALSE(HasExtendedAcl(plain));
-   EXPECT_EQ(acl_delete_def_file(tmp.path().c_str()), 0);
+   EXPECT_EQ(acl_delete_def_file(tmp.Path().c_str()), 0);
 }
 
 TEST_F(SafeTmpDir, RememberedDirectoryIsCheckedAgainOnEveryCall)
@@ -206,7 +206,7 @@ TEST_F(SafeTmpDir, EarlierFreshDirectoryIsReusedWhenStillSafe)
 TEST_F(SafeTmpDir, BaseComesFromTmpdirOrTheLocalCache)
 {
    // One trailing separator of TMPDIR is dropped.
-   setenv("TMPDIR", (tmp.path() + "/").c_str(), 1);
+   setenv("TMPDIR", (tmp.Path() + "/").c_str(), 1);
    ASSERT_EQ(Get(), plain);
 
    // Without a usable TMPDIR (nor "tmpDirectory"): "Temp" in the local
@@ -216,7 +216,7 @@ TEST_F(SafeTmpDir, BaseComesFromTmpdirOrTheLocalCache)
    const char *oldCache = std::getenv("XDG_CACHE_HOME");
    std::string savedCache = oldCache != nullptr ? oldCache : "";
    setenv("XDG_CACHE_HOME", cache.c_str(), 1);
-   setenv("TMPDIR", (tmp.path() + "/missing").c_str(), 1);
+   setenv("TMPDIR", (tmp.Path() + "/missing").c_str(), 1);
    ASSERT_EQ(chmod(plain.c_str(), 0755), 0);
    char *dir = File_GetSafeTmpDir(true);
    std::string got = dir != nullptr ? dir : "";
@@ -264,7 +264,7 @@ TEST_F(SafeTmpDir, MissingLocalCacheDirectoryIsMade)
    const char *oldCache = std::getenv("XDG_CACHE_HOME");
    std::string savedCache = oldCache != nullptr ? oldCache : "";
    setenv("XDG_CACHE_HOME", cache.c_str(), 1);
-   setenv("TMPDIR", (tmp.path() + "/missing").c_str(), 1);
+   setenv("TMPDIR", (tmp.Path() + "/missing").c_str(), 1);
    std::string got = Get();
    if (savedCache.empty()) {
       unsetenv("XDG_CACHE_HOME");

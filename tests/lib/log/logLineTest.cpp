@@ -13,8 +13,9 @@
 #include "lib/log/logInt.h"
 #include "lib/misc/vthreadBase.h"
 #include "tests/lib/log/logTestUtil.h"
+#include "tests/support/testLog.h"
 
-using logtest::LogFixtureFile;
+using testutil::LogCapture;
 using testutil::TempDir;
 
 namespace {
@@ -59,8 +60,10 @@ AfterTimeStamp(const std::string &line)
 
 class LogLineTest : public ::testing::Test {
 protected:
+   // The designators are part of what these tests check.
+   LogLineTest() { log.params.useLevelDesignator = true; }
    TempDir dir;
-   LogFixtureFile log{dir};
+   LogCapture log{dir / "test.log"};
 };
 
 TEST_F(LogLineTest, MultiLineMessageMarksLaterLinesAsContinuation)
@@ -257,7 +260,7 @@ TEST_F(LogLineTest, LinesLoggedBeforeStartFollowTheBannerWithTheirOwnTime)
    Log("late\n");
    auto lines = log.Lines();
    ASSERT_GE(lines.size(), 4u);
-   EXPECT_TRUE(logtest::IsBannerLine(lines[0]));
+   EXPECT_TRUE(testutil::IsBannerLine(lines[0]));
    auto body = log.BodyLines();
    ASSERT_EQ(body.size(), 3u);
    EXPECT_NE(body[0].find("I120: early one"), std::string::npos);

@@ -22,8 +22,9 @@
 #include "lib/user/msgList.h"
 #include "lib/misc/platFault.h"
 #include "tests/lib/log/logTestUtil.h"
+#include "tests/support/testLog.h"
 
-using logtest::LogFixtureFile;
+using testutil::LogCapture;
 using testutil::ReadFile;
 using testutil::TempDir;
 using testutil::WriteFile;
@@ -59,6 +60,8 @@ const LogSystemLoggerSink testSink = {
 
 class LogOutputTest : public ::testing::Test {
 protected:
+   // The designators are part of what these tests check.
+   LogOutputTest() { log.params.useLevelDesignator = true; }
    void SetUp() override
    {
       sinkRecord = SinkRecord{};
@@ -72,7 +75,7 @@ protected:
    }
 
    TempDir dir;
-   LogFixtureFile log{dir};
+   LogCapture log{dir / "test.log"};
 };
 
 TEST_F(LogOutputTest, BannerOpensTheFileAndTellsTheCreationTimeWithoutTimeStamps)
@@ -101,9 +104,9 @@ TEST_F(LogOutputTest, BannerWithTimeStampsHasNoCreationTimeLine)
 
 TEST_F(LogOutputTest, WithFileDefaultsAppendsAndKeepsEarlierContent)
 {
-   WriteFile(log.path(), "earlier line\n");
+   WriteFile(log.Path(), "earlier line\n");
    Preference_Init();  // as the collector does, so the keys are not read early
-   ASSERT_TRUE(Log_InitWithFile(log.path().c_str(), "salvor"));
+   ASSERT_TRUE(Log_InitWithFile(log.Path().c_str(), "salvor"));
    Log("later\n");
    Preference_Exit();
    auto lines = log.Lines();
@@ -116,12 +119,12 @@ TEST_F(LogOutputTest, WithFileDefaultsAppendsAndKeepsEarlierContent)
    EXPECT_NE(lines[1].find("| I120: Log for "), std::string::npos) << lines[1];
    EXPECT_NE(lines.back().find("| I120: later"), std::string::npos);
    EXPECT_FALSE(Exists(dir / "test-0.log"));
-   EXPECT_EQ(logtest::CurrentFileName(), log.path());
+   EXPECT_EQ(logtest::CurrentFileName(), log.Path());
 }
 
 TEST_F(LogOutputTest, CarryOverRotatesTheEarlierFileAndStartsEmpty)
 {
-   WriteFile(log.path(), "previous run\n");
+   WriteFile(log.Path(), "previous run\n");
    WriteFile(dir / "test-0.log", "older run\n");
    ASSERT_TRUE(log.Start());  // carryOver, keepOld 3, no append
    Log("new run\n");
@@ -147,7 +150,7 @@ TEST_F(LogOutputTest, UnopenableFileFailsAndLeavesTheLogUnstarted)
    EXPECT_FALSE(log.Start());
    EXPECT_EQ(logtest::CurrentFileName(), "(none)");
    // A later start on a good path works.
-   log.params.fileName = log.path().c_str();
+   log.params.fileName = log.Path().c_str();
    ASSERT_TRUE(log.Start());
    Log("recovered\n");
    auto body = log.BodyLines();
@@ -197,7 +200,7 @@ TEST_F(LogOutputTest, RotationBySizeKeepsOldCopiesAndStartsWithABanner)
    EXPECT_FALSE(Exists(dir / "test-2.log"));
    auto lines = log.Lines();
    ASSERT_FALSE(lines.empty());
-   EXPECT_TRUE(logtest::IsBannerLine(lines[0]));
+   EXPECT_TRUE(testutil::IsBannerLine(lines[0]));
    EXPECT_NE(lines.back().find("line 29"), std::string::npos);
    // Each file got a banner, then a few lines; the newest lines are in the
    // current file, the ones before them in copy 0.
@@ -227,7 +230,7 @@ TEST_F(LogOutputTest, FailedReopenAtRotationLeavesNoFileName)
    log.params.keepOld = 1;
    ASSERT_TRUE(log.Start());
    Log("%s\n", std::string(150, 'a').c_str());
-   EXPECT_EQ(logtest::CurrentFileName(), log.path());
+   EXPECT_EQ(logtest::CurrentFileName(), log.Path());
    PlatFault_Inject(PLAT_OPEN, EACCES, 0, -1);
    Log("triggers rotation\n");
    PlatFault_Clear();
@@ -243,13 +246,13 @@ TEST_F(LogOutputTest, FileNameStaysReadableWhileOutputsSwitch)
    std::thread reader([&] {
       while (!done.load()) {
          std::string name = logtest::CurrentFileName();
-         ASSERT_TRUE(name == log.path() || name == other) << name;
+         ASSERT_TRUE(name == log.Path() || name == other) << name;
       }
    });
    MXUserRecLock *lock = LogGetLock();
    for (int i = 0; i < 200; i++) {
       MXUser_AcquireRecLock(lock);
-      EXPECT_TRUE(Log_SetOutput(&logState, i % 2 == 0 ? other.c_str() : log.path().c_str(),
+      EXPECT_TRUE(Log_SetOutput(&logState, i % 2 == 0 ? other.c_str() : log.Path().c_str(),
                                 nullptr, false, false, 0, "salvor", nullptr));
       MXUser_ReleaseRecLock(lock);
    }
@@ -577,7 +580,7 @@ TEST_F(LogOutputTest, SystemLoggerOnlyWritesNoFile)
    Log("only there\n");
    ASSERT_EQ(sinkRecord.lines.size(), 1u);
    EXPECT_EQ(sinkRecord.lines[0].second, "I120: only there\n");
-   EXPECT_FALSE(Exists(log.path()));
+   EXPECT_FALSE(Exists(log.Path()));
    EXPECT_EQ(logtest::CurrentFileName(), "(none)");
 }
 
@@ -595,7 +598,7 @@ TEST_F(LogOutputTest, JoiningSystemLoggerReceivesTheFileSoFar)
    Log("two\n");
    MXUserRecLock *lock = LogGetLock();
    MXUser_AcquireRecLock(lock);
-   EXPECT_TRUE(Log_SetOutput(&logState, log.path().c_str(), nullptr, true, true,
+   EXPECT_TRUE(Log_SetOutput(&logState, log.Path().c_str(), nullptr, true, true,
                              LOG_SYSTEM_LOGGER_WITH_FILE, "salvor", nullptr));
    MXUser_ReleaseRecLock(lock);
    ASSERT_GE(sinkRecord.lines.size(), 7u);
@@ -616,7 +619,7 @@ TEST_F(LogOutputTest, SwitchingToAnotherFileCarriesTheContentOver)
                              nullptr));
    MXUser_ReleaseRecLock(lock);
    Log("in the second file\n");
-   EXPECT_FALSE(Exists(log.path()));
+   EXPECT_FALSE(Exists(log.Path()));
    std::string text = ReadFile(second);
    EXPECT_NE(text.find("I120: in the first file\nI120: in the second file\n"), std::string::npos)
       << text;
@@ -645,7 +648,7 @@ TEST_F(LogOutputTest, ReadErrorWhileCarryingOverKeepsTheEarlierFile)
       ids.push_back(m->id);
       if (ids.back() == "msg.log.copyReadFailed") {
          char *text = MsgList_FormatNode(m);
-         EXPECT_NE(std::string(text).find("'" + log.path() + "'"), std::string::npos) << text;
+         EXPECT_NE(std::string(text).find("'" + log.Path() + "'"), std::string::npos) << text;
          free(text);
       }
    }
@@ -656,7 +659,7 @@ TEST_F(LogOutputTest, ReadErrorWhileCarryingOverKeepsTheEarlierFile)
                                      << " bytes, was " << before.size();
    Log("still the earlier file\n");
    EXPECT_EQ(log.BodyLines().back(), "I120: still the earlier file");
-   EXPECT_EQ(logtest::CurrentFileName(), log.path());
+   EXPECT_EQ(logtest::CurrentFileName(), log.Path());
 }
 
 TEST_F(LogOutputTest, GeneratedNameLivesInTheSafeTemporaryDirectory)
@@ -664,7 +667,7 @@ TEST_F(LogOutputTest, GeneratedNameLivesInTheSafeTemporaryDirectory)
    TempDir tmp;
    const char *old = getenv("TMPDIR");
    std::string saved = old != nullptr ? old : "";
-   setenv("TMPDIR", tmp.path().c_str(), 1);
+   setenv("TMPDIR", tmp.Path().c_str(), 1);
    log.params.fileName = nullptr;
    log.params.config = "test.logFile";  // a key nobody set
    log.params.suffix = "app";
@@ -677,7 +680,7 @@ TEST_F(LogOutputTest, GeneratedNameLivesInTheSafeTemporaryDirectory)
    ASSERT_TRUE(started);
    std::string name = logtest::CurrentFileName();
    std::string expect = "/quillon-app-" + std::to_string(getpid()) + ".log";
-   EXPECT_EQ(name.rfind(tmp.path() + "/", 0), 0u) << name;
+   EXPECT_EQ(name.rfind(tmp.Path() + "/", 0), 0u) << name;
    EXPECT_EQ(name.substr(name.size() - expect.size()), expect) << name;
 }
 

@@ -12,6 +12,7 @@
 #include "lib/user/dictionary.h"
 #include "lib/user/msgList.h"
 #include "tests/lib/user/userTestUtil.h"
+#include "tests/support/testLog.h"
 #include "tests/support/process.h"
 
 using usertest::Messages;
@@ -100,11 +101,12 @@ TEST_F(DictionaryTest, NamesIgnoreAsciiCase)
 
 TEST_F(DictionaryTest, SyntaxErrorStopsTheLoadAndKeepsWhatWasRead)
 {
-   usertest::LogFile log(dir / "log.txt");
+   testutil::LogCapture log(dir / "log.txt");
+   log.Start();
    EXPECT_FALSE(Load("a = 1\nname = a b\nc = 3\n"));
    EXPECT_EQ(Reports(), "[msg.dictionary.read.syntaxError]File \"" + path +
                            "\" line 2: Syntax error.\n");
-   EXPECT_TRUE(log.Has("DictionaryParseReadLine: syntax error with line, \"name = a b\".\n"));
+   EXPECT_TRUE(log.Contains("DictionaryParseReadLine: syntax error with line, \"name = a b\".\n"));
    EXPECT_EQ(Str("a"), "1");
    EXPECT_FALSE(Dictionary_IsDefined(dict, "c"));
 }
@@ -138,14 +140,15 @@ TEST_F(DictionaryTest, DuplicatesFailTheLoadButTheFirstDefinitionStays)
 
 TEST_F(DictionaryTest, MoreThanAHundredDuplicatesStopTheLoad)
 {
-   usertest::LogFile log(dir / "log.txt");
+   testutil::LogCapture log(dir / "log.txt");
+   log.Start();
    std::string text = "k = 0\n";
    for (int i = 0; i < 150; i++) {
       text += "k = " + std::to_string(i) + "\n";
    }
    text += "after = 1\n";
    EXPECT_FALSE(Load(text));
-   EXPECT_TRUE(log.Has("DictionaryReadLines: \"" + path +
+   EXPECT_TRUE(log.Contains("DictionaryReadLines: \"" + path +
                        "\" line 102: too many duplicate entries in dictionary, quitting.\n"));
    EXPECT_FALSE(Dictionary_IsDefined(dict, "after"));
    EXPECT_EQ(Str("k"), "0");
@@ -153,13 +156,14 @@ TEST_F(DictionaryTest, MoreThanAHundredDuplicatesStopTheLoad)
 
 TEST_F(DictionaryTest, MetavariablesSetTheEncodingOrAreLogged)
 {
-   usertest::LogFile log(dir / "log.txt");
+   testutil::LogCapture log(dir / "log.txt");
+   log.Start();
    ASSERT_TRUE(Load(".encoding = \"windows-1252\"\n.other = 1\nv = \x80\x9F\n"));
    EXPECT_STREQ(Dictionary_GetEncoding(dict), "windows-1252");
    EXPECT_EQ(Str("v"), "\xE2\x82\xAC\xC5\xB8");  // the euro sign, Y with diaeresis
    EXPECT_FALSE(Dictionary_IsDefined(dict, ".encoding"));
    EXPECT_FALSE(Dictionary_IsDefined(dict, ".other"));
-   EXPECT_TRUE(log.Has("DictionaryParseReadLine: \"" + path +
+   EXPECT_TRUE(log.Contains("DictionaryParseReadLine: \"" + path +
                        "\" line 2: unrecognized metavariable \".other\"\n"));
 }
 
@@ -248,8 +252,8 @@ TEST_F(DictionaryTest, CAndPosixLocalesReadUtf8Files)
       testutil::RunOptions options;
       options.env = env;
       testutil::RunResult r = testutil::Run({DICTIONARY_LOADER, path, "name"}, options);
-      ASSERT_TRUE(r.exit.exited()) << env[0];
-      ASSERT_EQ(r.exit.code(), 0) << r.err;
+      ASSERT_TRUE(r.exit.Exited()) << env[0];
+      ASSERT_EQ(r.exit.Code(), 0) << r.err;
       EXPECT_EQ(r.out, "UTF-8\nloaded\ncaf\xC3\xA9\n") << env[0] << " " << env.back();
    }
 }

@@ -14,6 +14,7 @@
 #include "lib/user/dictionary.h"
 #include "lib/user/msg.h"
 #include "tests/lib/user/userTestUtil.h"
+#include "tests/support/testLog.h"
 
 // The test program's allocations through new: the first request of
 // newLimit bytes or more fails, as it would when memory runs out. The
@@ -53,7 +54,11 @@ namespace {
 
 class MsgTest : public testing::Test {
 protected:
-   MsgTest() : log(dir / "log.txt") { Msg_Reset(false); }
+   MsgTest() : log(dir / "log.txt")
+   {
+      log.Start();
+      Msg_Reset(false);
+   }
    ~MsgTest() override
    {
       Msg_Reset(false);
@@ -81,7 +86,7 @@ protected:
    }
 
    testutil::TempDir dir;
-   usertest::LogFile log;
+   testutil::LogCapture log;
 };
 
 // A front end that records what reaches it.
@@ -148,7 +153,7 @@ TEST_F(MsgTest, PendingListResetGetMessagesAndAppendList)
 {
    EXPECT_FALSE(Msg_Present());
    Msg_Reset(true);
-   EXPECT_FALSE(log.Has("Msg_Reset:"));  // nothing pending: nothing logged
+   EXPECT_FALSE(log.Contains("Msg_Reset:"));  // nothing pending: nothing logged
 
    MsgList *list = nullptr;
    MsgList_Append(&list, MSG_MAGIC "(msg.old)older");
@@ -162,9 +167,9 @@ TEST_F(MsgTest, PendingListResetGetMessagesAndAppendList)
    std::free(all);
    Msg_Reset(true);
    EXPECT_FALSE(Msg_Present());
-   EXPECT_TRUE(log.Has("Msg_Reset:\n"));
-   EXPECT_TRUE(log.Has("[msg.own] own text\n"));
-   EXPECT_TRUE(log.Has("----------------------------------------\n"));
+   EXPECT_TRUE(log.Contains("Msg_Reset:\n"));
+   EXPECT_TRUE(log.Contains("[msg.own] own text\n"));
+   EXPECT_TRUE(log.Contains("----------------------------------------\n"));
 }
 
 TEST_F(MsgTest, PostLogsCaptionAndMessagesThenReachesTheFrontEnd)
@@ -174,8 +179,8 @@ TEST_F(MsgTest, PostLogsCaptionAndMessagesThenReachesTheFrontEnd)
    Msg_Append(MSG_MAGIC "(msg.first)first");
    Msg_Post(MSG_ERROR, MSG_MAGIC "(msg.disk.full)Disk %s is full", "sda");
    EXPECT_FALSE(Msg_Present());
-   EXPECT_TRUE(log.Has("Msg_Post: Error\n"));
-   EXPECT_TRUE(log.Has("[msg.disk.full] Disk sda is full\n"));
+   EXPECT_TRUE(log.Contains("Msg_Post: Error\n"));
+   EXPECT_TRUE(log.Contains("[msg.disk.full] Disk sda is full\n"));
    ASSERT_EQ(Recorder::posts.size(), 1u);
    EXPECT_EQ(Recorder::posts[0], "3|msg.disk.full|first\nDisk sda is full\n");
 }
@@ -192,8 +197,8 @@ TEST_F(MsgTest, NoOKTurnsNonErrorPostsIntoAWarningOrNothing)
 
    Preferences("msg.noOK = TRUE\nmsg.noOKnoWarning = yes\n");
    Msg_Post(MSG_WARNING, MSG_MAGIC "(msg.w2)quiet");
-   EXPECT_FALSE(log.Has("MSG: quiet"));
-   EXPECT_TRUE(log.Has("[msg.w2] quiet\n"));
+   EXPECT_FALSE(log.Contains("MSG: quiet"));
+   EXPECT_TRUE(log.Contains("[msg.w2] quiet\n"));
    EXPECT_EQ(Recorder::posts.size(), 1u);
 }
 
@@ -204,10 +209,10 @@ TEST_F(MsgTest, QuestionsAnsweredFromPresetAnswers)
    Preferences("answer.msg.q.retry = retry\nanswer.msg.q.abort = \"c_ANCEL\"\n"
                "answer.msg.q.none = neither\n");
    EXPECT_EQ(Msg_Question(msgRetryCancelButtons, 1, MSG_MAGIC "(msg.q.retry)Again?"), 0);
-   EXPECT_TRUE(log.Has("MsgIsAnswered: Using config default 'retry' as the answer for "
+   EXPECT_TRUE(log.Contains("MsgIsAnswered: Using config default 'retry' as the answer for "
                        "'msg.q.retry'\n"));
-   EXPECT_TRUE(log.Has("Msg_Question:\n"));
-   EXPECT_TRUE(log.Has("MsgQuestion: msg.q.retry reply=0\n"));
+   EXPECT_TRUE(log.Contains("Msg_Question:\n"));
+   EXPECT_TRUE(log.Contains("MsgQuestion: msg.q.retry reply=0\n"));
    EXPECT_EQ(Msg_Question(msgRetryAbortButtons, 0, MSG_MAGIC "(msg.q.abort)Stop?"), 1);
    EXPECT_TRUE(Recorder::questions.empty());
    // A value that names no button leaves the question to the front end.
@@ -228,7 +233,7 @@ TEST_F(MsgTest, AutoAnswerGivesEveryQuestionItsDefault)
    EXPECT_EQ(Msg_Question(msgRetryCancelButtons, 1, MSG_MAGIC "(msg.q1)One?"), 1);
    EXPECT_EQ(Msg_Question(msgRetryCancelButtons, 0, MSG_MAGIC "(msg.q2)Two?"), 0);
    EXPECT_TRUE(Recorder::questions.empty());
-   EXPECT_TRUE(log.Has("MsgIsAnswered: Using builtin default 'Cancel' as the answer for "
+   EXPECT_TRUE(log.Contains("MsgIsAnswered: Using builtin default 'Cancel' as the answer for "
                        "'msg.q1'\n"));
 }
 
@@ -238,14 +243,14 @@ TEST_F(MsgTest, InvalidRepliesAreAskedAgainThenReplacedByTheDefault)
    Msg_SetFrontEnd(&recorderFrontEnd);
    Recorder::replies = {7, 1};
    EXPECT_EQ(Msg_Question(msgOKCancelButtons, 0, MSG_MAGIC "(msg.q)Sure?"), 1);
-   EXPECT_TRUE(log.Has("MsgQuestion: Invalid reply: 7 (max = 1). Reposting question.\n"));
+   EXPECT_TRUE(log.Contains("MsgQuestion: Invalid reply: 7 (max = 1). Reposting question.\n"));
    ASSERT_EQ(Recorder::questions.size(), 2u);
    EXPECT_EQ(Recorder::questions[0], "OK;Cancel;|0|msg.q|Sure?\n");
 
    Recorder::replies = {5, 9};
    EXPECT_EQ(Msg_Question(msgOKCancelButtons, 0, MSG_MAGIC "(msg.q)Sure?"), 0);
-   EXPECT_TRUE(log.Has("MsgQuestion: Invalid reply: 9 (max = 1).  Using default value.\n"));
-   EXPECT_TRUE(log.Has("MsgQuestion: msg.q reply=0\n"));
+   EXPECT_TRUE(log.Contains("MsgQuestion: Invalid reply: 9 (max = 1).  Using default value.\n"));
+   EXPECT_TRUE(log.Contains("MsgQuestion: msg.q reply=0\n"));
 }
 
 // The question slot is offered nine of twelve buttons: a reply naming one
@@ -269,8 +274,8 @@ TEST_F(MsgTest, ARepliedButtonThatWasNotOfferedIsNeverReturned)
    ASSERT_EQ(Recorder::questions.size(), 2u);
    EXPECT_EQ(Recorder::questions[0].substr(0, Recorder::questions[0].find('|')),
              "B0;B1;B2;B3;B4;B5;B6;B7;B8;");
-   EXPECT_TRUE(log.Has("MsgQuestion: Invalid reply: 10 (max = 8). Reposting question.\n"));
-   EXPECT_TRUE(log.Has("MsgQuestion: Invalid reply: 11 (max = 8).  Using default value.\n"));
+   EXPECT_TRUE(log.Contains("MsgQuestion: Invalid reply: 10 (max = 8). Reposting question.\n"));
+   EXPECT_TRUE(log.Contains("MsgQuestion: Invalid reply: 11 (max = 8).  Using default value.\n"));
 
    Recorder::replies = {10, 8};
    EXPECT_EQ(Msg_Question(buttons.data(), 2, MSG_MAGIC "(msg.many)Which?"), 8);
@@ -305,7 +310,7 @@ TEST_F(MsgTest, LocalisationReordersPositionalArgumentsAndButtons)
    ASSERT_EQ(Recorder::questions.size(), 1u);
    EXPECT_EQ(Recorder::questions[0], "OK;Abbrechen;|0|msg.dump.count|2 Abbilder von h\n");
    Msg_Post(MSG_ERROR, MSG_MAGIC "(msg.x)x");
-   EXPECT_TRUE(log.Has("Msg_Post: Fehler\n"));
+   EXPECT_TRUE(log.Contains("Msg_Post: Fehler\n"));
 }
 
 TEST_F(MsgTest, ThreadOverridesWinOverTheProcessFrontEnd)
@@ -476,7 +481,7 @@ TEST_F(MsgDeathTest, RejectedFormatIsFatal)
    GTEST_FLAG_SET(death_test_style, "threadsafe");
    EXPECT_DEATH(
       {
-         usertest::LogFile echo(dir / "death.log", true);
+         testutil::StartLogEchoingToStderr(dir / "death.log");
          MsgList *list = nullptr;
          // Through a variable: the compiler would refuse the literal.
          const char *bad = MSG_MAGIC "(msg.bad)%n";
@@ -494,7 +499,7 @@ TEST_F(MsgDeathTest, RunningOutOfMemoryWhileAssemblingATextIsAPanic)
    // Each message fits, the text of all of them does not.
    EXPECT_EXIT(
       {
-         usertest::LogFile echo(dir / "death.log", true);
+         testutil::StartLogEchoingToStderr(dir / "death.log");
          for (int i = 0; i < 4; i++) {
             Msg_Append("%s", part.c_str());
          }
@@ -506,7 +511,7 @@ TEST_F(MsgDeathTest, RunningOutOfMemoryWhileAssemblingATextIsAPanic)
    // One conversion alone is too long.
    EXPECT_EXIT(
       {
-         usertest::LogFile echo(dir / "death.log", true);
+         testutil::StartLogEchoingToStderr(dir / "death.log");
          std::string huge(20000, 'y');
          newLimit = 10000;
          std::free(Msg_Format(MSG_MAGIC "(msg.huge)%s", huge.c_str()));
