@@ -23,7 +23,7 @@
 #include "lib/misc/productState.h"
 #include "lib/user/dictionary.h"
 #include "lib/user/msg.h"
-#include "lib/user/msgList.h"
+#include "lib/misc/msgList.h"
 
 namespace {
 

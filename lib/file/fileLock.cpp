@@ -38,7 +38,7 @@
 #include "lib/file/filePlatform.h"
 #include "lib/log/log.h"
 #include "lib/misc/hostinfo.h"
-#include "lib/user/msgList.h"
+#include "lib/misc/msgList.h"
 #include "lib/misc/panic.h"
 
 struct FileLockToken {

@@ -6,7 +6,7 @@
 #include "lib/config/preference.h"
 #include "lib/log/logInt.h"
 #include "lib/log/logPlatform.h"
-#include "lib/user/msgList.h"
+#include "lib/misc/msgList.h"
 #include "lib/misc/panic.h"
 #include "lib/misc/productState.h"
 #include "lib/string/str.h"

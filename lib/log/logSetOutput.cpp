@@ -9,7 +9,7 @@
 #include "lib/log/logInt.h"
 #include "lib/log/logPlatform.h"
 #include "lib/log/appLocations.h"
-#include "lib/user/msgList.h"
+#include "lib/misc/msgList.h"
 #include "lib/misc/panic.h"
 #include "lib/misc/utilMisc.h"
 #include "lib/string/str.h"

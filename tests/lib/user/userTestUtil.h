@@ -6,7 +6,7 @@
 
 #include "lib/coreDump/fatalPath.h"
 #include "lib/log/log.h"
-#include "lib/user/msgList.h"
+#include "lib/misc/msgList.h"
 #include "tests/support/testFiles.h"
 
 namespace usertest {
