@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "lib/config/preference.h"
+#include "lib/misc/preferenceLookup.h"
 #include "lib/log/logInt.h"
 #include "lib/log/logPlatform.h"
 #include "lib/misc/msgList.h"

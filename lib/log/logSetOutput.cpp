@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "lib/config/preference.h"
+#include "lib/misc/preferenceLookup.h"
 #include "lib/file/file.h"
 #include "lib/log/logInt.h"
 #include "lib/log/logPlatform.h"

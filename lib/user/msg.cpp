@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/config/preference.h"
+#include "lib/misc/preferenceLookup.h"
 #include "lib/lock/ul.h"
 #include "lib/log/log.h"
 #include "lib/misc/panic.h"
