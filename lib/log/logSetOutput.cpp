@@ -11,6 +11,7 @@
 #include "lib/log/appLocations.h"
 #include "lib/misc/msgList.h"
 #include "lib/misc/panic.h"
+#include "lib/misc/strFixed.h"
 #include "lib/misc/utilMisc.h"
 #include "lib/string/str.h"
 

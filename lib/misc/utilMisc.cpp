@@ -6,6 +6,7 @@
 
 #include "lib/misc/logHook.h"
 #include "lib/misc/panic.h"
+#include "lib/misc/strFixed.h"
 #include "lib/misc/utilMiscPlatform.h"
 #include "lib/string/str.h"
 
