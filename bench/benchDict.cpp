@@ -18,7 +18,7 @@
 #include <ini.h>
 
 #include "lib/user/dictionary.h"
-#include "lib/user/msgList.h"
+#include "lib/misc/msgList.h"
 
 namespace {
 

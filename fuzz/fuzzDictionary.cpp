@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "lib/user/dictionary.h"
-#include "lib/user/msgList.h"
+#include "lib/misc/msgList.h"
 
 namespace {
 

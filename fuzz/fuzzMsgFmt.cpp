@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "lib/string/msgFmt.h"
+#include "lib/misc/msgFmt.h"
 
 extern "C" int
 LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

@@ -23,13 +23,12 @@
 #include "lib/misc/productState.h"
 #include "lib/user/dictionary.h"
 #include "lib/user/msg.h"
-#include "lib/user/msgList.h"
+#include "lib/misc/msgList.h"
 
 namespace {
 
 constexpr MXRank PREFERENCE_LOCK_RANK = 0xFF000000;
 constexpr uint32_t PREFERENCE_LOCK_WAIT_MS = 2500;
-constexpr size_t CONFIG_KEY_SIZE = 1024;
 
 enum PreferenceLayer {
    LAYER_SITE = 0,           // common "settings.ini"
@@ -238,10 +237,70 @@ PreferenceGet(const char *key, Read read)
 }
 
 bool
-PreferenceFormatKey(char *key, size_t size, const char *format, va_list args)
+PreferenceLookupIsSet(const char *name)
 {
-   return Str_Vsnprintf(key, size, format, args) >= 0;
+   PreferenceState *state = PreferenceLoaded(name);
+   if (state == nullptr) {
+      return false;
+   }
+   MXUserRecLock *lock = PreferenceLock();
+   MXUser_AcquireRecLock(lock);
+   bool set = false;
+   for (Dictionary *d : state->dicts) {
+      set = set || Dictionary_IsDefined(d, name);
+   }
+   MXUser_ReleaseRecLock(lock);
+   return set;
 }
+
+bool
+PreferenceLookupBool(bool defaultValue, const char *name)
+{
+   bool value = defaultValue;
+   PreferenceGet(name, [&](Dictionary *d, MsgList **m) {
+      value = Dictionary_GetBool(d, defaultValue, name, m);
+   });
+   return value;
+}
+
+int
+PreferenceLookupTriState(int defaultValue, const char *name)
+{
+   int value = defaultValue;
+   PreferenceGet(name, [&](Dictionary *d, MsgList **m) {
+      value = Dictionary_GetTriState(d, defaultValue, name, m);
+   });
+   return value;
+}
+
+int32_t
+PreferenceLookupLong(int32_t defaultValue, const char *name)
+{
+   int32_t value = defaultValue;
+   PreferenceGet(name, [&](Dictionary *d, MsgList **m) {
+      value = Dictionary_GetLong(d, defaultValue, name, m);
+   });
+   return value;
+}
+
+char *
+PreferenceLookupString(const char *defaultValue, const char *name)
+{
+   char *value = nullptr;
+   bool answered = PreferenceGet(name, [&](Dictionary *d, MsgList **m) {
+      const char *v = Dictionary_GetString(d, defaultValue, name, m);
+      value = v != nullptr ? Util_SafeStrdup(v) : nullptr;
+   });
+   if (!answered && defaultValue != nullptr) {
+      value = Util_SafeStrdup(defaultValue);
+   }
+   return value;
+}
+
+const PreferenceLookups PREFERENCE_LOOKUPS = {
+   PreferenceLookupIsSet,    PreferenceLookupBool,   PreferenceLookupTriState,
+   PreferenceLookupLong,     PreferenceLookupString,
+};
 
 }  // namespace
 
@@ -276,12 +335,14 @@ Preference_Init()
       Log("PREF Failed to load user preferences.\n");
    }
    initialized.store(true);
+   Preference_SetLookups(&PREFERENCE_LOOKUPS);
    return true;
 }
 
 void
 Preference_Exit()
 {
+   Preference_SetLookups(nullptr);
    initialized.store(false);
    PreferenceState *state = prefState.exchange(nullptr);
    if (state != nullptr) {
@@ -298,112 +359,4 @@ Preference_SetRunTimeLayer(Dictionary *dict)
 {
    PreferenceSetLayer(PreferenceStateCreate(), LAYER_RUN_TIME,
                       dict != nullptr ? dict : Dictionary_Create(), "");
-}
-
-bool
-Preference_IsSet(const char *name)
-{
-   PreferenceState *state = PreferenceLoaded(name);
-   if (state == nullptr) {
-      return false;
-   }
-   MXUserRecLock *lock = PreferenceLock();
-   MXUser_AcquireRecLock(lock);
-   bool set = false;
-   for (Dictionary *d : state->dicts) {
-      set = set || Dictionary_IsDefined(d, name);
-   }
-   MXUser_ReleaseRecLock(lock);
-   return set;
-}
-
-bool
-Preference_GetBool(bool defaultValue, const char *name)
-{
-   bool value = defaultValue;
-   PreferenceGet(name, [&](Dictionary *d, MsgList **m) {
-      value = Dictionary_GetBool(d, defaultValue, name, m);
-   });
-   return value;
-}
-
-int
-Preference_GetTriState(int defaultValue, const char *name)
-{
-   int value = defaultValue;
-   PreferenceGet(name, [&](Dictionary *d, MsgList **m) {
-      value = Dictionary_GetTriState(d, defaultValue, name, m);
-   });
-   return value;
-}
-
-int32_t
-Preference_GetLong(int32_t defaultValue, const char *name)
-{
-   int32_t value = defaultValue;
-   PreferenceGet(name, [&](Dictionary *d, MsgList **m) {
-      value = Dictionary_GetLong(d, defaultValue, name, m);
-   });
-   return value;
-}
-
-char *
-Preference_GetString(const char *defaultValue, const char *name)
-{
-   char *value = nullptr;
-   bool answered = PreferenceGet(name, [&](Dictionary *d, MsgList **m) {
-      const char *v = Dictionary_GetString(d, defaultValue, name, m);
-      value = v != nullptr ? Util_SafeStrdup(v) : nullptr;
-   });
-   if (!answered && defaultValue != nullptr) {
-      value = Util_SafeStrdup(defaultValue);
-   }
-   return value;
-}
-
-/*
- * The Config_* lookups: the key is formatted into a 1,024-byte buffer
- * first; a key that does not fit answers the default.
- */
-#define CONFIG_LOOKUP(lookup, defaultValue, format)                     \
-   char key[CONFIG_KEY_SIZE];                                           \
-   va_list args;                                                        \
-   va_start(args, format);                                              \
-   bool fits = PreferenceFormatKey(key, sizeof key, format, args);      \
-   va_end(args);                                                        \
-   if (!fits) {                                                         \
-      return defaultValue;                                              \
-   }                                                                    \
-   return lookup(defaultValue, key)
-
-bool
-Config_GetBool(bool defaultValue, const char *format, ...)
-{
-   CONFIG_LOOKUP(Preference_GetBool, defaultValue, format);
-}
-
-int
-Config_GetTriState(int defaultValue, const char *format, ...)
-{
-   CONFIG_LOOKUP(Preference_GetTriState, defaultValue, format);
-}
-
-int32_t
-Config_GetLong(int32_t defaultValue, const char *format, ...)
-{
-   CONFIG_LOOKUP(Preference_GetLong, defaultValue, format);
-}
-
-char *
-Config_GetString(const char *defaultValue, const char *format, ...)
-{
-   char key[CONFIG_KEY_SIZE];
-   va_list args;
-   va_start(args, format);
-   bool fits = PreferenceFormatKey(key, sizeof key, format, args);
-   va_end(args);
-   if (!fits) {
-      return defaultValue != nullptr ? Util_SafeStrdup(defaultValue) : nullptr;
-   }
-   return Preference_GetString(defaultValue, key);
 }

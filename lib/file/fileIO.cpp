@@ -5,6 +5,7 @@
 // reads and writes and the mapping of platform errors to FileIOStatus.
 #include "lib/file/fileIO.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +15,7 @@
 #include "lib/file/filePlatform.h"
 #include "lib/log/log.h"
 #include "lib/misc/panic.h"
-#include "lib/user/msg.h"
+#include "lib/misc/msgList.h"  // MSG_MAGIC
 
 namespace {
 
@@ -296,6 +297,18 @@ FileIO_OpenPathMode(FileIOFile *file, const char *path, uint32_t access,
    return FileIOCreateRetry(file, path, access, action, mode, budget);
 }
 
+namespace {
+
+std::atomic<FileIOQuestionFn> fileIOQuestion{nullptr};
+
+}  // namespace
+
+void
+FileIO_SetQuestionHandler(FileIOQuestionFn ask)
+{
+   fileIOQuestion.store(ask);
+}
+
 FileIOStatus
 FileIO_CreatePrompt(FileIOFile *file, const char *path, uint32_t access,
                     int answer)
@@ -312,8 +325,9 @@ FileIO_CreatePrompt(FileIOFile *file, const char *path, uint32_t access,
    while (status == FILEIO_EXISTS) {
       int savedErr = FilePlat_LastError();
       int reply = answer;
+      FileIOQuestionFn ask = fileIOQuestion.load();
       if (reply == -1) {
-         reply = Msg_Question(buttons, 2,
+         reply = ask == nullptr ? 2 : ask(buttons, 2,
             MSG_MAGIC "(msg.File.CreatePrompt.question)"
             "The file '%s' already exists.\n"
             "To overwrite the content of the file, select Overwrite.\n"

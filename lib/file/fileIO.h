@@ -127,6 +127,16 @@ bool FileIO_GetIdentity(const FileIOFile *file, FileId *id, uint64_t *links);
 bool FileIO_SetMode(FileIOFile *file, int mode);
 FileIOStatus FileIO_CreatePrompt(FileIOFile *file, const char *path,
                                  uint32_t access, int answer);
+/*
+ * How FileIO_CreatePrompt asks the user: the buttons (null-terminated),
+ * the default answer, and a marked question with one "%s" for the path;
+ * returns the button chosen. The message library installs its question
+ * here when it is loaded, so that the file library needs nothing above it.
+ * Without one, a question is answered with its default button.
+ */
+typedef int (*FileIOQuestionFn)(const char *const buttons[], int defaultAnswer,
+                                const char *question, const char *path);
+void FileIO_SetQuestionHandler(FileIOQuestionFn ask);
 
 FileIOStatus FileIO_ReadBytes(FileIOFile *file, void *buffer, size_t count,
                               size_t *actual);

@@ -30,8 +30,9 @@
 #include "lib/file/fileLockInt.h"
 #include "lib/file/filePlatform.h"
 #include "lib/log/log.h"
+#include "lib/misc/hostinfo.h"
+#include "lib/misc/msgList.h"
 #include "lib/misc/utilScoped.h"
-#include "lib/user/msgList.h"
 #include "lib/misc/panic.h"
 
 struct FileLockToken {

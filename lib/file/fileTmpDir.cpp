@@ -15,7 +15,7 @@
 #include <cstring>
 #include <string>
 
-#include "lib/config/preference.h"
+#include "lib/misc/preferenceLookup.h"
 #include "lib/file/file.h"
 #include "lib/file/filePlatform.h"
 #include "lib/lock/ul.h"

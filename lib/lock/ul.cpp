@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "lib/log/log.h"
 #include "lib/misc/panic.h"
 #include "lib/misc/random.h"
 #include "lib/string/str.h"

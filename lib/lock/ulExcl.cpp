@@ -3,7 +3,7 @@
 #include <new>
 
 #include "lib/lock/ulInt.h"
-#include "lib/log/log.h"
+#include "lib/misc/logHook.h"
 #include "lib/misc/panic.h"
 
 struct MXUserExclLock {
@@ -18,13 +18,13 @@ MXUserDumpExclLock(const MXUserHeader *header)
 {
    const MXUserExclLock *lock = (const MXUserExclLock *)header;
 
-   Warning("%s: Exclusive lock @ %p\n", "MXUserDumpExclLock", lock);
-   Warning("\tsignature 0x%X\n", header->signature);
-   Warning("\tname %s\n", header->name);
-   Warning("\trank 0x%X\n", header->rank);
-   Warning("\tserial number %u\n", header->serialNumber);
-   Warning("\tcount %d\n", lock->recursiveLock.count.load(std::memory_order_relaxed));
-   Warning("\taddress of owner data %p\n", &lock->recursiveLock.owner);
+   LogHook_Warning("%s: Exclusive lock @ %p\n", "MXUserDumpExclLock", lock);
+   LogHook_Warning("\tsignature 0x%X\n", header->signature);
+   LogHook_Warning("\tname %s\n", header->name);
+   LogHook_Warning("\trank 0x%X\n", header->rank);
+   LogHook_Warning("\tserial number %u\n", header->serialNumber);
+   LogHook_Warning("\tcount %d\n", lock->recursiveLock.count.load(std::memory_order_relaxed));
+   LogHook_Warning("\taddress of owner data %p\n", &lock->recursiveLock.owner);
 }
 
 MXUserExclLock *

@@ -9,7 +9,7 @@
 #include <new>
 
 #include "lib/lock/ulInt.h"
-#include "lib/log/log.h"
+#include "lib/misc/logHook.h"
 #include "lib/misc/panic.h"
 #include "lib/misc/vthreadBase.h"
 
@@ -68,17 +68,17 @@ MXUserDumpRWLock(const MXUserHeader *header)
 {
    const MXUserRWLock *lock = (const MXUserRWLock *)header;
 
-   Warning("%s: Read-write lock @ 0x%p\n", "MXUserDumpRWLock", lock);
-   Warning("\tsignature 0x%X\n", header->signature);
-   Warning("\tname %s\n", header->name);
-   Warning("\trank 0x%X\n", header->rank);
-   Warning("\tserial number %u\n", header->serialNumber);
+   LogHook_Warning("%s: Read-write lock @ 0x%p\n", "MXUserDumpRWLock", lock);
+   LogHook_Warning("\tsignature 0x%X\n", header->signature);
+   LogHook_Warning("\tname %s\n", header->name);
+   LogHook_Warning("\trank 0x%X\n", header->rank);
+   LogHook_Warning("\tserial number %u\n", header->serialNumber);
    if (lock->useNativeRW) {
-      Warning("\taddress of native lock 0x%p\n", lock->nativeLock);
+      LogHook_Warning("\taddress of native lock 0x%p\n", lock->nativeLock);
    } else {
-      Warning("\tcount %d\n", lock->recursiveLock.count.load(std::memory_order_relaxed));
+      LogHook_Warning("\tcount %d\n", lock->recursiveLock.count.load(std::memory_order_relaxed));
    }
-   Warning("\tholderCount %d\n", lock->holderCount.load(std::memory_order_relaxed));
+   LogHook_Warning("\tholderCount %d\n", lock->holderCount.load(std::memory_order_relaxed));
 }
 
 MXUserHolder *

@@ -7,7 +7,7 @@
 #include <new>
 
 #include "lib/lock/ulInt.h"
-#include "lib/log/log.h"
+#include "lib/misc/logHook.h"
 #include "lib/misc/panic.h"
 
 struct MXUserRecLock {
@@ -23,14 +23,14 @@ MXUserDumpRecLock(const MXUserHeader *header)
 {
    const MXUserRecLock *lock = (const MXUserRecLock *)header;
 
-   Warning("%s: Recursive lock @ %p\n", "MXUserDumpRecLock", lock);
-   Warning("\tsignature 0x%X\n", header->signature);
-   Warning("\tname %s\n", header->name);
-   Warning("\trank 0x%X\n", header->rank);
-   Warning("\tserial number %u\n", header->serialNumber);
-   Warning("\treference count %u\n", lock->refCount.load(std::memory_order_relaxed));
-   Warning("\tcount %d\n", lock->recursiveLock.count.load(std::memory_order_relaxed));
-   Warning("\taddress of owner data %p\n", &lock->recursiveLock.owner);
+   LogHook_Warning("%s: Recursive lock @ %p\n", "MXUserDumpRecLock", lock);
+   LogHook_Warning("\tsignature 0x%X\n", header->signature);
+   LogHook_Warning("\tname %s\n", header->name);
+   LogHook_Warning("\trank 0x%X\n", header->rank);
+   LogHook_Warning("\tserial number %u\n", header->serialNumber);
+   LogHook_Warning("\treference count %u\n", lock->refCount.load(std::memory_order_relaxed));
+   LogHook_Warning("\tcount %d\n", lock->recursiveLock.count.load(std::memory_order_relaxed));
+   LogHook_Warning("\taddress of owner data %p\n", &lock->recursiveLock.owner);
 }
 
 MXUserRecLock *

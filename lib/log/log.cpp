@@ -14,10 +14,21 @@
 
 #include "lib/log/logInt.h"
 #include "lib/log/logPlatform.h"
+#include "lib/misc/logHook.h"
 #include "lib/misc/vthreadBase.h"
 #include "lib/string/str.h"
 
 constinit LogState logState;
+
+static_assert(LOG_HOOK_INFO == LOG_LEVEL_INFO && LOG_HOOK_WARNING == LOG_LEVEL_WARNING);
+
+namespace {
+
+// The modules below the log report through lib/misc/logHook.h: their
+// lines come in here from the start, before and after Log_Init alike.
+[[maybe_unused]] const bool logHookInstalled = (LogHook_SetWriter(LogV), true);
+
+}  // namespace
 
 const LogLevelRow LogLevelInfo[LOG_LEVEL_ROWS] = {
    {100, LOG_EVENT_ERROR, 'E'},       {105, LOG_EVENT_ERROR, 'E'},

@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "lib/config/preference.h"
+#include "lib/misc/preferenceLookup.h"
 #include "lib/log/logInt.h"
 #include "lib/log/logPlatform.h"
-#include "lib/user/msgList.h"
+#include "lib/misc/msgList.h"
 #include "lib/misc/panic.h"
 #include "lib/misc/productState.h"
 #include "lib/misc/utilScoped.h"

@@ -9,7 +9,7 @@
 #include "lib/log/logInt.h"
 #include "lib/misc/clock.h"
 #include "lib/log/logPlatform.h"
-#include "lib/user/msgList.h"
+#include "lib/misc/msgList.h"
 #include "lib/string/str.h"
 
 uint64_t (*LogMonotonicUsec)() = Clock_MonotonicUsec;

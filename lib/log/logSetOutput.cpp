@@ -4,13 +4,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "lib/config/preference.h"
+#include "lib/misc/preferenceLookup.h"
 #include "lib/file/file.h"
 #include "lib/log/logInt.h"
 #include "lib/log/logPlatform.h"
 #include "lib/log/appLocations.h"
-#include "lib/user/msgList.h"
+#include "lib/misc/msgList.h"
 #include "lib/misc/panic.h"
+#include "lib/misc/strFixed.h"
 #include "lib/misc/utilMisc.h"
 #include "lib/misc/utilScoped.h"
 #include "lib/string/str.h"

@@ -4,8 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "lib/log/log.h"
+#include "lib/misc/logHook.h"
 #include "lib/misc/panic.h"
+#include "lib/misc/strFixed.h"
 #include "lib/misc/utilMiscPlatform.h"
 #include "lib/string/str.h"
 
@@ -77,14 +78,14 @@ UtilExpandChunk(const char *chunk, const char *text)
       char user[UTIL_USER_NAME_MAX + 1];
       expansion = strdup(UtilPlatUserName(user, sizeof user) ? user : "unknown");
    } else {
-      Warning("Environment variable '%s' not defined in '%s'.\n", name, text);
+      LogHook_Warning("Environment variable '%s' not defined in '%s'.\n", name, text);
       char kept[UTIL_KEPT_CHUNK_SIZE];
       Str_FormatFixed(kept, sizeof kept, "%s", chunk);
       expansion = strdup(kept);
    }
    if (expansion == nullptr) {
-      Log("%s: Cannot allocate memory to expand \"%s\" in \"%s\".\n", "Util_ExpandString",
-          chunk, text);
+      LogHook_Log("%s: Cannot allocate memory to expand \"%s\" in \"%s\".\n",
+                  "Util_ExpandString", chunk, text);
    }
    return expansion;
 }
@@ -102,7 +103,7 @@ Util_ExpandString(const char *text)
    int numChunks = 0;
    for (const char *at = text; *at != '\0'; at += chunks[numChunks - 1].length) {
       if (numChunks == UTIL_MAX_CHUNKS) {
-         Log("%s: Filename \"%s\" has too many chunks.\n", "Util_ExpandString", text);
+         LogHook_Log("%s: Filename \"%s\" has too many chunks.\n", "Util_ExpandString", text);
          return nullptr;
       }
       chunks[numChunks++] = UtilChunk{at, UtilChunkLength(at), nullptr};
@@ -129,8 +130,8 @@ Util_ExpandString(const char *text)
    if (!failed) {
       result = (char *)std::malloc(total + 1);
       if (result == nullptr) {
-         Log("%s: Cannot allocate memory for the expansion of \"%s\".\n",
-             "Util_ExpandString", text);
+         LogHook_Log("%s: Cannot allocate memory for the expansion of \"%s\".\n",
+                     "Util_ExpandString", text);
       } else {
          char *out = result;
          for (int i = 0; i < numChunks; i++) {

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "lib/log/log.h"
+#include "lib/misc/logHook.h"
 #include "lib/misc/panic.h"
 #include "lib/misc/vthreadBasePlatform.h"
 #include "lib/string/str.h"
@@ -189,12 +189,12 @@ VThreadBaseAssign()
    assigning.fetch_sub(1, std::memory_order_acq_rel);
 
    if (old != nullptr) {
-      Log("VThreadBase reinitialization, old: %d %s, new: %d %s.\n",
-          (int)old->id, old->name, (int)record->id, record->name);
+      LogHook_Log("VThreadBase reinitialization, old: %d %s, new: %d %s.\n",
+                  (int)old->id, old->name, (int)record->id, record->name);
       std::free(old);
    }
    if (count > 1 && !multipleThreadsNoted.exchange(true, std::memory_order_acq_rel)) {
-      Log("VThreadBase detected multiple threads.\n");
+      LogHook_Log("VThreadBase detected multiple threads.\n");
    }
    return record;
 }

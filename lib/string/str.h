@@ -28,12 +28,6 @@
 int Str_Vsnprintf(char *buf, size_t size, const char *format, va_list args) PRINTF_DECL(3, 0);
 int Str_Snprintf(char *buf, size_t size, const char *format, ...) PRINTF_DECL(3, 4);
 
-// Like Str_Snprintf, but a text that does not fit stops the process.
-int Str_FormatFixed(char *buf, size_t size, const char *format, ...) PRINTF_DECL(3, 4);
-
-// Copies src into buf of size bytes; a text that does not fit stops the process.
-char *Str_Strcpy(char *buf, const char *src, size_t size);
-
 // Formats onto the heap (free with free()); null when memory is short.
 char *Str_Vasprintf(size_t *length, const char *format, va_list args) PRINTF_DECL(2, 0);
 char *Str_Asprintf(size_t *length, const char *format, ...) PRINTF_DECL(2, 3);

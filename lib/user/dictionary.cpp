@@ -19,7 +19,7 @@
 #include "lib/log/log.h"
 #include "lib/misc/panic.h"
 #include "lib/user/dictionaryPlatform.h"
-#include "lib/user/msgList.h"
+#include "lib/misc/msgList.h"
 
 namespace {
 

@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "lib/config/preference.h"
+#include "lib/file/fileIO.h"
 #include "lib/lock/ul.h"
+#include "lib/misc/preferenceLookup.h"
 #include "lib/log/log.h"
 #include "lib/misc/panic.h"
 #include "lib/misc/vthreadBase.h"
@@ -667,3 +668,19 @@ Msg_StripMSGID(const char *text)
    }
    return text;
 }
+
+namespace {
+
+int
+MsgAskFileQuestion(const char *const buttons[], int defaultAnswer, const char *question,
+                   const char *path)
+{
+   return Msg_Question(buttons, defaultAnswer, question, path);
+}
+
+// The file library asks its questions (an existing file in the way) through
+// this library, from the moment it is loaded.
+[[maybe_unused]] const bool msgFileQuestionInstalled =
+   (FileIO_SetQuestionHandler(MsgAskFileQuestion), true);
+
+}  // namespace

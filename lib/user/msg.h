@@ -16,7 +16,7 @@
 
 #include "lib/string/str.h"  // PRINTF_DECL
 
-#include "lib/user/msgList.h"  // MSG_MAGIC, the marked message form
+#include "lib/misc/msgList.h"  // MSG_MAGIC, the marked message form
 
 struct Dictionary;
 

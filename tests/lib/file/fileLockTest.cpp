@@ -24,7 +24,7 @@
 #include "lib/file/file.h"
 #include "lib/file/fileLock.h"
 #include "lib/file/fileLockInt.h"
-#include "lib/user/msgList.h"
+#include "lib/misc/msgList.h"
 #include "lib/misc/platFault.h"
 
 using testing::internal::CaptureStderr;

@@ -19,7 +19,7 @@
 #include "lib/misc/clock.h"
 #include "lib/log/logInt.h"
 #include "lib/log/logPlatform.h"
-#include "lib/user/msgList.h"
+#include "lib/misc/msgList.h"
 #include "lib/misc/platFault.h"
 #include "tests/lib/log/logTestUtil.h"
 #include "tests/support/testLog.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <gtest/gtest.h>
 
-#include "lib/string/str.h"
+#include "lib/misc/strFixed.h"
 
 namespace {
 

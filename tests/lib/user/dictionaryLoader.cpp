@@ -9,7 +9,7 @@
 #include <cstdlib>
 
 #include "lib/user/dictionary.h"
-#include "lib/user/msgList.h"
+#include "lib/misc/msgList.h"
 
 int
 main(int argc, char **argv)

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "lib/user/dictionary.h"
-#include "lib/user/msgList.h"
+#include "lib/misc/msgList.h"
 #include "tests/lib/user/userTestUtil.h"
 #include "tests/support/testLog.h"
 #include "tests/support/process.h"

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "lib/user/msgList.h"
+#include "lib/misc/msgList.h"
 
 namespace usertest {
 

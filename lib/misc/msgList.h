@@ -13,7 +13,7 @@
 #include <cstdarg>
 #include <cstdint>
 
-#include "lib/string/msgFmt.h"
+#include "lib/misc/msgFmt.h"
 
 // A localisable text: this marker, "(", the message id, ")" and the
 // English default text.

@@ -1,5 +1,5 @@
 // Message-format arguments; see msgFmt.h.
-#include "lib/string/msgFmt.h"
+#include "lib/misc/msgFmt.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-#include "lib/string/msgFmt.h"
+#include "lib/misc/msgFmt.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
 // Message lists; see msgList.h.
-#include "lib/user/msgList.h"
+#include "lib/misc/msgList.h"
 
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
-#include "lib/log/log.h"
+#include "lib/misc/logHook.h"
 #include "lib/misc/panic.h"
 #include "lib/string/str.h"
 
@@ -56,7 +56,7 @@ MsgList_VCreate(const char *format, va_list args)
    const char *error = nullptr;
    int numArgs = 0;
    if (!MsgFmt_GetArgs(node->format, args, &node->args, &numArgs, &error)) {
-      Log("%s error: %s\nformat <%s>\n", "MsgList_VAppend", error, node->format);
+      LogHook_Log("%s error: %s\nformat <%s>\n", "MsgList_VAppend", error, node->format);
       PANIC();
    }
    node->numArgs = numArgs;
@@ -112,7 +112,7 @@ MsgList_Log(const MsgList *list)
       char *text = MsgList_FormatNode(m);
       size_t len = std::strlen(text);
       bool endsLine = len > 0 && text[len - 1] == '\n';
-      Log("[%s] %s%s", m->id, text, endsLine ? "" : "\n");
+      LogHook_Log("[%s] %s%s", m->id, text, endsLine ? "" : "\n");
       std::free(text);
    }
 }
