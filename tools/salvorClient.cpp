@@ -82,11 +82,27 @@ SalvorClientReadAt(int fd, uint8_t *dst, size_t len, uint64_t offset, std::strin
 }
 
 std::string
+SalvorClientAttempts(unsigned attempts)
+{
+   return std::to_string(attempts) + (attempts == 1 ? " attempt" : " attempts");
+}
+
+std::string
 SalvorClientNoAnswer(const std::string &server, const char *what, unsigned attempts, bool refused)
 {
    return "no answer from the collector at " + server + " to the " + what + " after " +
-          std::to_string(attempts) + (attempts == 1 ? " attempt" : " attempts") +
+          SalvorClientAttempts(attempts) +
           (refused ? " (connection refused: is it running?)" : "");
+}
+
+// Nothing listens on the collector's port: waiting longer will not help.
+SalvorResult
+SalvorClientRefused(const std::string &server, const std::string &what, const std::string &after)
+{
+   return SalvorResult::Error(SalvorResult::NoAnswer,
+                              "connection refused by " + server + " (nothing listens there: "
+                              "is the collector running?); gave up the " + what + " after " +
+                              after);
 }
 
 }  // namespace
@@ -180,14 +196,24 @@ SalvorCongestion::Timeout(unsigned sends) const
 }
 
 SalvorResult
-SalvorClient::Open(const NetAddr &server, const std::optional<uint32_t> &from)
+SalvorClient::Open(const NetPeer &server, const std::optional<NetPeer> &from)
 {
    std::string error;
    if (!sock_.Open(server, from, &error)) {
       return SalvorResult::Error(SalvorResult::Failed, error);
    }
-   serverName_ = SalvorFormatAddress(server);
+   serverName_ = SalvorFormatPeer(server);
    return {};
+}
+
+SalvorResult
+SalvorClient::Open(const NetAddr &server, const std::optional<uint32_t> &from)
+{
+   std::optional<NetPeer> local;
+   if (from) {
+      local = Net_PeerFromIPv4(NetAddr{*from, 0});
+   }
+   return Open(Net_PeerFromIPv4(server), local);
 }
 
 // Sends one request and waits for its reply, resending after each timeout.
@@ -201,6 +227,7 @@ SalvorClient::Exchange(uint32_t type, int64_t timestamp, uint32_t dumpID,
    uint8_t buf[SALVOR_RECV_BUFFER_SIZE];
    std::string error;
    bool refused = false;
+   const uint64_t refusalsBefore = sock_.Refusals();
 
    for (unsigned attempt = 0; attempt <= opts.retries; attempt++) {
       if (!sock_.Send(req, sizeof req, &error)) {
@@ -233,11 +260,14 @@ SalvorClient::Exchange(uint32_t type, int64_t timestamp, uint32_t dumpID,
          }
          case SalvorClientSocket::Refused:
             refused = true;
-            continue;
+            break;
          case SalvorClientSocket::Error:
             return SalvorResult::Error(SalvorResult::Failed, error);
          case SalvorClientSocket::TimedOut:
             break;
+         }
+         if (sock_.Refusals() - refusalsBefore >= std::max(1u, opts.refusalsToGiveUp)) {
+            return SalvorClientRefused(serverName_, what, SalvorClientAttempts(attempt + 1));
          }
          Clock::time_point now = Clock::now();
          if (now >= deadline) {
@@ -411,6 +441,7 @@ private:
    uint8_t buf_[SALVOR_RECV_BUFFER_SIZE];
    std::string error_;
    bool refused_ = false;
+   uint64_t refusalsAtReply_;  // the socket's count at the last reply
 };
 
 DataStream::DataStream(const Target &target, int fd, uint64_t size,
@@ -422,7 +453,8 @@ DataStream::DataStream(const Target &target, int fd, uint64_t size,
      chunks_((size + SALVOR_MAX_PAYLOAD - 1) / SALVOR_MAX_PAYLOAD),
      reader_(fd, size, chunks_),
      state_(std::min<uint64_t>(uint64_t{opts.window} * RING_WINDOWS, std::max<uint64_t>(chunks_, 1))),
-     slots_(state_.size())
+     slots_(state_.size()),
+     refusalsAtReply_(target.sock.Refusals())
 {
 }
 
@@ -516,11 +548,16 @@ DataStream::TakeReplies(bool *gotAny)
    for (;;) {
       size_t len = 0;
       SalvorClientSocket::RecvResult rr = target_.sock.TryRecv(buf_, sizeof buf_, &len, &error_);
-      if (rr == SalvorClientSocket::TimedOut) {
-         return {};
-      }
       if (rr == SalvorClientSocket::Error) {
          return Failed();
+      }
+      uint64_t refusals = target_.sock.Refusals() - refusalsAtReply_;
+      if (refusals >= std::max(1u, opts_.refusalsToGiveUp)) {
+         return SalvorClientRefused(target_.serverName, "data",
+                                    std::to_string(refusals) + " refusals");
+      }
+      if (rr == SalvorClientSocket::TimedOut) {
+         return {};
       }
       if (rr == SalvorClientSocket::Refused) {
          refused_ = true;
@@ -552,6 +589,7 @@ void
 DataStream::Acknowledge(uint64_t k, uint64_t answered)
 {
    Chunk &c = StateOf(k);
+   refusalsAtReply_ = target_.sock.Refusals();
    // A reply that names the send it answers measures that send's round
    // trip; one that names none is measured only when the message went
    // once, as it may answer any of its sends.

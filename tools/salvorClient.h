@@ -24,6 +24,9 @@ struct SalvorSendOptions {
    // measured; later waits follow the measured round trip.
    std::chrono::milliseconds timeout{200};
    unsigned retries = 20;                        // resends of one message before giving up
+   // Refusals (ICMP port unreachable: nothing listens on the collector's
+   // port) without a reply in between that end the exchange at once.
+   unsigned refusalsToGiveUp = 3;
    // Test aid: this share (0 to 0.5) of the datagrams in each direction is
    // dropped, and as many again delayed behind the next one.
    double testLoss = 0;
@@ -126,6 +129,7 @@ private:
 class SalvorClient {
 public:
    // Opens the socket towards `server`, bound to `from` if given.
+   SalvorResult Open(const NetPeer &server, const std::optional<NetPeer> &from = {});
    SalvorResult Open(const NetAddr &server, const std::optional<uint32_t> &from = {});
 
    // Asks whether the collector is alive; Ok only if it answered with status 0.

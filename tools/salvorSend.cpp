@@ -26,9 +26,11 @@ SalvorSendUsage(FILE *out)
 {
    std::fputs("usage: salvor-send [options] FILE\n"
               "       salvor-send --status [--server HOST:PORT] [--from ADDR]\n"
+              "       salvor-send --help | --version\n"
               "options:\n"
-              "  --server HOST:PORT  collector to send to (default 127.0.0.1:6500)\n"
-              "  --from ADDR         local IPv4 address to send from\n"
+              "  --server HOST:PORT  collector to send to (default 127.0.0.1:6500); an IPv6\n"
+              "                      address goes in brackets: [::1]:6500\n"
+              "  --from ADDR         local address to send from, of the collector's family\n"
               "  --window N          most data messages in flight, 1 to 4096 (default 32);\n"
               "                      fewer while the network loses datagrams\n"
               "  --timeout MS        wait before the first resend, until round trips are\n"
@@ -37,6 +39,8 @@ SalvorSendUsage(FILE *out)
               "  --timestamp N       nonzero time stamp of the dump (default: now in microseconds)\n"
               "  --quiet             no summary line\n"
               "  --status            only ask whether the collector is alive\n"
+              "  --help              this text\n"
+              "  --version           the program's version\n"
               "  --test-loss PCT     (testing) drop PCT% of the datagrams each way, and\n"
               "                      delay as many behind the next one; 0 to 50\n",
               out);
@@ -61,6 +65,8 @@ struct Args {
    SalvorSendOptions opts;
    bool quiet = false;
    bool status = false;
+   bool help = false;
+   bool version = false;
    std::optional<std::string> file;
 };
 
@@ -147,6 +153,10 @@ SalvorSendTakeFlagOrFile(std::string_view arg, Args *args)
 {
    if (arg == "--quiet" || arg == "-q") {
       args->quiet = true;
+   } else if (arg == "--help" || arg == "-h") {
+      args->help = true;
+   } else if (arg == "--version") {
+      args->version = true;
    } else if (arg == "--status") {
       args->status = true;
    } else if (arg.starts_with("-") && arg != "-") {
@@ -184,7 +194,7 @@ SalvorSendParseArgs(int argc, char **argv, Args *args)
       } else {
          error = SalvorSendTakeFlagOrFile(arg, args);
       }
-      if (!error.empty()) {
+      if (!error.empty() || args->help || args->version) {
          return error;
       }
    }
@@ -220,26 +230,28 @@ struct ClosingFd {
 
 // Opens the client's socket towards the collector named in the arguments;
 // an error text, empty on success.
+// Opens the client's socket towards the collector named in the arguments;
+// an error text, empty on success.
 std::string
 SalvorSendOpenClient(const Args &args, SalvorClient *client, std::string *serverName)
 {
-   NetAddr server;
+   NetPeer server;
    std::string error;
    if (!SalvorParseServer(args.server, SALVOR_DEFAULT_PORT, &server, &error)) {
       return error;
    }
-   std::optional<uint32_t> from;
+   std::optional<NetPeer> from;
    if (args.from) {
-      uint32_t addr;
-      if (!SalvorParseAddress(*args.from, &addr)) {
-         return "bad source address '" + *args.from + "'";
+      NetPeer local;
+      if (!SalvorParseSource(*args.from, &local, &error)) {
+         return error;
       }
-      from = addr;
+      from = local;
    }
    if (SalvorResult res = client->Open(server, from); !res) {
       return res.message;
    }
-   *serverName = SalvorFormatAddress(server);
+   *serverName = SalvorFormatPeer(server);
    return {};
 }
 
@@ -317,12 +329,17 @@ int
 main(int argc, char **argv)
 {
    SalvorIgnoreBrokenPipe();
-   if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+   Args args;
+   std::string error = SalvorSendParseArgs(argc, argv, &args);
+   if (args.help) {
       SalvorSendUsage(stdout);
       return 0;
    }
-   Args args;
-   if (std::string error = SalvorSendParseArgs(argc, argv, &args); !error.empty()) {
+   if (args.version) {
+      std::printf("salvor-send %s\n", SALVOR_VERSION);
+      return 0;
+   }
+   if (!error.empty()) {
       std::fprintf(stderr, "salvor-send: %s\n", error.c_str());
       SalvorSendUsage(stderr);
       return EXIT_USAGE;

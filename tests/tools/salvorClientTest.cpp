@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <thread>
+
 #include "protocol/salvorProto.h"
 #include "tests/support/testFiles.h"
 #include "tests/tools/fakeCollector.h"
@@ -292,6 +295,37 @@ TEST(SalvorClient, CollectorFallingSilentMidStreamIsReported)
    EXPECT_NE(out.result.message.find("after 3 attempts"), std::string::npos)
       << out.result.message;
    EXPECT_EQ(fake.Seen().done, 0u);
+}
+
+TEST(SalvorClient, CollectorGoneMidStreamIsReportedAtItsFirstRefusals)
+{
+   // Answers the init, never a data message, and goes away once the init
+   // is in: the data then meets a closed port.
+   auto fake = std::make_unique<FakeCollector>(FakeCollector::Behaviour{.dropEvery = 1});
+   NetAddr addr = fake->Address();
+   std::thread closer([&fake] {
+      while (fake->Seen().init == 0) {
+         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      fake.reset();
+   });
+   TempFile file(RandomBytes(SALVOR_MAX_PAYLOAD * 100));
+   int fd = open(file.Path().c_str(), O_RDONLY);
+   SalvorClient client;
+   ASSERT_TRUE(client.Open(addr));
+   SalvorSendOptions opts;
+   opts.timeout = std::chrono::milliseconds(20);
+   opts.retries = 1000000;  // without the refusals, it would go on and on
+   SalvorSendStats stats;
+   SalvorResult res = client.SendDump(fd, SALVOR_MAX_PAYLOAD * 100, opts, &stats);
+   close(fd);
+   closer.join();
+   EXPECT_EQ(res.kind, SalvorResult::NoAnswer);
+   EXPECT_NE(res.message.find("connection refused by 127.0.0.1:" + std::to_string(addr.port)),
+             std::string::npos)
+      << res.message;
+   EXPECT_NE(res.message.find("gave up the data after 3 refusals"), std::string::npos)
+      << res.message;
 }
 
 TEST(SalvorClient, TooLargeDumpIsRefusedBeforeSending)
