@@ -12,6 +12,7 @@
 #include <string>
 
 #include "tools/salvorSocket.h"
+#include "tools/salvorSource.h"
 
 // Dumps are addressed by 32-bit offsets, so a dump must stay below 4 GiB.
 constexpr uint64_t SALVOR_MAX_DUMP_SIZE = uint64_t{1} << 32;
@@ -32,7 +33,8 @@ struct SalvorSendOptions {
    double testLoss = 0;
    uint32_t testLossSeed = 1;
    std::optional<int64_t> timestamp;             // dump time stamp; default: now in microseconds
-   // Called now and then with the bytes acknowledged so far and the total.
+   // Called now and then with the bytes acknowledged so far and the total
+   // (0 when not known in advance).
    std::function<void(uint64_t acked, uint64_t total)> progress;
 };
 
@@ -138,12 +140,15 @@ public:
    // Sends `size` bytes read from `fd` (with pread) as one dump.
    SalvorResult SendDump(int fd, uint64_t size, const SalvorSendOptions &opts,
                          SalvorSendStats *stats);
+   // Sends what `source` gives as one dump.
+   SalvorResult SendDump(SalvorDumpSource &source, const SalvorSendOptions &opts,
+                         SalvorSendStats *stats);
 
 private:
    SalvorResult Exchange(uint32_t type, int64_t timestamp, uint32_t dumpID,
                          const SalvorSendOptions &opts, const char *what,
                          uint32_t *assigned, SalvorSendStats *stats);
-   SalvorResult StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dumpID,
+   SalvorResult StreamData(SalvorDumpSource &source, int64_t timestamp, uint32_t dumpID,
                            const SalvorSendOptions &opts, SalvorSendStats *stats);
 
    SalvorClientSocket sock_;

@@ -80,6 +80,7 @@ TEST(SalvorSend, FailuresExitNonZeroWithAReason)
    }
    for (auto args : std::vector<std::vector<std::string>>{
            {}, {"--window", "0", "f"}, {"--bogus", "f"}, {"a", "b"}, {"--status", "f"},
+           {"--status", "--flat"}, {"-", "f"},
            {"--timestamp", "0", "f"}}) {
       RunResult r = RunSend(args);
       EXPECT_EQ(r.exit.Code(), 2) << r.err;
@@ -170,6 +171,22 @@ TEST(SalvorSend, HelpAndVersion)
    RunResult r = RunSend({"--version"});
    EXPECT_EQ(r.exit.Code(), 0);
    EXPECT_EQ(r.out, std::string("salvor-send ") + SALVOR_EXPECTED_VERSION + "\n");
+}
+
+TEST(SalvorSend, StandardInputIsSentAsOneDump)
+{
+   FakeCollector fake;
+   std::vector<uint8_t> content = RandomBytes(100 * 1000 + 1, 4);
+   TempFile file(content);
+   RunResult r = testutil::Run({"/bin/sh", "-c",
+                                "cat \"$1\" | \"$2\" --server \"$3\" -", "sh", file.Path(),
+                                SALVOR_SEND_PATH, fake.Server()});
+   ASSERT_EQ(r.exit.Code(), 0) << r.err;
+   EXPECT_EQ(r.out.rfind("sent standard input (100001 bytes)", 0), 0u) << r.out;
+   std::vector<FakeCollector::Dump> dumps = fake.Dumps();
+   ASSERT_EQ(dumps.size(), 1u);
+   EXPECT_TRUE(dumps[0].done);
+   EXPECT_TRUE(dumps[0].data == content);
 }
 
 TEST(SalvorSend, StatusCheck)
