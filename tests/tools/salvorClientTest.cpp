@@ -389,9 +389,9 @@ TEST(SalvorClient, FlatRecordsLandAtTheirOffsetsAndLaterBytesWin)
    testutil::WriteFile(file.Path(), FlatStream(records));
    int fd = open(file.Path().c_str(), O_RDONLY);
    std::unique_ptr<SalvorDumpSource> source = SalvorFlatSource(fd);
-   FakeCollector fake({.dropEvery = 5, .swapEvery = 3});
+   FakeCollector fake({.dropEvery = 7, .swapEvery = 3});
    SalvorSendOptions opts = Quick();
-   opts.testLoss = 0.2;
+   opts.testLoss = 0.05;
    SendOutcome out = SendSource(fake, *source, opts);
    close(fd);
    ASSERT_TRUE(out.result) << out.result.message;
