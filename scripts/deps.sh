@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, when any is missing.
 # With "test", also what the test command needs beyond the build
-# (lintian, which checks the Debian package, and the fuzzers' compiler);
+# (lintian, which checks the Debian package; makedumpfile, whose -R the
+# client's flattened-stream test compares with; and the fuzzers' compiler);
 # with "fuzz", the fuzzers' compiler (clang with libFuzzer and the
 # sanitizers' run-time).
 set -euo pipefail
@@ -14,7 +15,7 @@ packages=(g++ cmake ninja-build pkg-config libxml2-dev libicu-dev libsystemd-dev
           libacl1-dev libgtest-dev libspdlog-dev libinih-dev)
 packages+=(dpkg-dev)
 if [ "${1:-}" = test ]; then
-  packages+=(lintian)
+  packages+=(lintian makedumpfile)
 fi
 if [ "${1:-}" = test ] || [ "${1:-}" = fuzz ]; then
   packages+=(clang-14 libclang-rt-14-dev)

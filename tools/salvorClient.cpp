@@ -19,12 +19,14 @@ using Clock = std::chrono::steady_clock;
 
 void
 SalvorClientFillHeader(uint8_t *wire, uint32_t type, int64_t timestamp, uint32_t dumpID,
-                       uint32_t dataOffset, uint32_t dataLength, uint64_t sendNumber = 0)
+                       uint32_t dataOffset, uint32_t dataLength, uint64_t sendNumber = 0,
+                       uint32_t chunkTag = 0)
 {
    salvorMsgHeader hdr{};
    // The collector echoes the reserved bytes: the reply then tells which
-   // send of a message it answers.
+   // send of which chunk it answers.
    std::memcpy(hdr.reserved1, &sendNumber, sizeof sendNumber);
+   std::memcpy(hdr.reserved2, &chunkTag, sizeof chunkTag);
    hdr.magic = SALVOR_MSG_MAGIC;
    hdr.timestamp = timestamp;
    hdr.dumpID = dumpID;
@@ -63,30 +65,28 @@ SalvorClientNowMicros()
    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-// Reads exactly `len` bytes at `offset`.
-bool
-SalvorClientReadAt(int fd, uint8_t *dst, size_t len, uint64_t offset, std::string *error)
+std::string
+SalvorClientAttempts(unsigned attempts)
 {
-   while (len > 0) {
-      ssize_t n = Util_RetryOnEintr([&] { return pread(fd, dst, len, (off_t)offset); });
-      if (n <= 0) {
-         *error = n == 0 ? "the file became shorter while it was being sent"
-                         : std::string("read failed: ") + strerror(errno);
-         return false;
-      }
-      dst += n;
-      len -= (size_t)n;
-      offset += (uint64_t)n;
-   }
-   return true;
+   return std::to_string(attempts) + (attempts == 1 ? " attempt" : " attempts");
 }
 
 std::string
 SalvorClientNoAnswer(const std::string &server, const char *what, unsigned attempts, bool refused)
 {
    return "no answer from the collector at " + server + " to the " + what + " after " +
-          std::to_string(attempts) + (attempts == 1 ? " attempt" : " attempts") +
+          SalvorClientAttempts(attempts) +
           (refused ? " (connection refused: is it running?)" : "");
+}
+
+// Nothing listens on the collector's port: waiting longer will not help.
+SalvorResult
+SalvorClientRefused(const std::string &server, const std::string &what, const std::string &after)
+{
+   return SalvorResult::Error(SalvorResult::NoAnswer,
+                              "connection refused by " + server + " (nothing listens there: "
+                              "is the collector running?); gave up the " + what + " after " +
+                              after);
 }
 
 }  // namespace
@@ -180,14 +180,24 @@ SalvorCongestion::Timeout(unsigned sends) const
 }
 
 SalvorResult
-SalvorClient::Open(const NetAddr &server, const std::optional<uint32_t> &from)
+SalvorClient::Open(const NetPeer &server, const std::optional<NetPeer> &from)
 {
    std::string error;
    if (!sock_.Open(server, from, &error)) {
       return SalvorResult::Error(SalvorResult::Failed, error);
    }
-   serverName_ = SalvorFormatAddress(server);
+   serverName_ = SalvorFormatPeer(server);
    return {};
+}
+
+SalvorResult
+SalvorClient::Open(const NetAddr &server, const std::optional<uint32_t> &from)
+{
+   std::optional<NetPeer> local;
+   if (from) {
+      local = Net_PeerFromIPv4(NetAddr{*from, 0});
+   }
+   return Open(Net_PeerFromIPv4(server), local);
 }
 
 // Sends one request and waits for its reply, resending after each timeout.
@@ -201,6 +211,7 @@ SalvorClient::Exchange(uint32_t type, int64_t timestamp, uint32_t dumpID,
    uint8_t buf[SALVOR_RECV_BUFFER_SIZE];
    std::string error;
    bool refused = false;
+   const uint64_t refusalsBefore = sock_.Refusals();
 
    for (unsigned attempt = 0; attempt <= opts.retries; attempt++) {
       if (!sock_.Send(req, sizeof req, &error)) {
@@ -233,11 +244,14 @@ SalvorClient::Exchange(uint32_t type, int64_t timestamp, uint32_t dumpID,
          }
          case SalvorClientSocket::Refused:
             refused = true;
-            continue;
+            break;
          case SalvorClientSocket::Error:
             return SalvorResult::Error(SalvorResult::Failed, error);
          case SalvorClientSocket::TimedOut:
             break;
+         }
+         if (sock_.Refusals() - refusalsBefore >= std::max(1u, opts.refusalsToGiveUp)) {
+            return SalvorClientRefused(serverName_, what, SalvorClientAttempts(attempt + 1));
          }
          Clock::time_point now = Clock::now();
          if (now >= deadline) {
@@ -271,6 +285,14 @@ SalvorClient::SendDump(int fd, uint64_t size, const SalvorSendOptions &opts,
                                  "file too large (" + std::to_string(size) +
                                     " bytes): a dump cannot exceed 4 GiB");
    }
+   std::unique_ptr<SalvorDumpSource> source = SalvorFileSource(fd, size);
+   return SendDump(*source, opts, stats);
+}
+
+SalvorResult
+SalvorClient::SendDump(SalvorDumpSource &source, const SalvorSendOptions &opts,
+                       SalvorSendStats *stats)
+{
    if (opts.window == 0) {
       return SalvorResult::Error(SalvorResult::Failed, "window must be at least 1");
    }
@@ -278,6 +300,9 @@ SalvorClient::SendDump(int fd, uint64_t size, const SalvorSendOptions &opts,
       // A zero time stamp is how some collectors mark a free slot; such a
       // dump could be taken over by the next init there.
       return SalvorResult::Error(SalvorResult::Failed, "the dump time stamp must not be 0");
+   }
+   if (std::string error; !source.Start(&error)) {
+      return SalvorResult::Error(SalvorResult::Failed, error);
    }
    *stats = SalvorSendStats{};
    stats->timestamp = opts.timestamp.value_or(SalvorClientNowMicros());
@@ -288,7 +313,7 @@ SalvorClient::SendDump(int fd, uint64_t size, const SalvorSendOptions &opts,
    SalvorResult res = Exchange(SALVOR_MSG_INIT, stats->timestamp, 0, opts, "init",
                                &stats->dumpID, stats);
    if (res) {
-      res = StreamData(fd, size, stats->timestamp, stats->dumpID, opts, stats);
+      res = StreamData(source, stats->timestamp, stats->dumpID, opts, stats);
    }
    if (res) {
       res = Exchange(SALVOR_MSG_DONE, stats->timestamp, stats->dumpID, opts, "done", nullptr,
@@ -300,58 +325,20 @@ SalvorClient::SendDump(int fd, uint64_t size, const SalvorSendOptions &opts,
 
 namespace {
 
-uint32_t
-SalvorClientChunkLength(uint64_t size, uint64_t k)
-{
-   return (uint32_t)std::min<uint64_t>(SALVOR_MAX_PAYLOAD, size - k * SALVOR_MAX_PAYLOAD);
-}
-
-// Reads the chunks of the file. First sends go in the order of the chunks:
-// the file is read a block of chunks at a time; a resend of an older chunk
-// reads it alone.
-class ChunkReader {
-public:
-   ChunkReader(int fd, uint64_t size, uint64_t chunks) : fd_(fd), size_(size), chunks_(chunks) {}
-
-   bool Read(uint64_t k, uint8_t *dst, std::string *error)
-   {
-      uint64_t offset = k * SALVOR_MAX_PAYLOAD;
-      if (k < blockFirst_) {
-         return SalvorClientReadAt(fd_, dst, SalvorClientChunkLength(size_, k), offset, error);
-      }
-      if (k >= blockFirst_ + blockChunks_) {
-         blockChunks_ = std::min(READ_AHEAD, chunks_ - k);
-         uint64_t bytes = std::min<uint64_t>(blockChunks_ * SALVOR_MAX_PAYLOAD, size_ - offset);
-         block_.resize(bytes);
-         blockFirst_ = k;
-         if (!SalvorClientReadAt(fd_, block_.data(), bytes, offset, error)) {
-            blockChunks_ = 0;
-            return false;
-         }
-      }
-      std::memcpy(dst, block_.data() + (k - blockFirst_) * SALVOR_MAX_PAYLOAD,
-                  SalvorClientChunkLength(size_, k));
-      return true;
-   }
-
-private:
-   static constexpr uint64_t READ_AHEAD = 64;
-   int fd_;
-   uint64_t size_;
-   uint64_t chunks_;
-   std::vector<uint8_t> block_;
-   uint64_t blockFirst_ = 0;
-   uint64_t blockChunks_ = 0;
-};
-
 /*
- * Streams the data messages of one dump. Chunk k covers bytes
- * [k * 1552, (k + 1) * 1552). Up to a window of chunks are in flight;
+ * Streams the data messages of one dump. Chunk k is the source's k-th
+ * piece, of at most 1552 bytes. Up to a window of chunks are in flight;
  * chunks are issued in order and only within a ring of `slots_` chunks
  * from the oldest unacknowledged one, so that chunk k has the fixed state
- * entry k % slots_ and a reply finds it from its dataOffset. The ring is
- * wider than the window so that one lost reply does not stall the stream
- * until its retransmission.
+ * entry k % slots_; its messages carry k, which the reply echoes. The
+ * ring is wider than the window so that one lost reply does not stall the
+ * stream until its retransmission. A source that cannot be read again has
+ * the ring keep each chunk's bytes until it is acknowledged.
+ *
+ * Pieces of a flattened dump may land on bytes written before. As the
+ * network may reorder datagrams, a piece below the highest offset sent
+ * so far waits until every chunk before it is acknowledged, so that the
+ * later bytes are the ones that stay.
  */
 class DataStream {
 public:
@@ -363,14 +350,18 @@ public:
       uint32_t dumpID;
    };
 
-   DataStream(const Target &target, int fd, uint64_t size, const SalvorSendOptions &opts,
+   DataStream(const Target &target, SalvorDumpSource &source, const SalvorSendOptions &opts,
               SalvorSendStats *stats);
    SalvorResult Run();
 
 private:
    static constexpr uint64_t RING_WINDOWS = 16;  // ring size in largest windows
+   // Ring size when the ring keeps the bytes: at most 25 MB of them.
+   static constexpr uint64_t MAX_KEPT_SLOTS = 16384;
 
    struct Chunk {
+      uint64_t offset = 0;
+      uint32_t length = 0;
       Clock::time_point sentAt;       // of its last send
       Clock::time_point firstSentAt;
       uint64_t firstSeq = 0;  // of its first and last send, counted over
@@ -382,8 +373,12 @@ private:
 
    SalvorResult Failed() const { return SalvorResult::Error(SalvorResult::Failed, error_); }
    Chunk &StateOf(uint64_t k) { return state_[k % slots_]; }
-   bool Send(uint64_t k);
+   uint8_t *KeptBytes(uint64_t k) { return kept_.data() + (k % slots_) * SALVOR_MAX_PAYLOAD; }
+   bool Finished() const { return ended_ && !pending_ && base_ == next_; }
+   bool Send(uint64_t k, bool bytesInMsg);
+   bool ReadNext();
    bool FillWindow();
+   bool FindChunk(const salvorMsgHeader &reply, uint64_t *k);
    SalvorResult TakeReplies(bool *gotAny);
    void Acknowledge(uint64_t k, uint64_t answered);
    SalvorResult Resend(uint64_t k, Clock::time_point now, bool timedOut);
@@ -391,13 +386,18 @@ private:
    SalvorResult ResendTimedOut(Clock::time_point now);
 
    Target target_;
-   const uint64_t size_;
+   SalvorDumpSource &source_;
    const SalvorSendOptions &opts_;
    SalvorSendStats *stats_;
-   const uint64_t chunks_;
-   ChunkReader reader_;
    std::vector<Chunk> state_;
    const uint64_t slots_;  // state_.size()
+   // The ring keeps each chunk's bytes: the source cannot give them again,
+   // or a chunk may have to wait after being read (see above).
+   const bool keepBytes_;
+   std::vector<uint8_t> kept_;
+   bool ended_ = false;         // the source has given its last piece
+   bool pending_ = false;       // chunk next_ is read but waits to be sent
+   uint64_t highWater_ = 0;     // the end of the highest bytes sent
 
    uint64_t base_ = 0;   // oldest chunk not yet acknowledged
    uint64_t next_ = 0;   // next chunk never sent
@@ -411,25 +411,46 @@ private:
    uint8_t buf_[SALVOR_RECV_BUFFER_SIZE];
    std::string error_;
    bool refused_ = false;
+   uint64_t refusalsAtReply_;  // the socket's count at the last reply
 };
 
-DataStream::DataStream(const Target &target, int fd, uint64_t size,
+namespace {
+
+uint64_t
+SalvorClientRingSlots(const SalvorDumpSource &source, unsigned window, uint64_t perWindow,
+                      uint64_t maxKept)
+{
+   uint64_t slots = uint64_t{window} * perWindow;
+   if (!source.Rereadable() || !source.Sequential()) {
+      slots = std::min(slots, std::max<uint64_t>(maxKept, window));
+   }
+   if (source.Rereadable()) {  // its size is known
+      uint64_t pieces = (source.Size() + SALVOR_MAX_PAYLOAD - 1) / SALVOR_MAX_PAYLOAD;
+      slots = std::min(slots, std::max<uint64_t>(pieces, 1));
+   }
+   return std::max<uint64_t>(slots, 1);
+}
+
+}  // namespace
+
+DataStream::DataStream(const Target &target, SalvorDumpSource &source,
                        const SalvorSendOptions &opts, SalvorSendStats *stats)
    : target_(target),
-     size_(size),
+     source_(source),
      opts_(opts),
      stats_(stats),
-     chunks_((size + SALVOR_MAX_PAYLOAD - 1) / SALVOR_MAX_PAYLOAD),
-     reader_(fd, size, chunks_),
-     state_(std::min<uint64_t>(uint64_t{opts.window} * RING_WINDOWS, std::max<uint64_t>(chunks_, 1))),
-     slots_(state_.size())
+     state_(SalvorClientRingSlots(source, opts.window, RING_WINDOWS, MAX_KEPT_SLOTS)),
+     slots_(state_.size()),
+     keepBytes_(!source.Rereadable() || !source.Sequential()),
+     kept_(keepBytes_ ? slots_ * SALVOR_MAX_PAYLOAD : 0),
+     refusalsAtReply_(target.sock.Refusals())
 {
 }
 
 SalvorResult
 DataStream::Run()
 {
-   while (base_ < chunks_) {
+   while (!Finished()) {
       if (!FillWindow()) {
          return Failed();
       }
@@ -437,7 +458,7 @@ DataStream::Run()
       if (SalvorResult res = TakeReplies(&gotAny); !res) {
          return res;
       }
-      if (base_ >= chunks_) {
+      if (Finished()) {
          break;
       }
       Clock::time_point now = Clock::now();
@@ -460,26 +481,34 @@ DataStream::Run()
          return Failed();
       }
    }
-   stats_->bytes = size_;
+   stats_->bytes = ackedBytes_;
    if (opts_.progress) {
-      opts_.progress(size_, size_);
+      opts_.progress(ackedBytes_, source_.Size());
    }
    return {};
 }
 
-// Queues chunk k, read from the file, with the next send number.
+// Queues chunk k with the next send number. Its bytes are in msg_
+// already when it has just been read, else read again or taken from the ring.
 bool
-DataStream::Send(uint64_t k)
+DataStream::Send(uint64_t k, bool bytesInMsg)
 {
-   uint64_t offset = k * SALVOR_MAX_PAYLOAD;
-   uint32_t len = SalvorClientChunkLength(size_, k);
+   Chunk &c = StateOf(k);
+   uint8_t *payload = msg_ + SALVOR_HEADER_SIZE;
+   if (!bytesInMsg) {
+      if (!keepBytes_) {
+         if (!source_.Reread(payload, c.offset, c.length, &error_)) {
+            return false;
+         }
+      } else {
+         std::memcpy(payload, KeptBytes(k), c.length);
+      }
+   }
    SalvorClientFillHeader(msg_, SALVOR_MSG_DATA, target_.timestamp, target_.dumpID,
-                          (uint32_t)offset, len, sendSeq_ + 1);
-   if (!reader_.Read(k, msg_ + SALVOR_HEADER_SIZE, &error_) ||
-       !target_.sock.Queue(msg_, SALVOR_HEADER_SIZE + len, &error_)) {
+                          (uint32_t)c.offset, c.length, sendSeq_ + 1, (uint32_t)k);
+   if (!target_.sock.Queue(msg_, SALVOR_HEADER_SIZE + c.length, &error_)) {
       return false;
    }
-   Chunk &c = StateOf(k);
    c.sentAt = Clock::now();
    c.seq = ++sendSeq_;
    if (c.sends == 0) {
@@ -494,19 +523,94 @@ DataStream::Send(uint64_t k)
    return true;
 }
 
+// Reads the source's next piece as chunk next_, into msg_ (and the ring,
+// for a source read once); sets ended_ after the last.
+bool
+DataStream::ReadNext()
+{
+   uint8_t *dst = keepBytes_ ? KeptBytes(next_) : msg_ + SALVOR_HEADER_SIZE;
+   uint64_t offset = 0;
+   uint32_t length = 0;
+   switch (source_.Next(dst, SALVOR_MAX_PAYLOAD, &offset, &length, &error_)) {
+   case SalvorDumpSource::End:
+      ended_ = true;
+      return true;
+   case SalvorDumpSource::Failed:
+      return false;
+   case SalvorDumpSource::Piece:
+      break;
+   }
+   if (offset + length > SALVOR_MAX_DUMP_SIZE) {
+      error_ = "the dump reaches past 4 GiB (to byte " + std::to_string(offset + length) +
+               "), beyond what a data message can address";
+      return false;
+   }
+   StateOf(next_) = Chunk{};
+   StateOf(next_).offset = offset;
+   StateOf(next_).length = length;
+   pending_ = true;
+   return true;
+}
+
 // Sends new chunks while the window and the ring allow.
 bool
 DataStream::FillWindow()
 {
-   while (inFlight_ < target_.cc.Window() && next_ < chunks_ && next_ < base_ + slots_) {
-      if (!Send(next_)) {
+   while (inFlight_ < target_.cc.Window() && next_ < base_ + slots_) {
+      bool justRead = false;
+      if (!pending_) {
+         if (ended_) {
+            break;
+         }
+         if (!ReadNext()) {
+            return false;
+         }
+         if (ended_) {
+            break;
+         }
+         justRead = true;
+      }
+      const Chunk &c = StateOf(next_);
+      if (c.offset < highWater_ && base_ < next_) {
+         break;  // may land on bytes in flight: wait for them (only kept bytes wait)
+      }
+      highWater_ = std::max(highWater_, c.offset + c.length);
+      if (!Send(next_, justRead && !keepBytes_)) {
          return false;
       }
+      pending_ = false;
       next_++;
       inFlight_++;
    }
    // What was queued goes out before the replies are looked at.
    return target_.sock.Flush(&error_);
+}
+
+// The chunk a data reply answers: the one its echoed number names, else
+// (a collector that does not echo the reserved bytes) the one in flight
+// at its offset.
+bool
+DataStream::FindChunk(const salvorMsgHeader &reply, uint64_t *k)
+{
+   uint32_t tag;
+   std::memcpy(&tag, reply.reserved2, sizeof tag);
+   uint64_t named = base_ + (uint32_t)(tag - (uint32_t)base_);
+   auto matches = [&](uint64_t i) {
+      const Chunk &c = StateOf(i);
+      return c.inFlight && (uint32_t)c.offset == reply.dataOffset &&
+             c.length == reply.dataLength;
+   };
+   if (named < next_ && matches(named)) {
+      *k = named;
+      return true;
+   }
+   for (uint64_t i = base_; i < next_; i++) {
+      if (matches(i)) {
+         *k = i;
+         return true;
+      }
+   }
+   return false;
 }
 
 // Takes the replies waiting on the socket; *gotAny once one acknowledged a chunk.
@@ -516,24 +620,26 @@ DataStream::TakeReplies(bool *gotAny)
    for (;;) {
       size_t len = 0;
       SalvorClientSocket::RecvResult rr = target_.sock.TryRecv(buf_, sizeof buf_, &len, &error_);
-      if (rr == SalvorClientSocket::TimedOut) {
-         return {};
-      }
       if (rr == SalvorClientSocket::Error) {
          return Failed();
+      }
+      uint64_t refusals = target_.sock.Refusals() - refusalsAtReply_;
+      if (refusals >= std::max(1u, opts_.refusalsToGiveUp)) {
+         return SalvorClientRefused(target_.serverName, "data",
+                                    std::to_string(refusals) + " refusals");
+      }
+      if (rr == SalvorClientSocket::TimedOut) {
+         return {};
       }
       if (rr == SalvorClientSocket::Refused) {
          refused_ = true;
          continue;
       }
       salvorMsgHeader reply;
+      uint64_t k = 0;
       if (!SalvorClientDecodeReply(buf_, len, SALVOR_MSG_DATA, target_.timestamp, &reply) ||
-          reply.dumpID != target_.dumpID || reply.dataOffset % SALVOR_MAX_PAYLOAD != 0) {
-         continue;
-      }
-      uint64_t k = reply.dataOffset / SALVOR_MAX_PAYLOAD;
-      if (k < base_ || k >= next_ || !StateOf(k).inFlight) {
-         continue;  // a duplicate reply to a resent message
+          reply.dumpID != target_.dumpID || !FindChunk(reply, &k)) {
+         continue;  // foreign, or a duplicate reply to a resent message
       }
       if (reply.status != hxk_success) {
          return SalvorResult::Error(SalvorResult::Refused,
@@ -552,6 +658,7 @@ void
 DataStream::Acknowledge(uint64_t k, uint64_t answered)
 {
    Chunk &c = StateOf(k);
+   refusalsAtReply_ = target_.sock.Refusals();
    // A reply that names the send it answers measures that send's round
    // trip; one that names none is measured only when the message went
    // once, as it may answer any of its sends.
@@ -566,9 +673,9 @@ DataStream::Acknowledge(uint64_t k, uint64_t answered)
    c.inFlight = false;
    c.acked = true;
    inFlight_--;
-   ackedBytes_ += SalvorClientChunkLength(size_, k);
+   ackedBytes_ += c.length;
    if (++acked_ % 256 == 0 && opts_.progress) {
-      opts_.progress(ackedBytes_, size_);
+      opts_.progress(ackedBytes_, source_.Size());
    }
    while (base_ < next_ && StateOf(base_).acked) {
       StateOf(base_) = Chunk{};
@@ -582,7 +689,7 @@ DataStream::Resend(uint64_t k, Clock::time_point now, bool timedOut)
 {
    Chunk &c = StateOf(k);
    if (c.sends > opts_.retries) {
-      std::string what = "data at offset " + std::to_string(k * SALVOR_MAX_PAYLOAD);
+      std::string what = "data at offset " + std::to_string(c.offset);
       return SalvorResult::Error(
          SalvorResult::NoAnswer,
          SalvorClientNoAnswer(target_.serverName, what.c_str(), c.sends, refused_));
@@ -594,7 +701,7 @@ DataStream::Resend(uint64_t k, Clock::time_point now, bool timedOut)
       target_.cc.OnLoss(c.sentAt, now);
    }
    stats_->windowCuts += target_.cc.Window() < before;
-   if (!Send(k)) {
+   if (!Send(k, false)) {
       return Failed();
    }
    return {};
@@ -654,9 +761,9 @@ DataStream::ResendTimedOut(Clock::time_point now)
 }  // namespace
 
 SalvorResult
-SalvorClient::StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dumpID,
+SalvorClient::StreamData(SalvorDumpSource &source, int64_t timestamp, uint32_t dumpID,
                          const SalvorSendOptions &opts, SalvorSendStats *stats)
 {
-   DataStream stream({sock_, *cc_, serverName_, timestamp, dumpID}, fd, size, opts, stats);
+   DataStream stream({sock_, *cc_, serverName_, timestamp, dumpID}, source, opts, stats);
    return stream.Run();
 }

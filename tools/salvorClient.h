@@ -12,6 +12,7 @@
 #include <string>
 
 #include "tools/salvorSocket.h"
+#include "tools/salvorSource.h"
 
 // Dumps are addressed by 32-bit offsets, so a dump must stay below 4 GiB.
 constexpr uint64_t SALVOR_MAX_DUMP_SIZE = uint64_t{1} << 32;
@@ -24,12 +25,16 @@ struct SalvorSendOptions {
    // measured; later waits follow the measured round trip.
    std::chrono::milliseconds timeout{200};
    unsigned retries = 20;                        // resends of one message before giving up
+   // Refusals (ICMP port unreachable: nothing listens on the collector's
+   // port) without a reply in between that end the exchange at once.
+   unsigned refusalsToGiveUp = 3;
    // Test aid: this share (0 to 0.5) of the datagrams in each direction is
    // dropped, and as many again delayed behind the next one.
    double testLoss = 0;
    uint32_t testLossSeed = 1;
    std::optional<int64_t> timestamp;             // dump time stamp; default: now in microseconds
-   // Called now and then with the bytes acknowledged so far and the total.
+   // Called now and then with the bytes acknowledged so far and the total
+   // (0 when not known in advance).
    std::function<void(uint64_t acked, uint64_t total)> progress;
 };
 
@@ -126,6 +131,7 @@ private:
 class SalvorClient {
 public:
    // Opens the socket towards `server`, bound to `from` if given.
+   SalvorResult Open(const NetPeer &server, const std::optional<NetPeer> &from = {});
    SalvorResult Open(const NetAddr &server, const std::optional<uint32_t> &from = {});
 
    // Asks whether the collector is alive; Ok only if it answered with status 0.
@@ -134,12 +140,15 @@ public:
    // Sends `size` bytes read from `fd` (with pread) as one dump.
    SalvorResult SendDump(int fd, uint64_t size, const SalvorSendOptions &opts,
                          SalvorSendStats *stats);
+   // Sends what `source` gives as one dump.
+   SalvorResult SendDump(SalvorDumpSource &source, const SalvorSendOptions &opts,
+                         SalvorSendStats *stats);
 
 private:
    SalvorResult Exchange(uint32_t type, int64_t timestamp, uint32_t dumpID,
                          const SalvorSendOptions &opts, const char *what,
                          uint32_t *assigned, SalvorSendStats *stats);
-   SalvorResult StreamData(int fd, uint64_t size, int64_t timestamp, uint32_t dumpID,
+   SalvorResult StreamData(SalvorDumpSource &source, int64_t timestamp, uint32_t dumpID,
                            const SalvorSendOptions &opts, SalvorSendStats *stats);
 
    SalvorClientSocket sock_;

@@ -1,5 +1,5 @@
-// salvor-send: sends one file to a collector as one core dump, or asks a
-// collector whether it is alive.
+// salvor-send: sends one file or stream to a collector as one core dump,
+// or asks a collector whether it is alive.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,19 +25,27 @@ constexpr int EXIT_USAGE = 2;
 void
 SalvorSendUsage(FILE *out)
 {
-   std::fputs("usage: salvor-send [options] FILE\n"
+   std::fputs("usage: salvor-send [options] FILE|-\n"
               "       salvor-send --status [--server HOST:PORT] [--from ADDR]\n"
+              "       salvor-send --help | --version\n"
+              "FILE is sent as one dump; \"-\" (standard input) and other pipes are read\n"
+              "to their end, of a size not known in advance.\n"
               "options:\n"
-              "  --server HOST:PORT  collector to send to (default 127.0.0.1:6500)\n"
-              "  --from ADDR         local IPv4 address to send from\n"
+              "  --server HOST:PORT  collector to send to (default 127.0.0.1:6500); an IPv6\n"
+              "                      address goes in brackets: [::1]:6500\n"
+              "  --from ADDR         local address to send from, of the collector's family\n"
               "  --window N          most data messages in flight, 1 to 4096 (default 32);\n"
               "                      fewer while the network loses datagrams\n"
               "  --timeout MS        wait before the first resend, until round trips are\n"
               "                      measured (default 200)\n"
               "  --retries N         resends of one message before giving up (default 20)\n"
               "  --timestamp N       nonzero time stamp of the dump (default: now in microseconds)\n"
+              "  --flat              FILE is in the flattened format (makedumpfile -F): each\n"
+              "                      record's bytes are stored at its offset\n"
               "  --quiet             no summary line\n"
               "  --status            only ask whether the collector is alive\n"
+              "  --help              this text\n"
+              "  --version           the program's version\n"
               "  --test-loss PCT     (testing) drop PCT% of the datagrams each way, and\n"
               "                      delay as many behind the next one; 0 to 50\n",
               out);
@@ -61,6 +70,9 @@ struct Args {
    SalvorSendOptions opts;
    bool quiet = false;
    bool status = false;
+   bool help = false;
+   bool flat = false;
+   bool version = false;
    std::optional<std::string> file;
 };
 
@@ -147,6 +159,12 @@ SalvorSendTakeFlagOrFile(std::string_view arg, Args *args)
 {
    if (arg == "--quiet" || arg == "-q") {
       args->quiet = true;
+   } else if (arg == "--help" || arg == "-h") {
+      args->help = true;
+   } else if (arg == "--version") {
+      args->version = true;
+   } else if (arg == "--flat") {
+      args->flat = true;
    } else if (arg == "--status") {
       args->status = true;
    } else if (arg.starts_with("-") && arg != "-") {
@@ -184,12 +202,15 @@ SalvorSendParseArgs(int argc, char **argv, Args *args)
       } else {
          error = SalvorSendTakeFlagOrFile(arg, args);
       }
-      if (!error.empty()) {
+      if (!error.empty() || args->help || args->version) {
          return error;
       }
    }
    if (args->status && args->file) {
       return "--status takes no file";
+   }
+   if (args->status && args->flat) {
+      return "--status takes no --flat";
    }
    if (!args->status && !args->file) {
       return "no file given";
@@ -220,26 +241,28 @@ struct ClosingFd {
 
 // Opens the client's socket towards the collector named in the arguments;
 // an error text, empty on success.
+// Opens the client's socket towards the collector named in the arguments;
+// an error text, empty on success.
 std::string
 SalvorSendOpenClient(const Args &args, SalvorClient *client, std::string *serverName)
 {
-   NetAddr server;
+   NetPeer server;
    std::string error;
    if (!SalvorParseServer(args.server, SALVOR_DEFAULT_PORT, &server, &error)) {
       return error;
    }
-   std::optional<uint32_t> from;
+   std::optional<NetPeer> from;
    if (args.from) {
-      uint32_t addr;
-      if (!SalvorParseAddress(*args.from, &addr)) {
-         return "bad source address '" + *args.from + "'";
+      NetPeer local;
+      if (!SalvorParseSource(*args.from, &local, &error)) {
+         return error;
       }
-      from = addr;
+      from = local;
    }
    if (SalvorResult res = client->Open(server, from); !res) {
       return res.message;
    }
-   *serverName = SalvorFormatAddress(server);
+   *serverName = SalvorFormatPeer(server);
    return {};
 }
 
@@ -255,37 +278,49 @@ SalvorSendCheckStatus(SalvorClient &client, const Args &args, const std::string 
    return 0;
 }
 
-// Opens `path` to be read as a dump; an error text, empty on success.
+// Opens the dump named in the arguments ("-": standard input) as a source:
+// a regular file is read where it lies, anything else (a pipe) as a
+// stream of unknown size; --flat reads the flattened format. An error
+// text, empty on success.
 std::string
-SalvorSendOpenDumpFile(const std::string &path, ClosingFd *file, uint64_t *size)
+SalvorSendOpenSource(const Args &args, ClosingFd *file, std::unique_ptr<SalvorDumpSource> *out)
 {
-   file->fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-   if (file->fd < 0) {
-      return "cannot open " + path + ": " + strerror(errno);
+   const std::string &path = *args.file;
+   int fd = STDIN_FILENO;
+   if (path != "-") {
+      file->fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      if (file->fd < 0) {
+         return "cannot open " + path + ": " + strerror(errno);
+      }
+      fd = file->fd;
    }
    struct stat st;
-   if (fstat(file->fd, &st) != 0) {
+   if (fstat(fd, &st) != 0) {
       return "cannot stat " + path + ": " + strerror(errno);
    }
-   if (!S_ISREG(st.st_mode)) {
-      return path + " is not a regular file";
+   if (S_ISDIR(st.st_mode)) {
+      return path + " is a directory";
    }
-   *size = (uint64_t)st.st_size;
-   if (*size > SALVOR_MAX_DUMP_SIZE) {
-      return path + " is too large (" + std::to_string(*size) +
+   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+   if (args.flat) {
+      *out = SalvorFlatSource(fd);
+   } else if (!S_ISREG(st.st_mode)) {
+      *out = SalvorStreamSource(fd);
+   } else if ((uint64_t)st.st_size > SALVOR_MAX_DUMP_SIZE) {
+      return path + " is too large (" + std::to_string(st.st_size) +
              " bytes): a dump cannot exceed 4 GiB";
+   } else {
+      *out = SalvorFileSource(fd, (uint64_t)st.st_size);
    }
-   posix_fadvise(file->fd, 0, 0, POSIX_FADV_SEQUENTIAL);
    return {};
 }
 
 int
 SalvorSendSendFile(SalvorClient &client, Args &args, const std::string &serverName)
 {
-   const std::string &path = *args.file;
    ClosingFd file;
-   uint64_t size = 0;
-   if (std::string error = SalvorSendOpenDumpFile(path, &file, &size); !error.empty()) {
+   std::unique_ptr<SalvorDumpSource> source;
+   if (std::string error = SalvorSendOpenSource(args, &file, &source); !error.empty()) {
       return SalvorSendFail(error);
    }
    SalvorProgress progress(stderr);
@@ -295,16 +330,17 @@ SalvorSendSendFile(SalvorClient &client, Args &args, const std::string &serverNa
       };
    }
    SalvorSendStats stats;
-   SalvorResult res = client.SendDump(file.fd, size, args.opts, &stats);
+   SalvorResult res = client.SendDump(*source, args.opts, &stats);
    progress.Finish();
    if (!res) {
       return SalvorSendFail(res.message);
    }
    if (!args.quiet) {
       double mbps = stats.seconds > 0 ? (double)stats.bytes / 1e6 / stats.seconds : 0;
+      std::string name = *args.file == "-" ? "standard input" : *args.file;
       std::printf("sent %s (%llu bytes) to %s as dump %u in %.2f s, %.1f MB/s, "
                   "%llu datagrams, %llu resent, window cut %u times\n",
-                  path.c_str(), (unsigned long long)stats.bytes, serverName.c_str(),
+                  name.c_str(), (unsigned long long)stats.bytes, serverName.c_str(),
                   stats.dumpID, stats.seconds, mbps, (unsigned long long)stats.datagrams,
                   (unsigned long long)stats.retransmits, stats.windowCuts);
    }
@@ -317,12 +353,17 @@ int
 main(int argc, char **argv)
 {
    SalvorIgnoreBrokenPipe();
-   if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+   Args args;
+   std::string error = SalvorSendParseArgs(argc, argv, &args);
+   if (args.help) {
       SalvorSendUsage(stdout);
       return 0;
    }
-   Args args;
-   if (std::string error = SalvorSendParseArgs(argc, argv, &args); !error.empty()) {
+   if (args.version) {
+      std::printf("salvor-send %s\n", SALVOR_VERSION);
+      return 0;
+   }
+   if (!error.empty()) {
       std::fprintf(stderr, "salvor-send: %s\n", error.c_str());
       SalvorSendUsage(stderr);
       return EXIT_USAGE;

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <csignal>
 #include <cstring>
+#include <optional>
 
 #include "protocol/salvorProto.h"
 
@@ -34,47 +35,96 @@ SalvorSocketErrorText(const char *what)
 
 }  // namespace
 
-bool
-SalvorParseAddress(const std::string &text, uint32_t *ip)
-{
-   return Net_ParseIPv4(text.c_str(), ip);
-}
+namespace {
 
+// Splits "HOST:PORT", "[V6]:PORT", "[V6]", "V6" or "HOST"; false when the
+// port is bad.
 bool
-SalvorParseServer(const std::string &text, uint16_t defaultPort, NetAddr *out,
-                  std::string *error)
+SalvorSplitHostPort(const std::string &text, std::string *host, std::optional<unsigned> *port)
 {
-   std::string host = text;
-   unsigned port = defaultPort;
-   if (size_t colon = text.rfind(':'); colon != std::string::npos) {
-      host = text.substr(0, colon);
-      const char *first = text.data() + colon + 1;
-      const char *last = text.data() + text.size();
-      auto [end, ec] = std::from_chars(first, last, port);
-      if (ec != std::errc() || end != last || first == last || port == 0 || port > 65535) {
-         *error = "bad port in '" + text + "'";
+   std::string rest;
+   if (text.starts_with("[")) {
+      size_t close = text.find(']');
+      if (close == std::string::npos) {
          return false;
       }
+      *host = text.substr(1, close - 1);
+      rest = text.substr(close + 1);
+      if (!rest.empty() && !rest.starts_with(":")) {
+         return false;
+      }
+   } else if (size_t colon = text.find(':');
+              colon != std::string::npos && text.find(':', colon + 1) == std::string::npos) {
+      *host = text.substr(0, colon);
+      rest = text.substr(colon);
+   } else {
+      *host = text;  // a name, a dotted quad or a bare IPv6 address
+   }
+   if (rest.empty()) {
+      return true;
+   }
+   unsigned value = 0;
+   const char *first = rest.data() + 1;
+   const char *last = rest.data() + rest.size();
+   auto [end, ec] = std::from_chars(first, last, value);
+   if (ec != std::errc() || end != last || first == last || value == 0 || value > 65535) {
+      return false;
+   }
+   *port = value;
+   return true;
+}
+
+}  // namespace
+
+bool
+SalvorParseServer(const std::string &text, uint16_t defaultPort, NetPeer *out,
+                  std::string *error)
+{
+   std::string host;
+   std::optional<unsigned> port;
+   if (!SalvorSplitHostPort(text, &host, &port)) {
+      *error = "bad port in '" + text + "'";
+      return false;
    }
    if (host.empty()) {
       *error = "missing host in '" + text + "'";
       return false;
    }
    const char *why = nullptr;
-   if (!Net_Resolve(host.c_str(), &out->ip, &why)) {
+   if (!Net_ResolvePeer(host.c_str(), (uint16_t)port.value_or(defaultPort), out, &why)) {
       *error = "cannot resolve '" + host + "': " + why;
       return false;
    }
-   out->port = (uint16_t)port;
+   return true;
+}
+
+bool
+SalvorParseSource(const std::string &text, NetPeer *out, std::string *error)
+{
+   std::string host = text;
+   if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+      host = host.substr(1, host.size() - 2);
+   }
+   const char *why = nullptr;
+   if (host.empty() || !Net_ResolvePeer(host.c_str(), 0, out, &why)) {
+      *error = "bad source address '" + text + "'";
+      return false;
+   }
    return true;
 }
 
 std::string
 SalvorFormatAddress(const NetAddr &addr)
 {
-   char buf[16];
-   Net_FormatIPv4(addr.ip, buf, sizeof buf);
-   return std::string(buf) + ":" + std::to_string(addr.port);
+   return SalvorFormatPeer(Net_PeerFromIPv4(addr));
+}
+
+std::string
+SalvorFormatPeer(const NetPeer &peer)
+{
+   char buf[NET_PEER_TEXT_SIZE];
+   Net_FormatPeer(&peer, buf, sizeof buf);
+   return buf;
 }
 
 void
@@ -84,28 +134,31 @@ SalvorIgnoreBrokenPipe()
 }
 
 bool
-SalvorClientSocket::Open(const NetAddr &server, const std::optional<uint32_t> &from,
+SalvorClientSocket::Open(const NetPeer &server, const std::optional<NetPeer> &from,
                          std::string *error)
 {
    Close();
-   sock_ = Net_UdpSocket(true);
+   if (from && from->v6 != server.v6) {
+      *error = "the source address " + SalvorFormatPeer(*from) + " and the collector " +
+               SalvorFormatPeer(server) + " are not of one address family";
+      return false;
+   }
+   sock_ = Net_UdpSocketFor(&server, true);
    if (sock_ == NET_INVALID_SOCKET) {
       *error = SalvorSocketErrorText("cannot create socket");
       return false;
    }
-   if (from && Net_Bind(sock_, *from, 0) != 0) {
-      char ip[16];
-      Net_FormatIPv4(*from, ip, sizeof ip);
-      *error = SalvorSocketErrorText((std::string("cannot bind to ") + ip).c_str());
+   if (from && Net_BindPeer(sock_, &*from) != 0) {
+      *error = SalvorSocketErrorText(("cannot bind to " + SalvorFormatPeer(*from)).c_str());
       Close();
       return false;
    }
-   if (Net_Connect(sock_, &server) != 0) {
-      *error = SalvorSocketErrorText(("cannot connect to " + SalvorFormatAddress(server)).c_str());
+   if (Net_ConnectPeer(sock_, &server) != 0) {
+      *error = SalvorSocketErrorText(("cannot connect to " + SalvorFormatPeer(server)).c_str());
       Close();
       return false;
    }
-   server_ = server;
+   refusals_ = 0;
    batches_ = std::make_unique<Batches>();
    for (int i = 0; i < BATCH; i++) {
       batches_->inMsgs[i] = NetDatagram{batches_->in[i], sizeof batches_->in[i], 0, {}};
@@ -176,7 +229,7 @@ SalvorClientSocket::Queue(const void *buf, size_t len, std::string *error)
       }
       n = std::min(n, sizeof b.out[0]);
       std::memcpy(b.out[b.outCount], bytes, n);
-      b.outMsgs[b.outCount] = NetOutgoing{b.out[b.outCount], n, server_};
+      b.outMsgs[b.outCount] = NetOutgoing{b.out[b.outCount], n, {}};
       b.outCount++;
       return true;
    };
@@ -215,12 +268,13 @@ SalvorClientSocket::SendQueued(std::string *error)
    Batches &b = *batches_;
    int at = 0;
    while (at < b.outCount) {
-      int n = Net_SendBatch(sock_, b.outMsgs + at, b.outCount - at);
+      int n = Net_SendConnectedBatch(sock_, b.outMsgs + at, b.outCount - at);
       if (n > 0) {
          at += n;
          continue;
       }
       int err = Net_LastError();
+      refusals_ += n < 0 && Net_Refused(err);
       // A refusal reported for an earlier datagram, or a full send buffer:
       // as good as a lost datagram, which the caller resends.
       if (n == 0 || Net_Refused(err) || Net_SendBufferFull(err)) {
@@ -268,6 +322,7 @@ SalvorClientSocket::TryRecv(void *buf, size_t cap, size_t *len, std::string *err
                continue;
             }
             if (Net_Refused(err)) {
+               refusals_++;
                return Refused;
             }
             *error = SalvorSocketErrorText("receive failed");

@@ -13,13 +13,16 @@
 
 #include "lib/net/net.h"
 
-// Parses "HOST:PORT" or "HOST" (port `defaultPort`); HOST may be a name.
-bool SalvorParseServer(const std::string &text, uint16_t defaultPort, NetAddr *out,
+// Parses "HOST:PORT" or "HOST" (port `defaultPort`); HOST may be a name,
+// a dotted quad or an IPv6 address, in brackets when a port follows
+// ("[::1]:6500").
+bool SalvorParseServer(const std::string &text, uint16_t defaultPort, NetPeer *out,
                        std::string *error);
-// Parses a dotted-quad IPv4 address.
-bool SalvorParseAddress(const std::string &text, uint32_t *ip);
-// "127.0.0.1:6500".
+// Parses a local address to send from (IPv4 or IPv6, any port).
+bool SalvorParseSource(const std::string &text, NetPeer *out, std::string *error);
+// "127.0.0.1:6500", "[::1]:6500".
 std::string SalvorFormatAddress(const NetAddr &addr);
+std::string SalvorFormatPeer(const NetPeer &peer);
 
 // A write to a closed pipe (stderr read by a program that ended) fails
 // with an error instead of ending the process.
@@ -36,7 +39,7 @@ public:
 
    // Creates the socket, binds it to `from` (any port) if given and connects
    // it to `server`, so that only the server's datagrams are received.
-   bool Open(const NetAddr &server, const std::optional<uint32_t> &from, std::string *error);
+   bool Open(const NetPeer &server, const std::optional<NetPeer> &from, std::string *error);
    void Close();
 
    // Sends one datagram, after any queued ones. An ICMP refusal from an
@@ -59,6 +62,8 @@ public:
    RecvResult TryRecv(void *buf, size_t cap, size_t *len, std::string *error);
    // Waits until a datagram can be read or `wait` has passed.
    RecvResult Wait(std::chrono::nanoseconds wait, std::string *error);
+   // Refusals (ICMP port unreachable) seen so far, by sends and receives.
+   uint64_t Refusals() const { return refusals_; }
 
    /*
     * Test aid: of the datagrams sent and received from now on, `share`
@@ -77,7 +82,7 @@ private:
    bool SendQueued(std::string *error);
 
    NetSocket sock_ = NET_INVALID_SOCKET;
-   NetAddr server_{};
+   uint64_t refusals_ = 0;
    std::unique_ptr<Batches> batches_;
    double loss_ = 0;
    uint64_t lossState_ = 0;

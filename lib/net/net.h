@@ -102,6 +102,7 @@ void Net_RecvSetDestroy(NetRecvSet *set);
 /*
  * Receives the datagrams waiting on `sock` into the set's batch, in the
  * order they arrived, with as few system calls as the platform allows.
+ * Each `from` is the IPv4 source; on an IPv6 socket it means nothing.
  * Waits only when none is waiting: up to timeoutMs (with 0, not at all),
  * ended early by `wakeup` (may be null). Returns the number received, NET_RECV_TIMED_OUT,
  * NET_RECV_WOKEN, or -1 with the error in Net_LastError().
@@ -158,3 +159,37 @@ void Net_FormatIPv4(uint32_t ip, char *buf, size_t size);
  * (a static text) when it has no IPv4 address.
  */
 bool Net_Resolve(const char *host, uint32_t *ip, const char **error);
+
+/*
+ * The client side may reach its peer over IPv6 as well as IPv4: a peer of
+ * either family, kept apart from NetAddr so that the collector's receive
+ * path stays IPv4 as it is.
+ */
+struct NetPeer {
+   bool v6;
+   uint8_t addr[16];   // network order; IPv4 uses the first 4 bytes
+   uint16_t port;
+   uint32_t scope;     // IPv6 zone (interface index), else 0
+};
+// "[ffff:...:ffff%zone]:65535" and its NUL fit.
+constexpr size_t NET_PEER_TEXT_SIZE = 72;
+
+NetPeer Net_PeerFromIPv4(const NetAddr &addr);
+/*
+ * Looks up `host` (a name, a dotted quad or an IPv6 address without
+ * brackets) for a peer on `port`; a name takes its first address, IPv4 or
+ * IPv6. False with a reason in *error (a static text) when there is none.
+ */
+bool Net_ResolvePeer(const char *host, uint16_t port, NetPeer *out, const char **error);
+// "127.0.0.1:6500" or "[::1]:6500" into buf (NET_PEER_TEXT_SIZE bytes).
+void Net_FormatPeer(const NetPeer *peer, char *buf, size_t size);
+// A UDP socket of the peer's family.
+NetSocket Net_UdpSocketFor(const NetPeer *peer, bool nonBlocking = false);
+// Binds to `local` (port 0: any) or connects to `peer`; sockets of Net_UdpSocketFor.
+int Net_BindPeer(NetSocket sock, const NetPeer *local);
+int Net_ConnectPeer(NetSocket sock, const NetPeer *peer);
+/*
+ * Net_SendBatch on a connected socket of either family: each message goes
+ * to the connected peer, and its `to` is not read.
+ */
+int Net_SendConnectedBatch(NetSocket sock, const NetOutgoing *msgs, int count);

@@ -371,8 +371,12 @@ Net_RecvBatch(NetSocket sock, NetWakeup *wakeup, NetRecvSet *set, int timeoutMs)
    return kept > 0 ? kept : NET_RECV_WOKEN;
 }
 
+namespace {
+
+// One sendmmsg of msgs, each to its `to`, or with `connected` to the
+// socket's peer.
 int
-Net_SendBatch(NetSocket sock, const NetOutgoing *msgs, int count)
+NetSendMany(NetSocket sock, const NetOutgoing *msgs, int count, bool connected)
 {
    size_t total = 0;
    for (int i = 0; i < count; i++) {
@@ -386,16 +390,32 @@ Net_SendBatch(NetSocket sock, const NetOutgoing *msgs, int count)
    iovec iov[NET_MAX_BATCH];
    sockaddr_in addrs[NET_MAX_BATCH];
    for (int i = 0; i < count; i++) {
-      addrs[i] = NetToSockaddr(msgs[i].to.ip, msgs[i].to.port);
       iov[i] = {const_cast<void *>(msgs[i].buf), msgs[i].length};
       out[i].msg_hdr = {};
-      out[i].msg_hdr.msg_name = &addrs[i];
-      out[i].msg_hdr.msg_namelen = sizeof addrs[i];
+      if (!connected) {
+         addrs[i] = NetToSockaddr(msgs[i].to.ip, msgs[i].to.port);
+         out[i].msg_hdr.msg_name = &addrs[i];
+         out[i].msg_hdr.msg_namelen = sizeof addrs[i];
+      }
       out[i].msg_hdr.msg_iov = &iov[i];
       out[i].msg_hdr.msg_iovlen = 1;
       out[i].msg_len = 0;
    }
    return Util_RetryOnEintr([&] { return sendmmsg(sock, out, (unsigned)count, 0); });
+}
+
+}  // namespace
+
+int
+Net_SendBatch(NetSocket sock, const NetOutgoing *msgs, int count)
+{
+   return NetSendMany(sock, msgs, count, false);
+}
+
+int
+Net_SendConnectedBatch(NetSocket sock, const NetOutgoing *msgs, int count)
+{
+   return NetSendMany(sock, msgs, count, true);
 }
 
 long
@@ -527,4 +547,140 @@ Net_Resolve(const char *host, uint32_t *ip, const char **error)
    *ip = ntohl(reinterpret_cast<const sockaddr_in *>(res->ai_addr)->sin_addr.s_addr);
    freeaddrinfo(res);
    return true;
+}
+
+namespace {
+
+// The peer as a socket address; its length.
+socklen_t
+NetPeerToSockaddr(const NetPeer &peer, sockaddr_storage *out)
+{
+   *out = {};
+   if (peer.v6) {
+      sockaddr_in6 *a = reinterpret_cast<sockaddr_in6 *>(out);
+      a->sin6_family = AF_INET6;
+      std::memcpy(&a->sin6_addr, peer.addr, 16);
+      a->sin6_port = htons(peer.port);
+      a->sin6_scope_id = peer.scope;
+      return sizeof *a;
+   }
+   sockaddr_in *a = reinterpret_cast<sockaddr_in *>(out);
+   a->sin_family = AF_INET;
+   std::memcpy(&a->sin_addr, peer.addr, 4);
+   a->sin_port = htons(peer.port);
+   return sizeof *a;
+}
+
+}  // namespace
+
+NetPeer
+Net_PeerFromIPv4(const NetAddr &addr)
+{
+   NetPeer peer{};
+   uint32_t be = htonl(addr.ip);
+   std::memcpy(peer.addr, &be, 4);
+   peer.port = addr.port;
+   return peer;
+}
+
+namespace {
+
+// The first address of `family` that getaddrinfo gives for host; its error.
+int
+NetLookup(const char *host, int family, int flags, NetPeer *out)
+{
+   addrinfo hints{};
+   hints.ai_family = family;
+   hints.ai_socktype = SOCK_DGRAM;
+   hints.ai_flags = flags;
+   addrinfo *res = nullptr;
+   int rc = getaddrinfo(host, nullptr, &hints, &res);
+   if (rc != 0) {
+      return rc;
+   }
+   if (res == nullptr) {
+      return EAI_NONAME;
+   }
+   if (res->ai_family == AF_INET6) {
+      const sockaddr_in6 *a = reinterpret_cast<const sockaddr_in6 *>(res->ai_addr);
+      out->v6 = true;
+      std::memcpy(out->addr, &a->sin6_addr, 16);
+      out->scope = a->sin6_scope_id;
+   } else {
+      const sockaddr_in *a = reinterpret_cast<const sockaddr_in *>(res->ai_addr);
+      std::memcpy(out->addr, &a->sin_addr, 4);
+   }
+   freeaddrinfo(res);
+   return 0;
+}
+
+}  // namespace
+
+bool
+Net_ResolvePeer(const char *host, uint16_t port, NetPeer *out, const char **error)
+{
+   *out = NetPeer{};
+   int rc;
+   if (std::strchr(host, ':') != nullptr) {
+      rc = NetLookup(host, AF_INET6, AI_NUMERICHOST, out);
+   } else {
+      // A name with both kinds of address takes IPv4, which collectors
+      // listen on; IPv6 only when there is no IPv4 address.
+      rc = NetLookup(host, AF_INET, 0, out);
+      if (rc != 0 && NetLookup(host, AF_INET6, 0, out) == 0) {
+         rc = 0;
+      }
+   }
+   if (rc != 0) {
+      *error = gai_strerror(rc);
+      return false;
+   }
+   out->port = port;
+   return true;
+}
+
+void
+Net_FormatPeer(const NetPeer *peer, char *buf, size_t size)
+{
+   char host[INET6_ADDRSTRLEN] = "?";
+   inet_ntop(peer->v6 ? AF_INET6 : AF_INET, peer->addr, host, sizeof host);
+   if (!peer->v6) {
+      std::snprintf(buf, size, "%s:%u", host, peer->port);
+   } else if (peer->scope != 0) {
+      std::snprintf(buf, size, "[%s%%%u]:%u", host, peer->scope, peer->port);
+   } else {
+      std::snprintf(buf, size, "[%s]:%u", host, peer->port);
+   }
+}
+
+NetSocket
+Net_UdpSocketFor(const NetPeer *peer, bool nonBlocking)
+{
+   if (!PlatFault_Allowed(PLAT_SOCKET)) {
+      return NET_INVALID_SOCKET;
+   }
+   return socket(peer->v6 ? AF_INET6 : AF_INET,
+                 SOCK_DGRAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), IPPROTO_UDP);
+}
+
+int
+Net_BindPeer(NetSocket sock, const NetPeer *local)
+{
+   if (!PlatFault_Allowed(PLAT_BIND)) {
+      return -1;
+   }
+   sockaddr_storage addr;
+   socklen_t len = NetPeerToSockaddr(*local, &addr);
+   return bind(sock, reinterpret_cast<sockaddr *>(&addr), len);
+}
+
+int
+Net_ConnectPeer(NetSocket sock, const NetPeer *peer)
+{
+   if (!PlatFault_Allowed(PLAT_CONNECT)) {
+      return -1;
+   }
+   sockaddr_storage addr;
+   socklen_t len = NetPeerToSockaddr(*peer, &addr);
+   return connect(sock, reinterpret_cast<sockaddr *>(&addr), len);
 }

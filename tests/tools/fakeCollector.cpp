@@ -2,6 +2,8 @@
 #include <chrono>
 #include "tests/tools/fakeCollector.h"
 
+#include <netinet/in.h>
+
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -13,10 +15,20 @@ FakeCollector::FakeCollector() : FakeCollector(Behaviour{}) {}
 
 FakeCollector::FakeCollector(Behaviour b) : b_(b)
 {
-   fd_ = Net_UdpSocket();
-   if (fd_ < 0 || Net_Bind(fd_, NET_LOOPBACK, 0) != 0 || Net_LocalAddr(fd_, &addr_) != 0) {
+   NetPeer local{};
+   const char *why = "";
+   if (!Net_ResolvePeer(b_.ipv6 ? "::1" : "127.0.0.1", 0, &local, &why)) {
+      throw std::runtime_error(std::string("fake collector: ") + why);
+   }
+   fd_ = Net_UdpSocketFor(&local);
+   sockaddr_storage bound{};
+   socklen_t len = sizeof bound;
+   if (fd_ < 0 || Net_BindPeer(fd_, &local) != 0 ||
+       getsockname(fd_, reinterpret_cast<sockaddr *>(&bound), &len) != 0) {
       throw std::runtime_error(std::string("fake collector: ") + Net_ErrorText(Net_LastError()));
    }
+   // Both families keep the port at the same place.
+   addr_ = NetAddr{NET_LOOPBACK, ntohs(reinterpret_cast<sockaddr_in *>(&bound)->sin_port)};
    thread_ = std::thread([this] { Run(); });
 }
 
@@ -30,7 +42,7 @@ FakeCollector::~FakeCollector()
 std::string
 FakeCollector::Server() const
 {
-   return "127.0.0.1:" + std::to_string(addr_.port);
+   return (b_.ipv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(addr_.port);
 }
 
 std::vector<FakeCollector::Dump>
@@ -59,30 +71,33 @@ FakeCollector::Run()
          }
          continue;
       }
-      NetAddr src{};
-      size_t full = 0;
-      long n = Net_RecvFrom(fd_, buf, sizeof buf, &src, &full, false);
-      if (n >= (long)SALVOR_HEADER_SIZE) {
+      sockaddr_storage src{};
+      socklen_t srcLen = sizeof src;
+      ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&src), &srcLen);
+      if (n >= (ssize_t)SALVOR_HEADER_SIZE) {
          Handle(buf, (size_t)n, src);
       }
    }
 }
 
 void
-FakeCollector::Reply(const uint8_t *hdr, const NetAddr &to)
+FakeCollector::Reply(const uint8_t *hdr, const sockaddr_storage &to)
 {
-   Net_SendTo(fd_, hdr, SALVOR_HEADER_SIZE, &to);
+   socklen_t len = to.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+   sendto(fd_, hdr, SALVOR_HEADER_SIZE, 0, reinterpret_cast<const sockaddr *>(&to), len);
 }
 
 void
-FakeCollector::Handle(const uint8_t *buf, size_t len, const NetAddr &src)
+FakeCollector::Handle(const uint8_t *buf, size_t len, const sockaddr_storage &src)
 {
    salvorMsgHeader req;
    SalvorDecodeHeader(buf, &req);
    if (req.magic != SALVOR_MSG_MAGIC) {
       return;
    }
-   uint32_t host = src.ip;
+   uint32_t host = src.ss_family == AF_INET
+                      ? ntohl(reinterpret_cast<const sockaddr_in *>(&src)->sin_addr.s_addr)
+                      : 0;
    salvorMsgHeader rep = req;
    if (b_.zeroReserved) {
       std::memset(rep.reserved1, 0, sizeof rep.reserved1);

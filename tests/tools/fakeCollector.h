@@ -1,7 +1,10 @@
 // A collector stand-in for the client tests: a thread answering the dump
-// protocol on 127.0.0.1 (an ephemeral port), keeping dumps in memory, and
-// able to refuse, stay silent, stall, drop replies or send them out of order.
+// protocol on 127.0.0.1 or ::1 (an ephemeral port), keeping dumps in
+// memory, and able to refuse, stay silent, stall, drop replies or send
+// them out of order.
 #pragma once
+
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cstdint>
@@ -24,9 +27,10 @@ public:
       unsigned stallMs = 0;
       bool zeroReserved = false;    // answer with the reserved bytes cleared
       uint32_t firstSlot = 5;       // slot numbers handed out start here
+      bool ipv6 = false;            // listen on ::1 instead of 127.0.0.1
    };
    struct Dump {
-      uint32_t host;                // source address, host order
+      uint32_t host;                // source address, host order; 0 over IPv6
       int64_t timestamp;
       std::vector<uint8_t> data;
       bool done = false;
@@ -39,15 +43,15 @@ public:
    explicit FakeCollector(Behaviour b);
    ~FakeCollector();
 
-   NetAddr Address() const { return addr_; }
-   std::string Server() const;      // "127.0.0.1:PORT"
+   NetAddr Address() const { return addr_; }  // IPv4 only
+   std::string Server() const;      // "127.0.0.1:PORT" or "[::1]:PORT"
    std::vector<Dump> Dumps() const;
    Counts Seen() const;
 
 private:
    void Run();
-   void Handle(const uint8_t *buf, size_t len, const NetAddr &src);
-   void Reply(const uint8_t *hdr, const NetAddr &to);
+   void Handle(const uint8_t *buf, size_t len, const sockaddr_storage &src);
+   void Reply(const uint8_t *hdr, const sockaddr_storage &to);
 
    Behaviour b_;
    NetSocket fd_ = NET_INVALID_SOCKET;
@@ -57,6 +61,6 @@ private:
    std::vector<Dump> dumps_;        // index = slot - firstSlot
    Counts seen_;
    std::vector<uint8_t> held_;      // a data reply kept back to reorder
-   NetAddr heldTo_{};
+   sockaddr_storage heldTo_{};
    std::thread thread_;
 };

@@ -4,9 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <thread>
+
 #include "protocol/salvorProto.h"
 #include "tests/support/testFiles.h"
 #include "tests/tools/fakeCollector.h"
+#include "tests/tools/flatStream.h"
 #include "tools/salvorClient.h"
 
 namespace {
@@ -294,6 +298,37 @@ TEST(SalvorClient, CollectorFallingSilentMidStreamIsReported)
    EXPECT_EQ(fake.Seen().done, 0u);
 }
 
+TEST(SalvorClient, CollectorGoneMidStreamIsReportedAtItsFirstRefusals)
+{
+   // Answers the init, never a data message, and goes away once the init
+   // is in: the data then meets a closed port.
+   auto fake = std::make_unique<FakeCollector>(FakeCollector::Behaviour{.dropEvery = 1});
+   NetAddr addr = fake->Address();
+   std::thread closer([&fake] {
+      while (fake->Seen().init == 0) {
+         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      fake.reset();
+   });
+   TempFile file(RandomBytes(SALVOR_MAX_PAYLOAD * 100));
+   int fd = open(file.Path().c_str(), O_RDONLY);
+   SalvorClient client;
+   ASSERT_TRUE(client.Open(addr));
+   SalvorSendOptions opts;
+   opts.timeout = std::chrono::milliseconds(20);
+   opts.retries = 1000000;  // without the refusals, it would go on and on
+   SalvorSendStats stats;
+   SalvorResult res = client.SendDump(fd, SALVOR_MAX_PAYLOAD * 100, opts, &stats);
+   close(fd);
+   closer.join();
+   EXPECT_EQ(res.kind, SalvorResult::NoAnswer);
+   EXPECT_NE(res.message.find("connection refused by 127.0.0.1:" + std::to_string(addr.port)),
+             std::string::npos)
+      << res.message;
+   EXPECT_NE(res.message.find("gave up the data after 3 refusals"), std::string::npos)
+      << res.message;
+}
+
 TEST(SalvorClient, TooLargeDumpIsRefusedBeforeSending)
 {
    FakeCollector fake;
@@ -319,6 +354,132 @@ TEST(SalvorClient, FileShorterThanAnnouncedFails)
    close(fd);
    EXPECT_EQ(res.kind, SalvorResult::Failed);
    EXPECT_NE(res.message.find("shorter"), std::string::npos) << res.message;
+}
+
+// Sends what `source` gives to the fake collector.
+SendOutcome
+SendSource(const FakeCollector &fake, SalvorDumpSource &source, SalvorSendOptions opts)
+{
+   SalvorClient client;
+   SendOutcome out;
+   out.result = client.Open(fake.Address());
+   if (out.result) {
+      out.result = client.SendDump(source, opts, &out.stats);
+   }
+   return out;
+}
+
+std::string
+AsString(const std::vector<uint8_t> &bytes)
+{
+   return std::string(bytes.begin(), bytes.end());
+}
+
+TEST(SalvorClient, FlatRecordsLandAtTheirOffsetsAndLaterBytesWin)
+{
+   // Out of order, overlapping, larger than many messages, with a
+   // hole; replies lost and reordered, datagrams lost and delayed.
+   std::vector<FlatRecord> records = {
+      {100000, RandomBytes(50000, 1)}, {0, RandomBytes(4096, 2)},
+      {90000, RandomBytes(20000, 3)},
+      {1000, RandomBytes(1552, 4)},    {149000, RandomBytes(3000, 5)},
+      {1001, RandomBytes(10, 6)},
+   };
+   TempFile file(RandomBytes(0));
+   testutil::WriteFile(file.Path(), FlatStream(records));
+   int fd = open(file.Path().c_str(), O_RDONLY);
+   std::unique_ptr<SalvorDumpSource> source = SalvorFlatSource(fd);
+   FakeCollector fake({.dropEvery = 7, .swapEvery = 3});
+   SalvorSendOptions opts = Quick();
+   opts.testLoss = 0.05;
+   SendOutcome out = SendSource(fake, *source, opts);
+   close(fd);
+   ASSERT_TRUE(out.result) << out.result.message;
+   std::vector<FakeCollector::Dump> dumps = fake.Dumps();
+   ASSERT_EQ(dumps.size(), 1u);
+   EXPECT_TRUE(dumps[0].done);
+   EXPECT_TRUE(AsString(dumps[0].data) == FlatRebuilt(records));
+   EXPECT_EQ(out.stats.bytes, 50000u + 4096 + 20000 + 1552 + 3000 + 10);
+}
+
+TEST(SalvorClient, PipeOfUnknownSizeIsSentToItsEnd)
+{
+   std::vector<uint8_t> content = RandomBytes(700 * 1000 + 5, 9);
+   int fds[2];
+   ASSERT_EQ(pipe(fds), 0);
+   std::thread writer([&] {
+      size_t at = 0;
+      while (at < content.size()) {
+         ssize_t n = write(fds[1], content.data() + at, std::min<size_t>(7000, content.size() - at));
+         if (n <= 0) {
+            break;
+         }
+         at += (size_t)n;
+      }
+      close(fds[1]);
+   });
+   std::unique_ptr<SalvorDumpSource> source = SalvorStreamSource(fds[0]);
+   FakeCollector fake({.dropEvery = 9});
+   SalvorSendOptions opts = Quick();
+   opts.window = 8;  // a small ring: the pipe's bytes are kept in it
+   SendOutcome out = SendSource(fake, *source, opts);
+   writer.join();
+   close(fds[0]);
+   ASSERT_TRUE(out.result) << out.result.message;
+   std::vector<FakeCollector::Dump> dumps = fake.Dumps();
+   ASSERT_EQ(dumps.size(), 1u);
+   EXPECT_TRUE(dumps[0].done);
+   EXPECT_TRUE(dumps[0].data == content);
+   EXPECT_EQ(out.stats.bytes, content.size());
+}
+
+TEST(SalvorClient, BrokenFlatStreamsAreReported)
+{
+   struct Case {
+      std::string stream;
+      std::string error;
+      unsigned inits;  // a bad header is found before the init
+   };
+   std::string whole = FlatStream({{0, RandomBytes(5000)}});
+   std::string badOffset = FlatStream({{0, RandomBytes(10)}}, false);
+   badOffset += std::string(8, '\xff') + std::string(7, '\0') + "\x01";
+   std::vector<Case> cases = {
+      {"", "not a flattened dump", 0},
+      {"makedumpfile", "not a flattened dump", 0},
+      {"elf" + whole.substr(3), "not a flattened dump", 0},
+      {FlatStream({{0, RandomBytes(3000)}}, false), "ends without its end marker", 1},
+      {whole.substr(0, whole.size() - 16 - 100), "ends inside a record", 1},
+      {badOffset, "bad record", 1},
+      {FlatStream({{0, RandomBytes(10)}, {10, {}}}), "size 0", 1},
+   };
+   for (const Case &c : cases) {
+      TempFile file(RandomBytes(0));
+      testutil::WriteFile(file.Path(), c.stream);
+      int fd = open(file.Path().c_str(), O_RDONLY);
+      std::unique_ptr<SalvorDumpSource> source = SalvorFlatSource(fd);
+      FakeCollector fake;
+      SendOutcome out = SendSource(fake, *source, Quick());
+      close(fd);
+      EXPECT_EQ(out.result.kind, SalvorResult::Failed) << c.error;
+      EXPECT_NE(out.result.message.find(c.error), std::string::npos) << out.result.message;
+      EXPECT_EQ(fake.Seen().init, c.inits) << c.error;
+      EXPECT_EQ(fake.Seen().done, 0u) << c.error;
+   }
+}
+
+TEST(SalvorClient, StreamPastFourGiBFailsBeforeWrappingAround)
+{
+   TempFile file(RandomBytes(0));
+   testutil::WriteFile(file.Path(),
+                       FlatStream({{SALVOR_MAX_DUMP_SIZE - 10, RandomBytes(20)}}));
+   int fd = open(file.Path().c_str(), O_RDONLY);
+   std::unique_ptr<SalvorDumpSource> source = SalvorFlatSource(fd);
+   FakeCollector fake;
+   SendOutcome out = SendSource(fake, *source, Quick());
+   close(fd);
+   EXPECT_EQ(out.result.kind, SalvorResult::Failed);
+   EXPECT_NE(out.result.message.find("past 4 GiB"), std::string::npos) << out.result.message;
+   EXPECT_EQ(fake.Seen().data, 0u);
 }
 
 }  // namespace

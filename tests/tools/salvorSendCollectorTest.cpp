@@ -6,6 +6,7 @@
 #include "tests/support/collectorProcess.h"
 #include "tests/support/process.h"
 #include "tests/support/testFiles.h"
+#include "tests/tools/flatStream.h"
 #include "tools/salvorSocket.h"
 
 namespace fs = std::filesystem;
@@ -72,6 +73,74 @@ TEST(SalvorSendWithCollector, DumpsFromSeveralHostsLandByteExact)
    EXPECT_TRUE(testutil::ReadFile(ones[0]) == AsString(one));
    EXPECT_TRUE(testutil::ReadFile(others[0]) == AsString(other));
    EXPECT_EQ(fs::file_size(empties[0]), 0u);
+#endif
+}
+
+// The one dump file the collector wrote for a host, or "" when there is not one.
+std::string
+OnlyDumpOf(const fs::path &dataDir, const std::string &lastByte)
+{
+   std::vector<fs::path> dumps = DumpsOf(dataDir, "127", "0", "0", lastByte);
+   return dumps.size() == 1 ? testutil::ReadFile(dumps[0]) : "";
+}
+
+TEST(SalvorSendWithCollector, FlatStreamsLandAsMakedumpfileRebuildsThem)
+{
+#ifndef SALVOR_COLLECTOR_PATH
+   GTEST_SKIP() << "the collector is not part of this build";
+#else
+   if (testutil::Run({"/bin/sh", "-c", "command -v makedumpfile"}).exit.Code() != 0) {
+      GTEST_SKIP() << "makedumpfile is not installed (scripts/deps.sh test installs it)";
+   }
+   testutil::CollectorProcess collector(SALVOR_COLLECTOR_PATH);
+   std::string error;
+   ASSERT_TRUE(collector.WaitReady(&error)) << error;
+   std::string server = SalvorFormatAddress(collector.Address());
+   testutil::TempDir dir;
+
+   // Records out of order, overlapping, spanning many messages,
+   // and leaving holes, as a flattening dump tool writes them.
+   std::vector<std::vector<FlatRecord>> streams = {
+      {{0, testutil::RandomBytes(4096, 1)}, {4096, testutil::RandomBytes(300000, 2)}},
+      {{200000, testutil::RandomBytes(65536, 3)}, {0, testutil::RandomBytes(8192, 4)},
+       {150000, testutil::RandomBytes(60000, 5)},
+       {100, testutil::RandomBytes(1552 * 3 + 1, 6)}, {120, testutil::RandomBytes(7, 7)}},
+   };
+   for (size_t i = 0; i < streams.size(); i++) {
+      std::string host = std::to_string(10 + i);
+      std::string stream = dir / ("stream" + host), rebuilt = dir / ("rebuilt" + host);
+      testutil::WriteFile(stream, FlatStream(streams[i]));
+      testutil::RunResult r = testutil::Run(
+         {"/bin/sh", "-c", "makedumpfile -R \"$1\" < \"$2\"", "sh", rebuilt, stream});
+      ASSERT_EQ(r.exit.Code(), 0) << r.out << r.err;
+      // From a pipe, as the dump tool's output would come.
+      r = testutil::Run({"/bin/sh", "-c",
+                         "cat \"$1\" | \"$2\" --flat --server \"$3\" --from \"$4\" -", "sh",
+                         stream, SALVOR_SEND_PATH, server, "127.0.0." + host});
+      ASSERT_EQ(r.exit.Code(), 0) << r.err;
+      std::string stored = OnlyDumpOf(collector.DataDir(), host);
+      EXPECT_EQ(stored.size(), fs::file_size(rebuilt)) << "stream " << i;
+      EXPECT_TRUE(stored == testutil::ReadFile(rebuilt)) << "stream " << i;
+      EXPECT_TRUE(stored == FlatRebuilt(streams[i])) << "stream " << i;
+   }
+#endif
+}
+
+TEST(SalvorSendWithCollector, PipedDumpLandsByteExact)
+{
+#ifndef SALVOR_COLLECTOR_PATH
+   GTEST_SKIP() << "the collector is not part of this build";
+#else
+   testutil::CollectorProcess collector(SALVOR_COLLECTOR_PATH);
+   std::string error;
+   ASSERT_TRUE(collector.WaitReady(&error)) << error;
+   std::vector<uint8_t> content = testutil::RandomBytes(1000 * 1000 + 7, 21);
+   testutil::TempFile file(content);
+   testutil::RunResult r = testutil::Run(
+      {"/bin/sh", "-c", "cat \"$1\" | \"$2\" --server \"$3\" --from 127.0.0.5 -", "sh",
+       file.Path(), SALVOR_SEND_PATH, SalvorFormatAddress(collector.Address())});
+   ASSERT_EQ(r.exit.Code(), 0) << r.err;
+   EXPECT_TRUE(OnlyDumpOf(collector.DataDir(), "5") == AsString(content));
 #endif
 }
 

@@ -80,11 +80,113 @@ TEST(SalvorSend, FailuresExitNonZeroWithAReason)
    }
    for (auto args : std::vector<std::vector<std::string>>{
            {}, {"--window", "0", "f"}, {"--bogus", "f"}, {"a", "b"}, {"--status", "f"},
+           {"--status", "--flat"}, {"-", "f"},
            {"--timestamp", "0", "f"}}) {
       RunResult r = RunSend(args);
       EXPECT_EQ(r.exit.Code(), 2) << r.err;
       EXPECT_NE(r.err.find("usage:"), std::string::npos);
    }
+}
+
+// A loopback port where nothing listens: bound, then let go.
+uint16_t
+ClosedPort()
+{
+   NetSocket s = Net_UdpSocket();
+   NetAddr addr{};
+   EXPECT_EQ(Net_Bind(s, NET_LOOPBACK, 0), 0);
+   EXPECT_EQ(Net_LocalAddr(s, &addr), 0);
+   Net_Close(s);
+   return addr.port;
+}
+
+TEST(SalvorSend, SendsOverIPv6)
+{
+   FakeCollector fake({.ipv6 = true});
+   std::vector<uint8_t> content = RandomBytes(30 * 1000, 3);
+   TempFile file(content);
+   RunResult r = RunSend({"--server", fake.Server(), "--from", "::1", "--timestamp", "5",
+                          file.Path()});
+   ASSERT_EQ(r.exit.Code(), 0) << r.err;
+   EXPECT_NE(r.out.find(" to " + fake.Server() + " as dump 5"), std::string::npos) << r.out;
+   std::vector<FakeCollector::Dump> dumps = fake.Dumps();
+   ASSERT_EQ(dumps.size(), 1u);
+   EXPECT_TRUE(dumps[0].done);
+   EXPECT_TRUE(dumps[0].data == content);
+
+   r = RunSend({"--status", "--server", fake.Server()});
+   EXPECT_EQ(r.exit.Code(), 0) << r.err;
+   EXPECT_EQ(r.out, "collector at " + fake.Server() + " is alive\n");
+
+   // A source of the other family cannot reach it.
+   r = RunSend({"--status", "--server", fake.Server(), "--from", "127.0.0.1"});
+   EXPECT_EQ(r.exit.Code(), 1);
+   EXPECT_NE(r.err.find("not of one address family"), std::string::npos) << r.err;
+}
+
+TEST(SalvorSend, ServerAddressForms)
+{
+   FakeCollector fake;
+   std::string port = std::to_string(fake.Address().port);
+   for (std::string server :
+        std::vector<std::string>{"127.0.0.1:" + port, "localhost:" + port, "[127.0.0.1]:" + port}) {
+      RunResult r = RunSend({"--status", "--server=" + server});
+      EXPECT_EQ(r.exit.Code(), 0) << server << ": " << r.err;
+   }
+   for (std::string server :
+        std::vector<std::string>{"[::1:" + port, "[::1]x", "127.0.0.1:0", ":" + port}) {
+      RunResult r = RunSend({"--status", "--server", server});
+      EXPECT_EQ(r.exit.Code(), 1) << server;
+      EXPECT_NE(r.err.find(server), std::string::npos) << r.err;
+   }
+   EXPECT_EQ(fake.Seen().status, 3u);
+}
+
+TEST(SalvorSend, RefusedPortEndsAfterThreeTries)
+{
+   std::string server = "127.0.0.1:" + std::to_string(ClosedPort());
+   TempFile file(RandomBytes(5000));
+   for (std::vector<std::string> args :
+        {std::vector<std::string>{"--status"}, std::vector<std::string>{file.Path()}}) {
+      args.insert(args.end(), {"--server", server, "--timeout", "20"});
+      RunResult r = RunSend(args);
+      EXPECT_EQ(r.exit.Code(), 1);
+      std::string what = args[0] == "--status" ? "status check" : "init";
+      EXPECT_EQ(r.err, "salvor-send: connection refused by " + server +
+                          " (nothing listens there: is the collector running?); gave up the " +
+                          what + " after 3 attempts\n");
+   }
+}
+
+TEST(SalvorSend, HelpAndVersion)
+{
+   for (std::vector<std::string> args :
+        {std::vector<std::string>{"--help"}, {"-h"}, {"--server", "x", "--help", "f"}}) {
+      RunResult r = RunSend(args);
+      EXPECT_EQ(r.exit.Code(), 0);
+      EXPECT_EQ(r.out.rfind("usage: salvor-send", 0), 0u) << r.out;
+      EXPECT_NE(r.out.find("--version"), std::string::npos);
+      EXPECT_EQ(r.err, "");
+   }
+   RunResult r = RunSend({"--version"});
+   EXPECT_EQ(r.exit.Code(), 0);
+   EXPECT_EQ(r.out, std::string("salvor-send ") + SALVOR_EXPECTED_VERSION + "\n");
+}
+
+TEST(SalvorSend, StandardInputIsSentAsOneDump)
+{
+   FakeCollector fake;
+   std::vector<uint8_t> content = RandomBytes(100 * 1000 + 1, 4);
+   TempFile file(content);
+   RunResult r = testutil::Run({"/bin/sh", "-c",
+                                "cat \"$1\" | \"$2\" --server \"$3\" -", "sh", file.Path(),
+                                SALVOR_SEND_PATH, fake.Server()});
+   ASSERT_EQ(r.exit.Code(), 0) << r.err;
+   EXPECT_EQ(r.out.rfind("sent standard input (100001 bytes)", 0), 0u) << r.out;
+   std::vector<FakeCollector::Dump> dumps = fake.Dumps();
+   ASSERT_EQ(dumps.size(), 1u);
+   EXPECT_TRUE(dumps[0].done);
+   EXPECT_TRUE(dumps[0].data == content);
 }
 
 TEST(SalvorSend, StatusCheck)
