@@ -13,7 +13,7 @@ prefixes=$(scripts/windowsDeps.sh | tail -1)
 # prefix of the build tree's own. A persistent server and Wine's helper
 # processes are started first, their output sent away: started by a test
 # instead, they would hold ctest's output pipe open and the run could hang.
-mkdir -p "$dir"
+mkdir -p "$dir/wine"
 export WINEPREFIX=$PWD/$dir/wine WINEDEBUG=-all
 wineserver -p >/dev/null 2>&1
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT

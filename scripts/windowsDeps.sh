@@ -70,12 +70,16 @@ buildIcu() { # prefix version work
   mkdir -p "$3/native" "$3/cross"
   # ICU's build tools run on the build machine: a native build first.
   (cd "$3/native" && "$3/src/source/configure" "${opts[@]}" && nice make -j "$jobs")
-  (cd "$3/cross" && "$3/src/source/configure" "${opts[@]}" --host=x86_64-w64-mingw32 \
+  # The cross build makes no tools: they would link ICU's libraries by
+  # their plain names, which a static Windows build prefixes with "s".
+  (cd "$3/cross" && "$3/src/source/configure" "${opts[@]}" --disable-tools \
+     --host=x86_64-w64-mingw32 \
      --with-cross-build="$3/native" --enable-static --disable-shared \
      --with-data-packaging=static --prefix="$1" \
      CC=x86_64-w64-mingw32-gcc-posix CXX=x86_64-w64-mingw32-g++-posix \
-     && nice make -j "$jobs" && make install)
-  # The data library installed in lib/ is a stub; the real archive is in bin/.
+     && nice make -j "$jobs" && mkdir -p "$1/bin" && make install)
+  # The data library installed in lib/ is a stub; the real archive goes to
+  # bin/ (which the install, without tools, does not create itself).
   cp "$1/bin/sicudt.a" "$1/lib/libsicudt.a"
 }
 
