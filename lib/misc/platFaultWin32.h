@@ -31,6 +31,7 @@ PlatFaultWin32Error(int err)
    case ECONNREFUSED: return WSAECONNREFUSED;
    case EMSGSIZE: return WSAEMSGSIZE;
    case ENOBUFS: return WSAENOBUFS;
+   case EMFILE: return WSAEMFILE;
    default: return ERROR_GEN_FAILURE;
    }
 }

@@ -4,12 +4,26 @@
 #pragma once
 
 #if defined(_WIN32)
+#include <windows.h>
+
 constexpr bool TEST_ON_WINDOWS = true;
+// Whether Windows is Wine's, which differs from it where noted.
+inline bool
+TestUnderWine()
+{
+   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+   return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
 // One or more digits in a death test's regular expression: GoogleTest's
 // own simple syntax on Windows, POSIX extended ones elsewhere.
 #define TEST_RE_DIGITS "\\d+"
 #else
 constexpr bool TEST_ON_WINDOWS = false;
+inline bool
+TestUnderWine()
+{
+   return false;
+}
 #define TEST_RE_DIGITS "[0-9]+"
 #endif
 
