@@ -4,7 +4,9 @@
 # (lintian, which checks the Debian package; makedumpfile, whose -R the
 # client's flattened-stream test compares with; and the fuzzers' compiler);
 # with "fuzz", the fuzzers' compiler (clang with libFuzzer and the
-# sanitizers' run-time).
+# sanitizers' run-time); with "windows", also what the Windows build
+# (scripts/build-windows.sh) needs: the mingw-w64 compiler with C++
+# threads, Wine for its tests, and make for ICU's build.
 set -euo pipefail
 
 # The build needs the compiler, CMake, Ninja, libxml2, ICU, libsystemd and
@@ -20,14 +22,26 @@ fi
 if [ "${1:-}" = test ] || [ "${1:-}" = fuzz ]; then
   packages+=(clang-14 libclang-rt-14-dev)
 fi
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+# Installs the packages of "$@" that are missing; the options before "--"
+# go to apt-get install.
+install() {
+  local opts=()
+  while [ "$1" != -- ]; do opts+=("$1"); shift; done
+  shift
+  local missing=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${opts[@]}" "${missing[@]}"
+  fi
+}
+install -- "${packages[@]}"
+if [ "${1:-}" = windows ]; then
+  # Wine's recommendations (fonts, sound, 32-bit parts) serve no test here.
+  install --no-install-recommends -- g++-mingw-w64-x86-64-posix wine64 wine make
 fi

@@ -352,6 +352,26 @@ MsgFmtBuildConversion(const Conversion &c, const MsgFmt_Arg *args, int numArgs,
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
+/*
+ * A pointer as the GNU C library prints "%p" ("0x" and lower-case hex
+ * digits, "(nil)" for null) on every platform, whose C libraries differ
+ * there: the text goes through the conversion's flags and width as a
+ * string (a precision, meaningless for a pointer, is dropped).
+ */
+int
+MsgFmtPrintPointer(const std::string &conversion, const void *ptr, char *buf, size_t size)
+{
+   char text[32];
+   if (ptr == nullptr) {
+      std::snprintf(text, sizeof text, "(nil)");
+   } else {
+      std::snprintf(text, sizeof text, "0x%llx", (unsigned long long)(uintptr_t)ptr);
+   }
+   std::string asString = conversion.substr(0, conversion.find_first_of(".p"));
+   asString += 's';
+   return std::snprintf(buf, size, asString.c_str(), text);
+}
+
 int
 MsgFmtPrintArg(const std::string &conversion, const MsgFmt_Arg &a, char *buf, size_t size)
 {
@@ -366,7 +386,7 @@ MsgFmtPrintArg(const std::string &conversion, const MsgFmt_Arg &a, char *buf, si
       return std::snprintf(buf, size, conversion.c_str(),
                            a.v.string8 == nullptr ? "(null)" : a.v.string8);
    default:
-      return std::snprintf(buf, size, conversion.c_str(), a.v.ptr);
+      return MsgFmtPrintPointer(conversion, a.v.ptr, buf, size);
    }
 }
 #pragma GCC diagnostic pop

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 
 #include "lib/string/str.h"
 
@@ -54,7 +53,7 @@ Panic(const char *format, ...)
    }
    if (count > 1) {
       std::fputs("Panic loop\n", stderr);
-      _exit(1);
+      std::_Exit(1);
    }
    std::exit(-1);
 }
@@ -108,9 +107,13 @@ MustStrndup(int bugNr, const char *bytes, size_t length, const char *file, int l
    if (bytes == nullptr) {
       return nullptr;
    }
-   char *p = strndup(bytes, length);
+   // strndup is POSIX only.
+   size_t n = strnlen(bytes, length);
+   char *p = (char *)std::malloc(n + 1);
    if (p == nullptr) {
       AllocFailure(bugNr, file, line);
    }
+   std::memcpy(p, bytes, n);
+   p[n] = '\0';
    return p;
 }

@@ -9,12 +9,18 @@
 
 namespace {
 
-static_assert(sizeof(void *) == sizeof(unsigned long),
-              "pointers are printed as unsigned long");
+// Pointers are printed as the integer of their width: unsigned long, or
+// unsigned long long where long stays 32 bits beside 64-bit pointers
+// (Windows).
+constexpr bool POINTER_IS_LONG = sizeof(void *) == sizeof(unsigned long);
+static_assert(POINTER_IS_LONG || sizeof(void *) == sizeof(unsigned long long),
+              "pointers are printed as unsigned long or unsigned long long");
 
 // "%p" becomes a hexadecimal number of pointer width, upper case, with
 // leading zeros and no "0x" (so that "0x%p" reads as one address).
-constexpr const char *POINTER_DIGITS = sizeof(void *) == 8 ? ".16lX" : ".8lX";
+constexpr const char *POINTER_DIGITS = !POINTER_IS_LONG ? ".16llX"
+                                       : sizeof(void *) == 8 ? ".16lX" : ".8lX";
+constexpr const char *POINTER_LENGTH = POINTER_IS_LONG ? "lX" : "llX";
 
 }  // namespace
 
@@ -67,7 +73,7 @@ StrTranslateFormat(const char *format, char *out, bool *changed)
          p++;
          *changed = true;
       } else if (p[0] == 'p') {
-         const char *digits = precision ? "lX" : POINTER_DIGITS;
+         const char *digits = precision ? POINTER_LENGTH : POINTER_DIGITS;
          emit(digits, std::strlen(digits));
          p++;
          *changed = true;

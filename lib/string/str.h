@@ -19,7 +19,12 @@
  * args the first argument's (0 for a va_list).
  */
 #if defined(__GNUC__)
-#define PRINTF_DECL(fmt, args) __attribute__((format(printf, fmt, args)))
+// The C99 dialect; a platform whose compiler takes "printf" for another
+// one (mingw-w64: the Microsoft C library's) names it gnu_printf.
+#ifndef STR_PRINTF_FORMAT
+#define STR_PRINTF_FORMAT printf
+#endif
+#define PRINTF_DECL(fmt, args) __attribute__((format(STR_PRINTF_FORMAT, fmt, args)))
 #else
 #define PRINTF_DECL(fmt, args)
 #endif

@@ -10,11 +10,22 @@
 
 #include "lib/misc/platFault.h"
 #include "lib/net/net.h"
+#include "tests/support/testPlatform.h"
 
 namespace {
 
 constexpr uint32_t HOST_2 = 0x7F000002;  // 127.0.0.2
 constexpr uint32_t HOST_3 = 0x7F000003;  // 127.0.0.3
+
+// Whether a datagram shows the address its sender is bound to. Wine binds
+// a UDP socket bound to one address to every address of that address's
+// interface instead (so that it hears broadcasts, as on Windows), and the
+// system then sends from the interface's first address.
+bool
+SourceAddressShown()
+{
+   return !TestUnderWine();
+}
 
 // A UDP socket bound to ip on an ephemeral port, closed at the end.
 class Bound {
@@ -31,9 +42,20 @@ public:
    NetAddr addr{};
 };
 
+// The socket library is started for each test, as a program starts it
+// before its first socket (Windows has none before).
 class Net : public ::testing::Test {
 protected:
-   void TearDown() override { PlatFault_Clear(); }
+   void SetUp() override
+   {
+      uint16_t granted = 0;
+      ASSERT_EQ(Net_Startup(0x0202, &granted), 0);
+   }
+   void TearDown() override
+   {
+      PlatFault_Clear();
+      Net_Cleanup();
+   }
 };
 
 TEST_F(Net, DatagramLongerThanTheBufferIsCutAndItsFullLengthReported)
@@ -49,7 +71,9 @@ TEST_F(Net, DatagramLongerThanTheBufferIsCutAndItsFullLengthReported)
    size_t full = 0;
    EXPECT_EQ(Net_RecvFrom(receiver.fd, buf.data(), buf.size(), &from, &full, false), 1600);
    EXPECT_EQ(full, 1601u);
-   EXPECT_EQ(from.ip, HOST_2);
+   if (SourceAddressShown()) {
+      EXPECT_EQ(from.ip, HOST_2);
+   }
    EXPECT_EQ(from.port, sender.addr.port);
 }
 
@@ -65,6 +89,9 @@ TEST_F(Net, EmptySocketWithoutWaitingWouldBlock)
 
 TEST_F(Net, DatagramToAClosedPortIsRefusedOnTheNextReceive)
 {
+   if (TestUnderWine()) {
+      GTEST_SKIP() << "Wine does not report a closed port of a UDP peer";
+   }
    // A port that was bound and is free again: nothing listens on it.
    NetAddr closed;
    {
@@ -155,7 +182,9 @@ TEST_F(Net, BatchReceiveWaitsOnlyWhenEmptyAndEndsOnAWakeUp)
       EXPECT_EQ(std::string(bufs[0], batch[0].length), "one");
       EXPECT_EQ(std::string(bufs[1], batch[1].length), "two");
       EXPECT_EQ(batch[2].length, 100u) << "the full length of a datagram that was cut";
-      EXPECT_EQ(batch[1].from.ip, HOST_2);
+      if (SourceAddressShown()) {
+         EXPECT_EQ(batch[1].from.ip, HOST_2);
+      }
       EXPECT_EQ(batch[1].from.port, sender.addr.port);
 
       EXPECT_EQ(Net_RecvBatch(receiver.fd, wakeup, set, 20), NET_RECV_TIMED_OUT);

@@ -1,0 +1,580 @@
+// Win32 back end of the socket layer (net.h): Windows Sockets 2.
+//
+// Errors are the errno-style codes of the POSIX back end, made from the
+// Winsock ones by one table and kept per thread for Net_LastError, so
+// that the code above tests them alike on both platforms (the Winsock
+// code also stays the thread's last error). Sockets are handles, whose
+// significant bits fit the int of NetSocket. Windows reports neither a
+// cut datagram's full length nor receives without waiting on a blocking
+// socket: receives go through a buffer that holds any datagram, after a
+// select that finds one waiting. The wake-up is a loopback socket that a
+// signal sends one byte to; every wait watches it, so attaching one to a
+// socket needs nothing more.
+#include "lib/net/net.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include "lib/misc/platFaultWin32.h"
+
+namespace {
+
+thread_local int netError = 0;
+
+constexpr size_t NET_MAX_DATAGRAM = 65536;
+
+int
+NetErrnoOf(int wsa)
+{
+   switch (wsa) {
+   case WSAEWOULDBLOCK: return EWOULDBLOCK;
+   case WSAEINTR: return EINTR;
+   case WSAECONNRESET: return ECONNREFUSED;  // a UDP peer's port was closed
+   case WSAECONNREFUSED: return ECONNREFUSED;
+   case WSAEHOSTUNREACH: return EHOSTUNREACH;
+   case WSAENETUNREACH: return ENETUNREACH;
+   case WSAENOBUFS: return ENOBUFS;
+   case WSAEMFILE: return EMFILE;
+   case WSAEADDRINUSE: return EADDRINUSE;
+   case WSAEADDRNOTAVAIL: return EADDRNOTAVAIL;
+   case WSAEMSGSIZE: return EMSGSIZE;
+   case WSAEACCES: return EACCES;
+   case WSAEINVAL: return EINVAL;
+   case WSAENOTSOCK: return EBADF;
+   case WSAEBADF: return EBADF;
+   case WSAETIMEDOUT: return ETIMEDOUT;
+   case WSAENETDOWN: return ENETDOWN;
+   default: return EIO;
+   }
+}
+
+// Records the failure of the Winsock call just made; returns `value`.
+template <typename T>
+T
+NetFailed(T value)
+{
+   netError = NetErrnoOf(WSAGetLastError());
+   return value;
+}
+
+// The failure seam; an armed call leaves its errno as the socket error.
+bool
+NetAllowed(PlatCall call, size_t *len = nullptr)
+{
+   if (!PlatFault_Allowed(call, len)) {
+      netError = errno;
+      return false;
+   }
+   return true;
+}
+
+SOCKET
+NetHandle(NetSocket sock)
+{
+   return sock < 0 ? INVALID_SOCKET : (SOCKET)(uintptr_t)(unsigned)sock;
+}
+
+sockaddr_in
+NetToSockaddr(uint32_t ip, uint16_t port)
+{
+   sockaddr_in addr{};
+   addr.sin_family = AF_INET;
+   addr.sin_addr.s_addr = htonl(ip);
+   addr.sin_port = htons(port);
+   return addr;
+}
+
+void
+NetFromSockaddr(const sockaddr_in &addr, NetAddr *out)
+{
+   out->ip = ntohl(addr.sin_addr.s_addr);
+   out->port = ntohs(addr.sin_port);
+}
+
+/*
+ * Waits up to timeoutMs (negative: no limit) for a or b (may be
+ * INVALID_SOCKET) to become readable: 1 with the flags set, 0 on
+ * timeout, -1 on error.
+ */
+int
+NetSelect(SOCKET a, SOCKET b, int timeoutMs, bool *aReady, bool *bReady)
+{
+   fd_set readable;
+   FD_ZERO(&readable);
+   FD_SET(a, &readable);
+   if (b != INVALID_SOCKET) {
+      FD_SET(b, &readable);
+   }
+   timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+   int n = select(0, &readable, nullptr, nullptr, timeoutMs < 0 ? nullptr : &tv);
+   if (n == SOCKET_ERROR) {
+      return NetFailed(-1);
+   }
+   *aReady = FD_ISSET(a, &readable) != 0;
+   *bReady = b != INVALID_SOCKET && FD_ISSET(b, &readable) != 0;
+   return n > 0 ? 1 : 0;
+}
+
+bool
+NetWaiting(SOCKET sock)
+{
+   bool ready = false, unused = false;
+   return NetSelect(sock, INVALID_SOCKET, 0, &ready, &unused) > 0 && ready;
+}
+
+/*
+ * One datagram into buf, through a buffer that holds any datagram when
+ * buf may be too small, so that the full length is known. Returns the
+ * bytes stored or -1.
+ */
+long
+NetReceiveOne(SOCKET sock, void *buf, size_t len, sockaddr_in *addr, size_t *full)
+{
+   static thread_local char *scratch = nullptr;
+   bool direct = len >= NET_MAX_DATAGRAM;
+   if (!direct && scratch == nullptr) {
+      scratch = new (std::nothrow) char[NET_MAX_DATAGRAM];
+      if (scratch == nullptr) {
+         netError = ENOMEM;
+         return -1;
+      }
+   }
+   int addrLen = sizeof *addr;
+   int n = recvfrom(sock, direct ? (char *)buf : scratch,
+                    direct ? (int)(len > 0x7fffffff ? 0x7fffffff : len) : (int)NET_MAX_DATAGRAM, 0,
+                    reinterpret_cast<sockaddr *>(addr), &addrLen);
+   if (n == SOCKET_ERROR) {
+      return NetFailed(-1L);
+   }
+   *full = (size_t)n;
+   size_t stored = (size_t)n < len ? (size_t)n : len;
+   if (!direct) {
+      std::memcpy(buf, scratch, stored);
+   }
+   return (long)stored;
+}
+
+}  // namespace
+
+int
+Net_Startup(uint16_t version, uint16_t *granted)
+{
+   WSADATA data;
+   int err = WSAStartup(version, &data);
+   *granted = err == 0 ? data.wVersion : 0;
+   return err;
+}
+
+void
+Net_Cleanup()
+{
+   WSACleanup();
+}
+
+NetSocket
+Net_UdpSocket(bool nonBlocking)
+{
+   if (!NetAllowed(PLAT_SOCKET)) {
+      return NET_INVALID_SOCKET;
+   }
+   SOCKET sock = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
+                            WSA_FLAG_NO_HANDLE_INHERIT);
+   if (sock == INVALID_SOCKET) {
+      return NetFailed(NET_INVALID_SOCKET);
+   }
+   u_long on = 1;
+   if (nonBlocking && ioctlsocket(sock, FIONBIO, &on) != 0) {
+      netError = NetErrnoOf(WSAGetLastError());
+      closesocket(sock);
+      return NET_INVALID_SOCKET;
+   }
+   return (NetSocket)sock;
+}
+
+void
+Net_Close(NetSocket sock)
+{
+   if (sock >= 0) {
+      closesocket(NetHandle(sock));
+   }
+}
+
+int
+Net_Bind(NetSocket sock, uint32_t ip, uint16_t port)
+{
+   if (!NetAllowed(PLAT_BIND)) {
+      return -1;
+   }
+   sockaddr_in addr = NetToSockaddr(ip, port);
+   return bind(NetHandle(sock), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0
+             ? 0 : NetFailed(-1);
+}
+
+int
+Net_Connect(NetSocket sock, const NetAddr *peer)
+{
+   if (!NetAllowed(PLAT_CONNECT)) {
+      return -1;
+   }
+   sockaddr_in addr = NetToSockaddr(peer->ip, peer->port);
+   return connect(NetHandle(sock), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0
+             ? 0 : NetFailed(-1);
+}
+
+int
+Net_LocalAddr(NetSocket sock, NetAddr *out)
+{
+   sockaddr_in addr{};
+   int len = sizeof addr;
+   if (getsockname(NetHandle(sock), reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+      return NetFailed(-1);
+   }
+   NetFromSockaddr(addr, out);
+   return 0;
+}
+
+int
+Net_SetReceiveBuffer(NetSocket sock, int bytes, bool force, int *granted)
+{
+   (void)force;  // Windows has no limit that privilege passes
+   int rc = setsockopt(NetHandle(sock), SOL_SOCKET, SO_RCVBUF, (const char *)&bytes,
+                       sizeof bytes) == 0 ? 0 : NetFailed(-1);
+   int len = sizeof *granted;
+   *granted = 0;
+   getsockopt(NetHandle(sock), SOL_SOCKET, SO_RCVBUF, (char *)granted, &len);
+   return rc;
+}
+
+int
+Net_WaitReadable(NetSocket sock, int timeoutMs)
+{
+   if (!NetAllowed(PLAT_SELECT)) {
+      return -1;
+   }
+   bool ready = false, unused = false;
+   return NetSelect(NetHandle(sock), INVALID_SOCKET, timeoutMs, &ready, &unused);
+}
+
+struct NetWakeup {
+   SOCKET in;   // bound to loopback; a signal is a datagram waiting here
+   SOCKET out;  // connected to `in`
+};
+
+NetWakeup *
+Net_WakeupCreate()
+{
+   NetWakeup *wakeup = new (std::nothrow) NetWakeup{INVALID_SOCKET, INVALID_SOCKET};
+   if (wakeup == nullptr) {
+      return nullptr;
+   }
+   wakeup->in = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+   wakeup->out = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+   sockaddr_in addr = NetToSockaddr(NET_LOOPBACK, 0);
+   int len = sizeof addr;
+   u_long on = 1;
+   bool ok = wakeup->in != INVALID_SOCKET && wakeup->out != INVALID_SOCKET &&
+             bind(wakeup->in, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+             getsockname(wakeup->in, reinterpret_cast<sockaddr *>(&addr), &len) == 0 &&
+             connect(wakeup->out, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+             ioctlsocket(wakeup->in, FIONBIO, &on) == 0 &&
+             ioctlsocket(wakeup->out, FIONBIO, &on) == 0;
+   if (!ok) {
+      netError = NetErrnoOf(WSAGetLastError());
+      Net_WakeupDestroy(wakeup);
+      return nullptr;
+   }
+   return wakeup;
+}
+
+void
+Net_WakeupDestroy(NetWakeup *wakeup)
+{
+   if (wakeup != nullptr) {
+      if (wakeup->in != INVALID_SOCKET) {
+         closesocket(wakeup->in);
+      }
+      if (wakeup->out != INVALID_SOCKET) {
+         closesocket(wakeup->out);
+      }
+      delete wakeup;
+   }
+}
+
+void
+Net_WakeupSignal(NetWakeup *wakeup)
+{
+   send(wakeup->out, "w", 1, 0);
+}
+
+bool
+Net_WakeupAttach(NetWakeup *wakeup, NetSocket sock)
+{
+   (void)wakeup;
+   (void)sock;
+   return true;  // every wait already watches the wake-up
+}
+
+void
+Net_WakeupDetach(NetWakeup *wakeup)
+{
+   (void)wakeup;
+}
+
+int
+Net_WaitReadableOrWakeup(NetSocket sock, NetWakeup *wakeup, int timeoutMs)
+{
+   if (wakeup == nullptr) {
+      return Net_WaitReadable(sock, timeoutMs);
+   }
+   if (!NetAllowed(PLAT_SELECT)) {
+      return -1;
+   }
+   bool ready = false, woken = false;
+   int n = NetSelect(NetHandle(sock), wakeup->in, timeoutMs, &ready, &woken);
+   if (n <= 0) {
+      return n;
+   }
+   if (woken) {
+      char drain[16];
+      while (recv(wakeup->in, drain, sizeof drain, 0) > 0) {
+         // every signal so far is consumed
+      }
+   }
+   return ready ? 1 : 2;
+}
+
+struct NetRecvSet {
+   NetDatagram *batch;
+   int count;
+};
+
+NetRecvSet *
+Net_RecvSetCreate(NetDatagram *batch, int count)
+{
+   NetRecvSet *set = new (std::nothrow) NetRecvSet;
+   if (set != nullptr) {
+      set->batch = batch;
+      set->count = count < NET_MAX_BATCH ? count : NET_MAX_BATCH;
+   }
+   return set;
+}
+
+void
+Net_RecvSetDestroy(NetRecvSet *set)
+{
+   delete set;
+}
+
+namespace {
+
+// The datagrams waiting now, without waiting: their number, or -1 when
+// the first receive failed.
+int
+NetRecvWaiting(SOCKET sock, NetRecvSet *set)
+{
+   if (!NetAllowed(PLAT_RECVFROM)) {
+      return -1;
+   }
+   int n = 0;
+   while (n < set->count && NetWaiting(sock)) {
+      NetDatagram &d = set->batch[n];
+      sockaddr_in addr{};
+      if (NetReceiveOne(sock, d.buf, d.size, &addr, &d.length) < 0) {
+         return n > 0 ? n : -1;
+      }
+      NetFromSockaddr(addr, &d.from);
+      n++;
+   }
+   return n;
+}
+
+}  // namespace
+
+int
+Net_RecvBatch(NetSocket sock, NetWakeup *wakeup, NetRecvSet *set, int timeoutMs)
+{
+   int n = NetRecvWaiting(NetHandle(sock), set);
+   if (n != 0) {
+      return n;
+   }
+   if (timeoutMs == 0) {
+      return NET_RECV_TIMED_OUT;
+   }
+   int ready = Net_WaitReadableOrWakeup(sock, wakeup, timeoutMs);
+   if (ready <= 0) {
+      return ready;
+   }
+   if (ready == 2) {
+      return NET_RECV_WOKEN;
+   }
+   n = NetRecvWaiting(NetHandle(sock), set);
+   return n == 0 ? NET_RECV_TIMED_OUT : n;
+}
+
+int
+Net_SendBatch(NetSocket sock, const NetOutgoing *msgs, int count)
+{
+   size_t total = 0;
+   for (int i = 0; i < count; i++) {
+      total += msgs[i].length;
+   }
+   if (!NetAllowed(PLAT_SENDTO, &total)) {
+      return -1;
+   }
+   count = count < NET_MAX_BATCH ? count : NET_MAX_BATCH;
+   for (int i = 0; i < count; i++) {
+      if (Net_SendTo(sock, msgs[i].buf, msgs[i].length, &msgs[i].to) < 0) {
+         return i > 0 ? i : -1;
+      }
+   }
+   return count;
+}
+
+long
+Net_RecvFrom(NetSocket sock, void *buf, size_t len, NetAddr *from, size_t *datagramLength,
+             bool dontWait)
+{
+   if (!NetAllowed(PLAT_RECVFROM)) {
+      return -1;
+   }
+   if (dontWait && !NetWaiting(NetHandle(sock))) {
+      netError = EWOULDBLOCK;
+      WSASetLastError(WSAEWOULDBLOCK);
+      return -1;
+   }
+   sockaddr_in addr{};
+   long n = NetReceiveOne(NetHandle(sock), buf, len, &addr, datagramLength);
+   if (n >= 0 && from != nullptr) {
+      NetFromSockaddr(addr, from);
+   }
+   return n;
+}
+
+long
+Net_SendTo(NetSocket sock, const void *buf, size_t len, const NetAddr *to)
+{
+   if (!NetAllowed(PLAT_SENDTO, &len)) {
+      return -1;
+   }
+   sockaddr_in addr = NetToSockaddr(to->ip, to->port);
+   int n = sendto(NetHandle(sock), (const char *)buf, (int)len, 0,
+                  reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+   return n == SOCKET_ERROR ? NetFailed(-1L) : (long)n;
+}
+
+long
+Net_Send(NetSocket sock, const void *buf, size_t len)
+{
+   if (!NetAllowed(PLAT_SENDTO, &len)) {
+      return -1;
+   }
+   int n = send(NetHandle(sock), (const char *)buf, (int)len, 0);
+   return n == SOCKET_ERROR ? NetFailed(-1L) : (long)n;
+}
+
+int
+Net_LastError()
+{
+   return netError;
+}
+
+const char *
+Net_ErrorText(int err)
+{
+   // The C library knows the classic errno texts only.
+   switch (err) {
+   case EWOULDBLOCK: return "Operation would block";
+   case ECONNREFUSED: return "Connection refused";
+   case EHOSTUNREACH: return "No route to host";
+   case ENETUNREACH: return "Network is unreachable";
+   case ENOBUFS: return "No buffer space available";
+   case EADDRINUSE: return "Address already in use";
+   case EADDRNOTAVAIL: return "Cannot assign requested address";
+   case EMSGSIZE: return "Message too long";
+   case ETIMEDOUT: return "Connection timed out";
+   case ENETDOWN: return "Network is down";
+   default: return strerror(err);
+   }
+}
+
+bool
+Net_IsTransientReceiveError(int err)
+{
+   switch (err) {
+   case ECONNREFUSED:   // an earlier reply's port was closed
+   case EHOSTUNREACH:
+   case ENETUNREACH:
+   case EINTR:
+   case ENOBUFS:
+   case ENOMEM:
+      return true;
+   default:
+      return false;
+   }
+}
+
+bool
+Net_WouldBlock(int err)
+{
+   return err == EAGAIN || err == EWOULDBLOCK;
+}
+
+bool
+Net_Interrupted(int err)
+{
+   return err == EINTR;
+}
+
+bool
+Net_Refused(int err)
+{
+   return err == ECONNREFUSED;
+}
+
+bool
+Net_SendBufferFull(int err)
+{
+   return err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS;
+}
+
+bool
+Net_ParseIPv4(const char *text, uint32_t *ip)
+{
+   in_addr addr;
+   if (inet_pton(AF_INET, text, &addr) != 1) {
+      return false;
+   }
+   *ip = ntohl(addr.s_addr);
+   return true;
+}
+
+void
+Net_FormatIPv4(uint32_t ip, char *buf, size_t size)
+{
+   std::snprintf(buf, size, "%u.%u.%u.%u", ip >> 24, (ip >> 16) & 0xff, (ip >> 8) & 0xff,
+                 ip & 0xff);
+}
+
+bool
+Net_Resolve(const char *host, uint32_t *ip, const char **error)
+{
+   if (Net_ParseIPv4(host, ip)) {
+      return true;
+   }
+   addrinfo hints{};
+   hints.ai_family = AF_INET;
+   hints.ai_socktype = SOCK_DGRAM;
+   addrinfo *res = nullptr;
+   int rc = getaddrinfo(host, nullptr, &hints, &res);
+   if (rc != 0 || res == nullptr) {
+      *error = rc != 0 ? gai_strerrorA(rc) : "no IPv4 address";
+      return false;
+   }
+   *ip = ntohl(reinterpret_cast<const sockaddr_in *>(res->ai_addr)->sin_addr.s_addr);
+   freeaddrinfo(res);
+   return true;
+}
