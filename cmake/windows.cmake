@@ -36,5 +36,6 @@ target_compile_definitions(PkgConfig::ICU INTERFACE U_STATIC_IMPLEMENTATION)
 target_link_libraries(PkgConfig::ICU INTERFACE
   ${SALVOR_ICU_sicuin} ${SALVOR_ICU_sicuuc} ${SALVOR_ICU_sicudt})
 
-message(STATUS "Windows build: modules ${SALVOR_LIB_MODULES}; "
+list(JOIN SALVOR_LIB_MODULES ", " builtModules)
+message(STATUS "Windows build: the modules ${builtModules} and their tests; "
                "not yet the other modules, the collector, the client and the benchmarks")

@@ -13,11 +13,16 @@ prefixes=$(scripts/windowsDeps.sh | tail -1)
 # prefix of the build tree's own. A persistent server and Wine's helper
 # processes are started first, their output sent away: started by a test
 # instead, they would hold ctest's output pipe open and the run could hang.
+# One Wine process (a shell reading a pipe that this script holds open
+# until it ends) keeps the helpers running between tests.
 mkdir -p "$dir/wine"
 export WINEPREFIX=$PWD/$dir/wine WINEDEBUG=-all
 wineserver -p >/dev/null 2>&1
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+trap 'exec 9>&-; wineserver -k >/dev/null 2>&1 || true' EXIT
 /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
+rm -f "$WINEPREFIX/keep" && mkfifo "$WINEPREFIX/keep"
+/usr/lib/wine/wine64 cmd <"$WINEPREFIX/keep" >/dev/null 2>&1 &
+exec 9>"$WINEPREFIX/keep"
 
 cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
   -DSALVOR_WIN_DEPS_PREFIXES="$prefixes" -DSALVOR_WERROR=ON | grep "Windows build:" || true

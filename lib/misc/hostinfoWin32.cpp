@@ -2,8 +2,10 @@
 //
 // - Host UUID: the machine GUID that Windows writes once when it is
 //   installed (HKLM\SOFTWARE\Microsoft\Cryptography, MachineGuid).
-// - Machine identifier: the serial number of the system volume (4 bytes)
-//   followed by the 64-bit FNV-1a hash of the computer name (8 bytes).
+// - Machine identifier: the serial number of the system volume (4 bytes;
+//   zero when the volume cannot tell it, as Wine's drives at times
+//   cannot) followed by the 64-bit FNV-1a hash of the computer name (8
+//   bytes).
 // - Process start time: the creation time of GetProcessTimes; a reused
 //   process id gets a later one.
 // - Existence: a process that cannot be opened for want of rights
@@ -76,13 +78,12 @@ Hostinfo_MachineID(uint8_t id[HOSTINFO_MACHINE_ID_SIZE])
    }
    wchar_t windowsDir[MAX_PATH];
    UINT n = GetSystemWindowsDirectoryW(windowsDir, MAX_PATH);
-   if (n < 3 || n >= MAX_PATH) {
-      return false;
-   }
-   windowsDir[3] = L'\0';  // "C:\", the system volume's root
    DWORD serial = 0;
-   if (!GetVolumeInformationW(windowsDir, nullptr, 0, &serial, nullptr, nullptr, nullptr, 0)) {
-      return false;
+   if (n >= 3 && n < MAX_PATH) {
+      windowsDir[3] = L'\0';  // "C:\", the system volume's root
+      if (!GetVolumeInformationW(windowsDir, nullptr, 0, &serial, nullptr, nullptr, nullptr, 0)) {
+         serial = 0;
+      }
    }
    uint64_t hash = 0xcbf29ce484222325ULL;
    char *utf8 = Win32Text_ToUtf8(name);
