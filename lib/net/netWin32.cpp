@@ -502,46 +502,6 @@ Net_ErrorText(int err)
 }
 
 bool
-Net_IsTransientReceiveError(int err)
-{
-   switch (err) {
-   case ECONNREFUSED:   // an earlier reply's port was closed
-   case EHOSTUNREACH:
-   case ENETUNREACH:
-   case EINTR:
-   case ENOBUFS:
-   case ENOMEM:
-      return true;
-   default:
-      return false;
-   }
-}
-
-bool
-Net_WouldBlock(int err)
-{
-   return err == EAGAIN || err == EWOULDBLOCK;
-}
-
-bool
-Net_Interrupted(int err)
-{
-   return err == EINTR;
-}
-
-bool
-Net_Refused(int err)
-{
-   return err == ECONNREFUSED;
-}
-
-bool
-Net_SendBufferFull(int err)
-{
-   return err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS;
-}
-
-bool
 Net_ParseIPv4(const char *text, uint32_t *ip)
 {
    in_addr addr;
@@ -550,13 +510,6 @@ Net_ParseIPv4(const char *text, uint32_t *ip)
    }
    *ip = ntohl(addr.s_addr);
    return true;
-}
-
-void
-Net_FormatIPv4(uint32_t ip, char *buf, size_t size)
-{
-   std::snprintf(buf, size, "%u.%u.%u.%u", ip >> 24, (ip >> 16) & 0xff, (ip >> 8) & 0xff,
-                 ip & 0xff);
 }
 
 bool
