@@ -68,7 +68,8 @@ SalvorCounterFamily(std::string *out, const char *name, const char *help, const 
    SalvorFamily(out, name, "counter", help);
    std::string sample = std::string(name) + "_total";
    for (int i = 0; i < n; i++) {
-      SalvorSample(out, sample.c_str(), label, values[i], counts[i]);
+      SalvorSample(out, sample.c_str(), label, label != nullptr ? values[i] : nullptr,
+                   counts[i]);
    }
 }
 
