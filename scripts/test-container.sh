@@ -41,7 +41,8 @@ suite=bookworm
 # root before it boots, where the container has no network.
 depends=$(dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' | sed 's/(.*)//; s/[[:space:]]//g' |
   grep -v '^$' | sort -u | paste -sd, -)
-include="systemd,systemd-sysv,dbus,$depends"
+# logrotate tries the package's rotation of the dump journal.
+include="systemd,systemd-sysv,dbus,logrotate,$depends"
 
 # The Debian mirror apt uses for the suite: the one-line and the deb822
 # sources, the first entry of type deb for the suite itself.
@@ -188,6 +189,15 @@ systemctl start "$unit" || fail "systemctl start"
 wait_state active || fail "the unit is $(systemctl is-active "$unit") after start"
 salvor-send --quiet --status || fail "no answer after the start"
 ok "started again, and answers"
+
+# The journal's rotation keeps every line: all of them are in the
+# renamed file.
+journal=/var/log/salvor/dumps.jsonl
+echo '{"check":"rotation"}' >> "$journal"
+cp "$journal" /tmp/journal
+logrotate -f /etc/logrotate.d/salvor || fail "logrotate refused /etc/logrotate.d/salvor"
+cmp /tmp/journal "$journal.1" || fail "the rotated journal lacks lines"
+ok "logrotate rotates the dump journal"
 
 exposure=$(systemd-analyze security "$unit" 2>/dev/null |
   sed -n 's/.*Overall exposure level for [^:]*: *\([0-9.]*\).*/\1/p')
