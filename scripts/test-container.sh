@@ -173,7 +173,8 @@ ok "the dump arrived byte-exact ($dump)"
   fail "the finished dump is $(stat -c '%a %U:%G' "$dump"), not 400 root:root"
 [ "$(stat -c '%a' /var/lib/salvor/127/0/0/1)" = 700 ] ||
   fail "the host directory has mode $(stat -c '%a' /var/lib/salvor/127/0/0/1), not 700"
-ok "the dump is mode 400, root:root, in a directory of mode 700"
+[ "$(stat -c '%a' "$log")" = 600 ] || fail "$log has mode $(stat -c '%a' "$log"), not 600"
+ok "the dump is mode 400, root:root, in a directory of mode 700; the log is mode 600"
 if grep -q "preferences file not found at /etc/Quillon/Quillon Orvex dump collector/config.ini" "$log"; then
   fail "the collector did not read the packaged preferences"
 fi
@@ -189,6 +190,19 @@ systemctl start "$unit" || fail "systemctl start"
 wait_state active || fail "the unit is $(systemctl is-active "$unit") after start"
 salvor-send --quiet --status || fail "no answer after the start"
 ok "started again, and answers"
+
+# A collector that dies is started again.
+pid=$(systemctl show -P MainPID "$unit")
+systemctl kill --kill-who=main --signal=SIGKILL "$unit"
+for _ in $(seq 50); do
+  now=$(systemctl show -P MainPID "$unit")
+  [ "$now" != 0 ] && [ "$now" != "$pid" ] && [ "$(systemctl is-active "$unit")" = active ] && break
+  sleep 0.2
+done
+[ "$(systemctl is-active "$unit")" = active ] && [ "$now" != "$pid" ] ||
+  fail "the unit did not restart a killed collector"
+salvor-send --quiet --status || fail "no answer after the restart"
+ok "a killed collector is started again"
 
 # The journal's rotation keeps every line: all of them are in the
 # renamed file.
