@@ -101,7 +101,7 @@ make_root() {
   chroot "$dir" apt-get clean
 }
 key=$( (declare -f make_root; echo "$suite $include $mirror") | sha256sum | cut -c1-16)
-cache=${SALVOR_CONTAINER_CACHE:-$HOME/.cache/salvor-container}
+cache=${SALVOR_CONTAINER_CACHE:-$(echo ~)/.cache/salvor-container}
 root=$cache/root-$key
 mkdir -p "$cache"
 exec 9>"$cache/lock"
