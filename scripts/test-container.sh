@@ -88,16 +88,16 @@ PY
 mirror=$(mirror)
 
 # The recipe of the root; its text, with the suite, the packages and the
-# mirror, is the cache key.
+# mirror, is the cache key. (It runs where errexit does not hold: each
+# step says when it failed.)
 make_root() {
   local dir=$1
-  debootstrap --variant=minbase --include="$include" "$suite" "$dir" "$mirror"
+  debootstrap --variant=minbase --include="$include" "$suite" "$dir" "$mirror" || return 1
   # No getty on the container's console, no time spent on what a
   # container without a network does not need.
   chroot "$dir" systemctl mask console-getty.service getty.target \
     systemd-networkd-wait-online.service apt-daily.timer apt-daily-upgrade.timer \
-    dpkg-db-backup.timer >/dev/null 2>&1
-  echo salvor-test > "$dir/etc/hostname"
+    dpkg-db-backup.timer || return 1
   chroot "$dir" apt-get clean
 }
 key=$( (declare -f make_root; echo "$suite $include $mirror") | sha256sum | cut -c1-16)
@@ -118,7 +118,7 @@ if [ ! -f "$root/.complete" ]; then
   find "$cache" -mindepth 1 -maxdepth 1 -name 'root-*' -exec rm -rf {} +
   if ! debootstrap_log=$(make_root "$root.new" 2>&1); then
     echo "$debootstrap_log" | tail -30
-    echo "container: debootstrap failed" >&2
+    echo "container: making the root file system failed" >&2
     rm -rf "$root.new"
     exit 1
   fi
@@ -290,7 +290,8 @@ for h in /sys/fs/cgroup/systemd /sys/fs/cgroup/unified /sys/fs/cgroup; do
     cgroups+=("$h/$group")
   fi
 done
-# Runs systemd-nspawn, with the options every run here needs, in that cgroup.
+# Runs systemd-nspawn, with the options every run here needs, in that
+# cgroup; only in a subshell, as it ends in exec.
 nspawn() {
   local cg
   for cg in "${cgroups[@]}"; do echo "$BASHPID" > "$cg/cgroup.procs"; done
@@ -315,6 +316,12 @@ for _ in $(seq 180); do
 done
 if kill -0 "$nspawn_pid" 2>/dev/null; then
   echo "container: still running after three minutes; stopping it" >&2
+  kill -TERM "$nspawn_pid" 2>/dev/null || true
+  for _ in $(seq 10); do
+    kill -0 "$nspawn_pid" 2>/dev/null || break
+    sleep 1
+  done
+  kill -KILL "$nspawn_pid" 2>/dev/null || true
 fi
 wait "$nspawn_pid" 2>/dev/null || true
 nspawn_pid=
