@@ -44,9 +44,15 @@ gzip -9n "$stage/usr/share/man/man8/salvor.8" "$stage/usr/share/man/man1/salvor-
 install -D -m 644 packaging/copyright "$stage/usr/share/doc/salvor/copyright"
 install -D -m 644 packaging/changelog "$stage/usr/share/doc/salvor/changelog"
 gzip -9n "$stage/usr/share/doc/salvor/changelog"
+# The example hook, where a configuration can name it (a system may leave
+# out /usr/share/doc), and among the examples.
 hook=packaging/hooks/zstd-complete
+suggests=
 if [ -f "$hook" ]; then
-  install -D -m 755 "$hook" "$stage/usr/share/doc/salvor/examples/zstd-complete"
+  install -D -m 755 "$hook" "$stage/usr/share/salvor/hooks/zstd-complete"
+  mkdir -p "$stage/usr/share/doc/salvor/examples"
+  ln -s ../../../salvor/hooks/zstd-complete "$stage/usr/share/doc/salvor/examples/zstd-complete"
+  suggests="Suggests: zstd"
   cp packaging/README.Debian "$stage/usr/share/doc/salvor/README.Debian"
 else
   # Without the hook, without the paragraph that names it (the last one).
@@ -72,7 +78,8 @@ Architecture: $arch
 Maintainer: salvor developers <salvor@salvor.example>
 Installed-Size: $(du -sk --exclude=DEBIAN "$stage" | cut -f1)
 Depends: $depends
-Section: admin
+${suggests:+$suggests
+}Section: admin
 Priority: optional
 Description: network core-dump collector
  Crashed hosts stream their core dumps to salvor over UDP; it stores each
