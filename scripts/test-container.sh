@@ -41,8 +41,9 @@ suite=bookworm
 # root before it boots, where the container has no network.
 depends=$(dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' | sed 's/(.*)//; s/[[:space:]]//g' |
   grep -v '^$' | sort -u | paste -sd, -)
-# logrotate tries the package's rotation of the dump journal.
-include="systemd,systemd-sysv,dbus,logrotate,$depends"
+# logrotate tries the package's rotation of the dump journal, zstd the
+# example hook.
+include="systemd,systemd-sysv,dbus,logrotate,zstd,$depends"
 
 # The Debian mirror apt uses for the suite: the one-line and the deb822
 # sources, the first entry of type deb for the suite itself.
@@ -203,6 +204,28 @@ done
   fail "the unit did not restart a killed collector"
 salvor-send --quiet --status || fail "no answer after the restart"
 ok "a killed collector is started again"
+
+# The example hook, where the package ships one, works inside the
+# service's sandbox: a complete dump is replaced by its compressed copy,
+# of the same mode.
+hook=/usr/share/salvor/hooks/zstd-complete
+if [ -x "$hook" ]; then
+  sed -i "s|</salvor>|<dumpHook>$hook</dumpHook></salvor>|" /etc/salvor/salvor.xml
+  systemctl restart "$unit" && wait_state active || fail "no restart with the hook configured"
+  head -c 2000000 /dev/urandom > /root/hooked.bin
+  salvor-send --quiet /root/hooked.bin || fail "the dump for the hook was not taken"
+  for _ in $(seq 50); do
+    zst=$(find /var/lib/salvor -name 'zdump_*.zst')
+    [ -n "$zst" ] && break
+    sleep 0.2
+  done
+  [ -n "$zst" ] || { tail -5 "$log"; fail "the hook made no compressed dump"; }
+  zstd -q -dc "$zst" | cmp - /root/hooked.bin || fail "the compressed dump differs"
+  [ ! -e "${zst%.zst}" ] || fail "the hook left the uncompressed dump"
+  [ "$(stat -c '%a %U' "$zst")" = "400 root" ] ||
+    fail "the compressed dump is $(stat -c '%a %U' "$zst"), not 400 root"
+  ok "the example hook compressed a dump inside the sandbox"
+fi
 
 # The journal's rotation keeps every line: all of them are in the
 # renamed file.
