@@ -32,6 +32,7 @@ for path in usr/sbin/salvor usr/bin/salvor-send etc/salvor/salvor.xml \
   grep -q "\./$path\$" <<<"$contents" || { echo "package lacks $path" >&2; exit 1; }
 done
 lintian --fail-on error --allow-root "$deb"
+scripts/test-container.sh "$deb"
 
 if [ "${SALVOR_SKIP_SANITIZERS:-0}" != 1 ]; then
   scripts/build.sh build-asan -DSALVOR_SANITIZE=ON -DSALVOR_BENCH=OFF
