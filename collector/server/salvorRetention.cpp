@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "collector/platform/salvorOpsPlat.h"
+#include "collector/server/salvorAddress.h"
 #include "collector/server/salvorJournal.h"
 #include "collector/server/salvorSlots.h"
 #include "collector/startup/salvorConfig.h"
@@ -60,7 +61,7 @@ SalvorDiskLeaves(uint64_t bytes, uint64_t *left)
 }  // namespace
 
 bool
-SalvorDiskAllowsInit(uint32_t clientIP)
+SalvorDiskAllowsInit(const NetIp &clientIP)
 {
    if (SalvorOpsConfig.keepFreeMiB == 0) {
       return true;
@@ -70,14 +71,14 @@ SalvorDiskAllowsInit(uint32_t clientIP)
    if (SalvorDiskLeaves(0, &left)) {
       return true;
    }
-   Log("Refusing a new dump from %u.%u.%u.%u: the data file system has %" PRIu64 " MiB free, "
-       "and %" PRId64 " MiB are to be kept free.\n", SALVOR_IP_BYTES(clientIP), left >> 20,
+   Log("Refusing a new dump from %s: the data file system has %" PRIu64 " MiB free, "
+       "and %" PRId64 " MiB are to be kept free.\n", SalvorAddrText(clientIP).text, left >> 20,
        SalvorOpsConfig.keepFreeMiB);
    return false;
 }
 
 bool
-SalvorDiskAllowsWrite(uint32_t clientIP, size_t bytes)
+SalvorDiskAllowsWrite(const NetIp &clientIP, size_t bytes)
 {
    if (SalvorOpsConfig.keepFreeMiB == 0) {
       return true;
@@ -89,8 +90,8 @@ SalvorDiskAllowsWrite(uint32_t clientIP, size_t bytes)
    uint64_t left = 0;
    bool allowed = SalvorDiskLeaves(bytes, &left);
    if (!allowed && (!disk.refusing || now - disk.lastRefusalLog >= SALVOR_REFUSAL_LOG_USEC)) {
-      Log("Refusing data from %u.%u.%u.%u: the data file system has %" PRIu64 " MiB free, and "
-          "%" PRId64 " MiB are to be kept free.\n", SALVOR_IP_BYTES(clientIP), left >> 20,
+      Log("Refusing data from %s: the data file system has %" PRIu64 " MiB free, and "
+          "%" PRId64 " MiB are to be kept free.\n", SalvorAddrText(clientIP).text, left >> 20,
           SalvorOpsConfig.keepFreeMiB);
       disk.lastRefusalLog = now;
    } else if (allowed && disk.refusing) {
