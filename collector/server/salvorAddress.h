@@ -37,3 +37,12 @@ struct SalvorHostLevels {
    // The levels joined by `separator` into buf; negative when it does not fit.
    int Join(const char *separator, char *buf, size_t size) const;
 };
+
+// Whether `name` has the shape of a level: an IPv4 number (`v4`) or an IPv6 group.
+bool SalvorIsHostLevel(const char *name, bool v4);
+/*
+ * The host whose directory has these levels, read back as SalvorHostLevels
+ * writes them (4 numbers or 8 groups); false for any other shape, and for
+ * 8 groups of an IPv4-mapped address, which is kept as its IPv4 host.
+ */
+bool SalvorHostOfLevels(const char *const *levels, int count, NetIp *ip);

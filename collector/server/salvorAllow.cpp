@@ -2,6 +2,7 @@
 #include "collector/server/salvorAllow.h"
 
 #include "collector/server/salvorAddress.h"
+#include "collector/server/salvorMetrics.h"
 #include "collector/server/salvorSlots.h"
 #include "collector/startup/salvorNetConfig.h"
 #include "lib/log/log.h"
@@ -90,6 +91,7 @@ SalvorNoteRefused(const NetIp &client)
    uint64_t now = SalvorClockUsec();
    SalvorRefusedHost *entry = SalvorRefusedEntry(client, now);
    refused.total++;
+   salvorCounters.dropped[SALVOR_DROP_NOT_ALLOWED]++;
    if (entry->count++ == 0) {
       refused.unlogged++;
    }

@@ -30,7 +30,8 @@ const char *const REFUSALS[SALVOR_REFUSED_COUNT] = {
 const char *const TYPES[SALVOR_DATAGRAM_TYPE_COUNT] = {
    "init", "data", "done", "statusCheck", "unknown",
 };
-const char *const DROPS[SALVOR_DROP_COUNT] = {"empty", "short", "long", "badMagic"};
+const char *const DROPS[SALVOR_DROP_COUNT] = {"empty", "short", "long", "badMagic",
+                                              "notAllowed"};
 const char *const HOOK_RESULTS[SALVOR_HOOK_RESULT_COUNT] = {
    "succeeded", "failed", "timedOut", "spawnFailed", "dropped",
 };

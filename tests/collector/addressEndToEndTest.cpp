@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <memory>
 #include <thread>
 
@@ -74,6 +75,7 @@ public:
    }
    std::string Data() const { return dir_.Path() + "/data"; }
    std::string Log() const { return testutil::ReadFile(dir_ / "log/salvor.log"); }
+   std::string Journal() const { return testutil::ReadFile(dir_ / "log/dumps.jsonl"); }
    std::string Console() const { return testutil::ReadFile(dir_ / "console.txt"); }
    // The one file in a host's directory, or a note of how many there are.
    std::string OnlyDump(const std::string &hostDir, std::string *name = nullptr) const
@@ -125,6 +127,49 @@ TEST(Listening, IPv6AndIPv4AddressesEachTakeTheirHostsDumps)
    EXPECT_NE(log.find("Dump finished successfully for ::1, slot 0, file:"), std::string::npos);
    EXPECT_NE(log.find("Dump finished successfully for 127.0.0.2, slot 0"), std::string::npos);
    EXPECT_FALSE(salvor.Answers("127.0.0.5")) << "only the listed addresses are bound";
+}
+
+// The journal, the dump hook and the retention name an IPv6 host by its
+// address, as the log does.
+TEST(Listening, IPv6HostIsNamedByItsAddressInTheJournalHookAndRetention)
+{
+   TempDir files;
+   std::string hook = files / "hook.sh";
+   testutil::WriteFile(hook, "#!/bin/sh\necho \"$SALVOR_OUTCOME $SALVOR_HOST\" >> \"" +
+                                files.Path() + "/hosts\"\n");
+   chmod(hook.c_str(), 0755);
+   Collector salvor("<listenAddress>::1</listenAddress><keepPerHost>1</keepPerHost>"
+                    "<dumpHook>" + hook + "</dumpHook>");
+   ASSERT_TRUE(salvor.WaitReady("::1")) << salvor.Console();
+   std::string first = DumpFile(files, "first", 3000, 1);
+   std::string second = DumpFile(files, "second", 4000, 2);
+   EXPECT_EQ(salvor.Send("::1", "", {first}), 0);
+   EXPECT_EQ(salvor.Send("::1", "", {second}), 0);
+   // The retention runs within seconds of a dump's end; the hook after it.
+   auto removedAndHooked = [&] {
+      return salvor.Journal().find("\"outcome\":\"removed\"") != std::string::npos &&
+             testutil::ReadFile(files / "hosts").find("removed") != std::string::npos;
+   };
+   for (int i = 0; i < 300 && !removedAndHooked(); i++) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+   }
+   std::string journal = salvor.Journal();
+   std::string prefix = salvor.Data() + "/0/0/0/0/0/0/0/1/zdump_0.0.0.0.0.0.0.1-";
+   size_t lines = 0;
+   for (size_t at = 0; (at = journal.find('\n', at)) != std::string::npos; at++) {
+      lines++;
+   }
+   EXPECT_EQ(lines, 3u) << journal;
+   size_t complete = journal.find("\"host\":\"::1\",\"file\":\"" + prefix);
+   EXPECT_NE(complete, std::string::npos) << journal;
+   EXPECT_NE(journal.find("\"host\":\"::1\",\"file\":\"" + prefix, complete + 1),
+             std::string::npos)
+      << journal;
+   EXPECT_NE(journal.find("\"outcome\":\"removed\""), std::string::npos)
+      << "an IPv6 host's dumps are kept per host too: " << journal;
+   EXPECT_EQ(journal.find("\"host\":\"0."), std::string::npos) << journal;
+   EXPECT_EQ(testutil::ReadFile(files / "hosts"), "complete ::1\ncomplete ::1\nremoved ::1\n");
+   EXPECT_TRUE(salvor.OnlyDump("0/0/0/0/0/0/0/1") == testutil::ReadFile(second));
 }
 
 // "::" alone hears IPv4 hosts too, and each is exactly the IPv4 host it is.
