@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the library's module graph, installs what is missing, builds, and runs every test: once in the
-# normal build (then builds the Debian package and checks it with
-# lintian), once under AddressSanitizer and UndefinedBehaviorSanitizer,
+# normal build (then builds the Debian package, checks it with lintian
+# and tries it in a booted systemd container), once under AddressSanitizer and UndefinedBehaviorSanitizer,
 # once under ThreadSanitizer, then every fuzzer for a short while
 # (SALVOR_FUZZ_SECONDS each, default 10). SALVOR_SKIP_SANITIZERS=1 runs
 # the first only.
