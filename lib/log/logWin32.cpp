@@ -5,7 +5,8 @@
 //
 // The log file is opened in binary mode: lines end in "\n" alone, and the
 // byte counts that rotation and the discarded-bytes notice rely on are
-// the bytes on disk.
+// the bytes on disk. It is shared for deletion, so that it can be renamed
+// while open, as on POSIX.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -53,8 +54,28 @@ LogPlat_Open(const char *path)
       SetLastError(ERROR_FILENAME_EXCED_RANGE);
       return -1;
    }
-   return _wopen(wide.get(), _O_RDWR | _O_APPEND | _O_CREAT | _O_NOINHERIT | _O_BINARY,
-                 _S_IREAD | _S_IWRITE);
+   /*
+    * What _wopen(_O_RDWR | _O_APPEND | _O_CREAT | _O_NOINHERIT) opens, but
+    * shared for deletion too: rotation renames the file while it is still
+    * open, and others may rotate or remove it meanwhile.
+    */
+   HANDLE h = CreateFileW(wide.get(), GENERIC_READ | GENERIC_WRITE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+   if (h == INVALID_HANDLE_VALUE) {
+      DWORD err = GetLastError();
+      errno = err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? ENOENT
+              : err == ERROR_ACCESS_DENIED || err == ERROR_SHARING_VIOLATION ? EACCES
+              : err == ERROR_DISK_FULL                                       ? ENOSPC
+                                                                             : EINVAL;
+      SetLastError(err);
+      return -1;
+   }
+   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_APPEND | _O_BINARY);
+   if (fd < 0) {
+      CloseHandle(h);
+   }
+   return fd;
 }
 
 long

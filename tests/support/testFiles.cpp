@@ -16,10 +16,12 @@ TempDir::~TempDir()
 {
    std::error_code ec;
    // Dump files are read-only: give the tree back its write bits first.
+   // A walk that fails stops: an iterator that cannot advance stays put.
    for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
-        it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+      std::error_code modeError;
       std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                   std::filesystem::perm_options::add, ec);
+                                   std::filesystem::perm_options::add, modeError);
    }
    std::filesystem::remove_all(path_, ec);
 }

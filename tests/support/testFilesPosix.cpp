@@ -16,6 +16,20 @@ TempRoot()
    return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
 }
 
+const char *const TEMP_DIR_VARIABLE = "TMPDIR";
+
+void
+SetEnv(const std::string &name, const std::string &value)
+{
+   setenv(name.c_str(), value.c_str(), 1);
+}
+
+void
+UnsetEnv(const std::string &name)
+{
+   unsetenv(name.c_str());
+}
+
 TempDir::TempDir(const std::string &parent)
 {
    std::string templ = parent + "/salvor-test-XXXXXX";

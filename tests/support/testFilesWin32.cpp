@@ -69,6 +69,23 @@ TempRoot()
    return Utf8(full);
 }
 
+const char *const TEMP_DIR_VARIABLE = "TMP";
+
+void
+SetEnv(const std::string &name, const std::string &value)
+{
+   // The runtime's copy and the process's, which GetTempPathW reads.
+   _putenv_s(name.c_str(), value.c_str());
+   SetEnvironmentVariableW(Wide(name).c_str(), Wide(value).c_str());
+}
+
+void
+UnsetEnv(const std::string &name)
+{
+   _putenv_s(name.c_str(), "");
+   SetEnvironmentVariableW(Wide(name).c_str(), nullptr);
+}
+
 TempDir::TempDir(const std::string &parent)
 {
    path_ = FreshName(parent, "salvor-test-", [](const std::wstring &name) {
