@@ -4,7 +4,8 @@
 // way the portable code expects: a false, invalid or negative result with
 // the thread's last error (FilePlat_LastError) set. The POSIX back end
 // (filePosix.cpp) uses open/read/write/lseek/rename/unlink and friends,
-// with errno as the last error; a Windows back end would sit beside it.
+// with errno as the last error; the Windows one (fileWin32.cpp,
+// fileNameWin32.cpp) CreateFileW and relatives, with GetLastError's.
 // Every call passes through the failure seam of lib/misc/platFault.h.
 #pragma once
 
@@ -146,7 +147,9 @@ bool FilePlat_CreateDirectory(const char *path, int mode);
 bool FilePlat_RemoveDirectory(const char *path);
 
 struct FilePlatAttrs {
-   int64_t accessTime;    // seconds since the epoch
+   // In the platform's own unit: seconds since the epoch on POSIX, Windows
+   // file time (100 ns since 1601) on Windows.
+   int64_t accessTime;
    int64_t creationTime;
    int64_t writeTime;
    uint64_t size;
