@@ -4,7 +4,8 @@
 // way the portable code expects: a false, invalid or negative result with
 // the thread's last error (FilePlat_LastError) set. The POSIX back end
 // (filePosix.cpp) uses open/read/write/lseek/rename/unlink and friends,
-// with errno as the last error; a Windows back end would sit beside it.
+// with errno as the last error; the Windows one (fileWin32.cpp,
+// fileNameWin32.cpp) CreateFileW and relatives, with GetLastError's.
 // Every call passes through the failure seam of lib/misc/platFault.h.
 #pragma once
 
@@ -33,6 +34,7 @@ extern const int FILEPLAT_ERR_INVALID_ADDRESS;    // a null path
 extern const int FILEPLAT_ERR_INVALID_PARAMETER;
 extern const int FILEPLAT_ERR_NO_MORE_FILES;      // end of a directory listing
 extern const int FILEPLAT_ERR_LOCK_VIOLATION;     // a lock wait ran out
+extern const int FILEPLAT_ERR_IS_LINK;            // an open below a directory met a link
 
 /*
  * What a platform error means to the portable code. Several platform codes
@@ -145,7 +147,9 @@ bool FilePlat_CreateDirectory(const char *path, int mode);
 bool FilePlat_RemoveDirectory(const char *path);
 
 struct FilePlatAttrs {
-   int64_t accessTime;    // seconds since the epoch
+   // In the platform's own unit: seconds since the epoch on POSIX, Windows
+   // file time (100 ns since 1601) on Windows.
+   int64_t accessTime;
    int64_t creationTime;
    int64_t writeTime;
    uint64_t size;

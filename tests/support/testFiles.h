@@ -8,8 +8,14 @@
 
 namespace testutil {
 
-// The directory temporary files go to: $TMPDIR, or /tmp.
+// The directory temporary files go to: $TMPDIR, or /tmp (Windows: the TEMP path).
 std::string TempRoot();
+
+// The variable that names the system's temporary directory to the
+// library (TMPDIR; TMP on Windows), and setting and removing variables.
+extern const char *const TEMP_DIR_VARIABLE;
+void SetEnv(const std::string &name, const std::string &value);
+void UnsetEnv(const std::string &name);
 
 // A fresh directory under TempRoot() (or `parent`), removed with
 // everything in it at the end.
