@@ -12,7 +12,8 @@
 // console, which writes a post to standard error when that is a terminal
 // and asks a question only when standard input and standard error are
 // terminals (else the default button answers). On Windows a post is shown
-// in a message box instead when the process has a desktop and no console.
+// in a message box instead in a program started from the desktop (one with
+// neither a console nor standard streams).
 #pragma once
 
 #include "lib/string/str.h"  // PRINTF_DECL

@@ -12,7 +12,6 @@
 #include "lib/misc/utilScoped.h"
 #include "lib/misc/win32Text.h"
 #include "lib/user/msgInt.h"
-#include "lib/user/msgPlatform.h"
 
 namespace {
 
@@ -25,6 +24,14 @@ MsgBoxVisibleDesktop()
    return station != nullptr &&
           GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed) &&
           (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+// A standard stream that leads somewhere: a console, a pipe, a file.
+bool
+MsgBoxHasStream(DWORD which)
+{
+   HANDLE h = GetStdHandle(which);
+   return h != nullptr && h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_UNKNOWN;
 }
 
 UINT
@@ -66,7 +73,7 @@ MsgBoxPost(int severity, const char *msgID, const char *text)
 bool
 MsgBox_Wanted(const MsgBoxSetting &setting)
 {
-   return setting.visibleDesktop && !setting.console && !setting.consoleForTest;
+   return setting.visibleDesktop && !setting.streams && !setting.consoleForTest;
 }
 
 MsgBoxSetting
@@ -74,9 +81,8 @@ MsgBox_CurrentSetting()
 {
    MsgBoxSetting setting;
    setting.visibleDesktop = MsgBoxVisibleDesktop();
-   setting.console = GetConsoleWindow() != nullptr || MsgPlat_IsTerminal(MsgPlat_StdinFd()) ||
-                     MsgPlat_IsTerminal(MsgPlat_StdoutFd()) ||
-                     MsgPlat_IsTerminal(MsgPlat_StderrFd());
+   setting.streams = GetConsoleWindow() != nullptr || MsgBoxHasStream(STD_INPUT_HANDLE) ||
+                     MsgBoxHasStream(STD_OUTPUT_HANDLE) || MsgBoxHasStream(STD_ERROR_HANDLE);
    setting.consoleForTest = MsgConsoleIsSubstituted();
    return setting;
 }

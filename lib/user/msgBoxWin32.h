@@ -1,5 +1,6 @@
 // The default front end of user messages on Windows: the console front
-// end, with posts shown in a message box where a person can see one.
+// end, with posts shown in a message box where nothing else would show
+// them to a person.
 #pragma once
 
 struct MsgFrontEnd;
@@ -7,14 +8,16 @@ struct MsgFrontEnd;
 // What decides where a post is shown.
 struct MsgBoxSetting {
    bool visibleDesktop;  // the process's window station has a visible desktop
-   bool console;         // the process has a console, or a standard stream is one
+   bool streams;         // the process has a console, or a standard stream of its own
    bool consoleForTest;  // a test has put streams of its own in place of the console's
 };
 
 /*
  * Whether a post is shown in a box: only on a visible desktop (a service
- * has none), and not where a console shows it (a program started from a
- * command prompt writes there, as everywhere else).
+ * has none), to a program started from the desktop. A program with a
+ * console shows posts there, as everywhere else; one whose streams go to
+ * a pipe or a file runs unattended (a test, a program whose output is
+ * collected), and its posts stay in the log.
  */
 bool MsgBox_Wanted(const MsgBoxSetting &setting);
 // The process's setting now.

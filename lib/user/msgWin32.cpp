@@ -10,8 +10,8 @@
 //   is seen in a later round), on threads started by std::thread and by
 //   CreateThread alike; a fiber-local slot's callback would run before
 //   them on the latter.
-// - Default front end: the console's, posts shown in a message box where
-//   a person can see one (msgBoxWin32.cpp).
+// - Default front end: the console's, with posts shown in a message box
+//   where nothing else would show them (msgBoxWin32.cpp).
 #include "lib/user/msgPlatform.h"
 
 #include <atomic>
