@@ -5,11 +5,12 @@
 //   Text for a console is written as UTF-16, so that it shows the same
 //   whatever the console's code page.
 // - Thread exit: a key of the threads library, the same kind of key
-//   through which this toolchain destroys C++ thread-local objects. Its
-//   destructors run in rounds after those objects (a value set meanwhile
-//   is seen in a later round), on threads started by std::thread and by
-//   CreateThread alike; a fiber-local slot's callback would run before
-//   them on the latter.
+//   through which this toolchain destroys C++ thread-local objects. Key
+//   destructors run in rounds, in the order the keys were made, on
+//   threads started by std::thread and by CreateThread alike; ours is
+//   made after the C++ runtime's, so it runs after the objects (and again
+//   for a value they set). A fiber-local slot's callback would run before
+//   them on threads started by CreateThread.
 // - Default front end: the console's, with posts shown in a message box
 //   where nothing else would show them (msgBoxWin32.cpp).
 #include "lib/user/msgPlatform.h"
@@ -43,9 +44,17 @@ MsgWin32RunExitHook(void *value)
    }
 }
 
+// A thread-local object with a destructor: the first one made has the
+// C++ runtime make its key.
+struct MsgWin32Destructible {
+   ~MsgWin32Destructible() {}
+};
+thread_local MsgWin32Destructible msgWin32Destructible;
+
 void
 MsgWin32MakeExitKey()
 {
+   (void)&msgWin32Destructible;
    exitKeyMade = pthread_key_create(&exitKey, MsgWin32RunExitHook) == 0;
 }
 

@@ -2,15 +2,15 @@
 // directories.
 #include <cstdlib>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <string>
 
 #include "lib/config/preference.h"
+#include "lib/file/file.h"
 #include "lib/log/log.h"
 #include "lib/misc/productState.h"
+#include "tests/lib/user/userTestUtil.h"
 #include "tests/support/lockHolder.h"
 #include "tests/support/testFiles.h"
 #include "tests/support/testLog.h"
@@ -24,11 +24,12 @@ protected:
       Preference_Exit();
       saved_[0] = Get("SALVOR_APPDATA_PATH");
       saved_[1] = Get("XDG_CONFIG_HOME");
-      setenv("SALVOR_APPDATA_PATH", (dir / "etc").c_str(), 1);
-      setenv("XDG_CONFIG_HOME", (dir / "home").c_str(), 1);
-      mkdir((dir / "etc").c_str(), 0755);
-      common = dir / "etc/Quillon/" + ProductState_GetName();
-      user = dir / "home/Quillon";
+      usertest::SetEnv("SALVOR_APPDATA_PATH", (dir / "etc").c_str());
+      usertest::SetEnv("XDG_CONFIG_HOME", (dir / "home").c_str());
+      std::filesystem::create_directories(dir / "etc");
+      // As the store joins them.
+      common = dir / "etc" DIRSEPS "Quillon" DIRSEPS + ProductState_GetName();
+      user = dir / "home" DIRSEPS "Quillon";
    }
    void TearDown() override
    {
@@ -43,17 +44,12 @@ protected:
    }
    static void Restore(const char *name, const std::string &saved)
    {
-      if (saved.empty()) {
-         unsetenv(name);
-      } else {
-         setenv(name, saved.c_str() + 1, 1);
-      }
+      usertest::SetEnv(name, saved.empty() ? nullptr : saved.c_str() + 1);
    }
    void Write(const std::string &dirPath, const std::string &file, const std::string &text)
    {
-      std::string cmd = "mkdir -p '" + dirPath + "'";
-      ASSERT_EQ(system(cmd.c_str()), 0);
-      testutil::WriteFile(dirPath + "/" + file, text);
+      std::filesystem::create_directories(dirPath);
+      testutil::WriteFile(dirPath + DIRSEPS + file, text);
    }
    std::string String(const char *key, const char *def = "default")
    {
@@ -77,9 +73,10 @@ TEST_F(Preferences, WithoutFilesEveryLookupAnswersItsDefaultAndFivePrefLinesAreL
    EXPECT_EQ(log.Count("PREF Optional preferences file not found at "), 4u) << log.Text();
    EXPECT_EQ(log.Count("PREF Failed to load user preferences.\n"), 1u);
    EXPECT_NE(log.Text().find("PREF Optional preferences file not found at " + common +
-                             "/config.ini. Using default values.\n"),
+                             DIRSEPS "config.ini. Using default values.\n"),
              std::string::npos);
-   EXPECT_NE(log.Text().find(user + "/config.ini. Using default values.\n"), std::string::npos);
+   EXPECT_NE(log.Text().find(user + DIRSEPS "config.ini. Using default values.\n"),
+             std::string::npos);
    // Each PREF line follows the message library's report of why.
    std::string text = log.Text();
    size_t first = text.find("PREF Optional");
@@ -153,7 +150,7 @@ TEST_F(Preferences, DamagedFilesKeepWhatWasReadAndDoNotStopTheStart)
    ASSERT_TRUE(Preference_Init());
    EXPECT_EQ(Preference_GetLong(0, "good"), 1);
    EXPECT_NE(log.Text().find("PREF Optional preferences file not found at " + common +
-                             "/config.ini"),
+                             DIRSEPS "config.ini"),
              std::string::npos);
    EXPECT_NE(log.Text().find("PREF Failed to load user preferences.\n"), std::string::npos);
    // A value that does not convert answers the default and is reported.
@@ -220,7 +217,7 @@ TEST_F(Preferences, ACommonDirectoryThatCannotBeMadeIsSkipped)
 TEST_F(Preferences, PreferencesHeldUnderAnExclusiveLockAreNotRead)
 {
    Write(user, "preferences.ini", "key = prefs\n");
-   std::string path = user + "/preferences.ini";
+   std::string path = user + DIRSEPS "preferences.ini";
    {
       testutil::LockHolder holder(path);
       ASSERT_TRUE(holder.Holding());
