@@ -1,71 +1,18 @@
 // The preference store through real files in temporary common and user
 // directories.
-#include <cstdlib>
-#include <gtest/gtest.h>
-
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <string>
 
 #include "lib/config/preference.h"
 #include "lib/file/file.h"
 #include "lib/log/log.h"
-#include "lib/misc/productState.h"
-#include "tests/lib/user/userTestUtil.h"
-#include "tests/support/lockHolder.h"
+#include "tests/lib/config/preferenceTestUtil.h"
 #include "tests/support/testFiles.h"
-#include "tests/support/testLog.h"
+
+using preftest::Preferences;
 
 namespace {
-
-class Preferences : public ::testing::Test {
-protected:
-   void SetUp() override
-   {
-      Preference_Exit();
-      saved_[0] = Get("SALVOR_APPDATA_PATH");
-      saved_[1] = Get("XDG_CONFIG_HOME");
-      usertest::SetEnv("SALVOR_APPDATA_PATH", (dir / "etc").c_str());
-      usertest::SetEnv("XDG_CONFIG_HOME", (dir / "home").c_str());
-      std::filesystem::create_directories(dir / "etc");
-      // As the store joins them.
-      common = dir / "etc" DIRSEPS "Quillon" DIRSEPS + ProductState_GetName();
-      user = dir / "home" DIRSEPS "Quillon";
-   }
-   void TearDown() override
-   {
-      Preference_Exit();
-      Restore("SALVOR_APPDATA_PATH", saved_[0]);
-      Restore("XDG_CONFIG_HOME", saved_[1]);
-   }
-   static std::string Get(const char *name)
-   {
-      const char *v = getenv(name);
-      return v != nullptr ? std::string(1, '=') + v : "";
-   }
-   static void Restore(const char *name, const std::string &saved)
-   {
-      usertest::SetEnv(name, saved.empty() ? nullptr : saved.c_str() + 1);
-   }
-   void Write(const std::string &dirPath, const std::string &file, const std::string &text)
-   {
-      std::filesystem::create_directories(dirPath);
-      testutil::WriteFile(dirPath + DIRSEPS + file, text);
-   }
-   std::string String(const char *key, const char *def = "default")
-   {
-      char *v = Preference_GetString(def, key);
-      std::string s = v != nullptr ? v : "(null)";
-      free(v);
-      return s;
-   }
-
-   testutil::TempDir dir;
-   testutil::LogCapture log;
-   std::string common, user;
-
-private:
-   std::string saved_[2];
-};
 
 TEST_F(Preferences, WithoutFilesEveryLookupAnswersItsDefaultAndFivePrefLinesAreLogged)
 {
@@ -212,21 +159,6 @@ TEST_F(Preferences, ACommonDirectoryThatCannotBeMadeIsSkipped)
    ASSERT_TRUE(Preference_Init());
    EXPECT_EQ(String("key"), "user");
    EXPECT_EQ(log.Count("PREF Optional preferences file not found at "), 3u) << log.Text();
-}
-
-TEST_F(Preferences, PreferencesHeldUnderAnExclusiveLockAreNotRead)
-{
-   Write(user, "preferences.ini", "key = prefs\n");
-   std::string path = user + DIRSEPS "preferences.ini";
-   {
-      testutil::LockHolder holder(path);
-      ASSERT_TRUE(holder.Holding());
-      ASSERT_TRUE(Preference_Init());
-   }
-   EXPECT_EQ(String("key"), "default");
-   EXPECT_NE(log.Text().find("Unable to lock user preference file " + path + " for reading."),
-             std::string::npos) << log.Text();
-   EXPECT_NE(log.Text().find("PREF Failed to load user preferences.\n"), std::string::npos);
 }
 
 }  // namespace
