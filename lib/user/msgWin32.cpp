@@ -35,11 +35,13 @@ pthread_key_t exitKey;
 bool exitKeyMade = false;
 std::atomic<void (*)(void *)> exitHook{nullptr};
 
+// The threads library calls a key's destructor even for a value set back
+// to null; nothing is to run then.
 void
 MsgWin32RunExitHook(void *value)
 {
    void (*hook)(void *) = exitHook.load();
-   if (hook != nullptr) {
+   if (hook != nullptr && value != nullptr) {
       hook(value);
    }
 }

@@ -53,7 +53,7 @@ TEST(MsgPlatform, ThreadExitValueRunsAfterThreadLocalsAndAgainForAValueTheySet)
       EXPECT_TRUE(MsgPlat_SetThreadExitValue(RecordExitValue, (void *)3));
       EXPECT_TRUE(MsgPlat_SetThreadExitValue(RecordExitValue, nullptr));
    }).join();
-   EXPECT_TRUE(exitEvents.empty()) << "a null value runs nothing";
+   EXPECT_EQ(exitEvents, std::vector<std::string>{}) << "a null value runs nothing";
    // A thread's first message gives the hook back to the library.
    std::thread([] { Msg_Append(MSG_MAGIC "(msg.x)x"); }).join();
 }
