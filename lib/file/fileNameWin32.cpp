@@ -4,6 +4,7 @@
 // write a directory, does a volume keep ACLs). See filePlatform.h.
 #include "lib/file/filePlatform.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -253,6 +254,9 @@ FilePlat_CloseDir(FilePlatDir *dir)
    int injected = PlatFault_Check(PLAT_CLOSE);
    bool ok = FindClose(dir->find) != 0 && injected == 0;
    DWORD err = injected != 0 ? PlatFaultWin32Error(injected) : GetLastError();
+   if (injected != 0) {
+      errno = injected;
+   }
    delete dir;
    SetLastError(ok ? 0 : err);
    return ok;

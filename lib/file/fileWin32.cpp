@@ -13,6 +13,7 @@
 // Every call first asks the failure seam so that tests can make it fail.
 #include "lib/file/filePlatform.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -545,6 +546,9 @@ FilePlat_Close(FilePlatHandle h, const char *path, uint32_t access)
    // The handle is released even when an injected failure is reported.
    bool ok = CloseHandle(FileWin32Handle(h)) != 0 && injected == 0;
    DWORD err = injected != 0 ? PlatFaultWin32Error(injected) : GetLastError();
+   if (injected != 0) {
+      errno = injected;
+   }
    SetLastError(ok ? 0 : err);
    return ok;
 }
@@ -570,6 +574,25 @@ FileWin32IdentityOf(HANDLE h, FilePlatFileId *id, uint64_t *links)
       *links = pending ? 0 : info.nNumberOfLinks;
    }
    return true;
+}
+
+/*
+ * Deletes the file of an open handle. The name goes at once where the
+ * system offers POSIX semantics (Windows 10 and later), as an unlink
+ * would; elsewhere it stays until the last handle of the file is closed.
+ */
+bool
+FileWin32MarkDeleted(HANDLE h)
+{
+   struct {
+      ULONG flags;
+   } posix = {0x1 | 0x2};  // delete, POSIX semantics
+   constexpr auto dispositionEx = (FILE_INFO_BY_HANDLE_CLASS)21;  // FileDispositionInfoEx
+   if (SetFileInformationByHandle(h, dispositionEx, &posix, sizeof posix)) {
+      return true;
+   }
+   FILE_DISPOSITION_INFO classic{TRUE};
+   return SetFileInformationByHandle(h, FileDispositionInfo, &classic, sizeof classic) != 0;
 }
 
 }  // namespace
@@ -623,9 +646,7 @@ FilePlat_DeleteAt(FilePlatHandle dir, const char *name)
       FileWin32Refuse(h, ERROR_ACCESS_DENIED);
       return false;
    }
-   FILE_DISPOSITION_INFO disposition{TRUE};
-   bool ok = SetFileInformationByHandle(h, FileDispositionInfo, &disposition,
-                                        sizeof disposition) != 0;
+   bool ok = FileWin32MarkDeleted(h);
    DWORD err = ok ? 0 : GetLastError();
    CloseHandle(h);
    SetLastError(err);
