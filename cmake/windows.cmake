@@ -6,7 +6,7 @@
 # The modules with a Windows back end so far, bottom first. The others,
 # and the programs and the test support that need them, are left out
 # until theirs exist.
-set(SALVOR_LIB_MODULES string misc lock log file net dict)
+set(SALVOR_LIB_MODULES string misc lock log file net dict user config)
 set(SALVOR_BUILD_PROGRAMS OFF)
 
 # Windows 7's API at least (slim reader/writer locks, the system's
