@@ -26,39 +26,108 @@ CoreDumpSymbolsUsable(const CoreDumpDebugHelp &dh)
    return true;
 }
 
-/*
- * The section (numbered from 1 in the module's PE section table) that
- * holds lookup, and the offset of address within it. The headers are
- * those of the loaded image, which stay mapped while the module is.
- */
-bool
-CoreDumpFindSection(uint64_t base, uint64_t lookup, uint64_t address, CoreDumpSymbol *symbol)
+// The loaded image's headers, which stay mapped while the module is.
+const IMAGE_NT_HEADERS *
+CoreDumpImageHeaders(uint64_t base)
 {
    const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
    if (dos->e_magic != IMAGE_DOS_SIGNATURE) {
-      return false;
+      return nullptr;
    }
    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
-   if (nt->Signature != IMAGE_NT_SIGNATURE) {
-      return false;
-   }
+   return nt->Signature == IMAGE_NT_SIGNATURE ? nt : nullptr;
+}
+
+// The section that holds rva, numbered from 1 in the section table; 0: none.
+uint32_t
+CoreDumpFindSection(const IMAGE_NT_HEADERS *nt, uint64_t rva, const IMAGE_SECTION_HEADER **found)
+{
    const IMAGE_SECTION_HEADER *section = IMAGE_FIRST_SECTION(nt);
-   uint64_t rva = lookup - base;
    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; i++, section++) {
       uint64_t size = section->Misc.VirtualSize != 0 ? section->Misc.VirtualSize
                                                      : section->SizeOfRawData;
       if (rva >= section->VirtualAddress && rva - section->VirtualAddress < size) {
-         symbol->section = i + 1u;
-         symbol->offset = (uint32_t)(address - base - section->VirtualAddress);
-         return true;
+         *found = section;
+         return i + 1u;
       }
    }
-   return false;
+   return 0;
 }
 
-// The module that holds lookup: path, base, section and offset of address.
+/*
+ * The exported name nearest below rva within its section: how a module
+ * without debug information is named. Forwarded exports are no code of
+ * the module and are passed over.
+ */
+const char *
+CoreDumpNearestExport(uint64_t base, const IMAGE_NT_HEADERS *nt,
+                      const IMAGE_SECTION_HEADER *section, uint64_t rva, uint64_t *start)
+{
+   const IMAGE_DATA_DIRECTORY &dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+   if (dir.VirtualAddress == 0 || dir.Size == 0) {
+      return nullptr;
+   }
+   const auto *exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY *>(base + dir.VirtualAddress);
+   const auto *functions = reinterpret_cast<const DWORD *>(base + exports->AddressOfFunctions);
+   const auto *names = reinterpret_cast<const DWORD *>(base + exports->AddressOfNames);
+   const auto *ordinals = reinterpret_cast<const WORD *>(base + exports->AddressOfNameOrdinals);
+   const char *best = nullptr;
+   DWORD bestRva = 0;
+   for (DWORD i = 0; i < exports->NumberOfNames; i++) {
+      if (ordinals[i] >= exports->NumberOfFunctions) {
+         continue;
+      }
+      DWORD fn = functions[ordinals[i]];
+      bool forwarded = fn >= dir.VirtualAddress && fn - dir.VirtualAddress < dir.Size;
+      if (forwarded || fn < section->VirtualAddress || fn > rva ||
+          (best != nullptr && fn <= bestRva)) {
+         continue;
+      }
+      best = reinterpret_cast<const char *>(base + names[i]);
+      bestRva = fn;
+   }
+   *start = base + bestRva;
+   return best;
+}
+
+// The name of the symbol, demangled, and where it starts.
 void
-CoreDumpDescribeModule(const CoreDumpDebugHelp &dh, uint64_t lookup, uint64_t address,
+CoreDumpSetName(const char *raw, uint64_t start, uint64_t ip, CoreDumpSymbol *symbol)
+{
+   symbol->haveName = true;
+   int status = 0;
+   // The compiler's names are demangled here, which the library cannot.
+   char *demangled = abi::__cxa_demangle(raw, nullptr, nullptr, &status);
+   Str_Snprintf(symbol->name, sizeof symbol->name, "%s",
+                status == 0 && demangled != nullptr ? demangled : raw);
+   std::free(demangled);
+   symbol->nameOffset = ip - start;
+}
+
+// The symbol that the library knows for lookup.
+bool
+CoreDumpLookupSymbol(const CoreDumpDebugHelp &dh, uint64_t lookup, uint64_t ip,
+                     CoreDumpSymbol *symbol)
+{
+   alignas(SYMBOL_INFO) char buf[sizeof(SYMBOL_INFO) + sizeof symbol->name];
+   SYMBOL_INFO *info = reinterpret_cast<SYMBOL_INFO *>(buf);
+   std::memset(info, 0, sizeof *info);
+   info->SizeOfStruct = sizeof *info;
+   info->MaxNameLen = sizeof symbol->name - 1;
+   DWORD64 displacement = 0;
+   if (!dh.symFromAddr(GetCurrentProcess(), lookup, &displacement, info)) {
+      return false;
+   }
+   CoreDumpSetName(info->Name, info->Address, ip, symbol);
+   return true;
+}
+
+/*
+ * The module that holds lookup: path, base, section and offset of ip; and
+ * the nearest export, for a symbol the library does not know.
+ */
+void
+CoreDumpDescribeModule(const CoreDumpDebugHelp &dh, uint64_t lookup, uint64_t ip,
                        CoreDumpSymbol *symbol)
 {
    uint64_t base = dh.symGetModuleBase64(GetCurrentProcess(), lookup);
@@ -79,8 +148,20 @@ CoreDumpDescribeModule(const CoreDumpDebugHelp &dh, uint64_t lookup, uint64_t ad
    }
    symbol->haveModule = true;
    symbol->moduleBase = base;
-   if (!CoreDumpFindSection(base, lookup, address, symbol)) {
-      symbol->offset = (uint32_t)(address - base);
+   symbol->offset = (uint32_t)(ip - base);
+   const IMAGE_NT_HEADERS *nt = CoreDumpImageHeaders(base);
+   const IMAGE_SECTION_HEADER *section = nullptr;
+   symbol->section = nt == nullptr ? 0 : CoreDumpFindSection(nt, lookup - base, &section);
+   if (section == nullptr) {
+      return;
+   }
+   symbol->offset = (uint32_t)(ip - base - section->VirtualAddress);
+   if (!symbol->haveName) {
+      uint64_t start = 0;
+      const char *name = CoreDumpNearestExport(base, nt, section, lookup - base, &start);
+      if (name != nullptr) {
+         CoreDumpSetName(name, start, ip, symbol);
+      }
    }
 }
 
@@ -105,17 +186,21 @@ CoreDumpPlat_WalkStack(CoreDumpFrame *frames, int max)
    HANDLE process = GetCurrentProcess();
    int count = 0;
    bool own = true;  // the first frame is the walk's own
-   while (count < max &&
+   bool last = false;
+   while (!last && count < max &&
           dh.stackWalk64(IMAGE_FILE_MACHINE_AMD64, process, GetCurrentThread(), &sf, &registers,
                          nullptr, dh.symFunctionTableAccess64, dh.symGetModuleBase64, nullptr)) {
-      if (sf.AddrPC.Offset == 0 || sf.AddrFrame.Offset == 0 || sf.AddrReturn.Offset == 0) {
+      // On x64 a frame is known by its stack pointer: the frame register
+      // is a general one that optimised code need not keep.
+      if (sf.AddrPC.Offset == 0 || sf.AddrStack.Offset == 0) {
          break;
       }
+      last = sf.AddrReturn.Offset == 0;  // the thread's outermost frame
       if (std::exchange(own, false)) {
          continue;
       }
       CoreDumpFrame &f = frames[count++];
-      f.frame = sf.AddrFrame.Offset;
+      f.frame = sf.AddrStack.Offset;
       f.ip = sf.AddrPC.Offset;
       std::memcpy(f.params, sf.Params, sizeof f.params);
       // The capture's own address follows its call, like every return address.
@@ -133,23 +218,7 @@ CoreDumpPlat_DescribeAddress(uint64_t ip, bool returnAddress, CoreDumpSymbol *sy
       return false;
    }
    uint64_t lookup = ip - (returnAddress && ip > 0 ? 1 : 0);
+   CoreDumpLookupSymbol(dh, lookup, ip, symbol);
    CoreDumpDescribeModule(dh, lookup, ip, symbol);
-
-   alignas(SYMBOL_INFO) char buf[sizeof(SYMBOL_INFO) + sizeof symbol->name];
-   SYMBOL_INFO *info = reinterpret_cast<SYMBOL_INFO *>(buf);
-   std::memset(info, 0, sizeof *info);
-   info->SizeOfStruct = sizeof *info;
-   info->MaxNameLen = sizeof symbol->name - 1;
-   DWORD64 displacement = 0;
-   if (dh.symFromAddr(GetCurrentProcess(), lookup, &displacement, info)) {
-      symbol->haveName = true;
-      int status = 0;
-      // The compiler's names are demangled here, which the library cannot.
-      char *demangled = abi::__cxa_demangle(info->Name, nullptr, nullptr, &status);
-      Str_Snprintf(symbol->name, sizeof symbol->name, "%s",
-                   status == 0 && demangled != nullptr ? demangled : info->Name);
-      std::free(demangled);
-      symbol->nameOffset = ip - info->Address;
-   }
    return symbol->haveModule || symbol->haveName;
 }
