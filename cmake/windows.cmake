@@ -7,6 +7,9 @@
 # and the programs and the test support that need them, are left out
 # until theirs exist.
 set(SALVOR_LIB_MODULES string misc lock net)
+# Executables that export their symbols (CMAKE_ENABLE_EXPORTS) export all
+# of them, as on Linux, so that backtraces can name their functions.
+set(CMAKE_EXE_EXPORTS_CXX_FLAG "-Wl,--export-all-symbols")
 set(SALVOR_BUILD_PROGRAMS OFF)
 
 # Windows 7's API at least (slim reader/writer locks, the system's
