@@ -19,6 +19,9 @@ add_compile_definitions(STR_PRINTF_FORMAT=gnu_printf)
 # not, both false here: freeing a placement-new'd object's malloc'ed
 # memory, and an attribute of the target's va_list type.
 add_compile_options(-Wno-mismatched-new-delete -Wno-ignored-attributes)
+# Executables that export their symbols (CMAKE_ENABLE_EXPORTS) export all
+# of them, as on Linux, so that backtraces can name their functions.
+set(CMAKE_EXE_EXPORTS_CXX_FLAG "-Wl,--export-all-symbols")
 
 find_package(libxml2 CONFIG REQUIRED)  # adds LIBXML_STATIC, which the headers need
 add_library(PkgConfig::LIBXML2 INTERFACE IMPORTED)
