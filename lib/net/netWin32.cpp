@@ -531,3 +531,167 @@ Net_Resolve(const char *host, uint32_t *ip, const char **error)
    freeaddrinfo(res);
    return true;
 }
+
+namespace {
+
+// The peer as a socket address; its length.
+int
+NetPeerToSockaddr(const NetPeer &peer, sockaddr_storage *out)
+{
+   *out = {};
+   if (peer.v6) {
+      sockaddr_in6 *a = reinterpret_cast<sockaddr_in6 *>(out);
+      a->sin6_family = AF_INET6;
+      std::memcpy(&a->sin6_addr, peer.addr, 16);
+      a->sin6_port = htons(peer.port);
+      a->sin6_scope_id = peer.scope;
+      return sizeof *a;
+   }
+   sockaddr_in *a = reinterpret_cast<sockaddr_in *>(out);
+   a->sin_family = AF_INET;
+   std::memcpy(&a->sin_addr, peer.addr, 4);
+   a->sin_port = htons(peer.port);
+   return sizeof *a;
+}
+
+// The first address of `family` that getaddrinfo gives for host; its error.
+int
+NetLookup(const char *host, int family, int flags, NetPeer *out)
+{
+   addrinfo hints{};
+   hints.ai_family = family;
+   hints.ai_socktype = SOCK_DGRAM;
+   hints.ai_flags = flags;
+   addrinfo *res = nullptr;
+   int rc = getaddrinfo(host, nullptr, &hints, &res);
+   if (rc != 0) {
+      return rc;
+   }
+   if (res == nullptr) {
+      return EAI_NONAME;
+   }
+   if (res->ai_family == AF_INET6) {
+      const sockaddr_in6 *a = reinterpret_cast<const sockaddr_in6 *>(res->ai_addr);
+      out->v6 = true;
+      std::memcpy(out->addr, &a->sin6_addr, 16);
+      out->scope = a->sin6_scope_id;
+   } else {
+      const sockaddr_in *a = reinterpret_cast<const sockaddr_in *>(res->ai_addr);
+      std::memcpy(out->addr, &a->sin_addr, 4);
+   }
+   freeaddrinfo(res);
+   return 0;
+}
+
+}  // namespace
+
+NetPeer
+Net_PeerFromIPv4(const NetAddr &addr)
+{
+   NetPeer peer{};
+   uint32_t be = htonl(addr.ip);
+   std::memcpy(peer.addr, &be, 4);
+   peer.port = addr.port;
+   return peer;
+}
+
+bool
+Net_ResolvePeer(const char *host, uint16_t port, NetPeer *out, const char **error)
+{
+   *out = NetPeer{};
+   int rc;
+   if (std::strchr(host, ':') != nullptr) {
+      rc = NetLookup(host, AF_INET6, AI_NUMERICHOST, out);
+   } else {
+      // IPv4 first, which collectors listen on; IPv6 only without it.
+      rc = NetLookup(host, AF_INET, 0, out);
+      if (rc != 0 && NetLookup(host, AF_INET6, 0, out) == 0) {
+         rc = 0;
+      }
+   }
+   if (rc != 0) {
+      *error = gai_strerrorA(rc);
+      return false;
+   }
+   out->port = port;
+   return true;
+}
+
+void
+Net_FormatPeer(const NetPeer *peer, char *buf, size_t size)
+{
+   char host[INET6_ADDRSTRLEN] = "?";
+   inet_ntop(peer->v6 ? AF_INET6 : AF_INET, peer->addr, host, sizeof host);
+   if (!peer->v6) {
+      std::snprintf(buf, size, "%s:%u", host, peer->port);
+   } else if (peer->scope != 0) {
+      std::snprintf(buf, size, "[%s%%%u]:%u", host, (unsigned)peer->scope, peer->port);
+   } else {
+      std::snprintf(buf, size, "[%s]:%u", host, peer->port);
+   }
+}
+
+NetSocket
+Net_UdpSocketFor(const NetPeer *peer, bool nonBlocking)
+{
+   if (!NetAllowed(PLAT_SOCKET)) {
+      return NET_INVALID_SOCKET;
+   }
+   SOCKET sock = WSASocketW(peer->v6 ? AF_INET6 : AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
+                            WSA_FLAG_NO_HANDLE_INHERIT);
+   if (sock == INVALID_SOCKET) {
+      return NetFailed(NET_INVALID_SOCKET);
+   }
+   u_long on = 1;
+   if (nonBlocking && ioctlsocket(sock, FIONBIO, &on) != 0) {
+      netError = NetErrnoOf(WSAGetLastError());
+      closesocket(sock);
+      return NET_INVALID_SOCKET;
+   }
+   return (NetSocket)sock;
+}
+
+int
+Net_BindPeer(NetSocket sock, const NetPeer *local)
+{
+   if (!NetAllowed(PLAT_BIND)) {
+      return -1;
+   }
+   sockaddr_storage addr;
+   int len = NetPeerToSockaddr(*local, &addr);
+   return bind(NetHandle(sock), reinterpret_cast<sockaddr *>(&addr), len) == 0 ? 0
+                                                                               : NetFailed(-1);
+}
+
+int
+Net_ConnectPeer(NetSocket sock, const NetPeer *peer)
+{
+   if (!NetAllowed(PLAT_CONNECT)) {
+      return -1;
+   }
+   sockaddr_storage addr;
+   int len = NetPeerToSockaddr(*peer, &addr);
+   return connect(NetHandle(sock), reinterpret_cast<sockaddr *>(&addr), len) == 0
+             ? 0 : NetFailed(-1);
+}
+
+int
+Net_SendConnectedBatch(NetSocket sock, const NetOutgoing *msgs, int count)
+{
+   size_t total = 0;
+   for (int i = 0; i < count; i++) {
+      total += msgs[i].length;
+   }
+   if (!NetAllowed(PLAT_SENDTO, &total)) {
+      return -1;
+   }
+   count = count < NET_MAX_BATCH ? count : NET_MAX_BATCH;
+   for (int i = 0; i < count; i++) {
+      int n = send(NetHandle(sock), (const char *)msgs[i].buf, (int)msgs[i].length, 0);
+      if (n == SOCKET_ERROR) {
+         netError = NetErrnoOf(WSAGetLastError());
+         return i > 0 ? i : -1;
+      }
+   }
+   return count;
+}
