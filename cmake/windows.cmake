@@ -7,7 +7,14 @@
 # and the programs and the test support that need them, are left out
 # until theirs exist.
 set(SALVOR_LIB_MODULES string misc lock net)
-set(SALVOR_BUILD_PROGRAMS OFF)
+# The collector, the client and the test support once every module they
+# link has its Windows back end.
+set(SALVOR_BUILD_PROGRAMS ON)
+foreach(module string misc lock log file net config dict user coreDump)
+  if(NOT module IN_LIST SALVOR_LIB_MODULES)
+    set(SALVOR_BUILD_PROGRAMS OFF)
+  endif()
+endforeach()
 
 # Windows 7's API at least (slim reader/writer locks, the system's
 # preferred random source); the headers then declare it.
