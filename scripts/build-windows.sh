@@ -27,6 +27,14 @@ exec 9>"$WINEPREFIX/keep"
 cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
   -DSALVOR_WIN_DEPS_PREFIXES="$prefixes" -DSALVOR_WERROR=ON | grep "Windows build:" || true
 ninja -C "$dir" -j "$(nproc)"
+# The programs are linked statically: they may import Windows' own DLLs
+# only, never the compiler's run-time or a library of the cache.
+for exe in "$dir/collector/salvor.exe" "$dir/tools/salvor-send.exe"; do
+  [ -f "$exe" ] || continue
+  foreign=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ {print $3}' |
+            grep -iE '^(lib|icu)' || true)
+  [ -z "$foreign" ] || { echo "$exe imports $foreign" >&2; exit 1; }
+done
 if [ "${SALVOR_WIN_TEST:-0}" = 1 ]; then
   ctest --test-dir "$dir" -j "$(nproc)" --timeout 120 --output-on-failure
 fi
