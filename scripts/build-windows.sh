@@ -17,7 +17,7 @@ prefixes=$(scripts/windowsDeps.sh | tail -1)
 # until it ends) keeps the helpers running between tests.
 mkdir -p "$dir/wine"
 export WINEPREFIX=$PWD/$dir/wine WINEDEBUG=-all
-wineserver -p >/dev/null 2>&1
+wineserver -p >/dev/null 2>&1 || true  # one may be running already
 trap 'exec 9>&-; wineserver -k >/dev/null 2>&1 || true' EXIT
 /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
 rm -f "$WINEPREFIX/keep" && mkfifo "$WINEPREFIX/keep"

@@ -10,6 +10,7 @@
 
 namespace {
 
+// The name of the dispatcher table; the manager gives the registered one.
 constexpr const char *NAME = "salvor-scm-test";
 HANDLE stopEvent;
 void *statusHandle;
@@ -48,7 +49,7 @@ Handler(uint32_t code)
 void
 ServiceMain(int argc, char **argv)
 {
-   statusHandle = SalvorScm_RegisterControlHandler(NAME, Handler);
+   statusHandle = SalvorScm_RegisterControlHandler(argv[0], Handler);
    if (statusHandle == nullptr) {
       return;
    }

@@ -17,9 +17,13 @@
 
 namespace {
 
+// Each test registers a service of its own name, as tests run in parallel.
 constexpr const char *NAME = "salvor-scm-test";
+constexpr const char *RUN_NAME = "salvor-scm-test-run";
 const SalvorServiceIdentity IDENTITY = {NAME, "Salvor manager test",
                                         "Checks the manager's back end"};
+const SalvorServiceIdentity RUN_IDENTITY = {RUN_NAME, "Salvor manager test (run)",
+                                            "Checks the manager's back end"};
 
 std::string
 Narrow(const wchar_t *text)
@@ -40,13 +44,15 @@ HelperPath()
    return path.substr(0, path.find_last_of('\\') + 1) + "scm_test_service.exe";
 }
 
+constexpr const wchar_t *KEY = L"System\\CurrentControlSet\\Services\\salvor-scm-test";
+
 std::wstring
 RegText(const wchar_t *value)
 {
    wchar_t buf[1024];
    DWORD size = sizeof buf;
-   std::wstring key = L"System\\CurrentControlSet\\Services\\salvor-scm-test";
-   if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), value, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
+   DWORD types = RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND;
+   if (RegGetValueW(HKEY_LOCAL_MACHINE, KEY, value, types,
                     nullptr, buf, &size) != ERROR_SUCCESS) {
       return L"<missing>";
    }
@@ -57,12 +63,11 @@ DWORD
 RegNumber(const wchar_t *value)
 {
    DWORD number = 0xFFFFFFFF, size = sizeof number;
-   RegGetValueW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Services\\salvor-scm-test",
-                value, RRF_RT_REG_DWORD, nullptr, &number, &size);
+   RegGetValueW(HKEY_LOCAL_MACHINE, KEY, value, RRF_RT_REG_DWORD, nullptr, &number, &size);
    return number;
 }
 
-// Each test starts and ends without the test service registered.
+// Each test starts and ends without the test services registered.
 class ScmWin32 : public ::testing::Test {
 protected:
    void SetUp() override { Remove(); }
@@ -70,8 +75,14 @@ protected:
 
    static void Remove()
    {
+      Remove(IDENTITY.name);
+      Remove(RUN_IDENTITY.name);
+   }
+
+   static void Remove(const char *name)
+   {
       SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-      SC_HANDLE service = OpenServiceW(manager, L"salvor-scm-test", SERVICE_ALL_ACCESS);
+      SC_HANDLE service = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
       if (service != nullptr) {
          SERVICE_STATUS status;
          ControlService(service, SERVICE_CONTROL_STOP, &status);
@@ -95,13 +106,13 @@ protected:
    }
 
    // Registers the helper through the back end.
-   static void Install()
+   static void Install(const SalvorServiceIdentity &identity = IDENTITY)
    {
       SalvorScmHandle *manager = SalvorScm_OpenManager(true);
       ASSERT_NE(manager, nullptr) << SalvorScm_LastErrorText();
-      SalvorScmHandle *service = SalvorScm_CreateService(manager, &IDENTITY, HelperPath().c_str());
+      SalvorScmHandle *service = SalvorScm_CreateService(manager, &identity, HelperPath().c_str());
       ASSERT_NE(service, nullptr) << SalvorScm_LastErrorText();
-      EXPECT_TRUE(SalvorScm_SetDescription(service, IDENTITY.description));
+      EXPECT_TRUE(SalvorScm_SetDescription(service, identity.description));
       SalvorScm_CloseHandle(service);
       SalvorScm_CloseHandle(manager);
    }
@@ -146,21 +157,21 @@ TEST_F(ScmWin32, RegistrationAsTheManagerRecordsItAndItsRemoval)
 
 TEST_F(ScmWin32, ServiceRunsWithItsStartParametersAndStopsOnRequest)
 {
-   Install();
+   Install(RUN_IDENTITY);
    char tmp[MAX_PATH];
    GetTempPathA(sizeof tmp, tmp);
    std::string record = std::string(tmp) + "salvor-scm-test.txt";
    DeleteFileA(record.c_str());
 
    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-   SC_HANDLE raw = OpenServiceW(manager, L"salvor-scm-test", SERVICE_ALL_ACCESS);
+   SC_HANDLE raw = OpenServiceA(manager, RUN_NAME, SERVICE_ALL_ACCESS);
    ASSERT_NE(raw, nullptr);
    const char *params[] = {"-s", record.c_str()};
    ASSERT_TRUE(StartServiceA(raw, 2, params)) << GetLastError();
    ASSERT_TRUE(WaitForState(raw, SERVICE_RUNNING));
 
    SalvorScmHandle *scm = SalvorScm_OpenManager(false);
-   SalvorScmHandle *service = SalvorScm_OpenService(scm, NAME);
+   SalvorScmHandle *service = SalvorScm_OpenService(scm, RUN_NAME);
    ASSERT_NE(service, nullptr);
    uint32_t state = 0;
    ASSERT_TRUE(SalvorScm_QueryState(service, &state));
@@ -181,7 +192,9 @@ TEST_F(ScmWin32, ServiceRunsWithItsStartParametersAndStopsOnRequest)
    std::ifstream in(record);
    std::stringstream text;
    text << in.rdbuf();
-   EXPECT_EQ(text.str(), "arg salvor-scm-test\narg -s\narg " + record + "\ncontrol 4\ncontrol 1\n");
+   // The service's name, then the start parameters; the controls in order.
+   EXPECT_EQ(text.str(), std::string("arg ") + RUN_NAME + "\narg -s\narg " + record +
+                            "\ncontrol 4\ncontrol 1\n");
    DeleteFileA(record.c_str());
 }
 

@@ -24,7 +24,7 @@ fail() {
 # the script.
 wineStart() {
   mkdir -p "$WINEPREFIX"
-  wineserver -p >/dev/null 2>&1
+  wineserver -p >/dev/null 2>&1 || true  # one may be running already
   "$wine" wineboot -i >/dev/null 2>&1
   keep=$(mktemp -u "$WINEPREFIX/keep.XXXXXX")
   mkfifo "$keep"
