@@ -113,7 +113,7 @@ namespace {
  * reached from dataDir one level at a time without following a link;
  * logs why when it leaves the file.
  */
-void
+bool
 SalvorUnlinkDumpFile(uint32_t clientIP, const char *fileName, const char *dataDir,
                      const FileId &id)
 {
@@ -123,7 +123,7 @@ SalvorUnlinkDumpFile(uint32_t clientIP, const char *fileName, const char *dataDi
       Log("Failed to unlink file (%s): its directory cannot be opened without following a "
           "link (%s). The file is left in place.\n", fileName,
           File_ErrorText(File_LastError()));
-      return;
+      return false;
    }
    const char *base = std::strrchr(fileName, DIRSEPC);
    int err = File_RemoveAtIfSame(dir, base != nullptr ? base + 1 : fileName, &id);
@@ -135,11 +135,12 @@ SalvorUnlinkDumpFile(uint32_t clientIP, const char *fileName, const char *dataDi
    } else if (err != 0) {
       Log("Failed to unlink file (%s): %s.\n", fileName, File_ErrorText(platErr));
    }
+   return err == 0;
 }
 
 }  // namespace
 
-void
+bool
 SalvorRemovePartialDump(FileIOFile *fd, uint32_t clientIP, const char *fileName,
                         const char *dataDir)
 {
@@ -155,7 +156,7 @@ SalvorRemovePartialDump(FileIOFile *fd, uint32_t clientIP, const char *fileName,
    if (!known) {
       Log("Failed to unlink file (%s): %s. The file is left in place.\n", fileName,
           File_ErrorText(idErr));
-   } else {
-      SalvorUnlinkDumpFile(clientIP, fileName, dataDir, id);
+      return false;
    }
+   return SalvorUnlinkDumpFile(clientIP, fileName, dataDir, id);
 }

@@ -45,5 +45,6 @@ bool SalvorFinishDumpFile(FileIOFile *fd);
  * stands for the file that was open: a link or another file planted in
  * the meantime is logged and left alone, never followed or deleted.
  */
-void SalvorRemovePartialDump(FileIOFile *fd, uint32_t clientIP, const char *fileName,
+// True when the file was removed.
+bool SalvorRemovePartialDump(FileIOFile *fd, uint32_t clientIP, const char *fileName,
                              const char *dataDir);

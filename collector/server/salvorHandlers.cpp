@@ -2,6 +2,9 @@
 #include "collector/server/salvorHandlers.h"
 
 #include "collector/server/salvorDumpFile.h"
+#include "collector/server/salvorJournal.h"
+#include "collector/server/salvorMetrics.h"
+#include "collector/server/salvorRetention.h"
 #include "collector/server/salvorSlots.h"
 #include "collector/startup/salvorConfig.h"
 #include "lib/file/file.h"
@@ -18,8 +21,10 @@ SalvorCreateFailureStatus(FileIOStatus status, int err, const char *name, const 
        dataDir);
    if (status == FILEIO_ERROR) {
       Log("Got FILEIO_ERROR while creating file. returning hxk_limit_exceeded.\n");
+      salvorCounters.refused[SALVOR_REFUSED_NAMES_TAKEN]++;
       return hxk_limit_exceeded;
    }
+   salvorCounters.refused[SALVOR_REFUSED_CREATE_FAILED]++;
    return hxk_create_failed;
 }
 
@@ -68,6 +73,12 @@ SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, uint32_t clientIP,
    }
    if (freeIndex < 0) {
       Log("Didn't find an index. Returning hxk_limit_exceeded.\n");
+      salvorCounters.refused[SALVOR_REFUSED_NO_SLOT]++;
+      reply->status = hxk_limit_exceeded;
+      return;
+   }
+   if (!SalvorDiskAllowsInit(clientIP)) {
+      salvorCounters.refused[SALVOR_REFUSED_LOW_SPACE]++;
       reply->status = hxk_limit_exceeded;
       return;
    }
@@ -89,12 +100,14 @@ SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, uint32_t clientIP,
       // give the dump up rather than hold an anonymous open file.
       Log("Out of memory. Couldn't keep the name of %s.\n", name);
       FileIO_CloseAndRemove(&slot->fd);
+      salvorCounters.refused[SALVOR_REFUSED_NO_MEMORY]++;
       reply->status = hxk_create_failed;
       return;
    }
    Log("Opened new coredump file:%s for %u.%u.%u.%u in slot %d.\n", name,
        SALVOR_IP_BYTES(clientIP), freeIndex);
    SalvorTakeSlot(slot, copy, clientIP, request->timestamp);
+   SalvorJournalDumpStarted(slot);
    reply->status = hxk_success;
    reply->assignedDumpID = (uint32_t)freeIndex;
 }
@@ -121,6 +134,10 @@ SalvorCheckData(const salvorMsgHeader *request, uint32_t clientIP, size_t datagr
       reply->status = hxk_write_failed;
       return nullptr;
    }
+   if (!SalvorDiskAllowsWrite(clientIP, payloadLength)) {
+      reply->status = hxk_write_failed;
+      return nullptr;
+   }
    return slot;
 }
 
@@ -129,6 +146,8 @@ SalvorFinishData(const salvorCoreDumpInfo *slot, const salvorMsgHeader *request,
                  uint32_t clientIP, uint32_t payloadLength, size_t written, int error,
                  salvorMsgHeader *reply)
 {
+   SalvorJournalData(slot, request->dataOffset, payloadLength, written, error);
+   SalvorDiskWritten(written);
    if (written != payloadLength) {
       Log("Error: did not write full buffer to file (%s). Tried to write %u bytes. "
           "Only %u written (%s).\n", slot->fileName, payloadLength, (unsigned)written,
@@ -171,7 +190,10 @@ SalvorHandleDone(uint32_t clientIP, const salvorMsgHeader *request, salvorMsgHea
       return;
    }
    if (!SalvorDumpFileIsKept(slot, clientIP)) {
+      int64_t size = SalvorJournalFileSize(slot);
       FileIO_CloseFile(&slot->fd);
+      SalvorJournalDumpEnded(slot, SALVOR_OUTCOME_WRITE_FAILED, "its file was deleted, or its "
+                             "directory removed, while it was received", false, size);
       SalvorReleaseSlot(slot);
       reply->status = hxk_write_failed;
       return;
@@ -183,10 +205,14 @@ SalvorHandleDone(uint32_t clientIP, const salvorMsgHeader *request, salvorMsgHea
       Log("Error giving file (%s) the mode of a finished dump: %s\n", slot->fileName,
           File_ErrorText(File_LastError()));
    }
+   int64_t size = SalvorJournalFileSize(slot);
    if (FileIO_CloseFile(&slot->fd)) {
       Log("Error closing file (%s): %s\n", slot->fileName,
           File_ErrorText(File_LastError()));
    }
+   // Journaled (and hooked) once the file is closed and whole.
+   SalvorJournalDumpDone(slot, size);
+   SalvorRetentionDumpFinished();
    SalvorReleaseSlot(slot);
 }
 

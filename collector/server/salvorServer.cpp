@@ -5,6 +5,10 @@
 
 #include "collector/platform/salvorPlat.h"
 #include "collector/server/salvorHandlers.h"
+#include "collector/server/salvorHook.h"
+#include "collector/server/salvorJournal.h"
+#include "collector/server/salvorMetrics.h"
+#include "collector/server/salvorRetention.h"
 #include "collector/server/salvorSlots.h"
 #include "collector/startup/salvorConfig.h"
 #include "collector/startup/salvorStartup.h"
@@ -83,11 +87,14 @@ void
 SalvorLogNotWhole(size_t length, uint32_t clientIP)
 {
    if (length == 0) {
+      salvorCounters.dropped[SALVOR_DROP_EMPTY]++;
       Log("ip:%x)Empty datagram. Skipping it.\n", clientIP);
    } else if (length < SALVOR_HEADER_SIZE) {
+      salvorCounters.dropped[SALVOR_DROP_SHORT]++;
       Log("ip:%x)Datagram of %u bytes is shorter than a header. Skipping it.\n", clientIP,
           (unsigned)length);
    } else {
+      salvorCounters.dropped[SALVOR_DROP_LONG]++;
       Log("ip:%x)Datagram of %u bytes is longer than %u. Skipping it.\n", clientIP,
           (unsigned)length, (unsigned)SALVOR_RECV_BUFFER_SIZE);
    }
@@ -101,10 +108,12 @@ SalvorHeaderIsGood(const salvorMsgHeader &request, size_t length, uint32_t clien
       SalvorLogDebugLine(request, length, clientIP);
    }
    if (request.magic != SALVOR_MSG_MAGIC) {
+      salvorCounters.dropped[SALVOR_DROP_BAD_MAGIC]++;
       Log("Bad magic:%#x. Expected:%#x\n", request.magic, SALVOR_MSG_MAGIC);
       Log("Skipping bad packet.\n");
       return false;
    }
+   salvorCounters.datagrams[SalvorDatagramTypeOf(request.type)]++;
    return true;
 }
 
@@ -313,10 +322,12 @@ SalvorTakeData(SalvorPendingWrites *pending, SalvorBatch *batch, const NetAddr &
                const salvorMsgHeader &request, const uint8_t *buf, size_t length,
                salvorMsgHeader *reply)
 {
+   // Room on the data file system (always, unless space is to be kept free).
+   bool roomy = SalvorDiskAllowsWrite(from.ip, length - SALVOR_HEADER_SIZE);
    SalvorWriteRun *run = SalvorFindRun(pending, request, from.ip);
    if (run != nullptr) {
       // The slot lookup cannot fail here; it marks the dump active.
-      if (SalvorContinuesRun(*run, request, length) &&
+      if (roomy && SalvorContinuesRun(*run, request, length) &&
           SalvorFindSlot(from.ip, &request) == run->slot) {
          SalvorRunAdd(run, pending, batch, from, request, buf, length);
          return true;
@@ -326,7 +337,7 @@ SalvorTakeData(SalvorPendingWrites *pending, SalvorBatch *batch, const NetAddr &
       SalvorWriteRunOut(run, pending);
    }
    salvorCoreDumpInfo *slot;
-   if (SalvorSlotMatches(from.ip, &request) &&
+   if (roomy && SalvorSlotMatches(from.ip, &request) &&
        request.dataLength <= length - SALVOR_HEADER_SIZE) {
       // Cannot fail, so logs nothing; it marks the dump active. The run
       // is written at its own offset: no positioning is needed here.
@@ -412,8 +423,11 @@ SalvorSweepIfDue(uint64_t *lastSweep)
    uint64_t now = SalvorClockUsec();
    if (now - *lastSweep >= (uint64_t)SALVOR_SELECT_TIMEOUT_SEC * 1000000u) {
       SalvorExpireIdleSlots();
+      SalvorRetentionSweepIfDue();
       *lastSweep = now;
    }
+   SalvorHookPoll();
+   SalvorMetricsWriteIfDue();
 }
 
 /*
@@ -497,6 +511,8 @@ SalvorServerLoop(void (*onListening)())
    if (!recvSet) {
       SalvorFatal("Could not allocate memory for the receive batch\n");
    }
+   SalvorJournalSetLogFile(SalvorConfig.logFile);
+   SalvorMetricsStart();
    if (onListening != nullptr) {
       onListening();
    }
@@ -513,6 +529,7 @@ SalvorServerLoop(void (*onListening)())
       Log_FlushPending();
       if (got == NET_RECV_TIMED_OUT) {
          SalvorExpireIdleSlots();
+         SalvorRetentionSweepIfDue();
          lastSweep = SalvorClockUsec();
          continue;
       }
@@ -536,7 +553,10 @@ SalvorServerLoop(void (*onListening)())
       Net_WakeupDetach(wakeup);
    }
    Log("Stopping network coredump server now.\n");
+   SalvorJournalStopAll();
    SalvorFreeSlots();
+   SalvorHookShutdown();
+   SalvorMetricsWrite();
    Net_Close(sock);
    Net_Cleanup();
    Preference_Exit();

@@ -1,10 +1,12 @@
 // The table of dump slots; see salvorSlots.h.
 #include "collector/server/salvorSlots.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "collector/server/salvorDumpFile.h"
+#include "collector/server/salvorJournal.h"
 #include "collector/startup/salvorConfig.h"
 #include "lib/file/file.h"
 #include "lib/log/log.h"
@@ -147,8 +149,12 @@ SalvorExpireIdleSlots()
           "Removing partial dump %s from slot %d.\n",
           SALVOR_IP_BYTES(slot->clientIP), (int)(idle / 1000000u), (int)SALVOR_IDLE_TIMEOUT_SEC,
           slot->fileName, i);
-      SalvorRemovePartialDump(&slot->fd, slot->clientIP, slot->fileName,
-                              SalvorConfig.dataDir);
+      int64_t size = SalvorJournalFileSize(slot);
+      bool removed = SalvorRemovePartialDump(&slot->fd, slot->clientIP, slot->fileName,
+                                             SalvorConfig.dataDir);
+      char reason[64];
+      std::snprintf(reason, sizeof reason, "idle for %d seconds", (int)(idle / 1000000u));
+      SalvorJournalDumpEnded(slot, SALVOR_OUTCOME_EXPIRED, reason, !removed, size);
       SalvorReleaseSlot(slot);
    }
 }

@@ -4,12 +4,17 @@
 #include <cstdlib>
 
 #include "collector/service/salvorMain.h"
+#include "collector/service/salvorVersion.h"
 #include "collector/platform/salvorPlat.h"
 #include "lib/misc/platFault.h"
 
 int
 main(int argc, char **argv)
 {
+   int exitCode = 0;
+   if (SalvorAnswerInfoOption(argc, argv, &exitCode)) {
+      return exitCode;
+   }
    SalvorPlat_IgnoreBrokenPipe();
    // The host's character set for the banner and the preference files.
    std::setlocale(LC_CTYPE, "");

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "collector/startup/salvorOpsConfig.h"
+
 SalvorConfigRecord SalvorConfig = {
    SALVOR_DEFAULT_PORT, "", "", 0, 2, 0, false, false, {false}, "", false, {}, nullptr,
 };
@@ -23,4 +25,5 @@ SalvorConfigReset()
    SalvorConfig.initLogPathSet = false;
    std::memset(&SalvorConfig.serviceStatus, 0, sizeof SalvorConfig.serviceStatus);
    SalvorConfig.serviceStatusHandle = nullptr;
+   SalvorOpsConfigReset();
 }

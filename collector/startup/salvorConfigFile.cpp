@@ -12,6 +12,7 @@
 #include <libxml/parser.h>
 
 #include "collector/startup/salvorConfig.h"
+#include "collector/startup/salvorOpsConfig.h"
 #include "collector/startup/salvorStartup.h"
 #include "lib/file/file.h"
 #include "lib/string/str.h"
@@ -112,6 +113,9 @@ SalvorConfigApplyElement(xmlNode *node)
       } else if (level > 0) {
          SalvorConfig.verbose = 1;
       }
+   } else if (SalvorOpsConfigApply(reinterpret_cast<const char *>(node->name), value,
+                                   &result)) {
+      // one of the operations settings
    } else if (SalvorConfigNameStartsWith(node, "maxSize")) {
       SalvorConfig.maxSize = SalvorConfigAtoi(value);
       SalvorWin32InitLog("Data directory limit is %d\n", SalvorConfig.maxSize);

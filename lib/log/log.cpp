@@ -9,6 +9,7 @@
 // the ring instead of recursing into it.
 #include "lib/log/log.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -28,7 +29,16 @@ namespace {
 // lines come in here from the start, before and after Log_Init alike.
 [[maybe_unused]] const bool logHookInstalled = (LogHook_SetWriter(LogV), true);
 
+// Lines the throttle held back, for a program's own statistics.
+std::atomic<uint64_t> logThrottledLines{0};
+
 }  // namespace
+
+uint64_t
+Log_ThrottledCount()
+{
+   return logThrottledLines.load(std::memory_order_relaxed);
+}
 
 const LogLevelRow LogLevelInfo[LOG_LEVEL_ROWS] = {
    {100, LOG_EVENT_ERROR, 'E'},       {105, LOG_EVENT_ERROR, 'E'},
@@ -248,8 +258,12 @@ LogV(int level, const char *format, va_list args)
          LogPlat_WriteStderr(text, length);
       }
       if (!LogFilteredOut(level, logState.logMinLevel)) {
-         bool toRing = !LogOutputsOpen() ||
-                       LogThrottleCheck(&logState, &logState.throttle, length);
+         bool outputs = LogOutputsOpen();
+         bool throttled = outputs && LogThrottleCheck(&logState, &logState.throttle, length);
+         bool toRing = !outputs || throttled;
+         if (throttled) {
+            logThrottledLines.fetch_add(1, std::memory_order_relaxed);
+         }
          if (toRing) {
             LogSplitLines(text, length, row, true);
          } else {

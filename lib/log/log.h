@@ -93,5 +93,7 @@ void Log_DisableThrottling();
  */
 void Log_FlushPending();
 void Log_SetAlwaysKeep(bool keep);
+// How many lines the throttle has held back since the process started.
+uint64_t Log_ThrottledCount();
 // Closes the outputs and returns the log to its state before Log_Init.
 void Log_Exit();

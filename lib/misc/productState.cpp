@@ -1,6 +1,10 @@
 // The product's identity; see productState.h. Nothing in this program
-// changes it, so the values are constants of the build.
+// changes it, so the values are constants of the build: the version is
+// the project's, the build identifier what git describe said of the tree
+// it was built from (the version again when that was not a checkout).
 #include "lib/misc/productState.h"
+
+#include "salvorVersion.h"
 
 const char *
 ProductState_GetName()
@@ -11,11 +15,11 @@ ProductState_GetName()
 const char *
 ProductState_GetVersion()
 {
-   return "XXX";
+   return SALVOR_VERSION;
 }
 
 const char *
 ProductState_GetBuildNumber()
 {
-   return "build-0000";
+   return SALVOR_BUILD;
 }

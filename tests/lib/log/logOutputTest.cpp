@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 
+#include "lib/misc/productState.h"
 #include "lib/config/preference.h"
 #include "lib/misc/clock.h"
 #include "lib/log/logInt.h"
@@ -85,7 +86,10 @@ TEST_F(LogOutputTest, BannerOpensTheFileAndTellsTheCreationTimeWithoutTimeStamps
    auto lines = log.Lines();
    ASSERT_GE(lines.size(), 5u);
    EXPECT_EQ(lines[0].rfind("I120: Log for Quillon Orvex dump collector pid=", 0), 0u) << lines[0];
-   EXPECT_NE(lines[0].find(" version=XXX build="), std::string::npos);
+   EXPECT_NE(lines[0].find(std::string(" version=") + ProductState_GetVersion() + " build=" +
+                           ProductState_GetBuildNumber() + " "),
+             std::string::npos)
+      << lines[0];
    EXPECT_NE(lines[0].find(" option=Release"), std::string::npos);
    EXPECT_EQ(lines[1], "I120: The process is 64-bit.");
    EXPECT_EQ(lines[2].rfind("I120: Host codepage=", 0), 0u);

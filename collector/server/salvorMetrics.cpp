@@ -1,0 +1,195 @@
+// The collector's counters and metrics file; see salvorMetrics.h.
+#include "collector/server/salvorMetrics.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+
+#include "collector/platform/salvorOpsPlat.h"
+#include "collector/server/salvorHook.h"
+#include "collector/server/salvorJournal.h"
+#include "collector/server/salvorRetention.h"
+#include "collector/server/salvorSlots.h"
+#include "collector/server/salvorText.h"
+#include "collector/startup/salvorOpsConfig.h"
+#include "lib/file/file.h"
+#include "lib/log/log.h"
+
+SalvorCounters salvorCounters{};
+
+namespace {
+
+const char *const OUTCOMES[SALVOR_OUTCOME_COUNT] = {
+   "complete", "incomplete", "expired", "writeFailed", "stopped", "removed",
+};
+const char *const REFUSALS[SALVOR_REFUSED_COUNT] = {
+   "noSlot", "namesTaken", "createFailed", "lowDiskSpace", "outOfMemory",
+};
+const char *const TYPES[SALVOR_DATAGRAM_TYPE_COUNT] = {
+   "init", "data", "done", "statusCheck", "unknown",
+};
+const char *const DROPS[SALVOR_DROP_COUNT] = {"empty", "short", "long", "badMagic"};
+const char *const HOOK_RESULTS[SALVOR_HOOK_RESULT_COUNT] = {
+   "succeeded", "failed", "timedOut", "spawnFailed", "dropped",
+};
+
+int64_t startWallUsec = 0;
+uint64_t lastWrite = 0;
+bool writeFailing = false;
+
+void
+SalvorFamily(std::string *out, const char *name, const char *type, const char *help)
+{
+   out->append("# TYPE ").append(name).append(" ").append(type).append("\n# HELP ");
+   out->append(name).append(" ").append(help).append("\n");
+}
+
+void
+SalvorSample(std::string *out, const char *name, const char *label, const char *value,
+             uint64_t number)
+{
+   out->append(name);
+   if (label != nullptr) {
+      out->append("{").append(label).append("=\"");
+      SalvorAppendLabelValue(out, value);
+      out->append("\"}");
+   }
+   char buf[32];
+   std::snprintf(buf, sizeof buf, " %" PRIu64 "\n", number);
+   out->append(buf);
+}
+
+// A counter family with one sample per label value.
+void
+SalvorCounterFamily(std::string *out, const char *name, const char *help, const char *label,
+                    const char *const *values, const uint64_t *counts, int n)
+{
+   SalvorFamily(out, name, "counter", help);
+   std::string sample = std::string(name) + "_total";
+   for (int i = 0; i < n; i++) {
+      SalvorSample(out, sample.c_str(), label, label != nullptr ? values[i] : nullptr,
+                   counts[i]);
+   }
+}
+
+void
+SalvorDumpsInProgress(std::string *out)
+{
+   uint64_t count = 0;
+   std::string samples;
+   for (int i = 0; salvorSlots != nullptr && i < SALVOR_MAX_DUMPS; i++) {
+      const salvorCoreDumpInfo *slot = &salvorSlots[i];
+      if (!SalvorSlotInUse(slot)) {
+         continue;
+      }
+      count++;
+      char host[16];
+      std::snprintf(host, sizeof host, "%u.%u.%u.%u", SALVOR_IP_BYTES(slot->clientIP));
+      samples.append("salvor_dump_bytes{host=\"").append(host).append("\",file=\"");
+      SalvorAppendLabelValue(&samples, slot->fileName);
+      char buf[32];
+      std::snprintf(buf, sizeof buf, "\"} %" PRIu64 "\n", SalvorJournalBytes(slot));
+      samples.append(buf);
+   }
+   SalvorFamily(out, "salvor_dumps_in_progress", "gauge", "Dumps being received.");
+   SalvorSample(out, "salvor_dumps_in_progress", nullptr, nullptr, count);
+   SalvorFamily(out, "salvor_dump_bytes", "gauge", "Payload bytes written so far to a dump "
+                "in progress.");
+   out->append(samples);
+}
+
+std::string
+SalvorMetricsText()
+{
+   std::string out;
+   const SalvorCounters &c = salvorCounters;
+   SalvorDumpsInProgress(&out);
+   SalvorCounterFamily(&out, "salvor_dumps", "Dumps that ended, by outcome.", "outcome",
+                       OUTCOMES, c.dumps, SALVOR_OUTCOME_COUNT);
+   SalvorCounterFamily(&out, "salvor_dumps_refused", "Inits refused, by reason.", "reason",
+                       REFUSALS, c.refused, SALVOR_REFUSED_COUNT);
+   SalvorCounterFamily(&out, "salvor_received_bytes", "Payload bytes written to dump files.",
+                       nullptr, nullptr, &c.receivedBytes, 1);
+   SalvorCounterFamily(&out, "salvor_datagrams", "Datagrams with a good magic, by type.",
+                       "type", TYPES, c.datagrams, SALVOR_DATAGRAM_TYPE_COUNT);
+   SalvorCounterFamily(&out, "salvor_datagrams_dropped", "Datagrams dropped unanswered.",
+                       "reason", DROPS, c.dropped, SALVOR_DROP_COUNT);
+   uint64_t freeBytes = 0;
+   if (SalvorDiskFreeBytes(&freeBytes)) {
+      SalvorFamily(&out, "salvor_data_free_bytes", "gauge",
+                   "Free bytes on the data file system.");
+      SalvorSample(&out, "salvor_data_free_bytes", nullptr, nullptr, freeBytes);
+   }
+   uint64_t throttled = Log_ThrottledCount();
+   SalvorCounterFamily(&out, "salvor_log_throttled", "Log lines the throttle held back.",
+                       nullptr, nullptr, &throttled, 1);
+   SalvorCounterFamily(&out, "salvor_hook_runs", "Runs of the dump hook, by result.", "result",
+                       HOOK_RESULTS, c.hookRuns, SALVOR_HOOK_RESULT_COUNT);
+   SalvorFamily(&out, "salvor_start_time_seconds", "gauge",
+                "When the collector started, in seconds since 1970.");
+   SalvorSample(&out, "salvor_start_time_seconds", nullptr, nullptr,
+                (uint64_t)(startWallUsec / 1000000));
+   out.append("# EOF\n");
+   return out;
+}
+
+}  // namespace
+
+const char *
+SalvorOutcomeName(SalvorOutcome outcome)
+{
+   return outcome >= 0 && outcome < SALVOR_OUTCOME_COUNT ? OUTCOMES[outcome] : "unknown";
+}
+
+SalvorDatagramType
+SalvorDatagramTypeOf(uint32_t type)
+{
+   switch (type) {
+   case 1: return SALVOR_DATAGRAM_INIT;
+   case 2: return SALVOR_DATAGRAM_DATA;
+   case 6: return SALVOR_DATAGRAM_DONE;
+   case 7: return SALVOR_DATAGRAM_STATUS_CHECK;
+   default: return SALVOR_DATAGRAM_UNKNOWN;
+   }
+}
+
+void
+SalvorMetricsStart()
+{
+   startWallUsec = SalvorPlat_WallUsec();
+   SalvorMetricsWrite();
+}
+
+void
+SalvorMetricsWriteIfDue()
+{
+   if (SalvorOpsConfig.metricsFile[0] != '\0' &&
+       SalvorClockUsec() - lastWrite >= SALVOR_METRICS_PERIOD_SEC * 1000000u) {
+      SalvorMetricsWrite();
+   }
+}
+
+void
+SalvorMetricsWrite()
+{
+   lastWrite = SalvorClockUsec();
+   const char *path = SalvorOpsConfig.metricsFile;
+   if (path[0] == '\0') {
+      return;
+   }
+   std::string text = SalvorMetricsText();
+   std::string temp = std::string(path) + ".tmp";
+   errno = 0;
+   std::FILE *f = std::fopen(temp.c_str(), "wb");
+   bool ok = f != nullptr && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+   ok = (f != nullptr && std::fclose(f) == 0) && ok;
+   int err = ok ? File_Rename(temp.c_str(), path) : (errno != 0 ? errno : EIO);
+   if (err != 0) {
+      std::remove(temp.c_str());
+      if (!writeFailing) {
+         Warning("Cannot write the metrics file %s: %s\n", path, File_ErrorText(err));
+      }
+   }
+   writeFailing = err != 0;
+}

@@ -1,0 +1,283 @@
+// Free space and retention on the data file system; see salvorRetention.h.
+#include "collector/server/salvorRetention.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "collector/platform/salvorOpsPlat.h"
+#include "collector/server/salvorJournal.h"
+#include "collector/server/salvorSlots.h"
+#include "collector/startup/salvorConfig.h"
+#include "collector/startup/salvorOpsConfig.h"
+#include "lib/file/file.h"
+#include "lib/log/log.h"
+
+namespace {
+
+constexpr uint64_t SALVOR_FREE_RECHECK_USEC = 1000000;
+constexpr uint64_t SALVOR_REFUSAL_LOG_USEC = 10000000;
+
+struct SalvorDiskState {
+   bool known;
+   uint64_t freeAtCheck;
+   uint64_t writtenSince;
+   uint64_t checkedUsec;
+   uint64_t lastRefusalLog;
+   bool refusing;
+};
+
+SalvorDiskState disk{};
+bool retentionDue = true;
+uint64_t lastRetention = 0;
+
+uint64_t
+SalvorKeepBytes()
+{
+   return (uint64_t)SalvorOpsConfig.keepFreeMiB << 20;
+}
+
+void
+SalvorDiskRefresh()
+{
+   disk.known = SalvorPlat_FreeBytes(SalvorConfig.dataDir, &disk.freeAtCheck);
+   disk.writtenSince = 0;
+   disk.checkedUsec = SalvorClockUsec();
+}
+
+// Free space that writing `bytes` would leave, as far as known.
+bool
+SalvorDiskLeaves(uint64_t bytes, uint64_t *left)
+{
+   uint64_t used = disk.writtenSince + bytes;
+   *left = disk.freeAtCheck > used ? disk.freeAtCheck - used : 0;
+   return !disk.known || *left >= SalvorKeepBytes();
+}
+
+}  // namespace
+
+bool
+SalvorDiskAllowsInit(uint32_t clientIP)
+{
+   if (SalvorOpsConfig.keepFreeMiB == 0) {
+      return true;
+   }
+   SalvorDiskRefresh();
+   uint64_t left = 0;
+   if (SalvorDiskLeaves(0, &left)) {
+      return true;
+   }
+   Log("Refusing a new dump from %u.%u.%u.%u: the data file system has %" PRIu64 " MiB free, "
+       "and %" PRId64 " MiB are to be kept free.\n", SALVOR_IP_BYTES(clientIP), left >> 20,
+       SalvorOpsConfig.keepFreeMiB);
+   return false;
+}
+
+bool
+SalvorDiskAllowsWrite(uint32_t clientIP, size_t bytes)
+{
+   if (SalvorOpsConfig.keepFreeMiB == 0) {
+      return true;
+   }
+   uint64_t now = SalvorClockUsec();
+   if (now - disk.checkedUsec >= SALVOR_FREE_RECHECK_USEC) {
+      SalvorDiskRefresh();
+   }
+   uint64_t left = 0;
+   bool allowed = SalvorDiskLeaves(bytes, &left);
+   if (!allowed && (!disk.refusing || now - disk.lastRefusalLog >= SALVOR_REFUSAL_LOG_USEC)) {
+      Log("Refusing data from %u.%u.%u.%u: the data file system has %" PRIu64 " MiB free, and "
+          "%" PRId64 " MiB are to be kept free.\n", SALVOR_IP_BYTES(clientIP), left >> 20,
+          SalvorOpsConfig.keepFreeMiB);
+      disk.lastRefusalLog = now;
+   } else if (allowed && disk.refusing) {
+      Log("The data file system has room again: data is written.\n");
+   }
+   disk.refusing = !allowed;
+   return allowed;
+}
+
+void
+SalvorDiskWritten(size_t bytes)
+{
+   disk.writtenSince += bytes;
+}
+
+bool
+SalvorDiskFreeBytes(uint64_t *freeBytes)
+{
+   return SalvorPlat_FreeBytes(SalvorConfig.dataDir, freeBytes);
+}
+
+
+namespace {
+
+struct SalvorRetentionScan {
+   int64_t nowSec;
+   std::vector<FileId> inProgress;
+};
+
+// A level of a host's directory: a decimal byte without leading zeros.
+bool
+SalvorIsHostLevel(const char *name)
+{
+   size_t n = std::strlen(name);
+   if (n == 0 || n > 3 || (n > 1 && name[0] == '0')) {
+      return false;
+   }
+   for (size_t i = 0; i < n; i++) {
+      if (name[i] < '0' || name[i] > '9') {
+         return false;
+      }
+   }
+   return std::atoi(name) <= 255;
+}
+
+bool
+SalvorIsFinishedDump(const SalvorPlatEntry &e, const SalvorRetentionScan &scan)
+{
+   if (!e.isFile || e.ownerWritable || std::strncmp(e.name, "zdump_", 6) != 0) {
+      return false;
+   }
+   for (const FileId &id : scan.inProgress) {
+      if (id.device == e.id.device && id.inode == e.id.inode) {
+         return false;
+      }
+   }
+   return true;
+}
+
+// Why a finished dump goes, being the `rank`-th newest of its host; null: it stays.
+const char *
+SalvorRetentionReason(const SalvorPlatEntry &e, size_t rank, int64_t nowSec, char *buf,
+                      size_t size)
+{
+   if (SalvorOpsConfig.keepPerHost > 0 && rank >= (size_t)SalvorOpsConfig.keepPerHost) {
+      std::snprintf(buf, size, "beyond the newest %d dumps of its host", SalvorOpsConfig.keepPerHost);
+      return buf;
+   }
+   if (SalvorOpsConfig.keepDays > 0 &&
+       e.mtimeSec < nowSec - (int64_t)SalvorOpsConfig.keepDays * 86400) {
+      std::snprintf(buf, size, "older than %d days", SalvorOpsConfig.keepDays);
+      return buf;
+   }
+   return nullptr;
+}
+
+// The dumps of one host's directory; true when it is empty afterwards.
+bool
+SalvorRetentionHost(FileHandle dir, const std::string &host, const std::string &path,
+                    const std::vector<SalvorPlatEntry> &entries, const SalvorRetentionScan &scan)
+{
+   std::vector<const SalvorPlatEntry *> dumps;
+   for (const SalvorPlatEntry &e : entries) {
+      if (SalvorIsFinishedDump(e, scan)) {
+         dumps.push_back(&e);
+      }
+   }
+   std::sort(dumps.begin(), dumps.end(), [](const SalvorPlatEntry *a, const SalvorPlatEntry *b) {
+      if (a->mtimeSec != b->mtimeSec) {
+         return a->mtimeSec > b->mtimeSec;
+      }
+      return a->mtimeNsec != b->mtimeNsec ? a->mtimeNsec > b->mtimeNsec
+                                          : std::strcmp(a->name, b->name) > 0;
+   });
+   size_t left = entries.size();
+   for (size_t rank = 0; rank < dumps.size(); rank++) {
+      char buf[96];
+      const char *why = SalvorRetentionReason(*dumps[rank], rank, scan.nowSec, buf, sizeof buf);
+      if (why == nullptr) {
+         continue;
+      }
+      std::string file = path + DIRSEPS + dumps[rank]->name;
+      int err = File_RemoveAtIfSame(dir, dumps[rank]->name, &dumps[rank]->id);
+      if (err != 0) {
+         Log("Failed to remove dump %s (%s): %s\n", file.c_str(), why, File_ErrorText(err));
+         continue;
+      }
+      left--;
+      Log("Removed dump %s: %s.\n", file.c_str(), why);
+      SalvorJournalRemoved(host.c_str(), file.c_str(), (int64_t)dumps[rank]->size,
+                           dumps[rank]->mtimeSec, why);
+   }
+   return left == 0;
+}
+
+// One level below the data directory (0) down to a host's (4).
+bool
+SalvorRetentionWalk(FileHandle dir, int depth, const std::string &host, const std::string &path,
+                    const SalvorRetentionScan &scan)
+{
+   std::vector<SalvorPlatEntry> entries;
+   if (!SalvorPlat_ListDirAt(dir, &entries)) {
+      return false;
+   }
+   if (depth == 4) {
+      return SalvorRetentionHost(dir, host, path, entries, scan);
+   }
+   size_t left = entries.size();
+   for (const SalvorPlatEntry &e : entries) {
+      if (!e.isDir || !SalvorIsHostLevel(e.name)) {
+         continue;
+      }
+      FileHandle sub = SalvorPlat_OpenDirAt(dir, e.name);
+      if (sub == FILE_INVALID_HANDLE) {
+         continue;
+      }
+      bool empty = SalvorRetentionWalk(sub, depth + 1, depth == 0 ? e.name : host + "." + e.name,
+                                       path + DIRSEPS + e.name, scan);
+      SalvorPlat_CloseHandle(sub);
+      if (empty && SalvorPlat_RemoveDirAt(dir, e.name) == 0) {
+         left--;
+      }
+   }
+   return left == 0;
+}
+
+}  // namespace
+
+void
+SalvorRetentionDumpFinished()
+{
+   retentionDue = true;
+}
+
+void
+SalvorRetentionSweep()
+{
+   SalvorRetentionScan scan{SalvorPlat_WallUsec() / 1000000, {}};
+   for (int i = 0; salvorSlots != nullptr && i < SALVOR_MAX_DUMPS; i++) {
+      FileId id;
+      uint64_t links = 0;
+      if (SalvorSlotInUse(&salvorSlots[i]) && FileIO_GetIdentity(&salvorSlots[i].fd, &id, &links)) {
+         scan.inProgress.push_back(id);
+      }
+   }
+   // The data directory itself may be a link the operator made; below it
+   // nothing is followed.
+   FileHandle top = File_OpenExistingDirTree(SalvorConfig.dataDir, nullptr, 0);
+   if (top == FILE_INVALID_HANDLE) {
+      Log("Cannot open the data directory %s to remove old dumps: %s\n", SalvorConfig.dataDir,
+          File_ErrorText(File_LastError()));
+      return;
+   }
+   SalvorRetentionWalk(top, 0, "", SalvorConfig.dataDir, scan);
+   File_CloseDirHandle(top);
+   retentionDue = false;
+   lastRetention = SalvorClockUsec();
+}
+
+void
+SalvorRetentionSweepIfDue()
+{
+   if (SalvorOpsConfig.keepDays == 0 && SalvorOpsConfig.keepPerHost == 0) {
+      return;
+   }
+   if (retentionDue ||
+       SalvorClockUsec() - lastRetention >= SALVOR_RETENTION_PERIOD_SEC * 1000000u) {
+      SalvorRetentionSweep();
+   }
+}

@@ -1,0 +1,95 @@
+// Settings of the operations features; see salvorOpsConfig.h.
+#include "collector/startup/salvorOpsConfig.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "collector/startup/salvorStartup.h"
+#include "lib/string/str.h"
+
+SalvorOpsConfigRecord SalvorOpsConfig = {"", SALVOR_DEFAULT_HOOK_TIMEOUT_SEC, 0, 0, 0, ""};
+
+void
+SalvorOpsConfigReset()
+{
+   SalvorOpsConfig = SalvorOpsConfigRecord{"", SALVOR_DEFAULT_HOOK_TIMEOUT_SEC, 0, 0, 0, ""};
+}
+
+namespace {
+
+bool
+SalvorOpsNameIs(const char *name, const char *key)
+{
+   return std::strncmp(name, key, std::strlen(key)) == 0;
+}
+
+/*
+ * A whole number from `min` to `max`, white space around it allowed and
+ * nothing else: a typo in a limit that removes files must not read as 0.
+ */
+int
+SalvorOpsNumber(const char *name, const char *value, int64_t min, int64_t max, int64_t *out)
+{
+   char *end = nullptr;
+   errno = 0;
+   long long v = std::strtoll(value, &end, 10);
+   while (end != nullptr && (*end == ' ' || *end == '\t' || *end == '\n' || *end == '\r')) {
+      end++;
+   }
+   if (end == value || end == nullptr || *end != '\0' || errno == ERANGE || v < min || v > max) {
+      SalvorWin32InitLog("The element %s needs a whole number from %lld to %lld, not \"%s\".\n",
+                         name, (long long)min, (long long)max, value);
+      return -1;
+   }
+   *out = v;
+   return 0;
+}
+
+int
+SalvorOpsPath(const char *name, const char *value, char *field, const char *what)
+{
+   if (value[0] == '\0') {
+      SalvorWin32InitLog("The element %s names no file.\n", name);
+      return -1;
+   }
+   if (Str_Snprintf(field, SALVOR_PATH_SIZE, "%s", value) < 0) {
+      field[0] = '\0';
+      SalvorWin32InitLog("The %s is too long (at most %d bytes): %s\n", what,
+                         SALVOR_PATH_SIZE - 1, value);
+      return ENAMETOOLONG;
+   }
+   SalvorWin32InitLog("The %s will be: %s\n", what, value);
+   return 0;
+}
+
+}  // namespace
+
+bool
+SalvorOpsConfigApply(const char *name, const char *value, int *result)
+{
+   int64_t n = 0;
+   if (SalvorOpsNameIs(name, "dumpHook")) {
+      *result = SalvorOpsPath(name, value, SalvorOpsConfig.dumpHook, "dump hook");
+   } else if (SalvorOpsNameIs(name, "hookTimeout")) {
+      *result = SalvorOpsNumber(name, value, 1, 86400, &n);
+      SalvorOpsConfig.hookTimeout = *result == 0 ? (int32_t)n : SalvorOpsConfig.hookTimeout;
+   } else if (SalvorOpsNameIs(name, "keepFreeMiB")) {
+      *result = SalvorOpsNumber(name, value, 0, INT64_MAX >> 20, &n);
+      SalvorOpsConfig.keepFreeMiB = *result == 0 ? n : SalvorOpsConfig.keepFreeMiB;
+   } else if (SalvorOpsNameIs(name, "keepDays")) {
+      *result = SalvorOpsNumber(name, value, 1, 100000, &n);
+      SalvorOpsConfig.keepDays = *result == 0 ? (int32_t)n : SalvorOpsConfig.keepDays;
+   } else if (SalvorOpsNameIs(name, "keepPerHost")) {
+      *result = SalvorOpsNumber(name, value, 1, 1000000, &n);
+      SalvorOpsConfig.keepPerHost = *result == 0 ? (int32_t)n : SalvorOpsConfig.keepPerHost;
+   } else if (SalvorOpsNameIs(name, "metricsFile")) {
+      *result = SalvorOpsPath(name, value, SalvorOpsConfig.metricsFile, "metrics file");
+   } else {
+      return false;
+   }
+   if (*result == 0 && n != 0) {
+      SalvorWin32InitLog("%s will be: %lld\n", name, (long long)n);
+   }
+   return true;
+}

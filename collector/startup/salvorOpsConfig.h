@@ -1,0 +1,31 @@
+// The settings of the collector's operations features, read from their
+// own elements of the configuration file: a hook run for every finished
+// dump, free space to keep and retention on the data file system, and a
+// metrics file. Each element left out leaves its feature off.
+#pragma once
+
+#include <cstdint>
+
+#include "collector/startup/salvorConfig.h"
+
+constexpr int32_t SALVOR_DEFAULT_HOOK_TIMEOUT_SEC = 300;
+
+struct SalvorOpsConfigRecord {
+   char dumpHook[SALVOR_PATH_SIZE];     // empty: no hook
+   int32_t hookTimeout;                 // seconds
+   int64_t keepFreeMiB;                 // 0: no limit
+   int32_t keepDays;                    // 0: kept however old
+   int32_t keepPerHost;                 // 0: kept however many
+   char metricsFile[SALVOR_PATH_SIZE];  // empty: none written
+};
+
+extern SalvorOpsConfigRecord SalvorOpsConfig;
+
+void SalvorOpsConfigReset();
+
+/*
+ * Applies the element `name` (matched as the file's other elements are,
+ * by prefix) when it is one of these settings: returns true then, with 0
+ * or a failure code in *result, and says what it took in the init log.
+ */
+bool SalvorOpsConfigApply(const char *name, const char *value, int *result);

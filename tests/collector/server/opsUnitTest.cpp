@@ -1,0 +1,174 @@
+// The pieces of the operations features that can be looked at alone: the
+// received ranges of a dump, escaping for the journal and the metrics, and
+// the settings' elements.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "collector/server/salvorRanges.h"
+#include "collector/server/salvorText.h"
+#include "collector/startup/salvorConfig.h"
+#include "collector/startup/salvorConfigFile.h"
+#include "collector/startup/salvorOpsConfig.h"
+#include "tests/support/testFiles.h"
+
+namespace {
+
+std::string
+HolesOf(const SalvorRangeSet &set, uint64_t *holeBytes = nullptr)
+{
+   SalvorRange holes[SALVOR_MAX_HOLES_SHOWN];
+   uint64_t bytes = 0;
+   size_t n = set.Holes(holes, SALVOR_MAX_HOLES_SHOWN, &bytes);
+   std::string text;
+   for (size_t i = 0; i < n && i < SALVOR_MAX_HOLES_SHOWN; i++) {
+      text += "[" + std::to_string(holes[i].start) + "," + std::to_string(holes[i].end) + "]";
+   }
+   if (holeBytes != nullptr) {
+      *holeBytes = bytes;
+   }
+   return text + (n > SALVOR_MAX_HOLES_SHOWN ? "+" + std::to_string(n) : "");
+}
+
+TEST(Ranges, OutOfOrderPiecesMergeAndLeaveTheirGaps)
+{
+   SalvorRangeSet set;
+   EXPECT_FALSE(set.Add(100, 200));
+   EXPECT_FALSE(set.Add(300, 400));
+   EXPECT_FALSE(set.Add(500, 600));
+   uint64_t bytes = 0;
+   EXPECT_EQ(HolesOf(set, &bytes), "[0,100][200,100][400,100]");
+   EXPECT_EQ(bytes, 300u);
+   // Touching on both sides, then spanning two ranges at once.
+   EXPECT_FALSE(set.Add(200, 300));
+   EXPECT_FALSE(set.Add(350, 550));
+   EXPECT_EQ(HolesOf(set), "[0,100]");
+   EXPECT_FALSE(set.Add(0, 100));
+   EXPECT_EQ(HolesOf(set, &bytes), "");
+   EXPECT_EQ(bytes, 0u);
+   EXPECT_EQ(set.Highest(), 600u);
+}
+
+TEST(Ranges, RepeatsAreToldApartFromNewBytes)
+{
+   SalvorRangeSet set;
+   set.Add(0, 1000);
+   set.Add(2000, 3000);
+   EXPECT_TRUE(set.Add(0, 1000));
+   EXPECT_TRUE(set.Add(2500, 2600));
+   EXPECT_FALSE(set.Add(900, 1100)) << "partly new";
+   EXPECT_FALSE(set.Add(1500, 3000)) << "partly new, before the last range";
+   EXPECT_EQ(HolesOf(set), "[1100,400]");
+}
+
+TEST(Ranges, PastTheLimitTheHolesAreUnknownUntilTheReset)
+{
+   SalvorRangeSet set;
+   for (uint64_t i = 0; i < SALVOR_MAX_RANGES; i++) {
+      set.Add(i * 10 + 5, i * 10 + 10);  // backwards would cost the same
+   }
+   EXPECT_FALSE(set.Unknown());
+   uint64_t bytes = 0;
+   std::string holes = HolesOf(set, &bytes);
+   EXPECT_EQ(bytes, SALVOR_MAX_RANGES * 5);
+   EXPECT_EQ(holes.substr(holes.size() - 5), "+4096") << "only the first 16 are shown";
+   set.Add(SALVOR_MAX_RANGES * 10 + 5, SALVOR_MAX_RANGES * 10 + 10);
+   EXPECT_TRUE(set.Unknown());
+   set.Add(0, 1);
+   EXPECT_TRUE(set.Unknown());
+   EXPECT_EQ(set.Highest(), SALVOR_MAX_RANGES * 10 + 10);
+   set.Reset();
+   EXPECT_FALSE(set.Unknown());
+   set.Add(5, 10);
+   EXPECT_EQ(HolesOf(set), "[0,5]");
+}
+
+TEST(Ranges, OffsetsPastFourGiBAreKept)
+{
+   SalvorRangeSet set;
+   uint64_t top = 0xffffffffull;
+   set.Add(top - 10, top + 1542);
+   EXPECT_EQ(set.Highest(), top + 1542);
+   EXPECT_EQ(HolesOf(set), "[0," + std::to_string(top - 10) + "]");
+}
+
+std::string
+Json(const char *text)
+{
+   std::string out;
+   SalvorAppendJsonString(&out, text);
+   return out;
+}
+
+TEST(Escaping, JsonStringsAlwaysParseWhateverTheBytes)
+{
+   EXPECT_EQ(Json("plain/path"), "\"plain/path\"");
+   EXPECT_EQ(Json("a\"b\\c"), "\"a\\\"b\\\\c\"");
+   EXPECT_EQ(Json("l1\nl2\t\x01\x1f\x7f"), "\"l1\\nl2\\t\\u0001\\u001f\\u007f\"");
+   EXPECT_EQ(Json("caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x92\xa5"),
+             "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x92\xa5\"");
+   // A lone byte, a cut sequence, an overlong form and a surrogate.
+   EXPECT_EQ(Json("x\xffy"), "\"x\xef\xbf\xbdy\"");
+   EXPECT_EQ(Json("x\xe2\x82"), "\"x\xef\xbf\xbd\xef\xbf\xbd\"");
+   EXPECT_EQ(Json("\xc0\xaf"), "\"\xef\xbf\xbd\xef\xbf\xbd\"");
+   EXPECT_EQ(Json("\xed\xa0\x80"), "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\"");
+}
+
+TEST(Escaping, LabelValuesEscapeQuotesBackslashesAndNewlines)
+{
+   std::string out;
+   SalvorAppendLabelValue(&out, "a\"b\\c\nd\xfe");
+   EXPECT_EQ(out, "a\\\"b\\\\c\\nd\xef\xbf\xbd");
+}
+
+class OpsSettings : public ::testing::Test {
+protected:
+   void SetUp() override { SalvorConfigReset(); }
+   void TearDown() override { SalvorConfigReset(); }
+   int Read(const std::string &inner)
+   {
+      std::string path = dir / "config.xml";
+      testutil::WriteFile(path, "<config>" + inner + "</config>");
+      return SalvorWin32ReadConfig(path.c_str());
+   }
+   testutil::TempDir dir;
+};
+
+TEST_F(OpsSettings, AbsentElementsLeaveEveryFeatureOff)
+{
+   EXPECT_EQ(Read("<level>0</level>"), 0);
+   EXPECT_STREQ(SalvorOpsConfig.dumpHook, "");
+   EXPECT_EQ(SalvorOpsConfig.hookTimeout, 300);
+   EXPECT_EQ(SalvorOpsConfig.keepFreeMiB, 0);
+   EXPECT_EQ(SalvorOpsConfig.keepDays, 0);
+   EXPECT_EQ(SalvorOpsConfig.keepPerHost, 0);
+   EXPECT_STREQ(SalvorOpsConfig.metricsFile, "");
+}
+
+TEST_F(OpsSettings, ValuesAreTakenByPrefixLikeTheOtherElements)
+{
+   EXPECT_EQ(Read("<dumpHookPath>/usr/lib/salvor/hook</dumpHookPath><hookTimeoutSec> 20 "
+                  "</hookTimeoutSec><keepFreeMiB>512</keepFreeMiB><keepDays>7</keepDays>"
+                  "<keepPerHost>3</keepPerHost><metricsFile>/m/salvor.prom</metricsFile>"),
+             0);
+   EXPECT_STREQ(SalvorOpsConfig.dumpHook, "/usr/lib/salvor/hook");
+   EXPECT_EQ(SalvorOpsConfig.hookTimeout, 20);
+   EXPECT_EQ(SalvorOpsConfig.keepFreeMiB, 512);
+   EXPECT_EQ(SalvorOpsConfig.keepDays, 7);
+   EXPECT_EQ(SalvorOpsConfig.keepPerHost, 3);
+   EXPECT_STREQ(SalvorOpsConfig.metricsFile, "/m/salvor.prom");
+}
+
+TEST_F(OpsSettings, ValuesThatCouldRemoveTooMuchAreRefused)
+{
+   // A typo must not read as 0 or as a smaller number.
+   for (const char *bad : {"<keepDays>0</keepDays>", "<keepDays>7d</keepDays>",
+                           "<keepPerHost>-1</keepPerHost>", "<keepPerHost></keepPerHost>",
+                           "<keepFreeMiB>lots</keepFreeMiB>", "<hookTimeout>0</hookTimeout>",
+                           "<dumpHook></dumpHook>", "<metricsFile></metricsFile>"}) {
+      SalvorConfigReset();
+      EXPECT_NE(Read(bad), 0) << bad;
+   }
+}
+
+}  // namespace
