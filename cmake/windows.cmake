@@ -6,7 +6,7 @@
 # The modules with a Windows back end so far, bottom first. The others,
 # and the programs and the test support that need them, are left out
 # until theirs exist.
-set(SALVOR_LIB_MODULES string misc lock net)
+set(SALVOR_LIB_MODULES string misc lock log file net dict user config)
 # The collector, the client and the test support once every module they
 # link has its Windows back end.
 set(SALVOR_BUILD_PROGRAMS ON)

@@ -8,6 +8,7 @@
 // set for the caller to print. Returned strings are the caller's to free.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 
 #include "lib/file/fileTypes.h"
@@ -57,6 +58,10 @@ FileHandle File_OpenDirTree(const char *root, const char *const *levels, size_t 
  */
 FileHandle File_OpenExistingDirTree(const char *root, const char *const *levels,
                                     size_t count);
+// Not every C library numbers it (Windows' do not); POSIX's number.
+#ifndef ESTALE
+#define ESTALE 116
+#endif
 /*
  * Removes `name` directly below the directory `dir` (a handle of
  * File_OpenDirTree) only while that name still stands for the file `id`;
@@ -120,5 +125,10 @@ uint32_t FileSimpleRandom();
 uint32_t FileRandomSleep(uint32_t minMs, uint32_t maxMs);
 
 // The platform's directory separator, as a character and as a string.
+#ifdef _WIN32
+#define DIRSEPC '\\'
+#define DIRSEPS "\\"
+#else
 #define DIRSEPC '/'
 #define DIRSEPS "/"
+#endif

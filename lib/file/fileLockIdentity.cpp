@@ -13,6 +13,7 @@
 #include <string>
 
 #include "lib/file/fileLockInt.h"
+#include "lib/file/filePlatform.h"
 #include "lib/log/log.h"
 #include "lib/misc/hostinfo.h"
 #include "lib/misc/utilScoped.h"
@@ -122,6 +123,11 @@ FileLockExecId()
    UtilCString exe(Hostinfo_ExecutablePath());
    if (exe != nullptr) {
       const char *slash = std::strrchr(exe.get(), '/');
+      const char *backslash =
+         FILEPLAT_BACKSLASH_SEPARATES ? std::strrchr(exe.get(), '\\') : nullptr;
+      if (backslash != nullptr && (slash == nullptr || backslash > slash)) {
+         slash = backslash;
+      }
       std::string base = slash != nullptr ? slash + 1 : exe.get();
       if (!base.empty()) {
          for (char &c : base) {

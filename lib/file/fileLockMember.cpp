@@ -189,7 +189,7 @@ FileLockOpenMember(const std::string &lockDir, const char *fileName, const std::
       return 0;
    }
    int err = FilePlat_LastError();
-   if (err == ELOOP) {
+   if (err == FILEPLAT_ERR_IS_LINK) {
       *isLink = true;  // it became a link after the look above
       return 0;
    }

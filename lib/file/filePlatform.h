@@ -33,6 +33,7 @@ extern const int FILEPLAT_ERR_INVALID_ADDRESS;    // a null path
 extern const int FILEPLAT_ERR_INVALID_PARAMETER;
 extern const int FILEPLAT_ERR_NO_MORE_FILES;      // end of a directory listing
 extern const int FILEPLAT_ERR_LOCK_VIOLATION;     // a lock wait ran out
+extern const int FILEPLAT_ERR_IS_LINK;            // an open below a directory met a link
 
 /*
  * What a platform error means to the portable code. Several platform codes

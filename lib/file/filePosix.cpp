@@ -37,6 +37,7 @@ const int FILEPLAT_ERR_INVALID_PARAMETER = EINVAL;
 // readdir() ends a listing by returning null and leaving errno alone.
 const int FILEPLAT_ERR_NO_MORE_FILES = 0;
 const int FILEPLAT_ERR_LOCK_VIOLATION = EAGAIN;
+const int FILEPLAT_ERR_IS_LINK = ELOOP;  // O_NOFOLLOW
 // Public in file.h, for callers that refuse a long name themselves.
 const int FILE_ERR_NAME_TOO_LONG = ENAMETOOLONG;
 

@@ -23,7 +23,11 @@ namespace {
 void
 SplitExtension(const char *fileName, std::string *base, std::string *ext)
 {
-   const char *slash = std::strrchr(fileName, DIRSEPC);
+   const char *slash = std::strrchr(fileName, '/');
+   const char *backslash = FILEPLAT_BACKSLASH_SEPARATES ? std::strrchr(fileName, '\\') : nullptr;
+   if (backslash != nullptr && (slash == nullptr || backslash > slash)) {
+      slash = backslash;
+   }
    const char *dot = std::strrchr(fileName, '.');
    if (dot == nullptr || (slash != nullptr && dot < slash)) {
       *base = fileName;

@@ -236,11 +236,11 @@ LogCutToWholeCharacter(char *text, size_t size)
 void
 LogV(int level, const char *format, va_list args)
 {
-   int savedErrno = errno;
+   LogPlatError saved = LogPlat_GetError();
    int row = LogLevelRowIndex(level);
    if (LogFilteredOut(level, logState.stderrMinLevel.load(std::memory_order_relaxed)) &&
        LogFilteredOut(level, logState.logMinLevel.load(std::memory_order_relaxed))) {
-      errno = savedErrno;
+      LogPlat_SetError(saved);
       return;
    }
 
@@ -275,7 +275,7 @@ LogV(int level, const char *format, va_list args)
       MXUser_ReleaseRecLock(lock);
    }
    LogReturnBuffer(&logState.messageBuffer, borrowed);
-   errno = savedErrno;
+   LogPlat_SetError(saved);
 }
 
 void
@@ -290,7 +290,7 @@ Log_FlushPending()
    }
    // Like Log, a flush keeps the caller's last error: it may come between
    // a failed call and the reading of its error, and it writes and rotates.
-   int savedErrno = errno;
+   LogPlatError saved = LogPlat_GetError();
    MXUser_AcquireRecLock(lock);
    logState.lockDepth++;
    // Charging nothing, the check only asks whether the throttle has lifted.
@@ -299,7 +299,7 @@ Log_FlushPending()
    }
    logState.lockDepth--;
    MXUser_ReleaseRecLock(lock);
-   errno = savedErrno;
+   LogPlat_SetError(saved);
 }
 
 void

@@ -3,7 +3,7 @@
 // Log writes at level 120 (information), Warning at 110. Both take the
 // printf dialect of lib/string/str.h, may be called from any thread,
 // before and after the log is started, and leave the caller's last error
-// (errno) as they found it. By convention every message ends with "\n";
+// (errno, and Windows' GetLastError) as they found it. By convention every message ends with "\n";
 // a message without it leaves the line open for the next one.
 //
 // Every line gets a prefix: local time with milliseconds and zone offset,

@@ -1,7 +1,8 @@
 // What the logging library asks of the platform: the log file's
 // descriptor calls, the clocks, the system logger and the host facts the
-// banner prints. The POSIX back end is logPosix.cpp. Calls that fail set
-// the platform's last error (errno).
+// banner prints. The POSIX back end is logPosix.cpp, the Windows one
+// logWin32.cpp. Calls that fail set errno (and on Windows the system's
+// last error too).
 #pragma once
 
 #include <cstddef>
@@ -39,6 +40,18 @@ void *LogPlat_SysOpen(const char *name);
 void LogPlat_SysReport(void *handle, uint16_t eventType, int32_t level, const char *text);
 void LogPlat_SysClose(void *handle);
 void LogPlat_SetSystemLoggerSink(const LogSystemLoggerSink *sink);  // null: the real one
+
+/*
+ * The caller's last error: errno, and on platforms that keep one apart
+ * (Windows' GetLastError) that one too. Log and Warning put both back as
+ * they found them.
+ */
+struct LogPlatError {
+   int errnoValue;
+   uint32_t system;
+};
+LogPlatError LogPlat_GetError();
+void LogPlat_SetError(const LogPlatError &error);
 
 // Host facts for the banner.
 int LogPlat_ProcessId();

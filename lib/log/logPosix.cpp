@@ -207,3 +207,15 @@ LogPlat_HostDescription(char *buf, size_t size)
    }
    std::snprintf(buf, size, "%s %s %s", u.sysname, u.release, u.machine);
 }
+
+LogPlatError
+LogPlat_GetError()
+{
+   return LogPlatError{errno, 0};
+}
+
+void
+LogPlat_SetError(const LogPlatError &error)
+{
+   errno = error.errnoValue;
+}

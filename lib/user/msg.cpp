@@ -84,7 +84,7 @@ MsgGetTable()
    if (fresh == nullptr) {
       MEM_ALLOC_FAILED();
    }
-   fresh->frontEnd = msgConsoleFrontEnd;
+   fresh->frontEnd = *MsgPlat_DefaultFrontEnd();
    if (msgTableSlot.compare_exchange_strong(table, fresh, std::memory_order_acq_rel)) {
       return fresh;
    }
@@ -497,7 +497,7 @@ void
 Msg_SetFrontEnd(const MsgFrontEnd *frontEnd)
 {
    MsgLocked locked;
-   locked.table->frontEnd = frontEnd != nullptr ? *frontEnd : msgConsoleFrontEnd;
+   locked.table->frontEnd = frontEnd != nullptr ? *frontEnd : *MsgPlat_DefaultFrontEnd();
 }
 
 void

@@ -11,7 +11,9 @@
 // Posts and questions reach a person through a front end: by default the
 // console, which writes a post to standard error when that is a terminal
 // and asks a question only when standard input and standard error are
-// terminals (else the default button answers).
+// terminals (else the default button answers). On Windows a post is shown
+// in a message box instead in a program started from the desktop (one with
+// neither a console nor standard streams).
 #pragma once
 
 #include "lib/string/str.h"  // PRINTF_DECL
@@ -55,7 +57,7 @@ struct MsgFrontEnd {
                        const MsgList *messages);
 };
 
-// Replaces the process-wide front end (null: the console front end).
+// Replaces the process-wide front end (null: the default front end).
 void Msg_SetFrontEnd(const MsgFrontEnd *frontEnd);
 // Overrides, for the calling thread, every non-empty slot of frontEnd
 // (null removes the overrides).

@@ -213,6 +213,12 @@ const MsgFrontEnd msgConsoleFrontEnd = {
    MsgConsolePost, MsgConsoleQuestion, MsgConsoleProgress, MsgConsoleHint, nullptr, nullptr,
 };
 
+bool
+MsgConsoleIsSubstituted()
+{
+   return consoleIn.load() >= 0 || consoleOut.load() >= 0;
+}
+
 void
 Msg_SetConsoleForTest(int inFd, int outFd)
 {

@@ -6,8 +6,10 @@
 
 #include "lib/user/msg.h"
 
-// The front end in force until another is set.
+// The console front end: the default one (see MsgPlat_DefaultFrontEnd).
 extern const MsgFrontEnd msgConsoleFrontEnd;
+// Whether a test has put streams of its own in place of the console's.
+bool MsgConsoleIsSubstituted();
 
 // A marked text without arguments, localised.
 std::string MsgLocalize(const char *marked);

@@ -1,7 +1,14 @@
-// Platform layer of the console front end of user messages.
+// Platform layer of user messages: the console front end's streams, the
+// thread-exit hook of the pending lists and the default front end.
 #pragma once
 
 #include <cstddef>
+
+struct MsgFrontEnd;
+
+// The front end in force until another is set, and again after
+// Msg_SetFrontEnd(null).
+const MsgFrontEnd *MsgPlat_DefaultFrontEnd();
 
 int MsgPlat_StdinFd();
 int MsgPlat_StdoutFd();

@@ -1,5 +1,4 @@
 // Platform layer of the console front end on POSIX systems; see msgPlatform.h.
-#include "lib/misc/utilScoped.h"
 #include "lib/user/msgPlatform.h"
 
 #include <atomic>
@@ -8,6 +7,8 @@
 #include <unistd.h>
 
 #include "lib/misc/platFaultPosix.h"
+#include "lib/misc/utilScoped.h"
+#include "lib/user/msgInt.h"
 
 namespace {
 
@@ -41,6 +42,12 @@ MsgPlat_SetThreadExitValue(void (*atExit)(void *), void *value)
    exitHook.store(atExit);
    pthread_once(&exitKeyOnce, MsgPosixMakeExitKey);
    return exitKeyMade && pthread_setspecific(exitKey, value) == 0;
+}
+
+const MsgFrontEnd *
+MsgPlat_DefaultFrontEnd()
+{
+   return &msgConsoleFrontEnd;
 }
 
 int MsgPlat_StdinFd() { return STDIN_FILENO; }

@@ -1,37 +1,16 @@
-// File helpers shared by the tests; see testFiles.h.
+// File helpers shared by the tests; see testFiles.h. Making temporary
+// names is the platform's business (testFilesPosix.cpp, testFilesWin32.cpp).
 #include "tests/support/testFiles.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
-#include <stdexcept>
-#include <stdlib.h>
-#include <unistd.h>
 
 namespace testutil {
 
-std::string
-TempRoot()
-{
-   const char *tmp = getenv("TMPDIR");
-   return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
-}
-
 TempDir::TempDir() : TempDir(TempRoot()) {}
-
-TempDir::TempDir(const std::string &parent)
-{
-   std::string templ = parent + "/salvor-test-XXXXXX";
-   if (mkdtemp(templ.data()) == nullptr) {
-      throw std::runtime_error("cannot make a temporary directory in " + parent + ": " +
-                               strerror(errno));
-   }
-   path_ = templ;
-}
 
 TempDir::~TempDir()
 {
@@ -43,27 +22,6 @@ TempDir::~TempDir()
                                    std::filesystem::perm_options::add, ec);
    }
    std::filesystem::remove_all(path_, ec);
-}
-
-TempFile::TempFile(const std::vector<uint8_t> &content)
-{
-   std::string templ = TempRoot() + "/salvor-file-XXXXXX";
-   int fd = mkstemp(templ.data());
-   if (fd < 0) {
-      throw std::runtime_error("mkstemp failed in " + TempRoot());
-   }
-   path_ = templ;
-   bool written = write(fd, content.data(), content.size()) == (ssize_t)content.size();
-   close(fd);
-   if (!written) {
-      unlink(path_.c_str());
-      throw std::runtime_error("cannot write " + path_);
-   }
-}
-
-TempFile::~TempFile()
-{
-   unlink(path_.c_str());
 }
 
 std::string

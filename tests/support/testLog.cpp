@@ -1,7 +1,6 @@
 // The log as the tests see it; see testLog.h.
 #include "tests/support/testLog.h"
 
-#include "lib/coreDump/fatalPath.h"
 #include "lib/misc/platFault.h"
 
 namespace testutil {
@@ -20,7 +19,7 @@ StartEchoing(const char *path)
    params.stderrMinLevel = 145;
    params.throttleBytesPerSec = LOG_NO_BPS_LIMIT;
    bool started = Log_Init(&params);
-   CoreDump_InstallPanicHandler();
+   InstallPanicHandler();
    return started;
 }
 
@@ -61,7 +60,7 @@ LogCapture::Start()
 {
    bool started = Log_Init(&params);
    // A panic under test then leaves its lines and core image as in a program.
-   CoreDump_InstallPanicHandler();
+   InstallPanicHandler();
    return started;
 }
 

@@ -51,6 +51,12 @@ private:
 std::vector<std::string> SplitLines(const std::string &text);
 bool IsBannerLine(const std::string &line);
 
+/*
+ * Has a panic leave its lines and core image as in a program, where the
+ * build has the fatal path (lib/coreDump); otherwise does nothing.
+ */
+void InstallPanicHandler();
+
 // Starts the log on path (appending), echoing all levels to stderr.
 bool StartLogEchoingToStderr(const std::string &path);
 // The same without a file: lines reach stderr only (for death tests,

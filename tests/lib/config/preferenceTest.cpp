@@ -1,75 +1,18 @@
 // The preference store through real files in temporary common and user
 // directories.
-#include <cstdlib>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <string>
 
 #include "lib/config/preference.h"
+#include "lib/file/file.h"
 #include "lib/log/log.h"
-#include "lib/misc/productState.h"
-#include "tests/support/lockHolder.h"
+#include "tests/lib/config/preferenceTestUtil.h"
 #include "tests/support/testFiles.h"
-#include "tests/support/testLog.h"
+
+using preftest::Preferences;
 
 namespace {
-
-class Preferences : public ::testing::Test {
-protected:
-   void SetUp() override
-   {
-      Preference_Exit();
-      saved_[0] = Get("SALVOR_APPDATA_PATH");
-      saved_[1] = Get("XDG_CONFIG_HOME");
-      setenv("SALVOR_APPDATA_PATH", (dir / "etc").c_str(), 1);
-      setenv("XDG_CONFIG_HOME", (dir / "home").c_str(), 1);
-      mkdir((dir / "etc").c_str(), 0755);
-      common = dir / "etc/Quillon/" + ProductState_GetName();
-      user = dir / "home/Quillon";
-   }
-   void TearDown() override
-   {
-      Preference_Exit();
-      Restore("SALVOR_APPDATA_PATH", saved_[0]);
-      Restore("XDG_CONFIG_HOME", saved_[1]);
-   }
-   static std::string Get(const char *name)
-   {
-      const char *v = getenv(name);
-      return v != nullptr ? std::string(1, '=') + v : "";
-   }
-   static void Restore(const char *name, const std::string &saved)
-   {
-      if (saved.empty()) {
-         unsetenv(name);
-      } else {
-         setenv(name, saved.c_str() + 1, 1);
-      }
-   }
-   void Write(const std::string &dirPath, const std::string &file, const std::string &text)
-   {
-      std::string cmd = "mkdir -p '" + dirPath + "'";
-      ASSERT_EQ(system(cmd.c_str()), 0);
-      testutil::WriteFile(dirPath + "/" + file, text);
-   }
-   std::string String(const char *key, const char *def = "default")
-   {
-      char *v = Preference_GetString(def, key);
-      std::string s = v != nullptr ? v : "(null)";
-      free(v);
-      return s;
-   }
-
-   testutil::TempDir dir;
-   testutil::LogCapture log;
-   std::string common, user;
-
-private:
-   std::string saved_[2];
-};
 
 TEST_F(Preferences, WithoutFilesEveryLookupAnswersItsDefaultAndFivePrefLinesAreLogged)
 {
@@ -77,9 +20,10 @@ TEST_F(Preferences, WithoutFilesEveryLookupAnswersItsDefaultAndFivePrefLinesAreL
    EXPECT_EQ(log.Count("PREF Optional preferences file not found at "), 4u) << log.Text();
    EXPECT_EQ(log.Count("PREF Failed to load user preferences.\n"), 1u);
    EXPECT_NE(log.Text().find("PREF Optional preferences file not found at " + common +
-                             "/config.ini. Using default values.\n"),
+                             DIRSEPS "config.ini. Using default values.\n"),
              std::string::npos);
-   EXPECT_NE(log.Text().find(user + "/config.ini. Using default values.\n"), std::string::npos);
+   EXPECT_NE(log.Text().find(user + DIRSEPS "config.ini. Using default values.\n"),
+             std::string::npos);
    // Each PREF line follows the message library's report of why.
    std::string text = log.Text();
    size_t first = text.find("PREF Optional");
@@ -153,7 +97,7 @@ TEST_F(Preferences, DamagedFilesKeepWhatWasReadAndDoNotStopTheStart)
    ASSERT_TRUE(Preference_Init());
    EXPECT_EQ(Preference_GetLong(0, "good"), 1);
    EXPECT_NE(log.Text().find("PREF Optional preferences file not found at " + common +
-                             "/config.ini"),
+                             DIRSEPS "config.ini"),
              std::string::npos);
    EXPECT_NE(log.Text().find("PREF Failed to load user preferences.\n"), std::string::npos);
    // A value that does not convert answers the default and is reported.
@@ -215,21 +159,6 @@ TEST_F(Preferences, ACommonDirectoryThatCannotBeMadeIsSkipped)
    ASSERT_TRUE(Preference_Init());
    EXPECT_EQ(String("key"), "user");
    EXPECT_EQ(log.Count("PREF Optional preferences file not found at "), 3u) << log.Text();
-}
-
-TEST_F(Preferences, PreferencesHeldUnderAnExclusiveLockAreNotRead)
-{
-   Write(user, "preferences.ini", "key = prefs\n");
-   std::string path = user + "/preferences.ini";
-   {
-      testutil::LockHolder holder(path);
-      ASSERT_TRUE(holder.Holding());
-      ASSERT_TRUE(Preference_Init());
-   }
-   EXPECT_EQ(String("key"), "default");
-   EXPECT_NE(log.Text().find("Unable to lock user preference file " + path + " for reading."),
-             std::string::npos) << log.Text();
-   EXPECT_NE(log.Text().find("PREF Failed to load user preferences.\n"), std::string::npos);
 }
 
 }  // namespace

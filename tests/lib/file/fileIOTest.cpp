@@ -10,8 +10,10 @@
 #include <gtest/gtest.h>
 
 #include "fileTestUtil.h"
+#include "lib/file/file.h"
 #include "lib/file/fileIO.h"
 #include "lib/misc/platFault.h"
+#include "tests/support/testPlatform.h"
 
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
@@ -80,7 +82,7 @@ TEST_F(FileIOTest, CreateNewOnExistingNameFailsAtOnce)
                              FILEIO_ACCESS_WRITE | FILEIO_DENY_WRITE,
                              FILEIO_ACTION_CREATE_NEW),
              FILEIO_EXISTS);
-   EXPECT_EQ(errno, EEXIST);
+   EXPECT_EQ(LastErrno(), EEXIST);
    EXPECT_LT(NowMs() - start, 50);
    ExpectClosed();
    EXPECT_EQ(ReadFile(P("taken")), "old");
@@ -91,7 +93,7 @@ TEST_F(FileIOTest, ActionsOnExistingAndMissingFiles)
    std::string path = P("f");
    EXPECT_EQ(FileIO_OpenPath(&f_, path.c_str(), FILEIO_ACCESS_READ,
                              FILEIO_ACTION_OPEN), FILEIO_NOT_FOUND);
-   EXPECT_EQ(errno, ENOENT);
+   EXPECT_EQ(LastErrno(), ENOENT);
    EXPECT_EQ(FileIO_OpenPath(&f_, P("nodir/f").c_str(), FILEIO_ACCESS_WRITE,
                              FILEIO_ACTION_CREATE_ALWAYS), FILEIO_NOT_FOUND);
 
@@ -113,6 +115,9 @@ TEST_F(FileIOTest, ActionsOnExistingAndMissingFiles)
 
 TEST_F(FileIOTest, CreateModeSetsPermissionBits)
 {
+   if (TEST_ON_WINDOWS) {
+      GTEST_SKIP() << "Windows keeps no permission bits: the ACL decides";
+   }
    ASSERT_EQ(FileIO_OpenPathMode(&f_, P("m").c_str(), FILEIO_ACCESS_WRITE,
                                  FILEIO_ACTION_CREATE_NEW, 0600),
              FILEIO_SUCCESS);
@@ -192,9 +197,9 @@ TEST_F(FileIOTest, SetPosOnAnAppendingFileAndOnAClosedRecord)
    // A closed record has no position to move: the seek fails as one on
    // a bad descriptor would.
    for (int origin : {FILEIO_SEEK_BEGIN, FILEIO_SEEK_CURRENT, FILEIO_SEEK_END}) {
-      errno = 0;
+      File_SetLastError(0);
       EXPECT_EQ(FileIO_SetPos(&f_, 5, origin), -1) << origin;
-      EXPECT_EQ(errno, EBADF) << origin;
+      EXPECT_EQ(LastErrno(), EBADF) << origin;
    }
 }
 
@@ -203,7 +208,7 @@ TEST_F(FileIOTest, NullPathLeavesRecordAlone)
    f_.flags = 0x1234;  // marker: the record must not be touched
    EXPECT_EQ(FileIO_OpenPath(&f_, nullptr, FILEIO_ACCESS_READ,
                              FILEIO_ACTION_OPEN), FILEIO_ERROR);
-   EXPECT_EQ(errno, EFAULT);
+   EXPECT_EQ(LastErrno(), EFAULT);
    EXPECT_EQ(f_.flags, 0x1234u);
    f_.flags = 0;
 }
@@ -225,7 +230,8 @@ TEST_F(FileIOTest, NameLengthLimitIsCheckedBeforeTheOpen)
    PlatFault_Inject(PLAT_OPEN, EIO);
    EXPECT_EQ(FileIO_OpenPath(&f_, path.c_str(), FILEIO_ACCESS_WRITE,
                              FILEIO_ACTION_CREATE_NEW), FILEIO_NAME_LONG);
-   EXPECT_EQ(errno, ENAMETOOLONG);
+   // Windows refuses the name as CreateFileW refuses a bad argument.
+   EXPECT_EQ(LastErrno(), TEST_ON_WINDOWS ? EINVAL : ENAMETOOLONG);
    ExpectClosed();
    CaptureStderr();
    EXPECT_EQ(FileIO_OpenPath(&f_, P("x").c_str(), FILEIO_ACCESS_WRITE,
@@ -258,6 +264,17 @@ TEST_P(FileIOOpenErrorTest, PlatformErrorMapsToStatus)
    EXPECT_EQ(unrecognized, c.status == FILEIO_ERROR) << log;
 }
 
+// The failure seam fails a Windows open with the Win32 code that stands
+// for the errno armed; the open tells fewer of them apart than POSIX's.
+#ifdef _WIN32
+INSTANTIATE_TEST_SUITE_P(
+   Codes, FileIOOpenErrorTest,
+   testing::Values(OpenErrorCase{ENOENT, FILEIO_NOT_FOUND},
+                   OpenErrorCase{EACCES, FILEIO_NO_PERM},
+                   OpenErrorCase{EEXIST, FILEIO_EXISTS},
+                   OpenErrorCase{ENOSPC, FILEIO_ERROR},
+                   OpenErrorCase{EIO, FILEIO_ERROR}));
+#else
 INSTANTIATE_TEST_SUITE_P(
    Codes, FileIOOpenErrorTest,
    testing::Values(OpenErrorCase{ENOENT, FILEIO_NOT_FOUND},
@@ -271,6 +288,7 @@ INSTANTIATE_TEST_SUITE_P(
                    OpenErrorCase{EDQUOT, FILEIO_DQUOT},
                    OpenErrorCase{EFBIG, FILEIO_FBIG},
                    OpenErrorCase{EIO, FILEIO_ERROR}));
+#endif
 
 TEST_F(FileIOTest, SharingViolationWithoutBudgetFailsOnce)
 {
@@ -360,9 +378,13 @@ TEST_F(FileIOTest, CreatePromptAnswers)
    // Nobody to ask: the question falls back to its default, Cancel.
    CaptureStderr();
    EXPECT_EQ(FileIO_CreatePrompt(&f_, path.c_str(), 0, -1), FILEIO_CANCELLED);
-   EXPECT_NE(GetCapturedStderr().find("The file '" + path + "' already exists."),
-             std::string::npos);
-   EXPECT_EQ(errno, EEXIST);
+   int err = LastErrno();
+   std::string log = GetCapturedStderr();
+   // The message library, where the build has it, logs the question.
+   if (FILE_TESTS_HAVE_MSG) {
+      EXPECT_NE(log.find("The file '" + path + "' already exists."), std::string::npos);
+   }
+   EXPECT_EQ(err, EEXIST);
 
    ASSERT_EQ(FileIO_CreatePrompt(&f_, path.c_str(), 0, 1), FILEIO_SUCCESS);
    FileIO_WriteBytes(&f_, "new", 3, nullptr);

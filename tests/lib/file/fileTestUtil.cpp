@@ -6,6 +6,7 @@
 #include <sstream>
 #include <sys/stat.h>
 
+#include "lib/file/file.h"
 #include "lib/log/log.h"
 #include "lib/misc/platFault.h"
 #include "tests/support/testLog.h"
@@ -29,6 +30,12 @@ Exists(const std::string &path)
 {
    struct stat st;
    return stat(path.c_str(), &st) == 0;
+}
+
+int
+LastErrno()
+{
+   return FileMapPlatformError("test", File_LastError());
 }
 
 long

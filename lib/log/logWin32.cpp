@@ -1,0 +1,264 @@
+// Win32 back end of the logging library: the log file through the C
+// runtime's descriptors (so that the portable code's int descriptors and
+// errno work unchanged), the clocks, the event log as the system logger
+// and the host facts of the banner.
+//
+// The log file is opened in binary mode: lines end in "\n" alone, and the
+// byte counts that rotation and the discarded-bytes notice rely on are
+// the bytes on disk.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <unicode/ucnv.h>
+#include <windows.h>
+#include <winternl.h>
+
+#include "lib/log/logInt.h"
+#include "lib/log/logPlatform.h"
+#include "lib/misc/platFaultWin32.h"
+#include "lib/misc/utilScoped.h"
+#include "lib/misc/win32Text.h"
+
+namespace {
+
+const LogSystemLoggerSink *testSink = nullptr;
+
+// Event type of each line; the event id is the one message of the source.
+constexpr DWORD LOG_EVENT_ID = 1000;
+
+// 100 ns intervals between 1601-01-01 and 1970-01-01.
+constexpr uint64_t LOG_EPOCH_DELTA = 116444736000000000ULL;
+
+}  // namespace
+
+int
+LogPlat_Open(const char *path)
+{
+   if (!PlatFault_Allowed(PLAT_OPEN)) {
+      return -1;
+   }
+   UtilHeapPtr<wchar_t> wide(Win32Text_ToUtf16(path));
+   if (wide == nullptr) {
+      errno = EINVAL;
+      SetLastError(ERROR_INVALID_NAME);
+      return -1;
+   }
+   // The file library's long-name rule: "\\?\" or fewer than 260 units.
+   if (std::wcsncmp(wide.get(), L"\\\\?\\", 4) != 0 && std::wcslen(wide.get()) >= MAX_PATH) {
+      errno = ENAMETOOLONG;
+      SetLastError(ERROR_FILENAME_EXCED_RANGE);
+      return -1;
+   }
+   return _wopen(wide.get(), _O_RDWR | _O_APPEND | _O_CREAT | _O_NOINHERIT | _O_BINARY,
+                 _S_IREAD | _S_IWRITE);
+}
+
+long
+LogPlat_Write(int fd, const void *data, size_t length)
+{
+   if (!PlatFault_Allowed(PLAT_WRITE, &length, fd)) {
+      return -1;
+   }
+   return _write(fd, data, (unsigned)length);
+}
+
+long
+LogPlat_Read(int fd, void *buf, size_t length)
+{
+   if (!PlatFault_Allowed(PLAT_READ)) {
+      return -1;
+   }
+   return _read(fd, buf, (unsigned)length);
+}
+
+bool
+LogPlat_Sync(int fd)
+{
+   return _commit(fd) == 0;  // FlushFileBuffers
+}
+
+void
+LogPlat_Close(int fd)
+{
+   _close(fd);
+}
+
+bool
+LogPlat_Dup2(int from, int to)
+{
+   if (from == to || _dup2(from, to) != 0) {
+      return false;
+   }
+   // The duplicate is inheritable; the log is not for child processes.
+   SetHandleInformation(reinterpret_cast<HANDLE>(_get_osfhandle(to)), HANDLE_FLAG_INHERIT, 0);
+   return true;
+}
+
+bool
+LogPlat_Truncate(int fd)
+{
+   return _chsize_s(fd, 0) == 0;
+}
+
+bool
+LogPlat_SeekStart(int fd)
+{
+   if (!PlatFault_Allowed(PLAT_SEEK)) {
+      return false;
+   }
+   return _lseeki64(fd, 0, SEEK_SET) == 0;
+}
+
+int64_t
+LogPlat_FileSize(int fd)
+{
+   return _filelengthi64(fd);
+}
+
+void
+LogPlat_WriteStderr(const char *text, size_t length)
+{
+   // A service has no standard error: the write then fails, unseen.
+   (void)_write(2, text, (unsigned)length);
+}
+
+void
+LogPlat_Now(int64_t *epochSeconds, int *millis)
+{
+   FILETIME ft;
+   GetSystemTimeAsFileTime(&ft);
+   uint64_t t = (((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime) - LOG_EPOCH_DELTA;
+   *epochSeconds = (int64_t)(t / 10000000);
+   *millis = (int)(t % 10000000 / 10000);
+}
+
+void
+LogPlat_LocalTime(int64_t epochSeconds, LogLocalTime *local)
+{
+   uint64_t t = (uint64_t)epochSeconds * 10000000 + LOG_EPOCH_DELTA;
+   FILETIME utcFt = {(DWORD)t, (DWORD)(t >> 32)};
+   SYSTEMTIME utc, st;
+   FILETIME localFt;
+   // The zone's rule for that moment (summer time or not), not for now.
+   if (!FileTimeToSystemTime(&utcFt, &utc) ||
+       !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &st) ||
+       !SystemTimeToFileTime(&st, &localFt)) {
+      st = utc;
+      localFt = utcFt;
+   }
+   uint64_t l = ((uint64_t)localFt.dwHighDateTime << 32) | localFt.dwLowDateTime;
+   local->year = st.wYear;
+   local->month = st.wMonth;
+   local->day = st.wDay;
+   local->hour = st.wHour;
+   local->minute = st.wMinute;
+   local->second = st.wSecond;
+   local->offsetMinutes = ((int64_t)l - (int64_t)t) / 600000000;
+}
+
+void *
+LogPlat_SysOpen(const char *name)
+{
+   if (testSink != nullptr) {
+      return testSink->open(name);
+   }
+   UtilHeapPtr<wchar_t> wide(Win32Text_ToUtf16(name));
+   if (wide == nullptr) {
+      return nullptr;
+   }
+   return RegisterEventSourceW(nullptr, wide.get());
+}
+
+void
+LogPlat_SysReport(void *handle, uint16_t eventType, int32_t level, const char *text)
+{
+   if (testSink != nullptr) {
+      testSink->report(handle, eventType, level, text);
+      return;
+   }
+   UtilHeapPtr<wchar_t> wide(Win32Text_ToUtf16(text));
+   if (wide == nullptr) {
+      return;
+   }
+   const wchar_t *strings[] = {wide.get()};
+   ReportEventW(handle, eventType, 0, LOG_EVENT_ID, nullptr, 1, 0, strings, nullptr);
+}
+
+void
+LogPlat_SysClose(void *handle)
+{
+   if (testSink != nullptr) {
+      testSink->close(handle);
+      return;
+   }
+   DeregisterEventSource(handle);
+}
+
+void
+LogPlat_SetSystemLoggerSink(const LogSystemLoggerSink *sink)
+{
+   testSink = sink;
+}
+
+LogPlatError
+LogPlat_GetError()
+{
+   return LogPlatError{errno, (uint32_t)GetLastError()};
+}
+
+void
+LogPlat_SetError(const LogPlatError &error)
+{
+   errno = error.errnoValue;
+   SetLastError(error.system);
+}
+
+int
+LogPlat_ProcessId()
+{
+   return (int)GetCurrentProcessId();
+}
+
+const char *
+LogPlat_Codepage()
+{
+   static char codepage[24];
+   std::snprintf(codepage, sizeof codepage, "windows-%u", GetACP());
+   return codepage;
+}
+
+const char *
+LogPlat_Encoding()
+{
+   return ucnv_getDefaultName();
+}
+
+void
+LogPlat_HostDescription(char *buf, size_t size)
+{
+   // RtlGetVersion tells the truth that GetVersionEx hides from programs
+   // without a manifest naming the system.
+   typedef LONG(WINAPI * GetVersionFn)(OSVERSIONINFOW *);
+   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+   GetVersionFn getVersion = ntdll == nullptr ? nullptr
+      : reinterpret_cast<GetVersionFn>(
+           reinterpret_cast<void *>(GetProcAddress(ntdll, "RtlGetVersion")));
+   OSVERSIONINFOW v{};
+   v.dwOSVersionInfoSize = sizeof v;
+   if (getVersion == nullptr || getVersion(&v) != 0) {
+      std::snprintf(buf, size, "unknown");
+      return;
+   }
+   SYSTEM_INFO si;
+   GetNativeSystemInfo(&si);
+   const char *arch = si.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64 ? "x64"
+                      : si.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_ARM64 ? "arm64"
+                      : si.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_INTEL ? "x86"
+                                                                                  : "unknown";
+   std::snprintf(buf, size, "Windows %lu.%lu build %lu %s", v.dwMajorVersion, v.dwMinorVersion,
+                 v.dwBuildNumber, arch);
+}

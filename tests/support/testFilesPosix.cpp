@@ -1,0 +1,50 @@
+// Temporary directories and files of the tests on POSIX: mkdtemp, mkstemp.
+#include "tests/support/testFiles.h"
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <stdlib.h>
+#include <unistd.h>
+
+namespace testutil {
+
+std::string
+TempRoot()
+{
+   const char *tmp = getenv("TMPDIR");
+   return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+}
+
+TempDir::TempDir(const std::string &parent)
+{
+   std::string templ = parent + "/salvor-test-XXXXXX";
+   if (mkdtemp(templ.data()) == nullptr) {
+      throw std::runtime_error("cannot make a temporary directory in " + parent + ": " +
+                               strerror(errno));
+   }
+   path_ = templ;
+}
+
+TempFile::TempFile(const std::vector<uint8_t> &content)
+{
+   std::string templ = TempRoot() + "/salvor-file-XXXXXX";
+   int fd = mkstemp(templ.data());
+   if (fd < 0) {
+      throw std::runtime_error("mkstemp failed in " + TempRoot());
+   }
+   path_ = templ;
+   bool written = write(fd, content.data(), content.size()) == (ssize_t)content.size();
+   close(fd);
+   if (!written) {
+      unlink(path_.c_str());
+      throw std::runtime_error("cannot write " + path_);
+   }
+}
+
+TempFile::~TempFile()
+{
+   unlink(path_.c_str());
+}
+
+}  // namespace testutil
