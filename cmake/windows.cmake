@@ -6,7 +6,10 @@
 # The modules with a Windows back end so far, bottom first. The others,
 # and the programs and the test support that need them, are left out
 # until theirs exist.
-set(SALVOR_LIB_MODULES string misc lock log file net dict user config)
+set(SALVOR_LIB_MODULES string misc lock log file net dict user config coreDump)
+# Executables that export their symbols (CMAKE_ENABLE_EXPORTS) export all
+# of them, as on Linux, so that backtraces can name their functions.
+set(CMAKE_EXE_EXPORTS_CXX_FLAG "-Wl,--export-all-symbols")
 # The collector, the client and the test support once every module they
 # link has its Windows back end.
 set(SALVOR_BUILD_PROGRAMS ON)

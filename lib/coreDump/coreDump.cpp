@@ -190,6 +190,7 @@ CoreDump_Prepare()
       return;
    }
    coreDump.prepared = true;
+   CoreDumpPlat_Prepare();
    CoreDumpReserve();
    char *dir = File_GetSafeTmpDir(true);
    if (dir == nullptr) {
@@ -216,7 +217,7 @@ CoreDump_CoreDump()
    }
    const char *why = nullptr;
    if (!CoreDumpPlat_ImageSupported(&why)) {
-      Warning("CoreDump: No core image: %s\n", why);
+      Warning("CoreDump: %s\n", why);
       return;
    }
    Warning("%s: faking exception to get context\n", "CoreDump_CoreDump");

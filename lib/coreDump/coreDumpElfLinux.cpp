@@ -857,7 +857,7 @@ CoreDumpPlat_ImageSupported(const char **why)
    *why = nullptr;
    return true;
 #else
-   *why = "no register layout for this processor";
+   *why = "No core image: no register layout for this processor";
    return false;
 #endif
 }

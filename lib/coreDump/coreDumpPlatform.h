@@ -1,13 +1,20 @@
 // Platform layer under the core dump module: walking the stack, naming
 // code addresses, the address-space reserve, and writing a core image
 // file. The POSIX back end (coreDumpPosix.cpp, coreDumpElfLinux.cpp)
-// writes ELF core files; a Windows back end would write minidumps.
+// writes ELF core files; the Windows one (coreDumpWin32.cpp,
+// symbolStackWin32.cpp) writes minidumps through the debug help library.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 constexpr int COREDUMP_MAX_FRAMES = 32;
+
+/*
+ * Loads what the stack walk and the image writer need, once, so that a
+ * program that prepares early has it before memory runs short.
+ */
+void CoreDumpPlat_Prepare();
 
 struct CoreDumpFrame {
    uint64_t frame;      // frame address (canonical frame address)
@@ -51,8 +58,8 @@ int CoreDumpPlat_LastError();
 const char *CoreDumpPlat_ErrorText(int err);
 
 /*
- * Whether core images can be written in this process; why not, otherwise
- * (for the log).
+ * Whether core images can be written in this process; why not, otherwise:
+ * the rest of a log line that follows "CoreDump: ".
  */
 bool CoreDumpPlat_ImageSupported(const char **why);
 

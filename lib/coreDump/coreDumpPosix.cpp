@@ -90,6 +90,12 @@ CoreDumpFindSegment(struct dl_phdr_info *info, size_t, void *arg)
 
 }  // namespace
 
+void
+CoreDumpPlat_Prepare()
+{
+   // Nothing to load: the unwinder and dladdr are part of the runtime.
+}
+
 int
 CoreDumpPlat_WalkStack(CoreDumpFrame *frames, int max)
 {

@@ -1,19 +1,80 @@
 // A fixture for tests whose panics run in a child process: the child
 // (re-executed by the death test) finds the directory of its parent's
-// test through the environment, writes its log there and points TMPDIR
-// at it, so that core images land there too.
+// test through the environment, writes its log there and makes it the
+// base of its temporary directories, so that core images land there too.
+// Header only and portable: the Windows build has no shared test library.
 #pragma once
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <optional>
-#include <regex.h>
+#include <random>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "lib/coreDump/fatalPath.h"
 #include "lib/log/log.h"
-#include "tests/support/testFiles.h"
+
+// Sets a variable of this process's environment, which its children inherit.
+inline void
+PanicTestSetEnv(const char *name, const std::string &value)
+{
+#if defined(_WIN32)
+   _putenv_s(name, value.c_str());
+#else
+   setenv(name, value.c_str(), 1);
+#endif
+}
+
+// Where the temporary directories of this process and its children go.
+inline void
+PanicTestSetTempBase(const std::string &dir)
+{
+   PanicTestSetEnv("TMPDIR", dir);
+#if defined(_WIN32)
+   PanicTestSetEnv("TMP", dir);
+   PanicTestSetEnv("TEMP", dir);
+#endif
+}
+
+// The whole file, or "" when it cannot be read.
+inline std::string
+PanicTestReadFile(const std::string &path)
+{
+   std::ifstream in(path, std::ios::binary);
+   std::ostringstream out;
+   out << in.rdbuf();
+   return out.str();
+}
+
+// A fresh directory under the temporary directory, removed with all in it.
+class PanicTestDir {
+public:
+   PanicTestDir()
+   {
+      namespace fs = std::filesystem;
+      std::random_device random;
+      fs::path parent = fs::temp_directory_path();
+      do {
+         path_ = (parent / ("salvor-panic-" + std::to_string(random()))).make_preferred();
+      } while (!fs::create_directory(path_));
+   }
+   ~PanicTestDir()
+   {
+      std::error_code ec;
+      std::filesystem::remove_all(path_, ec);
+   }
+   PanicTestDir(const PanicTestDir &) = delete;
+   PanicTestDir &operator=(const PanicTestDir &) = delete;
+   std::string Path() const { return path_.string(); }
+
+private:
+   std::filesystem::path path_;
+};
 
 class PanicDeathTest : public testing::Test {
 protected:
@@ -26,22 +87,22 @@ protected:
       } else {
          tmp.emplace();
          dir = tmp->Path();
-         setenv("PANIC_TEST_DIR", dir.c_str(), 1);
+         PanicTestSetEnv("PANIC_TEST_DIR", dir);
       }
-      logPath = dir + "/panic.log";
+      logPath = (std::filesystem::path(dir) / "panic.log").make_preferred().string();
    }
 
    // Called first in the child.
    void StartChild()
    {
-      setenv("TMPDIR", dir.c_str(), 1);
+      PanicTestSetTempBase(dir);
       Log_InitWithFile(logPath.c_str(), "test");
       CoreDump_InstallPanicHandler();
    }
 
-   std::string ReadLog() const { return testutil::ReadFile(logPath); }
+   std::string ReadLog() const { return PanicTestReadFile(logPath); }
 
-   std::optional<testutil::TempDir> tmp;  // the parent's only
+   std::optional<PanicTestDir> tmp;  // the parent's only
    std::string dir;
    std::string logPath;
 };
@@ -60,15 +121,19 @@ LastLine(const std::string &text)
 }
 
 /*
- * The lines of text that match a POSIX extended expression, each as its
- * match and subexpressions (unmatched ones empty).
+ * The lines of text that match an expression, each as its match and
+ * subexpressions (unmatched ones empty). The expressions are the common
+ * ground of POSIX extended and ECMAScript ones, read as the latter, which
+ * takes escaped brackets.
  */
 inline std::vector<std::vector<std::string>>
 MatchingLines(const std::string &text, const char *pattern)
 {
    std::vector<std::vector<std::string>> out;
-   regex_t re;
-   if (regcomp(&re, pattern, REG_EXTENDED) != 0) {
+   std::regex re;
+   try {
+      re.assign(pattern);
+   } catch (const std::regex_error &) {
       ADD_FAILURE() << "bad expression " << pattern;
       return out;
    }
@@ -77,16 +142,16 @@ MatchingLines(const std::string &text, const char *pattern)
       size_t end = text.find('\n', start);
       end = end == std::string::npos ? text.size() : end;
       std::string line = text.substr(start, end - start);
-      regmatch_t m[10];
-      if (regexec(&re, line.c_str(), 10, m, 0) == 0) {
+      std::smatch m;
+      if (std::regex_search(line, m, re)) {
          std::vector<std::string> groups;
-         for (const regmatch_t &g : m) {
-            groups.push_back(g.rm_so < 0 ? "" : line.substr(g.rm_so, g.rm_eo - g.rm_so));
+         for (const auto &g : m) {
+            groups.push_back(g.matched ? g.str() : "");
          }
+         groups.resize(10);
          out.push_back(groups);
       }
       start = end + 1;
    }
-   regfree(&re);
    return out;
 }
