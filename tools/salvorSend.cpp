@@ -368,6 +368,13 @@ main(int argc, char **argv)
       SalvorSendUsage(stderr);
       return EXIT_USAGE;
    }
+   // Windows' socket library must be started before names are looked up
+   // or sockets made; elsewhere this does nothing.
+   uint16_t granted = 0;
+   if (int err = Net_Startup(0x0202, &granted); err != 0) {
+      return SalvorSendFail("cannot start the socket library (error " + std::to_string(err) +
+                            ")");
+   }
    SalvorClient client;
    std::string serverName;
    if (std::string error = SalvorSendOpenClient(args, &client, &serverName); !error.empty()) {
