@@ -54,7 +54,9 @@ regValue() {
 [ "$(regValue Type)" = 0x10 ] || fail "type $(regValue Type), not its own process (0x10)"
 [ "$(regValue ObjectName)" = LocalSystem ] || fail "account $(regValue ObjectName)"
 [[ "$(regValue ImagePath)" == *'\salvor.exe'* ]] || fail "executable $(regValue ImagePath)"
-"$wine" "$salvorExe" install 2>/dev/null && fail "a second install succeeded"
+if "$wine" "$salvorExe" install 2>"$work/install.err"; then
+  fail "a second install succeeded: $(cat "$work/install.err")"
+fi
 
 # Start with the configuration as start parameters.
 port=$(freeUdpPort)

@@ -25,11 +25,15 @@ fail() {
 wineStart() {
   mkdir -p "$WINEPREFIX"
   wineserver -p >/dev/null 2>&1 || true  # one may be running already
-  "$wine" wineboot -i >/dev/null 2>&1
   keep=$(mktemp -u "$WINEPREFIX/keep.XXXXXX")
   mkfifo "$keep"
   "$wine" cmd <"$keep" >/dev/null 2>&1 &
   exec 8>"$keep"
+  # A command run to its end: the prefix is set up (when new) once it
+  # returns. No "wineboot -i" here: run on a ready prefix it goes on
+  # setting up services after it returns, and a registration made
+  # meanwhile is lost.
+  "$wine" cmd /c exit >/dev/null 2>&1
 }
 
 wineStop() {
