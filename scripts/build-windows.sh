@@ -7,6 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build-win}
+mkdir -p "$dir"
+dir=$(cd "$dir" && pwd)
 prefixes=$(scripts/windowsDeps.sh | tail -1)
 
 # Wine runs GoogleTest's discovery at build time and the tests, in a
@@ -16,7 +18,7 @@ prefixes=$(scripts/windowsDeps.sh | tail -1)
 # One Wine process (a shell reading a pipe that this script holds open
 # until it ends) keeps the helpers running between tests.
 mkdir -p "$dir/wine"
-export WINEPREFIX=$PWD/$dir/wine WINEDEBUG=-all
+export WINEPREFIX=$dir/wine WINEDEBUG=-all
 wineserver -p >/dev/null 2>&1 || true  # one may be running already
 trap 'exec 9>&-; wineserver -k >/dev/null 2>&1 || true' EXIT
 /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1

@@ -6,7 +6,8 @@
 # Linux build's, whose salvor-send talks to the collector from outside Wine).
 
 wine=/usr/lib/wine/wine64
-export WINEPREFIX=${WINEPREFIX:-$PWD/$win/wine} WINEDEBUG=-all
+win=$(cd "$win" && pwd)
+export WINEPREFIX=${WINEPREFIX:-$win/wine} WINEDEBUG=-all
 salvorExe=$win/collector/salvor.exe
 sendExe=$win/tools/salvor-send.exe
 send=$linux/tools/salvor-send
