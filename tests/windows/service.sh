@@ -2,7 +2,8 @@
 # The collector as a service of Wine's service control manager: "install"
 # registers it as the manager records it, "sc start" with "-s <config>"
 # as start parameters runs it, it stores a dump sent from Linux, "sc stop"
-# stops it cleanly, and "uninstall" removes it only once it is stopped.
+# stops it cleanly, and "uninstall" removes it only once it is stopped;
+# a registration whose command line carries "-s <config>" runs too.
 # Usage: tests/windows/service.sh [cross build dir] [Linux build dir]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -62,7 +63,7 @@ fi
 port=$(freeUdpPort)
 writeConfig "$port"
 started=$(date +%s.%N)
-"$wine" sc start "$name" -s "$workWin\\salvor.xml" >/dev/null
+"$wine" sc start "$name" -s "$workWin\\salvor.xml" >/dev/null || fail "sc start"
 waitState 4 20 || fail "the service is not running (state $(state))"
 running=$(date +%s.%N)
 waitAlive "$port" 10 || fail "the service does not answer on port $port"
@@ -84,6 +85,19 @@ grep -q "Stopping network coredump server now." "$work/log/salvor.log" ||
 
 "$wine" "$salvorExe" uninstall || fail "uninstall exited with $?"
 "$wine" reg query "$key" >/dev/null 2>&1 && fail "the registration is still there"
+# The configuration on the registered command line instead, read before
+# the dispatcher starts ("sc config" would set it on Windows; Wine's sc has
+# only "create" for it).
+exe=$("$wine" winepath -w "$salvorExe" 2>/dev/null | tr -d '\r')
+"$wine" sc create "$name" binPath= "$exe -s $workWin\\salvor.xml" >/dev/null ||
+  fail "sc create with a command line"
+"$wine" sc start "$name" >/dev/null || fail "sc start of the service with -s on its command line"
+waitState 4 20 || fail "the service with -s on its command line is not running (state $(state))"
+waitAlive "$port" 10 || fail "the service with -s on its command line does not answer"
+"$wine" sc stop "$name" >/dev/null
+waitState 1 15 || fail "the service with -s on its command line did not stop"
+"$wine" "$salvorExe" uninstall || fail "uninstall exited with $?"
+
 awk -v a="$started" -v b="$running" -v c="$stopAt" -v d="$stopped" 'BEGIN {
   printf "service: registered, running after %.1f s, stopped %.1f s after the request, removed\n",
     b - a, d - c }'
