@@ -2,7 +2,9 @@
 # Installs the Debian packages the project needs, when any is missing.
 # With "test", also what the test command needs beyond the build
 # (lintian, which checks the Debian package; makedumpfile, whose -R the
-# client's flattened-stream test compares with; and the fuzzers' compiler);
+# client's flattened-stream test compares with; debootstrap and
+# systemd-nspawn, which make and boot the container that the package is
+# tried in; and the fuzzers' compiler);
 # with "fuzz", the fuzzers' compiler (clang with libFuzzer and the
 # sanitizers' run-time); with "windows", also what the Windows build
 # (scripts/build-windows.sh) needs: the mingw-w64 compiler with C++
@@ -41,6 +43,11 @@ install() {
   fi
 }
 install -- "${packages[@]}"
+if [ "${1:-}" = test ]; then
+  # systemd-container's recommendations would change the host's
+  # nsswitch.conf; nspawn needs none of them.
+  install --no-install-recommends -- systemd-container debootstrap
+fi
 if [ "${1:-}" = windows ]; then
   # Wine's recommendations (fonts, sound, 32-bit parts) serve no test here.
   install --no-install-recommends -- g++-mingw-w64-x86-64-posix wine64 wine make

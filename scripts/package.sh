@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian package build/salvor_<version>_<arch>.deb: the
 # collector and salvor-send, hardened, with the configuration
-# /etc/salvor/salvor.xml, the systemd unit, its start parameters and the
-# manual pages. Install it with: apt install ./build/salvor_*.deb
+# /etc/salvor/salvor.xml, the systemd unit, its start parameters, the
+# log's common preferences (rotation on), the dump journal's logrotate
+# file, the manual pages, README.Debian and the example hook (when the
+# tree has it). Install it with: apt install ./build/salvor_*.deb
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -27,6 +29,14 @@ install -D -m 644 packaging/quillon-network-coredump.default \
    "$stage/etc/default/quillon-network-coredump"
 install -D -m 644 packaging/quillon-network-coredump.service \
    "$stage/lib/systemd/system/quillon-network-coredump.service"
+# The log's common preferences. The file lies in /etc/salvor, where a
+# conffile's name may be (no blanks); the preference folder, which the
+# service could not make as it sees /etc read-only, links to it.
+install -D -m 644 packaging/config.ini "$stage/etc/salvor/config.ini"
+prefs="$stage/etc/Quillon/Quillon Orvex dump collector"
+mkdir -p "$prefs"
+ln -s ../../salvor/config.ini "$prefs/config.ini"
+install -D -m 644 packaging/salvor.logrotate "$stage/etc/logrotate.d/salvor"
 install -D -m 644 packaging/60-salvor.conf "$stage/usr/lib/sysctl.d/60-salvor.conf"
 install -D -m 644 packaging/man/salvor.8 "$stage/usr/share/man/man8/salvor.8"
 install -D -m 644 packaging/man/salvor-send.1 "$stage/usr/share/man/man1/salvor-send.1"
@@ -34,6 +44,22 @@ gzip -9n "$stage/usr/share/man/man8/salvor.8" "$stage/usr/share/man/man1/salvor-
 install -D -m 644 packaging/copyright "$stage/usr/share/doc/salvor/copyright"
 install -D -m 644 packaging/changelog "$stage/usr/share/doc/salvor/changelog"
 gzip -9n "$stage/usr/share/doc/salvor/changelog"
+# The example hook, where a configuration can name it (a system may leave
+# out /usr/share/doc), and among the examples.
+hook=packaging/hooks/zstd-complete
+suggests=
+if [ -f "$hook" ]; then
+  install -D -m 755 "$hook" "$stage/usr/share/salvor/hooks/zstd-complete"
+  mkdir -p "$stage/usr/share/doc/salvor/examples"
+  ln -s ../../../salvor/hooks/zstd-complete "$stage/usr/share/doc/salvor/examples/zstd-complete"
+  suggests="Suggests: zstd"
+  cp packaging/README.Debian "$stage/usr/share/doc/salvor/README.Debian"
+else
+  # Without the hook, without the paragraph that names it (the last one).
+  sed '/^Examples$/,$d' packaging/README.Debian > "$stage/usr/share/doc/salvor/README.Debian"
+fi
+chmod 644 "$stage/usr/share/doc/salvor/README.Debian"
+gzip -9n "$stage/usr/share/doc/salvor/README.Debian"
 
 # The packages of the shared libraries the two programs load, as
 # dpkg-shlibdeps finds them (it wants a debian/control to run in).
@@ -52,7 +78,8 @@ Architecture: $arch
 Maintainer: salvor developers <salvor@salvor.example>
 Installed-Size: $(du -sk --exclude=DEBIAN "$stage" | cut -f1)
 Depends: $depends
-Section: admin
+${suggests:+$suggests
+}Section: admin
 Priority: optional
 Description: network core-dump collector
  Crashed hosts stream their core dumps to salvor over UDP; it stores each
@@ -62,7 +89,8 @@ Description: network core-dump collector
  /var/log/salvor. It also installs salvor-send, which sends a file as a
  dump.
 CONTROL
-printf '/etc/default/quillon-network-coredump\n/etc/salvor/salvor.xml\n' > "$stage/DEBIAN/conffiles"
+# Every file under /etc is the operator's to change.
+(cd "$stage" && find etc -type f -printf '/%p\n' | sort) > "$stage/DEBIAN/conffiles"
 install -m 755 packaging/debian/postinst packaging/debian/prerm packaging/debian/postrm \
    "$stage/DEBIAN/"
 (cd "$stage" && find . -type f ! -path './DEBIAN/*' ! -path './etc/*' -printf '%P\0' |

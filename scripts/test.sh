@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the library's module graph, installs what is missing, builds, and runs every test: once in the
-# normal build (then builds the Debian package and checks it with
-# lintian), once under AddressSanitizer and UndefinedBehaviorSanitizer,
+# normal build (then builds the Debian package, checks it with lintian
+# and tries it in a booted systemd container), once under AddressSanitizer and UndefinedBehaviorSanitizer,
 # once under ThreadSanitizer, then every fuzzer for a short while
 # (SALVOR_FUZZ_SECONDS each, default 10). SALVOR_SKIP_SANITIZERS=1 runs
 # the first only. Then the Windows stage: the cross build, its tests under
@@ -34,6 +34,7 @@ for path in usr/sbin/salvor usr/bin/salvor-send etc/salvor/salvor.xml \
   grep -q "\./$path\$" <<<"$contents" || { echo "package lacks $path" >&2; exit 1; }
 done
 lintian --fail-on error --allow-root "$deb"
+scripts/test-container.sh "$deb"
 
 if [ "${SALVOR_SKIP_SANITIZERS:-0}" != 1 ]; then
   scripts/build.sh build-asan -DSALVOR_SANITIZE=ON -DSALVOR_BENCH=OFF

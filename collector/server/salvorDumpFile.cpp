@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "collector/server/salvorAddress.h"
 #include "collector/startup/salvorConfig.h"
 #include "lib/file/file.h"
 #include "lib/file/fileIO.h"
@@ -17,39 +18,30 @@ namespace {
 // The full path of the dump's name number `counter`; negative when it
 // does not fit.
 int
-SalvorFormatDumpName(char *name, size_t nameSize, const char *dir, uint32_t clientIP,
+SalvorFormatDumpName(char *name, size_t nameSize, const char *dir, const char *address,
                      const struct tm &local, int counter)
 {
-   return Str_Snprintf(name, nameSize, "%s%szdump_%d.%d.%d.%d-%d-%02d-%02d-%02d_%02d-%d", dir,
-                       DIRSEPS, SALVOR_IP_BYTES(clientIP), local.tm_year + 1900,
-                       local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, counter);
+   return Str_Snprintf(name, nameSize, "%s%szdump_%s-%d-%02d-%02d-%02d_%02d-%d", dir, DIRSEPS,
+                       address, local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                       local.tm_hour, local.tm_min, counter);
 }
-
-// The host's directory levels below dataDir, one per address byte.
-struct SalvorHostLevels {
-   char text[4][4];
-   const char *levels[4];
-   explicit SalvorHostLevels(uint32_t clientIP)
-   {
-      for (int i = 0; i < 4; i++) {
-         std::snprintf(text[i], sizeof text[i], "%u", (clientIP >> (24 - 8 * i)) & 0xff);
-         levels[i] = text[i];
-      }
-   }
-};
 
 }  // namespace
 
 FileIOStatus
-SalvorCreateDumpFile(uint32_t clientIP, char *name, size_t nameSize, const char *dataDir,
+SalvorCreateDumpFile(const NetIp &clientIP, char *name, size_t nameSize, const char *dataDir,
                      FileIOFile *fd)
 {
-   // The host's directory, one level per address byte. A data directory
-   // too long for it refuses the dump (the name shows the cut path).
+   // The host's directory, one level per number (or group) of its address.
+   // A data directory too long for it refuses the dump (the name shows the
+   // cut path).
+   SalvorHostLevels host(clientIP);
+   char levels[8 * 6];
+   char address[8 * 5];
    char dir[SALVOR_NAME_SIZE];
-   if (Str_Snprintf(dir, sizeof dir, "%s%s%u%s%u%s%u%s%u", dataDir, DIRSEPS, clientIP >> 24,
-                    DIRSEPS, (clientIP >> 16) & 0xff, DIRSEPS, (clientIP >> 8) & 0xff, DIRSEPS,
-                    clientIP & 0xff) < 0) {
+   host.Join(DIRSEPS, levels, sizeof levels);
+   host.Join(".", address, sizeof address);
+   if (Str_Snprintf(dir, sizeof dir, "%s%s%s", dataDir, DIRSEPS, levels) < 0) {
       std::snprintf(name, nameSize, "%s", dir);
       File_SetLastError(FILE_ERR_NAME_TOO_LONG);
       return FILEIO_NAME_LONG;
@@ -57,8 +49,7 @@ SalvorCreateDumpFile(uint32_t clientIP, char *name, size_t nameSize, const char 
    // Each level below dataDir is opened relative to the one above it and
    // never through a link, and the file is made in the last of them, so
    // that a link planted anywhere below dataDir leads nowhere.
-   SalvorHostLevels host(clientIP);
-   FileHandle dirHandle = File_OpenDirTree(dataDir, host.levels, 4, 0777);
+   FileHandle dirHandle = File_OpenDirTree(dataDir, host.levels, host.count, 0777);
    int dirError = File_LastError();
    if (dirHandle == FILE_INVALID_HANDLE) {
       Log("Error creating directory \"%s\"\n", dir);
@@ -71,7 +62,7 @@ SalvorCreateDumpFile(uint32_t clientIP, char *name, size_t nameSize, const char 
    int tries = 0;
    size_t dirLength = std::strlen(dir) + std::strlen(DIRSEPS);
    for (; tries < SALVOR_MAX_NAME_TRIES; tries++) {
-      if (SalvorFormatDumpName(name, nameSize, dir, clientIP, local, tries) < 0) {
+      if (SalvorFormatDumpName(name, nameSize, dir, address, local, tries) < 0) {
          // A data directory this long cannot hold dump names: refuse the
          // dump rather than stop the collector for every client.
          status = FILEIO_NAME_LONG;
@@ -114,11 +105,11 @@ namespace {
  * logs why when it leaves the file.
  */
 bool
-SalvorUnlinkDumpFile(uint32_t clientIP, const char *fileName, const char *dataDir,
+SalvorUnlinkDumpFile(const NetIp &clientIP, const char *fileName, const char *dataDir,
                      const FileId &id)
 {
    SalvorHostLevels host(clientIP);
-   FileHandle dir = File_OpenExistingDirTree(dataDir, host.levels, 4);
+   FileHandle dir = File_OpenExistingDirTree(dataDir, host.levels, host.count);
    if (dir == FILE_INVALID_HANDLE) {
       Log("Failed to unlink file (%s): its directory cannot be opened without following a "
           "link (%s). The file is left in place.\n", fileName,
@@ -141,7 +132,7 @@ SalvorUnlinkDumpFile(uint32_t clientIP, const char *fileName, const char *dataDi
 }  // namespace
 
 bool
-SalvorRemovePartialDump(FileIOFile *fd, uint32_t clientIP, const char *fileName,
+SalvorRemovePartialDump(FileIOFile *fd, const NetIp &clientIP, const char *fileName,
                         const char *dataDir)
 {
    // Which file it is, taken while it is open: afterwards the name alone

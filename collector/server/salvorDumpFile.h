@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "lib/file/fileIO.h"
+#include "lib/net/net.h"
 
 constexpr int SALVOR_MAX_NAME_TRIES = 256;
 constexpr size_t SALVOR_NAME_SIZE = 1024;
@@ -21,14 +22,15 @@ constexpr int SALVOR_DUMP_FILE_MODE = 0440;
 constexpr int SALVOR_DUMP_PARTIAL_MODE = 0200;
 
 /*
- * Creates the client's directory and a new dump file in it, trying up to
+ * Creates the client's directory (one level per number of an IPv4 address,
+ * per group of an IPv6 one) and a new dump file in it, trying up to
  * 256 names. Leaves the last name tried in `name` and returns the status
  * of the create (FILEIO_ERROR when every name was taken). No level below
  * dataDir and no file name is followed when it is a symbolic link, so a
  * link planted in the data directory cannot lead a dump outside it. The
  * new file has SALVOR_DUMP_PARTIAL_MODE until SalvorFinishDumpFile.
  */
-FileIOStatus SalvorCreateDumpFile(uint32_t clientIP, char *name, size_t nameSize,
+FileIOStatus SalvorCreateDumpFile(const NetIp &clientIP, char *name, size_t nameSize,
                                   const char *dataDir, FileIOFile *fd);
 
 /*
@@ -46,5 +48,5 @@ bool SalvorFinishDumpFile(FileIOFile *fd);
  * the meantime is logged and left alone, never followed or deleted.
  */
 // True when the file was removed.
-bool SalvorRemovePartialDump(FileIOFile *fd, uint32_t clientIP, const char *fileName,
+bool SalvorRemovePartialDump(FileIOFile *fd, const NetIp &clientIP, const char *fileName,
                              const char *dataDir);

@@ -1,7 +1,9 @@
 // The handlers of the four request types; see salvorHandlers.h.
 #include "collector/server/salvorHandlers.h"
 
+#include "collector/server/salvorAddress.h"
 #include "collector/server/salvorDumpFile.h"
+#include "collector/server/salvorHostLog.h"
 #include "collector/server/salvorJournal.h"
 #include "collector/server/salvorMetrics.h"
 #include "collector/server/salvorRetention.h"
@@ -34,7 +36,7 @@ SalvorCreateFailureStatus(FileIOStatus status, int err, const char *name, const 
  * closed. Logs why when it has none, or when that cannot be told.
  */
 bool
-SalvorDumpFileIsKept(const salvorCoreDumpInfo *slot, uint32_t clientIP)
+SalvorDumpFileIsKept(const salvorCoreDumpInfo *slot, const NetIp &clientIP)
 {
    FileId id;
    uint64_t links = 0;
@@ -45,8 +47,8 @@ SalvorDumpFileIsKept(const salvorCoreDumpInfo *slot, uint32_t clientIP)
       return true;
    }
    if (links == 0) {
-      Log("Dump for %u.%u.%u.%u, slot %d, is lost: its file (%s) was deleted, or its "
-          "directory removed, while it was received.\n", SALVOR_IP_BYTES(clientIP),
+      Log("Dump for %s, slot %d, is lost: its file (%s) was deleted, or its "
+          "directory removed, while it was received.\n", SalvorAddrText(clientIP).text,
           slot->dumpID, slot->fileName);
       return false;
    }
@@ -56,23 +58,27 @@ SalvorDumpFileIsKept(const salvorCoreDumpInfo *slot, uint32_t clientIP)
 }  // namespace
 
 void
-SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, uint32_t clientIP,
+SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, const NetIp &clientIP,
                  const salvorMsgHeader *request)
 {
    if (SalvorConfig.verbose) {
-      Log("ip:%x)msg type: 'init'.\n", clientIP);
+      Log("ip:%s)msg type: 'init'.\n", SalvorAddrHex(clientIP).text);
    }
    int freeIndex;
    int index = SalvorLookupDump(clientIP, request->timestamp, &freeIndex);
    if (index >= 0) {
-      Log("IP (%u.%u.%u.%u) and timestamp (%lld) match slot %d. Using old core file.\n",
-          SALVOR_IP_BYTES(clientIP), (long long)request->timestamp, index);
+      if (SalvorHostMayLog(clientIP)) {  // a host may repeat its init endlessly
+         Log("IP (%s) and timestamp (%lld) match slot %d. Using old core file.\n",
+             SalvorAddrText(clientIP).text, (long long)request->timestamp, index);
+      }
       reply->status = hxk_success;
       reply->assignedDumpID = (uint32_t)index;
       return;
    }
    if (freeIndex < 0) {
-      Log("Didn't find an index. Returning hxk_limit_exceeded.\n");
+      if (SalvorHostMayLog(clientIP)) {
+         Log("Didn't find an index. Returning hxk_limit_exceeded.\n");
+      }
       salvorCounters.refused[SALVOR_REFUSED_NO_SLOT]++;
       reply->status = hxk_limit_exceeded;
       return;
@@ -83,7 +89,7 @@ SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, uint32_t clientIP,
       return;
    }
    if (SalvorConfig.verbose) {
-      Log("ip:%x)Using coredump index %d.\n", clientIP, freeIndex);
+      Log("ip:%s)Using coredump index %d.\n", SalvorAddrHex(clientIP).text, freeIndex);
    }
    salvorCoreDumpInfo *slot = &salvorSlots[freeIndex];
    char name[SALVOR_NAME_SIZE];
@@ -104,8 +110,8 @@ SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, uint32_t clientIP,
       reply->status = hxk_create_failed;
       return;
    }
-   Log("Opened new coredump file:%s for %u.%u.%u.%u in slot %d.\n", name,
-       SALVOR_IP_BYTES(clientIP), freeIndex);
+   Log("Opened new coredump file:%s for %s in slot %d.\n", name, SalvorAddrText(clientIP).text,
+       freeIndex);
    SalvorTakeSlot(slot, copy, clientIP, request->timestamp);
    SalvorJournalDumpStarted(slot);
    reply->status = hxk_success;
@@ -113,7 +119,7 @@ SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, uint32_t clientIP,
 }
 
 salvorCoreDumpInfo *
-SalvorCheckData(const salvorMsgHeader *request, uint32_t clientIP, size_t datagramLength,
+SalvorCheckData(const salvorMsgHeader *request, const NetIp &clientIP, size_t datagramLength,
                 salvorMsgHeader *reply)
 {
    salvorCoreDumpInfo *slot = SalvorFindSlot(clientIP, request);
@@ -122,15 +128,19 @@ SalvorCheckData(const salvorMsgHeader *request, uint32_t clientIP, size_t datagr
       return nullptr;
    }
    if (FileIO_SetPos(&slot->fd, request->dataOffset, FILEIO_SEEK_BEGIN) < 0) {
-      Log("Error seeking in file (%s): %s\n", slot->fileName,
-          File_ErrorText(File_LastError()));
+      int err = File_LastError();
+      if (SalvorHostMayLog(clientIP)) {
+         Log("Error seeking in file (%s): %s\n", slot->fileName, File_ErrorText(err));
+      }
       reply->status = hxk_write_failed;
       return nullptr;
    }
    uint32_t payloadLength = (uint32_t)(datagramLength - SALVOR_HEADER_SIZE);
    if (request->dataLength > payloadLength) {
-      Log("dataLength (%u) bigger than it should be (%u).\n", request->dataLength,
-          payloadLength);
+      if (SalvorHostMayLog(clientIP)) {
+         Log("dataLength (%u) bigger than it should be (%u).\n", request->dataLength,
+             payloadLength);
+      }
       reply->status = hxk_write_failed;
       return nullptr;
    }
@@ -143,28 +153,31 @@ SalvorCheckData(const salvorMsgHeader *request, uint32_t clientIP, size_t datagr
 
 void
 SalvorFinishData(const salvorCoreDumpInfo *slot, const salvorMsgHeader *request,
-                 uint32_t clientIP, uint32_t payloadLength, size_t written, int error,
+                 const NetIp &clientIP, uint32_t payloadLength, size_t written, int error,
                  salvorMsgHeader *reply)
 {
    SalvorJournalData(slot, request->dataOffset, payloadLength, written, error);
    SalvorDiskWritten(written);
    if (written != payloadLength) {
-      Log("Error: did not write full buffer to file (%s). Tried to write %u bytes. "
-          "Only %u written (%s).\n", slot->fileName, payloadLength, (unsigned)written,
-          File_ErrorText(error));
+      // A full disk fails every message of every host: one host's share of lines each.
+      if (SalvorHostMayLog(clientIP)) {
+         Log("Error: did not write full buffer to file (%s). Tried to write %u bytes. "
+             "Only %u written (%s).\n", slot->fileName, payloadLength, (unsigned)written,
+             File_ErrorText(error));
+      }
       reply->status = hxk_write_failed;
       return;
    }
    if (SalvorConfig.verbose) {
       uint64_t now = SalvorClockUsec();
-      Log("ip:%x)Wrote %d bytes to file @ %d (%llu usec since last)\n", clientIP,
+      Log("ip:%s)Wrote %d bytes to file @ %d (%llu usec since last)\n", SalvorAddrHex(clientIP).text,
           (int)written, (int)request->dataOffset, (unsigned long long)(now - slot->lastActivity));
    }
    reply->status = hxk_success;
 }
 
 void
-SalvorHandleData(const salvorMsgHeader *request, const uint8_t *payload, uint32_t clientIP,
+SalvorHandleData(const salvorMsgHeader *request, const uint8_t *payload, const NetIp &clientIP,
                  size_t datagramLength, salvorMsgHeader *reply)
 {
    salvorCoreDumpInfo *slot = SalvorCheckData(request, clientIP, datagramLength, reply);
@@ -179,10 +192,10 @@ SalvorHandleData(const salvorMsgHeader *request, const uint8_t *payload, uint32_
 }
 
 void
-SalvorHandleDone(uint32_t clientIP, const salvorMsgHeader *request, salvorMsgHeader *reply)
+SalvorHandleDone(const NetIp &clientIP, const salvorMsgHeader *request, salvorMsgHeader *reply)
 {
    if (SalvorConfig.verbose) {
-      Log("ip:%x)message type: 'done'.\n", clientIP);
+      Log("ip:%s)message type: 'done'.\n", SalvorAddrHex(clientIP).text);
    }
    reply->status = hxk_success;
    salvorCoreDumpInfo *slot = SalvorFindSlot(clientIP, request);
@@ -198,7 +211,7 @@ SalvorHandleDone(uint32_t clientIP, const salvorMsgHeader *request, salvorMsgHea
       reply->status = hxk_write_failed;
       return;
    }
-   Log("Dump finished successfully for %u.%u.%u.%u, slot %d, file:%s.\n", SALVOR_IP_BYTES(clientIP),
+   Log("Dump finished successfully for %s, slot %d, file:%s.\n", SalvorAddrText(clientIP).text,
        (int)request->dumpID, slot->fileName);
    if (!SalvorFinishDumpFile(&slot->fd)) {
       // The file keeps its mark of an unfinished dump; its bytes are all there.
@@ -217,11 +230,14 @@ SalvorHandleDone(uint32_t clientIP, const salvorMsgHeader *request, salvorMsgHea
 }
 
 void
-SalvorHandleStatusCheck(uint32_t clientIP, salvorMsgHeader *reply)
+SalvorHandleStatusCheck(const NetIp &clientIP, salvorMsgHeader *reply)
 {
    if (SalvorConfig.verbose) {
-      Log("ip:%x)message type: 'staus check'.\n", clientIP);
+      Log("ip:%s)message type: 'staus check'.\n", SalvorAddrHex(clientIP).text);
    }
-   Log("Posting back a status check reply to %u.%u.%u.%u", SALVOR_IP_BYTES(clientIP));
+   // A line per request: a host that asks endlessly gets its share only.
+   if (SalvorHostMayLog(clientIP)) {
+      Log("Posting back a status check reply to %s", SalvorAddrText(clientIP).text);
+   }
    reply->status = hxk_success;
 }

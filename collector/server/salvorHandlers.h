@@ -9,11 +9,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "lib/net/net.h"
 #include "protocol/salvorProto.h"
 
-void SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, uint32_t clientIP,
+void SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, const NetIp &clientIP,
                       const salvorMsgHeader *request);
-void SalvorHandleData(const salvorMsgHeader *request, const uint8_t *payload, uint32_t clientIP,
+void SalvorHandleData(const salvorMsgHeader *request, const uint8_t *payload, const NetIp &clientIP,
                       size_t datagramLength, salvorMsgHeader *reply);
 /*
  * SalvorHandleData in two halves, for a caller that writes the payloads
@@ -25,10 +26,10 @@ void SalvorHandleData(const salvorMsgHeader *request, const uint8_t *payload, ui
  * line names.
  */
 struct salvorCoreDumpInfo;
-salvorCoreDumpInfo *SalvorCheckData(const salvorMsgHeader *request, uint32_t clientIP,
+salvorCoreDumpInfo *SalvorCheckData(const salvorMsgHeader *request, const NetIp &clientIP,
                                     size_t datagramLength, salvorMsgHeader *reply);
 void SalvorFinishData(const salvorCoreDumpInfo *slot, const salvorMsgHeader *request,
-                      uint32_t clientIP, uint32_t payloadLength, size_t written, int error,
+                      const NetIp &clientIP, uint32_t payloadLength, size_t written, int error,
                       salvorMsgHeader *reply);
-void SalvorHandleDone(uint32_t clientIP, const salvorMsgHeader *request, salvorMsgHeader *reply);
-void SalvorHandleStatusCheck(uint32_t clientIP, salvorMsgHeader *reply);
+void SalvorHandleDone(const NetIp &clientIP, const salvorMsgHeader *request, salvorMsgHeader *reply);
+void SalvorHandleStatusCheck(const NetIp &clientIP, salvorMsgHeader *reply);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "collector/platform/salvorOpsPlat.h"
+#include "collector/server/salvorAddress.h"
 #include "collector/server/salvorHook.h"
 #include "collector/server/salvorRanges.h"
 #include "collector/server/salvorSlots.h"
@@ -113,9 +114,8 @@ void
 SalvorRecordOfSlot(const salvorCoreDumpInfo *slot, const SalvorDumpTrack &track,
                    bool fileKept, int64_t size, SalvorDumpRecord *rec)
 {
-   char host[16];
-   std::snprintf(host, sizeof host, "%u.%u.%u.%u", SALVOR_IP_BYTES(slot->clientIP));
-   rec->host = host;
+   SalvorAddrText host(slot->clientIP);
+   rec->host = host.text;
    rec->file = fileKept && slot->fileName != nullptr ? slot->fileName : "";
    SalvorPlat_FormatIsoTime(SalvorPlat_WallUsec(), rec->ended, sizeof rec->ended);
    SalvorPlat_FormatIsoTime(track.startedUsec, rec->started, sizeof rec->started);
@@ -129,7 +129,7 @@ SalvorRecordOfSlot(const salvorCoreDumpInfo *slot, const SalvorDumpTrack &track,
    line = "{";
    SalvorAppendField(&line, "time", rec->ended);
    SalvorAppendField(&line, "started", rec->started);
-   SalvorAppendField(&line, "host", host);
+   SalvorAppendField(&line, "host", host.text);
    if (!rec->file.empty()) {
       SalvorAppendField(&line, "file", rec->file.c_str());
    } else if (slot->fileName != nullptr) {

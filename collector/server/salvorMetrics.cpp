@@ -7,6 +7,7 @@
 #include <string>
 
 #include "collector/platform/salvorOpsPlat.h"
+#include "collector/server/salvorAddress.h"
 #include "collector/server/salvorHook.h"
 #include "collector/server/salvorJournal.h"
 #include "collector/server/salvorRetention.h"
@@ -29,7 +30,8 @@ const char *const REFUSALS[SALVOR_REFUSED_COUNT] = {
 const char *const TYPES[SALVOR_DATAGRAM_TYPE_COUNT] = {
    "init", "data", "done", "statusCheck", "unknown",
 };
-const char *const DROPS[SALVOR_DROP_COUNT] = {"empty", "short", "long", "badMagic"};
+const char *const DROPS[SALVOR_DROP_COUNT] = {"empty", "short", "long", "badMagic",
+                                              "notAllowed"};
 const char *const HOOK_RESULTS[SALVOR_HOOK_RESULT_COUNT] = {
    "succeeded", "failed", "timedOut", "spawnFailed", "dropped",
 };
@@ -84,9 +86,8 @@ SalvorDumpsInProgress(std::string *out)
          continue;
       }
       count++;
-      char host[16];
-      std::snprintf(host, sizeof host, "%u.%u.%u.%u", SALVOR_IP_BYTES(slot->clientIP));
-      samples.append("salvor_dump_bytes{host=\"").append(host).append("\",file=\"");
+      samples.append("salvor_dump_bytes{host=\"").append(SalvorAddrText(slot->clientIP).text);
+      samples.append("\",file=\"");
       SalvorAppendLabelValue(&samples, slot->fileName);
       char buf[32];
       std::snprintf(buf, sizeof buf, "\"} %" PRIu64 "\n", SalvorJournalBytes(slot));

@@ -47,6 +47,7 @@ enum SalvorDrop : int {
    SALVOR_DROP_SHORT,
    SALVOR_DROP_LONG,
    SALVOR_DROP_BAD_MAGIC,
+   SALVOR_DROP_NOT_ALLOWED,  // from a host outside allowFrom
    SALVOR_DROP_COUNT,
 };
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "collector/platform/salvorOpsPlat.h"
+#include "collector/server/salvorAddress.h"
 #include "collector/server/salvorJournal.h"
 #include "collector/server/salvorSlots.h"
 #include "collector/startup/salvorConfig.h"
@@ -60,7 +61,7 @@ SalvorDiskLeaves(uint64_t bytes, uint64_t *left)
 }  // namespace
 
 bool
-SalvorDiskAllowsInit(uint32_t clientIP)
+SalvorDiskAllowsInit(const NetIp &clientIP)
 {
    if (SalvorOpsConfig.keepFreeMiB == 0) {
       return true;
@@ -70,14 +71,14 @@ SalvorDiskAllowsInit(uint32_t clientIP)
    if (SalvorDiskLeaves(0, &left)) {
       return true;
    }
-   Log("Refusing a new dump from %u.%u.%u.%u: the data file system has %" PRIu64 " MiB free, "
-       "and %" PRId64 " MiB are to be kept free.\n", SALVOR_IP_BYTES(clientIP), left >> 20,
+   Log("Refusing a new dump from %s: the data file system has %" PRIu64 " MiB free, "
+       "and %" PRId64 " MiB are to be kept free.\n", SalvorAddrText(clientIP).text, left >> 20,
        SalvorOpsConfig.keepFreeMiB);
    return false;
 }
 
 bool
-SalvorDiskAllowsWrite(uint32_t clientIP, size_t bytes)
+SalvorDiskAllowsWrite(const NetIp &clientIP, size_t bytes)
 {
    if (SalvorOpsConfig.keepFreeMiB == 0) {
       return true;
@@ -89,8 +90,8 @@ SalvorDiskAllowsWrite(uint32_t clientIP, size_t bytes)
    uint64_t left = 0;
    bool allowed = SalvorDiskLeaves(bytes, &left);
    if (!allowed && (!disk.refusing || now - disk.lastRefusalLog >= SALVOR_REFUSAL_LOG_USEC)) {
-      Log("Refusing data from %u.%u.%u.%u: the data file system has %" PRIu64 " MiB free, and "
-          "%" PRId64 " MiB are to be kept free.\n", SALVOR_IP_BYTES(clientIP), left >> 20,
+      Log("Refusing data from %s: the data file system has %" PRIu64 " MiB free, and "
+          "%" PRId64 " MiB are to be kept free.\n", SalvorAddrText(clientIP).text, left >> 20,
           SalvorOpsConfig.keepFreeMiB);
       disk.lastRefusalLog = now;
    } else if (allowed && disk.refusing) {
@@ -120,21 +121,12 @@ struct SalvorRetentionScan {
    std::vector<FileId> inProgress;
 };
 
-// A level of a host's directory: a decimal byte without leading zeros.
-bool
-SalvorIsHostLevel(const char *name)
-{
-   size_t n = std::strlen(name);
-   if (n == 0 || n > 3 || (n > 1 && name[0] == '0')) {
-      return false;
-   }
-   for (size_t i = 0; i < n; i++) {
-      if (name[i] < '0' || name[i] > '9') {
-         return false;
-      }
-   }
-   return std::atoi(name) <= 255;
-}
+// Where the walk is: the levels below the data directory, and their path.
+struct SalvorRetentionPlace {
+   const char *levels[8];
+   int depth;
+   std::string path;
+};
 
 bool
 SalvorIsFinishedDump(const SalvorPlatEntry &e, const SalvorRetentionScan &scan)
@@ -167,8 +159,8 @@ SalvorRetentionReason(const SalvorPlatEntry &e, size_t rank, int64_t nowSec, cha
    return nullptr;
 }
 
-// The dumps of one host's directory; true when it is empty afterwards.
-bool
+// The dumps of one host's directory; returns how many were removed.
+size_t
 SalvorRetentionHost(FileHandle dir, const std::string &host, const std::string &path,
                     const std::vector<SalvorPlatEntry> &entries, const SalvorRetentionScan &scan)
 {
@@ -185,7 +177,7 @@ SalvorRetentionHost(FileHandle dir, const std::string &host, const std::string &
       return a->mtimeNsec != b->mtimeNsec ? a->mtimeNsec > b->mtimeNsec
                                           : std::strcmp(a->name, b->name) > 0;
    });
-   size_t left = entries.size();
+   size_t removed = 0;
    for (size_t rank = 0; rank < dumps.size(); rank++) {
       char buf[96];
       const char *why = SalvorRetentionReason(*dumps[rank], rank, scan.nowSec, buf, sizeof buf);
@@ -198,37 +190,47 @@ SalvorRetentionHost(FileHandle dir, const std::string &host, const std::string &
          Log("Failed to remove dump %s (%s): %s\n", file.c_str(), why, File_ErrorText(err));
          continue;
       }
-      left--;
+      removed++;
       Log("Removed dump %s: %s.\n", file.c_str(), why);
       SalvorJournalRemoved(host.c_str(), file.c_str(), (int64_t)dumps[rank]->size,
                            dumps[rank]->mtimeSec, why);
    }
-   return left == 0;
+   return removed;
 }
 
-// One level below the data directory (0) down to a host's (4).
+/*
+ * One level below the data directory (depth 0) down to a host's: an IPv4
+ * host's dumps are 4 levels down, an IPv6 host's 8, and the directory of
+ * an IPv4 host may also lead on to IPv6 hosts'. True when `dir` is empty
+ * afterwards.
+ */
 bool
-SalvorRetentionWalk(FileHandle dir, int depth, const std::string &host, const std::string &path,
-                    const SalvorRetentionScan &scan)
+SalvorRetentionWalk(FileHandle dir, SalvorRetentionPlace *at, const SalvorRetentionScan &scan)
 {
    std::vector<SalvorPlatEntry> entries;
    if (!SalvorPlat_ListDirAt(dir, &entries)) {
       return false;
    }
-   if (depth == 4) {
-      return SalvorRetentionHost(dir, host, path, entries, scan);
-   }
    size_t left = entries.size();
+   NetIp host;
+   if ((at->depth == 4 || at->depth == 8) && SalvorHostOfLevels(at->levels, at->depth, &host)) {
+      left -= SalvorRetentionHost(dir, SalvorAddrText(host).text, at->path, entries, scan);
+   }
    for (const SalvorPlatEntry &e : entries) {
-      if (!e.isDir || !SalvorIsHostLevel(e.name)) {
+      // Every IPv4 number is also the shape of an IPv6 group.
+      if (at->depth == 8 || !e.isDir || !SalvorIsHostLevel(e.name, false)) {
          continue;
       }
       FileHandle sub = SalvorPlat_OpenDirAt(dir, e.name);
       if (sub == FILE_INVALID_HANDLE) {
          continue;
       }
-      bool empty = SalvorRetentionWalk(sub, depth + 1, depth == 0 ? e.name : host + "." + e.name,
-                                       path + DIRSEPS + e.name, scan);
+      size_t pathLength = at->path.size();
+      at->path.append(DIRSEPS).append(e.name);
+      at->levels[at->depth++] = e.name;
+      bool empty = SalvorRetentionWalk(sub, at, scan);
+      at->depth--;
+      at->path.resize(pathLength);
       SalvorPlat_CloseHandle(sub);
       if (empty && SalvorPlat_RemoveDirAt(dir, e.name) == 0) {
          left--;
@@ -264,7 +266,8 @@ SalvorRetentionSweep()
           File_ErrorText(File_LastError()));
       return;
    }
-   SalvorRetentionWalk(top, 0, "", SalvorConfig.dataDir, scan);
+   SalvorRetentionPlace at{{}, 0, SalvorConfig.dataDir};
+   SalvorRetentionWalk(top, &at, scan);
    File_CloseDirHandle(top);
    retentionDue = false;
    lastRetention = SalvorClockUsec();

@@ -15,13 +15,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "lib/net/net.h"
+
 // How often the retention looks at the data directory when nothing ends.
 constexpr uint64_t SALVOR_RETENTION_PERIOD_SEC = 60;
 
 // Whether a new dump may start; logs why not.
-bool SalvorDiskAllowsInit(uint32_t clientIP);
+bool SalvorDiskAllowsInit(const NetIp &clientIP);
 // Whether `bytes` more may be written; logs why not now and then.
-bool SalvorDiskAllowsWrite(uint32_t clientIP, size_t bytes);
+bool SalvorDiskAllowsWrite(const NetIp &clientIP, size_t bytes);
 // Counts bytes written since free space was last asked for.
 void SalvorDiskWritten(size_t bytes);
 /*

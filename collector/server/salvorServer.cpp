@@ -4,13 +4,18 @@
 #include <memory>
 
 #include "collector/platform/salvorPlat.h"
+#include "collector/server/salvorAddress.h"
+#include "collector/server/salvorAllow.h"
 #include "collector/server/salvorHandlers.h"
 #include "collector/server/salvorHook.h"
+#include "collector/server/salvorHostLog.h"
 #include "collector/server/salvorJournal.h"
+#include "collector/server/salvorListen.h"
 #include "collector/server/salvorMetrics.h"
 #include "collector/server/salvorRetention.h"
 #include "collector/server/salvorSlots.h"
 #include "collector/startup/salvorConfig.h"
+#include "collector/startup/salvorNetConfig.h"
 #include "collector/startup/salvorStartup.h"
 #include "lib/config/preference.h"
 #include "lib/file/file.h"
@@ -36,14 +41,15 @@ SalvorStopWakeup()
  * messages is logged once each time its offset reaches a new MiB.
  */
 void
-SalvorLogDebugLine(const salvorMsgHeader &hdr, size_t length, uint32_t clientIP)
+SalvorLogDebugLine(const salvorMsgHeader &hdr, size_t length, const NetIp &clientIP)
 {
    if (hdr.type == SALVOR_MSG_DATA && hdr.dataOffset / (1u << 20) <= lastLoggedMB) {
       return;
    }
    lastLoggedMB = hdr.dataOffset / (1u << 20);
    uint32_t end = hdr.dataOffset + (uint32_t)length;
-   Log("ip:%x)msg: type=%d len=%d dataOffset=%d dataLength=%d kB=%d MB=%d\n", clientIP,
+   Log("ip:%s)msg: type=%d len=%d dataOffset=%d dataLength=%d kB=%d MB=%d\n",
+       SalvorAddrHex(clientIP).text,
        (int)hdr.type, (int)length, (int)hdr.dataOffset, (int)hdr.dataLength, (int)(end >> 10),
        (int)(end >> 20));
 }
@@ -84,33 +90,42 @@ SalvorIsWhole(size_t length)
  * be handled as sent.
  */
 void
-SalvorLogNotWhole(size_t length, uint32_t clientIP)
+SalvorLogNotWhole(size_t length, const NetIp &clientIP)
 {
+   // Counted even when the host's share of lines is spent.
+   salvorCounters.dropped[length == 0                   ? SALVOR_DROP_EMPTY
+                          : length < SALVOR_HEADER_SIZE ? SALVOR_DROP_SHORT
+                                                        : SALVOR_DROP_LONG]++;
+   if (!SalvorHostMayLog(clientIP)) {
+      return;
+   }
+   SalvorAddrHex hex(clientIP);
    if (length == 0) {
-      salvorCounters.dropped[SALVOR_DROP_EMPTY]++;
-      Log("ip:%x)Empty datagram. Skipping it.\n", clientIP);
+      Log("ip:%s)Empty datagram. Skipping it.\n", hex.text);
    } else if (length < SALVOR_HEADER_SIZE) {
-      salvorCounters.dropped[SALVOR_DROP_SHORT]++;
-      Log("ip:%x)Datagram of %u bytes is shorter than a header. Skipping it.\n", clientIP,
+      Log("ip:%s)Datagram of %u bytes is shorter than a header. Skipping it.\n", hex.text,
           (unsigned)length);
    } else {
-      salvorCounters.dropped[SALVOR_DROP_LONG]++;
-      Log("ip:%x)Datagram of %u bytes is longer than %u. Skipping it.\n", clientIP,
+      Log("ip:%s)Datagram of %u bytes is longer than %u. Skipping it.\n", hex.text,
           (unsigned)length, (unsigned)SALVOR_RECV_BUFFER_SIZE);
    }
 }
 
 // The debug line and the magic of a whole datagram's decoded header.
 bool
-SalvorHeaderIsGood(const salvorMsgHeader &request, size_t length, uint32_t clientIP)
+SalvorHeaderIsGood(const salvorMsgHeader &request, size_t length, const NetIp &clientIP)
 {
    if (SalvorConfig.verbose) {
       SalvorLogDebugLine(request, length, clientIP);
    }
    if (request.magic != SALVOR_MSG_MAGIC) {
       salvorCounters.dropped[SALVOR_DROP_BAD_MAGIC]++;
-      Log("Bad magic:%#x. Expected:%#x\n", request.magic, SALVOR_MSG_MAGIC);
-      Log("Skipping bad packet.\n");
+      if (SalvorHostMayLog(clientIP)) {
+         Log("Bad magic:%#x. Expected:%#x\n", request.magic, SALVOR_MSG_MAGIC);
+      }
+      if (SalvorHostMayLog(clientIP)) {
+         Log("Skipping bad packet.\n");
+      }
       return false;
    }
    salvorCounters.datagrams[SalvorDatagramTypeOf(request.type)]++;
@@ -119,7 +134,7 @@ SalvorHeaderIsGood(const salvorMsgHeader &request, size_t length, uint32_t clien
 
 // The checks every datagram passes before its type is looked at.
 bool
-SalvorScreenDatagram(const uint8_t *buf, size_t length, uint32_t clientIP,
+SalvorScreenDatagram(const uint8_t *buf, size_t length, const NetIp &clientIP,
                      salvorMsgHeader *request)
 {
    if (!SalvorIsWhole(length)) {
@@ -133,7 +148,7 @@ SalvorScreenDatagram(const uint8_t *buf, size_t length, uint32_t clientIP,
 // Hands a screened request to the handler of its type; fills the reply.
 void
 SalvorDispatch(const salvorMsgHeader &request, const uint8_t *buf, size_t length,
-               uint32_t clientIP, salvorMsgHeader *reply)
+               const NetIp &clientIP, salvorMsgHeader *reply)
 {
    *reply = request;
    switch (request.type) {
@@ -150,25 +165,33 @@ SalvorDispatch(const salvorMsgHeader &request, const uint8_t *buf, size_t length
       SalvorHandleStatusCheck(clientIP, reply);
       break;
    default:
-      Log("ip:%x)Unknown message type:%d\n", clientIP, (int)request.type);
+      if (SalvorHostMayLog(clientIP)) {
+         Log("ip:%s)Unknown message type:%d\n", SalvorAddrHex(clientIP).text,
+             (int)request.type);
+      }
       reply->status = hxk_unknown_type;
       break;
    }
 }
 
 void
-SalvorLogReply(uint32_t clientIP, const salvorMsgHeader &reply)
+SalvorLogReply(const NetIp &clientIP, const salvorMsgHeader &reply)
 {
    if (SalvorConfig.verbose) {
-      Log("ip:%x)Sending reply with status %#x\n", clientIP, reply.status);
+      Log("ip:%s)Sending reply with status %#x\n", SalvorAddrHex(clientIP).text, reply.status);
    }
 }
 
 }  // namespace
 
 bool
-SalvorProcessDatagram(const uint8_t *buf, size_t length, uint32_t clientIP, uint8_t *replyWire)
+SalvorProcessDatagram(const uint8_t *buf, size_t length, const NetIp &clientIP,
+                      uint8_t *replyWire)
 {
+   if (!SalvorIsAllowed(clientIP)) {
+      SalvorNoteRefused(clientIP);
+      return false;
+   }
    salvorMsgHeader request;
    if (!SalvorScreenDatagram(buf, length, clientIP, &request)) {
       return false;
@@ -255,7 +278,8 @@ SalvorFlushAll(SalvorPendingWrites *pending, SalvorBatch *batch)
 
 // The run, not yet written, of the dump a data message names, if any.
 SalvorWriteRun *
-SalvorFindRun(SalvorPendingWrites *pending, const salvorMsgHeader &request, uint32_t clientIP)
+SalvorFindRun(SalvorPendingWrites *pending, const salvorMsgHeader &request,
+              const NetIp &clientIP)
 {
    // Newest first: a host's messages tend to come in a row.
    for (int r = pending->runCount - 1; r >= 0; r--) {
@@ -319,16 +343,16 @@ SalvorRunStart(SalvorPendingWrites *pending, SalvorBatch *batch, salvorCoreDumpI
  */
 bool
 SalvorTakeData(SalvorPendingWrites *pending, SalvorBatch *batch, const NetAddr &from,
-               const salvorMsgHeader &request, const uint8_t *buf, size_t length,
-               salvorMsgHeader *reply)
+               const NetIp &client, const salvorMsgHeader &request, const uint8_t *buf,
+               size_t length, salvorMsgHeader *reply)
 {
    // Room on the data file system (always, unless space is to be kept free).
-   bool roomy = SalvorDiskAllowsWrite(from.ip, length - SALVOR_HEADER_SIZE);
-   SalvorWriteRun *run = SalvorFindRun(pending, request, from.ip);
+   bool roomy = SalvorDiskAllowsWrite(client, length - SALVOR_HEADER_SIZE);
+   SalvorWriteRun *run = SalvorFindRun(pending, request, client);
    if (run != nullptr) {
       // The slot lookup cannot fail here; it marks the dump active.
       if (roomy && SalvorContinuesRun(*run, request, length) &&
-          SalvorFindSlot(from.ip, &request) == run->slot) {
+          SalvorFindSlot(client, &request) == run->slot) {
          SalvorRunAdd(run, pending, batch, from, request, buf, length);
          return true;
       }
@@ -337,14 +361,14 @@ SalvorTakeData(SalvorPendingWrites *pending, SalvorBatch *batch, const NetAddr &
       SalvorWriteRunOut(run, pending);
    }
    salvorCoreDumpInfo *slot;
-   if (roomy && SalvorSlotMatches(from.ip, &request) &&
+   if (roomy && SalvorSlotMatches(client, &request) &&
        request.dataLength <= length - SALVOR_HEADER_SIZE) {
       // Cannot fail, so logs nothing; it marks the dump active. The run
       // is written at its own offset: no positioning is needed here.
-      slot = SalvorFindSlot(from.ip, &request);
+      slot = SalvorFindSlot(client, &request);
    } else {
       SalvorFlushAll(pending, batch);
-      slot = SalvorCheckData(&request, from.ip, length, reply);
+      slot = SalvorCheckData(&request, client, length, reply);
       if (slot == nullptr) {
          return false;
       }
@@ -381,29 +405,34 @@ SalvorProcessBatch(SalvorBatch *batch, int count, SalvorPendingWrites *pending)
       const uint8_t *buf = batch->bufs[i];
       size_t length = batch->in[i].length;
       const NetAddr &from = batch->in[i].from;
+      NetIp client = Net_AddrIp(from);
+      if (!SalvorIsAllowed(client)) {
+         SalvorNoteRefused(client);  // no reply, no file
+         continue;
+      }
       salvorMsgHeader request;
       if (!SalvorIsWhole(length)) {
          SalvorFlushAll(pending, batch);  // the lines of earlier messages come first
-         SalvorLogNotWhole(length, from.ip);
+         SalvorLogNotWhole(length, client);
          continue;
       }
       SalvorDecodeHeader(buf, &request);
       if (request.magic != SALVOR_MSG_MAGIC) {
          SalvorFlushAll(pending, batch);
       }
-      if (!SalvorHeaderIsGood(request, length, from.ip)) {
+      if (!SalvorHeaderIsGood(request, length, client)) {
          continue;
       }
       salvorMsgHeader reply = request;
       if (request.type == SALVOR_MSG_DATA && !SalvorConfig.verbose) {
-         if (SalvorTakeData(pending, batch, from, request, buf, length, &reply)) {
+         if (SalvorTakeData(pending, batch, from, client, request, buf, length, &reply)) {
             continue;
          }
       } else {
          SalvorFlushAll(pending, batch);
-         SalvorDispatch(request, buf, length, from.ip, &reply);
+         SalvorDispatch(request, buf, length, client, &reply);
       }
-      SalvorLogReply(from.ip, reply);
+      SalvorLogReply(client, reply);
       SalvorEncodeHeader(&reply, batch->replies[SalvorQueueReply(batch, from)]);
    }
    SalvorFlushAll(pending, batch);
@@ -481,83 +510,147 @@ SalvorServerRequestStop()
    }
 }
 
-int
-SalvorServerLoop(void (*onListening)())
+namespace {
+
+// What the loop keeps from pass to pass; made once, so that nothing is
+// allocated per datagram.
+struct SalvorLoopState {
+   NetSocket socks[SALVOR_MAX_LISTEN];
+   int count;
+   NetWakeup *wakeup;
+   std::unique_ptr<SalvorBatch> batch{new SalvorBatch};
+   std::unique_ptr<SalvorPendingWrites> pending{new SalvorPendingWrites};
+   std::unique_ptr<NetRecvSet, void (*)(NetRecvSet *)> recvSet{nullptr, Net_RecvSetDestroy};
+   uint64_t lastSweep;
+};
+
+/*
+ * Receives what waits on one socket, up to a batch, with one call, and
+ * answers it from that socket. The call waits up to timeoutMs only when
+ * nothing is waiting, and such a wait that ends empty runs the idle sweep.
+ */
+void
+SalvorServeSocket(SalvorLoopState *loop, NetSocket sock, NetWakeup *wakeup, int timeoutMs)
 {
-   NetSocket sock;
-   if (!SalvorOpenSocket(&sock)) {
-      SalvorFatal("Could not create or bind socket. Quitting...\n");
+   int got = Net_RecvBatch(sock, wakeup, loop->recvSet.get(), timeoutMs);
+   // Read at once: nothing may come between the failed call and its error.
+   int recvError = got < 0 ? Net_LastError() : 0;
+   // Lines that the log's throttle held back go out as soon as it lifts.
+   Log_FlushPending();
+   SalvorHostLogFlush();
+   SalvorFlushRefused();
+   if (got == NET_RECV_TIMED_OUT) {
+      if (timeoutMs > 0) {
+         SalvorExpireIdleSlots();
+         SalvorRetentionSweepIfDue();
+         loop->lastSweep = SalvorClockUsec();
+      }
+      return;
    }
-   SalvorSetReceiveBuffer(sock);
+   if (got == NET_RECV_WOKEN) {
+      return;
+   }
+   if (got < 0) {
+      if (!Net_IsTransientReceiveError(recvError)) {
+         SalvorFatal("Recvfrom error:%s.\n", Net_ErrorText(recvError));
+      }
+      Log("Recvfrom error:%s. Going on.\n", Net_ErrorText(recvError));
+      return;
+   }
+   // Every reply goes out after the whole batch has been handled: a
+   // status 0 is sent only once the data it stands for is written.
+   SalvorProcessBatch(loop->batch.get(), got, loop->pending.get());
+   SalvorSendReplies(sock, loop->batch.get());
+}
+
+// With several sockets: waits for any of them, then serves each readable one.
+void
+SalvorServeAny(SalvorLoopState *loop)
+{
+   bool readable[SALVOR_MAX_LISTEN];
+   int ready = Net_WaitAnyReadable(loop->socks, loop->count, loop->wakeup,
+                                   SALVOR_SELECT_TIMEOUT_SEC * 1000, readable);
+   if (ready == -1 && !Net_Interrupted(Net_LastError())) {
+      SalvorFatal("Select error: %s.\n", Net_ErrorText(Net_LastError()));
+   }
+   if (ready == 0) {
+      Log_FlushPending();
+      SalvorHostLogFlush();
+      SalvorFlushRefused();
+      SalvorExpireIdleSlots();
+      SalvorRetentionSweepIfDue();
+      loop->lastSweep = SalvorClockUsec();
+   }
+   for (int i = 0; ready > 0 && i < loop->count; i++) {
+      if (readable[i]) {
+         SalvorServeSocket(loop, loop->socks[i], nullptr, 0);
+      }
+   }
+}
+
+void
+SalvorLoopSetUp(SalvorLoopState *loop)
+{
+   loop->count = SalvorOpenListenSockets(loop->socks);
+   for (int i = 0; i < loop->count; i++) {
+      SalvorSetReceiveBuffer(loop->socks[i]);
+   }
    SalvorEnsureFileLimit();
    if (!SalvorAllocSlots()) {
       SalvorFatal("Could not allocate memory for salvorCoreDumpInfo\n");
    }
-   uint64_t lastSweep = SalvorClockUsec();
-   NetWakeup *wakeup = SalvorStopWakeup();
-   // The wake-up also ends a receive that blocks, so that the receive can
-   // be the wait; without that, the loop waits with a poll.
-   if (wakeup != nullptr) {
-      Net_WakeupAttach(wakeup, sock);
+   SalvorHostLogReset();
+   SalvorRefusedReset();
+   loop->lastSweep = SalvorClockUsec();
+   loop->wakeup = SalvorStopWakeup();
+   // With one socket the wake-up also ends a receive that blocks, so that
+   // the receive can be the wait; without that, the loop waits with a poll.
+   if (loop->wakeup != nullptr && loop->count == 1) {
+      Net_WakeupAttach(loop->wakeup, loop->socks[0]);
    }
-   std::unique_ptr<SalvorBatch> batch(new SalvorBatch);
-   std::unique_ptr<SalvorPendingWrites> pending(new SalvorPendingWrites);
+   SalvorBatch *batch = loop->batch.get();
    for (int i = 0; i < SALVOR_BATCH_SIZE; i++) {
       // A longer datagram is told apart by the length the socket layer reports.
       batch->in[i] = NetDatagram{batch->bufs[i], SALVOR_RECV_BUFFER_SIZE, 0, {}};
    }
-   std::unique_ptr<NetRecvSet, void (*)(NetRecvSet *)> recvSet(
-      Net_RecvSetCreate(batch->in, SALVOR_BATCH_SIZE), Net_RecvSetDestroy);
-   if (!recvSet) {
+   loop->recvSet.reset(Net_RecvSetCreate(batch->in, SALVOR_BATCH_SIZE));
+   if (!loop->recvSet) {
       SalvorFatal("Could not allocate memory for the receive batch\n");
    }
    SalvorJournalSetLogFile(SalvorConfig.logFile);
    SalvorMetricsStart();
+}
+
+}  // namespace
+
+int
+SalvorServerLoop(void (*onListening)())
+{
+   SalvorLoopState loop;
+   SalvorLoopSetUp(&loop);
    if (onListening != nullptr) {
       onListening();
    }
-
    while (!SalvorConfig.stopRequested) {
-      SalvorSweepIfDue(&lastSweep);
-      // Everything waiting, up to a batch, with one call; the call waits,
-      // up to 5 seconds, only when nothing is waiting, and a wait that
-      // ends empty runs the idle sweep.
-      int got = Net_RecvBatch(sock, wakeup, recvSet.get(), SALVOR_SELECT_TIMEOUT_SEC * 1000);
-      // Read at once: nothing may come between the failed call and its error.
-      int recvError = got < 0 ? Net_LastError() : 0;
-      // Lines that the log's throttle held back go out as soon as it lifts.
-      Log_FlushPending();
-      if (got == NET_RECV_TIMED_OUT) {
-         SalvorExpireIdleSlots();
-         SalvorRetentionSweepIfDue();
-         lastSweep = SalvorClockUsec();
-         continue;
+      SalvorSweepIfDue(&loop.lastSweep);
+      if (loop.count == 1) {
+         SalvorServeSocket(&loop, loop.socks[0], loop.wakeup, SALVOR_SELECT_TIMEOUT_SEC * 1000);
+      } else {
+         SalvorServeAny(&loop);
       }
-      if (got == NET_RECV_WOKEN) {
-         continue;
-      }
-      if (got < 0) {
-         if (!Net_IsTransientReceiveError(recvError)) {
-            SalvorFatal("Recvfrom error:%s.\n", Net_ErrorText(recvError));
-         }
-         Log("Recvfrom error:%s. Going on.\n", Net_ErrorText(recvError));
-         continue;
-      }
-      // Every reply goes out after the whole batch has been handled: a
-      // status 0 is sent only once the data it stands for is written.
-      SalvorProcessBatch(batch.get(), got, pending.get());
-      SalvorSendReplies(sock, batch.get());
    }
 
-   if (wakeup != nullptr) {
-      Net_WakeupDetach(wakeup);
+   if (loop.wakeup != nullptr) {
+      Net_WakeupDetach(loop.wakeup);
    }
    Log("Stopping network coredump server now.\n");
    SalvorJournalStopAll();
    SalvorFreeSlots();
    SalvorHookShutdown();
    SalvorMetricsWrite();
-   Net_Close(sock);
+   for (int i = 0; i < loop.count; i++) {
+      Net_Close(loop.socks[i]);
+   }
    Net_Cleanup();
    Preference_Exit();
    return 0;

@@ -32,7 +32,7 @@ bool SalvorOpenSocket(NetSocket *sock);
  * datagram's full length, which may exceed what the buffer holds).
  * Returns true when the reply to send is in `replyWire`.
  */
-bool SalvorProcessDatagram(const uint8_t *buf, size_t length, uint32_t clientIP,
+bool SalvorProcessDatagram(const uint8_t *buf, size_t length, const NetIp &clientIP,
                            uint8_t *replyWire);
 
 /*

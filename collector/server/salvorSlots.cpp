@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "collector/server/salvorAddress.h"
 #include "collector/server/salvorDumpFile.h"
+#include "collector/server/salvorHostLog.h"
 #include "collector/server/salvorJournal.h"
 #include "collector/startup/salvorConfig.h"
 #include "lib/file/file.h"
@@ -23,6 +25,7 @@ void
 SalvorEmptySlot(salvorCoreDumpInfo *slot)
 {
    std::memset(slot, 0, sizeof *slot);
+   slot->clientIP = NetIp(0u);  // shown as 0.0.0.0, as an empty slot always was
    FileIO_InitFile(&slot->fd);
 }
 
@@ -64,7 +67,7 @@ SalvorFreeSlots()
 }
 
 int
-SalvorLookupDump(uint32_t clientIP, int64_t timestamp, int *freeIndex)
+SalvorLookupDump(const NetIp &clientIP, int64_t timestamp, int *freeIndex)
 {
    *freeIndex = -1;
    for (int i = 0; i < SALVOR_MAX_DUMPS; i++) {
@@ -81,7 +84,8 @@ SalvorLookupDump(uint32_t clientIP, int64_t timestamp, int *freeIndex)
 }
 
 void
-SalvorTakeSlot(salvorCoreDumpInfo *slot, char *fileName, uint32_t clientIP, int64_t timestamp)
+SalvorTakeSlot(salvorCoreDumpInfo *slot, char *fileName, const NetIp &clientIP,
+               int64_t timestamp)
 {
    slot->fileName = fileName;
    slot->clientIP = clientIP;
@@ -99,22 +103,29 @@ SalvorReleaseSlot(salvorCoreDumpInfo *slot)
 
 
 salvorCoreDumpInfo *
-SalvorFindSlot(uint32_t clientIP, const salvorMsgHeader *request)
+SalvorFindSlot(const NetIp &clientIP, const salvorMsgHeader *request)
 {
+   // Each failure is a line about the host's own datagram: limited per host.
    if (request->dumpID >= (uint32_t)SALVOR_MAX_DUMPS) {
-      Log("ip:%x)Invalid dumpID %d\n", clientIP, (int)request->dumpID);
+      if (SalvorHostMayLog(clientIP)) {
+         Log("ip:%s)Invalid dumpID %d\n", SalvorAddrHex(clientIP).text, (int)request->dumpID);
+      }
       return nullptr;
    }
    salvorCoreDumpInfo *slot = &salvorSlots[request->dumpID];
    if (slot->clientIP != clientIP || !SalvorSlotInUse(slot)) {
-      Log("Invalid IP for slot:%d. msg IP:%u.%u.%u.%u != saved IP:%u.%u.%u.%u.\n",
-          slot->dumpID, SALVOR_IP_BYTES(clientIP), SALVOR_IP_BYTES(slot->clientIP));
+      if (SalvorHostMayLog(clientIP)) {
+         Log("Invalid IP for slot:%d. msg IP:%s != saved IP:%s.\n", slot->dumpID,
+             SalvorAddrText(clientIP).text, SalvorAddrText(slot->clientIP).text);
+      }
       return nullptr;
    }
    if (slot->timestamp != request->timestamp) {
-      Log("%u.%u.%u.%u)Invalid timestamp for slot:%d. msg TS:%lld !=  saved TS:%lld.\n",
-          SALVOR_IP_BYTES(clientIP), slot->dumpID, (long long)request->timestamp,
-          (long long)slot->timestamp);
+      if (SalvorHostMayLog(clientIP)) {
+         Log("%s)Invalid timestamp for slot:%d. msg TS:%lld !=  saved TS:%lld.\n",
+             SalvorAddrText(clientIP).text, slot->dumpID, (long long)request->timestamp,
+             (long long)slot->timestamp);
+      }
       return nullptr;
    }
    slot->lastActivity = SalvorClockUsec();
@@ -122,7 +133,7 @@ SalvorFindSlot(uint32_t clientIP, const salvorMsgHeader *request)
 }
 
 bool
-SalvorSlotMatches(uint32_t clientIP, const salvorMsgHeader *request)
+SalvorSlotMatches(const NetIp &clientIP, const salvorMsgHeader *request)
 {
    if (request->dumpID >= (uint32_t)SALVOR_MAX_DUMPS) {
       return false;
@@ -145,9 +156,9 @@ SalvorExpireIdleSlots()
       if (idle <= SALVOR_IDLE_TIMEOUT_SEC * 1000000u) {
          continue;
       }
-      Log("Client at %u.%u.%u.%u has been idle for %d seconds. Timeout is %d seconds. "
+      Log("Client at %s has been idle for %d seconds. Timeout is %d seconds. "
           "Removing partial dump %s from slot %d.\n",
-          SALVOR_IP_BYTES(slot->clientIP), (int)(idle / 1000000u), (int)SALVOR_IDLE_TIMEOUT_SEC,
+          SalvorAddrText(slot->clientIP).text, (int)(idle / 1000000u), (int)SALVOR_IDLE_TIMEOUT_SEC,
           slot->fileName, i);
       int64_t size = SalvorJournalFileSize(slot);
       bool removed = SalvorRemovePartialDump(&slot->fd, slot->clientIP, slot->fileName,

@@ -13,6 +13,7 @@
 
 #include "protocol/salvorProto.h"
 #include "lib/file/fileIO.h"
+#include "lib/net/net.h"
 
 constexpr int SALVOR_MAX_DUMPS = 1024;
 constexpr uint64_t SALVOR_IDLE_TIMEOUT_SEC = 60;
@@ -20,7 +21,7 @@ constexpr uint64_t SALVOR_IDLE_TIMEOUT_SEC = 60;
 struct salvorCoreDumpInfo {
    FileIOFile fd;          // the open dump file; closed while the slot is empty
    int64_t timestamp;      // the client's time stamp of the dump
-   uint32_t clientIP;      // host order; 0 in an empty slot
+   NetIp clientIP;         // the host, IPv4 or IPv6; 0.0.0.0 in an empty slot
    char *fileName;         // heap copy of the file's path; null in an empty slot
    int32_t dumpID;         // the slot's own index
    uint64_t lastActivity;  // SalvorClockUsec() when taken or last matched
@@ -49,21 +50,21 @@ bool SalvorSlotInUse(const salvorCoreDumpInfo *slot);
  * The slot of the dump that the host clientIP began with this time stamp,
  * or -1; *freeIndex receives the lowest free slot, or -1 when all are taken.
  */
-int SalvorLookupDump(uint32_t clientIP, int64_t timestamp, int *freeIndex);
+int SalvorLookupDump(const NetIp &clientIP, int64_t timestamp, int *freeIndex);
 // Hands an empty slot, whose fd holds the new file, to a dump.
-void SalvorTakeSlot(salvorCoreDumpInfo *slot, char *fileName, uint32_t clientIP,
+void SalvorTakeSlot(salvorCoreDumpInfo *slot, char *fileName, const NetIp &clientIP,
                     int64_t timestamp);
 /*
  * The slot that a data or done message names, once its host and time
  * stamp are checked (each mismatch is logged); marks it active. Null when
  * the message names no dump of its host.
  */
-salvorCoreDumpInfo *SalvorFindSlot(uint32_t clientIP, const salvorMsgHeader *request);
+salvorCoreDumpInfo *SalvorFindSlot(const NetIp &clientIP, const salvorMsgHeader *request);
 /*
  * Whether SalvorFindSlot would find the slot, without its lines and
  * without marking the slot active.
  */
-bool SalvorSlotMatches(uint32_t clientIP, const salvorMsgHeader *request);
+bool SalvorSlotMatches(const NetIp &clientIP, const salvorMsgHeader *request);
 void SalvorExpireIdleSlots();
 // Empties a slot whose file has been closed.
 void SalvorReleaseSlot(salvorCoreDumpInfo *slot);

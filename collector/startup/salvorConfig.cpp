@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "collector/startup/salvorNetConfig.h"
 #include "collector/startup/salvorOpsConfig.h"
 
 SalvorConfigRecord SalvorConfig = {
@@ -26,4 +27,5 @@ SalvorConfigReset()
    std::memset(&SalvorConfig.serviceStatus, 0, sizeof SalvorConfig.serviceStatus);
    SalvorConfig.serviceStatusHandle = nullptr;
    SalvorOpsConfigReset();
+   SalvorNetConfigReset();
 }

@@ -12,6 +12,7 @@
 #include <libxml/parser.h>
 
 #include "collector/startup/salvorConfig.h"
+#include "collector/startup/salvorNetConfig.h"
 #include "collector/startup/salvorOpsConfig.h"
 #include "collector/startup/salvorStartup.h"
 #include "lib/file/file.h"
@@ -58,7 +59,9 @@ SalvorConfigApplyElement(xmlNode *node)
    const char *value = content != nullptr ? reinterpret_cast<const char *>(content) : "";
    int result = 0;
 
-   if ((SalvorConfigNameStartsWith(node, "defaultLogPath") ||
+   if (SalvorConfigApplyNetElement(reinterpret_cast<const char *>(node->name), value, &result)) {
+      // listenAddress, allowFrom
+   } else if ((SalvorConfigNameStartsWith(node, "defaultLogPath") ||
         SalvorConfigNameStartsWith(node, "defaultDataPath")) &&
        value[0] == '\0') {
       // An empty path would put the probe and the dumps at the root.

@@ -1,5 +1,5 @@
-// UDP sockets on IPv4: the one socket layer of the collector, the client
-// tools, the tests and the benchmarks.
+// UDP sockets on IPv4 and IPv6: the one socket layer of the collector, the
+// client tools, the tests and the benchmarks.
 //
 // Stands for the socket library's calls (start-up, socket, bind, connect,
 // the wait for a readable socket, receive, send, clean-up). Failures return
@@ -15,12 +15,76 @@
 typedef int NetSocket;
 constexpr NetSocket NET_INVALID_SOCKET = -1;
 
-// An IPv4 address (host order, first number of the dotted quad in the
-// most significant byte) and port.
+/*
+ * An IPv4 address (host order, first number of the dotted quad in the
+ * most significant byte) and port; or, with v6 set, an IPv6 address, its
+ * zone and the port. The IPv6 fields have defaults, so that an IPv4
+ * address is written as before: NetAddr{ip, port}.
+ */
 struct NetAddr {
    uint32_t ip;
    uint16_t port;
+   bool v6 = false;
+   uint8_t ip6[16] = {};  // network order
+   uint32_t scope = 0;    // IPv6 zone (interface index)
 };
+
+/*
+ * An IP address of either family, as a server tells hosts apart: 16 bytes
+ * in network order, an IPv4 address in its IPv4-mapped form
+ * (::ffff:a.b.c.d). A host that reaches a dual-stack socket over IPv4 has
+ * the same NetIp as when it reaches an IPv4 socket.
+ */
+struct NetIp {
+   uint8_t bytes[16];
+
+   NetIp() = default;
+   // From an IPv4 address in host order; implicit, as IPv4 addresses have
+   // always been passed around as such numbers.
+   constexpr NetIp(uint32_t ipv4)
+      : bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, (uint8_t)(ipv4 >> 24),
+              (uint8_t)(ipv4 >> 16), (uint8_t)(ipv4 >> 8), (uint8_t)ipv4}
+   {
+   }
+   bool operator==(const NetIp &) const = default;
+   // An IPv4 address (held IPv4-mapped).
+   bool IsV4() const;
+   // The IPv4 address in host order; meaningful when IsV4().
+   uint32_t V4() const
+   {
+      return (uint32_t)bytes[12] << 24 | (uint32_t)bytes[13] << 16 | (uint32_t)bytes[14] << 8 |
+             bytes[15];
+   }
+};
+// The address of a source or destination.
+NetIp Net_AddrIp(const NetAddr &addr);
+// "a.b.c.d" for an IPv4 address, the RFC 5952 text ("2001:db8::1") else.
+constexpr size_t NET_IP_TEXT_SIZE = 46;
+void Net_FormatIp(const NetIp &ip, char *buf, size_t size);
+/*
+ * A dotted quad (four decimal numbers, no leading zeros) or an IPv6
+ * address (without brackets or zone) to an address; false when the text
+ * is neither. Needs no socket library.
+ */
+bool Net_ParseIp(const char *text, NetIp *out);
+
+/*
+ * A network: the addresses whose first `prefix` bits (of the 128 of a
+ * NetIp) equal those of `base`. An IPv4 network has an IPv4-mapped base
+ * and a prefix of at least 96; it holds IPv4 addresses only, and any other
+ * network holds IPv6 addresses only.
+ */
+struct NetNetwork {
+   NetIp base;
+   int prefix;
+};
+/*
+ * CIDR text ("10.0.0.0/8", "2001:db8::/32"; a bare address is one host)
+ * to a network; false with the reason in *why (a static text) when it is
+ * not one, or has bits set past its prefix.
+ */
+bool Net_ParseNetwork(const char *text, NetNetwork *out, const char **why);
+bool Net_InNetwork(const NetIp &ip, const NetNetwork &net);
 
 constexpr uint32_t NET_ANY = 0;                // every local address
 constexpr uint32_t NET_LOOPBACK = 0x7F000001;  // 127.0.0.1
@@ -49,6 +113,11 @@ int Net_SetReceiveBuffer(NetSocket sock, int bytes, bool force, int *granted);
 
 // 1 when readable, 0 when the wait timed out, negative on error.
 int Net_WaitReadable(NetSocket sock, int timeoutMs);
+/*
+ * On a socket of Net_UdpSocketFor for IPv6: only IPv6 (true), or IPv4 as
+ * well, its hosts seen as IPv4-mapped addresses (false). Before binding.
+ */
+int Net_SetV6Only(NetSocket sock, bool only);
 
 /*
  * A wake-up that another thread can signal to end a wait early (a stop
@@ -56,6 +125,8 @@ int Net_WaitReadable(NetSocket sock, int timeoutMs);
  * sticky: a signal before the wait ends the wait at once.
  */
 struct NetWakeup;
+constexpr int NET_RECV_TIMED_OUT = 0;
+constexpr int NET_RECV_WOKEN = -2;
 NetWakeup *Net_WakeupCreate();  // null on failure
 void Net_WakeupDestroy(NetWakeup *wakeup);
 void Net_WakeupSignal(NetWakeup *wakeup);  // safe from any thread
@@ -66,6 +137,15 @@ void Net_WakeupSignal(NetWakeup *wakeup);  // safe from any thread
  */
 int Net_WaitReadableOrWakeup(NetSocket sock, NetWakeup *wakeup, int timeoutMs);
 /*
+ * Waits for any of `count` sockets (at most NET_MAX_WAIT) to be readable,
+ * or for `wakeup` (may be null), and consumes its signal. Returns how many
+ * are readable, with readable[i] set for each, 0 on timeout,
+ * NET_RECV_WOKEN when only the wake-up came, -1 on error.
+ */
+constexpr int NET_MAX_WAIT = 16;
+int Net_WaitAnyReadable(const NetSocket *socks, int count, NetWakeup *wakeup, int timeoutMs,
+                        bool *readable);
+/*
  * Lets a signal of `wakeup` also end a receive that blocks on `sock`
  * (Net_RecvBatch): the signal then sends the socket a datagram of one
  * byte from a loopback socket of the wake-up's own, which the receive
@@ -75,7 +155,7 @@ int Net_WaitReadableOrWakeup(NetSocket sock, NetWakeup *wakeup, int timeoutMs);
  * The loopback socket stays until the wake-up is destroyed, as a signal
  * may use it at any moment.
  */
-bool Net_WakeupAttach(NetWakeup *wakeup, NetSocket sock);
+bool Net_WakeupAttach(NetWakeup *wakeup, NetSocket sock);  // IPv4 sockets only
 void Net_WakeupDetach(NetWakeup *wakeup);
 
 // One datagram of a batch: the caller's buffer, the datagram's full
@@ -86,8 +166,6 @@ struct NetDatagram {
    size_t length;
    NetAddr from;
 };
-constexpr int NET_RECV_TIMED_OUT = 0;
-constexpr int NET_RECV_WOKEN = -2;
 // The most datagrams one receive or send of a batch handles.
 constexpr int NET_MAX_BATCH = 64;
 /*
@@ -102,7 +180,8 @@ void Net_RecvSetDestroy(NetRecvSet *set);
 /*
  * Receives the datagrams waiting on `sock` into the set's batch, in the
  * order they arrived, with as few system calls as the platform allows.
- * Each `from` is the IPv4 source; on an IPv6 socket it means nothing.
+ * Each `from` is the source, of the socket's family (an IPv4 host on a
+ * dual-stack socket has an IPv4-mapped IPv6 address).
  * Waits only when none is waiting: up to timeoutMs (with 0, not at all),
  * ended early by `wakeup` (may be null). Returns the number received, NET_RECV_TIMED_OUT,
  * NET_RECV_WOKEN, or -1 with the error in Net_LastError().
@@ -162,8 +241,7 @@ bool Net_Resolve(const char *host, uint32_t *ip, const char **error);
 
 /*
  * The client side may reach its peer over IPv6 as well as IPv4: a peer of
- * either family, kept apart from NetAddr so that the collector's receive
- * path stays IPv4 as it is.
+ * either family, as name look-ups give it.
  */
 struct NetPeer {
    bool v6;
@@ -175,6 +253,8 @@ struct NetPeer {
 constexpr size_t NET_PEER_TEXT_SIZE = 72;
 
 NetPeer Net_PeerFromIPv4(const NetAddr &addr);
+// The local address a server binds: `ip` (IPv4 or IPv6) and `port`.
+NetPeer Net_PeerFromIp(const NetIp &ip, uint16_t port);
 /*
  * Looks up `host` (a name, a dotted quad or an IPv6 address without
  * brackets) for a peer on `port`; a name takes its first address, IPv4 or

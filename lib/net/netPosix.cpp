@@ -35,6 +35,41 @@ NetFromSockaddr(const sockaddr_in &addr, NetAddr *out)
 {
    out->ip = ntohl(addr.sin_addr.s_addr);
    out->port = ntohs(addr.sin_port);
+   out->v6 = false;
+}
+
+// A source or local address of either family; `storage` is at least a sockaddr_in6.
+void
+NetFromAnySockaddr(const sockaddr_in6 &storage, NetAddr *out)
+{
+   if (storage.sin6_family != AF_INET6) {
+      sockaddr_in v4;
+      std::memcpy(&v4, &storage, sizeof v4);
+      NetFromSockaddr(v4, out);
+      return;
+   }
+   out->ip = 0;
+   out->port = ntohs(storage.sin6_port);
+   out->v6 = true;
+   std::memcpy(out->ip6, &storage.sin6_addr, sizeof out->ip6);
+   out->scope = storage.sin6_scope_id;
+}
+
+// A destination of either family into `storage`; its length.
+socklen_t
+NetToAnySockaddr(const NetAddr &to, sockaddr_in6 *storage)
+{
+   if (!to.v6) {
+      sockaddr_in v4 = NetToSockaddr(to.ip, to.port);
+      std::memcpy(storage, &v4, sizeof v4);
+      return sizeof v4;
+   }
+   *storage = sockaddr_in6{};
+   storage->sin6_family = AF_INET6;
+   storage->sin6_port = htons(to.port);
+   std::memcpy(&storage->sin6_addr, to.ip6, sizeof to.ip6);
+   storage->sin6_scope_id = to.scope;
+   return sizeof *storage;
 }
 
 }  // namespace
@@ -95,12 +130,12 @@ Net_Connect(NetSocket sock, const NetAddr *peer)
 int
 Net_LocalAddr(NetSocket sock, NetAddr *out)
 {
-   sockaddr_in addr{};
+   sockaddr_in6 addr{};
    socklen_t len = sizeof addr;
    if (getsockname(sock, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
       return -1;
    }
-   NetFromSockaddr(addr, out);
+   NetFromAnySockaddr(addr, out);
    return 0;
 }
 
@@ -133,6 +168,13 @@ Net_WaitReadable(NetSocket sock, int timeoutMs)
    // size would overrun it.
    pollfd pfd{sock, POLLIN, 0};
    return poll(&pfd, 1, timeoutMs);
+}
+
+int
+Net_SetV6Only(NetSocket sock, bool only)
+{
+   int value = only ? 1 : 0;
+   return setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &value, sizeof value);
 }
 
 struct NetWakeup {
@@ -189,8 +231,9 @@ Net_WakeupAttach(NetWakeup *wakeup, NetSocket sock)
    Net_WakeupDetach(wakeup);
    sockaddr_in target{};
    socklen_t len = sizeof target;
-   if (getsockname(sock, reinterpret_cast<sockaddr *>(&target), &len) != 0) {
-      return false;
+   if (getsockname(sock, reinterpret_cast<sockaddr *>(&target), &len) != 0 ||
+       target.sin_family != AF_INET) {
+      return false;  // the poking socket speaks IPv4
    }
    // A socket bound to every address is reached on the loopback address.
    uint32_t targetIp = ntohl(target.sin_addr.s_addr);
@@ -255,12 +298,45 @@ Net_WaitReadableOrWakeup(NetSocket sock, NetWakeup *wakeup, int timeoutMs)
    return (pfd[0].revents & POLLIN) != 0 ? 1 : 2;
 }
 
+int
+Net_WaitAnyReadable(const NetSocket *socks, int count, NetWakeup *wakeup, int timeoutMs,
+                    bool *readable)
+{
+   if (!PlatFault_Allowed(PLAT_SELECT)) {
+      return -1;
+   }
+   pollfd pfd[NET_MAX_WAIT + 1];
+   count = count < NET_MAX_WAIT ? count : NET_MAX_WAIT;
+   for (int i = 0; i < count; i++) {
+      pfd[i] = {socks[i], POLLIN, 0};
+   }
+   int n = count;
+   if (wakeup != nullptr) {
+      pfd[n++] = {wakeup->fd, POLLIN, 0};
+   }
+   int got = poll(pfd, (nfds_t)n, timeoutMs);
+   if (got <= 0) {
+      return got;
+   }
+   int ready = 0;
+   for (int i = 0; i < count; i++) {
+      readable[i] = (pfd[i].revents & (POLLIN | POLLERR)) != 0;
+      ready += readable[i] ? 1 : 0;
+   }
+   if (wakeup != nullptr && (pfd[count].revents & POLLIN) != 0) {
+      uint64_t signals;
+      ssize_t ignored = read(wakeup->fd, &signals, sizeof signals);  // consumes the signal
+      (void)ignored;
+   }
+   return ready > 0 ? ready : NET_RECV_WOKEN;
+}
+
 struct NetRecvSet {
    NetDatagram *batch;
    int count;
    mmsghdr msgs[NET_MAX_BATCH];
    iovec iov[NET_MAX_BATCH];
-   sockaddr_in addrs[NET_MAX_BATCH];
+   sockaddr_in6 addrs[NET_MAX_BATCH];  // either family
 };
 
 NetRecvSet *
@@ -304,7 +380,7 @@ NetRecvMany(NetSocket sock, NetRecvSet *set, int flags)
    NetDatagram *batch = set->batch;
    for (int i = 0; i < n; i++) {
       batch[i].length = set->msgs[i].msg_len;
-      NetFromSockaddr(set->addrs[i], &batch[i].from);
+      NetFromAnySockaddr(set->addrs[i], &batch[i].from);
       // The receive wrote these back; the next one needs them whole again.
       set->msgs[i].msg_hdr.msg_namelen = sizeof set->addrs[i];
       set->msgs[i].msg_hdr.msg_flags = 0;
@@ -356,7 +432,8 @@ Net_RecvBatch(NetSocket sock, NetWakeup *wakeup, NetRecvSet *set, int timeoutMs)
    // Take the wake-up's own datagrams out.
    int kept = 0;
    for (int i = 0; i < n; i++) {
-      if (batch[i].from.ip == wakeup->pokeAddr.ip && batch[i].from.port == wakeup->pokeAddr.port) {
+      const NetAddr &from = batch[i].from;
+      if (!from.v6 && from.ip == wakeup->pokeAddr.ip && from.port == wakeup->pokeAddr.port) {
          continue;
       }
       if (kept != i) {
@@ -388,14 +465,13 @@ NetSendMany(NetSocket sock, const NetOutgoing *msgs, int count, bool connected)
    count = count < NET_MAX_BATCH ? count : NET_MAX_BATCH;
    mmsghdr out[NET_MAX_BATCH];
    iovec iov[NET_MAX_BATCH];
-   sockaddr_in addrs[NET_MAX_BATCH];
+   sockaddr_in6 addrs[NET_MAX_BATCH];  // either family
    for (int i = 0; i < count; i++) {
       iov[i] = {const_cast<void *>(msgs[i].buf), msgs[i].length};
       out[i].msg_hdr = {};
       if (!connected) {
-         addrs[i] = NetToSockaddr(msgs[i].to.ip, msgs[i].to.port);
          out[i].msg_hdr.msg_name = &addrs[i];
-         out[i].msg_hdr.msg_namelen = sizeof addrs[i];
+         out[i].msg_hdr.msg_namelen = NetToAnySockaddr(msgs[i].to, &addrs[i]);
       }
       out[i].msg_hdr.msg_iov = &iov[i];
       out[i].msg_hdr.msg_iovlen = 1;
@@ -425,7 +501,7 @@ Net_RecvFrom(NetSocket sock, void *buf, size_t len, NetAddr *from, size_t *datag
    if (!PlatFault_Allowed(PLAT_RECVFROM)) {
       return -1;
    }
-   sockaddr_in addr{};
+   sockaddr_in6 addr{};  // either family
    socklen_t addrLen = sizeof addr;
    // MSG_TRUNC makes the kernel report the datagram's real length.
    ssize_t n = recvfrom(sock, buf, len, MSG_TRUNC | (dontWait ? MSG_DONTWAIT : 0),
@@ -434,7 +510,7 @@ Net_RecvFrom(NetSocket sock, void *buf, size_t len, NetAddr *from, size_t *datag
       return -1;
    }
    if (from != nullptr) {
-      NetFromSockaddr(addr, from);
+      NetFromAnySockaddr(addr, from);
    }
    *datagramLength = (size_t)n;
    return (size_t)n > len ? (long)len : (long)n;
@@ -446,8 +522,9 @@ Net_SendTo(NetSocket sock, const void *buf, size_t len, const NetAddr *to)
    if (!PlatFault_Allowed(PLAT_SENDTO, &len)) {
       return -1;
    }
-   sockaddr_in addr = NetToSockaddr(to->ip, to->port);
-   return sendto(sock, buf, len, 0, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+   sockaddr_in6 addr;
+   socklen_t addrLen = NetToAnySockaddr(*to, &addr);
+   return sendto(sock, buf, len, 0, reinterpret_cast<sockaddr *>(&addr), addrLen);
 }
 
 long

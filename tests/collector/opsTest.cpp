@@ -394,6 +394,39 @@ TEST(Metrics, FileHasEveryFamilyAndEndsWithEof)
    }
 }
 
+// Datagrams from hosts outside allowFrom, and those whose lines the
+// per-host limit held back, are all counted.
+TEST(Metrics, RefusedAndQuietedDatagramsAreAllCounted)
+{
+   testutil::TempDir dir;
+   std::string metrics = dir / "salvor.prom";
+   Collector salvor("<metricsFile>" + metrics + "</metricsFile><allowFrom>127.0.0.1</allowFrom>"
+                    "<allowFrom>127.0.0.2</allowFrom>", dir.Path());
+   ASSERT_TRUE(salvor.Ready()) << salvor.Console();
+   testutil::UdpPeer outsider("127.0.0.3");
+   for (int i = 0; i < 5; i++) {
+      outsider.SendTo(Encode(MakeHeader(SALVOR_MSG_STATUS_CHECK)), salvor.Port());
+   }
+   testutil::UdpPeer garbler("127.0.0.2");
+   std::vector<uint8_t> junk(SALVOR_HEADER_SIZE, 0xEE);
+   for (int i = 0; i < 60; i++) {
+      garbler.SendTo(junk, salvor.Port());
+   }
+   // Answered once everything sent before it has been handled.
+   Host("127.0.0.2", salvor.Port()).Call(MakeHeader(SALVOR_MSG_STATUS_CHECK));
+   EXPECT_TRUE(outsider.Receive(100).empty()) << "a refused host gets no reply";
+   ASSERT_EQ(salvor.Stop(), 0);
+   std::string text = testutil::ReadFile(metrics);
+   EXPECT_TRUE(Has(text, "salvor_datagrams_dropped_total{reason=\"notAllowed\"} 5\n")) << text;
+   EXPECT_TRUE(Has(text, "salvor_datagrams_dropped_total{reason=\"badMagic\"} 60\n")) << text;
+   std::string log = salvor.Log();
+   size_t badMagicLines = 0;
+   for (size_t at = 0; (at = log.find("Bad magic:", at)) != std::string::npos; at++) {
+      badMagicLines++;
+   }
+   EXPECT_LT(badMagicLines, 60u) << "the per-host limit held lines back";
+}
+
 TEST(Version, IsPrintedAndMatchesThePackage)
 {
    testutil::RunResult run = testutil::Run({SALVOR_BINARY, "--version"});

@@ -39,14 +39,14 @@ protected:
       SalvorClockUsec = Clock_MonotonicUsec;
    }
 
-   salvorMsgHeader Init(uint32_t ip, int64_t ts)
+   salvorMsgHeader Init(const NetIp &ip, int64_t ts)
    {
       salvorMsgHeader req = MakeHeader(SALVOR_MSG_INIT, ts);
       salvorMsgHeader reply = req;
       SalvorHandleInit(&reply, dataDir.Path().c_str(), ip, &req);
       return reply;
    }
-   uint32_t Data(uint32_t ip, int64_t ts, uint32_t slot, uint32_t offset, const std::string &bytes,
+   uint32_t Data(const NetIp &ip, int64_t ts, uint32_t slot, uint32_t offset, const std::string &bytes,
                  uint32_t dataLength)
    {
       salvorMsgHeader req = MakeHeader(SALVOR_MSG_DATA, ts, slot);
@@ -57,11 +57,11 @@ protected:
                        SALVOR_HEADER_SIZE + bytes.size(), &reply);
       return reply.status;
    }
-   uint32_t Data(uint32_t ip, int64_t ts, uint32_t slot, uint32_t offset, const std::string &bytes)
+   uint32_t Data(const NetIp &ip, int64_t ts, uint32_t slot, uint32_t offset, const std::string &bytes)
    {
       return Data(ip, ts, slot, offset, bytes, (uint32_t)bytes.size());
    }
-   uint32_t Done(uint32_t ip, int64_t ts, uint32_t slot)
+   uint32_t Done(const NetIp &ip, int64_t ts, uint32_t slot)
    {
       salvorMsgHeader req = MakeHeader(SALVOR_MSG_DONE, ts, slot);
       salvorMsgHeader reply = req;
@@ -105,6 +105,48 @@ TEST_F(DumpTable, FileIsNamedFromAddressAndLocalMinuteInAHostDirectory)
       GTEST_SKIP() << "minute changed during the test";
    }
    EXPECT_TRUE(log.Contains("Opened new coredump file:" + path + " for 10.20.30.40 in slot 0.\n"));
+}
+
+// An IPv6 host has a directory level per 16-bit group and its groups,
+// joined by dots, in its dump's name; its slot is its own down to the last
+// bit, and its partial dump is swept like any other.
+TEST_F(DumpTable, IPv6HostHasItsOwnDirectoryNameAndSlot)
+{
+   NetIp host, neighbour;
+   ASSERT_TRUE(Net_ParseIp("2001:db8::1", &host));
+   ASSERT_TRUE(Net_ParseIp("2001:db8::2", &neighbour));
+   ASSERT_EQ(Init(host, 7).status, hxk_success);
+   std::string dir = dataDir.Path() + "/2001/db8/0/0/0/0/0/1";
+   auto files = testutil::ListFiles(dir);
+   ASSERT_EQ(files.size(), 1u);
+   EXPECT_TRUE(files[0].starts_with("zdump_2001.db8.0.0.0.0.0.1-")) << files[0];
+   EXPECT_TRUE(log.Contains("for 2001:db8::1 in slot 0.\n"));
+
+   EXPECT_EQ(Data(neighbour, 7, 0, 0, "intruder"), hxk_invalid_dump);
+   EXPECT_TRUE(log.Contains("Invalid IP for slot:0. msg IP:2001:db8::2 != saved IP:2001:db8::1.\n"));
+   EXPECT_EQ(Init(neighbour, 7).assignedDumpID, 1u) << "same time stamp, another host";
+   EXPECT_EQ(Data(host, 7, 0, 0, "core"), hxk_success);
+   EXPECT_EQ(Done(host, 7, 0), hxk_success);
+   EXPECT_EQ(testutil::ReadFile(dir + "/" + files[0]), "core");
+
+   fakeNow += (SALVOR_IDLE_TIMEOUT_SEC + 1) * 1000000;
+   SalvorExpireIdleSlots();
+   EXPECT_TRUE(testutil::ListFiles(dataDir.Path() + "/2001/db8/0/0/0/0/0/2").empty())
+      << "the neighbour's partial dump is removed";
+}
+
+// An IPv4 host that comes through a dual-stack socket, as ::ffff:a.b.c.d,
+// is the same host as over IPv4: same slot, directory, name and lines.
+TEST_F(DumpTable, IPv4MappedHostIsItsIPv4Host)
+{
+   NetIp mapped;
+   ASSERT_TRUE(Net_ParseIp("::ffff:10.20.30.40", &mapped));
+   ASSERT_EQ(Init(mapped, 3).status, hxk_success);
+   EXPECT_EQ(Data(HOST_A, 3, 0, 0, "v4"), hxk_success);
+   EXPECT_EQ(Init(HOST_A, 3).assignedDumpID, 0u) << "a repeated init of the same dump";
+   EXPECT_EQ(Done(mapped, 3, 0), hxk_success);
+   EXPECT_EQ(testutil::ListFiles(HostDir(HOST_A)).size(), 1u);
+   EXPECT_TRUE(log.Contains("Dump finished successfully for 10.20.30.40, slot 0, file:"));
 }
 
 // Until its done, a dump is marked by the owner's write bit, which a

@@ -1,10 +1,13 @@
 // The pieces of the operations features that can be looked at alone: the
-// received ranges of a dump, escaping for the journal and the metrics, and
-// the settings' elements.
+// received ranges of a dump, escaping for the journal and the metrics, the
+// host directories as the retention reads them back, and the settings'
+// elements.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "collector/server/salvorAddress.h"
 #include "collector/server/salvorRanges.h"
 #include "collector/server/salvorText.h"
 #include "collector/startup/salvorConfig.h"
@@ -119,6 +122,52 @@ TEST(Escaping, LabelValuesEscapeQuotesBackslashesAndNewlines)
    std::string out;
    SalvorAppendLabelValue(&out, "a\"b\\c\nd\xfe");
    EXPECT_EQ(out, "a\\\"b\\\\c\\nd\xef\xbf\xbd");
+}
+
+// The host whose directory levels SalvorHostLevels made for `text`, as text.
+std::string
+RoundTrip(const char *text)
+{
+   NetIp ip;
+   EXPECT_TRUE(Net_ParseIp(text, &ip)) << text;
+   SalvorHostLevels levels(ip);
+   NetIp back;
+   if (!SalvorHostOfLevels(levels.levels, levels.count, &back)) {
+      return "<refused>";
+   }
+   EXPECT_TRUE(back == ip) << text;
+   return SalvorAddrText(back).text;
+}
+
+bool
+Reads(std::vector<const char *> levels)
+{
+   NetIp ip;
+   return SalvorHostOfLevels(levels.data(), (int)levels.size(), &ip);
+}
+
+TEST(HostDirectories, ReadBackAsTheHostThatMadeThem)
+{
+   EXPECT_EQ(RoundTrip("10.20.0.255"), "10.20.0.255");
+   EXPECT_EQ(RoundTrip("::ffff:127.0.0.2"), "127.0.0.2");
+   EXPECT_EQ(RoundTrip("::1"), "::1");
+   EXPECT_EQ(RoundTrip("2001:db8:0:ffff:abcd::10"), "2001:db8:0:ffff:abcd::10");
+   EXPECT_EQ(RoundTrip("::"), "::");
+}
+
+TEST(HostDirectories, OtherShapesAreNoHosts)
+{
+   EXPECT_FALSE(Reads({"10", "0", "0", "256"}));
+   EXPECT_FALSE(Reads({"10", "0", "0", "01"}));
+   EXPECT_FALSE(Reads({"10", "0", "a", "1"}));
+   EXPECT_FALSE(Reads({"10", "0", "0"}));
+   EXPECT_FALSE(Reads({"2001", "db8", "0", "0", "0", "0", "0", "10000"}));
+   EXPECT_FALSE(Reads({"2001", "DB8", "0", "0", "0", "0", "0", "1"}));
+   EXPECT_FALSE(Reads({"2001", "0db8", "0", "0", "0", "0", "0", "1"}));
+   EXPECT_FALSE(Reads({"2001", "db8", "0", "0", "0", "", "0", "1"}));
+   // An IPv4-mapped address is its IPv4 host's, never eight levels.
+   EXPECT_FALSE(Reads({"0", "0", "0", "0", "0", "ffff", "a00", "1"}));
+   EXPECT_TRUE(Reads({"0", "0", "0", "0", "0", "fffe", "a00", "1"}));
 }
 
 class OpsSettings : public ::testing::Test {

@@ -105,12 +105,15 @@ TEST_F(ServerLoop, LinesHeldBackByAFloodGoOutWhenTheThrottleLifts)
    salvorMsgHeader init = Call(streamer, MakeHeader(SALVOR_MSG_INIT, 3));
    ASSERT_EQ(init.status, hxk_success);
 
-   UdpPeer flooder("127.0.5.9");
    std::vector<uint8_t> junk(SALVOR_HEADER_SIZE, 0xEE);  // bad magic: no reply
    UdpPeer probe("127.0.5.8");
+   // Each host gets only a few lines a second: it takes many to flood.
    for (int round = 0; round < 10; round++) {
-      for (int i = 0; i < 50; i++) {
-         flooder.SendTo(junk, SalvorConfig.port);
+      for (int host = 1; host <= 8; host++) {
+         UdpPeer flooder(("127.0.6." + std::to_string(round * 8 + host)).c_str());
+         for (int i = 0; i < 10; i++) {
+            flooder.SendTo(junk, SalvorConfig.port);
+         }
       }
       Call(probe, MakeHeader(SALVOR_MSG_STATUS_CHECK));  // the flood has been handled
    }

@@ -7,6 +7,7 @@
 
 #include "collector/startup/salvorConfig.h"
 #include "collector/startup/salvorConfigFile.h"
+#include "collector/startup/salvorNetConfig.h"
 #include "collector/service/salvorMain.h"
 #include "collector/startup/salvorStartup.h"
 #include "lib/misc/platFault.h"
@@ -135,6 +136,52 @@ TEST_F(ConfigFile, OverlongPathIsRefusedNotCut)
    }
    EXPECT_NE(ReadValues("<defaultDataPath>" + deep + "</defaultDataPath>"), 0);
    EXPECT_STREQ(SalvorConfig.dataDir, "");
+}
+
+// Where the collector listens and whom it hears: repeatable elements,
+// each value checked as it is read.
+TEST_F(ConfigFile, ListenAddressesAndAllowedNetworksAreCollectedInOrder)
+{
+   EXPECT_EQ(ReadValues("<defaultValues><port>7000</port></defaultValues>"), 0);
+   EXPECT_EQ(SalvorNetConfig.listenCount, 0) << "absent: every IPv4 address, as before";
+   EXPECT_EQ(SalvorNetConfig.allowCount, 0) << "absent: every host";
+
+   SalvorConfigReset();
+   EXPECT_EQ(ReadValues("<listenAddress> 127.0.0.2 </listenAddress>"
+                        "<listenAddresses>::1</listenAddresses>"
+                        "<allowFrom>10.0.0.0/8</allowFrom><allowFromHost>::1</allowFromHost>"),
+             0);
+   ASSERT_EQ(SalvorNetConfig.listenCount, 2);
+   EXPECT_EQ(SalvorNetConfig.listen[0], NetIp(0x7F000002u));
+   EXPECT_FALSE(SalvorNetConfig.listen[1].IsV4());
+   ASSERT_EQ(SalvorNetConfig.allowCount, 2);
+   EXPECT_EQ(SalvorNetConfig.allow[0].prefix, 96 + 8);
+   EXPECT_EQ(SalvorNetConfig.allow[1].prefix, 128);
+
+   SalvorConfigReset();
+   EXPECT_EQ(SalvorNetConfig.listenCount, 0) << "a reset forgets them";
+   EXPECT_EQ(SalvorNetConfig.allowCount, 0);
+}
+
+TEST_F(ConfigFile, MalformedListenAddressOrNetworkRefusesTheFile)
+{
+   for (const char *bad : {"<listenAddress>localhost</listenAddress>",
+                           "<listenAddress></listenAddress>",
+                           "<listenAddress>[::1]</listenAddress>",
+                           "<listenAddress>::1</listenAddress><listenAddress>::1</listenAddress>",
+                           "<allowFrom>10.0.0.0/33</allowFrom>",
+                           "<allowFrom>10.0.0.1/8</allowFrom>",
+                           "<allowFrom>any</allowFrom>",
+                           "<allowFrom></allowFrom>"}) {
+      SalvorConfigReset();
+      EXPECT_EQ(ReadValues(bad), -1) << bad;
+   }
+   SalvorConfigReset();
+   std::string many;
+   for (int i = 0; i <= SALVOR_MAX_LISTEN; i++) {
+      many += "<listenAddress>127.0.0." + std::to_string(i + 1) + "</listenAddress>";
+   }
+   EXPECT_EQ(ReadValues(many), -1) << "more addresses than the loop waits on";
 }
 
 TEST(InitLog, WritesNothingOutsideDebugMode)

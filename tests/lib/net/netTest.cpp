@@ -289,6 +289,176 @@ TEST_F(Net, PeerSocketOfEachFamily)
       GTEST_SKIP() << "::1 is not configured here";
    }
    EXPECT_EQ(bound, 0) << Net_ErrorText(err);
+
+// The address text of IPv4 and IPv6 hosts, as the collector reads it from
+// its configuration and writes it to its log.
+TEST(NetIpText, ParsesBothFamiliesAndWritesTheCanonicalForm)
+{
+   struct Case {
+      const char *in;
+      const char *out;
+   };
+   for (const Case &c : std::initializer_list<Case>{
+           {"10.20.30.40", "10.20.30.40"},
+           {"::1", "::1"},
+           {"::", "::"},
+           {"2001:DB8:0:0:0:0:0:1", "2001:db8::1"},
+           {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"},     // first of two equal runs
+           {"2001:0:0:1:0:0:0:1", "2001:0:0:1::1"},           // the longest run
+           {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},  // one zero group stays
+           {"fe80::", "fe80::"},
+           {"1:2:3:4:5:6:7::", "1:2:3:4:5:6:7:0"},
+           {"::ffff:127.0.0.2", "127.0.0.2"},                 // mapped is IPv4
+           {"::ffff:7f00:3", "127.0.0.3"},
+           {"64:ff9b::192.0.2.33", "64:ff9b::c000:221"},
+       }) {
+      NetIp ip;
+      ASSERT_TRUE(Net_ParseIp(c.in, &ip)) << c.in;
+      char text[NET_IP_TEXT_SIZE];
+      Net_FormatIp(ip, text, sizeof text);
+      EXPECT_STREQ(text, c.out) << c.in;
+   }
+   NetIp mapped;
+   ASSERT_TRUE(Net_ParseIp("::ffff:127.0.0.2", &mapped));
+   EXPECT_TRUE(mapped.IsV4());
+   EXPECT_EQ(mapped, NetIp(HOST_2));
+   EXPECT_EQ(mapped.V4(), HOST_2);
+
+   for (const char *bad : {"", ":", ":::", "1::2::3", "1:2:3:4:5:6:7:8:9", "1:2:3:4:5:6:7",
+                           "12345::", "g::1", "1:", ":1", "1:2:3:4:5:6:7:8::",
+                           "::1.2.3", "1.2.3.4::", "::1.2.3.4:5", "01.2.3.4", "1.2.3.256",
+                           "1.2.3.4 ", " 1.2.3.4", "[::1]", "fe80::1%1", "1..2.3"}) {
+      NetIp ip;
+      EXPECT_FALSE(Net_ParseIp(bad, &ip)) << '"' << bad << '"';
+   }
+}
+
+TEST(NetNetworks, CidrTextAndMembershipKeepTheFamiliesApart)
+{
+   struct Case {
+      const char *network;
+      const char *inside;
+      const char *outside;
+   };
+   for (const Case &c : std::initializer_list<Case>{
+           {"10.0.0.0/8", "10.255.1.2", "11.0.0.1"},
+           {"127.0.0.2", "127.0.0.2", "127.0.0.3"},
+           {"192.168.4.0/23", "192.168.5.255", "192.168.6.0"},
+           {"0.0.0.0/0", "1.2.3.4", "::1"},  // every IPv4 host, no IPv6 one
+           {"::/0", "2001:db8::1", "10.0.0.1"},  // every IPv6 host, no IPv4 one
+           {"::1/128", "::1", "::2"},
+           {"2001:db8::/33", "2001:db8:7fff::1", "2001:db8:8000::"},
+           {"::ffff:10.0.0.0/104", "10.1.2.3", "11.1.2.3"},  // mapped form of 10/8
+       }) {
+      NetNetwork net;
+      const char *why = nullptr;
+      ASSERT_TRUE(Net_ParseNetwork(c.network, &net, &why)) << c.network << ": " << why;
+      NetIp in, out;
+      ASSERT_TRUE(Net_ParseIp(c.inside, &in));
+      ASSERT_TRUE(Net_ParseIp(c.outside, &out));
+      EXPECT_TRUE(Net_InNetwork(in, net)) << c.inside << " in " << c.network;
+      EXPECT_FALSE(Net_InNetwork(out, net)) << c.outside << " in " << c.network;
+   }
+   for (const char *bad : {"10.0.0.0/33", "10.0.0.0/", "10.0.0.0/-1", "10.0.0.0/8x",
+                           "::/129", "10.0.0.1/8", "2001:db8::1/32", "10.0.0/8", "/8",
+                           "10.0.0.0/0008", "host/8"}) {
+      NetNetwork net;
+      const char *why = nullptr;
+      EXPECT_FALSE(Net_ParseNetwork(bad, &net, &why)) << bad;
+      EXPECT_NE(why, nullptr) << bad;
+   }
+}
+
+// A bound IPv6 socket, or none when the machine has no IPv6 loopback.
+class Bound6 {
+public:
+   Bound6(const char *ip, bool v6Only)
+   {
+      NetIp addr;
+      EXPECT_TRUE(Net_ParseIp(ip, &addr));
+      NetPeer local = Net_PeerFromIp(addr, 0);
+      local.v6 = true;  // a mapped address still needs an IPv6 socket
+      fd = Net_UdpSocketFor(&local);
+      if (fd >= 0 && (Net_SetV6Only(fd, v6Only) != 0 || Net_BindPeer(fd, &local) != 0)) {
+         Net_Close(fd);
+         fd = NET_INVALID_SOCKET;
+      }
+      if (fd >= 0) {
+         Net_LocalAddr(fd, &this->addr);
+      }
+   }
+   ~Bound6() { Net_Close(fd); }
+
+   NetSocket fd = NET_INVALID_SOCKET;
+   NetAddr addr{};
+};
+
+// IPv6 sources come through a batch whole, replies go back to them, and an
+// IPv4 host seen through a dual-stack socket is the same host as over IPv4.
+TEST_F(Net, BatchesCarryIPv6SourcesAndDualStackShowsIPv4HostsAsIPv4)
+{
+   Bound6 receiver("::", false);
+   Bound6 sender("::1", true);
+   if (receiver.fd < 0 || sender.fd < 0) {
+      GTEST_SKIP() << "no IPv6 loopback";
+   }
+   Bound v4sender(HOST_2);
+   NetAddr to6{};
+   to6.v6 = true;
+   to6.ip6[15] = 1;
+   to6.port = receiver.addr.port;
+   NetAddr to4{NET_LOOPBACK, receiver.addr.port};
+   ASSERT_EQ(Net_SendTo(sender.fd, "six", 3, &to6), 3);
+   ASSERT_EQ(Net_SendTo(v4sender.fd, "four", 4, &to4), 4);
+
+   static char bufs[2][16];
+   NetDatagram batch[2] = {{bufs[0], 16, 0, {}}, {bufs[1], 16, 0, {}}};
+   std::unique_ptr<NetRecvSet, void (*)(NetRecvSet *)> set(Net_RecvSetCreate(batch, 2),
+                                                          Net_RecvSetDestroy);
+   // Loopback delivers within the send: both are waiting.
+   ASSERT_EQ(Net_RecvBatch(receiver.fd, nullptr, set.get(), 1000), 2);
+   EXPECT_TRUE(batch[0].from.v6);
+   EXPECT_EQ(Net_AddrIp(batch[0].from), [] {
+      NetIp one;
+      Net_ParseIp("::1", &one);
+      return one;
+   }());
+   EXPECT_EQ(Net_AddrIp(batch[1].from), NetIp(HOST_2)) << "a mapped source is its IPv4 host";
+
+   // Replies from the same socket reach both, whatever their family.
+   NetOutgoing out[2] = {{"r6", 2, batch[0].from}, {"r4", 2, batch[1].from}};
+   ASSERT_EQ(Net_SendBatch(receiver.fd, out, 2), 2);
+   char buf[8];
+   size_t len = 0;
+   NetAddr from{};
+   ASSERT_EQ(Net_RecvFrom(sender.fd, buf, sizeof buf, &from, &len, false), 2);
+   EXPECT_EQ(std::string(buf, 2), "r6");
+   EXPECT_TRUE(from.v6);
+   ASSERT_EQ(Net_RecvFrom(v4sender.fd, buf, sizeof buf, &from, &len, false), 2);
+   EXPECT_EQ(std::string(buf, 2), "r4");
+}
+
+TEST_F(Net, WaitOnSeveralSocketsSaysWhichAreReadable)
+{
+   Bound a(HOST_2), b(HOST_3), sender(HOST_2);
+   NetSocket socks[2] = {a.fd, b.fd};
+   bool readable[2] = {true, true};
+   NetWakeup *wakeup = Net_WakeupCreate();
+   ASSERT_NE(wakeup, nullptr);
+   EXPECT_EQ(Net_WaitAnyReadable(socks, 2, wakeup, 20, readable), 0);
+
+   ASSERT_EQ(Net_SendTo(sender.fd, "x", 1, &b.addr), 1);
+   ASSERT_EQ(Net_WaitAnyReadable(socks, 2, wakeup, 5000, readable), 1);
+   EXPECT_FALSE(readable[0]);
+   EXPECT_TRUE(readable[1]);
+   char buf[4];
+   size_t len = 0;
+   ASSERT_EQ(Net_RecvFrom(b.fd, buf, sizeof buf, nullptr, &len, true), 1);
+
+   Net_WakeupSignal(wakeup);
+   EXPECT_EQ(Net_WaitAnyReadable(socks, 2, wakeup, 60000, readable), NET_RECV_WOKEN);
+   EXPECT_EQ(Net_WaitAnyReadable(socks, 2, wakeup, 20, readable), 0) << "the signal was consumed";
+   Net_WakeupDestroy(wakeup);
 }
 
 }  // namespace

@@ -1,0 +1,66 @@
+// The collector's sockets; see salvorListen.h.
+#include "collector/server/salvorListen.h"
+
+#include "collector/server/salvorAddress.h"
+#include "collector/server/salvorServer.h"
+#include "collector/startup/salvorConfig.h"
+#include "collector/startup/salvorStartup.h"
+#include "lib/log/log.h"
+
+namespace {
+
+bool
+SalvorAnyIPv4Listed()
+{
+   for (int i = 0; i < SalvorNetConfig.listenCount; i++) {
+      if (SalvorNetConfig.listen[i].IsV4()) {
+         return true;
+      }
+   }
+   return false;
+}
+
+NetSocket
+SalvorOpenListenSocket(const NetIp &ip, bool dualStack)
+{
+   uint16_t port = (uint16_t)(SalvorConfig.port & 0xffff);
+   NetPeer local = Net_PeerFromIp(ip, port);
+   SalvorAddrText text(ip);
+   NetSocket sock = Net_UdpSocketFor(&local);
+   if (sock < 0) {
+      SalvorFatal("Couldn't create socket (returned %d): %s\n", sock,
+                  Net_ErrorText(Net_LastError()));
+   }
+   if (local.v6 && Net_SetV6Only(sock, !dualStack) != 0) {
+      SalvorFatal("Couldn't set up the socket for %s: %s\n", text.text,
+                  Net_ErrorText(Net_LastError()));
+   }
+   if (Net_BindPeer(sock, &local) != 0) {
+      SalvorFatal("Couldn't bind socket to %s port %d: %s\n", text.text, SalvorConfig.port,
+                  Net_ErrorText(Net_LastError()));
+   }
+   Log("Listening on %s port %d%s.\n", text.text, SalvorConfig.port,
+       local.v6 && dualStack ? " (IPv4 as well)" : "");
+   return sock;
+}
+
+}  // namespace
+
+int
+SalvorOpenListenSockets(NetSocket *socks)
+{
+   if (SalvorNetConfig.listenCount == 0) {
+      SalvorOpenSocket(&socks[0]);
+      return 1;
+   }
+   if (!SalvorWin32InitWinsock()) {
+      SalvorFatal("Failed to initialize winsock interface");
+   }
+   static const NetIp any6{};
+   bool dualStack = !SalvorAnyIPv4Listed();
+   for (int i = 0; i < SalvorNetConfig.listenCount; i++) {
+      const NetIp &ip = SalvorNetConfig.listen[i];
+      socks[i] = SalvorOpenListenSocket(ip, dualStack && ip == any6);
+   }
+   return SalvorNetConfig.listenCount;
+}

@@ -1,0 +1,33 @@
+// Where the collector listens and whom it hears: the listenAddress and
+// allowFrom elements of the configuration file.
+//
+// Kept apart from SalvorConfig: both are written while the file is read
+// and only read afterwards. Without either element nothing changes: the
+// collector binds every IPv4 address and hears every host.
+#pragma once
+
+#include "lib/net/net.h"
+
+constexpr int SALVOR_MAX_LISTEN = NET_MAX_WAIT;
+constexpr int SALVOR_MAX_ALLOW = 64;
+
+struct SalvorNetSettings {
+   // Addresses to bind, each on the configured port; none: every IPv4 address.
+   NetIp listen[SALVOR_MAX_LISTEN];
+   int listenCount;
+   // Networks whose hosts are heard; none: every host.
+   NetNetwork allow[SALVOR_MAX_ALLOW];
+   int allowCount;
+};
+
+extern SalvorNetSettings SalvorNetConfig;
+
+void SalvorNetConfigReset();
+
+/*
+ * Applies an element named listenAddress or allowFrom (or a name that
+ * begins with either): false when the name is neither. Otherwise *result
+ * is 0, or -1 for a value that is refused, with the reason in the init
+ * log. Blanks around the value are ignored.
+ */
+bool SalvorConfigApplyNetElement(const char *name, const char *value, int *result);
