@@ -93,6 +93,41 @@ NetFromSockaddr(const sockaddr_in &addr, NetAddr *out)
 {
    out->ip = ntohl(addr.sin_addr.s_addr);
    out->port = ntohs(addr.sin_port);
+   out->v6 = false;
+}
+
+// A source or local address of either family; `storage` is at least a sockaddr_in6.
+void
+NetFromAnySockaddr(const sockaddr_in6 &storage, NetAddr *out)
+{
+   if (storage.sin6_family != AF_INET6) {
+      sockaddr_in v4;
+      std::memcpy(&v4, &storage, sizeof v4);
+      NetFromSockaddr(v4, out);
+      return;
+   }
+   out->ip = 0;
+   out->port = ntohs(storage.sin6_port);
+   out->v6 = true;
+   std::memcpy(out->ip6, &storage.sin6_addr, sizeof out->ip6);
+   out->scope = storage.sin6_scope_id;
+}
+
+// A destination of either family into `storage`; its length.
+int
+NetToAnySockaddr(const NetAddr &to, sockaddr_in6 *storage)
+{
+   if (!to.v6) {
+      sockaddr_in v4 = NetToSockaddr(to.ip, to.port);
+      std::memcpy(storage, &v4, sizeof v4);
+      return sizeof v4;
+   }
+   *storage = sockaddr_in6{};
+   storage->sin6_family = AF_INET6;
+   storage->sin6_port = htons(to.port);
+   std::memcpy(&storage->sin6_addr, to.ip6, sizeof to.ip6);
+   storage->sin6_scope_id = to.scope;
+   return sizeof *storage;
 }
 
 /*
@@ -132,7 +167,7 @@ NetWaiting(SOCKET sock)
  * bytes stored or -1.
  */
 long
-NetReceiveOne(SOCKET sock, void *buf, size_t len, sockaddr_in *addr, size_t *full)
+NetReceiveOne(SOCKET sock, void *buf, size_t len, sockaddr_in6 *addr, size_t *full)
 {
    static thread_local char *scratch = nullptr;
    bool direct = len >= NET_MAX_DATAGRAM;
@@ -228,12 +263,12 @@ Net_Connect(NetSocket sock, const NetAddr *peer)
 int
 Net_LocalAddr(NetSocket sock, NetAddr *out)
 {
-   sockaddr_in addr{};
+   sockaddr_in6 addr{};  // either family
    int len = sizeof addr;
    if (getsockname(NetHandle(sock), reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
       return NetFailed(-1);
    }
-   NetFromSockaddr(addr, out);
+   NetFromAnySockaddr(addr, out);
    return 0;
 }
 
@@ -257,6 +292,14 @@ Net_WaitReadable(NetSocket sock, int timeoutMs)
    }
    bool ready = false, unused = false;
    return NetSelect(NetHandle(sock), INVALID_SOCKET, timeoutMs, &ready, &unused);
+}
+
+int
+Net_SetV6Only(NetSocket sock, bool only)
+{
+   DWORD value = only ? 1 : 0;
+   return setsockopt(NetHandle(sock), IPPROTO_IPV6, IPV6_V6ONLY, (const char *)&value,
+                     sizeof value) == 0 ? 0 : NetFailed(-1);
 }
 
 struct NetWakeup {
@@ -347,6 +390,44 @@ Net_WaitReadableOrWakeup(NetSocket sock, NetWakeup *wakeup, int timeoutMs)
    return ready ? 1 : 2;
 }
 
+int
+Net_WaitAnyReadable(const NetSocket *socks, int count, NetWakeup *wakeup, int timeoutMs,
+                    bool *readable)
+{
+   if (!NetAllowed(PLAT_SELECT)) {
+      return -1;
+   }
+   count = count < NET_MAX_WAIT ? count : NET_MAX_WAIT;
+   fd_set set;
+   FD_ZERO(&set);
+   for (int i = 0; i < count; i++) {
+      FD_SET(NetHandle(socks[i]), &set);
+   }
+   if (wakeup != nullptr) {
+      FD_SET(wakeup->in, &set);
+   }
+   timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+   int got = select(0, &set, nullptr, nullptr, timeoutMs < 0 ? nullptr : &tv);
+   if (got == SOCKET_ERROR) {
+      return NetFailed(-1);
+   }
+   if (got == 0) {
+      return 0;
+   }
+   int ready = 0;
+   for (int i = 0; i < count; i++) {
+      readable[i] = FD_ISSET(NetHandle(socks[i]), &set) != 0;
+      ready += readable[i] ? 1 : 0;
+   }
+   if (wakeup != nullptr && FD_ISSET(wakeup->in, &set)) {
+      char drain[16];
+      while (recv(wakeup->in, drain, sizeof drain, 0) > 0) {
+         // every signal so far is consumed
+      }
+   }
+   return ready > 0 ? ready : NET_RECV_WOKEN;
+}
+
 struct NetRecvSet {
    NetDatagram *batch;
    int count;
@@ -382,11 +463,11 @@ NetRecvWaiting(SOCKET sock, NetRecvSet *set)
    int n = 0;
    while (n < set->count && NetWaiting(sock)) {
       NetDatagram &d = set->batch[n];
-      sockaddr_in addr{};
+      sockaddr_in6 addr{};  // either family
       if (NetReceiveOne(sock, d.buf, d.size, &addr, &d.length) < 0) {
          return n > 0 ? n : -1;
       }
-      NetFromSockaddr(addr, &d.from);
+      NetFromAnySockaddr(addr, &d.from);
       n++;
    }
    return n;
@@ -446,10 +527,10 @@ Net_RecvFrom(NetSocket sock, void *buf, size_t len, NetAddr *from, size_t *datag
       WSASetLastError(WSAEWOULDBLOCK);
       return -1;
    }
-   sockaddr_in addr{};
+   sockaddr_in6 addr{};  // either family
    long n = NetReceiveOne(NetHandle(sock), buf, len, &addr, datagramLength);
    if (n >= 0 && from != nullptr) {
-      NetFromSockaddr(addr, from);
+      NetFromAnySockaddr(addr, from);
    }
    return n;
 }
@@ -460,9 +541,10 @@ Net_SendTo(NetSocket sock, const void *buf, size_t len, const NetAddr *to)
    if (!NetAllowed(PLAT_SENDTO, &len)) {
       return -1;
    }
-   sockaddr_in addr = NetToSockaddr(to->ip, to->port);
+   sockaddr_in6 addr;
+   int addrLen = NetToAnySockaddr(*to, &addr);
    int n = sendto(NetHandle(sock), (const char *)buf, (int)len, 0,
-                  reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+                  reinterpret_cast<sockaddr *>(&addr), addrLen);
    return n == SOCKET_ERROR ? NetFailed(-1L) : (long)n;
 }
 

@@ -289,6 +289,7 @@ TEST_F(Net, PeerSocketOfEachFamily)
       GTEST_SKIP() << "::1 is not configured here";
    }
    EXPECT_EQ(bound, 0) << Net_ErrorText(err);
+}
 
 // The address text of IPv4 and IPv6 hosts, as the collector reads it from
 // its configuration and writes it to its log.
