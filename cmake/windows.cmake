@@ -3,11 +3,10 @@
 # through the toolchain's root path; they get the target names the Linux
 # build's pkg-config gives them, so that the modules link them alike.
 
-# The modules with a Windows back end so far, bottom first. The others,
-# and the programs and the test support that need them, are left out
-# until theirs exist.
-set(SALVOR_LIB_MODULES string misc lock log file net dict user config)
-set(SALVOR_BUILD_PROGRAMS OFF)
+# Every module has its Windows back end; the programs, the test support
+# and the tests are built as on Linux.
+set(SALVOR_LIB_MODULES string misc lock log file net config dict user coreDump)
+set(SALVOR_BUILD_PROGRAMS ON)
 
 # Windows 7's API at least (slim reader/writer locks, the system's
 # preferred random source); the headers then declare it.
@@ -39,6 +38,4 @@ target_compile_definitions(PkgConfig::ICU INTERFACE U_STATIC_IMPLEMENTATION)
 target_link_libraries(PkgConfig::ICU INTERFACE
   ${SALVOR_ICU_sicuin} ${SALVOR_ICU_sicuuc} ${SALVOR_ICU_sicudt})
 
-list(JOIN SALVOR_LIB_MODULES ", " builtModules)
-message(STATUS "Windows build: the modules ${builtModules} and their tests; "
-               "not yet the other modules, the collector, the client and the benchmarks")
+message(STATUS "Windows build: every module, the collector, the client and their tests")

@@ -7,6 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build-win}
+mkdir -p "$dir"
+dir=$(cd "$dir" && pwd)
 prefixes=$(scripts/windowsDeps.sh | tail -1)
 
 # Wine runs GoogleTest's discovery at build time and the tests, in a
@@ -16,8 +18,8 @@ prefixes=$(scripts/windowsDeps.sh | tail -1)
 # One Wine process (a shell reading a pipe that this script holds open
 # until it ends) keeps the helpers running between tests.
 mkdir -p "$dir/wine"
-export WINEPREFIX=$PWD/$dir/wine WINEDEBUG=-all
-wineserver -p >/dev/null 2>&1
+export WINEPREFIX=$dir/wine WINEDEBUG=-all
+wineserver -p >/dev/null 2>&1 || true  # one may be running already
 trap 'exec 9>&-; wineserver -k >/dev/null 2>&1 || true' EXIT
 /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
 rm -f "$WINEPREFIX/keep" && mkfifo "$WINEPREFIX/keep"
@@ -27,6 +29,14 @@ exec 9>"$WINEPREFIX/keep"
 cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
   -DSALVOR_WIN_DEPS_PREFIXES="$prefixes" -DSALVOR_WERROR=ON | grep "Windows build:" || true
 ninja -C "$dir" -j "$(nproc)"
+# The programs are linked statically: they may import Windows' own DLLs
+# only, never the compiler's run-time or a library of the cache.
+for exe in "$dir/collector/salvor.exe" "$dir/tools/salvor-send.exe"; do
+  [ -f "$exe" ] || continue
+  foreign=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ {print $3}' |
+            grep -iE '^(lib|icu)' || true)
+  [ -z "$foreign" ] || { echo "$exe imports $foreign" >&2; exit 1; }
+done
 if [ "${SALVOR_WIN_TEST:-0}" = 1 ]; then
   ctest --test-dir "$dir" -j "$(nproc)" --timeout 120 --output-on-failure
 fi

@@ -1,8 +1,6 @@
 // Client side of the dump protocol; see salvorClient.h.
 #include "tools/salvorClient.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cerrno>

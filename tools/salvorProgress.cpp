@@ -1,11 +1,11 @@
 // Terminal progress bar; see salvorProgress.h.
 #include "tools/salvorProgress.h"
 
-#include <unistd.h>
+#include "tools/toolsPlatform.h"
 
 SalvorProgress::SalvorProgress(FILE *out)
    : out_(out),
-     enabled_(isatty(fileno(out)) == 1),
+     enabled_(ToolsPlat_IsTerminal(out)),
      start_(std::chrono::steady_clock::now())
 {
 }

@@ -1,9 +1,5 @@
 // salvor-send: sends one file or stream to a collector as one core dump,
 // or asks a collector whether it is alive.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -16,6 +12,7 @@
 #include "protocol/salvorProto.h"
 #include "tools/salvorClient.h"
 #include "tools/salvorProgress.h"
+#include "tools/toolsPlatform.h"
 
 namespace {
 
@@ -107,7 +104,7 @@ const ValueOption VALUE_OPTIONS[] = {
        }
        a->opts.testLoss = pct / 100.0;
        // Each process its own sequence: hosts started together differ.
-       a->opts.testLossSeed = (uint32_t)getpid();
+       a->opts.testLossSeed = ToolsPlat_ProcessId();
        return true;
     }},
    {"--retries",
@@ -234,7 +231,7 @@ struct ClosingFd {
    ~ClosingFd()
    {
       if (fd >= 0) {
-         close(fd);
+         ToolsPlat_Close(fd);
       }
    }
 };
@@ -286,31 +283,34 @@ std::string
 SalvorSendOpenSource(const Args &args, ClosingFd *file, std::unique_ptr<SalvorDumpSource> *out)
 {
    const std::string &path = *args.file;
-   int fd = STDIN_FILENO;
-   if (path != "-") {
-      file->fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+   int fd = -1;
+   if (path == "-") {
+      fd = ToolsPlat_StandardInput();
+   } else {
+      file->fd = ToolsPlat_OpenRead(path.c_str());
       if (file->fd < 0) {
          return "cannot open " + path + ": " + strerror(errno);
       }
       fd = file->fd;
    }
-   struct stat st;
-   if (fstat(fd, &st) != 0) {
+   ToolsFileKind kind;
+   uint64_t size = 0;
+   if (!ToolsPlat_FileInfo(fd, &kind, &size)) {
       return "cannot stat " + path + ": " + strerror(errno);
    }
-   if (S_ISDIR(st.st_mode)) {
+   if (kind == ToolsFileKind::Directory) {
       return path + " is a directory";
    }
-   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+   ToolsPlat_AdviseSequential(fd);
    if (args.flat) {
       *out = SalvorFlatSource(fd);
-   } else if (!S_ISREG(st.st_mode)) {
+   } else if (kind != ToolsFileKind::Regular) {
       *out = SalvorStreamSource(fd);
-   } else if ((uint64_t)st.st_size > SALVOR_MAX_DUMP_SIZE) {
-      return path + " is too large (" + std::to_string(st.st_size) +
+   } else if (size > SALVOR_MAX_DUMP_SIZE) {
+      return path + " is too large (" + std::to_string(size) +
              " bytes): a dump cannot exceed 4 GiB";
    } else {
-      *out = SalvorFileSource(fd, (uint64_t)st.st_size);
+      *out = SalvorFileSource(fd, size);
    }
    return {};
 }
@@ -367,6 +367,13 @@ main(int argc, char **argv)
       std::fprintf(stderr, "salvor-send: %s\n", error.c_str());
       SalvorSendUsage(stderr);
       return EXIT_USAGE;
+   }
+   // Windows' socket library must be started before names are looked up
+   // or sockets made; elsewhere this does nothing.
+   uint16_t granted = 0;
+   if (int err = Net_Startup(0x0202, &granted); err != 0) {
+      return SalvorSendFail("cannot start the socket library (error " + std::to_string(err) +
+                            ")");
    }
    SalvorClient client;
    std::string serverName;

@@ -3,11 +3,11 @@
 
 #include <algorithm>
 #include <charconv>
-#include <csignal>
 #include <cstring>
 #include <optional>
 
 #include "protocol/salvorProto.h"
+#include "tools/toolsPlatform.h"
 
 // Datagrams wait here to go out together, and come in here a batch at a
 // time: one system call for many.
@@ -130,7 +130,7 @@ SalvorFormatPeer(const NetPeer &peer)
 void
 SalvorIgnoreBrokenPipe()
 {
-   std::signal(SIGPIPE, SIG_IGN);
+   ToolsPlat_IgnoreBrokenPipe();
 }
 
 bool

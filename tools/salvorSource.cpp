@@ -1,13 +1,11 @@
 // Sources of dump bytes; see salvorSource.h.
 #include "tools/salvorSource.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include "lib/misc/utilScoped.h"
+#include "tools/toolsPlatform.h"
 
 namespace {
 
@@ -16,7 +14,7 @@ bool
 SalvorSourceReadAt(int fd, uint8_t *dst, size_t len, uint64_t offset, std::string *error)
 {
    while (len > 0) {
-      ssize_t n = Util_RetryOnEintr([&] { return pread(fd, dst, len, (off_t)offset); });
+      long n = ToolsPlat_ReadAt(fd, dst, len, offset);
       if (n <= 0) {
          *error = n == 0 ? "the file became shorter while it was being sent"
                          : std::string("read failed: ") + strerror(errno);
@@ -220,7 +218,7 @@ SalvorBufferedReader::Read(uint8_t *dst, size_t n, std::string *error)
    size_t got = 0;
    while (got < n) {
       if (at_ == end_) {
-         ssize_t r = Util_RetryOnEintr([&] { return read(fd_, buf_.data(), buf_.size()); });
+         long r = ToolsPlat_Read(fd_, buf_.data(), buf_.size());
          if (r < 0) {
             *error = std::string("read failed: ") + strerror(errno);
             return -1;

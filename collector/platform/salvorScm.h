@@ -76,3 +76,8 @@ bool SalvorScm_SetStatus(void *statusHandle, const SalvorServiceStatus *status,
                          const char *text);
 // Tells the operator's system log why the service could not run.
 void SalvorScm_ReportError(const char *text);
+
+// For the operator: how this manager shows that a process was not
+// started by it, and how a service is given its start parameters.
+const char *SalvorScm_NotStartedHint();
+const char *SalvorScm_StartParametersHint();

@@ -637,6 +637,18 @@ SalvorScm_SetStatus(void *statusHandle, const SalvorServiceStatus *status, const
    return msg.empty() || sd_notify(0, msg.c_str()) > 0;
 }
 
+const char *
+SalvorScm_NotStartedHint()
+{
+   return "NOTIFY_SOCKET is not set";
+}
+
+const char *
+SalvorScm_StartParametersHint()
+{
+   return "set SALVOR_START_PARAMETERS to \"-s <config.xml>\"";
+}
+
 void
 SalvorScm_ReportError(const char *text)
 {

@@ -7,6 +7,7 @@
 #include <strings.h>
 
 #include "collector/platform/salvorPlat.h"
+#include "collector/platform/salvorScm.h"
 #include "collector/startup/salvorConfig.h"
 #include "collector/startup/salvorConfigFile.h"
 #include "collector/server/salvorServer.h"
@@ -139,8 +140,8 @@ SalvorWin32_Main(int argc, char **argv)
    }
    if (!SalvorWin32RunService()) {
       SalvorWin32InitLog("%s", notRunning);
-      std::fprintf(stderr, "salvor: not started by the service manager (NOTIFY_SOCKET is not "
-                   "set); run the collector in the foreground with: %s\n", DEBUG_USAGE);
+      std::fprintf(stderr, "salvor: not started by the service manager (%s); run the collector "
+                   "in the foreground with: %s\n", SalvorScm_NotStartedHint(), DEBUG_USAGE);
       return SALVOR_EXIT_NOT_A_SERVICE;
    }
    // A service stopped on request ends with 0 (even when the request came

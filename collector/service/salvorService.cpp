@@ -274,9 +274,9 @@ SalvorWin32ServiceMain(int argc, char **argv)
       } else {
          SalvorWin32InitLog("No config file was specified, could not setup startup "
                             "parameters. Stopping...\n");
-         SalvorServiceStopWithReason(
-            "no configuration file was given: set SALVOR_START_PARAMETERS to "
-            "\"-s <config.xml>\"");
+         std::string reason = std::string("no configuration file was given: ") +
+                              SalvorScm_StartParametersHint();
+         SalvorServiceStopWithReason(reason.c_str());
       }
    }
    SalvorSetFatalObserver(nullptr);

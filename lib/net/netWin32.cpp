@@ -93,6 +93,41 @@ NetFromSockaddr(const sockaddr_in &addr, NetAddr *out)
 {
    out->ip = ntohl(addr.sin_addr.s_addr);
    out->port = ntohs(addr.sin_port);
+   out->v6 = false;
+}
+
+// A source or local address of either family; `storage` is at least a sockaddr_in6.
+void
+NetFromAnySockaddr(const sockaddr_in6 &storage, NetAddr *out)
+{
+   if (storage.sin6_family != AF_INET6) {
+      sockaddr_in v4;
+      std::memcpy(&v4, &storage, sizeof v4);
+      NetFromSockaddr(v4, out);
+      return;
+   }
+   out->ip = 0;
+   out->port = ntohs(storage.sin6_port);
+   out->v6 = true;
+   std::memcpy(out->ip6, &storage.sin6_addr, sizeof out->ip6);
+   out->scope = storage.sin6_scope_id;
+}
+
+// A destination of either family into `storage`; its length.
+int
+NetToAnySockaddr(const NetAddr &to, sockaddr_in6 *storage)
+{
+   if (!to.v6) {
+      sockaddr_in v4 = NetToSockaddr(to.ip, to.port);
+      std::memcpy(storage, &v4, sizeof v4);
+      return sizeof v4;
+   }
+   *storage = sockaddr_in6{};
+   storage->sin6_family = AF_INET6;
+   storage->sin6_port = htons(to.port);
+   std::memcpy(&storage->sin6_addr, to.ip6, sizeof to.ip6);
+   storage->sin6_scope_id = to.scope;
+   return sizeof *storage;
 }
 
 /*
@@ -132,7 +167,7 @@ NetWaiting(SOCKET sock)
  * bytes stored or -1.
  */
 long
-NetReceiveOne(SOCKET sock, void *buf, size_t len, sockaddr_in *addr, size_t *full)
+NetReceiveOne(SOCKET sock, void *buf, size_t len, sockaddr_in6 *addr, size_t *full)
 {
    static thread_local char *scratch = nullptr;
    bool direct = len >= NET_MAX_DATAGRAM;
@@ -228,12 +263,12 @@ Net_Connect(NetSocket sock, const NetAddr *peer)
 int
 Net_LocalAddr(NetSocket sock, NetAddr *out)
 {
-   sockaddr_in addr{};
+   sockaddr_in6 addr{};  // either family
    int len = sizeof addr;
    if (getsockname(NetHandle(sock), reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
       return NetFailed(-1);
    }
-   NetFromSockaddr(addr, out);
+   NetFromAnySockaddr(addr, out);
    return 0;
 }
 
@@ -257,6 +292,14 @@ Net_WaitReadable(NetSocket sock, int timeoutMs)
    }
    bool ready = false, unused = false;
    return NetSelect(NetHandle(sock), INVALID_SOCKET, timeoutMs, &ready, &unused);
+}
+
+int
+Net_SetV6Only(NetSocket sock, bool only)
+{
+   DWORD value = only ? 1 : 0;
+   return setsockopt(NetHandle(sock), IPPROTO_IPV6, IPV6_V6ONLY, (const char *)&value,
+                     sizeof value) == 0 ? 0 : NetFailed(-1);
 }
 
 struct NetWakeup {
@@ -347,6 +390,44 @@ Net_WaitReadableOrWakeup(NetSocket sock, NetWakeup *wakeup, int timeoutMs)
    return ready ? 1 : 2;
 }
 
+int
+Net_WaitAnyReadable(const NetSocket *socks, int count, NetWakeup *wakeup, int timeoutMs,
+                    bool *readable)
+{
+   if (!NetAllowed(PLAT_SELECT)) {
+      return -1;
+   }
+   count = count < NET_MAX_WAIT ? count : NET_MAX_WAIT;
+   fd_set set;
+   FD_ZERO(&set);
+   for (int i = 0; i < count; i++) {
+      FD_SET(NetHandle(socks[i]), &set);
+   }
+   if (wakeup != nullptr) {
+      FD_SET(wakeup->in, &set);
+   }
+   timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+   int got = select(0, &set, nullptr, nullptr, timeoutMs < 0 ? nullptr : &tv);
+   if (got == SOCKET_ERROR) {
+      return NetFailed(-1);
+   }
+   if (got == 0) {
+      return 0;
+   }
+   int ready = 0;
+   for (int i = 0; i < count; i++) {
+      readable[i] = FD_ISSET(NetHandle(socks[i]), &set) != 0;
+      ready += readable[i] ? 1 : 0;
+   }
+   if (wakeup != nullptr && FD_ISSET(wakeup->in, &set)) {
+      char drain[16];
+      while (recv(wakeup->in, drain, sizeof drain, 0) > 0) {
+         // every signal so far is consumed
+      }
+   }
+   return ready > 0 ? ready : NET_RECV_WOKEN;
+}
+
 struct NetRecvSet {
    NetDatagram *batch;
    int count;
@@ -382,11 +463,11 @@ NetRecvWaiting(SOCKET sock, NetRecvSet *set)
    int n = 0;
    while (n < set->count && NetWaiting(sock)) {
       NetDatagram &d = set->batch[n];
-      sockaddr_in addr{};
+      sockaddr_in6 addr{};  // either family
       if (NetReceiveOne(sock, d.buf, d.size, &addr, &d.length) < 0) {
          return n > 0 ? n : -1;
       }
-      NetFromSockaddr(addr, &d.from);
+      NetFromAnySockaddr(addr, &d.from);
       n++;
    }
    return n;
@@ -446,10 +527,10 @@ Net_RecvFrom(NetSocket sock, void *buf, size_t len, NetAddr *from, size_t *datag
       WSASetLastError(WSAEWOULDBLOCK);
       return -1;
    }
-   sockaddr_in addr{};
+   sockaddr_in6 addr{};  // either family
    long n = NetReceiveOne(NetHandle(sock), buf, len, &addr, datagramLength);
    if (n >= 0 && from != nullptr) {
-      NetFromSockaddr(addr, from);
+      NetFromAnySockaddr(addr, from);
    }
    return n;
 }
@@ -460,9 +541,10 @@ Net_SendTo(NetSocket sock, const void *buf, size_t len, const NetAddr *to)
    if (!NetAllowed(PLAT_SENDTO, &len)) {
       return -1;
    }
-   sockaddr_in addr = NetToSockaddr(to->ip, to->port);
+   sockaddr_in6 addr;
+   int addrLen = NetToAnySockaddr(*to, &addr);
    int n = sendto(NetHandle(sock), (const char *)buf, (int)len, 0,
-                  reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+                  reinterpret_cast<sockaddr *>(&addr), addrLen);
    return n == SOCKET_ERROR ? NetFailed(-1L) : (long)n;
 }
 
@@ -530,4 +612,168 @@ Net_Resolve(const char *host, uint32_t *ip, const char **error)
    *ip = ntohl(reinterpret_cast<const sockaddr_in *>(res->ai_addr)->sin_addr.s_addr);
    freeaddrinfo(res);
    return true;
+}
+
+namespace {
+
+// The peer as a socket address; its length.
+int
+NetPeerToSockaddr(const NetPeer &peer, sockaddr_storage *out)
+{
+   *out = {};
+   if (peer.v6) {
+      sockaddr_in6 *a = reinterpret_cast<sockaddr_in6 *>(out);
+      a->sin6_family = AF_INET6;
+      std::memcpy(&a->sin6_addr, peer.addr, 16);
+      a->sin6_port = htons(peer.port);
+      a->sin6_scope_id = peer.scope;
+      return sizeof *a;
+   }
+   sockaddr_in *a = reinterpret_cast<sockaddr_in *>(out);
+   a->sin_family = AF_INET;
+   std::memcpy(&a->sin_addr, peer.addr, 4);
+   a->sin_port = htons(peer.port);
+   return sizeof *a;
+}
+
+// The first address of `family` that getaddrinfo gives for host; its error.
+int
+NetLookup(const char *host, int family, int flags, NetPeer *out)
+{
+   addrinfo hints{};
+   hints.ai_family = family;
+   hints.ai_socktype = SOCK_DGRAM;
+   hints.ai_flags = flags;
+   addrinfo *res = nullptr;
+   int rc = getaddrinfo(host, nullptr, &hints, &res);
+   if (rc != 0) {
+      return rc;
+   }
+   if (res == nullptr) {
+      return EAI_NONAME;
+   }
+   if (res->ai_family == AF_INET6) {
+      const sockaddr_in6 *a = reinterpret_cast<const sockaddr_in6 *>(res->ai_addr);
+      out->v6 = true;
+      std::memcpy(out->addr, &a->sin6_addr, 16);
+      out->scope = a->sin6_scope_id;
+   } else {
+      const sockaddr_in *a = reinterpret_cast<const sockaddr_in *>(res->ai_addr);
+      std::memcpy(out->addr, &a->sin_addr, 4);
+   }
+   freeaddrinfo(res);
+   return 0;
+}
+
+}  // namespace
+
+NetPeer
+Net_PeerFromIPv4(const NetAddr &addr)
+{
+   NetPeer peer{};
+   uint32_t be = htonl(addr.ip);
+   std::memcpy(peer.addr, &be, 4);
+   peer.port = addr.port;
+   return peer;
+}
+
+bool
+Net_ResolvePeer(const char *host, uint16_t port, NetPeer *out, const char **error)
+{
+   *out = NetPeer{};
+   int rc;
+   if (std::strchr(host, ':') != nullptr) {
+      rc = NetLookup(host, AF_INET6, AI_NUMERICHOST, out);
+   } else {
+      // IPv4 first, which collectors listen on; IPv6 only without it.
+      rc = NetLookup(host, AF_INET, 0, out);
+      if (rc != 0 && NetLookup(host, AF_INET6, 0, out) == 0) {
+         rc = 0;
+      }
+   }
+   if (rc != 0) {
+      *error = gai_strerrorA(rc);
+      return false;
+   }
+   out->port = port;
+   return true;
+}
+
+void
+Net_FormatPeer(const NetPeer *peer, char *buf, size_t size)
+{
+   char host[INET6_ADDRSTRLEN] = "?";
+   inet_ntop(peer->v6 ? AF_INET6 : AF_INET, peer->addr, host, sizeof host);
+   if (!peer->v6) {
+      std::snprintf(buf, size, "%s:%u", host, peer->port);
+   } else if (peer->scope != 0) {
+      std::snprintf(buf, size, "[%s%%%u]:%u", host, (unsigned)peer->scope, peer->port);
+   } else {
+      std::snprintf(buf, size, "[%s]:%u", host, peer->port);
+   }
+}
+
+NetSocket
+Net_UdpSocketFor(const NetPeer *peer, bool nonBlocking)
+{
+   if (!NetAllowed(PLAT_SOCKET)) {
+      return NET_INVALID_SOCKET;
+   }
+   SOCKET sock = WSASocketW(peer->v6 ? AF_INET6 : AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
+                            WSA_FLAG_NO_HANDLE_INHERIT);
+   if (sock == INVALID_SOCKET) {
+      return NetFailed(NET_INVALID_SOCKET);
+   }
+   u_long on = 1;
+   if (nonBlocking && ioctlsocket(sock, FIONBIO, &on) != 0) {
+      netError = NetErrnoOf(WSAGetLastError());
+      closesocket(sock);
+      return NET_INVALID_SOCKET;
+   }
+   return (NetSocket)sock;
+}
+
+int
+Net_BindPeer(NetSocket sock, const NetPeer *local)
+{
+   if (!NetAllowed(PLAT_BIND)) {
+      return -1;
+   }
+   sockaddr_storage addr;
+   int len = NetPeerToSockaddr(*local, &addr);
+   return bind(NetHandle(sock), reinterpret_cast<sockaddr *>(&addr), len) == 0 ? 0
+                                                                               : NetFailed(-1);
+}
+
+int
+Net_ConnectPeer(NetSocket sock, const NetPeer *peer)
+{
+   if (!NetAllowed(PLAT_CONNECT)) {
+      return -1;
+   }
+   sockaddr_storage addr;
+   int len = NetPeerToSockaddr(*peer, &addr);
+   return connect(NetHandle(sock), reinterpret_cast<sockaddr *>(&addr), len) == 0
+             ? 0 : NetFailed(-1);
+}
+
+int
+Net_SendConnectedBatch(NetSocket sock, const NetOutgoing *msgs, int count)
+{
+   size_t total = 0;
+   for (int i = 0; i < count; i++) {
+      total += msgs[i].length;
+   }
+   if (!NetAllowed(PLAT_SENDTO, &total)) {
+      return -1;
+   }
+   count = count < NET_MAX_BATCH ? count : NET_MAX_BATCH;
+   for (int i = 0; i < count; i++) {
+      int n = send(NetHandle(sock), (const char *)msgs[i].buf, (int)msgs[i].length, 0);
+      if (n == SOCKET_ERROR) {
+         netError = NetErrnoOf(WSAGetLastError());
+         return i > 0 ? i : -1;
+      }
+   }
+   return count;
 }

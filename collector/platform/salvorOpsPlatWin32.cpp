@@ -1,0 +1,382 @@
+// Win32 back end of the operations features' platform layer; see
+// salvorOpsPlat.h. Handles are the system's (as the file library's are
+// on Windows); a child's `pid` is its process handle, and the group it
+// runs in is a job object, kept here until the child is reaped. Errors
+// are Windows error codes, as the file library reports them.
+#include "collector/platform/salvorOpsPlat.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <string>
+#include <windows.h>
+
+#include "lib/misc/utilScoped.h"
+#include "lib/misc/win32Text.h"
+
+namespace {
+
+using WideText = UtilHeapPtr<wchar_t>;
+
+constexpr int64_t FILETIME_UNIX_EPOCH = 116444736000000000LL;  // 1970 in 100 ns units
+
+std::mutex jobsLock;
+std::map<intptr_t, HANDLE> jobs;  // the job of each child not yet reaped
+
+HANDLE
+SalvorOpsHandle(FileHandle file)
+{
+   return reinterpret_cast<HANDLE>(file);
+}
+
+FileHandle
+SalvorOpsFileHandle(HANDLE h)
+{
+   return h == INVALID_HANDLE_VALUE || h == nullptr ? FILE_INVALID_HANDLE
+                                                    : reinterpret_cast<FileHandle>(h);
+}
+
+int64_t
+SalvorOpsFileTime100ns(const FILETIME &ft)
+{
+   return (int64_t)(((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime);
+}
+
+// The full path of the open directory `dir` joined with `name`.
+bool
+SalvorOpsPathBelow(FileHandle dir, const char *name, std::wstring *out)
+{
+   WideText wideName(Win32Text_ToUtf16(name));
+   if (wideName == nullptr || std::strpbrk(name, "/\\") != nullptr) {
+      SetLastError(ERROR_INVALID_NAME);
+      return false;
+   }
+   wchar_t buf[32768];
+   DWORD n = GetFinalPathNameByHandleW(SalvorOpsHandle(dir), buf, 32768, FILE_NAME_NORMALIZED);
+   if (n == 0 || n >= 32768) {
+      return false;
+   }
+   *out = std::wstring(buf, n) + L"\\" + wideName.get();
+   return true;
+}
+
+/*
+ * The environment block of a child: `env` first, then the collector's own
+ * variables whose names `env` does not set (names ignore case here).
+ */
+std::wstring
+SalvorOpsEnvironmentBlock(const char *const *env)
+{
+   std::wstring block;
+   std::vector<std::wstring> names;
+   for (const char *const *e = env; *e != nullptr; e++) {
+      WideText wide(Win32Text_ToUtf16(*e));
+      if (wide == nullptr) {
+         continue;
+      }
+      std::wstring entry = wide.get();
+      names.push_back(entry.substr(0, entry.find(L'=') + 1));
+      block += entry + L'\0';
+   }
+   wchar_t *own = GetEnvironmentStringsW();
+   for (const wchar_t *p = own; p != nullptr && *p != L'\0'; p += std::wcslen(p) + 1) {
+      bool replaced = false;
+      for (const std::wstring &name : names) {
+         replaced = replaced || _wcsnicmp(p, name.c_str(), name.size()) == 0;
+      }
+      if (!replaced) {
+         block += std::wstring(p) + L'\0';
+      }
+   }
+   FreeEnvironmentStringsW(own);
+   return block + L'\0';
+}
+
+HANDLE
+SalvorOpsOpenNull(DWORD access)
+{
+   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+   return CreateFileW(L"NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                      OPEN_EXISTING, 0, nullptr);
+}
+
+}  // namespace
+
+int64_t
+SalvorPlat_WallUsec()
+{
+   FILETIME ft;
+   GetSystemTimeAsFileTime(&ft);
+   return (SalvorOpsFileTime100ns(ft) - FILETIME_UNIX_EPOCH) / 10;
+}
+
+void
+SalvorPlat_FormatIsoTime(int64_t wallUsec, char *buf, size_t size)
+{
+   __time64_t sec = (__time64_t)(wallUsec / 1000000);
+   struct tm tm;
+   _localtime64_s(&tm, &sec);
+   // The zone's offset at that moment: the local fields read as UTC, less the time.
+   long off = (long)((_mkgmtime64(&tm) - sec) / 60);
+   char sign = off < 0 ? '-' : '+';
+   off = off < 0 ? -off : off;
+   std::snprintf(buf, size, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02ld:%02ld", tm.tm_year + 1900,
+                 tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                 (int)(wallUsec % 1000000 / 1000), sign, off / 60, off % 60);
+}
+
+FileHandle
+SalvorPlat_OpenAppend(const char *path, int mode)
+{
+   (void)mode;  // the directory's inherited access applies
+   WideText wide(Win32Text_ToUtf16(path));
+   if (wide == nullptr) {
+      SetLastError(ERROR_INVALID_NAME);
+      return FILE_INVALID_HANDLE;
+   }
+   // Append access only: each write lands at the end, whole.
+   HANDLE h = CreateFileW(wide.get(), FILE_APPEND_DATA | SYNCHRONIZE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                          nullptr);
+   return SalvorOpsFileHandle(h);
+}
+
+bool
+SalvorPlat_Append(FileHandle file, const void *data, size_t length)
+{
+   DWORD written = 0;
+   return length <= 0x7fffffff &&
+          WriteFile(SalvorOpsHandle(file), data, (DWORD)length, &written, nullptr) &&
+          written == length;
+}
+
+void
+SalvorPlat_CloseHandle(FileHandle file)
+{
+   if (file != FILE_INVALID_HANDLE) {
+      CloseHandle(SalvorOpsHandle(file));
+   }
+}
+
+bool
+SalvorPlat_FileSize(FileHandle file, uint64_t *size)
+{
+   LARGE_INTEGER li;
+   if (!GetFileSizeEx(SalvorOpsHandle(file), &li)) {
+      return false;
+   }
+   *size = (uint64_t)li.QuadPart;
+   return true;
+}
+
+bool
+SalvorPlat_FreeBytes(const char *path, uint64_t *freeBytes)
+{
+   WideText wide(Win32Text_ToUtf16(path));
+   ULARGE_INTEGER available;
+   if (wide == nullptr || !GetDiskFreeSpaceExW(wide.get(), &available, nullptr, nullptr)) {
+      return false;
+   }
+   *freeBytes = available.QuadPart;
+   return true;
+}
+
+int
+SalvorPlat_SpawnChild(const char *path, const char *const *env, SalvorPlatChild *child)
+{
+   WideText wide(Win32Text_ToUtf16(path));
+   if (wide == nullptr) {
+      return ERROR_INVALID_NAME;
+   }
+   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+   HANDLE readEnd = nullptr, writeEnd = nullptr;
+   if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+      return (int)GetLastError();
+   }
+   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+   STARTUPINFOW si{};
+   si.cb = sizeof si;
+   si.dwFlags = STARTF_USESTDHANDLES;
+   si.hStdInput = SalvorOpsOpenNull(GENERIC_READ);
+   si.hStdOutput = SalvorOpsOpenNull(GENERIC_WRITE);
+   si.hStdError = writeEnd;
+   std::wstring commandLine = L"\"" + std::wstring(wide.get()) + L"\"";
+   std::wstring block = SalvorOpsEnvironmentBlock(env);
+   // Started suspended, so that it is in its job before it can start anything.
+   PROCESS_INFORMATION pi{};
+   BOOL ok = CreateProcessW(wide.get(), commandLine.data(), nullptr, nullptr, TRUE,
+                            CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED | CREATE_NO_WINDOW,
+                            block.data(), nullptr, &si, &pi);
+   DWORD err = ok ? 0 : GetLastError();
+   CloseHandle(si.hStdInput);
+   CloseHandle(si.hStdOutput);
+   CloseHandle(writeEnd);
+   if (!ok) {
+      CloseHandle(readEnd);
+      return (int)err;
+   }
+   HANDLE job = CreateJobObjectW(nullptr, nullptr);
+   if (job != nullptr && !AssignProcessToJobObject(job, pi.hProcess)) {
+      CloseHandle(job);
+      job = nullptr;  // killed alone, then
+   }
+   ResumeThread(pi.hThread);
+   CloseHandle(pi.hThread);
+   child->pid = reinterpret_cast<intptr_t>(pi.hProcess);
+   child->errPipe = SalvorOpsFileHandle(readEnd);
+   std::lock_guard<std::mutex> guard(jobsLock);
+   jobs[child->pid] = job;
+   return 0;
+}
+
+bool
+SalvorPlat_ReapChild(const SalvorPlatChild &child, int *exitCode)
+{
+   HANDLE process = reinterpret_cast<HANDLE>(child.pid);
+   if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+      return false;
+   }
+   DWORD code = 0;
+   *exitCode = GetExitCodeProcess(process, &code) ? (int)code : -1;
+   CloseHandle(process);
+   std::lock_guard<std::mutex> guard(jobsLock);
+   auto it = jobs.find(child.pid);
+   if (it != jobs.end()) {
+      if (it->second != nullptr) {
+         CloseHandle(it->second);
+      }
+      jobs.erase(it);
+   }
+   return true;
+}
+
+void
+SalvorPlat_KillChild(const SalvorPlatChild &child)
+{
+   constexpr UINT KILLED = 1;
+   std::lock_guard<std::mutex> guard(jobsLock);
+   auto it = jobs.find(child.pid);
+   if (it == jobs.end() || it->second == nullptr ||
+       !TerminateJobObject(it->second, KILLED)) {
+      TerminateProcess(reinterpret_cast<HANDLE>(child.pid), KILLED);
+   }
+}
+
+long
+SalvorPlat_ReadPipe(FileHandle pipe, char *buf, size_t size)
+{
+   DWORD available = 0;
+   if (!PeekNamedPipe(SalvorOpsHandle(pipe), nullptr, 0, nullptr, &available, nullptr)) {
+      return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+   }
+   if (available == 0) {
+      return -1;  // nothing yet
+   }
+   DWORD n = 0;
+   DWORD want = available < size ? available : (DWORD)size;
+   if (!ReadFile(SalvorOpsHandle(pipe), buf, want, &n, nullptr)) {
+      return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+   }
+   return (long)n;
+}
+
+FileHandle
+SalvorPlat_OpenDirAt(FileHandle dir, const char *name)
+{
+   std::wstring path;
+   if (dir != FILE_INVALID_HANDLE) {
+      if (!SalvorOpsPathBelow(dir, name, &path)) {
+         return FILE_INVALID_HANDLE;
+      }
+   } else {
+      WideText wide(Win32Text_ToUtf16(name));
+      if (wide == nullptr) {
+         SetLastError(ERROR_INVALID_NAME);
+         return FILE_INVALID_HANDLE;
+      }
+      path = wide.get();
+   }
+   // The name itself, never what a link by that name leads to.
+   HANDLE h = CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING,
+                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+   if (h == INVALID_HANDLE_VALUE) {
+      return FILE_INVALID_HANDLE;
+   }
+   BY_HANDLE_FILE_INFORMATION info;
+   if (!GetFileInformationByHandle(h, &info) ||
+       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      CloseHandle(h);
+      SetLastError(ERROR_DIRECTORY);
+      return FILE_INVALID_HANDLE;
+   }
+   return SalvorOpsFileHandle(h);
+}
+
+namespace {
+
+SalvorPlatEntry
+SalvorOpsEntryOf(const FILE_ID_BOTH_DIR_INFO &info, const std::string &name, DWORD volume)
+{
+   SalvorPlatEntry e{};
+   std::snprintf(e.name, sizeof e.name, "%s", name.c_str());
+   bool link = (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+   bool dirBit = (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+   e.isDir = dirBit && !link;
+   e.isFile = !dirBit && !link;
+   e.ownerWritable = (info.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
+   int64_t since1970 = info.LastWriteTime.QuadPart - FILETIME_UNIX_EPOCH;
+   e.mtimeSec = since1970 / 10000000;
+   e.mtimeNsec = since1970 % 10000000 * 100;
+   e.size = (uint64_t)info.EndOfFile.QuadPart;
+   e.id = FileId{volume, (uint64_t)info.FileId.QuadPart};
+   return e;
+}
+
+}  // namespace
+
+bool
+SalvorPlat_ListDirAt(FileHandle dir, std::vector<SalvorPlatEntry> *entries)
+{
+   HANDLE h = SalvorOpsHandle(dir);
+   BY_HANDLE_FILE_INFORMATION dirInfo;
+   if (!GetFileInformationByHandle(h, &dirInfo)) {
+      return false;
+   }
+   alignas(8) static thread_local char buf[64 * 1024];
+   FILE_INFO_BY_HANDLE_CLASS cls = FileIdBothDirectoryRestartInfo;
+   for (;;) {
+      if (!GetFileInformationByHandleEx(h, cls, buf, sizeof buf)) {
+         return GetLastError() == ERROR_NO_MORE_FILES;
+      }
+      cls = FileIdBothDirectoryInfo;
+      for (char *p = buf;;) {
+         const auto *info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(p);
+         std::wstring wide(info->FileName, info->FileNameLength / sizeof(wchar_t));
+         UtilCString name(Win32Text_ToUtf8(wide.c_str()));
+         if (name != nullptr && std::strcmp(name.get(), ".") != 0 &&
+             std::strcmp(name.get(), "..") != 0) {
+            entries->push_back(SalvorOpsEntryOf(*info, name.get(), dirInfo.dwVolumeSerialNumber));
+         }
+         if (info->NextEntryOffset == 0) {
+            break;
+         }
+         p += info->NextEntryOffset;
+      }
+   }
+}
+
+int
+SalvorPlat_RemoveDirAt(FileHandle dir, const char *name)
+{
+   std::wstring path;
+   if (!SalvorOpsPathBelow(dir, name, &path)) {
+      return (int)GetLastError();
+   }
+   return RemoveDirectoryW(path.c_str()) ? 0 : (int)GetLastError();
+}

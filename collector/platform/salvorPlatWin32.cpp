@@ -1,0 +1,41 @@
+// Win32 back end of the collector's process limits; see salvorPlat.h.
+#include "collector/platform/salvorPlat.h"
+
+#include <cstdio>
+#include <windows.h>
+
+namespace {
+
+// What the C runtime's stream table can be raised to; handles of the
+// system itself have no per-process limit worth the name.
+constexpr int SALVOR_CRT_MAX_STREAMS = 8192;
+
+}  // namespace
+
+bool
+SalvorPlat_RaiseOpenFileLimit(uint64_t wanted, uint64_t *limit)
+{
+   // Dump files are system handles, not runtime descriptors, so only the
+   // runtime's streams (the init log, the log) count against a limit:
+   // raise it as far as it goes and report the system's as in force.
+   if (_getmaxstdio() < SALVOR_CRT_MAX_STREAMS) {
+      _setmaxstdio(SALVOR_CRT_MAX_STREAMS);
+   }
+   *limit = UINT64_MAX;
+   return *limit >= wanted;
+}
+
+void
+SalvorPlat_IgnoreBrokenPipe()
+{
+   // A write to a pipe without a reader fails with an error on Windows;
+   // there is no signal to ignore.
+}
+
+void
+SalvorPlat_DebugBreak()
+{
+   if (IsDebuggerPresent()) {
+      DebugBreak();
+   }
+}
