@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "lib/misc/panic.h"
+#include "lib/string/str.h"
 #include "lib/misc/utilScoped.h"
 
 namespace {
@@ -16,21 +17,6 @@ bool
 DictLLIsBlank(char c)
 {
    return c == ' ' || c == '\t';
-}
-
-int
-DictLLHexValue(char c)
-{
-   if (c >= '0' && c <= '9') {
-      return c - '0';
-   }
-   if (c >= 'a' && c <= 'f') {
-      return c - 'a' + 10;
-   }
-   if (c >= 'A' && c <= 'F') {
-      return c - 'A' + 10;
-   }
-   return -1;
 }
 
 /*
@@ -47,8 +33,8 @@ DictLLUnescape(char *value, size_t *length)
    const char *in = out;
    const char *end = value + *length;
    while (in < end) {
-      if (*in == '|' && end - in >= 3 && DictLLHexValue(in[1]) >= 0 && DictLLHexValue(in[2]) >= 0) {
-         char byte = (char)(DictLLHexValue(in[1]) * 16 + DictLLHexValue(in[2]));
+      if (*in == '|' && end - in >= 3 && Str_HexDigitValue(in[1]) >= 0 && Str_HexDigitValue(in[2]) >= 0) {
+         char byte = (char)(Str_HexDigitValue(in[1]) * 16 + Str_HexDigitValue(in[2]));
          if (byte == '\0') {
             return false;
          }

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "lib/string/str.h"
+
 bool
 Net_IsTransientReceiveError(int err)
 {
@@ -153,21 +155,6 @@ NetParseV4(const char *text, size_t length, uint32_t *ip)
    return i == length;
 }
 
-int
-NetHexDigit(char c)
-{
-   if (c >= '0' && c <= '9') {
-      return c - '0';
-   }
-   if (c >= 'a' && c <= 'f') {
-      return c - 'a' + 10;
-   }
-   if (c >= 'A' && c <= 'F') {
-      return c - 'A' + 10;
-   }
-   return -1;
-}
-
 /*
  * IPv6 text (RFC 4291: groups of up to four hexadecimal digits, one "::"
  * for a run of zero groups, a dotted quad for the last 32 bits).
@@ -188,8 +175,8 @@ NetParseV6(const char *p, uint8_t out[16])
    while (*p != '\0') {
       const char *q = p;
       uint32_t value = 0;
-      while (NetHexDigit(*q) >= 0 && q - p < 5) {
-         value = value << 4 | (uint32_t)NetHexDigit(*q++);
+      while (Str_HexDigitValue(*q) >= 0 && q - p < 5) {
+         value = value << 4 | (uint32_t)Str_HexDigitValue(*q++);
       }
       if (*q == '.') {
          uint32_t v4;

@@ -226,3 +226,18 @@ Str_Asprintf(size_t *length, const char *format, ...)
    va_end(args);
    return out;
 }
+
+int
+Str_HexDigitValue(char c)
+{
+   if (c >= '0' && c <= '9') {
+      return c - '0';
+   }
+   if (c >= 'a' && c <= 'f') {
+      return c - 'a' + 10;
+   }
+   if (c >= 'A' && c <= 'F') {
+      return c - 'A' + 10;
+   }
+   return -1;
+}

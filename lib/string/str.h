@@ -43,3 +43,6 @@ size_t Str_TrimIncompleteUtf8(char *buf, size_t length);
 // The length of the first `length` bytes of text without an incomplete
 // trailing UTF-8 sequence; text is not changed.
 size_t Str_CompleteUtf8Length(const char *text, size_t length);
+
+// The value of a hexadecimal digit of either case, or -1.
+int Str_HexDigitValue(char c);
