@@ -90,6 +90,18 @@ UdpPeer::Request(const std::vector<uint8_t> &bytes, uint16_t port, salvorMsgHead
    return true;
 }
 
+bool
+UdpPeer::RequestResent(const std::vector<uint8_t> &bytes, uint16_t port, salvorMsgHeader *reply,
+                       int tries, int timeoutMs)
+{
+   for (int attempt = 0; attempt < tries; attempt++) {
+      if (Request(bytes, port, reply, timeoutMs)) {
+         return true;
+      }
+   }
+   return false;
+}
+
 uint16_t
 FreeUdpPort()
 {

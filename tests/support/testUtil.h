@@ -29,6 +29,9 @@ public:
    // Sends a request and decodes its reply; false when none came.
    bool Request(const std::vector<uint8_t> &bytes, uint16_t port, salvorMsgHeader *reply,
                 int timeoutMs = 3000);
+   // Request, resent up to `tries` times while no reply comes.
+   bool RequestResent(const std::vector<uint8_t> &bytes, uint16_t port, salvorMsgHeader *reply,
+                      int tries = 20, int timeoutMs = 500);
    uint16_t Port() const { return port_; }
 
 private:
