@@ -3,9 +3,7 @@
 // dumps sent from loopback hosts, and the journal, the hook's view, the
 // retention and the metrics file looked at on disk.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/notifySocket.h"
 #include "tests/support/process.h"
 #include "tests/support/testFiles.h"
 #include "tests/support/testHost.h"
@@ -28,25 +27,6 @@ using testutil::Host;
 using testutil::MakeHeader;
 
 namespace {
-
-// Where the collector sends its state reports; nobody reads them.
-class NotifySink {
-public:
-   explicit NotifySink(const std::string &path) : path_(path)
-   {
-      fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-      sockaddr_un addr{};
-      addr.sun_family = AF_UNIX;
-      std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-      EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0) << path;
-   }
-   ~NotifySink() { close(fd_); }
-   const std::string &Path() const { return path_; }
-
-private:
-   std::string path_;
-   int fd_;
-};
 
 // The collector with extra configuration elements, as a service.
 class Collector {
@@ -96,7 +76,7 @@ public:
 
 private:
    std::string dir_;
-   NotifySink notify_;
+   testutil::NotifySocket notify_;  // its reports, which nobody reads
    uint16_t port_ = 0;
    std::unique_ptr<testutil::Process> process_;
 };
