@@ -1,11 +1,12 @@
 // Platform layer of the collector's operations features: the dump
 // journal's file and clock, the dump hook's child processes, free space
 // on the data file system and the retention sweep's directory walk. The
-// POSIX back end is salvorOpsPlatPosix.cpp.
+// POSIX back end is salvorOpsPlatPosix.cpp; what is portable, salvorOpsPlat.cpp.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <vector>
 
 #include "lib/file/fileTypes.h"
@@ -18,6 +19,9 @@ int64_t SalvorPlat_WallUsec();
  * "2026-03-01T12:34:56.789+01:00". `size` of 40 is always enough.
  */
 void SalvorPlat_FormatIsoTime(int64_t wallUsec, char *buf, size_t size);
+// The local time `sec` seconds after 1970 UTC into *tm; the zone's offset
+// from UTC then, in minutes.
+long SalvorPlat_LocalTime(int64_t sec, struct tm *tm);
 
 /*
  * A file opened for appending (created with `mode` if missing): every

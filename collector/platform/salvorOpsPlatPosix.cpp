@@ -27,18 +27,12 @@ SalvorPlat_WallUsec()
    return (int64_t)tv.tv_sec * 1000000 + tv.tv_usec;
 }
 
-void
-SalvorPlat_FormatIsoTime(int64_t wallUsec, char *buf, size_t size)
+long
+SalvorPlat_LocalTime(int64_t sec, struct tm *tm)
 {
-   time_t sec = (time_t)(wallUsec / 1000000);
-   struct tm tm;
-   localtime_r(&sec, &tm);
-   long off = tm.tm_gmtoff / 60;
-   char sign = off < 0 ? '-' : '+';
-   off = off < 0 ? -off : off;
-   std::snprintf(buf, size, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02ld:%02ld", tm.tm_year + 1900,
-                 tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                 (int)(wallUsec % 1000000 / 1000), sign, off / 60, off % 60);
+   time_t t = (time_t)sec;
+   localtime_r(&t, tm);
+   return tm->tm_gmtoff / 60;
 }
 
 FileHandle

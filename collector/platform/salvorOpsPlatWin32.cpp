@@ -112,19 +112,13 @@ SalvorPlat_WallUsec()
    return (SalvorOpsFileTime100ns(ft) - FILETIME_UNIX_EPOCH) / 10;
 }
 
-void
-SalvorPlat_FormatIsoTime(int64_t wallUsec, char *buf, size_t size)
+long
+SalvorPlat_LocalTime(int64_t sec, struct tm *tm)
 {
-   __time64_t sec = (__time64_t)(wallUsec / 1000000);
-   struct tm tm;
-   _localtime64_s(&tm, &sec);
+   __time64_t t = (__time64_t)sec;
+   _localtime64_s(tm, &t);
    // The zone's offset at that moment: the local fields read as UTC, less the time.
-   long off = (long)((_mkgmtime64(&tm) - sec) / 60);
-   char sign = off < 0 ? '-' : '+';
-   off = off < 0 ? -off : off;
-   std::snprintf(buf, size, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02ld:%02ld", tm.tm_year + 1900,
-                 tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                 (int)(wallUsec % 1000000 / 1000), sign, off / 60, off % 60);
+   return (long)((_mkgmtime64(tm) - t) / 60);
 }
 
 FileHandle

@@ -473,6 +473,32 @@ FileIO_WriteVAt(FileIOFile *file, const FilePlatPiece *pieces, int n, uint64_t o
    return FILEIO_SUCCESS;
 }
 
+bool
+FilePiecesTotal(const FilePlatPiece *pieces, int n, size_t *total)
+{
+   *total = 0;
+   if (n > FILEPLAT_MAX_PIECES) {
+      FilePlat_SetLastError(FILEPLAT_ERR_INVALID_PARAMETER);
+      return false;
+   }
+   for (int i = 0; i < n; i++) {
+      *total += pieces[i].length;
+   }
+   return true;
+}
+
+int64_t
+FileSeekTarget(int64_t offset, int origin, int64_t current)
+{
+   int64_t position = -1;
+   if (origin == FILEIO_SEEK_BEGIN) {
+      position = offset;
+   } else if (origin == FILEIO_SEEK_CURRENT) {
+      position = __builtin_add_overflow(current, offset, &position) ? -1 : position;
+   }
+   return position < 0 ? -1 : position;
+}
+
 int64_t
 FileIO_SetPos(FileIOFile *file, uint64_t offset, FileIOSeekOrigin origin)
 {

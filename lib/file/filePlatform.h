@@ -133,6 +133,16 @@ bool FilePlat_WriteVAt(FilePlatHandle h, const FilePlatPiece *pieces, int n, int
  */
 int64_t FilePlat_Seek(FilePlatHandle h, int64_t offset, int origin,
                       int64_t current);
+
+/*
+ * Portable pieces of the two calls above, for the back ends (fileIO.cpp).
+ * FilePiecesTotal: the bytes of n pieces; false, with the last error set,
+ * when n is more than one transfer takes. FileSeekTarget: where a seek
+ * from the start or from `current` lands, which needs no system call; -1
+ * when before the start, past the range or from the end.
+ */
+bool FilePiecesTotal(const FilePlatPiece *pieces, int n, size_t *total);
+int64_t FileSeekTarget(int64_t offset, int origin, int64_t current);
 /*
  * Closes h. path and access are those of the open, for platforms that
  * carry out FILEIO_DELETE_ON_CLOSE themselves. The handle is released

@@ -313,15 +313,10 @@ FilePlat_WriteVAt(FilePlatHandle h, const FilePlatPiece *pieces, int n, int64_t 
                   size_t *put)
 {
    *put = 0;
-   if (n > FILEPLAT_MAX_PIECES) {
-      errno = EINVAL;
+   size_t len;
+   if (!FilePiecesTotal(pieces, n, &len)) {
       return false;
    }
-   size_t total = 0;
-   for (int i = 0; i < n; i++) {
-      total += pieces[i].length;
-   }
-   size_t len = total;
    if (!PlatFault_Allowed(PLAT_WRITE, &len, h)) {
       return false;
    }
@@ -356,14 +351,10 @@ FilePlat_Seek(FilePlatHandle h, int64_t offset, int origin, int64_t current)
       errno = EBADF;  // what lseek says of a closed record's handle
       return -1;
    }
-   int64_t position = -1;
-   if (origin == FILEIO_SEEK_BEGIN) {
-      position = offset;
-   } else if (origin == FILEIO_SEEK_CURRENT) {
-      position = __builtin_add_overflow(current, offset, &position) ? -1 : position;
-   } else if (origin == FILEIO_SEEK_END) {
+   if (origin == FILEIO_SEEK_END) {
       return lseek((int)h, (off_t)offset, SEEK_END);
    }
+   int64_t position = FileSeekTarget(offset, origin, current);
    if (position < 0) {
       errno = EINVAL;
       return -1;

@@ -472,15 +472,10 @@ FilePlat_WriteVAt(FilePlatHandle h, const FilePlatPiece *pieces, int n, int64_t 
                   size_t *put)
 {
    *put = 0;
-   if (n > FILEPLAT_MAX_PIECES) {
-      SetLastError(ERROR_INVALID_PARAMETER);
+   size_t len;
+   if (!FilePiecesTotal(pieces, n, &len)) {
       return false;
    }
-   size_t total = 0;
-   for (int i = 0; i < n; i++) {
-      total += pieces[i].length;
-   }
-   size_t len = total;
    if (!PlatFault_Allowed(PLAT_WRITE, &len, h)) {
       return false;
    }
@@ -516,12 +511,7 @@ FilePlat_Seek(FilePlatHandle h, int64_t offset, int origin, int64_t current)
       SetLastError(ERROR_INVALID_HANDLE);
       return -1;
    }
-   int64_t position = -1;
-   if (origin == FILEIO_SEEK_BEGIN) {
-      position = offset;
-   } else if (origin == FILEIO_SEEK_CURRENT) {
-      position = __builtin_add_overflow(current, offset, &position) ? -1 : position;
-   } else if (origin == FILEIO_SEEK_END) {
+   if (origin == FILEIO_SEEK_END) {
       LARGE_INTEGER distance, now;
       distance.QuadPart = offset;
       if (!SetFilePointerEx(FileWin32Handle(h), distance, &now, FILE_END)) {
@@ -529,6 +519,7 @@ FilePlat_Seek(FilePlatHandle h, int64_t offset, int origin, int64_t current)
       }
       return now.QuadPart;
    }
+   int64_t position = FileSeekTarget(offset, origin, current);
    if (position < 0) {
       SetLastError(ERROR_NEGATIVE_SEEK);
       return -1;

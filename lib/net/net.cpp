@@ -84,6 +84,12 @@ Net_PeerFromIp(const NetIp &ip, uint16_t port)
    return peer;
 }
 
+NetPeer
+Net_PeerFromIPv4(const NetAddr &addr)
+{
+   return Net_PeerFromIp(NetIp(addr.ip), addr.port);
+}
+
 void
 Net_FormatIp(const NetIp &ip, char *buf, size_t size)
 {

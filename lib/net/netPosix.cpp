@@ -1,78 +1,37 @@
-// BSD-socket back end of the socket layer; see net.h.
+// POSIX back end of the socket layer (net.h): what Linux does its own
+// way (errno, poll, an eventfd wake-up, recvmmsg and sendmmsg). The calls
+// that are alike on both platforms are in netSockets.cpp.
 #include "lib/misc/utilScoped.h"
-#include "lib/net/net.h"
+#include "lib/net/netSockets.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <atomic>
 #include <new>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include "lib/misc/platFaultPosix.h"
 
-namespace {
-
-sockaddr_in
-NetToSockaddr(uint32_t ip, uint16_t port)
+bool
+NetPlat_Allowed(PlatCall call, size_t *len)
 {
-   sockaddr_in addr{};
-   addr.sin_family = AF_INET;
-   addr.sin_addr.s_addr = htonl(ip);
-   addr.sin_port = htons(port);
-   return addr;
+   return PlatFault_Allowed(call, len);
 }
 
-void
-NetFromSockaddr(const sockaddr_in &addr, NetAddr *out)
+NetSysSocket
+NetPlat_Handle(NetSocket sock)
 {
-   out->ip = ntohl(addr.sin_addr.s_addr);
-   out->port = ntohs(addr.sin_port);
-   out->v6 = false;
+   return sock;
 }
 
-// A source or local address of either family; `storage` is at least a sockaddr_in6.
-void
-NetFromAnySockaddr(const sockaddr_in6 &storage, NetAddr *out)
+int
+NetPlat_Result(int rc)
 {
-   if (storage.sin6_family != AF_INET6) {
-      sockaddr_in v4;
-      std::memcpy(&v4, &storage, sizeof v4);
-      NetFromSockaddr(v4, out);
-      return;
-   }
-   out->ip = 0;
-   out->port = ntohs(storage.sin6_port);
-   out->v6 = true;
-   std::memcpy(out->ip6, &storage.sin6_addr, sizeof out->ip6);
-   out->scope = storage.sin6_scope_id;
+   return rc;  // errno already holds the error
 }
-
-// A destination of either family into `storage`; its length.
-socklen_t
-NetToAnySockaddr(const NetAddr &to, sockaddr_in6 *storage)
-{
-   if (!to.v6) {
-      sockaddr_in v4 = NetToSockaddr(to.ip, to.port);
-      std::memcpy(storage, &v4, sizeof v4);
-      return sizeof v4;
-   }
-   *storage = sockaddr_in6{};
-   storage->sin6_family = AF_INET6;
-   storage->sin6_port = htons(to.port);
-   std::memcpy(&storage->sin6_addr, to.ip6, sizeof to.ip6);
-   storage->sin6_scope_id = to.scope;
-   return sizeof *storage;
-}
-
-}  // namespace
 
 int
 Net_Startup(uint16_t version, uint16_t *granted)
@@ -89,54 +48,12 @@ Net_Cleanup()
    // it (a client, a test's peers).
 }
 
-NetSocket
-Net_UdpSocket(bool nonBlocking)
-{
-   if (!PlatFault_Allowed(PLAT_SOCKET)) {
-      return NET_INVALID_SOCKET;
-   }
-   return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0),
-                 IPPROTO_UDP);
-}
-
 void
 Net_Close(NetSocket sock)
 {
    if (sock >= 0) {
       close(sock);
    }
-}
-
-int
-Net_Bind(NetSocket sock, uint32_t ip, uint16_t port)
-{
-   if (!PlatFault_Allowed(PLAT_BIND)) {
-      return -1;
-   }
-   sockaddr_in addr = NetToSockaddr(ip, port);
-   return bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-}
-
-int
-Net_Connect(NetSocket sock, const NetAddr *peer)
-{
-   if (!PlatFault_Allowed(PLAT_CONNECT)) {
-      return -1;
-   }
-   sockaddr_in addr = NetToSockaddr(peer->ip, peer->port);
-   return connect(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-}
-
-int
-Net_LocalAddr(NetSocket sock, NetAddr *out)
-{
-   sockaddr_in6 addr{};
-   socklen_t len = sizeof addr;
-   if (getsockname(sock, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
-      return -1;
-   }
-   NetFromAnySockaddr(addr, out);
-   return 0;
 }
 
 int
@@ -168,13 +85,6 @@ Net_WaitReadable(NetSocket sock, int timeoutMs)
    // size would overrun it.
    pollfd pfd{sock, POLLIN, 0};
    return poll(&pfd, 1, timeoutMs);
-}
-
-int
-Net_SetV6Only(NetSocket sock, bool only)
-{
-   int value = only ? 1 : 0;
-   return setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &value, sizeof value);
 }
 
 struct NetWakeup {
@@ -455,14 +365,10 @@ namespace {
 int
 NetSendMany(NetSocket sock, const NetOutgoing *msgs, int count, bool connected)
 {
-   size_t total = 0;
-   for (int i = 0; i < count; i++) {
-      total += msgs[i].length;
-   }
-   if (!PlatFault_Allowed(PLAT_SENDTO, &total)) {
+   count = NetBatchAllowed(msgs, count);
+   if (count < 0) {
       return -1;
    }
-   count = count < NET_MAX_BATCH ? count : NET_MAX_BATCH;
    mmsghdr out[NET_MAX_BATCH];
    iovec iov[NET_MAX_BATCH];
    sockaddr_in6 addrs[NET_MAX_BATCH];  // either family
@@ -548,141 +454,6 @@ Net_ErrorText(int err)
    return strerror(err);
 }
 
-bool
-Net_ParseIPv4(const char *text, uint32_t *ip)
-{
-   in_addr addr;
-   if (inet_pton(AF_INET, text, &addr) != 1) {
-      return false;
-   }
-   *ip = ntohl(addr.s_addr);
-   return true;
-}
-
-bool
-Net_Resolve(const char *host, uint32_t *ip, const char **error)
-{
-   if (Net_ParseIPv4(host, ip)) {
-      return true;
-   }
-   addrinfo hints{};
-   hints.ai_family = AF_INET;
-   hints.ai_socktype = SOCK_DGRAM;
-   addrinfo *res = nullptr;
-   int rc = getaddrinfo(host, nullptr, &hints, &res);
-   if (rc != 0 || res == nullptr) {
-      *error = rc != 0 ? gai_strerror(rc) : "no IPv4 address";
-      return false;
-   }
-   *ip = ntohl(reinterpret_cast<const sockaddr_in *>(res->ai_addr)->sin_addr.s_addr);
-   freeaddrinfo(res);
-   return true;
-}
-
-namespace {
-
-// The peer as a socket address; its length.
-socklen_t
-NetPeerToSockaddr(const NetPeer &peer, sockaddr_storage *out)
-{
-   *out = {};
-   if (peer.v6) {
-      sockaddr_in6 *a = reinterpret_cast<sockaddr_in6 *>(out);
-      a->sin6_family = AF_INET6;
-      std::memcpy(&a->sin6_addr, peer.addr, 16);
-      a->sin6_port = htons(peer.port);
-      a->sin6_scope_id = peer.scope;
-      return sizeof *a;
-   }
-   sockaddr_in *a = reinterpret_cast<sockaddr_in *>(out);
-   a->sin_family = AF_INET;
-   std::memcpy(&a->sin_addr, peer.addr, 4);
-   a->sin_port = htons(peer.port);
-   return sizeof *a;
-}
-
-}  // namespace
-
-NetPeer
-Net_PeerFromIPv4(const NetAddr &addr)
-{
-   NetPeer peer{};
-   uint32_t be = htonl(addr.ip);
-   std::memcpy(peer.addr, &be, 4);
-   peer.port = addr.port;
-   return peer;
-}
-
-namespace {
-
-// The first address of `family` that getaddrinfo gives for host; its error.
-int
-NetLookup(const char *host, int family, int flags, NetPeer *out)
-{
-   addrinfo hints{};
-   hints.ai_family = family;
-   hints.ai_socktype = SOCK_DGRAM;
-   hints.ai_flags = flags;
-   addrinfo *res = nullptr;
-   int rc = getaddrinfo(host, nullptr, &hints, &res);
-   if (rc != 0) {
-      return rc;
-   }
-   if (res == nullptr) {
-      return EAI_NONAME;
-   }
-   if (res->ai_family == AF_INET6) {
-      const sockaddr_in6 *a = reinterpret_cast<const sockaddr_in6 *>(res->ai_addr);
-      out->v6 = true;
-      std::memcpy(out->addr, &a->sin6_addr, 16);
-      out->scope = a->sin6_scope_id;
-   } else {
-      const sockaddr_in *a = reinterpret_cast<const sockaddr_in *>(res->ai_addr);
-      std::memcpy(out->addr, &a->sin_addr, 4);
-   }
-   freeaddrinfo(res);
-   return 0;
-}
-
-}  // namespace
-
-bool
-Net_ResolvePeer(const char *host, uint16_t port, NetPeer *out, const char **error)
-{
-   *out = NetPeer{};
-   int rc;
-   if (std::strchr(host, ':') != nullptr) {
-      rc = NetLookup(host, AF_INET6, AI_NUMERICHOST, out);
-   } else {
-      // A name with both kinds of address takes IPv4, which collectors
-      // listen on; IPv6 only when there is no IPv4 address.
-      rc = NetLookup(host, AF_INET, 0, out);
-      if (rc != 0 && NetLookup(host, AF_INET6, 0, out) == 0) {
-         rc = 0;
-      }
-   }
-   if (rc != 0) {
-      *error = gai_strerror(rc);
-      return false;
-   }
-   out->port = port;
-   return true;
-}
-
-void
-Net_FormatPeer(const NetPeer *peer, char *buf, size_t size)
-{
-   char host[INET6_ADDRSTRLEN] = "?";
-   inet_ntop(peer->v6 ? AF_INET6 : AF_INET, peer->addr, host, sizeof host);
-   if (!peer->v6) {
-      std::snprintf(buf, size, "%s:%u", host, peer->port);
-   } else if (peer->scope != 0) {
-      std::snprintf(buf, size, "[%s%%%u]:%u", host, peer->scope, peer->port);
-   } else {
-      std::snprintf(buf, size, "[%s]:%u", host, peer->port);
-   }
-}
-
 NetSocket
 Net_UdpSocketFor(const NetPeer *peer, bool nonBlocking)
 {
@@ -691,26 +462,4 @@ Net_UdpSocketFor(const NetPeer *peer, bool nonBlocking)
    }
    return socket(peer->v6 ? AF_INET6 : AF_INET,
                  SOCK_DGRAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), IPPROTO_UDP);
-}
-
-int
-Net_BindPeer(NetSocket sock, const NetPeer *local)
-{
-   if (!PlatFault_Allowed(PLAT_BIND)) {
-      return -1;
-   }
-   sockaddr_storage addr;
-   socklen_t len = NetPeerToSockaddr(*local, &addr);
-   return bind(sock, reinterpret_cast<sockaddr *>(&addr), len);
-}
-
-int
-Net_ConnectPeer(NetSocket sock, const NetPeer *peer)
-{
-   if (!PlatFault_Allowed(PLAT_CONNECT)) {
-      return -1;
-   }
-   sockaddr_storage addr;
-   socklen_t len = NetPeerToSockaddr(*peer, &addr);
-   return connect(sock, reinterpret_cast<sockaddr *>(&addr), len);
 }

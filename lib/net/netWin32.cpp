@@ -9,15 +9,13 @@
 // socket: receives go through a buffer that holds any datagram, after a
 // select that finds one waiting. The wake-up is a loopback socket that a
 // signal sends one byte to; every wait watches it, so attaching one to a
-// socket needs nothing more.
-#include "lib/net/net.h"
+// socket needs nothing more. The calls that are alike on both platforms
+// are in netSockets.cpp.
+#include "lib/net/netSockets.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <new>
-#include <winsock2.h>
-#include <ws2tcpip.h>
 
 #include "lib/misc/platFaultWin32.h"
 
@@ -59,75 +57,6 @@ NetFailed(T value)
 {
    netError = NetErrnoOf(WSAGetLastError());
    return value;
-}
-
-// The failure seam; an armed call leaves its errno as the socket error.
-bool
-NetAllowed(PlatCall call, size_t *len = nullptr)
-{
-   if (!PlatFault_Allowed(call, len)) {
-      netError = errno;
-      return false;
-   }
-   return true;
-}
-
-SOCKET
-NetHandle(NetSocket sock)
-{
-   return sock < 0 ? INVALID_SOCKET : (SOCKET)(uintptr_t)(unsigned)sock;
-}
-
-sockaddr_in
-NetToSockaddr(uint32_t ip, uint16_t port)
-{
-   sockaddr_in addr{};
-   addr.sin_family = AF_INET;
-   addr.sin_addr.s_addr = htonl(ip);
-   addr.sin_port = htons(port);
-   return addr;
-}
-
-void
-NetFromSockaddr(const sockaddr_in &addr, NetAddr *out)
-{
-   out->ip = ntohl(addr.sin_addr.s_addr);
-   out->port = ntohs(addr.sin_port);
-   out->v6 = false;
-}
-
-// A source or local address of either family; `storage` is at least a sockaddr_in6.
-void
-NetFromAnySockaddr(const sockaddr_in6 &storage, NetAddr *out)
-{
-   if (storage.sin6_family != AF_INET6) {
-      sockaddr_in v4;
-      std::memcpy(&v4, &storage, sizeof v4);
-      NetFromSockaddr(v4, out);
-      return;
-   }
-   out->ip = 0;
-   out->port = ntohs(storage.sin6_port);
-   out->v6 = true;
-   std::memcpy(out->ip6, &storage.sin6_addr, sizeof out->ip6);
-   out->scope = storage.sin6_scope_id;
-}
-
-// A destination of either family into `storage`; its length.
-int
-NetToAnySockaddr(const NetAddr &to, sockaddr_in6 *storage)
-{
-   if (!to.v6) {
-      sockaddr_in v4 = NetToSockaddr(to.ip, to.port);
-      std::memcpy(storage, &v4, sizeof v4);
-      return sizeof v4;
-   }
-   *storage = sockaddr_in6{};
-   storage->sin6_family = AF_INET6;
-   storage->sin6_port = htons(to.port);
-   std::memcpy(&storage->sin6_addr, to.ip6, sizeof to.ip6);
-   storage->sin6_scope_id = to.scope;
-   return sizeof *storage;
 }
 
 /*
@@ -195,6 +124,28 @@ NetReceiveOne(SOCKET sock, void *buf, size_t len, sockaddr_in6 *addr, size_t *fu
 
 }  // namespace
 
+bool
+NetPlat_Allowed(PlatCall call, size_t *len)
+{
+   if (!PlatFault_Allowed(call, len)) {
+      netError = errno;
+      return false;
+   }
+   return true;
+}
+
+SOCKET
+NetPlat_Handle(NetSocket sock)
+{
+   return sock < 0 ? INVALID_SOCKET : (SOCKET)(uintptr_t)(unsigned)sock;
+}
+
+int
+NetPlat_Result(int rc)
+{
+   return rc == 0 ? 0 : NetFailed(-1);
+}
+
 int
 Net_Startup(uint16_t version, uint16_t *granted)
 {
@@ -210,96 +161,34 @@ Net_Cleanup()
    WSACleanup();
 }
 
-NetSocket
-Net_UdpSocket(bool nonBlocking)
-{
-   if (!NetAllowed(PLAT_SOCKET)) {
-      return NET_INVALID_SOCKET;
-   }
-   SOCKET sock = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
-                            WSA_FLAG_NO_HANDLE_INHERIT);
-   if (sock == INVALID_SOCKET) {
-      return NetFailed(NET_INVALID_SOCKET);
-   }
-   u_long on = 1;
-   if (nonBlocking && ioctlsocket(sock, FIONBIO, &on) != 0) {
-      netError = NetErrnoOf(WSAGetLastError());
-      closesocket(sock);
-      return NET_INVALID_SOCKET;
-   }
-   return (NetSocket)sock;
-}
-
 void
 Net_Close(NetSocket sock)
 {
    if (sock >= 0) {
-      closesocket(NetHandle(sock));
+      closesocket(NetPlat_Handle(sock));
    }
-}
-
-int
-Net_Bind(NetSocket sock, uint32_t ip, uint16_t port)
-{
-   if (!NetAllowed(PLAT_BIND)) {
-      return -1;
-   }
-   sockaddr_in addr = NetToSockaddr(ip, port);
-   return bind(NetHandle(sock), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0
-             ? 0 : NetFailed(-1);
-}
-
-int
-Net_Connect(NetSocket sock, const NetAddr *peer)
-{
-   if (!NetAllowed(PLAT_CONNECT)) {
-      return -1;
-   }
-   sockaddr_in addr = NetToSockaddr(peer->ip, peer->port);
-   return connect(NetHandle(sock), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0
-             ? 0 : NetFailed(-1);
-}
-
-int
-Net_LocalAddr(NetSocket sock, NetAddr *out)
-{
-   sockaddr_in6 addr{};  // either family
-   int len = sizeof addr;
-   if (getsockname(NetHandle(sock), reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
-      return NetFailed(-1);
-   }
-   NetFromAnySockaddr(addr, out);
-   return 0;
 }
 
 int
 Net_SetReceiveBuffer(NetSocket sock, int bytes, bool force, int *granted)
 {
    (void)force;  // Windows has no limit that privilege passes
-   int rc = setsockopt(NetHandle(sock), SOL_SOCKET, SO_RCVBUF, (const char *)&bytes,
+   int rc = setsockopt(NetPlat_Handle(sock), SOL_SOCKET, SO_RCVBUF, (const char *)&bytes,
                        sizeof bytes) == 0 ? 0 : NetFailed(-1);
    int len = sizeof *granted;
    *granted = 0;
-   getsockopt(NetHandle(sock), SOL_SOCKET, SO_RCVBUF, (char *)granted, &len);
+   getsockopt(NetPlat_Handle(sock), SOL_SOCKET, SO_RCVBUF, (char *)granted, &len);
    return rc;
 }
 
 int
 Net_WaitReadable(NetSocket sock, int timeoutMs)
 {
-   if (!NetAllowed(PLAT_SELECT)) {
+   if (!NetPlat_Allowed(PLAT_SELECT)) {
       return -1;
    }
    bool ready = false, unused = false;
-   return NetSelect(NetHandle(sock), INVALID_SOCKET, timeoutMs, &ready, &unused);
-}
-
-int
-Net_SetV6Only(NetSocket sock, bool only)
-{
-   DWORD value = only ? 1 : 0;
-   return setsockopt(NetHandle(sock), IPPROTO_IPV6, IPV6_V6ONLY, (const char *)&value,
-                     sizeof value) == 0 ? 0 : NetFailed(-1);
+   return NetSelect(NetPlat_Handle(sock), INVALID_SOCKET, timeoutMs, &ready, &unused);
 }
 
 struct NetWakeup {
@@ -373,11 +262,11 @@ Net_WaitReadableOrWakeup(NetSocket sock, NetWakeup *wakeup, int timeoutMs)
    if (wakeup == nullptr) {
       return Net_WaitReadable(sock, timeoutMs);
    }
-   if (!NetAllowed(PLAT_SELECT)) {
+   if (!NetPlat_Allowed(PLAT_SELECT)) {
       return -1;
    }
    bool ready = false, woken = false;
-   int n = NetSelect(NetHandle(sock), wakeup->in, timeoutMs, &ready, &woken);
+   int n = NetSelect(NetPlat_Handle(sock), wakeup->in, timeoutMs, &ready, &woken);
    if (n <= 0) {
       return n;
    }
@@ -394,14 +283,14 @@ int
 Net_WaitAnyReadable(const NetSocket *socks, int count, NetWakeup *wakeup, int timeoutMs,
                     bool *readable)
 {
-   if (!NetAllowed(PLAT_SELECT)) {
+   if (!NetPlat_Allowed(PLAT_SELECT)) {
       return -1;
    }
    count = count < NET_MAX_WAIT ? count : NET_MAX_WAIT;
    fd_set set;
    FD_ZERO(&set);
    for (int i = 0; i < count; i++) {
-      FD_SET(NetHandle(socks[i]), &set);
+      FD_SET(NetPlat_Handle(socks[i]), &set);
    }
    if (wakeup != nullptr) {
       FD_SET(wakeup->in, &set);
@@ -416,7 +305,7 @@ Net_WaitAnyReadable(const NetSocket *socks, int count, NetWakeup *wakeup, int ti
    }
    int ready = 0;
    for (int i = 0; i < count; i++) {
-      readable[i] = FD_ISSET(NetHandle(socks[i]), &set) != 0;
+      readable[i] = FD_ISSET(NetPlat_Handle(socks[i]), &set) != 0;
       ready += readable[i] ? 1 : 0;
    }
    if (wakeup != nullptr && FD_ISSET(wakeup->in, &set)) {
@@ -457,7 +346,7 @@ namespace {
 int
 NetRecvWaiting(SOCKET sock, NetRecvSet *set)
 {
-   if (!NetAllowed(PLAT_RECVFROM)) {
+   if (!NetPlat_Allowed(PLAT_RECVFROM)) {
       return -1;
    }
    int n = 0;
@@ -478,7 +367,7 @@ NetRecvWaiting(SOCKET sock, NetRecvSet *set)
 int
 Net_RecvBatch(NetSocket sock, NetWakeup *wakeup, NetRecvSet *set, int timeoutMs)
 {
-   int n = NetRecvWaiting(NetHandle(sock), set);
+   int n = NetRecvWaiting(NetPlat_Handle(sock), set);
    if (n != 0) {
       return n;
    }
@@ -492,21 +381,17 @@ Net_RecvBatch(NetSocket sock, NetWakeup *wakeup, NetRecvSet *set, int timeoutMs)
    if (ready == 2) {
       return NET_RECV_WOKEN;
    }
-   n = NetRecvWaiting(NetHandle(sock), set);
+   n = NetRecvWaiting(NetPlat_Handle(sock), set);
    return n == 0 ? NET_RECV_TIMED_OUT : n;
 }
 
 int
 Net_SendBatch(NetSocket sock, const NetOutgoing *msgs, int count)
 {
-   size_t total = 0;
-   for (int i = 0; i < count; i++) {
-      total += msgs[i].length;
-   }
-   if (!NetAllowed(PLAT_SENDTO, &total)) {
+   count = NetBatchAllowed(msgs, count);
+   if (count < 0) {
       return -1;
    }
-   count = count < NET_MAX_BATCH ? count : NET_MAX_BATCH;
    for (int i = 0; i < count; i++) {
       if (Net_SendTo(sock, msgs[i].buf, msgs[i].length, &msgs[i].to) < 0) {
          return i > 0 ? i : -1;
@@ -519,16 +404,16 @@ long
 Net_RecvFrom(NetSocket sock, void *buf, size_t len, NetAddr *from, size_t *datagramLength,
              bool dontWait)
 {
-   if (!NetAllowed(PLAT_RECVFROM)) {
+   if (!NetPlat_Allowed(PLAT_RECVFROM)) {
       return -1;
    }
-   if (dontWait && !NetWaiting(NetHandle(sock))) {
+   if (dontWait && !NetWaiting(NetPlat_Handle(sock))) {
       netError = EWOULDBLOCK;
       WSASetLastError(WSAEWOULDBLOCK);
       return -1;
    }
    sockaddr_in6 addr{};  // either family
-   long n = NetReceiveOne(NetHandle(sock), buf, len, &addr, datagramLength);
+   long n = NetReceiveOne(NetPlat_Handle(sock), buf, len, &addr, datagramLength);
    if (n >= 0 && from != nullptr) {
       NetFromAnySockaddr(addr, from);
    }
@@ -538,12 +423,12 @@ Net_RecvFrom(NetSocket sock, void *buf, size_t len, NetAddr *from, size_t *datag
 long
 Net_SendTo(NetSocket sock, const void *buf, size_t len, const NetAddr *to)
 {
-   if (!NetAllowed(PLAT_SENDTO, &len)) {
+   if (!NetPlat_Allowed(PLAT_SENDTO, &len)) {
       return -1;
    }
    sockaddr_in6 addr;
    int addrLen = NetToAnySockaddr(*to, &addr);
-   int n = sendto(NetHandle(sock), (const char *)buf, (int)len, 0,
+   int n = sendto(NetPlat_Handle(sock), (const char *)buf, (int)len, 0,
                   reinterpret_cast<sockaddr *>(&addr), addrLen);
    return n == SOCKET_ERROR ? NetFailed(-1L) : (long)n;
 }
@@ -551,10 +436,10 @@ Net_SendTo(NetSocket sock, const void *buf, size_t len, const NetAddr *to)
 long
 Net_Send(NetSocket sock, const void *buf, size_t len)
 {
-   if (!NetAllowed(PLAT_SENDTO, &len)) {
+   if (!NetPlat_Allowed(PLAT_SENDTO, &len)) {
       return -1;
    }
-   int n = send(NetHandle(sock), (const char *)buf, (int)len, 0);
+   int n = send(NetPlat_Handle(sock), (const char *)buf, (int)len, 0);
    return n == SOCKET_ERROR ? NetFailed(-1L) : (long)n;
 }
 
@@ -583,140 +468,10 @@ Net_ErrorText(int err)
    }
 }
 
-bool
-Net_ParseIPv4(const char *text, uint32_t *ip)
-{
-   in_addr addr;
-   if (inet_pton(AF_INET, text, &addr) != 1) {
-      return false;
-   }
-   *ip = ntohl(addr.s_addr);
-   return true;
-}
-
-bool
-Net_Resolve(const char *host, uint32_t *ip, const char **error)
-{
-   if (Net_ParseIPv4(host, ip)) {
-      return true;
-   }
-   addrinfo hints{};
-   hints.ai_family = AF_INET;
-   hints.ai_socktype = SOCK_DGRAM;
-   addrinfo *res = nullptr;
-   int rc = getaddrinfo(host, nullptr, &hints, &res);
-   if (rc != 0 || res == nullptr) {
-      *error = rc != 0 ? gai_strerrorA(rc) : "no IPv4 address";
-      return false;
-   }
-   *ip = ntohl(reinterpret_cast<const sockaddr_in *>(res->ai_addr)->sin_addr.s_addr);
-   freeaddrinfo(res);
-   return true;
-}
-
-namespace {
-
-// The peer as a socket address; its length.
-int
-NetPeerToSockaddr(const NetPeer &peer, sockaddr_storage *out)
-{
-   *out = {};
-   if (peer.v6) {
-      sockaddr_in6 *a = reinterpret_cast<sockaddr_in6 *>(out);
-      a->sin6_family = AF_INET6;
-      std::memcpy(&a->sin6_addr, peer.addr, 16);
-      a->sin6_port = htons(peer.port);
-      a->sin6_scope_id = peer.scope;
-      return sizeof *a;
-   }
-   sockaddr_in *a = reinterpret_cast<sockaddr_in *>(out);
-   a->sin_family = AF_INET;
-   std::memcpy(&a->sin_addr, peer.addr, 4);
-   a->sin_port = htons(peer.port);
-   return sizeof *a;
-}
-
-// The first address of `family` that getaddrinfo gives for host; its error.
-int
-NetLookup(const char *host, int family, int flags, NetPeer *out)
-{
-   addrinfo hints{};
-   hints.ai_family = family;
-   hints.ai_socktype = SOCK_DGRAM;
-   hints.ai_flags = flags;
-   addrinfo *res = nullptr;
-   int rc = getaddrinfo(host, nullptr, &hints, &res);
-   if (rc != 0) {
-      return rc;
-   }
-   if (res == nullptr) {
-      return EAI_NONAME;
-   }
-   if (res->ai_family == AF_INET6) {
-      const sockaddr_in6 *a = reinterpret_cast<const sockaddr_in6 *>(res->ai_addr);
-      out->v6 = true;
-      std::memcpy(out->addr, &a->sin6_addr, 16);
-      out->scope = a->sin6_scope_id;
-   } else {
-      const sockaddr_in *a = reinterpret_cast<const sockaddr_in *>(res->ai_addr);
-      std::memcpy(out->addr, &a->sin_addr, 4);
-   }
-   freeaddrinfo(res);
-   return 0;
-}
-
-}  // namespace
-
-NetPeer
-Net_PeerFromIPv4(const NetAddr &addr)
-{
-   NetPeer peer{};
-   uint32_t be = htonl(addr.ip);
-   std::memcpy(peer.addr, &be, 4);
-   peer.port = addr.port;
-   return peer;
-}
-
-bool
-Net_ResolvePeer(const char *host, uint16_t port, NetPeer *out, const char **error)
-{
-   *out = NetPeer{};
-   int rc;
-   if (std::strchr(host, ':') != nullptr) {
-      rc = NetLookup(host, AF_INET6, AI_NUMERICHOST, out);
-   } else {
-      // IPv4 first, which collectors listen on; IPv6 only without it.
-      rc = NetLookup(host, AF_INET, 0, out);
-      if (rc != 0 && NetLookup(host, AF_INET6, 0, out) == 0) {
-         rc = 0;
-      }
-   }
-   if (rc != 0) {
-      *error = gai_strerrorA(rc);
-      return false;
-   }
-   out->port = port;
-   return true;
-}
-
-void
-Net_FormatPeer(const NetPeer *peer, char *buf, size_t size)
-{
-   char host[INET6_ADDRSTRLEN] = "?";
-   inet_ntop(peer->v6 ? AF_INET6 : AF_INET, peer->addr, host, sizeof host);
-   if (!peer->v6) {
-      std::snprintf(buf, size, "%s:%u", host, peer->port);
-   } else if (peer->scope != 0) {
-      std::snprintf(buf, size, "[%s%%%u]:%u", host, (unsigned)peer->scope, peer->port);
-   } else {
-      std::snprintf(buf, size, "[%s]:%u", host, peer->port);
-   }
-}
-
 NetSocket
 Net_UdpSocketFor(const NetPeer *peer, bool nonBlocking)
 {
-   if (!NetAllowed(PLAT_SOCKET)) {
+   if (!NetPlat_Allowed(PLAT_SOCKET)) {
       return NET_INVALID_SOCKET;
    }
    SOCKET sock = WSASocketW(peer->v6 ? AF_INET6 : AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
@@ -734,42 +489,14 @@ Net_UdpSocketFor(const NetPeer *peer, bool nonBlocking)
 }
 
 int
-Net_BindPeer(NetSocket sock, const NetPeer *local)
-{
-   if (!NetAllowed(PLAT_BIND)) {
-      return -1;
-   }
-   sockaddr_storage addr;
-   int len = NetPeerToSockaddr(*local, &addr);
-   return bind(NetHandle(sock), reinterpret_cast<sockaddr *>(&addr), len) == 0 ? 0
-                                                                               : NetFailed(-1);
-}
-
-int
-Net_ConnectPeer(NetSocket sock, const NetPeer *peer)
-{
-   if (!NetAllowed(PLAT_CONNECT)) {
-      return -1;
-   }
-   sockaddr_storage addr;
-   int len = NetPeerToSockaddr(*peer, &addr);
-   return connect(NetHandle(sock), reinterpret_cast<sockaddr *>(&addr), len) == 0
-             ? 0 : NetFailed(-1);
-}
-
-int
 Net_SendConnectedBatch(NetSocket sock, const NetOutgoing *msgs, int count)
 {
-   size_t total = 0;
-   for (int i = 0; i < count; i++) {
-      total += msgs[i].length;
-   }
-   if (!NetAllowed(PLAT_SENDTO, &total)) {
+   count = NetBatchAllowed(msgs, count);
+   if (count < 0) {
       return -1;
    }
-   count = count < NET_MAX_BATCH ? count : NET_MAX_BATCH;
    for (int i = 0; i < count; i++) {
-      int n = send(NetHandle(sock), (const char *)msgs[i].buf, (int)msgs[i].length, 0);
+      int n = send(NetPlat_Handle(sock), (const char *)msgs[i].buf, (int)msgs[i].length, 0);
       if (n == SOCKET_ERROR) {
          netError = NetErrnoOf(WSAGetLastError());
          return i > 0 ? i : -1;

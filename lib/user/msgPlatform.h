@@ -23,4 +23,5 @@ int MsgPlat_ReadByte(int fd, char *byte);
 // after every C++ thread-local object of the thread has been destroyed;
 // a later call replaces the value (null: nothing runs). Setting a value
 // from within atExit arms it once more. False when it cannot be arranged.
+// The same on both platforms: msgThreadExit.cpp.
 bool MsgPlat_SetThreadExitValue(void (*atExit)(void *), void *value);

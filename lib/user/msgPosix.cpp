@@ -1,48 +1,12 @@
 // Platform layer of the console front end on POSIX systems; see msgPlatform.h.
 #include "lib/user/msgPlatform.h"
 
-#include <atomic>
 #include <cerrno>
-#include <pthread.h>
 #include <unistd.h>
 
 #include "lib/misc/platFaultPosix.h"
 #include "lib/misc/utilScoped.h"
 #include "lib/user/msgInt.h"
-
-namespace {
-
-// A thread-specific key: its destructors run after the C++ thread-local
-// destructors, and again (a few rounds) for values set meanwhile.
-pthread_once_t exitKeyOnce = PTHREAD_ONCE_INIT;
-pthread_key_t exitKey;
-bool exitKeyMade = false;
-std::atomic<void (*)(void *)> exitHook{nullptr};
-
-void
-MsgPosixRunExitHook(void *value)
-{
-   void (*hook)(void *) = exitHook.load();
-   if (hook != nullptr) {
-      hook(value);
-   }
-}
-
-void
-MsgPosixMakeExitKey()
-{
-   exitKeyMade = pthread_key_create(&exitKey, MsgPosixRunExitHook) == 0;
-}
-
-}  // namespace
-
-bool
-MsgPlat_SetThreadExitValue(void (*atExit)(void *), void *value)
-{
-   exitHook.store(atExit);
-   pthread_once(&exitKeyOnce, MsgPosixMakeExitKey);
-   return exitKeyMade && pthread_setspecific(exitKey, value) == 0;
-}
 
 const MsgFrontEnd *
 MsgPlat_DefaultFrontEnd()

@@ -4,22 +4,19 @@
 //   test makes with _pipe), read and written through their handles.
 //   Text for a console is written as UTF-16, so that it shows the same
 //   whatever the console's code page.
-// - Thread exit: a key of the threads library, the same kind of key
-//   through which this toolchain destroys C++ thread-local objects. Key
-//   destructors run in rounds, in the order the keys were made, on
-//   threads started by std::thread and by CreateThread alike; ours is
-//   made after the C++ runtime's, so it runs after the objects (and again
-//   for a value they set). A fiber-local slot's callback would run before
-//   them on threads started by CreateThread.
+// - Thread exit: a key of the threads library, as on POSIX
+//   (msgThreadExit.cpp), the same kind of key through which this
+//   toolchain destroys C++ thread-local objects; it works on threads
+//   started by std::thread and by CreateThread alike. A fiber-local
+//   slot's callback would run before the objects on threads started by
+//   CreateThread.
 // - Default front end: the console's, with posts shown in a message box
 //   where nothing else would show them (msgBoxWin32.cpp).
 #include "lib/user/msgPlatform.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <cwchar>
 #include <io.h>
-#include <pthread.h>
 #include <string>
 #include <windows.h>
 
@@ -29,36 +26,6 @@
 #include "lib/user/msgBoxWin32.h"
 
 namespace {
-
-pthread_once_t exitKeyOnce = PTHREAD_ONCE_INIT;
-pthread_key_t exitKey;
-bool exitKeyMade = false;
-std::atomic<void (*)(void *)> exitHook{nullptr};
-
-// The threads library calls a key's destructor even for a value set back
-// to null; nothing is to run then.
-void
-MsgWin32RunExitHook(void *value)
-{
-   void (*hook)(void *) = exitHook.load();
-   if (hook != nullptr && value != nullptr) {
-      hook(value);
-   }
-}
-
-// A thread-local object with a destructor: the first one made has the
-// C++ runtime make its key.
-struct MsgWin32Destructible {
-   ~MsgWin32Destructible() {}
-};
-thread_local MsgWin32Destructible msgWin32Destructible;
-
-void
-MsgWin32MakeExitKey()
-{
-   (void)&msgWin32Destructible;
-   exitKeyMade = pthread_key_create(&exitKey, MsgWin32RunExitHook) == 0;
-}
 
 HANDLE
 MsgWin32Handle(int fd)
@@ -96,14 +63,6 @@ const MsgFrontEnd *
 MsgPlat_DefaultFrontEnd()
 {
    return MsgBox_FrontEnd();
-}
-
-bool
-MsgPlat_SetThreadExitValue(void (*atExit)(void *), void *value)
-{
-   exitHook.store(atExit);
-   pthread_once(&exitKeyOnce, MsgWin32MakeExitKey);
-   return exitKeyMade && pthread_setspecific(exitKey, value) == 0;
 }
 
 int MsgPlat_StdinFd() { return 0; }

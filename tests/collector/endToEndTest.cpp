@@ -13,83 +13,67 @@
 
 #include "tests/support/collectorProcess.h"
 #include "tests/support/process.h"
+#include "tests/support/testHost.h"
 #include "tests/support/testUtil.h"
 
 using testutil::CollectorProcess;
 using testutil::Encode;
+using testutil::Host;
 using testutil::MakeHeader;
 using testutil::UdpPeer;
 
 namespace {
 
-// A client that plays one host: requests with a window of outstanding
-// messages, each resent until its reply arrives.
-class Host {
-public:
-   Host(const char *ip, uint16_t port) : peer_(ip), port_(port) {}
-
-   salvorMsgHeader Call(const salvorMsgHeader &hdr, const std::string &payload = "")
-   {
-      salvorMsgHeader reply{};
-      if (!peer_.RequestResent(Encode(hdr, payload), port_, &reply)) {
-         ADD_FAILURE() << "no reply";
-      }
-      return reply;
+// Sends `content` as one dump from `host`, with a window of outstanding
+// data messages, each resent until its reply arrives, in the given order
+// of chunk indexes (repeats allowed). Returns the done's status.
+uint32_t
+SendDump(Host &host, int64_t ts, const std::string &content, std::vector<size_t> order = {})
+{
+   salvorMsgHeader init = host.Call(MakeHeader(SALVOR_MSG_INIT, ts));
+   if (init.status != hxk_success) {
+      return init.status;
    }
-
-   // Sends `content` as one dump, data messages in the given order of
-   // chunk indexes (repeats allowed). Returns the done's status.
-   uint32_t SendDump(int64_t ts, const std::string &content, std::vector<size_t> order = {})
-   {
-      salvorMsgHeader init = Call(MakeHeader(SALVOR_MSG_INIT, ts));
-      if (init.status != hxk_success) {
-         return init.status;
+   uint32_t slot = init.assignedDumpID;
+   size_t chunks = (content.size() + SALVOR_MAX_PAYLOAD - 1) / SALVOR_MAX_PAYLOAD;
+   if (order.empty()) {
+      for (size_t i = 0; i < chunks; i++) {
+         order.push_back(i);
       }
-      uint32_t slot = init.assignedDumpID;
-      size_t chunks = (content.size() + SALVOR_MAX_PAYLOAD - 1) / SALVOR_MAX_PAYLOAD;
-      if (order.empty()) {
-         for (size_t i = 0; i < chunks; i++) {
-            order.push_back(i);
-         }
-      }
-      std::map<size_t, std::vector<uint8_t>> outstanding;  // by position in `order`
-      size_t next = 0;
-      while (next < order.size() || !outstanding.empty()) {
-         while (outstanding.size() < 32 && next < order.size()) {
-            size_t chunk = order[next];
-            salvorMsgHeader hdr = MakeHeader(SALVOR_MSG_DATA, ts, slot);
-            hdr.dataOffset = (uint32_t)(chunk * SALVOR_MAX_PAYLOAD);
-            std::string piece = content.substr(chunk * SALVOR_MAX_PAYLOAD, SALVOR_MAX_PAYLOAD);
-            hdr.dataLength = (uint32_t)piece.size();
-            std::memcpy(hdr.reserved1 + 1, &next, 7);  // tells repeats of a chunk apart
-            outstanding[next] = Encode(hdr, piece);
-            peer_.SendTo(outstanding[next], port_);
-            next++;
-         }
-         std::vector<uint8_t> got = peer_.Receive(300);
-         if (got.empty()) {
-            for (auto &[pos, bytes] : outstanding) {
-               peer_.SendTo(bytes, port_);
-            }
-            continue;
-         }
-         salvorMsgHeader reply;
-         SalvorDecodeHeader(got.data(), &reply);
-         size_t pos = 0;
-         std::memcpy(&pos, reply.reserved1 + 1, 7);
-         if (reply.type == SALVOR_MSG_DATA && outstanding.erase(pos) == 1) {
-            EXPECT_EQ(reply.status, hxk_success);
-         }
-      }
-      return Call(MakeHeader(SALVOR_MSG_DONE, ts, slot)).status;
    }
-
-   UdpPeer &Peer() { return peer_; }
-
-private:
-   UdpPeer peer_;
-   uint16_t port_;
-};
+   UdpPeer &peer = host.Peer();
+   uint16_t port = host.CollectorPort();
+   std::map<size_t, std::vector<uint8_t>> outstanding;  // by position in `order`
+   size_t next = 0;
+   while (next < order.size() || !outstanding.empty()) {
+      while (outstanding.size() < 32 && next < order.size()) {
+         size_t chunk = order[next];
+         salvorMsgHeader hdr = MakeHeader(SALVOR_MSG_DATA, ts, slot);
+         hdr.dataOffset = (uint32_t)(chunk * SALVOR_MAX_PAYLOAD);
+         std::string piece = content.substr(chunk * SALVOR_MAX_PAYLOAD, SALVOR_MAX_PAYLOAD);
+         hdr.dataLength = (uint32_t)piece.size();
+         std::memcpy(hdr.reserved1 + 1, &next, 7);  // tells repeats of a chunk apart
+         outstanding[next] = Encode(hdr, piece);
+         peer.SendTo(outstanding[next], port);
+         next++;
+      }
+      std::vector<uint8_t> got = peer.Receive(300);
+      if (got.empty()) {
+         for (auto &[pos, bytes] : outstanding) {
+            peer.SendTo(bytes, port);
+         }
+         continue;
+      }
+      salvorMsgHeader reply;
+      SalvorDecodeHeader(got.data(), &reply);
+      size_t pos = 0;
+      std::memcpy(&pos, reply.reserved1 + 1, 7);
+      if (reply.type == SALVOR_MSG_DATA && outstanding.erase(pos) == 1) {
+         EXPECT_EQ(reply.status, hxk_success);
+      }
+   }
+   return host.Done(ts, slot);
+}
 
 std::string
 RandomBytes(size_t n, uint32_t seed)
@@ -120,7 +104,7 @@ TEST(EndToEnd, LargeDumpOutOfOrderWithRepeatsArrivesByteExact)
    }
    std::shuffle(order.begin(), order.end(), std::mt19937(7));
    Host host("127.0.0.2", salvor.Port());
-   EXPECT_EQ(host.SendDump(1234, content, order), hxk_success);
+   EXPECT_EQ(SendDump(host, 1234, content, order), hxk_success);
    EXPECT_TRUE(OnlyFile(salvor.DataDir() + "/127/0/0/2") == content) << "dump differs";
    std::string log = salvor.Log();
    EXPECT_NE(log.find("| salvor| I120: Dump finished successfully for 127.0.0.2, slot 0"),
@@ -139,7 +123,7 @@ TEST(EndToEnd, SeveralHostsAtOnceEachGetTheirOwnDirectory)
    for (int i = 0; i < 4; i++) {
       threads.emplace_back([&, i] {
          Host host(ips[i], salvor.Port());
-         results[i] = host.SendDump(99, RandomBytes(1u << 20, 10 + i));
+         results[i] = SendDump(host, 99, RandomBytes(1u << 20, 10 + i));
       });
    }
    for (auto &t : threads) {
@@ -251,7 +235,7 @@ TEST(EndToEnd, CrashInTheMiddleOfADumpLeavesItMarkedUnfinished)
    CollectorProcess salvor(SALVOR_BINARY);
    ASSERT_TRUE(salvor.WaitReady()) << salvor.Console();
    Host finished("127.0.0.2", salvor.Port());
-   ASSERT_EQ(finished.SendDump(1, RandomBytes(5000, 2)), hxk_success);
+   ASSERT_EQ(SendDump(finished, 1, RandomBytes(5000, 2)), hxk_success);
    Host crashed("127.0.0.3", salvor.Port());
    salvorMsgHeader init = crashed.Call(MakeHeader(SALVOR_MSG_INIT, 2));
    ASSERT_EQ(init.status, hxk_success);

@@ -3,9 +3,7 @@
 // dumps sent from loopback hosts, and the journal, the hook's view, the
 // retention and the metrics file looked at on disk.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,33 +16,17 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/notifySocket.h"
 #include "tests/support/process.h"
 #include "tests/support/testFiles.h"
+#include "tests/support/testHost.h"
 #include "tests/support/testUtil.h"
 
 using testutil::Encode;
+using testutil::Host;
 using testutil::MakeHeader;
 
 namespace {
-
-// Where the collector sends its state reports; nobody reads them.
-class NotifySink {
-public:
-   explicit NotifySink(const std::string &path) : path_(path)
-   {
-      fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-      sockaddr_un addr{};
-      addr.sun_family = AF_UNIX;
-      std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-      EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0) << path;
-   }
-   ~NotifySink() { close(fd_); }
-   const std::string &Path() const { return path_; }
-
-private:
-   std::string path_;
-   int fd_;
-};
 
 // The collector with extra configuration elements, as a service.
 class Collector {
@@ -94,58 +76,24 @@ public:
 
 private:
    std::string dir_;
-   NotifySink notify_;
+   testutil::NotifySocket notify_;  // its reports, which nobody reads
    uint16_t port_ = 0;
    std::unique_ptr<testutil::Process> process_;
 };
 
-// One host sending dumps a message at a time.
-class Host {
-public:
-   Host(const char *ip, uint16_t port) : peer_(ip), port_(port) {}
-
-   salvorMsgHeader Call(const salvorMsgHeader &hdr, const std::string &payload = "")
-   {
-      salvorMsgHeader reply{};
-      if (!peer_.RequestResent(Encode(hdr, payload), port_, &reply)) {
-         ADD_FAILURE() << "no reply";
+// A whole dump of `chunks` chunks of 1,000 bytes, leaving out `skip`.
+void
+Dump(Host &host, int64_t ts, int chunks, int skip = -1)
+{
+   uint32_t slot = host.Init(ts);
+   for (int i = 0; i < chunks; i++) {
+      if (i != skip) {
+         EXPECT_EQ(host.Data(ts, slot, (uint32_t)i * 1000, std::string(1000, (char)('a' + i))),
+                   hxk_success);
       }
-      return reply;
    }
-   uint32_t Init(int64_t ts)
-   {
-      salvorMsgHeader reply = Call(MakeHeader(SALVOR_MSG_INIT, ts));
-      EXPECT_EQ(reply.status, hxk_success);
-      return reply.assignedDumpID;
-   }
-   uint32_t Data(int64_t ts, uint32_t slot, uint32_t offset, const std::string &bytes)
-   {
-      salvorMsgHeader hdr = MakeHeader(SALVOR_MSG_DATA, ts, slot);
-      hdr.dataOffset = offset;
-      hdr.dataLength = (uint32_t)bytes.size();
-      return Call(hdr, bytes).status;
-   }
-   uint32_t Done(int64_t ts, uint32_t slot)
-   {
-      return Call(MakeHeader(SALVOR_MSG_DONE, ts, slot)).status;
-   }
-   // A whole dump of `chunks` chunks of 1,000 bytes, leaving out `skip`.
-   void Dump(int64_t ts, int chunks, int skip = -1)
-   {
-      uint32_t slot = Init(ts);
-      for (int i = 0; i < chunks; i++) {
-         if (i != skip) {
-            EXPECT_EQ(Data(ts, slot, (uint32_t)i * 1000, std::string(1000, (char)('a' + i))),
-                      hxk_success);
-         }
-      }
-      EXPECT_EQ(Done(ts, slot), hxk_success);
-   }
-
-private:
-   testutil::UdpPeer peer_;
-   uint16_t port_;
-};
+   EXPECT_EQ(host.Done(ts, slot), hxk_success);
+}
 
 std::vector<std::string>
 Lines(const std::string &text)
@@ -197,9 +145,9 @@ TEST(Journal, SaysHowEveryDumpEnded)
    Collector salvor("", dir.Path());
    ASSERT_TRUE(salvor.Ready()) << salvor.Console();
    Host whole("127.0.0.2", salvor.Port());
-   whole.Dump(11, 3);
+   Dump(whole, 11, 3);
    Host gappy("127.0.0.3", salvor.Port());
-   gappy.Dump(12, 4, 1);
+   Dump(gappy, 12, 4, 1);
    Host cut("127.0.0.4", salvor.Port());
    uint32_t slot = cut.Init(13);
    EXPECT_EQ(cut.Data(13, slot, 0, std::string(500, 'x')), hxk_success);
@@ -256,7 +204,7 @@ TEST(Hook, SeesTheDumpInItsEnvironmentAndItsEndIsLogged)
    Collector salvor("<dumpHook>" + hook + "</dumpHook>", dir.Path());
    ASSERT_TRUE(salvor.Ready()) << salvor.Console();
    Host host("127.0.0.2", salvor.Port());
-   host.Dump(31, 2);
+   Dump(host, 31, 2);
    std::string envFile = dir / "env.127.0.0.2";
    ASSERT_TRUE(Eventually([&] { return Has(testutil::ReadFile(envFile), "SALVOR_RECORD"); },
                           std::chrono::seconds(20)));
@@ -286,7 +234,8 @@ TEST(Hook, ThatRunsTooLongIsKilled)
    Collector salvor("<dumpHook>" + hook + "</dumpHook><hookTimeout>1</hookTimeout>",
                     dir.Path());
    ASSERT_TRUE(salvor.Ready()) << salvor.Console();
-   Host("127.0.0.2", salvor.Port()).Dump(41, 1);
+   Host host("127.0.0.2", salvor.Port());
+   Dump(host, 41, 1);
    EXPECT_TRUE(Eventually([&] { return Has(salvor.Log(), "was killed after 1 seconds: started"); },
                           std::chrono::seconds(30)))
       << salvor.Log();
@@ -307,10 +256,10 @@ TEST(Retention, KeepsTheNewestDumpsOfEachHostAndNothingElse)
    ASSERT_TRUE(salvor.Ready()) << salvor.Console();
    Host host("127.0.0.2", salvor.Port());
    for (int i = 0; i < 3; i++) {
-      host.Dump(51 + i, 1);
+      Dump(host, 51 + i, 1);
    }
    Host other("127.0.0.3", salvor.Port());
-   other.Dump(61, 1);
+   Dump(other, 61, 1);
    ASSERT_TRUE(Eventually([&] { return Has(salvor.Journal(), "\"outcome\":\"removed\""); },
                           std::chrono::seconds(30)))
       << salvor.Log();
@@ -353,7 +302,7 @@ TEST(Metrics, FileHasEveryFamilyAndEndsWithEof)
    Collector salvor("<metricsFile>" + metrics + "</metricsFile>", dir.Path());
    ASSERT_TRUE(salvor.Ready()) << salvor.Console();
    Host host("127.0.0.2", salvor.Port());
-   host.Dump(81, 2);
+   Dump(host, 81, 2);
    uint32_t slot = host.Init(82);
    EXPECT_EQ(host.Data(82, slot, 0, std::string(700, 'z')), hxk_success);
    // The dump in progress shows in the next periodic write.

@@ -4,52 +4,23 @@
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
 #include <vector>
 
+#include "tests/support/notifySocket.h"
 #include "tests/support/process.h"
 #include "tests/support/testFiles.h"
 #include "tests/support/testUtil.h"
 
 using testutil::MakeHeader;
 using testutil::Encode;
+using testutil::NotifySocket;
 
 namespace {
-
-// The manager's end of NOTIFY_SOCKET.
-class NotifySocket {
-public:
-   explicit NotifySocket(const std::string &path) : path_(path)
-   {
-      fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-      sockaddr_un addr{};
-      addr.sun_family = AF_UNIX;
-      std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-      EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0) << path;
-   }
-   ~NotifySocket() { close(fd_); }
-   const std::string &Path() const { return path_; }
-
-   // The next message, or "" when none came within the limit.
-   std::string Next(int timeoutMs = 10000)
-   {
-      timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-      setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-      char buf[4096];
-      ssize_t n = recv(fd_, buf, sizeof buf, 0);
-      return n > 0 ? std::string(buf, (size_t)n) : "";
-   }
-
-private:
-   std::string path_;
-   int fd_;
-};
 
 class Service : public ::testing::Test {
 protected:
