@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <string>
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -22,6 +23,7 @@
 #include "lib/log/logPlatform.h"
 #include "lib/misc/platFaultWin32.h"
 #include "lib/misc/utilScoped.h"
+#include "lib/misc/w32Util.h"
 #include "lib/misc/win32Text.h"
 
 namespace {
@@ -30,6 +32,8 @@ const LogSystemLoggerSink *testSink = nullptr;
 
 // Event type of each line; the event id is the one message of the source.
 constexpr DWORD LOG_EVENT_ID = 1000;
+// The event-message library that the registration names.
+constexpr char LOG_EVENT_MESSAGE_FILE[] = "salvorEventMessages.dll";
 
 // 100 ns intervals between 1601-01-01 and 1970-01-01.
 constexpr uint64_t LOG_EPOCH_DELTA = 116444736000000000ULL;
@@ -187,8 +191,12 @@ LogPlat_SysOpen(const char *name)
    if (testSink != nullptr) {
       return testSink->open(name);
    }
+   // The source is registered first, naming the message library in the
+   // product's installation directory; a user who may not register it
+   // gets no event log.
+   std::string messageFile = W32Util_InstallPath() + LOG_EVENT_MESSAGE_FILE;
    UtilHeapPtr<wchar_t> wide(Win32Text_ToUtf16(name));
-   if (wide == nullptr) {
+   if (wide == nullptr || !W32Util_RegisterEventLog(name, messageFile.c_str())) {
       return nullptr;
    }
    return RegisterEventSourceW(nullptr, wide.get());
