@@ -56,9 +56,13 @@ SalvorAllocSlots()
 void
 SalvorFreeSlots()
 {
-   // The files of dumps still in progress stay on disk as far as written.
+   // The files of dumps still in progress stay on disk as far as written;
+   // only their handles go.
    if (salvorSlots != nullptr) {
       for (int i = 0; i < SALVOR_MAX_DUMPS; i++) {
+         if (FileIO_IsValid(&salvorSlots[i].fd)) {
+            FileIO_CloseFile(&salvorSlots[i].fd);
+         }
          std::free(salvorSlots[i].fileName);
       }
       std::free(salvorSlots);
