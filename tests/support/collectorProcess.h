@@ -3,8 +3,6 @@
 // in one directory; its console output goes to a file there.
 #pragma once
 
-#include <sys/resource.h>
-
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -26,8 +24,8 @@ struct CollectorOptions {
    // "NAME=value" entries added to the collector's environment.
    std::vector<std::string> env{};
    // Nonzero: the collector's open-file limit (soft, hard).
-   rlim_t openFilesSoft = 0;
-   rlim_t openFilesHard = 0;
+   std::uint64_t openFilesSoft = 0;
+   std::uint64_t openFilesHard = 0;
 };
 
 // A running collector; asked to stop, then killed, when the object goes.
@@ -43,6 +41,8 @@ public:
    bool WaitReady(std::string *why = nullptr);
    bool Running() { return process_->Running(); }
    pid_t Pid() const { return process_->Pid(); }
+   // Ends the collector at once, as a crash would.
+   void Kill() { process_->Kill(); }
    // The exit code once the collector has ended by itself (within a
    // minute), or -1.
    int ExitCode();

@@ -1,181 +1,24 @@
-// Child processes of the tests; see process.h.
+// Child processes of the tests, what is the same on every platform; see
+// process.h.
 #include "tests/support/process.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstring>
-#include <stdexcept>
 #include <thread>
 
 #include "tests/support/testFiles.h"
 
-extern char **environ;
-
 namespace testutil {
-
-bool
-ExitInfo::Exited() const
-{
-   return WIFEXITED(status);
-}
-
-int
-ExitInfo::Code() const
-{
-   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-int
-ExitInfo::Signal() const
-{
-   return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-}
-
-namespace {
-
-// The environment of the test with `extra` added; an entry of `extra`
-// replaces one of the same name.
-std::vector<std::string>
-MergedEnvironment(const std::vector<std::string> &extra)
-{
-   std::vector<std::string> env;
-   for (char **e = environ; *e != nullptr; e++) {
-      std::string entry = *e;
-      std::string name = entry.substr(0, entry.find('=') + 1);
-      bool replaced = false;
-      for (const std::string &x : extra) {
-         replaced |= x.compare(0, name.size(), name) == 0;
-      }
-      if (!replaced) {
-         env.push_back(entry);
-      }
-   }
-   env.insert(env.end(), extra.begin(), extra.end());
-   return env;
-}
-
-std::vector<char *>
-Pointers(std::vector<std::string> &strings)
-{
-   std::vector<char *> out;
-   for (std::string &s : strings) {
-      out.push_back(s.data());
-   }
-   out.push_back(nullptr);
-   return out;
-}
-
-// In the child: points `target` (1 or 2) where `r` says. Only calls that
-// are safe after fork.
-bool
-ApplyRedirect(const Redirect &r, int target)
-{
-   int fd = -1;
-   switch (r.kind) {
-   case Redirect::Inherit:
-   case Redirect::Capture:
-      return true;
-   case Redirect::ToStdout:
-      return dup2(1, target) >= 0;
-   case Redirect::File:
-      fd = open(r.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      break;
-   case Redirect::Null:
-      fd = open("/dev/null", O_WRONLY);
-      break;
-   case Redirect::BrokenPipe: {
-      int ends[2];
-      if (pipe(ends) != 0) {
-         return false;
-      }
-      close(ends[0]);
-      fd = ends[1];
-      break;
-   }
-   }
-   if (fd < 0 || dup2(fd, target) < 0) {
-      return false;
-   }
-   if (fd != target) {
-      close(fd);
-   }
-   return true;
-}
-
-}  // namespace
-
-Process::Process(const std::vector<std::string> &args, const SpawnOptions &options)
-{
-   if (args.empty() || options.out.kind == Redirect::ToStdout ||
-       options.out.kind == Redirect::Capture || options.err.kind == Redirect::Capture) {
-      throw std::invalid_argument("Process: no program, or an output it cannot take");
-   }
-   // Everything the child needs is made before the fork: a test may have
-   // threads, and the child may only make calls that are safe after fork.
-   std::vector<std::string> argStrings = args;
-   std::vector<char *> argv = Pointers(argStrings);
-   std::vector<std::string> envStrings = MergedEnvironment(options.env);
-   std::vector<char *> envp = Pointers(envStrings);
-
-   pid_ = fork();
-   if (pid_ < 0) {
-      throw std::runtime_error(std::string("fork: ") + strerror(errno));
-   }
-   if (pid_ == 0) {
-      if (!ApplyRedirect(options.out, 1) || !ApplyRedirect(options.err, 2)) {
-         _exit(126);
-      }
-      if (options.openFilesSoft != 0) {
-         rlimit lim{options.openFilesSoft, options.openFilesHard};
-         if (setrlimit(RLIMIT_NOFILE, &lim) != 0) {
-            _exit(126);
-         }
-      }
-      execve(argv[0], argv.data(), envp.data());
-      _exit(127);
-   }
-}
-
-Process::~Process()
-{
-   if (!ended_) {
-      kill(pid_, SIGKILL);
-      Reap(0);
-   }
-}
-
-bool
-Process::Reap(int flags)
-{
-   if (ended_) {
-      return true;
-   }
-   int status = 0;
-   pid_t got;
-   do {
-      got = waitpid(pid_, &status, flags);
-   } while (got < 0 && errno == EINTR);
-   if (got == pid_) {
-      ended_ = ExitInfo{status};
-      return true;
-   }
-   return false;
-}
 
 bool
 Process::Running()
 {
-   return !Reap(WNOHANG);
+   return !Reap(false);
 }
 
 std::optional<ExitInfo>
 Process::WaitFor(std::chrono::milliseconds limit)
 {
    auto deadline = std::chrono::steady_clock::now() + limit;
-   while (!Reap(WNOHANG)) {
+   while (!Reap(false)) {
       if (std::chrono::steady_clock::now() >= deadline) {
          return std::nullopt;
       }
@@ -187,20 +30,8 @@ Process::WaitFor(std::chrono::milliseconds limit)
 ExitInfo
 Process::Wait()
 {
-   Reap(0);
+   Reap(true);
    return *ended_;
-}
-
-void
-Process::Stop(std::chrono::milliseconds grace)
-{
-   if (Running()) {
-      kill(pid_, SIGTERM);
-      if (!WaitFor(grace)) {
-         kill(pid_, SIGKILL);
-         Reap(0);
-      }
-   }
 }
 
 RunResult
@@ -215,7 +46,7 @@ Run(const std::vector<std::string> &args, const RunOptions &options)
    {
       Process child(args, spawn);
       if (!child.WaitFor(std::chrono::minutes(1))) {
-         kill(child.Pid(), SIGKILL);
+         child.Kill();
       }
       result.exit = child.Wait();
    }

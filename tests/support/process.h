@@ -1,12 +1,17 @@
 // Helper programs run as child processes: their output sent to files, to
 // /dev/null or to a pipe nobody reads, extra environment, an open-file
 // limit; waited for with a time limit.
+//
+// On Windows a child has no signals: Stop and Kill end it at once
+// (TerminateProcess, exit code 1), ExitInfo's status is the exit code
+// and Signal() is always 0. The open-file limit has no meaning there
+// and is ignored; Null is NUL.
 #pragma once
 
-#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -37,13 +42,13 @@ struct SpawnOptions {
    // "NAME=value" entries added to (or replacing in) the test's environment.
    std::vector<std::string> env;
    // Nonzero: the child's open-file limit (soft, hard).
-   rlim_t openFilesSoft = 0;
-   rlim_t openFilesHard = 0;
+   std::uint64_t openFilesSoft = 0;
+   std::uint64_t openFilesHard = 0;
 };
 
 // How a child ended, from its wait status.
 struct ExitInfo {
-   int status = 0;  // as waitpid gives it
+   int status = 0;  // as waitpid gives it; the exit code on Windows
    bool Exited() const;
    // The exit code, or -1 when a signal ended the child.
    int Code() const;
@@ -69,11 +74,15 @@ public:
    ExitInfo Wait();
    // Asks the child to end (SIGTERM), then kills it if it has not within `grace`.
    void Stop(std::chrono::milliseconds grace);
+   // Ends the child at once (SIGKILL) and reaps it.
+   void Kill();
 
 private:
-   bool Reap(int flags);
+   // Whether the child has ended, waiting for it when `block`.
+   bool Reap(bool block);
 
    pid_t pid_ = -1;
+   void *handle_ = nullptr;  // the process handle on Windows
    std::optional<ExitInfo> ended_;
 };
 

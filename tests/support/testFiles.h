@@ -49,6 +49,8 @@ private:
 // The whole file, or "" when it cannot be read.
 std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, const std::string &content);
+// A named pipe at `path`, mode 0600; false where there are none (Windows).
+bool MakeFifo(const std::string &path);
 // Every regular file below dir, as paths relative to it, sorted.
 std::vector<std::string> ListFiles(const std::string &dir);
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace testutil {
@@ -59,6 +60,12 @@ TempFile::TempFile(const std::vector<uint8_t> &content)
 TempFile::~TempFile()
 {
    unlink(path_.c_str());
+}
+
+bool
+MakeFifo(const std::string &path)
+{
+   return mkfifo(path.c_str(), 0600) == 0;
 }
 
 }  // namespace testutil
