@@ -1,9 +1,7 @@
 // In-memory collector stand-in; see fakeCollector.h.
-#include <chrono>
 #include "tests/tools/fakeCollector.h"
 
-#include <netinet/in.h>
-
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -21,14 +19,12 @@ FakeCollector::FakeCollector(Behaviour b) : b_(b)
       throw std::runtime_error(std::string("fake collector: ") + why);
    }
    fd_ = Net_UdpSocketFor(&local);
-   sockaddr_storage bound{};
-   socklen_t len = sizeof bound;
-   if (fd_ < 0 || Net_BindPeer(fd_, &local) != 0 ||
-       getsockname(fd_, reinterpret_cast<sockaddr *>(&bound), &len) != 0) {
+   NetAddr bound{};
+   if (fd_ == NET_INVALID_SOCKET || Net_BindPeer(fd_, &local) != 0 ||
+       Net_LocalAddr(fd_, &bound) != 0) {
       throw std::runtime_error(std::string("fake collector: ") + Net_ErrorText(Net_LastError()));
    }
-   // Both families keep the port at the same place.
-   addr_ = NetAddr{NET_LOOPBACK, ntohs(reinterpret_cast<sockaddr_in *>(&bound)->sin_port)};
+   addr_ = NetAddr{NET_LOOPBACK, bound.port};
    thread_ = std::thread([this] { Run(); });
 }
 
@@ -71,33 +67,31 @@ FakeCollector::Run()
          }
          continue;
       }
-      sockaddr_storage src{};
-      socklen_t srcLen = sizeof src;
-      ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&src), &srcLen);
-      if (n >= (ssize_t)SALVOR_HEADER_SIZE) {
+      NetAddr src{};
+      size_t full = 0;
+      // Errors (a refused reply surfacing on Windows) are no datagram.
+      long n = Net_RecvFrom(fd_, buf, sizeof buf, &src, &full, true);
+      if (n >= (long)SALVOR_HEADER_SIZE) {
          Handle(buf, (size_t)n, src);
       }
    }
 }
 
 void
-FakeCollector::Reply(const uint8_t *hdr, const sockaddr_storage &to)
+FakeCollector::Reply(const uint8_t *hdr, const NetAddr &to)
 {
-   socklen_t len = to.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-   sendto(fd_, hdr, SALVOR_HEADER_SIZE, 0, reinterpret_cast<const sockaddr *>(&to), len);
+   Net_SendTo(fd_, hdr, SALVOR_HEADER_SIZE, &to);
 }
 
 void
-FakeCollector::Handle(const uint8_t *buf, size_t len, const sockaddr_storage &src)
+FakeCollector::Handle(const uint8_t *buf, size_t len, const NetAddr &src)
 {
    salvorMsgHeader req;
    SalvorDecodeHeader(buf, &req);
    if (req.magic != SALVOR_MSG_MAGIC) {
       return;
    }
-   uint32_t host = src.ss_family == AF_INET
-                      ? ntohl(reinterpret_cast<const sockaddr_in *>(&src)->sin_addr.s_addr)
-                      : 0;
+   uint32_t host = src.v6 ? 0 : src.ip;
    salvorMsgHeader rep = req;
    if (b_.zeroReserved) {
       std::memset(rep.reserved1, 0, sizeof rep.reserved1);

@@ -4,8 +4,6 @@
 // them out of order.
 #pragma once
 
-#include <sys/socket.h>
-
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -50,8 +48,8 @@ public:
 
 private:
    void Run();
-   void Handle(const uint8_t *buf, size_t len, const sockaddr_storage &src);
-   void Reply(const uint8_t *hdr, const sockaddr_storage &to);
+   void Handle(const uint8_t *buf, size_t len, const NetAddr &src);
+   void Reply(const uint8_t *hdr, const NetAddr &to);
 
    Behaviour b_;
    NetSocket fd_ = NET_INVALID_SOCKET;
@@ -61,6 +59,6 @@ private:
    std::vector<Dump> dumps_;        // index = slot - firstSlot
    Counts seen_;
    std::vector<uint8_t> held_;      // a data reply kept back to reorder
-   sockaddr_storage heldTo_{};
+   NetAddr heldTo_{};
    std::thread thread_;
 };
