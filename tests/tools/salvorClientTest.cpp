@@ -1,7 +1,4 @@
 // The client library against an in-process fake collector.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -9,9 +6,12 @@
 
 #include "protocol/salvorProto.h"
 #include "tests/support/testFiles.h"
+#include "tests/support/testPlatform.h"
 #include "tests/tools/fakeCollector.h"
 #include "tests/tools/flatStream.h"
+#include "tests/tools/toolsTestPlatform.h"
 #include "tools/salvorClient.h"
+#include "tools/toolsPlatform.h"
 
 namespace {
 
@@ -27,14 +27,14 @@ SendOutcome
 Send(const FakeCollector &fake, const std::vector<uint8_t> &content, SalvorSendOptions opts)
 {
    TempFile file(content);
-   int fd = open(file.Path().c_str(), O_RDONLY);
+   int fd = ToolsPlat_OpenRead(file.Path().c_str());
    SalvorClient client;
    SendOutcome out;
    out.result = client.Open(fake.Address());
    if (out.result) {
       out.result = client.SendDump(fd, content.size(), opts, &out.stats);
    }
-   close(fd);
+   ToolsPlat_Close(fd);
    return out;
 }
 
@@ -225,7 +225,10 @@ TEST(SalvorClient, MessageCountFollowsFileSize)
       SCOPED_TRACE("size " + std::to_string(c.size));
       FakeCollector fake;
       std::vector<uint8_t> content = RandomBytes(c.size, (uint32_t)c.size);
-      SendOutcome out = Send(fake, content, Quick());
+      // Nothing is lost: a timeout that never runs out keeps the counts exact.
+      SalvorSendOptions opts;
+      opts.timeout = std::chrono::seconds(30);
+      SendOutcome out = Send(fake, content, opts);
       ASSERT_TRUE(out.result) << out.result.message;
       FakeCollector::Counts seen = fake.Seen();
       EXPECT_EQ(seen.init, 1u);
@@ -300,6 +303,10 @@ TEST(SalvorClient, CollectorFallingSilentMidStreamIsReported)
 
 TEST(SalvorClient, CollectorGoneMidStreamIsReportedAtItsFirstRefusals)
 {
+   if (TestUnderWine()) {
+      GTEST_SKIP() << "Wine reports no refusal (ICMP port unreachable) of a UDP datagram; "
+                      "real Windows does, as WSAECONNRESET";
+   }
    // Answers the init, never a data message, and goes away once the init
    // is in: the data then meets a closed port.
    auto fake = std::make_unique<FakeCollector>(FakeCollector::Behaviour{.dropEvery = 1});
@@ -311,7 +318,7 @@ TEST(SalvorClient, CollectorGoneMidStreamIsReportedAtItsFirstRefusals)
       fake.reset();
    });
    TempFile file(RandomBytes(SALVOR_MAX_PAYLOAD * 100));
-   int fd = open(file.Path().c_str(), O_RDONLY);
+   int fd = ToolsPlat_OpenRead(file.Path().c_str());
    SalvorClient client;
    ASSERT_TRUE(client.Open(addr));
    SalvorSendOptions opts;
@@ -319,7 +326,7 @@ TEST(SalvorClient, CollectorGoneMidStreamIsReportedAtItsFirstRefusals)
    opts.retries = 1000000;  // without the refusals, it would go on and on
    SalvorSendStats stats;
    SalvorResult res = client.SendDump(fd, SALVOR_MAX_PAYLOAD * 100, opts, &stats);
-   close(fd);
+   ToolsPlat_Close(fd);
    closer.join();
    EXPECT_EQ(res.kind, SalvorResult::NoAnswer);
    EXPECT_NE(res.message.find("connection refused by 127.0.0.1:" + std::to_string(addr.port)),
@@ -346,12 +353,12 @@ TEST(SalvorClient, FileShorterThanAnnouncedFails)
 {
    FakeCollector fake;
    TempFile file(RandomBytes(1000));
-   int fd = open(file.Path().c_str(), O_RDONLY);
+   int fd = ToolsPlat_OpenRead(file.Path().c_str());
    SalvorClient client;
    ASSERT_TRUE(client.Open(fake.Address()));
    SalvorSendStats stats;
    SalvorResult res = client.SendDump(fd, 5000, Quick(), &stats);
-   close(fd);
+   ToolsPlat_Close(fd);
    EXPECT_EQ(res.kind, SalvorResult::Failed);
    EXPECT_NE(res.message.find("shorter"), std::string::npos) << res.message;
 }
@@ -387,13 +394,13 @@ TEST(SalvorClient, FlatRecordsLandAtTheirOffsetsAndLaterBytesWin)
    };
    TempFile file(RandomBytes(0));
    testutil::WriteFile(file.Path(), FlatStream(records));
-   int fd = open(file.Path().c_str(), O_RDONLY);
+   int fd = ToolsPlat_OpenRead(file.Path().c_str());
    std::unique_ptr<SalvorDumpSource> source = SalvorFlatSource(fd);
    FakeCollector fake({.dropEvery = 7, .swapEvery = 3});
    SalvorSendOptions opts = Quick();
    opts.testLoss = 0.05;
    SendOutcome out = SendSource(fake, *source, opts);
-   close(fd);
+   ToolsPlat_Close(fd);
    ASSERT_TRUE(out.result) << out.result.message;
    std::vector<FakeCollector::Dump> dumps = fake.Dumps();
    ASSERT_EQ(dumps.size(), 1u);
@@ -406,17 +413,18 @@ TEST(SalvorClient, PipeOfUnknownSizeIsSentToItsEnd)
 {
    std::vector<uint8_t> content = RandomBytes(700 * 1000 + 5, 9);
    int fds[2];
-   ASSERT_EQ(pipe(fds), 0);
+   ASSERT_TRUE(toolstest::OpenPipe(fds));
    std::thread writer([&] {
       size_t at = 0;
       while (at < content.size()) {
-         ssize_t n = write(fds[1], content.data() + at, std::min<size_t>(7000, content.size() - at));
+         long n = toolstest::Write(fds[1], content.data() + at,
+                                   std::min<size_t>(7000, content.size() - at));
          if (n <= 0) {
             break;
          }
          at += (size_t)n;
       }
-      close(fds[1]);
+      toolstest::Close(fds[1]);
    });
    std::unique_ptr<SalvorDumpSource> source = SalvorStreamSource(fds[0]);
    FakeCollector fake({.dropEvery = 9});
@@ -424,7 +432,7 @@ TEST(SalvorClient, PipeOfUnknownSizeIsSentToItsEnd)
    opts.window = 8;  // a small ring: the pipe's bytes are kept in it
    SendOutcome out = SendSource(fake, *source, opts);
    writer.join();
-   close(fds[0]);
+   toolstest::Close(fds[0]);
    ASSERT_TRUE(out.result) << out.result.message;
    std::vector<FakeCollector::Dump> dumps = fake.Dumps();
    ASSERT_EQ(dumps.size(), 1u);
@@ -438,31 +446,32 @@ TEST(SalvorClient, BrokenFlatStreamsAreReported)
    struct Case {
       std::string stream;
       std::string error;
-      unsigned inits;  // a bad header is found before the init
+      bool init;  // a bad header is found before the init
    };
    std::string whole = FlatStream({{0, RandomBytes(5000)}});
    std::string badOffset = FlatStream({{0, RandomBytes(10)}}, false);
    badOffset += std::string(8, '\xff') + std::string(7, '\0') + "\x01";
    std::vector<Case> cases = {
-      {"", "not a flattened dump", 0},
-      {"makedumpfile", "not a flattened dump", 0},
-      {"elf" + whole.substr(3), "not a flattened dump", 0},
-      {FlatStream({{0, RandomBytes(3000)}}, false), "ends without its end marker", 1},
-      {whole.substr(0, whole.size() - 16 - 100), "ends inside a record", 1},
-      {badOffset, "bad record", 1},
-      {FlatStream({{0, RandomBytes(10)}, {10, {}}}), "size 0", 1},
+      {"", "not a flattened dump", false},
+      {"makedumpfile", "not a flattened dump", false},
+      {"elf" + whole.substr(3), "not a flattened dump", false},
+      {FlatStream({{0, RandomBytes(3000)}}, false), "ends without its end marker", true},
+      {whole.substr(0, whole.size() - 16 - 100), "ends inside a record", true},
+      {badOffset, "bad record", true},
+      {FlatStream({{0, RandomBytes(10)}, {10, {}}}), "size 0", true},
    };
    for (const Case &c : cases) {
       TempFile file(RandomBytes(0));
       testutil::WriteFile(file.Path(), c.stream);
-      int fd = open(file.Path().c_str(), O_RDONLY);
+      int fd = ToolsPlat_OpenRead(file.Path().c_str());
       std::unique_ptr<SalvorDumpSource> source = SalvorFlatSource(fd);
       FakeCollector fake;
       SendOutcome out = SendSource(fake, *source, Quick());
-      close(fd);
+      ToolsPlat_Close(fd);
       EXPECT_EQ(out.result.kind, SalvorResult::Failed) << c.error;
       EXPECT_NE(out.result.message.find(c.error), std::string::npos) << out.result.message;
-      EXPECT_EQ(fake.Seen().init, c.inits) << c.error;
+      // A slow reply may have the init sent again.
+      EXPECT_EQ(fake.Seen().init > 0, c.init) << c.error;
       EXPECT_EQ(fake.Seen().done, 0u) << c.error;
    }
 }
@@ -472,11 +481,11 @@ TEST(SalvorClient, StreamPastFourGiBFailsBeforeWrappingAround)
    TempFile file(RandomBytes(0));
    testutil::WriteFile(file.Path(),
                        FlatStream({{SALVOR_MAX_DUMP_SIZE - 10, RandomBytes(20)}}));
-   int fd = open(file.Path().c_str(), O_RDONLY);
+   int fd = ToolsPlat_OpenRead(file.Path().c_str());
    std::unique_ptr<SalvorDumpSource> source = SalvorFlatSource(fd);
    FakeCollector fake;
    SendOutcome out = SendSource(fake, *source, Quick());
-   close(fd);
+   ToolsPlat_Close(fd);
    EXPECT_EQ(out.result.kind, SalvorResult::Failed);
    EXPECT_NE(out.result.message.find("past 4 GiB"), std::string::npos) << out.result.message;
    EXPECT_EQ(fake.Seen().data, 0u);
