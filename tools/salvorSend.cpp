@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "lib/misc/utilArgs.h"
 #include "protocol/salvorProto.h"
 #include "tools/salvorClient.h"
 #include "tools/salvorProgress.h"
@@ -352,6 +353,9 @@ SalvorSendSendFile(SalvorClient &client, Args &args, const std::string &serverNa
 int
 main(int argc, char **argv)
 {
+   // The file's name may hold any character (Windows: not only those of
+   // the ANSI code page).
+   Util_Utf8Args(&argc, &argv);
    SalvorIgnoreBrokenPipe();
    Args args;
    std::string error = SalvorSendParseArgs(argc, argv, &args);

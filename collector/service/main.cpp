@@ -7,10 +7,14 @@
 #include "collector/service/salvorVersion.h"
 #include "collector/platform/salvorPlat.h"
 #include "lib/misc/platFault.h"
+#include "lib/misc/utilArgs.h"
 
 int
 main(int argc, char **argv)
 {
+   // The configuration path may name any directory (Windows: not only
+   // those of the ANSI code page).
+   Util_Utf8Args(&argc, &argv);
    int exitCode = 0;
    if (SalvorAnswerInfoOption(argc, argv, &exitCode)) {
       return exitCode;

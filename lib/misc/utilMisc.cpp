@@ -14,7 +14,6 @@ namespace {
 
 constexpr int UTIL_MAX_CHUNKS = 100;
 constexpr size_t UTIL_KEPT_CHUNK_SIZE = 100;  // bytes, with the NUL
-constexpr size_t UTIL_USER_NAME_MAX = 100;    // characters
 
 struct UtilChunk {
    const char *start;
@@ -75,7 +74,7 @@ UtilExpandChunk(const char *chunk, const char *text)
    if (UtilEqualIgnoreCase(name, "PID")) {
       expansion = Str_Asprintf(nullptr, "%u", UtilPlatProcessId());
    } else if (UtilEqualIgnoreCase(name, "USER")) {
-      char user[UTIL_USER_NAME_MAX + 1];
+      char user[UTIL_USER_NAME_BYTES];
       expansion = strdup(UtilPlatUserName(user, sizeof user) ? user : "unknown");
    } else {
       LogHook_Warning("Environment variable '%s' not defined in '%s'.\n", name, text);

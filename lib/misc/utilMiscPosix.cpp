@@ -33,7 +33,8 @@ UtilPlatUserName(char *buf, size_t size)
       struct passwd pw;
       struct passwd *found = nullptr;
       int err = getpwuid_r(geteuid(), &pw, scratch, scratchSize, &found);
-      bool ok = err == 0 && found != nullptr && std::strlen(pw.pw_name) < size;
+      bool ok = err == 0 && found != nullptr && std::strlen(pw.pw_name) <= UTIL_USER_NAME_MAX &&
+                std::strlen(pw.pw_name) < size;
       if (ok) {
          std::strcpy(buf, pw.pw_name);
       }

@@ -46,7 +46,8 @@ UtilPlatProcessId()
 bool
 UtilPlatUserName(char *buf, size_t size)
 {
-   wchar_t wide[256 + 1];  // UNLEN + 1
+   // A longer name fails with ERROR_INSUFFICIENT_BUFFER.
+   wchar_t wide[UTIL_USER_NAME_MAX + 1];
    DWORD n = sizeof wide / sizeof wide[0];
    if (!GetUserNameW(wide, &n)) {
       return false;

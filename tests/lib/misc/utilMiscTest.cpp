@@ -2,13 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <pwd.h>
 #include <string>
-#include <unistd.h>
 
 #include "lib/log/log.h"
 #include "lib/misc/utilMisc.h"
+#include "tests/lib/misc/miscTestPlatform.h"
 #include "tests/support/testFiles.h"
+#include "tests/support/testPlatform.h"
 
 namespace {
 
@@ -29,17 +29,17 @@ public:
          old_ = old;
       }
       if (value != nullptr) {
-         setenv(name, value, 1);
+         testutil::SetEnv(name, value);
       } else {
-         unsetenv(name);
+         testutil::UnsetEnv(name);
       }
    }
    ~ScopedEnv()
    {
       if (hadOld_) {
-         setenv(name_.c_str(), old_.c_str(), 1);
+         testutil::SetEnv(name_, old_);
       } else {
-         unsetenv(name_.c_str());
+         testutil::UnsetEnv(name_);
       }
    }
 
@@ -85,7 +85,7 @@ TEST(ExpandString, TextWithoutReferencesIsCopied)
 TEST(ExpandString, ProcessIdAndUser)
 {
    ScopedEnv noPid("PID", nullptr), noPidLower("pid", nullptr);
-   std::string pid = std::to_string(getpid());
+   std::string pid = std::to_string(misctest::ProcessId());
    EXPECT_EQ(Expand("%TEMP%-$PID.log"), "%TEMP%-" + pid + ".log");
    EXPECT_EQ(Expand("$pid$Pid"), pid + pid);
    {
@@ -93,9 +93,8 @@ TEST(ExpandString, ProcessIdAndUser)
       EXPECT_EQ(Expand("%TEMP%-$PID.log"), "%TEMP%-fromEnv.log");
    }
 
-   struct passwd *pw = getpwuid(geteuid());
-   ASSERT_NE(pw, nullptr);
-   std::string user = pw->pw_name;
+   std::string user = misctest::UserName();
+   ASSERT_NE(user, "");
    ScopedEnv noUser("USER", nullptr), noUserMixed("uSeR", nullptr);
    EXPECT_EQ(Expand("/tmp/$USER/$uSeR"), "/tmp/" + user + "/" + user);
    ScopedEnv setUser("USER", "someone");
@@ -165,7 +164,7 @@ TEST(ExpandString, LongTextAndLongNames)
 TEST_F(ExpandStringDeathTest, KeptReferenceLongerThanItsBufferStops)
 {
    std::string name99 = "N" + std::string(98, 'x');
-   EXPECT_DEATH(Expand("/$" + name99), "lib/string/str:[0-9]+ Buffer too small 0x");
+   EXPECT_DEATH(Expand("/$" + name99), "lib/string/str:" TEST_RE_DIGITS " Buffer too small 0x");
 }
 
 }  // namespace

@@ -10,10 +10,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unistd.h>
 
 #include "lib/log/log.h"
 #include "lib/misc/vthreadBase.h"
+#include "tests/lib/misc/miscTestPlatform.h"
 #include "tests/support/testFiles.h"
 
 namespace {
@@ -175,7 +175,7 @@ TEST(VThread, ThreadsAskingDuringAnAssignmentAreNamedByHost)
    }
    std::string during, after, expected;
    std::thread asking([&] {
-      expected = "host-" + std::to_string(gettid());
+      expected = "host-" + std::to_string(misctest::ThreadId());
       during = VThread_CurName();
       {
          std::lock_guard<std::mutex> guard(holdLock);
