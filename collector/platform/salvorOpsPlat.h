@@ -1,7 +1,8 @@
 // Platform layer of the collector's operations features: the dump
 // journal's file and clock, the dump hook's child processes, free space
 // on the data file system and the retention sweep's directory walk. The
-// POSIX back end is salvorOpsPlatPosix.cpp; what is portable, salvorOpsPlat.cpp.
+// back ends are salvorOpsPlatPosix.cpp and salvorOpsPlatWin32.cpp; what is
+// portable, salvorOpsPlat.cpp.
 #pragma once
 
 #include <cstddef>
@@ -50,7 +51,8 @@ struct SalvorPlatChild {
  * device, standard error on a pipe, and `env` ("NAME=value", null
  * terminated) put before the collector's own environment. The child runs
  * in a group of its own, so that SalvorPlat_KillChild also reaches what
- * it started. Returns 0, or the platform error.
+ * it started. On Windows a batch file (.cmd, .bat) runs in the command
+ * interpreter. Returns 0, or the platform error.
  */
 int SalvorPlat_SpawnChild(const char *path, const char *const *env, SalvorPlatChild *child);
 
@@ -74,7 +76,9 @@ struct SalvorPlatEntry {
    char name[256];
    bool isDir;
    bool isFile;          // a regular file
-   bool ownerWritable;   // the owner's write bit
+   // The owner's write bit. Windows keeps none that marks a dump: there it
+   // is whether some process has the file open for writing.
+   bool ownerWritable;
    int64_t mtimeSec;     // since 1970
    int64_t mtimeNsec;    // within that second
    uint64_t size;

@@ -5,12 +5,14 @@
 // are Windows error codes, as the file library reports them.
 #include "collector/platform/salvorOpsPlat.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 #include <windows.h>
 
 #include "lib/misc/utilScoped.h"
@@ -64,12 +66,13 @@ SalvorOpsPathBelow(FileHandle dir, const char *name, std::wstring *out)
 
 /*
  * The environment block of a child: `env` first, then the collector's own
- * variables whose names `env` does not set (names ignore case here).
+ * variables whose names `env` does not set (names ignore case here),
+ * sorted by name as the system keeps its own blocks.
  */
 std::wstring
 SalvorOpsEnvironmentBlock(const char *const *env)
 {
-   std::wstring block;
+   std::vector<std::wstring> entries;
    std::vector<std::wstring> names;
    for (const char *const *e = env; *e != nullptr; e++) {
       WideText wide(Win32Text_ToUtf16(*e));
@@ -78,7 +81,7 @@ SalvorOpsEnvironmentBlock(const char *const *env)
       }
       std::wstring entry = wide.get();
       names.push_back(entry.substr(0, entry.find(L'=') + 1));
-      block += entry + L'\0';
+      entries.push_back(entry);
    }
    wchar_t *own = GetEnvironmentStringsW();
    for (const wchar_t *p = own; p != nullptr && *p != L'\0'; p += std::wcslen(p) + 1) {
@@ -87,11 +90,41 @@ SalvorOpsEnvironmentBlock(const char *const *env)
          replaced = replaced || _wcsnicmp(p, name.c_str(), name.size()) == 0;
       }
       if (!replaced) {
-         block += std::wstring(p) + L'\0';
+         entries.push_back(p);
       }
    }
    FreeEnvironmentStringsW(own);
+   std::stable_sort(entries.begin(), entries.end(),
+                    [](const std::wstring &a, const std::wstring &b) {
+                       return _wcsicmp(a.c_str(), b.c_str()) < 0;
+                    });
+   std::wstring block;
+   for (const std::wstring &entry : entries) {
+      block += entry + L'\0';
+   }
    return block + L'\0';
+}
+
+/*
+ * What CreateProcessW runs for `path`: the program itself, or for a batch
+ * file the command interpreter, which alone can run one.
+ */
+void
+SalvorOpsCommandLine(const std::wstring &path, std::wstring *application,
+                     std::wstring *commandLine)
+{
+   size_t dot = path.find_last_of(L'.');
+   std::wstring ext = dot == std::wstring::npos ? L"" : path.substr(dot);
+   if (_wcsicmp(ext.c_str(), L".cmd") != 0 && _wcsicmp(ext.c_str(), L".bat") != 0) {
+      *application = path;
+      *commandLine = L"\"" + path + L"\"";
+      return;
+   }
+   wchar_t system[MAX_PATH];
+   UINT n = GetSystemDirectoryW(system, MAX_PATH);
+   *application = std::wstring(system, n < MAX_PATH ? n : 0) + L"\\cmd.exe";
+   // /s: the outer quotes go, the quoted path stays; /d: no AutoRun commands.
+   *commandLine = L"cmd.exe /d /s /c \"\"" + path + L"\"\"";
 }
 
 HANDLE
@@ -178,6 +211,47 @@ SalvorPlat_FreeBytes(const char *path, uint64_t *freeBytes)
    return true;
 }
 
+namespace {
+
+/*
+ * Creates the child suspended with the three standard handles and no
+ * other of the collector's (its socket, its open dumps) inherited.
+ */
+bool
+SalvorOpsCreateSuspended(const std::wstring &path, const char *const *env, HANDLE *std3,
+                         PROCESS_INFORMATION *pi)
+{
+   SIZE_T size = 0;
+   InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+   std::vector<char> listBuf(size);
+   auto *list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBuf.data());
+   if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+      return false;
+   }
+   STARTUPINFOEXW si{};
+   si.StartupInfo.cb = sizeof si;
+   si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+   si.StartupInfo.hStdInput = std3[0];
+   si.StartupInfo.hStdOutput = std3[1];
+   si.StartupInfo.hStdError = std3[2];
+   si.lpAttributeList = list;
+   bool ok = UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, std3,
+                                       3 * sizeof(HANDLE), nullptr, nullptr);
+   std::wstring application, commandLine;
+   SalvorOpsCommandLine(path, &application, &commandLine);
+   std::wstring block = SalvorOpsEnvironmentBlock(env);
+   ok = ok && CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                             CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED | CREATE_NO_WINDOW |
+                                EXTENDED_STARTUPINFO_PRESENT,
+                             block.data(), nullptr, &si.StartupInfo, pi);
+   DWORD err = ok ? 0 : GetLastError();
+   DeleteProcThreadAttributeList(list);
+   SetLastError(err);
+   return ok;
+}
+
+}  // namespace
+
 int
 SalvorPlat_SpawnChild(const char *path, const char *const *env, SalvorPlatChild *child)
 {
@@ -191,23 +265,18 @@ SalvorPlat_SpawnChild(const char *path, const char *const *env, SalvorPlatChild 
       return (int)GetLastError();
    }
    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-   STARTUPINFOW si{};
-   si.cb = sizeof si;
-   si.dwFlags = STARTF_USESTDHANDLES;
-   si.hStdInput = SalvorOpsOpenNull(GENERIC_READ);
-   si.hStdOutput = SalvorOpsOpenNull(GENERIC_WRITE);
-   si.hStdError = writeEnd;
-   std::wstring commandLine = L"\"" + std::wstring(wide.get()) + L"\"";
-   std::wstring block = SalvorOpsEnvironmentBlock(env);
+   HANDLE std3[3] = {SalvorOpsOpenNull(GENERIC_READ), SalvorOpsOpenNull(GENERIC_WRITE),
+                     writeEnd};
    // Started suspended, so that it is in its job before it can start anything.
    PROCESS_INFORMATION pi{};
-   BOOL ok = CreateProcessW(wide.get(), commandLine.data(), nullptr, nullptr, TRUE,
-                            CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED | CREATE_NO_WINDOW,
-                            block.data(), nullptr, &si, &pi);
+   bool ok = std3[0] != INVALID_HANDLE_VALUE && std3[1] != INVALID_HANDLE_VALUE &&
+             SalvorOpsCreateSuspended(wide.get(), env, std3, &pi);
    DWORD err = ok ? 0 : GetLastError();
-   CloseHandle(si.hStdInput);
-   CloseHandle(si.hStdOutput);
-   CloseHandle(writeEnd);
+   for (HANDLE h : std3) {
+      if (h != INVALID_HANDLE_VALUE) {
+         CloseHandle(h);
+      }
+   }
    if (!ok) {
       CloseHandle(readEnd);
       return (int)err;
@@ -323,13 +392,35 @@ SalvorOpsEntryOf(const FILE_ID_BOTH_DIR_INFO &info, const std::string &name, DWO
    bool dirBit = (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
    e.isDir = dirBit && !link;
    e.isFile = !dirBit && !link;
-   e.ownerWritable = (info.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
+   e.ownerWritable = false;  // the caller asks the file
    int64_t since1970 = info.LastWriteTime.QuadPart - FILETIME_UNIX_EPOCH;
    e.mtimeSec = since1970 / 10000000;
    e.mtimeNsec = since1970 % 10000000 * 100;
    e.size = (uint64_t)info.EndOfFile.QuadPart;
    e.id = FileId{volume, (uint64_t)info.FileId.QuadPart};
    return e;
+}
+
+/*
+ * Whether some process has the file `name` below `dir` open for writing:
+ * an open that reads and lets no one else write fails with a sharing
+ * violation then. A file that cannot be asked counts as written to, so
+ * that nothing takes it for finished.
+ */
+bool
+SalvorOpsBeingWritten(FileHandle dir, const char *name)
+{
+   std::wstring path;
+   if (!SalvorOpsPathBelow(dir, name, &path)) {
+      return true;
+   }
+   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+   if (h == INVALID_HANDLE_VALUE) {
+      return true;
+   }
+   CloseHandle(h);
+   return false;
 }
 
 }  // namespace
@@ -355,7 +446,9 @@ SalvorPlat_ListDirAt(FileHandle dir, std::vector<SalvorPlatEntry> *entries)
          UtilCString name(Win32Text_ToUtf8(wide.c_str()));
          if (name != nullptr && std::strcmp(name.get(), ".") != 0 &&
              std::strcmp(name.get(), "..") != 0) {
-            entries->push_back(SalvorOpsEntryOf(*info, name.get(), dirInfo.dwVolumeSerialNumber));
+            SalvorPlatEntry e = SalvorOpsEntryOf(*info, name.get(), dirInfo.dwVolumeSerialNumber);
+            e.ownerWritable = e.isFile && SalvorOpsBeingWritten(dir, e.name);
+            entries->push_back(e);
          }
          if (info->NextEntryOffset == 0) {
             break;

@@ -1,6 +1,7 @@
 // The dump hook; see salvorHook.h.
 #include "collector/server/salvorHook.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <deque>
@@ -98,7 +99,7 @@ SalvorHookDrain(SalvorHookRun *run)
          if (buf[i] == '\n' || run->firstLine.size() >= SALVOR_HOOK_LINE_MAX) {
             run->lineDone = true;
          } else {
-            run->firstLine.push_back(buf[i] == '\r' ? ' ' : buf[i]);
+            run->firstLine.push_back(buf[i]);
          }
       }
    }
@@ -107,9 +108,16 @@ SalvorHookDrain(SalvorHookRun *run)
 void
 SalvorHookLogEnd(const SalvorHookRun &run, int exitCode)
 {
+   // A line ended with "\r\n" (a batch file's) ends before the "\r"; a
+   // carriage return inside it would overwrite what the log shows.
+   std::string line = run.firstLine;
+   if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+   }
+   std::replace(line.begin(), line.end(), '\r', ' ');
    std::string detail;
-   if (!run.firstLine.empty()) {
-      detail = ": " + run.firstLine;
+   if (!line.empty()) {
+      detail = ": " + line;
    }
    SalvorHookResult result;
    if (run.killed) {

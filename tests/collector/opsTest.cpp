@@ -1,13 +1,10 @@
 // The collector's operations features end to end: the real binary under a
-// service manager played by the test (so that a stop is a clean one),
-// dumps sent from loopback hosts, and the journal, the hook's view, the
-// retention and the metrics file looked at on disk.
+// service manager (so that a stop is a clean one), dumps sent from
+// loopback hosts, and the journal, the hook's view, the retention and the
+// metrics file looked at on disk.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -16,23 +13,32 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/notifySocket.h"
+#include "tests/collector/opsPlatform.h"
 #include "tests/support/process.h"
 #include "tests/support/testFiles.h"
 #include "tests/support/testHost.h"
+#include "tests/support/testPlatform.h"
 #include "tests/support/testUtil.h"
 
+using testutil::DUMP_PATH_SEP;
 using testutil::Encode;
 using testutil::Host;
+using testutil::HostDumpDir;
 using testutil::MakeHeader;
+using testutil::Quoted;
+using testutil::SeenFrom;
 
 namespace {
+
+#define SKIP_WITHOUT_SERVICE(salvor)                                     \
+   if (!(salvor).Failure().empty()) {                                   \
+      GTEST_SKIP() << "no collector as a service: " << (salvor).Failure(); \
+   }
 
 // The collector with extra configuration elements, as a service.
 class Collector {
 public:
-   explicit Collector(const std::string &extra, const std::string &dir)
-      : dir_(dir), notify_(dir + "/notify")
+   explicit Collector(const std::string &extra, const std::string &dir) : dir_(dir)
    {
       port_ = testutil::FreeUdpPort();
       std::string config = dir + "/salvor.xml";
@@ -40,21 +46,15 @@ public:
                                      "</port></defaultValues><defaultDataPath>" + Data() +
                                      "</defaultDataPath><defaultLogPath>" + dir +
                                      "/log</defaultLogPath>" + extra + "</c>");
-      testutil::SpawnOptions options;
-      options.out = testutil::Redirect::ToFile(dir + "/console.txt");
-      options.err = testutil::Redirect(testutil::Redirect::ToStdout);
-      options.env = {"NOTIFY_SOCKET=" + notify_.Path(),
-                     "SALVOR_START_PARAMETERS=-s " + config};
-      process_ = std::make_unique<testutil::Process>(std::vector<std::string>{SALVOR_BINARY},
-                                                     options);
+      service_ = std::make_unique<testutil::ServiceCollector>(SALVOR_BINARY, config, dir);
    }
-   ~Collector() { process_->Stop(std::chrono::seconds(5)); }
 
+   const std::string &Failure() const { return service_->Failure(); }
    bool Ready()
    {
       testutil::UdpPeer peer;
       salvorMsgHeader reply;
-      for (int i = 0; i < 100 && process_->Running(); i++) {
+      for (int i = 0; i < 100 && service_->Running(); i++) {
          if (peer.Request(Encode(MakeHeader(SALVOR_MSG_STATUS_CHECK)), port_, &reply, 100)) {
             return true;
          }
@@ -62,23 +62,22 @@ public:
       return false;
    }
    // A clean stop, as the service manager asks for one.
-   int Stop()
-   {
-      kill(process_->Pid(), SIGTERM);
-      auto exit = process_->WaitFor(std::chrono::seconds(20));
-      return exit ? exit->Code() : -1;
-   }
+   int Stop() { return service_->Stop(); }
    uint16_t Port() const { return port_; }
    std::string Data() const { return dir_ + "/data"; }
    std::string Log() const { return testutil::ReadFile(dir_ + "/log/salvor.log"); }
    std::string Journal() const { return testutil::ReadFile(dir_ + "/log/dumps.jsonl"); }
    std::string Console() const { return testutil::ReadFile(dir_ + "/console.txt"); }
+   // The start of the path of a dump of `ip`, as the journal quotes it.
+   std::string QuotedDumpPrefix(const std::string &ip) const
+   {
+      return Quoted(HostDumpDir(Data(), ip) + DUMP_PATH_SEP + "zdump_" + ip + "-");
+   }
 
 private:
    std::string dir_;
-   testutil::NotifySocket notify_;  // its reports, which nobody reads
    uint16_t port_ = 0;
-   std::unique_ptr<testutil::Process> process_;
+   std::unique_ptr<testutil::ServiceCollector> service_;
 };
 
 // A whole dump of `chunks` chunks of 1,000 bytes, leaving out `skip`.
@@ -106,16 +105,24 @@ Lines(const std::string &text)
    return lines;
 }
 
-// The journal line of a host, or "".
+// The journal line of the dump whose client time stamp is `ts`, or "".
 std::string
-LineOf(const std::string &journal, const std::string &host)
+LineOf(const std::string &journal, int64_t ts)
 {
    for (const std::string &line : Lines(journal)) {
-      if (line.find("\"host\":\"" + host + "\"") != std::string::npos) {
+      if (line.find("\"clientTimestamp\":" + std::to_string(ts) + ",") != std::string::npos) {
          return line;
       }
    }
    return "";
+}
+
+// The text without carriage returns (a batch file's lines end with them).
+std::string
+Unix(std::string text)
+{
+   std::erase(text, '\r');
+   return text;
 }
 
 // Waits until `probe` holds, for at most `limit`.
@@ -143,6 +150,7 @@ TEST(Journal, SaysHowEveryDumpEnded)
 {
    testutil::TempDir dir;
    Collector salvor("", dir.Path());
+   SKIP_WITHOUT_SERVICE(salvor);
    ASSERT_TRUE(salvor.Ready()) << salvor.Console();
    Host whole("127.0.0.2", salvor.Port());
    Dump(whole, 11, 3);
@@ -156,20 +164,20 @@ TEST(Journal, SaysHowEveryDumpEnded)
 
    std::string journal = salvor.Journal();
    ASSERT_EQ(Lines(journal).size(), 3u) << journal;
-   std::string line = LineOf(journal, "127.0.0.2");
+   std::string line = LineOf(journal, 11);
    EXPECT_TRUE(Has(line, "\"outcome\":\"complete\"")) << line;
+   EXPECT_TRUE(Has(line, "\"host\":\"" + SeenFrom("127.0.0.2") + "\"")) << line;
    EXPECT_TRUE(Has(line, "\"bytes\":3000,\"size\":3000,\"messages\":3,\"duplicates\":0,"
                          "\"holes\":[],\"holeBytes\":0")) << line;
-   EXPECT_TRUE(Has(line, "\"file\":\"" + salvor.Data() + "/127/0/0/2/zdump_127.0.0.2-")) << line;
-   EXPECT_TRUE(Has(line, "\"clientTimestamp\":11")) << line;
+   EXPECT_TRUE(Has(line, "\"file\":\"" + salvor.QuotedDumpPrefix(SeenFrom("127.0.0.2")))) << line;
    EXPECT_EQ(line.rfind("{\"time\":\"2", 0), 0u) << line;
 
-   line = LineOf(journal, "127.0.0.3");
+   line = LineOf(journal, 12);
    EXPECT_TRUE(Has(line, "\"outcome\":\"incomplete\"")) << line;
    EXPECT_TRUE(Has(line, "\"holes\":[[1000,1000]],\"holeBytes\":1000")) << line;
    EXPECT_TRUE(Has(line, "\"bytes\":3000,\"size\":4000")) << line;
 
-   line = LineOf(journal, "127.0.0.4");
+   line = LineOf(journal, 13);
    EXPECT_TRUE(Has(line, "\"outcome\":\"stopped\"")) << line;
    EXPECT_TRUE(Has(line, "\"messages\":2,\"duplicates\":1")) << line;
    EXPECT_TRUE(Has(line, "\"file\":")) << "the file stays: " << line;
@@ -178,6 +186,10 @@ TEST(Journal, SaysHowEveryDumpEnded)
 // The idle timeout is a minute: this test takes that long.
 TEST(Journal, ExpiredDumpIsJournaledWithItsFileGone)
 {
+   if (TEST_ON_WINDOWS) {
+      GTEST_SKIP() << "a minute of waiting for the idle timeout does not fit the Windows "
+                      "stage's time; the idle sweep runs the same code on both";
+   }
    testutil::TempDir dir;
    Collector salvor("", dir.Path());
    ASSERT_TRUE(salvor.Ready()) << salvor.Console();
@@ -185,7 +197,7 @@ TEST(Journal, ExpiredDumpIsJournaledWithItsFileGone)
    uint32_t slot = host.Init(21);
    EXPECT_EQ(host.Data(21, slot, 2000, std::string(100, 'y')), hxk_success);
    ASSERT_TRUE(Eventually([&] { return !salvor.Journal().empty(); }, std::chrono::seconds(90)));
-   std::string line = LineOf(salvor.Journal(), "127.0.0.5");
+   std::string line = LineOf(salvor.Journal(), 21);
    EXPECT_TRUE(Has(line, "\"outcome\":\"expired\"")) << line;
    EXPECT_FALSE(Has(line, "\"file\":")) << line;
    EXPECT_TRUE(Has(line, "\"removedFile\":")) << line;
@@ -196,23 +208,28 @@ TEST(Journal, ExpiredDumpIsJournaledWithItsFileGone)
 TEST(Hook, SeesTheDumpInItsEnvironmentAndItsEndIsLogged)
 {
    testutil::TempDir dir;
-   std::string hook = dir / "hook.sh";
-   testutil::WriteFile(hook, "#!/bin/sh\nenv | grep '^SALVOR_' > \"" + dir.Path() +
-                                "/env.$SALVOR_HOST\"\necho \"no luck with $SALVOR_OUTCOME\" >&2\n"
-                                "echo second line >&2\nexit 3\n");
-   chmod(hook.c_str(), 0755);
+   std::string hook = testutil::WriteHook(
+      dir.Path(), "hook",
+      "env | grep '^SALVOR_' > \"" + dir.Path() + "/env.$SALVOR_HOST\"\n"
+      "echo \"no luck with $SALVOR_OUTCOME\" >&2\necho second line >&2\nexit 3\n",
+      ">\"" + dir.Path() + "\\env.%SALVOR_HOST%\" set SALVOR_\n"
+      ">&2 echo no luck with %SALVOR_OUTCOME%\n>&2 echo second line\nexit /b 3\n");
    Collector salvor("<dumpHook>" + hook + "</dumpHook>", dir.Path());
+   SKIP_WITHOUT_SERVICE(salvor);
    ASSERT_TRUE(salvor.Ready()) << salvor.Console();
+   std::string seen = SeenFrom("127.0.0.2");
    Host host("127.0.0.2", salvor.Port());
    Dump(host, 31, 2);
-   std::string envFile = dir / "env.127.0.0.2";
+   std::string envFile = dir / ("env." + seen);
    ASSERT_TRUE(Eventually([&] { return Has(testutil::ReadFile(envFile), "SALVOR_RECORD"); },
-                          std::chrono::seconds(20)));
-   std::string env = testutil::ReadFile(envFile);
-   std::string line = LineOf(salvor.Journal(), "127.0.0.2");
+                          std::chrono::seconds(20)))
+      << salvor.Log();
+   std::string env = Unix(testutil::ReadFile(envFile));
+   std::string line = LineOf(salvor.Journal(), 31);
    EXPECT_TRUE(Has(env, "SALVOR_OUTCOME=complete\n")) << env;
-   EXPECT_TRUE(Has(env, "SALVOR_HOST=127.0.0.2\n")) << env;
-   EXPECT_TRUE(Has(env, "SALVOR_FILE=" + salvor.Data() + "/127/0/0/2/zdump_")) << env;
+   EXPECT_TRUE(Has(env, "SALVOR_HOST=" + seen + "\n")) << env;
+   EXPECT_TRUE(Has(env, "SALVOR_FILE=" + HostDumpDir(salvor.Data(), seen) + DUMP_PATH_SEP +
+                            "zdump_")) << env;
    EXPECT_TRUE(Has(env, "SALVOR_BYTES=2000\nSALVOR_SIZE=2000\n") ||
                (Has(env, "SALVOR_BYTES=2000\n") && Has(env, "SALVOR_SIZE=2000\n"))) << env;
    EXPECT_TRUE(Has(env, "SALVOR_HOLE_BYTES=0\n")) << env;
@@ -225,14 +242,16 @@ TEST(Hook, SeesTheDumpInItsEnvironmentAndItsEndIsLogged)
    EXPECT_TRUE(Has(salvor.Log(), "exited with status 3: no luck with complete\n")) << salvor.Log();
 }
 
+// The hook waits on a program of its own, which the kill must reach too.
 TEST(Hook, ThatRunsTooLongIsKilled)
 {
    testutil::TempDir dir;
-   std::string hook = dir / "hook.sh";
-   testutil::WriteFile(hook, "#!/bin/sh\necho started >&2\nexec sleep 300\n");
-   chmod(hook.c_str(), 0755);
+   std::string hook = testutil::WriteHook(dir.Path(), "hook",
+                                          "echo started >&2\nexec sleep 300\n",
+                                          ">&2 echo started\nping -n 300 127.0.0.1 >nul\n");
    Collector salvor("<dumpHook>" + hook + "</dumpHook><hookTimeout>1</hookTimeout>",
                     dir.Path());
+   SKIP_WITHOUT_SERVICE(salvor);
    ASSERT_TRUE(salvor.Ready()) << salvor.Console();
    Host host("127.0.0.2", salvor.Port());
    Dump(host, 41, 1);
@@ -241,35 +260,87 @@ TEST(Hook, ThatRunsTooLongIsKilled)
       << salvor.Log();
 }
 
+// The example hook shipped for the platform: a complete dump is
+// compressed beside itself and goes. Without the compressor (Wine has no
+// tar.exe) the hook says so, which the log shows.
+TEST(Hook, ShippedExampleCompressesACompleteDump)
+{
+   testutil::TempDir dir;
+   std::string shipped = TEST_ON_WINDOWS ? "/packaging/hooks/windows/compress-complete.cmd"
+                                         : "/packaging/hooks/zstd-complete";
+   std::string hook = dir / shipped.substr(shipped.rfind('/') + 1);
+   std::filesystem::copy_file(SALVOR_SOURCE_DIR + shipped, hook);
+   Collector salvor("<dumpHook>" + hook + "</dumpHook>", dir.Path());
+   SKIP_WITHOUT_SERVICE(salvor);
+   ASSERT_TRUE(salvor.Ready()) << salvor.Console();
+   Host host("127.0.0.2", salvor.Port());
+   Dump(host, 35, 3);
+   ASSERT_TRUE(Eventually([&] { return Has(salvor.Log(), "exited with status"); },
+                          std::chrono::seconds(30)))
+      << salvor.Log();
+   std::string log = salvor.Log();
+   std::vector<std::string> files = testutil::ListFiles(salvor.Data());
+   if (!Has(log, "exited with status 0")) {
+      EXPECT_TRUE(Has(log, TEST_ON_WINDOWS ? "exited with status 1: compress-complete: tar.exe "
+                                             "is not available"
+                                           : "exited with status 1: zstd-complete: zstd is not"))
+         << log;
+      EXPECT_EQ(files.size(), 1u) << "the dump stays: " << ::testing::PrintToString(files);
+      return;
+   }
+   ASSERT_EQ(files.size(), 1u) << ::testing::PrintToString(files);
+   EXPECT_TRUE(files[0].ends_with(TEST_ON_WINDOWS ? "-0.zip" : "-0.zst")) << files[0];
+}
+
 TEST(Retention, KeepsTheNewestDumpsOfEachHostAndNothingElse)
 {
    testutil::TempDir dir;
    std::string data = dir / "data";
-   // Things of others in a host's directory, and an empty host directory.
-   std::filesystem::create_directories(data + "/127/0/0/2");
+   std::string seen = SeenFrom("127.0.0.2");
+   std::string hostDir = HostDumpDir(data, seen);
+   // Things of others in the host's directory, an empty host directory,
+   // and another host's only dump, older than all of these.
+   std::filesystem::create_directories(hostDir);
    std::filesystem::create_directories(data + "/10/1/2/3");
-   testutil::WriteFile(data + "/127/0/0/2/notes.txt", "mine");
-   testutil::WriteFile(dir / "elsewhere", "not a dump");
-   chmod((dir / "elsewhere").c_str(), 0444);
-   symlink((dir / "elsewhere").c_str(), (data + "/127/0/0/2/zdump_link").c_str());
+   std::filesystem::create_directories(data + "/10/1/2/4");
+   testutil::WriteFile(hostDir + "/notes.txt", "mine");
+   std::string otherDump = data + "/10/1/2/4/zdump_10.1.2.4-2020-01-01-00_00-0";
+   testutil::WriteFile(otherDump, "old");
+   auto hourAgo = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
+   std::filesystem::last_write_time(otherDump, hourAgo);
+   // A dump still being written: the write bit on POSIX, an open writer on Windows.
+   std::string writing = hostDir + "/zdump_" + seen + "-2020-01-01-00_00-0";
+   testutil::WriteFile(writing, "partial");
+   std::filesystem::last_write_time(writing, hourAgo);
+   std::ofstream writer(writing, std::ios::app);
+   if (!TEST_ON_WINDOWS) {
+      // Finished dumps have no write bit there; links are not followed.
+      std::filesystem::permissions(otherDump, std::filesystem::perms::owner_read);
+      testutil::WriteFile(dir / "elsewhere", "not a dump");
+      std::filesystem::permissions(dir / "elsewhere", std::filesystem::perms::owner_read);
+      std::filesystem::create_symlink(dir / "elsewhere", hostDir + "/zdump_link");
+   }
    Collector salvor("<keepPerHost>2</keepPerHost>", dir.Path());
+   SKIP_WITHOUT_SERVICE(salvor);
    ASSERT_TRUE(salvor.Ready()) << salvor.Console();
    Host host("127.0.0.2", salvor.Port());
    for (int i = 0; i < 3; i++) {
       Dump(host, 51 + i, 1);
    }
-   Host other("127.0.0.3", salvor.Port());
-   Dump(other, 61, 1);
    ASSERT_TRUE(Eventually([&] { return Has(salvor.Journal(), "\"outcome\":\"removed\""); },
                           std::chrono::seconds(30)))
       << salvor.Log();
    std::vector<std::string> files = testutil::ListFiles(data);
-   // Two dumps, the notes, the link and the other host's dump.
-   EXPECT_EQ(files.size(), 5u) << ::testing::PrintToString(files);
-   EXPECT_TRUE(Has(testutil::ReadFile(data + "/127/0/0/2/notes.txt"), "mine"));
-   EXPECT_TRUE(std::filesystem::is_symlink(data + "/127/0/0/2/zdump_link"));
-   EXPECT_EQ(testutil::ReadFile(dir / "elsewhere"), "not a dump");
-   EXPECT_FALSE(std::filesystem::exists(data + "/10")) << "the empty host directory stays";
+   // Two dumps, the notes, the dump being written, (the link) and the other host's dump.
+   EXPECT_EQ(files.size(), TEST_ON_WINDOWS ? 5u : 6u) << ::testing::PrintToString(files);
+   EXPECT_TRUE(Has(testutil::ReadFile(hostDir + "/notes.txt"), "mine"));
+   EXPECT_EQ(testutil::ReadFile(otherDump), "old");
+   EXPECT_EQ(testutil::ReadFile(writing), "partial");
+   if (!TEST_ON_WINDOWS) {
+      EXPECT_TRUE(std::filesystem::is_symlink(hostDir + "/zdump_link"));
+      EXPECT_EQ(testutil::ReadFile(dir / "elsewhere"), "not a dump");
+   }
+   EXPECT_FALSE(std::filesystem::exists(data + "/10/1/2/3")) << "the empty host directory goes";
    std::string removed;
    for (const std::string &line : Lines(salvor.Journal())) {
       if (Has(line, "\"outcome\":\"removed\"")) {
@@ -278,8 +349,8 @@ TEST(Retention, KeepsTheNewestDumpsOfEachHostAndNothingElse)
    }
    // The oldest of the three, the one that carried 'a' first (ts 51).
    EXPECT_EQ(Lines(removed).size(), 1u) << removed;
-   EXPECT_TRUE(Has(removed, "\"host\":\"127.0.0.2\"")) << removed;
-   EXPECT_TRUE(Has(removed, "zdump_127.0.0.2-")) << removed;
+   EXPECT_TRUE(Has(removed, "\"host\":\"" + seen + "\"")) << removed;
+   EXPECT_TRUE(Has(removed, salvor.QuotedDumpPrefix(seen))) << removed;
    EXPECT_TRUE(Has(removed, "-0\"")) << "the first dump goes: " << removed;
    EXPECT_TRUE(Has(salvor.Log(), "Removed dump ")) << salvor.Log();
 }
@@ -288,10 +359,11 @@ TEST(DiskSpace, InitThatWouldLeaveTooLittleFreeIsRefused)
 {
    testutil::TempDir dir;
    Collector salvor("<keepFreeMiB>1000000000000</keepFreeMiB>", dir.Path());
+   SKIP_WITHOUT_SERVICE(salvor);
    ASSERT_TRUE(salvor.Ready()) << salvor.Console();
    Host host("127.0.0.2", salvor.Port());
    EXPECT_EQ(host.Call(MakeHeader(SALVOR_MSG_INIT, 71)).status, hxk_limit_exceeded);
-   EXPECT_TRUE(Has(salvor.Log(), "Refusing a new dump from 127.0.0.2")) << salvor.Log();
+   EXPECT_TRUE(Has(salvor.Log(), "Refusing a new dump from " + SeenFrom("127.0.0.2"))) << salvor.Log();
    EXPECT_TRUE(testutil::ListFiles(salvor.Data()).empty());
 }
 
@@ -300,6 +372,7 @@ TEST(Metrics, FileHasEveryFamilyAndEndsWithEof)
    testutil::TempDir dir;
    std::string metrics = dir / "salvor.prom";
    Collector salvor("<metricsFile>" + metrics + "</metricsFile>", dir.Path());
+   SKIP_WITHOUT_SERVICE(salvor);
    ASSERT_TRUE(salvor.Ready()) << salvor.Console();
    Host host("127.0.0.2", salvor.Port());
    Dump(host, 81, 2);
@@ -310,8 +383,8 @@ TEST(Metrics, FileHasEveryFamilyAndEndsWithEof)
                           std::chrono::seconds(40)));
    std::string text = testutil::ReadFile(metrics);
    EXPECT_TRUE(Has(text, "salvor_dumps_in_progress 1\n")) << text;
-   EXPECT_TRUE(Has(text, "salvor_dump_bytes{host=\"127.0.0.2\",file=\"" + salvor.Data() +
-                             "/127/0/0/2/zdump_127.0.0.2-")) << text;
+   EXPECT_TRUE(Has(text, "salvor_dump_bytes{host=\"" + SeenFrom("127.0.0.2") + "\",file=\"" +
+                             salvor.QuotedDumpPrefix(SeenFrom("127.0.0.2")))) << text;
    ASSERT_EQ(salvor.Stop(), 0);
    text = testutil::ReadFile(metrics);
    ASSERT_GE(text.size(), 6u);
@@ -344,10 +417,15 @@ TEST(Metrics, FileHasEveryFamilyAndEndsWithEof)
 // per-host limit held back, are all counted.
 TEST(Metrics, RefusedAndQuietedDatagramsAreAllCounted)
 {
+   if (TestUnderWine()) {
+      GTEST_SKIP() << "the refused host is told apart by its loopback address, and Wine sends "
+                      "every datagram from 127.0.0.1 (Windows keeps them apart)";
+   }
    testutil::TempDir dir;
    std::string metrics = dir / "salvor.prom";
    Collector salvor("<metricsFile>" + metrics + "</metricsFile><allowFrom>127.0.0.1</allowFrom>"
                     "<allowFrom>127.0.0.2</allowFrom>", dir.Path());
+   SKIP_WITHOUT_SERVICE(salvor);
    ASSERT_TRUE(salvor.Ready()) << salvor.Console();
    testutil::UdpPeer outsider("127.0.0.3");
    for (int i = 0; i < 5; i++) {

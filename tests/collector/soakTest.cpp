@@ -19,6 +19,7 @@
 #include "tests/support/collectorProcess.h"
 #include "tests/support/process.h"
 #include "tests/support/testFiles.h"
+#include "tests/support/testPlatform.h"
 
 using testutil::CollectorProcess;
 using testutil::Process;
@@ -94,6 +95,10 @@ StartSend(const CollectorProcess &salvor, const std::string &from, const std::st
 
 TEST(Soak, HostsSendingAtOnceThroughALossyNetworkAllArriveWhole)
 {
+   if (TEST_ON_WINDOWS) {
+      GTEST_SKIP() << "the collector's memory and descriptors are read from /proc, and Wine "
+                      "sends every datagram from 127.0.0.1, which makes all the hosts one";
+   }
    const unsigned hosts = EnvNumber("SALVOR_SOAK_HOSTS", 200);
    const size_t size = (size_t)EnvNumber("SALVOR_SOAK_KIB", 192) * 1024 + 777;
    testutil::TempDir files;

@@ -1,0 +1,62 @@
+// The operations tests' platform back end on POSIX: the test plays the
+// service manager, with a notify socket nobody reads and SIGTERM to stop.
+#include "tests/collector/opsPlatform.h"
+
+#include <sys/stat.h>
+
+#include <csignal>
+
+#include "tests/support/notifySocket.h"
+#include "tests/support/process.h"
+#include "tests/support/testFiles.h"
+
+namespace testutil {
+
+struct ServiceCollector::State {
+   explicit State(const std::string &dir) : notify(dir + "/notify") {}
+   NotifySocket notify;
+   std::unique_ptr<Process> process;
+};
+
+ServiceCollector::ServiceCollector(const std::string &binary, const std::string &config,
+                                   const std::string &dir)
+   : state_(std::make_unique<State>(dir))
+{
+   SpawnOptions options;
+   options.out = Redirect::ToFile(dir + "/console.txt");
+   options.err = Redirect(Redirect::ToStdout);
+   options.env = {"NOTIFY_SOCKET=" + state_->notify.Path(), "SALVOR_START_PARAMETERS=-s " + config};
+   state_->process = std::make_unique<Process>(std::vector<std::string>{binary}, options);
+}
+
+ServiceCollector::~ServiceCollector()
+{
+   state_->process->Stop(std::chrono::seconds(5));
+}
+
+bool
+ServiceCollector::Running()
+{
+   return state_->process->Running();
+}
+
+int
+ServiceCollector::Stop()
+{
+   kill(state_->process->Pid(), SIGTERM);
+   auto exit = state_->process->WaitFor(std::chrono::seconds(20));
+   return exit ? exit->Code() : -1;
+}
+
+std::string
+WriteHook(const std::string &dir, const std::string &base, const std::string &sh,
+          const std::string &cmd)
+{
+   (void)cmd;
+   std::string path = dir + "/" + base + ".sh";
+   WriteFile(path, "#!/bin/sh\n" + sh);
+   chmod(path.c_str(), 0755);
+   return path;
+}
+
+}  // namespace testutil
