@@ -30,7 +30,11 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
   -DSALVOR_WIN_DEPS_PREFIXES="$prefixes" -DSALVOR_WERROR=ON | grep "Windows build:" || true
 ninja -C "$dir" -j "$(nproc)"
 # The programs are linked statically: they may import Windows' own DLLs
-# only, never the compiler's run-time or a library of the cache.
+# only, never the compiler's run-time or a library of the cache. The
+# event-message library, resources only, imports nothing at all.
+dll=$dir/collector/salvorEventMessages.dll
+imports=$(x86_64-w64-mingw32-objdump -p "$dll" | awk '/DLL Name:/ {print $3}')
+[ -z "$imports" ] || { echo "$dll imports $imports" >&2; exit 1; }
 for exe in "$dir/collector/salvor.exe" "$dir/tools/salvor-send.exe"; do
   [ -f "$exe" ] || continue
   foreign=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ {print $3}' |

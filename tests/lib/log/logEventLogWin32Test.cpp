@@ -1,6 +1,7 @@
 // The event log as the system logger on Windows: the source is registered
 // in the registry before it is opened, naming the message library in the
-// product's installation directory.
+// product's installation directory; the library built beside the program
+// turns each reported line back into its text, as the event viewer does.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -45,6 +46,35 @@ RegisteredMessageFile()
    return err == ERROR_SUCCESS ? buf : L"<none>";
 }
 
+std::wstring
+Wide(const std::string &s)
+{
+   return std::wstring(s.begin(), s.end());
+}
+
+// What the event viewer shows for an event `id` of a source whose message
+// library is `library`, reported with the one string `line`.
+std::wstring
+EventText(const std::wstring &library, DWORD id, const wchar_t *line)
+{
+   HMODULE module = LoadLibraryExW(library.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+   if (module == nullptr) {
+      return L"<cannot load: error " + std::to_wstring(GetLastError()) + L">";
+   }
+   DWORD_PTR args[] = {reinterpret_cast<DWORD_PTR>(line)};
+   wchar_t *text = nullptr;
+   DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY |
+                                    FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                                 module, id, 0, reinterpret_cast<wchar_t *>(&text), 0,
+                                 reinterpret_cast<va_list *>(args));
+   std::wstring result = length == 0
+      ? L"<no message: error " + std::to_wstring(GetLastError()) + L">"
+      : std::wstring(text, length);
+   LocalFree(text);
+   FreeLibrary(module);
+   return result;
+}
+
 TEST(EventLogWin32, OpeningRegistersTheSourceWithItsTypesAndMessageLibrary)
 {
    SetInstallPath(L"C:\\salvor\\");
@@ -75,6 +105,33 @@ TEST(EventLogWin32, InstallPathCountsOnlyWhenItEndsWithASeparator)
    ASSERT_NE(handle, nullptr);
    LogPlat_SysClose(handle);
    EXPECT_EQ(RegisteredMessageFile(), L"salvorEventMessages.dll");
+}
+
+TEST(EventMessageLibrary, ReportedEventShowsTheLineExactlyAsLogged)
+{
+   const std::wstring library = Wide(LOG_EVENT_MESSAGES_DLL);
+   EXPECT_EQ(EventText(library, 1000, L"a log line"), L"a log line");
+   // A whole line as the log reports it: its own line break, and percent
+   // signs that are the line's text, not the message's inserts.
+   const wchar_t *line = L"2026-12-08T11:30:17.123+01:00| salvor| I120: 100% of %1 sent%n\n";
+   EXPECT_EQ(EventText(library, 1000, line), line);
+}
+
+TEST(EventMessageLibrary, RegisteredMessageFileIsTheBuiltLibrary)
+{
+   // The installation directory is the one the library was built in; the
+   // name that the registration adds must be the library's.
+   std::string built = LOG_EVENT_MESSAGES_DLL;
+   std::string dir = built.substr(0, built.find_last_of("/\\") + 1);
+   SetInstallPath(Wide(dir).c_str());
+   void *handle = LogPlat_SysOpen("salvor-test-source");
+   ASSERT_NE(handle, nullptr);
+   LogPlat_SysClose(handle);
+   SetInstallPath(nullptr);
+
+   std::wstring registered = RegisteredMessageFile();
+   EXPECT_EQ(registered.substr(0, dir.size()), Wide(dir));
+   EXPECT_EQ(EventText(registered, 1000, L"I120: started\n"), L"I120: started\n");
 }
 
 }  // namespace
