@@ -15,6 +15,7 @@
 #include "collector/server/salvorText.h"
 #include "collector/startup/salvorOpsConfig.h"
 #include "lib/file/file.h"
+#include "lib/file/fileIO.h"
 #include "lib/log/log.h"
 
 SalvorCounters salvorCounters{};
@@ -171,6 +172,36 @@ SalvorMetricsWriteIfDue()
    }
 }
 
+static int
+LastErrorOr(int fallback)
+{
+   int err = File_LastError();
+   return err != 0 ? err : fallback;
+}
+
+/*
+ * Writes `text` as the whole content of `path` through the file library,
+ * which takes the path as UTF-8 on every platform. 0, or the platform
+ * error of the step that failed.
+ */
+static int
+WriteWholeFile(const char *path, const std::string &text)
+{
+   FileIOFile file;
+   FileIO_InitFile(&file);
+   if (FileIO_OpenPath(&file, path, FILEIO_ACCESS_WRITE, FILEIO_ACTION_CREATE_ALWAYS) !=
+       FILEIO_SUCCESS) {
+      return LastErrorOr(EIO);
+   }
+   size_t written = 0;
+   FileIOStatus status = FileIO_WriteBytes(&file, text.data(), text.size(), &written);
+   int err = status == FILEIO_SUCCESS ? 0 : LastErrorOr(EIO);
+   if (FileIO_CloseFile(&file) && err == 0) {
+      err = LastErrorOr(EIO);
+   }
+   return err;
+}
+
 void
 SalvorMetricsWrite()
 {
@@ -179,15 +210,13 @@ SalvorMetricsWrite()
    if (path[0] == '\0') {
       return;
    }
-   std::string text = SalvorMetricsText();
    std::string temp = std::string(path) + ".tmp";
-   errno = 0;
-   std::FILE *f = std::fopen(temp.c_str(), "wb");
-   bool ok = f != nullptr && std::fwrite(text.data(), 1, text.size(), f) == text.size();
-   ok = (f != nullptr && std::fclose(f) == 0) && ok;
-   int err = ok ? File_Rename(temp.c_str(), path) : (errno != 0 ? errno : EIO);
+   int err = WriteWholeFile(temp.c_str(), SalvorMetricsText());
+   if (err == 0) {
+      err = File_Rename(temp.c_str(), path);
+   }
    if (err != 0) {
-      std::remove(temp.c_str());
+      File_Remove(temp.c_str());
       if (!writeFailing) {
          Warning("Cannot write the metrics file %s: %s\n", path, File_ErrorText(err));
       }
