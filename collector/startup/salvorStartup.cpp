@@ -33,8 +33,8 @@ SalvorWin32InitLog(const char *format, ...)
       // Without a safe directory there is no init log file; the console
       // copy below still shows every message.
       if (dir != nullptr &&
-          Str_Snprintf(SalvorConfig.initLogPath, sizeof SalvorConfig.initLogPath, "%s/%s",
-                       dir.get(), SALVOR_INIT_LOG_NAME) < 0) {
+          Str_Snprintf(SalvorConfig.initLogPath, sizeof SalvorConfig.initLogPath, "%s%s%s",
+                       dir.get(), DIRSEPS, SALVOR_INIT_LOG_NAME) < 0) {
          // A cut path would name another file: keep to the console.
          SalvorConfig.initLogPath[0] = '\0';
          std::fprintf(stderr, "The init log's path in %s is too long; the start-up trace "

@@ -1,55 +1,14 @@
 // The real collector configured by preference files: the log keys in the
-// common "config.ini", the start without any file, and a user preference
-// file locked by another process.
+// common "config.ini" and the start without any file.
 #include <filesystem>
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "tests/support/collectorProcess.h"
-#include "tests/support/lockHolder.h"
-#include "tests/support/testFiles.h"
-#include "tests/support/testUtil.h"
+#include "tests/collector/logConfigTest.h"
 
-using testutil::CollectorProcess;
-using testutil::Encode;
-using testutil::MakeHeader;
-
+namespace logconfig {
 namespace {
-
-const std::string COMMON_SUBDIR = "Quillon/Quillon Orvex dump collector";
-
-class LogConfig : public ::testing::Test {
-protected:
-   // A collector whose common config.ini holds `config`.
-   std::unique_ptr<CollectorProcess> Start(const std::string &config, int level = 0)
-   {
-      std::filesystem::create_directories(appData / COMMON_SUBDIR);
-      testutil::WriteFile(appData / COMMON_SUBDIR + "/config.ini", config);
-      testutil::CollectorOptions options;
-      options.level = level;
-      options.env = {"SALVOR_APPDATA_PATH=" + appData.Path(),
-                     "XDG_CONFIG_HOME=" + userConfig.Path()};
-      auto salvor = std::make_unique<CollectorProcess>(SALVOR_BINARY, options);
-      std::string why;
-      EXPECT_TRUE(salvor->WaitReady(&why)) << why;
-      return salvor;
-   }
-   // Status checks, each of which logs a line.
-   static void Chatter(CollectorProcess &salvor, int count)
-   {
-      testutil::UdpPeer peer("127.0.0.2");
-      salvorMsgHeader reply;
-      for (int i = 0; i < count; i++) {
-         ASSERT_TRUE(peer.Request(Encode(MakeHeader(SALVOR_MSG_STATUS_CHECK)), salvor.Port(),
-                                  &reply, 2000));
-      }
-   }
-   static bool Exists(const std::string &path) { return std::filesystem::exists(path); }
-
-   testutil::TempDir appData;
-   testutil::TempDir userConfig;
-};
 
 TEST_F(LogConfig, RotateSizeAndKeepOldFromTheCommonConfig)
 {
@@ -124,24 +83,5 @@ TEST_F(LogConfig, ABareStartLogsThePrefLinesAfterTheBanner)
    EXPECT_NE(log.find("PREF Failed to load user preferences."), std::string::npos);
 }
 
-TEST_F(LogConfig, LockedUserPreferencesAreSkippedWithTheReason)
-{
-   std::string prefsDir = userConfig / "Quillon";
-   std::filesystem::create_directories(prefsDir);
-   std::string prefs = prefsDir + "/preferences.ini";
-   testutil::WriteFile(prefs, "log.logMinLevel = 110\n");
-   std::unique_ptr<CollectorProcess> salvor;
-   {
-      testutil::LockHolder holder(prefs);
-      ASSERT_TRUE(holder.Holding());
-      salvor = Start("");
-   }
-   Chatter(*salvor, 1);
-   std::string log = salvor->Log();
-   EXPECT_NE(log.find("Unable to lock user preference file " + prefs + " for reading."),
-             std::string::npos) << log;
-   // The locked file's minimum level was not applied.
-   EXPECT_NE(log.find("Posting back a status check reply"), std::string::npos);
-}
-
 }  // namespace
+}  // namespace logconfig
