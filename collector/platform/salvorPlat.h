@@ -1,10 +1,11 @@
 // Thin platform layer for what the collector asks of its process, apart
 // from sockets (lib/net): the limit on open files, the signal of a
-// broken pipe and the debugger break. The POSIX back end
+// broken pipe, the debugger break and the init log's stream. The POSIX back end
 // is salvorPlatPosix.cpp.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 /*
  * Raises the process's limit on open files to at least `wanted`, as far
@@ -22,3 +23,10 @@ void SalvorPlat_IgnoreBrokenPipe();
 // Stops in an attached debugger; without one, does nothing (the break
 // would only end the process).
 void SalvorPlat_DebugBreak();
+
+/*
+ * Opens the UTF-8 `path` as a text stream for reading and appending
+ * ("a+"), or null with errno set. Windows' narrow fopen would read the
+ * path in the ANSI code page, so a user folder outside it would be lost.
+ */
+std::FILE *SalvorPlat_OpenTextAppend(const char *path);

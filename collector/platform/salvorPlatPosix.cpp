@@ -57,3 +57,9 @@ SalvorPlat_DebugBreak()
       std::raise(SIGTRAP);
    }
 }
+
+std::FILE *
+SalvorPlat_OpenTextAppend(const char *path)
+{
+   return std::fopen(path, "a+");
+}

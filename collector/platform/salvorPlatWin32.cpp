@@ -1,8 +1,12 @@
 // Win32 back end of the collector's process limits; see salvorPlat.h.
 #include "collector/platform/salvorPlat.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <windows.h>
+
+#include "lib/misc/win32Text.h"
 
 namespace {
 
@@ -38,4 +42,17 @@ SalvorPlat_DebugBreak()
    if (IsDebuggerPresent()) {
       DebugBreak();
    }
+}
+
+std::FILE *
+SalvorPlat_OpenTextAppend(const char *path)
+{
+   wchar_t *wide = Win32Text_ToUtf16(path);
+   if (wide == nullptr) {
+      errno = EINVAL;
+      return nullptr;
+   }
+   std::FILE *f = _wfopen(wide, L"a+");
+   std::free(wide);
+   return f;
 }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "collector/platform/salvorPlat.h"
 #include "collector/startup/salvorConfig.h"
 #include "lib/net/net.h"
 #include "lib/file/file.h"
@@ -52,7 +53,7 @@ SalvorWin32InitLog(const char *format, ...)
    if (SalvorConfig.initLogPath[0] == '\0') {
       return;
    }
-   FILE *f = std::fopen(SalvorConfig.initLogPath, "a+");
+   FILE *f = SalvorPlat_OpenTextAppend(SalvorConfig.initLogPath);
    if (f != nullptr) {
       std::fputs(msg, f);
       std::fflush(f);

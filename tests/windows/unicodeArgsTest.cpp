@@ -53,6 +53,7 @@ protected:
       dir_ = new fs::path(fs::path(root_->Path()) / DIR_NAME);
       fs::create_directories(*dir_ / "data");
       fs::create_directories(*dir_ / "log");
+      fs::create_directories(*dir_ / "tmp");
       port_ = testutil::FreeUdpPort();
       WriteAll(*dir_ / "salvor.xml",
                "<config><defaultValues><port>" + std::to_string(port_) +
@@ -62,6 +63,10 @@ protected:
       testutil::SpawnOptions spawn;
       spawn.out = testutil::Redirect::ToFile(*root_ / "console.txt");
       spawn.err = testutil::Redirect{testutil::Redirect::ToStdout};
+      // The per-user temporary folder, which holds the init log, is under
+      // the non-ASCII name too, as for a user whose name is outside the
+      // code page.
+      spawn.env = {"TMP=" + Utf8(*dir_ / "tmp"), "TEMP=" + Utf8(*dir_ / "tmp")};
       collector_ = new testutil::Process(
          {SALVOR_BINARY, "debug", "-s", Utf8(*dir_ / "salvor.xml")}, spawn);
    }
@@ -107,6 +112,19 @@ TEST_F(UnicodeArgs, CollectorReadsAConfigurationInANonAsciiDirectory)
    ASSERT_TRUE(Answers(&why)) << why;
    // The log directory the configuration names is the one written to.
    EXPECT_NE(ReadAll(*dir_ / "log" / "salvor.log"), "");
+}
+
+TEST_F(UnicodeArgs, InitLogIsWrittenInANonAsciiTemporaryFolder)
+{
+   std::string why;
+   ASSERT_TRUE(Answers(&why)) << why;
+   std::string initLog;
+   for (const fs::directory_entry &e : fs::recursive_directory_iterator(*dir_ / "tmp")) {
+      if (e.path().filename() == "salvor_init.log") {
+         initLog = ReadAll(e.path());
+      }
+   }
+   EXPECT_NE(initLog, "") << "no init log below " << Utf8(*dir_ / "tmp");
 }
 
 TEST_F(UnicodeArgs, SendToolSendsAFileWithANonAsciiName)
