@@ -18,6 +18,7 @@
 #include <windows.h>
 
 #include "lib/misc/utilScoped.h"
+#include "lib/misc/w32Util.h"
 #include "lib/misc/win32Text.h"
 
 struct SalvorScmHandle {
@@ -355,11 +356,15 @@ SalvorScm_ReportError(const char *text)
    if (!SalvorScmWide(reportSource.c_str(), &source) || !SalvorScmWide(text, &message)) {
       return;
    }
+   // Registered as the log registers its sources, so that the viewer finds
+   // the message; a user without the right keeps whatever is registered.
+   std::string messageFile = W32Util_InstallPath() + W32UTIL_EVENT_MESSAGE_FILE;
+   W32Util_RegisterEventLog(reportSource.c_str(), messageFile.c_str());
    HANDLE log = RegisterEventSourceW(nullptr, source.get());
    if (log == nullptr) {
       return;
    }
    const wchar_t *strings[] = {message.get()};
-   ReportEventW(log, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
+   ReportEventW(log, EVENTLOG_ERROR_TYPE, 0, W32UTIL_EVENT_ID, nullptr, 1, 0, strings, nullptr);
    DeregisterEventSource(log);
 }

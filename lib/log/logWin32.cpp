@@ -31,9 +31,7 @@ namespace {
 const LogSystemLoggerSink *testSink = nullptr;
 
 // Event type of each line; the event id is the one message of the source.
-constexpr DWORD LOG_EVENT_ID = 1000;
-// The event-message library that the registration names.
-constexpr char LOG_EVENT_MESSAGE_FILE[] = "salvorEventMessages.dll";
+constexpr DWORD LOG_EVENT_ID = W32UTIL_EVENT_ID;
 
 // 100 ns intervals between 1601-01-01 and 1970-01-01.
 constexpr uint64_t LOG_EPOCH_DELTA = 116444736000000000ULL;
@@ -194,7 +192,7 @@ LogPlat_SysOpen(const char *name)
    // The source is registered first, naming the message library in the
    // product's installation directory; a user who may not register it
    // gets no event log.
-   std::string messageFile = W32Util_InstallPath() + LOG_EVENT_MESSAGE_FILE;
+   std::string messageFile = W32Util_InstallPath() + W32UTIL_EVENT_MESSAGE_FILE;
    UtilHeapPtr<wchar_t> wide(Win32Text_ToUtf16(name));
    if (wide == nullptr || !W32Util_RegisterEventLog(name, messageFile.c_str())) {
       return nullptr;

@@ -10,6 +10,11 @@
  * "EventMessageFile" = messageFile. False, with the last error set, when
  * the key cannot be made or written (a user without the right to).
  */
+// The event-message library registered for every source of the product,
+// and the one message it holds: the reported string as it stands.
+constexpr char W32UTIL_EVENT_MESSAGE_FILE[] = "salvorEventMessages.dll";
+constexpr unsigned long W32UTIL_EVENT_ID = 1000;
+
 bool W32Util_RegisterEventLog(const char *source, const char *messageFile);
 
 /*

@@ -204,4 +204,24 @@ TEST(ScmWin32Console, DispatcherReturnsAtOnceOutsideTheManager)
    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
 }
 
+// Why a service could not run goes to the Application log under the
+// service's name, registered with the message library that shows it.
+TEST(ScmWin32Console, ReportedErrorRegistersTheSourceWithTheMessageLibrary)
+{
+   const wchar_t *sourceKey =
+      L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\salvor-scm-test";
+   RegDeleteKeyW(HKEY_LOCAL_MACHINE, sourceKey);
+   SalvorScm_StartDispatcher(NAME, [](int, char **) {});  // names the source
+   SalvorScm_ReportError("invalid start parameters");
+   wchar_t file[512];
+   DWORD size = sizeof file;
+   LONG err = RegGetValueW(HKEY_LOCAL_MACHINE, sourceKey, L"EventMessageFile",
+                           RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, file,
+                           &size);
+   ASSERT_EQ(err, ERROR_SUCCESS);
+   std::wstring name(file);
+   EXPECT_EQ(name.substr(name.find_last_of(L"\\/") + 1), L"salvorEventMessages.dll");
+   RegDeleteKeyW(HKEY_LOCAL_MACHINE, sourceKey);
+}
+
 }  // namespace
