@@ -189,7 +189,8 @@ bool FilePlat_GetTargetType(const char *path, FilePlatFileType *type);
 bool FilePlat_GetIdentity(FilePlatHandle h, FilePlatFileId *id, uint64_t *links);
 bool FilePlat_GetIdentityAt(FilePlatHandle dir, const char *name, FilePlatFileId *id);
 bool FilePlat_DeleteAt(FilePlatHandle dir, const char *name);
-// Whether the path (links followed) names a block device.
+// Whether the path (links followed) names a block device. The POSIX back
+// end's only: Windows tells its disks by their names.
 bool FilePlat_IsBlockDevice(const char *path);
 
 /*
