@@ -353,7 +353,8 @@ FileLockJudgeEntries(const std::string &lockDir, LockMember *myValues)
       }
       FileAttrs attrs;
       if (count == 0 && haveOwn && FileAttributesRetry(path.c_str(), 0, &attrs) == 0 &&
-          attrs.writeTime + (int64_t)FILELOCK_ENTRY_MAX_AGE / 1000 < mine.writeTime) {
+          attrs.writeTime + FILELOCK_ENTRY_MAX_AGE / 1000 * FILEPLAT_TIME_UNITS_PER_SEC <
+             mine.writeTime) {
          int err = FileLockDiscardEntry(lockDir, node.dirName);
          if (err != 0) {
             return err;

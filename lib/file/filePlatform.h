@@ -68,6 +68,9 @@ struct FilePlatErrnoRow {
 extern const FilePlatErrnoRow FILEPLAT_ERRNO_TABLE[];
 extern const size_t FILEPLAT_ERRNO_TABLE_SIZE;
 
+// The units of FilePlatAttrs' times in a second.
+extern const int64_t FILEPLAT_TIME_UNITS_PER_SEC;
+
 // Whether "C:" at the start of a path names a volume on this platform.
 extern const bool FILEPLAT_DRIVE_LETTERS;
 // Whether a backslash separates path components, and whether a path that
