@@ -353,7 +353,8 @@ FileLockJudgeEntries(const std::string &lockDir, LockMember *myValues)
       }
       FileAttrs attrs;
       if (count == 0 && haveOwn && FileAttributesRetry(path.c_str(), 0, &attrs) == 0 &&
-          attrs.writeTime + (int64_t)FILELOCK_ENTRY_MAX_AGE / 1000 < mine.writeTime) {
+          attrs.writeTime + FILELOCK_ENTRY_MAX_AGE / 1000 * FILEPLAT_TIME_UNITS_PER_SEC <
+             mine.writeTime) {
          int err = FileLockDiscardEntry(lockDir, node.dirName);
          if (err != 0) {
             return err;
@@ -756,33 +757,21 @@ FileLockAcquireIntrinsic(const char *path, bool exclusive, uint32_t msecMaxWait,
 }
 
 /*
- * The path the lock is taken on: a block device under /dev/ is locked in
- * the safe temporary directory as "pd" and the rest of its name (slashes
- * as "_"), since /dev is no place for lock directories; any other path is
- * made absolute.
+ * The path the lock is taken on: a device, by the platform's rule
+ * (FileLockDeviceName), is locked in the safe temporary directory as "pd"
+ * and the rest of its name, since the devices' directory is no place for
+ * lock directories; any other path is made absolute.
  */
 char *
 FileLockNormalizePath(const char *path)
 {
-   UtilCString full(File_FullPath(path));
-   if (full == nullptr) {
-      return nullptr;
-   }
-   static const char devPrefix[] = "/dev/";
-   size_t prefixLen = sizeof devPrefix - 1;
-   if (std::strncmp(full.get(), devPrefix, prefixLen) != 0 || full.get()[prefixLen] == '\0' ||
-       !FilePlat_IsBlockDevice(full.get())) {
-      return full.release();
+   std::string rest;
+   if (!FileLockDeviceName(path, &rest)) {
+      return File_FullPath(path);
    }
    UtilCString tmpDir(File_GetSafeTmpDir(false));
    if (tmpDir == nullptr) {
       return nullptr;
-   }
-   std::string rest = full.get() + prefixLen;
-   for (char &c : rest) {
-      if (c == '/') {
-         c = '_';
-      }
    }
    std::string mapped = std::string(tmpDir.get()) + DIRSEPS + "pd" + rest;
    return Util_SafeStrdup(mapped.c_str());

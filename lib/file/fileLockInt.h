@@ -96,3 +96,11 @@ std::string FileLockExecId();
  * be told, count as live: only certain death frees a lock.
  */
 bool FileLockValidExecId(const char *executionID);
+
+/*
+ * Whether path names a device that is locked in the safe temporary
+ * directory rather than beside itself, by the platform's rule
+ * (fileLockPosix.cpp, fileLockWin32.cpp); *rest is then what follows "pd"
+ * in the name of its lock.
+ */
+bool FileLockDeviceName(const char *path, std::string *rest);

@@ -172,28 +172,6 @@ FilePlat_GetTargetType(const char *path, FilePlatFileType *type)
    return ok;
 }
 
-bool
-FilePlat_IsBlockDevice(const char *path)
-{
-   // Volumes and disks live in the device namespace ("\\.\PhysicalDrive0").
-   if (path == nullptr || std::strncmp(path, "\\\\.\\", 4) != 0 ||
-       !PlatFault_Allowed(PLAT_STAT)) {
-      return false;
-   }
-   FileWide wide(path);
-   if (!wide.ok()) {
-      return false;
-   }
-   HANDLE h = CreateFileW(wide.get(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                          OPEN_EXISTING, 0, nullptr);
-   if (h == INVALID_HANDLE_VALUE) {
-      return false;
-   }
-   bool disk = GetFileType(h) == FILE_TYPE_DISK;
-   CloseHandle(h);
-   return disk;
-}
-
 struct FilePlatDir {
    HANDLE find;
    WIN32_FIND_DATAW first;  // the entry FindFirstFileW found, not yet handed out

@@ -68,6 +68,9 @@ struct FilePlatErrnoRow {
 extern const FilePlatErrnoRow FILEPLAT_ERRNO_TABLE[];
 extern const size_t FILEPLAT_ERRNO_TABLE_SIZE;
 
+// The units of FilePlatAttrs' times in a second.
+extern const int64_t FILEPLAT_TIME_UNITS_PER_SEC;
+
 // Whether "C:" at the start of a path names a volume on this platform.
 extern const bool FILEPLAT_DRIVE_LETTERS;
 // Whether a backslash separates path components, and whether a path that
@@ -189,7 +192,8 @@ bool FilePlat_GetTargetType(const char *path, FilePlatFileType *type);
 bool FilePlat_GetIdentity(FilePlatHandle h, FilePlatFileId *id, uint64_t *links);
 bool FilePlat_GetIdentityAt(FilePlatHandle dir, const char *name, FilePlatFileId *id);
 bool FilePlat_DeleteAt(FilePlatHandle dir, const char *name);
-// Whether the path (links followed) names a block device.
+// Whether the path (links followed) names a block device. The POSIX back
+// end's only: Windows tells its disks by their names.
 bool FilePlat_IsBlockDevice(const char *path);
 
 /*

@@ -45,6 +45,7 @@ const bool FILEPLAT_DRIVE_LETTERS = false;
 // A backslash is an ordinary file-name character, and "//srv" is "/srv".
 const bool FILEPLAT_BACKSLASH_SEPARATES = false;
 const bool FILEPLAT_NETWORK_VOLUMES = false;
+const int64_t FILEPLAT_TIME_UNITS_PER_SEC = 1;
 
 // Mostly identity: the codes are errno values already. EPERM is folded
 // into EACCES, as callers only distinguish "not allowed".

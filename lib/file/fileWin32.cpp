@@ -42,6 +42,7 @@ const int FILE_ERR_NAME_TOO_LONG = ERROR_FILENAME_EXCED_RANGE;
 const bool FILEPLAT_DRIVE_LETTERS = true;
 const bool FILEPLAT_BACKSLASH_SEPARATES = true;
 const bool FILEPLAT_NETWORK_VOLUMES = true;
+const int64_t FILEPLAT_TIME_UNITS_PER_SEC = 10000000;  // 100 ns
 
 // The runtime's errno numbering, fixed whatever the C library's headers say.
 const FilePlatErrnoRow FILEPLAT_ERRNO_TABLE[] = {

@@ -34,6 +34,28 @@ Process::Wait()
    return *ended_;
 }
 
+std::string
+OutputLines::Next(std::chrono::milliseconds limit)
+{
+   auto deadline = std::chrono::steady_clock::now() + limit;
+   for (;;) {
+      std::string text = ReadFile(path_);
+      size_t end = text.find('\n', taken_);
+      if (end != std::string::npos) {
+         std::string line = text.substr(taken_, end - taken_);
+         taken_ = end + 1;
+         if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+         }
+         return line;
+      }
+      if (std::chrono::steady_clock::now() >= deadline) {
+         return "";
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+   }
+}
+
 RunResult
 Run(const std::vector<std::string> &args, const RunOptions &options)
 {

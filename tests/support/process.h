@@ -1,6 +1,7 @@
 // Helper programs run as child processes: their output sent to files, to
-// /dev/null or to a pipe nobody reads, extra environment, an open-file
-// limit; waited for with a time limit.
+// /dev/null or to a pipe nobody reads, their input from the test's own or
+// from a pipe the test closes, extra environment, an open-file limit;
+// waited for with a time limit.
 //
 // On Windows a child has no signals: Stop and Kill end it at once
 // (TerminateProcess, exit code 1), ExitInfo's status is the exit code
@@ -41,6 +42,10 @@ struct SpawnOptions {
    Redirect err;
    // "NAME=value" entries added to (or replacing in) the test's environment.
    std::vector<std::string> env;
+   // The child's standard input is a pipe that stays open until
+   // Process::CloseInput, so that the child can wait for the end of its
+   // input; otherwise it is the test's own.
+   bool inputPipe = false;
    // Nonzero: the child's open-file limit (soft, hard).
    std::uint64_t openFilesSoft = 0;
    std::uint64_t openFilesHard = 0;
@@ -76,6 +81,8 @@ public:
    void Stop(std::chrono::milliseconds grace);
    // Ends the child at once (SIGKILL) and reaps it.
    void Kill();
+   // With SpawnOptions::inputPipe: the child reads the end of its input.
+   void CloseInput();
 
 private:
    // Whether the child has ended, waiting for it when `block`.
@@ -83,7 +90,23 @@ private:
 
    pid_t pid_ = -1;
    void *handle_ = nullptr;  // the process handle on Windows
+   // The writing end of the input pipe: a descriptor, or a handle on
+   // Windows; -1 when there is none.
+   std::intptr_t input_ = -1;
    std::optional<ExitInfo> ended_;
+};
+
+// The lines a child writes to a file, taken one by one as they come.
+class OutputLines {
+public:
+   explicit OutputLines(std::string path) : path_(std::move(path)) {}
+   // The next whole line, without its end ("\n" or "\r\n"); empty when
+   // none came within `limit`.
+   std::string Next(std::chrono::milliseconds limit);
+
+private:
+   std::string path_;
+   size_t taken_ = 0;  // bytes of the file handed out so far
 };
 
 // A run of a program to its end.

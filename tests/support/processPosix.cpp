@@ -117,13 +117,26 @@ Process::Process(const std::vector<std::string> &args, const SpawnOptions &optio
    std::vector<char *> argv = Pointers(argStrings);
    std::vector<std::string> envStrings = MergedEnvironment(options.env);
    std::vector<char *> envp = Pointers(envStrings);
+   // Close-on-exec: other children started meanwhile must not keep the
+   // writing end open, or this child would never see the end of its input.
+   int input[2] = {-1, -1};
+   if (options.inputPipe && pipe2(input, O_CLOEXEC) != 0) {
+      throw std::runtime_error(std::string("pipe: ") + strerror(errno));
+   }
 
    pid_ = fork();
    if (pid_ < 0) {
-      throw std::runtime_error(std::string("fork: ") + strerror(errno));
+      int saved = errno;
+      for (int fd : input) {
+         if (fd >= 0) {
+            close(fd);
+         }
+      }
+      throw std::runtime_error(std::string("fork: ") + strerror(saved));
    }
    if (pid_ == 0) {
-      if (!ApplyRedirect(options.out, 1) || !ApplyRedirect(options.err, 2)) {
+      if (!ApplyRedirect(options.out, 1) || !ApplyRedirect(options.err, 2) ||
+          (input[0] >= 0 && dup2(input[0], 0) < 0)) {
          _exit(126);
       }
       if (options.openFilesSoft != 0) {
@@ -135,12 +148,26 @@ Process::Process(const std::vector<std::string> &args, const SpawnOptions &optio
       execve(argv[0], argv.data(), envp.data());
       _exit(127);
    }
+   if (input[0] >= 0) {
+      close(input[0]);
+      input_ = input[1];
+   }
 }
 
 Process::~Process()
 {
    if (!ended_) {
       Kill();
+   }
+   CloseInput();
+}
+
+void
+Process::CloseInput()
+{
+   if (input_ >= 0) {
+      close((int)input_);
+      input_ = -1;
    }
 }
 

@@ -134,6 +134,24 @@ OpenRedirect(const Redirect &r, DWORD std, HANDLE out)
    return h;
 }
 
+/*
+ * A pipe for the child's standard input: its reading end is returned; the
+ * writing end, which no child may inherit (or this one would never read
+ * the end of its input), goes to *writer.
+ */
+HANDLE
+OpenInputPipe(HANDLE *writer)
+{
+   // Made uninheritable, the reading end then inheritable: a child that
+   // another thread starts meanwhile gets neither end.
+   HANDLE reader;
+   if (!CreatePipe(&reader, writer, nullptr, 0)) {
+      return INVALID_HANDLE_VALUE;
+   }
+   SetHandleInformation(reader, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+   return reader;
+}
+
 void
 CloseIfOpen(HANDLE h)
 {
@@ -161,11 +179,14 @@ Process::Process(const std::vector<std::string> &args, const SpawnOptions &optio
    STARTUPINFOW si{};
    si.cb = sizeof si;
    si.dwFlags = STARTF_USESTDHANDLES;
-   si.hStdInput = OpenRedirect(Redirect{}, STD_INPUT_HANDLE, nullptr);
+   HANDLE inputWriter = INVALID_HANDLE_VALUE;
+   si.hStdInput = options.inputPipe ? OpenInputPipe(&inputWriter)
+                                    : OpenRedirect(Redirect{}, STD_INPUT_HANDLE, nullptr);
    si.hStdOutput = OpenRedirect(options.out, STD_OUTPUT_HANDLE, nullptr);
    si.hStdError = OpenRedirect(options.err, STD_ERROR_HANDLE, si.hStdOutput);
    PROCESS_INFORMATION pi{};
-   BOOL started = si.hStdOutput != INVALID_HANDLE_VALUE && si.hStdError != INVALID_HANDLE_VALUE &&
+   BOOL started = si.hStdInput != INVALID_HANDLE_VALUE && si.hStdOutput != INVALID_HANDLE_VALUE &&
+                  si.hStdError != INVALID_HANDLE_VALUE &&
                   CreateProcessW(Wide(args[0]).c_str(), line.data(), nullptr, nullptr, TRUE,
                                  CREATE_UNICODE_ENVIRONMENT, env.data(), nullptr, &si, &pi);
    DWORD error = GetLastError();
@@ -173,17 +194,27 @@ Process::Process(const std::vector<std::string> &args, const SpawnOptions &optio
    CloseIfOpen(si.hStdOutput);
    CloseIfOpen(si.hStdError);
    if (!started) {
+      CloseIfOpen(inputWriter);
       throw std::runtime_error("CreateProcessW " + args[0] + ": error " + std::to_string(error));
    }
    CloseHandle(pi.hThread);
    handle_ = pi.hProcess;
    pid_ = (pid_t)pi.dwProcessId;
+   input_ = (std::intptr_t)inputWriter;
 }
 
 Process::~Process()
 {
    Kill();
+   CloseInput();
    CloseIfOpen(handle_);
+}
+
+void
+Process::CloseInput()
+{
+   CloseIfOpen((HANDLE)input_);
+   input_ = (std::intptr_t)INVALID_HANDLE_VALUE;
 }
 
 void

@@ -1,39 +1,37 @@
-// A process that takes advisory locks for the lock-file tests.
+// A process that takes advisory locks for the lock-file tests and for
+// testutil::LockHolder.
 //
-//   fileLockHolder hold <path> <S|X> <budget ms> <room dir>
+//   file_lock_holder hold <path> <S|X> <budget ms> <room dir>
 //      Takes the lock and writes "held\n" (or "failed <err>\n") to stdout.
 //      While it holds the lock it keeps a file "<pid>-<S|X>" in the room
 //      directory; before it says "held" it checks that nobody it must
 //      exclude is in the room, and writes "violation\n" instead if somebody
 //      is. It releases the lock when stdin reaches its end (or reads a
 //      line), then writes "released\n".
-//   fileLockHolder count <path> <counter file> <rounds>
+//   file_lock_holder count <path> <counter file> <rounds>
 //      Rounds times: take the exclusive lock, read the number in the
 //      counter file, write it back one higher, release. Exit status 0 when
 //      every round went through.
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
+#include <filesystem>
 #include <string>
-#include <unistd.h>
+#include <system_error>
 
 #include "lib/file/fileLock.h"
+#include "lib/misc/hostinfo.h"
 
 namespace {
 
 bool
 RoomAllows(const std::string &room, bool exclusive, const std::string &self)
 {
-   DIR *d = opendir(room.c_str());
-   if (d == nullptr) {
-      return false;
-   }
+   std::error_code ec;
    bool ok = true;
-   while (struct dirent *ent = readdir(d)) {
-      std::string name = ent->d_name;
-      if (name == "." || name == ".." || name == self) {
+   for (const auto &entry : std::filesystem::directory_iterator(room, ec)) {
+      std::string name = entry.path().filename().string();
+      if (name == self) {
          continue;
       }
       bool otherExclusive = name.size() > 2 && name.compare(name.size() - 2, 2, "-X") == 0;
@@ -41,8 +39,7 @@ RoomAllows(const std::string &room, bool exclusive, const std::string &self)
          ok = false;
       }
    }
-   closedir(d);
-   return ok;
+   return ok && !ec;
 }
 
 int
@@ -58,8 +55,8 @@ Hold(const char *path, const char *type, const char *budget, const char *room)
       std::fflush(stdout);
       return 1;
    }
-   std::string self = std::to_string(getpid()) + "-" + type;
-   std::string marker = std::string(room) + "/" + self;
+   std::string self = std::to_string(Hostinfo_ProcessId()) + "-" + type;
+   std::string marker = (std::filesystem::path(room) / self).string();
    FILE *f = std::fopen(marker.c_str(), "w");
    if (f != nullptr) {
       std::fclose(f);
@@ -69,7 +66,8 @@ Hold(const char *path, const char *type, const char *budget, const char *room)
 
    char line[64];
    (void)std::fgets(line, sizeof line, stdin);
-   unlink(marker.c_str());
+   std::error_code ec;
+   std::filesystem::remove(marker, ec);
    bool ok = FileLock_Release(token, &err, nullptr);
    std::printf("%s\n", ok ? "released" : "release failed");
    std::fflush(stdout);
