@@ -22,6 +22,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 
 # Wine runs the tests (and GoogleTest's discovery), in a prefix of the
-# build tree's own; its chatter on stderr would mix with the tests' output.
+# build tree's own, through tests/windows/wineTest.sh; its chatter on
+# stderr would mix with the tests' output.
 set(CMAKE_CROSSCOMPILING_EMULATOR env WINEDEBUG=-all WINEPREFIX=${CMAKE_BINARY_DIR}/wine
-    /usr/lib/wine/wine64)
+    ${CMAKE_CURRENT_LIST_DIR}/../tests/windows/wineTest.sh)

@@ -42,8 +42,5 @@ for exe in "$dir/collector/salvor.exe" "$dir/tools/salvor-send.exe"; do
   [ -z "$foreign" ] || { echo "$exe imports $foreign" >&2; exit 1; }
 done
 if [ "${SALVOR_WIN_TEST:-0}" = 1 ]; then
-  # Under Wine the first test started is only seen to end with the run's
-  # last one (a Wine helper it starts keeps its output open), whatever its
-  # own time: the limit must cover the whole run, not one test.
-  ctest --test-dir "$dir" -j "$(nproc)" --timeout 600 --output-on-failure
+  ctest --test-dir "$dir" -j "$(nproc)" --timeout 300 --output-on-failure
 fi
