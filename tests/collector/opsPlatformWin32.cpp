@@ -7,21 +7,12 @@
 #include <cstdlib>
 #include <windows.h>
 
-#include "lib/misc/win32Text.h"
 #include "tests/support/testFiles.h"
+#include "tests/support/testWide.h"
 
 namespace testutil {
 
 namespace {
-
-std::wstring
-Wide(const std::string &text)
-{
-   wchar_t *w = Win32Text_ToUtf16(text.c_str());
-   std::wstring copy = w != nullptr ? w : L"";
-   std::free(w);
-   return copy;
-}
 
 std::wstring
 FullPath(const std::string &path)

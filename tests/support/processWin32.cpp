@@ -1,6 +1,7 @@
 // Child processes of the tests on Windows: CreateProcessW with a quoted
 // command line; see process.h.
 #include "tests/support/process.h"
+#include "tests/support/testWide.h"
 
 #include <windows.h>
 
@@ -28,18 +29,6 @@ ExitInfo::Signal() const
 }
 
 namespace {
-
-std::wstring
-Wide(const std::string &s)
-{
-   if (s.empty()) {
-      return {};
-   }
-   int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), (int)s.size(), nullptr, 0);
-   std::wstring out(n, L'\0');
-   MultiByteToWideChar(CP_UTF8, 0, s.data(), (int)s.size(), out.data(), n);
-   return out;
-}
 
 // One argument as the C run-time's parser reads it back: quoted, with the
 // backslashes before a quote (or before the closing one) doubled.

@@ -8,10 +8,9 @@
 #include <windows.h>
 
 #include "lib/misc/win32Text.h"
+#include "tests/support/testWide.h"
 
 namespace testutil {
-
-namespace {
 
 std::wstring
 Wide(const std::string &text)
@@ -21,6 +20,8 @@ Wide(const std::string &text)
    std::free(w);
    return copy;
 }
+
+namespace {
 
 std::string
 Utf8(const wchar_t *wide)
