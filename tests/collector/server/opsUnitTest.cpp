@@ -4,10 +4,13 @@
 // elements.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "collector/server/salvorAddress.h"
+#include "collector/server/salvorMetrics.h"
 #include "collector/server/salvorRanges.h"
 #include "collector/server/salvorText.h"
 #include "collector/startup/salvorConfig.h"
@@ -217,6 +220,32 @@ TEST_F(OpsSettings, ValuesThatCouldRemoveTooMuchAreRefused)
                            "<dumpHook></dumpHook>", "<metricsFile></metricsFile>"}) {
       SalvorConfigReset();
       EXPECT_NE(Read(bad), 0) << bad;
+   }
+}
+
+// A link planted where the metrics writer might put its temporary file
+// once led it to overwrite the file behind the link.
+TEST_F(OpsSettings, MetricsAreWrittenThroughANewFileNeverThroughAPlantedLink)
+{
+   std::string metrics = dir / "salvor.prom";
+   std::string victim = dir / "victim";
+   testutil::WriteFile(victim, "precious\n");
+   std::error_code ec;
+   std::filesystem::create_symlink(victim, metrics + ".tmp", ec);
+   if (ec) {
+      GTEST_SKIP() << "no symbolic links can be made here";
+   }
+   std::snprintf(SalvorOpsConfig.metricsFile, sizeof SalvorOpsConfig.metricsFile, "%s",
+                 metrics.c_str());
+   SalvorMetricsWrite();
+   SalvorMetricsWrite();
+   EXPECT_EQ(testutil::ReadFile(victim), "precious\n");
+   EXPECT_NE(testutil::ReadFile(metrics).find("# TYPE salvor_dumps_total counter\n"),
+             std::string::npos) << testutil::ReadFile(metrics);
+   EXPECT_TRUE(std::filesystem::is_symlink(metrics + ".tmp"));
+   for (const auto &entry : std::filesystem::directory_iterator(dir.Path())) {
+      EXPECT_FALSE(entry.path().filename().string().starts_with("salvor.prom.tmp."))
+         << "a temporary file was left: " << entry.path();
    }
 }
 
