@@ -98,6 +98,34 @@ TEST(Ranges, OffsetsPastFourGiBAreKept)
    EXPECT_EQ(HolesOf(set), "[0," + std::to_string(top - 10) + "]");
 }
 
+TEST(Ranges, HolesReachTheGivenEndAndMissingBytesAreThoseNotCovered)
+{
+   SalvorRangeSet written;
+   written.Add(0, 100);
+   written.Add(200, 300);
+   EXPECT_EQ(HolesOf(written), "[100,100]");
+   uint64_t bytes = 0;
+   SalvorRange holes[4];
+   EXPECT_EQ(written.Holes(holes, 4, &bytes, 450), 2u);
+   EXPECT_EQ(holes[1].start, 300u);
+   EXPECT_EQ(holes[1].end, 150u);
+   EXPECT_EQ(bytes, 250u);
+   EXPECT_EQ(written.Holes(holes, 4, &bytes, 250), 1u) << "an end below the highest byte";
+
+   SalvorRangeSet failed;
+   uint64_t end = 0;
+   EXPECT_EQ(failed.Missing(written, &end), 0u);
+   EXPECT_EQ(end, 0u);
+   failed.Add(50, 120);   // partly written again
+   failed.Add(250, 260);  // written again
+   failed.Add(280, 400);  // its tail not
+   EXPECT_EQ(failed.Missing(written, &end), 20u + 100u);
+   EXPECT_EQ(end, 400u);
+   SalvorRangeSet none;
+   EXPECT_EQ(failed.Missing(none, &end), 70u + 10u + 120u);
+   EXPECT_EQ(written.Missing(written, &end), 0u);
+}
+
 std::string
 Json(const char *text)
 {
