@@ -142,6 +142,17 @@ TEST(SalvorSendWithCollector, FlatStreamsLandAsMakedumpfileRebuildsThem)
       }
       fs::remove(dumps[0]);  // the next stream's dump is then the only one
    }
+   // Each is whole, as rebuilt; the second leaves pages out, which its
+   // sender declares, so the journal lists them as holes of a whole dump.
+   std::string journal = testutil::ReadFile(collector.Dir() + "/log/dumps.jsonl");
+   size_t second = journal.find('\n') + 1;
+   ASSERT_NE(second, 0u) << journal;
+   EXPECT_NE(journal.find("\"holes\":[],\"holeBytes\":0,\"sparse\":true,\"outcome\":"
+                          "\"complete\""),
+             std::string::npos) << journal;
+   EXPECT_NE(journal.find("\"holes\":[[8192,141808]],\"holeBytes\":141808,\"sparse\":true,"
+                          "\"outcome\":\"complete\"", second),
+             std::string::npos) << journal;
 #endif
 }
 
