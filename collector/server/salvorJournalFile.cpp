@@ -46,9 +46,9 @@ SalvorJournalWriteWaiting()
       waiting.pop_front();
    }
    if (err != 0 && !journalFailing) {
-      Warning("Cannot write the dump journal %s: %s. Up to %zu records wait to be written.\n",
+      Warning("Cannot write the dump journal %s: %s. Up to %u records wait to be written.\n",
               journalPath.c_str(), err > 0 ? File_ErrorText(err) : "short write",
-              SALVOR_JOURNAL_MAX_WAITING);
+              (unsigned)SALVOR_JOURNAL_MAX_WAITING);
    } else if (err == 0 && journalFailing) {
       Log("The dump journal %s can be written again; %" PRIu64 " records were dropped "
           "meanwhile.\n", journalPath.c_str(), droppedSinceFailing);
@@ -80,8 +80,9 @@ SalvorJournalFileAppend(const std::string &line)
    if (waiting.size() >= SALVOR_JOURNAL_MAX_WAITING) {
       // Those that wait are older: they stay, so the journal keeps its order.
       if (droppedSinceFailing == 0) {
-         Warning("The dump journal %s cannot be written and %zu records wait: further "
-                 "records are dropped until it can.\n", journalPath.c_str(), waiting.size());
+         Warning("The dump journal %s cannot be written and %u records wait: further "
+                 "records are dropped until it can.\n", journalPath.c_str(),
+                 (unsigned)waiting.size());
       }
       droppedSinceFailing++;
       salvorCounters.journalDropped++;
@@ -106,8 +107,9 @@ SalvorJournalFileStop()
       SalvorJournalWriteWaiting();
    }
    if (!waiting.empty() || droppedSinceFailing > 0) {
-      Warning("The dump journal %s lost %zu records waiting to be written, and %" PRIu64
-              " dropped before.\n", journalPath.c_str(), waiting.size(), droppedSinceFailing);
+      Warning("The dump journal %s lost %u records waiting to be written, and %" PRIu64
+              " dropped before.\n", journalPath.c_str(), (unsigned)waiting.size(),
+              droppedSinceFailing);
       salvorCounters.journalDropped += waiting.size();
       waiting.clear();
    }
