@@ -170,6 +170,10 @@ TEST(SalvorSendWithCollector, PipedDumpLandsByteExact)
       AsString(content));
    ASSERT_EQ(r.exit.Code(), 0) << r.err;
    EXPECT_TRUE(OnlyDumpOf(collector.DataDir(), "1") == AsString(content));
+   // Only a flattened dump is declared sparse.
+   std::string journal = testutil::ReadFile(collector.Dir() + "/log/dumps.jsonl");
+   EXPECT_NE(journal.find("\"holes\":[],\"holeBytes\":0,\"outcome\":\"complete\""),
+             std::string::npos) << journal;
 #endif
 }
 
