@@ -412,7 +412,7 @@ TEST(Metrics, FileHasEveryFamilyInTheExportersTextFormat)
                               "salvor_data_free_bytes gauge", "salvor_log_throttled_total counter",
                               "salvor_hook_runs_total counter", "salvor_start_time_seconds gauge",
                               "salvor_dump_bytes gauge"}) {
-      std::string name(family, std::strchr(family, ' '));
+      std::string name = std::string(family).substr(0, std::strcspn(family, " "));
       EXPECT_TRUE(Has(text, "# HELP " + name + " ")) << family;
       EXPECT_TRUE(Has(text, std::string("# TYPE ") + family + "\n")) << family;
    }
