@@ -69,3 +69,9 @@ SalvorStatusName(uint32_t status)
    default: return nullptr;
    }
 }
+
+bool
+SalvorDoneIsSparse(const salvorMsgHeader *done)
+{
+   return std::memcmp(done->reserved2, SALVOR_DONE_SPARSE, sizeof SALVOR_DONE_SPARSE) == 0;
+}

@@ -63,6 +63,15 @@ enum {
    (unsigned)((ip) >> 24), (unsigned)(((ip) >> 16) & 0xff), \
    (unsigned)(((ip) >> 8) & 0xff), (unsigned)((ip) & 0xff)
 
+/*
+ * A done's reserved2, unread otherwise, holds these bytes when the client
+ * declares its dump sparse: the holes in it are ranges the dump leaves out
+ * on purpose (as a flattened dump leaves out pages it filtered), not bytes
+ * lost on the way. Any other value is a dump like any other.
+ */
+constexpr uint8_t SALVOR_DONE_SPARSE[4] = {'S', 'P', 'R', 'S'};
+bool SalvorDoneIsSparse(const salvorMsgHeader *done);
+
 // Reads a header from the first 48 bytes of `wire`.
 void SalvorDecodeHeader(const uint8_t *wire, salvorMsgHeader *hdr);
 // Writes a header as its 48 wire bytes.

@@ -4,7 +4,8 @@
 # (lintian, which checks the Debian package; makedumpfile, whose -R the
 # client's flattened-stream test compares with; debootstrap and
 # systemd-nspawn, which make and boot the container that the package is
-# tried in; and the fuzzers' compiler);
+# tried in; promtool, of the prometheus package, which checks the metrics
+# file as a node exporter would read it; and the fuzzers' compiler);
 # with "fuzz", the fuzzers' compiler (clang with libFuzzer and the
 # sanitizers' run-time); with "windows", also what the Windows build
 # (scripts/build-windows.sh) needs: the mingw-w64 compiler with C++
@@ -45,8 +46,9 @@ install() {
 install -- "${packages[@]}"
 if [ "${1:-}" = test ]; then
   # systemd-container's recommendations would change the host's
-  # nsswitch.conf; nspawn needs none of them.
-  install --no-install-recommends -- systemd-container debootstrap
+  # nsswitch.conf; nspawn needs none of them. Of prometheus only promtool
+  # is used.
+  install --no-install-recommends -- systemd-container debootstrap prometheus
 fi
 if [ "${1:-}" = windows ]; then
   # Wine's recommendations (fonts, sound, 32-bit parts) serve no test here.

@@ -202,10 +202,13 @@ SalvorClient::Open(const NetAddr &server, const std::optional<uint32_t> &from)
 SalvorResult
 SalvorClient::Exchange(uint32_t type, int64_t timestamp, uint32_t dumpID,
                        const SalvorSendOptions &opts, const char *what,
-                       uint32_t *assigned, SalvorSendStats *stats)
+                       uint32_t *assigned, SalvorSendStats *stats, const uint8_t *reserved2)
 {
    uint8_t req[SALVOR_HEADER_SIZE];
    SalvorClientFillHeader(req, type, timestamp, dumpID, 0, 0);
+   if (reserved2 != nullptr) {
+      std::memcpy(req + 12, reserved2, 4);
+   }
    uint8_t buf[SALVOR_RECV_BUFFER_SIZE];
    std::string error;
    bool refused = false;
@@ -314,8 +317,9 @@ SalvorClient::SendDump(SalvorDumpSource &source, const SalvorSendOptions &opts,
       res = StreamData(source, stats->timestamp, stats->dumpID, opts, stats);
    }
    if (res) {
+      // A sparse dump's holes are left out on purpose; the done says so.
       res = Exchange(SALVOR_MSG_DONE, stats->timestamp, stats->dumpID, opts, "done", nullptr,
-                     stats);
+                     stats, source.Sparse() ? SALVOR_DONE_SPARSE : nullptr);
    }
    stats->seconds = std::chrono::duration<double>(Clock::now() - start).count();
    return res;

@@ -147,7 +147,8 @@ public:
 private:
    SalvorResult Exchange(uint32_t type, int64_t timestamp, uint32_t dumpID,
                          const SalvorSendOptions &opts, const char *what,
-                         uint32_t *assigned, SalvorSendStats *stats);
+                         uint32_t *assigned, SalvorSendStats *stats,
+                         const uint8_t *reserved2 = nullptr);
    SalvorResult StreamData(SalvorDumpSource &source, int64_t timestamp, uint32_t dumpID,
                            const SalvorSendOptions &opts, SalvorSendStats *stats);
 

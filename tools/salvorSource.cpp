@@ -142,6 +142,7 @@ public:
       return Piece;
    }
    bool Sequential() const override { return false; }
+   bool Sparse() const override { return true; }
    bool Start(std::string *error) override { return headerRead_ || ReadHeader(error); }
 
 private:

@@ -29,6 +29,9 @@ public:
    virtual bool Reread(uint8_t *dst, uint64_t offset, uint32_t length, std::string *error);
    // Whether pieces come at rising offsets and never overlap.
    virtual bool Sequential() const { return true; }
+   // Whether the gaps between its pieces are left out on purpose: the
+   // collector is told so with the done.
+   virtual bool Sparse() const { return false; }
    // The dump's size when known in advance, else 0.
    virtual uint64_t Size() const { return 0; }
 };

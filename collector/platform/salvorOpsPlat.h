@@ -30,7 +30,11 @@ long SalvorPlat_LocalTime(int64_t sec, struct tm *tm);
  * never mix. FILE_INVALID_HANDLE with the last error on failure.
  */
 FileHandle SalvorPlat_OpenAppend(const char *path, int mode);
-// False when not all `length` bytes were written.
+/*
+ * Appends all `length` bytes, or none: what a full file system took of
+ * them is cut back. False, with the last error, when they were not
+ * written.
+ */
 bool SalvorPlat_Append(FileHandle file, const void *data, size_t length);
 void SalvorPlat_CloseHandle(FileHandle file);
 

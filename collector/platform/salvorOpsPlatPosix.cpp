@@ -17,6 +17,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "lib/misc/platFaultPosix.h"
+
 extern char **environ;
 
 int64_t
@@ -45,11 +47,28 @@ SalvorPlat_OpenAppend(const char *path, int mode)
 bool
 SalvorPlat_Append(FileHandle file, const void *data, size_t length)
 {
+   size_t tried = length;
+   if (!PlatFault_Allowed(PLAT_WRITE, &tried, (intptr_t)file)) {
+      return false;
+   }
    ssize_t n;
    do {
-      n = write((int)file, data, length);
+      n = write((int)file, data, tried);
    } while (n < 0 && errno == EINTR);
-   return n == (ssize_t)length;
+   if (n == (ssize_t)length) {
+      return true;
+   }
+   if (n > 0) {
+      // A full file system took part of it: cut that back, so that the
+      // next record does not join a half one. O_APPEND left the offset
+      // at the end of what was written.
+      off_t end = lseek((int)file, 0, SEEK_CUR);
+      if (end >= n && ftruncate((int)file, end - n) != 0) {
+         return false;
+      }
+      errno = ENOSPC;
+   }
+   return false;
 }
 
 void

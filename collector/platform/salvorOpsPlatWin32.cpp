@@ -15,6 +15,7 @@
 #include <vector>
 #include <windows.h>
 
+#include "lib/misc/platFaultWin32.h"
 #include "lib/misc/utilScoped.h"
 #include "lib/misc/win32Text.h"
 
@@ -171,13 +172,47 @@ SalvorPlat_OpenAppend(const char *path, int mode)
    return SalvorOpsFileHandle(h);
 }
 
+/*
+ * Cuts the file back to `size`. The handle may only append: a second
+ * handle of the same file may also set its end.
+ */
+static void
+SalvorOpsCutBack(HANDLE h, LARGE_INTEGER size)
+{
+   HANDLE writer = ReOpenFile(h, GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+   if (writer == INVALID_HANDLE_VALUE) {
+      return;
+   }
+   if (SetFilePointerEx(writer, size, nullptr, FILE_BEGIN)) {
+      SetEndOfFile(writer);
+   }
+   CloseHandle(writer);
+}
+
 bool
 SalvorPlat_Append(FileHandle file, const void *data, size_t length)
 {
+   HANDLE h = SalvorOpsHandle(file);
+   size_t tried = length;
+   LARGE_INTEGER before;
+   if (!PlatFault_Allowed(PLAT_WRITE, &tried, (intptr_t)file) || length > 0x7fffffff ||
+       !GetFileSizeEx(h, &before)) {
+      return false;
+   }
    DWORD written = 0;
-   return length <= 0x7fffffff &&
-          WriteFile(SalvorOpsHandle(file), data, (DWORD)length, &written, nullptr) &&
-          written == length;
+   BOOL ok = WriteFile(h, data, (DWORD)tried, &written, nullptr);
+   if (ok && written == length) {
+      return true;
+   }
+   DWORD err = ok ? ERROR_DISK_FULL : GetLastError();
+   if (written > 0) {
+      // A full disk took part of it: cut that back, so that the next
+      // record does not join a half one.
+      SalvorOpsCutBack(h, before);
+   }
+   SetLastError(err);
+   return false;
 }
 
 void

@@ -127,15 +127,16 @@ SalvorCheckData(const salvorMsgHeader *request, const NetIp &clientIP, size_t da
       reply->status = hxk_invalid_dump;
       return nullptr;
    }
+   uint32_t payloadLength = (uint32_t)(datagramLength - SALVOR_HEADER_SIZE);
    if (FileIO_SetPos(&slot->fd, request->dataOffset, FILEIO_SEEK_BEGIN) < 0) {
       int err = File_LastError();
       if (SalvorHostMayLog(clientIP)) {
          Log("Error seeking in file (%s): %s\n", slot->fileName, File_ErrorText(err));
       }
+      SalvorJournalDataRefused(slot, request->dataOffset, payloadLength, err, nullptr);
       reply->status = hxk_write_failed;
       return nullptr;
    }
-   uint32_t payloadLength = (uint32_t)(datagramLength - SALVOR_HEADER_SIZE);
    if (request->dataLength > payloadLength) {
       if (SalvorHostMayLog(clientIP)) {
          Log("dataLength (%u) bigger than it should be (%u).\n", request->dataLength,
@@ -145,6 +146,8 @@ SalvorCheckData(const salvorMsgHeader *request, const NetIp &clientIP, size_t da
       return nullptr;
    }
    if (!SalvorDiskAllowsWrite(clientIP, payloadLength)) {
+      SalvorJournalDataRefused(slot, request->dataOffset, payloadLength, 0,
+                               "less free space on the data file system than keepFreeMiB");
       reply->status = hxk_write_failed;
       return nullptr;
    }
@@ -224,7 +227,7 @@ SalvorHandleDone(const NetIp &clientIP, const salvorMsgHeader *request, salvorMs
           File_ErrorText(File_LastError()));
    }
    // Journaled (and hooked) once the file is closed and whole.
-   SalvorJournalDumpDone(slot, size);
+   SalvorJournalDumpDone(slot, size, SalvorDoneIsSparse(request));
    SalvorRetentionDumpFinished();
    SalvorReleaseSlot(slot);
 }

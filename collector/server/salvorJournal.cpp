@@ -1,6 +1,7 @@
 // The dump journal; see salvorJournal.h.
 #include "collector/server/salvorJournal.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include "collector/platform/salvorOpsPlat.h"
 #include "collector/server/salvorAddress.h"
 #include "collector/server/salvorHook.h"
+#include "collector/server/salvorJournalFile.h"
 #include "collector/server/salvorRanges.h"
 #include "collector/server/salvorSlots.h"
 #include "collector/server/salvorText.h"
@@ -20,17 +22,54 @@ namespace {
 // What the journal gathers about the dump of one slot.
 struct SalvorDumpTrack {
    int64_t startedUsec;
-   SalvorRangeSet ranges;
+   SalvorRangeSet ranges;   // written
+   SalvorRangeSet failed;   // whose writes failed, perhaps written since
    uint64_t bytes;
    uint64_t messages;
    uint64_t duplicates;
    uint64_t failedWrites;
    int lastError;
+   const char *lastRefusal;  // why the last failed write was not tried; null: lastError
+   bool sparse;              // its sender left holes out on purpose
 };
 
+// Where a dump has holes: gaps in what was written, up to its highest
+// byte or the end of a range whose write failed and was not made since.
+struct SalvorHoleSummary {
+   bool known;
+   uint64_t end;
+   size_t count;
+   uint64_t bytes;
+   bool lost;           // some bytes are missing because their write failed
+   uint64_t lostBytes;  // how many, when both sets are known
+};
+
+SalvorHoleSummary
+SalvorHolesOf(const SalvorDumpTrack &track)
+{
+   SalvorHoleSummary sum{};
+   sum.known = !track.ranges.Unknown();
+   uint64_t lostEnd = 0;
+   if (track.failed.Unknown()) {
+      sum.lost = true;  // nothing tells that they were written again
+   } else if (sum.known) {
+      sum.lostBytes = track.failed.Missing(track.ranges, &lostEnd);
+      sum.lost = sum.lostBytes > 0;
+   }
+   sum.end = std::max(track.ranges.Highest(), lostEnd);
+   if (sum.known) {
+      sum.count = track.ranges.Holes(nullptr, 0, &sum.bytes, sum.end);
+   }
+   return sum;
+}
+
+const char *
+SalvorLastFailure(const SalvorDumpTrack &track)
+{
+   return track.lastRefusal != nullptr ? track.lastRefusal : File_ErrorText(track.lastError);
+}
+
 SalvorDumpTrack tracks[SALVOR_MAX_DUMPS];
-std::string journalPath;
-bool journalFailing = false;
 
 SalvorDumpTrack *
 SalvorTrackOf(const salvorCoreDumpInfo *slot)
@@ -59,13 +98,14 @@ SalvorAppendNumber(std::string *line, const char *name, int64_t value, bool know
 void
 SalvorAppendHoles(std::string *line, const SalvorDumpTrack &track)
 {
-   if (track.ranges.Unknown()) {
+   SalvorHoleSummary sum = SalvorHolesOf(track);
+   if (!sum.known) {
       line->append(",\"holes\":null,\"holeBytes\":null");
       return;
    }
    SalvorRange holes[SALVOR_MAX_HOLES_SHOWN];
    uint64_t holeBytes = 0;
-   size_t count = track.ranges.Holes(holes, SALVOR_MAX_HOLES_SHOWN, &holeBytes);
+   size_t count = track.ranges.Holes(holes, SALVOR_MAX_HOLES_SHOWN, &holeBytes, sum.end);
    line->append(",\"holes\":[");
    for (size_t i = 0; i < count && i < SALVOR_MAX_HOLES_SHOWN; i++) {
       char buf[48];
@@ -77,26 +117,6 @@ SalvorAppendHoles(std::string *line, const SalvorDumpTrack &track)
    SalvorAppendNumber(line, "holeBytes", (int64_t)holeBytes);
 }
 
-// Appends the line to the journal file, at once and whole.
-void
-SalvorJournalWrite(const std::string &line)
-{
-   if (journalPath.empty()) {
-      return;
-   }
-   std::string text = line + "\n";
-   FileHandle file = SalvorPlat_OpenAppend(journalPath.c_str(), 0640);
-   bool ok = file != FILE_INVALID_HANDLE && SalvorPlat_Append(file, text.data(), text.size());
-   int err = File_LastError();
-   SalvorPlat_CloseHandle(file);
-   if (!ok && !journalFailing) {
-      Warning("Cannot write the dump journal %s: %s\n", journalPath.c_str(), File_ErrorText(err));
-   } else if (ok && journalFailing) {
-      Log("The dump journal %s can be written again.\n", journalPath.c_str());
-   }
-   journalFailing = !ok;
-}
-
 // Writes, counts and hooks a finished record.
 void
 SalvorJournalEmit(SalvorDumpRecord *rec)
@@ -104,7 +124,7 @@ SalvorJournalEmit(SalvorDumpRecord *rec)
    rec->line.append(",\"outcome\":\"").append(SalvorOutcomeName(rec->outcome)).append("\"");
    SalvorAppendField(&rec->line, "reason", rec->reason.c_str());
    rec->line.append("}");
-   SalvorJournalWrite(rec->line);
+   SalvorJournalFileAppend(rec->line);
    salvorCounters.dumps[rec->outcome]++;
    SalvorHookDumpEnded(*rec);
 }
@@ -121,9 +141,8 @@ SalvorRecordOfSlot(const salvorCoreDumpInfo *slot, const SalvorDumpTrack &track,
    SalvorPlat_FormatIsoTime(track.startedUsec, rec->started, sizeof rec->started);
    rec->bytes = track.bytes;
    rec->size = size;
-   uint64_t holeBytes = 0;
-   track.ranges.Holes(nullptr, 0, &holeBytes);
-   rec->holeBytes = track.ranges.Unknown() ? -1 : (int64_t)holeBytes;
+   SalvorHoleSummary sum = SalvorHolesOf(track);
+   rec->holeBytes = sum.known ? (int64_t)sum.bytes : -1;
 
    std::string &line = rec->line;
    line = "{";
@@ -142,6 +161,9 @@ SalvorRecordOfSlot(const salvorCoreDumpInfo *slot, const SalvorDumpTrack &track,
    SalvorAppendNumber(&line, "messages", (int64_t)track.messages);
    SalvorAppendNumber(&line, "duplicates", (int64_t)track.duplicates);
    SalvorAppendHoles(&line, track);
+   if (track.sparse) {
+      line.append(",\"sparse\":true");
+   }
 }
 
 }  // namespace
@@ -149,19 +171,18 @@ SalvorRecordOfSlot(const salvorCoreDumpInfo *slot, const SalvorDumpTrack &track,
 void
 SalvorJournalSetLogFile(const char *logFile)
 {
-   journalPath.clear();
-   journalFailing = false;
-   if (logFile == nullptr || logFile[0] == '\0') {
-      return;
+   std::string path;
+   if (logFile != nullptr && logFile[0] != '\0') {
+      char *dir = nullptr;
+      char *base = nullptr;
+      File_DirAndBase(logFile, &dir, &base);
+      if (dir != nullptr) {
+         path = std::string(dir) + DIRSEPS + SALVOR_JOURNAL_FILE_NAME;
+      }
+      std::free(dir);
+      std::free(base);
    }
-   char *dir = nullptr;
-   char *base = nullptr;
-   File_DirAndBase(logFile, &dir, &base);
-   if (dir != nullptr) {
-      journalPath = std::string(dir) + DIRSEPS + SALVOR_JOURNAL_FILE_NAME;
-   }
-   std::free(dir);
-   std::free(base);
+   SalvorJournalFileSetPath(path);
 }
 
 void
@@ -171,8 +192,11 @@ SalvorJournalDumpStarted(const salvorCoreDumpInfo *slot)
    if (track != nullptr) {
       track->startedUsec = SalvorPlat_WallUsec();
       track->ranges.Reset();
+      track->failed.Reset();
       track->bytes = track->messages = track->duplicates = track->failedWrites = 0;
       track->lastError = 0;
+      track->lastRefusal = nullptr;
+      track->sparse = false;
    }
 }
 
@@ -191,9 +215,26 @@ SalvorJournalData(const salvorCoreDumpInfo *slot, uint64_t offset, size_t length
       track->duplicates++;
    }
    if (written != length) {
+      track->failed.Add(offset + written, offset + length);
       track->failedWrites++;
       track->lastError = error;
+      track->lastRefusal = nullptr;
    }
+}
+
+void
+SalvorJournalDataRefused(const salvorCoreDumpInfo *slot, uint64_t offset, size_t length,
+                         int error, const char *why)
+{
+   SalvorDumpTrack *track = SalvorTrackOf(slot);
+   if (track == nullptr) {
+      return;
+   }
+   track->messages++;
+   track->failed.Add(offset, offset + length);
+   track->failedWrites++;
+   track->lastError = error;
+   track->lastRefusal = why;
 }
 
 uint64_t
@@ -214,37 +255,61 @@ SalvorJournalFileSize(const salvorCoreDumpInfo *slot)
 }
 
 void
-SalvorJournalDumpDone(const salvorCoreDumpInfo *slot, int64_t size)
+SalvorJournalDumpDone(const salvorCoreDumpInfo *slot, int64_t size, bool sparse)
+{
+   SalvorDumpTrack *track = SalvorTrackOf(slot);
+   if (track == nullptr) {
+      return;
+   }
+   track->sparse = sparse;
+   SalvorHoleSummary sum = SalvorHolesOf(*track);
+   char reason[256];
+   SalvorOutcome outcome = SALVOR_OUTCOME_INCOMPLETE;
+   if (sum.lost) {
+      outcome = SALVOR_OUTCOME_WRITE_FAILED;
+      std::snprintf(reason, sizeof reason, "done, but %s bytes were never written after %"
+                    PRIu64 " failed writes: %s",
+                    track->failed.Unknown() ? "some" : std::to_string(sum.lostBytes).c_str(),
+                    track->failedWrites, SalvorLastFailure(*track));
+   } else if (!sum.known) {
+      outcome = sparse ? SALVOR_OUTCOME_COMPLETE : SALVOR_OUTCOME_INCOMPLETE;
+      std::snprintf(reason, sizeof reason, "done; holes unknown: more than %zu separate ranges "
+                    "were written", SALVOR_MAX_RANGES);
+   } else if (track->bytes == 0) {
+      std::snprintf(reason, sizeof reason, "done, but no data was written");
+   } else if (sum.count == 0) {
+      outcome = SALVOR_OUTCOME_COMPLETE;
+      std::snprintf(reason, sizeof reason, "done");
+   } else if (sparse) {
+      outcome = SALVOR_OUTCOME_COMPLETE;
+      std::snprintf(reason, sizeof reason, "done; sparse: %zu holes (%" PRIu64 " bytes) left "
+                    "out by the sender", sum.count, sum.bytes);
+   } else {
+      std::snprintf(reason, sizeof reason, "done with %zu holes (%" PRIu64 " bytes missing)",
+                    sum.count, sum.bytes);
+   }
+   SalvorJournalDumpEnded(slot, outcome, reason, true, size);
+}
+
+void
+SalvorJournalDumpExpired(const salvorCoreDumpInfo *slot, uint64_t idleSec, bool fileKept,
+                         int64_t size)
 {
    const SalvorDumpTrack *track = SalvorTrackOf(slot);
    if (track == nullptr) {
       return;
    }
-   uint64_t holeBytes = 0;
-   size_t holes = track->ranges.Holes(nullptr, 0, &holeBytes);
    char reason[256];
-   SalvorOutcome outcome;
-   if (track->ranges.Unknown()) {
-      outcome = SALVOR_OUTCOME_INCOMPLETE;
-      std::snprintf(reason, sizeof reason, "done; holes unknown: more than %zu separate ranges "
-                    "were written", SALVOR_MAX_RANGES);
-   } else if (track->bytes == 0) {
-      outcome = SALVOR_OUTCOME_INCOMPLETE;
-      std::snprintf(reason, sizeof reason, "done, but no data was written");
-   } else if (holes == 0) {
-      outcome = SALVOR_OUTCOME_COMPLETE;
-      std::snprintf(reason, sizeof reason, "done");
-   } else if (track->failedWrites > 0) {
-      outcome = SALVOR_OUTCOME_WRITE_FAILED;
-      std::snprintf(reason, sizeof reason, "done with %zu holes (%" PRIu64 " bytes) after %"
-                    PRIu64 " failed writes: %s", holes, holeBytes, track->failedWrites,
-                    File_ErrorText(track->lastError));
-   } else {
-      outcome = SALVOR_OUTCOME_INCOMPLETE;
-      std::snprintf(reason, sizeof reason, "done with %zu holes (%" PRIu64 " bytes missing)",
-                    holes, holeBytes);
+   if (SalvorHolesOf(*track).lost) {
+      // Cut off by a failing disk rather than by a silent host.
+      std::snprintf(reason, sizeof reason, "idle for %" PRIu64 " seconds after %" PRIu64
+                    " failed writes: %s", idleSec, track->failedWrites,
+                    SalvorLastFailure(*track));
+      SalvorJournalDumpEnded(slot, SALVOR_OUTCOME_WRITE_FAILED, reason, fileKept, size);
+      return;
    }
-   SalvorJournalDumpEnded(slot, outcome, reason, true, size);
+   std::snprintf(reason, sizeof reason, "idle for %" PRIu64 " seconds", idleSec);
+   SalvorJournalDumpEnded(slot, SALVOR_OUTCOME_EXPIRED, reason, fileKept, size);
 }
 
 void
@@ -265,10 +330,7 @@ SalvorJournalDumpEnded(const salvorCoreDumpInfo *slot, SalvorOutcome outcome,
 void
 SalvorJournalStopAll()
 {
-   if (salvorSlots == nullptr) {
-      return;
-   }
-   for (int i = 0; i < SALVOR_MAX_DUMPS; i++) {
+   for (int i = 0; salvorSlots != nullptr && i < SALVOR_MAX_DUMPS; i++) {
       const salvorCoreDumpInfo *slot = &salvorSlots[i];
       if (SalvorSlotInUse(slot)) {
          SalvorJournalDumpEnded(slot, SALVOR_OUTCOME_STOPPED,
@@ -276,6 +338,7 @@ SalvorJournalStopAll()
                                 SalvorJournalFileSize(slot));
       }
    }
+   SalvorJournalFileStop();
 }
 
 void

@@ -47,6 +47,13 @@ void SalvorJournalDumpStarted(const salvorCoreDumpInfo *slot);
  */
 void SalvorJournalData(const salvorCoreDumpInfo *slot, uint64_t offset, size_t length,
                        size_t written, int error);
+/*
+ * A data message of the dump was not written at all: `why` (static text),
+ * or when null the platform error `error`, says why. Its bytes are a hole
+ * unless written later.
+ */
+void SalvorJournalDataRefused(const salvorCoreDumpInfo *slot, uint64_t offset, size_t length,
+                              int error, const char *why);
 // Payload bytes written to a dump in progress so far.
 uint64_t SalvorJournalBytes(const salvorCoreDumpInfo *slot);
 
@@ -55,17 +62,24 @@ int64_t SalvorJournalFileSize(const salvorCoreDumpInfo *slot);
 
 /*
  * Its done came: complete, incomplete (holes below its highest byte) or
- * writeFailed (holes where writes failed). `size` as for
- * SalvorJournalDumpEnded.
+ * writeFailed (bytes whose write failed and that were not written since,
+ * wherever they lie). A `sparse` dump, whose sender left its holes out on
+ * purpose, is complete with them. `size` as for SalvorJournalDumpEnded.
  */
-void SalvorJournalDumpDone(const salvorCoreDumpInfo *slot, int64_t size);
+void SalvorJournalDumpDone(const salvorCoreDumpInfo *slot, int64_t size, bool sparse);
+/*
+ * The idle sweep ended it after `idleSec` seconds: expired, or writeFailed
+ * when bytes whose write failed were never written since.
+ */
+void SalvorJournalDumpExpired(const salvorCoreDumpInfo *slot, uint64_t idleSec, bool fileKept,
+                              int64_t size);
 /*
  * It ended otherwise. `fileKept`: its file is still there. `size` from
  * SalvorJournalFileSize before the file was closed.
  */
 void SalvorJournalDumpEnded(const salvorCoreDumpInfo *slot, SalvorOutcome outcome,
                             const char *reason, bool fileKept, int64_t size);
-// Every dump still in progress, at a stop.
+// Every dump still in progress, at a stop; then the records still waiting.
 void SalvorJournalStopAll();
 /*
  * A finished dump file that the retention removed: `host` its sender,

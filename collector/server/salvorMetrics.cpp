@@ -17,6 +17,7 @@
 #include "lib/file/file.h"
 #include "lib/file/fileIO.h"
 #include "lib/log/log.h"
+#include "lib/misc/random.h"
 
 SalvorCounters salvorCounters{};
 
@@ -41,11 +42,13 @@ int64_t startWallUsec = 0;
 uint64_t lastWrite = 0;
 bool writeFailing = false;
 
+// The help and type lines of a family; every family has both, as the
+// text format's readers expect.
 void
 SalvorFamily(std::string *out, const char *name, const char *type, const char *help)
 {
-   out->append("# TYPE ").append(name).append(" ").append(type).append("\n# HELP ");
-   out->append(name).append(" ").append(help).append("\n");
+   out->append("# HELP ").append(name).append(" ").append(help).append("\n# TYPE ");
+   out->append(name).append(" ").append(type).append("\n");
 }
 
 void
@@ -63,16 +66,17 @@ SalvorSample(std::string *out, const char *name, const char *label, const char *
    out->append(buf);
 }
 
-// A counter family with one sample per label value.
+/*
+ * A counter family with one sample per label value. `name` ends in
+ * _total: the text format names a counter's family as its samples.
+ */
 void
 SalvorCounterFamily(std::string *out, const char *name, const char *help, const char *label,
                     const char *const *values, const uint64_t *counts, int n)
 {
    SalvorFamily(out, name, "counter", help);
-   std::string sample = std::string(name) + "_total";
    for (int i = 0; i < n; i++) {
-      SalvorSample(out, sample.c_str(), label, label != nullptr ? values[i] : nullptr,
-                   counts[i]);
+      SalvorSample(out, name, label, label != nullptr ? values[i] : nullptr, counts[i]);
    }
 }
 
@@ -107,15 +111,16 @@ SalvorMetricsText()
    std::string out;
    const SalvorCounters &c = salvorCounters;
    SalvorDumpsInProgress(&out);
-   SalvorCounterFamily(&out, "salvor_dumps", "Dumps that ended, by outcome.", "outcome",
+   SalvorCounterFamily(&out, "salvor_dumps_total", "Dumps that ended, by outcome.", "outcome",
                        OUTCOMES, c.dumps, SALVOR_OUTCOME_COUNT);
-   SalvorCounterFamily(&out, "salvor_dumps_refused", "Inits refused, by reason.", "reason",
-                       REFUSALS, c.refused, SALVOR_REFUSED_COUNT);
-   SalvorCounterFamily(&out, "salvor_received_bytes", "Payload bytes written to dump files.",
-                       nullptr, nullptr, &c.receivedBytes, 1);
-   SalvorCounterFamily(&out, "salvor_datagrams", "Datagrams with a good magic, by type.",
+   SalvorCounterFamily(&out, "salvor_dumps_refused_total", "Inits refused, by reason.",
+                       "reason", REFUSALS, c.refused, SALVOR_REFUSED_COUNT);
+   SalvorCounterFamily(&out, "salvor_received_bytes_total",
+                       "Payload bytes written to dump files.", nullptr, nullptr,
+                       &c.receivedBytes, 1);
+   SalvorCounterFamily(&out, "salvor_datagrams_total", "Datagrams with a good magic, by type.",
                        "type", TYPES, c.datagrams, SALVOR_DATAGRAM_TYPE_COUNT);
-   SalvorCounterFamily(&out, "salvor_datagrams_dropped", "Datagrams dropped unanswered.",
+   SalvorCounterFamily(&out, "salvor_datagrams_dropped_total", "Datagrams dropped unanswered.",
                        "reason", DROPS, c.dropped, SALVOR_DROP_COUNT);
    uint64_t freeBytes = 0;
    if (SalvorDiskFreeBytes(&freeBytes)) {
@@ -123,16 +128,18 @@ SalvorMetricsText()
                    "Free bytes on the data file system.");
       SalvorSample(&out, "salvor_data_free_bytes", nullptr, nullptr, freeBytes);
    }
+   SalvorCounterFamily(&out, "salvor_journal_records_dropped_total",
+                       "Dump journal records dropped while the journal could not be written.",
+                       nullptr, nullptr, &c.journalDropped, 1);
    uint64_t throttled = Log_ThrottledCount();
-   SalvorCounterFamily(&out, "salvor_log_throttled", "Log lines the throttle held back.",
+   SalvorCounterFamily(&out, "salvor_log_throttled_total", "Log lines the throttle held back.",
                        nullptr, nullptr, &throttled, 1);
-   SalvorCounterFamily(&out, "salvor_hook_runs", "Runs of the dump hook, by result.", "result",
-                       HOOK_RESULTS, c.hookRuns, SALVOR_HOOK_RESULT_COUNT);
+   SalvorCounterFamily(&out, "salvor_hook_runs_total", "Runs of the dump hook, by result.",
+                       "result", HOOK_RESULTS, c.hookRuns, SALVOR_HOOK_RESULT_COUNT);
    SalvorFamily(&out, "salvor_start_time_seconds", "gauge",
                 "When the collector started, in seconds since 1970.");
    SalvorSample(&out, "salvor_start_time_seconds", nullptr, nullptr,
                 (uint64_t)(startWallUsec / 1000000));
-   out.append("# EOF\n");
    return out;
 }
 
@@ -180,21 +187,35 @@ LastErrorOr(int fallback)
 }
 
 /*
- * Writes `text` as the whole content of `path` through the file library,
- * which takes the path as UTF-8 on every platform. 0, or the platform
- * error of the step that failed.
+ * Writes `text` as the whole content of a new file, named `path` and a
+ * random suffix, through the file library (which takes the path as UTF-8
+ * on every platform). The file must not exist: whatever was planted by
+ * that name, a link above all, is neither followed nor overwritten.
+ * 0 with its name in *temp, or the platform error of the step that failed.
  */
 static int
-WriteWholeFile(const char *path, const std::string &text)
+WriteNewTempFile(const char *path, const std::string &text, std::string *temp)
 {
    FileIOFile file;
    FileIO_InitFile(&file);
-   if (FileIO_OpenPath(&file, path, FILEIO_ACCESS_WRITE, FILEIO_ACTION_CREATE_ALWAYS) !=
-       FILEIO_SUCCESS) {
+   FileIOStatus status = FILEIO_EXISTS;
+   for (int attempt = 0; attempt < 8 && status == FILEIO_EXISTS; attempt++) {
+      uint64_t suffix = 0;
+      if (!Random_Crypto(sizeof suffix, &suffix)) {
+         return LastErrorOr(EIO);
+      }
+      char buf[24];
+      std::snprintf(buf, sizeof buf, ".tmp.%016" PRIx64, suffix);
+      *temp = std::string(path) + buf;
+      status = FileIO_OpenPathMode(&file, temp->c_str(), FILEIO_ACCESS_WRITE,
+                                   FILEIO_ACTION_CREATE_NEW, 0644);
+   }
+   if (status != FILEIO_SUCCESS) {
+      temp->clear();
       return LastErrorOr(EIO);
    }
    size_t written = 0;
-   FileIOStatus status = FileIO_WriteBytes(&file, text.data(), text.size(), &written);
+   status = FileIO_WriteBytes(&file, text.data(), text.size(), &written);
    int err = status == FILEIO_SUCCESS ? 0 : LastErrorOr(EIO);
    if (FileIO_CloseFile(&file) && err == 0) {
       err = LastErrorOr(EIO);
@@ -210,13 +231,15 @@ SalvorMetricsWrite()
    if (path[0] == '\0') {
       return;
    }
-   std::string temp = std::string(path) + ".tmp";
-   int err = WriteWholeFile(temp.c_str(), SalvorMetricsText());
+   std::string temp;
+   int err = WriteNewTempFile(path, SalvorMetricsText(), &temp);
    if (err == 0) {
       err = File_Rename(temp.c_str(), path);
    }
    if (err != 0) {
-      File_Remove(temp.c_str());
+      if (!temp.empty()) {
+         File_Remove(temp.c_str());
+      }
       if (!writeFailing) {
          Warning("Cannot write the metrics file %s: %s\n", path, File_ErrorText(err));
       }

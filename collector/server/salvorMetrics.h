@@ -1,7 +1,8 @@
 // The collector's counters, and the metrics file that shows them: text in
-// the OpenMetrics format, written whole (a temporary file renamed over the
-// old one) every SALVOR_METRICS_PERIOD_SEC seconds and at stop, for a
-// node exporter's text file collector. Counting costs an addition; the
+// the text exposition format that a node exporter's text file collector
+// reads (help and type for every family, counters named with _total),
+// written whole (a new temporary file renamed over the old one) every
+// SALVOR_METRICS_PERIOD_SEC seconds and at stop. Counting costs an addition; the
 // file is written only when <metricsFile> is set.
 #pragma once
 
@@ -68,6 +69,7 @@ struct SalvorCounters {
    uint64_t datagrams[SALVOR_DATAGRAM_TYPE_COUNT];
    uint64_t dropped[SALVOR_DROP_COUNT];
    uint64_t hookRuns[SALVOR_HOOK_RESULT_COUNT];
+   uint64_t journalDropped;  // journal records never written
 };
 
 // Touched by the receive loop's thread only.

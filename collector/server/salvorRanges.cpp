@@ -61,20 +61,50 @@ SalvorRangeSet::Add(uint64_t start, uint64_t end)
 }
 
 size_t
-SalvorRangeSet::Holes(SalvorRange *holes, size_t max, uint64_t *holeBytes) const
+SalvorRangeSet::Holes(SalvorRange *holes, size_t max, uint64_t *holeBytes, uint64_t end) const
 {
    size_t count = 0;
    *holeBytes = 0;
    uint64_t at = 0;
-   for (const SalvorRange &r : ranges_) {
-      if (r.start > at) {
+   auto gapUpTo = [&](uint64_t to) {
+      if (to > at) {
          if (count < max) {
-            holes[count] = SalvorRange{at, r.start - at};
+            holes[count] = SalvorRange{at, to - at};
          }
          count++;
-         *holeBytes += r.start - at;
+         *holeBytes += to - at;
       }
+   };
+   for (const SalvorRange &r : ranges_) {
+      gapUpTo(r.start);
       at = r.end;
    }
+   gapUpTo(end);
    return count;
+}
+
+uint64_t
+SalvorRangeSet::Missing(const SalvorRangeSet &other, uint64_t *end) const
+{
+   uint64_t missing = 0;
+   *end = 0;
+   auto cover = other.ranges_.begin();
+   for (const SalvorRange &r : ranges_) {
+      uint64_t at = r.start;
+      // Both lists are sorted and apart: walk them together.
+      while (at < r.end) {
+         while (cover != other.ranges_.end() && cover->end <= at) {
+            ++cover;
+         }
+         uint64_t to = cover == other.ranges_.end() ? r.end : std::min(r.end, cover->start);
+         if (to > at) {
+            missing += to - at;
+            *end = to;
+            at = to;
+         } else {
+            at = std::min(r.end, cover->end);
+         }
+      }
+   }
+   return missing;
 }

@@ -30,12 +30,17 @@ public:
    // One past the highest byte added (0 when empty).
    uint64_t Highest() const { return highest_; }
    /*
-    * The gaps below the highest byte, in order: the first `max` of them
-    * into `holes` (as [offset, length] in start and end), their count as
-    * the result, and the bytes of all of them in *holeBytes. Meaningless
-    * when Unknown().
+    * The gaps below `end` (at least the highest byte), in order: the
+    * first `max` of them into `holes` (as [offset, length] in start and
+    * end), their count as the result, and the bytes of all of them in
+    * *holeBytes. Meaningless when Unknown().
     */
-   size_t Holes(SalvorRange *holes, size_t max, uint64_t *holeBytes) const;
+   size_t Holes(SalvorRange *holes, size_t max, uint64_t *holeBytes, uint64_t end = 0) const;
+   /*
+    * The bytes of this set that `other` lacks, and in *end one past the
+    * highest of them (0 when none). Meaningless when either is Unknown().
+    */
+   uint64_t Missing(const SalvorRangeSet &other, uint64_t *end) const;
 
 private:
    std::vector<SalvorRange> ranges_;

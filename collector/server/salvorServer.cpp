@@ -10,6 +10,7 @@
 #include "collector/server/salvorHook.h"
 #include "collector/server/salvorHostLog.h"
 #include "collector/server/salvorJournal.h"
+#include "collector/server/salvorJournalFile.h"
 #include "collector/server/salvorListen.h"
 #include "collector/server/salvorMetrics.h"
 #include "collector/server/salvorRetention.h"
@@ -456,6 +457,7 @@ SalvorSweepIfDue(uint64_t *lastSweep)
       *lastSweep = now;
    }
    SalvorHookPoll();
+   SalvorJournalFileRetryIfDue();
    SalvorMetricsWriteIfDue();
 }
 

@@ -1,7 +1,6 @@
 // The table of dump slots; see salvorSlots.h.
 #include "collector/server/salvorSlots.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -167,9 +166,7 @@ SalvorExpireIdleSlots()
       int64_t size = SalvorJournalFileSize(slot);
       bool removed = SalvorRemovePartialDump(&slot->fd, slot->clientIP, slot->fileName,
                                              SalvorConfig.dataDir);
-      char reason[64];
-      std::snprintf(reason, sizeof reason, "idle for %d seconds", (int)(idle / 1000000u));
-      SalvorJournalDumpEnded(slot, SALVOR_OUTCOME_EXPIRED, reason, !removed, size);
+      SalvorJournalDumpExpired(slot, idle / 1000000u, !removed, size);
       SalvorReleaseSlot(slot);
    }
 }

@@ -142,6 +142,17 @@ TEST(SalvorSendWithCollector, FlatStreamsLandAsMakedumpfileRebuildsThem)
       }
       fs::remove(dumps[0]);  // the next stream's dump is then the only one
    }
+   // Each is whole, as rebuilt; the second leaves pages out, which its
+   // sender declares, so the journal lists them as holes of a whole dump.
+   std::string journal = testutil::ReadFile(collector.Dir() + "/log/dumps.jsonl");
+   size_t second = journal.find('\n') + 1;
+   ASSERT_NE(second, 0u) << journal;
+   EXPECT_NE(journal.find("\"holes\":[],\"holeBytes\":0,\"sparse\":true,\"outcome\":"
+                          "\"complete\""),
+             std::string::npos) << journal;
+   EXPECT_NE(journal.find("\"holes\":[[8192,141808]],\"holeBytes\":141808,\"sparse\":true,"
+                          "\"outcome\":\"complete\"", second),
+             std::string::npos) << journal;
 #endif
 }
 
@@ -159,6 +170,10 @@ TEST(SalvorSendWithCollector, PipedDumpLandsByteExact)
       AsString(content));
    ASSERT_EQ(r.exit.Code(), 0) << r.err;
    EXPECT_TRUE(OnlyDumpOf(collector.DataDir(), "1") == AsString(content));
+   // Only a flattened dump is declared sparse.
+   std::string journal = testutil::ReadFile(collector.Dir() + "/log/dumps.jsonl");
+   EXPECT_NE(journal.find("\"holes\":[],\"holeBytes\":0,\"outcome\":\"complete\""),
+             std::string::npos) << journal;
 #endif
 }
 

@@ -4,10 +4,13 @@
 // elements.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "collector/server/salvorAddress.h"
+#include "collector/server/salvorMetrics.h"
 #include "collector/server/salvorRanges.h"
 #include "collector/server/salvorText.h"
 #include "collector/startup/salvorConfig.h"
@@ -93,6 +96,34 @@ TEST(Ranges, OffsetsPastFourGiBAreKept)
    set.Add(top - 10, top + 1542);
    EXPECT_EQ(set.Highest(), top + 1542);
    EXPECT_EQ(HolesOf(set), "[0," + std::to_string(top - 10) + "]");
+}
+
+TEST(Ranges, HolesReachTheGivenEndAndMissingBytesAreThoseNotCovered)
+{
+   SalvorRangeSet written;
+   written.Add(0, 100);
+   written.Add(200, 300);
+   EXPECT_EQ(HolesOf(written), "[100,100]");
+   uint64_t bytes = 0;
+   SalvorRange holes[4];
+   EXPECT_EQ(written.Holes(holes, 4, &bytes, 450), 2u);
+   EXPECT_EQ(holes[1].start, 300u);
+   EXPECT_EQ(holes[1].end, 150u);
+   EXPECT_EQ(bytes, 250u);
+   EXPECT_EQ(written.Holes(holes, 4, &bytes, 250), 1u) << "an end below the highest byte";
+
+   SalvorRangeSet failed;
+   uint64_t end = 0;
+   EXPECT_EQ(failed.Missing(written, &end), 0u);
+   EXPECT_EQ(end, 0u);
+   failed.Add(50, 120);   // partly written again
+   failed.Add(250, 260);  // written again
+   failed.Add(280, 400);  // its tail not
+   EXPECT_EQ(failed.Missing(written, &end), 20u + 100u);
+   EXPECT_EQ(end, 400u);
+   SalvorRangeSet none;
+   EXPECT_EQ(failed.Missing(none, &end), 70u + 10u + 120u);
+   EXPECT_EQ(written.Missing(written, &end), 0u);
 }
 
 std::string
@@ -217,6 +248,32 @@ TEST_F(OpsSettings, ValuesThatCouldRemoveTooMuchAreRefused)
                            "<dumpHook></dumpHook>", "<metricsFile></metricsFile>"}) {
       SalvorConfigReset();
       EXPECT_NE(Read(bad), 0) << bad;
+   }
+}
+
+// A link planted where the metrics writer might put its temporary file
+// once led it to overwrite the file behind the link.
+TEST_F(OpsSettings, MetricsAreWrittenThroughANewFileNeverThroughAPlantedLink)
+{
+   std::string metrics = dir / "salvor.prom";
+   std::string victim = dir / "victim";
+   testutil::WriteFile(victim, "precious\n");
+   std::error_code ec;
+   std::filesystem::create_symlink(victim, metrics + ".tmp", ec);
+   if (ec) {
+      GTEST_SKIP() << "no symbolic links can be made here";
+   }
+   std::snprintf(SalvorOpsConfig.metricsFile, sizeof SalvorOpsConfig.metricsFile, "%s",
+                 metrics.c_str());
+   SalvorMetricsWrite();
+   SalvorMetricsWrite();
+   EXPECT_EQ(testutil::ReadFile(victim), "precious\n");
+   EXPECT_NE(testutil::ReadFile(metrics).find("# TYPE salvor_dumps_total counter\n"),
+             std::string::npos) << testutil::ReadFile(metrics);
+   EXPECT_TRUE(std::filesystem::is_symlink(metrics + ".tmp"));
+   for (const auto &entry : std::filesystem::directory_iterator(dir.Path())) {
+      EXPECT_FALSE(entry.path().filename().string().starts_with("salvor.prom.tmp."))
+         << "a temporary file was left: " << entry.path();
    }
 }
 
