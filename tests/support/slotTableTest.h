@@ -1,12 +1,13 @@
 // Base of the tests that drive the collector's slot table: fresh settings
 // and slots for each test with a temporary data directory and a captured
-// log; afterwards every slot's file is closed, the table freed and any
+// log and a fresh per-host line limit; afterwards every slot's file is closed, the table freed and any
 // injected fault cleared.
 #pragma once
 
 #include <cstdio>
 #include <gtest/gtest.h>
 
+#include "collector/server/salvorHostLog.h"
 #include "collector/server/salvorSlots.h"
 #include "collector/startup/salvorConfig.h"
 #include "lib/misc/platFault.h"
@@ -20,6 +21,8 @@ protected:
    void SetUp() override
    {
       SalvorConfigReset();
+      // The per-host line limit would carry one test's lines into the next.
+      SalvorHostLogReset();
       std::snprintf(SalvorConfig.dataDir, sizeof SalvorConfig.dataDir, "%s",
                     dataDir.Path().c_str());
       SalvorAllocSlots();
