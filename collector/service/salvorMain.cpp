@@ -14,7 +14,6 @@
 #include "collector/service/salvorService.h"
 #include "collector/startup/salvorStartup.h"
 #include "lib/config/preference.h"
-#include "lib/coreDump/fatalPath.h"
 #include "lib/log/log.h"
 #include "lib/misc/vthreadBase.h"
 
@@ -95,8 +94,6 @@ SalvorWin32InitLogging()
       Log_ParamsFromConfig("salvor", &params);
       started = Log_Init(&params);
    }
-   // From here on a panic leaves its evidence in the log.
-   CoreDump_InstallPanicHandler();
    if (!started) {
       SalvorFatal("Failed to initialze log (%s). Please check the permissions.\n",
                   SalvorConfig.logFile);
