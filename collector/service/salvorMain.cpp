@@ -14,6 +14,7 @@
 #include "collector/service/salvorService.h"
 #include "collector/startup/salvorStartup.h"
 #include "lib/config/preference.h"
+#include "lib/coreDump/coreDump.h"
 #include "lib/log/log.h"
 #include "lib/misc/vthreadBase.h"
 
@@ -82,6 +83,8 @@ SalvorWin32InitLogging()
 {
    Preference_Init();
    VThread_SetName("salvor");
+   // The core image's reserve and names, with the store's panic.* keys.
+   CoreDump_Prepare();
    bool started;
    if (SalvorConfig.logFile[0] != '\0') {
       started = Log_InitWithFile(SalvorConfig.logFile, "salvor");
