@@ -255,7 +255,7 @@ TEST_F(PanicDeathTest, PanicBeforeTheLogStartsLeavesACoreImageAndItsLines)
       },
       testing::ExitedWithCode(TEST_EXIT_MINUS_ONE), "");
    std::string err = PanicTestReadFile(errPath);
-   EXPECT_EQ(err.find("disk 9 is gone\n"), 0u) << err;
+   EXPECT_EQ(err.rfind("disk 9 is gone", 0), 0u) << err;  // "\r\n" on Windows
    EXPECT_EQ(CoreImagesUnder(dir).size(), 1u) << err;
 
    std::string log = ReadLog();
