@@ -17,6 +17,7 @@
 
 #include <ini.h>
 
+#include "lib/coreDump/fatalPath.h"
 #include "lib/user/dictionary.h"
 #include "lib/misc/msgList.h"
 
@@ -61,6 +62,8 @@ IniHandler(void *user, const char *, const char *, const char *)
 int
 main(int argc, char **argv)
 {
+   // First of all, so that a panic leaves its evidence from the start.
+   CoreDump_InstallPanicHandler();
    const char *tmp = std::getenv("TMPDIR");
    std::string dir = argc > 1 ? argv[1] : (tmp != nullptr ? tmp : "/tmp");
    std::string path = dir + "/bench-dict-" + std::to_string(getpid()) + ".ini";

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "bench/benchPeers.h"
+#include "lib/coreDump/fatalPath.h"
 #include "tests/support/collectorProcess.h"
 #include "tools/salvorClient.h"
 
@@ -586,6 +587,8 @@ RunCases(const Args &args, const fs::path &scratch, const fs::path &source, uint
 int
 main(int argc, char **argv)
 {
+   // First of all, so that a panic leaves its evidence from the start.
+   CoreDump_InstallPanicHandler();
    std::optional<Args> args = ParseArgsOrUsage(argc, argv);
    if (!args) {
       return 2;

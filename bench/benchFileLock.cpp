@@ -24,6 +24,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "lib/coreDump/fatalPath.h"
 #include "lib/file/fileLock.h"
 
 namespace {
@@ -114,6 +115,8 @@ Contender(const std::string &path, const std::string &counter, double seconds, i
 int
 main(int argc, char **argv)
 {
+   // First of all, so that a panic leaves its evidence from the start.
+   CoreDump_InstallPanicHandler();
    int ops = argc > 1 ? std::atoi(argv[1]) : 2000;
    double seconds = argc > 2 ? std::atof(argv[2]) : 20;
    char templ[] = "/tmp/bench-file-lock-XXXXXX";

@@ -20,6 +20,7 @@
 #include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/spdlog.h>
 
+#include "lib/coreDump/fatalPath.h"
 #include "lib/log/log.h"
 #include "lib/misc/vthreadBase.h"
 #include "tests/support/testFiles.h"
@@ -111,6 +112,8 @@ FileLines(const std::string &path)
 int
 main(int argc, char **argv)
 {
+   // First of all, so that a panic leaves its evidence from the start.
+   CoreDump_InstallPanicHandler();
    long lines = argc > 1 ? std::atol(argv[1]) : 200000;
    int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
    testutil::TempDir tmp;

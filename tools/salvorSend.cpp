@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "lib/coreDump/fatalPath.h"
 #include "lib/misc/utilArgs.h"
 #include "protocol/salvorProto.h"
 #include "tools/salvorClient.h"
@@ -353,6 +354,8 @@ SalvorSendSendFile(SalvorClient &client, Args &args, const std::string &serverNa
 int
 main(int argc, char **argv)
 {
+   // First of all, so that a panic leaves its evidence from the start.
+   CoreDump_InstallPanicHandler();
    // The file's name may hold any character (Windows: not only those of
    // the ANSI code page).
    Util_Utf8Args(&argc, &argv);

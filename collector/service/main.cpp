@@ -6,12 +6,15 @@
 #include "collector/service/salvorMain.h"
 #include "collector/service/salvorVersion.h"
 #include "collector/platform/salvorPlat.h"
+#include "lib/coreDump/fatalPath.h"
 #include "lib/misc/platFault.h"
 #include "lib/misc/utilArgs.h"
 
 int
 main(int argc, char **argv)
 {
+   // First of all, so that a panic leaves its evidence from the start.
+   CoreDump_InstallPanicHandler();
    // The configuration path may name any directory (Windows: not only
    // those of the ANSI code page).
    Util_Utf8Args(&argc, &argv);

@@ -14,7 +14,7 @@
 #include "collector/service/salvorService.h"
 #include "collector/startup/salvorStartup.h"
 #include "lib/config/preference.h"
-#include "lib/coreDump/fatalPath.h"
+#include "lib/coreDump/coreDump.h"
 #include "lib/log/log.h"
 #include "lib/misc/vthreadBase.h"
 
@@ -83,6 +83,8 @@ SalvorWin32InitLogging()
 {
    Preference_Init();
    VThread_SetName("salvor");
+   // The core image's reserve and names, with the store's panic.* keys.
+   CoreDump_Prepare();
    bool started;
    if (SalvorConfig.logFile[0] != '\0') {
       started = Log_InitWithFile(SalvorConfig.logFile, "salvor");
@@ -95,8 +97,6 @@ SalvorWin32InitLogging()
       Log_ParamsFromConfig("salvor", &params);
       started = Log_Init(&params);
    }
-   // From here on a panic leaves its evidence in the log.
-   CoreDump_InstallPanicHandler();
    if (!started) {
       SalvorFatal("Failed to initialze log (%s). Please check the permissions.\n",
                   SalvorConfig.logFile);

@@ -11,8 +11,10 @@ void CoreDump_Backtrace();
  * Sets aside what writing a core image needs: an address-space reserve
  * (panic.addrSpaceReservedKB, panic.commitAddrSpaceReserved) that is given
  * back just before the image is written, and the candidate file names.
- * Done once; CoreDump_CoreDump does it on first need, a program may do it
- * early so that the reserve exists before memory runs short.
+ * Done once. A program with a preference store does it as soon as the
+ * store is loaded, so that the reserve exists before memory runs short and
+ * the keys hold even after the store is released; otherwise
+ * CoreDump_CoreDump does it on first need, with the keys' defaults.
  */
 void CoreDump_Prepare();
 

@@ -4,9 +4,10 @@
 // message, a backtrace of the panicking thread, keeps the log file,
 // writes a core image, posts a message to the user and logs "Exiting".
 // On the second entry (a panic while panicking) it logs the message and
-// "Panic loop" once; later entries log nothing. A program installs it when
-// it starts its log, so that a fatal error before that point (when there
-// is no log to write to) leaves only standard error.
+// "Panic loop" once; later entries log nothing. Every program installs it
+// first thing in main: a fatal error before its log starts (option
+// parsing, lock files, the log's own set-up) still writes the core image,
+// and its log lines wait in the log's pending ring until the log starts.
 #pragma once
 
 // Makes the full fatal path Panic's handler (see lib/misc/panic.h).

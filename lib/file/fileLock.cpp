@@ -548,6 +548,63 @@ FileLockOpenToAll(const std::string &lockDir)
    FilePlat_SetLastError(saved);
 }
 
+// FileLockEnsureLockDir's answer when the lock directory vanished meanwhile.
+constexpr int FILELOCK_DIR_GONE = -1;
+
+/*
+ * Makes the lock directory when it is missing and checks that it is one.
+ * 0, FILELOCK_DIR_GONE (removed by its last user meanwhile: look again),
+ * or an errno-style code, logged.
+ */
+int
+FileLockEnsureLockDir(const std::string &lockDir)
+{
+   int err = FileAttributesRetry(lockDir.c_str(), FILELOCK_BUDGET_MS, nullptr);
+   if (err != 0 && err != ENOENT) {
+      Warning("FILE: %s stat failure on '%s': %s\n", "FileLockCreateEntryDirectory",
+              lockDir.c_str(), FileLockErrText(err));
+      return err;
+   }
+   if (err == ENOENT) {
+      // One attempt: a directory we may not write, or a read-only
+      // medium, does not change while we wait, and shared requests are
+      // then granted at once.
+      err = FileCreateDirectoryRetry(lockDir.c_str(), 0777, 0);
+      if (err != 0 && err != EEXIST) {
+         Warning("FILE: %s creation failure on '%s': %s\n",
+                 "FileLockCreateEntryDirectory", lockDir.c_str(), FileLockErrText(err));
+         return err;
+      }
+      if (err == 0) {
+         FileLockOpenToAll(lockDir);
+      }
+   }
+
+   // The name itself, not what a link might lead to: the scan deletes
+   // whatever it does not recognise in the lock directory.
+   FilePlatFileType type;
+   if (!FilePlat_GetFileType(lockDir.c_str(), &type)) {
+      err = FileMapPlatformError("FileLockCreateEntryDirectory", FilePlat_LastError());
+      if (err == ENOENT) {
+         return FILELOCK_DIR_GONE;
+      }
+      Warning("FILE: %s stat failure on '%s': %s\n", "FileLockCreateEntryDirectory",
+              lockDir.c_str(), FileLockErrText(err));
+      return err;
+   }
+   if (type == FILEPLAT_TYPE_REGULAR) {
+      Log("FILE: %s: '%s' exists; an old style lock file?\n", "FileLockCreateEntryDirectory",
+          lockDir.c_str());
+      return EBUSY;
+   }
+   if (type != FILEPLAT_TYPE_DIRECTORY) {
+      Warning("FILE: %s '%s' is not a directory.\n", "FileLockCreateEntryDirectory",
+              lockDir.c_str());
+      return ENOTDIR;
+   }
+   return 0;
+}
+
 /*
  * Claims a free number n by creating the entry directory Dn in the lock
  * directory (made when missing). Fills the full paths of Dn, En and Mn
@@ -558,49 +615,14 @@ FileLockCreateEntryDirectory(const std::string &lockDir, std::string *entryDir,
                              std::string *entryFile, std::string *memberFile,
                              char *memberName, size_t memberNameSize)
 {
+   bool refusedOnce = false;
    for (;;) {
-      int err = FileAttributesRetry(lockDir.c_str(), FILELOCK_BUDGET_MS, nullptr);
-      if (err != 0 && err != ENOENT) {
-         Warning("FILE: %s stat failure on '%s': %s\n", "FileLockCreateEntryDirectory",
-                 lockDir.c_str(), FileLockErrText(err));
+      int err = FileLockEnsureLockDir(lockDir);
+      if (err == FILELOCK_DIR_GONE) {
+         continue;
+      }
+      if (err != 0) {
          return err;
-      }
-      if (err == ENOENT) {
-         // One attempt: a directory we may not write, or a read-only
-         // medium, does not change while we wait, and shared requests are
-         // then granted at once.
-         err = FileCreateDirectoryRetry(lockDir.c_str(), 0777, 0);
-         if (err != 0 && err != EEXIST) {
-            Warning("FILE: %s creation failure on '%s': %s\n",
-                    "FileLockCreateEntryDirectory", lockDir.c_str(), FileLockErrText(err));
-            return err;
-         }
-         if (err == 0) {
-            FileLockOpenToAll(lockDir);
-         }
-      }
-
-      // The name itself, not what a link might lead to: the scan deletes
-      // whatever it does not recognise in the lock directory.
-      FilePlatFileType type;
-      if (!FilePlat_GetFileType(lockDir.c_str(), &type)) {
-         err = FileMapPlatformError("FileLockCreateEntryDirectory", FilePlat_LastError());
-         if (err == ENOENT) {
-            continue;  // removed by its last user meanwhile
-         }
-         Warning("FILE: %s stat failure on '%s': %s\n", "FileLockCreateEntryDirectory",
-                 lockDir.c_str(), FileLockErrText(err));
-         return err;
-      }
-      if (type == FILEPLAT_TYPE_REGULAR) {
-         Log("FILE: %s: '%s' exists; an old style lock file?\n", "FileLockCreateEntryDirectory",
-             lockDir.c_str());
-         return EBUSY;
-      }
-      if (type != FILEPLAT_TYPE_DIRECTORY) {
-         Warning("FILE: %s '%s' is not a directory.\n", "FileLockCreateEntryDirectory",
-                 lockDir.c_str());
-         return ENOTDIR;
       }
 
       unsigned n = (FileSimpleRandom() >> 8) & 0xFFFF;
@@ -613,7 +635,10 @@ FileLockCreateEntryDirectory(const std::string &lockDir, std::string *entryDir,
       *entryFile = FileLockJoin(lockDir, fileName);
       *memberFile = FileLockJoin(lockDir, memberName);
 
-      err = FileCreateDirectoryRetry(entryDir->c_str(), 0777, FILELOCK_BUDGET_MS);
+      // One attempt, as for the lock directory: one left by another user,
+      // which we may not write, or a read-only medium, does not change
+      // while we wait.
+      err = FileCreateDirectoryRetry(entryDir->c_str(), 0777, 0);
       if (err == 0) {
          if (FileAttributesRetry(memberFile->c_str(), FILELOCK_BUDGET_MS, nullptr) == ENOENT) {
             return 0;
@@ -622,6 +647,12 @@ FileLockCreateEntryDirectory(const std::string &lockDir, std::string *entryDir,
          continue;  // that number is held
       }
       if (err == ENOENT || err == EEXIST) {
+         continue;
+      }
+      if (err == EACCES && !refusedOnce) {
+         // On Windows a name still being deleted refuses access too: one
+         // more number, after a fresh look at the lock directory, tells.
+         refusedOnce = true;
          continue;
       }
       Warning("FILE: %s creation failure on '%s': %s\n", "FileLockCreateEntryDirectory",

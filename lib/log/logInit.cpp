@@ -27,46 +27,49 @@ LogPrefixed(const char *appPrefix, const char *key, char *buf, size_t size)
 
 /*
  * The keys below are read the same way: the plain key, else the prefixed
- * one; none set keeps *value. Only a key that is set is looked up, with
- * the field's value as the default, so a text that does not convert keeps
- * the field as it is, and the report of it names that value.
+ * one; none set keeps *value. A value that does not convert counts as
+ * absent, as a negative number or "default" does. Only a key that is set
+ * is looked up, and with what the keys after it give as the default, so
+ * that a text that does not convert answers the value the field then
+ * takes, and the report of it names that value: the prefixed key is
+ * therefore read first, and the plain one, when it converts, wins.
  */
-
-// Boolean key, read as a tristate: "default" counts as absent.
+template <typename Read>
 void
-LogReadBool(const char *appPrefix, const char *key, bool *value)
+LogReadKey(const char *appPrefix, const char *key, Read read)
 {
    char buf[128];
-   const char *keys[] = {key, LogPrefixed(appPrefix, key, buf, sizeof buf)};
+   const char *keys[] = {LogPrefixed(appPrefix, key, buf, sizeof buf), key};
    for (const char *k : keys) {
-      if (k == nullptr || !Preference_IsSet(k)) {
-         continue;
-      }
-      int v = Preference_GetTriState(*value ? 1 : 0, k);
-      if (v >= 0) {
-         *value = v != 0;
-         return;
+      if (k != nullptr && Preference_IsSet(k)) {
+         read(k);
       }
    }
 }
 
-// Integer key; negative values count as absent.
+// Boolean key, read as a tristate.
+void
+LogReadBool(const char *appPrefix, const char *key, bool *value)
+{
+   LogReadKey(appPrefix, key, [value](const char *k) {
+      int v = Preference_GetTriState(*value ? 1 : 0, k);
+      if (v >= 0) {
+         *value = v != 0;
+      }
+   });
+}
+
+// Integer key.
 template <typename T>
 void
 LogReadInt(const char *appPrefix, const char *key, T *value)
 {
-   char buf[128];
-   const char *keys[] = {key, LogPrefixed(appPrefix, key, buf, sizeof buf)};
-   for (const char *k : keys) {
-      if (k == nullptr || !Preference_IsSet(k)) {
-         continue;
-      }
+   LogReadKey(appPrefix, key, [value](const char *k) {
       int32_t v = Preference_GetLong((int32_t)*value, k);
       if (v >= 0) {
          *value = (T)v;
-         return;
       }
-   }
+   });
 }
 
 int

@@ -1,5 +1,5 @@
-// The real collector configured by preference files: the log keys in the
-// common "config.ini" and the start without any file.
+// The real collector configured by preference files: the log and panic
+// keys in the common "config.ini" and the start without any file.
 #include <filesystem>
 #include <gtest/gtest.h>
 
@@ -59,6 +59,21 @@ TEST_F(LogConfig, MinimumLevelPlainKeyFirstThenPrefixed)
    auto both = Start("log.logMinLevel = 120\nsalvor.log.logMinLevel = 110\n");
    Chatter(*both, 3);
    EXPECT_NE(both->Log().find("Posting back a status check reply"), std::string::npos);
+}
+
+// The core image is prepared at start, with the store's keys: its reserve
+// is there before memory runs short, and a panic after the store is
+// released still has the configured one.
+TEST_F(LogConfig, PanicKeysTakeEffectAtStart)
+{
+   auto salvor = Start("panic.addrSpaceReservedKB = 1024\n");
+   Chatter(*salvor, 1);
+   std::string log = salvor->Log();
+   size_t reserved = log.find("Reserved virtual address space for CoreDump(addr:");
+   ASSERT_NE(reserved, std::string::npos) << log;
+   std::string line = log.substr(reserved, log.find('\n', reserved) - reserved);
+   EXPECT_EQ(line.substr(line.rfind(", size:")), ", size:1024KB)") << line;
+   EXPECT_EQ(log.find("early PreferenceGet(panic."), std::string::npos) << log;
 }
 
 TEST_F(LogConfig, ABareStartLogsThePrefLinesAfterTheBanner)

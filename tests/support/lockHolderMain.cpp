@@ -19,6 +19,7 @@
 #include <string>
 #include <system_error>
 
+#include "lib/coreDump/fatalPath.h"
 #include "lib/file/fileLock.h"
 #include "lib/misc/hostinfo.h"
 
@@ -112,6 +113,8 @@ Count(const char *path, const char *counter, const char *rounds)
 int
 main(int argc, char **argv)
 {
+   // First of all, so that a panic leaves its evidence from the start.
+   CoreDump_InstallPanicHandler();
    if (argc == 6 && std::strcmp(argv[1], "hold") == 0) {
       return Hold(argv[2], argv[3], argv[4], argv[5]);
    }

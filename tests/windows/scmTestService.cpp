@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include "collector/platform/salvorScm.h"
+#include "lib/coreDump/fatalPath.h"
 
 namespace {
 
@@ -72,6 +73,8 @@ ServiceMain(int argc, char **argv)
 int
 main()
 {
+   // First of all, so that a panic leaves its evidence from the start.
+   CoreDump_InstallPanicHandler();
    stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
    return SalvorScm_StartDispatcher(NAME, ServiceMain) ? 0 : 3;
 }

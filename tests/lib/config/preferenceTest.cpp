@@ -151,6 +151,38 @@ TEST_F(Preferences, AValueThatDoesNotConvertIsReportedWithTheDefaultAnswered)
    EXPECT_EQ(text.find("Using value \"default\""), std::string::npos) << text;
 }
 
+// A plain key that does not convert is absent: the prefixed key counts,
+// and the report of the plain one names the value the field takes.
+TEST_F(Preferences, APlainValueThatDoesNotConvertLeavesThePrefixedKeyInForce)
+{
+   Write(user, "config.ini",
+         "log.logMinLevel = abc\nsalvor.log.logMinLevel = 130\n"
+         "log.keep = maybe\nsalvor.log.keep = false\n"
+         "log.rotateSize = -5\nsalvor.log.rotateSize = 8192\n"
+         "log.keepOld = lots\n"
+         "log.useThreadName = false\nsalvor.log.useThreadName = true\n");
+   ASSERT_TRUE(Preference_Init());
+   LogParams params;
+   Log_ParamsDefaults(&params);
+   params.keep = true;
+   Log_ParamsFromConfig("salvor", &params);
+   EXPECT_EQ(params.logMinLevel, 130);
+   EXPECT_FALSE(params.keep);
+   EXPECT_EQ(params.rotateSize, 8192u);
+   EXPECT_EQ(params.keepOld, 3u) << "nothing else set: the field stays";
+   EXPECT_FALSE(params.useThreadName) << "a plain value that converts comes first";
+   std::string text = log.Text();
+   EXPECT_NE(text.find("Value \"abc\" for variable \"log.logMinLevel\" is not a valid integer "
+                       "value. Using value \"130\"."),
+             std::string::npos) << text;
+   EXPECT_NE(text.find("Value \"maybe\" for variable \"log.keep\" is not a valid tristate "
+                       "value. Using value \"FALSE\"."),
+             std::string::npos) << text;
+   EXPECT_NE(text.find("Value \"lots\" for variable \"log.keepOld\" is not a valid integer "
+                       "value. Using value \"3\"."),
+             std::string::npos) << text;
+}
+
 TEST_F(Preferences, ACommonDirectoryThatCannotBeMadeIsSkipped)
 {
    // A file where the vendor directory should be.

@@ -538,6 +538,72 @@ TEST_F(FileLockTest, UnwritableDirectoryGrantsTheSharedLockAfterOneAttempt)
    Release(shared);
 }
 
+namespace {
+
+std::atomic<int> entryMkdirs{0};
+
+void
+CountMkdirs(PlatCall call)
+{
+   if (call == PLAT_MKDIR) {
+      entryMkdirs++;
+   }
+}
+
+}  // namespace
+
+/*
+ * A lock directory left by another user, which this one may not write:
+ * the entry directory cannot be made. The shared request is granted and
+ * the exclusive one refused without a retry budget spent on it; one more
+ * number is tried, since on Windows a name being deleted refuses access too.
+ */
+TEST_F(FileLockTest, ForeignLockDirectoryGrantsTheSharedLockWithoutWaiting)
+{
+   ASSERT_TRUE(MakeDir(lockDir_));
+   for (bool readOnlyMedium : {false, true}) {
+      if (readOnlyMedium && TEST_ON_WINDOWS) {
+         continue;  // the seam has no Windows error for a read-only medium
+      }
+      SCOPED_TRACE(readOnlyMedium ? "read-only file system" : "access denied");
+      int code = readOnlyMedium ? EROFS : EACCES;
+      entryMkdirs = 0;
+      PlatFault_SetObserver(CountMkdirs);
+      PlatFault_Inject(PLAT_MKDIR, code, 0, -1);
+      CaptureStderr();
+      int err = -1;
+      FileLockToken *shared = Acquire(path_, true, 2500, &err);
+      int sharedMkdirs = entryMkdirs.exchange(0);
+      FileLockToken *exclusive = Acquire(path_, false, 2500, &err);
+      int exclusiveMkdirs = entryMkdirs.load();
+      std::string log = GetCapturedStderr();
+      PlatFault_Clear();
+      ASSERT_NE(shared, nullptr);
+      EXPECT_TRUE(FileLock_IsImplicit(shared));
+      EXPECT_LE(sharedMkdirs, 2);
+      EXPECT_EQ(exclusive, nullptr);
+      EXPECT_EQ(err, code);
+      EXPECT_LE(exclusiveMkdirs, 2);
+      EXPECT_EQ(log.find("retry time expired"), std::string::npos) << log;
+      Release(shared);
+   }
+   EXPECT_TRUE(Entries(lockDir_).empty());
+}
+
+// A single refusal (a name still being deleted) costs one more number, not the lock.
+TEST_F(FileLockTest, OneRefusedEntryDirectoryTakesAnotherNumber)
+{
+   ASSERT_TRUE(MakeDir(lockDir_));
+   PlatFault_Inject(PLAT_MKDIR, EACCES, 0, 1);
+   int err = -1;
+   FileLockToken *t = Acquire(path_, false, 0, &err);
+   PlatFault_Clear();
+   ASSERT_NE(t, nullptr);
+   EXPECT_EQ(err, 0);
+   EXPECT_FALSE(FileLock_IsImplicit(t));
+   Release(t);
+}
+
 TEST_F(FileLockTest, EightProcessesIncrementACounterUnderTheExclusiveLock)
 {
    // Waiters pace themselves in 100 ms steps, so the whole run takes about

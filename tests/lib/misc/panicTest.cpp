@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 #include "lib/log/log.h"
 #include "lib/misc/panic.h"
@@ -209,6 +211,62 @@ TEST_F(PanicDeathTest, InternalErrorReportsNameModuleAndLine)
          ASSERT_BUG(12, 1 + 1 == 3);
       },
       testing::ExitedWithCode(TEST_EXIT_MINUS_ONE), "^ASSERT tests/lib/misc/panicTest:" TEST_RE_DIGITS " bugNr=12\n");
+}
+
+namespace {
+
+// The core images under dir, at any depth.
+std::vector<std::string>
+CoreImagesUnder(const std::string &dir)
+{
+   std::vector<std::string> out;
+   std::error_code ec;
+   for (const auto &entry : std::filesystem::recursive_directory_iterator(dir, ec)) {
+      if (entry.path().extension() == ".dmp") {
+         out.push_back(entry.path().string());
+      }
+   }
+   return out;
+}
+
+}  // namespace
+
+/*
+ * The test program's main installed the fatal path before anything else,
+ * as every program's main does: a panic before any log starts has its
+ * message on standard error and still writes a core image, and its log
+ * lines wait in the pending ring (here for a log an exit handler starts).
+ */
+TEST_F(PanicDeathTest, PanicBeforeTheLogStartsLeavesACoreImageAndItsLines)
+{
+   std::string errPath = dir + "/stderr";
+   EXPECT_EXIT(
+      {
+         PanicTestSetTempBase(dir);
+         int fd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+         dup2(fd, STDERR_FILENO);
+         static std::string path = logPath;
+         atexit([] {
+            Log_InitWithFile(path.c_str(), "test");
+            Log_FlushPending();
+            Log_Exit();
+         });
+         PanicFromNamedFrame(9);
+      },
+      testing::ExitedWithCode(TEST_EXIT_MINUS_ONE), "");
+   std::string err = PanicTestReadFile(errPath);
+   EXPECT_EQ(err.rfind("disk 9 is gone", 0), 0u) << err;  // "\r\n" on Windows
+   EXPECT_EQ(CoreImagesUnder(dir).size(), 1u) << err;
+
+   std::string log = ReadLog();
+   size_t message = log.find("disk 9 is gone\n");
+   size_t backtrace = log.find("Backtrace:\n");
+   size_t image = log.find("CoreDump: Writing minidump to ");
+   ASSERT_NE(message, std::string::npos) << log;
+   EXPECT_LT(message, backtrace) << log;
+   EXPECT_LT(backtrace, image) << log;
+   EXPECT_NE(log.find("unrecoverable error: (", image), std::string::npos) << log;
+   EXPECT_NE(log.find("Exiting\n", image), std::string::npos) << log;
 }
 
 // Until a higher layer installs its handler, standard error is all the

@@ -8,12 +8,15 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "lib/coreDump/fatalPath.h"
 #include "lib/user/dictionary.h"
 #include "lib/misc/msgList.h"
 
 int
 main(int argc, char **argv)
 {
+   // First of all, so that a panic leaves its evidence from the start.
+   CoreDump_InstallPanicHandler();
    if (argc != 3) {
       std::fprintf(stderr, "usage: dictionaryLoader <path> <name>\n");
       return 2;
