@@ -56,7 +56,8 @@ bool SalvorScm_DeleteService(SalvorScmHandle *service);
 const char *SalvorScm_LastErrorText();
 
 typedef void (*SalvorServiceMainFn)(int argc, char **argv);
-typedef void (*SalvorControlHandlerFn)(uint32_t code);
+// False for a control the service does not implement.
+typedef bool (*SalvorControlHandlerFn)(uint32_t code);
 
 /*
  * Runs the service: calls serviceMain on a thread of its own with the

@@ -151,10 +151,8 @@ SalvorScmHandlerEx(DWORD code, DWORD eventType, void *eventData, void *context)
    (void)eventType;
    (void)eventData;
    (void)context;
-   if (SalvorControlHandlerFn handler = controlHandler.load()) {
-      handler(code);
-   }
-   return NO_ERROR;
+   SalvorControlHandlerFn handler = controlHandler.load();
+   return handler != nullptr && handler(code) ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 }  // namespace

@@ -180,6 +180,9 @@ TEST_F(ScmWin32, ServiceRunsWithItsStartParametersAndStopsOnRequest)
    SERVICE_STATUS status;
    EXPECT_TRUE(ControlService(raw, SERVICE_CONTROL_INTERROGATE, &status));
    EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_RUNNING);
+   // A control the service does not implement is refused as such.
+   EXPECT_FALSE(ControlService(raw, 200, &status));
+   EXPECT_EQ(GetLastError(), (DWORD)ERROR_CALL_NOT_IMPLEMENTED);
    EXPECT_TRUE(ControlService(raw, SERVICE_CONTROL_STOP, &status));
    EXPECT_TRUE(WaitForState(raw, SERVICE_STOPPED));
    ASSERT_TRUE(SalvorScm_QueryState(service, &state));
@@ -194,7 +197,7 @@ TEST_F(ScmWin32, ServiceRunsWithItsStartParametersAndStopsOnRequest)
    text << in.rdbuf();
    // The service's name, then the start parameters; the controls in order.
    EXPECT_EQ(text.str(), std::string("arg ") + RUN_NAME + "\narg -s\narg " + record +
-                            "\ncontrol 4\ncontrol 1\n");
+                            "\ncontrol 4\ncontrol 200\ncontrol 1\n");
    DeleteFileA(record.c_str());
 }
 
