@@ -18,6 +18,10 @@ namespace {
 constexpr uint32_t SALVOR_SERVICE_TYPE = 0x30;
 constexpr uint32_t SALVOR_WAIT_HINT_MS = 6000;
 constexpr size_t SALVOR_EXE_PATH_SIZE = 4096;
+// The manager starts a failed service again after this long.
+constexpr uint32_t SALVOR_RESTART_DELAY_MS = 5000;
+// The log's own source in the system log (its default ident).
+constexpr const char *SALVOR_LOG_SOURCE = "salvor";
 
 // The status record and the outcome are shared by the service main's
 // thread and the control handler's.
@@ -147,6 +151,29 @@ SalvorUninstallOpened(SalvorScmHandle *service)
    return 0;
 }
 
+/*
+ * What goes with a new registration: its description, restarts after a
+ * failure, and the system log's sources, which name the message library
+ * beside the program. Each one missing is said, but keeps the service.
+ */
+void
+SalvorInstallExtras(SalvorScmHandle *service, const char *exePath)
+{
+   if (!SalvorScm_SetDescription(service, SALVOR_SERVICE_DESCRIPTION)) {
+      SalvorWin32InitLog("Could not apply the description to the service\n");
+   }
+   if (!SalvorScm_SetRestartOnFailure(service, SALVOR_RESTART_DELAY_MS)) {
+      std::fprintf(stderr, "salvor: the service %s will not be restarted after a failure: %s\n",
+                   SALVOR_SERVICE_NAME, SalvorScm_LastErrorText());
+   }
+   for (const char *source : {SALVOR_LOG_SOURCE, SALVOR_SERVICE_NAME}) {
+      if (!SalvorScm_RegisterLogSource(source, exePath)) {
+         std::fprintf(stderr, "salvor: cannot register the system log's source %s: %s\n",
+                      source, SalvorScm_LastErrorText());
+      }
+   }
+}
+
 }  // namespace
 
 void
@@ -193,20 +220,24 @@ SalvorWin32InstallService()
                    std::strerror(err));
       return err != 0 ? err : EIO;
    }
-   int result = 0;
+   if (!SalvorScm_ProgramIsProtected(exePath)) {
+      SalvorScm_CloseHandle(manager);
+      std::fprintf(stderr, "salvor: the service %s is not registered: %s\n",
+                   SALVOR_SERVICE_NAME, SalvorScm_LastErrorText());
+      return EACCES;
+   }
    SalvorScmHandle *service = SalvorScm_CreateService(manager, &identity, exePath);
    if (service == nullptr) {
-      result = errno != 0 ? errno : EIO;
+      int err = errno != 0 ? errno : EIO;
+      SalvorScm_CloseHandle(manager);
       std::fprintf(stderr, "salvor: cannot register the service %s: %s\n", SALVOR_SERVICE_NAME,
                    SalvorScm_LastErrorText());
-   } else {
-      if (!SalvorScm_SetDescription(service, SALVOR_SERVICE_DESCRIPTION)) {
-         SalvorWin32InitLog("Could not apply the description to the service\n");
-      }
-      SalvorScm_CloseHandle(service);
+      return err;
    }
+   SalvorInstallExtras(service, exePath);
+   SalvorScm_CloseHandle(service);
    SalvorScm_CloseHandle(manager);
-   return result;
+   return 0;
 }
 
 int
@@ -221,9 +252,14 @@ SalvorWin32UninstallService()
    }
    int result = 0;
    SalvorScmHandle *service = SalvorScm_OpenService(manager, SALVOR_SERVICE_NAME);
-   if (service == nullptr) {
+   if (service == nullptr && errno == ENOENT) {
       result = ENOENT;
       std::fprintf(stderr, "salvor: the service %s is not registered\n", SALVOR_SERVICE_NAME);
+   } else if (service == nullptr) {
+      // Access denied, most often: a command prompt that is not elevated.
+      result = errno != 0 ? errno : EIO;
+      std::fprintf(stderr, "salvor: cannot open the service %s: %s\n", SALVOR_SERVICE_NAME,
+                   SalvorScm_LastErrorText());
    } else {
       result = SalvorUninstallOpened(service);
       SalvorScm_CloseHandle(service);
