@@ -2,9 +2,9 @@
 // administrators may change; see w32Util.h.
 #include "lib/misc/w32Util.h"
 
+#include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
-#include <windows.h>
 
 #include "lib/misc/utilScoped.h"
 #include "lib/misc/win32Text.h"

@@ -48,6 +48,12 @@ W32UtilRegisterSource(const char *source, const char *messageFile, bool persiste
    LONG err = RegCreateKeyExW(HKEY_LOCAL_MACHINE, wideKey.get(), 0, nullptr,
                               persistent ? REG_OPTION_NON_VOLATILE : REG_OPTION_VOLATILE,
                               KEY_SET_VALUE, nullptr, &k.key, nullptr);
+   if (err == ERROR_CHILD_MUST_BE_VOLATILE) {
+      // The log's key was itself made volatile: a registration until the
+      // next restart is better than none.
+      err = RegCreateKeyExW(HKEY_LOCAL_MACHINE, wideKey.get(), 0, nullptr, REG_OPTION_VOLATILE,
+                            KEY_SET_VALUE, nullptr, &k.key, nullptr);
+   }
    if (err == ERROR_SUCCESS) {
       DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
       err = RegSetValueExW(k.key, L"TypesSupported", 0, REG_DWORD,
@@ -68,12 +74,17 @@ W32UtilRegisteredFileExists(const char *source)
 {
    std::string path = std::string(EVENT_LOG_KEY) + source;
    UtilHeapPtr<wchar_t> wideKey(Win32Text_ToUtf16(path.c_str()));
-   wchar_t file[MAX_PATH + 1];
-   DWORD size = sizeof file;
-   // Expanded: the value may name %SystemRoot% or the like.
+   wchar_t value[MAX_PATH + 1], file[MAX_PATH + 1];
+   DWORD size = sizeof value;
    if (wideKey == nullptr ||
        RegGetValueW(HKEY_LOCAL_MACHINE, wideKey.get(), L"EventMessageFile",
-                    RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr, file, &size) != ERROR_SUCCESS) {
+                    RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, value,
+                    &size) != ERROR_SUCCESS) {
+      return false;
+   }
+   // The value may name %SystemRoot% or the like.
+   DWORD n = ExpandEnvironmentStringsW(value, file, MAX_PATH + 1);
+   if (n == 0 || n > MAX_PATH + 1) {
       return false;
    }
    DWORD attributes = GetFileAttributesW(file);

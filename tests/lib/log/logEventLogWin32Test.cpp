@@ -147,7 +147,9 @@ TEST_F(EventLogWin32, WithoutAnInstallPathTheLibraryBesideTheProgramIsRegistered
 
 TEST_F(EventLogWin32, ARegistrationNamingALibraryThatExistsIsLeftAlone)
 {
-   std::wstring installed = Wide(LOG_EVENT_MESSAGES_DLL);
+   // Any file that exists stands for an installer's library.
+   wchar_t self[MAX_PATH + 1];
+   std::wstring installed(self, GetModuleFileNameW(nullptr, self, MAX_PATH + 1));
    UtilHeapPtr<char> installedUtf8(Win32Text_ToUtf8(installed.c_str()));
    ASSERT_TRUE(W32Util_RegisterEventLog("salvor-test-source", installedUtf8.get()));
    SetInstallPath(L"C:\\elsewhere\\");
@@ -157,7 +159,8 @@ TEST_F(EventLogWin32, ARegistrationNamingALibraryThatExistsIsLeftAlone)
    EXPECT_EQ(RegisteredMessageFile(), installed);
 
    // One naming a library that is gone is made again.
-   ASSERT_TRUE(W32Util_RegisterEventLog("salvor-test-source", "C:\\gone\\salvorEventMessages.dll"));
+   ASSERT_TRUE(
+      W32Util_RegisterEventLog("salvor-test-source", "C:\\gone\\salvorEventMessages.dll"));
    handle = LogPlat_SysOpen("salvor-test-source");
    ASSERT_NE(handle, nullptr);
    LogPlat_SysClose(handle);
