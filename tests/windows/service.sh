@@ -57,6 +57,13 @@ grep -q "can be changed by users who are not administrators" "$work/install.err"
 "$wine" reg query "$key" >/dev/null 2>&1 && fail "a refused install left a registration"
 exe=$("$wine" winepath -w "$salvorExe" 2>/dev/null | tr -d '\r')
 "$wine" sc create "$name" binPath= "$exe" >/dev/null || fail "sc create"
+# Access denied (a prompt that is not elevated) is not "not registered".
+if SALVOR_PLATFORM_FAULTS="service:13:skip=1" "$wine" "$salvorExe" uninstall \
+     2>"$work/uninstall.err"; then
+  fail "uninstall succeeded without access to the service"
+fi
+grep -q "cannot open the service $name: .*(error 5)" "$work/uninstall.err" ||
+  fail "uninstall without access says: $(cat "$work/uninstall.err")"
 
 # Start with the configuration as start parameters.
 port=$(freeUdpPort)
