@@ -354,20 +354,22 @@ SalvorWin32ServiceControlHandler(uint32_t code)
        code != SALVOR_CONTROL_INTERROGATE) {
       return false;
    }
-   // Under the lock, so that nothing is reported after "stopped": the
-   // final stop may be under way on the service main's thread.
-   std::lock_guard<std::mutex> guard(statusLock);
-   uint32_t state = SalvorConfig.serviceStatus.currentState;
-   if (code == SALVOR_CONTROL_INTERROGATE) {
-      SalvorWin32InitLog("SalvorWin32ServiceControlHandler: Setting status to state: %d\n",
-                         (int)state);
-      if (state != SALVOR_STATE_STOPPED) {
-         SalvorServiceSendStatusLocked();  // the record unchanged, its check point too
+   {
+      // Under the lock, so that nothing is reported after "stopped": the
+      // final stop may be under way on the service main's thread.
+      std::lock_guard<std::mutex> guard(statusLock);
+      uint32_t state = SalvorConfig.serviceStatus.currentState;
+      if (code == SALVOR_CONTROL_INTERROGATE) {
+         SalvorWin32InitLog("SalvorWin32ServiceControlHandler: Setting status to state: %d\n",
+                            (int)state);
+         if (state != SALVOR_STATE_STOPPED) {
+            SalvorServiceSendStatusLocked();  // the record unchanged, its check point too
+         }
+         return true;
       }
-      return true;
-   }
-   if (state == SALVOR_STATE_START_PENDING || state == SALVOR_STATE_RUNNING) {
-      SalvorServiceReportStatusLocked(SALVOR_STATE_STOP_PENDING);
+      if (state == SALVOR_STATE_START_PENDING || state == SALVOR_STATE_RUNNING) {
+         SalvorServiceReportStatusLocked(SALVOR_STATE_STOP_PENDING);
+      }
    }
    SalvorServerRequestStop();
    return true;
