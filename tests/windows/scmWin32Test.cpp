@@ -221,12 +221,14 @@ TEST(ScmWin32Console, LogSourceIsRegisteredWithTheLibraryBesideTheProgram)
 {
    const wchar_t *sourceKey =
       L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\salvor-scm-test-install";
-   ASSERT_TRUE(SalvorScm_RegisterLogSource("salvor-scm-test-install", "C:\\Program Files\\salvor\\salvor.exe"))
+   ASSERT_TRUE(SalvorScm_RegisterLogSource("salvor-scm-test-install",
+                                           "C:\\Program Files\\salvor\\salvor.exe"))
       << SalvorScm_LastErrorText();
    wchar_t file[512];
    DWORD size = sizeof file;
-   ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, sourceKey, L"EventMessageFile",
-                          RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, file, &size),
+   DWORD types = RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND;
+   ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, sourceKey, L"EventMessageFile", types, nullptr,
+                          file, &size),
              ERROR_SUCCESS);
    EXPECT_STREQ(file, L"C:\\Program Files\\salvor\\salvorEventMessages.dll");
    // Made to last: a key that is not volatile may hold one that is not

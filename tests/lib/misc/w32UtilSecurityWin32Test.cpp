@@ -74,7 +74,8 @@ TEST(W32UtilSecurity, NoListAtAllLetsAnyoneChangeIt)
 
 TEST(W32UtilSecurity, TheAdminOnlyListPassesItsOwnCheckAndIsNotInherited)
 {
-   std::wstring sddl(W32UTIL_ADMIN_ONLY_SDDL, W32UTIL_ADMIN_ONLY_SDDL + sizeof W32UTIL_ADMIN_ONLY_SDDL - 1);
+   std::string narrow = W32UTIL_ADMIN_ONLY_SDDL;
+   std::wstring sddl(narrow.begin(), narrow.end());
    std::string why;
    EXPECT_TRUE(Decide(sddl.c_str(), &why)) << why;
 
