@@ -4,7 +4,9 @@
 //
 // The calls keep the service control manager's outcomes: a handle or null,
 // true or false, with the reason in errno. A Windows back end would map
-// them one to one onto the manager's own calls.
+// them one to one onto the manager's own calls. Opening the manager or a
+// service, registering one and changing its registration consult the
+// failure seam (PLAT_SERVICE, lib/misc/platFault.h).
 #pragma once
 
 #include <cstddef>
@@ -35,6 +37,23 @@ SalvorScmHandle *SalvorScm_CreateService(SalvorScmHandle *manager,
                                          const SalvorServiceIdentity *identity,
                                          const char *exePath);
 bool SalvorScm_SetDescription(SalvorScmHandle *service, const char *description);
+/*
+ * Has the manager start the service again `delayMs` after it failed: it
+ * ended without reporting a stop, or stopped with an exit code.
+ */
+bool SalvorScm_SetRestartOnFailure(SalvorScmHandle *service, uint32_t delayMs);
+/*
+ * Whether the program at exePath, which the service would run as the
+ * system account, and its directory can be changed only by
+ * administrators; false, with the reason and a remedy as the last error
+ * text, when other users could put their own program in its place.
+ */
+bool SalvorScm_ProgramIsProtected(const char *exePath);
+/*
+ * Registers `source` for the operator's system log, for good, with the
+ * full path of the message library that ships beside exePath.
+ */
+bool SalvorScm_RegisterLogSource(const char *source, const char *exePath);
 SalvorScmHandle *SalvorScm_OpenService(SalvorScmHandle *manager, const char *name);
 /*
  * Where the service is registered, for the operator's messages. *packaged
@@ -56,7 +75,8 @@ bool SalvorScm_DeleteService(SalvorScmHandle *service);
 const char *SalvorScm_LastErrorText();
 
 typedef void (*SalvorServiceMainFn)(int argc, char **argv);
-typedef void (*SalvorControlHandlerFn)(uint32_t code);
+// False for a control the service does not implement.
+typedef bool (*SalvorControlHandlerFn)(uint32_t code);
 
 /*
  * Runs the service: calls serviceMain on a thread of its own with the

@@ -486,9 +486,38 @@ SalvorScm_SetDescription(SalvorScmHandle *service, const char *description)
    return true;
 }
 
+bool
+SalvorScm_SetRestartOnFailure(SalvorScmHandle *service, uint32_t delayMs)
+{
+   // The unit written here leaves restarts to the administrator (the
+   // package's unit has its own).
+   (void)service;
+   (void)delayMs;
+   return true;
+}
+
+bool
+SalvorScm_ProgramIsProtected(const char *exePath)
+{
+   (void)exePath;  // the unit directory itself is root's alone
+   return true;
+}
+
+bool
+SalvorScm_RegisterLogSource(const char *source, const char *exePath)
+{
+   (void)source;  // syslog needs no registration
+   (void)exePath;
+   return true;
+}
+
 SalvorScmHandle *
 SalvorScm_OpenService(SalvorScmHandle *manager, const char *name)
 {
+   if (!PlatFault_Allowed(PLAT_SERVICE)) {
+      SalvorScmFail(errno);
+      return nullptr;
+   }
    auto *service = new SalvorScmHandle{manager->unitDir, name, "", false};
    if (!SalvorScmFindUnit(manager->unitDir, name, &service->unitPath, &service->packaged)) {
       delete service;

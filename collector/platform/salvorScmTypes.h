@@ -24,6 +24,10 @@ enum : uint32_t {
 // Controls the service accepts: stop (1) and shutdown (4).
 constexpr uint32_t SALVOR_ACCEPT_STOP_SHUTDOWN = 5;
 
+// The record's Win32 exit code of a service that stopped on a failure of
+// its own, whose service-specific exit code then says which.
+constexpr uint32_t SALVOR_EXIT_SERVICE_SPECIFIC = 1066;
+
 // The service status record: what the service last reported.
 struct SalvorServiceStatus {
    uint32_t serviceType;

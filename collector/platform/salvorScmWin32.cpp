@@ -5,7 +5,9 @@
 // StartServiceCtrlDispatcherW, RegisterServiceCtrlHandlerExW,
 // SetServiceStatus), with the texts converted to UTF-16 at the call. A
 // failure keeps the manager's error as the thread's last error and sets
-// errno from it by the table below, as the service host reads errno.
+// errno from it by the table below, as the service host reads errno. The
+// program's protection and the event log's registration are
+// lib/misc/w32Util.h's.
 #include "collector/platform/salvorScm.h"
 
 #include <atomic>
@@ -17,6 +19,7 @@
 #include <vector>
 #include <windows.h>
 
+#include "lib/misc/platFaultWin32.h"
 #include "lib/misc/utilScoped.h"
 #include "lib/misc/w32Util.h"
 #include "lib/misc/win32Text.h"
@@ -151,10 +154,8 @@ SalvorScmHandlerEx(DWORD code, DWORD eventType, void *eventData, void *context)
    (void)eventType;
    (void)eventData;
    (void)context;
-   if (SalvorControlHandlerFn handler = controlHandler.load()) {
-      handler(code);
-   }
-   return NO_ERROR;
+   SalvorControlHandlerFn handler = controlHandler.load();
+   return handler != nullptr && handler(code) ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 }  // namespace
@@ -162,6 +163,10 @@ SalvorScmHandlerEx(DWORD code, DWORD eventType, void *eventData, void *context)
 SalvorScmHandle *
 SalvorScm_OpenManager(bool forCreate)
 {
+   if (!PlatFault_Allowed(PLAT_SERVICE)) {
+      SalvorScmFailLast();
+      return nullptr;
+   }
    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr,
                                       forCreate ? SC_MANAGER_CREATE_SERVICE : SC_MANAGER_CONNECT);
    if (manager == nullptr) {
@@ -211,6 +216,10 @@ SalvorScm_CreateService(SalvorScmHandle *manager, const SalvorServiceIdentity *i
        !SalvorScmWide(exePath, &path)) {
       return nullptr;
    }
+   if (!PlatFault_Allowed(PLAT_SERVICE)) {
+      SalvorScmFailLast();
+      return nullptr;
+   }
    std::wstring command = SalvorScmCommandLine(path.get());
    // No account name or password: the local system account.
    SC_HANDLE service = CreateServiceW(manager->handle, name.get(), display.get(),
@@ -241,11 +250,70 @@ SalvorScm_SetDescription(SalvorScmHandle *service, const char *description)
              ? true : SalvorScmFailLast();
 }
 
+bool
+SalvorScm_SetRestartOnFailure(SalvorScmHandle *service, uint32_t delayMs)
+{
+   if (!PlatFault_Allowed(PLAT_SERVICE)) {
+      return SalvorScmFailLast();
+   }
+   // Every failure restarts it; the count of failures is reset after a day.
+   SC_ACTION actions[3];
+   for (SC_ACTION &action : actions) {
+      action = {SC_ACTION_RESTART, delayMs};
+   }
+   SERVICE_FAILURE_ACTIONSW failure = {};
+   failure.dwResetPeriod = 24 * 60 * 60;
+   failure.cActions = 3;
+   failure.lpsaActions = actions;
+   // A stop reported with an exit code counts, not only a crash.
+   SERVICE_FAILURE_ACTIONS_FLAG onStop = {TRUE};
+   if (!ChangeServiceConfig2W(service->handle, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) ||
+       !ChangeServiceConfig2W(service->handle, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onStop)) {
+      return SalvorScmFailLast();
+   }
+   return true;
+}
+
+bool
+SalvorScm_ProgramIsProtected(const char *exePath)
+{
+   std::string path = exePath;
+   std::string dir = path.substr(0, path.find_last_of("\\/"));
+   for (const std::string &what : {path, dir}) {
+      std::string why;
+      if (!W32Util_IsAdminOnly(what.c_str(), &why)) {
+         lastErrorText = what + " can be changed by users who are not administrators (" + why +
+                         "), who would then run their own program as the system account; "
+                         "put the program in a folder that only administrators can change, "
+                         "such as %ProgramFiles%\\salvor";
+         errno = EACCES;
+         return false;
+      }
+   }
+   return true;
+}
+
+bool
+SalvorScm_RegisterLogSource(const char *source, const char *exePath)
+{
+   std::string path = exePath;
+   std::string library = path.substr(0, path.find_last_of("\\/") + 1) +
+                         W32UTIL_EVENT_MESSAGE_FILE;
+   if (!W32Util_RegisterEventLogPersistent(source, library.c_str())) {
+      return SalvorScmFailLast();
+   }
+   return true;
+}
+
 SalvorScmHandle *
 SalvorScm_OpenService(SalvorScmHandle *manager, const char *name)
 {
    WideText wide;
    if (!SalvorScmWide(name, &wide)) {
+      return nullptr;
+   }
+   if (!PlatFault_Allowed(PLAT_SERVICE)) {
+      SalvorScmFailLast();
       return nullptr;
    }
    SC_HANDLE service = OpenServiceW(manager->handle, wide.get(), DELETE | SERVICE_QUERY_STATUS);
@@ -358,8 +426,7 @@ SalvorScm_ReportError(const char *text)
    }
    // Registered as the log registers its sources, so that the viewer finds
    // the message; a user without the right keeps whatever is registered.
-   std::string messageFile = W32Util_InstallPath() + W32UTIL_EVENT_MESSAGE_FILE;
-   W32Util_RegisterEventLog(reportSource.c_str(), messageFile.c_str());
+   W32Util_EnsureEventLog(reportSource.c_str());
    HANDLE log = RegisterEventSourceW(nullptr, source.get());
    if (log == nullptr) {
       return;

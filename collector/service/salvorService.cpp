@@ -18,11 +18,15 @@ namespace {
 constexpr uint32_t SALVOR_SERVICE_TYPE = 0x30;
 constexpr uint32_t SALVOR_WAIT_HINT_MS = 6000;
 constexpr size_t SALVOR_EXE_PATH_SIZE = 4096;
+// The manager starts a failed service again after this long.
+constexpr uint32_t SALVOR_RESTART_DELAY_MS = 5000;
+// The log's own source in the system log (its default ident).
+constexpr const char *SALVOR_LOG_SOURCE = "salvor";
 
 // The status record and the outcome are shared by the service main's
 // thread and the control handler's.
 std::mutex statusLock;
-SalvorServiceOutcome outcome = {false, false};
+SalvorServiceOutcome outcome = {false, false, 0};
 std::string stopReason;  // why the service stopped on its own, for the operator
 
 const SalvorServiceIdentity identity = {
@@ -49,16 +53,23 @@ SalvorServiceStatusText(uint32_t state)
    }
 }
 
+// Tells the manager the record as it stands.
+void
+SalvorServiceSendStatusLocked()
+{
+   std::string text = SalvorServiceStatusText(SalvorConfig.serviceStatus.currentState);
+   SalvorScm_SetStatus(SalvorConfig.serviceStatusHandle, &SalvorConfig.serviceStatus,
+                       text.c_str());
+}
+
 void
 SalvorServiceReportStatusLocked(uint32_t state)
 {
-   SalvorConfig.serviceStatus.currentState = state;
+   SalvorServiceStatusMove(&SalvorConfig.serviceStatus, state, outcome.failure);
    if (state == SALVOR_STATE_RUNNING) {
       outcome.reachedRunning = true;
    }
-   std::string text = SalvorServiceStatusText(state);
-   SalvorScm_SetStatus(SalvorConfig.serviceStatusHandle, &SalvorConfig.serviceStatus,
-                       text.c_str());
+   SalvorServiceSendStatusLocked();
 }
 
 void
@@ -81,10 +92,11 @@ SalvorServiceReportRunning()
 }
 
 void
-SalvorServiceStopWithReason(const char *reason)
+SalvorServiceStopWithReason(const char *reason, uint32_t failure)
 {
    std::lock_guard<std::mutex> guard(statusLock);
    outcome.failed = true;
+   outcome.failure = failure;
    stopReason = reason;
    SalvorScm_ReportError(reason);
 }
@@ -97,7 +109,7 @@ SalvorServiceReportFatal(const char *text)
    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '.')) {
       reason.pop_back();
    }
-   SalvorServiceStopWithReason(reason.c_str());
+   SalvorServiceStopWithReason(reason.c_str(), SALVOR_SERVICE_FAILED_START);
    SalvorServiceReportStatus(SALVOR_STATE_STOPPED);
 }
 
@@ -139,7 +151,42 @@ SalvorUninstallOpened(SalvorScmHandle *service)
    return 0;
 }
 
+/*
+ * What goes with a new registration: its description, restarts after a
+ * failure, and the system log's sources, which name the message library
+ * beside the program. Each one missing is said, but keeps the service.
+ */
+void
+SalvorInstallExtras(SalvorScmHandle *service, const char *exePath)
+{
+   if (!SalvorScm_SetDescription(service, SALVOR_SERVICE_DESCRIPTION)) {
+      SalvorWin32InitLog("Could not apply the description to the service\n");
+   }
+   if (!SalvorScm_SetRestartOnFailure(service, SALVOR_RESTART_DELAY_MS)) {
+      std::fprintf(stderr, "salvor: the service %s will not be restarted after a failure: %s\n",
+                   SALVOR_SERVICE_NAME, SalvorScm_LastErrorText());
+   }
+   for (const char *source : {SALVOR_LOG_SOURCE, SALVOR_SERVICE_NAME}) {
+      if (!SalvorScm_RegisterLogSource(source, exePath)) {
+         std::fprintf(stderr, "salvor: cannot register the system log's source %s: %s\n",
+                      source, SalvorScm_LastErrorText());
+      }
+   }
+}
+
 }  // namespace
+
+void
+SalvorServiceStatusMove(SalvorServiceStatus *status, uint32_t state, uint32_t failure)
+{
+   bool pending = state == SALVOR_STATE_START_PENDING || state == SALVOR_STATE_STOP_PENDING;
+   status->checkPoint = !pending ? 0 : status->currentState == state ? status->checkPoint + 1 : 1;
+   status->currentState = state;
+   if (state == SALVOR_STATE_STOPPED) {
+      status->win32ExitCode = failure != 0 ? SALVOR_EXIT_SERVICE_SPECIFIC : 0;
+      status->serviceSpecificExitCode = failure;
+   }
+}
 
 const SalvorServiceOutcome &
 SalvorServiceLastOutcome()
@@ -151,7 +198,7 @@ void
 SalvorServiceResetOutcome()
 {
    std::lock_guard<std::mutex> guard(statusLock);
-   outcome = {false, false};
+   outcome = {false, false, 0};
    stopReason.clear();
 }
 
@@ -173,20 +220,24 @@ SalvorWin32InstallService()
                    std::strerror(err));
       return err != 0 ? err : EIO;
    }
-   int result = 0;
+   if (!SalvorScm_ProgramIsProtected(exePath)) {
+      SalvorScm_CloseHandle(manager);
+      std::fprintf(stderr, "salvor: the service %s is not registered: %s\n",
+                   SALVOR_SERVICE_NAME, SalvorScm_LastErrorText());
+      return EACCES;
+   }
    SalvorScmHandle *service = SalvorScm_CreateService(manager, &identity, exePath);
    if (service == nullptr) {
-      result = errno != 0 ? errno : EIO;
+      int err = errno != 0 ? errno : EIO;
+      SalvorScm_CloseHandle(manager);
       std::fprintf(stderr, "salvor: cannot register the service %s: %s\n", SALVOR_SERVICE_NAME,
                    SalvorScm_LastErrorText());
-   } else {
-      if (!SalvorScm_SetDescription(service, SALVOR_SERVICE_DESCRIPTION)) {
-         SalvorWin32InitLog("Could not apply the description to the service\n");
-      }
-      SalvorScm_CloseHandle(service);
+      return err;
    }
+   SalvorInstallExtras(service, exePath);
+   SalvorScm_CloseHandle(service);
    SalvorScm_CloseHandle(manager);
-   return result;
+   return 0;
 }
 
 int
@@ -201,9 +252,14 @@ SalvorWin32UninstallService()
    }
    int result = 0;
    SalvorScmHandle *service = SalvorScm_OpenService(manager, SALVOR_SERVICE_NAME);
-   if (service == nullptr) {
+   if (service == nullptr && errno == ENOENT) {
       result = ENOENT;
       std::fprintf(stderr, "salvor: the service %s is not registered\n", SALVOR_SERVICE_NAME);
+   } else if (service == nullptr) {
+      // Access denied, most often: a command prompt that is not elevated.
+      result = errno != 0 ? errno : EIO;
+      std::fprintf(stderr, "salvor: cannot open the service %s: %s\n", SALVOR_SERVICE_NAME,
+                   SalvorScm_LastErrorText());
    } else {
       result = SalvorUninstallOpened(service);
       SalvorScm_CloseHandle(service);
@@ -232,7 +288,8 @@ SalvorWin32ServiceMain(int argc, char **argv)
    if (SalvorConfig.serviceStatusHandle == nullptr) {
       SalvorWin32InitLog("SalvorWin32ServiceMain: Coudn't retrieve service status handle "
                          "(error = %d)\n", errno);
-      SalvorServiceStopWithReason("cannot register the service's control handler");
+      SalvorServiceStopWithReason("cannot register the service's control handler",
+                                  SALVOR_SERVICE_FAILED_START);
       return;
    }
    SalvorServiceReportStatus(SALVOR_STATE_START_PENDING);
@@ -249,11 +306,12 @@ SalvorWin32ServiceMain(int argc, char **argv)
       int err = SalvorWin32ParseOptions(argc, argv);
       if (err != 0) {
          SalvorWin32InitLog("Invalid options, or config data.\n");
+         bool shape = err == SALVOR_OPTIONS_WRONG_SHAPE;
          SalvorServiceStopWithReason(
-            err == SALVOR_OPTIONS_WRONG_SHAPE
-               ? "invalid start parameters; expected: -s <config.xml>"
-               : "the configuration was refused; run 'salvor debug -s <config.xml>' "
-                 "to see why");
+            shape ? "invalid start parameters; expected: -s <config.xml>"
+                  : "the configuration was refused; run 'salvor debug -s <config.xml>' "
+                    "to see why",
+            shape ? SALVOR_SERVICE_FAILED_PARAMETERS : SALVOR_SERVICE_FAILED_CONFIG);
          refused = true;
       } else {
          SalvorWin32InitLog("SalvorWin32ServiceMain: Initializing logging..\n");
@@ -276,33 +334,43 @@ SalvorWin32ServiceMain(int argc, char **argv)
                             "parameters. Stopping...\n");
          std::string reason = std::string("no configuration file was given: ") +
                               SalvorScm_StartParametersHint();
-         SalvorServiceStopWithReason(reason.c_str());
+         SalvorServiceStopWithReason(reason.c_str(), SALVOR_SERVICE_FAILED_NO_CONFIG);
       }
    }
    SalvorSetFatalObserver(nullptr);
-   SalvorServiceReportStatus(SALVOR_STATE_STOP_PENDING);
    {
       std::lock_guard<std::mutex> guard(statusLock);
       SalvorConfig.serviceStatus.controlsAccepted &= ~SALVOR_ACCEPT_STOP_SHUTDOWN;
+      SalvorServiceReportStatusLocked(SALVOR_STATE_STOP_PENDING);
    }
    SalvorServiceReportStatus(SALVOR_STATE_STOPPED);
 }
 
-void
+bool
 SalvorWin32ServiceControlHandler(uint32_t code)
 {
    SalvorWin32InitLog("SalvorWin32ServiceControlHandler: Control code: %d\n", (int)code);
-   if (code == SALVOR_CONTROL_STOP || code == SALVOR_CONTROL_SHUTDOWN) {
-      SalvorServiceReportStatus(SALVOR_STATE_STOP_PENDING);
-      SalvorServerRequestStop();
-      return;
+   if (code != SALVOR_CONTROL_STOP && code != SALVOR_CONTROL_SHUTDOWN &&
+       code != SALVOR_CONTROL_INTERROGATE) {
+      return false;
    }
-   uint32_t state;
    {
+      // Under the lock, so that nothing is reported after "stopped": the
+      // final stop may be under way on the service main's thread.
       std::lock_guard<std::mutex> guard(statusLock);
-      state = SalvorConfig.serviceStatus.currentState;
+      uint32_t state = SalvorConfig.serviceStatus.currentState;
+      if (code == SALVOR_CONTROL_INTERROGATE) {
+         SalvorWin32InitLog("SalvorWin32ServiceControlHandler: Setting status to state: %d\n",
+                            (int)state);
+         if (state != SALVOR_STATE_STOPPED) {
+            SalvorServiceSendStatusLocked();  // the record unchanged, its check point too
+         }
+         return true;
+      }
+      if (state == SALVOR_STATE_START_PENDING || state == SALVOR_STATE_RUNNING) {
+         SalvorServiceReportStatusLocked(SALVOR_STATE_STOP_PENDING);
+      }
    }
-   SalvorWin32InitLog("SalvorWin32ServiceControlHandler: Setting status to state: %d\n",
-                      (int)state);
-   SalvorServiceReportStatus(state);
+   SalvorServerRequestStop();
+   return true;
 }

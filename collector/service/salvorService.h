@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "collector/platform/salvorScmTypes.h"
+
 constexpr const char *SALVOR_SERVICE_NAME = "quillon-network-coredump";
 constexpr const char *SALVOR_SERVICE_DISPLAY_NAME = "Quillon Orvex dump collector";
 constexpr const char *SALVOR_SERVICE_DESCRIPTION =
@@ -21,7 +23,27 @@ int SalvorWin32UninstallService();
 // the process was not started by the manager.
 bool SalvorWin32RunService();
 void SalvorWin32ServiceMain(int argc, char **argv);
-void SalvorWin32ServiceControlHandler(uint32_t code);
+// False for a control the service does not implement.
+bool SalvorWin32ServiceControlHandler(uint32_t code);
+
+/*
+ * Why the service stopped on its own, as the service-specific exit code
+ * of its final status (the manager records the failure and runs its
+ * recovery); a requested stop reports 0.
+ */
+enum : uint32_t {
+   SALVOR_SERVICE_FAILED_CONFIG = 1,      // the configuration was refused
+   SALVOR_SERVICE_FAILED_PARAMETERS = 2,  // start parameters of the wrong shape
+   SALVOR_SERVICE_FAILED_NO_CONFIG = 3,   // no configuration was given
+   SALVOR_SERVICE_FAILED_START = 4,       // a fatal start: the log, the socket
+};
+
+/*
+ * Moves the status record to `state`. The check point counts the reports
+ * of one pending state (1, 2, ...), so that the manager sees progress, and
+ * is 0 otherwise; the stopped state carries `failure` as its exit codes.
+ */
+void SalvorServiceStatusMove(SalvorServiceStatus *status, uint32_t state, uint32_t failure);
 
 /*
  * How the last service run ended, for the process's exit status: whether
@@ -29,7 +51,8 @@ void SalvorWin32ServiceControlHandler(uint32_t code);
  */
 struct SalvorServiceOutcome {
    bool reachedRunning;
-   bool failed;  // refused or missing configuration, or no handler
+   bool failed;       // refused or missing configuration, or no handler
+   uint32_t failure;  // SALVOR_SERVICE_FAILED_*, 0 when none
 };
 const SalvorServiceOutcome &SalvorServiceLastOutcome();
 void SalvorServiceResetOutcome();

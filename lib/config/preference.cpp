@@ -100,14 +100,23 @@ PreferenceSetLayer(PreferenceState *state, int layer, Dictionary *dict, const st
 /*
  * Reads a file into a fresh dictionary for a layer. A failed load keeps
  * what was read, hands the dictionary's reports to the message library
- * and logs them with the PREF line.
+ * and logs them with the PREF line. A common file that the platform does
+ * not trust is skipped with a line of its own.
  */
 void
 PreferenceLoadLayer(PreferenceState *state, int layer, const std::string &dir, bool dirExists,
-                    const char *file)
+                    const char *file, bool common)
 {
    std::string path = dir.empty() ? std::string(file) : dir + DIRSEPS + file;
    Dictionary *dict = Dictionary_Create();
+   std::string why;
+   if (common && dirExists && File_PathExists(path.c_str()) &&
+       !PreferencePlat_CommonFileIsTrusted(dir, path, &why)) {
+      // Somebody who is not an administrator could have written it.
+      PreferenceSetLayer(state, layer, dict, path);
+      Log("PREF Skipping preferences file %s: %s.\n", path.c_str(), why.c_str());
+      return;
+   }
    MsgList *messages = nullptr;
    bool ok = dirExists && Dictionary_Load(dict, path.c_str(), true, nullptr, &messages);
    PreferenceSetLayer(state, layer, dict, path);
@@ -135,7 +144,7 @@ PreferenceCommonDirectory(std::string *dir)
    std::string vendor = folder + DIRSEPS + "Quillon";
    *dir = vendor + DIRSEPS + ProductState_GetName();
    for (const std::string &level : {vendor, *dir}) {
-      if (!File_IsDir(level.c_str()) && !File_MakeDir(level.c_str())) {
+      if (!File_IsDir(level.c_str()) && !PreferencePlat_MakeCommonDirectory(level)) {
          return false;
       }
    }
@@ -313,10 +322,10 @@ Preference_Init()
    std::string common;
    bool haveCommon = PreferenceCommonDirectory(&common);
    std::string user = PreferenceUserDirectory();
-   PreferenceLoadLayer(state, LAYER_COMMON_CONFIG, common, haveCommon, "config.ini");
-   PreferenceLoadLayer(state, LAYER_SITE, common, haveCommon, "settings.ini");
-   PreferenceLoadLayer(state, LAYER_COMMON_CONFIG2, common, haveCommon, "config.ini");
-   PreferenceLoadLayer(state, LAYER_USER_CONFIG, user, !user.empty(), "config.ini");
+   PreferenceLoadLayer(state, LAYER_COMMON_CONFIG, common, haveCommon, "config.ini", true);
+   PreferenceLoadLayer(state, LAYER_SITE, common, haveCommon, "settings.ini", true);
+   PreferenceLoadLayer(state, LAYER_COMMON_CONFIG2, common, haveCommon, "config.ini", true);
+   PreferenceLoadLayer(state, LAYER_USER_CONFIG, user, !user.empty(), "config.ini", false);
 
    std::string prefsPath;
    if (user.empty()) {

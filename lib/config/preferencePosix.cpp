@@ -63,3 +63,20 @@ PreferencePlat_CommonAppDataFolder(std::string *folder)
    *folder = path != nullptr && path[0] != '\0' ? path : "/etc";
    return true;
 }
+
+bool
+PreferencePlat_MakeCommonDirectory(const std::string &dir)
+{
+   return File_MakeDir(dir.c_str());
+}
+
+bool
+PreferencePlat_CommonFileIsTrusted(const std::string &dir, const std::string &path,
+                                   std::string *why)
+{
+   // The common folder is /etc, root's alone.
+   (void)dir;
+   (void)path;
+   (void)why;
+   return true;
+}

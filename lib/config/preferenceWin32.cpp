@@ -9,6 +9,12 @@
 // - As on POSIX, $SALVOR_APPDATA_PATH and $XDG_CONFIG_HOME, when set and
 //   not empty, stand in for the two: the tests keep their files inside
 //   the build tree with them, whatever the machine's folders hold.
+// - Common files are read by the service as the system account: their
+//   directories are made with a list that lets only administrators change
+//   them, and a file is read only when it and its directory are such
+//   (W32Util_IsAdminOnly). Any user may make folders under ProgramData,
+//   and a settings.ini planted there would steer the service. The tests'
+//   stand-in folder is not checked.
 #include "lib/config/preferencePlatform.h"
 
 #include <cstdlib>
@@ -20,6 +26,7 @@
 #include "lib/file/file.h"
 #include "lib/misc/productState.h"
 #include "lib/misc/utilScoped.h"
+#include "lib/misc/w32Util.h"
 #include "lib/misc/win32Text.h"
 
 namespace {
@@ -105,4 +112,28 @@ PreferencePlat_CommonAppDataFolder(std::string *folder)
    return PreferenceWin32Env("SALVOR_APPDATA_PATH", folder) ||
           PreferenceWin32ConfiguredFolder(folder) ||
           PreferenceWin32ShellFolder(CSIDL_COMMON_APPDATA, folder);
+}
+
+bool
+PreferencePlat_MakeCommonDirectory(const std::string &dir)
+{
+   return W32Util_MakeAdminOnlyDirectory(dir.c_str());
+}
+
+bool
+PreferencePlat_CommonFileIsTrusted(const std::string &dir, const std::string &path,
+                                   std::string *why)
+{
+   std::string standIn;
+   if (PreferenceWin32Env("SALVOR_APPDATA_PATH", &standIn)) {
+      return true;
+   }
+   std::string reason;
+   for (const std::string &what : {dir, path}) {
+      if (!W32Util_IsAdminOnly(what.c_str(), &reason)) {
+         *why = what + ": " + reason;
+         return false;
+      }
+   }
+   return true;
 }

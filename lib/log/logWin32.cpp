@@ -189,14 +189,14 @@ LogPlat_SysOpen(const char *name)
    if (testSink != nullptr) {
       return testSink->open(name);
    }
-   // The source is registered first, naming the message library in the
-   // product's installation directory; a user who may not register it
-   // gets no event log.
-   std::string messageFile = W32Util_InstallPath() + W32UTIL_EVENT_MESSAGE_FILE;
    UtilHeapPtr<wchar_t> wide(Win32Text_ToUtf16(name));
-   if (wide == nullptr || !W32Util_RegisterEventLog(name, messageFile.c_str())) {
+   if (wide == nullptr) {
       return nullptr;
    }
+   // Registered first when it has no usable registration, with the full
+   // path of the message library; a user who may not register it still
+   // logs (the viewer then shows the line without its message).
+   W32Util_EnsureEventLog(name);
    return RegisterEventSourceW(nullptr, wide.get());
 }
 

@@ -44,7 +44,7 @@ PlatFaultOnOtherHandle(intptr_t handle)
 const char *const callNames[PLAT_CALL_COUNT] = {
    "open", "read", "write", "seek", "close", "rename", "unlink", "mkdir",
    "rmdir", "stat", "listdir", "socket", "bind", "connect", "select", "recvfrom",
-   "sendto", "random", "ptrace",
+   "sendto", "random", "ptrace", "registry", "service",
 };
 
 }  // namespace

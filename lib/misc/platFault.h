@@ -29,7 +29,9 @@ enum PlatCall {
    PLAT_RECVFROM,
    PLAT_SENDTO,
    PLAT_RANDOM,
-   PLAT_PTRACE,  // tracing the process's own threads for a core image
+   PLAT_PTRACE,    // tracing the process's own threads for a core image
+   PLAT_REGISTRY,  // writing the system's registry (Windows)
+   PLAT_SERVICE,   // opening the service manager or a service, changing a registration
    PLAT_CALL_COUNT
 };
 

@@ -3,5 +3,10 @@
 #pragma once
 
 const char *ProductState_GetName();
+/*
+ * Names another product for the rest of the process: tests do, so that
+ * the registry keys they write are never the installed product's.
+ */
+void ProductState_SetName(const char *name);
 const char *ProductState_GetVersion();
 const char *ProductState_GetBuildNumber();

@@ -1,6 +1,6 @@
 // A service of the tests of the service control manager's back end: runs
 // under the manager through salvorScm.h, writes the words it was started
-// with and the control codes it received to the file named by its first
+// with and the control codes it received to the file named by its last
 // start parameter, and stops on the stop control.
 #include <cstdio>
 #include <string>
@@ -35,16 +35,17 @@ Save()
    }
 }
 
-void
+// Stop and interrogate are implemented; any other control is not.
+bool
 Handler(uint32_t code)
 {
    record += "control " + std::to_string(code) + "\n";
    if (code == SALVOR_CONTROL_STOP) {
       Report(SALVOR_STATE_STOP_PENDING);
       SetEvent(stopEvent);
-   } else {
-      Report(status.currentState);
+      return true;
    }
+   return code == SALVOR_CONTROL_INTERROGATE;
 }
 
 void

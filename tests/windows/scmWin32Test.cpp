@@ -14,6 +14,7 @@
 
 #include "collector/platform/salvorScm.h"
 #include "lib/misc/win32Text.h"
+#include "tests/support/testPlatform.h"
 
 namespace {
 
@@ -155,6 +156,99 @@ TEST_F(ScmWin32, RegistrationAsTheManagerRecordsItAndItsRemoval)
    SalvorScm_CloseHandle(manager);
 }
 
+TEST_F(ScmWin32, RegistrationRestartsTheServiceAfterAFailure)
+{
+   SalvorScmHandle *manager = SalvorScm_OpenManager(true);
+   ASSERT_NE(manager, nullptr) << SalvorScm_LastErrorText();
+   SalvorScmHandle *service = SalvorScm_CreateService(manager, &IDENTITY, HelperPath().c_str());
+   ASSERT_NE(service, nullptr) << SalvorScm_LastErrorText();
+   bool set = SalvorScm_SetRestartOnFailure(service, 5000);
+   DWORD err = GetLastError();
+   SalvorScm_CloseHandle(service);
+   SalvorScm_CloseHandle(manager);
+   if (!set && err == ERROR_INVALID_LEVEL && TestUnderWine()) {
+      GTEST_SKIP() << "Wine's manager keeps no failure actions";
+   }
+   ASSERT_TRUE(set) << SalvorScm_LastErrorText();
+
+   SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+   SC_HANDLE raw = OpenServiceA(scm, NAME, SERVICE_QUERY_CONFIG);
+   ASSERT_NE(raw, nullptr);
+   BYTE buf[1024];
+   DWORD needed = 0;
+   ASSERT_TRUE(QueryServiceConfig2W(raw, SERVICE_CONFIG_FAILURE_ACTIONS, buf, sizeof buf, &needed))
+      << GetLastError();
+   auto *actions = reinterpret_cast<SERVICE_FAILURE_ACTIONSW *>(buf);
+   ASSERT_GE(actions->cActions, 1u);
+   for (DWORD i = 0; i < actions->cActions; i++) {
+      EXPECT_EQ(actions->lpsaActions[i].Type, SC_ACTION_RESTART);
+      EXPECT_EQ(actions->lpsaActions[i].Delay, 5000u);
+   }
+   // A stop reported with an exit code counts as a failure too.
+   SERVICE_FAILURE_ACTIONS_FLAG flag = {FALSE};
+   if (QueryServiceConfig2W(raw, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG,
+                            reinterpret_cast<BYTE *>(&flag), sizeof flag, &needed)) {
+      EXPECT_TRUE(flag.fFailureActionsOnNonCrashFailures);
+   } else {
+      EXPECT_EQ(RegNumber(L"FailureActionsOnNonCrashFailures"), 1u);
+   }
+   CloseServiceHandle(raw);
+   CloseServiceHandle(scm);
+}
+
+TEST(ScmWin32Console, AProgramThatUsersCanReplaceIsRefusedWithTheReason)
+{
+   // A folder made by this process: owned by its user, as one made by
+   // any user would be.
+   char tmp[MAX_PATH];
+   GetTempPathA(sizeof tmp, tmp);
+   std::string dir = std::string(tmp) + "salvor-scm-unprotected";
+   CreateDirectoryA(dir.c_str(), nullptr);
+   std::string program = dir + "\\salvor.exe";
+   CloseHandle(CreateFileA(program.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+   errno = 0;
+   EXPECT_FALSE(SalvorScm_ProgramIsProtected(program.c_str()));
+   EXPECT_EQ(errno, EACCES);
+   std::string why = SalvorScm_LastErrorText();
+   EXPECT_NE(why.find(program + " can be changed by users who are not administrators"),
+             std::string::npos) << why;
+   EXPECT_NE(why.find("%ProgramFiles%"), std::string::npos) << why;
+   DeleteFileA(program.c_str());
+   RemoveDirectoryA(dir.c_str());
+}
+
+TEST(ScmWin32Console, LogSourceIsRegisteredWithTheLibraryBesideTheProgram)
+{
+   const wchar_t *sourceKey =
+      L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\salvor-scm-test-install";
+   ASSERT_TRUE(SalvorScm_RegisterLogSource("salvor-scm-test-install",
+                                           "C:\\Program Files\\salvor\\salvor.exe"))
+      << SalvorScm_LastErrorText();
+   wchar_t file[512];
+   DWORD size = sizeof file;
+   DWORD types = RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND;
+   ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, sourceKey, L"EventMessageFile", types, nullptr,
+                          file, &size),
+             ERROR_SUCCESS);
+   EXPECT_STREQ(file, L"C:\\Program Files\\salvor\\salvorEventMessages.dll");
+   // Made to last: a key that is not volatile may hold one that is not
+   // (when the log's own key is not volatile, as Wine's may be).
+   auto persistentChild = [](const std::wstring &parent) {
+      HKEY sub = nullptr;
+      std::wstring probe = parent + L"\\salvor-probe";
+      LONG err = RegCreateKeyExW(HKEY_LOCAL_MACHINE, probe.c_str(), 0, nullptr,
+                                 REG_OPTION_NON_VOLATILE, KEY_READ, nullptr, &sub, nullptr);
+      RegCloseKey(sub);
+      RegDeleteKeyW(HKEY_LOCAL_MACHINE, probe.c_str());
+      return err == ERROR_SUCCESS;
+   };
+   std::wstring logKey(sourceKey);
+   if (persistentChild(logKey.substr(0, logKey.find_last_of(L'\\')))) {
+      EXPECT_TRUE(persistentChild(logKey));
+   }
+   RegDeleteKeyW(HKEY_LOCAL_MACHINE, sourceKey);
+}
+
 TEST_F(ScmWin32, ServiceRunsWithItsStartParametersAndStopsOnRequest)
 {
    Install(RUN_IDENTITY);
@@ -180,6 +274,13 @@ TEST_F(ScmWin32, ServiceRunsWithItsStartParametersAndStopsOnRequest)
    SERVICE_STATUS status;
    EXPECT_TRUE(ControlService(raw, SERVICE_CONTROL_INTERROGATE, &status));
    EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_RUNNING);
+   // A control the service does not implement is refused as such (Wine's
+   // manager answers every control delivered with success).
+   BOOL answered = ControlService(raw, 200, &status);
+   if (!TestUnderWine()) {
+      EXPECT_FALSE(answered);
+      EXPECT_EQ(GetLastError(), (DWORD)ERROR_CALL_NOT_IMPLEMENTED);
+   }
    EXPECT_TRUE(ControlService(raw, SERVICE_CONTROL_STOP, &status));
    EXPECT_TRUE(WaitForState(raw, SERVICE_STOPPED));
    ASSERT_TRUE(SalvorScm_QueryState(service, &state));
@@ -194,7 +295,7 @@ TEST_F(ScmWin32, ServiceRunsWithItsStartParametersAndStopsOnRequest)
    text << in.rdbuf();
    // The service's name, then the start parameters; the controls in order.
    EXPECT_EQ(text.str(), std::string("arg ") + RUN_NAME + "\narg -s\narg " + record +
-                            "\ncontrol 4\ncontrol 1\n");
+                            "\ncontrol 4\ncontrol 200\ncontrol 1\n");
    DeleteFileA(record.c_str());
 }
 
@@ -221,6 +322,7 @@ TEST(ScmWin32Console, ReportedErrorRegistersTheSourceWithTheMessageLibrary)
    ASSERT_EQ(err, ERROR_SUCCESS);
    std::wstring name(file);
    EXPECT_EQ(name.substr(name.find_last_of(L"\\/") + 1), L"salvorEventMessages.dll");
+   EXPECT_NE(name.find_last_of(L"\\/"), std::wstring::npos) << "a full path";
    RegDeleteKeyW(HKEY_LOCAL_MACHINE, sourceKey);
 }
 

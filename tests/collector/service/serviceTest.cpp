@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -302,10 +304,15 @@ protected:
                      "FAKE_SYSTEMCTL_FAIL=", "FAKE_SYSTEMCTL_STATE=inactive"};
       for (const std::string &entry : env) {  // replaces the default of its name
          std::string name = entry.substr(0, entry.find('=') + 1);
+         bool replaced = false;
          for (std::string &old : options.env) {
             if (old.compare(0, name.size(), name) == 0) {
                old = entry;
+               replaced = true;
             }
+         }
+         if (!replaced) {
+            options.env.push_back(entry);
          }
       }
       std::remove(calls.c_str());
@@ -356,6 +363,20 @@ TEST_F(ServiceRegistration, InstallAndUninstallAUnit)
       RunCommand("install", {"SALVOR_SYSTEMD_UNIT_DIR=" + (units / "missing")});
    EXPECT_EQ(nowhere.exit.Code(), 1);
    EXPECT_NE(nowhere.err.find("cannot register the service"), std::string::npos);
+}
+
+TEST_F(ServiceRegistration, UninstallRefusedAccessSaysSoRatherThanNotRegistered)
+{
+   ASSERT_EQ(RunCommand("install").exit.Code(), 0);
+   testutil::RunResult denied =
+      RunCommand("uninstall", {"SALVOR_PLATFORM_FAULTS=service:" + std::to_string(EACCES)});
+   EXPECT_EQ(denied.exit.Code(), 1);
+   EXPECT_EQ(denied.err.find("not registered"), std::string::npos) << denied.err;
+   EXPECT_NE(denied.err.find(std::string("cannot open the service quillon-network-coredump: ") +
+                             std::strerror(EACCES)),
+             std::string::npos)
+      << denied.err;
+   EXPECT_TRUE(Exists(unit));
 }
 
 TEST_F(ServiceRegistration, InstallFailsWhenSystemdRefusesTheUnit)

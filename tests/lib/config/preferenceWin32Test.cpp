@@ -1,10 +1,14 @@
-// The preference store's folders on Windows: the shell's folders, and the
-// product key's "AppDataPath" value that moves the common one.
+// The preference store's folders on Windows: the shell's folders, the
+// product key's "AppDataPath" value that moves the common one, and the
+// common files that only administrators may have written. The tests name
+// a product of their own, so the product key they write is never the
+// installed product's.
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <windows.h>
+#include <aclapi.h>
 
 #include "lib/config/preference.h"
 #include "lib/config/preferencePlatform.h"
@@ -14,6 +18,8 @@
 #include "lib/misc/win32Text.h"
 #include "tests/lib/user/userTestUtil.h"
 #include "tests/support/testFiles.h"
+#include "tests/support/testLog.h"
+#include "tests/support/testPlatform.h"
 
 namespace {
 
@@ -22,6 +28,7 @@ class PreferenceWin32 : public testing::Test {
 protected:
    void SetUp() override
    {
+      ProductState_SetName("salvor preference test product");
       for (int i = 0; i < 2; i++) {
          const char *v = std::getenv(VARS[i]);
          saved_[i] = v != nullptr ? std::string(1, '=') + v : "";
@@ -129,13 +136,73 @@ TEST_F(PreferenceWin32, AnAppDataPathValueOfAnyLengthMovesTheCommonDirectory)
    testutil::TempDir dir;
    std::string folder = dir / "appdata";
    std::string files = folder + DIRSEPS "Quillon" DIRSEPS + ProductState_GetName();
-   std::filesystem::create_directories(files);
-   testutil::WriteFile(files + DIRSEPS "settings.ini", "moved = yes\n");
+   std::filesystem::create_directories(folder);
    ASSERT_TRUE(product.Set(folder));
+   testutil::LogCapture log;
    ASSERT_TRUE(Preference_Init());
-   EXPECT_TRUE(Preference_GetBool(false, "moved"));
+   EXPECT_TRUE(std::filesystem::is_directory(files)) << "made where the value points";
+   EXPECT_TRUE(log.Contains("PREF Optional preferences file not found at " + files +
+                            DIRSEPS "settings.ini"))
+      << log.Text();
    // The tests' stand-in comes first.
    usertest::SetEnv("SALVOR_APPDATA_PATH", (dir / "other").c_str());
    ASSERT_TRUE(PreferencePlat_CommonAppDataFolder(&common));
    EXPECT_EQ(common, dir / "other");
+}
+
+// Any user may make folders under ProgramData; the service, as the system
+// account, must not take its settings (where it writes, say) from one.
+TEST_F(PreferenceWin32, ACommonFileThatUsersCouldHaveWrittenIsSkipped)
+{
+   ProductKey product;
+   if (product.status == ERROR_ACCESS_DENIED || product.status == ERROR_ALREADY_EXISTS) {
+      GTEST_SKIP() << "the product key cannot be changed here (" << product.status << ")";
+   }
+   ASSERT_EQ(product.status, ERROR_SUCCESS);
+   testutil::TempDir dir;
+   std::string folder = dir / "appdata";
+   std::string files = folder + DIRSEPS "Quillon" DIRSEPS + ProductState_GetName();
+   // Made by this process's user, as a planted folder would be.
+   std::filesystem::create_directories(files);
+   testutil::WriteFile(files + DIRSEPS "settings.ini", "tmpDirectory = C:\\planted\n");
+   testutil::WriteFile(files + DIRSEPS "config.ini", "planted = yes\n");
+   ASSERT_TRUE(product.Set(folder));
+   testutil::LogCapture log;
+   ASSERT_TRUE(Preference_Init());
+   char *tmp = Preference_GetString(nullptr, "tmpDirectory");
+   EXPECT_EQ(tmp, nullptr) << tmp;
+   std::free(tmp);
+   EXPECT_FALSE(Preference_GetBool(false, "planted"));
+   EXPECT_TRUE(log.Contains("PREF Skipping preferences file " + files + DIRSEPS "settings.ini: "))
+      << log.Text();
+   EXPECT_EQ(log.Count("PREF Skipping preferences file " + files + DIRSEPS "config.ini: "), 2u);
+}
+
+// The folders the store makes let users read, not write, and take nothing
+// from the folder they are made in.
+TEST_F(PreferenceWin32, CommonFoldersAreMadeWithAProtectedList)
+{
+   if (TestUnderWine()) {
+      GTEST_SKIP() << "Wine does not apply the list a directory is made with";
+   }
+   testutil::TempDir dir;
+   std::string made = dir / "made";
+   ASSERT_TRUE(PreferencePlat_MakeCommonDirectory(made)) << GetLastError();
+   UtilHeapPtr<wchar_t> wide(Win32Text_ToUtf16(made.c_str()));
+   PSECURITY_DESCRIPTOR sd = nullptr;
+   PACL dacl = nullptr;
+   ASSERT_EQ(GetNamedSecurityInfoW(wide.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                   nullptr, nullptr, &dacl, nullptr, &sd),
+             (DWORD)ERROR_SUCCESS);
+   SECURITY_DESCRIPTOR_CONTROL control = 0;
+   DWORD revision = 0;
+   GetSecurityDescriptorControl(sd, &control, &revision);
+   ASSERT_NE(dacl, nullptr);
+   if ((control & SE_DACL_PROTECTED) == 0 && dacl->AceCount == 0) {
+      LocalFree(sd);
+      GTEST_SKIP() << "this system keeps no access lists on its files";
+   }
+   EXPECT_NE(control & SE_DACL_PROTECTED, 0);
+   EXPECT_EQ(dacl->AceCount, 3u);
+   LocalFree(sd);
 }

@@ -1,17 +1,27 @@
-// The event log as the system logger on Windows: the source is registered
-// in the registry before it is opened, naming the message library in the
-// product's installation directory; the library built beside the program
-// turns each reported line back into its text, as the event viewer does.
+// The event log as the system logger on Windows: a source without a usable
+// registration is registered before it is opened, naming the full path of
+// the message library (in the product's installation directory, else
+// beside the program); a registration naming a library that exists is
+// kept; the source opens even when it may not be registered. The library
+// built beside the program turns each reported line back into its text,
+// as the event viewer does. The tests name a product of their own, so the
+// keys they write are never the installed product's.
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <string>
 
 #include "lib/log/logPlatform.h"
+#include "lib/misc/platFault.h"
 #include "lib/misc/productState.h"
+#include "lib/misc/utilScoped.h"
 #include "lib/misc/w32Util.h"
+#include "lib/misc/win32Text.h"
 
 namespace {
+
+const char TEST_PRODUCT[] = "salvor event log test product";
 
 const wchar_t SOURCE_KEY[] =
    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\salvor-test-source";
@@ -52,6 +62,34 @@ Wide(const std::string &s)
    return std::wstring(s.begin(), s.end());
 }
 
+// The directory of this test program, with its final separator.
+std::wstring
+OwnDirectory()
+{
+   wchar_t self[MAX_PATH + 1];
+   DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH + 1);
+   std::wstring path(self, n);
+   return path.substr(0, path.find_last_of(L"\\/") + 1);
+}
+
+// Each test starts without the source's registration, as the test product.
+class EventLogWin32 : public testing::Test {
+protected:
+   void SetUp() override
+   {
+      ProductState_SetName(TEST_PRODUCT);
+      RegDeleteKeyW(HKEY_LOCAL_MACHINE, SOURCE_KEY);
+      SetInstallPath(nullptr);
+   }
+   void TearDown() override
+   {
+      PlatFault_Clear();
+      SetInstallPath(nullptr);
+      RegDeleteKeyW(HKEY_LOCAL_MACHINE, ProductKey().c_str());
+      RegDeleteKeyW(HKEY_LOCAL_MACHINE, SOURCE_KEY);
+   }
+};
+
 // What the event viewer shows for an event `id` of a source whose message
 // library is `library`, reported with the one string `line`.
 std::wstring
@@ -75,7 +113,7 @@ EventText(const std::wstring &library, DWORD id, const wchar_t *line)
    return result;
 }
 
-TEST(EventLogWin32, OpeningRegistersTheSourceWithItsTypesAndMessageLibrary)
+TEST_F(EventLogWin32, OpeningRegistersTheSourceWithItsTypesAndMessageLibrary)
 {
    SetInstallPath(L"C:\\salvor\\");
    void *handle = LogPlat_SysOpen("salvor-test-source");
@@ -89,10 +127,9 @@ TEST(EventLogWin32, OpeningRegistersTheSourceWithItsTypesAndMessageLibrary)
              ERROR_SUCCESS);
    EXPECT_EQ(types, 7u);
    EXPECT_EQ(RegisteredMessageFile(), L"C:\\salvor\\salvorEventMessages.dll");
-   SetInstallPath(nullptr);
 }
 
-TEST(EventLogWin32, InstallPathCountsOnlyWhenItEndsWithASeparator)
+TEST_F(EventLogWin32, WithoutAnInstallPathTheLibraryBesideTheProgramIsRegistered)
 {
    SetInstallPath(L"C:\\salvor");
    EXPECT_EQ(W32Util_InstallPath(), "");
@@ -104,7 +141,43 @@ TEST(EventLogWin32, InstallPathCountsOnlyWhenItEndsWithASeparator)
    void *handle = LogPlat_SysOpen("salvor-test-source");
    ASSERT_NE(handle, nullptr);
    LogPlat_SysClose(handle);
-   EXPECT_EQ(RegisteredMessageFile(), L"salvorEventMessages.dll");
+   // A full path: a bare name is looked for where the viewer runs.
+   EXPECT_EQ(RegisteredMessageFile(), OwnDirectory() + L"salvorEventMessages.dll");
+}
+
+TEST_F(EventLogWin32, ARegistrationNamingALibraryThatExistsIsLeftAlone)
+{
+   // Any file that exists stands for an installer's library.
+   wchar_t self[MAX_PATH + 1];
+   std::wstring installed(self, GetModuleFileNameW(nullptr, self, MAX_PATH + 1));
+   UtilHeapPtr<char> installedUtf8(Win32Text_ToUtf8(installed.c_str()));
+   ASSERT_TRUE(W32Util_RegisterEventLog("salvor-test-source", installedUtf8.get()));
+   SetInstallPath(L"C:\\elsewhere\\");
+   void *handle = LogPlat_SysOpen("salvor-test-source");
+   ASSERT_NE(handle, nullptr);
+   LogPlat_SysClose(handle);
+   EXPECT_EQ(RegisteredMessageFile(), installed);
+
+   // One naming a library that is gone is made again.
+   ASSERT_TRUE(
+      W32Util_RegisterEventLog("salvor-test-source", "C:\\gone\\salvorEventMessages.dll"));
+   handle = LogPlat_SysOpen("salvor-test-source");
+   ASSERT_NE(handle, nullptr);
+   LogPlat_SysClose(handle);
+   EXPECT_EQ(RegisteredMessageFile(), L"C:\\elsewhere\\salvorEventMessages.dll");
+}
+
+TEST_F(EventLogWin32, TheSourceOpensWhenItMayNotBeRegistered)
+{
+   // A user who is not an administrator may not write the key.
+   PlatFault_Inject(PLAT_REGISTRY, EACCES, 0, -1);
+   void *handle = LogPlat_SysOpen("salvor-test-source");
+   EXPECT_NE(handle, nullptr);
+   if (handle != nullptr) {
+      LogPlat_SysReport(handle, EVENTLOG_ERROR_TYPE, 0, "E: logged all the same");
+      LogPlat_SysClose(handle);
+   }
+   EXPECT_EQ(RegisteredMessageFile(), L"<none>");
 }
 
 TEST(EventMessageLibrary, ReportedEventShowsTheLineExactlyAsLogged)
@@ -117,7 +190,7 @@ TEST(EventMessageLibrary, ReportedEventShowsTheLineExactlyAsLogged)
    EXPECT_EQ(EventText(library, 1000, line), line);
 }
 
-TEST(EventMessageLibrary, RegisteredMessageFileIsTheBuiltLibrary)
+TEST_F(EventLogWin32, RegisteredMessageFileIsTheBuiltLibrary)
 {
    // The installation directory is the one the library was built in; the
    // name that the registration adds must be the library's.
@@ -127,7 +200,6 @@ TEST(EventMessageLibrary, RegisteredMessageFileIsTheBuiltLibrary)
    void *handle = LogPlat_SysOpen("salvor-test-source");
    ASSERT_NE(handle, nullptr);
    LogPlat_SysClose(handle);
-   SetInstallPath(nullptr);
 
    std::wstring registered = RegisteredMessageFile();
    EXPECT_EQ(registered.substr(0, dir.size()), Wide(dir));
