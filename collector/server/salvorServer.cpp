@@ -1,6 +1,7 @@
 // The collector's receive loop and fatal exit; see salvorServer.h.
 #include "collector/server/salvorServer.h"
 
+#include <atomic>
 #include <memory>
 
 #include "collector/platform/salvorPlat.h"
@@ -35,6 +36,13 @@ SalvorStopWakeup()
    static NetWakeup *wakeup = Net_WakeupCreate();
    return wakeup;
 }
+
+/*
+ * The wake-up once the loop has made it: a stop request reads only this,
+ * so that a signal handler may make one, even before the loop runs (the
+ * loop then sees the flag before its first wait).
+ */
+std::atomic<NetWakeup *> loopWakeup{nullptr};
 
 /*
  * With verbose set, one line per datagram, except that a stream of data
@@ -504,7 +512,7 @@ void
 SalvorServerRequestStop()
 {
    SalvorConfig.stopRequested = true;
-   NetWakeup *wakeup = SalvorStopWakeup();
+   NetWakeup *wakeup = loopWakeup.load();
    if (wakeup != nullptr) {
       Net_WakeupSignal(wakeup);
    }
@@ -547,7 +555,9 @@ SalvorServeSocket(SalvorLoopState *loop, NetSocket sock, NetWakeup *wakeup, int 
       }
       return;
    }
-   if (got == NET_RECV_WOKEN) {
+   // A signal (the operator's stop, a hook's end) interrupts a wait as
+   // the wake-up does.
+   if (got == NET_RECV_WOKEN || (got < 0 && Net_Interrupted(recvError))) {
       return;
    }
    if (got < 0) {
@@ -603,6 +613,7 @@ SalvorLoopSetUp(SalvorLoopState *loop)
    SalvorRefusedReset();
    loop->lastSweep = SalvorClockUsec();
    loop->wakeup = SalvorStopWakeup();
+   loopWakeup.store(loop->wakeup);
    // With one socket the wake-up also ends a receive that blocks, so that
    // the receive can be the wait; without that, the loop waits with a poll.
    if (loop->wakeup != nullptr && loop->count == 1) {

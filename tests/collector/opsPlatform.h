@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "tests/support/process.h"
 #include "tests/support/testPlatform.h"
 
 namespace testutil {
@@ -37,6 +38,14 @@ private:
    std::unique_ptr<State> state_;
    std::string failure_;
 };
+
+/*
+ * Asks a collector running in the foreground (the `debug` command) to
+ * stop as an operator would: Ctrl-C (`interrupt`) or a termination
+ * request. False where the test cannot: on Windows a console's Ctrl-C
+ * reaches only the processes that share the console.
+ */
+bool AskForegroundStop(Process &process, bool interrupt);
 
 /*
  * A dump hook named `base` in `dir`: a /bin/sh script of the lines `sh`

@@ -48,6 +48,12 @@ ServiceCollector::Stop()
    return exit ? exit->Code() : -1;
 }
 
+bool
+AskForegroundStop(Process &process, bool interrupt)
+{
+   return kill(process.Pid(), interrupt ? SIGINT : SIGTERM) == 0;
+}
+
 std::string
 WriteHook(const std::string &dir, const std::string &base, const std::string &sh,
           const std::string &cmd)

@@ -122,6 +122,14 @@ ServiceCollector::Stop()
    return GetExitCodeProcess(state_->process, &code) ? (int)code : -1;
 }
 
+bool
+AskForegroundStop(Process &process, bool interrupt)
+{
+   (void)process;
+   (void)interrupt;
+   return false;
+}
+
 std::string
 WriteHook(const std::string &dir, const std::string &base, const std::string &sh,
           const std::string &cmd)

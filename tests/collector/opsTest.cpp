@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -35,31 +36,47 @@ namespace {
       GTEST_SKIP() << "no collector as a service: " << (salvor).Failure(); \
    }
 
+// A configuration in `dir` (data and log below it) with extra elements; its path.
+std::string
+WriteConfig(const std::string &dir, uint16_t port, const std::string &extra)
+{
+   std::string config = dir + "/salvor.xml";
+   testutil::WriteFile(config, "<c><defaultValues><port>" + std::to_string(port) +
+                                  "</port></defaultValues><defaultDataPath>" + dir +
+                                  "/data</defaultDataPath><defaultLogPath>" + dir +
+                                  "/log</defaultLogPath>" + extra + "</c>");
+   return config;
+}
+
+// Whether something answers a status check on `port` while `running` holds.
+template <typename F>
+bool
+Answers(uint16_t port, F running)
+{
+   testutil::UdpPeer peer;
+   salvorMsgHeader reply;
+   for (int i = 0; i < 100 && running(); i++) {
+      if (peer.Request(Encode(MakeHeader(SALVOR_MSG_STATUS_CHECK)), port, &reply, 100)) {
+         return true;
+      }
+   }
+   return false;
+}
+
 // The collector with extra configuration elements, as a service.
 class Collector {
 public:
    explicit Collector(const std::string &extra, const std::string &dir) : dir_(dir)
    {
       port_ = testutil::FreeUdpPort();
-      std::string config = dir + "/salvor.xml";
-      testutil::WriteFile(config, "<c><defaultValues><port>" + std::to_string(port_) +
-                                     "</port></defaultValues><defaultDataPath>" + Data() +
-                                     "</defaultDataPath><defaultLogPath>" + dir +
-                                     "/log</defaultLogPath>" + extra + "</c>");
+      std::string config = WriteConfig(dir, port_, extra);
       service_ = std::make_unique<testutil::ServiceCollector>(SALVOR_BINARY, config, dir);
    }
 
    const std::string &Failure() const { return service_->Failure(); }
    bool Ready()
    {
-      testutil::UdpPeer peer;
-      salvorMsgHeader reply;
-      for (int i = 0; i < 100 && service_->Running(); i++) {
-         if (peer.Request(Encode(MakeHeader(SALVOR_MSG_STATUS_CHECK)), port_, &reply, 100)) {
-            return true;
-         }
-      }
-      return false;
+      return Answers(port_, [&] { return service_->Running(); });
    }
    // A clean stop, as the service manager asks for one.
    int Stop() { return service_->Stop(); }
@@ -182,6 +199,48 @@ TEST(Journal, SaysHowEveryDumpEnded)
    EXPECT_TRUE(Has(line, "\"messages\":2,\"duplicates\":1")) << line;
    EXPECT_TRUE(Has(line, "\"file\":")) << "the file stays: " << line;
 }
+
+/*
+ * The collector in the foreground (the `debug` command, as scripts/run.sh
+ * starts it) stops on Ctrl-C and on SIGTERM as the service does: the dump
+ * in progress is journaled and the metrics file says nothing is.
+ */
+class ForegroundStop : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ForegroundStop, EndsTheWayTheServiceStops)
+{
+   testutil::TempDir dir;
+   uint16_t port = testutil::FreeUdpPort();
+   std::string metrics = dir / "salvor.prom";
+   std::string config = WriteConfig(dir.Path(), port, "<metricsFile>" + metrics + "</metricsFile>");
+   testutil::SpawnOptions options;
+   options.out = testutil::Redirect::ToFile(dir / "console.txt");
+   options.err = testutil::Redirect(testutil::Redirect::ToStdout);
+   testutil::Process salvor({SALVOR_BINARY, "debug", "-s", config}, options);
+   ASSERT_TRUE(Answers(port, [&] { return salvor.Running(); }))
+      << testutil::ReadFile(dir / "console.txt");
+   Host host("127.0.0.2", port);
+   uint32_t slot = host.Init(91);
+   EXPECT_EQ(host.Data(91, slot, 0, std::string(300, 'q')), hxk_success);
+   if (!testutil::AskForegroundStop(salvor, GetParam())) {
+      GTEST_SKIP() << "no console event can be sent to the collector from here";
+   }
+   std::optional<testutil::ExitInfo> exit = salvor.WaitFor(std::chrono::seconds(30));
+   ASSERT_TRUE(exit.has_value()) << "still running";
+   EXPECT_EQ(exit->Code(), 0) << "signal " << exit->Signal();
+   std::string log = testutil::ReadFile(dir / "log/salvor.log");
+   EXPECT_TRUE(Has(log, "Stopping network coredump server now.\n")) << log;
+   std::string line = LineOf(testutil::ReadFile(dir / "log/dumps.jsonl"), 91);
+   EXPECT_TRUE(Has(line, "\"outcome\":\"stopped\"")) << line;
+   std::string text = testutil::ReadFile(metrics);
+   EXPECT_TRUE(Has(text, "salvor_dumps_in_progress 0\n")) << text;
+   EXPECT_TRUE(Has(text, "salvor_dumps_total{outcome=\"stopped\"} 1\n")) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, ForegroundStop, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                            return std::string(info.param ? "CtrlC" : "Terminate");
+                         });
 
 // The idle timeout is a minute: this test takes that long.
 TEST(Journal, ExpiredDumpIsJournaledWithItsFileGone)
