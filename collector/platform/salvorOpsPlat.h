@@ -40,6 +40,24 @@ bool SalvorPlat_FileSize(FileHandle file, uint64_t *size);
 // Bytes an unprivileged writer may still use on the file system of `path`.
 bool SalvorPlat_FreeBytes(const char *path, uint64_t *freeBytes);
 
+// What SalvorPlat_CheckProgram finds.
+enum SalvorPlatProgram {
+   SALVOR_PROGRAM_OK,
+   SALVOR_PROGRAM_RELATIVE,        // not a full path
+   SALVOR_PROGRAM_MISSING,         // nothing by that name, or it cannot be reached
+   SALVOR_PROGRAM_NOT_FILE,        // a directory, a device ...
+   SALVOR_PROGRAM_NOT_EXECUTABLE,  // a file that cannot be run
+};
+
+/*
+ * Whether `path` names a program that SalvorPlat_SpawnChild can start,
+ * wherever the collector runs from: a full path to a regular file (a link
+ * to one will do) that may be executed; on Windows a program (.exe,
+ * .com) or a batch file (.cmd, .bat). *err receives the platform error
+ * behind SALVOR_PROGRAM_MISSING.
+ */
+SalvorPlatProgram SalvorPlat_CheckProgram(const char *path, int *err);
+
 // A child process and the read end of the pipe on its standard error.
 struct SalvorPlatChild {
    intptr_t pid;

@@ -82,6 +82,24 @@ SalvorPlat_FreeBytes(const char *path, uint64_t *freeBytes)
    return true;
 }
 
+SalvorPlatProgram
+SalvorPlat_CheckProgram(const char *path, int *err)
+{
+   *err = 0;
+   if (path[0] != '/') {
+      return SALVOR_PROGRAM_RELATIVE;
+   }
+   struct stat st;
+   if (stat(path, &st) != 0) {
+      *err = errno;
+      return SALVOR_PROGRAM_MISSING;
+   }
+   if (!S_ISREG(st.st_mode)) {
+      return SALVOR_PROGRAM_NOT_FILE;
+   }
+   return access(path, X_OK) == 0 ? SALVOR_PROGRAM_OK : SALVOR_PROGRAM_NOT_EXECUTABLE;
+}
+
 namespace {
 
 // The collector's environment without the names that `env` sets.

@@ -6,6 +6,7 @@
 #include "collector/platform/salvorOpsPlat.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -209,6 +210,35 @@ SalvorPlat_FreeBytes(const char *path, uint64_t *freeBytes)
    }
    *freeBytes = available.QuadPart;
    return true;
+}
+
+SalvorPlatProgram
+SalvorPlat_CheckProgram(const char *path, int *err)
+{
+   *err = 0;
+   bool drive = std::isalpha((unsigned char)path[0]) && path[1] == ':' &&
+                (path[2] == '\\' || path[2] == '/');
+   bool share = (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/');
+   if (!drive && !share) {
+      return SALVOR_PROGRAM_RELATIVE;
+   }
+   WideText wide(Win32Text_ToUtf16(path));
+   DWORD attributes = wide == nullptr ? INVALID_FILE_ATTRIBUTES
+                                      : GetFileAttributesW(wide.get());
+   if (attributes == INVALID_FILE_ATTRIBUTES) {
+      *err = wide == nullptr ? (int)ERROR_INVALID_NAME : (int)GetLastError();
+      return SALVOR_PROGRAM_MISSING;
+   }
+   if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+      return SALVOR_PROGRAM_NOT_FILE;
+   }
+   const char *dot = std::strrchr(path, '.');
+   for (const char *ext : {".exe", ".com", ".cmd", ".bat"}) {
+      if (dot != nullptr && _stricmp(dot, ext) == 0) {
+         return SALVOR_PROGRAM_OK;
+      }
+   }
+   return SALVOR_PROGRAM_NOT_EXECUTABLE;
 }
 
 namespace {
