@@ -372,12 +372,23 @@ TEST(Retention, KeepsTheNewestDumpsOfEachHostAndNothingElse)
    testutil::WriteFile(writing, "partial");
    std::filesystem::last_write_time(writing, hourAgo);
    std::ofstream writer(writing, std::ios::app);
+   // A finished dump that a hook compressed is the collector's to remove;
+   // a file of the operator's named like a dump is not.
+   std::string compressed = hostDir + "/zdump_" + seen + "-2020-01-01-00_00-7.zst";
+   std::string notes = hostDir + "/zdump_notes";
+   for (const std::string &old : {compressed, notes}) {
+      testutil::WriteFile(old, "old");
+      std::filesystem::last_write_time(old, hourAgo);
+      std::filesystem::permissions(old, std::filesystem::perms::owner_read);
+   }
    if (!TEST_ON_WINDOWS) {
       // Finished dumps have no write bit there; links are not followed.
       std::filesystem::permissions(otherDump, std::filesystem::perms::owner_read);
       testutil::WriteFile(dir / "elsewhere", "not a dump");
       std::filesystem::permissions(dir / "elsewhere", std::filesystem::perms::owner_read);
       std::filesystem::create_symlink(dir / "elsewhere", hostDir + "/zdump_link");
+      // An operator's hard link to the other host's dump, kept apart.
+      std::filesystem::create_hard_link(otherDump, hostDir + "/zdump_" + seen + "-kept");
    }
    Collector salvor("<keepPerHost>2</keepPerHost>", dir.Path());
    SKIP_WITHOUT_SERVICE(salvor);
@@ -386,13 +397,25 @@ TEST(Retention, KeepsTheNewestDumpsOfEachHostAndNothingElse)
    for (int i = 0; i < 3; i++) {
       Dump(host, 51 + i, 1);
    }
-   ASSERT_TRUE(Eventually([&] { return Has(salvor.Journal(), "\"outcome\":\"removed\""); },
+   auto removedLines = [&] {
+      std::string removed;
+      for (const std::string &line : Lines(salvor.Journal())) {
+         if (Has(line, "\"outcome\":\"removed\"")) {
+            removed += line + "\n";
+         }
+      }
+      return removed;
+   };
+   ASSERT_TRUE(Eventually([&] { return Lines(removedLines()).size() >= 2; },
                           std::chrono::seconds(30)))
       << salvor.Log();
    std::vector<std::string> files = testutil::ListFiles(data);
-   // Two dumps, the notes, the dump being written, (the link) and the other host's dump.
-   EXPECT_EQ(files.size(), TEST_ON_WINDOWS ? 5u : 6u) << ::testing::PrintToString(files);
+   // Two dumps, the notes of both kinds, the dump being written, (the
+   // link and the hard link) and the other host's dump.
+   EXPECT_EQ(files.size(), TEST_ON_WINDOWS ? 6u : 8u) << ::testing::PrintToString(files);
    EXPECT_TRUE(Has(testutil::ReadFile(hostDir + "/notes.txt"), "mine"));
+   EXPECT_EQ(testutil::ReadFile(notes), "old");
+   EXPECT_FALSE(std::filesystem::exists(compressed));
    EXPECT_EQ(testutil::ReadFile(otherDump), "old");
    EXPECT_EQ(testutil::ReadFile(writing), "partial");
    if (!TEST_ON_WINDOWS) {
@@ -400,14 +423,11 @@ TEST(Retention, KeepsTheNewestDumpsOfEachHostAndNothingElse)
       EXPECT_EQ(testutil::ReadFile(dir / "elsewhere"), "not a dump");
    }
    EXPECT_FALSE(std::filesystem::exists(data + "/10/1/2/3")) << "the empty host directory goes";
-   std::string removed;
-   for (const std::string &line : Lines(salvor.Journal())) {
-      if (Has(line, "\"outcome\":\"removed\"")) {
-         removed += line + "\n";
-      }
-   }
-   // The oldest of the three, the one that carried 'a' first (ts 51).
-   EXPECT_EQ(Lines(removed).size(), 1u) << removed;
+   std::string removed = removedLines();
+   // The compressed dump, and the oldest of the three, the one that
+   // carried 'a' first (ts 51).
+   EXPECT_EQ(Lines(removed).size(), 2u) << removed;
+   EXPECT_TRUE(Has(removed, "-7.zst\"")) << removed;
    EXPECT_TRUE(Has(removed, "\"host\":\"" + seen + "\"")) << removed;
    EXPECT_TRUE(Has(removed, salvor.QuotedDumpPrefix(seen))) << removed;
    EXPECT_TRUE(Has(removed, "-0\"")) << "the first dump goes: " << removed;
