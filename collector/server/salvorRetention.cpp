@@ -13,6 +13,7 @@
 #include "collector/server/salvorAddress.h"
 #include "collector/server/salvorJournal.h"
 #include "collector/server/salvorSlots.h"
+#include "collector/server/salvorText.h"
 #include "collector/startup/salvorConfig.h"
 #include "collector/startup/salvorOpsConfig.h"
 #include "lib/file/file.h"
@@ -72,9 +73,9 @@ SalvorDiskAllowsInit(const NetIp &clientIP)
    if (SalvorDiskLeaves(0, &left)) {
       return true;
    }
-   Log("Refusing a new dump from %s: the data file system has %" PRIu64 " MiB free, "
-       "and %" PRId64 " MiB are to be kept free.\n", SalvorAddrText(clientIP).text, left >> 20,
-       SalvorOpsConfig.keepFreeMiB);
+   Log("Refusing a new dump from %s: the data file system has %s free, "
+       "and %" PRId64 " MiB are to be kept free.\n", SalvorAddrText(clientIP).text,
+       SalvorSizeText(left).c_str(), SalvorOpsConfig.keepFreeMiB);
    return false;
 }
 
@@ -91,9 +92,9 @@ SalvorDiskAllowsWrite(const NetIp &clientIP, size_t bytes)
    uint64_t left = 0;
    bool allowed = SalvorDiskLeaves(bytes, &left);
    if (!allowed && (!disk.refusing || now - disk.lastRefusalLog >= SALVOR_REFUSAL_LOG_USEC)) {
-      Log("Refusing data from %s: the data file system has %" PRIu64 " MiB free, and "
-          "%" PRId64 " MiB are to be kept free.\n", SalvorAddrText(clientIP).text, left >> 20,
-          SalvorOpsConfig.keepFreeMiB);
+      Log("Refusing data from %s: the data file system has %s free, and "
+          "%" PRId64 " MiB are to be kept free.\n", SalvorAddrText(clientIP).text,
+          SalvorSizeText(left).c_str(), SalvorOpsConfig.keepFreeMiB);
       disk.lastRefusalLog = now;
    } else if (allowed && disk.refusing) {
       Log("The data file system has room again: data is written.\n");

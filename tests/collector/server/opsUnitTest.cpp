@@ -127,6 +127,16 @@ TEST(Escaping, LabelValuesEscapeQuotesBackslashesAndNewlines)
    EXPECT_EQ(out, "a\\\"b\\\\c\\nd\xef\xbf\xbd");
 }
 
+// A nearly full file system must not read as "0 MiB free".
+TEST(SizeText, SmallAmountsKeepAUnitThatShowsThem)
+{
+   EXPECT_EQ(SalvorSizeText(1004 * 1024), "1004 KiB");
+   EXPECT_EQ(SalvorSizeText((5u << 20) + 1023), "5 MiB");
+   EXPECT_EQ(SalvorSizeText(1u << 20), "1 MiB");
+   EXPECT_EQ(SalvorSizeText(1023), "1023 bytes");
+   EXPECT_EQ(SalvorSizeText(0), "0 bytes");
+}
+
 // The host whose directory levels SalvorHostLevels made for `text`, as text.
 std::string
 RoundTrip(const char *text)
