@@ -508,14 +508,34 @@ SalvorEnsureFileLimit()
 
 }  // namespace
 
+namespace {
+
+// Ends the loop's current wait; safe from a signal handler.
 void
-SalvorServerRequestStop()
+SalvorWakeLoop()
 {
-   SalvorConfig.stopRequested = true;
    NetWakeup *wakeup = loopWakeup.load();
    if (wakeup != nullptr) {
       Net_WakeupSignal(wakeup);
    }
+}
+
+// The loop's wait: the sweep's period, or less when a hook's time runs out sooner.
+int
+SalvorLoopWaitMs()
+{
+   int hookMs = SalvorHookNextWaitMs();
+   int sweepMs = SALVOR_SELECT_TIMEOUT_SEC * 1000;
+   return hookMs >= 0 && hookMs < sweepMs ? hookMs : sweepMs;
+}
+
+}  // namespace
+
+void
+SalvorServerRequestStop()
+{
+   SalvorConfig.stopRequested = true;
+   SalvorWakeLoop();
 }
 
 namespace {
@@ -578,8 +598,8 @@ void
 SalvorServeAny(SalvorLoopState *loop)
 {
    bool readable[SALVOR_MAX_LISTEN];
-   int ready = Net_WaitAnyReadable(loop->socks, loop->count, loop->wakeup,
-                                   SALVOR_SELECT_TIMEOUT_SEC * 1000, readable);
+   int ready = Net_WaitAnyReadable(loop->socks, loop->count, loop->wakeup, SalvorLoopWaitMs(),
+                                   readable);
    if (ready == -1 && !Net_Interrupted(Net_LastError())) {
       SalvorFatal("Select error: %s.\n", Net_ErrorText(Net_LastError()));
    }
@@ -614,6 +634,7 @@ SalvorLoopSetUp(SalvorLoopState *loop)
    loop->lastSweep = SalvorClockUsec();
    loop->wakeup = SalvorStopWakeup();
    loopWakeup.store(loop->wakeup);
+   SalvorHookWatch(SalvorWakeLoop);
    // With one socket the wake-up also ends a receive that blocks, so that
    // the receive can be the wait; without that, the loop waits with a poll.
    if (loop->wakeup != nullptr && loop->count == 1) {
@@ -645,7 +666,7 @@ SalvorServerLoop(void (*onListening)())
    while (!SalvorConfig.stopRequested) {
       SalvorSweepIfDue(&loop.lastSweep);
       if (loop.count == 1) {
-         SalvorServeSocket(&loop, loop.socks[0], loop.wakeup, SALVOR_SELECT_TIMEOUT_SEC * 1000);
+         SalvorServeSocket(&loop, loop.socks[0], loop.wakeup, SalvorLoopWaitMs());
       } else {
          SalvorServeAny(&loop);
       }

@@ -47,6 +47,11 @@ private:
  */
 bool AskForegroundStop(Process &process, bool interrupt);
 
+// Whether no process (not even one ended but not yet reaped) has the id `pid`.
+bool ProcessGone(long pid);
+// Ends the process `pid`, when a test fails and leaves it running.
+void EndProcess(long pid);
+
 /*
  * A dump hook named `base` in `dir`: a /bin/sh script of the lines `sh`
  * on POSIX, a batch file (`base`.cmd) of the lines `cmd` on Windows.

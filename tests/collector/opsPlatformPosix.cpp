@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <csignal>
 
 #include "tests/support/notifySocket.h"
@@ -52,6 +53,20 @@ bool
 AskForegroundStop(Process &process, bool interrupt)
 {
    return kill(process.Pid(), interrupt ? SIGINT : SIGTERM) == 0;
+}
+
+bool
+ProcessGone(long pid)
+{
+   return kill((pid_t)pid, 0) != 0 && errno == ESRCH;
+}
+
+void
+EndProcess(long pid)
+{
+   if (pid > 1) {
+      kill((pid_t)pid, SIGKILL);
+   }
 }
 
 std::string

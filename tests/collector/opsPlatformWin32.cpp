@@ -130,6 +130,28 @@ AskForegroundStop(Process &process, bool interrupt)
    return false;
 }
 
+bool
+ProcessGone(long pid)
+{
+   HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, (DWORD)pid);
+   if (process == nullptr) {
+      return true;
+   }
+   bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+   CloseHandle(process);
+   return ended;
+}
+
+void
+EndProcess(long pid)
+{
+   HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, (DWORD)pid);
+   if (process != nullptr) {
+      TerminateProcess(process, 1);
+      CloseHandle(process);
+   }
+}
+
 std::string
 WriteHook(const std::string &dir, const std::string &base, const std::string &sh,
           const std::string &cmd)

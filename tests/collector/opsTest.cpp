@@ -319,6 +319,90 @@ TEST(Hook, ThatRunsTooLongIsKilled)
       << salvor.Log();
 }
 
+// The process id a hook wrote to `path`, once it is there; 0 until then.
+long
+PidIn(const std::string &path)
+{
+   std::string text = testutil::ReadFile(path);
+   return text.find('\n') == std::string::npos ? 0 : std::atol(text.c_str());
+}
+
+/*
+ * A hook's descendants end with it, also one that left its group and
+ * session: when the hook is killed for its time, and when it exits
+ * leaving them running. Children that leave a Windows job are not
+ * possible without the job's leave, so this is a Linux matter.
+ */
+TEST(Hook, WhatAHookLeavesRunningEndsWithIt)
+{
+   if (TEST_ON_WINDOWS) {
+      GTEST_SKIP() << "a batch file cannot say which process it started; the job that "
+                      "holds a hook's tree is ended with the hook";
+   }
+   testutil::TempDir dir;
+   std::string hook = testutil::WriteHook(
+      dir.Path(), "hook",
+      "sleep 300 &\necho $! > \"" + dir.Path() + "/grouped.$SALVOR_BYTES\"\n"
+      "setsid sleep 300 &\necho $! > \"" + dir.Path() + "/escaped.$SALVOR_BYTES\"\n"
+      "[ \"$SALVOR_BYTES\" = 1000 ] && exit 0\nsleep 300\n",
+      "");
+   Collector salvor("<dumpHook>" + hook + "</dumpHook><hookTimeout>2</hookTimeout>",
+                    dir.Path());
+   ASSERT_TRUE(salvor.Ready()) << salvor.Console();
+   Host host("127.0.0.2", salvor.Port());
+   Dump(host, 43, 1);  // 1,000 bytes: the hook exits at once
+   Dump(host, 44, 2);  // 2,000 bytes: the hook is killed after 2 seconds
+   std::vector<long> pids;
+   for (const char *name : {"grouped.1000", "escaped.1000", "grouped.2000", "escaped.2000"}) {
+      long pid = 0;
+      EXPECT_TRUE(Eventually([&] { return (pid = PidIn(dir / name)) > 0; },
+                             std::chrono::seconds(20))) << name;
+      pids.push_back(pid);
+   }
+   ASSERT_TRUE(Eventually([&] { return Has(salvor.Log(), "was killed after 2 seconds"); },
+                          std::chrono::seconds(30))) << salvor.Log();
+   EXPECT_TRUE(Has(salvor.Log(), "exited with status 0")) << salvor.Log();
+   for (size_t i = 0; i < pids.size(); i++) {
+      EXPECT_TRUE(Eventually([&] { return testutil::ProcessGone(pids[i]); },
+                             std::chrono::seconds(30)))
+         << "child " << i << " of the hooks still runs";
+      testutil::EndProcess(pids[i]);
+   }
+   EXPECT_EQ(salvor.Stop(), 0);
+}
+
+/*
+ * Queued hooks start as soon as running ones end, not at the loop's
+ * periodic wake-up: 20 hooks, four at a time, that all end together. Run
+ * by the wake-up alone they would need at least 15 seconds (three of its
+ * 5-second periods after the first two batches).
+ */
+TEST(Hook, QueuedHooksStartAsRunningOnesEnd)
+{
+   if (TEST_ON_WINDOWS) {
+      GTEST_SKIP() << "Wine takes too long to start 20 batch files for the time this "
+                      "test allows";
+   }
+   testutil::TempDir dir;
+   std::string go = dir / "go";
+   std::string ran = dir / "ran";
+   std::string hook = testutil::WriteHook(
+      dir.Path(), "hook",
+      "while [ ! -e \"" + go + "\" ]; do sleep 0.05; done\necho x >> \"" + ran + "\"\n", "");
+   Collector salvor("<dumpHook>" + hook + "</dumpHook>", dir.Path());
+   ASSERT_TRUE(salvor.Ready()) << salvor.Console();
+   Host host("127.0.0.2", salvor.Port());
+   constexpr size_t HOOKS = 20;
+   for (size_t i = 0; i < HOOKS; i++) {
+      Dump(host, 200 + (int64_t)i, 1);
+   }
+   testutil::WriteFile(go, "");
+   EXPECT_TRUE(Eventually([&] { return Lines(testutil::ReadFile(ran)).size() == HOOKS; },
+                          std::chrono::seconds(10)))
+      << Lines(testutil::ReadFile(ran)).size() << " hooks ran\n" << salvor.Log();
+   EXPECT_EQ(salvor.Stop(), 0);
+}
+
 // The example hook shipped for the platform: a complete dump is
 // compressed beside itself and goes. Without the compressor (Wine has no
 // tar.exe) the hook says so, which the log shows.
