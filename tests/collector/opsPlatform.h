@@ -47,6 +47,13 @@ private:
  */
 bool AskForegroundStop(Process &process, bool interrupt);
 
+/*
+ * A link-local IPv6 address of this machine with its zone
+ * ("fe80::...%eth0"), to bind on without sending to it; "" when it has
+ * none the test can find.
+ */
+std::string LinkLocalAddress();
+
 // Whether no process (not even one ended but not yet reaped) has the id `pid`.
 bool ProcessGone(long pid);
 // Ends the process `pid`, when a test fails and leaves it running.

@@ -130,6 +130,12 @@ AskForegroundStop(Process &process, bool interrupt)
    return false;
 }
 
+std::string
+LinkLocalAddress()
+{
+   return "";  // Wine's interfaces are the host's; the Linux run binds one
+}
+
 bool
 ProcessGone(long pid)
 {
