@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdint>
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <deque>
 #include <string>
@@ -270,6 +270,8 @@ void
 SalvorHookShutdown()
 {
    SalvorHookCheckRunning(SalvorClockUsec());
+   // What hooks that ended left behind does not outlive the collector.
+   SalvorHookEndLeftovers();
    SalvorHookStartQueued();
    if (!queued.empty()) {
       Log("Stopping with %zu dump hook runs that did not start: they are not run.\n",
