@@ -88,7 +88,8 @@ SalvorApplyListenAddress(char *text)
    char canonical[NET_IP_TEXT_SIZE];
    Net_FormatIp(ip, canonical, sizeof canonical);
    for (int i = 0; i < SalvorNetConfig.listenCount; i++) {
-      if (SalvorNetConfig.listen[i] == ip && std::strcmp(SalvorNetConfig.listenZone[i], zone) == 0) {
+      if (SalvorNetConfig.listen[i] == ip &&
+          std::strcmp(SalvorNetConfig.listenZone[i], zone) == 0) {
          SalvorWin32InitLog("The listen address %s%s%s is given twice.\n", canonical,
                             zone[0] != '\0' ? "%" : "", zone);
          return -1;
