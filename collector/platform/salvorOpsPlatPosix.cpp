@@ -5,12 +5,13 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
-#include <spawn.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/time.h>
@@ -101,6 +102,24 @@ SalvorPlat_FreeBytes(const char *path, uint64_t *freeBytes)
    return true;
 }
 
+SalvorPlatProgram
+SalvorPlat_CheckProgram(const char *path, int *err)
+{
+   *err = 0;
+   if (path[0] != '/') {
+      return SALVOR_PROGRAM_RELATIVE;
+   }
+   struct stat st;
+   if (stat(path, &st) != 0) {
+      *err = errno;
+      return SALVOR_PROGRAM_MISSING;
+   }
+   if (!S_ISREG(st.st_mode)) {
+      return SALVOR_PROGRAM_NOT_FILE;
+   }
+   return access(path, X_OK) == 0 ? SALVOR_PROGRAM_OK : SALVOR_PROGRAM_NOT_EXECUTABLE;
+}
+
 namespace {
 
 // The collector's environment without the names that `env` sets.
@@ -127,49 +146,147 @@ SalvorPlatMergeEnv(const char *const *env)
    return all;
 }
 
-// Attributes of a hook: its own group, no signal blocked or ignored.
-void
-SalvorPlatChildAttributes(posix_spawnattr_t *attr)
+/*
+ * The child's side of SalvorPlat_SpawnChild, between fork and exec: only
+ * calls that are safe after a fork of a process that may have threads.
+ * The child gets a group of its own, no signal blocked or ignored, and is
+ * made a subreaper, so that what its descendants leave behind while it
+ * runs stays in its tree rather than coming to the collector. An exec
+ * that fails sends its error through `report`.
+ */
+[[noreturn]] void
+SalvorPlatExecChild(const char *path, char *const *argv, char *const *envp, int errFd,
+                    int report)
 {
-   posix_spawnattr_init(attr);
-   sigset_t none, all;
+   setpgid(0, 0);
+   struct sigaction dfl{};
+   dfl.sa_handler = SIG_DFL;
+   for (int sig = 1; sig < 32; sig++) {
+      sigaction(sig, &dfl, nullptr);  // SIGKILL and SIGSTOP refuse: fine
+   }
+   sigset_t none;
    sigemptyset(&none);
-   sigfillset(&all);
-   posix_spawnattr_setsigmask(attr, &none);
-   posix_spawnattr_setsigdefault(attr, &all);
-   posix_spawnattr_setpgroup(attr, 0);
-   posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
-                                     POSIX_SPAWN_SETPGROUP);
+   sigprocmask(SIG_SETMASK, &none, nullptr);
+   prctl(PR_SET_CHILD_SUBREAPER, 1);
+   int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+   int out = open("/dev/null", O_WRONLY | O_CLOEXEC);
+   if (in < 0 || out < 0 || dup2(errFd, 2) < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0) {
+      int err = errno;
+      ssize_t ignored = write(report, &err, sizeof err);
+      (void)ignored;
+      _exit(127);
+   }
+   for (int fd = 0; fd <= 2; fd++) {
+      fcntl(fd, F_SETFD, 0);  // a null device opened as 0, 1 or 2 itself
+   }
+   execve(path, argv, envp);
+   int err = errno;
+   ssize_t ignored = write(report, &err, sizeof err);
+   (void)ignored;
+   _exit(127);
+}
+
+// The error the child reported before its exec, or 0 once the exec closed the pipe.
+int
+SalvorPlatExecResult(int report)
+{
+   int err = 0;
+   ssize_t n;
+   do {
+      n = read(report, &err, sizeof err);
+   } while (n < 0 && errno == EINTR);
+   return n == (ssize_t)sizeof err ? err : 0;
+}
+
+void (*childEndedCallback)() = nullptr;
+
+void
+SalvorPlatChildSignal(int)
+{
+   int saved = errno;
+   childEndedCallback();
+   errno = saved;
+}
+
+// The parent process id in /proc/<pid>/stat, or -1.
+pid_t
+SalvorPlatParentOf(const char *pid)
+{
+   char path[64];
+   std::snprintf(path, sizeof path, "/proc/%s/stat", pid);
+   int fd = open(path, O_RDONLY | O_CLOEXEC);
+   if (fd < 0) {
+      return -1;
+   }
+   char buf[512];
+   ssize_t n = read(fd, buf, sizeof buf - 1);
+   close(fd);
+   if (n <= 0) {
+      return -1;
+   }
+   buf[n] = '\0';
+   // "pid (name) state ppid ...": the name may hold anything, even ")".
+   const char *nameEnd = std::strrchr(buf, ')');
+   char state = 0;
+   int ppid = -1;
+   if (nameEnd == nullptr || std::sscanf(nameEnd + 1, " %c %d", &state, &ppid) != 2) {
+      return -1;
+   }
+   return (pid_t)ppid;
 }
 
 }  // namespace
 
+void
+SalvorPlat_WatchChildren(void (*onChildEnded)())
+{
+   prctl(PR_SET_CHILD_SUBREAPER, 1);
+   childEndedCallback = onChildEnded;
+   struct sigaction action{};
+   action.sa_handler = SalvorPlatChildSignal;
+   sigemptyset(&action.sa_mask);
+   action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+   sigaction(SIGCHLD, &action, nullptr);
+}
+
 int
 SalvorPlat_SpawnChild(const char *path, const char *const *env, SalvorPlatChild *child)
 {
-   int fds[2];
+   int fds[2], report[2];
    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
       return errno;
    }
+   if (pipe2(report, O_CLOEXEC) != 0) {
+      int err = errno;
+      close(fds[0]);
+      close(fds[1]);
+      return err;
+   }
    // The child's end blocks as any standard error does.
    fcntl(fds[1], F_SETFL, 0);
-   posix_spawn_file_actions_t actions;
-   posix_spawn_file_actions_init(&actions);
-   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-   posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-   posix_spawnattr_t attr;
-   SalvorPlatChildAttributes(&attr);
+   // Made before the fork: the child may not allocate.
    std::vector<const char *> envp = SalvorPlatMergeEnv(env);
    char *const argv[] = {const_cast<char *>(path), nullptr};
-   pid_t pid = 0;
-   int rc = posix_spawn(&pid, path, &actions, &attr, argv, const_cast<char *const *>(envp.data()));
-   posix_spawn_file_actions_destroy(&actions);
-   posix_spawnattr_destroy(&attr);
+   pid_t pid = fork();
+   if (pid == 0) {
+      SalvorPlatExecChild(path, argv, const_cast<char *const *>(envp.data()), fds[1], report[1]);
+   }
+   int err = pid < 0 ? errno : 0;
    close(fds[1]);
-   if (rc != 0) {
+   close(report[1]);
+   if (pid > 0) {
+      setpgid(pid, pid);  // whichever of the two runs first
+      err = SalvorPlatExecResult(report[0]);
+      if (err != 0) {
+         int status;
+         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+         }
+      }
+   }
+   close(report[0]);
+   if (err != 0) {
       close(fds[0]);
-      return rc;
+      return err;
    }
    child->pid = pid;
    child->errPipe = fds[0];
@@ -179,16 +296,29 @@ SalvorPlat_SpawnChild(const char *path, const char *const *env, SalvorPlatChild 
 bool
 SalvorPlat_ReapChild(const SalvorPlatChild &child, int *exitCode)
 {
+   pid_t pid = (pid_t)child.pid;
+   siginfo_t info{};
+   int rc;
+   do {
+      rc = waitid(P_PID, (id_t)pid, &info, WEXITED | WNOHANG | WNOWAIT);
+   } while (rc < 0 && errno == EINTR);
+   if (rc < 0) {
+      *exitCode = -1;  // someone else reaped it: its status is gone
+      return true;
+   }
+   if (info.si_pid == 0) {
+      return false;
+   }
+   // Its pid, and so its group's, is held until it is reaped: end what is
+   // left of the group first. What left the group comes to the collector.
+   kill(-pid, SIGKILL);
    int status = 0;
    pid_t got;
    do {
-      got = waitpid((pid_t)child.pid, &status, WNOHANG);
+      got = waitpid(pid, &status, 0);
    } while (got < 0 && errno == EINTR);
-   if (got == 0) {
-      return false;
-   }
    if (got < 0) {
-      *exitCode = -1;  // someone else reaped it: its status is gone
+      *exitCode = -1;
    } else if (WIFSIGNALED(status)) {
       *exitCode = -WTERMSIG(status);
    } else {
@@ -203,6 +333,45 @@ SalvorPlat_KillChild(const SalvorPlatChild &child)
    if (kill(-(pid_t)child.pid, SIGKILL) != 0) {
       kill((pid_t)child.pid, SIGKILL);  // not yet in its group
    }
+}
+
+size_t
+SalvorPlat_EndLeftovers(const SalvorPlatChild *running, size_t count)
+{
+   DIR *proc = opendir("/proc");
+   if (proc == nullptr) {
+      return 0;
+   }
+   pid_t self = getpid();
+   size_t left = 0;
+   while (dirent *d = readdir(proc)) {
+      if (d->d_name[0] < '1' || d->d_name[0] > '9' || SalvorPlatParentOf(d->d_name) != self) {
+         continue;
+      }
+      pid_t pid = (pid_t)std::atol(d->d_name);
+      bool isRunning = false;
+      for (size_t i = 0; i < count && !isRunning; i++) {
+         isRunning = (pid_t)running[i].pid == pid;
+      }
+      if (isRunning) {
+         continue;
+      }
+      // A child of ours keeps its pid until reaped here: the kill cannot
+      // reach another process.
+      kill(pid, SIGKILL);
+      int status;
+      if (waitpid(pid, &status, WNOHANG) != pid) {
+         left++;
+      }
+   }
+   closedir(proc);
+   return left;
+}
+
+void
+SalvorPlat_ReleaseChild(const SalvorPlatChild &child)
+{
+   SalvorPlat_CloseHandle(child.errPipe);
 }
 
 long

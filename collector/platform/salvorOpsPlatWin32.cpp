@@ -6,6 +6,7 @@
 #include "collector/platform/salvorOpsPlat.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -25,8 +26,53 @@ using WideText = UtilHeapPtr<wchar_t>;
 
 constexpr int64_t FILETIME_UNIX_EPOCH = 116444736000000000LL;  // 1970 in 100 ns units
 
+// What the collector holds of a child not yet reaped, besides its process.
+struct SalvorOpsChildHandles {
+   HANDLE job;   // null when the child could not be put in one
+   HANDLE wait;  // the registered wait for its end, or null
+};
+
 std::mutex jobsLock;
-std::map<intptr_t, HANDLE> jobs;  // the job of each child not yet reaped
+std::map<intptr_t, SalvorOpsChildHandles> jobs;
+void (*childEndedCallback)() = nullptr;
+
+VOID CALLBACK
+SalvorOpsChildEnded(PVOID, BOOLEAN)
+{
+   childEndedCallback();
+}
+
+// A job that ends every process in it when its last handle is closed.
+HANDLE
+SalvorOpsCreateJob()
+{
+   HANDLE job = CreateJobObjectW(nullptr, nullptr);
+   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+   if (job != nullptr) {
+      SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+   }
+   return job;
+}
+
+// Takes the child's handles out of the table, with its wait ended.
+SalvorOpsChildHandles
+SalvorOpsForget(intptr_t pid)
+{
+   SalvorOpsChildHandles handles{nullptr, nullptr};
+   {
+      std::lock_guard<std::mutex> guard(jobsLock);
+      auto it = jobs.find(pid);
+      if (it != jobs.end()) {
+         handles = it->second;
+         jobs.erase(it);
+      }
+   }
+   if (handles.wait != nullptr) {
+      UnregisterWaitEx(handles.wait, INVALID_HANDLE_VALUE);  // its callback has returned
+   }
+   return handles;
+}
 
 HANDLE
 SalvorOpsHandle(FileHandle file)
@@ -246,6 +292,35 @@ SalvorPlat_FreeBytes(const char *path, uint64_t *freeBytes)
    return true;
 }
 
+SalvorPlatProgram
+SalvorPlat_CheckProgram(const char *path, int *err)
+{
+   *err = 0;
+   bool drive = std::isalpha((unsigned char)path[0]) && path[1] == ':' &&
+                (path[2] == '\\' || path[2] == '/');
+   bool share = (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/');
+   if (!drive && !share) {
+      return SALVOR_PROGRAM_RELATIVE;
+   }
+   WideText wide(Win32Text_ToUtf16(path));
+   DWORD attributes = wide == nullptr ? INVALID_FILE_ATTRIBUTES
+                                      : GetFileAttributesW(wide.get());
+   if (attributes == INVALID_FILE_ATTRIBUTES) {
+      *err = wide == nullptr ? (int)ERROR_INVALID_NAME : (int)GetLastError();
+      return SALVOR_PROGRAM_MISSING;
+   }
+   if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+      return SALVOR_PROGRAM_NOT_FILE;
+   }
+   const char *dot = std::strrchr(path, '.');
+   for (const char *ext : {".exe", ".com", ".cmd", ".bat"}) {
+      if (dot != nullptr && _stricmp(dot, ext) == 0) {
+         return SALVOR_PROGRAM_OK;
+      }
+   }
+   return SALVOR_PROGRAM_NOT_EXECUTABLE;
+}
+
 namespace {
 
 /*
@@ -316,18 +391,32 @@ SalvorPlat_SpawnChild(const char *path, const char *const *env, SalvorPlatChild 
       CloseHandle(readEnd);
       return (int)err;
    }
-   HANDLE job = CreateJobObjectW(nullptr, nullptr);
+   HANDLE job = SalvorOpsCreateJob();
    if (job != nullptr && !AssignProcessToJobObject(job, pi.hProcess)) {
       CloseHandle(job);
       job = nullptr;  // killed alone, then
    }
-   ResumeThread(pi.hThread);
-   CloseHandle(pi.hThread);
+   HANDLE wait = nullptr;
+   if (childEndedCallback != nullptr &&
+       !RegisterWaitForSingleObject(&wait, pi.hProcess, SalvorOpsChildEnded, nullptr, INFINITE,
+                                    WT_EXECUTEONLYONCE)) {
+      wait = nullptr;  // seen at the loop's next pass instead
+   }
    child->pid = reinterpret_cast<intptr_t>(pi.hProcess);
    child->errPipe = SalvorOpsFileHandle(readEnd);
-   std::lock_guard<std::mutex> guard(jobsLock);
-   jobs[child->pid] = job;
+   {
+      std::lock_guard<std::mutex> guard(jobsLock);
+      jobs[child->pid] = SalvorOpsChildHandles{job, wait};
+   }
+   ResumeThread(pi.hThread);
+   CloseHandle(pi.hThread);
    return 0;
+}
+
+void
+SalvorPlat_WatchChildren(void (*onChildEnded)())
+{
+   childEndedCallback = onChildEnded;
 }
 
 bool
@@ -339,15 +428,13 @@ SalvorPlat_ReapChild(const SalvorPlatChild &child, int *exitCode)
    }
    DWORD code = 0;
    *exitCode = GetExitCodeProcess(process, &code) ? (int)code : -1;
-   CloseHandle(process);
-   std::lock_guard<std::mutex> guard(jobsLock);
-   auto it = jobs.find(child.pid);
-   if (it != jobs.end()) {
-      if (it->second != nullptr) {
-         CloseHandle(it->second);
-      }
-      jobs.erase(it);
+   // Whatever the child left running in its job ends with it.
+   SalvorOpsChildHandles handles = SalvorOpsForget(child.pid);
+   if (handles.job != nullptr) {
+      TerminateJobObject(handles.job, 1);
+      CloseHandle(handles.job);
    }
+   CloseHandle(process);
    return true;
 }
 
@@ -357,10 +444,33 @@ SalvorPlat_KillChild(const SalvorPlatChild &child)
    constexpr UINT KILLED = 1;
    std::lock_guard<std::mutex> guard(jobsLock);
    auto it = jobs.find(child.pid);
-   if (it == jobs.end() || it->second == nullptr ||
-       !TerminateJobObject(it->second, KILLED)) {
+   if (it == jobs.end() || it->second.job == nullptr ||
+       !TerminateJobObject(it->second.job, KILLED)) {
       TerminateProcess(reinterpret_cast<HANDLE>(child.pid), KILLED);
    }
+}
+
+size_t
+SalvorPlat_EndLeftovers(const SalvorPlatChild *running, size_t count)
+{
+   (void)running;
+   (void)count;
+   return 0;  // each child's job ended its tree with it
+}
+
+void
+SalvorPlat_ReleaseChild(const SalvorPlatChild &child)
+{
+   SalvorOpsChildHandles handles = SalvorOpsForget(child.pid);
+   if (handles.job != nullptr) {
+      // Without its kill on close, the job lets the child finish.
+      JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+      SetInformationJobObject(handles.job, JobObjectExtendedLimitInformation, &limits,
+                              sizeof limits);
+      CloseHandle(handles.job);
+   }
+   CloseHandle(reinterpret_cast<HANDLE>(child.pid));
+   SalvorPlat_CloseHandle(child.errPipe);
 }
 
 long

@@ -1,6 +1,7 @@
 // Thin platform layer for what the collector asks of its process, apart
 // from sockets (lib/net): the limit on open files, the signal of a
-// broken pipe, the debugger break and the init log's stream. The POSIX back end
+// broken pipe, the operator's stop in the foreground, the debugger break
+// and the init log's stream. The POSIX back end
 // is salvorPlatPosix.cpp.
 #pragma once
 
@@ -19,6 +20,15 @@ bool SalvorPlat_RaiseOpenFileLimit(uint64_t wanted, uint64_t *limit);
  * program that ended) fails with an error instead of ending the process.
  */
 void SalvorPlat_IgnoreBrokenPipe();
+
+/*
+ * Calls `onStop` when the operator asks the foreground process to stop:
+ * SIGINT (Ctrl-C) or SIGTERM on POSIX, a console control event on
+ * Windows. `onStop` runs in a signal handler or on a thread of the
+ * system's, so it may only do what is safe there. A second request ends
+ * the process at once, as it would have without this.
+ */
+void SalvorPlat_OnStopRequest(void (*onStop)());
 
 // Stops in an attached debugger; without one, does nothing (the break
 // would only end the process).

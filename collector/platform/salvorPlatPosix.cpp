@@ -1,6 +1,7 @@
 // POSIX back end of the collector's process limits; see salvorPlat.h.
 #include "collector/platform/salvorPlat.h"
 
+#include <cerrno>
 #include <csignal>
 #include <fstream>
 #include <string>
@@ -31,6 +32,34 @@ void
 SalvorPlat_IgnoreBrokenPipe()
 {
    std::signal(SIGPIPE, SIG_IGN);
+}
+
+namespace {
+
+void (*stopCallback)() = nullptr;
+
+void
+SalvorPlatStopSignal(int)
+{
+   int saved = errno;
+   stopCallback();
+   errno = saved;
+}
+
+}  // namespace
+
+void
+SalvorPlat_OnStopRequest(void (*onStop)())
+{
+   stopCallback = onStop;
+   struct sigaction action{};
+   action.sa_handler = SalvorPlatStopSignal;
+   sigemptyset(&action.sa_mask);
+   // The handler is for the first request only: a second one ends the
+   // process, should the stop itself hang.
+   action.sa_flags = SA_RESETHAND | SA_RESTART;
+   sigaction(SIGINT, &action, nullptr);
+   sigaction(SIGTERM, &action, nullptr);
 }
 
 namespace {

@@ -14,6 +14,26 @@ namespace {
 // system itself have no per-process limit worth the name.
 constexpr int SALVOR_CRT_MAX_STREAMS = 8192;
 
+void (*stopCallback)() = nullptr;
+LONG stopRequests = 0;
+
+BOOL WINAPI
+SalvorPlatConsoleControl(DWORD event)
+{
+   if (InterlockedIncrement(&stopRequests) > 1) {
+      return FALSE;  // the system's handler ends the process
+   }
+   stopCallback();
+   if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT ||
+       event == CTRL_SHUTDOWN_EVENT) {
+      // The process ends as soon as this returns: give the loop the few
+      // seconds the system allows to stop cleanly. Its return from main
+      // ends the process, and this thread with it.
+      Sleep(5000);
+   }
+   return TRUE;
+}
+
 }  // namespace
 
 bool
@@ -34,6 +54,13 @@ SalvorPlat_IgnoreBrokenPipe()
 {
    // A write to a pipe without a reader fails with an error on Windows;
    // there is no signal to ignore.
+}
+
+void
+SalvorPlat_OnStopRequest(void (*onStop)())
+{
+   stopCallback = onStop;
+   SetConsoleCtrlHandler(SalvorPlatConsoleControl, TRUE);
 }
 
 void

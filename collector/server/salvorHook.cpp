@@ -2,7 +2,9 @@
 #include "collector/server/salvorHook.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <deque>
 #include <string>
@@ -40,6 +42,29 @@ struct SalvorHookRun {
 std::deque<SalvorHookJob> queued;
 std::vector<SalvorHookRun> running;
 uint64_t lastPoll = 0;
+// Processes that ended hooks left behind, being ended.
+size_t leftovers = 0;
+// Set when a child ended since the last poll; the poll then runs at once.
+std::atomic<bool> childEnded{false};
+void (*wakeLoop)() = nullptr;
+
+void
+SalvorHookChildEnded()
+{
+   childEnded.store(true);
+   wakeLoop();
+}
+
+// Ends what ended hooks left running; the running hooks' trees stay.
+void
+SalvorHookEndLeftovers()
+{
+   std::vector<SalvorPlatChild> children;
+   for (const SalvorHookRun &run : running) {
+      children.push_back(run.child);
+   }
+   leftovers = SalvorPlat_EndLeftovers(children.data(), children.size());
+}
 
 std::string
 SalvorHookNumber(int64_t value)
@@ -192,17 +217,51 @@ SalvorHookDumpEnded(const SalvorDumpRecord &record)
 }
 
 void
-SalvorHookPoll()
+SalvorHookWatch(void (*wake)())
 {
-   if (running.empty()) {
+   if (SalvorOpsConfig.dumpHook[0] == '\0' || wakeLoop != nullptr) {
       return;
    }
+   wakeLoop = wake;
+   SalvorPlat_WatchChildren(SalvorHookChildEnded);
+}
+
+int
+SalvorHookNextWaitMs()
+{
    uint64_t now = SalvorClockUsec();
-   if (now - lastPoll < SALVOR_HOOK_POLL_USEC) {
+   uint64_t wait = UINT64_MAX;
+   for (const SalvorHookRun &run : running) {
+      uint64_t deadline = run.startedUsec + (uint64_t)SalvorOpsConfig.hookTimeout * 1000000u;
+      if (!run.killed) {
+         wait = std::min(wait, deadline > now ? deadline - now : 0);
+      }
+   }
+   if (wait == UINT64_MAX) {
+      return -1;
+   }
+   // Past the deadline the poll's spacing still holds: no busy loop.
+   wait = std::max(wait + 999, SALVOR_HOOK_POLL_USEC) / 1000;
+   return wait > INT32_MAX ? INT32_MAX : (int)wait;
+}
+
+void
+SalvorHookPoll()
+{
+   if (running.empty() && leftovers == 0) {
+      return;
+   }
+   bool woken = childEnded.exchange(false);
+   uint64_t now = SalvorClockUsec();
+   if (!woken && now - lastPoll < SALVOR_HOOK_POLL_USEC) {
       return;
    }
    lastPoll = now;
-   if (SalvorHookCheckRunning(now)) {
+   bool ended = SalvorHookCheckRunning(now);
+   if (ended || leftovers > 0) {
+      SalvorHookEndLeftovers();
+   }
+   if (ended) {
       SalvorHookStartQueued();
    }
 }
@@ -211,6 +270,8 @@ void
 SalvorHookShutdown()
 {
    SalvorHookCheckRunning(SalvorClockUsec());
+   // What hooks that ended left behind does not outlive the collector.
+   SalvorHookEndLeftovers();
    SalvorHookStartQueued();
    if (!queued.empty()) {
       Log("Stopping with %zu dump hook runs that did not start: they are not run.\n",
@@ -222,7 +283,7 @@ SalvorHookShutdown()
       Log("Stopping with %zu dump hooks still running: they finish on their own.\n",
           running.size());
       for (SalvorHookRun &run : running) {
-         SalvorPlat_CloseHandle(run.child.errPipe);
+         SalvorPlat_ReleaseChild(run.child);
       }
       running.clear();
    }

@@ -1,6 +1,8 @@
 // The collector's sockets; see salvorListen.h.
 #include "collector/server/salvorListen.h"
 
+#include <string>
+
 #include "collector/server/salvorAddress.h"
 #include "collector/server/salvorServer.h"
 #include "collector/startup/salvorConfig.h"
@@ -20,26 +22,48 @@ SalvorAnyIPv4Listed()
    return false;
 }
 
+/*
+ * The local address to bind: a link-local address with its zone's
+ * interface, which only the socket library can name (so not before it
+ * has started).
+ */
+NetPeer
+SalvorLocalPeer(const NetIp &ip, const char *zone, uint16_t port, std::string *text)
+{
+   *text = SalvorAddrText(ip).text;
+   if (zone[0] == '\0') {
+      return Net_PeerFromIp(ip, port);
+   }
+   text->append("%").append(zone);
+   NetPeer local{};
+   const char *why = "";
+   if (!Net_ResolvePeer(text->c_str(), port, &local, &why)) {
+      SalvorFatal("Couldn't bind socket to %s port %d: %s\n", text->c_str(), SalvorConfig.port,
+                  why);
+   }
+   return local;
+}
+
 NetSocket
-SalvorOpenListenSocket(const NetIp &ip, bool dualStack)
+SalvorOpenListenSocket(const NetIp &ip, const char *zone, bool dualStack)
 {
    uint16_t port = (uint16_t)(SalvorConfig.port & 0xffff);
-   NetPeer local = Net_PeerFromIp(ip, port);
-   SalvorAddrText text(ip);
+   std::string name;
+   NetPeer local = SalvorLocalPeer(ip, zone, port, &name);
    NetSocket sock = Net_UdpSocketFor(&local);
    if (sock < 0) {
       SalvorFatal("Couldn't create socket (returned %d): %s\n", sock,
                   Net_ErrorText(Net_LastError()));
    }
    if (local.v6 && Net_SetV6Only(sock, !dualStack) != 0) {
-      SalvorFatal("Couldn't set up the socket for %s: %s\n", text.text,
+      SalvorFatal("Couldn't set up the socket for %s: %s\n", name.c_str(),
                   Net_ErrorText(Net_LastError()));
    }
    if (Net_BindPeer(sock, &local) != 0) {
-      SalvorFatal("Couldn't bind socket to %s port %d: %s\n", text.text, SalvorConfig.port,
+      SalvorFatal("Couldn't bind socket to %s port %d: %s\n", name.c_str(), SalvorConfig.port,
                   Net_ErrorText(Net_LastError()));
    }
-   Log("Listening on %s port %d%s.\n", text.text, SalvorConfig.port,
+   Log("Listening on %s port %d%s.\n", name.c_str(), SalvorConfig.port,
        local.v6 && dualStack ? " (IPv4 as well)" : "");
    return sock;
 }
@@ -60,7 +84,7 @@ SalvorOpenListenSockets(NetSocket *socks)
    bool dualStack = !SalvorAnyIPv4Listed();
    for (int i = 0; i < SalvorNetConfig.listenCount; i++) {
       const NetIp &ip = SalvorNetConfig.listen[i];
-      socks[i] = SalvorOpenListenSocket(ip, dualStack && ip == any6);
+      socks[i] = SalvorOpenListenSocket(ip, SalvorNetConfig.listenZone[i], dualStack && ip == any6);
    }
    return SalvorNetConfig.listenCount;
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "collector/server/salvorAddress.h"
 #include "collector/server/salvorJournal.h"
 #include "collector/server/salvorSlots.h"
+#include "collector/server/salvorText.h"
 #include "collector/startup/salvorConfig.h"
 #include "collector/startup/salvorOpsConfig.h"
 #include "lib/file/file.h"
@@ -71,9 +73,9 @@ SalvorDiskAllowsInit(const NetIp &clientIP)
    if (SalvorDiskLeaves(0, &left)) {
       return true;
    }
-   Log("Refusing a new dump from %s: the data file system has %" PRIu64 " MiB free, "
-       "and %" PRId64 " MiB are to be kept free.\n", SalvorAddrText(clientIP).text, left >> 20,
-       SalvorOpsConfig.keepFreeMiB);
+   Log("Refusing a new dump from %s: the data file system has %s free, "
+       "and %" PRId64 " MiB are to be kept free.\n", SalvorAddrText(clientIP).text,
+       SalvorSizeText(left).c_str(), SalvorOpsConfig.keepFreeMiB);
    return false;
 }
 
@@ -90,9 +92,9 @@ SalvorDiskAllowsWrite(const NetIp &clientIP, size_t bytes)
    uint64_t left = 0;
    bool allowed = SalvorDiskLeaves(bytes, &left);
    if (!allowed && (!disk.refusing || now - disk.lastRefusalLog >= SALVOR_REFUSAL_LOG_USEC)) {
-      Log("Refusing data from %s: the data file system has %" PRIu64 " MiB free, and "
-          "%" PRId64 " MiB are to be kept free.\n", SalvorAddrText(clientIP).text, left >> 20,
-          SalvorOpsConfig.keepFreeMiB);
+      Log("Refusing data from %s: the data file system has %s free, and "
+          "%" PRId64 " MiB are to be kept free.\n", SalvorAddrText(clientIP).text,
+          SalvorSizeText(left).c_str(), SalvorOpsConfig.keepFreeMiB);
       disk.lastRefusalLog = now;
    } else if (allowed && disk.refusing) {
       Log("The data file system has room again: data is written.\n");
@@ -128,10 +130,60 @@ struct SalvorRetentionPlace {
    std::string path;
 };
 
+// Skips `count` digits at *at (at least `min`, at most `max`); false when they are not there.
 bool
-SalvorIsFinishedDump(const SalvorPlatEntry &e, const SalvorRetentionScan &scan)
+SalvorSkipDigits(const char **at, size_t min, size_t max)
 {
-   if (!e.isFile || e.ownerWritable || std::strncmp(e.name, "zdump_", 6) != 0) {
+   size_t n = 0;
+   while (n < max && (*at)[n] >= '0' && (*at)[n] <= '9') {
+      n++;
+   }
+   *at += n;
+   return n >= min;
+}
+
+bool
+SalvorSkipText(const char **at, const char *text)
+{
+   size_t n = std::strlen(text);
+   if (std::strncmp(*at, text, n) != 0) {
+      return false;
+   }
+   *at += n;
+   return true;
+}
+
+/*
+ * Whether `name` is one the collector gives a dump of the host `hostName`
+ * (its levels joined with dots): zdump_<host>-YYYY-MM-DD-HH_MM-N, or that
+ * with the suffix of a shipped hook's compressed copy. Anything else by a
+ * like name (an operator's zdump_notes, a copy) is not ours to remove.
+ */
+bool
+SalvorIsDumpName(const char *name, const std::string &hostName)
+{
+   const char *at = name;
+   bool ok = SalvorSkipText(&at, "zdump_") && SalvorSkipText(&at, hostName.c_str()) &&
+             SalvorSkipText(&at, "-") && SalvorSkipDigits(&at, 4, 4) &&
+             SalvorSkipText(&at, "-") && SalvorSkipDigits(&at, 2, 2) &&
+             SalvorSkipText(&at, "-") && SalvorSkipDigits(&at, 2, 2) &&
+             SalvorSkipText(&at, "-") && SalvorSkipDigits(&at, 2, 2) &&
+             SalvorSkipText(&at, "_") && SalvorSkipDigits(&at, 2, 2) &&
+             SalvorSkipText(&at, "-");
+   // The counter: 0 to 255, written without leading zeros.
+   const char *counter = at;
+   if (!ok || !SalvorSkipDigits(&at, 1, 3) || (*counter == '0' && at - counter > 1) ||
+       std::atoi(counter) > 255) {
+      return false;
+   }
+   return *at == '\0' || std::strcmp(at, ".zst") == 0 || std::strcmp(at, ".zip") == 0;
+}
+
+bool
+SalvorIsFinishedDump(const SalvorPlatEntry &e, const std::string &hostName,
+                     const SalvorRetentionScan &scan)
+{
+   if (!e.isFile || e.ownerWritable || !SalvorIsDumpName(e.name, hostName)) {
       return false;
    }
    for (const FileId &id : scan.inProgress) {
@@ -161,12 +213,17 @@ SalvorRetentionReason(const SalvorPlatEntry &e, size_t rank, int64_t nowSec, cha
 
 // The dumps of one host's directory; returns how many were removed.
 size_t
-SalvorRetentionHost(FileHandle dir, const std::string &host, const std::string &path,
+SalvorRetentionHost(FileHandle dir, const std::string &host, const SalvorRetentionPlace &at,
                     const std::vector<SalvorPlatEntry> &entries, const SalvorRetentionScan &scan)
 {
+   const std::string &path = at.path;
+   std::string hostName = at.levels[0];
+   for (int i = 1; i < at.depth; i++) {
+      hostName.append(".").append(at.levels[i]);
+   }
    std::vector<const SalvorPlatEntry *> dumps;
    for (const SalvorPlatEntry &e : entries) {
-      if (SalvorIsFinishedDump(e, scan)) {
+      if (SalvorIsFinishedDump(e, hostName, scan)) {
          dumps.push_back(&e);
       }
    }
@@ -214,7 +271,7 @@ SalvorRetentionWalk(FileHandle dir, SalvorRetentionPlace *at, const SalvorRetent
    size_t left = entries.size();
    NetIp host;
    if ((at->depth == 4 || at->depth == 8) && SalvorHostOfLevels(at->levels, at->depth, &host)) {
-      left -= SalvorRetentionHost(dir, SalvorAddrText(host).text, at->path, entries, scan);
+      left -= SalvorRetentionHost(dir, SalvorAddrText(host).text, *at, entries, scan);
    }
    for (const SalvorPlatEntry &e : entries) {
       // Every IPv4 number is also the shape of an IPv6 group.

@@ -7,9 +7,10 @@
 // - <keepDays>, <keepPerHost>: finished dumps older than that, or beyond
 //   the newest so many of their host, are removed at the idle sweep, each
 //   logged and journaled as "removed"; host directories left empty go too.
-//   Only finished dump files of ours are removed (named zdump_*, regular,
-//   without the write bit of a dump in progress, held by no slot), and no
-//   link is followed on the way.
+//   Only finished dump files of ours are removed (regular, named as the
+//   collector names its host's dumps, zdump_<host>-YYYY-MM-DD-HH_MM-N, or
+//   that with a shipped hook's .zst or .zip, without the write bit of a
+//   dump in progress, held by no slot), and no link is followed on the way.
 #pragma once
 
 #include <cstddef>

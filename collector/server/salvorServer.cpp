@@ -1,6 +1,7 @@
 // The collector's receive loop and fatal exit; see salvorServer.h.
 #include "collector/server/salvorServer.h"
 
+#include <atomic>
 #include <memory>
 
 #include "collector/platform/salvorPlat.h"
@@ -36,6 +37,13 @@ SalvorStopWakeup()
    static NetWakeup *wakeup = Net_WakeupCreate();
    return wakeup;
 }
+
+/*
+ * The wake-up once the loop has made it: a stop request reads only this,
+ * so that a signal handler may make one, even before the loop runs (the
+ * loop then sees the flag before its first wait).
+ */
+std::atomic<NetWakeup *> loopWakeup{nullptr};
 
 /*
  * With verbose set, one line per datagram, except that a stream of data
@@ -502,14 +510,34 @@ SalvorEnsureFileLimit()
 
 }  // namespace
 
+namespace {
+
+// Ends the loop's current wait; safe from a signal handler.
+void
+SalvorWakeLoop()
+{
+   NetWakeup *wakeup = loopWakeup.load();
+   if (wakeup != nullptr) {
+      Net_WakeupSignal(wakeup);
+   }
+}
+
+// The loop's wait: the sweep's period, or less when a hook's time runs out sooner.
+int
+SalvorLoopWaitMs()
+{
+   int hookMs = SalvorHookNextWaitMs();
+   int sweepMs = SALVOR_SELECT_TIMEOUT_SEC * 1000;
+   return hookMs >= 0 && hookMs < sweepMs ? hookMs : sweepMs;
+}
+
+}  // namespace
+
 void
 SalvorServerRequestStop()
 {
    SalvorConfig.stopRequested = true;
-   NetWakeup *wakeup = SalvorStopWakeup();
-   if (wakeup != nullptr) {
-      Net_WakeupSignal(wakeup);
-   }
+   SalvorWakeLoop();
 }
 
 namespace {
@@ -549,7 +577,9 @@ SalvorServeSocket(SalvorLoopState *loop, NetSocket sock, NetWakeup *wakeup, int 
       }
       return;
    }
-   if (got == NET_RECV_WOKEN) {
+   // A signal (the operator's stop, a hook's end) interrupts a wait as
+   // the wake-up does.
+   if (got == NET_RECV_WOKEN || (got < 0 && Net_Interrupted(recvError))) {
       return;
    }
    if (got < 0) {
@@ -570,8 +600,8 @@ void
 SalvorServeAny(SalvorLoopState *loop)
 {
    bool readable[SALVOR_MAX_LISTEN];
-   int ready = Net_WaitAnyReadable(loop->socks, loop->count, loop->wakeup,
-                                   SALVOR_SELECT_TIMEOUT_SEC * 1000, readable);
+   int ready = Net_WaitAnyReadable(loop->socks, loop->count, loop->wakeup, SalvorLoopWaitMs(),
+                                   readable);
    if (ready == -1 && !Net_Interrupted(Net_LastError())) {
       SalvorFatal("Select error: %s.\n", Net_ErrorText(Net_LastError()));
    }
@@ -605,6 +635,8 @@ SalvorLoopSetUp(SalvorLoopState *loop)
    SalvorRefusedReset();
    loop->lastSweep = SalvorClockUsec();
    loop->wakeup = SalvorStopWakeup();
+   loopWakeup.store(loop->wakeup);
+   SalvorHookWatch(SalvorWakeLoop);
    // With one socket the wake-up also ends a receive that blocks, so that
    // the receive can be the wait; without that, the loop waits with a poll.
    if (loop->wakeup != nullptr && loop->count == 1) {
@@ -636,7 +668,7 @@ SalvorServerLoop(void (*onListening)())
    while (!SalvorConfig.stopRequested) {
       SalvorSweepIfDue(&loop.lastSweep);
       if (loop.count == 1) {
-         SalvorServeSocket(&loop, loop.socks[0], loop.wakeup, SALVOR_SELECT_TIMEOUT_SEC * 1000);
+         SalvorServeSocket(&loop, loop.socks[0], loop.wakeup, SalvorLoopWaitMs());
       } else {
          SalvorServeAny(&loop);
       }

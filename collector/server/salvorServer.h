@@ -22,7 +22,8 @@ static_assert(SALVOR_BATCH_SIZE <= NET_MAX_BATCH, "one receive fills a whole bat
 int SalvorServerLoop(void (*onListening)() = nullptr);
 /*
  * Sets stopRequested and ends the loop's current wait, so that the loop
- * stops at once instead of at the end of its wait. Safe from any thread.
+ * stops at once instead of at the end of its wait. Safe from any thread
+ * and from a signal handler.
  */
 void SalvorServerRequestStop();
 bool SalvorOpenSocket(NetSocket *sock);

@@ -106,3 +106,15 @@ SalvorAppendLabelValue(std::string *out, const char *text)
       }
    }
 }
+
+std::string
+SalvorSizeText(uint64_t bytes)
+{
+   if (bytes >= (1u << 20)) {
+      return std::to_string(bytes >> 20) + " MiB";
+   }
+   if (bytes >= (1u << 10)) {
+      return std::to_string(bytes >> 10) + " KiB";
+   }
+   return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+}

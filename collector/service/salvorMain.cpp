@@ -44,6 +44,9 @@ SalvorRunDebug(int argc, char **argv)
    if (after == 3 && strcasecmp(argv[4], "-d") == 0) {
       SalvorPlat_DebugBreak();
    }
+   // Ctrl-C stops the foreground collector as a service's stop does: the
+   // dumps in progress are journaled and the queued hooks logged.
+   SalvorPlat_OnStopRequest(SalvorServerRequestStop);
    return SalvorServerLoop();
 }
 

@@ -10,10 +10,16 @@
 
 constexpr int SALVOR_MAX_LISTEN = NET_MAX_WAIT;
 constexpr int SALVOR_MAX_ALLOW = 64;
+// An interface's name or number after "%" in a link-local address, and
+// its NUL: as long as a whole value may be.
+constexpr size_t SALVOR_ZONE_SIZE = 64;
 
 struct SalvorNetSettings {
    // Addresses to bind, each on the configured port; none: every IPv4 address.
    NetIp listen[SALVOR_MAX_LISTEN];
+   // The zone of each: the interface a link-local address is on ("" for
+   // any other address, which has none).
+   char listenZone[SALVOR_MAX_LISTEN][SALVOR_ZONE_SIZE];
    int listenCount;
    // Networks whose hosts are heard; none: every host.
    NetNetwork allow[SALVOR_MAX_ALLOW];

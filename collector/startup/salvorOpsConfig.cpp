@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "collector/platform/salvorOpsPlat.h"
 #include "collector/startup/salvorStartup.h"
+#include "lib/file/file.h"
 #include "lib/string/str.h"
 
 SalvorOpsConfigRecord SalvorOpsConfig = {"", SALVOR_DEFAULT_HOOK_TIMEOUT_SEC, 0, 0, 0, ""};
@@ -63,6 +65,54 @@ SalvorOpsPath(const char *name, const char *value, char *field, const char *what
    return 0;
 }
 
+bool
+SalvorOpsIsBlank(char c)
+{
+   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+/*
+ * The hook is checked once here rather than failing for every dump: it
+ * must be a program that can be started wherever the collector runs.
+ */
+int
+SalvorOpsHook(const char *name, const char *value)
+{
+   size_t len = std::strlen(value);
+   if (len > 0 && (SalvorOpsIsBlank(value[0]) || SalvorOpsIsBlank(value[len - 1]))) {
+      SalvorWin32InitLog("The dump hook \"%s\" begins or ends with white space, which would "
+                         "be taken as part of its name.\n", value);
+      return EINVAL;
+   }
+   int result = SalvorOpsPath(name, value, SalvorOpsConfig.dumpHook, "dump hook");
+   if (result != 0) {
+      return result;
+   }
+   int err = 0;
+   const char *why = nullptr;
+   switch (SalvorPlat_CheckProgram(value, &err)) {
+   case SALVOR_PROGRAM_OK:
+      return 0;
+   case SALVOR_PROGRAM_RELATIVE:
+      why = "is not a full path";
+      break;
+   case SALVOR_PROGRAM_MISSING:
+      SalvorWin32InitLog("The dump hook %s cannot be found: %s\n", value, File_ErrorText(err));
+      break;
+   case SALVOR_PROGRAM_NOT_FILE:
+      why = "is not a regular file";
+      break;
+   case SALVOR_PROGRAM_NOT_EXECUTABLE:
+      why = "is not a program that can be run";
+      break;
+   }
+   if (why != nullptr) {
+      SalvorWin32InitLog("The dump hook %s %s.\n", value, why);
+   }
+   SalvorOpsConfig.dumpHook[0] = '\0';
+   return err != 0 ? err : EINVAL;
+}
+
 }  // namespace
 
 bool
@@ -70,7 +120,7 @@ SalvorOpsConfigApply(const char *name, const char *value, int *result)
 {
    int64_t n = 0;
    if (SalvorOpsNameIs(name, "dumpHook")) {
-      *result = SalvorOpsPath(name, value, SalvorOpsConfig.dumpHook, "dump hook");
+      *result = SalvorOpsHook(name, value);
    } else if (SalvorOpsNameIs(name, "hookTimeout")) {
       *result = SalvorOpsNumber(name, value, 1, 86400, &n);
       SalvorOpsConfig.hookTimeout = *result == 0 ? (int32_t)n : SalvorOpsConfig.hookTimeout;

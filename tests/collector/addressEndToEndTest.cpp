@@ -260,6 +260,21 @@ TEST(Listening, AllowFromLeavesOtherHostsUnansweredAndCounted)
    EXPECT_EQ(log.find("Refused 2 "), std::string::npos) << "once a minute per host";
 }
 
+// A link-local address is bound on the interface its zone names. Nothing
+// is sent to it: only loopback addresses take the tests' traffic.
+TEST(Listening, LinkLocalAddressIsBoundOnItsInterface)
+{
+   std::string address = testutil::LinkLocalAddress();
+   if (address.empty()) {
+      GTEST_SKIP() << "this machine has no link-local IPv6 address";
+   }
+   Collector salvor("<listenAddress>" + address + "</listenAddress><listenAddress>127.0.0.1"
+                    "</listenAddress>");
+   ASSERT_TRUE(salvor.WaitReady("127.0.0.1")) << salvor.Console();
+   EXPECT_NE(salvor.Log().find("Listening on " + address + " port "), std::string::npos)
+      << salvor.Log();
+}
+
 TEST(Listening, MalformedAllowFromStopsTheStartWithTheReason)
 {
    Collector salvor("<allowFrom>10.0.0.1/8</allowFrom>");

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "tests/support/process.h"
 #include "tests/support/testPlatform.h"
 
 namespace testutil {
@@ -37,6 +38,26 @@ private:
    std::unique_ptr<State> state_;
    std::string failure_;
 };
+
+/*
+ * Asks a collector running in the foreground (the `debug` command) to
+ * stop as an operator would: Ctrl-C (`interrupt`) or a termination
+ * request. False where the test cannot: on Windows a console's Ctrl-C
+ * reaches only the processes that share the console.
+ */
+bool AskForegroundStop(Process &process, bool interrupt);
+
+/*
+ * A link-local IPv6 address of this machine with its zone
+ * ("fe80::...%eth0"), to bind on without sending to it; "" when it has
+ * none the test can find.
+ */
+std::string LinkLocalAddress();
+
+// Whether no process (not even one ended but not yet reaped) has the id `pid`.
+bool ProcessGone(long pid);
+// Ends the process `pid`, when a test fails and leaves it running.
+void EndProcess(long pid);
 
 /*
  * A dump hook named `base` in `dir`: a /bin/sh script of the lines `sh`

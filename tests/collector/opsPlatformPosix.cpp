@@ -2,9 +2,13 @@
 // service manager, with a notify socket nobody reads and SIGTERM to stop.
 #include "tests/collector/opsPlatform.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <csignal>
+#include <fstream>
 
 #include "tests/support/notifySocket.h"
 #include "tests/support/process.h"
@@ -46,6 +50,49 @@ ServiceCollector::Stop()
    kill(state_->process->Pid(), SIGTERM);
    auto exit = state_->process->WaitFor(std::chrono::seconds(20));
    return exit ? exit->Code() : -1;
+}
+
+bool
+AskForegroundStop(Process &process, bool interrupt)
+{
+   return kill(process.Pid(), interrupt ? SIGINT : SIGTERM) == 0;
+}
+
+std::string
+LinkLocalAddress()
+{
+   // Lines of 32 hexadecimal digits, interface number, prefix length,
+   // scope (0x20: link), flags and the interface's name.
+   std::ifstream list("/proc/net/if_inet6");
+   std::string hex, index, prefix, scope, flags, name;
+   while (list >> hex >> index >> prefix >> scope >> flags >> name) {
+      if (scope != "20" || hex.size() != 32) {
+         continue;
+      }
+      in6_addr addr{};
+      for (int i = 0; i < 16; i++) {
+         addr.s6_addr[i] = (uint8_t)std::stoul(hex.substr((size_t)i * 2, 2), nullptr, 16);
+      }
+      char text[INET6_ADDRSTRLEN];
+      if (inet_ntop(AF_INET6, &addr, text, sizeof text) != nullptr) {
+         return std::string(text) + "%" + name;
+      }
+   }
+   return "";
+}
+
+bool
+ProcessGone(long pid)
+{
+   return kill((pid_t)pid, 0) != 0 && errno == ESRCH;
+}
+
+void
+EndProcess(long pid)
+{
+   if (pid > 1) {
+      kill((pid_t)pid, SIGKILL);
+   }
 }
 
 std::string

@@ -122,6 +122,42 @@ ServiceCollector::Stop()
    return GetExitCodeProcess(state_->process, &code) ? (int)code : -1;
 }
 
+bool
+AskForegroundStop(Process &process, bool interrupt)
+{
+   (void)process;
+   (void)interrupt;
+   return false;
+}
+
+std::string
+LinkLocalAddress()
+{
+   return "";  // Wine's interfaces are the host's; the Linux run binds one
+}
+
+bool
+ProcessGone(long pid)
+{
+   HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, (DWORD)pid);
+   if (process == nullptr) {
+      return true;
+   }
+   bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+   CloseHandle(process);
+   return ended;
+}
+
+void
+EndProcess(long pid)
+{
+   HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, (DWORD)pid);
+   if (process != nullptr) {
+      TerminateProcess(process, 1);
+      CloseHandle(process);
+   }
+}
+
 std::string
 WriteHook(const std::string &dir, const std::string &base, const std::string &sh,
           const std::string &cmd)

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "collector/server/salvorAddress.h"
@@ -17,6 +18,7 @@
 #include "collector/startup/salvorConfigFile.h"
 #include "collector/startup/salvorOpsConfig.h"
 #include "tests/support/testFiles.h"
+#include "tests/support/testPlatform.h"
 
 namespace {
 
@@ -155,6 +157,16 @@ TEST(Escaping, LabelValuesEscapeQuotesBackslashesAndNewlines)
    EXPECT_EQ(out, "a\\\"b\\\\c\\nd\xef\xbf\xbd");
 }
 
+// A nearly full file system must not read as "0 MiB free".
+TEST(SizeText, SmallAmountsKeepAUnitThatShowsThem)
+{
+   EXPECT_EQ(SalvorSizeText(1004 * 1024), "1004 KiB");
+   EXPECT_EQ(SalvorSizeText((5u << 20) + 1023), "5 MiB");
+   EXPECT_EQ(SalvorSizeText(1u << 20), "1 MiB");
+   EXPECT_EQ(SalvorSizeText(1023), "1023 bytes");
+   EXPECT_EQ(SalvorSizeText(0), "0 bytes");
+}
+
 // The host whose directory levels SalvorHostLevels made for `text`, as text.
 std::string
 RoundTrip(const char *text)
@@ -211,6 +223,14 @@ protected:
       testutil::WriteFile(path, "<config>" + inner + "</config>");
       return SalvorWin32ReadConfig(path.c_str());
    }
+   // A program in the test's directory that a hook may name; its path.
+   std::string Program(const std::string &name)
+   {
+      std::string path = dir / name;
+      testutil::WriteFile(path, TEST_ON_WINDOWS ? "@exit /b 0\r\n" : "#!/bin/sh\n");
+      std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+      return path;
+   }
    testutil::TempDir dir;
 };
 
@@ -227,11 +247,12 @@ TEST_F(OpsSettings, AbsentElementsLeaveEveryFeatureOff)
 
 TEST_F(OpsSettings, ValuesAreTakenByPrefixLikeTheOtherElements)
 {
-   EXPECT_EQ(Read("<dumpHookPath>/usr/lib/salvor/hook</dumpHookPath><hookTimeoutSec> 20 "
+   std::string hook = Program(TEST_ON_WINDOWS ? "hook.cmd" : "hook");
+   EXPECT_EQ(Read("<dumpHookPath>" + hook + "</dumpHookPath><hookTimeoutSec> 20 "
                   "</hookTimeoutSec><keepFreeMiB>512</keepFreeMiB><keepDays>7</keepDays>"
                   "<keepPerHost>3</keepPerHost><metricsFile>/m/salvor.prom</metricsFile>"),
              0);
-   EXPECT_STREQ(SalvorOpsConfig.dumpHook, "/usr/lib/salvor/hook");
+   EXPECT_STREQ(SalvorOpsConfig.dumpHook, hook.c_str());
    EXPECT_EQ(SalvorOpsConfig.hookTimeout, 20);
    EXPECT_EQ(SalvorOpsConfig.keepFreeMiB, 512);
    EXPECT_EQ(SalvorOpsConfig.keepDays, 7);
@@ -274,6 +295,36 @@ TEST_F(OpsSettings, MetricsAreWrittenThroughANewFileNeverThroughAPlantedLink)
    for (const auto &entry : std::filesystem::directory_iterator(dir.Path())) {
       EXPECT_FALSE(entry.path().filename().string().starts_with("salvor.prom.tmp."))
          << "a temporary file was left: " << entry.path();
+   }
+}
+
+// A hook that cannot be started would fail for every dump: it is refused
+// at start instead.
+TEST_F(OpsSettings, HookThatCannotBeStartedIsRefused)
+{
+   std::string hook = Program(TEST_ON_WINDOWS ? "hook.cmd" : "hook");
+   std::string text = dir / (TEST_ON_WINDOWS ? "notes.txt" : "notes");
+   testutil::WriteFile(text, "not a program");
+   std::filesystem::permissions(text, std::filesystem::perms::owner_read |
+                                         std::filesystem::perms::owner_write);
+   std::string relative = TEST_ON_WINDOWS ? "hook.cmd" : "./hook";
+   const std::pair<std::string, const char *> cases[] = {
+      {relative, "is not a full path"},
+      {dir / "missing", "cannot be found"},
+      {dir.Path(), "is not a regular file"},
+      {text, "is not a program that can be run"},
+      {" " + hook, "begins or ends with white space"},
+      {hook + " ", "begins or ends with white space"},
+   };
+   for (const auto &[bad, reason] : cases) {
+      SalvorConfigReset();
+      // The reason goes to the start-up trace, which the console copies.
+      SalvorConfig.debugMode = true;
+      ::testing::internal::CaptureStderr();
+      EXPECT_NE(Read("<dumpHook>" + bad + "</dumpHook>"), 0) << "\"" << bad << "\"";
+      std::string trace = ::testing::internal::GetCapturedStderr();
+      EXPECT_NE(trace.find(reason), std::string::npos) << trace;
+      EXPECT_STREQ(SalvorOpsConfig.dumpHook, "") << bad;
    }
 }
 

@@ -165,6 +165,31 @@ TEST_F(ConfigFile, ListenAddressesAndAllowedNetworksAreCollectedInOrder)
    EXPECT_EQ(SalvorNetConfig.allowCount, 0);
 }
 
+// A link-local address is bound on its interface: it needs its zone, and
+// no other address takes one.
+TEST_F(ConfigFile, LinkLocalListenAddressTakesItsZone)
+{
+   EXPECT_EQ(ReadValues("<listenAddress>fe80::1%eth0</listenAddress>"
+                        "<listenAddress>fe80::1%3</listenAddress><listenAddress>::1</listenAddress>"),
+             0);
+   ASSERT_EQ(SalvorNetConfig.listenCount, 3);
+   NetIp linkLocal;
+   ASSERT_TRUE(Net_ParseIp("fe80::1", &linkLocal));
+   EXPECT_EQ(SalvorNetConfig.listen[0], linkLocal);
+   EXPECT_STREQ(SalvorNetConfig.listenZone[0], "eth0");
+   EXPECT_STREQ(SalvorNetConfig.listenZone[1], "3") << "the same address on another interface";
+   EXPECT_STREQ(SalvorNetConfig.listenZone[2], "");
+   for (const char *bad : {"<listenAddress>fe80::1</listenAddress>",
+                           "<listenAddress>fe80::1%</listenAddress>",
+                           "<listenAddress>2001:db8::1%eth0</listenAddress>",
+                           "<listenAddress>127.0.0.1%lo</listenAddress>",
+                           "<listenAddress>fe80::1%eth0</listenAddress>"
+                           "<listenAddress>fe80::1%eth0</listenAddress>"}) {
+      SalvorConfigReset();
+      EXPECT_EQ(ReadValues(bad), -1) << bad;
+   }
+}
+
 TEST_F(ConfigFile, MalformedListenAddressOrNetworkRefusesTheFile)
 {
    for (const char *bad : {"<listenAddress>localhost</listenAddress>",
