@@ -39,6 +39,11 @@ SalvorOpenListenSocket(const NetIp &ip, bool dualStack)
       SalvorFatal("Couldn't bind socket to %s port %d: %s\n", text.text, SalvorConfig.port,
                   Net_ErrorText(Net_LastError()));
    }
+   if (Net_IgnorePeerResets(sock) != 0) {
+      // The receive errors they cause are still taken as transient.
+      Log("Reports of unreachable peers stay on for %s: %s\n", text.text,
+          Net_ErrorText(Net_LastError()));
+   }
    Log("Listening on %s port %d%s.\n", text.text, SalvorConfig.port,
        local.v6 && dualStack ? " (IPv4 as well)" : "");
    return sock;

@@ -19,6 +19,15 @@
 
 #include "lib/misc/platFaultWin32.h"
 
+// The vendor controls that make a UDP socket report ICMP messages about
+// its earlier datagrams; the second is missing from some headers.
+#ifndef SIO_UDP_CONNRESET
+#define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
+#endif
+#ifndef SIO_UDP_NETRESET
+#define SIO_UDP_NETRESET _WSAIOW(IOC_VENDOR, 15)
+#endif
+
 namespace {
 
 thread_local int netError = 0;
@@ -32,6 +41,7 @@ NetErrnoOf(int wsa)
    case WSAEWOULDBLOCK: return EWOULDBLOCK;
    case WSAEINTR: return EINTR;
    case WSAECONNRESET: return ECONNREFUSED;  // a UDP peer's port was closed
+   case WSAENETRESET: return ENETRESET;      // an earlier reply's time ran out
    case WSAECONNREFUSED: return ECONNREFUSED;
    case WSAEHOSTUNREACH: return EHOSTUNREACH;
    case WSAENETUNREACH: return ENETUNREACH;
@@ -127,11 +137,16 @@ NetReceiveOne(SOCKET sock, void *buf, size_t len, sockaddr_in6 *addr, size_t *fu
 bool
 NetPlat_Allowed(PlatCall call, size_t *len)
 {
-   if (!PlatFault_Allowed(call, len)) {
-      netError = errno;
-      return false;
+   int err = PlatFault_Check(call, len);
+   if (err == 0) {
+      return true;
    }
-   return true;
+   // A fault armed as a Winsock code goes through the table, as the real
+   // call's error would; one armed as an errno is taken as it is.
+   WSASetLastError((int)PlatFaultWin32Error(err));
+   netError = (err & PLAT_FAULT_WIN32_CODE) != 0 ? NetErrnoOf(WSAGetLastError()) : err;
+   errno = netError;
+   return false;
 }
 
 SOCKET
@@ -159,6 +174,21 @@ void
 Net_Cleanup()
 {
    WSACleanup();
+}
+
+int
+Net_IgnorePeerResets(NetSocket sock)
+{
+   int rc = 0;
+   for (DWORD control : {SIO_UDP_CONNRESET, SIO_UDP_NETRESET}) {
+      BOOL report = FALSE;
+      DWORD unused = 0;
+      if (WSAIoctl(NetPlat_Handle(sock), control, &report, sizeof report, nullptr, 0, &unused,
+                   nullptr, nullptr) == SOCKET_ERROR) {
+         rc = NetFailed(-1);
+      }
+   }
+   return rc;
 }
 
 void
@@ -203,8 +233,11 @@ Net_WakeupCreate()
    if (wakeup == nullptr) {
       return nullptr;
    }
-   wakeup->in = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-   wakeup->out = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+   // Not inherited: a hook's process must not keep the loop's sockets.
+   wakeup->in = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
+                           WSA_FLAG_NO_HANDLE_INHERIT);
+   wakeup->out = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
+                            WSA_FLAG_NO_HANDLE_INHERIT);
    sockaddr_in addr = NetToSockaddr(NET_LOOPBACK, 0);
    int len = sizeof addr;
    u_long on = 1;
@@ -464,6 +497,7 @@ Net_ErrorText(int err)
    case EMSGSIZE: return "Message too long";
    case ETIMEDOUT: return "Connection timed out";
    case ENETDOWN: return "Network is down";
+   case ENETRESET: return "Network dropped connection on reset";
    default: return strerror(err);
    }
 }
