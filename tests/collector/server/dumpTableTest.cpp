@@ -409,10 +409,9 @@ TEST_F(DumpTable, CreateFailuresLeaveTheSlotFree)
                             dataDir.Path() + " directory\n"));
    EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
 
-   // Windows's open has no result of its own for a full disk: its
-   // generic error, answered as a limit.
+   // A full disk is a failed create on every platform, never a limit.
    PlatFault_Inject(PLAT_OPEN, ENOSPC);
-   EXPECT_EQ(Init(HOST_A, 1).status, TEST_ON_WINDOWS ? hxk_limit_exceeded : hxk_create_failed);
+   EXPECT_EQ(Init(HOST_A, 1).status, hxk_create_failed);
    PlatFault_Clear();
    EXPECT_EQ(Init(HOST_A, 1).assignedDumpID, 0u);
 }
