@@ -392,35 +392,15 @@ SalvorOpsEntryOf(const FILE_ID_BOTH_DIR_INFO &info, const std::string &name, DWO
    bool dirBit = (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
    e.isDir = dirBit && !link;
    e.isFile = !dirBit && !link;
-   e.ownerWritable = false;  // the caller asks the file
+   // A finished dump is marked read-only at its done; a partial one,
+   // written now or left by a stop, is not.
+   e.ownerWritable = (info.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
    int64_t since1970 = info.LastWriteTime.QuadPart - FILETIME_UNIX_EPOCH;
    e.mtimeSec = since1970 / 10000000;
    e.mtimeNsec = since1970 % 10000000 * 100;
    e.size = (uint64_t)info.EndOfFile.QuadPart;
    e.id = FileId{volume, (uint64_t)info.FileId.QuadPart};
    return e;
-}
-
-/*
- * Whether some process has the file `name` below `dir` open for writing:
- * an open that reads and lets no one else write fails with a sharing
- * violation then. A file that cannot be asked counts as written to, so
- * that nothing takes it for finished.
- */
-bool
-SalvorOpsBeingWritten(FileHandle dir, const char *name)
-{
-   std::wstring path;
-   if (!SalvorOpsPathBelow(dir, name, &path)) {
-      return true;
-   }
-   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-   if (h == INVALID_HANDLE_VALUE) {
-      return true;
-   }
-   CloseHandle(h);
-   return false;
 }
 
 }  // namespace
@@ -447,7 +427,6 @@ SalvorPlat_ListDirAt(FileHandle dir, std::vector<SalvorPlatEntry> *entries)
          if (name != nullptr && std::strcmp(name.get(), ".") != 0 &&
              std::strcmp(name.get(), "..") != 0) {
             SalvorPlatEntry e = SalvorOpsEntryOf(*info, name.get(), dirInfo.dwVolumeSerialNumber);
-            e.ownerWritable = e.isFile && SalvorOpsBeingWritten(dir, e.name);
             entries->push_back(e);
          }
          if (info->NextEntryOffset == 0) {
