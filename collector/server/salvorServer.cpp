@@ -2,6 +2,7 @@
 #include "collector/server/salvorServer.h"
 
 #include <memory>
+#include <mutex>
 
 #include "collector/platform/salvorPlat.h"
 #include "collector/server/salvorAddress.h"
@@ -27,14 +28,14 @@ namespace {
 // dataOffset / 2^20 of the last debug line, shared by all clients.
 uint32_t lastLoggedMB = 0;
 
-// Ends the loop's wait when a stop is requested from another thread. Made
-// once and kept for the process, so a request never meets a freed one.
-NetWakeup *
-SalvorStopWakeup()
-{
-   static NetWakeup *wakeup = Net_WakeupCreate();
-   return wakeup;
-}
+/*
+ * Ends the loop's wait when a stop is requested from another thread. It
+ * belongs to a run of the loop: made once the sockets are started, and
+ * gone before they are cleaned up (on Windows the clean-up would leave
+ * it a dead socket). The lock keeps a request from meeting a freed one.
+ */
+std::mutex stopWakeupLock;
+NetWakeup *stopWakeup = nullptr;
 
 /*
  * With verbose set, one line per datagram, except that a stream of data
@@ -72,6 +73,7 @@ SalvorOpenSocket(NetSocket *sock)
       SalvorFatal("Couldn't bind socket to port %d: %s\n", SalvorConfig.port,
                   Net_ErrorText(Net_LastError()));
    }
+   Net_IgnorePeerResets(*sock);  // their receive errors are transient in any case
    return true;
 }
 
@@ -504,9 +506,9 @@ void
 SalvorServerRequestStop()
 {
    SalvorConfig.stopRequested = true;
-   NetWakeup *wakeup = SalvorStopWakeup();
-   if (wakeup != nullptr) {
-      Net_WakeupSignal(wakeup);
+   std::lock_guard<std::mutex> guard(stopWakeupLock);
+   if (stopWakeup != nullptr) {
+      Net_WakeupSignal(stopWakeup);
    }
 }
 
@@ -602,7 +604,11 @@ SalvorLoopSetUp(SalvorLoopState *loop)
    SalvorHostLogReset();
    SalvorRefusedReset();
    loop->lastSweep = SalvorClockUsec();
-   loop->wakeup = SalvorStopWakeup();
+   loop->wakeup = Net_WakeupCreate();
+   {
+      std::lock_guard<std::mutex> guard(stopWakeupLock);
+      stopWakeup = loop->wakeup;
+   }
    // With one socket the wake-up also ends a receive that blocks, so that
    // the receive can be the wait; without that, the loop waits with a poll.
    if (loop->wakeup != nullptr && loop->count == 1) {
@@ -642,6 +648,9 @@ SalvorServerLoop(void (*onListening)())
 
    if (loop.wakeup != nullptr) {
       Net_WakeupDetach(loop.wakeup);
+      std::lock_guard<std::mutex> guard(stopWakeupLock);
+      stopWakeup = nullptr;
+      Net_WakeupDestroy(loop.wakeup);
    }
    Log("Stopping network coredump server now.\n");
    SalvorJournalStopAll();
