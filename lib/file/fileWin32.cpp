@@ -426,9 +426,29 @@ FilePlat_CreationMask()
 
 namespace {
 
+// The thread's event that its transfers complete on; null when none can be had.
+HANDLE
+FileWin32TransferEvent()
+{
+   struct Event {
+      HANDLE h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+      ~Event()
+      {
+         if (h != nullptr) {
+            CloseHandle(h);
+         }
+      }
+   };
+   static thread_local Event event;
+   return event.h;
+}
+
 /*
  * One ReadFile or WriteFile at `offset`, waiting for it when the handle
- * was opened for overlapped transfers. done receives the bytes moved.
+ * was opened for overlapped transfers. done receives the bytes moved,
+ * from the completed record only: a count the call itself returns may be
+ * wrong for an overlapped handle. The wait is on an event of the
+ * transfer's own, not on the handle, which any transfer on it signals.
  */
 template <typename Transfer>
 bool
@@ -437,11 +457,12 @@ FileWin32Transfer(HANDLE h, int64_t offset, DWORD *done, Transfer transfer)
    OVERLAPPED ov{};
    ov.Offset = (DWORD)((uint64_t)offset & 0xFFFFFFFFu);
    ov.OffsetHigh = (DWORD)((uint64_t)offset >> 32);
-   *done = 0;
-   if (transfer(&ov)) {
-      return true;
+   ov.hEvent = FileWin32TransferEvent();
+   if (ov.hEvent == nullptr) {
+      return false;
    }
-   if (GetLastError() != ERROR_IO_PENDING) {
+   *done = 0;
+   if (!transfer(&ov) && GetLastError() != ERROR_IO_PENDING) {
       return false;
    }
    return GetOverlappedResult(h, &ov, done, TRUE) != 0;
@@ -454,7 +475,7 @@ FileWin32WriteOnce(HANDLE h, const void *buf, size_t count, int64_t offset, size
    DWORD want = count > 0x7FFFFFFF ? 0x7FFFFFFF : (DWORD)count;
    DWORD n = 0;
    bool ok = FileWin32Transfer(h, offset, &n, [&](OVERLAPPED *ov) {
-      return WriteFile(h, buf, want, &n, ov) != 0;
+      return WriteFile(h, buf, want, nullptr, ov) != 0;
    });
    *put = n;
    if (ok && n == 0 && want > 0) {
@@ -477,7 +498,7 @@ FilePlat_ReadAt(FilePlatHandle h, void *buf, size_t count, int64_t offset, size_
    DWORD want = count > 0x7FFFFFFF ? 0x7FFFFFFF : (DWORD)count;
    DWORD n = 0;
    bool ok = FileWin32Transfer(file, offset, &n, [&](OVERLAPPED *ov) {
-      return ReadFile(file, buf, want, &n, ov) != 0;
+      return ReadFile(file, buf, want, nullptr, ov) != 0;
    });
    if (!ok && GetLastError() == ERROR_HANDLE_EOF) {
       SetLastError(0);
