@@ -15,6 +15,7 @@
 #include <vector>
 #include <windows.h>
 
+#include "collector/platform/salvorOpsPlatWin32.h"
 #include "lib/misc/utilScoped.h"
 #include "lib/misc/win32Text.h"
 
@@ -64,11 +65,18 @@ SalvorOpsPathBelow(FileHandle dir, const char *name, std::wstring *out)
    return true;
 }
 
-/*
- * The environment block of a child: `env` first, then the collector's own
- * variables whose names `env` does not set (names ignore case here),
- * sorted by name as the system keeps its own blocks.
- */
+// The name of an entry "NAME=value" with its "=": the first "=" after
+// the first character (the system's own entries such as "=C:=C:\dir"
+// begin with one). Empty for an entry without a value.
+std::wstring
+SalvorOpsEnvName(const std::wstring &entry)
+{
+   size_t equals = entry.find(L'=', 1);
+   return equals == std::wstring::npos ? std::wstring() : entry.substr(0, equals + 1);
+}
+
+}  // namespace
+
 std::wstring
 SalvorOpsEnvironmentBlock(const char *const *env)
 {
@@ -76,12 +84,12 @@ SalvorOpsEnvironmentBlock(const char *const *env)
    std::vector<std::wstring> names;
    for (const char *const *e = env; *e != nullptr; e++) {
       WideText wide(Win32Text_ToUtf16(*e));
-      if (wide == nullptr) {
-         continue;
+      std::wstring name = wide == nullptr ? L"" : SalvorOpsEnvName(wide.get());
+      if (name.empty()) {
+         continue;  // no "NAME=value": nothing to set, and nothing to replace
       }
-      std::wstring entry = wide.get();
-      names.push_back(entry.substr(0, entry.find(L'=') + 1));
-      entries.push_back(entry);
+      names.push_back(name);
+      entries.push_back(wide.get());
    }
    wchar_t *own = GetEnvironmentStringsW();
    for (const wchar_t *p = own; p != nullptr && *p != L'\0'; p += std::wcslen(p) + 1) {
@@ -94,9 +102,13 @@ SalvorOpsEnvironmentBlock(const char *const *env)
       }
    }
    FreeEnvironmentStringsW(own);
+   // The system's order: by name alone, compared code unit by code unit
+   // in upper case ("AB" before "A_B"), not by the whole entry in lower case.
    std::stable_sort(entries.begin(), entries.end(),
                     [](const std::wstring &a, const std::wstring &b) {
-                       return _wcsicmp(a.c_str(), b.c_str()) < 0;
+                       std::wstring na = SalvorOpsEnvName(a), nb = SalvorOpsEnvName(b);
+                       return CompareStringOrdinal(na.c_str(), (int)na.size() - 1, nb.c_str(),
+                                                   (int)nb.size() - 1, TRUE) == CSTR_LESS_THAN;
                     });
    std::wstring block;
    for (const std::wstring &entry : entries) {
@@ -104,6 +116,8 @@ SalvorOpsEnvironmentBlock(const char *const *env)
    }
    return block + L'\0';
 }
+
+namespace {
 
 /*
  * What CreateProcessW runs for `path`: the program itself, or for a batch
