@@ -179,8 +179,9 @@ Net_Cleanup()
 int
 Net_IgnorePeerResets(NetSocket sock)
 {
+   static const DWORD controls[] = {SIO_UDP_CONNRESET, SIO_UDP_NETRESET};
    int rc = 0;
-   for (DWORD control : {SIO_UDP_CONNRESET, SIO_UDP_NETRESET}) {
+   for (DWORD control : controls) {
       BOOL report = FALSE;
       DWORD unused = 0;
       if (WSAIoctl(NetPlat_Handle(sock), control, &report, sizeof report, nullptr, 0, &unused,
