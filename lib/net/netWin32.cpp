@@ -60,12 +60,24 @@ NetErrnoOf(int wsa)
    }
 }
 
+/*
+ * Keeps `wsa` as the thread's error for Net_LastError, and as its last
+ * error too: reaching a thread-local variable may itself clear the last
+ * error (the run-time's emulated thread storage asks TlsGetValue).
+ */
+void
+NetKeepError(int wsa)
+{
+   netError = NetErrnoOf(wsa);
+   WSASetLastError(wsa);
+}
+
 // Records the failure of the Winsock call just made; returns `value`.
 template <typename T>
 T
 NetFailed(T value)
 {
-   netError = NetErrnoOf(WSAGetLastError());
+   NetKeepError(WSAGetLastError());
    return value;
 }
 
@@ -143,9 +155,11 @@ NetPlat_Allowed(PlatCall call, size_t *len)
    }
    // A fault armed as a Winsock code goes through the table, as the real
    // call's error would; one armed as an errno is taken as it is.
-   WSASetLastError((int)PlatFaultWin32Error(err));
-   netError = (err & PLAT_FAULT_WIN32_CODE) != 0 ? NetErrnoOf(WSAGetLastError()) : err;
-   errno = netError;
+   int wsa = (int)PlatFaultWin32Error(err);
+   int mapped = (err & PLAT_FAULT_WIN32_CODE) != 0 ? NetErrnoOf(wsa) : err;
+   netError = mapped;
+   errno = mapped;
+   WSASetLastError(wsa);  // last: reaching netError may have cleared it
    return false;
 }
 
@@ -179,6 +193,8 @@ Net_Cleanup()
 int
 Net_IgnorePeerResets(NetSocket sock)
 {
+   // The second switch is younger than the first: a system without it
+   // (or Wine) refuses it as unknown, which leaves nothing to switch off.
    static const DWORD controls[] = {SIO_UDP_CONNRESET, SIO_UDP_NETRESET};
    int rc = 0;
    for (DWORD control : controls) {
@@ -186,7 +202,9 @@ Net_IgnorePeerResets(NetSocket sock)
       DWORD unused = 0;
       if (WSAIoctl(NetPlat_Handle(sock), control, &report, sizeof report, nullptr, 0, &unused,
                    nullptr, nullptr) == SOCKET_ERROR) {
-         rc = NetFailed(-1);
+         int wsa = WSAGetLastError();
+         bool unknown = control == SIO_UDP_NETRESET && (wsa == WSAEOPNOTSUPP || wsa == WSAEINVAL);
+         rc = unknown ? rc : NetFailed(-1);
       }
    }
    return rc;
@@ -249,7 +267,7 @@ Net_WakeupCreate()
              ioctlsocket(wakeup->in, FIONBIO, &on) == 0 &&
              ioctlsocket(wakeup->out, FIONBIO, &on) == 0;
    if (!ok) {
-      netError = NetErrnoOf(WSAGetLastError());
+      NetKeepError(WSAGetLastError());
       Net_WakeupDestroy(wakeup);
       return nullptr;
    }
@@ -442,8 +460,7 @@ Net_RecvFrom(NetSocket sock, void *buf, size_t len, NetAddr *from, size_t *datag
       return -1;
    }
    if (dontWait && !NetWaiting(NetPlat_Handle(sock))) {
-      netError = EWOULDBLOCK;
-      WSASetLastError(WSAEWOULDBLOCK);
+      NetKeepError(WSAEWOULDBLOCK);
       return -1;
    }
    sockaddr_in6 addr{};  // either family
@@ -516,8 +533,9 @@ Net_UdpSocketFor(const NetPeer *peer, bool nonBlocking)
    }
    u_long on = 1;
    if (nonBlocking && ioctlsocket(sock, FIONBIO, &on) != 0) {
-      netError = NetErrnoOf(WSAGetLastError());
+      int wsa = WSAGetLastError();
       closesocket(sock);
+      NetKeepError(wsa);
       return NET_INVALID_SOCKET;
    }
    return (NetSocket)sock;
@@ -533,7 +551,7 @@ Net_SendConnectedBatch(NetSocket sock, const NetOutgoing *msgs, int count)
    for (int i = 0; i < count; i++) {
       int n = send(NetPlat_Handle(sock), (const char *)msgs[i].buf, (int)msgs[i].length, 0);
       if (n == SOCKET_ERROR) {
-         netError = NetErrnoOf(WSAGetLastError());
+         NetKeepError(WSAGetLastError());
          return i > 0 ? i : -1;
       }
    }

@@ -45,8 +45,10 @@ TEST_F(NetWin32, ReceiveErrorsThatAHostCanProvokeAreTransient)
    size_t full = 0;
    for (const auto &c : cases) {
       PlatFault_Inject(PLAT_RECVFROM, PlatFault_Win32Code(c.wsa));
-      EXPECT_LT(Net_RecvFrom(sock, buf, sizeof buf, nullptr, &full, false), 0);
-      EXPECT_EQ(WSAGetLastError(), c.wsa);
+      long n = Net_RecvFrom(sock, buf, sizeof buf, nullptr, &full, false);
+      int wsa = WSAGetLastError();  // before any other call can change it
+      EXPECT_LT(n, 0);
+      EXPECT_EQ(wsa, c.wsa);
       EXPECT_EQ(Net_IsTransientReceiveError(Net_LastError()), c.transient)
          << c.wsa << ": " << Net_ErrorText(Net_LastError());
    }
@@ -68,7 +70,9 @@ TEST_F(NetWin32, BatchReceiveReportsTheWinsockErrorMapped)
 
 TEST_F(NetWin32, ServingSocketTakesBothResetSwitches)
 {
-   EXPECT_EQ(Net_IgnorePeerResets(sock), 0) << Net_ErrorText(Net_LastError());
+   int rc = Net_IgnorePeerResets(sock);
+   int wsa = WSAGetLastError();
+   EXPECT_EQ(rc, 0) << Net_ErrorText(Net_LastError()) << " " << wsa;
 }
 
 }  // namespace
