@@ -130,8 +130,7 @@ struct SalvorPlatEntry {
    char name[256];
    bool isDir;
    bool isFile;          // a regular file
-   // The owner's write bit. Windows keeps none that marks a dump: there it
-   // is whether some process has the file open for writing.
+   // The owner's write bit; on Windows, the read-only attribute's absence.
    bool ownerWritable;
    int64_t mtimeSec;     // since 1970
    int64_t mtimeNsec;    // within that second

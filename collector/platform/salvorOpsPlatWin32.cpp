@@ -16,6 +16,7 @@
 #include <vector>
 #include <windows.h>
 
+#include "collector/platform/salvorOpsPlatWin32.h"
 #include "lib/misc/platFaultWin32.h"
 #include "lib/misc/utilScoped.h"
 #include "lib/misc/win32Text.h"
@@ -111,11 +112,18 @@ SalvorOpsPathBelow(FileHandle dir, const char *name, std::wstring *out)
    return true;
 }
 
-/*
- * The environment block of a child: `env` first, then the collector's own
- * variables whose names `env` does not set (names ignore case here),
- * sorted by name as the system keeps its own blocks.
- */
+// The name of an entry "NAME=value" with its "=": the first "=" after
+// the first character (the system's own entries such as "=C:=C:\dir"
+// begin with one). Empty for an entry without a value.
+std::wstring
+SalvorOpsEnvName(const std::wstring &entry)
+{
+   size_t equals = entry.find(L'=', 1);
+   return equals == std::wstring::npos ? std::wstring() : entry.substr(0, equals + 1);
+}
+
+}  // namespace
+
 std::wstring
 SalvorOpsEnvironmentBlock(const char *const *env)
 {
@@ -123,12 +131,12 @@ SalvorOpsEnvironmentBlock(const char *const *env)
    std::vector<std::wstring> names;
    for (const char *const *e = env; *e != nullptr; e++) {
       WideText wide(Win32Text_ToUtf16(*e));
-      if (wide == nullptr) {
-         continue;
+      std::wstring name = wide == nullptr ? L"" : SalvorOpsEnvName(wide.get());
+      if (name.empty()) {
+         continue;  // no "NAME=value": nothing to set, and nothing to replace
       }
-      std::wstring entry = wide.get();
-      names.push_back(entry.substr(0, entry.find(L'=') + 1));
-      entries.push_back(entry);
+      names.push_back(name);
+      entries.push_back(wide.get());
    }
    wchar_t *own = GetEnvironmentStringsW();
    for (const wchar_t *p = own; p != nullptr && *p != L'\0'; p += std::wcslen(p) + 1) {
@@ -141,9 +149,13 @@ SalvorOpsEnvironmentBlock(const char *const *env)
       }
    }
    FreeEnvironmentStringsW(own);
+   // The system's order: by name alone, compared code unit by code unit
+   // in upper case ("AB" before "A_B"), not by the whole entry in lower case.
    std::stable_sort(entries.begin(), entries.end(),
                     [](const std::wstring &a, const std::wstring &b) {
-                       return _wcsicmp(a.c_str(), b.c_str()) < 0;
+                       std::wstring na = SalvorOpsEnvName(a), nb = SalvorOpsEnvName(b);
+                       return CompareStringOrdinal(na.c_str(), (int)na.size() - 1, nb.c_str(),
+                                                   (int)nb.size() - 1, TRUE) == CSTR_LESS_THAN;
                     });
    std::wstring block;
    for (const std::wstring &entry : entries) {
@@ -151,6 +163,8 @@ SalvorOpsEnvironmentBlock(const char *const *env)
    }
    return block + L'\0';
 }
+
+namespace {
 
 /*
  * What CreateProcessW runs for `path`: the program itself, or for a batch
@@ -537,35 +551,15 @@ SalvorOpsEntryOf(const FILE_ID_BOTH_DIR_INFO &info, const std::string &name, DWO
    bool dirBit = (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
    e.isDir = dirBit && !link;
    e.isFile = !dirBit && !link;
-   e.ownerWritable = false;  // the caller asks the file
+   // A finished dump is marked read-only at its done; a partial one,
+   // written now or left by a stop, is not.
+   e.ownerWritable = (info.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
    int64_t since1970 = info.LastWriteTime.QuadPart - FILETIME_UNIX_EPOCH;
    e.mtimeSec = since1970 / 10000000;
    e.mtimeNsec = since1970 % 10000000 * 100;
    e.size = (uint64_t)info.EndOfFile.QuadPart;
    e.id = FileId{volume, (uint64_t)info.FileId.QuadPart};
    return e;
-}
-
-/*
- * Whether some process has the file `name` below `dir` open for writing:
- * an open that reads and lets no one else write fails with a sharing
- * violation then. A file that cannot be asked counts as written to, so
- * that nothing takes it for finished.
- */
-bool
-SalvorOpsBeingWritten(FileHandle dir, const char *name)
-{
-   std::wstring path;
-   if (!SalvorOpsPathBelow(dir, name, &path)) {
-      return true;
-   }
-   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-   if (h == INVALID_HANDLE_VALUE) {
-      return true;
-   }
-   CloseHandle(h);
-   return false;
 }
 
 }  // namespace
@@ -592,7 +586,6 @@ SalvorPlat_ListDirAt(FileHandle dir, std::vector<SalvorPlatEntry> *entries)
          if (name != nullptr && std::strcmp(name.get(), ".") != 0 &&
              std::strcmp(name.get(), "..") != 0) {
             SalvorPlatEntry e = SalvorOpsEntryOf(*info, name.get(), dirInfo.dwVolumeSerialNumber);
-            e.ownerWritable = e.isFile && SalvorOpsBeingWritten(dir, e.name);
             entries->push_back(e);
          }
          if (info->NextEntryOffset == 0) {

@@ -63,6 +63,11 @@ SalvorOpenListenSocket(const NetIp &ip, const char *zone, bool dualStack)
       SalvorFatal("Couldn't bind socket to %s port %d: %s\n", name.c_str(), SalvorConfig.port,
                   Net_ErrorText(Net_LastError()));
    }
+   if (Net_IgnorePeerResets(sock) != 0) {
+      // The receive errors they cause are still taken as transient.
+      Log("Reports of unreachable peers stay on for %s: %s\n", name.c_str(),
+          Net_ErrorText(Net_LastError()));
+   }
    Log("Listening on %s port %d%s.\n", name.c_str(), SalvorConfig.port,
        local.v6 && dualStack ? " (IPv4 as well)" : "");
    return sock;

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <memory>
+#include <thread>
 
 #include "collector/platform/salvorPlat.h"
 #include "collector/server/salvorAddress.h"
@@ -29,21 +30,18 @@ namespace {
 // dataOffset / 2^20 of the last debug line, shared by all clients.
 uint32_t lastLoggedMB = 0;
 
-// Ends the loop's wait when a stop is requested from another thread. Made
-// once and kept for the process, so a request never meets a freed one.
-NetWakeup *
-SalvorStopWakeup()
-{
-   static NetWakeup *wakeup = Net_WakeupCreate();
-   return wakeup;
-}
-
 /*
- * The wake-up once the loop has made it: a stop request reads only this,
- * so that a signal handler may make one, even before the loop runs (the
- * loop then sees the flag before its first wait).
+ * The loop's wake-up, for stop requests and ended hooks. It belongs to a
+ * run of the loop: made once the sockets are started, and gone before
+ * they are cleaned up (on Windows the clean-up would leave it a dead
+ * socket). A request reads only this pointer, so that a signal handler
+ * may make one, even before the loop runs (the loop then sees the flag
+ * before its first wait). wakeupUsers counts the requests that hold it,
+ * so that the loop frees it only once none does; both are lock-free, as
+ * a signal handler needs.
  */
 std::atomic<NetWakeup *> loopWakeup{nullptr};
+std::atomic<int> wakeupUsers{0};
 
 /*
  * With verbose set, one line per datagram, except that a stream of data
@@ -81,6 +79,7 @@ SalvorOpenSocket(NetSocket *sock)
       SalvorFatal("Couldn't bind socket to port %d: %s\n", SalvorConfig.port,
                   Net_ErrorText(Net_LastError()));
    }
+   Net_IgnorePeerResets(*sock);  // their receive errors are transient in any case
    return true;
 }
 
@@ -516,10 +515,23 @@ namespace {
 void
 SalvorWakeLoop()
 {
+   wakeupUsers.fetch_add(1);
    NetWakeup *wakeup = loopWakeup.load();
    if (wakeup != nullptr) {
       Net_WakeupSignal(wakeup);
    }
+   wakeupUsers.fetch_sub(1);
+}
+
+// Takes the wake-up from the requesters and frees it once none holds it.
+void
+SalvorReleaseWakeup(NetWakeup *wakeup)
+{
+   loopWakeup.store(nullptr);
+   while (wakeupUsers.load() != 0) {
+      std::this_thread::yield();
+   }
+   Net_WakeupDestroy(wakeup);
 }
 
 // The loop's wait: the sweep's period, or less when a hook's time runs out sooner.
@@ -634,7 +646,7 @@ SalvorLoopSetUp(SalvorLoopState *loop)
    SalvorHostLogReset();
    SalvorRefusedReset();
    loop->lastSweep = SalvorClockUsec();
-   loop->wakeup = SalvorStopWakeup();
+   loop->wakeup = Net_WakeupCreate();
    loopWakeup.store(loop->wakeup);
    SalvorHookWatch(SalvorWakeLoop);
    // With one socket the wake-up also ends a receive that blocks, so that
@@ -676,6 +688,7 @@ SalvorServerLoop(void (*onListening)())
 
    if (loop.wakeup != nullptr) {
       Net_WakeupDetach(loop.wakeup);
+      SalvorReleaseWakeup(loop.wakeup);
    }
    Log("Stopping network coredump server now.\n");
    SalvorJournalStopAll();

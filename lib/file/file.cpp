@@ -76,11 +76,50 @@ FileRetryLogged(const char *name, uint32_t msecMaxWait, Attempt attempt)
    return FileMapPlatformError(name, err);
 }
 
+// Length of the text up to the separator after `parts` further components
+// from `start`, or to the end of the path.
+size_t
+FileComponentsEnd(const char *path, size_t start, int parts)
+{
+   int at = (int)start - 1;
+   for (int i = 0; i < parts; i++) {
+      at = FileFindSeparator(path, at + 1);
+      if (at < 0) {
+         return std::strlen(path);
+      }
+   }
+   return (size_t)at;
+}
+
+/*
+ * Length of the volume of a name in the system's own namespaces: "\\?\"
+ * (names taken as they are) and "\\.\" (devices), 0 for other names.
+ * The volume is the component after the prefix ("C:", "Volume{...}", a
+ * device), or for "\\?\UNC\server\share" the share, as in "\\server\share".
+ */
+size_t
+FileNamespaceVolumeLength(const char *path)
+{
+   if (!FILEPLAT_NETWORK_VOLUMES || std::strncmp(path, "\\\\", 2) != 0 ||
+       (path[2] != '?' && path[2] != '.') || path[3] != '\\') {
+      return 0;
+   }
+   bool unc = path[2] == '?' && (path[4] | 0x20) == 'u' && (path[5] | 0x20) == 'n' &&
+              (path[6] | 0x20) == 'c' && (path[7] == '\\' || path[7] == '\0');
+   if (unc) {
+      return path[7] == '\0' ? 7 : FileComponentsEnd(path, 8, 2);
+   }
+   return FileComponentsEnd(path, 4, 1);
+}
+
 // Length of the volume part of path (see File_SplitPath).
 size_t
 FileVolumeLength(const char *path)
 {
    size_t len = std::strlen(path);
+   if (size_t ns = FileNamespaceVolumeLength(path); ns > 0) {
+      return ns;
+   }
    if (FILEPLAT_NETWORK_VOLUMES && len >= 3 && FileIsSeparator(path[0]) &&
        path[1] == path[0]) {
       int sep = FileFindSeparator(path, 2);
@@ -149,26 +188,37 @@ FileOutput(char **out, const std::string &s)
 
 }  // namespace
 
+namespace {
+
+// The table's row of a platform error; null when it has none.
+const FilePlatErrnoRow *
+FileErrnoRowOf(int err)
+{
+   for (size_t i = 0; i < FILEPLAT_ERRNO_TABLE_SIZE; i++) {
+      if (FILEPLAT_ERRNO_TABLE[i].platErr == err) {
+         return &FILEPLAT_ERRNO_TABLE[i];
+      }
+   }
+   return nullptr;
+}
+
+}  // namespace
+
+int
+File_ErrnoOfPlatformError(int err)
+{
+   const FilePlatErrnoRow *row = FileErrnoRowOf(err);
+   return err == 0 ? 0 : row != nullptr ? row->errnoCode : EIO;
+}
+
 int
 FileMapPlatformError(const char *name, int err)
 {
-   int result = EIO;
-   if (err == 0) {
-      result = 0;
-   } else {
-      size_t i = 0;
-      while (i < FILEPLAT_ERRNO_TABLE_SIZE &&
-             FILEPLAT_ERRNO_TABLE[i].platErr != err) {
-         i++;
-      }
-      if (i < FILEPLAT_ERRNO_TABLE_SIZE) {
-         result = FILEPLAT_ERRNO_TABLE[i].errnoCode;
-      } else {
-         Log("FILE: %s unmapped error code %d\n", name, err);
-      }
+   if (err != 0 && FileErrnoRowOf(err) == nullptr) {
+      Log("FILE: %s unmapped error code %d\n", name, err);
    }
    FilePlat_SetLastError(err);
-   return result;
+   return File_ErrnoOfPlatformError(err);
 }
 
 int

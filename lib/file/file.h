@@ -36,6 +36,11 @@ int FileAttributesRetry(const char *path, uint32_t msecMaxWait, FileAttrs *attrs
 // of malloc'd strings) or -1.
 int FileListDirectoryRetry(const char *path, uint32_t msecMaxWait, char ***names);
 int FileMapPlatformError(const char *name, int err);
+/*
+ * The errno-style code of a platform error, by the same table, without a
+ * log line (for the log itself): EIO for a code it lacks, 0 for 0.
+ */
+int File_ErrnoOfPlatformError(int err);
 
 int File_Rename(const char *from, const char *to);
 int File_Remove(const char *path);  // 0 or -1

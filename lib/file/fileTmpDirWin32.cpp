@@ -4,7 +4,8 @@
 // A safe directory is a real directory (no reparse point) owned by the
 // user or the Administrators group, whose DACL is protected from
 // inheritance and holds exactly two explicit grants, one to the
-// Administrators group and one to the user, both including read-control.
+// Administrators group and one to the user, both including read-control
+// and both inherited by files and directories made inside it.
 // Such a directory is made in one step by CreateDirectoryW with that
 // security descriptor, so it is never reachable by others, not even
 // briefly. The checks log under the names they are searched for in logs
@@ -104,6 +105,7 @@ FileSafeDirStrip(const char *path)
 
 // Generic-all and all standard rights.
 constexpr DWORD FILE_SAFE_DIR_RIGHTS = 0x101F0000;
+constexpr DWORD FILE_SAFE_DIR_INHERIT = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
 
 // The protected two-entry DACL of a safe directory, with the user as owner.
 bool
@@ -119,8 +121,12 @@ FileSafeDirDescriptor(const FileSids &sids, std::vector<BYTE> *aclBuf,
       Log("%s: Couldn't init ACL\n", me);
       return false;
    }
-   if (!AddAccessAllowedAce(acl, ACL_REVISION, FILE_SAFE_DIR_RIGHTS, sids.admin()) ||
-       !AddAccessAllowedAce(acl, ACL_REVISION, FILE_SAFE_DIR_RIGHTS, sids.user())) {
+   // Passed down to every file and directory made inside (a minidump, a
+   // log), which would otherwise get the creator's default permissions.
+   if (!AddAccessAllowedAceEx(acl, ACL_REVISION, FILE_SAFE_DIR_INHERIT, FILE_SAFE_DIR_RIGHTS,
+                              sids.admin()) ||
+       !AddAccessAllowedAceEx(acl, ACL_REVISION, FILE_SAFE_DIR_INHERIT, FILE_SAFE_DIR_RIGHTS,
+                              sids.user())) {
       Log("%s: Couldn't add SID to DACL\n", me);
       return false;
    }
@@ -151,6 +157,21 @@ FileSafeDirDescriptor(const FileSids &sids, std::vector<BYTE> *aclBuf,
 }  // namespace
 
 bool
+FileWin32SafeDirSecurity(std::vector<BYTE> *selfRelative)
+{
+   FileSids sids;
+   std::vector<BYTE> aclBuf;
+   SECURITY_DESCRIPTOR sd;
+   if (!sids.ok() || !FileSafeDirDescriptor(sids, &aclBuf, &sd)) {
+      return false;
+   }
+   DWORD size = 0;
+   MakeSelfRelativeSD(&sd, nullptr, &size);
+   selfRelative->resize(size);
+   return size != 0 && MakeSelfRelativeSD(&sd, selfRelative->data(), &size);
+}
+
+bool
 FilePlat_MakeSafeDirectory(const char *path)
 {
    static const char *const me = "W32Util_MakeSafeDirectory";
@@ -178,17 +199,9 @@ FilePlat_MakeSafeDirectory(const char *path)
 
 namespace {
 
-// The owner and DACL of a directory, freed with the object.
-struct FileSecurityInfo {
-   PSID owner = nullptr;
-   PACL dacl = nullptr;
-   PSECURITY_DESCRIPTOR sd = nullptr;
-   ~FileSecurityInfo() { LocalFree(sd); }
-};
-
-// Steps 6 and 7 of the check: the two explicit grants of the DACL.
+// The two explicit grants of the DACL.
 bool
-FileSafeDirEntriesOk(const std::string &dir, const FileSids &sids, PACL dacl)
+FileSafeDirEntriesOk(const char *dir, PSID user, PSID admin, PACL dacl)
 {
    static const char *const me = "W32Util_IsDirectorySafe";
    ULONG count = 0;
@@ -200,33 +213,80 @@ FileSafeDirEntriesOk(const std::string &dir, const FileSids &sids, PACL dacl)
    }
    bool ok = count == 2;
    if (!ok) {
-      Log("%s: Failed DACL num entries check, \"%s\"\n", me, dir.c_str());
+      Log("%s: Failed DACL num entries check, \"%s\"\n", me, dir);
    }
    bool adminFound = false;
    bool userFound = false;
    for (ULONG i = 0; ok && i < count; i++) {
       const EXPLICIT_ACCESS_W &e = entries[i];
       if (e.Trustee.TrusteeForm != TRUSTEE_IS_SID) {
-         Log("%s: Failed trustee SID identity check, \"%s\"\n", me, dir.c_str());
+         Log("%s: Failed trustee SID identity check, \"%s\"\n", me, dir);
          ok = false;
          break;
       }
-      if (e.grfAccessMode != GRANT_ACCESS || !(e.grfAccessPermissions & READ_CONTROL)) {
+      if (e.grfAccessMode != GRANT_ACCESS || !(e.grfAccessPermissions & READ_CONTROL) ||
+          (e.grfInheritance & FILE_SAFE_DIR_INHERIT) != FILE_SAFE_DIR_INHERIT) {
          continue;
       }
       PSID who = reinterpret_cast<PSID>(e.Trustee.ptstrName);
-      adminFound = adminFound || EqualSid(who, sids.admin());
-      userFound = userFound || EqualSid(who, sids.user());
+      adminFound = adminFound || EqualSid(who, admin);
+      userFound = userFound || EqualSid(who, user);
    }
    if (ok && !(adminFound && userFound)) {
-      Log("%s: Failed cur user and admin ACE presence check, \"%s\"\n", me, dir.c_str());
+      Log("%s: Failed cur user and admin ACE presence check, \"%s\"\n", me, dir);
       ok = false;
    }
    LocalFree(entries);
    return ok;
 }
 
+// A directory itself, not a link or junction that leads to one.
+bool
+FileSafeDirIsRealDir(const char *dir, DWORD attributes)
+{
+   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+       (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      Log("%s: Failed directory attributes check, \"%s\"\n", "W32Util_IsDirectorySafe", dir);
+      return false;
+   }
+   return true;
+}
+
 }  // namespace
+
+bool
+FileWin32SafeDirVerdict(const char *dir, DWORD attributes, PSECURITY_DESCRIPTOR sd, PSID user,
+                        PSID admin)
+{
+   static const char *const me = "W32Util_IsDirectorySafe";
+   if (!FileSafeDirIsRealDir(dir, attributes)) {
+      return false;
+   }
+   PSID owner = nullptr;
+   PACL dacl = nullptr;
+   BOOL present = FALSE, defaulted = FALSE;
+   if (!GetSecurityDescriptorOwner(sd, &owner, &defaulted) ||
+       !GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) || !present ||
+       dacl == nullptr) {
+      Log("%s: Failed DACL presence check, \"%s\"\n", me, dir);
+      return false;
+   }
+   if (owner != nullptr && !EqualSid(owner, user) && !EqualSid(owner, admin)) {
+      Log("%s: Failed owner SID match, \"%s\"\n", me, dir);
+      return false;
+   }
+   SECURITY_DESCRIPTOR_CONTROL control = 0;
+   DWORD revision = 0;
+   if (!GetSecurityDescriptorControl(sd, &control, &revision)) {
+      Log("%s: GetSecurityDescriptorControl failed: %d\n", me, (int)GetLastError());
+      return false;
+   }
+   if (!(control & SE_DACL_PROTECTED)) {
+      Log("%s: Failed DACL inherit check, \"%s\"\n", me, dir);
+      return false;
+   }
+   return FileSafeDirEntriesOk(dir, user, admin, dacl);
+}
 
 bool
 FilePlat_IsDirectorySafe(const char *path)
@@ -236,9 +296,7 @@ FilePlat_IsDirectorySafe(const char *path)
    FileWide wide(dir.c_str());
    DWORD attrs = PlatFault_Allowed(PLAT_STAT) && wide.ok() ? GetFileAttributesW(wide.get())
                                                            : INVALID_FILE_ATTRIBUTES;
-   if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY) ||
-       (attrs & FILE_ATTRIBUTE_REPARSE_POINT)) {
-      Log("%s: Failed directory attributes check, \"%s\"\n", me, dir.c_str());
+   if (!FileSafeDirIsRealDir(dir.c_str(), attrs)) {
       return false;
    }
    FileSids sids;
@@ -246,34 +304,17 @@ FilePlat_IsDirectorySafe(const char *path)
       Log("%s: Couldn't get local admin or user SID\n", me);
       return false;
    }
-   FileSecurityInfo info;
+   PSECURITY_DESCRIPTOR sd = nullptr;
    DWORD err = GetNamedSecurityInfoW(wide.get(), SE_FILE_OBJECT,
                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                     &info.owner, nullptr, &info.dacl, nullptr, &info.sd);
+                                     nullptr, nullptr, nullptr, nullptr, &sd);
    if (err != ERROR_SUCCESS) {
       Log("%s: GetNamedSecurityInfoW failed: %d\n", me, (int)err);
       return false;
    }
-   if (info.dacl == nullptr) {
-      Log("%s: Failed DACL presence check, \"%s\"\n", me, dir.c_str());
-      return false;
-   }
-   if (info.owner != nullptr && !EqualSid(info.owner, sids.user()) &&
-       !EqualSid(info.owner, sids.admin())) {
-      Log("%s: Failed owner SID match, \"%s\"\n", me, dir.c_str());
-      return false;
-   }
-   SECURITY_DESCRIPTOR_CONTROL control = 0;
-   DWORD revision = 0;
-   if (!GetSecurityDescriptorControl(info.sd, &control, &revision)) {
-      Log("%s: GetSecurityDescriptorControl failed: %d\n", me, (int)GetLastError());
-      return false;
-   }
-   if (!(control & SE_DACL_PROTECTED)) {
-      Log("%s: Failed DACL inherit check, \"%s\"\n", me, dir.c_str());
-      return false;
-   }
-   return FileSafeDirEntriesOk(dir, sids, info.dacl);
+   bool safe = FileWin32SafeDirVerdict(dir.c_str(), attrs, sd, sids.user(), sids.admin());
+   LocalFree(sd);
+   return safe;
 }
 
 namespace {

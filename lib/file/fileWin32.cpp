@@ -57,6 +57,7 @@ const FilePlatErrnoRow FILEPLAT_ERRNO_TABLE[] = {
    {ERROR_PATH_BUSY, 16},            {ERROR_WRITE_PROTECT, 30},
    {ERROR_NOT_SUPPORTED, 40},        {ERROR_FILE_EXISTS, 17},
    {ERROR_ALREADY_EXISTS, 17},       {ERROR_DISK_FULL, 28},
+   {ERROR_HANDLE_DISK_FULL, 28},
    {ERROR_DIR_NOT_EMPTY, 41},        {ERROR_FILENAME_EXCED_RANGE, 38},
    {ERROR_DIRECTORY, 20},            {ERROR_INVALID_ADDRESS, 14},
    {ERROR_SECTOR_NOT_FOUND, 5},      {ERROR_WRITE_FAULT, 5},
@@ -68,6 +69,8 @@ const size_t FILEPLAT_ERRNO_TABLE_SIZE =
 /*
  * Only the codes that CreateFileW's callers tell apart have a class; any
  * other open failure is reported as unrecognised and ends as FILEIO_ERROR.
+ * A full disk is told apart, as on POSIX, so that a dump's create on a
+ * full disk is answered alike on both (a create failure, not a limit).
  */
 FilePlatErrClass
 FilePlat_ErrorClass(int err)
@@ -86,6 +89,9 @@ FilePlat_ErrorClass(int err)
    case ERROR_FILE_EXISTS:
    case ERROR_ALREADY_EXISTS:
       return FILEPLAT_EC_EXISTS;
+   case ERROR_DISK_FULL:
+   case ERROR_HANDLE_DISK_FULL:
+      return FILEPLAT_EC_NO_SPACE;
    default:
       return FILEPLAT_EC_OTHER;
    }
@@ -379,13 +385,37 @@ FilePlat_CloseHandle(FilePlatHandle h)
    }
 }
 
+namespace {
+
+bool
+FileWin32SetAttributes(HANDLE h, DWORD attributes)
+{
+   FILE_BASIC_INFO change{};  // zero times: left as they are
+   change.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+   return SetFileInformationByHandle(h, FileBasicInfo, &change, sizeof change) != 0;
+}
+
+}  // namespace
+
 bool
 FilePlat_SetMode(FilePlatHandle h, int mode)
 {
-   // Access on Windows is the ACL's business; permission bits are ignored.
-   (void)h;
-   (void)mode;
-   return PlatFault_Allowed(PLAT_STAT);
+   // Access on Windows is the ACL's business. Of the bits only the
+   // owner's write bit has a counterpart: the read-only attribute, set
+   // when the bit is missing (a finished dump is told apart by it).
+   if (!PlatFault_Allowed(PLAT_STAT)) {
+      return false;
+   }
+   FILE_BASIC_INFO info;
+   if (!GetFileInformationByHandleEx(FileWin32Handle(h), FileBasicInfo, &info, sizeof info)) {
+      return false;
+   }
+   DWORD attrs = (mode & 0200) != 0 ? info.FileAttributes & ~FILE_ATTRIBUTE_READONLY
+                                    : info.FileAttributes | FILE_ATTRIBUTE_READONLY;
+   if (attrs == info.FileAttributes) {
+      return true;  // nothing to change, nor any right needed to change it
+   }
+   return FileWin32SetAttributes(FileWin32Handle(h), attrs);
 }
 
 int
@@ -396,9 +426,29 @@ FilePlat_CreationMask()
 
 namespace {
 
+// The thread's event that its transfers complete on; null when none can be had.
+HANDLE
+FileWin32TransferEvent()
+{
+   struct Event {
+      HANDLE h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+      ~Event()
+      {
+         if (h != nullptr) {
+            CloseHandle(h);
+         }
+      }
+   };
+   static thread_local Event event;
+   return event.h;
+}
+
 /*
  * One ReadFile or WriteFile at `offset`, waiting for it when the handle
- * was opened for overlapped transfers. done receives the bytes moved.
+ * was opened for overlapped transfers. done receives the bytes moved,
+ * from the completed record only: a count the call itself returns may be
+ * wrong for an overlapped handle. The wait is on an event of the
+ * transfer's own, not on the handle, which any transfer on it signals.
  */
 template <typename Transfer>
 bool
@@ -407,11 +457,12 @@ FileWin32Transfer(HANDLE h, int64_t offset, DWORD *done, Transfer transfer)
    OVERLAPPED ov{};
    ov.Offset = (DWORD)((uint64_t)offset & 0xFFFFFFFFu);
    ov.OffsetHigh = (DWORD)((uint64_t)offset >> 32);
-   *done = 0;
-   if (transfer(&ov)) {
-      return true;
+   ov.hEvent = FileWin32TransferEvent();
+   if (ov.hEvent == nullptr) {
+      return false;
    }
-   if (GetLastError() != ERROR_IO_PENDING) {
+   *done = 0;
+   if (!transfer(&ov) && GetLastError() != ERROR_IO_PENDING) {
       return false;
    }
    return GetOverlappedResult(h, &ov, done, TRUE) != 0;
@@ -424,7 +475,7 @@ FileWin32WriteOnce(HANDLE h, const void *buf, size_t count, int64_t offset, size
    DWORD want = count > 0x7FFFFFFF ? 0x7FFFFFFF : (DWORD)count;
    DWORD n = 0;
    bool ok = FileWin32Transfer(h, offset, &n, [&](OVERLAPPED *ov) {
-      return WriteFile(h, buf, want, &n, ov) != 0;
+      return WriteFile(h, buf, want, nullptr, ov) != 0;
    });
    *put = n;
    if (ok && n == 0 && want > 0) {
@@ -447,7 +498,7 @@ FilePlat_ReadAt(FilePlatHandle h, void *buf, size_t count, int64_t offset, size_
    DWORD want = count > 0x7FFFFFFF ? 0x7FFFFFFF : (DWORD)count;
    DWORD n = 0;
    bool ok = FileWin32Transfer(file, offset, &n, [&](OVERLAPPED *ov) {
-      return ReadFile(file, buf, want, &n, ov) != 0;
+      return ReadFile(file, buf, want, nullptr, ov) != 0;
    });
    if (!ok && GetLastError() == ERROR_HANDLE_EOF) {
       SetLastError(0);
@@ -578,13 +629,42 @@ FileWin32MarkDeleted(HANDLE h)
 {
    struct {
       ULONG flags;
-   } posix = {0x1 | 0x2};  // delete, POSIX semantics
+   } posix = {0x1 | 0x2 | 0x10};  // delete, POSIX semantics, even when read-only
    constexpr auto dispositionEx = (FILE_INFO_BY_HANDLE_CLASS)21;  // FileDispositionInfoEx
    if (SetFileInformationByHandle(h, dispositionEx, &posix, sizeof posix)) {
       return true;
    }
    FILE_DISPOSITION_INFO classic{TRUE};
    return SetFileInformationByHandle(h, FileDispositionInfo, &classic, sizeof classic) != 0;
+}
+
+/*
+ * A read-only file (a finished dump) is deleted as an unlink deletes one
+ * without its write bit: the attribute goes first where the system
+ * cannot be asked to ignore it. `h` has the right to write attributes.
+ */
+/*
+ * A read-only file (a finished dump) is deleted as an unlink deletes one
+ * without its write bit: where the system cannot be asked to ignore the
+ * attribute, it goes first, and comes back if the delete still fails.
+ */
+bool
+FileWin32MarkDeletedAnyway(HANDLE h, DWORD attributes)
+{
+   if (FileWin32MarkDeleted(h)) {
+      return true;
+   }
+   if ((attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+       !FileWin32SetAttributes(h, attributes & ~FILE_ATTRIBUTE_READONLY)) {
+      return false;
+   }
+   if (FileWin32MarkDeleted(h)) {
+      return true;
+   }
+   DWORD err = GetLastError();
+   FileWin32SetAttributes(h, attributes);
+   SetLastError(err);
+   return false;
 }
 
 }  // namespace
@@ -620,10 +700,16 @@ FilePlat_DeleteAt(FilePlatHandle dir, const char *name)
    if (!PlatFault_Allowed(PLAT_UNLINK)) {
       return false;
    }
-   // Shared as DeleteFileW shares: a holder without delete sharing blocks it.
-   HANDLE h = FileWin32OpenBelow(FileWin32Handle(dir), name, DELETE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, 0);
+   // Shared as DeleteFileW shares: a holder without delete sharing blocks
+   // it. The right to write attributes, where granted, lets a read-only
+   // file go too.
+   const ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+   HANDLE h = FileWin32OpenBelow(FileWin32Handle(dir), name, DELETE | FILE_WRITE_ATTRIBUTES,
+                                 share, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, 0);
+   if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+      h = FileWin32OpenBelow(FileWin32Handle(dir), name, DELETE, share, FILE_OPEN,
+                             FILE_SYNCHRONOUS_IO_NONALERT, 0);
+   }
    if (h == INVALID_HANDLE_VALUE) {
       return false;
    }
@@ -638,7 +724,7 @@ FilePlat_DeleteAt(FilePlatHandle dir, const char *name)
       FileWin32Refuse(h, ERROR_ACCESS_DENIED);
       return false;
    }
-   bool ok = FileWin32MarkDeleted(h);
+   bool ok = FileWin32MarkDeletedAnyway(h, info.dwFileAttributes);
    DWORD err = ok ? 0 : GetLastError();
    CloseHandle(h);
    SetLastError(err);

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cwchar>
+#include <vector>
 #include <windows.h>
 
 #include "lib/file/filePlatform.h"
@@ -48,3 +49,15 @@ FileWin32PlatHandle(HANDLE h)
 
 // A wide string as UTF-8 into *out; false (last error set) when it cannot be.
 bool FileWin32ToUtf8(const wchar_t *wide, std::string *out);
+
+/*
+ * The safe temporary directory's verdict on a directory `dir` (for the log
+ * lines) with these attributes and security descriptor: a real directory,
+ * owned by `user` or `admin`, with a protected DACL of exactly two
+ * explicit grants, to each of them, that include read-control and are
+ * inherited by files and directories made inside. Logs why it fails.
+ */
+bool FileWin32SafeDirVerdict(const char *dir, DWORD attributes, PSECURITY_DESCRIPTOR sd,
+                             PSID user, PSID admin);
+// The security descriptor a safe directory is made with, self-relative.
+bool FileWin32SafeDirSecurity(std::vector<BYTE> *selfRelative);

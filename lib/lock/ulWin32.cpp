@@ -9,7 +9,7 @@
 #include <windows.h>
 
 struct MXUserPlatMutex {
-   CRITICAL_SECTION section;
+   CRITICAL_SECTION section;  // first: the tests read its spin count
 };
 
 struct MXUserPlatRWLock {
@@ -17,6 +17,8 @@ struct MXUserPlatRWLock {
 };
 
 namespace {
+
+constexpr DWORD ULWIN32_SPIN_COUNT = 0x80000400;
 
 struct MXUserSRWCalls {
    decltype(&AcquireSRWLockShared) lockShared;
@@ -63,7 +65,9 @@ MXUserPlatMutexCreate()
 {
    MXUserPlatMutex *m = (MXUserPlatMutex *)std::malloc(sizeof *m);
    if (m != nullptr) {
-      InitializeCriticalSection(&m->section);
+      // Spins 1,024 times before it sleeps, and has its wait event made
+      // now (the high bit), so that a later wait cannot fail for memory.
+      InitializeCriticalSectionAndSpinCount(&m->section, ULWIN32_SPIN_COUNT);
    }
    return m;
 }

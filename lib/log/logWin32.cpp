@@ -19,6 +19,7 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include "lib/file/file.h"
 #include "lib/log/logInt.h"
 #include "lib/log/logPlatform.h"
 #include "lib/misc/platFaultWin32.h"
@@ -41,7 +42,11 @@ constexpr uint64_t LOG_EPOCH_DELTA = 116444736000000000ULL;
 int
 LogPlat_Open(const char *path)
 {
-   if (!PlatFault_Allowed(PLAT_OPEN)) {
+   if (int armed = PlatFault_Check(PLAT_OPEN); armed != 0) {
+      // An error armed as the system's own code is mapped as a real one.
+      SetLastError(PlatFaultWin32Error(armed));
+      errno = (armed & PLAT_FAULT_WIN32_CODE) != 0 ? File_ErrnoOfPlatformError((int)GetLastError())
+                                                   : armed;
       return -1;
    }
    UtilHeapPtr<wchar_t> wide(Win32Text_ToUtf16(path));
@@ -59,17 +64,17 @@ LogPlat_Open(const char *path)
    /*
     * What _wopen(_O_RDWR | _O_APPEND | _O_CREAT | _O_NOINHERIT) opens, but
     * shared for deletion too: rotation renames the file while it is still
-    * open, and others may rotate or remove it meanwhile.
+    * open, and others may rotate or remove it meanwhile. The handle may
+    * append and not write in place, so the system puts every write at
+    * the end of the file as one piece, as O_APPEND does: two processes
+    * sharing the log never overwrite each other's lines.
     */
-   HANDLE h = CreateFileW(wide.get(), GENERIC_READ | GENERIC_WRITE,
+   HANDLE h = CreateFileW(wide.get(), GENERIC_READ | FILE_APPEND_DATA | FILE_WRITE_ATTRIBUTES,
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
    if (h == INVALID_HANDLE_VALUE) {
       DWORD err = GetLastError();
-      errno = err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? ENOENT
-              : err == ERROR_ACCESS_DENIED || err == ERROR_SHARING_VIOLATION ? EACCES
-              : err == ERROR_DISK_FULL                                       ? ENOSPC
-                                                                             : EINVAL;
+      errno = File_ErrnoOfPlatformError((int)err);
       SetLastError(err);
       return -1;
    }
@@ -124,7 +129,24 @@ LogPlat_Dup2(int from, int to)
 bool
 LogPlat_Truncate(int fd)
 {
-   return _chsize_s(fd, 0) == 0;
+   // The log's handle only appends: the cut goes through a second handle
+   // of the same file that may write in place.
+   HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+   HANDLE writer = ReOpenFile(h, FILE_WRITE_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+   if (writer == INVALID_HANDLE_VALUE) {
+      errno = File_ErrnoOfPlatformError((int)GetLastError());
+      return false;
+   }
+   FILE_END_OF_FILE_INFO end{};
+   bool ok = SetFileInformationByHandle(writer, FileEndOfFileInfo, &end, sizeof end) != 0;
+   DWORD err = ok ? 0 : GetLastError();
+   CloseHandle(writer);
+   if (!ok) {
+      errno = File_ErrnoOfPlatformError((int)err);
+      SetLastError(err);
+   }
+   return ok;
 }
 
 bool

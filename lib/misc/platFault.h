@@ -36,6 +36,19 @@ enum PlatCall {
 };
 
 /*
+ * An error armed as a Windows error code itself (a Winsock code, say)
+ * rather than through the errno that stands for one: the Win32 back ends
+ * leave the code as the thread's last error and map it as they map the
+ * real call's. The POSIX back ends never see one.
+ */
+constexpr int PLAT_FAULT_WIN32_CODE = 0x40000000;
+constexpr int
+PlatFault_Win32Code(unsigned long code)
+{
+   return PLAT_FAULT_WIN32_CODE | (int)code;
+}
+
+/*
  * Arms `call`: after `skip` further calls pass, the next `count` calls
  * (-1: every one) fail with `err`. With `shortBytes` > 0 the first of them,
  * a write or send, moves at most that many bytes instead of failing, as

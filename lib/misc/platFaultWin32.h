@@ -13,6 +13,9 @@
 inline DWORD
 PlatFaultWin32Error(int err)
 {
+   if ((err & PLAT_FAULT_WIN32_CODE) != 0) {
+      return (DWORD)(err & ~PLAT_FAULT_WIN32_CODE);
+   }
    switch (err) {
    case ENOENT: return ERROR_FILE_NOT_FOUND;
    case EACCES: return ERROR_ACCESS_DENIED;
@@ -41,7 +44,7 @@ PlatFault_Allowed(PlatCall call, size_t *len = nullptr, intptr_t handle = -1)
 {
    int err = PlatFault_Check(call, len, handle);
    if (err != 0) {
-      errno = err;
+      errno = (err & PLAT_FAULT_WIN32_CODE) != 0 ? EIO : err;
       SetLastError(PlatFaultWin32Error(err));
       return false;
    }

@@ -7,7 +7,8 @@
 #pragma once
 
 // Points *argc and *argv at the UTF-8 arguments (kept for the life of the
-// process). False, with both left as they were, when the wide command
-// line cannot be had, converted, or is split into another number of
-// arguments than the run-time's.
+// process). On Windows they all come from the wide command line, and
+// *argc is its count even where the run-time's narrow split counted
+// otherwise. False, with both left as they were, when the wide command
+// line cannot be had or converted.
 bool Util_Utf8Args(int *argc, char ***argv);

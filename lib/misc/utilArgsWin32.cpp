@@ -1,5 +1,5 @@
-// Win32 side of utilArgs.h: the wide command line, split as the C
-// run-time splits it, each argument converted to UTF-8.
+// Win32 side of utilArgs.h: the wide command line, split by the system's
+// rule, each argument converted to UTF-8.
 #include "lib/misc/utilArgs.h"
 
 #include <cstdlib>
@@ -29,9 +29,9 @@ Util_Utf8Args(int *argc, char ***argv)
    if (wide == nullptr) {
       return false;
    }
-   // Another count would shift every argument after the one split apart.
-   char **args = count == *argc ? (char **)std::calloc((size_t)count + 1, sizeof *args)
-                                : nullptr;
+   // The wide split alone counts, whatever the run-time's narrow split
+   // made of the same line: mixing the two would shift every argument.
+   char **args = (char **)std::calloc((size_t)count + 1, sizeof *args);
    bool converted = args != nullptr;
    for (int i = 0; converted && i < count; i++) {
       args[i] = Win32Text_ToUtf8(wide[i]);
@@ -44,6 +44,7 @@ Util_Utf8Args(int *argc, char ***argv)
       }
       return false;
    }
+   *argc = count;
    *argv = args;
    return true;
 }

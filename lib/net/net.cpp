@@ -14,6 +14,7 @@ Net_IsTransientReceiveError(int err)
 {
    switch (err) {
    case ECONNREFUSED:   // an earlier reply's port was closed
+   case ENETRESET:      // an earlier reply outlived its time to live (Windows)
    case EHOSTUNREACH:
    case ENETUNREACH:
    case EINTR:

@@ -118,6 +118,14 @@ int Net_WaitReadable(NetSocket sock, int timeoutMs);
  * well, its hosts seen as IPv4-mapped addresses (false). Before binding.
  */
 int Net_SetV6Only(NetSocket sock, bool only);
+/*
+ * Readies a socket that answers many peers. Windows fails the next
+ * receive of a UDP socket when an earlier datagram drew an ICMP port
+ * unreachable or time exceeded; here those reports are switched off, so
+ * a host cannot disturb the receives of others. Elsewhere nothing to do.
+ * 0, or -1 when the system refused (the errors are then still reported).
+ */
+int Net_IgnorePeerResets(NetSocket sock);
 
 /*
  * A wake-up that another thread can signal to end a wait early (a stop

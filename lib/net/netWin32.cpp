@@ -19,6 +19,15 @@
 
 #include "lib/misc/platFaultWin32.h"
 
+// The vendor controls that make a UDP socket report ICMP messages about
+// its earlier datagrams; the second is missing from some headers.
+#ifndef SIO_UDP_CONNRESET
+#define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
+#endif
+#ifndef SIO_UDP_NETRESET
+#define SIO_UDP_NETRESET _WSAIOW(IOC_VENDOR, 15)
+#endif
+
 namespace {
 
 thread_local int netError = 0;
@@ -32,6 +41,7 @@ NetErrnoOf(int wsa)
    case WSAEWOULDBLOCK: return EWOULDBLOCK;
    case WSAEINTR: return EINTR;
    case WSAECONNRESET: return ECONNREFUSED;  // a UDP peer's port was closed
+   case WSAENETRESET: return ENETRESET;      // an earlier reply's time ran out
    case WSAECONNREFUSED: return ECONNREFUSED;
    case WSAEHOSTUNREACH: return EHOSTUNREACH;
    case WSAENETUNREACH: return ENETUNREACH;
@@ -50,12 +60,24 @@ NetErrnoOf(int wsa)
    }
 }
 
+/*
+ * Keeps `wsa` as the thread's error for Net_LastError, and as its last
+ * error too: reaching a thread-local variable may itself clear the last
+ * error (the run-time's emulated thread storage asks TlsGetValue).
+ */
+void
+NetKeepError(int wsa)
+{
+   netError = NetErrnoOf(wsa);
+   WSASetLastError(wsa);
+}
+
 // Records the failure of the Winsock call just made; returns `value`.
 template <typename T>
 T
 NetFailed(T value)
 {
-   netError = NetErrnoOf(WSAGetLastError());
+   NetKeepError(WSAGetLastError());
    return value;
 }
 
@@ -127,11 +149,18 @@ NetReceiveOne(SOCKET sock, void *buf, size_t len, sockaddr_in6 *addr, size_t *fu
 bool
 NetPlat_Allowed(PlatCall call, size_t *len)
 {
-   if (!PlatFault_Allowed(call, len)) {
-      netError = errno;
-      return false;
+   int err = PlatFault_Check(call, len);
+   if (err == 0) {
+      return true;
    }
-   return true;
+   // A fault armed as a Winsock code goes through the table, as the real
+   // call's error would; one armed as an errno is taken as it is.
+   int wsa = (int)PlatFaultWin32Error(err);
+   int mapped = (err & PLAT_FAULT_WIN32_CODE) != 0 ? NetErrnoOf(wsa) : err;
+   netError = mapped;
+   errno = mapped;
+   WSASetLastError(wsa);  // last: reaching netError may have cleared it
+   return false;
 }
 
 SOCKET
@@ -159,6 +188,26 @@ void
 Net_Cleanup()
 {
    WSACleanup();
+}
+
+int
+Net_IgnorePeerResets(NetSocket sock)
+{
+   // The second switch is younger than the first: a system without it
+   // (or Wine) refuses it as unknown, which leaves nothing to switch off.
+   static const DWORD controls[] = {SIO_UDP_CONNRESET, SIO_UDP_NETRESET};
+   int rc = 0;
+   for (DWORD control : controls) {
+      BOOL report = FALSE;
+      DWORD unused = 0;
+      if (WSAIoctl(NetPlat_Handle(sock), control, &report, sizeof report, nullptr, 0, &unused,
+                   nullptr, nullptr) == SOCKET_ERROR) {
+         int wsa = WSAGetLastError();
+         bool unknown = control == SIO_UDP_NETRESET && (wsa == WSAEOPNOTSUPP || wsa == WSAEINVAL);
+         rc = unknown ? rc : NetFailed(-1);
+      }
+   }
+   return rc;
 }
 
 void
@@ -203,8 +252,11 @@ Net_WakeupCreate()
    if (wakeup == nullptr) {
       return nullptr;
    }
-   wakeup->in = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-   wakeup->out = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+   // Not inherited: a hook's process must not keep the loop's sockets.
+   wakeup->in = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
+                           WSA_FLAG_NO_HANDLE_INHERIT);
+   wakeup->out = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
+                            WSA_FLAG_NO_HANDLE_INHERIT);
    sockaddr_in addr = NetToSockaddr(NET_LOOPBACK, 0);
    int len = sizeof addr;
    u_long on = 1;
@@ -215,7 +267,7 @@ Net_WakeupCreate()
              ioctlsocket(wakeup->in, FIONBIO, &on) == 0 &&
              ioctlsocket(wakeup->out, FIONBIO, &on) == 0;
    if (!ok) {
-      netError = NetErrnoOf(WSAGetLastError());
+      NetKeepError(WSAGetLastError());
       Net_WakeupDestroy(wakeup);
       return nullptr;
    }
@@ -408,8 +460,7 @@ Net_RecvFrom(NetSocket sock, void *buf, size_t len, NetAddr *from, size_t *datag
       return -1;
    }
    if (dontWait && !NetWaiting(NetPlat_Handle(sock))) {
-      netError = EWOULDBLOCK;
-      WSASetLastError(WSAEWOULDBLOCK);
+      NetKeepError(WSAEWOULDBLOCK);
       return -1;
    }
    sockaddr_in6 addr{};  // either family
@@ -464,6 +515,7 @@ Net_ErrorText(int err)
    case EMSGSIZE: return "Message too long";
    case ETIMEDOUT: return "Connection timed out";
    case ENETDOWN: return "Network is down";
+   case ENETRESET: return "Network dropped connection on reset";
    default: return strerror(err);
    }
 }
@@ -481,8 +533,9 @@ Net_UdpSocketFor(const NetPeer *peer, bool nonBlocking)
    }
    u_long on = 1;
    if (nonBlocking && ioctlsocket(sock, FIONBIO, &on) != 0) {
-      netError = NetErrnoOf(WSAGetLastError());
+      int wsa = WSAGetLastError();
       closesocket(sock);
+      NetKeepError(wsa);
       return NET_INVALID_SOCKET;
    }
    return (NetSocket)sock;
@@ -498,7 +551,7 @@ Net_SendConnectedBatch(NetSocket sock, const NetOutgoing *msgs, int count)
    for (int i = 0; i < count; i++) {
       int n = send(NetPlat_Handle(sock), (const char *)msgs[i].buf, (int)msgs[i].length, 0);
       if (n == SOCKET_ERROR) {
-         netError = NetErrnoOf(WSAGetLastError());
+         NetKeepError(WSAGetLastError());
          return i > 0 ? i : -1;
       }
    }

@@ -466,15 +466,18 @@ TEST(Retention, KeepsTheNewestDumpsOfEachHostAndNothingElse)
    for (const std::string &old : {compressed, notes}) {
       testutil::WriteFile(old, "old");
       std::filesystem::last_write_time(old, hourAgo);
-      if (!TEST_ON_WINDOWS) {
-         // Finished, as the collector leaves a dump there; Windows has no
-         // such bit (and a read-only file there cannot be removed).
-         std::filesystem::permissions(old, std::filesystem::perms::owner_read);
-      }
+      std::filesystem::permissions(old, std::filesystem::perms::owner_read);
    }
+   // A partial dump that a stop left behind, newer than all: no one
+   // writes it, yet it is no finished dump.
+   std::string stopped = hostDir + "/zdump_" + seen + "-2020-01-01-00_00-1";
+   testutil::WriteFile(stopped, "stopped");
+   std::filesystem::last_write_time(stopped, std::filesystem::file_time_type::clock::now() +
+                                                std::chrono::hours(1));
+   // Finished dumps have no write bit (on Windows: are read-only).
+   std::filesystem::permissions(otherDump, std::filesystem::perms::owner_read);
    if (!TEST_ON_WINDOWS) {
-      // Finished dumps have no write bit there; links are not followed.
-      std::filesystem::permissions(otherDump, std::filesystem::perms::owner_read);
+      // Links are not followed.
       testutil::WriteFile(dir / "elsewhere", "not a dump");
       std::filesystem::permissions(dir / "elsewhere", std::filesystem::perms::owner_read);
       std::filesystem::create_symlink(dir / "elsewhere", hostDir + "/zdump_link");
@@ -501,14 +504,15 @@ TEST(Retention, KeepsTheNewestDumpsOfEachHostAndNothingElse)
                           std::chrono::seconds(30)))
       << salvor.Log();
    std::vector<std::string> files = testutil::ListFiles(data);
-   // Two dumps, the notes of both kinds, the dump being written, (the
-   // link and the hard link) and the other host's dump.
-   EXPECT_EQ(files.size(), TEST_ON_WINDOWS ? 6u : 8u) << ::testing::PrintToString(files);
+   // Two dumps, the notes of both kinds, the dump being written, the one a
+   // stop left, (the link and the hard link) and the other host's dump.
+   EXPECT_EQ(files.size(), TEST_ON_WINDOWS ? 7u : 9u) << ::testing::PrintToString(files);
    EXPECT_TRUE(Has(testutil::ReadFile(hostDir + "/notes.txt"), "mine"));
    EXPECT_EQ(testutil::ReadFile(notes), "old");
    EXPECT_FALSE(std::filesystem::exists(compressed));
    EXPECT_EQ(testutil::ReadFile(otherDump), "old");
    EXPECT_EQ(testutil::ReadFile(writing), "partial");
+   EXPECT_EQ(testutil::ReadFile(stopped), "stopped");
    if (!TEST_ON_WINDOWS) {
       EXPECT_TRUE(std::filesystem::is_symlink(hostDir + "/zdump_link"));
       EXPECT_EQ(testutil::ReadFile(dir / "elsewhere"), "not a dump");

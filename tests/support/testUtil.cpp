@@ -42,6 +42,19 @@ ParseIp(const char *ip)
 
 }  // namespace
 
+SocketsStarted::SocketsStarted()
+{
+   uint16_t granted = 0;
+   started_ = Net_Startup(0x0202, &granted) == 0;
+}
+
+SocketsStarted::~SocketsStarted()
+{
+   if (started_) {
+      Net_Cleanup();
+   }
+}
+
 UdpPeer::UdpPeer(const char *bindIp)
 {
    fd_ = Net_UdpSocket();

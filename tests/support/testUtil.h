@@ -16,6 +16,23 @@ salvorMsgHeader MakeHeader(uint32_t type, int64_t timestamp = 0, uint32_t dumpID
 // The wire bytes of a request: the header followed by the payload.
 std::vector<uint8_t> Encode(const salvorMsgHeader &hdr, const std::string &payload = "");
 
+/*
+ * Holds the socket library started while it lives (Windows needs it
+ * before any socket or look-up; elsewhere nothing happens). Each user of
+ * sockets in a test holds its own, so that none outlives the code under
+ * test stopping the library, as that code must not rely on another start.
+ */
+class SocketsStarted {
+public:
+   SocketsStarted();
+   ~SocketsStarted();
+   SocketsStarted(const SocketsStarted &) = delete;
+   SocketsStarted &operator=(const SocketsStarted &) = delete;
+
+private:
+   bool started_;
+};
+
 // A UDP socket bound to a loopback address, for playing one host.
 class UdpPeer {
 public:
@@ -35,6 +52,7 @@ public:
    uint16_t Port() const { return port_; }
 
 private:
+   SocketsStarted sockets_;
    int fd_;  // a NetSocket
    uint16_t port_;
 };

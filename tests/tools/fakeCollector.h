@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "lib/net/net.h"
+#include "tests/support/testUtil.h"
 
 class FakeCollector {
 public:
@@ -52,6 +53,7 @@ private:
    void Reply(const uint8_t *hdr, const NetAddr &to);
 
    Behaviour b_;
+   testutil::SocketsStarted sockets_;
    NetSocket fd_ = NET_INVALID_SOCKET;
    NetAddr addr_{};
    std::atomic<bool> stop_{false};

@@ -140,7 +140,10 @@ TEST(SalvorSendWithCollector, FlatStreamsLandAsMakedumpfileRebuildsThem)
          ASSERT_EQ(r.exit.Code(), 0) << r.out << r.err;
          EXPECT_TRUE(stored == testutil::ReadFile(rebuilt));
       }
-      fs::remove(dumps[0]);  // the next stream's dump is then the only one
+      // The next stream's dump is then the only one. A finished dump is
+      // read-only on Windows, where that also keeps it from being deleted.
+      fs::permissions(dumps[0], fs::perms::owner_write, fs::perm_options::add);
+      fs::remove(dumps[0]);
    }
    // Each is whole, as rebuilt; the second leaves pages out, which its
    // sender declares, so the journal lists them as holes of a whole dump.

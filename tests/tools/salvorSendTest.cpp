@@ -124,6 +124,7 @@ TEST(SalvorSend, FailuresExitNonZeroWithAReason)
 uint16_t
 ClosedPort()
 {
+   testutil::SocketsStarted sockets;
    NetSocket s = Net_UdpSocket();
    NetAddr addr{};
    EXPECT_EQ(Net_Bind(s, NET_LOOPBACK, 0), 0);

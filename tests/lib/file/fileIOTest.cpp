@@ -266,14 +266,15 @@ TEST_P(FileIOOpenErrorTest, PlatformErrorMapsToStatus)
 }
 
 // The failure seam fails a Windows open with the Win32 code that stands
-// for the errno armed; the open tells fewer of them apart than POSIX's.
+// for the errno armed; the open tells fewer of them apart than POSIX's,
+// but a full disk as well.
 #ifdef _WIN32
 INSTANTIATE_TEST_SUITE_P(
    Codes, FileIOOpenErrorTest,
    testing::Values(OpenErrorCase{ENOENT, FILEIO_NOT_FOUND},
                    OpenErrorCase{EACCES, FILEIO_NO_PERM},
                    OpenErrorCase{EEXIST, FILEIO_EXISTS},
-                   OpenErrorCase{ENOSPC, FILEIO_ERROR},
+                   OpenErrorCase{ENOSPC, FILEIO_NOSPC},
                    OpenErrorCase{EIO, FILEIO_ERROR}));
 #else
 INSTANTIATE_TEST_SUITE_P(

@@ -740,6 +740,12 @@ TEST_F(FileLockTest, PhysicalDriveIsLockedInTheSafeTemporaryDirectory)
       {"\\\\.\\physicaldrive3", "pd3.lck"},
       {"\\\\.\\PHYSICALDRIVE12", "pd12.lck"},
    };
+   // Only the disk's number may follow the prefix.
+   for (const char *other : {"\\\\.\\PhysicalDrive", "\\\\.\\PhysicalDrive1a",
+                             "\\\\.\\PhysicalDrive3\\..\\..\\x", "\\\\.\\PhysicalDrive 3"}) {
+      std::string rest;
+      EXPECT_FALSE(FileLockDeviceName(other, &rest)) << other << " -> pd" << rest;
+   }
    for (const Case &c : cases) {
       int err = -1;
       FileLockToken *t = Acquire(c.device, false, 0, &err);

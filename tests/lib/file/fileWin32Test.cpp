@@ -44,7 +44,8 @@ TEST(FileWin32Errors, OpenStatusesOfCreateFileErrors)
       {ERROR_FILE_NOT_FOUND, FILEIO_NOT_FOUND}, {ERROR_PATH_NOT_FOUND, FILEIO_NOT_FOUND},
       {ERROR_ACCESS_DENIED, FILEIO_NO_PERM},    {ERROR_INVALID_ACCESS, FILEIO_NO_PERM},
       {ERROR_WRITE_PROTECT, FILEIO_NO_PERM},    {ERROR_FILE_EXISTS, FILEIO_EXISTS},
-      {ERROR_ALREADY_EXISTS, FILEIO_EXISTS},
+      {ERROR_ALREADY_EXISTS, FILEIO_EXISTS},    {ERROR_DISK_FULL, FILEIO_NOSPC},
+      {ERROR_HANDLE_DISK_FULL, FILEIO_NOSPC},
    };
    for (const auto &row : known) {
       EXPECT_EQ(FileIO_StatusOfOpenError(row[0]), row[1]) << row[0];
@@ -54,10 +55,10 @@ TEST(FileWin32Errors, OpenStatusesOfCreateFileErrors)
    EXPECT_NE(GetCapturedStderr().find("FileIOCreateRetry: CreateFileW() returned "
                                       "ERROR_SHARING_VIOLATION, failing with FILEIO_CANCELLED.\n"),
              std::string::npos);
-   // Codes the open does not tell apart, even a full disk, are its generic error.
+   // Codes the open does not tell apart are its generic error.
    CaptureStderr();
-   EXPECT_EQ(FileIO_StatusOfOpenError(ERROR_DISK_FULL), FILEIO_ERROR);
-   EXPECT_NE(GetCapturedStderr().find("FileIOCreateRetry: Unrecognized error code: 112\n"),
+   EXPECT_EQ(FileIO_StatusOfOpenError(ERROR_BAD_NETPATH), FILEIO_ERROR);
+   EXPECT_NE(GetCapturedStderr().find("FileIOCreateRetry: Unrecognized error code: 53\n"),
              std::string::npos);
 }
 
@@ -71,6 +72,16 @@ TEST(FileWin32Paths, VolumesOfDrivesAndNetworkShares)
       {"\\\\server", "", "\\\\", "server"},
       {"a\\b/c", "", "a\\b/", "c"},
       {"C:", "C:", "", ""},
+      // The system's namespaces: the share of an escaped network name, the
+      // drive, volume or device after the prefix.
+      {"\\\\?\\UNC\\server\\share\\dumps\\f", "\\\\?\\UNC\\server\\share", "\\dumps\\", "f"},
+      {"\\\\?\\unc\\server\\share", "\\\\?\\unc\\server\\share", "", ""},
+      {"\\\\?\\UNC\\server", "\\\\?\\UNC\\server", "", ""},
+      {"\\\\?\\C:\\dumps\\f", "\\\\?\\C:", "\\dumps\\", "f"},
+      {"\\\\?\\Volume{1}\\d\\f", "\\\\?\\Volume{1}", "\\d\\", "f"},
+      {"\\\\.\\C:\\f", "\\\\.\\C:", "\\", "f"},
+      {"\\\\.\\PhysicalDrive0", "\\\\.\\PhysicalDrive0", "", ""},
+      {"\\\\?\\UNCLE\\d\\f", "\\\\?\\UNCLE", "\\d\\", "f"},
    };
    for (const auto &c : cases) {
       char *volume, *dir, *base;
@@ -113,6 +124,13 @@ TEST_F(FileWin32, DirectoryTreeWithBackslashesAndADriveLetter)
    std::free(first);
    EXPECT_TRUE(File_IsDir((dir_ + "\\10\\0\\0\\1").c_str()));
    EXPECT_TRUE(File_MakeDirTree(dir_.substr(0, 2).c_str(), nullptr)) << "a drive alone";
+
+   // An escaped name's first level is the one below its drive.
+   std::string escaped = "\\\\?\\" + dir_ + "\\20\\0";
+   ASSERT_TRUE(File_MakeDirTree(escaped.c_str(), &first));
+   ASSERT_NE(first, nullptr);
+   EXPECT_EQ(std::string(first), "\\\\?\\" + dir_ + "\\20");
+   std::free(first);
    EXPECT_TRUE(File_SameFile(P("10").c_str(), (dir_ + "/10/0/..").c_str()));
 }
 
