@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "collector/platform/salvorPlatPosixSignals.h"
 #include "lib/misc/platFaultPosix.h"
 
 extern char **environ;
@@ -198,16 +199,6 @@ SalvorPlatExecResult(int report)
    return n == (ssize_t)sizeof err ? err : 0;
 }
 
-void (*childEndedCallback)() = nullptr;
-
-void
-SalvorPlatChildSignal(int)
-{
-   int saved = errno;
-   childEndedCallback();
-   errno = saved;
-}
-
 // The parent process id in /proc/<pid>/stat, or -1.
 pid_t
 SalvorPlatParentOf(const char *pid)
@@ -241,12 +232,8 @@ void
 SalvorPlat_WatchChildren(void (*onChildEnded)())
 {
    prctl(PR_SET_CHILD_SUBREAPER, 1);
-   childEndedCallback = onChildEnded;
-   struct sigaction action{};
-   action.sa_handler = SalvorPlatChildSignal;
-   sigemptyset(&action.sa_mask);
-   action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
-   sigaction(SIGCHLD, &action, nullptr);
+   const int childSignal[] = {SIGCHLD};
+   SalvorPlatPosix_OnSignals(childSignal, 1, SA_RESTART | SA_NOCLDSTOP, onChildEnded);
 }
 
 int

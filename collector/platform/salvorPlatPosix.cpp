@@ -1,5 +1,6 @@
 // POSIX back end of the collector's process limits; see salvorPlat.h.
 #include "collector/platform/salvorPlat.h"
+#include "collector/platform/salvorPlatPosixSignals.h"
 
 #include <cerrno>
 #include <csignal>
@@ -36,30 +37,39 @@ SalvorPlat_IgnoreBrokenPipe()
 
 namespace {
 
-void (*stopCallback)() = nullptr;
+// Each signal's callback; set before its handler is installed.
+void (*signalCallbacks[NSIG])() = {};
 
 void
-SalvorPlatStopSignal(int)
+SalvorPlatPosixSignal(int sig)
 {
    int saved = errno;
-   stopCallback();
+   signalCallbacks[sig]();
    errno = saved;
 }
 
 }  // namespace
 
 void
+SalvorPlatPosix_OnSignals(const int *signals, int count, int flags, void (*onSignal)())
+{
+   struct sigaction action{};
+   action.sa_handler = SalvorPlatPosixSignal;
+   sigemptyset(&action.sa_mask);
+   action.sa_flags = flags;
+   for (int i = 0; i < count; i++) {
+      signalCallbacks[signals[i]] = onSignal;
+      sigaction(signals[i], &action, nullptr);
+   }
+}
+
+void
 SalvorPlat_OnStopRequest(void (*onStop)())
 {
-   stopCallback = onStop;
-   struct sigaction action{};
-   action.sa_handler = SalvorPlatStopSignal;
-   sigemptyset(&action.sa_mask);
    // The handler is for the first request only: a second one ends the
    // process, should the stop itself hang.
-   action.sa_flags = SA_RESETHAND | SA_RESTART;
-   sigaction(SIGINT, &action, nullptr);
-   sigaction(SIGTERM, &action, nullptr);
+   const int stopSignals[] = {SIGINT, SIGTERM};
+   SalvorPlatPosix_OnSignals(stopSignals, 2, SA_RESETHAND | SA_RESTART, onStop);
 }
 
 namespace {

@@ -229,6 +229,9 @@ SalvorHookWatch(void (*wake)())
 int
 SalvorHookNextWaitMs()
 {
+   if (running.empty()) {
+      return -1;  // the common case: no clock read on the receive path
+   }
    uint64_t now = SalvorClockUsec();
    uint64_t wait = UINT64_MAX;
    for (const SalvorHookRun &run : running) {
