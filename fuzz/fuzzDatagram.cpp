@@ -31,8 +31,8 @@
 #include <cstring>
 #include <memory>
 
-#include "collector/server/salvorServer.h"
-#include "collector/server/salvorSlots.h"
+#include "collector/receive/salvorServer.h"
+#include "collector/receive/salvorSlots.h"
 #include "collector/startup/salvorConfig.h"
 #include "protocol/salvorProto.h"
 

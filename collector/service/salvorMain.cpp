@@ -10,7 +10,7 @@
 #include "collector/platform/salvorScm.h"
 #include "collector/startup/salvorConfig.h"
 #include "collector/startup/salvorConfigFile.h"
-#include "collector/server/salvorServer.h"
+#include "collector/receive/salvorServer.h"
 #include "collector/service/salvorService.h"
 #include "collector/startup/salvorStartup.h"
 #include "lib/config/preference.h"

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "collector/platform/salvorScm.h"
-#include "collector/server/salvorServer.h"
+#include "collector/receive/salvorServer.h"
 #include "collector/service/salvorMain.h"
 #include "collector/startup/salvorConfig.h"
 #include "collector/startup/salvorStartup.h"

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <gtest/gtest.h>
 
-#include "collector/server/salvorHostLog.h"
-#include "collector/server/salvorSlots.h"
+#include "collector/receive/salvorHostLog.h"
+#include "collector/receive/salvorSlots.h"
 #include "collector/startup/salvorConfig.h"
 #include "lib/misc/platFault.h"
 #include "tests/support/testLog.h"

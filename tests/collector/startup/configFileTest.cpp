@@ -11,7 +11,7 @@
 #include "collector/service/salvorMain.h"
 #include "collector/startup/salvorStartup.h"
 #include "lib/misc/platFault.h"
-#include "tests/collector/server/collectorTestPlat.h"
+#include "tests/collector/receive/collectorTestPlat.h"
 #include "tests/support/process.h"
 #include "tests/support/testPlatform.h"
 #include "tests/support/testUtil.h"

@@ -1,22 +1,22 @@
 // The collector's receive loop and fatal exit; see salvorServer.h.
-#include "collector/server/salvorServer.h"
+#include "collector/receive/salvorServer.h"
 
 #include <atomic>
 #include <memory>
 #include <thread>
 
 #include "collector/platform/salvorPlat.h"
-#include "collector/server/salvorAddress.h"
-#include "collector/server/salvorAllow.h"
-#include "collector/server/salvorHandlers.h"
-#include "collector/server/salvorHook.h"
-#include "collector/server/salvorHostLog.h"
-#include "collector/server/salvorJournal.h"
-#include "collector/server/salvorJournalFile.h"
-#include "collector/server/salvorListen.h"
-#include "collector/server/salvorMetrics.h"
-#include "collector/server/salvorRetention.h"
-#include "collector/server/salvorSlots.h"
+#include "collector/receive/salvorAddress.h"
+#include "collector/operations/salvorAllow.h"
+#include "collector/receive/salvorHandlers.h"
+#include "collector/operations/salvorHook.h"
+#include "collector/receive/salvorHostLog.h"
+#include "collector/operations/salvorJournal.h"
+#include "collector/operations/salvorJournalFile.h"
+#include "collector/operations/salvorListen.h"
+#include "collector/operations/salvorMetrics.h"
+#include "collector/operations/salvorRetention.h"
+#include "collector/receive/salvorSlots.h"
 #include "collector/startup/salvorConfig.h"
 #include "collector/startup/salvorNetConfig.h"
 #include "collector/startup/salvorStartup.h"

@@ -1,5 +1,5 @@
 // Received byte ranges of a dump; see salvorRanges.h.
-#include "collector/server/salvorRanges.h"
+#include "collector/operations/salvorRanges.h"
 
 #include <algorithm>
 

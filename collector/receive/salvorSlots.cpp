@@ -1,13 +1,13 @@
 // The table of dump slots; see salvorSlots.h.
-#include "collector/server/salvorSlots.h"
+#include "collector/receive/salvorSlots.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "collector/server/salvorAddress.h"
-#include "collector/server/salvorDumpFile.h"
-#include "collector/server/salvorHostLog.h"
-#include "collector/server/salvorJournal.h"
+#include "collector/receive/salvorAddress.h"
+#include "collector/receive/salvorDumpFile.h"
+#include "collector/receive/salvorHostLog.h"
+#include "collector/operations/salvorJournal.h"
 #include "collector/startup/salvorConfig.h"
 #include "lib/file/file.h"
 #include "lib/log/log.h"

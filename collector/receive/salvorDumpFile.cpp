@@ -1,12 +1,12 @@
 // Dump files; see salvorDumpFile.h.
-#include "collector/server/salvorDumpFile.h"
+#include "collector/receive/salvorDumpFile.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
-#include "collector/server/salvorAddress.h"
+#include "collector/receive/salvorAddress.h"
 #include "collector/startup/salvorConfig.h"
 #include "lib/file/file.h"
 #include "lib/file/fileIO.h"

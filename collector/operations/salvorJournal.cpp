@@ -1,5 +1,5 @@
 // The dump journal; see salvorJournal.h.
-#include "collector/server/salvorJournal.h"
+#include "collector/operations/salvorJournal.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -7,12 +7,12 @@
 #include <cstring>
 
 #include "collector/platform/salvorOpsPlat.h"
-#include "collector/server/salvorAddress.h"
-#include "collector/server/salvorHook.h"
-#include "collector/server/salvorJournalFile.h"
-#include "collector/server/salvorRanges.h"
-#include "collector/server/salvorSlots.h"
-#include "collector/server/salvorText.h"
+#include "collector/receive/salvorAddress.h"
+#include "collector/operations/salvorHook.h"
+#include "collector/operations/salvorJournalFile.h"
+#include "collector/operations/salvorRanges.h"
+#include "collector/receive/salvorSlots.h"
+#include "collector/operations/salvorText.h"
 #include "collector/startup/salvorConfig.h"
 #include "lib/file/file.h"
 #include "lib/log/log.h"

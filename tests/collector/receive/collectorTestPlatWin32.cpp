@@ -1,6 +1,6 @@
 // The collector tests' platform details on Windows: backslashes, the
 // system's words for Windows errors, and "\r\n".
-#include "tests/collector/server/collectorTestPlat.h"
+#include "tests/collector/receive/collectorTestPlat.h"
 
 #include <algorithm>
 

@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 #include <string>
 
-#include "collector/server/salvorAllow.h"
-#include "collector/server/salvorHandlers.h"
-#include "collector/server/salvorHostLog.h"
-#include "collector/server/salvorServer.h"
+#include "collector/operations/salvorAllow.h"
+#include "collector/receive/salvorHandlers.h"
+#include "collector/receive/salvorHostLog.h"
+#include "collector/receive/salvorServer.h"
 #include "collector/startup/salvorNetConfig.h"
 #include "lib/misc/clock.h"
 #include "tests/support/slotTableTest.h"

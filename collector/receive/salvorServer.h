@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "collector/server/salvorSlots.h"
+#include "collector/receive/salvorSlots.h"
 #include "lib/file/fileTypes.h"
 #include "lib/net/net.h"
 #include "protocol/salvorProto.h"

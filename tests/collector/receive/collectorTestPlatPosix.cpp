@@ -1,5 +1,5 @@
 // The collector tests' platform details on POSIX: '/', strerror and "\n".
-#include "tests/collector/server/collectorTestPlat.h"
+#include "tests/collector/receive/collectorTestPlat.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,5 +1,5 @@
 // The collector's counters and metrics file; see salvorMetrics.h.
-#include "collector/server/salvorMetrics.h"
+#include "collector/operations/salvorMetrics.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -7,12 +7,12 @@
 #include <string>
 
 #include "collector/platform/salvorOpsPlat.h"
-#include "collector/server/salvorAddress.h"
-#include "collector/server/salvorHook.h"
-#include "collector/server/salvorJournal.h"
-#include "collector/server/salvorRetention.h"
-#include "collector/server/salvorSlots.h"
-#include "collector/server/salvorText.h"
+#include "collector/receive/salvorAddress.h"
+#include "collector/operations/salvorHook.h"
+#include "collector/operations/salvorJournal.h"
+#include "collector/operations/salvorRetention.h"
+#include "collector/receive/salvorSlots.h"
+#include "collector/operations/salvorText.h"
 #include "collector/startup/salvorOpsConfig.h"
 #include "lib/file/file.h"
 #include "lib/file/fileIO.h"

@@ -5,8 +5,8 @@
 #include <thread>
 
 #include "collector/startup/salvorConfig.h"
-#include "collector/server/salvorServer.h"
-#include "collector/server/salvorSlots.h"
+#include "collector/receive/salvorServer.h"
+#include "collector/receive/salvorSlots.h"
 #include "lib/log/logInt.h"
 #include "lib/misc/clock.h"
 #include "tests/support/testLog.h"

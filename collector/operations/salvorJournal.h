@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string>
 
-#include "collector/server/salvorMetrics.h"
+#include "collector/operations/salvorMetrics.h"
 
 constexpr const char *SALVOR_JOURNAL_FILE_NAME = "dumps.jsonl";
 

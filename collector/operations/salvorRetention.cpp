@@ -1,5 +1,5 @@
 // Free space and retention on the data file system; see salvorRetention.h.
-#include "collector/server/salvorRetention.h"
+#include "collector/operations/salvorRetention.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "collector/platform/salvorOpsPlat.h"
-#include "collector/server/salvorAddress.h"
-#include "collector/server/salvorJournal.h"
-#include "collector/server/salvorSlots.h"
-#include "collector/server/salvorText.h"
+#include "collector/receive/salvorAddress.h"
+#include "collector/operations/salvorJournal.h"
+#include "collector/receive/salvorSlots.h"
+#include "collector/operations/salvorText.h"
 #include "collector/startup/salvorConfig.h"
 #include "collector/startup/salvorOpsConfig.h"
 #include "lib/file/file.h"

@@ -1,12 +1,12 @@
 // The journal file and its waiting records; see salvorJournalFile.h.
-#include "collector/server/salvorJournalFile.h"
+#include "collector/operations/salvorJournalFile.h"
 
 #include <cinttypes>
 #include <deque>
 
 #include "collector/platform/salvorOpsPlat.h"
-#include "collector/server/salvorMetrics.h"
-#include "collector/server/salvorSlots.h"
+#include "collector/operations/salvorMetrics.h"
+#include "collector/receive/salvorSlots.h"
 #include "lib/file/file.h"
 #include "lib/log/log.h"
 

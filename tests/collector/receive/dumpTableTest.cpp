@@ -9,12 +9,12 @@
 #include <sys/stat.h>
 
 #include "collector/startup/salvorConfig.h"
-#include "collector/server/salvorDumpFile.h"
-#include "collector/server/salvorHandlers.h"
-#include "collector/server/salvorSlots.h"
+#include "collector/receive/salvorDumpFile.h"
+#include "collector/receive/salvorHandlers.h"
+#include "collector/receive/salvorSlots.h"
 #include "lib/misc/clock.h"
 #include "lib/misc/platFault.h"
-#include "tests/collector/server/collectorTestPlat.h"
+#include "tests/collector/receive/collectorTestPlat.h"
 #include "tests/support/slotTableTest.h"
 #include "tests/support/testPlatform.h"
 

@@ -1,5 +1,5 @@
 // Escaped text; see salvorText.h.
-#include "collector/server/salvorText.h"
+#include "collector/operations/salvorText.h"
 
 #include <cstdio>
 

@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
-#include "collector/server/salvorAddress.h"
-#include "collector/server/salvorMetrics.h"
-#include "collector/server/salvorRanges.h"
-#include "collector/server/salvorText.h"
+#include "collector/receive/salvorAddress.h"
+#include "collector/operations/salvorMetrics.h"
+#include "collector/operations/salvorRanges.h"
+#include "collector/operations/salvorText.h"
 #include "collector/startup/salvorConfig.h"
 #include "collector/startup/salvorConfigFile.h"
 #include "collector/startup/salvorOpsConfig.h"

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "collector/startup/salvorConfig.h"
-#include "collector/server/salvorServer.h"
-#include "collector/server/salvorSlots.h"
-#include "collector/server/salvorHandlers.h"
+#include "collector/receive/salvorServer.h"
+#include "collector/receive/salvorSlots.h"
+#include "collector/receive/salvorHandlers.h"
 #include "lib/misc/platFault.h"
 #include "tests/support/slotTableTest.h"
 #include "tests/support/testFiles.h"

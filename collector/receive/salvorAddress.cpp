@@ -1,5 +1,5 @@
 // A client's address in lines and paths; see salvorAddress.h.
-#include "collector/server/salvorAddress.h"
+#include "collector/receive/salvorAddress.h"
 
 #include <cstdio>
 #include <cstring>

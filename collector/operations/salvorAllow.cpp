@@ -1,9 +1,9 @@
 // Whom the collector hears; see salvorAllow.h.
-#include "collector/server/salvorAllow.h"
+#include "collector/operations/salvorAllow.h"
 
-#include "collector/server/salvorAddress.h"
-#include "collector/server/salvorMetrics.h"
-#include "collector/server/salvorSlots.h"
+#include "collector/receive/salvorAddress.h"
+#include "collector/operations/salvorMetrics.h"
+#include "collector/receive/salvorSlots.h"
 #include "collector/startup/salvorNetConfig.h"
 #include "lib/log/log.h"
 

@@ -1,8 +1,8 @@
 // Lines per host; see salvorHostLog.h.
-#include "collector/server/salvorHostLog.h"
+#include "collector/receive/salvorHostLog.h"
 
-#include "collector/server/salvorAddress.h"
-#include "collector/server/salvorSlots.h"
+#include "collector/receive/salvorAddress.h"
+#include "collector/receive/salvorSlots.h"
 #include "lib/log/log.h"
 
 namespace {

@@ -1,10 +1,10 @@
 // The collector's sockets; see salvorListen.h.
-#include "collector/server/salvorListen.h"
+#include "collector/operations/salvorListen.h"
 
 #include <string>
 
-#include "collector/server/salvorAddress.h"
-#include "collector/server/salvorServer.h"
+#include "collector/receive/salvorAddress.h"
+#include "collector/receive/salvorServer.h"
 #include "collector/startup/salvorConfig.h"
 #include "collector/startup/salvorStartup.h"
 #include "lib/log/log.h"

@@ -1,5 +1,5 @@
 // The dump hook; see salvorHook.h.
-#include "collector/server/salvorHook.h"
+#include "collector/operations/salvorHook.h"
 
 #include <algorithm>
 #include <atomic>
@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "collector/platform/salvorOpsPlat.h"
-#include "collector/server/salvorJournal.h"
-#include "collector/server/salvorMetrics.h"
-#include "collector/server/salvorSlots.h"
+#include "collector/operations/salvorJournal.h"
+#include "collector/operations/salvorMetrics.h"
+#include "collector/receive/salvorSlots.h"
 #include "collector/startup/salvorOpsConfig.h"
 #include "lib/file/file.h"
 #include "lib/log/log.h"
