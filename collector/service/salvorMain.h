@@ -1,6 +1,7 @@
-// The collector's command line: `debug -s <config.xml> [-d]` runs it in
-// the foreground. Running under the service manager and registering the
-// service are answered with a clear refusal until they exist.
+// The collector's command line: `-s <config.xml>` runs it under the
+// service manager (the Windows service control manager, or systemd on
+// Linux), `debug -s <config.xml> [-d]` in the foreground, and `install` /
+// `uninstall` register and remove the service (salvorService.h).
 #pragma once
 
 // Exit statuses of refused starts.
