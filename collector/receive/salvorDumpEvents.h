@@ -10,10 +10,11 @@
 //    SalvorSubscribeDumpEvents(&journal);
 //
 // Any member may be null. Subscribers are called in the order they
-// subscribed, on the loop's thread, while the slot is still as the event
-// says (its file still open, for an end). Announcing allocates nothing
-// and makes no system call: it is a loop over a few pointers, as data
-// events come with every data message.
+// subscribed, on the loop's thread, while the slot still holds the dump
+// (at an end its file is already closed, or removed, and the slot is
+// emptied right after). Announcing allocates nothing and makes no system
+// call: it is a loop over a few pointers, as data events come with every
+// data message.
 #pragma once
 
 #include <cstddef>
