@@ -33,6 +33,7 @@
 
 #include "collector/receive/salvorServer.h"
 #include "collector/receive/salvorSlots.h"
+#include "collector/service/salvorWiring.h"
 #include "collector/startup/salvorConfig.h"
 #include "protocol/salvorProto.h"
 
@@ -70,6 +71,7 @@ GetState()
          std::abort();
       }
       SalvorClockUsec = FakeClock;
+      SalvorWireOperations();  // the journal's tracking, as in the product
       if (!SalvorAllocSlots()) {
          std::abort();
       }

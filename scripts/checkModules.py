@@ -8,9 +8,15 @@ check fails when
   - a module names one whose headers it never includes,
   - the modules form a cycle other than those listed in ALLOWED_CYCLES
     (or a listed cycle no longer exists: the list only shrinks),
-  - README.md's module diagram or its layout map do not show the graph.
+  - README.md's module diagram or its layout map do not show the graph,
+  - the collector's files include one another in a cycle (a unit is
+    foo.h with foo.cpp of one folder), or a file of a lower folder of the
+    collector includes one of a higher folder (COLLECTOR_FOLDERS),
+  - README.md names a source path that does not exist.
 
 With --write it rewrites the README's diagram instead of comparing it.
+With --collector-graph it prints the collector's file-level cycles and its
+folder graph.
 """
 import os
 import re
@@ -26,6 +32,28 @@ README = os.path.join(ROOT, 'README.md')
 ALLOWED_CYCLES = [
     {'file', 'log'},
 ]
+
+# The collector's folders, top first: each may include only its own and
+# those after it (the operators' side subscribes to the receive path,
+# never the reverse).
+COLLECTOR_FOLDERS = ['service', 'operations', 'receive', 'startup', 'platform']
+COLLECTOR = os.path.join(ROOT, 'collector')
+COLLECTOR_INCLUDE = re.compile(r'^\s*#\s*include\s+"collector/(\w+)/(\w+)\.h"')
+# README.md's source paths: words in backticks, and the first word of each
+# line of a fenced block (the layout map, commands), that start with one of
+# SOURCE_TOPS. A placeholder, a wildcard or an elision makes a word no path.
+SOURCE_TOPS = ('lib', 'collector', 'tools', 'tests', 'bench', 'fuzz', 'protocol', 'scripts',
+               'packaging', 'cmake')
+SOURCE_PATH = re.compile(r'^(?:%s)/[\w./+-]*$' % '|'.join(SOURCE_TOPS))
+NOT_A_PATH = re.compile(r'[<>*{}$]|\.\.\.')
+
+INCLUDE = re.compile(r'^\s*#\s*include\s+"collector/(\w+)/(\w+)\.h"')
+# Where README.md's source paths start, and what makes a word no path:
+# a placeholder, a wildcard or an elision.
+SOURCE_TOPS = ('lib', 'collector', 'tools', 'tests', 'bench', 'fuzz', 'protocol', 'scripts',
+               'packaging', 'cmake')
+README_PATH = re.compile(r'(?<![\w./~$-])((?:%s)/[\w./+-]*)' % '|'.join(SOURCE_TOPS))
+NOT_A_PATH = re.compile(r'[<>*{}]|\.\.\.')
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"lib/([A-Za-z]+)/[^"]+"')
 LINK = re.compile(r'target_link_libraries\s*\(\s*salvor_(\w+)([^)]*)\)', re.S)
@@ -144,9 +172,99 @@ def check_readme(edges, write):
     return errors
 
 
+def collector_units():
+    """The collector's units ('folder/stem') and the units each includes."""
+    edges = {}
+    for folder in sorted(os.listdir(COLLECTOR)):
+        path = os.path.join(COLLECTOR, folder)
+        if not os.path.isdir(path):
+            continue
+        for name in sorted(os.listdir(path)):
+            stem, ext = os.path.splitext(name)
+            if ext not in ('.cpp', '.h'):
+                continue
+            unit = folder + '/' + stem
+            uses = edges.setdefault(unit, set())
+            with open(os.path.join(path, name), errors='replace') as f:
+                for line in f:
+                    m = COLLECTOR_INCLUDE.match(line)
+                    if m and m.group(1) + '/' + m.group(2) != unit:
+                        uses.add(m.group(1) + '/' + m.group(2))
+    for uses in list(edges.values()):
+        for u in uses:
+            edges.setdefault(u, set())
+    return edges
+
+
+def folder_graph(units):
+    graph = {}
+    for unit, uses in units.items():
+        folder = unit.split('/')[0]
+        graph.setdefault(folder, set()).update(u.split('/')[0] for u in uses)
+        graph[folder].discard(folder)
+    return graph
+
+
+def check_collector(units):
+    errors = []
+    for comp in components(units):
+        if len(comp) > 1:
+            errors.append('collector files in an include cycle: %s' % ' '.join(sorted(comp)))
+    rank = {f: i for i, f in enumerate(COLLECTOR_FOLDERS)}
+    for unit, uses in sorted(units.items()):
+        folder = unit.split('/')[0]
+        if folder not in rank:
+            errors.append('collector/%s: a folder not in COLLECTOR_FOLDERS' % folder)
+            continue
+        for u in sorted(uses):
+            if rank.get(u.split('/')[0], -1) < rank[folder]:
+                errors.append('collector/%s includes collector/%s.h of a higher folder'
+                              % (unit, u))
+    return errors
+
+
+def readme_paths(text):
+    words = []
+    fenced = False
+    for line in text.splitlines():
+        if line.startswith('```'):
+            fenced = not fenced
+        elif fenced and line.strip():
+            words.append(line.split()[0])
+        elif not fenced:
+            words += [span.split()[0] for span in re.findall(r'`([^`]+)`', line) if span.strip()]
+    paths = set()
+    for word in words:
+        path = word.rstrip('.,:;')
+        if SOURCE_PATH.match(path) and not NOT_A_PATH.search(path):
+            paths.add(path)
+    return sorted(paths)
+
+
+def check_readme_paths():
+    """Every source path README.md names exists."""
+    with open(README) as f:
+        text = f.read()
+    return ['README.md names %s, which does not exist' % path for path in readme_paths(text)
+            if not os.path.exists(os.path.join(ROOT, path))]
+
+
+def print_collector_graph(units):
+    for comp in components(units):
+        if len(comp) > 1:
+            print('cycle: ' + ' '.join(sorted(comp)))
+    graph = folder_graph(units)
+    for folder in COLLECTOR_FOLDERS:
+        print('%-11s %s' % (folder, ' '.join(sorted(graph.get(folder, ()))) or '(nothing)'))
+
+
 def main():
     write = '--write' in sys.argv[1:]
-    errors = []
+    units = collector_units()
+    if '--collector-graph' in sys.argv[1:]:
+        print_collector_graph(units)
+        return 0
+    errors = check_collector(units) + check_readme_paths()
     edges = {}
     for m in modules():
         uses = included(m)

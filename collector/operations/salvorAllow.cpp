@@ -2,8 +2,9 @@
 #include "collector/operations/salvorAllow.h"
 
 #include "collector/receive/salvorAddress.h"
-#include "collector/operations/salvorMetrics.h"
-#include "collector/receive/salvorSlots.h"
+#include "collector/receive/salvorClock.h"
+#include "collector/receive/salvorCounters.h"
+#include "collector/receive/salvorLoopTasks.h"
 #include "collector/startup/salvorNetConfig.h"
 #include "lib/log/log.h"
 
@@ -91,7 +92,7 @@ SalvorNoteRefused(const NetIp &client)
    uint64_t now = SalvorClockUsec();
    SalvorRefusedHost *entry = SalvorRefusedEntry(client, now);
    refused.total++;
-   salvorCounters.dropped[SALVOR_DROP_NOT_ALLOWED]++;
+   salvorReceiveCounters.dropped[SALVOR_DROP_NOT_ALLOWED]++;
    if (entry->count++ == 0) {
       refused.unlogged++;
    }
@@ -132,4 +133,33 @@ void
 SalvorRefusedReset()
 {
    refused = SalvorRefusedState{};
+}
+
+namespace {
+
+bool
+SalvorHears(const NetIp &client)
+{
+   if (SalvorIsAllowed(client)) {
+      return true;
+   }
+   SalvorNoteRefused(client);
+   return false;
+}
+
+void
+SalvorAllowStart(void (*)())
+{
+   SalvorRefusedReset();
+}
+
+}  // namespace
+
+void
+SalvorAllowSubscribe()
+{
+   static const SalvorLoopTask task{.start = SalvorAllowStart,
+                                    .hears = SalvorHears,
+                                    .afterWait = SalvorFlushRefused};
+   SalvorAddLoopTask(&task);
 }

@@ -12,6 +12,8 @@
 constexpr int SALVOR_REFUSED_TABLE = 64;
 constexpr uint64_t SALVOR_REFUSED_LOG_USEC = 60 * 1000000ull;
 
+// Has the loop screen every datagram (call once before it runs).
+void SalvorAllowSubscribe();
 // Whether datagrams from `client` are heard: always, without allowFrom.
 bool SalvorIsAllowed(const NetIp &client);
 /*

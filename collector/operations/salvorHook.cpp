@@ -11,9 +11,10 @@
 #include <vector>
 
 #include "collector/platform/salvorOpsPlat.h"
-#include "collector/operations/salvorJournal.h"
-#include "collector/operations/salvorMetrics.h"
-#include "collector/receive/salvorSlots.h"
+#include "collector/operations/salvorDumpRecord.h"
+#include "collector/operations/salvorOpsCounters.h"
+#include "collector/receive/salvorClock.h"
+#include "collector/receive/salvorLoopTasks.h"
 #include "collector/startup/salvorOpsConfig.h"
 #include "lib/file/file.h"
 #include "lib/log/log.h"
@@ -106,7 +107,7 @@ SalvorHookStart(SalvorHookJob &&job)
    if (err != 0) {
       Log("Cannot run the dump hook %s for the %s: %s\n", SalvorOpsConfig.dumpHook,
           job.what.c_str(), File_ErrorText(err));
-      salvorCounters.hookRuns[SALVOR_HOOK_SPAWN_FAILED]++;
+      salvorOpsCounters.hookRuns[SALVOR_HOOK_SPAWN_FAILED]++;
       return;
    }
    running.push_back(SalvorHookRun{child, SalvorClockUsec(), std::move(job.what), {}, false,
@@ -158,7 +159,7 @@ SalvorHookLogEnd(const SalvorHookRun &run, int exitCode)
       Log("Dump hook %s for the %s exited with status %d%s\n", SalvorOpsConfig.dumpHook,
           run.what.c_str(), exitCode, detail.c_str());
    }
-   salvorCounters.hookRuns[result]++;
+   salvorOpsCounters.hookRuns[result]++;
 }
 
 // Looks at every running hook once; true when one ended.
@@ -209,7 +210,7 @@ SalvorHookDumpEnded(const SalvorDumpRecord &record)
       Log("The dump hook's queue is full (%zu waiting): %s is not run for the %s dump of %s.\n",
           queued.size(), SalvorOpsConfig.dumpHook, SalvorOutcomeName(record.outcome),
           record.host.c_str());
-      salvorCounters.hookRuns[SALVOR_HOOK_DROPPED]++;
+      salvorOpsCounters.hookRuns[SALVOR_HOOK_DROPPED]++;
       return;
    }
    queued.push_back(SalvorHookJobOf(record));
@@ -279,7 +280,7 @@ SalvorHookShutdown()
    if (!queued.empty()) {
       Log("Stopping with %zu dump hook runs that did not start: they are not run.\n",
           queued.size());
-      salvorCounters.hookRuns[SALVOR_HOOK_DROPPED] += queued.size();
+      salvorOpsCounters.hookRuns[SALVOR_HOOK_DROPPED] += queued.size();
       queued.clear();
    }
    if (!running.empty()) {
@@ -302,4 +303,14 @@ size_t
 SalvorHookQueued()
 {
    return queued.size();
+}
+
+void
+SalvorHookSubscribe()
+{
+   static const SalvorLoopTask task{.start = SalvorHookWatch,
+                                    .eachPass = SalvorHookPoll,
+                                    .waitMs = SalvorHookNextWaitMs,
+                                    .stop = SalvorHookShutdown};
+   SalvorAddLoopTask(&task);
 }

@@ -22,6 +22,11 @@ constexpr size_t SALVOR_HOOK_MAX_RUNNING = 4;
 constexpr size_t SALVOR_HOOK_MAX_QUEUED = 1024;
 
 /*
+ * Has the loop poll, wait for and shut down the hooks (call once before
+ * it runs).
+ */
+void SalvorHookSubscribe();
+/*
  * With a hook configured, has `wake` called (from a signal handler or a
  * thread of the system's) whenever a hook ends, so that the loop polls at
  * once. Call once before the loop runs.

@@ -11,8 +11,10 @@
 #include "collector/operations/salvorHook.h"
 #include "collector/operations/salvorJournalFile.h"
 #include "collector/operations/salvorRanges.h"
-#include "collector/receive/salvorSlots.h"
 #include "collector/operations/salvorText.h"
+#include "collector/receive/salvorDumpEvents.h"
+#include "collector/receive/salvorLoopTasks.h"
+#include "collector/receive/salvorSlots.h"
 #include "collector/startup/salvorConfig.h"
 #include "lib/file/file.h"
 #include "lib/log/log.h"
@@ -72,12 +74,9 @@ SalvorLastFailure(const SalvorDumpTrack &track)
 SalvorDumpTrack tracks[SALVOR_MAX_DUMPS];
 
 SalvorDumpTrack *
-SalvorTrackOf(const salvorCoreDumpInfo *slot)
+SalvorTrackOf(int slot)
 {
-   if (salvorSlots == nullptr || slot < salvorSlots || slot >= salvorSlots + SALVOR_MAX_DUMPS) {
-      return nullptr;
-   }
-   return &tracks[slot - salvorSlots];
+   return slot >= 0 && slot < SALVOR_MAX_DUMPS ? &tracks[slot] : nullptr;
 }
 
 void
@@ -125,22 +124,22 @@ SalvorJournalEmit(SalvorDumpRecord *rec)
    SalvorAppendField(&rec->line, "reason", rec->reason.c_str());
    rec->line.append("}");
    SalvorJournalFileAppend(rec->line);
-   salvorCounters.dumps[rec->outcome]++;
+   salvorOpsCounters.dumps[rec->outcome]++;
    SalvorHookDumpEnded(*rec);
 }
 
-// The record of a dump of a slot, up to its outcome.
+// The record of an ended dump, up to its outcome.
 void
-SalvorRecordOfSlot(const salvorCoreDumpInfo *slot, const SalvorDumpTrack &track,
-                   bool fileKept, int64_t size, SalvorDumpRecord *rec)
+SalvorRecordOfDump(const SalvorDumpEnded &dump, const SalvorDumpTrack &track,
+                   SalvorDumpRecord *rec)
 {
-   SalvorAddrText host(slot->clientIP);
+   SalvorAddrText host(dump.host);
    rec->host = host.text;
-   rec->file = fileKept && slot->fileName != nullptr ? slot->fileName : "";
+   rec->file = dump.fileKept && dump.path != nullptr ? dump.path : "";
    SalvorPlat_FormatIsoTime(SalvorPlat_WallUsec(), rec->ended, sizeof rec->ended);
    SalvorPlat_FormatIsoTime(track.startedUsec, rec->started, sizeof rec->started);
    rec->bytes = track.bytes;
-   rec->size = size;
+   rec->size = dump.size;
    SalvorHoleSummary sum = SalvorHolesOf(track);
    rec->holeBytes = sum.known ? (int64_t)sum.bytes : -1;
 
@@ -151,13 +150,13 @@ SalvorRecordOfSlot(const salvorCoreDumpInfo *slot, const SalvorDumpTrack &track,
    SalvorAppendField(&line, "host", host.text);
    if (!rec->file.empty()) {
       SalvorAppendField(&line, "file", rec->file.c_str());
-   } else if (slot->fileName != nullptr) {
-      SalvorAppendField(&line, "removedFile", slot->fileName);
+   } else if (dump.path != nullptr) {
+      SalvorAppendField(&line, "removedFile", dump.path);
    }
-   SalvorAppendNumber(&line, "slot", slot->dumpID);
-   SalvorAppendNumber(&line, "clientTimestamp", slot->timestamp);
+   SalvorAppendNumber(&line, "slot", dump.slot);
+   SalvorAppendNumber(&line, "clientTimestamp", dump.timestamp);
    SalvorAppendNumber(&line, "bytes", (int64_t)track.bytes);
-   SalvorAppendNumber(&line, "size", size, size >= 0);
+   SalvorAppendNumber(&line, "size", dump.size, dump.size >= 0);
    SalvorAppendNumber(&line, "messages", (int64_t)track.messages);
    SalvorAppendNumber(&line, "duplicates", (int64_t)track.duplicates);
    SalvorAppendHoles(&line, track);
@@ -185,10 +184,12 @@ SalvorJournalSetLogFile(const char *logFile)
    SalvorJournalFileSetPath(path);
 }
 
+namespace {
+
 void
-SalvorJournalDumpStarted(const salvorCoreDumpInfo *slot)
+SalvorJournalBegun(const SalvorDumpBegun &dump)
 {
-   SalvorDumpTrack *track = SalvorTrackOf(slot);
+   SalvorDumpTrack *track = SalvorTrackOf(dump.slot);
    if (track != nullptr) {
       track->startedUsec = SalvorPlat_WallUsec();
       track->ranges.Reset();
@@ -200,67 +201,59 @@ SalvorJournalDumpStarted(const salvorCoreDumpInfo *slot)
    }
 }
 
+// A data message of the dump: written (`written` of its length), or refused.
 void
-SalvorJournalData(const salvorCoreDumpInfo *slot, uint64_t offset, size_t length,
-                  size_t written, int error)
+SalvorJournalData(const SalvorDumpData &data)
 {
-   salvorCounters.receivedBytes += written;
-   SalvorDumpTrack *track = SalvorTrackOf(slot);
+   SalvorDumpTrack *track = SalvorTrackOf(data.slot);
    if (track == nullptr) {
       return;
    }
    track->messages++;
-   track->bytes += written;
-   if (track->ranges.Add(offset, offset + written) && written == length && length > 0) {
+   uint64_t end = data.offset + data.length;
+   if (data.refused) {
+      // Its bytes are a hole unless written later.
+      track->failed.Add(data.offset, end);
+      track->failedWrites++;
+      track->lastError = data.error;
+      track->lastRefusal = data.why;
+      return;
+   }
+   track->bytes += data.written;
+   if (track->ranges.Add(data.offset, data.offset + data.written) &&
+       data.written == data.length && data.length > 0) {
       track->duplicates++;
    }
-   if (written != length) {
-      track->failed.Add(offset + written, offset + length);
+   if (data.written != data.length) {
+      track->failed.Add(data.offset + data.written, end);
       track->failedWrites++;
-      track->lastError = error;
+      track->lastError = data.error;
       track->lastRefusal = nullptr;
    }
 }
 
+// Writes, counts and hooks the record of an ended dump.
 void
-SalvorJournalDataRefused(const salvorCoreDumpInfo *slot, uint64_t offset, size_t length,
-                         int error, const char *why)
+SalvorJournalEnd(const SalvorDumpEnded &dump, const SalvorDumpTrack &track,
+                 SalvorOutcome outcome, const char *reason)
 {
-   SalvorDumpTrack *track = SalvorTrackOf(slot);
-   if (track == nullptr) {
-      return;
-   }
-   track->messages++;
-   track->failed.Add(offset, offset + length);
-   track->failedWrites++;
-   track->lastError = error;
-   track->lastRefusal = why;
+   SalvorDumpRecord rec{};
+   rec.outcome = outcome;
+   rec.reason = reason;
+   SalvorRecordOfDump(dump, track, &rec);
+   SalvorJournalEmit(&rec);
 }
 
-uint64_t
-SalvorJournalBytes(const salvorCoreDumpInfo *slot)
-{
-   const SalvorDumpTrack *track = SalvorTrackOf(slot);
-   return track != nullptr ? track->bytes : 0;
-}
-
-int64_t
-SalvorJournalFileSize(const salvorCoreDumpInfo *slot)
-{
-   uint64_t size = 0;
-   if (!FileIO_IsValid(&slot->fd) || !SalvorPlat_FileSize(slot->fd.handle, &size)) {
-      return -1;
-   }
-   return (int64_t)size;
-}
-
+/*
+ * Its done came: complete, incomplete (holes below its highest byte) or
+ * writeFailed (bytes whose write failed and that were not written since,
+ * wherever they lie). A sparse dump, whose sender left its holes out on
+ * purpose, is complete with them.
+ */
 void
-SalvorJournalDumpDone(const salvorCoreDumpInfo *slot, int64_t size, bool sparse)
+SalvorJournalDone(const SalvorDumpEnded &dump, SalvorDumpTrack *track)
 {
-   SalvorDumpTrack *track = SalvorTrackOf(slot);
-   if (track == nullptr) {
-      return;
-   }
+   bool sparse = dump.sparse;
    track->sparse = sparse;
    SalvorHoleSummary sum = SalvorHolesOf(*track);
    char reason[256];
@@ -288,57 +281,76 @@ SalvorJournalDumpDone(const salvorCoreDumpInfo *slot, int64_t size, bool sparse)
       std::snprintf(reason, sizeof reason, "done with %zu holes (%" PRIu64 " bytes missing)",
                     sum.count, sum.bytes);
    }
-   SalvorJournalDumpEnded(slot, outcome, reason, true, size);
+   SalvorJournalEnd(dump, *track, outcome, reason);
 }
 
+// The idle sweep ended it: expired, or writeFailed when bytes whose write
+// failed were never written since.
 void
-SalvorJournalDumpExpired(const salvorCoreDumpInfo *slot, uint64_t idleSec, bool fileKept,
-                         int64_t size)
+SalvorJournalIdle(const SalvorDumpEnded &dump, const SalvorDumpTrack &track)
 {
-   const SalvorDumpTrack *track = SalvorTrackOf(slot);
-   if (track == nullptr) {
-      return;
-   }
    char reason[256];
-   if (SalvorHolesOf(*track).lost) {
+   if (SalvorHolesOf(track).lost) {
       // Cut off by a failing disk rather than by a silent host.
       std::snprintf(reason, sizeof reason, "idle for %" PRIu64 " seconds after %" PRIu64
-                    " failed writes: %s", idleSec, track->failedWrites,
-                    SalvorLastFailure(*track));
-      SalvorJournalDumpEnded(slot, SALVOR_OUTCOME_WRITE_FAILED, reason, fileKept, size);
+                    " failed writes: %s", dump.idleSec, track.failedWrites,
+                    SalvorLastFailure(track));
+      SalvorJournalEnd(dump, track, SALVOR_OUTCOME_WRITE_FAILED, reason);
       return;
    }
-   std::snprintf(reason, sizeof reason, "idle for %" PRIu64 " seconds", idleSec);
-   SalvorJournalDumpEnded(slot, SALVOR_OUTCOME_EXPIRED, reason, fileKept, size);
+   std::snprintf(reason, sizeof reason, "idle for %" PRIu64 " seconds", dump.idleSec);
+   SalvorJournalEnd(dump, track, SALVOR_OUTCOME_EXPIRED, reason);
 }
 
 void
-SalvorJournalDumpEnded(const salvorCoreDumpInfo *slot, SalvorOutcome outcome,
-                       const char *reason, bool fileKept, int64_t size)
+SalvorJournalEnded(const SalvorDumpEnded &dump)
 {
-   const SalvorDumpTrack *track = SalvorTrackOf(slot);
+   SalvorDumpTrack *track = SalvorTrackOf(dump.slot);
    if (track == nullptr) {
       return;
    }
-   SalvorDumpRecord rec{};
-   rec.outcome = outcome;
-   rec.reason = reason;
-   SalvorRecordOfSlot(slot, *track, fileKept, size, &rec);
-   SalvorJournalEmit(&rec);
+   switch (dump.how) {
+   case SALVOR_END_DONE:
+      SalvorJournalDone(dump, track);
+      break;
+   case SALVOR_END_IDLE:
+      SalvorJournalIdle(dump, *track);
+      break;
+   case SALVOR_END_LOST:
+      SalvorJournalEnd(dump, *track, SALVOR_OUTCOME_WRITE_FAILED, dump.reason);
+      break;
+   case SALVOR_END_STOPPED:
+      SalvorJournalEnd(dump, *track, SALVOR_OUTCOME_STOPPED, dump.reason);
+      break;
+   }
 }
 
 void
-SalvorJournalStopAll()
+SalvorJournalStart(void (*)())
 {
-   for (int i = 0; salvorSlots != nullptr && i < SALVOR_MAX_DUMPS; i++) {
-      const salvorCoreDumpInfo *slot = &salvorSlots[i];
-      if (SalvorSlotInUse(slot)) {
-         SalvorJournalDumpEnded(slot, SALVOR_OUTCOME_STOPPED,
-                                "the collector stopped; the file stays as far as written", true,
-                                SalvorJournalFileSize(slot));
-      }
-   }
-   SalvorJournalFileStop();
+   SalvorJournalSetLogFile(SalvorConfig.logFile);
+}
+
+}  // namespace
+
+void
+SalvorJournalSubscribe()
+{
+   static const SalvorDumpSubscriber subscriber{.begun = SalvorJournalBegun,
+                                                .data = SalvorJournalData,
+                                                .ended = SalvorJournalEnded};
+   static const SalvorLoopTask task{.start = SalvorJournalStart,
+                                    .eachPass = SalvorJournalFileRetryIfDue,
+                                    .flush = SalvorJournalFileStop};
+   SalvorSubscribeDumpEvents(&subscriber);
+   SalvorAddLoopTask(&task);
+}
+
+uint64_t
+SalvorJournalBytes(int slot)
+{
+   const SalvorDumpTrack *track = SalvorTrackOf(slot);
+   return track != nullptr ? track->bytes : 0;
 }
 
 void

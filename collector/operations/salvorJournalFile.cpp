@@ -5,8 +5,8 @@
 #include <deque>
 
 #include "collector/platform/salvorOpsPlat.h"
-#include "collector/operations/salvorMetrics.h"
-#include "collector/receive/salvorSlots.h"
+#include "collector/operations/salvorOpsCounters.h"
+#include "collector/receive/salvorClock.h"
 #include "lib/file/file.h"
 #include "lib/log/log.h"
 
@@ -85,7 +85,7 @@ SalvorJournalFileAppend(const std::string &line)
                  (unsigned)waiting.size());
       }
       droppedSinceFailing++;
-      salvorCounters.journalDropped++;
+      salvorOpsCounters.journalDropped++;
       return;
    }
    waiting.push_back(line + "\n");
@@ -110,7 +110,7 @@ SalvorJournalFileStop()
       Warning("The dump journal %s lost %u records waiting to be written, and %" PRIu64
               " dropped before.\n", journalPath.c_str(), (unsigned)waiting.size(),
               droppedSinceFailing);
-      salvorCounters.journalDropped += waiting.size();
+      salvorOpsCounters.journalDropped += waiting.size();
       waiting.clear();
    }
 }

@@ -2,7 +2,7 @@
 // all. While the file system takes none (it is full, say), records wait
 // in memory, up to SALVOR_JOURNAL_MAX_WAITING of them, and go out in
 // order once a write succeeds again; records beyond that are dropped,
-// logged and counted (salvorCounters.journalDropped).
+// logged and counted (salvorOpsCounters.journalDropped).
 #pragma once
 
 #include <cstddef>

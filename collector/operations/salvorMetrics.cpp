@@ -8,24 +8,19 @@
 
 #include "collector/platform/salvorOpsPlat.h"
 #include "collector/receive/salvorAddress.h"
-#include "collector/operations/salvorHook.h"
 #include "collector/operations/salvorJournal.h"
 #include "collector/operations/salvorRetention.h"
-#include "collector/receive/salvorSlots.h"
 #include "collector/operations/salvorText.h"
+#include "collector/receive/salvorLoopTasks.h"
+#include "collector/receive/salvorSlots.h"
 #include "collector/startup/salvorOpsConfig.h"
 #include "lib/file/file.h"
 #include "lib/file/fileIO.h"
 #include "lib/log/log.h"
 #include "lib/misc/random.h"
 
-SalvorCounters salvorCounters{};
-
 namespace {
 
-const char *const OUTCOMES[SALVOR_OUTCOME_COUNT] = {
-   "complete", "incomplete", "expired", "writeFailed", "stopped", "removed",
-};
 const char *const REFUSALS[SALVOR_REFUSED_COUNT] = {
    "noSlot", "namesTaken", "createFailed", "lowDiskSpace", "outOfMemory",
 };
@@ -95,7 +90,7 @@ SalvorDumpsInProgress(std::string *out)
       samples.append("\",file=\"");
       SalvorAppendLabelValue(&samples, slot->fileName);
       char buf[32];
-      std::snprintf(buf, sizeof buf, "\"} %" PRIu64 "\n", SalvorJournalBytes(slot));
+      std::snprintf(buf, sizeof buf, "\"} %" PRIu64 "\n", SalvorJournalBytes(i));
       samples.append(buf);
    }
    SalvorFamily(out, "salvor_dumps_in_progress", "gauge", "Dumps being received.");
@@ -109,10 +104,15 @@ std::string
 SalvorMetricsText()
 {
    std::string out;
-   const SalvorCounters &c = salvorCounters;
+   const SalvorReceiveCounters &c = salvorReceiveCounters;
+   const SalvorOpsCounters &ops = salvorOpsCounters;
    SalvorDumpsInProgress(&out);
+   const char *outcomes[SALVOR_OUTCOME_COUNT];
+   for (int i = 0; i < SALVOR_OUTCOME_COUNT; i++) {
+      outcomes[i] = SalvorOutcomeName((SalvorOutcome)i);
+   }
    SalvorCounterFamily(&out, "salvor_dumps_total", "Dumps that ended, by outcome.", "outcome",
-                       OUTCOMES, c.dumps, SALVOR_OUTCOME_COUNT);
+                       outcomes, ops.dumps, SALVOR_OUTCOME_COUNT);
    SalvorCounterFamily(&out, "salvor_dumps_refused_total", "Inits refused, by reason.",
                        "reason", REFUSALS, c.refused, SALVOR_REFUSED_COUNT);
    SalvorCounterFamily(&out, "salvor_received_bytes_total",
@@ -130,12 +130,12 @@ SalvorMetricsText()
    }
    SalvorCounterFamily(&out, "salvor_journal_records_dropped_total",
                        "Dump journal records dropped while the journal could not be written.",
-                       nullptr, nullptr, &c.journalDropped, 1);
+                       nullptr, nullptr, &ops.journalDropped, 1);
    uint64_t throttled = Log_ThrottledCount();
    SalvorCounterFamily(&out, "salvor_log_throttled_total", "Log lines the throttle held back.",
                        nullptr, nullptr, &throttled, 1);
    SalvorCounterFamily(&out, "salvor_hook_runs_total", "Runs of the dump hook, by result.",
-                       "result", HOOK_RESULTS, c.hookRuns, SALVOR_HOOK_RESULT_COUNT);
+                       "result", HOOK_RESULTS, ops.hookRuns, SALVOR_HOOK_RESULT_COUNT);
    SalvorFamily(&out, "salvor_start_time_seconds", "gauge",
                 "When the collector started, in seconds since 1970.");
    SalvorSample(&out, "salvor_start_time_seconds", nullptr, nullptr,
@@ -144,24 +144,6 @@ SalvorMetricsText()
 }
 
 }  // namespace
-
-const char *
-SalvorOutcomeName(SalvorOutcome outcome)
-{
-   return outcome >= 0 && outcome < SALVOR_OUTCOME_COUNT ? OUTCOMES[outcome] : "unknown";
-}
-
-SalvorDatagramType
-SalvorDatagramTypeOf(uint32_t type)
-{
-   switch (type) {
-   case 1: return SALVOR_DATAGRAM_INIT;
-   case 2: return SALVOR_DATAGRAM_DATA;
-   case 6: return SALVOR_DATAGRAM_DONE;
-   case 7: return SALVOR_DATAGRAM_STATUS_CHECK;
-   default: return SALVOR_DATAGRAM_UNKNOWN;
-   }
-}
 
 void
 SalvorMetricsStart()
@@ -245,4 +227,23 @@ SalvorMetricsWrite()
       }
    }
    writeFailing = err != 0;
+}
+
+namespace {
+
+void
+SalvorMetricsStartTask(void (*)())
+{
+   SalvorMetricsStart();
+}
+
+}  // namespace
+
+void
+SalvorMetricsSubscribe()
+{
+   static const SalvorLoopTask task{.start = SalvorMetricsStartTask,
+                                    .eachPass = SalvorMetricsWriteIfDue,
+                                    .stop = SalvorMetricsWrite};
+   SalvorAddLoopTask(&task);
 }

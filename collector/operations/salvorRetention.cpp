@@ -12,6 +12,8 @@
 #include "collector/platform/salvorOpsPlat.h"
 #include "collector/receive/salvorAddress.h"
 #include "collector/operations/salvorJournal.h"
+#include "collector/receive/salvorDumpEvents.h"
+#include "collector/receive/salvorLoopTasks.h"
 #include "collector/receive/salvorSlots.h"
 #include "collector/operations/salvorText.h"
 #include "collector/startup/salvorConfig.h"
@@ -340,4 +342,34 @@ SalvorRetentionSweepIfDue()
        SalvorClockUsec() - lastRetention >= SALVOR_RETENTION_PERIOD_SEC * 1000000u) {
       SalvorRetentionSweep();
    }
+}
+
+namespace {
+
+void
+SalvorRetentionData(const SalvorDumpData &data)
+{
+   SalvorDiskWritten(data.written);
+}
+
+void
+SalvorRetentionEnded(const SalvorDumpEnded &dump)
+{
+   if (dump.how == SALVOR_END_DONE) {
+      SalvorRetentionDumpFinished();
+   }
+}
+
+}  // namespace
+
+void
+SalvorRetentionSubscribe()
+{
+   static const SalvorDumpSubscriber subscriber{.data = SalvorRetentionData,
+                                                .ended = SalvorRetentionEnded,
+                                                .mayBegin = SalvorDiskAllowsInit,
+                                                .mayWrite = SalvorDiskAllowsWrite};
+   static const SalvorLoopTask task{.idleSweep = SalvorRetentionSweepIfDue};
+   SalvorSubscribeDumpEvents(&subscriber);
+   SalvorAddLoopTask(&task);
 }

@@ -21,6 +21,11 @@
 // How often the retention looks at the data directory when nothing ends.
 constexpr uint64_t SALVOR_RETENTION_PERIOD_SEC = 60;
 
+/*
+ * Has the receive path ask for room before it begins a dump or writes,
+ * and the idle sweep run the retention (call once before the loop runs).
+ */
+void SalvorRetentionSubscribe();
 // Whether a new dump may start; logs why not.
 bool SalvorDiskAllowsInit(const NetIp &clientIP);
 // Whether `bytes` more may be written; logs why not now and then.

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "collector/platform/salvorOpsPlat.h"
 #include "collector/receive/salvorAddress.h"
 #include "collector/startup/salvorConfig.h"
 #include "lib/file/file.h"
@@ -150,4 +151,14 @@ SalvorRemovePartialDump(FileIOFile *fd, const NetIp &clientIP, const char *fileN
       return false;
    }
    return SalvorUnlinkDumpFile(clientIP, fileName, dataDir, id);
+}
+
+int64_t
+SalvorDumpFileSize(const FileIOFile *fd)
+{
+   uint64_t size = 0;
+   if (!FileIO_IsValid(fd) || !SalvorPlat_FileSize(fd->handle, &size)) {
+      return -1;
+   }
+   return (int64_t)size;
 }

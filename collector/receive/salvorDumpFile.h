@@ -50,3 +50,6 @@ bool SalvorFinishDumpFile(FileIOFile *fd);
 // True when the file was removed.
 bool SalvorRemovePartialDump(FileIOFile *fd, const NetIp &clientIP, const char *fileName,
                              const char *dataDir);
+
+// The size of a dump's open file; -1 when it cannot be had.
+int64_t SalvorDumpFileSize(const FileIOFile *fd);

@@ -2,11 +2,10 @@
 #include "collector/receive/salvorHandlers.h"
 
 #include "collector/receive/salvorAddress.h"
+#include "collector/receive/salvorCounters.h"
+#include "collector/receive/salvorDumpEvents.h"
 #include "collector/receive/salvorDumpFile.h"
 #include "collector/receive/salvorHostLog.h"
-#include "collector/operations/salvorJournal.h"
-#include "collector/operations/salvorMetrics.h"
-#include "collector/operations/salvorRetention.h"
 #include "collector/receive/salvorSlots.h"
 #include "collector/startup/salvorConfig.h"
 #include "lib/file/file.h"
@@ -23,10 +22,10 @@ SalvorCreateFailureStatus(FileIOStatus status, int err, const char *name, const 
        dataDir);
    if (status == FILEIO_ERROR) {
       Log("Got FILEIO_ERROR while creating file. returning hxk_limit_exceeded.\n");
-      salvorCounters.refused[SALVOR_REFUSED_NAMES_TAKEN]++;
+      salvorReceiveCounters.refused[SALVOR_REFUSED_NAMES_TAKEN]++;
       return hxk_limit_exceeded;
    }
-   salvorCounters.refused[SALVOR_REFUSED_CREATE_FAILED]++;
+   salvorReceiveCounters.refused[SALVOR_REFUSED_CREATE_FAILED]++;
    return hxk_create_failed;
 }
 
@@ -55,6 +54,14 @@ SalvorDumpFileIsKept(const salvorCoreDumpInfo *slot, const NetIp &clientIP)
    return true;
 }
 
+// A data message of the slot's dump that is not written at all.
+void
+SalvorAnnounceRefused(const salvorCoreDumpInfo *slot, uint64_t offset, size_t length, int error,
+                      const char *why)
+{
+   SalvorAnnounceData(SalvorDumpData{slot->dumpID, offset, length, true, 0, error, why});
+}
+
 }  // namespace
 
 void
@@ -79,12 +86,12 @@ SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, const NetIp &clien
       if (SalvorHostMayLog(clientIP)) {
          Log("Didn't find an index. Returning hxk_limit_exceeded.\n");
       }
-      salvorCounters.refused[SALVOR_REFUSED_NO_SLOT]++;
+      salvorReceiveCounters.refused[SALVOR_REFUSED_NO_SLOT]++;
       reply->status = hxk_limit_exceeded;
       return;
    }
-   if (!SalvorDiskAllowsInit(clientIP)) {
-      salvorCounters.refused[SALVOR_REFUSED_LOW_SPACE]++;
+   if (!SalvorDumpMayBegin(clientIP)) {
+      salvorReceiveCounters.refused[SALVOR_REFUSED_LOW_SPACE]++;
       reply->status = hxk_limit_exceeded;
       return;
    }
@@ -106,14 +113,13 @@ SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, const NetIp &clien
       // give the dump up rather than hold an anonymous open file.
       Log("Out of memory. Couldn't keep the name of %s.\n", name);
       FileIO_CloseAndRemove(&slot->fd);
-      salvorCounters.refused[SALVOR_REFUSED_NO_MEMORY]++;
+      salvorReceiveCounters.refused[SALVOR_REFUSED_NO_MEMORY]++;
       reply->status = hxk_create_failed;
       return;
    }
    Log("Opened new coredump file:%s for %s in slot %d.\n", name, SalvorAddrText(clientIP).text,
        freeIndex);
    SalvorTakeSlot(slot, copy, clientIP, request->timestamp);
-   SalvorJournalDumpStarted(slot);
    reply->status = hxk_success;
    reply->assignedDumpID = (uint32_t)freeIndex;
 }
@@ -133,7 +139,7 @@ SalvorCheckData(const salvorMsgHeader *request, const NetIp &clientIP, size_t da
       if (SalvorHostMayLog(clientIP)) {
          Log("Error seeking in file (%s): %s\n", slot->fileName, File_ErrorText(err));
       }
-      SalvorJournalDataRefused(slot, request->dataOffset, payloadLength, err, nullptr);
+      SalvorAnnounceRefused(slot, request->dataOffset, payloadLength, err, nullptr);
       reply->status = hxk_write_failed;
       return nullptr;
    }
@@ -145,9 +151,9 @@ SalvorCheckData(const salvorMsgHeader *request, const NetIp &clientIP, size_t da
       reply->status = hxk_write_failed;
       return nullptr;
    }
-   if (!SalvorDiskAllowsWrite(clientIP, payloadLength)) {
-      SalvorJournalDataRefused(slot, request->dataOffset, payloadLength, 0,
-                               "less free space on the data file system than keepFreeMiB");
+   if (!SalvorDumpMayWrite(clientIP, payloadLength)) {
+      SalvorAnnounceRefused(slot, request->dataOffset, payloadLength, 0,
+                            "less free space on the data file system than keepFreeMiB");
       reply->status = hxk_write_failed;
       return nullptr;
    }
@@ -159,8 +165,9 @@ SalvorFinishData(const salvorCoreDumpInfo *slot, const salvorMsgHeader *request,
                  const NetIp &clientIP, uint32_t payloadLength, size_t written, int error,
                  salvorMsgHeader *reply)
 {
-   SalvorJournalData(slot, request->dataOffset, payloadLength, written, error);
-   SalvorDiskWritten(written);
+   salvorReceiveCounters.receivedBytes += written;
+   SalvorAnnounceData(SalvorDumpData{slot->dumpID, request->dataOffset, payloadLength, false,
+                                     written, error, nullptr});
    if (written != payloadLength) {
       // A full disk fails every message of every host: one host's share of lines each.
       if (SalvorHostMayLog(clientIP)) {
@@ -206,10 +213,11 @@ SalvorHandleDone(const NetIp &clientIP, const salvorMsgHeader *request, salvorMs
       return;
    }
    if (!SalvorDumpFileIsKept(slot, clientIP)) {
-      int64_t size = SalvorJournalFileSize(slot);
+      SalvorDumpEnded ended = SalvorEndOf(slot, SALVOR_END_LOST, false,
+                                          SalvorDumpFileSize(&slot->fd));
+      ended.reason = "its file was deleted, or its directory removed, while it was received";
       FileIO_CloseFile(&slot->fd);
-      SalvorJournalDumpEnded(slot, SALVOR_OUTCOME_WRITE_FAILED, "its file was deleted, or its "
-                             "directory removed, while it was received", false, size);
+      SalvorAnnounceEnded(ended);
       SalvorReleaseSlot(slot);
       reply->status = hxk_write_failed;
       return;
@@ -221,14 +229,14 @@ SalvorHandleDone(const NetIp &clientIP, const salvorMsgHeader *request, salvorMs
       Log("Error giving file (%s) the mode of a finished dump: %s\n", slot->fileName,
           File_ErrorText(File_LastError()));
    }
-   int64_t size = SalvorJournalFileSize(slot);
+   SalvorDumpEnded ended = SalvorEndOf(slot, SALVOR_END_DONE, true, SalvorDumpFileSize(&slot->fd));
+   ended.sparse = SalvorDoneIsSparse(request);
    if (FileIO_CloseFile(&slot->fd)) {
       Log("Error closing file (%s): %s\n", slot->fileName,
           File_ErrorText(File_LastError()));
    }
-   // Journaled (and hooked) once the file is closed and whole.
-   SalvorJournalDumpDone(slot, size, SalvorDoneIsSparse(request));
-   SalvorRetentionDumpFinished();
+   // Announced once the file is closed and whole.
+   SalvorAnnounceEnded(ended);
    SalvorReleaseSlot(slot);
 }
 

@@ -2,7 +2,7 @@
 #include "collector/receive/salvorHostLog.h"
 
 #include "collector/receive/salvorAddress.h"
-#include "collector/receive/salvorSlots.h"
+#include "collector/receive/salvorClock.h"
 #include "lib/log/log.h"
 
 namespace {

@@ -7,15 +7,12 @@
 
 #include "collector/platform/salvorPlat.h"
 #include "collector/receive/salvorAddress.h"
-#include "collector/operations/salvorAllow.h"
+#include "collector/receive/salvorCounters.h"
+#include "collector/receive/salvorDumpEvents.h"
 #include "collector/receive/salvorHandlers.h"
-#include "collector/operations/salvorHook.h"
 #include "collector/receive/salvorHostLog.h"
-#include "collector/operations/salvorJournal.h"
-#include "collector/operations/salvorJournalFile.h"
-#include "collector/operations/salvorListen.h"
-#include "collector/operations/salvorMetrics.h"
-#include "collector/operations/salvorRetention.h"
+#include "collector/receive/salvorListen.h"
+#include "collector/receive/salvorLoopTasks.h"
 #include "collector/receive/salvorSlots.h"
 #include "collector/startup/salvorConfig.h"
 #include "collector/startup/salvorNetConfig.h"
@@ -64,25 +61,6 @@ SalvorLogDebugLine(const salvorMsgHeader &hdr, size_t length, const NetIp &clien
 }  // namespace
 
 
-bool
-SalvorOpenSocket(NetSocket *sock)
-{
-   if (!SalvorWin32InitWinsock()) {
-      SalvorFatal("Failed to initialize winsock interface");
-   }
-   *sock = Net_UdpSocket();
-   if (*sock < 0) {
-      SalvorFatal("Couldn't create socket (returned %d): %s\n", *sock,
-                  Net_ErrorText(Net_LastError()));
-   }
-   if (Net_Bind(*sock, 0, (uint16_t)(SalvorConfig.port & 0xffff)) != 0) {
-      SalvorFatal("Couldn't bind socket to port %d: %s\n", SalvorConfig.port,
-                  Net_ErrorText(Net_LastError()));
-   }
-   Net_IgnorePeerResets(*sock);  // their receive errors are transient in any case
-   return true;
-}
-
 
 namespace {
 
@@ -101,7 +79,7 @@ void
 SalvorLogNotWhole(size_t length, const NetIp &clientIP)
 {
    // Counted even when the host's share of lines is spent.
-   salvorCounters.dropped[length == 0                   ? SALVOR_DROP_EMPTY
+   salvorReceiveCounters.dropped[length == 0                   ? SALVOR_DROP_EMPTY
                           : length < SALVOR_HEADER_SIZE ? SALVOR_DROP_SHORT
                                                         : SALVOR_DROP_LONG]++;
    if (!SalvorHostMayLog(clientIP)) {
@@ -127,7 +105,7 @@ SalvorHeaderIsGood(const salvorMsgHeader &request, size_t length, const NetIp &c
       SalvorLogDebugLine(request, length, clientIP);
    }
    if (request.magic != SALVOR_MSG_MAGIC) {
-      salvorCounters.dropped[SALVOR_DROP_BAD_MAGIC]++;
+      salvorReceiveCounters.dropped[SALVOR_DROP_BAD_MAGIC]++;
       if (SalvorHostMayLog(clientIP)) {
          Log("Bad magic:%#x. Expected:%#x\n", request.magic, SALVOR_MSG_MAGIC);
       }
@@ -136,7 +114,7 @@ SalvorHeaderIsGood(const salvorMsgHeader &request, size_t length, const NetIp &c
       }
       return false;
    }
-   salvorCounters.datagrams[SalvorDatagramTypeOf(request.type)]++;
+   salvorReceiveCounters.datagrams[SalvorDatagramTypeOf(request.type)]++;
    return true;
 }
 
@@ -196,8 +174,7 @@ bool
 SalvorProcessDatagram(const uint8_t *buf, size_t length, const NetIp &clientIP,
                       uint8_t *replyWire)
 {
-   if (!SalvorIsAllowed(clientIP)) {
-      SalvorNoteRefused(clientIP);
+   if (!SalvorLoopTasksHear(clientIP)) {
       return false;
    }
    salvorMsgHeader request;
@@ -355,7 +332,7 @@ SalvorTakeData(SalvorPendingWrites *pending, SalvorBatch *batch, const NetAddr &
                size_t length, salvorMsgHeader *reply)
 {
    // Room on the data file system (always, unless space is to be kept free).
-   bool roomy = SalvorDiskAllowsWrite(client, length - SALVOR_HEADER_SIZE);
+   bool roomy = SalvorDumpMayWrite(client, length - SALVOR_HEADER_SIZE);
    SalvorWriteRun *run = SalvorFindRun(pending, request, client);
    if (run != nullptr) {
       // The slot lookup cannot fail here; it marks the dump active.
@@ -414,9 +391,8 @@ SalvorProcessBatch(SalvorBatch *batch, int count, SalvorPendingWrites *pending)
       size_t length = batch->in[i].length;
       const NetAddr &from = batch->in[i].from;
       NetIp client = Net_AddrIp(from);
-      if (!SalvorIsAllowed(client)) {
-         SalvorNoteRefused(client);  // no reply, no file
-         continue;
+      if (!SalvorLoopTasksHear(client)) {
+         continue;  // no reply, no file
       }
       salvorMsgHeader request;
       if (!SalvorIsWhole(length)) {
@@ -460,12 +436,10 @@ SalvorSweepIfDue(uint64_t *lastSweep)
    uint64_t now = SalvorClockUsec();
    if (now - *lastSweep >= (uint64_t)SALVOR_SELECT_TIMEOUT_SEC * 1000000u) {
       SalvorExpireIdleSlots();
-      SalvorRetentionSweepIfDue();
+      SalvorLoopTasksIdleSweep();
       *lastSweep = now;
    }
-   SalvorHookPoll();
-   SalvorJournalFileRetryIfDue();
-   SalvorMetricsWriteIfDue();
+   SalvorLoopTasksEachPass();
 }
 
 /*
@@ -534,13 +508,11 @@ SalvorReleaseWakeup(NetWakeup *wakeup)
    Net_WakeupDestroy(wakeup);
 }
 
-// The loop's wait: the sweep's period, or less when a hook's time runs out sooner.
+// The loop's wait: the sweep's period, or less when a task needs the loop sooner.
 int
 SalvorLoopWaitMs()
 {
-   int hookMs = SalvorHookNextWaitMs();
-   int sweepMs = SALVOR_SELECT_TIMEOUT_SEC * 1000;
-   return hookMs >= 0 && hookMs < sweepMs ? hookMs : sweepMs;
+   return SalvorLoopTasksWaitMs(SALVOR_SELECT_TIMEOUT_SEC * 1000);
 }
 
 }  // namespace
@@ -580,11 +552,11 @@ SalvorServeSocket(SalvorLoopState *loop, NetSocket sock, NetWakeup *wakeup, int 
    // Lines that the log's throttle held back go out as soon as it lifts.
    Log_FlushPending();
    SalvorHostLogFlush();
-   SalvorFlushRefused();
+   SalvorLoopTasksAfterWait();
    if (got == NET_RECV_TIMED_OUT) {
       if (timeoutMs > 0) {
          SalvorExpireIdleSlots();
-         SalvorRetentionSweepIfDue();
+         SalvorLoopTasksIdleSweep();
          loop->lastSweep = SalvorClockUsec();
       }
       return;
@@ -620,9 +592,9 @@ SalvorServeAny(SalvorLoopState *loop)
    if (ready == 0) {
       Log_FlushPending();
       SalvorHostLogFlush();
-      SalvorFlushRefused();
+      SalvorLoopTasksAfterWait();
       SalvorExpireIdleSlots();
-      SalvorRetentionSweepIfDue();
+      SalvorLoopTasksIdleSweep();
       loop->lastSweep = SalvorClockUsec();
    }
    for (int i = 0; ready > 0 && i < loop->count; i++) {
@@ -644,11 +616,9 @@ SalvorLoopSetUp(SalvorLoopState *loop)
       SalvorFatal("Could not allocate memory for salvorCoreDumpInfo\n");
    }
    SalvorHostLogReset();
-   SalvorRefusedReset();
    loop->lastSweep = SalvorClockUsec();
    loop->wakeup = Net_WakeupCreate();
    loopWakeup.store(loop->wakeup);
-   SalvorHookWatch(SalvorWakeLoop);
    // With one socket the wake-up also ends a receive that blocks, so that
    // the receive can be the wait; without that, the loop waits with a poll.
    if (loop->wakeup != nullptr && loop->count == 1) {
@@ -663,8 +633,7 @@ SalvorLoopSetUp(SalvorLoopState *loop)
    if (!loop->recvSet) {
       SalvorFatal("Could not allocate memory for the receive batch\n");
    }
-   SalvorJournalSetLogFile(SalvorConfig.logFile);
-   SalvorMetricsStart();
+   SalvorLoopTasksStart(SalvorWakeLoop);
 }
 
 }  // namespace
@@ -691,10 +660,9 @@ SalvorServerLoop(void (*onListening)())
       SalvorReleaseWakeup(loop.wakeup);
    }
    Log("Stopping network coredump server now.\n");
-   SalvorJournalStopAll();
+   SalvorStopAllDumps();
    SalvorFreeSlots();
-   SalvorHookShutdown();
-   SalvorMetricsWrite();
+   SalvorLoopTasksStop();
    for (int i = 0; i < loop.count; i++) {
       Net_Close(loop.socks[i]);
    }

@@ -26,7 +26,6 @@ int SalvorServerLoop(void (*onListening)() = nullptr);
  * and from a signal handler.
  */
 void SalvorServerRequestStop();
-bool SalvorOpenSocket(NetSocket *sock);
 
 /*
  * Checks and answers one received datagram of `length` bytes (the

@@ -7,15 +7,12 @@
 #include "collector/receive/salvorAddress.h"
 #include "collector/receive/salvorDumpFile.h"
 #include "collector/receive/salvorHostLog.h"
-#include "collector/operations/salvorJournal.h"
 #include "collector/startup/salvorConfig.h"
 #include "lib/file/file.h"
 #include "lib/log/log.h"
-#include "lib/misc/clock.h"
 
 salvorCoreDumpInfo *salvorSlots = nullptr;
 
-uint64_t (*SalvorClockUsec)() = Clock_MonotonicUsec;
 char *(*SalvorCopyPath)(const char *path) = strdup;
 
 namespace {
@@ -95,6 +92,7 @@ SalvorTakeSlot(salvorCoreDumpInfo *slot, char *fileName, const NetIp &clientIP,
    slot->timestamp = timestamp;
    slot->dumpID = (int32_t)(slot - salvorSlots);
    slot->lastActivity = SalvorClockUsec();
+   SalvorAnnounceBegun(SalvorDumpBegun{slot->dumpID, clientIP, timestamp, fileName});
 }
 
 void
@@ -163,10 +161,40 @@ SalvorExpireIdleSlots()
           "Removing partial dump %s from slot %d.\n",
           SalvorAddrText(slot->clientIP).text, (int)(idle / 1000000u), (int)SALVOR_IDLE_TIMEOUT_SEC,
           slot->fileName, i);
-      int64_t size = SalvorJournalFileSize(slot);
+      int64_t size = SalvorDumpFileSize(&slot->fd);
       bool removed = SalvorRemovePartialDump(&slot->fd, slot->clientIP, slot->fileName,
                                              SalvorConfig.dataDir);
-      SalvorJournalDumpExpired(slot, idle / 1000000u, !removed, size);
+      SalvorDumpEnded ended = SalvorEndOf(slot, SALVOR_END_IDLE, !removed, size);
+      ended.idleSec = idle / 1000000u;
+      SalvorAnnounceEnded(ended);
       SalvorReleaseSlot(slot);
+   }
+}
+
+SalvorDumpEnded
+SalvorEndOf(const salvorCoreDumpInfo *slot, SalvorDumpEnd how, bool fileKept, int64_t size)
+{
+   SalvorDumpEnded ended{};
+   ended.slot = slot->dumpID;
+   ended.host = slot->clientIP;
+   ended.timestamp = slot->timestamp;
+   ended.path = slot->fileName;
+   ended.how = how;
+   ended.fileKept = fileKept;
+   ended.size = size;
+   return ended;
+}
+
+void
+SalvorStopAllDumps()
+{
+   for (int i = 0; salvorSlots != nullptr && i < SALVOR_MAX_DUMPS; i++) {
+      const salvorCoreDumpInfo *slot = &salvorSlots[i];
+      if (SalvorSlotInUse(slot)) {
+         SalvorDumpEnded ended =
+            SalvorEndOf(slot, SALVOR_END_STOPPED, true, SalvorDumpFileSize(&slot->fd));
+         ended.reason = "the collector stopped; the file stays as far as written";
+         SalvorAnnounceEnded(ended);
+      }
    }
 }

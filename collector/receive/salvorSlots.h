@@ -1,7 +1,9 @@
 // The table of dump slots.
 //
 // Only a table: the handlers (salvorHandlers.h) decide what a request does
-// with it, and the dump files (salvorDumpFile.h) are made below it.
+// with it, and the dump files (salvorDumpFile.h) are made below it. It
+// announces each dump's beginning and end (salvorDumpEvents.h) and knows
+// nothing of who listens.
 //
 // Each dump in progress holds one of 1,024 slots; the slot index is the
 // dumpID that the client learns from the reply to its init and names in
@@ -11,6 +13,8 @@
 
 #include <cstdint>
 
+#include "collector/receive/salvorClock.h"
+#include "collector/receive/salvorDumpEvents.h"
 #include "protocol/salvorProto.h"
 #include "lib/file/fileIO.h"
 #include "lib/net/net.h"
@@ -30,13 +34,6 @@ struct salvorCoreDumpInfo {
 // The table, while the receive loop runs.
 extern salvorCoreDumpInfo *salvorSlots;
 
-/*
- * Microseconds on a clock that only moves forward, so that setting the
- * wall clock neither keeps nor kills dumps. Only differences are used.
- * Tests may replace it.
- */
-extern uint64_t (*SalvorClockUsec)();
-
 // Copies a dump's path for its slot; null when memory is short. Tests may
 // replace it.
 extern char *(*SalvorCopyPath)(const char *path);
@@ -51,7 +48,7 @@ bool SalvorSlotInUse(const salvorCoreDumpInfo *slot);
  * or -1; *freeIndex receives the lowest free slot, or -1 when all are taken.
  */
 int SalvorLookupDump(const NetIp &clientIP, int64_t timestamp, int *freeIndex);
-// Hands an empty slot, whose fd holds the new file, to a dump.
+// Hands an empty slot, whose fd holds the new file, to a dump, and announces it.
 void SalvorTakeSlot(salvorCoreDumpInfo *slot, char *fileName, const NetIp &clientIP,
                     int64_t timestamp);
 /*
@@ -68,3 +65,11 @@ bool SalvorSlotMatches(const NetIp &clientIP, const salvorMsgHeader *request);
 void SalvorExpireIdleSlots();
 // Empties a slot whose file has been closed.
 void SalvorReleaseSlot(salvorCoreDumpInfo *slot);
+/*
+ * The event of the end of a slot's dump, `how` it ended; the caller fills
+ * in what that kind of end says.
+ */
+SalvorDumpEnded SalvorEndOf(const salvorCoreDumpInfo *slot, SalvorDumpEnd how, bool fileKept,
+                            int64_t size);
+// Announces the end of every dump in progress, at a stop; their files stay.
+void SalvorStopAllDumps();

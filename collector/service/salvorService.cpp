@@ -9,7 +9,7 @@
 
 #include "collector/platform/salvorScm.h"
 #include "collector/receive/salvorServer.h"
-#include "collector/service/salvorMain.h"
+#include "collector/service/salvorOptions.h"
 #include "collector/startup/salvorConfig.h"
 #include "collector/startup/salvorStartup.h"
 

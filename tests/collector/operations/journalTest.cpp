@@ -56,7 +56,7 @@ protected:
    {
       SalvorClockUsec = FakeClock;
       SlotTableTest::SetUp();
-      salvorCounters = SalvorCounters{};
+      salvorOpsCounters = SalvorOpsCounters{};
       SalvorJournalSetLogFile((logDir / "salvor.log").c_str());
    }
    void TearDown() override
@@ -126,7 +126,7 @@ TEST_F(Journal, BytesWhoseWriteFailedAreHolesAndEndTheDumpWriteFailed)
    EXPECT_TRUE(Has(line, "\"outcome\":\"writeFailed\"")) << line;
    EXPECT_TRUE(Has(line, "3000 bytes were never written after 3 failed writes: " +
                             testutil::ErrnoText(ENOSPC))) << line;
-   EXPECT_EQ(salvorCounters.dumps[SALVOR_OUTCOME_WRITE_FAILED], 1u);
+   EXPECT_EQ(salvorOpsCounters.dumps[SALVOR_OUTCOME_WRITE_FAILED], 1u);
 }
 
 TEST_F(Journal, FailedWritesMadeGoodLaterLeaveACompleteDump)
@@ -262,7 +262,7 @@ TEST_F(JournalFile, RecordsBeyondThoseThatWaitAreDroppedAndCounted)
    }
    EXPECT_EQ(Text(), "");
    EXPECT_EQ(SalvorJournalFileWaiting(), SALVOR_JOURNAL_MAX_WAITING);
-   EXPECT_EQ(salvorCounters.journalDropped, 3u);
+   EXPECT_EQ(salvorOpsCounters.journalDropped, 3u);
    PlatFault_Clear();
    SalvorJournalFileRetryIfDue();
    EXPECT_EQ(Text(), "") << "tried again at most once a second";

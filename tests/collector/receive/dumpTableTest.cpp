@@ -6,9 +6,12 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <string>
 #include <sys/stat.h>
+#include <vector>
 
 #include "collector/startup/salvorConfig.h"
+#include "collector/receive/salvorDumpEvents.h"
 #include "collector/receive/salvorDumpFile.h"
 #include "collector/receive/salvorHandlers.h"
 #include "collector/receive/salvorSlots.h"
@@ -407,51 +410,26 @@ TEST_F(DumpTable, FailedSeekOrWriteAnswersWriteFailedAndKeepsTheSlot)
    EXPECT_EQ(Data(HOST_A, 1, 0, 0, "abc"), hxk_success) << "the client may send it again";
 }
 
-TEST_F(DumpTable, CreateFailuresLeaveTheSlotFree)
+TEST_F(DumpTable, CreateFailuresLeaveTheSlotFreeAndNameTheirCause)
 {
    PlatFault_Inject(PLAT_OPEN, EACCES);
    salvorMsgHeader reply = Init(HOST_A, 1);
    EXPECT_EQ(reply.status, hxk_create_failed);
-   EXPECT_TRUE(log.Contains("Error opening new file "));
-   EXPECT_TRUE(log.Contains("Make sure that you have permissions to create files in " +
-                            dataDir.Path() + " directory\n"));
+   EXPECT_TRUE(log.Contains("(@&!*@*@(msg.fileio.noPerm)Insufficient permission to access the "
+                            "file: " + ErrnoText(EACCES) + "). Make sure that you have "
+                            "permissions to create files in " + dataDir.Path() + " directory\n"));
    EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
+
+   PlatFault_Inject(PLAT_OPEN, EMFILE);
+   Init(HOST_B, 2);
+   EXPECT_TRUE(log.Contains("(@&!*@*@(msg.fileio.generic)Error: " + ErrnoText(EMFILE) +
+                            "). Make sure"));
 
    // A full disk is a failed create on every platform, never a limit.
    PlatFault_Inject(PLAT_OPEN, ENOSPC);
    EXPECT_EQ(Init(HOST_A, 1).status, hxk_create_failed);
    PlatFault_Clear();
    EXPECT_EQ(Init(HOST_A, 1).assignedDumpID, 0u);
-}
-
-TEST_F(DumpTable, CreateFailuresNameTheirCause)
-{
-   PlatFault_Inject(PLAT_OPEN, EACCES);
-   Init(HOST_A, 1);
-   EXPECT_TRUE(log.Contains("(@&!*@*@(msg.fileio.noPerm)Insufficient permission to access the "
-                            "file: " + ErrnoText(EACCES) + "). Make sure"));
-   PlatFault_Inject(PLAT_OPEN, EMFILE);
-   Init(HOST_B, 2);
-   EXPECT_TRUE(log.Contains("(@&!*@*@(msg.fileio.generic)Error: " + ErrnoText(EMFILE) +
-                            "). Make sure"));
-}
-
-// A file that lost its name while the dump came in keeps its bytes only
-// until it is closed: the done must not call that a success.
-TEST_F(DumpTable, DoneOnAFileThatLostItsNameAnswersWriteFailed)
-{
-   SKIP_ON_WINDOWS_NAMES_STAY();
-   ASSERT_EQ(Init(HOST_A, 1).status, hxk_success);
-   ASSERT_EQ(Data(HOST_A, 1, 0, 0, "core"), hxk_success);
-   ASSERT_EQ(std::remove(salvorSlots[0].fileName), 0);
-   EXPECT_EQ(Done(HOST_A, 1, 0), hxk_write_failed);
-   EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
-
-   ASSERT_EQ(Init(HOST_B, 2).status, hxk_success);
-   std::filesystem::remove_all(dataDir.Path() + "/10");
-   EXPECT_EQ(Done(HOST_B, 2, 0), hxk_write_failed);
-   EXPECT_EQ(log.Count("was deleted, or its directory removed"), 2u);
-   EXPECT_FALSE(log.Contains("Dump finished successfully"));
 }
 
 TEST_F(DumpTable, NoMemoryForThePathGivesTheDumpUp)
@@ -567,6 +545,145 @@ TEST_F(DumpTable, FinishedDumpsSurviveTheSweep)
    fakeNow += 3600ull * 1000000;
    SalvorExpireIdleSlots();
    EXPECT_EQ(Files(HostDir(HOST_A)).size(), 1u);
+}
+
+// What a subscriber of the dumps' events heard, in order.
+struct Heard {
+   std::string kind;  // begun, data, refused or ended
+   int slot;
+   std::string path;
+   size_t written;
+   SalvorDumpEnded ended;
+   bool slotStillHeld;  // the slot still held the dump when told
+};
+std::vector<Heard> heard;
+bool roomToBegin = true;
+bool roomToWrite = true;
+
+const SalvorDumpSubscriber listener{
+   .begun = [](const SalvorDumpBegun &e) {
+      heard.push_back(Heard{"begun", e.slot, e.path, 0, {}, SalvorSlotInUse(&salvorSlots[e.slot])});
+   },
+   .data = [](const SalvorDumpData &e) {
+      heard.push_back(Heard{e.refused ? "refused" : "data", e.slot, "", e.written, {}, true});
+   },
+   .ended = [](const SalvorDumpEnded &e) {
+      heard.push_back(Heard{"ended", e.slot, e.path != nullptr ? e.path : "", 0, e,
+                            SalvorSlotInUse(&salvorSlots[e.slot])});
+   },
+   .mayBegin = [](const NetIp &) { return roomToBegin; },
+   .mayWrite = [](const NetIp &, size_t) { return roomToWrite; },
+};
+
+// A subscriber beside the journal and the retention sees each dump's life
+// as the handlers and the sweep drive it.
+class DumpEvents : public DumpTable {
+protected:
+   void SetUp() override
+   {
+      DumpTable::SetUp();
+      heard.clear();
+      roomToBegin = roomToWrite = true;
+      ASSERT_TRUE(SalvorSubscribeDumpEvents(&listener));
+   }
+   void TearDown() override
+   {
+      SalvorUnsubscribeAllDumpEvents();  // the next test subscribes the product's anew
+      DumpTable::TearDown();
+   }
+   std::vector<std::string> Kinds() const
+   {
+      std::vector<std::string> kinds;
+      for (const Heard &h : heard) {
+         kinds.push_back(h.kind);
+      }
+      return kinds;
+   }
+};
+
+TEST_F(DumpEvents, ADumpIsAnnouncedOnceFromItsBeginningToItsDone)
+{
+   ASSERT_EQ(Init(HOST_A, 5).status, hxk_success);
+   ASSERT_EQ(Init(HOST_A, 5).status, hxk_success) << "a repeated init begins nothing";
+   ASSERT_EQ(Data(HOST_A, 5, 0, 0, "core"), hxk_success);
+   ASSERT_EQ(Data(HOST_A, 5, 0, 9, "tail"), hxk_success);
+   std::string path = salvorSlots[0].fileName;
+   ASSERT_EQ(Done(HOST_A, 5, 0), hxk_success);
+
+   ASSERT_EQ(Kinds(), (std::vector<std::string>{"begun", "data", "data", "ended"}));
+   EXPECT_EQ(heard[0].path, path);
+   EXPECT_TRUE(heard[0].slotStillHeld) << "begun once the slot holds the dump";
+   EXPECT_EQ(heard[1].written, 4u);
+   const SalvorDumpEnded &end = heard[3].ended;
+   EXPECT_EQ(end.how, SALVOR_END_DONE);
+   EXPECT_EQ(end.host, NetIp(HOST_A));
+   EXPECT_EQ(end.timestamp, 5);
+   EXPECT_EQ(heard[3].path, path);
+   EXPECT_TRUE(end.fileKept);
+   EXPECT_EQ(end.size, 13) << "the file's size, hole included";
+   EXPECT_FALSE(end.sparse);
+   EXPECT_TRUE(heard[3].slotStillHeld) << "told before the slot is emptied";
+}
+
+TEST_F(DumpEvents, NoRoomRefusesTheBeginningOrTheWriteAndSaysSo)
+{
+   roomToBegin = false;
+   EXPECT_EQ(Init(HOST_A, 1).status, hxk_limit_exceeded);
+   EXPECT_TRUE(heard.empty());
+   EXPECT_TRUE(Files(dataDir.Path()).empty()) << "no file for a dump that may not begin";
+
+   roomToBegin = true;
+   ASSERT_EQ(Init(HOST_A, 1).status, hxk_success);
+   roomToWrite = false;
+   EXPECT_EQ(Data(HOST_A, 1, 0, 0, "core"), hxk_write_failed);
+   ASSERT_EQ(Kinds(), (std::vector<std::string>{"begun", "refused"}));
+   EXPECT_EQ(heard[1].written, 0u);
+}
+
+TEST_F(DumpEvents, EndsOtherThanADoneSayHowTheDumpEnded)
+{
+   ASSERT_EQ(Init(HOST_A, 1).status, hxk_success);
+   ASSERT_EQ(Init(HOST_B, 2).status, hxk_success);
+   ASSERT_EQ(Data(HOST_B, 2, 1, 0, "core"), hxk_success);
+   fakeNow += 30 * 1000000ull;
+   ASSERT_EQ(Data(HOST_B, 2, 1, 4, "more"), hxk_success);
+   fakeNow += 31 * 1000000ull;
+   SalvorExpireIdleSlots();  // host A is silent for 61 s, host B for 31 s
+   ASSERT_EQ(heard.back().kind, "ended");
+   EXPECT_EQ(heard.back().ended.how, SALVOR_END_IDLE);
+   EXPECT_EQ(heard.back().slot, 0);
+   EXPECT_EQ(heard.back().ended.idleSec, 61u);
+   EXPECT_FALSE(heard.back().ended.fileKept) << "the partial file is removed";
+
+   SalvorStopAllDumps();
+   ASSERT_EQ(heard.back().kind, "ended");
+   EXPECT_EQ(heard.back().ended.how, SALVOR_END_STOPPED);
+   EXPECT_EQ(heard.back().slot, 1);
+   EXPECT_TRUE(heard.back().ended.fileKept);
+   EXPECT_EQ(heard.back().ended.size, 8);
+   EXPECT_TRUE(SalvorSlotInUse(&salvorSlots[1])) << "a stop leaves the slots to be freed";
+}
+
+// A file that lost its name while the dump came in keeps its bytes only
+// until it is closed: the done must not call that a success.
+TEST_F(DumpEvents, DoneOnAFileThatLostItsNameAnswersWriteFailedAndEndsTheDumpLost)
+{
+   SKIP_ON_WINDOWS_NAMES_STAY();
+   ASSERT_EQ(Init(HOST_A, 1).status, hxk_success);
+   ASSERT_EQ(Data(HOST_A, 1, 0, 0, "core"), hxk_success);
+   ASSERT_EQ(std::remove(salvorSlots[0].fileName), 0);
+   EXPECT_EQ(Done(HOST_A, 1, 0), hxk_write_failed);
+   EXPECT_FALSE(SalvorSlotInUse(&salvorSlots[0]));
+   ASSERT_EQ(heard.back().kind, "ended");
+   EXPECT_EQ(heard.back().ended.how, SALVOR_END_LOST);
+   EXPECT_FALSE(heard.back().ended.fileKept);
+   EXPECT_NE(heard.back().ended.reason, nullptr);
+
+   ASSERT_EQ(Init(HOST_B, 2).status, hxk_success);
+   std::filesystem::remove_all(dataDir.Path() + "/10");
+   EXPECT_EQ(Done(HOST_B, 2, 0), hxk_write_failed);
+   EXPECT_EQ(log.Count("was deleted, or its directory removed"), 2u);
+   EXPECT_FALSE(log.Contains("Dump finished successfully"));
 }
 
 }  // namespace

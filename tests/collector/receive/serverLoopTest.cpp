@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <thread>
 
+#include "collector/service/salvorWiring.h"
 #include "collector/startup/salvorConfig.h"
 #include "collector/receive/salvorServer.h"
 #include "collector/receive/salvorSlots.h"
@@ -29,6 +30,7 @@ protected:
       SalvorConfig.port = testutil::FreeUdpPort();
       std::snprintf(SalvorConfig.dataDir, sizeof SalvorConfig.dataDir, "%s", data.Path().c_str());
       SalvorClockUsec = FakeClock;
+      SalvorWireOperations();
       loop = std::thread([] { SalvorServerLoop(); });
    }
    void TearDown() override

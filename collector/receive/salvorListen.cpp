@@ -1,15 +1,34 @@
 // The collector's sockets; see salvorListen.h.
-#include "collector/operations/salvorListen.h"
+#include "collector/receive/salvorListen.h"
 
 #include <string>
 
 #include "collector/receive/salvorAddress.h"
-#include "collector/receive/salvorServer.h"
 #include "collector/startup/salvorConfig.h"
 #include "collector/startup/salvorStartup.h"
 #include "lib/log/log.h"
 
 namespace {
+
+// The one socket bound to every IPv4 address.
+bool
+SalvorOpenSocket(NetSocket *sock)
+{
+   if (!SalvorWin32InitWinsock()) {
+      SalvorFatal("Failed to initialize winsock interface");
+   }
+   *sock = Net_UdpSocket();
+   if (*sock < 0) {
+      SalvorFatal("Couldn't create socket (returned %d): %s\n", *sock,
+                  Net_ErrorText(Net_LastError()));
+   }
+   if (Net_Bind(*sock, 0, (uint16_t)(SalvorConfig.port & 0xffff)) != 0) {
+      SalvorFatal("Couldn't bind socket to port %d: %s\n", SalvorConfig.port,
+                  Net_ErrorText(Net_LastError()));
+   }
+   Net_IgnorePeerResets(*sock);  // their receive errors are transient in any case
+   return true;
+}
 
 bool
 SalvorAnyIPv4Listed()
