@@ -15,6 +15,7 @@
 #include "collector/operations/salvorText.h"
 #include "collector/startup/salvorConfig.h"
 #include "lib/file/file.h"
+#include "lib/file/fileDir.h"
 #include "lib/log/log.h"
 
 namespace {
@@ -248,7 +249,7 @@ int64_t
 SalvorJournalFileSize(const salvorCoreDumpInfo *slot)
 {
    uint64_t size = 0;
-   if (!FileIO_IsValid(&slot->fd) || !SalvorPlat_FileSize(slot->fd.handle, &size)) {
+   if (!FileIO_IsValid(&slot->fd) || FileIO_GetSize(&slot->fd, &size) != 0) {
       return -1;
    }
    return (int64_t)size;
