@@ -6,8 +6,7 @@
 #include "collector/platform/salvorOpsPlat.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
+#include <cwchar>
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -16,7 +15,6 @@
 #include <windows.h>
 
 #include "collector/platform/salvorOpsPlatWin32.h"
-#include "lib/misc/platFaultWin32.h"
 #include "lib/misc/utilScoped.h"
 #include "lib/misc/win32Text.h"
 
