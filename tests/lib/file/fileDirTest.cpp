@@ -80,7 +80,10 @@ TEST_F(FileAppend, AnOpenRefusedByTheSystemReportsWhy)
    EXPECT_EQ(FileIO_OpenAppend(P("no/such/dir").c_str(), 0640, &file), ENOENT);
 }
 
-TEST_F(FileAppend, TheSizeOfAnOpenRecordFollowsItsWrites)
+// The size of an open file and the free space of a file system.
+using FileQueries = FileTestDir;
+
+TEST_F(FileQueries, TheSizeOfAnOpenRecordFollowsItsWrites)
 {
    FileIOFile record;
    FileIO_InitFile(&record);
@@ -96,7 +99,7 @@ TEST_F(FileAppend, TheSizeOfAnOpenRecordFollowsItsWrites)
    FileIO_CloseFile(&record);
 }
 
-TEST_F(FileAppend, FreeSpaceIsKnownForAnExistingDirectoryOnly)
+TEST_F(FileQueries, FreeSpaceIsKnownForAnExistingDirectoryOnly)
 {
    uint64_t freeBytes = 0;
    EXPECT_EQ(File_FreeBytes(dir_.c_str(), &freeBytes), 0);
