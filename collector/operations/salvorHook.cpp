@@ -173,7 +173,7 @@ SalvorHookCheckRunning(uint64_t now)
       int exitCode = 0;
       if (SalvorPlat_ReapChild(run.child, &exitCode)) {
          SalvorHookDrain(&run);
-         SalvorPlat_CloseHandle(run.child.errPipe);
+         SalvorPlat_ClosePipe(run.child.errPipe);
          SalvorHookLogEnd(run, exitCode);
          running.erase(running.begin() + (long)i);
          ended = true;

@@ -17,6 +17,7 @@
 #include "collector/receive/salvorSlots.h"
 #include "collector/startup/salvorConfig.h"
 #include "lib/file/file.h"
+#include "lib/file/fileDir.h"
 #include "lib/log/log.h"
 
 namespace {

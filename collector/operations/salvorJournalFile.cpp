@@ -4,10 +4,10 @@
 #include <cinttypes>
 #include <deque>
 
-#include "collector/platform/salvorOpsPlat.h"
 #include "collector/operations/salvorOpsCounters.h"
 #include "collector/receive/salvorClock.h"
 #include "lib/file/file.h"
+#include "lib/file/fileDir.h"
 #include "lib/log/log.h"
 
 namespace {
@@ -24,15 +24,15 @@ uint64_t lastTry = 0;
 int
 SalvorJournalWriteLine(const std::string &text)
 {
-   FileHandle file = SalvorPlat_OpenAppend(journalPath.c_str(), 0640);
-   if (file == FILE_INVALID_HANDLE) {
+   FileHandle file;
+   if (FileIO_OpenAppend(journalPath.c_str(), 0640, &file) != 0) {
       return File_LastError();
    }
    int err = 0;
-   if (!SalvorPlat_Append(file, text.data(), text.size())) {
+   if (FileIO_AppendWhole(file, text.data(), text.size()) != 0) {
       err = File_LastError() != 0 ? File_LastError() : -1;
    }
-   SalvorPlat_CloseHandle(file);
+   FileIO_CloseHandle(file);
    return err;
 }
 

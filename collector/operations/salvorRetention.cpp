@@ -19,6 +19,7 @@
 #include "collector/startup/salvorConfig.h"
 #include "collector/startup/salvorOpsConfig.h"
 #include "lib/file/file.h"
+#include "lib/file/fileDir.h"
 #include "lib/log/log.h"
 
 namespace {
@@ -48,7 +49,7 @@ SalvorKeepBytes()
 void
 SalvorDiskRefresh()
 {
-   disk.known = SalvorPlat_FreeBytes(SalvorConfig.dataDir, &disk.freeAtCheck);
+   disk.known = File_FreeBytes(SalvorConfig.dataDir, &disk.freeAtCheck) == 0;
    disk.writtenSince = 0;
    disk.checkedUsec = SalvorClockUsec();
 }
@@ -114,7 +115,7 @@ SalvorDiskWritten(size_t bytes)
 bool
 SalvorDiskFreeBytes(uint64_t *freeBytes)
 {
-   return SalvorPlat_FreeBytes(SalvorConfig.dataDir, freeBytes);
+   return File_FreeBytes(SalvorConfig.dataDir, freeBytes) == 0;
 }
 
 
@@ -182,7 +183,7 @@ SalvorIsDumpName(const char *name, const std::string &hostName)
 }
 
 bool
-SalvorIsFinishedDump(const SalvorPlatEntry &e, const std::string &hostName,
+SalvorIsFinishedDump(const FileDirEntry &e, const std::string &hostName,
                      const SalvorRetentionScan &scan)
 {
    if (!e.isFile || e.ownerWritable || !SalvorIsDumpName(e.name, hostName)) {
@@ -198,7 +199,7 @@ SalvorIsFinishedDump(const SalvorPlatEntry &e, const std::string &hostName,
 
 // Why a finished dump goes, being the `rank`-th newest of its host; null: it stays.
 const char *
-SalvorRetentionReason(const SalvorPlatEntry &e, size_t rank, int64_t nowSec, char *buf,
+SalvorRetentionReason(const FileDirEntry &e, size_t rank, int64_t nowSec, char *buf,
                       size_t size)
 {
    if (SalvorOpsConfig.keepPerHost > 0 && rank >= (size_t)SalvorOpsConfig.keepPerHost) {
@@ -216,20 +217,20 @@ SalvorRetentionReason(const SalvorPlatEntry &e, size_t rank, int64_t nowSec, cha
 // The dumps of one host's directory; returns how many were removed.
 size_t
 SalvorRetentionHost(FileHandle dir, const std::string &host, const SalvorRetentionPlace &at,
-                    const std::vector<SalvorPlatEntry> &entries, const SalvorRetentionScan &scan)
+                    const std::vector<FileDirEntry> &entries, const SalvorRetentionScan &scan)
 {
    const std::string &path = at.path;
    std::string hostName = at.levels[0];
    for (int i = 1; i < at.depth; i++) {
       hostName.append(".").append(at.levels[i]);
    }
-   std::vector<const SalvorPlatEntry *> dumps;
-   for (const SalvorPlatEntry &e : entries) {
+   std::vector<const FileDirEntry *> dumps;
+   for (const FileDirEntry &e : entries) {
       if (SalvorIsFinishedDump(e, hostName, scan)) {
          dumps.push_back(&e);
       }
    }
-   std::sort(dumps.begin(), dumps.end(), [](const SalvorPlatEntry *a, const SalvorPlatEntry *b) {
+   std::sort(dumps.begin(), dumps.end(), [](const FileDirEntry *a, const FileDirEntry *b) {
       if (a->mtimeSec != b->mtimeSec) {
          return a->mtimeSec > b->mtimeSec;
       }
@@ -266,8 +267,8 @@ SalvorRetentionHost(FileHandle dir, const std::string &host, const SalvorRetenti
 bool
 SalvorRetentionWalk(FileHandle dir, SalvorRetentionPlace *at, const SalvorRetentionScan &scan)
 {
-   std::vector<SalvorPlatEntry> entries;
-   if (!SalvorPlat_ListDirAt(dir, &entries)) {
+   std::vector<FileDirEntry> entries;
+   if (File_ListDirAt(dir, &entries) != 0) {
       return false;
    }
    size_t left = entries.size();
@@ -275,13 +276,13 @@ SalvorRetentionWalk(FileHandle dir, SalvorRetentionPlace *at, const SalvorRetent
    if ((at->depth == 4 || at->depth == 8) && SalvorHostOfLevels(at->levels, at->depth, &host)) {
       left -= SalvorRetentionHost(dir, SalvorAddrText(host).text, *at, entries, scan);
    }
-   for (const SalvorPlatEntry &e : entries) {
+   for (const FileDirEntry &e : entries) {
       // Every IPv4 number is also the shape of an IPv6 group.
       if (at->depth == 8 || !e.isDir || !SalvorIsHostLevel(e.name, false)) {
          continue;
       }
-      FileHandle sub = SalvorPlat_OpenDirAt(dir, e.name);
-      if (sub == FILE_INVALID_HANDLE) {
+      FileHandle sub;
+      if (File_OpenDirAt(dir, e.name, &sub) != 0) {
          continue;
       }
       size_t pathLength = at->path.size();
@@ -290,8 +291,8 @@ SalvorRetentionWalk(FileHandle dir, SalvorRetentionPlace *at, const SalvorRetent
       bool empty = SalvorRetentionWalk(sub, at, scan);
       at->depth--;
       at->path.resize(pathLength);
-      SalvorPlat_CloseHandle(sub);
-      if (empty && SalvorPlat_RemoveDirAt(dir, e.name) == 0) {
+      File_CloseDirHandle(sub);
+      if (empty && File_RemoveDirAt(dir, e.name) == 0) {
          left--;
       }
    }

@@ -1,14 +1,12 @@
 // Platform layer of the collector's operations features: the dump
-// journal's file and clock, the dump hook's child processes, free space
-// on the data file system and the retention sweep's directory walk. The
-// back ends are salvorOpsPlatPosix.cpp and salvorOpsPlatWin32.cpp; what is
-// portable, salvorOpsPlat.cpp.
+// journal's clock and the dump hook's child processes. The back ends are
+// salvorOpsPlatPosix.cpp and salvorOpsPlatWin32.cpp; what is portable,
+// salvorOpsPlat.cpp.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
-#include <vector>
 
 #include "lib/file/fileTypes.h"
 
@@ -23,44 +21,6 @@ void SalvorPlat_FormatIsoTime(int64_t wallUsec, char *buf, size_t size);
 // The local time `sec` seconds after 1970 UTC into *tm; the zone's offset
 // from UTC then, in minutes.
 long SalvorPlat_LocalTime(int64_t sec, struct tm *tm);
-
-/*
- * A file opened for appending (created with `mode` if missing): every
- * SalvorPlat_Append is one write at the end, so lines of several writers
- * never mix. FILE_INVALID_HANDLE with the last error on failure.
- */
-FileHandle SalvorPlat_OpenAppend(const char *path, int mode);
-/*
- * Appends all `length` bytes, or none: what a full file system took of
- * them is cut back. False, with the last error, when they were not
- * written.
- */
-bool SalvorPlat_Append(FileHandle file, const void *data, size_t length);
-void SalvorPlat_CloseHandle(FileHandle file);
-
-// The size of an open file.
-bool SalvorPlat_FileSize(FileHandle file, uint64_t *size);
-
-// Bytes an unprivileged writer may still use on the file system of `path`.
-bool SalvorPlat_FreeBytes(const char *path, uint64_t *freeBytes);
-
-// What SalvorPlat_CheckProgram finds.
-enum SalvorPlatProgram {
-   SALVOR_PROGRAM_OK,
-   SALVOR_PROGRAM_RELATIVE,        // not a full path
-   SALVOR_PROGRAM_MISSING,         // nothing by that name, or it cannot be reached
-   SALVOR_PROGRAM_NOT_FILE,        // a directory, a device ...
-   SALVOR_PROGRAM_NOT_EXECUTABLE,  // a file that cannot be run
-};
-
-/*
- * Whether `path` names a program that SalvorPlat_SpawnChild can start,
- * wherever the collector runs from: a full path to a regular file (a link
- * to one will do) that may be executed; on Windows a program (.exe,
- * .com) or a batch file (.cmd, .bat). *err receives the platform error
- * behind SALVOR_PROGRAM_MISSING.
- */
-SalvorPlatProgram SalvorPlat_CheckProgram(const char *path, int *err);
 
 // A child process and the read end of the pipe on its standard error.
 struct SalvorPlatChild {
@@ -124,26 +84,5 @@ void SalvorPlat_ReleaseChild(const SalvorPlatChild &child);
  * its end, -1 when nothing is there yet.
  */
 long SalvorPlat_ReadPipe(FileHandle pipe, char *buf, size_t size);
-
-// One entry of a directory, as it is, no link followed.
-struct SalvorPlatEntry {
-   char name[256];
-   bool isDir;
-   bool isFile;          // a regular file
-   // The owner's write bit; on Windows, the read-only attribute's absence.
-   bool ownerWritable;
-   int64_t mtimeSec;     // since 1970
-   int64_t mtimeNsec;    // within that second
-   uint64_t size;
-   FileId id;            // for File_RemoveAtIfSame
-};
-
-/*
- * Opens the directory `name` below `dir` (FILE_INVALID_HANDLE: `name` is
- * a path), refusing a link by that name.
- */
-FileHandle SalvorPlat_OpenDirAt(FileHandle dir, const char *name);
-// The entries of an open directory other than "." and "..".
-bool SalvorPlat_ListDirAt(FileHandle dir, std::vector<SalvorPlatEntry> *entries);
-// Removes an empty directory directly below `dir`; 0 or the error.
-int SalvorPlat_RemoveDirAt(FileHandle dir, const char *name);
+// Closes a child's pipe (FILE_INVALID_HANDLE is ignored).
+void SalvorPlat_ClosePipe(FileHandle pipe);

@@ -12,14 +12,13 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/prctl.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 #include "collector/platform/salvorPlatPosixSignals.h"
-#include "lib/misc/platFaultPosix.h"
+#include "lib/misc/utilScoped.h"
 
 extern char **environ;
 
@@ -37,88 +36,6 @@ SalvorPlat_LocalTime(int64_t sec, struct tm *tm)
    time_t t = (time_t)sec;
    localtime_r(&t, tm);
    return tm->tm_gmtoff / 60;
-}
-
-FileHandle
-SalvorPlat_OpenAppend(const char *path, int mode)
-{
-   int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode);
-   return fd < 0 ? FILE_INVALID_HANDLE : fd;
-}
-
-bool
-SalvorPlat_Append(FileHandle file, const void *data, size_t length)
-{
-   size_t tried = length;
-   if (!PlatFault_Allowed(PLAT_WRITE, &tried, (intptr_t)file)) {
-      return false;
-   }
-   ssize_t n;
-   do {
-      n = write((int)file, data, tried);
-   } while (n < 0 && errno == EINTR);
-   if (n == (ssize_t)length) {
-      return true;
-   }
-   if (n > 0) {
-      // A full file system took part of it: cut that back, so that the
-      // next record does not join a half one. O_APPEND left the offset
-      // at the end of what was written.
-      off_t end = lseek((int)file, 0, SEEK_CUR);
-      if (end >= n && ftruncate((int)file, end - n) != 0) {
-         return false;
-      }
-      errno = ENOSPC;
-   }
-   return false;
-}
-
-void
-SalvorPlat_CloseHandle(FileHandle file)
-{
-   if (file != FILE_INVALID_HANDLE) {
-      close((int)file);
-   }
-}
-
-bool
-SalvorPlat_FileSize(FileHandle file, uint64_t *size)
-{
-   struct stat st;
-   if (fstat((int)file, &st) != 0) {
-      return false;
-   }
-   *size = (uint64_t)st.st_size;
-   return true;
-}
-
-bool
-SalvorPlat_FreeBytes(const char *path, uint64_t *freeBytes)
-{
-   struct statvfs vfs;
-   if (statvfs(path, &vfs) != 0) {
-      return false;
-   }
-   *freeBytes = (uint64_t)vfs.f_bavail * vfs.f_frsize;
-   return true;
-}
-
-SalvorPlatProgram
-SalvorPlat_CheckProgram(const char *path, int *err)
-{
-   *err = 0;
-   if (path[0] != '/') {
-      return SALVOR_PROGRAM_RELATIVE;
-   }
-   struct stat st;
-   if (stat(path, &st) != 0) {
-      *err = errno;
-      return SALVOR_PROGRAM_MISSING;
-   }
-   if (!S_ISREG(st.st_mode)) {
-      return SALVOR_PROGRAM_NOT_FILE;
-   }
-   return access(path, X_OK) == 0 ? SALVOR_PROGRAM_OK : SALVOR_PROGRAM_NOT_EXECUTABLE;
 }
 
 namespace {
@@ -199,19 +116,27 @@ SalvorPlatExecResult(int report)
    return n == (ssize_t)sizeof err ? err : 0;
 }
 
+// A directory stream of the process table, closed with its scope.
+struct SalvorPlatDirTraits {
+   using Type = DIR *;
+   static Type Invalid() { return nullptr; }
+   static bool IsValid(Type d) { return d != nullptr; }
+   static void Release(Type d) { closedir(d); }
+};
+using SalvorPlatDir = UtilOwned<SalvorPlatDirTraits>;
+
 // The parent process id in /proc/<pid>/stat, or -1.
 pid_t
 SalvorPlatParentOf(const char *pid)
 {
    char path[64];
    std::snprintf(path, sizeof path, "/proc/%s/stat", pid);
-   int fd = open(path, O_RDONLY | O_CLOEXEC);
-   if (fd < 0) {
+   UtilFd fd(open(path, O_RDONLY | O_CLOEXEC));
+   if (!fd) {
       return -1;
    }
    char buf[512];
-   ssize_t n = read(fd, buf, sizeof buf - 1);
-   close(fd);
+   ssize_t n = read(fd.Get(), buf, sizeof buf - 1);
    if (n <= 0) {
       return -1;
    }
@@ -243,40 +168,38 @@ SalvorPlat_SpawnChild(const char *path, const char *const *env, SalvorPlatChild 
    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
       return errno;
    }
+   UtilFd readEnd(fds[0]), writeEnd(fds[1]);
    if (pipe2(report, O_CLOEXEC) != 0) {
-      int err = errno;
-      close(fds[0]);
-      close(fds[1]);
-      return err;
+      return errno;
    }
+   UtilFd reportRead(report[0]), reportWrite(report[1]);
    // The child's end blocks as any standard error does.
-   fcntl(fds[1], F_SETFL, 0);
+   fcntl(writeEnd.Get(), F_SETFL, 0);
    // Made before the fork: the child may not allocate.
    std::vector<const char *> envp = SalvorPlatMergeEnv(env);
    char *const argv[] = {const_cast<char *>(path), nullptr};
    pid_t pid = fork();
    if (pid == 0) {
-      SalvorPlatExecChild(path, argv, const_cast<char *const *>(envp.data()), fds[1], report[1]);
+      SalvorPlatExecChild(path, argv, const_cast<char *const *>(envp.data()), writeEnd.Get(),
+                          reportWrite.Get());
    }
    int err = pid < 0 ? errno : 0;
-   close(fds[1]);
-   close(report[1]);
+   writeEnd.Reset();
+   reportWrite.Reset();
    if (pid > 0) {
       setpgid(pid, pid);  // whichever of the two runs first
-      err = SalvorPlatExecResult(report[0]);
+      err = SalvorPlatExecResult(reportRead.Get());
       if (err != 0) {
          int status;
          while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
          }
       }
    }
-   close(report[0]);
    if (err != 0) {
-      close(fds[0]);
       return err;
    }
    child->pid = pid;
-   child->errPipe = fds[0];
+   child->errPipe = readEnd.Take();
    return 0;
 }
 
@@ -325,13 +248,13 @@ SalvorPlat_KillChild(const SalvorPlatChild &child)
 size_t
 SalvorPlat_EndLeftovers(const SalvorPlatChild *running, size_t count)
 {
-   DIR *proc = opendir("/proc");
-   if (proc == nullptr) {
+   SalvorPlatDir proc(opendir("/proc"));
+   if (!proc) {
       return 0;
    }
    pid_t self = getpid();
    size_t left = 0;
-   while (dirent *d = readdir(proc)) {
+   while (dirent *d = readdir(proc.Get())) {
       if (d->d_name[0] < '1' || d->d_name[0] > '9' || SalvorPlatParentOf(d->d_name) != self) {
          continue;
       }
@@ -351,14 +274,13 @@ SalvorPlat_EndLeftovers(const SalvorPlatChild *running, size_t count)
          left++;
       }
    }
-   closedir(proc);
    return left;
 }
 
 void
 SalvorPlat_ReleaseChild(const SalvorPlatChild &child)
 {
-   SalvorPlat_CloseHandle(child.errPipe);
+   SalvorPlat_ClosePipe(child.errPipe);
 }
 
 long
@@ -371,52 +293,10 @@ SalvorPlat_ReadPipe(FileHandle pipe, char *buf, size_t size)
    return n < 0 ? -1 : (long)n;
 }
 
-FileHandle
-SalvorPlat_OpenDirAt(FileHandle dir, const char *name)
+void
+SalvorPlat_ClosePipe(FileHandle pipe)
 {
-   int fd = openat(dir == FILE_INVALID_HANDLE ? AT_FDCWD : (int)dir, name,
-                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-   return fd < 0 ? FILE_INVALID_HANDLE : fd;
-}
-
-bool
-SalvorPlat_ListDirAt(FileHandle dir, std::vector<SalvorPlatEntry> *entries)
-{
-   // The stream gets a descriptor of its own: closing it leaves `dir` open.
-   int fd = fcntl((int)dir, F_DUPFD_CLOEXEC, 0);
-   DIR *stream = fd < 0 ? nullptr : fdopendir(fd);
-   if (stream == nullptr) {
-      if (fd >= 0) {
-         close(fd);
-      }
-      return false;
+   if (pipe != FILE_INVALID_HANDLE) {
+      close((int)pipe);
    }
-   rewinddir(stream);
-   while (dirent *d = readdir(stream)) {
-      if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0) {
-         continue;
-      }
-      struct stat st;
-      if (fstatat((int)dir, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-         continue;  // gone in the meantime
-      }
-      SalvorPlatEntry e{};
-      std::snprintf(e.name, sizeof e.name, "%s", d->d_name);
-      e.isDir = S_ISDIR(st.st_mode);
-      e.isFile = S_ISREG(st.st_mode);
-      e.ownerWritable = (st.st_mode & S_IWUSR) != 0;
-      e.mtimeSec = (int64_t)st.st_mtim.tv_sec;
-      e.mtimeNsec = (int64_t)st.st_mtim.tv_nsec;
-      e.size = (uint64_t)st.st_size;
-      e.id = FileId{(uint64_t)st.st_dev, (uint64_t)st.st_ino};
-      entries->push_back(e);
-   }
-   closedir(stream);
-   return true;
-}
-
-int
-SalvorPlat_RemoveDirAt(FileHandle dir, const char *name)
-{
-   return unlinkat((int)dir, name, AT_REMOVEDIR) == 0 ? 0 : errno;
 }

@@ -2,13 +2,11 @@
 // salvorOpsPlat.h. Handles are the system's (as the file library's are
 // on Windows); a child's `pid` is its process handle, and the group it
 // runs in is a job object, kept here until the child is reaped. Errors
-// are Windows error codes, as the file library reports them.
+// are Windows error codes.
 #include "collector/platform/salvorOpsPlat.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cstdio>
-#include <cstring>
+#include <cwchar>
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -17,7 +15,6 @@
 #include <windows.h>
 
 #include "collector/platform/salvorOpsPlatWin32.h"
-#include "lib/misc/platFaultWin32.h"
 #include "lib/misc/utilScoped.h"
 #include "lib/misc/win32Text.h"
 
@@ -44,14 +41,15 @@ SalvorOpsChildEnded(PVOID, BOOLEAN)
 }
 
 // A job that ends every process in it when its last handle is closed.
-HANDLE
+UtilWinHandle
 SalvorOpsCreateJob()
 {
-   HANDLE job = CreateJobObjectW(nullptr, nullptr);
+   UtilWinHandle job(CreateJobObjectW(nullptr, nullptr));
    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-   if (job != nullptr) {
-      SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+   if (job) {
+      SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits,
+                              sizeof limits);
    }
    return job;
 }
@@ -92,24 +90,6 @@ int64_t
 SalvorOpsFileTime100ns(const FILETIME &ft)
 {
    return (int64_t)(((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime);
-}
-
-// The full path of the open directory `dir` joined with `name`.
-bool
-SalvorOpsPathBelow(FileHandle dir, const char *name, std::wstring *out)
-{
-   WideText wideName(Win32Text_ToUtf16(name));
-   if (wideName == nullptr || std::strpbrk(name, "/\\") != nullptr) {
-      SetLastError(ERROR_INVALID_NAME);
-      return false;
-   }
-   wchar_t buf[32768];
-   DWORD n = GetFinalPathNameByHandleW(SalvorOpsHandle(dir), buf, 32768, FILE_NAME_NORMALIZED);
-   if (n == 0 || n >= 32768) {
-      return false;
-   }
-   *out = std::wstring(buf, n) + L"\\" + wideName.get();
-   return true;
 }
 
 // The name of an entry "NAME=value" with its "=": the first "=" after
@@ -215,126 +195,6 @@ SalvorPlat_LocalTime(int64_t sec, struct tm *tm)
    return (long)((_mkgmtime64(tm) - t) / 60);
 }
 
-FileHandle
-SalvorPlat_OpenAppend(const char *path, int mode)
-{
-   (void)mode;  // the directory's inherited access applies
-   WideText wide(Win32Text_ToUtf16(path));
-   if (wide == nullptr) {
-      SetLastError(ERROR_INVALID_NAME);
-      return FILE_INVALID_HANDLE;
-   }
-   // Append access only: each write lands at the end, whole.
-   HANDLE h = CreateFileW(wide.get(), FILE_APPEND_DATA | SYNCHRONIZE,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                          nullptr);
-   return SalvorOpsFileHandle(h);
-}
-
-/*
- * Cuts the file back to `size`. The handle may only append: a second
- * handle of the same file may also set its end.
- */
-static void
-SalvorOpsCutBack(HANDLE h, LARGE_INTEGER size)
-{
-   HANDLE writer = ReOpenFile(h, GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
-   if (writer == INVALID_HANDLE_VALUE) {
-      return;
-   }
-   if (SetFilePointerEx(writer, size, nullptr, FILE_BEGIN)) {
-      SetEndOfFile(writer);
-   }
-   CloseHandle(writer);
-}
-
-bool
-SalvorPlat_Append(FileHandle file, const void *data, size_t length)
-{
-   HANDLE h = SalvorOpsHandle(file);
-   size_t tried = length;
-   LARGE_INTEGER before;
-   if (!PlatFault_Allowed(PLAT_WRITE, &tried, (intptr_t)file) || length > 0x7fffffff ||
-       !GetFileSizeEx(h, &before)) {
-      return false;
-   }
-   DWORD written = 0;
-   BOOL ok = WriteFile(h, data, (DWORD)tried, &written, nullptr);
-   if (ok && written == length) {
-      return true;
-   }
-   DWORD err = ok ? ERROR_DISK_FULL : GetLastError();
-   if (written > 0) {
-      // A full disk took part of it: cut that back, so that the next
-      // record does not join a half one.
-      SalvorOpsCutBack(h, before);
-   }
-   SetLastError(err);
-   return false;
-}
-
-void
-SalvorPlat_CloseHandle(FileHandle file)
-{
-   if (file != FILE_INVALID_HANDLE) {
-      CloseHandle(SalvorOpsHandle(file));
-   }
-}
-
-bool
-SalvorPlat_FileSize(FileHandle file, uint64_t *size)
-{
-   LARGE_INTEGER li;
-   if (!GetFileSizeEx(SalvorOpsHandle(file), &li)) {
-      return false;
-   }
-   *size = (uint64_t)li.QuadPart;
-   return true;
-}
-
-bool
-SalvorPlat_FreeBytes(const char *path, uint64_t *freeBytes)
-{
-   WideText wide(Win32Text_ToUtf16(path));
-   ULARGE_INTEGER available;
-   if (wide == nullptr || !GetDiskFreeSpaceExW(wide.get(), &available, nullptr, nullptr)) {
-      return false;
-   }
-   *freeBytes = available.QuadPart;
-   return true;
-}
-
-SalvorPlatProgram
-SalvorPlat_CheckProgram(const char *path, int *err)
-{
-   *err = 0;
-   bool drive = std::isalpha((unsigned char)path[0]) && path[1] == ':' &&
-                (path[2] == '\\' || path[2] == '/');
-   bool share = (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/');
-   if (!drive && !share) {
-      return SALVOR_PROGRAM_RELATIVE;
-   }
-   WideText wide(Win32Text_ToUtf16(path));
-   DWORD attributes = wide == nullptr ? INVALID_FILE_ATTRIBUTES
-                                      : GetFileAttributesW(wide.get());
-   if (attributes == INVALID_FILE_ATTRIBUTES) {
-      *err = wide == nullptr ? (int)ERROR_INVALID_NAME : (int)GetLastError();
-      return SALVOR_PROGRAM_MISSING;
-   }
-   if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
-      return SALVOR_PROGRAM_NOT_FILE;
-   }
-   const char *dot = std::strrchr(path, '.');
-   for (const char *ext : {".exe", ".com", ".cmd", ".bat"}) {
-      if (dot != nullptr && _stricmp(dot, ext) == 0) {
-         return SALVOR_PROGRAM_OK;
-      }
-   }
-   return SALVOR_PROGRAM_NOT_EXECUTABLE;
-}
-
 namespace {
 
 /*
@@ -352,6 +212,10 @@ SalvorOpsCreateSuspended(const std::wstring &path, const char *const *env, HANDL
    if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) {
       return false;
    }
+   UtilScopeExit deleteList([list] {
+      UtilSavedError keep;
+      DeleteProcThreadAttributeList(list);
+   });
    STARTUPINFOEXW si{};
    si.StartupInfo.cb = sizeof si;
    si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
@@ -368,9 +232,6 @@ SalvorOpsCreateSuspended(const std::wstring &path, const char *const *env, HANDL
                              CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED | CREATE_NO_WINDOW |
                                 EXTENDED_STARTUPINFO_PRESENT,
                              block.data(), nullptr, &si.StartupInfo, pi);
-   DWORD err = ok ? 0 : GetLastError();
-   DeleteProcThreadAttributeList(list);
-   SetLastError(err);
    return ok;
 }
 
@@ -384,31 +245,28 @@ SalvorPlat_SpawnChild(const char *path, const char *const *env, SalvorPlatChild 
       return ERROR_INVALID_NAME;
    }
    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-   HANDLE readEnd = nullptr, writeEnd = nullptr;
-   if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+   HANDLE ends[2] = {nullptr, nullptr};
+   if (!CreatePipe(&ends[0], &ends[1], &inherit, 0)) {
       return (int)GetLastError();
    }
-   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-   HANDLE std3[3] = {SalvorOpsOpenNull(GENERIC_READ), SalvorOpsOpenNull(GENERIC_WRITE),
-                     writeEnd};
+   UtilWinHandle readEnd(ends[0]);
+   SetHandleInformation(readEnd.Get(), HANDLE_FLAG_INHERIT, 0);
    // Started suspended, so that it is in its job before it can start anything.
    PROCESS_INFORMATION pi{};
-   bool ok = std3[0] != INVALID_HANDLE_VALUE && std3[1] != INVALID_HANDLE_VALUE &&
-             SalvorOpsCreateSuspended(wide.get(), env, std3, &pi);
-   DWORD err = ok ? 0 : GetLastError();
-   for (HANDLE h : std3) {
-      if (h != INVALID_HANDLE_VALUE) {
-         CloseHandle(h);
+   {
+      // The child has its own copies of these once it is created.
+      UtilWinHandle std3[3] = {UtilWinHandle(SalvorOpsOpenNull(GENERIC_READ)),
+                               UtilWinHandle(SalvorOpsOpenNull(GENERIC_WRITE)),
+                               UtilWinHandle(ends[1])};
+      HANDLE inherited[3] = {std3[0].Get(), std3[1].Get(), std3[2].Get()};
+      if (!std3[0] || !std3[1] || !SalvorOpsCreateSuspended(wide.get(), env, inherited, &pi)) {
+         return (int)GetLastError();
       }
    }
-   if (!ok) {
-      CloseHandle(readEnd);
-      return (int)err;
-   }
-   HANDLE job = SalvorOpsCreateJob();
-   if (job != nullptr && !AssignProcessToJobObject(job, pi.hProcess)) {
-      CloseHandle(job);
-      job = nullptr;  // killed alone, then
+   UtilWinHandle thread(pi.hThread);
+   UtilWinHandle job = SalvorOpsCreateJob();
+   if (job && !AssignProcessToJobObject(job.Get(), pi.hProcess)) {
+      job.Reset();  // killed alone, then
    }
    HANDLE wait = nullptr;
    if (childEndedCallback != nullptr &&
@@ -417,13 +275,12 @@ SalvorPlat_SpawnChild(const char *path, const char *const *env, SalvorPlatChild 
       wait = nullptr;  // seen at the loop's next pass instead
    }
    child->pid = reinterpret_cast<intptr_t>(pi.hProcess);
-   child->errPipe = SalvorOpsFileHandle(readEnd);
+   child->errPipe = SalvorOpsFileHandle(readEnd.Take());
    {
       std::lock_guard<std::mutex> guard(jobsLock);
-      jobs[child->pid] = SalvorOpsChildHandles{job, wait};
+      jobs[child->pid] = SalvorOpsChildHandles{job.Take(), wait};
    }
-   ResumeThread(pi.hThread);
-   CloseHandle(pi.hThread);
+   ResumeThread(thread.Get());
    return 0;
 }
 
@@ -440,15 +297,14 @@ SalvorPlat_ReapChild(const SalvorPlatChild &child, int *exitCode)
    if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
       return false;
    }
+   UtilWinHandle reaped(process);
    DWORD code = 0;
    *exitCode = GetExitCodeProcess(process, &code) ? (int)code : -1;
    // Whatever the child left running in its job ends with it.
-   SalvorOpsChildHandles handles = SalvorOpsForget(child.pid);
-   if (handles.job != nullptr) {
-      TerminateJobObject(handles.job, 1);
-      CloseHandle(handles.job);
+   UtilWinHandle job(SalvorOpsForget(child.pid).job);
+   if (job) {
+      TerminateJobObject(job.Get(), 1);
    }
-   CloseHandle(process);
    return true;
 }
 
@@ -475,16 +331,15 @@ SalvorPlat_EndLeftovers(const SalvorPlatChild *running, size_t count)
 void
 SalvorPlat_ReleaseChild(const SalvorPlatChild &child)
 {
-   SalvorOpsChildHandles handles = SalvorOpsForget(child.pid);
-   if (handles.job != nullptr) {
+   UtilWinHandle job(SalvorOpsForget(child.pid).job);
+   UtilWinHandle process(reinterpret_cast<HANDLE>(child.pid));
+   if (job) {
       // Without its kill on close, the job lets the child finish.
       JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-      SetInformationJobObject(handles.job, JobObjectExtendedLimitInformation, &limits,
+      SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits,
                               sizeof limits);
-      CloseHandle(handles.job);
    }
-   CloseHandle(reinterpret_cast<HANDLE>(child.pid));
-   SalvorPlat_CloseHandle(child.errPipe);
+   SalvorPlat_ClosePipe(child.errPipe);
 }
 
 long
@@ -505,103 +360,8 @@ SalvorPlat_ReadPipe(FileHandle pipe, char *buf, size_t size)
    return (long)n;
 }
 
-FileHandle
-SalvorPlat_OpenDirAt(FileHandle dir, const char *name)
+void
+SalvorPlat_ClosePipe(FileHandle pipe)
 {
-   std::wstring path;
-   if (dir != FILE_INVALID_HANDLE) {
-      if (!SalvorOpsPathBelow(dir, name, &path)) {
-         return FILE_INVALID_HANDLE;
-      }
-   } else {
-      WideText wide(Win32Text_ToUtf16(name));
-      if (wide == nullptr) {
-         SetLastError(ERROR_INVALID_NAME);
-         return FILE_INVALID_HANDLE;
-      }
-      path = wide.get();
-   }
-   // The name itself, never what a link by that name leads to.
-   HANDLE h = CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING,
-                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-   if (h == INVALID_HANDLE_VALUE) {
-      return FILE_INVALID_HANDLE;
-   }
-   BY_HANDLE_FILE_INFORMATION info;
-   if (!GetFileInformationByHandle(h, &info) ||
-       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-      CloseHandle(h);
-      SetLastError(ERROR_DIRECTORY);
-      return FILE_INVALID_HANDLE;
-   }
-   return SalvorOpsFileHandle(h);
-}
-
-namespace {
-
-SalvorPlatEntry
-SalvorOpsEntryOf(const FILE_ID_BOTH_DIR_INFO &info, const std::string &name, DWORD volume)
-{
-   SalvorPlatEntry e{};
-   std::snprintf(e.name, sizeof e.name, "%s", name.c_str());
-   bool link = (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-   bool dirBit = (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-   e.isDir = dirBit && !link;
-   e.isFile = !dirBit && !link;
-   // A finished dump is marked read-only at its done; a partial one,
-   // written now or left by a stop, is not.
-   e.ownerWritable = (info.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
-   int64_t since1970 = info.LastWriteTime.QuadPart - FILETIME_UNIX_EPOCH;
-   e.mtimeSec = since1970 / 10000000;
-   e.mtimeNsec = since1970 % 10000000 * 100;
-   e.size = (uint64_t)info.EndOfFile.QuadPart;
-   e.id = FileId{volume, (uint64_t)info.FileId.QuadPart};
-   return e;
-}
-
-}  // namespace
-
-bool
-SalvorPlat_ListDirAt(FileHandle dir, std::vector<SalvorPlatEntry> *entries)
-{
-   HANDLE h = SalvorOpsHandle(dir);
-   BY_HANDLE_FILE_INFORMATION dirInfo;
-   if (!GetFileInformationByHandle(h, &dirInfo)) {
-      return false;
-   }
-   alignas(8) static thread_local char buf[64 * 1024];
-   FILE_INFO_BY_HANDLE_CLASS cls = FileIdBothDirectoryRestartInfo;
-   for (;;) {
-      if (!GetFileInformationByHandleEx(h, cls, buf, sizeof buf)) {
-         return GetLastError() == ERROR_NO_MORE_FILES;
-      }
-      cls = FileIdBothDirectoryInfo;
-      for (char *p = buf;;) {
-         const auto *info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(p);
-         std::wstring wide(info->FileName, info->FileNameLength / sizeof(wchar_t));
-         UtilCString name(Win32Text_ToUtf8(wide.c_str()));
-         if (name != nullptr && std::strcmp(name.get(), ".") != 0 &&
-             std::strcmp(name.get(), "..") != 0) {
-            SalvorPlatEntry e = SalvorOpsEntryOf(*info, name.get(), dirInfo.dwVolumeSerialNumber);
-            entries->push_back(e);
-         }
-         if (info->NextEntryOffset == 0) {
-            break;
-         }
-         p += info->NextEntryOffset;
-      }
-   }
-}
-
-int
-SalvorPlat_RemoveDirAt(FileHandle dir, const char *name)
-{
-   std::wstring path;
-   if (!SalvorOpsPathBelow(dir, name, &path)) {
-      return (int)GetLastError();
-   }
-   return RemoveDirectoryW(path.c_str()) ? 0 : (int)GetLastError();
+   UtilWinHandle closing(SalvorOpsHandle(pipe));  // invalid: nothing to close
 }

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <ctime>
 
-#include "collector/platform/salvorOpsPlat.h"
 #include "collector/receive/salvorAddress.h"
 #include "collector/startup/salvorConfig.h"
 #include "lib/file/file.h"
+#include "lib/file/fileDir.h"
 #include "lib/file/fileIO.h"
 #include "lib/log/log.h"
 #include "lib/string/str.h"
@@ -157,7 +157,7 @@ int64_t
 SalvorDumpFileSize(const FileIOFile *fd)
 {
    uint64_t size = 0;
-   if (!FileIO_IsValid(fd) || !SalvorPlat_FileSize(fd->handle, &size)) {
+   if (!FileIO_IsValid(fd) || FileIO_GetSize(fd, &size) != 0) {
       return -1;
    }
    return (int64_t)size;

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "collector/platform/salvorOpsPlat.h"
 #include "collector/startup/salvorStartup.h"
 #include "lib/file/file.h"
+#include "lib/file/fileDir.h"
 #include "lib/string/str.h"
 
 SalvorOpsConfigRecord SalvorOpsConfig = {"", SALVOR_DEFAULT_HOOK_TIMEOUT_SEC, 0, 0, 0, ""};
@@ -90,19 +90,20 @@ SalvorOpsHook(const char *name, const char *value)
    }
    int err = 0;
    const char *why = nullptr;
-   switch (SalvorPlat_CheckProgram(value, &err)) {
-   case SALVOR_PROGRAM_OK:
+   switch (File_CheckProgram(value, &err)) {
+   case FILE_PROGRAM_OK:
       return 0;
-   case SALVOR_PROGRAM_RELATIVE:
+   case FILE_PROGRAM_RELATIVE:
       why = "is not a full path";
       break;
-   case SALVOR_PROGRAM_MISSING:
-      SalvorWin32InitLog("The dump hook %s cannot be found: %s\n", value, File_ErrorText(err));
+   case FILE_PROGRAM_MISSING:
+      SalvorWin32InitLog("The dump hook %s cannot be found: %s\n", value,
+                         File_ErrorText(File_LastError()));
       break;
-   case SALVOR_PROGRAM_NOT_FILE:
+   case FILE_PROGRAM_NOT_FILE:
       why = "is not a regular file";
       break;
-   case SALVOR_PROGRAM_NOT_EXECUTABLE:
+   case FILE_PROGRAM_NOT_EXECUTABLE:
       why = "is not a program that can be run";
       break;
    }

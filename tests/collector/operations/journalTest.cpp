@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "collector/platform/salvorOpsPlat.h"
 #include "collector/receive/salvorHandlers.h"
 #include "collector/operations/salvorJournal.h"
 #include "collector/operations/salvorJournalFile.h"
 #include "collector/operations/salvorMetrics.h"
 #include "collector/receive/salvorSlots.h"
 #include "collector/startup/salvorOpsConfig.h"
+#include "lib/file/fileDir.h"
 #include "lib/misc/clock.h"
 #include "lib/misc/platFault.h"
 #include "tests/collector/receive/collectorTestPlat.h"
@@ -208,8 +208,9 @@ protected:
    void FailJournalWrites(int count, long shortBytes = -1)
    {
       std::string probe = logDir / "probe";
-      FileHandle fd = SalvorPlat_OpenAppend(probe.c_str(), 0600);
-      SalvorPlat_CloseHandle(fd);
+      FileHandle fd;
+      FileIO_OpenAppend(probe.c_str(), 0600, &fd);
+      FileIO_CloseHandle(fd);
       std::filesystem::remove(probe);
       intptr_t handle = (intptr_t)fd;
       PlatFault_LimitTo(&handle, 1);
