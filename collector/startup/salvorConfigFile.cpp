@@ -10,6 +10,7 @@
 #include "collector/startup/salvorElements.h"
 #include "collector/startup/salvorStartup.h"
 #include "lib/file/file.h"
+#include "lib/misc/utilScoped.h"
 
 namespace {
 
@@ -18,10 +19,9 @@ int
 SalvorApplyNode(const xmlNode *node)
 {
    xmlChar *content = xmlNodeGetContent(node);
+   UtilScopeExit freeContent([content] { xmlFree(content); });
    const char *value = content != nullptr ? reinterpret_cast<const char *>(content) : "";
-   int result = SalvorConfigApplyElement(reinterpret_cast<const char *>(node->name), value);
-   xmlFree(content);
-   return result;
+   return SalvorConfigApplyElement(reinterpret_cast<const char *>(node->name), value);
 }
 
 }  // namespace
@@ -67,7 +67,6 @@ SalvorWin32ReadConfig(const char *path)
       SalvorWin32InitLog("Could not read config file.. %s (error = %d)\n", path, err);
       return err != 0 ? err : -1;
    }
-   int result = SalvorWin32ParseElements(xmlDocGetRootElement(doc), 0);
-   xmlFreeDoc(doc);
-   return result;
+   UtilScopeExit freeDoc([doc] { xmlFreeDoc(doc); });
+   return SalvorWin32ParseElements(xmlDocGetRootElement(doc), 0);
 }

@@ -98,6 +98,9 @@ static_assert(SalvorElementTableIsSound(SALVOR_ELEMENTS),
 int
 SalvorReadElement(const SalvorElementRow &row, const char *name, const char *text)
 {
+   if (row.takesEffect != nullptr && !row.takesEffect()) {
+      return 0;
+   }
    switch (row.kind) {
    case Kind::Flag:
       return SalvorReadFlagElement(row, name);

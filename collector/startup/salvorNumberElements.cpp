@@ -72,9 +72,6 @@ SalvorReadFlagElement(const SalvorElementRow &row, const char *name)
 int
 SalvorReadLooseNumberElement(const SalvorElementRow &row, const char *name, const char *text)
 {
-   if (row.takesEffect != nullptr && !row.takesEffect()) {
-      return 0;
-   }
    SalvorElementValue value{name, text, SalvorClampedAtoi(text)};
    int result = SalvorStoreNumber(row, value);
    SalvorWin32InitLog("%s%d\n", row.says, (int)value.number);
@@ -93,9 +90,6 @@ SalvorReadLooseNumberElement(const SalvorElementRow &row, const char *name, cons
 int
 SalvorReadWholeNumberElement(const SalvorElementRow &row, const char *name, const char *text)
 {
-   if (row.takesEffect != nullptr && !row.takesEffect()) {
-      return 0;
-   }
    SalvorElementValue value{name, text, 0};
    if (!SalvorParseWholeNumber(text, row.min, row.max, &value.number)) {
       SalvorWin32InitLog("The element %s needs a whole number from %lld to %lld, not \"%s\".\n",
