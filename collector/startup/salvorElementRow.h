@@ -2,8 +2,9 @@
 // how its text is read, the limits of its value, and what it sets.
 //
 // An element matches a row when its name begins with the row's name,
-// case-sensitively: no row's name may therefore begin with another's,
-// which SalvorElementNamesArePrefixFree checks when the table is built.
+// case-sensitively: no row's name may therefore begin with another's.
+// SalvorElementTableIsSound checks that, and that each row can work, when
+// the table is compiled.
 #pragma once
 
 #include <cstddef>
@@ -63,7 +64,8 @@ struct SalvorElementRow {
    const char *fileName = nullptr;
    // Whether the element counts where it stands; null: always.
    bool (*takesEffect)() = nullptr;
-   // Why a number outside the range is refused; null: no reason given.
+   // Loose numbers: why one outside the range is refused; null: no reason
+   // given.
    void (*refuse)(int64_t number) = nullptr;
 
    // What it sets: one of these.
@@ -113,6 +115,10 @@ SalvorElementRowIsSound(const SalvorElementRow &row)
    if (row.name == nullptr || row.name[0] == '\0' || targets != 1 || row.repeats != list ||
        row.min > row.max) {
       return false;
+   }
+   if ((row.refuse != nullptr && row.kind != SalvorElementKind::LooseNumber) ||
+       (row.fileName != nullptr && row.kind != SalvorElementKind::Directory)) {
+      return false;  // it would be ignored
    }
    switch (row.kind) {
    case SalvorElementKind::Flag:
