@@ -46,6 +46,11 @@ TEST(ElementTable, RowsThatCannotWorkAreRefused)
    EXPECT_TRUE(SalvorElementRowIsSound(path));
    path.repeats = true;
    EXPECT_FALSE(SalvorElementRowIsSound(path));
+   path.repeats = false;
+   path.fileName = "state";
+   EXPECT_TRUE(SalvorElementRowIsSound(path));
+   path.kind = SalvorElementKind::FilePath;
+   EXPECT_FALSE(SalvorElementRowIsSound(path)) << "a file name only a directory takes";
 
    SalvorElementRow list{.name = "allowPlainFrom", .kind = SalvorElementKind::Network, .max = 2,
                          .repeats = true, .what = "allowPlainFrom", .says = "Plain from: ",
@@ -66,6 +71,9 @@ TEST(ElementTable, RowsThatCannotWorkAreRefused)
    number = Number("keepDays");
    number.min = 10;
    EXPECT_FALSE(SalvorElementRowIsSound(number)) << "an empty range";
+   number = Number("keepDays");
+   number.refuse = [](int64_t) {};
+   EXPECT_FALSE(SalvorElementRowIsSound(number)) << "a whole number says its own reason";
    number = Number("");
    EXPECT_FALSE(SalvorElementRowIsSound(number)) << "an empty name matches everything";
 }
