@@ -37,6 +37,8 @@ SalvorSetPort(const SalvorElementValue &value)
    return 0;
 }
 
+// Ports 1 to 1023 exist but are reserved; anything else outside the row's
+// range is no port at all.
 void
 SalvorRefusePort(int64_t port)
 {
@@ -57,6 +59,9 @@ SalvorRaiseVerbose(const SalvorElementValue &value)
    return 0;
 }
 
+// The ports, directories and numbers the collector always had; then where
+// it listens and whom it hears; then the operations features. A new
+// element is one more row (and its field in a settings record).
 constexpr SalvorElementRow SALVOR_ELEMENTS[] = {
    {.name = "defaultLogPath", .kind = Kind::Directory, .what = "log directory",
     .says = "Log file will be: ", .fileName = SALVOR_LOG_FILE_NAME, .text = SalvorConfig.logFile},
