@@ -46,6 +46,59 @@ struct SalvorListenList {
    int *count;
 };
 
+// Which of its fields a SalvorElementSets fills. Told apart by this tag
+// rather than by null pointers: a build that checks null pointers cannot
+// take the address of another file's object as non-null at compile time.
+enum class SalvorSetsKind : uint8_t { Nothing, Int32, Int64, Text, Networks, Listen, Setter };
+
+// What an element sets: made by one of the SalvorSets overloads below.
+struct SalvorElementSets {
+   SalvorSetsKind kind = SalvorSetsKind::Nothing;
+   int32_t *int32 = nullptr;
+   int64_t *int64 = nullptr;
+   char *text = nullptr;  // SALVOR_PATH_SIZE bytes
+   SalvorNetworkList networks = {};
+   SalvorListenList listen = {};
+   int (*set)(const SalvorElementValue &value) = nullptr;  // 0 or a failure code
+};
+
+constexpr SalvorElementSets
+SalvorSets(int32_t *field)
+{
+   return {.kind = SalvorSetsKind::Int32, .int32 = field};
+}
+
+constexpr SalvorElementSets
+SalvorSets(int64_t *field)
+{
+   return {.kind = SalvorSetsKind::Int64, .int64 = field};
+}
+
+constexpr SalvorElementSets
+SalvorSets(char *field)
+{
+   return {.kind = SalvorSetsKind::Text, .text = field};
+}
+
+constexpr SalvorElementSets
+SalvorSets(SalvorNetworkList list)
+{
+   return {.kind = SalvorSetsKind::Networks, .networks = list};
+}
+
+constexpr SalvorElementSets
+SalvorSets(SalvorListenList list)
+{
+   return {.kind = SalvorSetsKind::Listen, .listen = list};
+}
+
+// A small setter, for what is more than storing the value.
+constexpr SalvorElementSets
+SalvorSets(int (*set)(const SalvorElementValue &value))
+{
+   return {.kind = SalvorSetsKind::Setter, .set = set};
+}
+
 struct SalvorElementRow {
    const char *name;
    SalvorElementKind kind;
@@ -68,13 +121,7 @@ struct SalvorElementRow {
    // given.
    void (*refuse)(int64_t number) = nullptr;
 
-   // What it sets: one of these.
-   int32_t *int32 = nullptr;
-   int64_t *int64 = nullptr;
-   char *text = nullptr;  // SALVOR_PATH_SIZE bytes
-   SalvorNetworkList networks = {};
-   SalvorListenList listen = {};
-   int (*set)(const SalvorElementValue &value) = nullptr;  // 0 or a failure code
+   SalvorElementSets sets;
 };
 
 constexpr bool
@@ -102,43 +149,39 @@ SalvorElementNamesArePrefixFree(std::span<const SalvorElementRow> rows)
    return true;
 }
 
-// Whether a row sets exactly one thing, of a type its kind can fill, and
-// repeats exactly when it adds to a list.
+// Whether a row sets something its kind can fill, repeats exactly when it
+// adds to a list, and has the texts its kind's messages need.
 constexpr bool
 SalvorElementRowIsSound(const SalvorElementRow &row)
 {
-   int targets = (row.int32 != nullptr) + (row.int64 != nullptr) + (row.text != nullptr) +
-                 (row.networks.items != nullptr) + (row.listen.ips != nullptr) +
-                 (row.set != nullptr);
+   using Sets = SalvorSetsKind;
+   Sets sets = row.sets.kind;
    bool list = row.kind == SalvorElementKind::Network ||
                row.kind == SalvorElementKind::ListenAddress;
-   if (row.name == nullptr || row.name[0] == '\0' || targets != 1 || row.repeats != list ||
-       row.min > row.max) {
+   if (row.name == nullptr || row.name[0] == '\0' || row.repeats != list || row.min > row.max) {
       return false;
    }
-   if ((row.refuse != nullptr && row.kind != SalvorElementKind::LooseNumber) ||
-       (row.fileName != nullptr && row.kind != SalvorElementKind::Directory)) {
+   if (row.fileName != nullptr && row.kind != SalvorElementKind::Directory) {
       return false;  // it would be ignored
    }
+   bool fitsInt32 = sets != Sets::Int32 || (row.min >= INT32_MIN && row.max <= INT32_MAX);
    switch (row.kind) {
    case SalvorElementKind::Flag:
-      return row.set != nullptr;
+      return sets == Sets::Setter;
    case SalvorElementKind::LooseNumber:
-      return (row.int32 != nullptr || row.set != nullptr) && row.says != nullptr &&
+      return (sets == Sets::Int32 || sets == Sets::Setter) && row.says != nullptr &&
              row.min >= INT32_MIN && row.max <= INT32_MAX;
    case SalvorElementKind::WholeNumber:
-      return row.text == nullptr && row.networks.items == nullptr &&
-             row.listen.ips == nullptr &&
-             (row.int32 == nullptr || (row.min >= INT32_MIN && row.max <= INT32_MAX));
+      return (sets == Sets::Int32 || sets == Sets::Int64 || sets == Sets::Setter) && fitsInt32;
    case SalvorElementKind::Directory:
    case SalvorElementKind::FilePath:
    case SalvorElementKind::Program:
-      return row.text != nullptr && row.what != nullptr && row.says != nullptr;
+      return sets == Sets::Text && row.what != nullptr && row.says != nullptr;
    case SalvorElementKind::Network:
-      return row.networks.items != nullptr && row.networks.count != nullptr &&
-             row.max > 0 && row.what != nullptr && row.says != nullptr;
+      return sets == Sets::Networks && row.max > 0 && row.what != nullptr &&
+             row.says != nullptr;
    case SalvorElementKind::ListenAddress:
-      return row.listen.zones != nullptr && row.listen.count != nullptr && row.max > 0;
+      return sets == Sets::Listen && row.max > 0;
    }
    return false;
 }

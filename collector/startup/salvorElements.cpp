@@ -64,41 +64,43 @@ SalvorRaiseVerbose(const SalvorElementValue &value)
 // element is one more row (and its field in a settings record).
 constexpr SalvorElementRow SALVOR_ELEMENTS[] = {
    {.name = "defaultLogPath", .kind = Kind::Directory, .what = "log directory",
-    .says = "Log file will be: ", .fileName = SALVOR_LOG_FILE_NAME, .text = SalvorConfig.logFile},
+    .says = "Log file will be: ", .fileName = SALVOR_LOG_FILE_NAME,
+    .sets = SalvorSets(SalvorConfig.logFile)},
    {.name = "defaultDataPath", .kind = Kind::Directory, .what = "data directory",
-    .says = "output dir will be: ", .text = SalvorConfig.dataDir},
-   {.name = "defaultValues", .kind = Kind::Flag, .set = SalvorArmPort},
+    .says = "output dir will be: ", .sets = SalvorSets(SalvorConfig.dataDir)},
+   {.name = "defaultValues", .kind = Kind::Flag, .sets = SalvorSets(SalvorArmPort)},
    {.name = "port", .kind = Kind::LooseNumber, .min = 1024, .max = 65535,
     .says = "Port will be : ", .takesEffect = SalvorPortArmed, .refuse = SalvorRefusePort,
-    .set = SalvorSetPort},
+    .sets = SalvorSets(SalvorSetPort)},
    {.name = "level", .kind = Kind::LooseNumber, .min = 0, .max = INT32_MAX,
-    .says = "Log level will be: ", .set = SalvorRaiseVerbose},
+    .says = "Log level will be: ", .sets = SalvorSets(SalvorRaiseVerbose)},
    {.name = "maxSize", .kind = Kind::LooseNumber, .min = 0, .max = INT32_MAX,
-    .says = "Data directory limit is ", .int32 = &SalvorConfig.maxSize},
+    .says = "Data directory limit is ", .sets = SalvorSets(&SalvorConfig.maxSize)},
 
    {.name = "listenAddress", .kind = Kind::ListenAddress, .max = SALVOR_MAX_LISTEN,
     .repeats = true,
-    .listen = {SalvorNetConfig.listen, SalvorNetConfig.listenZone, &SalvorNetConfig.listenCount}},
+    .sets = SalvorSets(SalvorListenList{SalvorNetConfig.listen, SalvorNetConfig.listenZone,
+                                        &SalvorNetConfig.listenCount})},
    {.name = "allowFrom", .kind = Kind::Network, .max = SALVOR_MAX_ALLOW, .repeats = true,
     .what = "allowFrom", .says = "Datagrams will be accepted from: ",
-    .networks = {SalvorNetConfig.allow, &SalvorNetConfig.allowCount}},
+    .sets = SalvorSets(SalvorNetworkList{SalvorNetConfig.allow, &SalvorNetConfig.allowCount})},
 
    {.name = "dumpHook", .kind = Kind::Program, .what = "dump hook",
-    .says = "The dump hook will be: ", .text = SalvorOpsConfig.dumpHook},
+    .says = "The dump hook will be: ", .sets = SalvorSets(SalvorOpsConfig.dumpHook)},
    {.name = "hookTimeout", .kind = Kind::WholeNumber, .min = 1, .max = 86400,
-    .int32 = &SalvorOpsConfig.hookTimeout},
+    .sets = SalvorSets(&SalvorOpsConfig.hookTimeout)},
    {.name = "keepFreeMiB", .kind = Kind::WholeNumber, .min = 0, .max = INT64_MAX >> 20,
-    .int64 = &SalvorOpsConfig.keepFreeMiB},
+    .sets = SalvorSets(&SalvorOpsConfig.keepFreeMiB)},
    {.name = "keepDays", .kind = Kind::WholeNumber, .min = 1, .max = 100000,
-    .int32 = &SalvorOpsConfig.keepDays},
+    .sets = SalvorSets(&SalvorOpsConfig.keepDays)},
    {.name = "keepPerHost", .kind = Kind::WholeNumber, .min = 1, .max = 1000000,
-    .int32 = &SalvorOpsConfig.keepPerHost},
+    .sets = SalvorSets(&SalvorOpsConfig.keepPerHost)},
    {.name = "metricsFile", .kind = Kind::FilePath, .what = "metrics file",
-    .says = "The metrics file will be: ", .text = SalvorOpsConfig.metricsFile},
+    .says = "The metrics file will be: ", .sets = SalvorSets(SalvorOpsConfig.metricsFile)},
 };
 
 static_assert(SalvorElementTableIsSound(SALVOR_ELEMENTS),
-              "each element sets one thing of its kind, and no name begins with another");
+              "each element sets what its kind fills, and no name begins with another");
 
 int
 SalvorReadElement(const SalvorElementRow &row, const char *name, const char *text)

@@ -110,7 +110,7 @@ SalvorReadListenAddressElement(const SalvorElementRow &row, const char *name, co
    if (SalvorSplitZone(address, &ip, zone) != 0) {
       return -1;
    }
-   return SalvorAddListenAddress(row.listen, row.max, ip, zone);
+   return SalvorAddListenAddress(row.sets.listen, row.max, ip, zone);
 }
 
 int
@@ -127,11 +127,11 @@ SalvorReadNetworkElement(const SalvorElementRow &row, const char *name, const ch
                          network, why);
       return -1;
    }
-   if (*row.networks.count == row.max) {
+   if (*row.sets.networks.count == row.max) {
       SalvorWin32InitLog("Too many %s networks: at most %d.\n", row.what, (int)row.max);
       return -1;
    }
-   row.networks.items[(*row.networks.count)++] = net;
+   row.sets.networks.items[(*row.sets.networks.count)++] = net;
    SalvorWin32InitLog("%s%s\n", row.says, network);
    return 0;
 }

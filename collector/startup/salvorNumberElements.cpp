@@ -51,14 +51,16 @@ SalvorParseWholeNumber(const char *text, int64_t min, int64_t max, int64_t *out)
 int
 SalvorStoreNumber(const SalvorElementRow &row, const SalvorElementValue &value)
 {
-   if (row.int32 != nullptr) {
-      *row.int32 = (int32_t)value.number;
-   } else if (row.int64 != nullptr) {
-      *row.int64 = value.number;
-   } else {
-      return row.set(value);
+   switch (row.sets.kind) {
+   case SalvorSetsKind::Int32:
+      *row.sets.int32 = (int32_t)value.number;
+      return 0;
+   case SalvorSetsKind::Int64:
+      *row.sets.int64 = value.number;
+      return 0;
+   default:
+      return row.sets.set(value);
    }
-   return 0;
 }
 
 }  // namespace
@@ -66,7 +68,7 @@ SalvorStoreNumber(const SalvorElementRow &row, const SalvorElementValue &value)
 int
 SalvorReadFlagElement(const SalvorElementRow &row, const char *name)
 {
-   return row.set(SalvorElementValue{name, "", 0});
+   return row.sets.set(SalvorElementValue{name, "", 0});
 }
 
 int

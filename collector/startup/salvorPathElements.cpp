@@ -19,8 +19,8 @@ SalvorStorePath(const SalvorElementRow &row, const char *text)
 {
    const char *separator = row.fileName != nullptr ? DIRSEPS : "";
    const char *fileName = row.fileName != nullptr ? row.fileName : "";
-   if (Str_Snprintf(row.text, SALVOR_PATH_SIZE, "%s%s%s", text, separator, fileName) < 0) {
-      row.text[0] = '\0';
+   if (Str_Snprintf(row.sets.text, SALVOR_PATH_SIZE, "%s%s%s", text, separator, fileName) < 0) {
+      row.sets.text[0] = '\0';
       SalvorWin32InitLog("The %s is too long (at most %d bytes): %s\n", row.what,
                          SALVOR_PATH_SIZE - 1, text);
       return ENAMETOOLONG;
@@ -102,7 +102,7 @@ SalvorReadProgramElement(const SalvorElementRow &row, const char *name, const ch
    }
    result = SalvorRefuseProgram(row, text);
    if (result != 0) {
-      row.text[0] = '\0';
+      row.sets.text[0] = '\0';
    }
    return result;
 }

@@ -18,7 +18,7 @@ constexpr SalvorElementRow
 Number(const char *name)
 {
    return {.name = name, .kind = SalvorElementKind::WholeNumber, .min = 0, .max = 9,
-           .int32 = &someInt32};
+           .sets = SalvorSets(&someInt32)};
 }
 
 TEST(ElementTable, NoNameMayBeginWithAnother)
@@ -36,13 +36,14 @@ TEST(ElementTable, NoNameMayBeginWithAnother)
    EXPECT_TRUE(SalvorElementTableIsSound(apart));
 }
 
-// A row sets one thing that its kind can fill, and repeats exactly when it
+// A row sets something that its kind can fill, and repeats exactly when it
 // adds to a list: a path that "repeats" would overwrite itself, a list
 // that does not would take only one entry.
 TEST(ElementTable, RowsThatCannotWorkAreRefused)
 {
    SalvorElementRow path{.name = "stateDir", .kind = SalvorElementKind::Directory,
-                         .what = "state directory", .says = "State goes to: ", .text = someText};
+                         .what = "state directory", .says = "State goes to: ",
+                         .sets = SalvorSets(someText)};
    EXPECT_TRUE(SalvorElementRowIsSound(path));
    path.repeats = true;
    EXPECT_FALSE(SalvorElementRowIsSound(path));
@@ -54,7 +55,7 @@ TEST(ElementTable, RowsThatCannotWorkAreRefused)
 
    SalvorElementRow list{.name = "allowPlainFrom", .kind = SalvorElementKind::Network, .max = 2,
                          .repeats = true, .what = "allowPlainFrom", .says = "Plain from: ",
-                         .networks = {someNetworks, &someCount}};
+                         .sets = SalvorSets(SalvorNetworkList{someNetworks, &someCount})};
    EXPECT_TRUE(SalvorElementRowIsSound(list));
    list.repeats = false;
    EXPECT_FALSE(SalvorElementRowIsSound(list));
@@ -63,17 +64,16 @@ TEST(ElementTable, RowsThatCannotWorkAreRefused)
    EXPECT_FALSE(SalvorElementRowIsSound(list)) << "a list with no room";
 
    SalvorElementRow number = Number("keepDays");
-   number.text = someText;
-   EXPECT_FALSE(SalvorElementRowIsSound(number)) << "two things set";
+   number.sets = SalvorSets(someText);
+   EXPECT_FALSE(SalvorElementRowIsSound(number)) << "a number into a text";
+   number.sets = {};
+   EXPECT_FALSE(SalvorElementRowIsSound(number)) << "nothing set";
    number = Number("keepDays");
    number.max = INT64_C(1) << 40;
    EXPECT_FALSE(SalvorElementRowIsSound(number)) << "a limit its field cannot hold";
    number = Number("keepDays");
    number.min = 10;
    EXPECT_FALSE(SalvorElementRowIsSound(number)) << "an empty range";
-   number = Number("keepDays");
-   number.refuse = [](int64_t) {};
-   EXPECT_FALSE(SalvorElementRowIsSound(number)) << "a whole number says its own reason";
    number = Number("");
    EXPECT_FALSE(SalvorElementRowIsSound(number)) << "an empty name matches everything";
 }
