@@ -9,9 +9,9 @@
 #include <cstdint>
 
 #include "collector/platform/salvorScmTypes.h"
+#include "collector/startup/salvorSettingSizes.h"
 #include "protocol/salvorProto.h"
 
-constexpr int SALVOR_PATH_SIZE = 1024;  // bytes, with the NUL
 constexpr const char *SALVOR_LOG_FILE_NAME = "salvor.log";
 
 struct SalvorConfigRecord {
@@ -32,5 +32,6 @@ struct SalvorConfigRecord {
 
 extern SalvorConfigRecord SalvorConfig;
 
-// Puts every field back to its default (used at start and by tests).
+// Puts every field of this record, of SalvorNetConfig and of
+// SalvorOpsConfig back to its default (used at start and by tests).
 void SalvorConfigReset();

@@ -1,133 +1,27 @@
 // The XML configuration file; see salvorConfigFile.h.
 //
-// Elements are recognised by name prefix, case-sensitively, anywhere in
-// the document, in document order. A port counts only after a
-// defaultValues element has been met, and only once per such element.
+// Elements are applied wherever they stand in the document, in document
+// order; salvorElements.h says which there are and how each is read.
 #include "collector/startup/salvorConfigFile.h"
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
 #include <libxml/parser.h>
 
-#include "collector/startup/salvorConfig.h"
-#include "collector/startup/salvorNetConfig.h"
-#include "collector/startup/salvorOpsConfig.h"
+#include "collector/startup/salvorElements.h"
 #include "collector/startup/salvorStartup.h"
 #include "lib/file/file.h"
-#include "lib/string/str.h"
+#include "lib/misc/utilScoped.h"
 
 namespace {
 
-/*
- * The configuration's number conversion: leading white space, an optional
- * sign, then digits up to the first other character; no digits give 0.
- * A value beyond the int range is clamped to it rather than wrapped, so
- * that "4294973796" is refused as a port instead of read as 6500.
- */
+// Applies one element with its text content (that of all its descendants).
 int
-SalvorConfigAtoi(const char *text)
-{
-   int savedErrno = errno;  // an overflow's ERANGE is not a platform error
-   long long value = std::strtoll(text, nullptr, 10);  // clamps on overflow
-   errno = savedErrno;
-   if (value > INT_MAX) {
-      return INT_MAX;
-   }
-   if (value < INT_MIN) {
-      return INT_MIN;
-   }
-   return (int)value;
-}
-
-bool
-SalvorConfigNameStartsWith(const xmlNode *node, const char *key)
-{
-   return std::strncmp(reinterpret_cast<const char *>(node->name), key, std::strlen(key)) == 0;
-}
-
-/*
- * Applies one element; returns 0 or the failure code. A path too long for
- * its field is refused, never cut, so that the collector never writes
- * somewhere it was not told to.
- */
-int
-SalvorConfigApplyElement(xmlNode *node)
+SalvorApplyNode(const xmlNode *node)
 {
    xmlChar *content = xmlNodeGetContent(node);
+   UtilScopeExit freeContent([content] { xmlFree(content); });
    const char *value = content != nullptr ? reinterpret_cast<const char *>(content) : "";
-   int result = 0;
-
-   if (SalvorConfigApplyNetElement(reinterpret_cast<const char *>(node->name), value, &result)) {
-      // listenAddress, allowFrom
-   } else if ((SalvorConfigNameStartsWith(node, "defaultLogPath") ||
-        SalvorConfigNameStartsWith(node, "defaultDataPath")) &&
-       value[0] == '\0') {
-      // An empty path would put the probe and the dumps at the root.
-      SalvorWin32InitLog("The element %s names no directory.\n",
-                         reinterpret_cast<const char *>(node->name));
-      result = -1;
-   } else if (SalvorConfigNameStartsWith(node, "defaultLogPath")) {
-      result = SalvorWin32ProbeDirectory(value);
-      if (result == 0) {
-         if (Str_Snprintf(SalvorConfig.logFile, SALVOR_PATH_SIZE, "%s%s%s", value, DIRSEPS,
-                          SALVOR_LOG_FILE_NAME) < 0) {
-            SalvorConfig.logFile[0] = '\0';
-            SalvorWin32InitLog("The log directory is too long (at most %d bytes): %s\n",
-                               SALVOR_PATH_SIZE - 1, value);
-            result = ENAMETOOLONG;
-         } else {
-            SalvorWin32InitLog("Log file will be: %s%s%s\n", value, DIRSEPS, SALVOR_LOG_FILE_NAME);
-         }
-      }
-   } else if (SalvorConfigNameStartsWith(node, "defaultDataPath")) {
-      result = SalvorWin32ProbeDirectory(value);
-      if (result == 0) {
-         if (Str_Snprintf(SalvorConfig.dataDir, SALVOR_PATH_SIZE, "%s", value) < 0) {
-            SalvorConfig.dataDir[0] = '\0';
-            SalvorWin32InitLog("The data directory is too long (at most %d bytes): %s\n",
-                               SALVOR_PATH_SIZE - 1, value);
-            result = ENAMETOOLONG;
-         } else {
-            SalvorWin32InitLog("output dir will be: %s\n", value);
-         }
-      }
-   } else if (SalvorConfigNameStartsWith(node, "defaultValues")) {
-      SalvorConfig.sawDefaultValues = 1;
-   } else if (SalvorConfigNameStartsWith(node, "port")) {
-      if (SalvorConfig.sawDefaultValues == 1) {
-         SalvorConfig.port = SalvorConfigAtoi(value);
-         SalvorWin32InitLog("Port will be : %d\n", SalvorConfig.port);
-         SalvorConfig.sawDefaultValues = 0;
-         if (SalvorConfig.port < 1 || SalvorConfig.port > 65535) {
-            SalvorWin32InitLog("An invalid port was specified. \n");
-            result = -1;
-         } else if (SalvorConfig.port < 1024) {
-            SalvorWin32InitLog("Selected port is in reserved range. \n");
-            result = -1;
-         }
-      }
-   } else if (SalvorConfigNameStartsWith(node, "level")) {
-      int level = SalvorConfigAtoi(value);
-      SalvorWin32InitLog("Log level will be: %d\n", level);
-      if (level < 0) {
-         result = -1;
-      } else if (level > 0) {
-         SalvorConfig.verbose = 1;
-      }
-   } else if (SalvorOpsConfigApply(reinterpret_cast<const char *>(node->name), value,
-                                   &result)) {
-      // one of the operations settings
-   } else if (SalvorConfigNameStartsWith(node, "maxSize")) {
-      SalvorConfig.maxSize = SalvorConfigAtoi(value);
-      SalvorWin32InitLog("Data directory limit is %d\n", SalvorConfig.maxSize);
-      if (SalvorConfig.maxSize < 0) {
-         result = -1;
-      }
-   }
-   xmlFree(content);
-   return result;
+   return SalvorConfigApplyElement(reinterpret_cast<const char *>(node->name), value);
 }
 
 }  // namespace
@@ -143,7 +37,7 @@ SalvorWin32ParseElements(xmlNode *node, int pending)
    }
    for (xmlNode *cur = node; cur != nullptr; cur = cur->next) {
       if (cur->type == XML_ELEMENT_NODE) {
-         int result = SalvorConfigApplyElement(cur);
+         int result = SalvorApplyNode(cur);
          if (result != 0) {
             return result;
          }
@@ -173,7 +67,6 @@ SalvorWin32ReadConfig(const char *path)
       SalvorWin32InitLog("Could not read config file.. %s (error = %d)\n", path, err);
       return err != 0 ? err : -1;
    }
-   int result = SalvorWin32ParseElements(xmlDocGetRootElement(doc), 0);
-   xmlFreeDoc(doc);
-   return result;
+   UtilScopeExit freeDoc([doc] { xmlFreeDoc(doc); });
+   return SalvorWin32ParseElements(xmlDocGetRootElement(doc), 0);
 }

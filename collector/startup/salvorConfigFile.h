@@ -1,5 +1,5 @@
-// The XML configuration file: port, data and log directories, verbosity
-// and the data-directory limit, read into SalvorConfig.
+// The XML configuration file, read into the settings records SalvorConfig,
+// SalvorNetConfig and SalvorOpsConfig.
 #pragma once
 
 #include <libxml/tree.h>

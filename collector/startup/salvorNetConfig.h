@@ -29,11 +29,3 @@ struct SalvorNetSettings {
 extern SalvorNetSettings SalvorNetConfig;
 
 void SalvorNetConfigReset();
-
-/*
- * Applies an element named listenAddress or allowFrom (or a name that
- * begins with either): false when the name is neither. Otherwise *result
- * is 0, or -1 for a value that is refused, with the reason in the init
- * log. Blanks around the value are ignored.
- */
-bool SalvorConfigApplyNetElement(const char *name, const char *value, int *result);

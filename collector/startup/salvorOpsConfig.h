@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "collector/startup/salvorConfig.h"
+#include "collector/startup/salvorSettingSizes.h"
 
 constexpr int32_t SALVOR_DEFAULT_HOOK_TIMEOUT_SEC = 300;
 
@@ -22,10 +22,3 @@ struct SalvorOpsConfigRecord {
 extern SalvorOpsConfigRecord SalvorOpsConfig;
 
 void SalvorOpsConfigReset();
-
-/*
- * Applies the element `name` (matched as the file's other elements are,
- * by prefix) when it is one of these settings: returns true then, with 0
- * or a failure code in *result, and says what it took in the init log.
- */
-bool SalvorOpsConfigApply(const char *name, const char *value, int *result);

@@ -1,13 +1,16 @@
 // The configuration file and the start-up checks it runs.
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include "collector/startup/salvorConfig.h"
 #include "collector/startup/salvorConfigFile.h"
 #include "collector/startup/salvorNetConfig.h"
+#include "collector/startup/salvorOpsConfig.h"
 #include "collector/service/salvorMain.h"
 #include "collector/startup/salvorStartup.h"
 #include "lib/misc/platFault.h"
@@ -53,47 +56,95 @@ TEST_F(ConfigFile, MissingOrMalformedFileIsRefused)
    EXPECT_NE(Read("<config><port>"), 0);
 }
 
-TEST_F(ConfigFile, PortCountsOnlyAfterDefaultValues)
+// One element's outcome: the whole file's result and one setting after it.
+struct ElementCase {
+   const char *xml;  // inside the root element
+   int result;
+   const char *setting;
+   int64_t expected;
+};
+
+int64_t
+Setting(const std::string &name)
 {
-   EXPECT_EQ(ReadValues("<port>7000</port>"), 0);
-   EXPECT_EQ(SalvorConfig.port, 6500);
-
-   SalvorConfigReset();
-   EXPECT_EQ(ReadValues("<defaultValues><port>7000</port><port>7001</port></defaultValues>"), 0);
-   EXPECT_EQ(SalvorConfig.port, 7000) << "one port per defaultValues";
-
-   SalvorConfigReset();
-   EXPECT_EQ(ReadValues("<defaultValues/><port>7002</port><defaultValues/><portNumber>7003</portNumber>"), 0);
-   EXPECT_EQ(SalvorConfig.port, 7003) << "a sibling after the flag counts, names match by prefix";
-
-   SalvorConfigReset();
-   EXPECT_EQ(Read("<defaultValues><Port>7004</Port></defaultValues>"), 0);
-   EXPECT_EQ(SalvorConfig.port, 6500) << "names are case-sensitive";
+   const std::map<std::string, int64_t> settings = {
+      {"port", SalvorConfig.port},
+      {"verbose", SalvorConfig.verbose},
+      {"maxSize", SalvorConfig.maxSize},
+      {"hookTimeout", SalvorOpsConfig.hookTimeout},
+      {"keepFreeMiB", SalvorOpsConfig.keepFreeMiB},
+      {"keepDays", SalvorOpsConfig.keepDays},
+      {"keepPerHost", SalvorOpsConfig.keepPerHost},
+      {"listenCount", SalvorNetConfig.listenCount},
+      {"allowCount", SalvorNetConfig.allowCount},
+   };
+   return settings.at(name);
 }
 
-TEST_F(ConfigFile, PortRange)
+// Each case on its own defaults: what a value is read as, where its limits
+// are, and whether a refused value is kept.
+TEST_F(ConfigFile, EachElementAtItsLimits)
 {
-   struct Case { const char *text; bool ok; int port; };
-   for (Case c : {Case{"1023", false, 1023}, Case{"1024", true, 1024}, Case{"65535", true, 65535},
-                  Case{"65536", false, 65536}, Case{"0", false, 0}, Case{"6500abc", true, 6500},
-                  Case{" 7000", true, 7000}, Case{"none", false, 0}}) {
+   const std::string keepFreeMost = std::to_string(INT64_MAX >> 20);
+   const std::string keepFreeBeyond = std::to_string((INT64_MAX >> 20) + 1);
+   const std::string keepFree[] = {"<keepFreeMiB>" + keepFreeMost + "</keepFreeMiB>",
+                                   "<keepFreeMiB>" + keepFreeBeyond + "</keepFreeMiB>"};
+   const ElementCase cases[] = {
+      // A port counts only after a defaultValues element, once per such element.
+      {"<port>7000</port>", 0, "port", 6500},
+      {"<defaultValues><port>7000</port><port>7001</port></defaultValues>", 0, "port", 7000},
+      {"<defaultValues/><port>7002</port><defaultValues/><portNumber>7003</portNumber>", 0,
+       "port", 7003},
+      {"<defaultValues><Port>7004</Port></defaultValues>", 0, "port", 6500},
+      // A refused port stays set: the start is refused anyway.
+      {"<defaultValues><port>1023</port></defaultValues>", -1, "port", 1023},
+      {"<defaultValues><port>1024</port></defaultValues>", 0, "port", 1024},
+      {"<defaultValues><port>65535</port></defaultValues>", 0, "port", 65535},
+      {"<defaultValues><port>65536</port></defaultValues>", -1, "port", 65536},
+      {"<defaultValues><port>0</port></defaultValues>", -1, "port", 0},
+      {"<defaultValues><port>6500abc</port></defaultValues>", 0, "port", 6500},
+      {"<defaultValues><port> 7000</port></defaultValues>", 0, "port", 7000},
+      {"<defaultValues><port>none</port></defaultValues>", -1, "port", 0},
+      // Beyond the int range a number is clamped, never wrapped to 6500.
+      {"<defaultValues><port>4294973796</port></defaultValues>", -1, "port", INT_MAX},
+      {"<defaultValues><port> +7000x</port></defaultValues>", 0, "port", 7000},
+      {"<level>0</level>", 0, "verbose", 0},
+      {"<levels>3</levels>", 0, "verbose", 1},
+      {"<level>4294967296</level>", 0, "verbose", 1},
+      {"<level>-1</level>", -1, "verbose", 0},
+      {"<Level>3</Level>", 0, "verbose", 0},
+      {"<maxSize>0</maxSize>", 0, "maxSize", 0},
+      {"<maxSizeGB>9</maxSizeGB>", 0, "maxSize", 9},
+      {"<maxSize>x</maxSize>", 0, "maxSize", 0},
+      {"<maxSize>-1</maxSize>", -1, "maxSize", -1},
+      {"<maxSize>99999999999</maxSize>", 0, "maxSize", INT_MAX},
+      {"<maxSize>-99999999999</maxSize>", -1, "maxSize", INT_MIN},
+      // Whole numbers: a refused one leaves the setting as it was.
+      {"<hookTimeout>1</hookTimeout>", 0, "hookTimeout", 1},
+      {"<hookTimeout>86400</hookTimeout>", 0, "hookTimeout", 86400},
+      {"<hookTimeout>0</hookTimeout>", -1, "hookTimeout", 300},
+      {"<hookTimeout>86401</hookTimeout>", -1, "hookTimeout", 300},
+      {"<keepDays>1</keepDays>", 0, "keepDays", 1},
+      {"<keepDays>100000</keepDays>", 0, "keepDays", 100000},
+      {"<keepDays>100001</keepDays>", -1, "keepDays", 0},
+      {"<keepDays>7d</keepDays>", -1, "keepDays", 0},
+      {"<keepDays>\n 7 \n</keepDays>", 0, "keepDays", 7},
+      {"<keepPerHost>1000000</keepPerHost>", 0, "keepPerHost", 1000000},
+      {"<keepPerHost>1000001</keepPerHost>", -1, "keepPerHost", 0},
+      {"<keepFreeMiB>0</keepFreeMiB>", 0, "keepFreeMiB", 0},
+      {keepFree[0].c_str(), 0, "keepFreeMiB", INT64_MAX >> 20},
+      {keepFree[1].c_str(), -1, "keepFreeMiB", 0},
+      {"<keepFreeMiB>99999999999999999999</keepFreeMiB>", -1, "keepFreeMiB", 0},
+      // A later element that does not repeat replaces the earlier one.
+      {"<keepDays>3</keepDays><keepDays>5</keepDays>", 0, "keepDays", 5},
+      {"<level>2</level><level>0</level>", 0, "verbose", 1},
+      {"<keepDays>3</keepDays><keepDays>0</keepDays>", -1, "keepDays", 3},
+   };
+   for (const ElementCase &c : cases) {
       SalvorConfigReset();
-      int result = ReadValues(std::string("<defaultValues><port>") + c.text + "</port></defaultValues>");
-      EXPECT_EQ(result == 0, c.ok) << c.text;
-      EXPECT_EQ(SalvorConfig.port, c.port) << c.text;
+      EXPECT_EQ(ReadValues(c.xml), c.result) << c.xml;
+      EXPECT_EQ(Setting(c.setting), c.expected) << c.xml;
    }
-}
-
-TEST_F(ConfigFile, LevelAndMaxSize)
-{
-   EXPECT_EQ(ReadValues("<level>0</level><maxSize>0</maxSize>"), 0);
-   EXPECT_EQ(SalvorConfig.verbose, 0);
-   EXPECT_EQ(SalvorConfig.maxSize, 0);
-   EXPECT_EQ(ReadValues("<levels>3</levels><maxSizeGB>9</maxSizeGB><Level>0</Level>"), 0);
-   EXPECT_EQ(SalvorConfig.verbose, 1);
-   EXPECT_EQ(SalvorConfig.maxSize, 9);
-   EXPECT_EQ(ReadValues("<level>-1</level>"), -1);
-   EXPECT_EQ(ReadValues("<maxSize>-1</maxSize>"), -1);
 }
 
 TEST_F(ConfigFile, PathsAreProbedCreatedAndStored)
@@ -106,6 +157,13 @@ TEST_F(ConfigFile, PathsAreProbedCreatedAndStored)
    EXPECT_EQ(std::string(SalvorConfig.logFile), logs + testutil::CollectorPath("/salvor.log"));
    EXPECT_TRUE(std::filesystem::is_directory(data));
    EXPECT_FALSE(std::filesystem::exists(data + "/foo")) << "the probe file is removed";
+
+   // A second one replaces the first; both are probed.
+   std::string other = dir / "other";
+   EXPECT_EQ(ReadValues("<defaultDataPath>" + data + "</defaultDataPath><defaultDataPath>" +
+                        other + "</defaultDataPath>"), 0);
+   EXPECT_STREQ(SalvorConfig.dataDir, other.c_str());
+   EXPECT_TRUE(std::filesystem::is_directory(other));
 }
 
 TEST_F(ConfigFile, FailureStopsTheWalkButKeepsEarlierValues)
@@ -209,6 +267,69 @@ TEST_F(ConfigFile, MalformedListenAddressOrNetworkRefusesTheFile)
       many += "<listenAddress>127.0.0." + std::to_string(i + 1) + "</listenAddress>";
    }
    EXPECT_EQ(ReadValues(many), -1) << "more addresses than the loop waits on";
+
+   SalvorConfigReset();
+   std::string networks;
+   for (int i = 0; i < SALVOR_MAX_ALLOW; i++) {
+      networks += "<allowFrom>10.0." + std::to_string(i) + ".0/24</allowFrom>";
+   }
+   EXPECT_EQ(ReadValues(networks), 0);
+   EXPECT_EQ(SalvorNetConfig.allowCount, SALVOR_MAX_ALLOW);
+   SalvorConfigReset();
+   EXPECT_EQ(ReadValues(networks + "<allowFrom>10.1.0.0/16</allowFrom>"), -1);
+}
+
+// The start-up trace, which the console copies in debug mode: every line
+// that a value taken or refused writes, word for word.
+TEST_F(ConfigFile, TraceSaysWhatEachElementDid)
+{
+   std::string data = dir / "data";
+   std::string logs = dir / "logs";
+   std::string hook = dir / (TEST_ON_WINDOWS ? "hook.cmd" : "hook");
+   testutil::WriteFile(hook, TEST_ON_WINDOWS ? "@exit /b 0\r\n" : "#!/bin/sh\n");
+   std::filesystem::permissions(hook, std::filesystem::perms::owner_all);
+   std::string tooLong(SALVOR_ZONE_SIZE, '1');
+   const std::pair<std::string, std::string> cases[] = {
+      {"<defaultValues><port>7000</port><level>3</level><maxSize>9</maxSize></defaultValues>"
+       "<defaultDataPath>" + data + "</defaultDataPath><defaultLogPath>" + logs +
+          "</defaultLogPath>",
+       "Port will be : 7000\nLog level will be: 3\nData directory limit is 9\n"
+       "output dir will be: " + data + "\nLog file will be: " + logs +
+          testutil::CollectorPath("/salvor.log") + "\n"},
+      {"<listenAddress> 127.0.0.2 </listenAddress><listenAddress>fe80::1%eth0</listenAddress>"
+       "<allowFrom>10.0.0.0/8</allowFrom>",
+       "Listen address will be: 127.0.0.2\nListen address will be: fe80::1%eth0\n"
+       "Datagrams will be accepted from: 10.0.0.0/8\n"},
+      {"<dumpHook>" + hook + "</dumpHook><hookTimeout>20</hookTimeout><keepFreeMiB>0"
+       "</keepFreeMiB><keepDays>7</keepDays><metricsFile>/m/salvor.prom</metricsFile>",
+       "The dump hook will be: " + hook + "\nhookTimeout will be: 20\nkeepDays will be: 7\n"
+       "The metrics file will be: /m/salvor.prom\n"},
+      {"<defaultValues><port>80</port></defaultValues>",
+       "Port will be : 80\nSelected port is in reserved range. \n"},
+      {"<defaultValues><port>0</port></defaultValues>",
+       "Port will be : 0\nAn invalid port was specified. \n"},
+      {"<level>-1</level>", "Log level will be: -1\n"},
+      {"<maxSize>-1</maxSize>", "Data directory limit is -1\n"},
+      {"<keepDaysOld>0</keepDaysOld>",
+       "The element keepDaysOld needs a whole number from 1 to 100000, not \"0\".\n"},
+      {"<defaultDataPath/>", "The element defaultDataPath names no directory.\n"},
+      {"<metricsFile/>", "The element metricsFile names no file.\n"},
+      {"<dumpHook> " + hook + "</dumpHook>",
+       "The dump hook \" " + hook + "\" begins or ends with white space, which would be taken "
+       "as part of its name.\n"},
+      {"<allowFrom>" + tooLong + "</allowFrom>",
+       "The value of allowFrom is too long: " + tooLong + "\n"},
+      {"<listenAddress>::1</listenAddress><listenAddress>::1</listenAddress>",
+       "Listen address will be: ::1\nThe listen address ::1 is given twice.\n"},
+   };
+   for (const auto &[xml, trace] : cases) {
+      SalvorConfigReset();
+      SalvorConfig.debugMode = true;
+      ::testing::internal::CaptureStderr();
+      ReadValues(xml);
+      EXPECT_EQ(::testing::internal::GetCapturedStderr(), trace) << xml;
+   }
+   SalvorConfigReset();
 }
 
 TEST(InitLog, WritesNothingOutsideDebugMode)
@@ -307,24 +428,6 @@ TEST_F(ConfigFile, EmptyPathElementsAreRefusedWithoutAProbeAtTheRoot)
    EXPECT_NE(ReadValues("<defaultLogPath/>"), 0);
    EXPECT_STREQ(SalvorConfig.dataDir, "");
    EXPECT_STREQ(SalvorConfig.logFile, "");
-}
-
-TEST_F(ConfigFile, NumbersBeyondTheIntRangeSaturate)
-{
-   // Wrapped, 4294973796 would read as 6500.
-   EXPECT_NE(ReadValues("<defaultValues><port>4294973796</port></defaultValues>"), 0);
-   EXPECT_EQ(SalvorConfig.port, INT_MAX);
-   SalvorConfigReset();
-   EXPECT_NE(ReadValues("<maxSize>-99999999999</maxSize>"), 0);
-   EXPECT_EQ(SalvorConfig.maxSize, INT_MIN);
-   SalvorConfigReset();
-   EXPECT_EQ(ReadValues("<maxSize>99999999999</maxSize><level>4294967296</level>"), 0);
-   EXPECT_EQ(SalvorConfig.maxSize, INT_MAX);
-   EXPECT_EQ(SalvorConfig.verbose, 1) << "a huge level is above 0, not 0";
-   SalvorConfigReset();
-   EXPECT_EQ(ReadValues("<defaultValues><port> +7000x</port></defaultValues><maxSize>x</maxSize>"), 0);
-   EXPECT_EQ(SalvorConfig.port, 7000);
-   EXPECT_EQ(SalvorConfig.maxSize, 0);
 }
 
 }  // namespace
