@@ -13,7 +13,7 @@
 #include "lib/file/file.h"
 #include "lib/file/fileLock.h"
 #include "lib/file/filePlatform.h"
-#include "lib/log/log.h"
+#include "lib/misc/logHook.h"
 #include "lib/misc/panic.h"
 #include "lib/misc/msgList.h"  // MSG_MAGIC
 
@@ -73,7 +73,7 @@ FileIOMapOpenError(int err)
    case FILEPLAT_EC_NO_PERM:
       return FILEIO_NO_PERM;
    case FILEPLAT_EC_SHARING_VIOLATION:
-      Log("%s: CreateFileW() returned ERROR_SHARING_VIOLATION, "
+      LogHook_Log("%s: CreateFileW() returned ERROR_SHARING_VIOLATION, "
           "failing with FILEIO_CANCELLED.\n", "FileIOCreateRetry");
       return FILEIO_CANCELLED;
    case FILEPLAT_EC_EXISTS:
@@ -89,8 +89,8 @@ FileIOMapOpenError(int err)
    case FILEPLAT_EC_OTHER:
       break;
    }
-   Warning("%s: Unrecognized error code: %u\n", "FileIOCreateRetry",
-           (unsigned)err);
+   LogHook_Warning("%s: Unrecognized error code: %u\n", "FileIOCreateRetry",
+                   (unsigned)err);
    return FILEIO_ERROR;
 }
 
@@ -146,8 +146,8 @@ FileIO_Lock(FileIOFile *file, uint32_t access)
    if (file->lockToken != nullptr) {
       return FILEIO_SUCCESS;
    }
-   Warning("FILE: %s on '%s' failed: %s\n", "FileIO_Lock", file->fileName,
-           err == 0 ? "Lock timed out" : std::strerror(err));
+   LogHook_Warning("FILE: %s on '%s' failed: %s\n", "FileIO_Lock", file->fileName,
+                   err == 0 ? "Lock timed out" : std::strerror(err));
    switch (err) {
    case 0:
    case EROFS:
@@ -173,8 +173,8 @@ FileIO_Unlock(FileIOFile *file)
    bool released = FileLock_Release(file->lockToken, &err, nullptr);
    file->lockToken = nullptr;
    if (!released) {
-      Warning("FILE: %s on '%s' failed: %s\n", "FileIO_Unlock",
-              file->fileName, std::strerror(err));
+      LogHook_Warning("FILE: %s on '%s' failed: %s\n", "FileIO_Unlock",
+                      file->fileName, std::strerror(err));
       return FILEIO_ERROR;
    }
    return FILEIO_SUCCESS;
@@ -544,6 +544,6 @@ FileIO_MsgError(FileIOStatus status)
    if (status == FILEIO_CODE_LIMIT) {
       NOT_IMPLEMENTED();
    }
-   Warning("%s: bad code %d\n", "FileIO_MsgError", status);
+   LogHook_Warning("%s: bad code %d\n", "FileIO_MsgError", status);
    return MSG_MAGIC "(msg.fileio.unknown)Unknown error";
 }

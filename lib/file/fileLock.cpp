@@ -29,7 +29,7 @@
 #include "lib/file/fileIO.h"
 #include "lib/file/fileLockInt.h"
 #include "lib/file/filePlatform.h"
-#include "lib/log/log.h"
+#include "lib/misc/logHook.h"
 #include "lib/misc/hostinfo.h"
 #include "lib/misc/msgList.h"
 #include "lib/misc/utilScoped.h"
@@ -114,8 +114,8 @@ FileLockRemoveLockingFile(const std::string &lockDir, const char *fileName)
       return 0;
    }
    if (err != 0) {
-      Warning("FILE: %s of '%s' failed: %s\n", "FileLockRemoveLockingFile", path.c_str(),
-              FileLockErrText(err));
+      LogHook_Warning("FILE: %s of '%s' failed: %s\n", "FileLockRemoveLockingFile", path.c_str(),
+                      FileLockErrText(err));
    }
    return err;
 }
@@ -148,8 +148,9 @@ FileLockSortNames(const std::string &lockDir, char *const *names, int count,
    for (int i = 0; i < count; i++) {
       const char *name = names[i];
       if (!FileLockValidName(name)) {
-         Log("FILE: %s discarding %s from %s'; invalid file name.\n", "FileLockScanDirectory",
-             name, lockDir.c_str());
+         LogHook_Log("FILE: %s discarding %s from %s'; invalid file name.\n",
+                     "FileLockScanDirectory",
+                     name, lockDir.c_str());
          int err = FileLockRemoveLockingFile(lockDir, name);
          if (err != 0) {
             return err;
@@ -158,8 +159,8 @@ FileLockSortNames(const std::string &lockDir, char *const *names, int count,
       } else if (name[0] == 'D' && !FileLockIsEntryDirectory(lockDir, name)) {
          // Only mkdir makes entries: this one can neither finish nor be
          // removed as an entry, and would hold every scan.
-         Log("FILE: %s discarding %s from %s'; not an entry directory.\n",
-             "FileLockScanDirectory", name, lockDir.c_str());
+         LogHook_Log("FILE: %s discarding %s from %s'; not an entry directory.\n",
+                     "FileLockScanDirectory", name, lockDir.c_str());
          int err = FileLockRemoveLockingFile(lockDir, name);
          if (err != 0) {
             return err;
@@ -198,8 +199,8 @@ FileLockScanDirectory(const std::string &lockDir, FileLockCallback *callback,
    char **listed = nullptr;
    int count = FileListDirectoryRetry(lockDir.c_str(), FILELOCK_BUDGET_MS, &listed);
    if (count < 0) {
-      Log("FILE: %s: Could not read the directory '%s': %d\n", "FileLockScanDirectory",
-          lockDir.c_str(), FilePlat_LastError());
+      LogHook_Log("FILE: %s: Could not read the directory '%s': %d\n", "FileLockScanDirectory",
+                  lockDir.c_str(), FilePlat_LastError());
       return FILELOCK_SCAN_LIST_FAILED;
    }
    UtilNameList names(listed, count);
@@ -245,8 +246,8 @@ FileLockScanDirectory(const std::string &lockDir, FileLockCallback *callback,
             reason = "lock file has been moved.";
          }
          if (reason != nullptr) {
-            Log("FILE: %s discarding %s from %s': %s\n", "FileLockScanDirectory", name,
-                lockDir.c_str(), reason);
+            LogHook_Log("FILE: %s discarding %s from %s': %s\n", "FileLockScanDirectory", name,
+                        lockDir.c_str(), reason);
             err = FileLockRemoveLockingFile(lockDir, name);
             if (err != 0) {
                return err;
@@ -271,8 +272,8 @@ FileLockScanDirectory(const std::string &lockDir, FileLockCallback *callback,
 int
 FileLockDiscardEntry(const std::string &lockDir, const std::string &dirName)
 {
-   Log("FILE: %s discarding %s data from '%s'.\n", "FileLockScanner", dirName.c_str(),
-       lockDir.c_str());
+   LogHook_Log("FILE: %s discarding %s data from '%s'.\n", "FileLockScanner", dirName.c_str(),
+               lockDir.c_str());
    std::string name = dirName;
    size_t d = name.rfind('D');
    name[d] = 'M';
@@ -282,8 +283,8 @@ FileLockDiscardEntry(const std::string &lockDir, const std::string &dirName)
    std::string path = FileLockJoin(lockDir, dirName.c_str());
    int err = FileRemoveDirectoryRetry(path.c_str(), FILELOCK_BUDGET_MS);
    if (err != 0 && err != ENOENT) {
-      Warning("FILE: %s removal of '%s' failed: %s\n", "FileLockScanner", path.c_str(),
-              FileLockErrText(err));
+      LogHook_Warning("FILE: %s removal of '%s' failed: %s\n", "FileLockScanner", path.c_str(),
+                      FileLockErrText(err));
       return err;
    }
    return 0;
@@ -346,8 +347,8 @@ FileLockJudgeEntries(const std::string &lockDir, LockMember *myValues)
       int count = FileListDirectoryRetry(path.c_str(), 0, &listed);
       UtilNameList names(listed, count);  // only their number matters
       if (count > 0) {
-         Warning("FILE: %s '%s' is not an entry in progress: it holds files.\n",
-                 "FileLockScanner", path.c_str());
+         LogHook_Warning("FILE: %s '%s' is not an entry in progress: it holds files.\n",
+                         "FileLockScanner", path.c_str());
          FilePlat_SetLastError(ENOTEMPTY);
          return ENOTEMPTY;
       }
@@ -504,19 +505,19 @@ FileLockWaitForPossession(const std::string &lockDir, const char *fileName,
          break;  // it has left, or its file cannot be read (err)
       }
       if (thisMachine && !FileLockValidExecId(member->executionID)) {
-         Warning("FILE: %s discarding file '%s'; invalid executionID.\n",
-                 "FileLockWaitForPossession", path.c_str());
+         LogHook_Warning("FILE: %s discarding file '%s'; invalid executionID.\n",
+                         "FileLockWaitForPossession", path.c_str());
          err = FileLockRemoveLockingFile(lockDir, fileName);
          break;
       }
    }
    if (err == EAGAIN && myValues->msecMaxWaitTime != 0) {
       if (thisMachine) {
-         Log("FILE: %s timeout on '%s' due to a local process '%s'\n",
-             "FileLockWaitForPossession", path.c_str(), member->executionID);
+         LogHook_Log("FILE: %s timeout on '%s' due to a local process '%s'\n",
+                     "FileLockWaitForPossession", path.c_str(), member->executionID);
       } else {
-         Log("FILE: %s timeout on '%s' due to another machine '%s'\n",
-             "FileLockWaitForPossession", path.c_str(), member->machineID);
+         LogHook_Log("FILE: %s timeout on '%s' due to another machine '%s'\n",
+                     "FileLockWaitForPossession", path.c_str(), member->machineID);
       }
    }
    return err;
@@ -561,8 +562,8 @@ FileLockEnsureLockDir(const std::string &lockDir)
 {
    int err = FileAttributesRetry(lockDir.c_str(), FILELOCK_BUDGET_MS, nullptr);
    if (err != 0 && err != ENOENT) {
-      Warning("FILE: %s stat failure on '%s': %s\n", "FileLockCreateEntryDirectory",
-              lockDir.c_str(), FileLockErrText(err));
+      LogHook_Warning("FILE: %s stat failure on '%s': %s\n", "FileLockCreateEntryDirectory",
+                      lockDir.c_str(), FileLockErrText(err));
       return err;
    }
    if (err == ENOENT) {
@@ -571,8 +572,8 @@ FileLockEnsureLockDir(const std::string &lockDir)
       // then granted at once.
       err = FileCreateDirectoryRetry(lockDir.c_str(), 0777, 0);
       if (err != 0 && err != EEXIST) {
-         Warning("FILE: %s creation failure on '%s': %s\n",
-                 "FileLockCreateEntryDirectory", lockDir.c_str(), FileLockErrText(err));
+         LogHook_Warning("FILE: %s creation failure on '%s': %s\n",
+                         "FileLockCreateEntryDirectory", lockDir.c_str(), FileLockErrText(err));
          return err;
       }
       if (err == 0) {
@@ -588,18 +589,19 @@ FileLockEnsureLockDir(const std::string &lockDir)
       if (err == ENOENT) {
          return FILELOCK_DIR_GONE;
       }
-      Warning("FILE: %s stat failure on '%s': %s\n", "FileLockCreateEntryDirectory",
-              lockDir.c_str(), FileLockErrText(err));
+      LogHook_Warning("FILE: %s stat failure on '%s': %s\n", "FileLockCreateEntryDirectory",
+                      lockDir.c_str(), FileLockErrText(err));
       return err;
    }
    if (type == FILEPLAT_TYPE_REGULAR) {
-      Log("FILE: %s: '%s' exists; an old style lock file?\n", "FileLockCreateEntryDirectory",
-          lockDir.c_str());
+      LogHook_Log("FILE: %s: '%s' exists; an old style lock file?\n",
+                  "FileLockCreateEntryDirectory",
+                  lockDir.c_str());
       return EBUSY;
    }
    if (type != FILEPLAT_TYPE_DIRECTORY) {
-      Warning("FILE: %s '%s' is not a directory.\n", "FileLockCreateEntryDirectory",
-              lockDir.c_str());
+      LogHook_Warning("FILE: %s '%s' is not a directory.\n", "FileLockCreateEntryDirectory",
+                      lockDir.c_str());
       return ENOTDIR;
    }
    return 0;
@@ -655,8 +657,8 @@ FileLockCreateEntryDirectory(const std::string &lockDir, std::string *entryDir,
          refusedOnce = true;
          continue;
       }
-      Warning("FILE: %s creation failure on '%s': %s\n", "FileLockCreateEntryDirectory",
-              entryDir->c_str(), FileLockErrText(err));
+      LogHook_Warning("FILE: %s creation failure on '%s': %s\n", "FileLockCreateEntryDirectory",
+                      entryDir->c_str(), FileLockErrText(err));
       return err;
    }
 }
@@ -696,8 +698,9 @@ FileLockIntrinsicPortable(const std::string &lockDir, LockMember *myValues,
                                        memberName, sizeof memberName);
    if (*err != 0) {
       if ((*err == EACCES || *err == EROFS) && !myValues->exclusivity) {
-         Warning("FILE: %s implicit %s lock succeeded on '%s'.\n", "FileLockIntrinsicPortable",
-                 "S", path);
+         LogHook_Warning("FILE: %s implicit %s lock succeeded on '%s'.\n",
+                         "FileLockIntrinsicPortable",
+                         "S", path);
          *err = 0;
          return FileLockNewToken(path, fileLockImplicitMarker);
       }

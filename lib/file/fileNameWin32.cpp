@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "lib/file/fileWin32Int.h"
-#include "lib/log/log.h"
 #include "lib/misc/platFaultWin32.h"
 
 bool

@@ -22,7 +22,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "lib/log/log.h"
+#include "lib/misc/logHook.h"
 #include "lib/misc/platFaultPosix.h"
 
 bool
@@ -128,7 +128,7 @@ FilePlat_MakeSafeDirectory(const char *path)
 {
    std::string dir = FileSafeDirStrip(path);
    if (!PlatFault_Allowed(PLAT_MKDIR) || mkdir(dir.c_str(), 0700) != 0) {
-      Log("%s: CreateDirectoryW failed: %d\n", "W32Util_MakeSafeDirectory", errno);
+      LogHook_Log("%s: CreateDirectoryW failed: %d\n", "W32Util_MakeSafeDirectory", errno);
       return false;
    }
 
@@ -155,7 +155,8 @@ FilePlat_MakeSafeDirectory(const char *path)
       err = errno;
    }
    if (!ok) {
-      Log("%s: SetSecurityDescriptorControl failed: %d\n", "W32Util_MakeSafeDirectory", err);
+      LogHook_Log("%s: SetSecurityDescriptorControl failed: %d\n", "W32Util_MakeSafeDirectory",
+                  err);
       rmdir(dir.c_str());
       return false;
    }
@@ -177,7 +178,7 @@ FilePlat_MakeSafeDirectory(const char *path)
       closedir(d);
    }
    if (!empty) {
-      Log("%s: CreateDirectoryW failed: %d\n", "W32Util_MakeSafeDirectory", EEXIST);
+      LogHook_Log("%s: CreateDirectoryW failed: %d\n", "W32Util_MakeSafeDirectory", EEXIST);
       // Not EEXIST: the caller must not take it for a directory that was
       // there before and may be checked instead.
       errno = ENOTEMPTY;
@@ -197,7 +198,7 @@ FilePlat_IsDirectorySafe(const char *path)
    }
    struct stat st;
    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) {
-      Log("%s: Failed directory attributes check, \"%s\"\n", me, dir.c_str());
+      LogHook_Log("%s: Failed directory attributes check, \"%s\"\n", me, dir.c_str());
       if (fd >= 0) {
          close(fd);
       }
@@ -207,22 +208,22 @@ FilePlat_IsDirectorySafe(const char *path)
    uid_t user = geteuid();
    bool safe = false;
    if (st.st_uid != user) {
-      Log("%s: Failed owner SID match, \"%s\"\n", me, dir.c_str());
+      LogHook_Log("%s: Failed owner SID match, \"%s\"\n", me, dir.c_str());
    } else if ((st.st_mode & 0700) != 0700) {
-      Log("%s: Failed cur user and admin ACE presence check, \"%s\"\n", me, dir.c_str());
+      LogHook_Log("%s: Failed cur user and admin ACE presence check, \"%s\"\n", me, dir.c_str());
    } else if ((st.st_mode & 077) != 0) {
-      Log("%s: Failed DACL num entries check, \"%s\"\n", me, dir.c_str());
+      LogHook_Log("%s: Failed DACL num entries check, \"%s\"\n", me, dir.c_str());
    } else {
       safe = true;
       acl_t access = acl_get_fd(fd);
       if (access == nullptr) {
          if (!FileSafeDirNoAcls(errno)) {
-            Log("%s: GetNamedSecurityInfoW failed: %d\n", me, errno);
+            LogHook_Log("%s: GetNamedSecurityInfoW failed: %d\n", me, errno);
             safe = false;
          }
       } else {
          if (FileSafeDirAclOpensToOthers(access, user)) {
-            Log("%s: Failed DACL num entries check, \"%s\"\n", me, dir.c_str());
+            LogHook_Log("%s: Failed DACL num entries check, \"%s\"\n", me, dir.c_str());
             safe = false;
          }
          acl_free(access);
@@ -231,12 +232,12 @@ FilePlat_IsDirectorySafe(const char *path)
          acl_t inherited = acl_get_file(dir.c_str(), ACL_TYPE_DEFAULT);
          if (inherited == nullptr) {
             if (!FileSafeDirNoAcls(errno)) {
-               Log("%s: GetNamedSecurityInfoW failed: %d\n", me, errno);
+               LogHook_Log("%s: GetNamedSecurityInfoW failed: %d\n", me, errno);
                safe = false;
             }
          } else {
             if (FileSafeDirAclOpensToOthers(inherited, user)) {
-               Log("%s: Failed DACL inherit check, \"%s\"\n", me, dir.c_str());
+               LogHook_Log("%s: Failed DACL inherit check, \"%s\"\n", me, dir.c_str());
                safe = false;
             }
             acl_free(inherited);
