@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/file/fileInt.h"
 #include "lib/file/filePlatform.h"
 #include "lib/lock/ul.h"
 #include "lib/misc/logHook.h"
@@ -481,6 +482,12 @@ const char *
 File_ErrorText(int err)
 {
    return FilePlat_ErrorText(err);
+}
+
+const char *
+FileErrnoText(int err)
+{
+   return std::strerror(err);
 }
 
 int

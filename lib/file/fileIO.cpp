@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "lib/file/file.h"
+#include "lib/file/fileInt.h"
 #include "lib/file/fileLock.h"
 #include "lib/file/filePlatform.h"
 #include "lib/misc/logHook.h"
@@ -147,7 +148,7 @@ FileIO_Lock(FileIOFile *file, uint32_t access)
       return FILEIO_SUCCESS;
    }
    LogHook_Warning("FILE: %s on '%s' failed: %s\n", "FileIO_Lock", file->fileName,
-                   err == 0 ? "Lock timed out" : std::strerror(err));
+                   err == 0 ? "Lock timed out" : FileErrnoText(err));
    switch (err) {
    case 0:
    case EROFS:
@@ -174,7 +175,7 @@ FileIO_Unlock(FileIOFile *file)
    file->lockToken = nullptr;
    if (!released) {
       LogHook_Warning("FILE: %s on '%s' failed: %s\n", "FileIO_Unlock",
-                      file->fileName, std::strerror(err));
+                      file->fileName, FileErrnoText(err));
       return FILEIO_ERROR;
    }
    return FILEIO_SUCCESS;

@@ -88,9 +88,6 @@ struct FileIOFile {
 int FileIO_InitFile(FileIOFile *file);
 bool FileIO_IsValid(const FileIOFile *file);
 
-FileIOStatus FileIOCreateRetry(FileIOFile *file, const char *path,
-                               uint32_t access, FileIOOpenAction action,
-                               int mode, uint32_t msecMaxWait);
 FileIOStatus FileIO_OpenPath(FileIOFile *file, const char *path,
                              uint32_t access, FileIOOpenAction action);
 /*
@@ -153,4 +150,3 @@ const char *FileIO_MsgError(FileIOStatus status);
 
 FileIOStatus FileIO_Lock(FileIOFile *file, uint32_t access);
 FileIOStatus FileIO_Unlock(FileIOFile *file);
-void FileIOResolveLockFlags(uint32_t *access);

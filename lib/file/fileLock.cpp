@@ -27,6 +27,7 @@
 
 #include "lib/file/file.h"
 #include "lib/file/fileIO.h"
+#include "lib/file/fileInt.h"
 #include "lib/file/fileLockInt.h"
 #include "lib/file/filePlatform.h"
 #include "lib/misc/logHook.h"
@@ -59,12 +60,6 @@ typedef int FileLockCallback(const std::string &dirName, const char *fileName,
                              LockMember *member, LockMember *myValues);
 
 }  // namespace
-
-const char *
-FileLockErrText(int err)
-{
-   return std::strerror(err);
-}
 
 std::string
 FileLockJoin(const std::string &dir, const char *name)
@@ -115,7 +110,7 @@ FileLockRemoveLockingFile(const std::string &lockDir, const char *fileName)
    }
    if (err != 0) {
       LogHook_Warning("FILE: %s of '%s' failed: %s\n", "FileLockRemoveLockingFile", path.c_str(),
-                      FileLockErrText(err));
+                      FileErrnoText(err));
    }
    return err;
 }
@@ -284,7 +279,7 @@ FileLockDiscardEntry(const std::string &lockDir, const std::string &dirName)
    int err = FileRemoveDirectoryRetry(path.c_str(), FILELOCK_BUDGET_MS);
    if (err != 0 && err != ENOENT) {
       LogHook_Warning("FILE: %s removal of '%s' failed: %s\n", "FileLockScanner", path.c_str(),
-                      FileLockErrText(err));
+                      FileErrnoText(err));
       return err;
    }
    return 0;
@@ -563,7 +558,7 @@ FileLockEnsureLockDir(const std::string &lockDir)
    int err = FileAttributesRetry(lockDir.c_str(), FILELOCK_BUDGET_MS, nullptr);
    if (err != 0 && err != ENOENT) {
       LogHook_Warning("FILE: %s stat failure on '%s': %s\n", "FileLockCreateEntryDirectory",
-                      lockDir.c_str(), FileLockErrText(err));
+                      lockDir.c_str(), FileErrnoText(err));
       return err;
    }
    if (err == ENOENT) {
@@ -573,7 +568,7 @@ FileLockEnsureLockDir(const std::string &lockDir)
       err = FileCreateDirectoryRetry(lockDir.c_str(), 0777, 0);
       if (err != 0 && err != EEXIST) {
          LogHook_Warning("FILE: %s creation failure on '%s': %s\n",
-                         "FileLockCreateEntryDirectory", lockDir.c_str(), FileLockErrText(err));
+                         "FileLockCreateEntryDirectory", lockDir.c_str(), FileErrnoText(err));
          return err;
       }
       if (err == 0) {
@@ -590,7 +585,7 @@ FileLockEnsureLockDir(const std::string &lockDir)
          return FILELOCK_DIR_GONE;
       }
       LogHook_Warning("FILE: %s stat failure on '%s': %s\n", "FileLockCreateEntryDirectory",
-                      lockDir.c_str(), FileLockErrText(err));
+                      lockDir.c_str(), FileErrnoText(err));
       return err;
    }
    if (type == FILEPLAT_TYPE_REGULAR) {
@@ -658,7 +653,7 @@ FileLockCreateEntryDirectory(const std::string &lockDir, std::string *entryDir,
          continue;
       }
       LogHook_Warning("FILE: %s creation failure on '%s': %s\n", "FileLockCreateEntryDirectory",
-                      entryDir->c_str(), FileLockErrText(err));
+                      entryDir->c_str(), FileErrnoText(err));
       return err;
    }
 }
@@ -821,7 +816,7 @@ FileLockAppendMessage(MsgList **msgs, int err)
    MsgList_Append(msgs,
                   MSG_MAGIC "(msg.fileLock.win32)A file locking error (%d [errno %d]) has "
                             "occurred: %s",
-                  platErr, err, FilePlat_ErrorText(platErr));
+                  platErr, err, File_ErrorText(platErr));
    FilePlat_SetLastError(platErr);
 }
 

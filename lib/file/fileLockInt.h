@@ -56,7 +56,6 @@ struct LockMember {
    std::vector<ActiveNode> activeList;  // the own request only
 };
 
-const char *FileLockErrText(int err);
 std::string FileLockJoin(const std::string &dir, const char *name);
 
 // The lock directory opened, for opening its members relative to it.

@@ -13,6 +13,7 @@
 
 #include "lib/file/file.h"
 #include "lib/file/fileIO.h"
+#include "lib/file/fileInt.h"
 #include "lib/file/fileLockInt.h"
 #include "lib/file/filePlatform.h"
 #include "lib/misc/logHook.h"
@@ -224,7 +225,7 @@ FileLockMemberValues(const std::string &lockDir, const char *fileName, char *buf
          int platErr = FilePlat_LastError();
          LogHook_Warning("FILE: %s open failure on '%s': %s\n", "FileLockMemberValues",
                          path.c_str(),
-                         FileLockErrText(openErr));
+                         FileErrnoText(openErr));
          FilePlat_SetLastError(platErr);
       }
       return openErr;
@@ -243,7 +244,7 @@ FileLockMemberValues(const std::string &lockDir, const char *fileName, char *buf
       FileIO_CloseFile(&desc);
       if (err != ENOENT) {
          LogHook_Warning("FILE: %s file size failure on '%s': %s\n", "FileLockMemberValues",
-                         path.c_str(), FileLockErrText(err));
+                         path.c_str(), FileErrnoText(err));
       }
       return err;
    }
@@ -261,7 +262,7 @@ FileLockMemberValues(const std::string &lockDir, const char *fileName, char *buf
       if (status != FILEIO_SUCCESS && status != FILEIO_EOF) {
          err = FileMapPlatformError("FileLockMemberValues", readErr);
          LogHook_Warning("FILE: %s read failure on '%s': %s\n", "FileLockMemberValues",
-                         path.c_str(), FileLockErrText(err));
+                         path.c_str(), FileErrnoText(err));
          return err;
       }
       if (got != FILELOCK_RECORD_SIZE) {
@@ -301,14 +302,14 @@ FileLockCreateMemberFile(FileIOFile *entry, const LockMember *myValues,
    if (status != FILEIO_SUCCESS) {
       int err = FileMapPlatformError("FileLockCreateMemberFile", FilePlat_LastError());
       LogHook_Warning("FILE: %s write of '%s' failed: %s\n", "FileLockCreateMemberFile",
-                      entryFile.c_str(), FileLockErrText(err));
+                      entryFile.c_str(), FileErrnoText(err));
       FileIO_CloseFile(entry);
       return err;
    }
    if (FileIO_CloseFile(entry)) {
       int err = FileMapPlatformError("FileLockCreateMemberFile", FilePlat_LastError());
       LogHook_Warning("FILE: %s close of '%s' failed: %s\n", "FileLockCreateMemberFile",
-                      entryFile.c_str(), FileLockErrText(err));
+                      entryFile.c_str(), FileErrnoText(err));
       return err;
    }
    if (written != sizeof buffer) {
@@ -321,7 +322,7 @@ FileLockCreateMemberFile(FileIOFile *entry, const LockMember *myValues,
    if (err != 0) {
       LogHook_Warning("FILE: %s FileRename of '%s' to '%s' failed: %s\n",
                       "FileLockCreateMemberFile",
-                      entryFile.c_str(), memberFile.c_str(), FileLockErrText(err));
+                      entryFile.c_str(), memberFile.c_str(), FileErrnoText(err));
       return err;
    }
    return 0;

@@ -67,6 +67,12 @@ struct FilePlatErrnoRow {
 };
 extern const FilePlatErrnoRow FILEPLAT_ERRNO_TABLE[];
 extern const size_t FILEPLAT_ERRNO_TABLE_SIZE;
+/*
+ * The one way from a platform error to an errno-style code: sets err as
+ * the last error and returns its code by the table (0 for 0; EIO, with a
+ * log line naming the caller `name`, for a code the table lacks).
+ */
+int FileMapPlatformError(const char *name, int err);
 
 // The units of FilePlatAttrs' times in a second.
 extern const int64_t FILEPLAT_TIME_UNITS_PER_SEC;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "lib/file/file.h"
+#include "lib/file/fileInt.h"
 #include "lib/file/filePlatform.h"
 #include "lib/misc/logHook.h"
 #include "lib/misc/panic.h"
@@ -57,7 +58,7 @@ FileRotateByRename(const char *fileName, const std::string &base, const std::str
          int err = FileDeletionRetry(from.c_str(), false, 0);
          if (err != 0 && err != ENOENT) {
             LogHook_Log("FILE: %s: failed to remove %s: %s\n", "FileRotateByRename", from.c_str(),
-                        FilePlat_ErrorText(err));
+                        File_ErrorText(err));
          }
          continue;
       }
@@ -66,7 +67,7 @@ FileRotateByRename(const char *fileName, const std::string &base, const std::str
       if (err != 0 && err != ENOENT) {
          LogHook_Log("FILE: %s: failed to rename %s -> %s: %s\n", "FileRotateByRename",
                      from.c_str(),
-                     to.c_str(), FilePlat_ErrorText(err));
+                     to.c_str(), File_ErrorText(err));
       }
       if (i == 0 && newName != nullptr) {
          *newName = err == 0 ? Util_SafeStrdup(to.c_str()) : nullptr;
@@ -138,7 +139,7 @@ FileRotateByRenumber(const char *fileName, const std::string &base, const std::s
    if (err != 0 && err != ENOENT) {
       LogHook_Log("FILE: %s: failed to rename %s -> %s failed: %s\n", "FileRotateByRenumber",
                   fileName,
-                  to.c_str(), FilePlat_ErrorText(err));
+                  to.c_str(), File_ErrorText(err));
    } else if (err == 0 && newName != nullptr) {
       *newName = Util_SafeStrdup(to.c_str());
    }
@@ -149,7 +150,7 @@ FileRotateByRenumber(const char *fileName, const std::string &base, const std::s
          int rmErr = FileDeletionRetry(old.c_str(), false, 0);
          if (rmErr != 0) {
             LogHook_Log("FILE: %s: failed to remove %s: %s\n", "FileRotateByRenumber", old.c_str(),
-                        FilePlat_ErrorText(rmErr));
+                        File_ErrorText(rmErr));
          }
       }
    }

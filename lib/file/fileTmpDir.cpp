@@ -17,6 +17,7 @@
 
 #include "lib/misc/preferenceLookup.h"
 #include "lib/file/file.h"
+#include "lib/file/fileInt.h"
 #include "lib/file/filePlatform.h"
 #include "lib/lock/ul.h"
 #include "lib/misc/logHook.h"

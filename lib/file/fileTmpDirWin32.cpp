@@ -17,6 +17,7 @@
 #include <shlobj.h>
 #include <vector>
 
+#include "lib/file/fileInt.h"
 #include "lib/file/fileWin32Int.h"
 #include "lib/misc/logHook.h"
 #include "lib/misc/platFaultWin32.h"
