@@ -415,12 +415,11 @@ FilePlatHandle
 FileOpenLevels(FilePlatHandle dir, const char *const *levels, size_t count, bool create,
                int mode)
 {
-   for (size_t i = 0; i < count && dir != FILEPLAT_INVALID_HANDLE; i++) {
-      FilePlatHandle next = FilePlat_OpenSubdir(dir, levels[i], create, mode);
-      FilePlat_CloseHandle(dir);
-      dir = next;
+   FilePlatOwnedHandle level(dir);
+   for (size_t i = 0; i < count && level; i++) {
+      level.Reset(FilePlat_OpenSubdir(level.Get(), levels[i], create, mode));
    }
-   return dir;
+   return level.Take();
 }
 
 }  // namespace

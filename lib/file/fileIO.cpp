@@ -324,10 +324,11 @@ FileIO_CreatePrompt(FileIOFile *file, const char *path, uint32_t access,
    FileIOStatus status =
       FileIO_OpenPath(file, path, access | FILEIO_ACCESS_WRITE, action);
    while (status == FILEIO_EXISTS) {
-      int savedErr = FilePlat_LastError();
       int reply = answer;
       FileIOQuestionFn ask = fileIOQuestion.load();
       if (reply == -1) {
+         // The question must not hide the open's error from the caller.
+         UtilSavedError keep;
          reply = ask == nullptr ? 2 : ask(buttons, 2,
             MSG_MAGIC "(msg.File.CreatePrompt.question)"
             "The file '%s' already exists.\n"
@@ -336,7 +337,6 @@ FileIO_CreatePrompt(FileIOFile *file, const char *path, uint32_t access,
             "another location, select Retry.\n"
             "To cancel the operation, select Cancel.\n", path);
       }
-      FilePlat_SetLastError(savedErr);
       if (reply == 2) {
          return FILEIO_CANCELLED;
       }
@@ -394,12 +394,11 @@ FileIOAfterWrite(FileIOFile *file)
    if (!(file->flags & FILEIO_APPEND)) {
       return;
    }
-   int saved = FilePlat_LastError();
+   UtilSavedError keep;
    int64_t end = FilePlat_Seek(file->handle, 0, FILEIO_SEEK_END, file->position);
    if (end >= 0) {
       file->position = end;
    }
-   FilePlat_SetLastError(saved);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "lib/file/fileTypes.h"
+#include "lib/misc/utilScoped.h"
 
 typedef int FileIOStatus;
 enum {
@@ -145,6 +146,8 @@ int64_t FileIO_SetPos(FileIOFile *file, uint64_t offset,
 // Both return true on failure; the record is closed in every case.
 bool FileIO_CloseFile(FileIOFile *file);
 bool FileIO_CloseAndRemove(FileIOFile *file);
+// Closes an open record when the scope ends, unless dismissed.
+using FileIOClosing = UtilClosing<FileIOFile, FileIO_CloseFile>;
 
 const char *FileIO_MsgError(FileIOStatus status);
 

@@ -124,11 +124,9 @@ bool
 FileLockIsEntryDirectory(const std::string &lockDir, const char *name)
 {
    FilePlatFileType type;
-   int saved = FilePlat_LastError();
-   bool ok = !FilePlat_GetFileType(FileLockJoin(lockDir, name).c_str(), &type) ||
-             type == FILEPLAT_TYPE_DIRECTORY;
-   FilePlat_SetLastError(saved);
-   return ok;
+   UtilSavedError keep;
+   return !FilePlat_GetFileType(FileLockJoin(lockDir, name).c_str(), &type) ||
+          type == FILEPLAT_TYPE_DIRECTORY;
 }
 
 /*
@@ -527,21 +525,19 @@ FileLockWaitForPossession(const std::string &lockDir, const char *fileName,
 void
 FileLockOpenToAll(const std::string &lockDir)
 {
-   int saved = FilePlat_LastError();
+   UtilSavedError keep;
    char *rawParent = nullptr;
    char *rawBase = nullptr;
    File_DirAndBase(lockDir.c_str(), &rawParent, &rawBase);
    UtilCString parentName(rawParent);
    UtilCString baseName(rawBase);
-   FileLockDirHandle parent(parentName.get());
-   if (parent.h != FILEPLAT_INVALID_HANDLE) {
-      FilePlatHandle dir = FilePlat_OpenSubdir(parent.h, baseName.get(), false, 0);
-      if (dir != FILEPLAT_INVALID_HANDLE) {
-         FilePlat_SetMode(dir, 0777);
-         FilePlat_CloseHandle(dir);
+   FileLockDirHandle parent = FileLockOpenDir(parentName.get());
+   if (parent) {
+      FilePlatOwnedHandle dir(FilePlat_OpenSubdir(parent.Get(), baseName.get(), false, 0));
+      if (dir) {
+         FilePlat_SetMode(dir.Get(), 0777);
       }
    }
-   FilePlat_SetLastError(saved);
 }
 
 // FileLockEnsureLockDir's answer when the lock directory vanished meanwhile.
@@ -659,18 +655,6 @@ FileLockCreateEntryDirectory(const std::string &lockDir, std::string *entryDir,
 }
 
 
-/*
- * Keeps the platform's last error across clean-up steps, so that the
- * caller reports the error that made the request fail.
- */
-struct FileLockKeepLastError {
-   int saved = FilePlat_LastError();
-   FileLockKeepLastError() = default;
-   ~FileLockKeepLastError() { FilePlat_SetLastError(saved); }
-   FileLockKeepLastError(const FileLockKeepLastError &) = delete;
-   FileLockKeepLastError &operator=(const FileLockKeepLastError &) = delete;
-};
-
 FileLockToken *
 FileLockNewToken(const char *path, const char *memberFile)
 {
@@ -710,14 +694,14 @@ FileLockIntrinsicPortable(const std::string &lockDir, LockMember *myValues,
                         FILEIO_ACTION_CREATE_NEW, 0644, FILELOCK_BUDGET_MS);
    if (status != FILEIO_SUCCESS) {
       *err = FileMapPlatformError("FileLockIntrinsicPortable", FilePlat_LastError());
-      FileLockKeepLastError keep;
+      UtilSavedError keep;
       FileRemoveDirectoryRetry(entryDir.c_str(), FILELOCK_BUDGET_MS);
       FileRemoveDirectoryRetry(lockDir.c_str(), FILELOCK_BUDGET_MS);
       return nullptr;
    }
    // Other users read the record: the umask must not take that away.
    {
-      FileLockKeepLastError keep;
+      UtilSavedError keep;
       FileIO_SetMode(&entry, 0644);
    }
 
@@ -727,7 +711,7 @@ FileLockIntrinsicPortable(const std::string &lockDir, LockMember *myValues,
       *err = EOVERFLOW;
    }
    if (*err != 0) {
-      FileLockKeepLastError keep;
+      UtilSavedError keep;
       FileIO_CloseFile(&entry);
       FileDeletionRetry(entryFile.c_str(), false, FILELOCK_BUDGET_MS);
       FileRemoveDirectoryRetry(entryDir.c_str(), FILELOCK_BUDGET_MS);
@@ -738,11 +722,11 @@ FileLockIntrinsicPortable(const std::string &lockDir, LockMember *myValues,
 
    *err = FileLockCreateMemberFile(&entry, myValues, entryFile, memberFile);
    {
-      FileLockKeepLastError keep;
+      UtilSavedError keep;
       FileRemoveDirectoryRetry(entryDir.c_str(), FILELOCK_BUDGET_MS);
    }
    if (*err != 0) {
-      FileLockKeepLastError keep;
+      UtilSavedError keep;
       FileDeletionRetry(entryFile.c_str(), false, FILELOCK_BUDGET_MS);
       FileDeletionRetry(memberFile.c_str(), false, FILELOCK_BUDGET_MS);
       FileRemoveDirectoryRetry(lockDir.c_str(), FILELOCK_BUDGET_MS);
@@ -753,7 +737,7 @@ FileLockIntrinsicPortable(const std::string &lockDir, LockMember *myValues,
    if (*err != 0) {
       // Whatever ended the wait, a member file left behind by a live
       // process would hold everybody else back.
-      FileLockKeepLastError keep;
+      UtilSavedError keep;
       FileDeletionRetry(memberFile.c_str(), false, FILELOCK_BUDGET_MS);
       FileRemoveDirectoryRetry(lockDir.c_str(), FILELOCK_BUDGET_MS);
       if (*err == EAGAIN) {
@@ -831,9 +815,8 @@ FileLockReleaseIntrinsic(FileLockToken *token)
       char *lockDir = nullptr;
       File_DirAndBase(token->lockFilePath, &lockDir, nullptr);
       UtilCString owned(lockDir);
-      int saved = FilePlat_LastError();
+      UtilSavedError keep;
       FileRemoveDirectoryRetry(lockDir, FILELOCK_BUDGET_MS);
-      FilePlat_SetLastError(saved);
       std::free(token->lockFilePath);
    }
    std::free(token->pathName);

@@ -179,12 +179,12 @@ FileLockOpenMember(const std::string &lockDir, const char *fileName, const std::
       FilePlat_SetLastError(FILEPLAT_ERR_ACCESS_DENIED);
       return FileMapPlatformError("FileLockMemberValues", FILEPLAT_ERR_ACCESS_DENIED);
    }
-   FileLockDirHandle dir(lockDir);
-   if (dir.h == FILEPLAT_INVALID_HANDLE) {
+   FileLockDirHandle dir = FileLockOpenDir(lockDir);
+   if (!dir) {
       return FileMapPlatformError("FileLockMemberValues", FilePlat_LastError());
    }
    FileIOStatus status =
-      FileIO_OpenAtMode(desc, dir.h, fileName, path.c_str(),
+      FileIO_OpenAtMode(desc, dir.Get(), fileName, path.c_str(),
                         FILEIO_ACCESS_READ | FILEIO_SHARE_DELETE, FILEIO_ACTION_OPEN, 0444);
    if (status == FILEIO_SUCCESS) {
       return 0;
@@ -201,14 +201,10 @@ FileLockOpenMember(const std::string &lockDir, const char *fileName, const std::
 
 }  // namespace
 
-FileLockDirHandle::FileLockDirHandle(const std::string &dir)
-   : h(FilePlat_OpenDirHandle(dir.c_str()))
+FileLockDirHandle
+FileLockOpenDir(const std::string &dir)
 {
-}
-
-FileLockDirHandle::~FileLockDirHandle()
-{
-   FilePlat_CloseHandle(h);
+   return FileLockDirHandle(FilePlat_OpenDirHandle(dir.c_str()));
 }
 
 int

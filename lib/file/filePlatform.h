@@ -14,6 +14,7 @@
 #include <string>
 
 #include "lib/file/fileTypes.h"
+#include "lib/misc/utilScoped.h"
 
 // The platform layer speaks in the library's own handle and record types.
 typedef FileHandle FilePlatHandle;
@@ -114,6 +115,14 @@ FilePlatHandle FilePlat_OpenSubdir(FilePlatHandle parent, const char *name, bool
 FilePlatHandle FilePlat_OpenAt(FilePlatHandle dir, const char *name, uint32_t access,
                                int disposition, int mode);
 void FilePlat_CloseHandle(FilePlatHandle h);
+// The sole owner of a handle of the calls above, closed with its scope.
+struct FilePlatHandleTraits {
+   using Type = FilePlatHandle;
+   static Type Invalid() { return FILEPLAT_INVALID_HANDLE; }
+   static bool IsValid(Type h) { return h != FILEPLAT_INVALID_HANDLE; }
+   static void Release(Type h) { FilePlat_CloseHandle(h); }
+};
+using FilePlatOwnedHandle = UtilOwned<FilePlatHandleTraits>;
 // Sets the permission bits of an open file.
 bool FilePlat_SetMode(FilePlatHandle h, int mode);
 // The bits that the process's creation mask takes from a new file's mode.

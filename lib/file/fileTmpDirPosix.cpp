@@ -24,6 +24,7 @@
 
 #include "lib/misc/logHook.h"
 #include "lib/misc/platFaultPosix.h"
+#include "lib/misc/utilScoped.h"
 
 bool
 FilePlat_TmpBase(std::string *out)
@@ -121,6 +122,23 @@ FileSafeDirAclOpensToOthers(acl_t acl, uid_t owner)
    return false;
 }
 
+// Whether the directory can be read and holds nothing but "." and "..".
+bool
+FileSafeDirIsEmpty(const std::string &dir)
+{
+   DIR *d = opendir(dir.c_str());
+   if (d == nullptr) {
+      return false;
+   }
+   UtilScopeExit closeDir([d] { closedir(d); });
+   while (struct dirent *ent = readdir(d)) {
+      if (std::strcmp(ent->d_name, ".") != 0 && std::strcmp(ent->d_name, "..") != 0) {
+         return false;
+      }
+   }
+   return true;
+}
+
 }  // namespace
 
 bool
@@ -163,21 +181,7 @@ FilePlat_MakeSafeDirectory(const char *path)
 
    // Whoever the inherited entries let in before they were removed may
    // have left something inside.
-   DIR *d = opendir(dir.c_str());
-   bool empty = d != nullptr;
-   while (d != nullptr) {
-      struct dirent *ent = readdir(d);
-      if (ent == nullptr) {
-         break;
-      }
-      if (std::strcmp(ent->d_name, ".") != 0 && std::strcmp(ent->d_name, "..") != 0) {
-         empty = false;
-      }
-   }
-   if (d != nullptr) {
-      closedir(d);
-   }
-   if (!empty) {
+   if (!FileSafeDirIsEmpty(dir)) {
       LogHook_Log("%s: CreateDirectoryW failed: %d\n", "W32Util_MakeSafeDirectory", EEXIST);
       // Not EEXIST: the caller must not take it for a directory that was
       // there before and may be checked instead.
@@ -192,16 +196,13 @@ FilePlat_IsDirectorySafe(const char *path)
 {
    static const char *const me = "W32Util_IsDirectorySafe";
    std::string dir = FileSafeDirStrip(path);
-   int fd = -1;
+   UtilFd fd;
    if (PlatFault_Allowed(PLAT_STAT)) {
-      fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      fd.Reset(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
    }
    struct stat st;
-   if (fd < 0 || fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) {
+   if (!fd || fstat(fd.Get(), &st) != 0 || !S_ISDIR(st.st_mode)) {
       LogHook_Log("%s: Failed directory attributes check, \"%s\"\n", me, dir.c_str());
-      if (fd >= 0) {
-         close(fd);
-      }
       return false;
    }
 
@@ -215,7 +216,7 @@ FilePlat_IsDirectorySafe(const char *path)
       LogHook_Log("%s: Failed DACL num entries check, \"%s\"\n", me, dir.c_str());
    } else {
       safe = true;
-      acl_t access = acl_get_fd(fd);
+      acl_t access = acl_get_fd(fd.Get());
       if (access == nullptr) {
          if (!FileSafeDirNoAcls(errno)) {
             LogHook_Log("%s: GetNamedSecurityInfoW failed: %d\n", me, errno);
@@ -244,6 +245,5 @@ FilePlat_IsDirectorySafe(const char *path)
          }
       }
    }
-   close(fd);
    return safe;
 }

@@ -21,6 +21,7 @@
 #include "lib/file/fileWin32Int.h"
 #include "lib/misc/logHook.h"
 #include "lib/misc/platFaultWin32.h"
+#include "lib/misc/utilScoped.h"
 
 bool
 FilePlat_TmpBase(std::string *out)
@@ -72,13 +73,13 @@ public:
           !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
          return;
       }
+      UtilWinHandle owned(token);
       DWORD size = 0;
       GetTokenInformation(token, TokenUser, nullptr, 0, &size);
       userBuf_.resize(size);
       if (size != 0 && GetTokenInformation(token, TokenUser, userBuf_.data(), size, &size)) {
          user_ = reinterpret_cast<TOKEN_USER *>(userBuf_.data())->User.Sid;
       }
-      CloseHandle(token);
       DWORD adminSize = sizeof admin_;
       if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admin_, &adminSize)) {
          user_ = nullptr;
@@ -386,13 +387,14 @@ FilePlat_IsWritableDir(const char *path)
       return false;
    }
    FileWide wide(path);
-   HANDLE token;
-   if (!wide.ok() || !FileAccessToken(&token)) {
+   HANDLE rawToken;
+   if (!wide.ok() || !FileAccessToken(&rawToken)) {
       return false;
    }
-   if (token == nullptr) {
+   if (rawToken == nullptr) {
       return true;
    }
+   UtilWinHandle token(rawToken);
    std::vector<BYTE> sd;
    bool writable = false;
    if (FileDirSecurity(wide.get(), &sd)) {
@@ -411,7 +413,7 @@ FilePlat_IsWritableDir(const char *path)
          DWORD privilegesSize = sizeof privileges;
          DWORD granted = 0;
          BOOL status = FALSE;
-         if (AccessCheck(sd.data(), token, desired, &mapping,
+         if (AccessCheck(sd.data(), token.Get(), desired, &mapping,
                          reinterpret_cast<PRIVILEGE_SET *>(privileges), &privilegesSize,
                          &granted, &status)) {
             writable = status != FALSE;
@@ -421,6 +423,5 @@ FilePlat_IsWritableDir(const char *path)
          }
       }
    }
-   CloseHandle(token);
    return writable;
 }
