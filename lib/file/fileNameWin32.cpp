@@ -195,9 +195,8 @@ FilePlat_OpenDir(const char *path)
    FilePlatDir *dir = new FilePlatDir;
    dir->find = FindFirstFileW(wide.get(), &dir->first);
    if (dir->find == INVALID_HANDLE_VALUE) {
-      DWORD err = GetLastError();
+      UtilSavedError keep;
       delete dir;
-      SetLastError(err);
       return nullptr;
    }
    dir->haveFirst = true;

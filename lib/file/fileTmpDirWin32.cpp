@@ -191,9 +191,7 @@ FilePlat_MakeSafeDirectory(const char *path)
    SECURITY_ATTRIBUTES sa = {sizeof sa, &sd, FALSE};
    FileWide wide(dir.c_str());
    if (!PlatFault_Allowed(PLAT_MKDIR) || !wide.ok() || !CreateDirectoryW(wide.get(), &sa)) {
-      DWORD err = GetLastError();
-      LogHook_Log("%s: CreateDirectoryW failed: %d\n", me, (int)err);
-      SetLastError(err);
+      LogHook_Log("%s: CreateDirectoryW failed: %d\n", me, (int)GetLastError());
       return false;
    }
    return true;

@@ -651,9 +651,8 @@ FileWin32MarkDeletedAnyway(HANDLE h, DWORD attributes)
    if (FileWin32MarkDeleted(h)) {
       return true;
    }
-   DWORD err = GetLastError();
+   UtilSavedError keep;
    FileWin32SetAttributes(h, attributes);
-   SetLastError(err);
    return false;
 }
 
