@@ -75,7 +75,7 @@ FileIOMapOpenError(int err)
       return FILEIO_NO_PERM;
    case FILEPLAT_EC_SHARING_VIOLATION:
       LogHook_Log("%s: CreateFileW() returned ERROR_SHARING_VIOLATION, "
-          "failing with FILEIO_CANCELLED.\n", "FileIOCreateRetry");
+                  "failing with FILEIO_CANCELLED.\n", "FileIOCreateRetry");
       return FILEIO_CANCELLED;
    case FILEPLAT_EC_EXISTS:
       return FILEIO_EXISTS;

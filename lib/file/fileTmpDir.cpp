@@ -158,8 +158,8 @@ FileCreateSafeTmpDir(bool aclOk, const char *user, const char *base)
       }
       if (++failures > FILE_MAX_SAFE_DIR_FAILURES) {
          LogHook_Warning("%s: Failed to create a safe temporary directory, path \"%s\". "
-                 "The maximum number of attempts was exceeded.\n",
-                 "FileCreateSafeTmpDir", dir.get());
+                         "The maximum number of attempts was exceeded.\n",
+                         "FileCreateSafeTmpDir", dir.get());
          return nullptr;
       }
    }

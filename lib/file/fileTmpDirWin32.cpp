@@ -368,7 +368,7 @@ FileDirSecurity(const wchar_t *path, std::vector<BYTE> *buf)
       DWORD err = GetLastError();
       if (err != ERROR_INSUFFICIENT_BUFFER) {
          LogHook_Warning("FILE: %s: Cannot get the directory's security descriptor."
-                 "Directory is \"%S\", error is %d.\n", me, path, (int)err);
+                         "Directory is \"%S\", error is %d.\n", me, path, (int)err);
          return false;
       }
       buf->resize(needed);
