@@ -232,12 +232,12 @@ FileIOCreateWith(FileIOFile *file, const char *path, uint32_t access, uint32_t m
       file->position = 0;
       return FILEIO_SUCCESS;
    }
-   FileIO_Unlock(file);
-   FileIOReset(file);
-   FilePlat_SetLastError(err);
-   status = FileIOMapOpenError(err);
-   FilePlat_SetLastError(err);
-   return status;
+   {
+      UtilSavedError keep;  // the open's error, past the clean-up
+      FileIO_Unlock(file);
+      FileIOReset(file);
+   }
+   return FileIOMapOpenError(err);
 }
 
 }  // namespace
@@ -513,12 +513,9 @@ bool
 FileIO_CloseFile(FileIOFile *file)
 {
    bool failed = !FilePlat_Close(file->handle, file->fileName, file->flags);
-   int err = FilePlat_LastError();
+   UtilSavedError keep;  // the close's error, past the lock's release
    FileIO_Unlock(file);
    FileIOReset(file);
-   if (failed) {
-      FilePlat_SetLastError(err);
-   }
    return failed;
 }
 

@@ -796,12 +796,12 @@ FileLockAppendMessage(MsgList **msgs, int err)
    if (msgs == nullptr) {
       return;
    }
+   UtilSavedError keep;
    int platErr = FilePlat_LastError();
    MsgList_Append(msgs,
                   MSG_MAGIC "(msg.fileLock.win32)A file locking error (%d [errno %d]) has "
                             "occurred: %s",
                   platErr, err, File_ErrorText(platErr));
-   FilePlat_SetLastError(platErr);
 }
 
 int

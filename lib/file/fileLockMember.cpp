@@ -218,11 +218,8 @@ FileLockMemberValues(const std::string &lockDir, const char *fileName, char *buf
    int openErr = FileLockOpenMember(lockDir, fileName, path, &desc, &isLink);
    if (openErr != 0) {
       if (openErr != ENOENT) {
-         int platErr = FilePlat_LastError();
          LogHook_Warning("FILE: %s open failure on '%s': %s\n", "FileLockMemberValues",
-                         path.c_str(),
-                         FileErrnoText(openErr));
-         FilePlat_SetLastError(platErr);
+                         path.c_str(), FileErrnoText(openErr));
       }
       return openErr;
    }
