@@ -176,7 +176,6 @@ FileLockOpenMember(const std::string &lockDir, const char *fileName, const std::
    }
    if (type == FILEPLAT_TYPE_DIRECTORY) {
       // A directory cannot be opened as a file: access is denied.
-      FilePlat_SetLastError(FILEPLAT_ERR_ACCESS_DENIED);
       return FileMapPlatformError("FileLockMemberValues", FILEPLAT_ERR_ACCESS_DENIED);
    }
    FileLockDirHandle dir = FileLockOpenDir(lockDir);
@@ -194,9 +193,7 @@ FileLockOpenMember(const std::string &lockDir, const char *fileName, const std::
       *isLink = true;  // it became a link after the look above
       return 0;
    }
-   int code = FileMapPlatformError("FileLockMemberValues", err);
-   FilePlat_SetLastError(err);
-   return code;
+   return FileMapPlatformError("FileLockMemberValues", err);
 }
 
 }  // namespace
