@@ -13,9 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "lib/file/fileInt.h"
 #include "lib/file/filePlatform.h"
 #include "lib/lock/ul.h"
-#include "lib/log/log.h"
+#include "lib/misc/logHook.h"
 #include "lib/misc/panic.h"
 #include "lib/misc/random.h"
 
@@ -71,7 +72,7 @@ FileRetryLogged(const char *name, uint32_t msecMaxWait, Attempt attempt)
    bool expired;
    int err = FileRetry(msecMaxWait, &expired, attempt);
    if (expired) {
-      Log("FILE: %s: retry time expired; last error %d\n", name, err);
+      LogHook_Log("FILE: %s: retry time expired; last error %d\n", name, err);
    }
    return FileMapPlatformError(name, err);
 }
@@ -215,7 +216,7 @@ int
 FileMapPlatformError(const char *name, int err)
 {
    if (err != 0 && FileErrnoRowOf(err) == nullptr) {
-      Log("FILE: %s unmapped error code %d\n", name, err);
+      LogHook_Log("FILE: %s unmapped error code %d\n", name, err);
    }
    FilePlat_SetLastError(err);
    return File_ErrnoOfPlatformError(err);
@@ -313,8 +314,8 @@ FileListDirectoryRetry(const char *path, uint32_t msecMaxWait, char ***names)
       return dir != nullptr;
    });
    if (expired) {
-      Log("FILE: %s: retry time expired (%s); last error %d\n",
-          "FileListDirectoryRetry", path, err);
+      LogHook_Log("FILE: %s: retry time expired (%s); last error %d\n",
+                  "FileListDirectoryRetry", path, err);
    }
    if (dir == nullptr) {
       FilePlat_SetLastError(err);
@@ -330,12 +331,12 @@ FileListDirectoryRetry(const char *path, uint32_t msecMaxWait, char ***names)
    }
    err = FilePlat_LastError();
    if (!FilePlat_CloseDir(dir)) {
-      Log("FILE: %s: FindClose failure (%d) on (%s)\n",
-          "FileListDirectoryRetry", FilePlat_LastError(), path);
+      LogHook_Log("FILE: %s: FindClose failure (%d) on (%s)\n",
+                  "FileListDirectoryRetry", FilePlat_LastError(), path);
    }
    if (err != FILEPLAT_ERR_NO_MORE_FILES) {
-      Log("FILE: %s: FindNextFile failure (%d) on (%s)\n",
-          "FileListDirectoryRetry", err, path);
+      LogHook_Log("FILE: %s: FindNextFile failure (%d) on (%s)\n",
+                  "FileListDirectoryRetry", err, path);
       FilePlat_SetLastError(err);
       return -1;
    }
@@ -414,12 +415,11 @@ FilePlatHandle
 FileOpenLevels(FilePlatHandle dir, const char *const *levels, size_t count, bool create,
                int mode)
 {
-   for (size_t i = 0; i < count && dir != FILEPLAT_INVALID_HANDLE; i++) {
-      FilePlatHandle next = FilePlat_OpenSubdir(dir, levels[i], create, mode);
-      FilePlat_CloseHandle(dir);
-      dir = next;
+   FilePlatOwnedHandle level(dir);
+   for (size_t i = 0; i < count && level; i++) {
+      level.Reset(FilePlat_OpenSubdir(level.Get(), levels[i], create, mode));
    }
-   return dir;
+   return level.Take();
 }
 
 }  // namespace
@@ -483,6 +483,12 @@ File_ErrorText(int err)
    return FilePlat_ErrorText(err);
 }
 
+const char *
+FileErrnoText(int err)
+{
+   return std::strerror(err);
+}
+
 int
 File_CreationMask()
 {
@@ -533,8 +539,8 @@ File_FullPath(const char *path)
 {
    std::string full;
    if (!FilePlat_FullPath(path, &full)) {
-      Warning("FILE: %s:  _wfullpath failed on (%s): %d\n", "File_FullPath",
-              path == nullptr ? "" : path, FilePlat_LastError());
+      LogHook_Warning("FILE: %s:  _wfullpath failed on (%s): %d\n", "File_FullPath",
+                      path == nullptr ? "" : path, FilePlat_LastError());
       return nullptr;
    }
    return FileHeapCopy(full);
@@ -631,8 +637,8 @@ File_DoesVolumeSupportAcls(const char *path)
    std::string root = s.volume + DIRSEPS;
    bool supports = false;
    if (!FilePlat_VolumeSupportsAcls(root.c_str(), &supports)) {
-      Log("FILE: %s: GetVolumeInformation failed: %d\n",
-          "File_DoesVolumeSupportAcls", FilePlat_LastError());
+      LogHook_Log("FILE: %s: GetVolumeInformation failed: %d\n",
+                  "File_DoesVolumeSupportAcls", FilePlat_LastError());
       return false;
    }
    return supports;

@@ -1,11 +1,11 @@
 // Path and directory operations of the file library.
 //
-// Rename, delete, create and remove directories, read attributes and list
-// directories, each with a retry budget (milliseconds of sleeping) that
-// absorbs transient sharing and access failures; whole directory chains;
+// Rename with a retry budget (milliseconds of sleeping) that absorbs
+// transient sharing and access failures; whole directory chains;
 // splitting and joining path strings. The retrying operations return
 // errno-style codes (0 for success) and leave the platform's last error
 // set for the caller to print. Returned strings are the caller's to free.
+// The other retrying primitives are the library's own (fileInt.h).
 #pragma once
 
 #include <cerrno>
@@ -13,29 +13,7 @@
 
 #include "lib/file/fileTypes.h"
 
-// File type, in FileAttrs::type.
-enum { FILE_TYPE_REGULAR = 0, FILE_TYPE_DIRECTORY = 1 };
-
-struct FileAttrs {
-   int64_t accessTime;
-   int64_t creationTime;
-   int64_t writeTime;
-   uint64_t size;
-   int32_t type;
-   int32_t mode;
-   int32_t reserved1;
-   int32_t reserved2;
-};
-
 int File_RenameRetry(const char *from, const char *to, uint32_t msecMaxWait);
-int FileDeletionRetry(const char *path, bool handleLink, uint32_t msecMaxWait);
-int FileCreateDirectoryRetry(const char *path, int mode, uint32_t msecMaxWait);
-int FileRemoveDirectoryRetry(const char *path, uint32_t msecMaxWait);
-int FileAttributesRetry(const char *path, uint32_t msecMaxWait, FileAttrs *attrs);
-// Returns the number of entries (names, if given, receives a malloc'd array
-// of malloc'd strings) or -1.
-int FileListDirectoryRetry(const char *path, uint32_t msecMaxWait, char ***names);
-int FileMapPlatformError(const char *name, int err);
 /*
  * The errno-style code of a platform error, by the same table, without a
  * log line (for the log itself): EIO for a code it lacks, 0 for 0.
@@ -106,9 +84,7 @@ void File_DirAndBase(const char *path, char **dir, char **base);
 char *File_StripSeparators(const char *path);
 char *File_JoinPath(const char *dir, const char *name);
 bool File_SameFile(const char *a, const char *b);
-bool FileIsWritableDir(const char *path);
 bool File_DoesVolumeSupportAcls(const char *path);
-int FileFindSeparator(const char *path, int start);
 
 /*
  * Keeps at most n older copies of fileName: by renaming (copy 0 is the
@@ -125,9 +101,6 @@ void File_Rotate(const char *fileName, int n, bool renumber, char **newName);
  * the result.
  */
 char *File_GetSafeTmpDir(bool useConf);
-
-uint32_t FileSimpleRandom();
-uint32_t FileRandomSleep(uint32_t minMs, uint32_t maxMs);
 
 // The platform's directory separator, as a character and as a string.
 #ifdef _WIN32

@@ -11,9 +11,10 @@
 #include <cstring>
 
 #include "lib/file/file.h"
+#include "lib/file/fileInt.h"
 #include "lib/file/fileLock.h"
 #include "lib/file/filePlatform.h"
-#include "lib/log/log.h"
+#include "lib/misc/logHook.h"
 #include "lib/misc/panic.h"
 #include "lib/misc/msgList.h"  // MSG_MAGIC
 
@@ -73,8 +74,8 @@ FileIOMapOpenError(int err)
    case FILEPLAT_EC_NO_PERM:
       return FILEIO_NO_PERM;
    case FILEPLAT_EC_SHARING_VIOLATION:
-      Log("%s: CreateFileW() returned ERROR_SHARING_VIOLATION, "
-          "failing with FILEIO_CANCELLED.\n", "FileIOCreateRetry");
+      LogHook_Log("%s: CreateFileW() returned ERROR_SHARING_VIOLATION, "
+                  "failing with FILEIO_CANCELLED.\n", "FileIOCreateRetry");
       return FILEIO_CANCELLED;
    case FILEPLAT_EC_EXISTS:
       return FILEIO_EXISTS;
@@ -89,8 +90,8 @@ FileIOMapOpenError(int err)
    case FILEPLAT_EC_OTHER:
       break;
    }
-   Warning("%s: Unrecognized error code: %u\n", "FileIOCreateRetry",
-           (unsigned)err);
+   LogHook_Warning("%s: Unrecognized error code: %u\n", "FileIOCreateRetry",
+                   (unsigned)err);
    return FILEIO_ERROR;
 }
 
@@ -146,8 +147,8 @@ FileIO_Lock(FileIOFile *file, uint32_t access)
    if (file->lockToken != nullptr) {
       return FILEIO_SUCCESS;
    }
-   Warning("FILE: %s on '%s' failed: %s\n", "FileIO_Lock", file->fileName,
-           err == 0 ? "Lock timed out" : std::strerror(err));
+   LogHook_Warning("FILE: %s on '%s' failed: %s\n", "FileIO_Lock", file->fileName,
+                   err == 0 ? "Lock timed out" : FileErrnoText(err));
    switch (err) {
    case 0:
    case EROFS:
@@ -173,8 +174,8 @@ FileIO_Unlock(FileIOFile *file)
    bool released = FileLock_Release(file->lockToken, &err, nullptr);
    file->lockToken = nullptr;
    if (!released) {
-      Warning("FILE: %s on '%s' failed: %s\n", "FileIO_Unlock",
-              file->fileName, std::strerror(err));
+      LogHook_Warning("FILE: %s on '%s' failed: %s\n", "FileIO_Unlock",
+                      file->fileName, FileErrnoText(err));
       return FILEIO_ERROR;
    }
    return FILEIO_SUCCESS;
@@ -231,12 +232,12 @@ FileIOCreateWith(FileIOFile *file, const char *path, uint32_t access, uint32_t m
       file->position = 0;
       return FILEIO_SUCCESS;
    }
-   FileIO_Unlock(file);
-   FileIOReset(file);
-   FilePlat_SetLastError(err);
-   status = FileIOMapOpenError(err);
-   FilePlat_SetLastError(err);
-   return status;
+   {
+      UtilSavedError keep;  // the open's error, past the clean-up
+      FileIO_Unlock(file);
+      FileIOReset(file);
+   }
+   return FileIOMapOpenError(err);
 }
 
 }  // namespace
@@ -323,10 +324,11 @@ FileIO_CreatePrompt(FileIOFile *file, const char *path, uint32_t access,
    FileIOStatus status =
       FileIO_OpenPath(file, path, access | FILEIO_ACCESS_WRITE, action);
    while (status == FILEIO_EXISTS) {
-      int savedErr = FilePlat_LastError();
       int reply = answer;
       FileIOQuestionFn ask = fileIOQuestion.load();
       if (reply == -1) {
+         // The question must not hide the open's error from the caller.
+         UtilSavedError keep;
          reply = ask == nullptr ? 2 : ask(buttons, 2,
             MSG_MAGIC "(msg.File.CreatePrompt.question)"
             "The file '%s' already exists.\n"
@@ -335,7 +337,6 @@ FileIO_CreatePrompt(FileIOFile *file, const char *path, uint32_t access,
             "another location, select Retry.\n"
             "To cancel the operation, select Cancel.\n", path);
       }
-      FilePlat_SetLastError(savedErr);
       if (reply == 2) {
          return FILEIO_CANCELLED;
       }
@@ -393,12 +394,11 @@ FileIOAfterWrite(FileIOFile *file)
    if (!(file->flags & FILEIO_APPEND)) {
       return;
    }
-   int saved = FilePlat_LastError();
+   UtilSavedError keep;
    int64_t end = FilePlat_Seek(file->handle, 0, FILEIO_SEEK_END, file->position);
    if (end >= 0) {
       file->position = end;
    }
-   FilePlat_SetLastError(saved);
 }
 
 }  // namespace
@@ -513,12 +513,9 @@ bool
 FileIO_CloseFile(FileIOFile *file)
 {
    bool failed = !FilePlat_Close(file->handle, file->fileName, file->flags);
-   int err = FilePlat_LastError();
+   UtilSavedError keep;  // the close's error, past the lock's release
    FileIO_Unlock(file);
    FileIOReset(file);
-   if (failed) {
-      FilePlat_SetLastError(err);
-   }
    return failed;
 }
 
@@ -544,6 +541,6 @@ FileIO_MsgError(FileIOStatus status)
    if (status == FILEIO_CODE_LIMIT) {
       NOT_IMPLEMENTED();
    }
-   Warning("%s: bad code %d\n", "FileIO_MsgError", status);
+   LogHook_Warning("%s: bad code %d\n", "FileIO_MsgError", status);
    return MSG_MAGIC "(msg.fileio.unknown)Unknown error";
 }

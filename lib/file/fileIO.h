@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "lib/file/fileTypes.h"
+#include "lib/misc/utilScoped.h"
 
 typedef int FileIOStatus;
 enum {
@@ -88,9 +89,6 @@ struct FileIOFile {
 int FileIO_InitFile(FileIOFile *file);
 bool FileIO_IsValid(const FileIOFile *file);
 
-FileIOStatus FileIOCreateRetry(FileIOFile *file, const char *path,
-                               uint32_t access, FileIOOpenAction action,
-                               int mode, uint32_t msecMaxWait);
 FileIOStatus FileIO_OpenPath(FileIOFile *file, const char *path,
                              uint32_t access, FileIOOpenAction action);
 /*
@@ -148,9 +146,10 @@ int64_t FileIO_SetPos(FileIOFile *file, uint64_t offset,
 // Both return true on failure; the record is closed in every case.
 bool FileIO_CloseFile(FileIOFile *file);
 bool FileIO_CloseAndRemove(FileIOFile *file);
+// Closes an open record when the scope ends, unless dismissed.
+using FileIOClosing = UtilClosing<FileIOFile, FileIO_CloseFile>;
 
 const char *FileIO_MsgError(FileIOStatus status);
 
 FileIOStatus FileIO_Lock(FileIOFile *file, uint32_t access);
 FileIOStatus FileIO_Unlock(FileIOFile *file);
-void FileIOResolveLockFlags(uint32_t *access);

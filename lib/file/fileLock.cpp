@@ -27,9 +27,10 @@
 
 #include "lib/file/file.h"
 #include "lib/file/fileIO.h"
+#include "lib/file/fileInt.h"
 #include "lib/file/fileLockInt.h"
 #include "lib/file/filePlatform.h"
-#include "lib/log/log.h"
+#include "lib/misc/logHook.h"
 #include "lib/misc/hostinfo.h"
 #include "lib/misc/msgList.h"
 #include "lib/misc/utilScoped.h"
@@ -59,12 +60,6 @@ typedef int FileLockCallback(const std::string &dirName, const char *fileName,
                              LockMember *member, LockMember *myValues);
 
 }  // namespace
-
-const char *
-FileLockErrText(int err)
-{
-   return std::strerror(err);
-}
 
 std::string
 FileLockJoin(const std::string &dir, const char *name)
@@ -114,8 +109,8 @@ FileLockRemoveLockingFile(const std::string &lockDir, const char *fileName)
       return 0;
    }
    if (err != 0) {
-      Warning("FILE: %s of '%s' failed: %s\n", "FileLockRemoveLockingFile", path.c_str(),
-              FileLockErrText(err));
+      LogHook_Warning("FILE: %s of '%s' failed: %s\n", "FileLockRemoveLockingFile", path.c_str(),
+                      FileErrnoText(err));
    }
    return err;
 }
@@ -129,11 +124,9 @@ bool
 FileLockIsEntryDirectory(const std::string &lockDir, const char *name)
 {
    FilePlatFileType type;
-   int saved = FilePlat_LastError();
-   bool ok = !FilePlat_GetFileType(FileLockJoin(lockDir, name).c_str(), &type) ||
-             type == FILEPLAT_TYPE_DIRECTORY;
-   FilePlat_SetLastError(saved);
-   return ok;
+   UtilSavedError keep;
+   return !FilePlat_GetFileType(FileLockJoin(lockDir, name).c_str(), &type) ||
+          type == FILEPLAT_TYPE_DIRECTORY;
 }
 
 /*
@@ -148,8 +141,9 @@ FileLockSortNames(const std::string &lockDir, char *const *names, int count,
    for (int i = 0; i < count; i++) {
       const char *name = names[i];
       if (!FileLockValidName(name)) {
-         Log("FILE: %s discarding %s from %s'; invalid file name.\n", "FileLockScanDirectory",
-             name, lockDir.c_str());
+         LogHook_Log("FILE: %s discarding %s from %s'; invalid file name.\n",
+                     "FileLockScanDirectory",
+                     name, lockDir.c_str());
          int err = FileLockRemoveLockingFile(lockDir, name);
          if (err != 0) {
             return err;
@@ -158,8 +152,8 @@ FileLockSortNames(const std::string &lockDir, char *const *names, int count,
       } else if (name[0] == 'D' && !FileLockIsEntryDirectory(lockDir, name)) {
          // Only mkdir makes entries: this one can neither finish nor be
          // removed as an entry, and would hold every scan.
-         Log("FILE: %s discarding %s from %s'; not an entry directory.\n",
-             "FileLockScanDirectory", name, lockDir.c_str());
+         LogHook_Log("FILE: %s discarding %s from %s'; not an entry directory.\n",
+                     "FileLockScanDirectory", name, lockDir.c_str());
          int err = FileLockRemoveLockingFile(lockDir, name);
          if (err != 0) {
             return err;
@@ -198,8 +192,8 @@ FileLockScanDirectory(const std::string &lockDir, FileLockCallback *callback,
    char **listed = nullptr;
    int count = FileListDirectoryRetry(lockDir.c_str(), FILELOCK_BUDGET_MS, &listed);
    if (count < 0) {
-      Log("FILE: %s: Could not read the directory '%s': %d\n", "FileLockScanDirectory",
-          lockDir.c_str(), FilePlat_LastError());
+      LogHook_Log("FILE: %s: Could not read the directory '%s': %d\n", "FileLockScanDirectory",
+                  lockDir.c_str(), FilePlat_LastError());
       return FILELOCK_SCAN_LIST_FAILED;
    }
    UtilNameList names(listed, count);
@@ -245,8 +239,8 @@ FileLockScanDirectory(const std::string &lockDir, FileLockCallback *callback,
             reason = "lock file has been moved.";
          }
          if (reason != nullptr) {
-            Log("FILE: %s discarding %s from %s': %s\n", "FileLockScanDirectory", name,
-                lockDir.c_str(), reason);
+            LogHook_Log("FILE: %s discarding %s from %s': %s\n", "FileLockScanDirectory", name,
+                        lockDir.c_str(), reason);
             err = FileLockRemoveLockingFile(lockDir, name);
             if (err != 0) {
                return err;
@@ -271,8 +265,8 @@ FileLockScanDirectory(const std::string &lockDir, FileLockCallback *callback,
 int
 FileLockDiscardEntry(const std::string &lockDir, const std::string &dirName)
 {
-   Log("FILE: %s discarding %s data from '%s'.\n", "FileLockScanner", dirName.c_str(),
-       lockDir.c_str());
+   LogHook_Log("FILE: %s discarding %s data from '%s'.\n", "FileLockScanner", dirName.c_str(),
+               lockDir.c_str());
    std::string name = dirName;
    size_t d = name.rfind('D');
    name[d] = 'M';
@@ -282,8 +276,8 @@ FileLockDiscardEntry(const std::string &lockDir, const std::string &dirName)
    std::string path = FileLockJoin(lockDir, dirName.c_str());
    int err = FileRemoveDirectoryRetry(path.c_str(), FILELOCK_BUDGET_MS);
    if (err != 0 && err != ENOENT) {
-      Warning("FILE: %s removal of '%s' failed: %s\n", "FileLockScanner", path.c_str(),
-              FileLockErrText(err));
+      LogHook_Warning("FILE: %s removal of '%s' failed: %s\n", "FileLockScanner", path.c_str(),
+                      FileErrnoText(err));
       return err;
    }
    return 0;
@@ -346,8 +340,8 @@ FileLockJudgeEntries(const std::string &lockDir, LockMember *myValues)
       int count = FileListDirectoryRetry(path.c_str(), 0, &listed);
       UtilNameList names(listed, count);  // only their number matters
       if (count > 0) {
-         Warning("FILE: %s '%s' is not an entry in progress: it holds files.\n",
-                 "FileLockScanner", path.c_str());
+         LogHook_Warning("FILE: %s '%s' is not an entry in progress: it holds files.\n",
+                         "FileLockScanner", path.c_str());
          FilePlat_SetLastError(ENOTEMPTY);
          return ENOTEMPTY;
       }
@@ -504,19 +498,19 @@ FileLockWaitForPossession(const std::string &lockDir, const char *fileName,
          break;  // it has left, or its file cannot be read (err)
       }
       if (thisMachine && !FileLockValidExecId(member->executionID)) {
-         Warning("FILE: %s discarding file '%s'; invalid executionID.\n",
-                 "FileLockWaitForPossession", path.c_str());
+         LogHook_Warning("FILE: %s discarding file '%s'; invalid executionID.\n",
+                         "FileLockWaitForPossession", path.c_str());
          err = FileLockRemoveLockingFile(lockDir, fileName);
          break;
       }
    }
    if (err == EAGAIN && myValues->msecMaxWaitTime != 0) {
       if (thisMachine) {
-         Log("FILE: %s timeout on '%s' due to a local process '%s'\n",
-             "FileLockWaitForPossession", path.c_str(), member->executionID);
+         LogHook_Log("FILE: %s timeout on '%s' due to a local process '%s'\n",
+                     "FileLockWaitForPossession", path.c_str(), member->executionID);
       } else {
-         Log("FILE: %s timeout on '%s' due to another machine '%s'\n",
-             "FileLockWaitForPossession", path.c_str(), member->machineID);
+         LogHook_Log("FILE: %s timeout on '%s' due to another machine '%s'\n",
+                     "FileLockWaitForPossession", path.c_str(), member->machineID);
       }
    }
    return err;
@@ -531,21 +525,19 @@ FileLockWaitForPossession(const std::string &lockDir, const char *fileName,
 void
 FileLockOpenToAll(const std::string &lockDir)
 {
-   int saved = FilePlat_LastError();
+   UtilSavedError keep;
    char *rawParent = nullptr;
    char *rawBase = nullptr;
    File_DirAndBase(lockDir.c_str(), &rawParent, &rawBase);
    UtilCString parentName(rawParent);
    UtilCString baseName(rawBase);
-   FileLockDirHandle parent(parentName.get());
-   if (parent.h != FILEPLAT_INVALID_HANDLE) {
-      FilePlatHandle dir = FilePlat_OpenSubdir(parent.h, baseName.get(), false, 0);
-      if (dir != FILEPLAT_INVALID_HANDLE) {
-         FilePlat_SetMode(dir, 0777);
-         FilePlat_CloseHandle(dir);
+   FileLockDirHandle parent = FileLockOpenDir(parentName.get());
+   if (parent) {
+      FilePlatOwnedHandle dir(FilePlat_OpenSubdir(parent.Get(), baseName.get(), false, 0));
+      if (dir) {
+         FilePlat_SetMode(dir.Get(), 0777);
       }
    }
-   FilePlat_SetLastError(saved);
 }
 
 // FileLockEnsureLockDir's answer when the lock directory vanished meanwhile.
@@ -561,8 +553,8 @@ FileLockEnsureLockDir(const std::string &lockDir)
 {
    int err = FileAttributesRetry(lockDir.c_str(), FILELOCK_BUDGET_MS, nullptr);
    if (err != 0 && err != ENOENT) {
-      Warning("FILE: %s stat failure on '%s': %s\n", "FileLockCreateEntryDirectory",
-              lockDir.c_str(), FileLockErrText(err));
+      LogHook_Warning("FILE: %s stat failure on '%s': %s\n", "FileLockCreateEntryDirectory",
+                      lockDir.c_str(), FileErrnoText(err));
       return err;
    }
    if (err == ENOENT) {
@@ -571,8 +563,8 @@ FileLockEnsureLockDir(const std::string &lockDir)
       // then granted at once.
       err = FileCreateDirectoryRetry(lockDir.c_str(), 0777, 0);
       if (err != 0 && err != EEXIST) {
-         Warning("FILE: %s creation failure on '%s': %s\n",
-                 "FileLockCreateEntryDirectory", lockDir.c_str(), FileLockErrText(err));
+         LogHook_Warning("FILE: %s creation failure on '%s': %s\n",
+                         "FileLockCreateEntryDirectory", lockDir.c_str(), FileErrnoText(err));
          return err;
       }
       if (err == 0) {
@@ -588,18 +580,19 @@ FileLockEnsureLockDir(const std::string &lockDir)
       if (err == ENOENT) {
          return FILELOCK_DIR_GONE;
       }
-      Warning("FILE: %s stat failure on '%s': %s\n", "FileLockCreateEntryDirectory",
-              lockDir.c_str(), FileLockErrText(err));
+      LogHook_Warning("FILE: %s stat failure on '%s': %s\n", "FileLockCreateEntryDirectory",
+                      lockDir.c_str(), FileErrnoText(err));
       return err;
    }
    if (type == FILEPLAT_TYPE_REGULAR) {
-      Log("FILE: %s: '%s' exists; an old style lock file?\n", "FileLockCreateEntryDirectory",
-          lockDir.c_str());
+      LogHook_Log("FILE: %s: '%s' exists; an old style lock file?\n",
+                  "FileLockCreateEntryDirectory",
+                  lockDir.c_str());
       return EBUSY;
    }
    if (type != FILEPLAT_TYPE_DIRECTORY) {
-      Warning("FILE: %s '%s' is not a directory.\n", "FileLockCreateEntryDirectory",
-              lockDir.c_str());
+      LogHook_Warning("FILE: %s '%s' is not a directory.\n", "FileLockCreateEntryDirectory",
+                      lockDir.c_str());
       return ENOTDIR;
    }
    return 0;
@@ -655,24 +648,12 @@ FileLockCreateEntryDirectory(const std::string &lockDir, std::string *entryDir,
          refusedOnce = true;
          continue;
       }
-      Warning("FILE: %s creation failure on '%s': %s\n", "FileLockCreateEntryDirectory",
-              entryDir->c_str(), FileLockErrText(err));
+      LogHook_Warning("FILE: %s creation failure on '%s': %s\n", "FileLockCreateEntryDirectory",
+                      entryDir->c_str(), FileErrnoText(err));
       return err;
    }
 }
 
-
-/*
- * Keeps the platform's last error across clean-up steps, so that the
- * caller reports the error that made the request fail.
- */
-struct FileLockKeepLastError {
-   int saved = FilePlat_LastError();
-   FileLockKeepLastError() = default;
-   ~FileLockKeepLastError() { FilePlat_SetLastError(saved); }
-   FileLockKeepLastError(const FileLockKeepLastError &) = delete;
-   FileLockKeepLastError &operator=(const FileLockKeepLastError &) = delete;
-};
 
 FileLockToken *
 FileLockNewToken(const char *path, const char *memberFile)
@@ -696,8 +677,9 @@ FileLockIntrinsicPortable(const std::string &lockDir, LockMember *myValues,
                                        memberName, sizeof memberName);
    if (*err != 0) {
       if ((*err == EACCES || *err == EROFS) && !myValues->exclusivity) {
-         Warning("FILE: %s implicit %s lock succeeded on '%s'.\n", "FileLockIntrinsicPortable",
-                 "S", path);
+         LogHook_Warning("FILE: %s implicit %s lock succeeded on '%s'.\n",
+                         "FileLockIntrinsicPortable",
+                         "S", path);
          *err = 0;
          return FileLockNewToken(path, fileLockImplicitMarker);
       }
@@ -712,14 +694,14 @@ FileLockIntrinsicPortable(const std::string &lockDir, LockMember *myValues,
                         FILEIO_ACTION_CREATE_NEW, 0644, FILELOCK_BUDGET_MS);
    if (status != FILEIO_SUCCESS) {
       *err = FileMapPlatformError("FileLockIntrinsicPortable", FilePlat_LastError());
-      FileLockKeepLastError keep;
+      UtilSavedError keep;
       FileRemoveDirectoryRetry(entryDir.c_str(), FILELOCK_BUDGET_MS);
       FileRemoveDirectoryRetry(lockDir.c_str(), FILELOCK_BUDGET_MS);
       return nullptr;
    }
    // Other users read the record: the umask must not take that away.
    {
-      FileLockKeepLastError keep;
+      UtilSavedError keep;
       FileIO_SetMode(&entry, 0644);
    }
 
@@ -729,7 +711,7 @@ FileLockIntrinsicPortable(const std::string &lockDir, LockMember *myValues,
       *err = EOVERFLOW;
    }
    if (*err != 0) {
-      FileLockKeepLastError keep;
+      UtilSavedError keep;
       FileIO_CloseFile(&entry);
       FileDeletionRetry(entryFile.c_str(), false, FILELOCK_BUDGET_MS);
       FileRemoveDirectoryRetry(entryDir.c_str(), FILELOCK_BUDGET_MS);
@@ -740,11 +722,11 @@ FileLockIntrinsicPortable(const std::string &lockDir, LockMember *myValues,
 
    *err = FileLockCreateMemberFile(&entry, myValues, entryFile, memberFile);
    {
-      FileLockKeepLastError keep;
+      UtilSavedError keep;
       FileRemoveDirectoryRetry(entryDir.c_str(), FILELOCK_BUDGET_MS);
    }
    if (*err != 0) {
-      FileLockKeepLastError keep;
+      UtilSavedError keep;
       FileDeletionRetry(entryFile.c_str(), false, FILELOCK_BUDGET_MS);
       FileDeletionRetry(memberFile.c_str(), false, FILELOCK_BUDGET_MS);
       FileRemoveDirectoryRetry(lockDir.c_str(), FILELOCK_BUDGET_MS);
@@ -755,7 +737,7 @@ FileLockIntrinsicPortable(const std::string &lockDir, LockMember *myValues,
    if (*err != 0) {
       // Whatever ended the wait, a member file left behind by a live
       // process would hold everybody else back.
-      FileLockKeepLastError keep;
+      UtilSavedError keep;
       FileDeletionRetry(memberFile.c_str(), false, FILELOCK_BUDGET_MS);
       FileRemoveDirectoryRetry(lockDir.c_str(), FILELOCK_BUDGET_MS);
       if (*err == EAGAIN) {
@@ -814,12 +796,12 @@ FileLockAppendMessage(MsgList **msgs, int err)
    if (msgs == nullptr) {
       return;
    }
+   UtilSavedError keep;
    int platErr = FilePlat_LastError();
    MsgList_Append(msgs,
                   MSG_MAGIC "(msg.fileLock.win32)A file locking error (%d [errno %d]) has "
                             "occurred: %s",
-                  platErr, err, FilePlat_ErrorText(platErr));
-   FilePlat_SetLastError(platErr);
+                  platErr, err, File_ErrorText(platErr));
 }
 
 int
@@ -833,9 +815,8 @@ FileLockReleaseIntrinsic(FileLockToken *token)
       char *lockDir = nullptr;
       File_DirAndBase(token->lockFilePath, &lockDir, nullptr);
       UtilCString owned(lockDir);
-      int saved = FilePlat_LastError();
+      UtilSavedError keep;
       FileRemoveDirectoryRetry(lockDir, FILELOCK_BUDGET_MS);
-      FilePlat_SetLastError(saved);
       std::free(token->lockFilePath);
    }
    std::free(token->pathName);

@@ -14,7 +14,7 @@
 
 #include "lib/file/fileLockInt.h"
 #include "lib/file/filePlatform.h"
-#include "lib/log/log.h"
+#include "lib/misc/logHook.h"
 #include "lib/misc/hostinfo.h"
 #include "lib/misc/utilScoped.h"
 
@@ -32,8 +32,8 @@ FileLockHashedHostId()
    std::call_once(once, [] {
       uint8_t id[HOSTINFO_MACHINE_ID_SIZE] = {};
       if (!Hostinfo_MachineID(id)) {
-         Warning("FILE: %s: no machine identifier; using zeros\n",
-                 "FileLockHashedHostId");
+         LogHook_Warning("FILE: %s: no machine identifier; using zeros\n",
+                         "FileLockHashedHostId");
       }
       static const char digits[] =
          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -56,8 +56,8 @@ FileLockDynaLink()
    std::call_once(once, [] {
       uint64_t start;
       bool available = Hostinfo_ProcessStartTime(Hostinfo_ProcessId(), &start);
-      Log("FILE: %s: Further process validation tools are: %s\n", "FileLockDynaLink",
-          available ? "available" : "unavailable");
+      LogHook_Log("FILE: %s: Further process validation tools are: %s\n", "FileLockDynaLink",
+                  available ? "available" : "unavailable");
    });
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/file/filePlatform.h"
 #include "lib/file/fileTypes.h"
 
 struct FileIOFile;
@@ -56,17 +57,11 @@ struct LockMember {
    std::vector<ActiveNode> activeList;  // the own request only
 };
 
-const char *FileLockErrText(int err);
 std::string FileLockJoin(const std::string &dir, const char *name);
 
 // The lock directory opened, for opening its members relative to it.
-struct FileLockDirHandle {
-   FileHandle h;
-   explicit FileLockDirHandle(const std::string &dir);
-   ~FileLockDirHandle();
-   FileLockDirHandle(const FileLockDirHandle &) = delete;
-   FileLockDirHandle &operator=(const FileLockDirHandle &) = delete;
-};
+using FileLockDirHandle = FilePlatOwnedHandle;
+FileLockDirHandle FileLockOpenDir(const std::string &dir);
 
 /*
  * Reads one member file into buffer (FILELOCK_RECORD_SIZE + 1 bytes) and

@@ -13,9 +13,10 @@
 
 #include "lib/file/file.h"
 #include "lib/file/fileIO.h"
+#include "lib/file/fileInt.h"
 #include "lib/file/fileLockInt.h"
 #include "lib/file/filePlatform.h"
-#include "lib/log/log.h"
+#include "lib/misc/logHook.h"
 
 namespace {
 
@@ -141,13 +142,13 @@ int
 FileLockRemoveProblematic(const std::string &path, const char *fileName, char *const *argv,
                           int argc)
 {
-   Warning("FILE: %s removing problematic lock file '%s'\n", "FileLockMemberValues",
-           path.c_str());
+   LogHook_Warning("FILE: %s removing problematic lock file '%s'\n", "FileLockMemberValues",
+                   path.c_str());
    if (argc > 0) {
-      Log("FILE: %s '%s' contents are:\n", "FileLockMemberValues", fileName);
+      LogHook_Log("FILE: %s '%s' contents are:\n", "FileLockMemberValues", fileName);
       for (int i = 0; i < argc; i++) {
-         Log("FILE: %s %s argv[%u]: '%s'\n", "FileLockMemberValues", fileName, (unsigned)i,
-             argv[i]);
+         LogHook_Log("FILE: %s %s argv[%u]: '%s'\n", "FileLockMemberValues", fileName, (unsigned)i,
+                     argv[i]);
       }
    }
    int err = FileDeletionRetry(path.c_str(), false, FILELOCK_BUDGET_MS);
@@ -175,15 +176,14 @@ FileLockOpenMember(const std::string &lockDir, const char *fileName, const std::
    }
    if (type == FILEPLAT_TYPE_DIRECTORY) {
       // A directory cannot be opened as a file: access is denied.
-      FilePlat_SetLastError(FILEPLAT_ERR_ACCESS_DENIED);
       return FileMapPlatformError("FileLockMemberValues", FILEPLAT_ERR_ACCESS_DENIED);
    }
-   FileLockDirHandle dir(lockDir);
-   if (dir.h == FILEPLAT_INVALID_HANDLE) {
+   FileLockDirHandle dir = FileLockOpenDir(lockDir);
+   if (!dir) {
       return FileMapPlatformError("FileLockMemberValues", FilePlat_LastError());
    }
    FileIOStatus status =
-      FileIO_OpenAtMode(desc, dir.h, fileName, path.c_str(),
+      FileIO_OpenAtMode(desc, dir.Get(), fileName, path.c_str(),
                         FILEIO_ACCESS_READ | FILEIO_SHARE_DELETE, FILEIO_ACTION_OPEN, 0444);
    if (status == FILEIO_SUCCESS) {
       return 0;
@@ -193,21 +193,15 @@ FileLockOpenMember(const std::string &lockDir, const char *fileName, const std::
       *isLink = true;  // it became a link after the look above
       return 0;
    }
-   int code = FileMapPlatformError("FileLockMemberValues", err);
-   FilePlat_SetLastError(err);
-   return code;
+   return FileMapPlatformError("FileLockMemberValues", err);
 }
 
 }  // namespace
 
-FileLockDirHandle::FileLockDirHandle(const std::string &dir)
-   : h(FilePlat_OpenDirHandle(dir.c_str()))
+FileLockDirHandle
+FileLockOpenDir(const std::string &dir)
 {
-}
-
-FileLockDirHandle::~FileLockDirHandle()
-{
-   FilePlat_CloseHandle(h);
+   return FileLockDirHandle(FilePlat_OpenDirHandle(dir.c_str()));
 }
 
 int
@@ -221,10 +215,8 @@ FileLockMemberValues(const std::string &lockDir, const char *fileName, char *buf
    int openErr = FileLockOpenMember(lockDir, fileName, path, &desc, &isLink);
    if (openErr != 0) {
       if (openErr != ENOENT) {
-         int platErr = FilePlat_LastError();
-         Warning("FILE: %s open failure on '%s': %s\n", "FileLockMemberValues", path.c_str(),
-                 FileLockErrText(openErr));
-         FilePlat_SetLastError(platErr);
+         LogHook_Warning("FILE: %s open failure on '%s': %s\n", "FileLockMemberValues",
+                         path.c_str(), FileErrnoText(openErr));
       }
       return openErr;
    }
@@ -241,14 +233,15 @@ FileLockMemberValues(const std::string &lockDir, const char *fileName, char *buf
    if (err != 0) {
       FileIO_CloseFile(&desc);
       if (err != ENOENT) {
-         Warning("FILE: %s file size failure on '%s': %s\n", "FileLockMemberValues",
-                 path.c_str(), FileLockErrText(err));
+         LogHook_Warning("FILE: %s file size failure on '%s': %s\n", "FileLockMemberValues",
+                         path.c_str(), FileErrnoText(err));
       }
       return err;
    }
    if (attrs.size != FILELOCK_RECORD_SIZE) {
-      Warning("FILE: %s file '%s': size %" PRIu64 ", required size %zd\n",
-              "FileLockMemberValues", path.c_str(), attrs.size, (ssize_t)FILELOCK_RECORD_SIZE);
+      LogHook_Warning("FILE: %s file '%s': size %" PRIu64 ", required size %zd\n",
+                      "FileLockMemberValues", path.c_str(), attrs.size,
+                      (ssize_t)FILELOCK_RECORD_SIZE);
       FileIO_CloseFile(&desc);
       problem = true;
    } else {
@@ -258,13 +251,14 @@ FileLockMemberValues(const std::string &lockDir, const char *fileName, char *buf
       FileIO_CloseFile(&desc);
       if (status != FILEIO_SUCCESS && status != FILEIO_EOF) {
          err = FileMapPlatformError("FileLockMemberValues", readErr);
-         Warning("FILE: %s read failure on '%s': %s\n", "FileLockMemberValues",
-                 path.c_str(), FileLockErrText(err));
+         LogHook_Warning("FILE: %s read failure on '%s': %s\n", "FileLockMemberValues",
+                         path.c_str(), FileErrnoText(err));
          return err;
       }
       if (got != FILELOCK_RECORD_SIZE) {
-         Warning("FILE: %s read length issue on '%s': %zd and %zd\n", "FileLockMemberValues",
-                 path.c_str(), (ssize_t)got, (ssize_t)FILELOCK_RECORD_SIZE);
+         LogHook_Warning("FILE: %s read length issue on '%s': %zd and %zd\n",
+                         "FileLockMemberValues",
+                         path.c_str(), (ssize_t)got, (ssize_t)FILELOCK_RECORD_SIZE);
          return EIO;
       }
       buffer[FILELOCK_RECORD_SIZE] = '\0';
@@ -297,26 +291,28 @@ FileLockCreateMemberFile(FileIOFile *entry, const LockMember *myValues,
    FileIOStatus status = FileIO_WriteBytes(entry, buffer, sizeof buffer, &written);
    if (status != FILEIO_SUCCESS) {
       int err = FileMapPlatformError("FileLockCreateMemberFile", FilePlat_LastError());
-      Warning("FILE: %s write of '%s' failed: %s\n", "FileLockCreateMemberFile",
-              entryFile.c_str(), FileLockErrText(err));
+      LogHook_Warning("FILE: %s write of '%s' failed: %s\n", "FileLockCreateMemberFile",
+                      entryFile.c_str(), FileErrnoText(err));
       FileIO_CloseFile(entry);
       return err;
    }
    if (FileIO_CloseFile(entry)) {
       int err = FileMapPlatformError("FileLockCreateMemberFile", FilePlat_LastError());
-      Warning("FILE: %s close of '%s' failed: %s\n", "FileLockCreateMemberFile",
-              entryFile.c_str(), FileLockErrText(err));
+      LogHook_Warning("FILE: %s close of '%s' failed: %s\n", "FileLockCreateMemberFile",
+                      entryFile.c_str(), FileErrnoText(err));
       return err;
    }
    if (written != sizeof buffer) {
-      Warning("FILE: %s write length issue on '%s': %zd and %zd\n", "FileLockCreateMemberFile",
-              entryFile.c_str(), (ssize_t)written, (ssize_t)sizeof buffer);
+      LogHook_Warning("FILE: %s write length issue on '%s': %zd and %zd\n",
+                      "FileLockCreateMemberFile",
+                      entryFile.c_str(), (ssize_t)written, (ssize_t)sizeof buffer);
       return EIO;
    }
    int err = File_Rename(entryFile.c_str(), memberFile.c_str());
    if (err != 0) {
-      Warning("FILE: %s FileRename of '%s' to '%s' failed: %s\n", "FileLockCreateMemberFile",
-              entryFile.c_str(), memberFile.c_str(), FileLockErrText(err));
+      LogHook_Warning("FILE: %s FileRename of '%s' to '%s' failed: %s\n",
+                      "FileLockCreateMemberFile",
+                      entryFile.c_str(), memberFile.c_str(), FileErrnoText(err));
       return err;
    }
    return 0;

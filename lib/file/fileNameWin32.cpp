@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "lib/file/fileWin32Int.h"
-#include "lib/log/log.h"
 #include "lib/misc/platFaultWin32.h"
 
 bool
@@ -151,25 +150,22 @@ FilePlat_GetTargetType(const char *path, FilePlatFileType *type)
    if (!PlatFault_Allowed(PLAT_STAT)) {
       return false;
    }
-   HANDLE h = FileWin32OpenToLook(path);
-   if (h == INVALID_HANDLE_VALUE) {
+   FileWin32Owned h(FileWin32OpenToLook(path));
+   if (!h) {
       return false;
    }
    // A console, a pipe or a device reads like no file does.
    BY_HANDLE_FILE_INFORMATION info;
-   bool ok = true;
-   if (GetFileType(h) != FILE_TYPE_DISK) {
+   if (GetFileType(h.Get()) != FILE_TYPE_DISK) {
       *type = FILEPLAT_TYPE_OTHER;
-   } else if (GetFileInformationByHandle(h, &info)) {
+   } else if (GetFileInformationByHandle(h.Get(), &info)) {
       *type = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? FILEPLAT_TYPE_DIRECTORY
                                                                 : FILEPLAT_TYPE_REGULAR;
    } else {
-      ok = false;
+      return false;
    }
-   DWORD err = GetLastError();
-   CloseHandle(h);
-   SetLastError(ok ? 0 : err);
-   return ok;
+   SetLastError(0);
+   return true;
 }
 
 struct FilePlatDir {
@@ -199,9 +195,8 @@ FilePlat_OpenDir(const char *path)
    FilePlatDir *dir = new FilePlatDir;
    dir->find = FindFirstFileW(wide.get(), &dir->first);
    if (dir->find == INVALID_HANDLE_VALUE) {
-      DWORD err = GetLastError();
+      UtilSavedError keep;
       delete dir;
-      SetLastError(err);
       return nullptr;
    }
    dir->haveFirst = true;
@@ -267,24 +262,16 @@ FilePlat_FullPath(const char *path, std::string *out)
 bool
 FilePlat_SameFile(const char *a, const char *b)
 {
-   HANDLE ha = INVALID_HANDLE_VALUE;
-   HANDLE hb = INVALID_HANDLE_VALUE;
+   FileWin32Owned ha, hb;
    if (PlatFault_Allowed(PLAT_STAT)) {
-      ha = FileWin32OpenToLook(a);
-      hb = FileWin32OpenToLook(b);
+      ha.Reset(FileWin32OpenToLook(a));
+      hb.Reset(FileWin32OpenToLook(b));
    }
    BY_HANDLE_FILE_INFORMATION ia, ib;
-   bool same = ha != INVALID_HANDLE_VALUE && hb != INVALID_HANDLE_VALUE &&
-               GetFileInformationByHandle(ha, &ia) && GetFileInformationByHandle(hb, &ib) &&
-               ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
-               ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
-   if (ha != INVALID_HANDLE_VALUE) {
-      CloseHandle(ha);
-   }
-   if (hb != INVALID_HANDLE_VALUE) {
-      CloseHandle(hb);
-   }
-   return same;
+   return ha && hb && GetFileInformationByHandle(ha.Get(), &ia) &&
+          GetFileInformationByHandle(hb.Get(), &ib) &&
+          ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+          ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
 }
 
 bool

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "lib/file/fileTypes.h"
+#include "lib/misc/utilScoped.h"
 
 // The platform layer speaks in the library's own handle and record types.
 typedef FileHandle FilePlatHandle;
@@ -67,6 +68,12 @@ struct FilePlatErrnoRow {
 };
 extern const FilePlatErrnoRow FILEPLAT_ERRNO_TABLE[];
 extern const size_t FILEPLAT_ERRNO_TABLE_SIZE;
+/*
+ * The one way from a platform error to an errno-style code: sets err as
+ * the last error and returns its code by the table (0 for 0; EIO, with a
+ * log line naming the caller `name`, for a code the table lacks).
+ */
+int FileMapPlatformError(const char *name, int err);
 
 // The units of FilePlatAttrs' times in a second.
 extern const int64_t FILEPLAT_TIME_UNITS_PER_SEC;
@@ -108,6 +115,14 @@ FilePlatHandle FilePlat_OpenSubdir(FilePlatHandle parent, const char *name, bool
 FilePlatHandle FilePlat_OpenAt(FilePlatHandle dir, const char *name, uint32_t access,
                                int disposition, int mode);
 void FilePlat_CloseHandle(FilePlatHandle h);
+// The sole owner of a handle of the calls above, closed with its scope.
+struct FilePlatHandleTraits {
+   using Type = FilePlatHandle;
+   static Type Invalid() { return FILEPLAT_INVALID_HANDLE; }
+   static bool IsValid(Type h) { return h != FILEPLAT_INVALID_HANDLE; }
+   static void Release(Type h) { FilePlat_CloseHandle(h); }
+};
+using FilePlatOwnedHandle = UtilOwned<FilePlatHandleTraits>;
 // Sets the permission bits of an open file.
 bool FilePlat_SetMode(FilePlatHandle h, int mode);
 // The bits that the process's creation mask takes from a new file's mode.

@@ -237,9 +237,8 @@ void
 FilePlat_CloseHandle(FilePlatHandle h)
 {
    if (h != FILEPLAT_INVALID_HANDLE) {
-      int saved = errno;
+      UtilSavedError keep;
       close((int)h);
-      errno = saved;
    }
 }
 

@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "lib/file/file.h"
+#include "lib/file/fileInt.h"
 #include "lib/file/filePlatform.h"
-#include "lib/log/log.h"
+#include "lib/misc/logHook.h"
 #include "lib/misc/panic.h"
 #include "lib/misc/utilScoped.h"
 
@@ -56,16 +57,17 @@ FileRotateByRename(const char *fileName, const std::string &base, const std::str
       if (i == n) {
          int err = FileDeletionRetry(from.c_str(), false, 0);
          if (err != 0 && err != ENOENT) {
-            Log("FILE: %s: failed to remove %s: %s\n", "FileRotateByRename", from.c_str(),
-                FilePlat_ErrorText(err));
+            LogHook_Log("FILE: %s: failed to remove %s: %s\n", "FileRotateByRename", from.c_str(),
+                        File_ErrorText(err));
          }
          continue;
       }
       std::string to = Numbered(base, i, ext);
       int err = File_Rename(from.c_str(), to.c_str());
       if (err != 0 && err != ENOENT) {
-         Log("FILE: %s: failed to rename %s -> %s: %s\n", "FileRotateByRename", from.c_str(),
-             to.c_str(), FilePlat_ErrorText(err));
+         LogHook_Log("FILE: %s: failed to rename %s -> %s: %s\n", "FileRotateByRename",
+                     from.c_str(),
+                     to.c_str(), File_ErrorText(err));
       }
       if (i == 0 && newName != nullptr) {
          *newName = err == 0 ? Util_SafeStrdup(to.c_str()) : nullptr;
@@ -99,7 +101,8 @@ FileRotateByRenumber(const char *fileName, const std::string &base, const std::s
 {
    UtilCString full(File_FullPath(base.c_str()));
    if (full == nullptr) {
-      Log("FILE: %s: failed to get full path for '%s'.\n", "FileRotateByRenumber", base.c_str());
+      LogHook_Log("FILE: %s: failed to get full path for '%s'.\n", "FileRotateByRenumber",
+                  base.c_str());
       return;
    }
    char *rawDir = nullptr;
@@ -108,15 +111,15 @@ FileRotateByRenumber(const char *fileName, const std::string &base, const std::s
    UtilCString dir(rawDir);
    UtilCString file(rawFile);
    if (dir == nullptr || file == nullptr || file.get()[0] == '\0') {
-      Log("FILE: %s: failed to get base dir for path '%s'.\n", "FileRotateByRenumber",
-          base.c_str());
+      LogHook_Log("FILE: %s: failed to get base dir for path '%s'.\n", "FileRotateByRenumber",
+                  base.c_str());
       return;
    }
    char **listed = nullptr;
    int count = File_ListDir(dir.get(), &listed);
    if (count < 0) {
-      Log("FILE: %s: failed to read the directory '%s'.\n", "FileRotateByRenumber",
-          dir.get());
+      LogHook_Log("FILE: %s: failed to read the directory '%s'.\n", "FileRotateByRenumber",
+                  dir.get());
       return;
    }
    std::string prefix = std::string(file.get()) + "-";
@@ -134,8 +137,9 @@ FileRotateByRenumber(const char *fileName, const std::string &base, const std::s
    std::string to = Numbered(dirPrefix, next, ext);
    int err = File_Rename(fileName, to.c_str());
    if (err != 0 && err != ENOENT) {
-      Log("FILE: %s: failed to rename %s -> %s failed: %s\n", "FileRotateByRenumber", fileName,
-          to.c_str(), FilePlat_ErrorText(err));
+      LogHook_Log("FILE: %s: failed to rename %s -> %s failed: %s\n", "FileRotateByRenumber",
+                  fileName,
+                  to.c_str(), File_ErrorText(err));
    } else if (err == 0 && newName != nullptr) {
       *newName = Util_SafeStrdup(to.c_str());
    }
@@ -145,8 +149,8 @@ FileRotateByRenumber(const char *fileName, const std::string &base, const std::s
          std::string old = Numbered(dirPrefix, numbers[i], ext);
          int rmErr = FileDeletionRetry(old.c_str(), false, 0);
          if (rmErr != 0) {
-            Log("FILE: %s: failed to remove %s: %s\n", "FileRotateByRenumber", old.c_str(),
-                FilePlat_ErrorText(rmErr));
+            LogHook_Log("FILE: %s: failed to remove %s: %s\n", "FileRotateByRenumber", old.c_str(),
+                        File_ErrorText(rmErr));
          }
       }
    }
@@ -173,6 +177,6 @@ File_Rotate(const char *fileName, int n, bool renumber, char **newName)
          FileRotateByRename(fileName, base, ext, n, newName);
       }
    } catch (const std::bad_alloc &) {
-      Log("FILE: %s: out of memory rotating %s\n", "File_Rotate", fileName);
+      LogHook_Log("FILE: %s: out of memory rotating %s\n", "File_Rotate", fileName);
    }
 }

@@ -17,9 +17,10 @@
 
 #include "lib/misc/preferenceLookup.h"
 #include "lib/file/file.h"
+#include "lib/file/fileInt.h"
 #include "lib/file/filePlatform.h"
 #include "lib/lock/ul.h"
-#include "lib/log/log.h"
+#include "lib/misc/logHook.h"
 #include "lib/misc/panic.h"
 #include "lib/misc/random.h"
 #include "lib/misc/utilMisc.h"
@@ -103,7 +104,7 @@ FileGetTmpDir(bool useConf)
          return base;
       }
    }
-   Warning("%s: Couldn't get a temporary directory\n", "FileGetTmpDir");
+   LogHook_Warning("%s: Couldn't get a temporary directory\n", "FileGetTmpDir");
    return nullptr;
 }
 
@@ -113,7 +114,7 @@ FileFindExistingSafeTmpDir(const char *base, bool aclOk, const char *user)
 {
    UtilCString prefix(Str_Asprintf(nullptr, "%s-%s-", FILE_TMP_PREFIX, user));
    if (prefix == nullptr) {
-      Warning("%s: Out of memory error.\n", "FileFindExistingSafeTmpDir");
+      LogHook_Warning("%s: Out of memory error.\n", "FileFindExistingSafeTmpDir");
       return nullptr;
    }
    size_t prefixLen = std::strlen(prefix.get());
@@ -126,7 +127,7 @@ FileFindExistingSafeTmpDir(const char *base, bool aclOk, const char *user)
       }
       UtilCString candidate(Str_Asprintf(nullptr, "%s" DIRSEPS "%s", base, name));
       if (candidate == nullptr) {
-         Warning("%s: Out of memory error.\n", "FileFindExistingSafeTmpDir");
+         LogHook_Warning("%s: Out of memory error.\n", "FileFindExistingSafeTmpDir");
          return nullptr;
       }
       if (File_IsDir(candidate.get()) && FileAcceptSafeDir(candidate.get(), aclOk)) {
@@ -143,22 +144,22 @@ FileCreateSafeTmpDir(bool aclOk, const char *user, const char *base)
    for (int failures = 0;;) {
       uint32_t suffix;
       if (!Random_Crypto(sizeof suffix, &suffix)) {
-         Warning("%s: Call to Random_Crypto failed.\n", "FileCreateSafeTmpDir");
+         LogHook_Warning("%s: Call to Random_Crypto failed.\n", "FileCreateSafeTmpDir");
          return nullptr;
       }
       UtilCString dir(Str_Asprintf(nullptr, "%s" DIRSEPS "%s-%s-%u", base, FILE_TMP_PREFIX,
                                    user, suffix));
       if (dir == nullptr) {
-         Warning("%s: malloc failure.\n", "FileCreateSafeTmpDir");
+         LogHook_Warning("%s: malloc failure.\n", "FileCreateSafeTmpDir");
          return nullptr;
       }
       if (FileAcceptSafeDir(dir.get(), aclOk)) {
          return dir.release();
       }
       if (++failures > FILE_MAX_SAFE_DIR_FAILURES) {
-         Warning("%s: Failed to create a safe temporary directory, path \"%s\". "
-                 "The maximum number of attempts was exceeded.\n",
-                 "FileCreateSafeTmpDir", dir.get());
+         LogHook_Warning("%s: Failed to create a safe temporary directory, path \"%s\". "
+                         "The maximum number of attempts was exceeded.\n",
+                         "FileCreateSafeTmpDir", dir.get());
          return nullptr;
       }
    }
@@ -176,19 +177,19 @@ FileGetSafeTmpDirLocked(bool useConf)
 
    UtilCString base(FileGetTmpDir(useConf));
    if (base == nullptr) {
-      Warning("%s: FileGetTmpDir failed.\n", "File_GetSafeTmpDir");
+      LogHook_Warning("%s: FileGetTmpDir failed.\n", "File_GetSafeTmpDir");
       return nullptr;
    }
    bool aclOk = File_DoesVolumeSupportAcls(base.get());
    std::string user;
    if (!FilePlat_UserName(&user)) {
-      Warning("%s: GetUserName failed.\n", "File_GetSafeTmpDir");
+      LogHook_Warning("%s: GetUserName failed.\n", "File_GetSafeTmpDir");
       return nullptr;
    }
    UtilCString result(
       Str_Asprintf(nullptr, "%s" DIRSEPS "%s-%s", base.get(), FILE_TMP_PREFIX, user.c_str()));
    if (result == nullptr) {
-      Warning("%s: Out of memory error.\n", "File_GetSafeTmpDir");
+      LogHook_Warning("%s: Out of memory error.\n", "File_GetSafeTmpDir");
       return nullptr;
    }
    if (!FileAcceptSafeDir(result.get(), aclOk)) {

@@ -22,8 +22,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "lib/log/log.h"
+#include "lib/misc/logHook.h"
 #include "lib/misc/platFaultPosix.h"
+#include "lib/misc/utilScoped.h"
 
 bool
 FilePlat_TmpBase(std::string *out)
@@ -121,6 +122,23 @@ FileSafeDirAclOpensToOthers(acl_t acl, uid_t owner)
    return false;
 }
 
+// Whether the directory can be read and holds nothing but "." and "..".
+bool
+FileSafeDirIsEmpty(const std::string &dir)
+{
+   DIR *d = opendir(dir.c_str());
+   if (d == nullptr) {
+      return false;
+   }
+   UtilScopeExit closeDir([d] { closedir(d); });
+   while (struct dirent *ent = readdir(d)) {
+      if (std::strcmp(ent->d_name, ".") != 0 && std::strcmp(ent->d_name, "..") != 0) {
+         return false;
+      }
+   }
+   return true;
+}
+
 }  // namespace
 
 bool
@@ -128,7 +146,7 @@ FilePlat_MakeSafeDirectory(const char *path)
 {
    std::string dir = FileSafeDirStrip(path);
    if (!PlatFault_Allowed(PLAT_MKDIR) || mkdir(dir.c_str(), 0700) != 0) {
-      Log("%s: CreateDirectoryW failed: %d\n", "W32Util_MakeSafeDirectory", errno);
+      LogHook_Log("%s: CreateDirectoryW failed: %d\n", "W32Util_MakeSafeDirectory", errno);
       return false;
    }
 
@@ -155,29 +173,16 @@ FilePlat_MakeSafeDirectory(const char *path)
       err = errno;
    }
    if (!ok) {
-      Log("%s: SetSecurityDescriptorControl failed: %d\n", "W32Util_MakeSafeDirectory", err);
+      LogHook_Log("%s: SetSecurityDescriptorControl failed: %d\n", "W32Util_MakeSafeDirectory",
+                  err);
       rmdir(dir.c_str());
       return false;
    }
 
    // Whoever the inherited entries let in before they were removed may
    // have left something inside.
-   DIR *d = opendir(dir.c_str());
-   bool empty = d != nullptr;
-   while (d != nullptr) {
-      struct dirent *ent = readdir(d);
-      if (ent == nullptr) {
-         break;
-      }
-      if (std::strcmp(ent->d_name, ".") != 0 && std::strcmp(ent->d_name, "..") != 0) {
-         empty = false;
-      }
-   }
-   if (d != nullptr) {
-      closedir(d);
-   }
-   if (!empty) {
-      Log("%s: CreateDirectoryW failed: %d\n", "W32Util_MakeSafeDirectory", EEXIST);
+   if (!FileSafeDirIsEmpty(dir)) {
+      LogHook_Log("%s: CreateDirectoryW failed: %d\n", "W32Util_MakeSafeDirectory", EEXIST);
       // Not EEXIST: the caller must not take it for a directory that was
       // there before and may be checked instead.
       errno = ENOTEMPTY;
@@ -191,38 +196,35 @@ FilePlat_IsDirectorySafe(const char *path)
 {
    static const char *const me = "W32Util_IsDirectorySafe";
    std::string dir = FileSafeDirStrip(path);
-   int fd = -1;
+   UtilFd fd;
    if (PlatFault_Allowed(PLAT_STAT)) {
-      fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      fd.Reset(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
    }
    struct stat st;
-   if (fd < 0 || fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) {
-      Log("%s: Failed directory attributes check, \"%s\"\n", me, dir.c_str());
-      if (fd >= 0) {
-         close(fd);
-      }
+   if (!fd || fstat(fd.Get(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      LogHook_Log("%s: Failed directory attributes check, \"%s\"\n", me, dir.c_str());
       return false;
    }
 
    uid_t user = geteuid();
    bool safe = false;
    if (st.st_uid != user) {
-      Log("%s: Failed owner SID match, \"%s\"\n", me, dir.c_str());
+      LogHook_Log("%s: Failed owner SID match, \"%s\"\n", me, dir.c_str());
    } else if ((st.st_mode & 0700) != 0700) {
-      Log("%s: Failed cur user and admin ACE presence check, \"%s\"\n", me, dir.c_str());
+      LogHook_Log("%s: Failed cur user and admin ACE presence check, \"%s\"\n", me, dir.c_str());
    } else if ((st.st_mode & 077) != 0) {
-      Log("%s: Failed DACL num entries check, \"%s\"\n", me, dir.c_str());
+      LogHook_Log("%s: Failed DACL num entries check, \"%s\"\n", me, dir.c_str());
    } else {
       safe = true;
-      acl_t access = acl_get_fd(fd);
+      acl_t access = acl_get_fd(fd.Get());
       if (access == nullptr) {
          if (!FileSafeDirNoAcls(errno)) {
-            Log("%s: GetNamedSecurityInfoW failed: %d\n", me, errno);
+            LogHook_Log("%s: GetNamedSecurityInfoW failed: %d\n", me, errno);
             safe = false;
          }
       } else {
          if (FileSafeDirAclOpensToOthers(access, user)) {
-            Log("%s: Failed DACL num entries check, \"%s\"\n", me, dir.c_str());
+            LogHook_Log("%s: Failed DACL num entries check, \"%s\"\n", me, dir.c_str());
             safe = false;
          }
          acl_free(access);
@@ -231,18 +233,17 @@ FilePlat_IsDirectorySafe(const char *path)
          acl_t inherited = acl_get_file(dir.c_str(), ACL_TYPE_DEFAULT);
          if (inherited == nullptr) {
             if (!FileSafeDirNoAcls(errno)) {
-               Log("%s: GetNamedSecurityInfoW failed: %d\n", me, errno);
+               LogHook_Log("%s: GetNamedSecurityInfoW failed: %d\n", me, errno);
                safe = false;
             }
          } else {
             if (FileSafeDirAclOpensToOthers(inherited, user)) {
-               Log("%s: Failed DACL inherit check, \"%s\"\n", me, dir.c_str());
+               LogHook_Log("%s: Failed DACL inherit check, \"%s\"\n", me, dir.c_str());
                safe = false;
             }
             acl_free(inherited);
          }
       }
    }
-   close(fd);
    return safe;
 }

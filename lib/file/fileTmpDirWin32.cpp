@@ -17,9 +17,11 @@
 #include <shlobj.h>
 #include <vector>
 
+#include "lib/file/fileInt.h"
 #include "lib/file/fileWin32Int.h"
-#include "lib/log/log.h"
+#include "lib/misc/logHook.h"
 #include "lib/misc/platFaultWin32.h"
+#include "lib/misc/utilScoped.h"
 
 bool
 FilePlat_TmpBase(std::string *out)
@@ -71,13 +73,13 @@ public:
           !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
          return;
       }
+      UtilWinHandle owned(token);
       DWORD size = 0;
       GetTokenInformation(token, TokenUser, nullptr, 0, &size);
       userBuf_.resize(size);
       if (size != 0 && GetTokenInformation(token, TokenUser, userBuf_.data(), size, &size)) {
          user_ = reinterpret_cast<TOKEN_USER *>(userBuf_.data())->User.Sid;
       }
-      CloseHandle(token);
       DWORD adminSize = sizeof admin_;
       if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admin_, &adminSize)) {
          user_ = nullptr;
@@ -118,7 +120,7 @@ FileSafeDirDescriptor(const FileSids &sids, std::vector<BYTE> *aclBuf,
    aclBuf->assign(size, 0);
    ACL *acl = reinterpret_cast<ACL *>(aclBuf->data());
    if (!InitializeAcl(acl, size, ACL_REVISION)) {
-      Log("%s: Couldn't init ACL\n", me);
+      LogHook_Log("%s: Couldn't init ACL\n", me);
       return false;
    }
    // Passed down to every file and directory made inside (a minidump, a
@@ -127,16 +129,16 @@ FileSafeDirDescriptor(const FileSids &sids, std::vector<BYTE> *aclBuf,
                               sids.admin()) ||
        !AddAccessAllowedAceEx(acl, ACL_REVISION, FILE_SAFE_DIR_INHERIT, FILE_SAFE_DIR_RIGHTS,
                               sids.user())) {
-      Log("%s: Couldn't add SID to DACL\n", me);
+      LogHook_Log("%s: Couldn't add SID to DACL\n", me);
       return false;
    }
    if (!InitializeSecurityDescriptor(sd, SECURITY_DESCRIPTOR_REVISION) ||
        !SetSecurityDescriptorDacl(sd, TRUE, acl, FALSE)) {
-      Log("%s: InitializeSecurityDescriptor failed: %d\n", me, (int)GetLastError());
+      LogHook_Log("%s: InitializeSecurityDescriptor failed: %d\n", me, (int)GetLastError());
       return false;
    }
    if (!SetSecurityDescriptorOwner(sd, sids.user(), FALSE)) {
-      Log("%s: SetSecurityDescriptorOwner failed: %d\n", me, (int)GetLastError());
+      LogHook_Log("%s: SetSecurityDescriptorOwner failed: %d\n", me, (int)GetLastError());
       return false;
    }
    // Looked up, as systems before Windows 2000 lack it (the DACL then
@@ -148,7 +150,7 @@ FileSafeDirDescriptor(const FileSids &sids, std::vector<BYTE> *aclBuf,
       : reinterpret_cast<SetControlFn>(
            reinterpret_cast<void *>(GetProcAddress(advapi, "SetSecurityDescriptorControl")));
    if (setControl != nullptr && !setControl(sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
-      Log("%s: SetSecurityDescriptorControl failed: %d\n", me, (int)GetLastError());
+      LogHook_Log("%s: SetSecurityDescriptorControl failed: %d\n", me, (int)GetLastError());
       return false;
    }
    return true;
@@ -178,7 +180,7 @@ FilePlat_MakeSafeDirectory(const char *path)
    std::string dir = FileSafeDirStrip(path);
    FileSids sids;
    if (!sids.ok()) {
-      Log("%s: Couldn't get local admin or user SID\n", me);
+      LogHook_Log("%s: Couldn't get local admin or user SID\n", me);
       return false;
    }
    std::vector<BYTE> aclBuf;
@@ -189,9 +191,7 @@ FilePlat_MakeSafeDirectory(const char *path)
    SECURITY_ATTRIBUTES sa = {sizeof sa, &sd, FALSE};
    FileWide wide(dir.c_str());
    if (!PlatFault_Allowed(PLAT_MKDIR) || !wide.ok() || !CreateDirectoryW(wide.get(), &sa)) {
-      DWORD err = GetLastError();
-      Log("%s: CreateDirectoryW failed: %d\n", me, (int)err);
-      SetLastError(err);
+      LogHook_Log("%s: CreateDirectoryW failed: %d\n", me, (int)GetLastError());
       return false;
    }
    return true;
@@ -208,19 +208,19 @@ FileSafeDirEntriesOk(const char *dir, PSID user, PSID admin, PACL dacl)
    EXPLICIT_ACCESS_W *entries = nullptr;
    DWORD err = GetExplicitEntriesFromAclW(dacl, &count, &entries);
    if (err != ERROR_SUCCESS) {
-      Log("%s: GetExplicitEntriesFromAclW failed: %d\n", me, (int)err);
+      LogHook_Log("%s: GetExplicitEntriesFromAclW failed: %d\n", me, (int)err);
       return false;
    }
    bool ok = count == 2;
    if (!ok) {
-      Log("%s: Failed DACL num entries check, \"%s\"\n", me, dir);
+      LogHook_Log("%s: Failed DACL num entries check, \"%s\"\n", me, dir);
    }
    bool adminFound = false;
    bool userFound = false;
    for (ULONG i = 0; ok && i < count; i++) {
       const EXPLICIT_ACCESS_W &e = entries[i];
       if (e.Trustee.TrusteeForm != TRUSTEE_IS_SID) {
-         Log("%s: Failed trustee SID identity check, \"%s\"\n", me, dir);
+         LogHook_Log("%s: Failed trustee SID identity check, \"%s\"\n", me, dir);
          ok = false;
          break;
       }
@@ -233,7 +233,7 @@ FileSafeDirEntriesOk(const char *dir, PSID user, PSID admin, PACL dacl)
       userFound = userFound || EqualSid(who, user);
    }
    if (ok && !(adminFound && userFound)) {
-      Log("%s: Failed cur user and admin ACE presence check, \"%s\"\n", me, dir);
+      LogHook_Log("%s: Failed cur user and admin ACE presence check, \"%s\"\n", me, dir);
       ok = false;
    }
    LocalFree(entries);
@@ -246,7 +246,8 @@ FileSafeDirIsRealDir(const char *dir, DWORD attributes)
 {
    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
        (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-      Log("%s: Failed directory attributes check, \"%s\"\n", "W32Util_IsDirectorySafe", dir);
+      LogHook_Log("%s: Failed directory attributes check, \"%s\"\n", "W32Util_IsDirectorySafe",
+                  dir);
       return false;
    }
    return true;
@@ -268,21 +269,21 @@ FileWin32SafeDirVerdict(const char *dir, DWORD attributes, PSECURITY_DESCRIPTOR 
    if (!GetSecurityDescriptorOwner(sd, &owner, &defaulted) ||
        !GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) || !present ||
        dacl == nullptr) {
-      Log("%s: Failed DACL presence check, \"%s\"\n", me, dir);
+      LogHook_Log("%s: Failed DACL presence check, \"%s\"\n", me, dir);
       return false;
    }
    if (owner != nullptr && !EqualSid(owner, user) && !EqualSid(owner, admin)) {
-      Log("%s: Failed owner SID match, \"%s\"\n", me, dir);
+      LogHook_Log("%s: Failed owner SID match, \"%s\"\n", me, dir);
       return false;
    }
    SECURITY_DESCRIPTOR_CONTROL control = 0;
    DWORD revision = 0;
    if (!GetSecurityDescriptorControl(sd, &control, &revision)) {
-      Log("%s: GetSecurityDescriptorControl failed: %d\n", me, (int)GetLastError());
+      LogHook_Log("%s: GetSecurityDescriptorControl failed: %d\n", me, (int)GetLastError());
       return false;
    }
    if (!(control & SE_DACL_PROTECTED)) {
-      Log("%s: Failed DACL inherit check, \"%s\"\n", me, dir);
+      LogHook_Log("%s: Failed DACL inherit check, \"%s\"\n", me, dir);
       return false;
    }
    return FileSafeDirEntriesOk(dir, user, admin, dacl);
@@ -301,7 +302,7 @@ FilePlat_IsDirectorySafe(const char *path)
    }
    FileSids sids;
    if (!sids.ok()) {
-      Log("%s: Couldn't get local admin or user SID\n", me);
+      LogHook_Log("%s: Couldn't get local admin or user SID\n", me);
       return false;
    }
    PSECURITY_DESCRIPTOR sd = nullptr;
@@ -309,7 +310,7 @@ FilePlat_IsDirectorySafe(const char *path)
                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                      nullptr, nullptr, nullptr, nullptr, &sd);
    if (err != ERROR_SUCCESS) {
-      Log("%s: GetNamedSecurityInfoW failed: %d\n", me, (int)err);
+      LogHook_Log("%s: GetNamedSecurityInfoW failed: %d\n", me, (int)err);
       return false;
    }
    bool safe = FileWin32SafeDirVerdict(dir.c_str(), attrs, sd, sids.user(), sids.admin());
@@ -337,18 +338,19 @@ FileAccessToken(HANDLE *token)
       return true;
    }
    if (err != ERROR_NO_TOKEN) {
-      Warning("FILE: %s: Cannot get the thread access token (error %d).\n", me, (int)err);
+      LogHook_Warning("FILE: %s: Cannot get the thread access token (error %d).\n", me, (int)err);
       return false;
    }
    if (!ImpersonateSelf(SecurityImpersonation)) {
-      Warning("FILE: %s: Unable to impersonate self (error %d).\n", me, (int)GetLastError());
+      LogHook_Warning("FILE: %s: Unable to impersonate self (error %d).\n", me,
+                      (int)GetLastError());
       return false;
    }
    bool ok = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token) != 0;
    err = GetLastError();
    RevertToSelf();
    if (!ok) {
-      Warning("FILE: %s: Cannot get the process access token (error %d).\n", me, (int)err);
+      LogHook_Warning("FILE: %s: Cannot get the process access token (error %d).\n", me, (int)err);
    }
    return ok;
 }
@@ -365,8 +367,8 @@ FileDirSecurity(const wchar_t *path, std::vector<BYTE> *buf)
                             (DWORD)buf->size(), &needed)) {
       DWORD err = GetLastError();
       if (err != ERROR_INSUFFICIENT_BUFFER) {
-         Warning("FILE: %s: Cannot get the directory's security descriptor."
-                 "Directory is \"%S\", error is %d.\n", me, path, (int)err);
+         LogHook_Warning("FILE: %s: Cannot get the directory's security descriptor."
+                         "Directory is \"%S\", error is %d.\n", me, path, (int)err);
          return false;
       }
       buf->resize(needed);
@@ -383,13 +385,14 @@ FilePlat_IsWritableDir(const char *path)
       return false;
    }
    FileWide wide(path);
-   HANDLE token;
-   if (!wide.ok() || !FileAccessToken(&token)) {
+   HANDLE rawToken;
+   if (!wide.ok() || !FileAccessToken(&rawToken)) {
       return false;
    }
-   if (token == nullptr) {
+   if (rawToken == nullptr) {
       return true;
    }
+   UtilWinHandle token(rawToken);
    std::vector<BYTE> sd;
    bool writable = false;
    if (FileDirSecurity(wide.get(), &sd)) {
@@ -408,16 +411,15 @@ FilePlat_IsWritableDir(const char *path)
          DWORD privilegesSize = sizeof privileges;
          DWORD granted = 0;
          BOOL status = FALSE;
-         if (AccessCheck(sd.data(), token, desired, &mapping,
+         if (AccessCheck(sd.data(), token.Get(), desired, &mapping,
                          reinterpret_cast<PRIVILEGE_SET *>(privileges), &privilegesSize,
                          &granted, &status)) {
             writable = status != FALSE;
          } else {
-            Warning("FILE: %s: Unable to check access rights (error %d).\n",
-                    "FileIsWritableDir", (int)GetLastError());
+            LogHook_Warning("FILE: %s: Unable to check access rights (error %d).\n",
+                            "FileIsWritableDir", (int)GetLastError());
          }
       }
    }
-   CloseHandle(token);
    return writable;
 }

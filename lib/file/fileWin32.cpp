@@ -379,9 +379,8 @@ void
 FilePlat_CloseHandle(FilePlatHandle h)
 {
    if (h != FILEPLAT_INVALID_HANDLE) {
-      DWORD saved = GetLastError();
+      UtilSavedError keep;
       CloseHandle(FileWin32Handle(h));
-      SetLastError(saved);
    }
 }
 
@@ -430,17 +429,8 @@ namespace {
 HANDLE
 FileWin32TransferEvent()
 {
-   struct Event {
-      HANDLE h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-      ~Event()
-      {
-         if (h != nullptr) {
-            CloseHandle(h);
-         }
-      }
-   };
-   static thread_local Event event;
-   return event.h;
+   static thread_local UtilWinHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+   return event.Get();
 }
 
 /*
@@ -661,9 +651,8 @@ FileWin32MarkDeletedAnyway(HANDLE h, DWORD attributes)
    if (FileWin32MarkDeleted(h)) {
       return true;
    }
-   DWORD err = GetLastError();
+   UtilSavedError keep;
    FileWin32SetAttributes(h, attributes);
-   SetLastError(err);
    return false;
 }
 
@@ -681,17 +670,10 @@ FilePlat_GetIdentityAt(FilePlatHandle dir, const char *name, FilePlatFileId *id)
    if (!PlatFault_Allowed(PLAT_STAT)) {
       return false;
    }
-   HANDLE h = FileWin32OpenBelow(FileWin32Handle(dir), name, 0,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, 0);
-   if (h == INVALID_HANDLE_VALUE) {
-      return false;
-   }
-   bool ok = FileWin32IdentityOf(h, id, nullptr);
-   DWORD err = GetLastError();
-   CloseHandle(h);
-   SetLastError(err);
-   return ok;
+   FileWin32Owned h(FileWin32OpenBelow(FileWin32Handle(dir), name, 0,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, 0));
+   return h && FileWin32IdentityOf(h.Get(), id, nullptr);
 }
 
 bool
@@ -710,23 +692,20 @@ FilePlat_DeleteAt(FilePlatHandle dir, const char *name)
       h = FileWin32OpenBelow(FileWin32Handle(dir), name, DELETE, share, FILE_OPEN,
                              FILE_SYNCHRONOUS_IO_NONALERT, 0);
    }
-   if (h == INVALID_HANDLE_VALUE) {
-      return false;
-   }
+   FileWin32Owned owned(h);
    BY_HANDLE_FILE_INFORMATION info;
-   if (!GetFileInformationByHandle(h, &info)) {
-      FileWin32Refuse(h, GetLastError());
+   if (!owned || !GetFileInformationByHandle(h, &info)) {
       return false;
    }
    // A directory is not a file to delete, unless it is a link to one.
    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
        !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-      FileWin32Refuse(h, ERROR_ACCESS_DENIED);
+      SetLastError(ERROR_ACCESS_DENIED);
       return false;
    }
    bool ok = FileWin32MarkDeletedAnyway(h, info.dwFileAttributes);
-   DWORD err = ok ? 0 : GetLastError();
-   CloseHandle(h);
-   SetLastError(err);
+   if (ok) {
+      SetLastError(0);
+   }
    return ok;
 }

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include "lib/file/filePlatform.h"
+#include "lib/misc/utilScoped.h"
 #include "lib/misc/win32Text.h"
 
 /*
@@ -34,6 +35,22 @@ public:
 private:
    wchar_t *wide_;
 };
+
+/*
+ * The sole owner of a kernel handle whose close, like FilePlat_CloseHandle,
+ * keeps the last error: the error of the call that failed before it.
+ */
+struct FileWin32OwnedTraits {
+   using Type = HANDLE;
+   static Type Invalid() { return INVALID_HANDLE_VALUE; }
+   static bool IsValid(Type h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+   static void Release(Type h)
+   {
+      UtilSavedError keep;
+      CloseHandle(h);
+   }
+};
+using FileWin32Owned = UtilOwned<FileWin32OwnedTraits>;
 
 inline HANDLE
 FileWin32Handle(FilePlatHandle h)

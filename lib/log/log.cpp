@@ -25,9 +25,18 @@ static_assert(LOG_HOOK_INFO == LOG_LEVEL_INFO && LOG_HOOK_WARNING == LOG_LEVEL_W
 
 namespace {
 
-// The modules below the log report through lib/misc/logHook.h: their
-// lines come in here from the start, before and after Log_Init alike.
-[[maybe_unused]] const bool logHookInstalled = (LogHook_SetWriter(LogV), true);
+/*
+ * The modules below the log, the file library among them, report through
+ * lib/misc/logHook.h: their lines come in here before and after Log_Init
+ * alike. The writer goes in ahead of every ordinary initialiser, whatever
+ * the link order, so that a line logged while a program's objects are
+ * initialised waits in the pending ring instead of being lost.
+ */
+__attribute__((constructor(101))) void
+LogInstallHookWriter()
+{
+   LogHook_SetWriter(LogV);
+}
 
 // Lines the throttle held back, for a program's own statistics.
 std::atomic<uint64_t> logThrottledLines{0};

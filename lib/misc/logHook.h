@@ -5,7 +5,7 @@
 // loaded (lib/log/log.cpp), and these functions hand their lines to it at
 // the levels of Log and Warning. Until a writer is installed, and in a
 // program without the log, the lines go nowhere. Like Log and Warning
-// they keep the caller's errno.
+// they keep the caller's last error (errno, and Windows' GetLastError).
 #pragma once
 
 #include <cstdarg>

@@ -12,6 +12,7 @@
 #include "fileTestUtil.h"
 #include "lib/file/file.h"
 #include "lib/file/fileIO.h"
+#include "lib/file/fileInt.h"
 #include "lib/misc/platFault.h"
 #include "tests/support/testPlatform.h"
 

@@ -13,6 +13,7 @@
 
 #include "fileTestUtil.h"
 #include "lib/file/file.h"
+#include "lib/file/fileInt.h"
 #include "lib/file/filePlatform.h"
 #include "lib/misc/platFault.h"
 #include "tests/support/testPlatform.h"

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "lib/file/file.h"
+#include "lib/file/fileInt.h"
 #include "tests/lib/file/fileTestUtil.h"
 
 namespace {

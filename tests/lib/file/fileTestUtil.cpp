@@ -35,7 +35,7 @@ Exists(const std::string &path)
 int
 LastErrno()
 {
-   return FileMapPlatformError("test", File_LastError());
+   return File_ErrnoOfPlatformError(File_LastError());
 }
 
 long

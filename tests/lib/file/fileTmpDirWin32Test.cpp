@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include "lib/file/file.h"
+#include "lib/file/fileInt.h"
 #include "lib/file/filePlatform.h"
 #include "lib/file/fileWin32Int.h"
 #include "lib/misc/platFault.h"

@@ -10,6 +10,7 @@
 
 #include "lib/file/file.h"
 #include "lib/file/fileIO.h"
+#include "lib/file/fileInt.h"
 #include "lib/file/filePlatform.h"
 #include "tests/lib/file/fileTestUtil.h"
 
