@@ -14,7 +14,6 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,22 +21,6 @@
 #include "lib/misc/platFaultPosix.h"
 
 extern char **environ;
-
-int64_t
-SalvorPlat_WallUsec()
-{
-   timeval tv;
-   gettimeofday(&tv, nullptr);
-   return (int64_t)tv.tv_sec * 1000000 + tv.tv_usec;
-}
-
-long
-SalvorPlat_LocalTime(int64_t sec, struct tm *tm)
-{
-   time_t t = (time_t)sec;
-   localtime_r(&t, tm);
-   return tm->tm_gmtoff / 60;
-}
 
 FileHandle
 SalvorPlat_OpenAppend(const char *path, int mode)
