@@ -215,7 +215,6 @@ LogPlat_SetSystemLoggerSink(const LogSystemLoggerSink *sink)
    testSink = sink;
 }
 
-
 const char *
 LogPlat_Codepage()
 {

@@ -37,6 +37,7 @@ private:
 };
 
 struct ZoneCase {
+   const char *name;  // of the test
    const char *zone;
    int64_t moment;
    int hour, minute, offsetMinutes;
@@ -59,16 +60,17 @@ constexpr const char *CENTRAL_EUROPE = "CET-1CEST,M3.5.0,M10.5.0/3";
 
 INSTANTIATE_TEST_SUITE_P(
    Zones, ZoneTest,
-   testing::Values(ZoneCase{"UTC0", 1768478400, 12, 0, 0},
-                   // 2026-01-15 12:00 UTC, winter time
-                   ZoneCase{CENTRAL_EUROPE, 1768478400, 13, 0, 60},
-                   // 2026-07-15 12:00 UTC, summer time
-                   ZoneCase{CENTRAL_EUROPE, 1784116800, 14, 0, 120},
+   testing::Values(ZoneCase{"Utc", "UTC0", 1768478400, 12, 0, 0},
+                   // 2026-01-15 12:00 UTC
+                   ZoneCase{"WinterTime", CENTRAL_EUROPE, 1768478400, 13, 0, 60},
+                   // 2026-07-15 12:00 UTC
+                   ZoneCase{"SummerTime", CENTRAL_EUROPE, 1784116800, 14, 0, 120},
                    // either side of the change on 2026-03-29 01:00 UTC
-                   ZoneCase{CENTRAL_EUROPE, 1774745999, 1, 59, 60},
-                   ZoneCase{CENTRAL_EUROPE, 1774746000, 3, 0, 120},
-                   ZoneCase{"EST5EDT,M3.2.0,M11.1.0", 1768478400, 7, 0, -300},
-                   ZoneCase{"IST-5:30", 1768478400, 17, 30, 330}));
+                   ZoneCase{"LastSecondOfWinter", CENTRAL_EUROPE, 1774745999, 1, 59, 60},
+                   ZoneCase{"FirstSecondOfSummer", CENTRAL_EUROPE, 1774746000, 3, 0, 120},
+                   ZoneCase{"WestOfUtc", "EST5EDT,M3.2.0,M11.1.0", 1768478400, 7, 0, -300},
+                   ZoneCase{"HalfHourOff", "IST-5:30", 1768478400, 17, 30, 330}),
+   [](const testing::TestParamInfo<ZoneCase> &info) { return std::string(info.param.name); });
 
 TEST(ZoneTest, DateFollowsTheZone)
 {
