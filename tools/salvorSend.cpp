@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "lib/coreDump/fatalPath.h"
+#include "lib/misc/hostinfo.h"
 #include "lib/misc/utilArgs.h"
 #include "protocol/salvorProto.h"
 #include "tools/salvorClient.h"
@@ -106,7 +107,7 @@ const ValueOption VALUE_OPTIONS[] = {
        }
        a->opts.testLoss = pct / 100.0;
        // Each process its own sequence: hosts started together differ.
-       a->opts.testLossSeed = ToolsPlat_ProcessId();
+       a->opts.testLossSeed = (uint32_t)Hostinfo_ProcessId();
        return true;
     }},
    {"--retries",

@@ -27,6 +27,5 @@ long ToolsPlat_Read(int fd, void *dst, size_t len);
 long ToolsPlat_ReadAt(int fd, void *dst, size_t len, uint64_t offset);
 
 bool ToolsPlat_IsTerminal(FILE *stream);
-uint32_t ToolsPlat_ProcessId();
 // A write to a pipe whose reader has gone fails instead of ending the process.
 void ToolsPlat_IgnoreBrokenPipe();

@@ -64,12 +64,6 @@ ToolsPlat_IsTerminal(FILE *stream)
    return isatty(fileno(stream)) == 1;
 }
 
-uint32_t
-ToolsPlat_ProcessId()
-{
-   return (uint32_t)getpid();
-}
-
 void
 ToolsPlat_IgnoreBrokenPipe()
 {

@@ -109,12 +109,6 @@ ToolsPlat_IsTerminal(FILE *stream)
    return _isatty(_fileno(stream)) != 0;
 }
 
-uint32_t
-ToolsPlat_ProcessId()
-{
-   return (uint32_t)GetCurrentProcessId();
-}
-
 void
 ToolsPlat_IgnoreBrokenPipe()
 {

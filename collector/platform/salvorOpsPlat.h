@@ -18,9 +18,6 @@ int64_t SalvorPlat_WallUsec();
  * "2026-03-01T12:34:56.789+01:00". `size` of 40 is always enough.
  */
 void SalvorPlat_FormatIsoTime(int64_t wallUsec, char *buf, size_t size);
-// The local time `sec` seconds after 1970 UTC into *tm; the zone's offset
-// from UTC then, in minutes.
-long SalvorPlat_LocalTime(int64_t sec, struct tm *tm);
 
 // A child process and the read end of the pipe on its standard error.
 struct SalvorPlatChild {

@@ -12,31 +12,15 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/prctl.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 #include "collector/platform/salvorPlatPosixSignals.h"
+#include "lib/misc/hostinfo.h"
 #include "lib/misc/utilScoped.h"
 
 extern char **environ;
-
-int64_t
-SalvorPlat_WallUsec()
-{
-   timeval tv;
-   gettimeofday(&tv, nullptr);
-   return (int64_t)tv.tv_sec * 1000000 + tv.tv_usec;
-}
-
-long
-SalvorPlat_LocalTime(int64_t sec, struct tm *tm)
-{
-   time_t t = (time_t)sec;
-   localtime_r(&t, tm);
-   return tm->tm_gmtoff / 60;
-}
 
 namespace {
 
@@ -252,7 +236,7 @@ SalvorPlat_EndLeftovers(const SalvorPlatChild *running, size_t count)
    if (!proc) {
       return 0;
    }
-   pid_t self = getpid();
+   pid_t self = (pid_t)Hostinfo_ProcessId();
    size_t left = 0;
    while (dirent *d = readdir(proc.Get())) {
       if (d->d_name[0] < '1' || d->d_name[0] > '9' || SalvorPlatParentOf(d->d_name) != self) {

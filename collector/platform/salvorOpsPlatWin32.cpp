@@ -15,14 +15,13 @@
 #include <windows.h>
 
 #include "collector/platform/salvorOpsPlatWin32.h"
+#include "lib/misc/platError.h"
 #include "lib/misc/utilScoped.h"
 #include "lib/misc/win32Text.h"
 
 namespace {
 
 using WideText = UtilHeapPtr<wchar_t>;
-
-constexpr int64_t FILETIME_UNIX_EPOCH = 116444736000000000LL;  // 1970 in 100 ns units
 
 // What the collector holds of a child not yet reaped, besides its process.
 struct SalvorOpsChildHandles {
@@ -84,12 +83,6 @@ SalvorOpsFileHandle(HANDLE h)
 {
    return h == INVALID_HANDLE_VALUE || h == nullptr ? FILE_INVALID_HANDLE
                                                     : reinterpret_cast<FileHandle>(h);
-}
-
-int64_t
-SalvorOpsFileTime100ns(const FILETIME &ft)
-{
-   return (int64_t)(((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime);
 }
 
 // The name of an entry "NAME=value" with its "=": the first "=" after
@@ -177,23 +170,6 @@ SalvorOpsOpenNull(DWORD access)
 }
 
 }  // namespace
-
-int64_t
-SalvorPlat_WallUsec()
-{
-   FILETIME ft;
-   GetSystemTimeAsFileTime(&ft);
-   return (SalvorOpsFileTime100ns(ft) - FILETIME_UNIX_EPOCH) / 10;
-}
-
-long
-SalvorPlat_LocalTime(int64_t sec, struct tm *tm)
-{
-   __time64_t t = (__time64_t)sec;
-   _localtime64_s(tm, &t);
-   // The zone's offset at that moment: the local fields read as UTC, less the time.
-   return (long)((_mkgmtime64(tm) - t) / 60);
-}
 
 namespace {
 
@@ -347,7 +323,7 @@ SalvorPlat_ReadPipe(FileHandle pipe, char *buf, size_t size)
 {
    DWORD available = 0;
    if (!PeekNamedPipe(SalvorOpsHandle(pipe), nullptr, 0, nullptr, &available, nullptr)) {
-      return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+      return PlatError_IsBrokenPipe(GetLastError()) ? 0 : -1;
    }
    if (available == 0) {
       return -1;  // nothing yet
@@ -355,7 +331,7 @@ SalvorPlat_ReadPipe(FileHandle pipe, char *buf, size_t size)
    DWORD n = 0;
    DWORD want = available < size ? available : (DWORD)size;
    if (!ReadFile(SalvorOpsHandle(pipe), buf, want, &n, nullptr)) {
-      return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+      return PlatError_IsBrokenPipe(GetLastError()) ? 0 : -1;
    }
    return (long)n;
 }

@@ -8,6 +8,8 @@
 #include <string>
 #include <sys/resource.h>
 
+#include "lib/misc/utilScoped.h"
+
 bool
 SalvorPlat_RaiseOpenFileLimit(uint64_t wanted, uint64_t *limit)
 {
@@ -43,9 +45,8 @@ void (*signalCallbacks[NSIG])() = {};
 void
 SalvorPlatPosixSignal(int sig)
 {
-   int saved = errno;
+   UtilSavedError saved;  // the interrupted code may be about to read it
    signalCallbacks[sig]();
-   errno = saved;
 }
 
 }  // namespace

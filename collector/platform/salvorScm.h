@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "collector/platform/salvorScmTypes.h"
+#include "lib/misc/utilScoped.h"
 
 // The service's identity, as registered.
 struct SalvorServiceIdentity {
@@ -26,6 +27,16 @@ struct SalvorScmHandle;
 // The manager: forCreate asks for the right to register services.
 SalvorScmHandle *SalvorScm_OpenManager(bool forCreate);
 void SalvorScm_CloseHandle(SalvorScmHandle *handle);
+
+// A handle of the manager or of a service, closed with its scope.
+struct SalvorScmHandleTraits {
+   using Type = SalvorScmHandle *;
+   static Type Invalid() { return nullptr; }
+   static bool IsValid(Type handle) { return handle != nullptr; }
+   static void Release(Type handle) { SalvorScm_CloseHandle(handle); }
+};
+using SalvorScmOwned = UtilOwned<SalvorScmHandleTraits>;
+
 // The full path of the running executable; false when it cannot be had.
 bool SalvorScm_ExecutablePath(char *buf, size_t size);
 /*

@@ -70,20 +70,6 @@ SalvorScmFail(int err, const std::string &text = "")
    return false;
 }
 
-// Closes a descriptor at the end of its scope.
-struct ScopedFd {
-   int fd;
-   explicit ScopedFd(int f) : fd(f) {}
-   ~ScopedFd()
-   {
-      if (fd >= 0) {
-         close(fd);
-      }
-   }
-   ScopedFd(const ScopedFd &) = delete;
-   ScopedFd &operator=(const ScopedFd &) = delete;
-};
-
 std::string
 SalvorScmUnitDir()
 {
@@ -171,8 +157,8 @@ SalvorScmSystemctl(std::vector<std::string> words, std::string *out = nullptr)
    if (out != nullptr && pipe2(pipeFds, O_CLOEXEC) != 0) {
       return SalvorScmFail(errno, "cannot run " + command + ": " + std::strerror(errno));
    }
-   ScopedFd readEnd(pipeFds[0]);
-   ScopedFd writeEnd(pipeFds[1]);
+   UtilFd readEnd(pipeFds[0]);
+   UtilFd writeEnd(pipeFds[1]);
    posix_spawn_file_actions_t actions;
    posix_spawn_file_actions_init(&actions);
    if (out != nullptr) {
@@ -185,11 +171,10 @@ SalvorScmSystemctl(std::vector<std::string> words, std::string *out = nullptr)
       return SalvorScmFail(err, "cannot run " + command + ": " + std::strerror(err));
    }
    if (out != nullptr) {
-      close(writeEnd.fd);
-      writeEnd.fd = -1;
+      writeEnd.Reset();  // the child's copy alone keeps the pipe open
       char buf[512];
       ssize_t n;
-      while ((n = Util_RetryOnEintr([&] { return read(readEnd.fd, buf, sizeof buf); })) > 0) {
+      while ((n = Util_RetryOnEintr([&] { return read(readEnd.Get(), buf, sizeof buf); })) > 0) {
          out->append(buf, (size_t)n);
       }
    }
@@ -458,17 +443,18 @@ SalvorScm_SetDescription(SalvorScmHandle *service, const char *description)
    // The unit is made with the description as its first comment: it is
    // rewritten only when that is another text.
    std::string path = service->unitPath;
-   FILE *in = std::fopen(path.c_str(), "r");
-   if (in == nullptr) {
-      return SalvorScmFail(errno);
-   }
    std::string old;
-   char buf[4096];
-   size_t n;
-   while ((n = std::fread(buf, 1, sizeof buf, in)) > 0) {
-      old.append(buf, n);
+   {
+      UtilStdioFile in(std::fopen(path.c_str(), "r"));
+      if (in == nullptr) {
+         return SalvorScmFail(errno);
+      }
+      char buf[4096];
+      size_t n;
+      while ((n = std::fread(buf, 1, sizeof buf, in.get())) > 0) {
+         old.append(buf, n);
+      }
    }
-   std::fclose(in);
    std::string comment = std::string("# ") + description + "\n";
    if (old.compare(0, comment.size(), comment) == 0) {
       return true;
@@ -617,19 +603,19 @@ SalvorScm_StartDispatcher(const char *name, SalvorServiceMainFn serviceMain)
    // Log-rotation tools send SIGUSR1; this service has nothing to reopen,
    // and the signal must not end it.
    std::signal(SIGUSR1, SIG_IGN);
-   ScopedFd signalFd(signalfd(-1, &set, SFD_CLOEXEC));
-   ScopedFd doneFd(eventfd(0, EFD_CLOEXEC));
-   if (signalFd.fd < 0 || doneFd.fd < 0) {
+   UtilFd signalFd(signalfd(-1, &set, SFD_CLOEXEC));
+   UtilFd doneFd(eventfd(0, EFD_CLOEXEC));
+   if (!signalFd || !doneFd) {
       std::fprintf(stderr, "salvor: cannot wait for control signals: %s\n",
                    std::strerror(errno));
       return false;
    }
-   args.doneFd = doneFd.fd;
+   args.doneFd = doneFd.Get();
    pthread_t thread;
    if (pthread_create(&thread, nullptr, SalvorScmServiceMainThread, &args) != 0) {
       return false;
    }
-   SalvorScmDispatchControls(signalFd.fd, doneFd.fd);
+   SalvorScmDispatchControls(signalFd.Get(), doneFd.Get());
    pthread_join(thread, nullptr);
    return true;
 }

@@ -76,8 +76,8 @@ SalvorScmFail(DWORD err)
    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                FORMAT_MESSAGE_IGNORE_INSERTS,
                             nullptr, err, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+   UtilLocalPtr<wchar_t> owned(text);
    UtilCString utf8(n > 0 ? Win32Text_ToUtf8(text) : nullptr);
-   LocalFree(text);
    std::string words = utf8 ? utf8.get() : "";
    while (!words.empty() && (words.back() == '\n' || words.back() == '\r' ||
                              words.back() == '.' || words.back() == ' ')) {

@@ -205,9 +205,9 @@ SalvorServiceResetOutcome()
 int
 SalvorWin32InstallService()
 {
-   SalvorScmHandle *manager = SalvorScm_OpenManager(true);
+   SalvorScmOwned manager(SalvorScm_OpenManager(true));
    SalvorWin32InitLog("SalvorWin32InstallService...\n");
-   if (manager == nullptr) {
+   if (!manager) {
       int err = errno;
       std::fprintf(stderr, "salvor: cannot register the service: %s\n", std::strerror(err));
       return err != 0 ? err : EIO;
@@ -215,57 +215,49 @@ SalvorWin32InstallService()
    char exePath[SALVOR_EXE_PATH_SIZE];
    if (!SalvorScm_ExecutablePath(exePath, sizeof exePath)) {
       int err = errno;
-      SalvorScm_CloseHandle(manager);
       std::fprintf(stderr, "salvor: cannot find the program's own path: %s\n",
                    std::strerror(err));
       return err != 0 ? err : EIO;
    }
    if (!SalvorScm_ProgramIsProtected(exePath)) {
-      SalvorScm_CloseHandle(manager);
       std::fprintf(stderr, "salvor: the service %s is not registered: %s\n",
                    SALVOR_SERVICE_NAME, SalvorScm_LastErrorText());
       return EACCES;
    }
-   SalvorScmHandle *service = SalvorScm_CreateService(manager, &identity, exePath);
-   if (service == nullptr) {
+   SalvorScmOwned service(SalvorScm_CreateService(manager.Get(), &identity, exePath));
+   if (!service) {
       int err = errno != 0 ? errno : EIO;
-      SalvorScm_CloseHandle(manager);
       std::fprintf(stderr, "salvor: cannot register the service %s: %s\n", SALVOR_SERVICE_NAME,
                    SalvorScm_LastErrorText());
       return err;
    }
-   SalvorInstallExtras(service, exePath);
-   SalvorScm_CloseHandle(service);
-   SalvorScm_CloseHandle(manager);
+   SalvorInstallExtras(service.Get(), exePath);
    return 0;
 }
 
 int
 SalvorWin32UninstallService()
 {
-   SalvorScmHandle *manager = SalvorScm_OpenManager(false);
+   SalvorScmOwned manager(SalvorScm_OpenManager(false));
    SalvorWin32InitLog("SalvorWin32UninstallService...\n");
-   if (manager == nullptr) {
+   if (!manager) {
       int err = errno;
       std::fprintf(stderr, "salvor: cannot reach the service manager: %s\n", std::strerror(err));
       return err != 0 ? err : EIO;
    }
-   int result = 0;
-   SalvorScmHandle *service = SalvorScm_OpenService(manager, SALVOR_SERVICE_NAME);
-   if (service == nullptr && errno == ENOENT) {
-      result = ENOENT;
-      std::fprintf(stderr, "salvor: the service %s is not registered\n", SALVOR_SERVICE_NAME);
-   } else if (service == nullptr) {
-      // Access denied, most often: a command prompt that is not elevated.
-      result = errno != 0 ? errno : EIO;
-      std::fprintf(stderr, "salvor: cannot open the service %s: %s\n", SALVOR_SERVICE_NAME,
-                   SalvorScm_LastErrorText());
-   } else {
-      result = SalvorUninstallOpened(service);
-      SalvorScm_CloseHandle(service);
+   SalvorScmOwned service(SalvorScm_OpenService(manager.Get(), SALVOR_SERVICE_NAME));
+   if (service) {
+      return SalvorUninstallOpened(service.Get());
    }
-   SalvorScm_CloseHandle(manager);
-   return result;
+   if (errno == ENOENT) {
+      std::fprintf(stderr, "salvor: the service %s is not registered\n", SALVOR_SERVICE_NAME);
+      return ENOENT;
+   }
+   // Access denied, most often: a command prompt that is not elevated.
+   int err = errno != 0 ? errno : EIO;
+   std::fprintf(stderr, "salvor: cannot open the service %s: %s\n", SALVOR_SERVICE_NAME,
+                SalvorScm_LastErrorText());
+   return err;
 }
 
 bool

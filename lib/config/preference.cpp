@@ -88,12 +88,13 @@ PreferenceStateCreate()
 void
 PreferenceSetLayer(PreferenceState *state, int layer, Dictionary *dict, const std::string &path)
 {
-   MXUserRecLock *lock = PreferenceLock();
-   MXUser_AcquireRecLock(lock);
-   Dictionary *old = state->dicts[layer];
-   state->dicts[layer] = dict;
-   state->paths[layer] = path;
-   MXUser_ReleaseRecLock(lock);
+   Dictionary *old;
+   {
+      MXUserRecHeld held(PreferenceLock());
+      old = state->dicts[layer];
+      state->dicts[layer] = dict;
+      state->paths[layer] = path;
+   }
    Dictionary_Free(old);
 }
 
@@ -187,10 +188,9 @@ PreferenceLoadUserPreferences(PreferenceState *state, const std::string &path)
       return false;
    }
    MsgList *messages = nullptr;
-   MXUserRecLock *lock = PreferenceLock();
-   MXUser_AcquireRecLock(lock);
+   MXUserRecHeld held(PreferenceLock());
    bool ok = Dictionary_Load(dict, path.c_str(), false, nullptr, &messages);
-   MXUser_ReleaseRecLock(lock);
+   held.Unlock();
    Msg_AppendMsgList(messages);
    MsgList_Free(messages);
    if (!FileLock_Release(token, &err, nullptr)) {
@@ -227,8 +227,7 @@ PreferenceGet(const char *key, Read read)
    if (state == nullptr) {
       return false;
    }
-   MXUserRecLock *lock = PreferenceLock();
-   MXUser_AcquireRecLock(lock);
+   MXUserRecHeld held(PreferenceLock());
    Dictionary *dict = state->dicts[LAYER_USER_PREFS];
    for (Dictionary *d : state->dicts) {
       if (Dictionary_IsDefined(d, key)) {
@@ -238,7 +237,7 @@ PreferenceGet(const char *key, Read read)
    }
    MsgList *messages = nullptr;
    read(dict, &messages);
-   MXUser_ReleaseRecLock(lock);
+   held.Unlock();
    // A value that does not convert answers the default; say so.
    MsgList_Log(messages);
    MsgList_Free(messages);
@@ -252,14 +251,13 @@ PreferenceLookupIsSet(const char *name)
    if (state == nullptr) {
       return false;
    }
-   MXUserRecLock *lock = PreferenceLock();
-   MXUser_AcquireRecLock(lock);
-   bool set = false;
+   MXUserRecHeld held(PreferenceLock());
    for (Dictionary *d : state->dicts) {
-      set = set || Dictionary_IsDefined(d, name);
+      if (Dictionary_IsDefined(d, name)) {
+         return true;
+      }
    }
-   MXUser_ReleaseRecLock(lock);
-   return set;
+   return false;
 }
 
 bool

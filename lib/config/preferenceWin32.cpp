@@ -71,26 +71,27 @@ PreferenceWin32ConfiguredFolder(std::string *folder)
 {
    UtilHeapPtr<wchar_t> key(
       Win32Text_ToUtf16((std::string("SOFTWARE\\Quillon, Inc.\\") + ProductState_GetName()).c_str()));
-   HKEY product;
+   HKEY opened;
    if (key == nullptr ||
-       RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.get(), 0, KEY_QUERY_VALUE, &product) != ERROR_SUCCESS) {
+       RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.get(), 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS) {
       return false;
    }
+   UtilWinRegKey product(opened);
    std::vector<wchar_t> value;
    LONG err;
    do {
       DWORD size = 0;
-      err = RegGetValueW(product, nullptr, L"AppDataPath", RRF_RT_REG_SZ, nullptr, nullptr, &size);
+      err = RegGetValueW(product.Get(), nullptr, L"AppDataPath", RRF_RT_REG_SZ, nullptr, nullptr,
+                         &size);
       if (err != ERROR_SUCCESS) {
          break;
       }
       value.assign(size / sizeof(wchar_t) + 1, L'\0');
       size = (DWORD)(value.size() * sizeof(wchar_t));
       // Longer by now, if somebody changed it meanwhile: ask again.
-      err = RegGetValueW(product, nullptr, L"AppDataPath", RRF_RT_REG_SZ, nullptr, value.data(),
-                         &size);
+      err = RegGetValueW(product.Get(), nullptr, L"AppDataPath", RRF_RT_REG_SZ, nullptr,
+                         value.data(), &size);
    } while (err == ERROR_MORE_DATA);
-   RegCloseKey(product);
    return err == ERROR_SUCCESS && PreferenceWin32Utf8(value.data(), folder);
 }
 

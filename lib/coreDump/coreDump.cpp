@@ -9,6 +9,7 @@
 #include "lib/coreDump/coreDumpPlatform.h"
 #include "lib/file/file.h"
 #include "lib/log/log.h"
+#include "lib/misc/hostinfo.h"
 #include "lib/string/str.h"
 
 namespace {
@@ -110,7 +111,7 @@ CoreDumpReserve()
 void
 CoreDumpChooseNames(const char *dir, const char *program)
 {
-   int pid = (int)CoreDumpPlat_ProcessId();
+   int pid = Hostinfo_ProcessId();
    bool plainTried = false;
    int counter = 0;
    for (int i = 0; i < COREDUMP_NUM_NAMES; i++) {

@@ -139,19 +139,18 @@ CoreWriteAll(const void *buf, size_t len, uint64_t offset)
 size_t
 CoreReadFile(const char *path, char *buf, size_t size)
 {
-   int fd = open(path, O_RDONLY | O_CLOEXEC);
-   if (fd < 0) {
+   UtilFd fd(open(path, O_RDONLY | O_CLOEXEC));
+   if (!fd) {
       return 0;
    }
    size_t used = 0;
    while (used < size) {
-      ssize_t n = Util_RetryOnEintr([&] { return read(fd, buf + used, size - used); });
+      ssize_t n = Util_RetryOnEintr([&] { return read(fd.Get(), buf + used, size - used); });
       if (n <= 0) {
          break;
       }
       used += (size_t)n;
    }
-   close(fd);
    return used;
 }
 
@@ -239,14 +238,14 @@ CoreParseMapping(const char *line)
 bool
 CoreReadMappings()
 {
-   int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
-   if (fd < 0) {
+   UtilFd fd(open("/proc/self/maps", O_RDONLY | O_CLOEXEC));
+   if (!fd) {
       return false;
    }
    size_t used = 0;
    for (;;) {
       ssize_t n = Util_RetryOnEintr(
-         [&] { return read(fd, image.lineBuf + used, sizeof image.lineBuf - 1 - used); });
+         [&] { return read(fd.Get(), image.lineBuf + used, sizeof image.lineBuf - 1 - used); });
       if (n <= 0) {
          break;
       }
@@ -262,7 +261,6 @@ CoreReadMappings()
       used = (size_t)(image.lineBuf + used - line);
       std::memmove(image.lineBuf, line, used);
    }
-   close(fd);
    return image.numMappings > 0;
 }
 
@@ -572,14 +570,14 @@ CoreCaptureThreads(const CoreDumpContext *context, int refused, CoreThreadCount 
 {
    char path[64] = "/proc/";
    std::memcpy(CoreFormatDecimal(path + 6, (unsigned long)context->pid), "/task", 6);
-   int dir = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-   if (dir < 0) {
+   UtilFd dir(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+   if (!dir) {
       count->without = 1;  // at least one: the caller only knows something is missing
       count->error = errno;
       return;
    }
    long n;
-   while ((n = syscall(SYS_getdents64, dir, image.dirents, sizeof image.dirents)) > 0) {
+   while ((n = syscall(SYS_getdents64, dir.Get(), image.dirents, sizeof image.dirents)) > 0) {
       for (long at = 0; at < n;) {
          const dirent64 *d = reinterpret_cast<const dirent64 *>(image.dirents + at);
          at += d->d_reclen;
@@ -602,7 +600,6 @@ CoreCaptureThreads(const CoreDumpContext *context, int refused, CoreThreadCount 
          }
       }
    }
-   close(dir);
 }
 
 void
@@ -873,21 +870,20 @@ CoreDumpPlat_WriteImage(intptr_t file, const CoreDumpContext *context,
    if (pipe2(go, O_CLOEXEC) != 0) {
       return errno;
    }
+   UtilFd goRead(go[0]), goWrite(go[1]);
    if (pipe2(back, O_CLOEXEC) != 0) {
-      int err = errno;
-      close(go[0]);
-      close(go[1]);
-      return err;
+      return errno;
    }
+   UtilFd backRead(back[0]), backWrite(back[1]);
    pid_t child = fork();
    if (child == 0) {
-      close(go[1]);
-      close(back[0]);
-      CoreImageChild(go[0], back[1], refused, file, context);
+      goWrite.Reset();
+      backRead.Reset();
+      CoreImageChild(goRead.Get(), backWrite.Get(), refused, file, context);
    }
    int forkError = child < 0 ? errno : 0;
-   close(go[0]);
-   close(back[1]);
+   goRead.Reset();
+   backWrite.Reset();
    if (child > 0) {
       // Where tracing is restricted to descendants, name the child as the
       // one process that may trace this one (elsewhere this fails harmlessly).
@@ -895,17 +891,16 @@ CoreDumpPlat_WriteImage(intptr_t file, const CoreDumpContext *context,
    }
    char byte = 1;
    if (child > 0) {
-      Util_RetryOnEintr([&] { return write(go[1], &byte, 1); });
+      Util_RetryOnEintr([&] { return write(goWrite.Get(), &byte, 1); });
    }
-   close(go[1]);
+   goWrite.Reset();
    int err = child > 0 ? CoreWaitForChild(child) : forkError;
    prctl(PR_SET_PTRACER, 0, 0, 0, 0);
    CoreThreadCount count = {};
-   if (child > 0 && read(back[0], &count, sizeof count) == (ssize_t)sizeof count) {
+   if (child > 0 && read(backRead.Get(), &count, sizeof count) == (ssize_t)sizeof count) {
       report->withRegisters = count.withRegisters;
       report->without = count.without;
       report->error = count.error;
    }
-   close(back[0]);
    return err;
 }

@@ -53,7 +53,6 @@ void *CoreDumpPlat_Reserve(size_t bytes, bool commit);
 void CoreDumpPlat_Release(void *addr, size_t bytes);
 size_t CoreDumpPlat_PageSize();
 
-uint32_t CoreDumpPlat_ProcessId();
 int CoreDumpPlat_LastError();
 const char *CoreDumpPlat_ErrorText(int err);
 

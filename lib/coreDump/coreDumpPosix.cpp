@@ -13,6 +13,7 @@
 #include <unwind.h>
 
 #include "lib/coreDump/coreDumpPosix.h"
+#include "lib/misc/hostinfo.h"
 #include "lib/string/str.h"
 
 namespace {
@@ -181,12 +182,6 @@ CoreDumpPlat_PageSize()
    return (size_t)sysconf(_SC_PAGESIZE);
 }
 
-uint32_t
-CoreDumpPlat_ProcessId()
-{
-   return (uint32_t)getpid();
-}
-
 int
 CoreDumpPlat_LastError()
 {
@@ -209,7 +204,7 @@ CoreDumpPlat_WithContext(void (*fn)(const CoreDumpContext *context, void *data),
 #if defined(__x86_64__)
    asm volatile("mov %%fs:0, %0" : "=r"(context.fsBase));
 #endif
-   context.pid = getpid();
+   context.pid = Hostinfo_ProcessId();
    context.tid = gettid();
    context.ppid = getppid();
    fn(&context, data);

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cwchar>
 
+#include "lib/misc/hostinfo.h"
+#include "lib/misc/utilScoped.h"
 #include "lib/misc/win32Text.h"
 #include "lib/string/str.h"
 
@@ -126,7 +128,7 @@ CoreDumpDebugHelpLoad()
       return debugHelp;
    }
    loaded = true;
-   DWORD savedError = GetLastError();
+   UtilSavedError saved;
    debugHelp.module = CoreDumpLoadFromSystem();
    if (debugHelp.module == nullptr) {
       debugHelp.loadError = GetLastError();
@@ -137,7 +139,6 @@ CoreDumpDebugHelpLoad()
          debugHelp.lookupError = GetLastError();
       }
    }
-   SetLastError(savedError);
    return debugHelp;
 }
 
@@ -178,12 +179,6 @@ CoreDumpPlat_PageSize()
    SYSTEM_INFO info;
    GetSystemInfo(&info);
    return info.dwPageSize;
-}
-
-uint32_t
-CoreDumpPlat_ProcessId()
-{
-   return GetCurrentProcessId();
 }
 
 int
@@ -261,17 +256,16 @@ CoreDumpPlat_WithContext(void (*fn)(const CoreDumpContext *context, void *data),
 intptr_t
 CoreDumpPlat_CreateImageFile(const char *path)
 {
-   wchar_t *wide = Win32Text_ToUtf16(path);
+   UtilHeapPtr<wchar_t> wide(Win32Text_ToUtf16(path));
    if (wide == nullptr) {
       SetLastError(ERROR_NO_UNICODE_TRANSLATION);
       return -1;
    }
    // The directory's permissions (the owner alone) are inherited.
-   HANDLE file = CreateFileW(wide, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+   HANDLE file = CreateFileW(wide.get(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
-   DWORD err = GetLastError();
-   std::free(wide);
-   SetLastError(err);
+   UtilSavedError creation;  // over the free
+   wide.reset();
    return file == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<intptr_t>(file);
 }
 
@@ -293,7 +287,7 @@ CoreDumpPlat_WriteImage(intptr_t file, const CoreDumpContext *context,
    MINIDUMP_EXCEPTION_INFORMATION exception = {context->threadId, context->exception, FALSE};
    CoreDumpThreadCount count = {context->threadId, 0, 0};
    MINIDUMP_CALLBACK_INFORMATION callback = {CoreDumpThreadCallback, &count};
-   if (!dh.miniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(),
+   if (!dh.miniDumpWriteDump(GetCurrentProcess(), (DWORD)Hostinfo_ProcessId(),
                              reinterpret_cast<HANDLE>(file), COREDUMP_MINIDUMP_TYPE, &exception,
                              nullptr, &callback)) {
       DWORD err = GetLastError();

@@ -16,6 +16,7 @@
 #include "lib/file/fileInt.h"
 #include "lib/file/filePlatform.h"
 #include "lib/lock/ul.h"
+#include "lib/misc/hostinfo.h"
 #include "lib/misc/logHook.h"
 #include "lib/misc/panic.h"
 #include "lib/misc/random.h"
@@ -664,7 +665,7 @@ FileSimpleRandom()
    // A forked child has a copy of its parent's stream: drawing the same
    // lock member numbers and sleeps as its parent, it would collide with
    // it. A new process id means a new seed.
-   uint32_t pid = FilePlat_ProcessId();
+   uint32_t pid = (uint32_t)Hostinfo_ProcessId();
    if (fileRandomState == nullptr || fileRandomPid != pid) {
       Random_SimpleDestroy(fileRandomState);
       fileRandomState = Random_SimpleCreate(pid);

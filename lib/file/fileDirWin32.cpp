@@ -9,12 +9,11 @@
 #include <windows.h>
 
 #include "lib/file/fileWin32Int.h"
+#include "lib/misc/clockWin32.h"
 #include "lib/misc/platFaultWin32.h"
 #include "lib/misc/utilScoped.h"
 
 namespace {
-
-constexpr int64_t FILE_DIR_UNIX_EPOCH = 116444736000000000LL;  // 1970 in 100 ns units
 
 bool
 FileDirIsSeparator(char c)
@@ -55,7 +54,7 @@ FileDirEntryOf(const FILE_ID_BOTH_DIR_INFO &info, const std::string &name, DWORD
    e.isDir = dirBit && !link;
    e.isFile = !dirBit && !link;
    e.ownerWritable = (info.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
-   int64_t since1970 = info.LastWriteTime.QuadPart - FILE_DIR_UNIX_EPOCH;
+   int64_t since1970 = info.LastWriteTime.QuadPart - CLOCK_FILETIME_UNIX_EPOCH;
    e.mtimeSec = since1970 / 10000000;
    e.mtimeNsec = since1970 % 10000000 * 100;
    e.size = (uint64_t)info.EndOfFile.QuadPart;

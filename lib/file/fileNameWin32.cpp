@@ -297,12 +297,6 @@ FilePlat_VolumeSupportsAcls(const char *root, bool *supports)
    return true;
 }
 
-uint32_t
-FilePlat_ProcessId()
-{
-   return (uint32_t)GetCurrentProcessId();
-}
-
 void
 FilePlat_SleepMs(uint32_t ms)
 {

@@ -231,7 +231,6 @@ bool FilePlat_IsWritableDir(const char *path);
 // Whether the volume whose root is given keeps access-control information.
 bool FilePlat_VolumeSupportsAcls(const char *root, bool *supports);
 
-uint32_t FilePlat_ProcessId();
 void FilePlat_SleepMs(uint32_t ms);
 
 /*

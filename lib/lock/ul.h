@@ -16,6 +16,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "lib/misc/utilScoped.h"
+
 typedef uint32_t MXRank;
 
 struct MXUserExclLock;
@@ -50,6 +52,12 @@ void MXUser_AcquireForRead(MXUserRWLock *lock);
 void MXUser_AcquireForWrite(MXUserRWLock *lock);
 void MXUser_ReleaseRWLock(MXUserRWLock *lock);
 void MXUser_DestroyRWLock(MXUserRWLock *lock);  // null is ignored
+
+// A lock held for a scope (see UtilHeld), the usual way to take one.
+using MXUserExclHeld = UtilHeld<MXUserExclLock, MXUser_AcquireExclLock, MXUser_ReleaseExclLock>;
+using MXUserRecHeld = UtilHeld<MXUserRecLock, MXUser_AcquireRecLock, MXUser_ReleaseRecLock>;
+using MXUserReadHeld = UtilHeld<MXUserRWLock, MXUser_AcquireForRead, MXUser_ReleaseRWLock>;
+using MXUserWriteHeld = UtilHeld<MXUserRWLock, MXUser_AcquireForWrite, MXUser_ReleaseRWLock>;
 
 // For tests: read-write locks created from now on use the emulation even
 // where the platform has a native reader-writer lock (false: as usual).

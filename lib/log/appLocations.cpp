@@ -31,11 +31,9 @@ AppLocations_Set(int slot, const char *path)
       return;
    }
    char *copy = Util_SafeStrdup(path);
-   MXUserExclLock *lock = AppLocationsLock();
-   MXUser_AcquireExclLock(lock);
+   MXUserExclHeld held(AppLocationsLock());
    std::free(locations[slot]);
    locations[slot] = copy;
-   MXUser_ReleaseExclLock(lock);
 }
 
 char *
@@ -44,9 +42,6 @@ AppLocations_Get(int slot)
    if (slot < 0 || slot >= APP_LOCATION_COUNT) {
       return nullptr;
    }
-   MXUserExclLock *lock = AppLocationsLock();
-   MXUser_AcquireExclLock(lock);
-   char *copy = Util_SafeStrdup(locations[slot]);
-   MXUser_ReleaseExclLock(lock);
-   return copy;
+   MXUserExclHeld held(AppLocationsLock());
+   return Util_SafeStrdup(locations[slot]);
 }

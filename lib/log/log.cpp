@@ -16,6 +16,7 @@
 #include "lib/log/logInt.h"
 #include "lib/log/logPlatform.h"
 #include "lib/misc/logHook.h"
+#include "lib/misc/utilScoped.h"
 #include "lib/misc/vthreadBase.h"
 #include "lib/string/str.h"
 
@@ -245,11 +246,10 @@ LogCutToWholeCharacter(char *text, size_t size)
 void
 LogV(int level, const char *format, va_list args)
 {
-   LogPlatError saved = LogPlat_GetError();
+   UtilSavedError saved;
    int row = LogLevelRowIndex(level);
    if (LogFilteredOut(level, logState.stderrMinLevel.load(std::memory_order_relaxed)) &&
        LogFilteredOut(level, logState.logMinLevel.load(std::memory_order_relaxed))) {
-      LogPlat_SetError(saved);
       return;
    }
 
@@ -260,7 +260,7 @@ LogV(int level, const char *format, va_list args)
 
    MXUserRecLock *lock = LogGetLock();
    if (lock != nullptr) {
-      MXUser_AcquireRecLock(lock);
+      MXUserRecHeld held(lock);
       logState.lockDepth++;
 
       if (level <= logState.stderrMinLevel) {
@@ -281,10 +281,8 @@ LogV(int level, const char *format, va_list args)
       }
 
       logState.lockDepth--;
-      MXUser_ReleaseRecLock(lock);
    }
    LogReturnBuffer(&logState.messageBuffer, borrowed);
-   LogPlat_SetError(saved);
 }
 
 void
@@ -299,16 +297,14 @@ Log_FlushPending()
    }
    // Like Log, a flush keeps the caller's last error: it may come between
    // a failed call and the reading of its error, and it writes and rotates.
-   LogPlatError saved = LogPlat_GetError();
-   MXUser_AcquireRecLock(lock);
+   UtilSavedError saved;
+   MXUserRecHeld held(lock);
    logState.lockDepth++;
    // Charging nothing, the check only asks whether the throttle has lifted.
    if (LogOutputsOpen() && !LogThrottleCheck(&logState, &logState.throttle, 0)) {
       LogOutputsReady();
    }
    logState.lockDepth--;
-   MXUser_ReleaseRecLock(lock);
-   LogPlat_SetError(saved);
 }
 
 void

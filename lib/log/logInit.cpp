@@ -6,6 +6,7 @@
 #include "lib/misc/preferenceLookup.h"
 #include "lib/log/logInt.h"
 #include "lib/log/logPlatform.h"
+#include "lib/misc/hostinfo.h"
 #include "lib/misc/msgList.h"
 #include "lib/misc/panic.h"
 #include "lib/misc/productState.h"
@@ -281,7 +282,7 @@ Log_Init(const LogParams *params)
    if (lock == nullptr) {
       return false;
    }
-   MXUser_AcquireRecLock(lock);
+   MXUserRecHeld held(lock);
    // Lines logged during the switch (by the file library, say) wait in the
    // pending ring instead of going to the outputs being replaced.
    state->lockDepth++;
@@ -329,17 +330,16 @@ Log_Init(const LogParams *params)
    }
    state->initialised = ok;
    state->lockDepth--;
-   MXUser_ReleaseRecLock(lock);
+   held.Unlock();
 
    MsgList_Log(messages);
    MsgList_Free(messages);
 
    if (!ok) {
-      MXUser_AcquireRecLock(lock);
+      MXUserRecHeld again(lock);
       state->lockDepth++;
       LogResetState(state);
       state->lockDepth--;
-      MXUser_ReleaseRecLock(lock);
    }
    return ok;
 }
@@ -383,7 +383,7 @@ LogWriteBanner(LogState *state)
    LogPlat_HostDescription(host, sizeof host);
    bool ok = LogWriteBannerLine(
       state, prefix, prefixLen, "Log for %s pid=%d version=%s build=%s option=%s\n",
-      state->appName != nullptr ? state->appName : "", LogPlat_ProcessId(),
+      state->appName != nullptr ? state->appName : "", Hostinfo_ProcessId(),
       state->appVersion != nullptr ? state->appVersion : "", ProductState_GetBuildNumber(),
       "Release");
    ok = ok && LogWriteBannerLine(state, prefix, prefixLen, "The process is %zu-bit.\n",
@@ -409,12 +409,9 @@ Log_GetFileName()
    if (lock == nullptr) {
       return nullptr;
    }
-   MXUser_AcquireRecLock(lock);
+   MXUserRecHeld held(lock);
    // Not the safe copy: Panic asks for the name, and must not recurse.
-   char *name = logState.fd >= 0 && logState.fileName != nullptr ? strdup(logState.fileName)
-                                                                  : nullptr;
-   MXUser_ReleaseRecLock(lock);
-   return name;
+   return logState.fd >= 0 && logState.fileName != nullptr ? strdup(logState.fileName) : nullptr;
 }
 
 void
@@ -424,12 +421,11 @@ Log_DisableThrottling()
    if (lock == nullptr) {
       return;
    }
-   MXUser_AcquireRecLock(lock);
+   MXUserRecHeld held(lock);
    if (logState.initialised) {
       logState.throttle.bytesPerSec = LOG_NO_BPS_LIMIT;
       logState.throttle.throttled = false;
    }
-   MXUser_ReleaseRecLock(lock);
 }
 
 void
@@ -439,11 +435,10 @@ Log_SetAlwaysKeep(bool keep)
    if (lock == nullptr) {
       return;
    }
-   MXUser_AcquireRecLock(lock);
+   MXUserRecHeld held(lock);
    if (logState.initialised && logState.systemLoggerUse != LOG_SYSTEM_LOGGER_ONLY) {
       logState.keep = keep;
    }
-   MXUser_ReleaseRecLock(lock);
 }
 
 void
@@ -453,9 +448,8 @@ Log_Exit()
    if (lock == nullptr) {
       return;
    }
-   MXUser_AcquireRecLock(lock);
+   MXUserRecHeld held(lock);
    logState.lockDepth++;
    LogResetState(&logState);
    logState.lockDepth--;
-   MXUser_ReleaseRecLock(lock);
 }

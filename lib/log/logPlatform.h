@@ -1,5 +1,5 @@
 // What the logging library asks of the platform: the log file's
-// descriptor calls, the clocks, the system logger and the host facts the
+// descriptor calls, the system logger and the host facts the
 // banner prints. The POSIX back end is logPosix.cpp, the Windows one
 // logWin32.cpp. Calls that fail set errno (and on Windows the system's
 // last error too).
@@ -22,14 +22,6 @@ bool LogPlat_SeekStart(int fd);
 int64_t LogPlat_FileSize(int fd);  // -1 when unknown
 void LogPlat_WriteStderr(const char *text, size_t length);
 
-// The current time: seconds since the epoch and milliseconds.
-void LogPlat_Now(int64_t *epochSeconds, int *millis);
-struct LogLocalTime {
-   int year, month, day, hour, minute, second;
-   int64_t offsetMinutes;  // local time minus UTC
-};
-void LogPlat_LocalTime(int64_t epochSeconds, LogLocalTime *local);
-
 // The system logger. A sink replaces it for tests.
 struct LogSystemLoggerSink {
    void *(*open)(const char *name);
@@ -41,20 +33,7 @@ void LogPlat_SysReport(void *handle, uint16_t eventType, int32_t level, const ch
 void LogPlat_SysClose(void *handle);
 void LogPlat_SetSystemLoggerSink(const LogSystemLoggerSink *sink);  // null: the real one
 
-/*
- * The caller's last error: errno, and on platforms that keep one apart
- * (Windows' GetLastError) that one too. Log and Warning put both back as
- * they found them.
- */
-struct LogPlatError {
-   int errnoValue;
-   uint32_t system;
-};
-LogPlatError LogPlat_GetError();
-void LogPlat_SetError(const LogPlatError &error);
-
 // Host facts for the banner.
-int LogPlat_ProcessId();
 const char *LogPlat_Codepage();
 const char *LogPlat_Encoding();
 void LogPlat_HostDescription(char *buf, size_t size);

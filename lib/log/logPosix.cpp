@@ -5,7 +5,6 @@
 #include <clocale>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <langinfo.h>
 #include <sys/stat.h>
@@ -118,30 +117,6 @@ LogPlat_WriteStderr(const char *text, size_t length)
    Util_RetryOnEintr([&] { return write(STDERR_FILENO, text, length); });
 }
 
-void
-LogPlat_Now(int64_t *epochSeconds, int *millis)
-{
-   struct timespec ts;
-   clock_gettime(CLOCK_REALTIME, &ts);
-   *epochSeconds = ts.tv_sec;
-   *millis = (int)(ts.tv_nsec / 1000000);
-}
-
-void
-LogPlat_LocalTime(int64_t epochSeconds, LogLocalTime *local)
-{
-   time_t t = (time_t)epochSeconds;
-   struct tm tm;
-   localtime_r(&t, &tm);
-   local->year = tm.tm_year + 1900;
-   local->month = tm.tm_mon + 1;
-   local->day = tm.tm_mday;
-   local->hour = tm.tm_hour;
-   local->minute = tm.tm_min;
-   local->second = tm.tm_sec;
-   local->offsetMinutes = tm.tm_gmtoff / 60;
-}
-
 void *
 LogPlat_SysOpen(const char *name)
 {
@@ -179,12 +154,6 @@ LogPlat_SetSystemLoggerSink(const LogSystemLoggerSink *sink)
    testSink = sink;
 }
 
-int
-LogPlat_ProcessId()
-{
-   return (int)getpid();
-}
-
 const char *
 LogPlat_Codepage()
 {
@@ -206,16 +175,4 @@ LogPlat_HostDescription(char *buf, size_t size)
       return;
    }
    std::snprintf(buf, size, "%s %s %s", u.sysname, u.release, u.machine);
-}
-
-LogPlatError
-LogPlat_GetError()
-{
-   return LogPlatError{errno, 0};
-}
-
-void
-LogPlat_SetError(const LogPlatError &error)
-{
-   errno = error.errnoValue;
 }

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "lib/log/logInt.h"
-#include "lib/log/logPlatform.h"
+#include "lib/misc/clock.h"
 
 namespace {
 
@@ -34,12 +34,12 @@ LogFormatZone(int64_t offsetMinutes, char out[8])
 void
 LogFillTime(LogLineHeader *header)
 {
-   int64_t seconds;
-   int millis;
-   LogPlat_Now(&seconds, &millis);
+   int64_t wallUsec = Clock_WallUsec();
+   int64_t seconds = wallUsec / 1000000;
+   int millis = (int)(wallUsec % 1000000 / 1000);
    if (seconds != cache.epochSeconds) {
-      LogLocalTime now;
-      LogPlat_LocalTime(seconds, &now);
+      ClockLocalTime now;
+      Clock_LocalTime(seconds, &now);
       std::snprintf(cache.dateTime, sizeof cache.dateTime, "%04d-%02d-%02dT%02d:%02d:%02d",
                     now.year, now.month, now.day, now.hour, now.minute, now.second);
       LogFormatZone(now.offsetMinutes, cache.zone);

@@ -34,9 +34,6 @@ const LogSystemLoggerSink *testSink = nullptr;
 // Event type of each line; the event id is the one message of the source.
 constexpr DWORD LOG_EVENT_ID = W32UTIL_EVENT_ID;
 
-// 100 ns intervals between 1601-01-01 and 1970-01-01.
-constexpr uint64_t LOG_EPOCH_DELTA = 116444736000000000ULL;
-
 }  // namespace
 
 int
@@ -69,18 +66,18 @@ LogPlat_Open(const char *path)
     * the end of the file as one piece, as O_APPEND does: two processes
     * sharing the log never overwrite each other's lines.
     */
-   HANDLE h = CreateFileW(wide.get(), GENERIC_READ | FILE_APPEND_DATA | FILE_WRITE_ATTRIBUTES,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-   if (h == INVALID_HANDLE_VALUE) {
+   UtilWinHandle h(CreateFileW(wide.get(), GENERIC_READ | FILE_APPEND_DATA | FILE_WRITE_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+   if (!h) {
       DWORD err = GetLastError();
       errno = File_ErrnoOfPlatformError((int)err);
       SetLastError(err);
       return -1;
    }
-   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_APPEND | _O_BINARY);
-   if (fd < 0) {
-      CloseHandle(h);
+   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h.Get()), _O_APPEND | _O_BINARY);
+   if (fd >= 0) {
+      h.Take();  // the descriptor owns it now
    }
    return fd;
 }
@@ -132,21 +129,20 @@ LogPlat_Truncate(int fd)
    // The log's handle only appends: the cut goes through a second handle
    // of the same file that may write in place.
    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-   HANDLE writer = ReOpenFile(h, FILE_WRITE_DATA,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
-   if (writer == INVALID_HANDLE_VALUE) {
+   UtilWinHandle writer(ReOpenFile(h, FILE_WRITE_DATA,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0));
+   if (!writer) {
       errno = File_ErrnoOfPlatformError((int)GetLastError());
       return false;
    }
    FILE_END_OF_FILE_INFO end{};
-   bool ok = SetFileInformationByHandle(writer, FileEndOfFileInfo, &end, sizeof end) != 0;
-   DWORD err = ok ? 0 : GetLastError();
-   CloseHandle(writer);
-   if (!ok) {
-      errno = File_ErrnoOfPlatformError((int)err);
-      SetLastError(err);
+   if (SetFileInformationByHandle(writer.Get(), FileEndOfFileInfo, &end, sizeof end) != 0) {
+      return true;
    }
-   return ok;
+   errno = File_ErrnoOfPlatformError((int)GetLastError());
+   UtilSavedError failure;  // over the close
+   writer.Reset();
+   return false;
 }
 
 bool
@@ -169,40 +165,6 @@ LogPlat_WriteStderr(const char *text, size_t length)
 {
    // A service has no standard error: the write then fails, unseen.
    (void)_write(2, text, (unsigned)length);
-}
-
-void
-LogPlat_Now(int64_t *epochSeconds, int *millis)
-{
-   FILETIME ft;
-   GetSystemTimeAsFileTime(&ft);
-   uint64_t t = (((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime) - LOG_EPOCH_DELTA;
-   *epochSeconds = (int64_t)(t / 10000000);
-   *millis = (int)(t % 10000000 / 10000);
-}
-
-void
-LogPlat_LocalTime(int64_t epochSeconds, LogLocalTime *local)
-{
-   uint64_t t = (uint64_t)epochSeconds * 10000000 + LOG_EPOCH_DELTA;
-   FILETIME utcFt = {(DWORD)t, (DWORD)(t >> 32)};
-   SYSTEMTIME utc, st;
-   FILETIME localFt;
-   // The zone's rule for that moment (summer time or not), not for now.
-   if (!FileTimeToSystemTime(&utcFt, &utc) ||
-       !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &st) ||
-       !SystemTimeToFileTime(&st, &localFt)) {
-      st = utc;
-      localFt = utcFt;
-   }
-   uint64_t l = ((uint64_t)localFt.dwHighDateTime << 32) | localFt.dwLowDateTime;
-   local->year = st.wYear;
-   local->month = st.wMonth;
-   local->day = st.wDay;
-   local->hour = st.wHour;
-   local->minute = st.wMinute;
-   local->second = st.wSecond;
-   local->offsetMinutes = ((int64_t)l - (int64_t)t) / 600000000;
 }
 
 void *
@@ -251,25 +213,6 @@ void
 LogPlat_SetSystemLoggerSink(const LogSystemLoggerSink *sink)
 {
    testSink = sink;
-}
-
-LogPlatError
-LogPlat_GetError()
-{
-   return LogPlatError{errno, (uint32_t)GetLastError()};
-}
-
-void
-LogPlat_SetError(const LogPlatError &error)
-{
-   errno = error.errnoValue;
-   SetLastError(error.system);
-}
-
-int
-LogPlat_ProcessId()
-{
-   return (int)GetCurrentProcessId();
 }
 
 const char *

@@ -35,19 +35,18 @@ HostinfoReadSmallFile(const char *path, char *buf, size_t size)
    if (!PlatFault_Allowed(PLAT_OPEN)) {
       return -1;
    }
-   int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-   if (fd < 0) {
+   UtilFd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+   if (!fd) {
       return -1;
    }
    size_t done = 0;
    while (done + 1 < size) {
-      ssize_t n = Util_RetryOnEintr([&] { return read(fd, buf + done, size - 1 - done); });
+      ssize_t n = Util_RetryOnEintr([&] { return read(fd.Get(), buf + done, size - 1 - done); });
       if (n <= 0) {
          break;
       }
       done += (size_t)n;
    }
-   close(fd);
    buf[done] = '\0';
    return (ssize_t)done;
 }

@@ -20,6 +20,7 @@
 #include <windows.h>
 
 #include "lib/misc/platFaultWin32.h"
+#include "lib/misc/utilScoped.h"
 #include "lib/misc/win32Text.h"
 
 namespace {
@@ -45,16 +46,16 @@ Hostinfo_GetHostUUID()
       return nullptr;
    }
    // The 64-bit view: a 32-bit process would otherwise read a copy.
-   HKEY key;
+   HKEY opened;
    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Cryptography", 0,
-                     KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
+                     KEY_QUERY_VALUE | KEY_WOW64_64KEY, &opened) != ERROR_SUCCESS) {
       return nullptr;
    }
+   UtilWinRegKey key(opened);
    wchar_t wide[64];
    DWORD size = sizeof wide;
-   LONG err = RegGetValueW(key, nullptr, L"MachineGuid", RRF_RT_REG_SZ, nullptr, wide, &size);
-   RegCloseKey(key);
-   if (err != ERROR_SUCCESS) {
+   if (RegGetValueW(key.Get(), nullptr, L"MachineGuid", RRF_RT_REG_SZ, nullptr, wide, &size) !=
+       ERROR_SUCCESS) {
       return nullptr;
    }
    char *uuid = Win32Text_ToUtf8(wide);
@@ -113,17 +114,16 @@ Hostinfo_ProcessStartTime(int pid, uint64_t *startTime)
    if (pid <= 0) {
       return false;
    }
-   HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, (DWORD)pid);
-   if (process == nullptr) {
+   UtilWinHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, (DWORD)pid));
+   if (!process) {
       return false;
    }
    FILETIME created, exited, kernel, user;
-   bool ok = GetProcessTimes(process, &created, &exited, &kernel, &user) != FALSE;
-   CloseHandle(process);
-   if (ok) {
-      *startTime = (uint64_t)created.dwHighDateTime << 32 | created.dwLowDateTime;
+   if (!GetProcessTimes(process.Get(), &created, &exited, &kernel, &user)) {
+      return false;
    }
-   return ok;
+   *startTime = (uint64_t)created.dwHighDateTime << 32 | created.dwLowDateTime;
+   return true;
 }
 
 char *
@@ -151,8 +151,9 @@ Hostinfo_QueryProcessExistence(int pid)
    if (pid <= 0) {
       return HOSTINFO_PROCESS_QUERY_UNKNOWN;
    }
-   HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, (DWORD)pid);
-   if (process == nullptr) {
+   UtilWinHandle process(
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, (DWORD)pid));
+   if (!process) {
       switch (GetLastError()) {
       case ERROR_INVALID_PARAMETER:
          return HOSTINFO_PROCESS_QUERY_DEAD;
@@ -162,8 +163,7 @@ Hostinfo_QueryProcessExistence(int pid)
          return HOSTINFO_PROCESS_QUERY_UNKNOWN;
       }
    }
-   DWORD wait = WaitForSingleObject(process, 0);
-   CloseHandle(process);
+   DWORD wait = WaitForSingleObject(process.Get(), 0);
    return wait == WAIT_TIMEOUT  ? HOSTINFO_PROCESS_QUERY_ALIVE
           : wait == WAIT_OBJECT_0 ? HOSTINFO_PROCESS_QUERY_DEAD
                                   : HOSTINFO_PROCESS_QUERY_UNKNOWN;

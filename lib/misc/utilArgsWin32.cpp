@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "lib/misc/utilScoped.h"
 #include "lib/misc/win32Text.h"
 
 namespace {
@@ -25,7 +26,7 @@ bool
 Util_Utf8Args(int *argc, char ***argv)
 {
    int count = 0;
-   wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count);
+   UtilLocalPtr<wchar_t *> wide(CommandLineToArgvW(GetCommandLineW(), &count));
    if (wide == nullptr) {
       return false;
    }
@@ -34,10 +35,10 @@ Util_Utf8Args(int *argc, char ***argv)
    char **args = (char **)std::calloc((size_t)count + 1, sizeof *args);
    bool converted = args != nullptr;
    for (int i = 0; converted && i < count; i++) {
-      args[i] = Win32Text_ToUtf8(wide[i]);
+      args[i] = Win32Text_ToUtf8(wide.get()[i]);
       converted = args[i] != nullptr;
    }
-   LocalFree(wide);
+   wide.reset();
    if (!converted) {
       if (args != nullptr) {
          UtilFreeArgs(args, count);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "lib/misc/hostinfo.h"
 #include "lib/misc/logHook.h"
 #include "lib/misc/panic.h"
 #include "lib/misc/strFixed.h"
@@ -72,7 +73,7 @@ UtilExpandChunk(const char *chunk, const char *text)
       return expansion;
    }
    if (UtilEqualIgnoreCase(name, "PID")) {
-      expansion = Str_Asprintf(nullptr, "%u", UtilPlatProcessId());
+      expansion = Str_Asprintf(nullptr, "%u", (unsigned)Hostinfo_ProcessId());
    } else if (UtilEqualIgnoreCase(name, "USER")) {
       char user[UTIL_USER_NAME_BYTES];
       expansion = strdup(UtilPlatUserName(user, sizeof user) ? user : "unknown");

@@ -1,4 +1,4 @@
-// Platform layer of the host utilities: environment, process id, user name.
+// Platform layer of the host utilities: environment and user name.
 #pragma once
 
 #include <cstddef>
@@ -6,7 +6,6 @@
 // The variable's value as a new UTF-8 string (free with free()), or null
 // when it is not set.
 char *UtilPlatGetEnv(const char *name);
-unsigned UtilPlatProcessId();
 // The longest user name taken, in platform characters (bytes on POSIX,
 // UTF-16 units on Windows), and the bytes its UTF-8 form may need with the NUL: a UTF-16
 // unit becomes at most 3 bytes.

@@ -14,12 +14,6 @@ UtilPlatGetEnv(const char *name)
    return value == nullptr ? nullptr : strdup(value);
 }
 
-unsigned
-UtilPlatProcessId()
-{
-   return (unsigned)getpid();
-}
-
 bool
 UtilPlatUserName(char *buf, size_t size)
 {

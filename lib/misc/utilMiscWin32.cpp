@@ -37,12 +37,6 @@ UtilPlatGetEnv(const char *name)
    return value;
 }
 
-unsigned
-UtilPlatProcessId()
-{
-   return (unsigned)GetCurrentProcessId();
-}
-
 bool
 UtilPlatUserName(char *buf, size_t size)
 {

@@ -1,12 +1,14 @@
 // The one header of scope guards: ownership of what C-style calls hand
-// out (heap blocks, lists of names, descriptors, Windows handles, open file
-// records), locks held for a scope, the caller's last error kept across a
-// clean-up, and the retry of a call that a signal cut short. Header only,
-// so that every module can use it without a link dependency; a module
-// names the owner of its own type with these templates (fileIO.h, ul.h).
+// out (heap blocks, lists of names, C streams, descriptors, Windows
+// handles, registry keys and system-allocated blocks, open file records),
+// locks held for a scope, the caller's last error kept across a clean-up,
+// and the retry of a call that a signal cut short. Header only, so that
+// every module can use it without a link dependency; a module names the
+// owner of its own type with these templates (fileIO.h, ul.h).
 #pragma once
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <utility>
@@ -29,6 +31,14 @@ using UtilHeapPtr = std::unique_ptr<T, UtilFree>;
 
 // The common case: a NUL-terminated heap string.
 using UtilCString = UtilHeapPtr<char>;
+
+// Closes a C stream.
+struct UtilFclose {
+   void operator()(FILE *stream) const noexcept { std::fclose(stream); }
+};
+
+// A C stream (fopen, fdopen), closed with its scope.
+using UtilStdioFile = std::unique_ptr<FILE, UtilFclose>;
 
 /*
  * A list of heap strings in a heap array, as the directory listings return
@@ -241,6 +251,23 @@ struct UtilWinHandleTraits {
    static void Release(Type h) { CloseHandle(h); }
 };
 using UtilWinHandle = UtilOwned<UtilWinHandleTraits>;
+
+// An open registry key.
+struct UtilWinRegKeyTraits {
+   using Type = HKEY;
+   static Type Invalid() { return nullptr; }
+   static bool IsValid(Type key) { return key != nullptr; }
+   static void Release(Type key) { RegCloseKey(key); }
+};
+using UtilWinRegKey = UtilOwned<UtilWinRegKeyTraits>;
+
+// Frees a block that the system allocated for the caller with LocalAlloc
+// (FormatMessage's text, a converted security descriptor or SID).
+struct UtilLocalFree {
+   void operator()(void *block) const noexcept { LocalFree(block); }
+};
+template <typename T>
+using UtilLocalPtr = std::unique_ptr<T, UtilLocalFree>;
 #else
 // A file descriptor.
 struct UtilFdTraits {

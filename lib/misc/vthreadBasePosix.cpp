@@ -7,6 +7,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "lib/misc/hostinfo.h"
+#include "lib/misc/utilScoped.h"
 #include "lib/string/str.h"
 
 static_assert(sizeof(pthread_key_t) <= sizeof(uint32_t), "key must fit 32 bits");
@@ -50,10 +52,8 @@ VThreadPlatThreadID()
 bool
 VThreadPlatThreadExited(VThreadPlatID id)
 {
-   int savedErrno = errno;
-   bool exited = syscall(SYS_tgkill, (long)getpid(), (long)id, 0L) != 0 && errno == ESRCH;
-   errno = savedErrno;
-   return exited;
+   UtilSavedError saved;
+   return syscall(SYS_tgkill, (long)Hostinfo_ProcessId(), (long)id, 0L) != 0 && errno == ESRCH;
 }
 
 void

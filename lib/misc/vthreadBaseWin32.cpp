@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <windows.h>
 
+#include "lib/misc/hostinfo.h"
+#include "lib/misc/utilScoped.h"
 #include "lib/misc/win32Text.h"
 
 bool
@@ -48,22 +50,18 @@ VThreadPlatThreadID()
 bool
 VThreadPlatThreadExited(VThreadPlatID id)
 {
-   DWORD savedError = GetLastError();
-   bool exited;
-   HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, (DWORD)id);
-   if (thread == nullptr) {
+   UtilSavedError saved;
+   UtilWinHandle thread(
+      OpenThread(THREAD_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, (DWORD)id));
+   if (!thread) {
       // No thread has the id any more; denied access means that it lives.
-      exited = GetLastError() == ERROR_INVALID_PARAMETER;
-   } else {
-      // Thread ids are unique across the system: a reused id may now be
-      // another process's thread, which is not ours any more either. An
-      // ended thread is signalled (whatever its exit code).
-      exited = GetProcessIdOfThread(thread) != GetCurrentProcessId() ||
-               WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
-      CloseHandle(thread);
+      return GetLastError() == ERROR_INVALID_PARAMETER;
    }
-   SetLastError(savedError);
-   return exited;
+   // Thread ids are unique across the system: a reused id may now be
+   // another process's thread, which is not ours any more either. An
+   // ended thread is signalled (whatever its exit code).
+   return GetProcessIdOfThread(thread.Get()) != (DWORD)Hostinfo_ProcessId() ||
+          WaitForSingleObject(thread.Get(), 0) == WAIT_OBJECT_0;
 }
 
 void

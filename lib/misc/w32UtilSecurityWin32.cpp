@@ -30,8 +30,8 @@ W32UtilSidText(PSID sid)
    if (!ConvertSidToStringSidW(sid, &text)) {
       return "an unknown account";
    }
+   UtilLocalPtr<wchar_t> owned(text);
    UtilHeapPtr<char> utf8(Win32Text_ToUtf8(text));
-   LocalFree(text);
    return utf8 == nullptr ? "an unknown account" : utf8.get();
 }
 
@@ -146,9 +146,8 @@ W32Util_IsAdminOnly(const char *path, std::string *why)
       *why = "its owner and access list cannot be read (error " + std::to_string(err) + ")";
       return false;
    }
-   bool adminOnly = W32Util_DescriptorIsAdminOnly(sd, why);
-   LocalFree(sd);
-   return adminOnly;
+   UtilLocalPtr<void> owned(sd);
+   return W32Util_DescriptorIsAdminOnly(sd, why);
 }
 
 bool
@@ -169,10 +168,10 @@ W32Util_MakeAdminOnlyDirectory(const char *path)
                                                                 nullptr)) {
          return false;
       }
+      UtilLocalPtr<void> owned(sd);
       SECURITY_ATTRIBUTES attributes = {sizeof attributes, sd, FALSE};
       BOOL made = CreateDirectoryW(wide.get(), &attributes);
       err = made ? ERROR_SUCCESS : GetLastError();
-      LocalFree(sd);
       if (err != ERROR_INVALID_OWNER) {
          break;
       }

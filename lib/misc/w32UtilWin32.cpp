@@ -10,20 +10,18 @@
 
 namespace {
 
-// Closes a registry key when it goes out of scope.
-struct W32UtilKey {
-   HKEY key = nullptr;
-   ~W32UtilKey()
-   {
-      if (key != nullptr) {
-         RegCloseKey(key);
-      }
+// Creates (or opens) the key below HKLM for setting values; *key owns it on success.
+LONG
+W32UtilCreateKey(const wchar_t *path, DWORD options, UtilWinRegKey *key)
+{
+   HKEY made = nullptr;
+   LONG err = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, options, KEY_SET_VALUE,
+                              nullptr, &made, nullptr);
+   if (err == ERROR_SUCCESS) {
+      key->Reset(made);
    }
-};
-
-}  // namespace
-
-namespace {
+   return err;
+}
 
 const char EVENT_LOG_KEY[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 
@@ -44,24 +42,22 @@ W32UtilRegisterSource(const char *source, const char *messageFile, bool persiste
       // An existing key keeps the kind it was made with.
       RegDeleteKeyW(HKEY_LOCAL_MACHINE, wideKey.get());
    }
-   W32UtilKey k;
-   LONG err = RegCreateKeyExW(HKEY_LOCAL_MACHINE, wideKey.get(), 0, nullptr,
-                              persistent ? REG_OPTION_NON_VOLATILE : REG_OPTION_VOLATILE,
-                              KEY_SET_VALUE, nullptr, &k.key, nullptr);
+   UtilWinRegKey key;
+   LONG err = W32UtilCreateKey(wideKey.get(),
+                               persistent ? REG_OPTION_NON_VOLATILE : REG_OPTION_VOLATILE, &key);
    if (err == ERROR_CHILD_MUST_BE_VOLATILE) {
       // The log's key was itself made volatile: a registration until the
       // next restart is better than none.
-      err = RegCreateKeyExW(HKEY_LOCAL_MACHINE, wideKey.get(), 0, nullptr, REG_OPTION_VOLATILE,
-                            KEY_SET_VALUE, nullptr, &k.key, nullptr);
+      err = W32UtilCreateKey(wideKey.get(), REG_OPTION_VOLATILE, &key);
    }
    if (err == ERROR_SUCCESS) {
       DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
-      err = RegSetValueExW(k.key, L"TypesSupported", 0, REG_DWORD,
+      err = RegSetValueExW(key.Get(), L"TypesSupported", 0, REG_DWORD,
                            reinterpret_cast<const BYTE *>(&types), sizeof types);
    }
    if (err == ERROR_SUCCESS) {
       DWORD bytes = (DWORD)((wcslen(wideFile.get()) + 1) * sizeof(wchar_t));
-      err = RegSetValueExW(k.key, L"EventMessageFile", 0, REG_EXPAND_SZ,
+      err = RegSetValueExW(key.Get(), L"EventMessageFile", 0, REG_EXPAND_SZ,
                            reinterpret_cast<const BYTE *>(wideFile.get()), bytes);
    }
    SetLastError((DWORD)err);

@@ -159,21 +159,18 @@ Net_WakeupAttach(NetWakeup *wakeup, NetSocket sock)
    // thread may use it at any moment, so it is never closed under one.
    int poke = wakeup->pokeFd.load(std::memory_order_acquire);
    if (poke < 0 || wakeup->pokeAddr.ip != ip) {
-      int made = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP);
+      UtilFd made(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP));
       sockaddr_in local = NetToSockaddr(ip, 0);
       len = sizeof local;
-      if (made < 0 || bind(made, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
-          getsockname(made, reinterpret_cast<sockaddr *>(&local), &len) != 0) {
-         if (made >= 0) {
-            close(made);
-         }
+      if (!made || bind(made.Get(), reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
+          getsockname(made.Get(), reinterpret_cast<sockaddr *>(&local), &len) != 0) {
          return false;
       }
       if (poke >= 0) {
          return false;  // one loopback address per wake-up: keep the one there is
       }
       NetFromSockaddr(local, &wakeup->pokeAddr);
-      poke = made;
+      poke = made.Take();
    }
    sockaddr_in to = NetToSockaddr(ip, ntohs(target.sin_port));
    if (connect(poke, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {

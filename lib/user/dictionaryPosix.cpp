@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "lib/misc/platFaultPosix.h"
+#include "lib/misc/utilScoped.h"
 
 DictionaryPlatOpen
 DictionaryPlat_Open(const char *path, int *fd, int *err)
@@ -21,30 +22,27 @@ DictionaryPlat_Open(const char *path, int *fd, int *err)
    *fd = -1;
    *err = 0;
    // Non-blocking, so that a FIFO without a writer does not hold us here.
-   int d = PlatFault_Allowed(PLAT_OPEN) ? ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
-   if (d < 0) {
+   UtilFd d(PlatFault_Allowed(PLAT_OPEN) ? ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1);
+   if (!d) {
       *err = errno;
       return DICTPLAT_OPEN_FAILED;
    }
    struct stat st;
-   if (!PlatFault_Allowed(PLAT_STAT) || ::fstat(d, &st) != 0) {
+   if (!PlatFault_Allowed(PLAT_STAT) || ::fstat(d.Get(), &st) != 0) {
       *err = errno;
-      ::close(d);
       return DICTPLAT_STAT_FAILED;
    }
    if (S_ISDIR(st.st_mode)) {
-      ::close(d);
       return DICTPLAT_IS_DIRECTORY;
    }
    if (!S_ISREG(st.st_mode)) {
-      ::close(d);
       return DICTPLAT_NOT_REGULAR;
    }
-   int flags = ::fcntl(d, F_GETFL);
+   int flags = ::fcntl(d.Get(), F_GETFL);
    if (flags >= 0) {
-      ::fcntl(d, F_SETFL, flags & ~O_NONBLOCK);
+      ::fcntl(d.Get(), F_SETFL, flags & ~O_NONBLOCK);
    }
-   *fd = d;
+   *fd = d.Take();
    return DICTPLAT_OK;
 }
 

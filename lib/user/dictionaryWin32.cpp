@@ -19,6 +19,7 @@
 #include <string>
 #include <windows.h>
 
+#include "lib/misc/platError.h"
 #include "lib/misc/platFaultWin32.h"
 #include "lib/misc/utilScoped.h"
 #include "lib/misc/win32Text.h"
@@ -89,26 +90,25 @@ DictionaryPlat_Open(const char *path, int *fd, int *err)
       *err = ERROR_FILENAME_EXCED_RANGE;
       return DICTPLAT_OPEN_FAILED;
    }
-   HANDLE h = INVALID_HANDLE_VALUE;
+   UtilWinHandle h;
    if (PlatFault_Allowed(PLAT_OPEN)) {
-      h = CreateFileW(wide.get(), GENERIC_READ,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      h.Reset(CreateFileW(wide.get(), GENERIC_READ,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
    }
-   if (h == INVALID_HANDLE_VALUE) {
+   if (!h) {
       return DictionaryWin32OpenFailed(wide.get(), err);
    }
-   DictionaryPlatOpen what = DictionaryWin32Check(h, err);
+   DictionaryPlatOpen what = DictionaryWin32Check(h.Get(), err);
    if (what != DICTPLAT_OK) {
-      CloseHandle(h);
       return what;
    }
-   int d = _open_osfhandle((intptr_t)h, _O_RDONLY | _O_BINARY);
+   int d = _open_osfhandle((intptr_t)h.Get(), _O_RDONLY | _O_BINARY);
    if (d < 0) {
-      CloseHandle(h);
       *err = ERROR_TOO_MANY_OPEN_FILES;
       return DICTPLAT_OPEN_FAILED;
    }
+   h.Take();  // the descriptor owns it now
    *fd = d;
    return DICTPLAT_OK;
 }
@@ -130,7 +130,7 @@ DictionaryPlat_Read(void *fd, void *buf, size_t size)
    DWORD chunk = size > (1u << 30) ? (1u << 30) : (DWORD)size;
    if (!ReadFile(h, buf, chunk, &n, nullptr)) {
       DWORD error = GetLastError();
-      if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF) {
+      if (PlatError_IsBrokenPipe(error) || error == ERROR_HANDLE_EOF) {
          return 0;
       }
       errno = (int)error;
@@ -173,8 +173,8 @@ DictionaryPlat_ErrorText(int err, char *buf, size_t size)
    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                FORMAT_MESSAGE_IGNORE_INSERTS,
                             nullptr, (DWORD)err, 0, (LPWSTR)&wide, 0, nullptr);
+   UtilLocalPtr<wchar_t> owned(wide);
    UtilCString text(n > 0 ? Win32Text_ToUtf8(wide) : nullptr);
-   LocalFree(wide);
    if (text == nullptr) {
       std::snprintf(buf, size, "Windows error %d", err);
       return buf;

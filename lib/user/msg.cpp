@@ -92,17 +92,10 @@ MsgGetTable()
    return table;
 }
 
-// RAII holder of msgLock.
-class MsgLocked {
-public:
-   MsgLocked() : table(MsgGetTable()), lock_(MsgLock()) { MXUser_AcquireExclLock(lock_); }
-   ~MsgLocked() { MXUser_ReleaseExclLock(lock_); }
-   MsgLocked(const MsgLocked &) = delete;
-   MsgLocked &operator=(const MsgLocked &) = delete;
-   MsgTable *table;
-
-private:
-   MXUserExclLock *lock_;
+// The message table, with msgLock held for the scope.
+struct MsgLocked {
+   MsgTable *table = MsgGetTable();
+   MXUserExclHeld held{MsgLock()};
 };
 
 /*

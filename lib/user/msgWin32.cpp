@@ -20,6 +20,7 @@
 #include <string>
 #include <windows.h>
 
+#include "lib/misc/platError.h"
 #include "lib/misc/platFaultWin32.h"
 #include "lib/misc/utilScoped.h"
 #include "lib/misc/win32Text.h"
@@ -119,7 +120,7 @@ MsgPlat_ReadByte(int fd, char *byte)
    HANDLE h = MsgWin32Handle(fd);
    DWORD n = 0;
    if (h == INVALID_HANDLE_VALUE || !ReadFile(h, byte, 1, &n, nullptr)) {
-      return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+      return PlatError_IsBrokenPipe(GetLastError()) ? 0 : -1;
    }
    return (int)n;
 }

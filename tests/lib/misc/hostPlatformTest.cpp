@@ -26,7 +26,6 @@ TEST(HostinfoTest, OwnProcessIsAliveWithAStableStartTime)
 {
    int pid = Hostinfo_ProcessId();
    EXPECT_GT(pid, 0);
-   EXPECT_EQ((unsigned)pid, UtilPlatProcessId());
    EXPECT_EQ(Hostinfo_QueryProcessExistence(pid), HOSTINFO_PROCESS_QUERY_ALIVE);
    uint64_t first = 0, second = 0;
    ASSERT_TRUE(Hostinfo_ProcessStartTime(pid, &first));
