@@ -82,14 +82,7 @@ buildIcu() { # prefix version work
   local opts=(--disable-tests --disable-samples --disable-extras --disable-icuio
               --disable-layoutex)
   mkdir -p "$native" "$3/cross"
-  # The cross build packs its data with tools that run on the build
-  # machine: a native build of those two (and the libraries they link),
-  # unoptimised as they only copy data.
-  (cd "$native" && "$src/configure" "${opts[@]}" CFLAGS=-O0 CXXFLAGS=-O0 &&
-     nice make -j "$jobs" all-local && mkdir -p lib bin &&
-     for dir in stubdata common i18n tools/toolutil tools/icupkg tools/pkgdata; do
-       nice make -j "$jobs" -C "$dir" || exit 1
-     done) &&
+  icuNativeTools "$src" "$native" "$2" "${opts[@]}" &&
   icuTrimData "$native" "$src/data/in" &&
   # The cross build makes no tools: they would link ICU's libraries by
   # their plain names, which a static Windows build prefixes with "s".
@@ -105,8 +98,28 @@ buildIcu() { # prefix version work
   mv "$1/bin/sicudt.a" "$1/lib/libsicudt.a" && rmdir "$1/bin"
 }
 
+# The cross build packs its data with two tools that run on the build
+# machine, icupkg and pkgdata, found in the bin/ of a native build
+# directory $2 (configured from sources $1 with options $4...). Those of
+# the machine's ICU (icu-devtools, which libicu-dev brings) serve when
+# they are of the same version $3; else they are built, with the
+# libraries they link, unoptimised as they only copy data.
+icuNativeTools() {
+  local src=$1 native=$2 version=$3
+  shift 3
+  (cd "$native" && "$src/configure" "$@" CFLAGS=-O0 CXXFLAGS=-O0 &&
+     nice make -j "$jobs" all-local && mkdir -p lib bin) || return 1
+  if [ "$(dpkg-query -W -f='${Version}' icu-devtools 2>/dev/null)" = "$version" ]; then
+    ln -s /usr/sbin/icupkg /usr/bin/pkgdata "$native/bin/"
+    return
+  fi
+  for dir in stubdata common i18n tools/toolutil tools/icupkg tools/pkgdata; do
+    nice make -j "$jobs" -C "$native/$dir" || return 1
+  done
+}
+
 # Leaves in the data archive of directory $2 only the converters and their
-# alias table, with ICU's icupkg of the native build $1. (The archive's
+# alias table, with the icupkg of native build directory $1. (The archive's
 # name is that of its items' package: the new one is made under the same
 # name, in a directory of its own.)
 icuTrimData() {
