@@ -26,16 +26,16 @@ find_package(libxml2 CONFIG REQUIRED)  # adds LIBXML_STATIC, which the headers n
 add_library(PkgConfig::LIBXML2 INTERFACE IMPORTED)
 target_link_libraries(PkgConfig::LIBXML2 INTERFACE LibXml2::LibXml2)
 
-# ICU's static libraries carry an "s" before their names on Windows, and
-# its data is a library of its own, linked last.
+# ICU's common library, as on Linux (icu-uc): the converters. Its static
+# libraries carry an "s" before their names on Windows, and its data is a
+# library of its own, linked last.
 find_path(SALVOR_ICU_INCLUDE unicode/ucnv.h REQUIRED)
-foreach(part sicuin sicuuc sicudt)
+foreach(part sicuuc sicudt)
   find_library(SALVOR_ICU_${part} ${part} REQUIRED)
 endforeach()
 add_library(PkgConfig::ICU INTERFACE IMPORTED)
 target_include_directories(PkgConfig::ICU INTERFACE ${SALVOR_ICU_INCLUDE})
 target_compile_definitions(PkgConfig::ICU INTERFACE U_STATIC_IMPLEMENTATION)
-target_link_libraries(PkgConfig::ICU INTERFACE
-  ${SALVOR_ICU_sicuin} ${SALVOR_ICU_sicuuc} ${SALVOR_ICU_sicudt})
+target_link_libraries(PkgConfig::ICU INTERFACE ${SALVOR_ICU_sicuuc} ${SALVOR_ICU_sicudt})
 
 message(STATUS "Windows build: every module, the collector, the client and their tests")

@@ -5,11 +5,15 @@
 # libxml2 and ICU are built from Debian's own source packages, GoogleTest
 # from the sources Debian installs in /usr/src/googletest. Prints the
 # installed prefixes as a CMake list on its last line; the builds' output
-# goes to <cache>/<name>-<version>.log.
+# goes to <cache>/<name>-<version>.log. Only what the Windows build links
+# is built: ICU's common library with the converters' data, libxml2's
+# parser and tree, GoogleTest without GoogleMock.
+# The cache is ~/.cache/salvor-win-deps ($XDG_CACHE_HOME's when set), or
+# the directory SALVOR_WIN_DEPS_CACHE names.
 # Needs what "scripts/deps.sh windows" installs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-cache=${XDG_CACHE_HOME:-$HOME/.cache}/salvor-win-deps
+cache=${SALVOR_WIN_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/salvor-win-deps}
 toolchain=$root/cmake/mingw-w64.cmake
 jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
 mkdir -p "$cache"
@@ -54,33 +58,79 @@ fetchSource() {
   dpkg-source --no-check -x "$src/$1_${2#*:}.dsc" "$3" >/dev/null
 }
 
+# The configuration reads XML files into a tree: the parser (with its
+# built-in encodings) and the tree are built, the other modules are not.
 buildLibxml2() { # prefix version work
   fetchSource libxml2 "$2" "$3/src"
+  local off=()
+  for part in PYTHON ZLIB LZMA ICONV ICU HTTP FTP TESTS PROGRAMS C14N CATALOG DEBUG DOCB HTML \
+              LEGACY MODULES PATTERN READER SCHEMAS SCHEMATRON WRITER XINCLUDE XPATH XPTR; do
+    off+=("-DLIBXML2_WITH_$part=OFF")
+  done
   cmake -S "$3/src" -B "$3/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$1" -DBUILD_SHARED_LIBS=OFF \
-    -DLIBXML2_WITH_PYTHON=OFF -DLIBXML2_WITH_ZLIB=OFF -DLIBXML2_WITH_LZMA=OFF \
-    -DLIBXML2_WITH_ICONV=OFF -DLIBXML2_WITH_ICU=OFF -DLIBXML2_WITH_HTTP=OFF \
-    -DLIBXML2_WITH_FTP=OFF -DLIBXML2_WITH_TESTS=OFF -DLIBXML2_WITH_PROGRAMS=OFF
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$1" -DBUILD_SHARED_LIBS=OFF "${off[@]}"
   nice ninja -C "$3/build" -j "$jobs" install
 }
 
+# The library uses ICU's converters only: its common library and the
+# converters' data (every converter, with the alias table) are built, not
+# the i18n and io libraries, the tools, the locale, collation and other
+# data.
 buildIcu() { # prefix version work
   fetchSource icu "$2" "$3/src"
-  local opts=(--disable-tests --disable-samples --disable-extras)
-  mkdir -p "$3/native" "$3/cross"
-  # ICU's build tools run on the build machine: a native build first.
-  (cd "$3/native" && "$3/src/source/configure" "${opts[@]}" && nice make -j "$jobs")
+  local src=$3/src/source native=$3/native
+  local opts=(--disable-tests --disable-samples --disable-extras --disable-icuio
+              --disable-layoutex)
+  mkdir -p "$native" "$3/cross"
+  icuNativeTools "$src" "$native" "$2" "${opts[@]}" &&
+  icuTrimData "$native" "$src/data/in" &&
   # The cross build makes no tools: they would link ICU's libraries by
   # their plain names, which a static Windows build prefixes with "s".
-  (cd "$3/cross" && "$3/src/source/configure" "${opts[@]}" --disable-tools \
+  (cd "$3/cross" && "$src/configure" "${opts[@]}" --disable-tools \
      --host=x86_64-w64-mingw32 \
-     --with-cross-build="$3/native" --enable-static --disable-shared \
+     --with-cross-build="$native" --enable-static --disable-shared \
      --with-data-packaging=static --prefix="$1" \
-     CC=x86_64-w64-mingw32-gcc-posix CXX=x86_64-w64-mingw32-g++-posix \
-     && nice make -j "$jobs" && mkdir -p "$1/bin" && make install)
-  # The data library installed in lib/ is a stub; the real archive goes to
-  # bin/ (which the install, without tools, does not create itself).
-  cp "$1/bin/sicudt.a" "$1/lib/libsicudt.a"
+     CC=x86_64-w64-mingw32-gcc-posix CXX=x86_64-w64-mingw32-g++-posix && mkdir -p lib bin &&
+     for dir in common data; do
+       nice make -j "$jobs" -C "$dir" && mkdir -p "$1/bin" && make -C "$dir" install || exit 1
+     done) &&
+  # The data library goes to bin/ as Windows builds install it.
+  mv "$1/bin/sicudt.a" "$1/lib/libsicudt.a" && rmdir "$1/bin"
+}
+
+# The cross build packs its data with two tools that run on the build
+# machine, icupkg and pkgdata, found in the bin/ of a native build
+# directory $2 (configured from sources $1 with options $4...). Those of
+# the machine's ICU (icu-devtools, which libicu-dev brings) serve when
+# they are of the same version $3; else they are built, with the
+# libraries they link, unoptimised as they only copy data.
+icuNativeTools() {
+  local src=$1 native=$2 version=$3
+  shift 3
+  (cd "$native" && "$src/configure" "$@" CFLAGS=-O0 CXXFLAGS=-O0 &&
+     nice make -j "$jobs" all-local && mkdir -p lib bin) || return 1
+  if [ "$(dpkg-query -W -f='${Version}' icu-devtools 2>/dev/null)" = "$version" ]; then
+    ln -s /usr/sbin/icupkg /usr/bin/pkgdata "$native/bin/"
+    return
+  fi
+  for dir in stubdata common i18n tools/toolutil tools/icupkg tools/pkgdata; do
+    nice make -j "$jobs" -C "$native/$dir" || return 1
+  done
+}
+
+# Leaves in the data archive of directory $2 only the converters and their
+# alias table, with the icupkg of native build directory $1. (The archive's
+# name is that of its items' package: the new one is made under the same
+# name, in a directory of its own.)
+icuTrimData() {
+  local icupkg=(env "LD_LIBRARY_PATH=$1/lib:$1/stubdata" "$1/bin/icupkg")
+  local archive
+  archive=$(ls "$2"/icudt*l.dat) &&
+  "${icupkg[@]}" --list "$archive" > "$2/items.txt" &&
+  grep -vE '\.cnv$|^cnvalias\.icu$' "$2/items.txt" > "$2/dropped.txt" &&
+  mkdir -p "$2/trimmed" &&
+  "${icupkg[@]}" --remove "$2/dropped.txt" "$archive" "$2/trimmed/${archive##*/}" &&
+  mv "$2/trimmed/${archive##*/}" "$archive" && rm -r "$2/items.txt" "$2/dropped.txt" "$2/trimmed"
 }
 
 buildGtest() { # prefix version work
@@ -90,6 +140,18 @@ buildGtest() { # prefix version work
   nice ninja -C "$3/build" -j "$jobs" install
 }
 
+# Sets cpuSeconds to the user and system CPU seconds of the script's
+# finished child processes (times runs in this shell: a subshell would
+# count its own).
+childCpuSeconds() {
+  times > "$cache/times"
+  cpuSeconds=$(awk 'NR == 2 {
+    t = 0
+    for (i = 1; i <= 2; i++) { split($i, p, /[ms]/); t += p[1] * 60 + p[2] }
+    printf "%d\n", t }' "$cache/times")
+  rm -f "$cache/times"
+}
+
 # Builds $1 (with function $2) at Debian version $3 unless the cache has it.
 dep() {
   local name=$1 fn=$2 version=$3
@@ -97,9 +159,11 @@ dep() {
   local prefix=$cache/$key
   if [ ! -f "$prefix/.done" ]; then
     echo "Building $name $version for Windows (log: $cache/$key.log)" >&2
-    local work=$cache/work/$key start=$SECONDS
+    local work=$cache/work/$key start=$SECONDS cpu
     rm -rf "$prefix" "$work"
     mkdir -p "$work"
+    childCpuSeconds
+    cpu=$cpuSeconds
     if ! "$fn" "$prefix" "$version" "$work" > "$cache/$key.log" 2>&1; then
       echo "Building $name failed; the end of its log:" >&2
       tail -30 "$cache/$key.log" >&2
@@ -107,7 +171,8 @@ dep() {
     fi
     rm -rf "$work"
     touch "$prefix/.done"
-    echo "Built $name in $((SECONDS - start)) s" >&2
+    childCpuSeconds
+    echo "Built $name in $((SECONDS - start)) s ($((cpuSeconds - cpu)) s of CPU)" >&2
   fi
   prefixes+=("$prefix")
 }
