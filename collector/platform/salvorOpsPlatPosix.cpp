@@ -100,15 +100,6 @@ SalvorPlatExecResult(int report)
    return n == (ssize_t)sizeof err ? err : 0;
 }
 
-// A directory stream of the process table, closed with its scope.
-struct SalvorPlatDirTraits {
-   using Type = DIR *;
-   static Type Invalid() { return nullptr; }
-   static bool IsValid(Type d) { return d != nullptr; }
-   static void Release(Type d) { closedir(d); }
-};
-using SalvorPlatDir = UtilOwned<SalvorPlatDirTraits>;
-
 // The parent process id in /proc/<pid>/stat, or -1.
 pid_t
 SalvorPlatParentOf(const char *pid)
@@ -232,7 +223,7 @@ SalvorPlat_KillChild(const SalvorPlatChild &child)
 size_t
 SalvorPlat_EndLeftovers(const SalvorPlatChild *running, size_t count)
 {
-   SalvorPlatDir proc(opendir("/proc"));
+   UtilDirStream proc(opendir("/proc"));
    if (!proc) {
       return 0;
    }

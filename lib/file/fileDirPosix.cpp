@@ -16,14 +16,6 @@
 
 namespace {
 
-struct FileDirStreamTraits {
-   using Type = DIR *;
-   static Type Invalid() { return nullptr; }
-   static bool IsValid(Type d) { return d != nullptr; }
-   static void Release(Type d) { closedir(d); }
-};
-using FileDirStream = UtilOwned<FileDirStreamTraits>;
-
 // The entry `name` below `dir` as it is, no link followed; false when gone.
 bool
 FileDirEntryAt(int dir, const char *name, FileDirEntry *e)
@@ -128,7 +120,7 @@ FilePlat_ListDirAt(FilePlatHandle dir, std::vector<FileDirEntry> *entries)
    if (!fd) {
       return false;
    }
-   FileDirStream stream(fdopendir(fd.Get()));
+   UtilDirStream stream(fdopendir(fd.Get()));
    if (!stream) {
       return false;
    }

@@ -17,6 +17,7 @@
 #include <winsock2.h>
 #include <windows.h>
 #else
+#include <dirent.h>
 #include <unistd.h>
 #endif
 
@@ -277,4 +278,12 @@ struct UtilFdTraits {
    static void Release(Type fd) { close(fd); }
 };
 using UtilFd = UtilOwned<UtilFdTraits>;
+// A directory stream of opendir or fdopendir.
+struct UtilDirStreamTraits {
+   using Type = DIR *;
+   static Type Invalid() { return nullptr; }
+   static bool IsValid(Type d) { return d != nullptr; }
+   static void Release(Type d) { closedir(d); }
+};
+using UtilDirStream = UtilOwned<UtilDirStreamTraits>;
 #endif
