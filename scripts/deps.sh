@@ -13,11 +13,12 @@
 set -euo pipefail
 
 # The build needs the compiler, CMake, Ninja, libxml2, ICU, libsystemd and
-# libacl (the safe temporary directory checks POSIX ACLs); the tests need
+# libacl (the safe temporary directory checks POSIX ACLs) and libsodium
+# (the sealed datagrams' authenticated encryption); the tests need
 # GoogleTest; the log benchmark compares against spdlog, the dictionary
 # benchmark against inih.
 packages=(g++ cmake ninja-build pkg-config libxml2-dev libicu-dev libsystemd-dev
-          libacl1-dev libgtest-dev libspdlog-dev libinih-dev)
+          libacl1-dev libsodium-dev libgtest-dev libspdlog-dev libinih-dev)
 packages+=(dpkg-dev)
 if [ "${1:-}" = test ]; then
   packages+=(lintian makedumpfile)
