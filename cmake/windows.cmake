@@ -38,4 +38,13 @@ target_include_directories(PkgConfig::ICU INTERFACE ${SALVOR_ICU_INCLUDE})
 target_compile_definitions(PkgConfig::ICU INTERFACE U_STATIC_IMPLEMENTATION)
 target_link_libraries(PkgConfig::ICU INTERFACE ${SALVOR_ICU_sicuuc} ${SALVOR_ICU_sicudt})
 
+# libsodium, static (SODIUM_STATIC tells its headers); its random source
+# is the system's, in advapi32.
+find_path(SALVOR_SODIUM_INCLUDE sodium.h REQUIRED)
+find_library(SALVOR_SODIUM_LIB NAMES libsodium.a sodium REQUIRED)
+add_library(PkgConfig::SODIUM INTERFACE IMPORTED)
+target_include_directories(PkgConfig::SODIUM INTERFACE ${SALVOR_SODIUM_INCLUDE})
+target_compile_definitions(PkgConfig::SODIUM INTERFACE SODIUM_STATIC)
+target_link_libraries(PkgConfig::SODIUM INTERFACE ${SALVOR_SODIUM_LIB} advapi32)
+
 message(STATUS "Windows build: every module, the collector, the client and their tests")

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Cross-builds the libraries the Windows build links (libxml2, ICU and
-# GoogleTest) for mingw-w64, each into a cache outside the checkout keyed
+# Cross-builds the libraries the Windows build links (libxml2, ICU,
+# libsodium and GoogleTest) for mingw-w64, each into a cache outside the checkout keyed
 # by its Debian version, once: a later run finds them and builds nothing.
-# libxml2 and ICU are built from Debian's own source packages, GoogleTest
+# libxml2, ICU and libsodium are built from Debian's own source packages, GoogleTest
 # from the sources Debian installs in /usr/src/googletest. Prints the
 # installed prefixes as a CMake list on its last line; the builds' output
 # goes to <cache>/<name>-<version>.log. Only what the Windows build links
 # is built: ICU's common library with the converters' data, libxml2's
-# parser and tree, GoogleTest without GoogleMock.
+# parser and tree, libsodium's minimal build (static), GoogleTest without
+# GoogleMock.
 # The cache is ~/.cache/salvor-win-deps ($XDG_CACHE_HOME's when set), or
 # the directory SALVOR_WIN_DEPS_CACHE names.
 # Needs what "scripts/deps.sh windows" installs.
@@ -133,6 +134,16 @@ icuTrimData() {
   mv "$2/trimmed/${archive##*/}" "$archive" && rm -r "$2/items.txt" "$2/dropped.txt" "$2/trimmed"
 }
 
+# The sealed datagrams need libsodium's AEAD, BLAKE2b, base64 and guarded
+# memory, all of which its minimal build keeps; static, so that the
+# programs need no DLL beside them.
+buildLibsodium() { # prefix version work
+  fetchSource libsodium "$2" "$3/src"
+  (cd "$3/src" && ./configure --host=x86_64-w64-mingw32 --prefix="$1" --enable-minimal \
+     --disable-shared --enable-static --disable-dependency-tracking &&
+   nice make -j "$jobs" install)
+}
+
 buildGtest() { # prefix version work
   cmake -S /usr/src/googletest -B "$3/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$1" -DBUILD_GMOCK=OFF \
@@ -180,5 +191,6 @@ dep() {
 prefixes=()
 dep libxml2 buildLibxml2 "$(debVersion libxml2-dev)"
 dep icu buildIcu "$(debVersion libicu-dev)"
+dep libsodium buildLibsodium "$(debVersion libsodium-dev)"
 dep googletest buildGtest "$(debVersion googletest)"
 (IFS=';'; echo "${prefixes[*]}")
