@@ -511,6 +511,20 @@ File_CheckRegular(const char *path)
    return err;
 }
 
+int
+File_CheckPrivate(const char *path)
+{
+   bool others = false;
+   if (!FilePlat_OthersMayRead(path, &others)) {
+      return FileMapPlatformError("File_CheckPrivate", FilePlat_LastError());
+   }
+   if (!others) {
+      return 0;
+   }
+   FilePlat_SetLastError(EACCES);
+   return EACCES;
+}
+
 bool
 File_PathExists(const char *path)
 {

@@ -75,6 +75,13 @@ int File_CreationMask();
  * may block for ever or never end.
  */
 int File_CheckRegular(const char *path);
+/*
+ * 0 when the file at path (links followed) is readable by its owner alone
+ * (on Windows: by SYSTEM and the Administrators alone), EACCES when
+ * others may read it, or the errno-style code of the failed look-up. For
+ * files that hold secrets.
+ */
+int File_CheckPrivate(const char *path);
 bool File_PathExists(const char *path);
 bool File_IsDir(const char *path);
 int File_ListDir(const char *path, char ***names);

@@ -197,6 +197,13 @@ enum FilePlatFileType {
 bool FilePlat_GetFileType(const char *path, FilePlatFileType *type);
 // What the path names, links followed.
 bool FilePlat_GetTargetType(const char *path, FilePlatFileType *type);
+/*
+ * Whether anybody but the file's owner may read the file at path (links
+ * followed): on POSIX a group or other read bit, on Windows a grant of
+ * reading to anyone but SYSTEM and the Administrators. True when the
+ * answer was had, with *others set.
+ */
+bool FilePlat_OthersMayRead(const char *path, bool *others);
 
 /*
  * Which file a handle or a name stands for, and how many names the file

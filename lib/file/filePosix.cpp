@@ -448,6 +448,21 @@ FilePlat_GetTargetType(const char *path, FilePlatFileType *type)
    return true;
 }
 
+/*
+ * The mode's group bits are the ACL mask where the file has an ACL, and
+ * no named entry grants more than the mask: the mode alone tells.
+ */
+bool
+FilePlat_OthersMayRead(const char *path, bool *others)
+{
+   struct stat st;
+   if (!PlatFault_Allowed(PLAT_STAT) || stat(path, &st) != 0) {
+      return false;
+   }
+   *others = (st.st_mode & (S_IRGRP | S_IROTH)) != 0;
+   return true;
+}
+
 bool
 FilePlat_GetIdentity(FilePlatHandle h, FilePlatFileId *id, uint64_t *links)
 {

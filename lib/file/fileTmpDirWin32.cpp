@@ -1,5 +1,5 @@
-// Win32 back end of the safe temporary directory and of the writable-
-// directory test; see filePlatform.h.
+// Win32 back end of the safe temporary directory, of the writable-
+// directory test and of the private-file test; see filePlatform.h.
 //
 // A safe directory is a real directory (no reparse point) owned by the
 // user or the Administrators group, whose DACL is protected from
@@ -422,4 +422,55 @@ FilePlat_IsWritableDir(const char *path)
       }
    }
    return writable;
+}
+
+namespace {
+
+// The rights that let a grantee read a file's bytes.
+constexpr DWORD FILE_READ_RIGHTS = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL | MAXIMUM_ALLOWED;
+
+// Whether an entry of a file's DACL lets anyone but SYSTEM and the
+// Administrators read it. Denials and entries only inherited give nothing.
+bool
+FileAceOpensToOthers(const ACE_HEADER *header)
+{
+   if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) {
+      return false;
+   }
+   const auto *allowed = reinterpret_cast<const ACCESS_ALLOWED_ACE *>(header);
+   PSID who = (PSID)&allowed->SidStart;
+   return (allowed->Mask & FILE_READ_RIGHTS) != 0 && !IsWellKnownSid(who, WinLocalSystemSid) &&
+          !IsWellKnownSid(who, WinBuiltinAdministratorsSid);
+}
+
+}  // namespace
+
+bool
+FilePlat_OthersMayRead(const char *path, bool *others)
+{
+   FileWide wide(path);
+   if (!PlatFault_Allowed(PLAT_STAT)) {
+      return false;
+   }
+   if (!wide.ok()) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return false;
+   }
+   PSECURITY_DESCRIPTOR sd = nullptr;
+   PACL dacl = nullptr;
+   DWORD err = GetNamedSecurityInfoW(wide.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                     nullptr, nullptr, &dacl, nullptr, &sd);
+   if (err != ERROR_SUCCESS) {
+      SetLastError(err);
+      return false;
+   }
+   bool open = dacl == nullptr;  // no DACL at all: everybody may do everything
+   for (DWORD i = 0; !open && i < dacl->AceCount; i++) {
+      void *ace = nullptr;
+      open = !GetAce(dacl, i, &ace) || FileAceOpensToOthers(static_cast<ACE_HEADER *>(ace));
+   }
+   LocalFree(sd);
+   *others = open;
+   SetLastError(0);
+   return true;
 }
