@@ -12,7 +12,9 @@
 #include "lib/coreDump/fatalPath.h"
 #include "lib/misc/hostinfo.h"
 #include "lib/misc/utilArgs.h"
+#include "protocol/salvorKeys.h"
 #include "protocol/salvorProto.h"
+#include "protocol/salvorSeal.h"
 #include "tools/salvorClient.h"
 #include "tools/salvorProgress.h"
 #include "tools/toolsPlatform.h"
@@ -27,6 +29,7 @@ SalvorSendUsage(FILE *out)
 {
    std::fputs("usage: salvor-send [options] FILE|-\n"
               "       salvor-send --status [--server HOST:PORT] [--from ADDR]\n"
+              "       salvor-send --make-key NAME\n"
               "       salvor-send --help | --version\n"
               "FILE is sent as one dump; \"-\" (standard input) and other pipes are read\n"
               "to their end, of a size not known in advance.\n"
@@ -44,6 +47,7 @@ SalvorSendUsage(FILE *out)
               "                      record's bytes are stored at its offset\n"
               "  --quiet             no summary line\n"
               "  --status            only ask whether the collector is alive\n"
+              "  --make-key NAME     print a new key line \"NAME <key>\" for a keys file\n"
               "  --help              this text\n"
               "  --version           the program's version\n"
               "  --test-loss PCT     (testing) drop PCT% of the datagrams each way, and\n"
@@ -73,6 +77,7 @@ struct Args {
    bool help = false;
    bool flat = false;
    bool version = false;
+   std::optional<std::string> makeKey;
    std::optional<std::string> file;
 };
 
@@ -86,6 +91,7 @@ struct ValueOption {
 const ValueOption VALUE_OPTIONS[] = {
    {"--server", [](std::string_view v, Args *a) { a->server = v; return true; }},
    {"--from", [](std::string_view v, Args *a) { a->from = v; return true; }},
+   {"--make-key", [](std::string_view v, Args *a) { a->makeKey = v; return true; }},
    {"--window",
     [](std::string_view v, Args *a) {
        return SalvorSendParseNumber<unsigned>(v, 1, 4096, &a->opts.window);
@@ -206,6 +212,10 @@ SalvorSendParseArgs(int argc, char **argv, Args *args)
          return error;
       }
    }
+   if (args->makeKey) {
+      return args->status || args->file || args->flat ? "--make-key takes no other option"
+                                                      : std::string();
+   }
    if (args->status && args->file) {
       return "--status takes no file";
    }
@@ -223,6 +233,26 @@ SalvorSendFail(const std::string &message)
 {
    std::fprintf(stderr, "salvor-send: %s\n", message.c_str());
    return EXIT_FAILED;
+}
+
+// Prints a new key line for the keys files of a host and its collector.
+int
+SalvorSendMakeKey(const std::string &name)
+{
+   std::string why;
+   if (!SalvorKeys_NameIsValid(name.c_str(), &why)) {
+      std::fprintf(stderr, "salvor-send: cannot name a key so: %s\n", why.c_str());
+      return EXIT_USAGE;
+   }
+   uint8_t key[SALVOR_SEAL_KEY_SIZE];
+   if (!SalvorSeal_MakeKey(key)) {
+      return SalvorSendFail("no random source for a key");
+   }
+   std::string line = SalvorKeys_FormatLine(name.c_str(), key) + "\n";
+   SalvorSeal_Wipe(key, sizeof key);
+   bool written = std::fputs(line.c_str(), stdout) >= 0 && std::fflush(stdout) == 0;
+   SalvorSeal_Wipe(line.data(), line.size());
+   return written ? 0 : SalvorSendFail("cannot write the key line");
 }
 
 // A file descriptor closed when it goes out of scope.
@@ -375,6 +405,9 @@ main(int argc, char **argv)
       std::fprintf(stderr, "salvor-send: %s\n", error.c_str());
       SalvorSendUsage(stderr);
       return EXIT_USAGE;
+   }
+   if (args.makeKey) {
+      return SalvorSendMakeKey(*args.makeKey);
    }
    // Windows' socket library must be started before names are looked up
    // or sockets made; elsewhere this does nothing.

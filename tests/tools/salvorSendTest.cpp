@@ -1,6 +1,7 @@
 // The salvor-send program, run as a process against a fake collector.
 #include <gtest/gtest.h>
 
+#include "protocol/salvorKeys.h"
 #include "protocol/salvorProto.h"
 #include "tests/support/process.h"
 #include "tests/support/testFiles.h"
@@ -208,6 +209,37 @@ TEST(SalvorSend, HelpAndVersion)
    RunResult r = RunSend({"--version"});
    EXPECT_EQ(r.exit.Code(), 0);
    EXPECT_EQ(r.out, std::string("salvor-send ") + SALVOR_EXPECTED_VERSION + "\n");
+}
+
+TEST(SalvorSend, MakeKeyPrintsAKeyLineThatLoads)
+{
+   RunResult first = RunSend({"--make-key", "web-01.example.org"});
+   RunResult second = RunSend({"--make-key=db"});
+   ASSERT_EQ(first.exit.Code(), 0) << first.err;
+   ASSERT_EQ(second.exit.Code(), 0) << second.err;
+   EXPECT_EQ(first.err, "");
+   ASSERT_EQ(first.out.size(), std::string("web-01.example.org ").size() + 44 + 1) << first.out;
+   EXPECT_EQ(first.out.rfind("web-01.example.org ", 0), 0u) << first.out;
+   // Both lines make one keys file: two names, two different keys.
+   std::string text = first.out + second.out;
+   SalvorKeys keys;
+   std::string why;
+   ASSERT_TRUE(SalvorKeys_Parse(text.data(), text.size(), &keys, &why)) << why;
+   EXPECT_EQ(keys.count, 2u);
+   SalvorKeys_Free(&keys);
+}
+
+TEST(SalvorSend, MakeKeyRefusesANameAKeysFileCannotHold)
+{
+   for (const char *name : {"", "two words", "tab\there", "a#b"}) {
+      RunResult r = RunSend({"--make-key", name});
+      EXPECT_NE(r.exit.Code(), 0) << name;
+      EXPECT_EQ(r.out, "") << name;
+      EXPECT_EQ(r.err.rfind("salvor-send: cannot name a key so: ", 0), 0u) << r.err;
+   }
+   RunResult r = RunSend({"--make-key", "a", "file"});
+   EXPECT_NE(r.exit.Code(), 0);
+   EXPECT_NE(r.err.find("--make-key takes no other option"), std::string::npos) << r.err;
 }
 
 TEST(SalvorSend, StandardInputIsSentAsOneDump)
