@@ -84,6 +84,12 @@ constexpr SalvorElementRow SALVOR_ELEMENTS[] = {
    {.name = "allowFrom", .kind = Kind::Network, .max = SALVOR_MAX_ALLOW, .repeats = true,
     .what = "allowFrom", .says = "Datagrams will be accepted from: ",
     .sets = SalvorSets(SalvorNetworkList{SalvorNetConfig.allow, &SalvorNetConfig.allowCount})},
+   {.name = "keysFile", .kind = Kind::FilePath, .what = "keys file",
+    .says = "The keys file will be: ", .sets = SalvorSets(SalvorNetConfig.keysFile)},
+   {.name = "allowPlainFrom", .kind = Kind::Network, .max = SALVOR_MAX_ALLOW, .repeats = true,
+    .what = "allowPlainFrom", .says = "Plain datagrams will be accepted from: ",
+    .sets = SalvorSets(SalvorNetworkList{SalvorNetConfig.allowPlain,
+                                         &SalvorNetConfig.allowPlainCount})},
 
    {.name = "dumpHook", .kind = Kind::Program, .what = "dump hook",
     .says = "The dump hook will be: ", .sets = SalvorSets(SalvorOpsConfig.dumpHook)},

@@ -8,4 +8,6 @@ SalvorNetConfigReset()
 {
    SalvorNetConfig.listenCount = 0;
    SalvorNetConfig.allowCount = 0;
+   SalvorNetConfig.keysFile[0] = '\0';
+   SalvorNetConfig.allowPlainCount = 0;
 }

@@ -1,11 +1,13 @@
-// Where the collector listens and whom it hears: the listenAddress and
-// allowFrom elements of the configuration file.
+// Where the collector listens and whom it hears: the listenAddress,
+// allowFrom, keysFile and allowPlainFrom elements of the configuration
+// file.
 //
 // Kept apart from SalvorConfig: both are written while the file is read
 // and only read afterwards. Without either element nothing changes: the
 // collector binds every IPv4 address and hears every host.
 #pragma once
 
+#include "collector/startup/salvorSettingSizes.h"
 #include "lib/net/net.h"
 
 constexpr int SALVOR_MAX_LISTEN = NET_MAX_WAIT;
@@ -24,6 +26,11 @@ struct SalvorNetSettings {
    // Networks whose hosts are heard; none: every host.
    NetNetwork allow[SALVOR_MAX_ALLOW];
    int allowCount;
+   // The keys of the hosts that seal their datagrams; empty: none do.
+   char keysFile[SALVOR_PATH_SIZE];
+   // With a keys file, networks whose hosts may still send plain datagrams.
+   NetNetwork allowPlain[SALVOR_MAX_ALLOW];
+   int allowPlainCount;
 };
 
 extern SalvorNetSettings SalvorNetConfig;

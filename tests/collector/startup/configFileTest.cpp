@@ -279,6 +279,34 @@ TEST_F(ConfigFile, MalformedListenAddressOrNetworkRefusesTheFile)
    EXPECT_EQ(ReadValues(networks + "<allowFrom>10.1.0.0/16</allowFrom>"), -1);
 }
 
+// The sealed mode's elements: the keys file's path is only kept here (it
+// is read when the receive path starts), and the plain senders' networks
+// are a list of their own, not the allow list.
+TEST_F(ConfigFile, KeysFileAndPlainSendersAreKeptApartFromTheAllowList)
+{
+   EXPECT_EQ(ReadValues("<defaultValues><port>7000</port></defaultValues>"), 0);
+   EXPECT_STREQ(SalvorNetConfig.keysFile, "") << "absent: no sealed mode";
+   EXPECT_EQ(SalvorNetConfig.allowPlainCount, 0);
+
+   SalvorConfigReset();
+   EXPECT_EQ(ReadValues("<keysFile>/etc/salvor/keys</keysFile>"
+                        "<allowFrom>10.0.0.0/8</allowFrom>"
+                        "<allowPlainFrom>10.1.0.0/16</allowPlainFrom>"
+                        "<allowPlainFrom>::1</allowPlainFrom>"),
+             0);
+   EXPECT_STREQ(SalvorNetConfig.keysFile, "/etc/salvor/keys");
+   ASSERT_EQ(SalvorNetConfig.allowCount, 1);
+   ASSERT_EQ(SalvorNetConfig.allowPlainCount, 2);
+   EXPECT_EQ(SalvorNetConfig.allowPlain[0].prefix, 96 + 16);
+   EXPECT_EQ(SalvorNetConfig.allowPlain[1].prefix, 128);
+
+   SalvorConfigReset();
+   EXPECT_STREQ(SalvorNetConfig.keysFile, "") << "a reset forgets them";
+   EXPECT_EQ(SalvorNetConfig.allowPlainCount, 0);
+   EXPECT_EQ(ReadValues("<keysFile/>"), -1);
+   EXPECT_EQ(ReadValues("<allowPlainFrom>10.0.0.1/8</allowPlainFrom>"), -1);
+}
+
 // The start-up trace, which the console copies in debug mode: every line
 // that a value taken or refused writes, word for word.
 TEST_F(ConfigFile, TraceSaysWhatEachElementDid)
@@ -304,6 +332,8 @@ TEST_F(ConfigFile, TraceSaysWhatEachElementDid)
        "</keepFreeMiB><keepDays>7</keepDays><metricsFile>/m/salvor.prom</metricsFile>",
        "The dump hook will be: " + hook + "\nhookTimeout will be: 20\nkeepDays will be: 7\n"
        "The metrics file will be: /m/salvor.prom\n"},
+      {"<keysFile>/k/keys</keysFile><allowPlainFrom>10.2.0.0/16</allowPlainFrom>",
+       "The keys file will be: /k/keys\nPlain datagrams will be accepted from: 10.2.0.0/16\n"},
       {"<defaultValues><port>80</port></defaultValues>",
        "Port will be : 80\nSelected port is in reserved range. \n"},
       {"<defaultValues><port>0</port></defaultValues>",
