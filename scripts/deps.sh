@@ -9,7 +9,8 @@
 # with "fuzz", the fuzzers' compiler (clang with libFuzzer and the
 # sanitizers' run-time); with "windows", also what the Windows build
 # (scripts/build-windows.sh) needs: the mingw-w64 compiler with C++
-# threads, Wine for its tests, and make for ICU's build.
+# threads, Wine for its tests, make for ICU's build, and the autotools that
+# make libsodium's configure script (its source package has none).
 set -euo pipefail
 
 # The build needs the compiler, CMake, Ninja, libxml2, ICU, libsystemd and
@@ -53,5 +54,6 @@ if [ "${1:-}" = test ]; then
 fi
 if [ "${1:-}" = windows ]; then
   # Wine's recommendations (fonts, sound, 32-bit parts) serve no test here.
-  install --no-install-recommends -- g++-mingw-w64-x86-64-posix wine64 wine make
+  install --no-install-recommends -- g++-mingw-w64-x86-64-posix wine64 wine make \
+    autoconf automake libtool
 fi

@@ -139,7 +139,7 @@ icuTrimData() {
 # programs need no DLL beside them.
 buildLibsodium() { # prefix version work
   fetchSource libsodium "$2" "$3/src"
-  (cd "$3/src" && ./configure --host=x86_64-w64-mingw32 --prefix="$1" --enable-minimal \
+  (cd "$3/src" && autoreconf -fi && ./configure --host=x86_64-w64-mingw32 --prefix="$1" --enable-minimal \
      --disable-shared --enable-static --disable-dependency-tracking &&
    nice make -j "$jobs" install)
 }
