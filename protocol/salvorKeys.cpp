@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -20,6 +21,13 @@ bool
 IsSpace(char c)
 {
    return IsBlank(c) || c == '\n' || c == '\v' || c == '\f';
+}
+
+// Control characters, which a name would carry into log lines.
+bool
+IsControl(char c)
+{
+   return (unsigned char)c < 0x20 || c == 0x7f;
 }
 
 std::string_view
@@ -106,7 +114,8 @@ ParseLine(std::string_view line, SalvorKey *key, std::string *why)
    return true;
 }
 
-// The line number of each key, in file order, for the duplicate checks.
+// Whether a key's name, key or identity is an earlier key's; *why names
+// both lines. lines[i] is the line of keys[i], in file order.
 bool
 FindDuplicate(const SalvorKey *keys, const size_t *lines, size_t count, std::string *why)
 {
@@ -163,6 +172,8 @@ SalvorKeys_NameIsValid(const char *name, std::string *why)
       *why = "white space in the name \"" + std::string(name) + "\"";
    } else if (std::strchr(name, '#') != nullptr) {
       *why = "'#' in the name \"" + std::string(name) + "\"";
+   } else if (std::find_if(name, name + length, IsControl) != name + length) {
+      *why = "a control character in the name";
    } else {
       return true;
    }
@@ -172,16 +183,16 @@ SalvorKeys_NameIsValid(const char *name, std::string *why)
 bool
 SalvorKeys_Parse(const char *text, size_t len, SalvorKeys *out, std::string *why)
 {
+   if (std::memchr(text, '\0', len) != nullptr) {
+      *why = "a NUL byte in the file";
+      return false;
+   }
    std::string_view all(text, len);
    size_t count = 0;
    EachLine(all, [&](size_t, std::string_view line) {
       count += HoldsKey(line) ? 1 : 0;
       return true;
    });
-   if (std::memchr(text, '\0', len) != nullptr) {
-      *why = "a NUL byte in the file";
-      return false;
-   }
    if (!SalvorSeal_Init()) {
       *why = "libsodium cannot be started";
       return false;
@@ -194,8 +205,7 @@ SalvorKeys_Parse(const char *text, size_t len, SalvorKeys *out, std::string *why
          return false;
       }
    }
-   std::string lineNumbers(count * sizeof(size_t), '\0');
-   size_t *lines = reinterpret_cast<size_t *>(lineNumbers.data());
+   std::vector<size_t> lines(count);
    bool ok = EachLine(all, [&](size_t number, std::string_view line) {
       if (!HoldsKey(line)) {
          return true;
@@ -208,7 +218,7 @@ SalvorKeys_Parse(const char *text, size_t len, SalvorKeys *out, std::string *why
       lines[keys.count++] = number;
       return true;
    });
-   if (!ok || FindDuplicate(keys.keys, lines, keys.count, why)) {
+   if (!ok || FindDuplicate(keys.keys, lines.data(), keys.count, why)) {
       SalvorKeys_Free(&keys);
       return false;
    }

@@ -4,8 +4,8 @@
 //
 // with the original base64 alphabet and its padding. A line whose first
 // character other than blanks is '#' is a comment; blank lines are
-// allowed. A name is 1 to SALVOR_KEY_NAME_MAX bytes without white space or
-// '#'. A malformed line, a name twice, or a key twice refuses the whole
+// allowed. A name is 1 to SALVOR_KEY_NAME_MAX bytes without white space,
+// control characters or '#'. A malformed line, a name twice, or a key twice refuses the whole
 // file. The keys live in memory that libsodium guards and wipes when it
 // is freed. Depends on nothing else of the project.
 #pragma once
@@ -37,7 +37,7 @@ struct SalvorKeys {
 
 /*
  * Whether `name` can name a key; if not, *why says what is wrong with it
- * (empty, too long, white space, '#').
+ * (empty, too long, white space, a control character, '#').
  */
 bool SalvorKeys_NameIsValid(const char *name, std::string *why);
 

@@ -119,7 +119,7 @@ TEST(KeysParse, NamesThatMakeKeyRefuses)
    std::string why;
    EXPECT_TRUE(SalvorKeys_NameIsValid("web-01.example.org", &why));
    EXPECT_TRUE(SalvorKeys_NameIsValid(std::string(SALVOR_KEY_NAME_MAX, 'n').c_str(), &why));
-   for (const char *bad : {"", "a b", "a\tb", "tail ", "#a", "a#"}) {
+   for (const char *bad : {"", "a b", "a\tb", "tail ", "#a", "a#", "bell\a", "del\x7f"}) {
       EXPECT_FALSE(SalvorKeys_NameIsValid(bad, &why)) << bad;
    }
 }
