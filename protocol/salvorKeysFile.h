@@ -1,6 +1,6 @@
 // Reading the keys file from disk, for the collector and the client: the
-// file must be readable by its owner alone (on Windows by SYSTEM and the
-// Administrators alone), then its lines are parsed by salvorKeys.h. The
+// file must be readable by its owner alone (on Windows by SYSTEM, the
+// Administrators and the user the program runs as), then its lines are parsed by salvorKeys.h. The
 // one part of protocol/ that uses the support library (its file module).
 #pragma once
 

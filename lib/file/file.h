@@ -77,7 +77,8 @@ int File_CreationMask();
 int File_CheckRegular(const char *path);
 /*
  * 0 when the file at path (links followed) is readable by its owner alone
- * (on Windows: by SYSTEM and the Administrators alone), EACCES when
+ * (on Windows: by SYSTEM, the Administrators and the process's own user
+ * alone), EACCES when
  * others may read it, or the errno-style code of the failed look-up. For
  * files that hold secrets.
  */

@@ -200,7 +200,8 @@ bool FilePlat_GetTargetType(const char *path, FilePlatFileType *type);
 /*
  * Whether anybody but the file's owner may read the file at path (links
  * followed): on POSIX a group or other read bit, on Windows a grant of
- * reading to anyone but SYSTEM and the Administrators. True when the
+ * reading to anyone but SYSTEM, the Administrators and the user the
+ * process runs as. True when the
  * answer was had, with *others set.
  */
 bool FilePlat_OthersMayRead(const char *path, bool *others);

@@ -429,10 +429,11 @@ namespace {
 // The rights that let a grantee read a file's bytes.
 constexpr DWORD FILE_READ_RIGHTS = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL | MAXIMUM_ALLOWED;
 
-// Whether an entry of a file's DACL lets anyone but SYSTEM and the
-// Administrators read it. Denials and entries only inherited give nothing.
+// Whether an entry of a file's DACL lets anyone but SYSTEM, the
+// Administrators and the user the process runs as (who reads the file)
+// read it. Denials and entries only inherited give nothing.
 bool
-FileAceOpensToOthers(const ACE_HEADER *header)
+FileAceOpensToOthers(const ACE_HEADER *header, PSID self)
 {
    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) {
       return false;
@@ -440,7 +441,7 @@ FileAceOpensToOthers(const ACE_HEADER *header)
    const auto *allowed = reinterpret_cast<const ACCESS_ALLOWED_ACE *>(header);
    PSID who = (PSID)&allowed->SidStart;
    return (allowed->Mask & FILE_READ_RIGHTS) != 0 && !IsWellKnownSid(who, WinLocalSystemSid) &&
-          !IsWellKnownSid(who, WinBuiltinAdministratorsSid);
+          !IsWellKnownSid(who, WinBuiltinAdministratorsSid) && !EqualSid(who, self);
 }
 
 }  // namespace
@@ -456,6 +457,11 @@ FilePlat_OthersMayRead(const char *path, bool *others)
       SetLastError(ERROR_INVALID_PARAMETER);
       return false;
    }
+   FileSids sids;
+   if (!sids.ok()) {
+      SetLastError(ERROR_NO_TOKEN);
+      return false;
+   }
    PSECURITY_DESCRIPTOR sd = nullptr;
    PACL dacl = nullptr;
    DWORD err = GetNamedSecurityInfoW(wide.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
@@ -467,7 +473,8 @@ FilePlat_OthersMayRead(const char *path, bool *others)
    bool open = dacl == nullptr;  // no DACL at all: everybody may do everything
    for (DWORD i = 0; !open && i < dacl->AceCount; i++) {
       void *ace = nullptr;
-      open = !GetAce(dacl, i, &ace) || FileAceOpensToOthers(static_cast<ACE_HEADER *>(ace));
+      open = !GetAce(dacl, i, &ace) ||
+             FileAceOpensToOthers(static_cast<ACE_HEADER *>(ace), sids.user());
    }
    LocalFree(sd);
    *others = open;
