@@ -12,7 +12,6 @@
 #include "lib/file/fileDir.h"
 #include "lib/file/fileIO.h"
 #include "lib/log/log.h"
-#include "lib/misc/clock.h"
 #include "lib/string/str.h"
 
 namespace {
@@ -21,11 +20,11 @@ namespace {
 // does not fit.
 int
 SalvorFormatDumpName(char *name, size_t nameSize, const char *dir, const char *address,
-                     const ClockLocalTime &local, int counter)
+                     const struct tm &local, int counter)
 {
    return Str_Snprintf(name, nameSize, "%s%szdump_%s-%d-%02d-%02d-%02d_%02d-%d", dir, DIRSEPS,
-                       address, local.year, local.month, local.day, local.hour,
-                       local.minute, counter);
+                       address, local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                       local.tm_hour, local.tm_min, counter);
 }
 
 }  // namespace
@@ -56,8 +55,9 @@ SalvorCreateDumpFile(const NetIp &clientIP, char *name, size_t nameSize, const c
    if (dirHandle == FILE_INVALID_HANDLE) {
       Log("Error creating directory \"%s\"\n", dir);
    }
-   ClockLocalTime local;
-   Clock_LocalTime(Clock_WallUsec() / 1000000, &local);
+   time_t now = time(nullptr);
+   struct tm local;
+   localtime_r(&now, &local);
 
    FileIOStatus status = FILEIO_ERROR;
    int tries = 0;

@@ -1,86 +1,59 @@
 // The loop's tasks; see salvorLoopTasks.h.
 #include "collector/receive/salvorLoopTasks.h"
 
+#include "collector/receive/salvorHandlerTable.h"
 #include "lib/log/log.h"
 
 namespace {
 
-struct SalvorLoopTasks {
-   const SalvorLoopTask *table[SALVOR_MAX_LOOP_TASKS];
-   int count;
-};
-
-SalvorLoopTasks tasks{};
-
-// Calls member `call` of every task that has it.
-template <typename Member, typename... Args>
-void
-SalvorEachTask(Member member, Args... args)
-{
-   for (int i = 0; i < tasks.count; i++) {
-      if (tasks.table[i]->*member != nullptr) {
-         (tasks.table[i]->*member)(args...);
-      }
-   }
-}
+SalvorHandlerTable<SalvorLoopTask, SALVOR_MAX_LOOP_TASKS> tasks{};
 
 }  // namespace
 
 bool
 SalvorAddLoopTask(const SalvorLoopTask *task)
 {
-   for (int i = 0; i < tasks.count; i++) {
-      if (tasks.table[i] == task) {
-         return true;
-      }
-   }
-   if (tasks.count == SALVOR_MAX_LOOP_TASKS) {
+   if (!tasks.Add(task)) {
       Warning("No room for another task of the receive loop.\n");
       return false;
    }
-   tasks.table[tasks.count++] = task;
    return true;
 }
 
 void
 SalvorRemoveAllLoopTasks()
 {
-   tasks = SalvorLoopTasks{};
+   tasks = {};
 }
 
 void
 SalvorLoopTasksStart(void (*wake)())
 {
-   SalvorEachTask(&SalvorLoopTask::start, wake);
+   tasks.Each(&SalvorLoopTask::start, wake);
 }
 
 bool
 SalvorLoopTasksHear(const NetIp &client)
 {
-   for (int i = 0; i < tasks.count; i++) {
-      if (tasks.table[i]->hears != nullptr && !tasks.table[i]->hears(client)) {
-         return false;
-      }
-   }
-   return true;
+   return tasks.All(&SalvorLoopTask::hears, client);
 }
 
 void
 SalvorLoopTasksAfterWait()
 {
-   SalvorEachTask(&SalvorLoopTask::afterWait);
+   tasks.Each(&SalvorLoopTask::afterWait);
 }
 
 void
 SalvorLoopTasksIdleSweep()
 {
-   SalvorEachTask(&SalvorLoopTask::idleSweep);
+   tasks.Each(&SalvorLoopTask::idleSweep);
 }
 
 void
 SalvorLoopTasksEachPass()
 {
-   SalvorEachTask(&SalvorLoopTask::eachPass);
+   tasks.Each(&SalvorLoopTask::eachPass);
 }
 
 int
@@ -99,6 +72,6 @@ SalvorLoopTasksWaitMs(int longest)
 void
 SalvorLoopTasksStop()
 {
-   SalvorEachTask(&SalvorLoopTask::flush);
-   SalvorEachTask(&SalvorLoopTask::stop);
+   tasks.Each(&SalvorLoopTask::flush);
+   tasks.Each(&SalvorLoopTask::stop);
 }
