@@ -59,16 +59,36 @@ ReadAll(const char *path, std::vector<char> *text, size_t *length, std::string *
 }  // namespace
 
 bool
-SalvorKeys_Load(const char *path, SalvorKeys *out, std::string *why)
+SalvorKeys_Load(const char *path, SalvorKeys *out, std::string *why, uint8_t *digest)
 {
    std::vector<char> text(SALVOR_KEYS_FILE_MAX + 1);
    UtilScopeExit wipe([&text] { sodium_memzero(text.data(), text.size()); });
    size_t length = 0;
    std::string reason;
-   bool ok = CheckFile(path, &reason) && ReadAll(path, &text, &length, &reason) &&
-             SalvorKeys_Parse(text.data(), length, out, &reason);
+   bool ok = CheckFile(path, &reason) && ReadAll(path, &text, &length, &reason);
+   if (ok && digest != nullptr) {
+      crypto_generichash(digest, SALVOR_KEYS_DIGEST_SIZE, (const uint8_t *)text.data(), length,
+                         nullptr, 0);
+   }
+   ok = ok && SalvorKeys_Parse(text.data(), length, out, &reason);
    if (!ok) {
       *why = std::string("keys file \"") + path + "\": " + reason;
    }
    return ok;
+}
+
+bool
+SalvorKeys_FileDigest(const char *path, uint8_t digest[SALVOR_KEYS_DIGEST_SIZE], std::string *why)
+{
+   std::vector<char> text(SALVOR_KEYS_FILE_MAX + 1);
+   UtilScopeExit wipe([&text] { sodium_memzero(text.data(), text.size()); });
+   size_t length = 0;
+   std::string reason;
+   if (!CheckFile(path, &reason) || !ReadAll(path, &text, &length, &reason)) {
+      *why = std::string("keys file \"") + path + "\": " + reason;
+      return false;
+   }
+   crypto_generichash(digest, SALVOR_KEYS_DIGEST_SIZE, (const uint8_t *)text.data(), length,
+                      nullptr, 0);
+   return true;
 }

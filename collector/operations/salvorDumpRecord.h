@@ -11,6 +11,7 @@
 struct SalvorDumpRecord {
    SalvorOutcome outcome;
    std::string host;
+   std::string key;      // the name of its key when it was sealed
    std::string file;     // empty when the file is gone
    std::string reason;
    char started[40];     // ISO 8601; empty when not known

@@ -80,6 +80,7 @@ SalvorHookJobOf(const SalvorDumpRecord &rec)
    job.env = {
       std::string("SALVOR_OUTCOME=") + SalvorOutcomeName(rec.outcome),
       "SALVOR_HOST=" + rec.host,
+      "SALVOR_KEY=" + rec.key,
       "SALVOR_FILE=" + rec.file,
       "SALVOR_BYTES=" + std::to_string(rec.bytes),
       "SALVOR_SIZE=" + SalvorHookNumber(rec.size),

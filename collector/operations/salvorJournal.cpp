@@ -126,6 +126,9 @@ SalvorJournalEmit(SalvorDumpRecord *rec)
    rec->line.append("}");
    SalvorJournalFileAppend(rec->line);
    salvorOpsCounters.dumps[rec->outcome]++;
+   if (rec->outcome != SALVOR_OUTCOME_REMOVED) {
+      (rec->key.empty() ? salvorOpsCounters.dumpsPlain : salvorOpsCounters.dumpsSealed)++;
+   }
    SalvorHookDumpEnded(*rec);
 }
 
@@ -136,6 +139,7 @@ SalvorRecordOfDump(const SalvorDumpEnded &dump, const SalvorDumpTrack &track,
 {
    SalvorAddrText host(dump.host);
    rec->host = host.text;
+   rec->key = dump.key != nullptr ? dump.key : "";
    rec->file = dump.fileKept && dump.path != nullptr ? dump.path : "";
    SalvorPlat_FormatIsoTime(SalvorPlat_WallUsec(), rec->ended, sizeof rec->ended);
    SalvorPlat_FormatIsoTime(track.startedUsec, rec->started, sizeof rec->started);
@@ -149,6 +153,9 @@ SalvorRecordOfDump(const SalvorDumpEnded &dump, const SalvorDumpTrack &track,
    SalvorAppendField(&line, "time", rec->ended);
    SalvorAppendField(&line, "started", rec->started);
    SalvorAppendField(&line, "host", host.text);
+   if (!rec->key.empty()) {
+      SalvorAppendField(&line, "key", rec->key.c_str());
+   }
    if (!rec->file.empty()) {
       SalvorAppendField(&line, "file", rec->file.c_str());
    } else if (dump.path != nullptr) {
@@ -322,6 +329,9 @@ SalvorJournalEnded(const SalvorDumpEnded &dump)
       break;
    case SALVOR_END_STOPPED:
       SalvorJournalEnd(dump, *track, SALVOR_OUTCOME_STOPPED, dump.reason);
+      break;
+   case SALVOR_END_KEY_REVOKED:
+      SalvorJournalEnd(dump, *track, SALVOR_OUTCOME_KEY_REVOKED, dump.reason);
       break;
    }
 }

@@ -27,8 +27,9 @@ const char *const REFUSALS[SALVOR_REFUSED_COUNT] = {
 const char *const TYPES[SALVOR_DATAGRAM_TYPE_COUNT] = {
    "init", "data", "done", "statusCheck", "unknown",
 };
-const char *const DROPS[SALVOR_DROP_COUNT] = {"empty", "short", "long", "badMagic",
-                                              "notAllowed"};
+const char *const DROPS[SALVOR_DROP_COUNT] = {"empty",      "short",   "long",
+                                              "badMagic",   "notAllowed", "badSeal",
+                                              "plainRefused", "keyRevoked"};
 const char *const HOOK_RESULTS[SALVOR_HOOK_RESULT_COUNT] = {
    "succeeded", "failed", "timedOut", "spawnFailed", "dropped",
 };
@@ -113,6 +114,11 @@ SalvorMetricsText()
    }
    SalvorCounterFamily(&out, "salvor_dumps_total", "Dumps that ended, by outcome.", "outcome",
                        outcomes, ops.dumps, SALVOR_OUTCOME_COUNT);
+   const char *const transports[] = {"plain", "sealed"};
+   const uint64_t byTransport[] = {ops.dumpsPlain, ops.dumpsSealed};
+   SalvorCounterFamily(&out, "salvor_dumps_by_transport_total",
+                       "Dumps that ended, by how their datagrams came.", "transport", transports,
+                       byTransport, 2);
    SalvorCounterFamily(&out, "salvor_dumps_refused_total", "Inits refused, by reason.",
                        "reason", REFUSALS, c.refused, SALVOR_REFUSED_COUNT);
    SalvorCounterFamily(&out, "salvor_received_bytes_total",

@@ -13,6 +13,7 @@ enum SalvorOutcome : int {
    SALVOR_OUTCOME_WRITE_FAILED,
    SALVOR_OUTCOME_STOPPED,
    SALVOR_OUTCOME_REMOVED,
+   SALVOR_OUTCOME_KEY_REVOKED,
    SALVOR_OUTCOME_COUNT,
 };
 const char *SalvorOutcomeName(SalvorOutcome outcome);
@@ -29,6 +30,8 @@ enum SalvorHookResult : int {
 
 struct SalvorOpsCounters {
    uint64_t dumps[SALVOR_OUTCOME_COUNT];
+   uint64_t dumpsPlain;   // dumps that ended, sent plain
+   uint64_t dumpsSealed;  // and sealed
    uint64_t hookRuns[SALVOR_HOOK_RESULT_COUNT];
    uint64_t journalDropped;  // journal records never written
 };

@@ -32,6 +32,9 @@ enum SalvorDrop : int {
    SALVOR_DROP_LONG,
    SALVOR_DROP_BAD_MAGIC,
    SALVOR_DROP_NOT_ALLOWED,  // from a host outside allowFrom
+   SALVOR_DROP_BAD_SEAL,     // sealed, but does not open
+   SALVOR_DROP_PLAIN_REFUSED,  // plain, with keys configured, from outside allowPlainFrom
+   SALVOR_DROP_KEY_REVOKED,  // sealed with a key removed while its dump was in progress
    SALVOR_DROP_COUNT,
 };
 

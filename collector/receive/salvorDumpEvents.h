@@ -30,6 +30,7 @@ struct SalvorDumpBegun {
    NetIp host;
    int64_t timestamp;  // the client's time stamp of the dump
    const char *path;   // the file's, valid during the call
+   const char *key;    // the name of its key when sealed; null when plain
 };
 
 // A data message of a dump was written at `offset`, or refused.
@@ -49,6 +50,7 @@ enum SalvorDumpEnd : int {
    SALVOR_END_LOST,     // its done came, but its file had lost its name
    SALVOR_END_IDLE,     // its host fell silent and the sweep ended it
    SALVOR_END_STOPPED,  // the collector stopped with it in progress
+   SALVOR_END_KEY_REVOKED,  // its key was removed; its file stays, unfinished
 };
 
 // A dump ended; its slot is emptied once every subscriber has been told.
@@ -57,8 +59,9 @@ struct SalvorDumpEnded {
    NetIp host;
    int64_t timestamp;
    const char *path;
+   const char *key;     // as in SalvorDumpBegun
    SalvorDumpEnd how;
-   const char *reason;  // static text for LOST and STOPPED; null otherwise
+   const char *reason;  // static text for LOST, STOPPED and KEY_REVOKED; null otherwise
    bool fileKept;       // the file is still there
    int64_t size;        // the file's size at its end; -1 when not known
    bool sparse;         // DONE: its sender left its holes out on purpose

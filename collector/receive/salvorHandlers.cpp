@@ -1,6 +1,8 @@
 // The handlers of the four request types; see salvorHandlers.h.
 #include "collector/receive/salvorHandlers.h"
 
+#include <cstring>
+
 #include "collector/receive/salvorAddress.h"
 #include "collector/receive/salvorCounters.h"
 #include "collector/receive/salvorDumpEvents.h"
@@ -62,6 +64,65 @@ SalvorAnnounceRefused(const salvorCoreDumpInfo *slot, uint64_t offset, size_t le
    SalvorAnnounceData(SalvorDumpData{slot->dumpID, offset, length, true, 0, error, why});
 }
 
+/*
+ * Creates the dump file of a slot's dump; the copy of its name on
+ * success, or null with the reply's status set (and the fd closed).
+ */
+char *
+SalvorCreateFor(salvorCoreDumpInfo *slot, const char *dataDir, const NetIp &clientIP,
+                salvorMsgHeader *reply)
+{
+   char name[SALVOR_NAME_SIZE];
+   FileIOStatus status = SalvorCreateDumpFile(clientIP, name, sizeof name, dataDir, &slot->fd);
+   int err = File_LastError();
+   if (status != FILEIO_SUCCESS) {
+      reply->status = SalvorCreateFailureStatus(status, err, name, dataDir);
+      FileIO_InitFile(&slot->fd);
+      return nullptr;
+   }
+   char *copy = SalvorCopyPath(name);
+   if (copy == nullptr) {
+      // Without its name the slot could neither be swept nor reported:
+      // give the dump up rather than hold an anonymous open file.
+      Log("Out of memory. Couldn't keep the name of %s.\n", name);
+      FileIO_CloseAndRemove(&slot->fd);
+      salvorReceiveCounters.refused[SALVOR_REFUSED_NO_MEMORY]++;
+      reply->status = hxk_create_failed;
+      return nullptr;
+   }
+   Log("Opened new coredump file:%s for %s in slot %d.\n", name, SalvorAddrText(clientIP).text,
+       (int)(slot - salvorSlots));
+   return copy;
+}
+
+/*
+ * A sealed dump's file comes with the first message that carries its
+ * token. False, with the reply's status set and the slot freed, when it
+ * cannot be made.
+ */
+bool
+SalvorGiveFile(salvorCoreDumpInfo *slot, const NetIp &clientIP, salvorMsgHeader *reply)
+{
+   char *copy = SalvorCreateFor(slot, SalvorConfig.dataDir, clientIP, reply);
+   if (copy == nullptr) {
+      SalvorReleaseSlot(slot);
+      return false;
+   }
+   SalvorFileArrived(slot, copy);
+   return true;
+}
+
+// The reply to an init that found or took its slot.
+void
+SalvorInitAnswered(const salvorCoreDumpInfo *slot, salvorMsgHeader *reply)
+{
+   reply->status = hxk_success;
+   reply->assignedDumpID = (uint32_t)(slot - salvorSlots);
+   if (slot->sealed) {
+      std::memcpy(reply->reserved1, slot->token, SALVOR_TOKEN_SIZE);
+   }
+}
+
 }  // namespace
 
 void
@@ -78,8 +139,7 @@ SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, const NetIp &clien
          Log("IP (%s) and timestamp (%lld) match slot %d. Using old core file.\n",
              SalvorAddrText(clientIP).text, (long long)request->timestamp, index);
       }
-      reply->status = hxk_success;
-      reply->assignedDumpID = (uint32_t)index;
+      SalvorInitAnswered(&salvorSlots[index], reply);
       return;
    }
    if (freeIndex < 0) {
@@ -99,29 +159,17 @@ SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, const NetIp &clien
       Log("ip:%s)Using coredump index %d.\n", SalvorAddrHex(clientIP).text, freeIndex);
    }
    salvorCoreDumpInfo *slot = &salvorSlots[freeIndex];
-   char name[SALVOR_NAME_SIZE];
-   FileIOStatus status = SalvorCreateDumpFile(clientIP, name, sizeof name, dataDir, &slot->fd);
-   int err = File_LastError();
-   if (status != FILEIO_SUCCESS) {
-      reply->status = SalvorCreateFailureStatus(status, err, name, dataDir);
-      FileIO_InitFile(&slot->fd);
+   if (salvorSender.sealed) {
+      SalvorReserveSlot(slot, clientIP, request->timestamp);
+      SalvorInitAnswered(slot, reply);
       return;
    }
-   char *copy = SalvorCopyPath(name);
+   char *copy = SalvorCreateFor(slot, dataDir, clientIP, reply);
    if (copy == nullptr) {
-      // Without its name the slot could neither be swept nor reported:
-      // give the dump up rather than hold an anonymous open file.
-      Log("Out of memory. Couldn't keep the name of %s.\n", name);
-      FileIO_CloseAndRemove(&slot->fd);
-      salvorReceiveCounters.refused[SALVOR_REFUSED_NO_MEMORY]++;
-      reply->status = hxk_create_failed;
       return;
    }
-   Log("Opened new coredump file:%s for %s in slot %d.\n", name, SalvorAddrText(clientIP).text,
-       freeIndex);
    SalvorTakeSlot(slot, copy, clientIP, request->timestamp);
-   reply->status = hxk_success;
-   reply->assignedDumpID = (uint32_t)freeIndex;
+   SalvorInitAnswered(slot, reply);
 }
 
 salvorCoreDumpInfo *
@@ -131,6 +179,9 @@ SalvorCheckData(const salvorMsgHeader *request, const NetIp &clientIP, size_t da
    salvorCoreDumpInfo *slot = SalvorFindSlot(clientIP, request);
    if (slot == nullptr) {
       reply->status = hxk_invalid_dump;
+      return nullptr;
+   }
+   if (slot->awaitingFile && !SalvorGiveFile(slot, clientIP, reply)) {
       return nullptr;
    }
    uint32_t payloadLength = (uint32_t)(datagramLength - SALVOR_HEADER_SIZE);
@@ -211,6 +262,9 @@ SalvorHandleDone(const NetIp &clientIP, const salvorMsgHeader *request, salvorMs
    salvorCoreDumpInfo *slot = SalvorFindSlot(clientIP, request);
    if (slot == nullptr) {
       return;
+   }
+   if (slot->awaitingFile && !SalvorGiveFile(slot, clientIP, reply)) {
+      return;  // an empty sealed dump whose file could not be made
    }
    if (!SalvorDumpFileIsKept(slot, clientIP)) {
       SalvorDumpEnded ended = SalvorEndOf(slot, SALVOR_END_LOST, false,

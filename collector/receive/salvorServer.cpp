@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "collector/platform/salvorPlat.h"
@@ -177,6 +178,7 @@ SalvorProcessDatagram(const uint8_t *buf, size_t length, const NetIp &clientIP,
    if (!SalvorLoopTasksHear(clientIP)) {
       return false;
    }
+   SalvorSender_SetPlain();
    salvorMsgHeader request;
    if (!SalvorScreenDatagram(buf, length, clientIP, &request)) {
       return false;
@@ -198,7 +200,31 @@ SalvorQueueReply(SalvorBatch *batch, const NetAddr &from)
 {
    int i = batch->outCount++;
    batch->out[i] = NetOutgoing{batch->replies[i], SALVOR_HEADER_SIZE, from};
+   batch->replyKey[i] = salvorSender.key;
    return i;
+}
+
+/*
+ * Seals each reply to a sealed request with its request's key. A reply
+ * that cannot be sealed is not sent: the client asks again.
+ */
+void
+SalvorSealReplies(SalvorBatch *batch)
+{
+   int kept = 0;
+   for (int i = 0; i < batch->outCount; i++) {
+      NetOutgoing out = batch->out[i];
+      if (batch->replyKey[i] >= 0) {
+         out.length = SalvorSealing_SealReply(batch->replyKey[i], batch->replies[i],
+                                              batch->sealedReplies[i]);
+         out.buf = batch->sealedReplies[i];
+         if (out.length == 0) {
+            continue;
+         }
+      }
+      batch->out[kept++] = out;
+   }
+   batch->outCount = kept;
 }
 
 /*
@@ -378,6 +404,40 @@ SalvorSendReplies(NetSocket sock, const SalvorBatch *batch)
    }
 }
 
+/*
+ * With keys configured: opens a sealed datagram (*buf and *length then
+ * stand for the plain one), or lets a plain one through from inside
+ * allowPlainFrom. False for a datagram to drop unanswered, counted, and
+ * said within its host's share of lines; a datagram of a dump whose key
+ * was removed ends that dump.
+ */
+bool
+SalvorOpenDatagram(SalvorBatch *batch, SalvorPendingWrites *pending, int i, const NetIp &client,
+                   const uint8_t **buf, size_t *length)
+{
+   size_t plainLength = 0;
+   SalvorScreenResult result =
+      SalvorSealing_Screen(*buf, *length, client, batch->plain[i], &plainLength);
+   if (result == SALVOR_SCREEN_PLAIN) {
+      return true;
+   }
+   if (result == SALVOR_SCREEN_OPENED) {
+      *buf = batch->plain[i];
+      *length = plainLength;
+      return true;
+   }
+   SalvorFlushAll(pending, batch);  // the lines of earlier messages come first
+   SalvorSealing_ReportDrop(result, *length, client);
+   if (result == SALVOR_SCREEN_REVOKED && plainLength >= SALVOR_HEADER_SIZE) {
+      salvorMsgHeader request;
+      SalvorDecodeHeader(batch->plain[i], &request);
+      if (request.magic == SALVOR_MSG_MAGIC) {
+         SalvorEndRevokedDump(client, &request);
+      }
+   }
+   return false;
+}
+
 }  // namespace
 
 void
@@ -386,6 +446,8 @@ SalvorProcessBatch(SalvorBatch *batch, int count, SalvorPendingWrites *pending)
    batch->outCount = 0;
    pending->runCount = 0;
    pending->waitingCount = 0;
+   SalvorSender_SetPlain();
+   bool sealing = SalvorSealing_Active();
    for (int i = 0; i < count; i++) {
       const uint8_t *buf = batch->bufs[i];
       size_t length = batch->in[i].length;
@@ -393,6 +455,9 @@ SalvorProcessBatch(SalvorBatch *batch, int count, SalvorPendingWrites *pending)
       NetIp client = Net_AddrIp(from);
       if (!SalvorLoopTasksHear(client)) {
          continue;  // no reply, no file
+      }
+      if (sealing && !SalvorOpenDatagram(batch, pending, i, client, &buf, &length)) {
+         continue;
       }
       salvorMsgHeader request;
       if (!SalvorIsWhole(length)) {
@@ -420,6 +485,10 @@ SalvorProcessBatch(SalvorBatch *batch, int count, SalvorPendingWrites *pending)
       SalvorEncodeHeader(&reply, batch->replies[SalvorQueueReply(batch, from)]);
    }
    SalvorFlushAll(pending, batch);
+   if (sealing) {
+      SalvorSealReplies(batch);
+   }
+   SalvorSender_SetPlain();
 }
 
 
@@ -436,9 +505,11 @@ SalvorSweepIfDue(uint64_t *lastSweep)
    uint64_t now = SalvorClockUsec();
    if (now - *lastSweep >= (uint64_t)SALVOR_SELECT_TIMEOUT_SEC * 1000000u) {
       SalvorExpireIdleSlots();
+      SalvorSealing_ForgetRevoked(SalvorKeyInUse);
       SalvorLoopTasksIdleSweep();
       *lastSweep = now;
    }
+   SalvorSealing_ReloadIfChanged(SalvorKeyInUse);
    SalvorLoopTasksEachPass();
 }
 
@@ -512,7 +583,9 @@ SalvorReleaseWakeup(NetWakeup *wakeup)
 int
 SalvorLoopWaitMs()
 {
-   return SalvorLoopTasksWaitMs(SALVOR_SELECT_TIMEOUT_SEC * 1000);
+   // The keys file is looked at once a second.
+   int most = SalvorSealing_Active() ? 1000 : SALVOR_SELECT_TIMEOUT_SEC * 1000;
+   return SalvorLoopTasksWaitMs(most);
 }
 
 }  // namespace
@@ -607,6 +680,10 @@ SalvorServeAny(SalvorLoopState *loop)
 void
 SalvorLoopSetUp(SalvorLoopState *loop)
 {
+   std::string why;
+   if (!SalvorSealing_Start(&why)) {
+      SalvorFatal("Cannot use the keys file: %s.\n", why.c_str());
+   }
    loop->count = SalvorOpenListenSockets(loop->socks);
    for (int i = 0; i < loop->count; i++) {
       SalvorSetReceiveBuffer(loop->socks[i]);
@@ -627,7 +704,9 @@ SalvorLoopSetUp(SalvorLoopState *loop)
    SalvorBatch *batch = loop->batch.get();
    for (int i = 0; i < SALVOR_BATCH_SIZE; i++) {
       // A longer datagram is told apart by the length the socket layer reports.
-      batch->in[i] = NetDatagram{batch->bufs[i], SALVOR_RECV_BUFFER_SIZE, 0, {}};
+      batch->in[i] = NetDatagram{
+         batch->bufs[i], SalvorSealing_Active() ? SALVOR_SEALED_BUFFER_SIZE : SALVOR_RECV_BUFFER_SIZE,
+         0, {}};
    }
    loop->recvSet.reset(Net_RecvSetCreate(batch->in, SALVOR_BATCH_SIZE));
    if (!loop->recvSet) {
@@ -662,6 +741,7 @@ SalvorServerLoop(void (*onListening)())
    Log("Stopping network coredump server now.\n");
    SalvorStopAllDumps();
    SalvorFreeSlots();
+   SalvorSealing_Stop();
    SalvorLoopTasksStop();
    for (int i = 0; i < loop.count; i++) {
       Net_Close(loop.socks[i]);

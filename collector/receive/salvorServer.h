@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "collector/receive/salvorSealing.h"
 #include "collector/receive/salvorSlots.h"
 #include "lib/file/fileTypes.h"
 #include "lib/net/net.h"
@@ -28,7 +29,7 @@ int SalvorServerLoop(void (*onListening)() = nullptr);
 void SalvorServerRequestStop();
 
 /*
- * Checks and answers one received datagram of `length` bytes (the
+ * Checks and answers one received plain datagram of `length` bytes (the
  * datagram's full length, which may exceed what the buffer holds).
  * Returns true when the reply to send is in `replyWire`.
  */
@@ -40,9 +41,13 @@ bool SalvorProcessDatagram(const uint8_t *buf, size_t length, const NetIp &clien
  * nothing is allocated per datagram.
  */
 struct SalvorBatch {
-   uint8_t bufs[SALVOR_BATCH_SIZE][SALVOR_RECV_BUFFER_SIZE];
+   // Room for a sealed datagram; without keys only SALVOR_RECV_BUFFER_SIZE is received.
+   uint8_t bufs[SALVOR_BATCH_SIZE][SALVOR_SEALED_BUFFER_SIZE];
+   uint8_t plain[SALVOR_BATCH_SIZE][SALVOR_RECV_BUFFER_SIZE];  // each opened datagram
    NetDatagram in[SALVOR_BATCH_SIZE];
    uint8_t replies[SALVOR_BATCH_SIZE][SALVOR_HEADER_SIZE];
+   int replyKey[SALVOR_BATCH_SIZE];  // the key that seals each reply; -1: sent plain
+   uint8_t sealedReplies[SALVOR_BATCH_SIZE][SALVOR_SEALED_REPLY_SIZE];
    NetOutgoing out[SALVOR_BATCH_SIZE];
    int outCount;
 };

@@ -1,6 +1,7 @@
 // The table of dump slots; see salvorSlots.h.
 #include "collector/receive/salvorSlots.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -25,6 +26,21 @@ SalvorEmptySlot(salvorCoreDumpInfo *slot)
    FileIO_InitFile(&slot->fd);
 }
 
+// Whether the datagram being handled came with the slot's key, or both are plain.
+bool
+SalvorSameSender(const salvorCoreDumpInfo *slot)
+{
+   return slot->sealed == salvorSender.sealed &&
+          (!slot->sealed || std::memcmp(slot->keyId, salvorSender.id, SALVOR_SEAL_ID_SIZE) == 0);
+}
+
+// Whether a data or done message carries its sealed dump's token.
+bool
+SalvorCarriesToken(const salvorCoreDumpInfo *slot, const salvorMsgHeader *request)
+{
+   return !slot->sealed || std::memcmp(request->reserved1, slot->token, SALVOR_TOKEN_SIZE) == 0;
+}
+
 }  // namespace
 
 bool
@@ -33,6 +49,12 @@ SalvorSlotInUse(const salvorCoreDumpInfo *slot)
    // A slot holds a dump exactly while it owns the file's name; its time
    // stamp says nothing, since a client may send 0.
    return slot->fileName != nullptr;
+}
+
+bool
+SalvorSlotTaken(const salvorCoreDumpInfo *slot)
+{
+   return slot->fileName != nullptr || slot->awaitingFile;
 }
 
 bool
@@ -72,11 +94,12 @@ SalvorLookupDump(const NetIp &clientIP, int64_t timestamp, int *freeIndex)
    *freeIndex = -1;
    for (int i = 0; i < SALVOR_MAX_DUMPS; i++) {
       const salvorCoreDumpInfo *slot = &salvorSlots[i];
-      if (!SalvorSlotInUse(slot)) {
+      if (!SalvorSlotTaken(slot)) {
          if (*freeIndex < 0) {
             *freeIndex = i;
          }
-      } else if (slot->clientIP == clientIP && slot->timestamp == timestamp) {
+      } else if (slot->clientIP == clientIP && slot->timestamp == timestamp &&
+                 SalvorSameSender(slot)) {
          return i;
       }
    }
@@ -92,7 +115,66 @@ SalvorTakeSlot(salvorCoreDumpInfo *slot, char *fileName, const NetIp &clientIP,
    slot->timestamp = timestamp;
    slot->dumpID = (int32_t)(slot - salvorSlots);
    slot->lastActivity = SalvorClockUsec();
-   SalvorAnnounceBegun(SalvorDumpBegun{slot->dumpID, clientIP, timestamp, fileName});
+   SalvorAnnounceBegun(SalvorDumpBegun{slot->dumpID, clientIP, timestamp, fileName, nullptr});
+}
+
+void
+SalvorReserveSlot(salvorCoreDumpInfo *slot, const NetIp &clientIP, int64_t timestamp)
+{
+   slot->clientIP = clientIP;
+   slot->timestamp = timestamp;
+   slot->dumpID = (int32_t)(slot - salvorSlots);
+   slot->lastActivity = SalvorClockUsec();
+   slot->sealed = true;
+   slot->awaitingFile = true;
+   std::memcpy(slot->keyId, salvorSender.id, SALVOR_SEAL_ID_SIZE);
+   std::snprintf(slot->keyName, sizeof slot->keyName, "%s", salvorSender.name);
+   SalvorSealing_NewToken(slot->token);
+}
+
+void
+SalvorFileArrived(salvorCoreDumpInfo *slot, char *fileName)
+{
+   slot->fileName = fileName;
+   slot->awaitingFile = false;
+   slot->lastActivity = SalvorClockUsec();
+   SalvorAnnounceBegun(SalvorDumpBegun{slot->dumpID, slot->clientIP, slot->timestamp, fileName,
+                                       slot->keyName});
+}
+
+bool
+SalvorKeyInUse(const uint8_t *id)
+{
+   for (int i = 0; salvorSlots != nullptr && i < SALVOR_MAX_DUMPS; i++) {
+      const salvorCoreDumpInfo *slot = &salvorSlots[i];
+      if (SalvorSlotTaken(slot) && slot->sealed &&
+          std::memcmp(slot->keyId, id, SALVOR_SEAL_ID_SIZE) == 0) {
+         return true;
+      }
+   }
+   return false;
+}
+
+void
+SalvorEndRevokedDump(const NetIp &clientIP, const salvorMsgHeader *request)
+{
+   if (!SalvorSlotMatches(clientIP, request) && !SalvorAwaitsFile(clientIP, request)) {
+      return;
+   }
+   salvorCoreDumpInfo *slot = &salvorSlots[request->dumpID];
+   if (slot->awaitingFile) {
+      SalvorReleaseSlot(slot);
+      return;
+   }
+   Log("Dump for %s, slot %d, sealed with the key %s, ends: the key was removed from the keys "
+       "file. Its file (%s) stays, marked unfinished.\n", SalvorAddrText(clientIP).text,
+       slot->dumpID, slot->keyName, slot->fileName);
+   SalvorDumpEnded ended = SalvorEndOf(slot, SALVOR_END_KEY_REVOKED, true,
+                                       SalvorDumpFileSize(&slot->fd));
+   ended.reason = "its key was removed from the keys file; the file stays as far as written";
+   FileIO_CloseFile(&slot->fd);
+   SalvorAnnounceEnded(ended);
+   SalvorReleaseSlot(slot);
 }
 
 void
@@ -114,7 +196,7 @@ SalvorFindSlot(const NetIp &clientIP, const salvorMsgHeader *request)
       return nullptr;
    }
    salvorCoreDumpInfo *slot = &salvorSlots[request->dumpID];
-   if (slot->clientIP != clientIP || !SalvorSlotInUse(slot)) {
+   if (slot->clientIP != clientIP || !SalvorSlotTaken(slot)) {
       if (SalvorHostMayLog(clientIP)) {
          Log("Invalid IP for slot:%d. msg IP:%s != saved IP:%s.\n", slot->dumpID,
              SalvorAddrText(clientIP).text, SalvorAddrText(slot->clientIP).text);
@@ -126,6 +208,13 @@ SalvorFindSlot(const NetIp &clientIP, const salvorMsgHeader *request)
          Log("%s)Invalid timestamp for slot:%d. msg TS:%lld !=  saved TS:%lld.\n",
              SalvorAddrText(clientIP).text, slot->dumpID, (long long)request->timestamp,
              (long long)slot->timestamp);
+      }
+      return nullptr;
+   }
+   if (!SalvorSameSender(slot) || !SalvorCarriesToken(slot, request)) {
+      if (SalvorHostMayLog(clientIP)) {
+         Log("%s)Message for slot:%d is not sealed with the dump's key and token.\n",
+             SalvorAddrText(clientIP).text, slot->dumpID);
       }
       return nullptr;
    }
@@ -141,7 +230,20 @@ SalvorSlotMatches(const NetIp &clientIP, const salvorMsgHeader *request)
    }
    const salvorCoreDumpInfo *slot = &salvorSlots[request->dumpID];
    return SalvorSlotInUse(slot) && slot->clientIP == clientIP &&
-          slot->timestamp == request->timestamp;
+          slot->timestamp == request->timestamp && SalvorSameSender(slot) &&
+          SalvorCarriesToken(slot, request);
+}
+
+bool
+SalvorAwaitsFile(const NetIp &clientIP, const salvorMsgHeader *request)
+{
+   if (request->dumpID >= (uint32_t)SALVOR_MAX_DUMPS) {
+      return false;
+   }
+   const salvorCoreDumpInfo *slot = &salvorSlots[request->dumpID];
+   return slot->awaitingFile && slot->clientIP == clientIP &&
+          slot->timestamp == request->timestamp && SalvorSameSender(slot) &&
+          SalvorCarriesToken(slot, request);
 }
 
 void
@@ -150,11 +252,13 @@ SalvorExpireIdleSlots()
    uint64_t now = SalvorClockUsec();
    for (int i = 0; i < SALVOR_MAX_DUMPS; i++) {
       salvorCoreDumpInfo *slot = &salvorSlots[i];
-      if (!SalvorSlotInUse(slot)) {
+      uint64_t idle = now - slot->lastActivity;
+      if (!SalvorSlotTaken(slot) || idle <= SALVOR_IDLE_TIMEOUT_SEC * 1000000u) {
          continue;
       }
-      uint64_t idle = now - slot->lastActivity;
-      if (idle <= SALVOR_IDLE_TIMEOUT_SEC * 1000000u) {
+      if (slot->awaitingFile) {
+         // A sealed init that no message followed: nothing was made.
+         SalvorReleaseSlot(slot);
          continue;
       }
       Log("Client at %s has been idle for %d seconds. Timeout is %d seconds. "
@@ -179,6 +283,7 @@ SalvorEndOf(const salvorCoreDumpInfo *slot, SalvorDumpEnd how, bool fileKept, in
    ended.host = slot->clientIP;
    ended.timestamp = slot->timestamp;
    ended.path = slot->fileName;
+   ended.key = slot->sealed ? slot->keyName : nullptr;
    ended.how = how;
    ended.fileKept = fileKept;
    ended.size = size;

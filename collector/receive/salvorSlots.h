@@ -15,6 +15,7 @@
 
 #include "collector/receive/salvorClock.h"
 #include "collector/receive/salvorDumpEvents.h"
+#include "collector/receive/salvorSealing.h"
 #include "protocol/salvorProto.h"
 #include "lib/file/fileIO.h"
 #include "lib/net/net.h"
@@ -29,6 +30,15 @@ struct salvorCoreDumpInfo {
    char *fileName;         // heap copy of the file's path; null in an empty slot
    int32_t dumpID;         // the slot's own index
    uint64_t lastActivity;  // SalvorClockUsec() when taken or last matched
+   // A sealed dump: its key, and the token its messages must carry. Its
+   // init takes the slot without a file (awaitingFile); the file is made
+   // when the first message with the token comes, so that an init played
+   // again makes nothing.
+   bool sealed;
+   bool awaitingFile;
+   uint8_t keyId[SALVOR_SEAL_ID_SIZE];
+   char keyName[SALVOR_KEY_NAME_MAX + 1];
+   uint8_t token[SALVOR_TOKEN_SIZE];
 };
 
 // The table, while the receive loop runs.
@@ -41,20 +51,36 @@ extern char *(*SalvorCopyPath)(const char *path);
 // False when memory is short.
 bool SalvorAllocSlots();
 void SalvorFreeSlots();  // leaves the files of slots in use on disk
+// Whether a slot holds a dump and its file.
 bool SalvorSlotInUse(const salvorCoreDumpInfo *slot);
+// Whether a slot is taken: by a dump, or by a sealed init awaiting its file.
+bool SalvorSlotTaken(const salvorCoreDumpInfo *slot);
 
 /*
- * The slot of the dump that the host clientIP began with this time stamp,
- * or -1; *freeIndex receives the lowest free slot, or -1 when all are taken.
+ * The slot of the dump that the host clientIP began with this time stamp
+ * (and, sealed, with the sender's key), or -1; *freeIndex receives the
+ * lowest free slot, or -1 when all are taken.
  */
 int SalvorLookupDump(const NetIp &clientIP, int64_t timestamp, int *freeIndex);
 // Hands an empty slot, whose fd holds the new file, to a dump, and announces it.
 void SalvorTakeSlot(salvorCoreDumpInfo *slot, char *fileName, const NetIp &clientIP,
                     int64_t timestamp);
+// Takes an empty slot for a sealed init of the sender: a fresh token, no file yet.
+void SalvorReserveSlot(salvorCoreDumpInfo *slot, const NetIp &clientIP, int64_t timestamp);
+// Gives a slot that awaited its file the file (in its fd) and announces the dump.
+void SalvorFileArrived(salvorCoreDumpInfo *slot, char *fileName);
+// Whether a dump in progress (or awaiting its file) was sealed with the key `id`.
+bool SalvorKeyInUse(const uint8_t *id);
+/*
+ * A datagram of a dump whose key was removed: ends that dump (its file
+ * stays, marked unfinished) when the request names it.
+ */
+void SalvorEndRevokedDump(const NetIp &clientIP, const salvorMsgHeader *request);
 /*
  * The slot that a data or done message names, once its host and time
- * stamp are checked (each mismatch is logged); marks it active. Null when
- * the message names no dump of its host.
+ * stamp (and, sealed, its key and token) are checked (each mismatch is
+ * logged); marks it active. Null when the message names no dump of its
+ * host. The slot may await its file.
  */
 salvorCoreDumpInfo *SalvorFindSlot(const NetIp &clientIP, const salvorMsgHeader *request);
 /*
@@ -62,6 +88,8 @@ salvorCoreDumpInfo *SalvorFindSlot(const NetIp &clientIP, const salvorMsgHeader 
  * without marking the slot active.
  */
 bool SalvorSlotMatches(const NetIp &clientIP, const salvorMsgHeader *request);
+// The same for a slot that awaits its file.
+bool SalvorAwaitsFile(const NetIp &clientIP, const salvorMsgHeader *request);
 void SalvorExpireIdleSlots();
 // Empties a slot whose file has been closed.
 void SalvorReleaseSlot(salvorCoreDumpInfo *slot);
