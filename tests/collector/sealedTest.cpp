@@ -17,6 +17,7 @@
 #include "protocol/salvorKeys.h"
 #include "protocol/salvorProto.h"
 #include "protocol/salvorSeal.h"
+#include "tests/collector/opsPlatform.h"
 #include "tests/support/collectorProcess.h"
 #include "tests/support/testFiles.h"
 #include "tests/support/testHost.h"
@@ -257,7 +258,13 @@ Answered(SealedHost &host)
 TEST(Sealed, DumpArrivesWholeAndAPlayedBackConversationChangesNothing)
 {
    KeyLine web = NewKey("web1");
-   SealedCollector c("# hosts\n" + web.line + "\n\n" + NewKey("db1").line + "\n");
+   testutil::TempDir side;
+   std::string hook = testutil::WriteHook(side.Path(), "hook",
+                                          "env | grep '^SALVOR_KEY=' > \"" + side.Path() + "/env\"\n",
+                                          "");
+   std::string metrics = side / "metrics.prom";
+   SealedCollector c("# hosts\n" + web.line + "\n\n" + NewKey("db1").line + "\n", 0600,
+                     "<dumpHook>" + hook + "</dumpHook><metricsFile>" + metrics + "</metricsFile>");
    ASSERT_TRUE(c.salvor->WaitReady()) << c.salvor->Console();
    std::string content = Bytes(300000, 3);
    SealedHost host("127.0.0.2", c.salvor->Port(), web);
@@ -266,7 +273,8 @@ TEST(Sealed, DumpArrivesWholeAndAPlayedBackConversationChangesNothing)
    std::string journal = c.Journal();
    EXPECT_NE(journal.find("\"key\":\"web1\""), std::string::npos) << journal;
    EXPECT_NE(journal.find("\"outcome\":\"complete\""), std::string::npos) << journal;
-
+   EXPECT_TRUE(WaitFor([&] { return testutil::ReadFile(side / "env") == "SALVOR_KEY=web1\n"; }))
+      << testutil::ReadFile(side / "env");
    // Everything the host sent, played again from the same address, and
    // again out of order: no new file, the bytes and journal as they were.
    std::string file = c.HostDir("127.0.0.2") + "/" + c.Files("127.0.0.2")[0];
@@ -287,6 +295,11 @@ TEST(Sealed, DumpArrivesWholeAndAPlayedBackConversationChangesNothing)
    EXPECT_EQ(before.st_mtim.tv_sec, after.st_mtim.tv_sec);
    EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
    EXPECT_EQ(c.Journal(), journal);
+   // Rewritten every 15 seconds.
+   EXPECT_TRUE(WaitFor([&] {
+      return testutil::ReadFile(metrics).find(
+                "salvor_dumps_by_transport_total{transport=\"sealed\"} 1\n") != std::string::npos;
+   }, 25)) << testutil::ReadFile(metrics);
 }
 
 TEST(Sealed, ChangedUnknownAndForgedDatagramsAreDroppedAndTheDumpStillCompletes)
