@@ -6,10 +6,10 @@
 # Exits 77 (skipped) without age.
 set -u
 hook=$(cd "$(dirname "$0")/../../packaging/hooks" && pwd)/age-complete
-command -v age >/dev/null && command -v age-keygen >/dev/null || {
+if ! command -v age >/dev/null || ! command -v age-keygen >/dev/null; then
   echo "age is not installed: skipped"
   exit 77
-}
+fi
 tmp=$(mktemp -d)
 trap 'chmod -R u+w "$tmp"; rm -rf "$tmp"' EXIT
 cd "$tmp" || exit 1
