@@ -2,7 +2,8 @@
 # Installs the Debian packages the project needs, when any is missing.
 # With "test", also what the test command needs beyond the build
 # (lintian, which checks the Debian package; makedumpfile, whose -R the
-# client's flattened-stream test compares with; debootstrap and
+# client's flattened-stream test compares with; age, which the example
+# hook that encrypts dumps at rest runs; debootstrap and
 # systemd-nspawn, which make and boot the container that the package is
 # tried in; promtool, of the prometheus package, which checks the metrics
 # file as a node exporter would read it; and the fuzzers' compiler);
@@ -22,7 +23,7 @@ packages=(g++ cmake ninja-build pkg-config libxml2-dev libicu-dev libsystemd-dev
           libacl1-dev libsodium-dev libgtest-dev libspdlog-dev libinih-dev)
 packages+=(dpkg-dev)
 if [ "${1:-}" = test ]; then
-  packages+=(lintian makedumpfile)
+  packages+=(lintian makedumpfile age)
 fi
 if [ "${1:-}" = test ] || [ "${1:-}" = fuzz ]; then
   packages+=(clang-14 libclang-rt-14-dev)

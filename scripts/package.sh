@@ -3,8 +3,8 @@
 # collector and salvor-send, hardened, with the configuration
 # /etc/salvor/salvor.xml, the systemd unit, its start parameters, the
 # log's common preferences (rotation on), the dump journal's logrotate
-# file, the manual pages, README.Debian and the example hook (when the
-# tree has it). Install it with: apt install ./build/salvor_*.deb
+# file, the manual pages, README.Debian and the example hooks (when the
+# tree has them). Install it with: apt install ./build/salvor_*.deb
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -44,15 +44,20 @@ gzip -9n "$stage/usr/share/man/man8/salvor.8" "$stage/usr/share/man/man1/salvor-
 install -D -m 644 packaging/copyright "$stage/usr/share/doc/salvor/copyright"
 install -D -m 644 packaging/changelog "$stage/usr/share/doc/salvor/changelog"
 gzip -9n "$stage/usr/share/doc/salvor/changelog"
-# The example hook, where a configuration can name it (a system may leave
-# out /usr/share/doc), and among the examples.
-hook=packaging/hooks/zstd-complete
+# The example hooks, where a configuration can name them (a system may
+# leave out /usr/share/doc), and among the examples; each suggests the
+# package of the program it runs.
 suggests=
-if [ -f "$hook" ]; then
-  install -D -m 755 "$hook" "$stage/usr/share/salvor/hooks/zstd-complete"
+for hook in zstd-complete:zstd age-complete:age; do
+  name=${hook%:*}
+  [ -f "packaging/hooks/$name" ] || continue
+  install -D -m 755 "packaging/hooks/$name" "$stage/usr/share/salvor/hooks/$name"
   mkdir -p "$stage/usr/share/doc/salvor/examples"
-  ln -s ../../../salvor/hooks/zstd-complete "$stage/usr/share/doc/salvor/examples/zstd-complete"
-  suggests="Suggests: zstd"
+  ln -s "../../../salvor/hooks/$name" "$stage/usr/share/doc/salvor/examples/$name"
+  suggests="${suggests:+$suggests, }${hook#*:}"
+done
+suggests=${suggests:+Suggests: $suggests}
+if [ -n "$suggests" ]; then
   cp packaging/README.Debian "$stage/usr/share/doc/salvor/README.Debian"
 else
   # Without the hook, without the paragraph that names it (the last one).
