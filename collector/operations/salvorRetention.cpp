@@ -179,7 +179,8 @@ SalvorIsDumpName(const char *name, const std::string &hostName)
        std::atoi(counter) > 255) {
       return false;
    }
-   return *at == '\0' || std::strcmp(at, ".zst") == 0 || std::strcmp(at, ".zip") == 0;
+   return *at == '\0' || std::strcmp(at, ".zst") == 0 || std::strcmp(at, ".zip") == 0 ||
+          std::strcmp(at, ".age") == 0;
 }
 
 bool

@@ -459,11 +459,12 @@ TEST(Retention, KeepsTheNewestDumpsOfEachHostAndNothingElse)
    testutil::WriteFile(writing, "partial");
    std::filesystem::last_write_time(writing, hourAgo);
    std::ofstream writer(writing, std::ios::app);
-   // A finished dump that a hook compressed is the collector's to remove;
-   // a file of the operator's named like a dump is not.
+   // A finished dump that a hook compressed or encrypted is the
+   // collector's to remove; a file of the operator's named like a dump is not.
    std::string compressed = hostDir + "/zdump_" + seen + "-2020-01-01-00_00-7.zst";
+   std::string encrypted = hostDir + "/zdump_" + seen + "-2020-01-01-00_00-8.age";
    std::string notes = hostDir + "/zdump_notes";
-   for (const std::string &old : {compressed, notes}) {
+   for (const std::string &old : {compressed, encrypted, notes}) {
       testutil::WriteFile(old, "old");
       std::filesystem::last_write_time(old, hourAgo);
       std::filesystem::permissions(old, std::filesystem::perms::owner_read);
@@ -500,7 +501,7 @@ TEST(Retention, KeepsTheNewestDumpsOfEachHostAndNothingElse)
       }
       return removed;
    };
-   ASSERT_TRUE(Eventually([&] { return Lines(removedLines()).size() >= 2; },
+   ASSERT_TRUE(Eventually([&] { return Lines(removedLines()).size() >= 3; },
                           std::chrono::seconds(30)))
       << salvor.Log();
    std::vector<std::string> files = testutil::ListFiles(data);
@@ -510,6 +511,7 @@ TEST(Retention, KeepsTheNewestDumpsOfEachHostAndNothingElse)
    EXPECT_TRUE(Has(testutil::ReadFile(hostDir + "/notes.txt"), "mine"));
    EXPECT_EQ(testutil::ReadFile(notes), "old");
    EXPECT_FALSE(std::filesystem::exists(compressed));
+   EXPECT_FALSE(std::filesystem::exists(encrypted));
    EXPECT_EQ(testutil::ReadFile(otherDump), "old");
    EXPECT_EQ(testutil::ReadFile(writing), "partial");
    EXPECT_EQ(testutil::ReadFile(stopped), "stopped");
@@ -519,10 +521,11 @@ TEST(Retention, KeepsTheNewestDumpsOfEachHostAndNothingElse)
    }
    EXPECT_FALSE(std::filesystem::exists(data + "/10/1/2/3")) << "the empty host directory goes";
    std::string removed = removedLines();
-   // The compressed dump, and the oldest of the three, the one that
-   // carried 'a' first (ts 51).
-   EXPECT_EQ(Lines(removed).size(), 2u) << removed;
+   // The compressed and the encrypted dumps, and the oldest of the
+   // three, the one that carried 'a' first (ts 51).
+   EXPECT_EQ(Lines(removed).size(), 3u) << removed;
    EXPECT_TRUE(Has(removed, "-7.zst\"")) << removed;
+   EXPECT_TRUE(Has(removed, "-8.age\"")) << removed;
    EXPECT_TRUE(Has(removed, "\"host\":\"" + seen + "\"")) << removed;
    EXPECT_TRUE(Has(removed, salvor.QuotedDumpPrefix(seen))) << removed;
    EXPECT_TRUE(Has(removed, "-0\"")) << "the first dump goes: " << removed;
