@@ -95,6 +95,7 @@ if [ -n "$windows" ]; then
   SALVOR_WIN_TEST=1 scripts/build-windows.sh build-win
   if [ -f build-win/collector/salvor.exe ]; then
     tests/windows/endToEnd.sh build-win build
+    tests/windows/sealed.sh build-win build
     tests/windows/service.sh build-win build
   else
     echo "Windows stage: salvor.exe is not part of the Windows build yet; its scripts are skipped"

@@ -57,7 +57,8 @@ freeUdpPort() {
 s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
-# A configuration for port $1 with data and log directories in the scratch directory.
+# A configuration for port $1 with data and log directories in the
+# scratch directory, and the elements in $2 if given.
 writeConfig() {
   cat >"$work/salvor.xml" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
@@ -68,6 +69,7 @@ writeConfig() {
   </defaultValues>
   <defaultDataPath>$workWin\\data</defaultDataPath>
   <defaultLogPath>$workWin\\log</defaultLogPath>
+  ${2:-}
 </salvor>
 XML
 }
