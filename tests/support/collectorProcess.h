@@ -26,6 +26,9 @@ struct CollectorOptions {
    // Nonzero: the collector's open-file limit (soft, hard).
    std::uint64_t openFilesSoft = 0;
    std::uint64_t openFilesHard = 0;
+   // Elements added as they stand to the configuration's <config>, as
+   // "<keysFile>/path</keysFile>".
+   std::string extraConfig{};
 };
 
 // A running collector; asked to stop, then killed, when the object goes.
