@@ -9,6 +9,7 @@
 #include "protocol/salvorSeal.h"
 #include "tests/support/process.h"
 #include "tests/support/testFiles.h"
+#include "tests/tools/allocationCounter.h"
 #include "tests/tools/fakeCollector.h"
 #include "tests/tools/flatStream.h"
 #include "tests/tools/toolsTestPlatform.h"
@@ -178,6 +179,35 @@ TEST(SalvorSealed, CreateFailureAfterTheInitIsReportedAsTheInitsRefusal)
       EXPECT_EQ(out.result.status, c.status);
       EXPECT_EQ(out.result.message, c.message);
    }
+}
+
+// Sealing and opening use buffers made once per dump: a dump twenty
+// times as long, with as many more replies lost and messages resent,
+// costs the client no more allocations.
+TEST(SalvorSealed, NoAllocationPerDatagram)
+{
+   HostKey host("host");
+   auto allocationsFor = [&host](size_t chunks) {
+      FakeCollector fake({.dropEvery = 7, .swapEvery = 3, .key = host.Key()});
+      std::vector<uint8_t> content = RandomBytes(SALVOR_MAX_PAYLOAD * chunks);
+      TempFile file(content);
+      int fd = ToolsPlat_OpenRead(file.Path().c_str());
+      SalvorClient client;
+      EXPECT_TRUE(client.Open(fake.Address()));
+      SalvorSendOptions opts = Sealed(host);
+      SalvorSendStats stats;
+      uint64_t before = toolstest::AllocationsOnThisThread();
+      SalvorResult res = client.SendDump(fd, content.size(), opts, &stats);
+      uint64_t made = toolstest::AllocationsOnThisThread() - before;
+      ToolsPlat_Close(fd);
+      EXPECT_TRUE(res) << res.message;
+      EXPECT_GT(stats.retransmits, 0u);
+      return made;
+   };
+   allocationsFor(20);  // what a thread makes once for its first dump is not counted
+   uint64_t small = allocationsFor(20);
+   EXPECT_GT(small, 0u);  // the count works: a dump has its ring
+   EXPECT_EQ(allocationsFor(400), small);
 }
 
 // salvor-send with a key file: a flattened dump on standard input over
