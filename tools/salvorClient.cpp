@@ -410,10 +410,11 @@ namespace {
  * later bytes are the ones that stay.
  *
  * A plain message carries its send number in header bytes 0..7 and k in
- * bytes 12..15. A sealed one has the dump's token in bytes 0..7, so bytes
- * 12..15 carry k's low 16 bits and which send of the chunk it is (1 for
- * the first; SALVOR_SEND_MANY for any from then on); the ring then has at
- * most 65536 slots, so that 16 bits still name a chunk in it.
+ * bytes 12..15, which the reply echoes. A sealed one has the dump's token
+ * in bytes 0..7, so bytes 12..15 carry k's low 16 bits and which send of
+ * chunk k it is (1 for the first, up to SALVOR_SEND_MANY for that one and
+ * any later); the ring then has at most 65536 slots, so that 16 bits
+ * still name a chunk in it.
  */
 class DataStream {
 public:
