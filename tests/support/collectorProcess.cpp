@@ -27,8 +27,7 @@ CollectorProcess::CollectorProcess(const std::string &binary, const CollectorOpt
       config << "<maxSize>" << options.maxSize << "</maxSize>";
    }
    config << "</defaultValues><defaultDataPath>" << DataDir()
-          << "</defaultDataPath><defaultLogPath>" << dir_ << "/log</defaultLogPath>"
-          << options.extraConfig << "</config>";
+          << "</defaultDataPath><defaultLogPath>" << dir_ << "/log</defaultLogPath>" << options.extraConfig << "</config>";
    std::string configFile = dir_ + "/salvor.xml";
    WriteFile(configFile, config.str());
 

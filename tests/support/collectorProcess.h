@@ -26,8 +26,7 @@ struct CollectorOptions {
    // Nonzero: the collector's open-file limit (soft, hard).
    std::uint64_t openFilesSoft = 0;
    std::uint64_t openFilesHard = 0;
-   // Elements added as they stand to the configuration's <config>, as
-   // "<keysFile>/path</keysFile>".
+   // Elements added to the configuration after the paths.
    std::string extraConfig{};
 };
 
