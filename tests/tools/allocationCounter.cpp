@@ -1,5 +1,6 @@
 // The global operator new of the tools' test program, counting per thread;
-// see allocationCounter.h. The array and no-throw forms reach this one.
+// see allocationCounter.h. Every form of new and delete that is not
+// over-aligned is replaced, so that none is paired with another's delete.
 #include "tests/tools/allocationCounter.h"
 
 #include <cstdlib>
@@ -8,6 +9,13 @@
 namespace {
 
 thread_local uint64_t allocations = 0;
+
+void *
+CountedAllocation(std::size_t size) noexcept
+{
+   allocations++;
+   return std::malloc(size == 0 ? 1 : size);
+}
 
 }  // namespace
 
@@ -24,11 +32,28 @@ AllocationsOnThisThread()
 void *
 operator new(std::size_t size)
 {
-   allocations++;
-   if (void *p = std::malloc(size == 0 ? 1 : size)) {
+   if (void *p = CountedAllocation(size)) {
       return p;
    }
    throw std::bad_alloc();
+}
+
+void *
+operator new[](std::size_t size)
+{
+   return operator new(size);
+}
+
+void *
+operator new(std::size_t size, const std::nothrow_t &) noexcept
+{
+   return CountedAllocation(size);
+}
+
+void *
+operator new[](std::size_t size, const std::nothrow_t &) noexcept
+{
+   return CountedAllocation(size);
 }
 
 void
@@ -38,7 +63,31 @@ operator delete(void *p) noexcept
 }
 
 void
+operator delete[](void *p) noexcept
+{
+   std::free(p);
+}
+
+void
 operator delete(void *p, std::size_t) noexcept
+{
+   std::free(p);
+}
+
+void
+operator delete[](void *p, std::size_t) noexcept
+{
+   std::free(p);
+}
+
+void
+operator delete(void *p, const std::nothrow_t &) noexcept
+{
+   std::free(p);
+}
+
+void
+operator delete[](void *p, const std::nothrow_t &) noexcept
 {
    std::free(p);
 }
