@@ -11,7 +11,13 @@
 //
 // usage: bench-dump-throughput [--salvor PATH] [--size-mib N] [--big-mib N]
 //                              [--windows N,N...] [--hosts N] [--runs N]
-//                              [--tmp DIR] [--pin]
+//                              [--tmp DIR] [--pin] [--sealed]
+//
+// --sealed makes a host key, gives the collector a keys file holding it
+// (plain datagrams still allowed from loopback), and has each round also
+// send (s) the dump sealed with that key to the collector: its rate is
+// given as the median over the rounds of its ratio to the plain dump of
+// the same round.
 //
 // --pin runs the receivers on the last processor and the senders on the
 // others, as when the senders are other machines: the many-hosts case then
@@ -35,6 +41,8 @@
 
 #include "bench/benchPeers.h"
 #include "lib/coreDump/fatalPath.h"
+#include "protocol/salvorKeys.h"
+#include "protocol/salvorSeal.h"
 #include "tests/support/collectorProcess.h"
 #include "tools/salvorClient.h"
 
@@ -114,7 +122,7 @@ struct Measure {
 
 Measure
 SendFile(const NetAddr &to, const fs::path &file, uint64_t size, unsigned window,
-         std::optional<uint32_t> from = {})
+         std::optional<uint32_t> from = {}, const SalvorKey *key = nullptr)
 {
    Measure m;
    SalvorClient client;
@@ -126,6 +134,7 @@ SendFile(const NetAddr &to, const fs::path &file, uint64_t size, unsigned window
    }
    SalvorSendOptions opts;
    opts.window = window;
+   opts.key = key;
    if (res) {
       res = client.SendDump(fd, size, opts, &m.stats);
    }
@@ -135,13 +144,16 @@ SendFile(const NetAddr &to, const fs::path &file, uint64_t size, unsigned window
    return m;
 }
 
-// The single dump file the collector wrote for 127.0.0.1.
+// The single dump file the collector wrote, wherever below its data
+// directory (a sealed dump's host may be named otherwise than by address).
 std::optional<fs::path>
 FindDump(const fs::path &dataDir)
 {
    std::error_code ec;
-   for (const auto &e : fs::directory_iterator(dataDir / "127" / "0" / "0" / "1", ec)) {
-      return e.path();
+   for (const auto &e : fs::recursive_directory_iterator(dataDir, ec)) {
+      if (e.is_regular_file(ec)) {
+         return e.path();
+      }
    }
    return std::nullopt;
 }
@@ -201,6 +213,7 @@ struct Args {
    unsigned runs = 5;
    std::string tmp = "/tmp";
    bool pin = false;
+   bool sealed = false;
 };
 
 bool
@@ -208,8 +221,8 @@ ParseArgs(int argc, char **argv, Args *a)
 {
    for (int i = 1; i < argc; i++) {
       std::string arg = argv[i];
-      if (arg == "--pin") {
-         a->pin = true;
+      if (arg == "--pin" || arg == "--sealed") {
+         (arg == "--pin" ? a->pin : a->sealed) = true;
          continue;
       }
       if (i + 1 >= argc) {
@@ -247,6 +260,46 @@ ParseArgs(int argc, char **argv, Args *a)
    return !a->windows.empty() && a->sizeMiB > 0 && a->bigMiB <= 4096 && a->hosts <= 250;
 }
 
+// The host key of the sealed rounds, and the collector's keys file that
+// holds it.
+struct SealKey {
+   SalvorKeys keys;
+   fs::path file;
+
+   SealKey() = default;
+   SealKey(const SealKey &) = delete;
+   SealKey &operator=(const SealKey &) = delete;
+   ~SealKey() { SalvorKeys_Free(&keys); }
+   const SalvorKey *Key() const { return keys.count > 0 ? &keys.keys[0] : nullptr; }
+};
+
+// Makes a key and writes its line, readable by its owner alone, as the
+// keys file scratch/keys.
+bool
+MakeSealKey(const fs::path &scratch, SealKey *out)
+{
+   uint8_t key[SALVOR_SEAL_KEY_SIZE];
+   if (!SalvorSeal_MakeKey(key)) {
+      std::fprintf(stderr, "no random source for a key\n");
+      return false;
+   }
+   std::string line = SalvorKeys_FormatLine("bench", key) + "\n";
+   SalvorSeal_Wipe(key, sizeof key);
+   out->file = scratch / "keys";
+   int fd = open(out->file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+   bool ok = fd >= 0 && write(fd, line.data(), line.size()) == (ssize_t)line.size();
+   if (fd >= 0) {
+      close(fd);
+   }
+   std::string why;
+   ok = ok && SalvorKeys_Parse(line.data(), line.size(), &out->keys, &why);
+   SalvorSeal_Wipe(line.data(), line.size());
+   if (!ok) {
+      std::fprintf(stderr, "cannot write the keys file %s %s\n", out->file.c_str(), why.c_str());
+   }
+   return ok;
+}
+
 // The receivers every case sends to, each in a process of its own.
 struct Receivers {
    explicit Receivers(const fs::path &scratch)
@@ -259,17 +312,28 @@ struct Receivers {
    std::string bareFile;
    BareReplyLoop writingLoop;                            // (a+w)
    std::optional<testutil::CollectorProcess> collector;  // (b)
+   SealKey seal;                                         // (s), with --sealed
 };
 
 bool
 StartCollector(const Args &args, const fs::path &scratch, Receivers *receivers)
 {
    std::string skipped;
+   std::string keys;
+   if (args.sealed) {
+      if (!MakeSealKey(scratch, &receivers->seal)) {
+         return false;
+      }
+      // The plain rounds go on from loopback.
+      keys = "<keysFile>" + receivers->seal.file.string() +
+             "</keysFile><allowPlainFrom>127.0.0.0/8</allowPlainFrom>";
+   }
    if (access(args.salvor.c_str(), X_OK) != 0) {
       skipped = "collector binary not found at " + args.salvor;
    } else {
       receivers->collector.emplace(
-         args.salvor, testutil::CollectorOptions{.dir = scratch / "collector", .maxSize = 2});
+         args.salvor, testutil::CollectorOptions{
+                         .dir = scratch / "collector", .maxSize = 2, .extraConfig = keys});
       if (!receivers->collector->WaitReady(&skipped)) {
          receivers->collector.reset();
       }
@@ -327,9 +391,10 @@ Median(std::vector<double> v)
 // The rounds of one window: the best time of each receiver, and the
 // collector's ratio to each loop round by round.
 struct WindowCase {
-   Measure bare, batched, writing, best;
-   std::vector<double> toBare, toBatched, toWriting;
+   Measure bare, batched, writing, best, sealed;
+   std::vector<double> toBare, toBatched, toWriting, sealedToPlain;
    std::string verdict = "bytes on disk identical";
+   std::string sealedVerdict = "bytes on disk identical";
 };
 
 // True when the collector's copy of the dump, at `dump`, holds the source;
@@ -343,6 +408,25 @@ DumpMatches(const std::optional<fs::path> &dump, uint64_t size, std::string *ver
       return false;
    }
    return true;
+}
+
+// One dump into the collector, plain or sealed with `key`, whose copy is
+// then checked and removed; *failed is set when it failed or differs.
+Measure
+SendToCollector(const Receivers &receivers, const fs::path &source, uint64_t size,
+                unsigned window, const SalvorKey *key, std::string *verdict, bool *failed)
+{
+   Measure m = SendFile(receivers.collector->Address(), source, size, window, {}, key);
+   if (!m.ok) {
+      *failed = true;
+      return m;
+   }
+   std::optional<fs::path> dump = FindDump(receivers.collector->DataDir());
+   *failed |= !DumpMatches(dump, size, verdict);
+   if (dump) {
+      fs::remove(*dump);
+   }
+   return m;
 }
 
 // Runs the rounds until one fails; *failed stays set once set.
@@ -360,22 +444,24 @@ RunWindowRounds(Receivers &receivers, const fs::path &source, uint64_t size, uns
       Measure aw = SendFile(receivers.writingLoop.Address(), source, size, window);
       *failed |= !aw.ok;
       KeepBest(&c->writing, aw);
-      Measure m = SendFile(receivers.collector->Address(), source, size, window);
+      Measure m = SendToCollector(receivers, source, size, window, nullptr, &c->verdict, failed);
       if (!m.ok) {
          c->best = m;
-         *failed = true;
          break;
-      }
-      std::optional<fs::path> dump = FindDump(receivers.collector->DataDir());
-      *failed |= !DumpMatches(dump, size, &c->verdict);
-      if (dump) {
-         fs::remove(*dump);
       }
       KeepBest(&c->best, m);
       if (a.ok && a2.ok && aw.ok) {
          c->toBare.push_back(m.MBps() / a.MBps());
          c->toBatched.push_back(m.MBps() / a2.MBps());
          c->toWriting.push_back(m.MBps() / aw.MBps());
+      }
+      if (const SalvorKey *key = receivers.seal.Key()) {
+         Measure s = SendToCollector(receivers, source, size, window, key, &c->sealedVerdict,
+                                     failed);
+         KeepBest(&c->sealed, s);
+         if (s.ok) {
+            c->sealedToPlain.push_back(s.MBps() / m.MBps());
+         }
       }
    }
 }
@@ -388,6 +474,13 @@ PrintWindowCase(unsigned window, uint64_t size, const WindowCase &c)
    Row("(a') recvmmsg/sendmmsg loop", size, c.batched, "");
    Row("(a+w) loop writing a file", size, c.writing, "");
    Row("(b) salvor", size, c.best, c.verdict);
+   if (c.sealed.ok || !c.sealed.error.empty()) {
+      Row("(s) salvor, sealed", size, c.sealed, c.sealedVerdict);
+      if (!c.sealedToPlain.empty()) {
+         std::printf("%-30s %10s %10s %12s %9.2f\n", "    sealed / (b)", "", "", "",
+                     Median(c.sealedToPlain));
+      }
+   }
    if (!(c.best.ok && c.bare.ok && c.batched.ok && c.writing.ok)) {
       return;
    }
@@ -552,7 +645,8 @@ ParseArgsOrUsage(int argc, char **argv)
    } catch (const std::exception &) {
    }
    std::fprintf(stderr, "usage: %s [--salvor PATH] [--size-mib N] [--big-mib N] "
-                        "[--windows N,N...] [--hosts N] [--runs N] [--tmp DIR] [--pin]\n",
+                        "[--windows N,N...] [--hosts N] [--runs N] [--tmp DIR] [--pin] "
+                        "[--sealed]\n",
                 argv[0]);
    return std::nullopt;
 }

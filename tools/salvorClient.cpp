@@ -9,22 +9,27 @@
 #include <vector>
 
 #include "lib/misc/utilScoped.h"
+#include "protocol/salvorKeysFile.h"
 #include "protocol/salvorProto.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The reserved bytes of a request, which the collector echoes in its
+// reply: bytes 0..7 and 12..15 of the header.
+struct SalvorReserved {
+   uint8_t first[8] = {};
+   uint8_t second[4] = {};
+};
+
 void
 SalvorClientFillHeader(uint8_t *wire, uint32_t type, int64_t timestamp, uint32_t dumpID,
-                       uint32_t dataOffset, uint32_t dataLength, uint64_t sendNumber = 0,
-                       uint32_t chunkTag = 0)
+                       uint32_t dataOffset, uint32_t dataLength, const SalvorReserved &reserved)
 {
    salvorMsgHeader hdr{};
-   // The collector echoes the reserved bytes: the reply then tells which
-   // send of which chunk it answers.
-   std::memcpy(hdr.reserved1, &sendNumber, sizeof sendNumber);
-   std::memcpy(hdr.reserved2, &chunkTag, sizeof chunkTag);
+   std::memcpy(hdr.reserved1, reserved.first, sizeof hdr.reserved1);
+   std::memcpy(hdr.reserved2, reserved.second, sizeof hdr.reserved2);
    hdr.magic = SALVOR_MSG_MAGIC;
    hdr.timestamp = timestamp;
    hdr.dumpID = dumpID;
@@ -69,12 +74,29 @@ SalvorClientAttempts(unsigned attempts)
    return std::to_string(attempts) + (attempts == 1 ? " attempt" : " attempts");
 }
 
+// Retries ran out. A sealed conversation that never had an answer that
+// opened, from a collector that did not refuse it, most likely speaks to
+// one that does not know the key.
 std::string
-SalvorClientNoAnswer(const std::string &server, const char *what, unsigned attempts, bool refused)
+SalvorClientNoAnswer(const SalvorClientSocket &sock, uint64_t openedBefore,
+                     const std::string &server, const char *what, unsigned attempts,
+                     bool refused)
 {
+   if (sock.Sealed() && sock.Opened() == openedBefore && !refused) {
+      return "no sealed answer from " + server +
+             ": is this host's key in the collector's keys file?";
+   }
    return "no answer from the collector at " + server + " to the " + what + " after " +
           SalvorClientAttempts(attempts) +
           (refused ? " (connection refused: is it running?)" : "");
+}
+
+// In a sealed conversation the dump's file is made on its first data (or
+// the done of an empty dump), whose reply then says what an init's would.
+bool
+SalvorClientIsCreateRefusal(bool sealed, uint32_t status)
+{
+   return sealed && (status == hxk_create_failed || status == hxk_limit_exceeded);
 }
 
 // Nothing listens on the collector's port: waiting longer will not help.
@@ -88,6 +110,22 @@ SalvorClientRefused(const std::string &server, const std::string &what, const st
 }
 
 }  // namespace
+
+bool
+SalvorLoadHostKey(const char *path, SalvorKeys *out, std::string *why)
+{
+   if (!SalvorKeys_Load(path, out, why)) {
+      return false;
+   }
+   if (out->count != 1) {
+      *why = std::string("keys file \"") + path + "\": holds " +
+             (out->count == 0 ? std::string("no key") : std::to_string(out->count) + " keys") +
+             "; a host's key file holds its own key alone";
+      SalvorKeys_Free(out);
+      return false;
+   }
+   return true;
+}
 
 std::string
 SalvorStatusText(uint32_t status)
@@ -198,17 +236,25 @@ SalvorClient::Open(const NetAddr &server, const std::optional<uint32_t> &from)
    return Open(Net_PeerFromIPv4(server), local);
 }
 
-// Sends one request and waits for its reply, resending after each timeout.
+// One message of an exchange: what it asks, of which dump, and the
+// reserved bytes it carries.
+struct SalvorClient::Request {
+   uint32_t type;
+   int64_t timestamp;
+   uint32_t dumpID;
+   const char *what;  // for messages: "init", "done", "status check"
+   SalvorReserved reserved;
+};
+
+// Sends one request and waits for its reply, resending after each timeout;
+// *reply is the reply's header on success.
 SalvorResult
-SalvorClient::Exchange(uint32_t type, int64_t timestamp, uint32_t dumpID,
-                       const SalvorSendOptions &opts, const char *what,
-                       uint32_t *assigned, SalvorSendStats *stats, const uint8_t *reserved2)
+SalvorClient::Exchange(const Request &request, const SalvorSendOptions &opts,
+                       salvorMsgHeader *reply, SalvorSendStats *stats)
 {
    uint8_t req[SALVOR_HEADER_SIZE];
-   SalvorClientFillHeader(req, type, timestamp, dumpID, 0, 0);
-   if (reserved2 != nullptr) {
-      std::memcpy(req + 12, reserved2, 4);
-   }
+   SalvorClientFillHeader(req, request.type, request.timestamp, request.dumpID, 0, 0,
+                          request.reserved);
    uint8_t buf[SALVOR_RECV_BUFFER_SIZE];
    std::string error;
    bool refused = false;
@@ -226,19 +272,18 @@ SalvorClient::Exchange(uint32_t type, int64_t timestamp, uint32_t dumpID,
          size_t len = 0;
          switch (sock_.TryRecv(buf, sizeof buf, &len, &error)) {
          case SalvorClientSocket::Received: {
-            salvorMsgHeader reply;
-            if (!SalvorClientDecodeReply(buf, len, type, timestamp, &reply) ||
-                reply.dumpID != dumpID) {
+            if (!SalvorClientDecodeReply(buf, len, request.type, request.timestamp, reply) ||
+                reply->dumpID != request.dumpID) {
                continue;  // stale or foreign datagram
             }
-            if (reply.status != hxk_success) {
+            if (reply->status != hxk_success) {
+               const char *what =
+                  SalvorClientIsCreateRefusal(sock_.Sealed(), reply->status) ? "init"
+                                                                             : request.what;
                return SalvorResult::Error(SalvorResult::Refused,
                                           std::string("collector refused the ") + what + ": " +
-                                             SalvorStatusText(reply.status),
-                                          reply.status);
-            }
-            if (assigned) {
-               *assigned = reply.assignedDumpID;
+                                             SalvorStatusText(reply->status),
+                                          reply->status);
             }
             cc_->OnReply(sentAt, Clock::now(), attempt > 0);
             return {};
@@ -252,7 +297,8 @@ SalvorClient::Exchange(uint32_t type, int64_t timestamp, uint32_t dumpID,
             break;
          }
          if (sock_.Refusals() - refusalsBefore >= std::max(1u, opts.refusalsToGiveUp)) {
-            return SalvorClientRefused(serverName_, what, SalvorClientAttempts(attempt + 1));
+            return SalvorClientRefused(serverName_, request.what,
+                                       SalvorClientAttempts(attempt + 1));
          }
          Clock::time_point now = Clock::now();
          if (now >= deadline) {
@@ -264,17 +310,30 @@ SalvorClient::Exchange(uint32_t type, int64_t timestamp, uint32_t dumpID,
       }
    }
    return SalvorResult::Error(SalvorResult::NoAnswer,
-                              SalvorClientNoAnswer(serverName_, what, opts.retries + 1, refused));
+                              SalvorClientNoAnswer(sock_, openedBefore_, serverName_,
+                                                   request.what, opts.retries + 1, refused));
+}
+
+// Readies the client for one conversation: a status check, or a dump.
+void
+SalvorClient::Begin(const SalvorSendOptions &opts)
+{
+   cc_.emplace(opts.window, opts.timeout);
+   sock_.SetTestLoss(opts.testLoss, opts.testLossSeed);
+   sock_.SetKey(opts.key);
+   openedBefore_ = sock_.Opened();
+   std::memset(token_, 0, sizeof token_);
 }
 
 SalvorResult
 SalvorClient::StatusCheck(const SalvorSendOptions &opts)
 {
    SalvorSendStats stats;
-   cc_.emplace(opts.window, opts.timeout);
-   sock_.SetTestLoss(opts.testLoss, opts.testLossSeed);
-   return Exchange(SALVOR_MSG_STATUS_CHECK, opts.timestamp.value_or(SalvorClientNowMicros()), 0,
-                   opts, "status check", nullptr, &stats);
+   Begin(opts);
+   Request request{SALVOR_MSG_STATUS_CHECK, opts.timestamp.value_or(SalvorClientNowMicros()), 0,
+                   "status check", {}};
+   salvorMsgHeader reply;
+   return Exchange(request, opts, &reply, &stats);
 }
 
 SalvorResult
@@ -307,19 +366,27 @@ SalvorClient::SendDump(SalvorDumpSource &source, const SalvorSendOptions &opts,
    }
    *stats = SalvorSendStats{};
    stats->timestamp = opts.timestamp.value_or(SalvorClientNowMicros());
-   cc_.emplace(opts.window, opts.timeout);
-   sock_.SetTestLoss(opts.testLoss, opts.testLossSeed);
+   Begin(opts);
    Clock::time_point start = Clock::now();
 
-   SalvorResult res = Exchange(SALVOR_MSG_INIT, stats->timestamp, 0, opts, "init",
-                               &stats->dumpID, stats);
+   salvorMsgHeader reply;
+   SalvorResult res = Exchange({SALVOR_MSG_INIT, stats->timestamp, 0, "init", {}}, opts, &reply,
+                               stats);
    if (res) {
+      stats->dumpID = reply.assignedDumpID;
+      if (sock_.Sealed()) {
+         std::memcpy(token_, reply.reserved1, sizeof token_);
+      }
       res = StreamData(source, stats->timestamp, stats->dumpID, opts, stats);
    }
    if (res) {
+      Request done{SALVOR_MSG_DONE, stats->timestamp, stats->dumpID, "done", {}};
+      std::memcpy(done.reserved.first, token_, sizeof token_);
       // A sparse dump's holes are left out on purpose; the done says so.
-      res = Exchange(SALVOR_MSG_DONE, stats->timestamp, stats->dumpID, opts, "done", nullptr,
-                     stats, source.Sparse() ? SALVOR_DONE_SPARSE : nullptr);
+      if (source.Sparse()) {
+         std::memcpy(done.reserved.second, SALVOR_DONE_SPARSE, sizeof done.reserved.second);
+      }
+      res = Exchange(done, opts, &reply, stats);
    }
    stats->seconds = std::chrono::duration<double>(Clock::now() - start).count();
    return res;
@@ -341,6 +408,13 @@ namespace {
  * network may reorder datagrams, a piece below the highest offset sent
  * so far waits until every chunk before it is acknowledged, so that the
  * later bytes are the ones that stay.
+ *
+ * A plain message carries its send number in header bytes 0..7 and k in
+ * bytes 12..15, which the reply echoes. A sealed one has the dump's token
+ * in bytes 0..7, so bytes 12..15 carry k's low 16 bits and which send of
+ * chunk k it is (1 for the first, up to SALVOR_SEND_MANY for that one and
+ * any later); the ring then has at most 65536 slots, so that 16 bits
+ * still name a chunk in it.
  */
 class DataStream {
 public:
@@ -348,8 +422,10 @@ public:
       SalvorClientSocket &sock;
       SalvorCongestion &cc;
       const std::string &serverName;  // for messages
+      uint64_t openedBefore;          // the socket's sealed replies before the dump
       int64_t timestamp;
       uint32_t dumpID;
+      const uint8_t *token;           // the dump's token when sealed, else null
    };
 
    DataStream(const Target &target, SalvorDumpSource &source, const SalvorSendOptions &opts,
@@ -360,6 +436,9 @@ private:
    static constexpr uint64_t RING_WINDOWS = 16;  // ring size in largest windows
    // Ring size when the ring keeps the bytes: at most 25 MB of them.
    static constexpr uint64_t MAX_KEPT_SLOTS = 16384;
+   // Ring size of a sealed dump, whose messages name a chunk in 16 bits.
+   static constexpr uint64_t MAX_SEALED_SLOTS = uint64_t{1} << 16;
+   static constexpr uint32_t SALVOR_SEND_MANY = 0xFFFF;
 
    struct Chunk {
       uint64_t offset = 0;
@@ -380,7 +459,9 @@ private:
    bool Send(uint64_t k, bool bytesInMsg);
    bool ReadNext();
    bool FillWindow();
+   SalvorReserved Reserved(uint64_t k) const;
    bool FindChunk(const salvorMsgHeader &reply, uint64_t *k);
+   uint64_t AnsweredSend(const salvorMsgHeader &reply, const Chunk &c) const;
    SalvorResult TakeReplies(bool *gotAny);
    void Acknowledge(uint64_t k, uint64_t answered);
    SalvorResult Resend(uint64_t k, Clock::time_point now, bool timedOut);
@@ -388,6 +469,7 @@ private:
    SalvorResult ResendTimedOut(Clock::time_point now);
 
    Target target_;
+   const bool sealed_;
    SalvorDumpSource &source_;
    const SalvorSendOptions &opts_;
    SalvorSendStats *stats_;
@@ -420,9 +502,9 @@ namespace {
 
 uint64_t
 SalvorClientRingSlots(const SalvorDumpSource &source, unsigned window, uint64_t perWindow,
-                      uint64_t maxKept)
+                      uint64_t maxKept, uint64_t most)
 {
-   uint64_t slots = uint64_t{window} * perWindow;
+   uint64_t slots = std::min(uint64_t{window} * perWindow, most);
    if (!source.Rereadable() || !source.Sequential()) {
       slots = std::min(slots, std::max<uint64_t>(maxKept, window));
    }
@@ -438,10 +520,12 @@ SalvorClientRingSlots(const SalvorDumpSource &source, unsigned window, uint64_t 
 DataStream::DataStream(const Target &target, SalvorDumpSource &source,
                        const SalvorSendOptions &opts, SalvorSendStats *stats)
    : target_(target),
+     sealed_(target.token != nullptr),
      source_(source),
      opts_(opts),
      stats_(stats),
-     state_(SalvorClientRingSlots(source, opts.window, RING_WINDOWS, MAX_KEPT_SLOTS)),
+     state_(SalvorClientRingSlots(source, opts.window, RING_WINDOWS, MAX_KEPT_SLOTS,
+                                  sealed_ ? MAX_SEALED_SLOTS : UINT64_MAX)),
      slots_(state_.size()),
      keepBytes_(!source.Rereadable() || !source.Sequential()),
      kept_(keepBytes_ ? slots_ * SALVOR_MAX_PAYLOAD : 0),
@@ -507,7 +591,7 @@ DataStream::Send(uint64_t k, bool bytesInMsg)
       }
    }
    SalvorClientFillHeader(msg_, SALVOR_MSG_DATA, target_.timestamp, target_.dumpID,
-                          (uint32_t)c.offset, c.length, sendSeq_ + 1, (uint32_t)k);
+                          (uint32_t)c.offset, c.length, Reserved(k));
    if (!target_.sock.Queue(msg_, SALVOR_HEADER_SIZE + c.length, &error_)) {
       return false;
    }
@@ -588,6 +672,24 @@ DataStream::FillWindow()
    return target_.sock.Flush(&error_);
 }
 
+// The reserved bytes of chunk k's next send (see above).
+SalvorReserved
+DataStream::Reserved(uint64_t k) const
+{
+   SalvorReserved r;
+   uint32_t tag = (uint32_t)k;
+   if (sealed_) {
+      std::memcpy(r.first, target_.token, sizeof r.first);
+      uint32_t send = std::min(state_[k % slots_].sends + 1, SALVOR_SEND_MANY);
+      tag = (tag & 0xFFFF) | send << 16;
+   } else {
+      uint64_t sendNumber = sendSeq_ + 1;
+      std::memcpy(r.first, &sendNumber, sizeof sendNumber);
+   }
+   std::memcpy(r.second, &tag, sizeof tag);
+   return r;
+}
+
 // The chunk a data reply answers: the one its echoed number names, else
 // (a collector that does not echo the reserved bytes) the one in flight
 // at its offset.
@@ -596,7 +698,8 @@ DataStream::FindChunk(const salvorMsgHeader &reply, uint64_t *k)
 {
    uint32_t tag;
    std::memcpy(&tag, reply.reserved2, sizeof tag);
-   uint64_t named = base_ + (uint32_t)(tag - (uint32_t)base_);
+   uint64_t named = sealed_ ? base_ + (uint16_t)(tag - (uint32_t)base_)
+                            : base_ + (uint32_t)(tag - (uint32_t)base_);
    auto matches = [&](uint64_t i) {
       const Chunk &c = StateOf(i);
       return c.inFlight && (uint32_t)c.offset == reply.dataOffset &&
@@ -613,6 +716,23 @@ DataStream::FindChunk(const salvorMsgHeader &reply, uint64_t *k)
       }
    }
    return false;
+}
+
+// The number of the send of chunk c that a reply answers; 0 when it names
+// none, or (sealed) one between the first and the last.
+uint64_t
+DataStream::AnsweredSend(const salvorMsgHeader &reply, const Chunk &c) const
+{
+   if (!sealed_) {
+      return SalvorClientEchoedSendNumber(reply);
+   }
+   uint32_t tag;
+   std::memcpy(&tag, reply.reserved2, sizeof tag);
+   uint32_t send = tag >> 16;
+   if (send == c.sends && send < SALVOR_SEND_MANY) {
+      return c.seq;
+   }
+   return send == 1 ? c.firstSeq : 0;
 }
 
 // Takes the replies waiting on the socket; *gotAny once one acknowledged a chunk.
@@ -644,14 +764,16 @@ DataStream::TakeReplies(bool *gotAny)
          continue;  // foreign, or a duplicate reply to a resent message
       }
       if (reply.status != hxk_success) {
+         std::string what = SalvorClientIsCreateRefusal(sealed_, reply.status)
+                               ? std::string("init")
+                               : "data at offset " + std::to_string(reply.dataOffset);
          return SalvorResult::Error(SalvorResult::Refused,
-                                    "collector refused the data at offset " +
-                                       std::to_string(reply.dataOffset) + ": " +
+                                    "collector refused the " + what + ": " +
                                        SalvorStatusText(reply.status),
                                     reply.status);
       }
       *gotAny = true;
-      Acknowledge(k, SalvorClientEchoedSendNumber(reply));
+      Acknowledge(k, AnsweredSend(reply, StateOf(k)));
    }
 }
 
@@ -694,7 +816,8 @@ DataStream::Resend(uint64_t k, Clock::time_point now, bool timedOut)
       std::string what = "data at offset " + std::to_string(c.offset);
       return SalvorResult::Error(
          SalvorResult::NoAnswer,
-         SalvorClientNoAnswer(target_.serverName, what.c_str(), c.sends, refused_));
+         SalvorClientNoAnswer(target_.sock, target_.openedBefore, target_.serverName,
+                              what.c_str(), c.sends, refused_));
    }
    unsigned before = target_.cc.Window();
    if (timedOut) {
@@ -766,6 +889,8 @@ SalvorResult
 SalvorClient::StreamData(SalvorDumpSource &source, int64_t timestamp, uint32_t dumpID,
                          const SalvorSendOptions &opts, SalvorSendStats *stats)
 {
-   DataStream stream({sock_, *cc_, serverName_, timestamp, dumpID}, source, opts, stats);
+   DataStream stream({sock_, *cc_, serverName_, openedBefore_, timestamp, dumpID,
+                      sock_.Sealed() ? token_ : nullptr},
+                     source, opts, stats);
    return stream.Run();
 }

@@ -1,6 +1,7 @@
 // Client side of the dump protocol: one UDP socket to one collector, the
 // single-message exchanges (init, done, status check) with retransmission,
-// and streaming of a whole dump with a window of data messages in flight.
+// and streaming of a whole dump with a window of data messages in flight;
+// plain, or sealed with the host's key.
 //
 // Used by salvor-send, the throughput benchmark and the tests.
 #pragma once
@@ -11,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "protocol/salvorKeys.h"
 #include "tools/salvorSocket.h"
 #include "tools/salvorSource.h"
 
@@ -33,6 +35,9 @@ struct SalvorSendOptions {
    double testLoss = 0;
    uint32_t testLossSeed = 1;
    std::optional<int64_t> timestamp;             // dump time stamp; default: now in microseconds
+   // The host's key: every datagram is sealed with it, and only replies
+   // sealed with it count. Null: plain datagrams.
+   const SalvorKey *key = nullptr;
    // Called now and then with the bytes acknowledged so far and the total
    // (0 when not known in advance).
    std::function<void(uint64_t acked, uint64_t total)> progress;
@@ -63,6 +68,13 @@ struct SalvorResult {
 
 // "hxk_limit_exceeded", or "unknown status 0x..." for a value outside the protocol.
 std::string SalvorStatusText(uint32_t status);
+
+/*
+ * Loads a host's key file: the keys file of salvorKeysFile.h (readable by
+ * its owner alone), holding exactly one key. On a refusal returns false
+ * with *why saying why; *out stays empty.
+ */
+bool SalvorLoadHostKey(const char *path, SalvorKeys *out, std::string *why);
 
 /*
  * How many data messages a client keeps in flight, and how long it waits
@@ -145,14 +157,18 @@ public:
                          SalvorSendStats *stats);
 
 private:
-   SalvorResult Exchange(uint32_t type, int64_t timestamp, uint32_t dumpID,
-                         const SalvorSendOptions &opts, const char *what,
-                         uint32_t *assigned, SalvorSendStats *stats,
-                         const uint8_t *reserved2 = nullptr);
+   struct Request;  // one message of an exchange
+   void Begin(const SalvorSendOptions &opts);
+   SalvorResult Exchange(const Request &request, const SalvorSendOptions &opts,
+                         salvorMsgHeader *reply, SalvorSendStats *stats);
    SalvorResult StreamData(SalvorDumpSource &source, int64_t timestamp, uint32_t dumpID,
                            const SalvorSendOptions &opts, SalvorSendStats *stats);
 
    SalvorClientSocket sock_;
    std::string serverName_;
    std::optional<SalvorCongestion> cc_;  // of the exchange under way
+   // Sealed: the token the init's reply gave, which every later message
+   // of the dump carries.
+   uint8_t token_[8] = {};
+   uint64_t openedBefore_ = 0;  // the socket's sealed replies before this exchange
 };

@@ -12,6 +12,7 @@
 #include "lib/coreDump/fatalPath.h"
 #include "lib/misc/hostinfo.h"
 #include "lib/misc/utilArgs.h"
+#include "lib/misc/utilScoped.h"
 #include "protocol/salvorKeys.h"
 #include "protocol/salvorProto.h"
 #include "protocol/salvorSeal.h"
@@ -29,6 +30,7 @@ SalvorSendUsage(FILE *out)
 {
    std::fputs("usage: salvor-send [options] FILE|-\n"
               "       salvor-send --status [--server HOST:PORT] [--from ADDR]\n"
+              "                            [--key-file FILE]\n"
               "       salvor-send --make-key NAME\n"
               "       salvor-send --help | --version\n"
               "FILE is sent as one dump; \"-\" (standard input) and other pipes are read\n"
@@ -43,6 +45,9 @@ SalvorSendUsage(FILE *out)
               "                      measured (default 200)\n"
               "  --retries N         resends of one message before giving up (default 20)\n"
               "  --timestamp N       nonzero time stamp of the dump (default: now in microseconds)\n"
+              "  --key-file FILE     seal every datagram with this host's key: FILE holds the\n"
+              "                      host's line of the collector's keys file, and only its\n"
+              "                      owner may read it\n"
               "  --flat              FILE is in the flattened format (makedumpfile -F): each\n"
               "                      record's bytes are stored at its offset\n"
               "  --quiet             no summary line\n"
@@ -78,6 +83,7 @@ struct Args {
    bool flat = false;
    bool version = false;
    std::optional<std::string> makeKey;
+   std::optional<std::string> keyFile;
    std::optional<std::string> file;
 };
 
@@ -92,6 +98,7 @@ const ValueOption VALUE_OPTIONS[] = {
    {"--server", [](std::string_view v, Args *a) { a->server = v; return true; }},
    {"--from", [](std::string_view v, Args *a) { a->from = v; return true; }},
    {"--make-key", [](std::string_view v, Args *a) { a->makeKey = v; return true; }},
+   {"--key-file", [](std::string_view v, Args *a) { a->keyFile = v; return !v.empty(); }},
    {"--window",
     [](std::string_view v, Args *a) {
        return SalvorSendParseNumber<unsigned>(v, 1, 4096, &a->opts.window);
@@ -213,8 +220,9 @@ SalvorSendParseArgs(int argc, char **argv, Args *args)
       }
    }
    if (args->makeKey) {
-      return args->status || args->file || args->flat ? "--make-key takes no other option"
-                                                      : std::string();
+      return args->status || args->file || args->flat || args->keyFile
+                ? "--make-key takes no other option"
+                : std::string();
    }
    if (args->status && args->file) {
       return "--status takes no file";
@@ -255,6 +263,19 @@ SalvorSendMakeKey(const std::string &name)
    return written ? 0 : SalvorSendFail("cannot write the key line");
 }
 
+// Loads the host's key named by --key-file into *keys, and has the
+// options seal with it; an error text, empty on success.
+std::string
+SalvorSendLoadKey(Args *args, SalvorKeys *keys)
+{
+   std::string why;
+   if (!SalvorLoadHostKey(args->keyFile->c_str(), keys, &why)) {
+      return why;
+   }
+   args->opts.key = &keys->keys[0];
+   return {};
+}
+
 // A file descriptor closed when it goes out of scope.
 struct ClosingFd {
    int fd = -1;
@@ -269,8 +290,6 @@ struct ClosingFd {
    }
 };
 
-// Opens the client's socket towards the collector named in the arguments;
-// an error text, empty on success.
 // Opens the client's socket towards the collector named in the arguments;
 // an error text, empty on success.
 std::string
@@ -408,6 +427,14 @@ main(int argc, char **argv)
    }
    if (args.makeKey) {
       return SalvorSendMakeKey(*args.makeKey);
+   }
+   SalvorKeys keys;
+   UtilScopeExit freeKeys([&keys] { SalvorKeys_Free(&keys); });
+   if (args.keyFile) {
+      if (std::string why = SalvorSendLoadKey(&args, &keys); !why.empty()) {
+         std::fprintf(stderr, "salvor-send: %s\n", why.c_str());
+         return EXIT_USAGE;
+      }
    }
    // Windows' socket library must be started before names are looked up
    // or sockets made; elsewhere this does nothing.

@@ -7,15 +7,17 @@
 #include <optional>
 
 #include "protocol/salvorProto.h"
+#include "protocol/salvorSeal.h"
 #include "tools/toolsPlatform.h"
 
 // Datagrams wait here to go out together, and come in here a batch at a
-// time: one system call for many.
+// time: one system call for many. Each buffer holds a sealed datagram,
+// sealed into it or opened from it in place of a copy.
 struct SalvorClientSocket::Batches {
-   uint8_t out[BATCH][SALVOR_RECV_BUFFER_SIZE];
+   uint8_t out[BATCH][SALVOR_SEALED_BUFFER_SIZE];
    NetOutgoing outMsgs[BATCH];
    int outCount = 0;
-   uint8_t in[BATCH][SALVOR_RECV_BUFFER_SIZE];
+   uint8_t in[BATCH][SALVOR_SEALED_BUFFER_SIZE];
    NetDatagram inMsgs[BATCH];
    NetRecvSet *inSet = nullptr;
    int inCount = 0;
@@ -31,6 +33,18 @@ std::string
 SalvorSocketErrorText(const char *what)
 {
    return std::string(what) + ": " + Net_ErrorText(Net_LastError());
+}
+
+// The one key a client opens with.
+const uint8_t *
+SalvorSocketFindKey(const void *ctx, const uint8_t *id, int *which)
+{
+   const SalvorKey *key = static_cast<const SalvorKey *>(ctx);
+   if (std::memcmp(id, key->id, SALVOR_SEAL_ID_SIZE) != 0) {
+      return nullptr;
+   }
+   *which = 0;
+   return key->key;
 }
 
 }  // namespace
@@ -219,20 +233,35 @@ SalvorClientSocket::Send(const void *buf, size_t len, std::string *error)
    return Queue(buf, len, error) && Flush(error);
 }
 
+// Puts one datagram in the queue, sealed if there is a key; a full queue
+// goes out first.
+bool
+SalvorClientSocket::Add(const void *buf, size_t len, std::string *error)
+{
+   Batches &b = *batches_;
+   if (b.outCount == BATCH && !SendQueued(error)) {
+      return false;
+   }
+   uint8_t *slot = b.out[b.outCount];
+   size_t n = std::min(len, SALVOR_RECV_BUFFER_SIZE);
+   if (key_ != nullptr) {
+      n = SalvorSeal_Seal(key_->key, key_->id, static_cast<const uint8_t *>(buf), n, slot,
+                          sizeof b.out[0]);
+      if (n == 0) {
+         *error = "cannot seal a datagram: the crypto library did not start";
+         return false;
+      }
+   } else {
+      std::memcpy(slot, buf, n);
+   }
+   b.outMsgs[b.outCount] = NetOutgoing{slot, n, {}};
+   b.outCount++;
+   return true;
+}
+
 bool
 SalvorClientSocket::Queue(const void *buf, size_t len, std::string *error)
 {
-   Batches &b = *batches_;
-   auto add = [&](const void *bytes, size_t n) {
-      if (b.outCount == BATCH && !SendQueued(error)) {
-         return false;
-      }
-      n = std::min(n, sizeof b.out[0]);
-      std::memcpy(b.out[b.outCount], bytes, n);
-      b.outMsgs[b.outCount] = NetOutgoing{b.out[b.outCount], n, {}};
-      b.outCount++;
-      return true;
-   };
    if (loss_ > 0) {
       ShimFate fate = Fate();
       if (fate == Drop) {
@@ -243,17 +272,17 @@ SalvorClientSocket::Queue(const void *buf, size_t len, std::string *error)
          heldSend_.assign(bytes, bytes + len);
          return true;
       }
-      if (!add(buf, len)) {
+      if (!Add(buf, len, error)) {
          return false;
       }
       if (!heldSend_.empty()) {
          std::vector<uint8_t> held;
          held.swap(heldSend_);
-         return add(held.data(), held.size());
+         return Add(held.data(), held.size(), error);
       }
       return true;
    }
-   return add(buf, len);
+   return Add(buf, len, error);
 }
 
 bool
@@ -333,8 +362,11 @@ SalvorClientSocket::TryRecv(void *buf, size_t cap, size_t *len, std::string *err
          b.inShort = got < BATCH;
       }
       const NetDatagram &d = b.inMsgs[b.inNext++];
-      size_t n = std::min({d.length, d.size, cap});
-      std::memcpy(buf, d.buf, n);
+      size_t n = 0;
+      if (!Deliver(static_cast<const uint8_t *>(d.buf), std::min(d.length, d.size), buf, cap,
+                   &n)) {
+         continue;  // did not open: as good as lost
+      }
       if (loss_ > 0) {
          ShimFate fate = Fate();
          if (fate == Drop) {
@@ -350,6 +382,27 @@ SalvorClientSocket::TryRecv(void *buf, size_t cap, size_t *len, std::string *err
       *len = n;
       return Received;
    }
+}
+
+// The plain datagram of a received one into buf: a copy, or with a key
+// what opens; false when it does not open.
+bool
+SalvorClientSocket::Deliver(const uint8_t *datagram, size_t n, void *buf, size_t cap,
+                            size_t *len)
+{
+   if (key_ == nullptr) {
+      *len = std::min(n, cap);
+      std::memcpy(buf, datagram, *len);
+      return true;
+   }
+   SalvorSealLookup lookup{SalvorSocketFindKey, key_};
+   int which = 0;
+   if (SalvorSeal_Open(lookup, datagram, n, static_cast<uint8_t *>(buf), cap, len, &which) !=
+       SALVOR_OPEN_OK) {
+      return false;
+   }
+   opened_++;
+   return true;
 }
 
 SalvorClientSocket::RecvResult

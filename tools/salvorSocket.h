@@ -1,6 +1,7 @@
 // The client tools' socket: a connected, non-blocking UDP socket on the
-// project's socket layer (lib/net), owned RAII-style, and the address
-// helpers of the client tools.
+// project's socket layer (lib/net), owned RAII-style, which seals what it
+// sends and opens what it receives when given a host's key; and the
+// address helpers of the client tools.
 #pragma once
 
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "lib/net/net.h"
+#include "protocol/salvorKeys.h"
 
 // Parses "HOST:PORT" or "HOST" (port `defaultPort`); HOST may be a name,
 // a dotted quad or an IPv6 address, in brackets when a port follows
@@ -42,19 +44,31 @@ public:
    bool Open(const NetPeer &server, const std::optional<NetPeer> &from, std::string *error);
    void Close();
 
+   /*
+    * From now on every datagram queued is sealed with `key` (which must
+    * outlive its use here), and only datagrams that open with it are
+    * received: any other is dropped as if lost. Null: plain datagrams.
+    */
+   void SetKey(const SalvorKey *key) { key_ = key; }
+   bool Sealed() const { return key_ != nullptr; }
+   // Sealed datagrams received that opened with the key, so far.
+   uint64_t Opened() const { return opened_; }
+
    // Sends one datagram, after any queued ones. An ICMP refusal from an
    // earlier datagram may surface here; it is not an error for the caller,
    // who will time out and resend.
    bool Send(const void *buf, size_t len, std::string *error);
-   // Queues a datagram (at most SALVOR_RECV_BUFFER_SIZE bytes) to go out
-   // with the next Flush; a full queue goes out at once.
+   // Queues a plain datagram (at most SALVOR_RECV_BUFFER_SIZE bytes) to go
+   // out with the next Flush, sealed if there is a key; a full queue goes
+   // out at once.
    bool Queue(const void *buf, size_t len, std::string *error);
    // Sends the queued datagrams in order, with as few system calls as the
    // platform allows.
    bool Flush(std::string *error);
 
    /*
-    * Receives one datagram if one is waiting, without blocking. Datagrams
+    * Receives one datagram if one is waiting, without blocking (with a
+    * key: the plain datagram of the next one that opens). Datagrams
     * are taken from the socket a batch at a time; when the last batch
     * found the socket empty, the call after it reports TimedOut without
     * asking the socket again.
@@ -80,9 +94,13 @@ private:
    static constexpr int BATCH = 32;
    struct Batches;  // the queued and the received datagrams
    bool SendQueued(std::string *error);
+   bool Add(const void *buf, size_t len, std::string *error);
+   bool Deliver(const uint8_t *datagram, size_t n, void *buf, size_t cap, size_t *len);
 
    NetSocket sock_ = NET_INVALID_SOCKET;
    uint64_t refusals_ = 0;
+   const SalvorKey *key_ = nullptr;
+   uint64_t opened_ = 0;
    std::unique_ptr<Batches> batches_;
    double loss_ = 0;
    uint64_t lossState_ = 0;

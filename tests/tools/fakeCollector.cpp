@@ -7,7 +7,21 @@
 #include <string>
 
 #include "protocol/salvorProto.h"
+#include "protocol/salvorSeal.h"
 #include "lib/net/net.h"
+
+namespace {
+
+// The one key the fake opens with.
+const uint8_t *
+FakeFindKey(const void *ctx, const uint8_t *id, int *which)
+{
+   const SalvorKey *key = static_cast<const SalvorKey *>(ctx);
+   *which = 0;
+   return std::memcmp(id, key->id, SALVOR_SEAL_ID_SIZE) == 0 ? key->key : nullptr;
+}
+
+}  // namespace
 
 FakeCollector::FakeCollector() : FakeCollector(Behaviour{}) {}
 
@@ -58,7 +72,8 @@ FakeCollector::Seen() const
 void
 FakeCollector::Run()
 {
-   uint8_t buf[SALVOR_RECV_BUFFER_SIZE];
+   uint8_t buf[SALVOR_SEALED_BUFFER_SIZE];
+   uint8_t plain[SALVOR_RECV_BUFFER_SIZE];
    while (!stop_) {
       if (Net_WaitReadable(fd_, 10) <= 0) {
          if (!held_.empty()) {  // nothing followed: let the held reply go
@@ -71,16 +86,81 @@ FakeCollector::Run()
       size_t full = 0;
       // Errors (a refused reply surfacing on Windows) are no datagram.
       long n = Net_RecvFrom(fd_, buf, sizeof buf, &src, &full, true);
-      if (n >= (long)SALVOR_HEADER_SIZE) {
-         Handle(buf, (size_t)n, src);
+      if (n <= 0) {
+         continue;
+      }
+      const uint8_t *request = buf;
+      size_t length = (size_t)n;
+      if (b_.key != nullptr) {
+         int which = 0;
+         if (SalvorSeal_Open({FakeFindKey, b_.key}, buf, length, plain, sizeof plain, &length,
+                             &which) != SALVOR_OPEN_OK) {
+            std::lock_guard lock(mu_);
+            seen_.unopened++;
+            continue;  // a collector that does not know the key is silent
+         }
+         request = plain;
+      }
+      if (length >= SALVOR_HEADER_SIZE) {
+         Handle(request, length, src);
       }
    }
 }
 
 void
+FakeCollector::SendSealed(const SalvorKey &key, const uint8_t *hdr, const NetAddr &to)
+{
+   uint8_t sealed[SALVOR_HEADER_SIZE + SALVOR_SEAL_OVERHEAD];
+   size_t n = SalvorSeal_Seal(key.key, key.id, hdr, SALVOR_HEADER_SIZE, sealed, sizeof sealed);
+   Net_SendTo(fd_, sealed, n, &to);
+}
+
+// Replies the client must not take: the same reply refusing, sealed with
+// another key, and plain.
+void
+FakeCollector::Forge(const uint8_t *hdr, const NetAddr &to)
+{
+   salvorMsgHeader forged;
+   SalvorDecodeHeader(hdr, &forged);
+   forged.status = hxk_limit_exceeded;
+   uint8_t out[SALVOR_HEADER_SIZE];
+   SalvorEncodeHeader(&forged, out);
+   SendSealed(*b_.forgeKey, out, to);
+   Net_SendTo(fd_, out, sizeof out, &to);
+}
+
+void
 FakeCollector::Reply(const uint8_t *hdr, const NetAddr &to)
 {
-   Net_SendTo(fd_, hdr, SALVOR_HEADER_SIZE, &to);
+   if (b_.key == nullptr) {
+      Net_SendTo(fd_, hdr, SALVOR_HEADER_SIZE, &to);
+      return;
+   }
+   if (b_.forgeKey != nullptr) {
+      Forge(hdr, to);
+   }
+   SendSealed(b_.replyKey != nullptr ? *b_.replyKey : *b_.key, hdr, to);
+}
+
+// A data message for `dump` (null: none of the sender's); the reply's status.
+uint32_t
+FakeCollector::HandleData(Dump *dump, const salvorMsgHeader &req, size_t payload,
+                          const uint8_t *bytes)
+{
+   if (!dump || dump->done) {
+      return hxk_invalid_dump;
+   }
+   if (req.dataLength > payload) {
+      return hxk_write_failed;
+   }
+   if (b_.dataStatus != hxk_success && req.dataOffset >= b_.failAtOffset) {
+      return b_.dataStatus;
+   }
+   if (dump->data.size() < req.dataOffset + payload) {
+      dump->data.resize(req.dataOffset + payload);
+   }
+   std::memcpy(dump->data.data() + req.dataOffset, bytes, payload);
+   return hxk_success;
 }
 
 void
@@ -100,13 +180,20 @@ FakeCollector::Handle(const uint8_t *buf, size_t len, const NetAddr &src)
    bool drop = b_.silent, hold = false;
    {
       std::lock_guard lock(mu_);
-      // The dump a data or done message names, if it belongs to the sender.
+      // The dump a data or done message names, if it belongs to the sender
+      // (sealed: and carries its token).
       Dump *dump = nullptr;
       if (req.dumpID >= b_.firstSlot && req.dumpID - b_.firstSlot < dumps_.size()) {
          Dump &d = dumps_[req.dumpID - b_.firstSlot];
          if (d.host == host && d.timestamp == req.timestamp) {
             dump = &d;
          }
+      }
+      bool later = req.type == SALVOR_MSG_DATA || req.type == SALVOR_MSG_DONE;
+      if (later && b_.key != nullptr &&
+          (!dump || std::memcmp(req.reserved1, dump->token, sizeof dump->token) != 0)) {
+         seen_.badToken++;
+         dump = nullptr;
       }
       switch (req.type) {
       case SALVOR_MSG_INIT: {
@@ -122,8 +209,13 @@ FakeCollector::Handle(const uint8_t *buf, size_t len, const NetAddr &src)
          }
          if (i == dumps_.size()) {
             dumps_.push_back(Dump{host, req.timestamp, {}, false});
+            if (b_.key != nullptr) {
+               const uint8_t token[8] = {'t', 'o', 'k', 'e', 'n', 0x5a, (uint8_t)i, 0xa5};
+               std::memcpy(dumps_.back().token, token, sizeof token);
+            }
          }
          rep.assignedDumpID = b_.firstSlot + (uint32_t)i;
+         std::memcpy(rep.reserved1, dumps_[i].token, sizeof rep.reserved1);
          break;
       }
       case SALVOR_MSG_DATA: {
@@ -133,20 +225,10 @@ FakeCollector::Handle(const uint8_t *buf, size_t len, const NetAddr &src)
             // collector that falls behind for a moment.
             std::this_thread::sleep_for(std::chrono::milliseconds(b_.stallMs));
          }
-         size_t payload = len - SALVOR_HEADER_SIZE;
-         if (!dump || dump->done) {
-            rep.status = hxk_invalid_dump;
-         } else if (req.dataLength > payload) {
-            rep.status = hxk_write_failed;
-         } else if (b_.dataStatus != hxk_success && req.dataOffset >= b_.failAtOffset) {
-            rep.status = b_.dataStatus;
-         } else {
-            if (dump->data.size() < req.dataOffset + payload) {
-               dump->data.resize(req.dataOffset + payload);
-            }
-            std::memcpy(dump->data.data() + req.dataOffset, buf + SALVOR_HEADER_SIZE, payload);
-            rep.status = hxk_success;
-         }
+         rep.status = b_.createStatus != hxk_success && b_.key != nullptr
+                         ? b_.createStatus
+                         : HandleData(dump, req, len - SALVOR_HEADER_SIZE,
+                                      buf + SALVOR_HEADER_SIZE);
          drop = drop || (b_.dropEvery && seen_.data % b_.dropEvery == 0);
          hold = b_.swapEvery && seen_.data % b_.swapEvery == 0;
          break;
@@ -156,7 +238,7 @@ FakeCollector::Handle(const uint8_t *buf, size_t len, const NetAddr &src)
          if (dump) {
             dump->done = true;
          }
-         rep.status = hxk_success;
+         rep.status = b_.key != nullptr ? b_.createStatus : hxk_success;
          break;
       case SALVOR_MSG_STATUS_CHECK:
          seen_.status++;

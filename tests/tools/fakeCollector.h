@@ -1,7 +1,7 @@
 // A collector stand-in for the client tests: a thread answering the dump
 // protocol on 127.0.0.1 or ::1 (an ephemeral port), keeping dumps in
 // memory, and able to refuse, stay silent, stall, drop replies or send
-// them out of order.
+// them out of order; plain, or sealed with a host's key.
 #pragma once
 
 #include <atomic>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "lib/net/net.h"
+#include "protocol/salvorKeys.h"
 #include "tests/support/testUtil.h"
 
 class FakeCollector {
@@ -27,15 +28,30 @@ public:
       bool zeroReserved = false;    // answer with the reserved bytes cleared
       uint32_t firstSlot = 5;       // slot numbers handed out start here
       bool ipv6 = false;            // listen on ::1 instead of 127.0.0.1
+      // Sealed: only datagrams that open with this key are answered,
+      // sealed with it; an init's reply carries a token of its dump that
+      // the dump's data and done must carry.
+      const SalvorKey *key = nullptr;
+      // Sealed: replies are sealed with this key instead.
+      const SalvorKey *replyKey = nullptr;
+      // Sealed: each reply follows forgeries refusing with
+      // hxk_limit_exceeded, one sealed with this key and one plain.
+      const SalvorKey *forgeKey = nullptr;
+      // Sealed: the status of the replies to a dump's data and done, as
+      // when its file cannot be made on the first of them.
+      uint32_t createStatus = 0;
    };
    struct Dump {
       uint32_t host;                // source address, host order; 0 over IPv6
       int64_t timestamp;
       std::vector<uint8_t> data;
       bool done = false;
+      uint8_t token[8] = {};        // sealed: the token the init's reply gave
    };
    struct Counts {
       unsigned init = 0, data = 0, done = 0, status = 0;
+      unsigned unopened = 0;        // sealed: datagrams that did not open
+      unsigned badToken = 0;        // sealed: data and done without the dump's token
    };
 
    FakeCollector();
@@ -51,6 +67,10 @@ private:
    void Run();
    void Handle(const uint8_t *buf, size_t len, const NetAddr &src);
    void Reply(const uint8_t *hdr, const NetAddr &to);
+   void Forge(const uint8_t *hdr, const NetAddr &to);
+   void SendSealed(const SalvorKey &key, const uint8_t *hdr, const NetAddr &to);
+   uint32_t HandleData(Dump *dump, const salvorMsgHeader &req, size_t payload,
+                       const uint8_t *bytes);
 
    Behaviour b_;
    testutil::SocketsStarted sockets_;

@@ -1,6 +1,6 @@
 // What the client tools' tests do differently on each platform: pipes
-// inside the test, sparse files, and a pipe lent to a child as its
-// standard input. Back ends: toolsTestPlatformPosix.cpp and
+// inside the test, sparse files, owner-only files, and a pipe lent to a
+// child as its standard input. Back ends: toolsTestPlatformPosix.cpp and
 // toolsTestPlatformWin32.cpp.
 #pragma once
 
@@ -19,6 +19,10 @@ bool OpenPipe(int fds[2]);
 // Writes up to len bytes; -1 on error.
 long Write(int fd, const void *buf, size_t len);
 void Close(int fd);
+
+// Lets only the file's owner read it (Windows: SYSTEM, the Administrators
+// and the user the test runs as), as a keys file must be.
+bool MakeOwnerOnly(const std::string &path);
 
 // A file of `size` zero bytes, taking no disk space where the file
 // system allows.

@@ -3,6 +3,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace toolstest {
@@ -13,6 +14,12 @@ OpenPipe(int fds[2])
    // A write to a pipe whose reader has gone must fail, not end the test.
    std::signal(SIGPIPE, SIG_IGN);
    return pipe2(fds, O_CLOEXEC) == 0;
+}
+
+bool
+MakeOwnerOnly(const std::string &path)
+{
+   return chmod(path.c_str(), 0600) == 0;
 }
 
 long
