@@ -3,6 +3,8 @@
 
 #include <sodium.h>
 
+#include <atomic>
+#include <cstring>
 #include <mutex>
 
 namespace {
@@ -26,6 +28,27 @@ PutLe32(uint8_t *p, uint32_t v)
    }
 }
 
+/*
+ * Nonces: 16 random bytes drawn once per process, then a 64-bit count of
+ * the datagrams it sealed. Every nonce of the process is new without a
+ * system call for each, and two processes share a prefix only by chance
+ * (2^-128). A child of fork must not seal with its parent's keys: none
+ * does, the hooks it starts run other programs.
+ */
+constexpr size_t NONCE_PREFIX_SIZE = SALVOR_SEAL_NONCE_SIZE - sizeof(uint64_t);
+uint8_t noncePrefix[NONCE_PREFIX_SIZE];
+std::atomic<uint64_t> nonceCount{0};
+
+void
+NextNonce(uint8_t *nonce)
+{
+   std::memcpy(nonce, noncePrefix, NONCE_PREFIX_SIZE);
+   uint64_t n = nonceCount.fetch_add(1, std::memory_order_relaxed);
+   for (size_t i = 0; i < sizeof n; i++) {
+      nonce[NONCE_PREFIX_SIZE + i] = (uint8_t)(n >> (8 * i));
+   }
+}
+
 uint32_t
 GetLe32(const uint8_t *p)
 {
@@ -41,7 +64,12 @@ SalvorSeal_Init()
    // only spares its lock on every datagram.
    static std::once_flag once;
    static bool ready = false;
-   std::call_once(once, [] { ready = sodium_init() >= 0; });
+   std::call_once(once, [] {
+      ready = sodium_init() >= 0;
+      if (ready) {
+         randombytes_buf(noncePrefix, sizeof noncePrefix);
+      }
+   });
    return ready;
 }
 
@@ -85,7 +113,7 @@ SalvorSeal_Seal(const uint8_t key[SALVOR_SEAL_KEY_SIZE], const uint8_t id[SALVOR
       out[SALVOR_SEAL_OFF_ID + i] = id[i];
    }
    PutLe32(out + SALVOR_SEAL_OFF_MAGIC, SALVOR_SEAL_MAGIC);
-   randombytes_buf(out + SALVOR_SEAL_OFF_NONCE, SALVOR_SEAL_NONCE_SIZE);
+   NextNonce(out + SALVOR_SEAL_OFF_NONCE);
    uint8_t *cipher = out + SALVOR_SEAL_OFF_SEALED;
    crypto_aead_xchacha20poly1305_ietf_encrypt_detached(
       cipher, cipher + plainLen, nullptr, plain, plainLen, out, SALVOR_SEAL_OFF_SEALED, nullptr,

@@ -1,7 +1,8 @@
 // Sealed datagrams: a plain datagram (the 48-byte header and its payload)
 // encrypted and authenticated with a key that a host and the collector
-// share, by libsodium's XChaCha20-Poly1305 (IETF) with a random 24-byte
-// nonce per datagram. Wire layout, little-endian:
+// share, by libsodium's XChaCha20-Poly1305 (IETF) with a 24-byte nonce per
+// datagram: 16 random bytes drawn once per process, then a count of the
+// datagrams it sealed. Wire layout, little-endian:
 //
 //    0..7   the key's identity (SalvorSealKeyId)
 //    8..11  SALVOR_SEAL_MAGIC
