@@ -2,14 +2,20 @@
 // seal every request with their key and open every reply, the keys file
 // written, changed and broken on disk, and what reaches the data
 // directory and the journal looked at afterwards.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +25,7 @@
 #include "protocol/salvorSeal.h"
 #include "tests/collector/opsPlatform.h"
 #include "tests/support/collectorProcess.h"
+#include "tests/support/process.h"
 #include "tests/support/testFiles.h"
 #include "tests/support/testHost.h"
 #include "tests/support/testUtil.h"
@@ -416,6 +423,118 @@ TEST(Sealed, ReloadTakesNewKeysKeepsDumpsInProgressAndEndsThoseOfARemovedKey)
       return c.Journal().find("\"outcome\":\"keyRevoked\"") != std::string::npos;
    })) << c.Journal();
    EXPECT_EQ(c.Files("127.0.0.2").size(), 2u);  // the partial dump's file stays
+}
+
+/*
+ * A UDP relay on loopback: what a client sends to Port() goes on to the
+ * collector from 127.0.0.5, and the collector's replies come back. Every
+ * byte that passes, either way, is kept.
+ */
+class Relay {
+public:
+   explicit Relay(uint16_t collectorPort) : collector_(Address("127.0.0.1", collectorPort))
+   {
+      front_ = Bound("127.0.0.4");
+      back_ = Bound("127.0.0.5");
+      socklen_t len = sizeof(sockaddr_in);
+      sockaddr_in a{};
+      getsockname(front_, (sockaddr *)&a, &len);
+      port_ = ntohs(a.sin_port);
+      thread_ = std::thread([this] { Run(); });
+   }
+   ~Relay()
+   {
+      Stop();
+      close(front_);
+      close(back_);
+   }
+   uint16_t Port() const { return port_; }
+   // Ends the relaying; then Wire() holds every byte that passed.
+   void Stop()
+   {
+      stop_ = true;
+      if (thread_.joinable()) {
+         thread_.join();
+      }
+   }
+   const std::string &Wire() const { return wire_; }
+
+private:
+   static sockaddr_in Address(const char *ip, uint16_t port)
+   {
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(port);
+      inet_pton(AF_INET, ip, &a.sin_addr);
+      return a;
+   }
+   static int Bound(const char *ip)
+   {
+      int fd = socket(AF_INET, SOCK_DGRAM, 0);
+      sockaddr_in a = Address(ip, 0);
+      bind(fd, (sockaddr *)&a, sizeof a);
+      return fd;
+   }
+   void Run()
+   {
+      pollfd fds[2] = {{front_, POLLIN, 0}, {back_, POLLIN, 0}};
+      char buf[65536];
+      while (!stop_) {
+         if (poll(fds, 2, 50) <= 0) {
+            continue;
+         }
+         sockaddr_in from{};
+         socklen_t len = sizeof from;
+         if (fds[0].revents & POLLIN) {
+            ssize_t n = recvfrom(front_, buf, sizeof buf, 0, (sockaddr *)&from, &len);
+            client_ = from;
+            wire_.append(buf, n > 0 ? (size_t)n : 0);
+            sendto(back_, buf, n > 0 ? (size_t)n : 0, 0, (sockaddr *)&collector_, sizeof collector_);
+         }
+         if (fds[1].revents & POLLIN) {
+            ssize_t n = recvfrom(back_, buf, sizeof buf, 0, (sockaddr *)&from, &len);
+            wire_.append(buf, n > 0 ? (size_t)n : 0);
+            sendto(front_, buf, n > 0 ? (size_t)n : 0, 0, (sockaddr *)&client_, sizeof client_);
+         }
+      }
+   }
+
+   sockaddr_in collector_;
+   sockaddr_in client_{};
+   int front_ = -1;
+   int back_ = -1;
+   uint16_t port_ = 0;
+   std::atomic<bool> stop_{false};
+   std::string wire_;
+   std::thread thread_;
+};
+
+TEST(Sealed, WhatTheClientSendsThroughARelayNeverShowsTheDumpsBytes)
+{
+   KeyLine host = NewKey("relayed");
+   SealedCollector c(host.line + "\n");
+   ASSERT_TRUE(c.salvor->WaitReady()) << c.salvor->Console();
+   std::string keyFile = c.dir / "host.key";
+   WriteKeys(keyFile, host.line + "\n");
+   // A dump full of a marker, and random bytes so that it is no plain pattern.
+   const std::string marker = "SECRET-MARKER-4f1c";
+   std::string content;
+   for (int i = 0; content.size() < 400000; i++) {
+      content += marker + Bytes(64, (uint32_t)i);
+   }
+   testutil::WriteFile(c.dir / "dump", content);
+   {
+      Relay relay(c.salvor->Port());
+      testutil::RunResult sent = testutil::Run(
+         {SALVOR_SEND_PATH, "--quiet", "--key-file", keyFile, "--server",
+          "127.0.0.4:" + std::to_string(relay.Port()), c.dir / "dump"});
+      ASSERT_EQ(sent.exit.Code(), 0) << sent.err;
+      relay.Stop();
+      EXPECT_GT(relay.Wire().size(), content.size());
+      EXPECT_EQ(relay.Wire().find(marker), std::string::npos) << "the marker crossed the wire";
+      EXPECT_EQ(relay.Wire().find(content.substr(0, 1000)), std::string::npos);
+   }
+   EXPECT_TRUE(c.OnlyFile("127.0.0.5") == content) << "dump differs";
 }
 
 }  // namespace
