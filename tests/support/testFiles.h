@@ -51,6 +51,12 @@ std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, const std::string &content);
 // A named pipe at `path`, mode 0600; false where there are none (Windows).
 bool MakeFifo(const std::string &path);
+/*
+ * Windows: gives the file at path the protected DACL that `sddl` (SDDL
+ * text) describes, where "ME" stands for the account the test runs as.
+ * False on failure, and always elsewhere.
+ */
+bool SetFileDacl(const std::string &path, const std::string &sddl);
 // Every regular file below dir, as paths relative to it, sorted.
 std::vector<std::string> ListFiles(const std::string &dir);
 

@@ -68,4 +68,10 @@ MakeFifo(const std::string &path)
    return mkfifo(path.c_str(), 0600) == 0;
 }
 
+bool
+SetFileDacl(const std::string &, const std::string &)
+{
+   return false;
+}
+
 }  // namespace testutil

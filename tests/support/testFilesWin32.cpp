@@ -6,6 +6,8 @@
 #include <random>
 #include <stdexcept>
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include "lib/misc/win32Text.h"
 #include "tests/support/testWide.h"
@@ -122,6 +124,54 @@ MakeFifo(const std::string &path)
 {
    (void)path;
    return false;
+}
+
+namespace {
+
+// The string form (S-1-5-...) of the SID of the account the process runs as.
+std::wstring
+CurrentUserSid()
+{
+   HANDLE token = nullptr;
+   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+      return L"";
+   }
+   BYTE buf[256];
+   DWORD size = 0;
+   std::wstring sid;
+   LPWSTR text = nullptr;
+   if (GetTokenInformation(token, TokenUser, buf, sizeof buf, &size) &&
+       ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buf)->User.Sid, &text)) {
+      sid = text;
+      LocalFree(text);
+   }
+   CloseHandle(token);
+   return sid;
+}
+
+}  // namespace
+
+bool
+SetFileDacl(const std::string &path, const std::string &sddl)
+{
+   std::wstring text = Wide(sddl);
+   for (size_t at = text.find(L";ME)"); at != std::wstring::npos; at = text.find(L";ME)")) {
+      text.replace(at + 1, 2, CurrentUserSid());
+   }
+   PSECURITY_DESCRIPTOR sd = nullptr;
+   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1, &sd,
+                                                             nullptr)) {
+      return false;
+   }
+   BOOL present = FALSE, defaulted = FALSE;
+   PACL dacl = nullptr;
+   std::wstring wide = Wide(path);
+   bool ok = GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) &&
+             SetNamedSecurityInfoW(wide.data(), SE_FILE_OBJECT,
+                                   DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                   nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+   LocalFree(sd);
+   return ok;
 }
 
 }  // namespace testutil

@@ -6,57 +6,18 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
-#include <aclapi.h>
-#include <sddl.h>
 #include <winioctl.h>
 
 #include <filesystem>
 
+#include "tests/support/testFiles.h"
+
 namespace toolstest {
-
-namespace {
-
-// The string form (S-1-5-...) of the SID of the user the process runs as.
-std::wstring
-CurrentUserSid()
-{
-   HANDLE token = nullptr;
-   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-      return L"";
-   }
-   BYTE buf[256];
-   DWORD size = 0;
-   std::wstring sid;
-   LPWSTR text = nullptr;
-   if (GetTokenInformation(token, TokenUser, buf, sizeof buf, &size) &&
-       ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buf)->User.Sid, &text)) {
-      sid = text;
-      LocalFree(text);
-   }
-   CloseHandle(token);
-   return sid;
-}
-
-}  // namespace
 
 bool
 MakeOwnerOnly(const std::string &path)
 {
-   std::wstring sddl = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + CurrentUserSid() + L")";
-   PSECURITY_DESCRIPTOR sd = nullptr;
-   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd,
-                                                             nullptr)) {
-      return false;
-   }
-   BOOL present = FALSE, defaulted = FALSE;
-   PACL dacl = nullptr;
-   std::wstring wide = std::filesystem::path(path).wstring();
-   bool ok = GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) &&
-             SetNamedSecurityInfoW(wide.data(), SE_FILE_OBJECT,
-                                   DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                   nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
-   LocalFree(sd);
-   return ok;
+   return testutil::SetFileDacl(path, "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;ME)");
 }
 
 bool
