@@ -108,6 +108,15 @@ bool SalvorScm_SetStatus(void *statusHandle, const SalvorServiceStatus *status,
 // Tells the operator's system log why the service could not run.
 void SalvorScm_ReportError(const char *text);
 
+/*
+ * Ends the process of a service that has stopped, with `code`, once its
+ * streams are flushed. On Windows at once: under Wine the C runtime's
+ * exit has hung after the service reported itself stopped, with every
+ * file already closed, and the manager then takes the service for
+ * hung. Elsewhere it returns, and the process ends as usual.
+ */
+void SalvorScm_EndServiceProcess(int code);
+
 // For the operator: how this manager shows that a process was not
 // started by it, and how a service is given its start parameters.
 const char *SalvorScm_NotStartedHint();

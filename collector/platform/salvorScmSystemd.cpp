@@ -652,6 +652,11 @@ SalvorScm_SetStatus(void *statusHandle, const SalvorServiceStatus *status, const
    return msg.empty() || sd_notify(0, msg.c_str()) > 0;
 }
 
+void
+SalvorScm_EndServiceProcess(int)
+{
+}
+
 const char *
 SalvorScm_NotStartedHint()
 {

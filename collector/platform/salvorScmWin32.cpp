@@ -405,6 +405,13 @@ SalvorScm_SetStatus(void *statusHandle, const SalvorServiceStatus *status, const
              ? true : SalvorScmFailLast();
 }
 
+void
+SalvorScm_EndServiceProcess(int code)
+{
+   std::fflush(nullptr);
+   ExitProcess((UINT)code);
+}
+
 const char *
 SalvorScm_NotStartedHint()
 {

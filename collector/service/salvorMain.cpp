@@ -93,9 +93,11 @@ SalvorWin32_Main(int argc, char **argv)
    // A service stopped on request ends with 0 (even when the request came
    // before it was running), one that could not run with 1.
    const SalvorServiceOutcome &outcome = SalvorServiceLastOutcome();
+   int code = 0;
    if (outcome.failed || (!outcome.reachedRunning && !SalvorConfig.stopRequested)) {
       SalvorWin32InitLog("%s", notRunning);
-      return SALVOR_EXIT_CONFIG;
+      code = SALVOR_EXIT_CONFIG;
    }
-   return 0;
+   SalvorScm_EndServiceProcess(code);
+   return code;
 }

@@ -17,7 +17,9 @@ namespace toolstest {
 bool
 MakeOwnerOnly(const std::string &path)
 {
-   return testutil::SetFileDacl(path, "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;ME)");
+   // The deny for everyone else, last, is what Wine keeps of the DACL as
+   // the file's mode; Windows grants the three before it comes to it.
+   return testutil::SetFileDacl(path, "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;ME)(D;;FR;;;WD)");
 }
 
 bool
