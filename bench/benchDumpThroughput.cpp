@@ -148,13 +148,14 @@ SendFile(const NetAddr &to, const fs::path &file, uint64_t size, unsigned window
 }
 
 // The single dump file the collector wrote, wherever below its data
-// directory (a sealed dump's host may be named otherwise than by address).
+// directory (a sealed dump's host may be named otherwise than by address);
+// the resume state beside the host directories is no dump.
 std::optional<fs::path>
 FindDump(const fs::path &dataDir)
 {
    std::error_code ec;
    for (const auto &e : fs::recursive_directory_iterator(dataDir, ec)) {
-      if (e.is_regular_file(ec)) {
+      if (e.is_regular_file(ec) && e.path().filename().string().starts_with("zdump_")) {
          return e.path();
       }
    }
