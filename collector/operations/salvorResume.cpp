@@ -159,6 +159,24 @@ SalvorResumeImage()
    return out;
 }
 
+/*
+ * Removes what a crash while the file was written anew left by the new
+ * file's name (a link planted there goes itself, never what it names).
+ */
+void
+SalvorRemoveLeftOver(FileHandle top, const char *name)
+{
+   std::vector<FileDirEntry> entries;
+   if (top == FILE_INVALID_HANDLE || File_ListDirAt(top, &entries) != 0) {
+      return;
+   }
+   for (const FileDirEntry &e : entries) {
+      if (std::strcmp(e.name, name) == 0) {
+         File_RemoveAtIfSame(top, name, &e.id);
+      }
+   }
+}
+
 // Writes the new file beside the state file; false with the reason logged.
 bool
 SalvorResumeWriteNew(const std::string &newPath, const std::vector<uint8_t> &image)
@@ -166,8 +184,8 @@ SalvorResumeWriteNew(const std::string &newPath, const std::vector<uint8_t> &ima
    FileHandle top = File_OpenExistingDirTree(SalvorConfig.dataDir, nullptr, 0);
    FileIOFile f;
    FileIO_InitFile(&f);
-   const char *base = SALVOR_RESUME_FILE_NAME;
-   std::string name = std::string(base) + ".new";
+   std::string name = std::string(SALVOR_RESUME_FILE_NAME) + ".new";
+   SalvorRemoveLeftOver(top, name.c_str());
    FileIOStatus status = top == FILE_INVALID_HANDLE
                             ? FILEIO_ERROR
                             : FileIO_OpenAtMode(&f, top, name.c_str(), newPath.c_str(),

@@ -283,10 +283,16 @@ TEST(Resume, WhatTheStateCannotVouchForIsDroppedAndSaid)
       std::string target = run.Data() + "/../elsewhere";
       std::filesystem::rename(run.State(), target);
       std::filesystem::create_symlink(target, run.State());
+      // And one where the file is written anew: it is not followed either.
+      std::string bait = run.Data() + "/../bait";
+      testutil::WriteFile(bait, "untouched");
+      std::filesystem::create_symlink(bait, run.State() + ".new");
       Host host(HOST_IP, run.Start().Port());
       EXPECT_NE(run.Log().find("is not a regular file (a link?): it is set aside"),
                 std::string::npos) << run.Log();
       EXPECT_TRUE(std::filesystem::is_symlink(run.State() + ".damaged"));
+      EXPECT_EQ(testutil::ReadFile(bait), "untouched");
+      EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(run.State())));
       EXPECT_EQ(host.Data(ts, slot, 0, "x"), hxk_invalid_dump);
    }
    {
