@@ -200,8 +200,10 @@ SalvorResumeWriteNew(const std::string &newPath, const std::vector<uint8_t> &ima
       FileIO_CloseFile(&f);
    }
    if (status != FILEIO_SUCCESS || written != image.size()) {
-      Warning("Cannot write the resume state anew in %s: %s.\n", newPath.c_str(),
-              File_ErrorText(err));
+      if (!state.compactDue) {  // said once while it fails
+         Warning("Cannot write the resume state anew in %s: %s.\n", newPath.c_str(),
+                 File_ErrorText(err));
+      }
       return false;
    }
    return true;
@@ -216,12 +218,16 @@ SalvorResumeCompact()
    std::vector<uint8_t> image = SalvorResumeImage();
    std::string newPath = SalvorResumeSidePath(".new");
    if (!SalvorResumeWriteNew(newPath, image)) {
+      state.compactDue = true;
       return;
    }
    SalvorResumeClose();  // Windows renames nothing over an open file
    if (File_Rename(newPath.c_str(), state.path.c_str()) != 0) {
-      Warning("Cannot put %s in place of %s: %s.\n", newPath.c_str(), state.path.c_str(),
-              File_ErrorText(File_LastError()));
+      if (!state.compactDue) {
+         Warning("Cannot put %s in place of %s: %s.\n", newPath.c_str(), state.path.c_str(),
+                 File_ErrorText(File_LastError()));
+      }
+      state.compactDue = true;
       SalvorResumeOpen();
       return;
    }
@@ -241,9 +247,11 @@ SalvorResumeEachPass()
       return;
    }
    SalvorResumeFlush();  // the ends of the idle sweep
+   // After a failure at most once a second, so that a failing file
+   // system costs no attempt per batch.
    bool retry = state.compactDue &&
                 SalvorClockUsec() - state.lastCompactTry >= COMPACT_RETRY_USEC;
-   if (state.fileBytes > state.compactAt || retry) {
+   if (retry || (!state.compactDue && state.fileBytes > state.compactAt)) {
       SalvorResumeCompact();
    }
 }
@@ -334,6 +342,8 @@ SalvorResumeStart(void (*)())
    state.used = 0;
    state.lastAckSlot = -1;
    state.failing = false;
+   state.compactDue = false;
+   state.lastCompactTry = 0;
    for (SalvorResumeLive &live : mirror) {
       live.live = false;
       live.acked.Reset();

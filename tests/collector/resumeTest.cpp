@@ -234,6 +234,34 @@ TEST(Resume, ADumpSurvivesTwentyKillsAtRandomInstants)
    ExpectCompleteAndResumed(LastLine(run.Journal()), 20);
 }
 
+/*
+ * A message answered alone makes one record: a dump sent a byte at a time
+ * grows the state past the point where it is written anew, and what it
+ * held is all there after a kill.
+ */
+TEST(Resume, TheStateIsWrittenAnewAsItGrowsAndKeepsWhatItHeld)
+{
+   Restarts run;
+   const int64_t ts = 7005;
+   const uint32_t bytes = 45000;  // some 27 bytes of state each: 1.2 MB unless rewritten
+   std::string content = Content(bytes, 8);
+   uint32_t slot;
+   {
+      Host host(HOST_IP, run.Start().Port());
+      slot = host.Init(ts);
+      for (uint32_t i = 0; i < bytes - 1; i++) {
+         ASSERT_EQ(host.Data(ts, slot, i, content.substr(i, 1)), hxk_success) << i;
+      }
+      EXPECT_LT(std::filesystem::file_size(run.State()), 1u << 20);
+   }
+   run.Kill();
+   Host host(HOST_IP, run.Start().Port());
+   ASSERT_EQ(host.Data(ts, slot, bytes - 1, content.substr(bytes - 1)), hxk_success);
+   ASSERT_EQ(host.Done(ts, slot), hxk_success);
+   EXPECT_TRUE(run.OnlyDump() == content);
+   ExpectCompleteAndResumed(LastLine(run.Journal()), 1);
+}
+
 // A dump begun and partly sent, then a kill: the state names it.
 uint32_t
 BeginAndKill(Restarts *run, const std::string &content, int64_t ts)
