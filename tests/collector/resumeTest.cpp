@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <memory>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -81,14 +83,19 @@ public:
    void SetExtra(std::string extra) { extra_ = std::move(extra); }
 
    std::string Data() const { return dir_.Path() + "/data"; }
-   std::string HostDir() const { return Data() + "/127/0/0/2"; }
+   std::string HostDir(const std::string &ip = HOST_IP) const
+   {
+      std::string levels = ip;
+      std::replace(levels.begin(), levels.end(), '.', '/');
+      return Data() + "/" + levels;
+   }
    std::string State() const { return Data() + "/.salvor-resume"; }
    std::string Log() const { return testutil::ReadFile(dir_.Path() + "/log/salvor.log"); }
    std::string Journal() const { return testutil::ReadFile(dir_.Path() + "/log/dumps.jsonl"); }
-   std::string OnlyDump() const
+   std::string OnlyDump(const std::string &ip = HOST_IP) const
    {
-      auto files = testutil::ListFiles(HostDir());
-      return files.size() == 1 ? testutil::ReadFile(HostDir() + "/" + files[0])
+      auto files = testutil::ListFiles(HostDir(ip));
+      return files.size() == 1 ? testutil::ReadFile(HostDir(ip) + "/" + files[0])
                                : "<" + std::to_string(files.size()) + " files>";
    }
 
@@ -167,10 +174,11 @@ struct WindowedSender {
    std::atomic<size_t> allowed{0};
    std::atomic<size_t> answered{0};
    std::atomic<bool> failed{false};
+   const char *ip = HOST_IP;
 
    void Run()
    {
-      UdpPeer peer(HOST_IP);
+      UdpPeer peer(ip);
       std::map<size_t, std::vector<uint8_t>> outstanding;
       size_t next = 0;
       size_t chunks = Chunks(content);
@@ -232,6 +240,69 @@ TEST(Resume, ADumpSurvivesTwentyKillsAtRandomInstants)
    ASSERT_EQ(host.Done(ts, sender.slot), hxk_success);
    EXPECT_TRUE(run.OnlyDump() == content);
    ExpectCompleteAndResumed(LastLine(run.Journal()), 20);
+}
+
+// Eight hosts with 40 MiB each; the collector is killed once about a third
+// has arrived, and started again 3 s later: every dump arrives whole.
+TEST(Resume, EightDumpsAtOnceSurviveAKill)
+{
+   Restarts run;
+   const int64_t ts = 7006;
+   const size_t size = 40u << 20;
+   uint16_t port = run.Start().Port();
+   std::vector<std::string> ips, contents;
+   std::vector<std::unique_ptr<WindowedSender>> senders;
+   for (int h = 0; h < 8; h++) {
+      ips.push_back("127.0.2." + std::to_string(h + 1));
+      contents.push_back(Content(size, 100 + h));
+   }
+   for (int h = 0; h < 8; h++) {
+      Host host(ips[h].c_str(), port);
+      senders.push_back(std::make_unique<WindowedSender>(contents[h], ts, host.Init(ts)));
+      senders[h]->ip = ips[h].c_str();
+      senders[h]->port = port;
+      senders[h]->allowed = Chunks(contents[h]);
+   }
+   std::vector<std::thread> clients;
+   for (auto &sender : senders) {
+      clients.emplace_back([&sender] { sender->Run(); });
+   }
+   auto answered = [&] {
+      size_t sum = 0;
+      for (auto &sender : senders) {
+         sum += sender->answered;
+      }
+      return sum;
+   };
+   auto anyFailed = [&] {
+      return std::any_of(senders.begin(), senders.end(), [](auto &s) { return s->failed.load(); });
+   };
+   const size_t third = 8 * Chunks(contents[0]) / 3;
+   while (answered() < third && !anyFailed()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+   }
+   run.Kill();
+   std::this_thread::sleep_for(std::chrono::seconds(3));
+   port = run.Start().Port();
+   for (auto &sender : senders) {
+      sender->port = port;
+   }
+   for (std::thread &client : clients) {
+      client.join();
+   }
+   for (int h = 0; h < 8; h++) {
+      ASSERT_FALSE(senders[h]->failed) << ips[h];
+      Host host(ips[h].c_str(), port);
+      EXPECT_EQ(host.Done(ts, senders[h]->slot), hxk_success) << ips[h];
+      EXPECT_TRUE(run.OnlyDump(ips[h]) == contents[h]) << ips[h];
+   }
+   std::string journal = run.Journal();
+   size_t complete = 0;
+   const std::string mark = "\"holes\":[],\"holeBytes\":0,\"resumed\":1,\"outcome\":\"complete\"";
+   for (size_t at = journal.find(mark); at != std::string::npos; at = journal.find(mark, at + 1)) {
+      complete++;
+   }
+   EXPECT_EQ(complete, 8u) << journal;
 }
 
 /*
