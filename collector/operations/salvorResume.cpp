@@ -2,18 +2,14 @@
 #include "collector/operations/salvorResume.h"
 
 #include <algorithm>
-#include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "collector/operations/salvorJournal.h"
 #include "collector/operations/salvorResumeFile.h"
 #include "collector/operations/salvorResumeRestore.h"
 #include "collector/platform/salvorOpsPlat.h"
-#include "collector/receive/salvorAddress.h"
 #include "collector/receive/salvorClock.h"
 #include "collector/receive/salvorDumpEvents.h"
 #include "collector/receive/salvorLoopTasks.h"
@@ -256,7 +252,7 @@ SalvorResumeEachPass()
    }
 }
 
-// The dump file's name in its host's directory; empty when it has none.
+// The dump file's name in its host's directory.
 std::string
 SalvorBaseName(const char *path)
 {
