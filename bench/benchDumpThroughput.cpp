@@ -11,7 +11,10 @@
 //
 // usage: bench-dump-throughput [--salvor PATH] [--size-mib N] [--big-mib N]
 //                              [--windows N,N...] [--hosts N] [--runs N]
-//                              [--tmp DIR] [--pin] [--sealed]
+//                              [--tmp DIR] [--pin] [--sealed] [--resume]
+//
+// --resume turns the collector's resumeDumps on, so that its cost (the
+// state file's write of each batch) shows against a run without it.
 //
 // --sealed makes a host key, gives the collector a keys file holding it
 // (plain datagrams still allowed from loopback), and has each round also
@@ -145,13 +148,14 @@ SendFile(const NetAddr &to, const fs::path &file, uint64_t size, unsigned window
 }
 
 // The single dump file the collector wrote, wherever below its data
-// directory (a sealed dump's host may be named otherwise than by address).
+// directory (a sealed dump's host may be named otherwise than by address);
+// the resume state beside the host directories is no dump.
 std::optional<fs::path>
 FindDump(const fs::path &dataDir)
 {
    std::error_code ec;
    for (const auto &e : fs::recursive_directory_iterator(dataDir, ec)) {
-      if (e.is_regular_file(ec)) {
+      if (e.is_regular_file(ec) && e.path().filename().string().starts_with("zdump_")) {
          return e.path();
       }
    }
@@ -214,6 +218,7 @@ struct Args {
    std::string tmp = "/tmp";
    bool pin = false;
    bool sealed = false;
+   bool resume = false;
 };
 
 bool
@@ -221,8 +226,8 @@ ParseArgs(int argc, char **argv, Args *a)
 {
    for (int i = 1; i < argc; i++) {
       std::string arg = argv[i];
-      if (arg == "--pin" || arg == "--sealed") {
-         (arg == "--pin" ? a->pin : a->sealed) = true;
+      if (arg == "--pin" || arg == "--sealed" || arg == "--resume") {
+         (arg == "--pin" ? a->pin : arg == "--sealed" ? a->sealed : a->resume) = true;
          continue;
       }
       if (i + 1 >= argc) {
@@ -327,6 +332,9 @@ StartCollector(const Args &args, const fs::path &scratch, Receivers *receivers)
       // The plain rounds go on from loopback.
       keys = "<keysFile>" + receivers->seal.file.string() +
              "</keysFile><allowPlainFrom>127.0.0.0/8</allowPlainFrom>";
+   }
+   if (args.resume) {
+      keys += "<resumeDumps>true</resumeDumps>";
    }
    if (access(args.salvor.c_str(), X_OK) != 0) {
       skipped = "collector binary not found at " + args.salvor;
@@ -646,7 +654,7 @@ ParseArgsOrUsage(int argc, char **argv)
    }
    std::fprintf(stderr, "usage: %s [--salvor PATH] [--size-mib N] [--big-mib N] "
                         "[--windows N,N...] [--hosts N] [--runs N] [--tmp DIR] [--pin] "
-                        "[--sealed]\n",
+                        "[--sealed] [--resume]\n",
                 argv[0]);
    return std::nullopt;
 }

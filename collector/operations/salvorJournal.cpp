@@ -34,6 +34,7 @@ struct SalvorDumpTrack {
    int lastError;
    const char *lastRefusal;  // why the last failed write was not tried; null: lastError
    bool sparse;              // its sender left holes out on purpose
+   uint32_t resumed;         // the restarts of the collector it survived
 };
 
 // Where a dump has holes: gaps in what was written, up to its highest
@@ -171,6 +172,9 @@ SalvorRecordOfDump(const SalvorDumpEnded &dump, const SalvorDumpTrack &track,
    if (track.sparse) {
       line.append(",\"sparse\":true");
    }
+   if (track.resumed > 0) {
+      SalvorAppendNumber(&line, "resumed", track.resumed);
+   }
 }
 
 }  // namespace
@@ -199,7 +203,8 @@ SalvorJournalBegun(const SalvorDumpBegun &dump)
 {
    SalvorDumpTrack *track = SalvorTrackOf(dump.slot);
    if (track != nullptr) {
-      track->startedUsec = SalvorPlat_WallUsec();
+      track->startedUsec = dump.startedWallUsec != 0 ? dump.startedWallUsec : SalvorPlat_WallUsec();
+      track->resumed = dump.resumed;
       track->ranges.Reset();
       track->failed.Reset();
       track->bytes = track->messages = track->duplicates = track->failedWrites = 0;
@@ -362,6 +367,58 @@ SalvorJournalBytes(int slot)
 {
    const SalvorDumpTrack *track = SalvorTrackOf(slot);
    return track != nullptr ? track->bytes : 0;
+}
+
+void
+SalvorJournalRestoreRange(int slot, uint64_t start, uint64_t end)
+{
+   SalvorDumpTrack *track = SalvorTrackOf(slot);
+   if (track != nullptr && end > start) {
+      track->ranges.Add(start, end);
+      track->bytes += end - start;
+   }
+}
+
+void
+SalvorJournalRestoreUnknown(int slot)
+{
+   SalvorDumpTrack *track = SalvorTrackOf(slot);
+   if (track != nullptr) {
+      track->ranges.MarkUnknown();
+   }
+}
+
+void
+SalvorJournalLost(const SalvorLostDump &dump)
+{
+   SalvorDumpRecord rec{};
+   rec.outcome = SALVOR_OUTCOME_LOST;
+   SalvorAddrText host(dump.host);
+   rec.host = host.text;
+   rec.key = dump.key != nullptr ? dump.key : "";
+   rec.file = dump.path != nullptr ? dump.path : "";
+   rec.reason = dump.reason;
+   rec.bytes = dump.bytes;
+   rec.size = -1;
+   rec.holeBytes = -1;
+   SalvorPlat_FormatIsoTime(SalvorPlat_WallUsec(), rec.ended, sizeof rec.ended);
+   SalvorPlat_FormatIsoTime(dump.startedWallUsec, rec.started, sizeof rec.started);
+   std::string &line = rec.line;
+   line = "{";
+   SalvorAppendField(&line, "time", rec.ended);
+   SalvorAppendField(&line, "started", rec.started);
+   SalvorAppendField(&line, "host", host.text);
+   if (!rec.key.empty()) {
+      SalvorAppendField(&line, "key", rec.key.c_str());
+   }
+   if (!rec.file.empty()) {
+      SalvorAppendField(&line, "file", rec.file.c_str());
+   }
+   SalvorAppendNumber(&line, "slot", dump.slot);
+   SalvorAppendNumber(&line, "clientTimestamp", dump.timestamp);
+   SalvorAppendNumber(&line, "bytes", (int64_t)dump.bytes);
+   SalvorAppendNumber(&line, "resumed", dump.resumed);
+   SalvorJournalEmit(&rec);
 }
 
 void

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "collector/operations/salvorDumpRecord.h"
+#include "lib/net/net.h"
 
 constexpr const char *SALVOR_JOURNAL_FILE_NAME = "dumps.jsonl";
 
@@ -27,6 +28,28 @@ void SalvorJournalSetLogFile(const char *logFile);
 void SalvorJournalSubscribe();
 // Payload bytes written so far to the dump in progress in `slot`.
 uint64_t SalvorJournalBytes(int slot);
+/*
+ * A dump put back in its slot at a start (its begun event says so): the
+ * ranges its file had received before, which count as received, or that
+ * they are not known.
+ */
+void SalvorJournalRestoreRange(int slot, uint64_t start, uint64_t end);
+void SalvorJournalRestoreUnknown(int slot);
+
+// A dump in progress before a restart that could not be put back.
+struct SalvorLostDump {
+   int slot;
+   NetIp host;
+   int64_t timestamp;
+   const char *key;   // its key's name when sealed; null when plain
+   const char *path;  // its file's, when known
+   int64_t startedWallUsec;
+   uint64_t bytes;    // received before the restart
+   uint32_t resumed;  // the restarts it had survived before
+   const char *reason;
+};
+// Writes, counts and hooks its record, outcome `lost`.
+void SalvorJournalLost(const SalvorLostDump &dump);
 /*
  * A finished dump file that the retention removed: `host` its sender,
  * `path` its name, `size` and `mtimeSec` what it had.

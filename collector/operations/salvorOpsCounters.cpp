@@ -6,7 +6,7 @@ SalvorOpsCounters salvorOpsCounters{};
 namespace {
 
 const char *const OUTCOMES[SALVOR_OUTCOME_COUNT] = {
-   "complete", "incomplete", "expired", "writeFailed", "stopped", "removed", "keyRevoked",
+   "complete", "incomplete", "expired", "writeFailed", "stopped", "removed", "keyRevoked", "lost",
 };
 
 }  // namespace

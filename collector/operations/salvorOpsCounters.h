@@ -14,6 +14,7 @@ enum SalvorOutcome : int {
    SALVOR_OUTCOME_STOPPED,
    SALVOR_OUTCOME_REMOVED,
    SALVOR_OUTCOME_KEY_REVOKED,
+   SALVOR_OUTCOME_LOST,  // in progress before a restart, and could not be resumed
    SALVOR_OUTCOME_COUNT,
 };
 const char *SalvorOutcomeName(SalvorOutcome outcome);

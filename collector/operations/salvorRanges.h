@@ -27,6 +27,14 @@ public:
    // Adds [start, end); true when every byte of it was already there.
    bool Add(uint64_t start, uint64_t end);
    bool Unknown() const { return unknown_; }
+   // Gives up, as past SALVOR_MAX_RANGES (a dump whose ranges were not kept).
+   void MarkUnknown()
+   {
+      ranges_.clear();
+      unknown_ = true;
+   }
+   // The ranges, in order; empty when Unknown().
+   const std::vector<SalvorRange> &Ranges() const { return ranges_; }
    // One past the highest byte added (0 when empty).
    uint64_t Highest() const { return highest_; }
    /*

@@ -55,3 +55,14 @@ SalvorDumpMayWrite(const NetIp &host, size_t bytes)
 {
    return subscribers.All(&SalvorDumpSubscriber::mayWrite, host, bytes);
 }
+
+bool
+SalvorDumpsKeptAtStop()
+{
+   for (int i = 0; i < subscribers.count; i++) {
+      if (subscribers.table[i]->keepsAtStop != nullptr && subscribers.table[i]->keepsAtStop()) {
+         return true;
+      }
+   }
+   return false;
+}

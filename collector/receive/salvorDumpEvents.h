@@ -31,6 +31,10 @@ struct SalvorDumpBegun {
    int64_t timestamp;  // the client's time stamp of the dump
    const char *path;   // the file's, valid during the call
    const char *key;    // the name of its key when sealed; null when plain
+   // A dump put back in its slot at a start: the restarts it survived
+   // (0 for a new dump), and when it began (wall clock, microseconds).
+   uint32_t resumed = 0;
+   int64_t startedWallUsec = 0;
 };
 
 // A data message of a dump was written at `offset`, or refused.
@@ -76,6 +80,9 @@ struct SalvorDumpSubscriber {
    bool (*mayBegin)(const NetIp &host) = nullptr;
    // Whether `bytes` more of `host`'s dump may be written; logs why not.
    bool (*mayWrite)(const NetIp &host, size_t bytes) = nullptr;
+   // Whether the dumps in progress at a stop are kept for the next start,
+   // rather than ended.
+   bool (*keepsAtStop)() = nullptr;
 };
 
 /*
@@ -93,3 +100,5 @@ void SalvorAnnounceEnded(const SalvorDumpEnded &event);
 // True unless a subscriber says no.
 bool SalvorDumpMayBegin(const NetIp &host);
 bool SalvorDumpMayWrite(const NetIp &host, size_t bytes);
+// True when a subscriber keeps the dumps in progress at a stop.
+bool SalvorDumpsKeptAtStop();

@@ -123,6 +123,19 @@ SalvorInitAnswered(const salvorCoreDumpInfo *slot, salvorMsgHeader *reply)
    }
 }
 
+/*
+ * An init refused for want of a slot carries, in reserved2 (which a reply
+ * to an init leaves unread), the seconds until a slot is expected to free,
+ * little-endian: a client may wait that long before it asks again.
+ */
+void
+SalvorPutRetryHint(salvorMsgHeader *reply, uint32_t seconds)
+{
+   for (int i = 0; i < 4; i++) {
+      reply->reserved2[i] = (uint8_t)(seconds >> (8 * i));
+   }
+}
+
 }  // namespace
 
 void
@@ -148,6 +161,7 @@ SalvorHandleInit(salvorMsgHeader *reply, const char *dataDir, const NetIp &clien
       }
       salvorReceiveCounters.refused[SALVOR_REFUSED_NO_SLOT]++;
       reply->status = hxk_limit_exceeded;
+      SalvorPutRetryHint(reply, SalvorSecondsUntilSlotFrees());
       return;
    }
    if (!SalvorDumpMayBegin(clientIP)) {

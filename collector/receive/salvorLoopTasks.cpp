@@ -45,6 +45,12 @@ SalvorLoopTasksAfterWait()
 }
 
 void
+SalvorLoopTasksBeforeReplies()
+{
+   tasks.Each(&SalvorLoopTask::beforeReplies);
+}
+
+void
 SalvorLoopTasksIdleSweep()
 {
    tasks.Each(&SalvorLoopTask::idleSweep);

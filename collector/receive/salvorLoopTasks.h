@@ -24,6 +24,9 @@ struct SalvorLoopTask {
    bool (*hears)(const NetIp &client) = nullptr;
    // After every wait, before what it brought is handled.
    void (*afterWait)() = nullptr;
+   // After a batch of datagrams is handled, before its replies are sent:
+   // what must last before a host hears its answer is written here.
+   void (*beforeReplies)() = nullptr;
    // With the idle sweep of the slots.
    void (*idleSweep)() = nullptr;
    // Before every wait.
@@ -48,6 +51,7 @@ void SalvorRemoveAllLoopTasks();
 void SalvorLoopTasksStart(void (*wake)());
 bool SalvorLoopTasksHear(const NetIp &client);
 void SalvorLoopTasksAfterWait();
+void SalvorLoopTasksBeforeReplies();
 void SalvorLoopTasksIdleSweep();
 void SalvorLoopTasksEachPass();
 // The shortest wait any task asks for, or `longest`.

@@ -153,6 +153,12 @@ SalvorSealing_Active()
 }
 
 bool
+SalvorSealing_HasKey(const uint8_t *id)
+{
+   return sealing.active && SalvorIdIn(sealing.keys, id);
+}
+
+bool
 SalvorSealing_Start(std::string *why)
 {
    SalvorSealing_Stop();

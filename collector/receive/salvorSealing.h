@@ -36,6 +36,9 @@ void SalvorSender_SetPlain();
 // Whether a keysFile is configured and its keys are loaded.
 bool SalvorSealing_Active();
 
+// Whether a key of that identity is in force.
+bool SalvorSealing_HasKey(const uint8_t *id);
+
 /*
  * Loads the configured keysFile, if any. False, with *why, when it cannot
  * be loaded: the collector does not start.

@@ -649,6 +649,7 @@ SalvorServeSocket(SalvorLoopState *loop, NetSocket sock, NetWakeup *wakeup, int 
    // Every reply goes out after the whole batch has been handled: a
    // status 0 is sent only once the data it stands for is written.
    SalvorProcessBatch(loop->batch.get(), got, loop->pending.get());
+   SalvorLoopTasksBeforeReplies();
    SalvorSendReplies(sock, loop->batch.get());
 }
 

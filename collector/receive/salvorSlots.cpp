@@ -1,6 +1,7 @@
 // The table of dump slots; see salvorSlots.h.
 #include "collector/receive/salvorSlots.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -293,6 +294,14 @@ SalvorEndOf(const salvorCoreDumpInfo *slot, SalvorDumpEnd how, bool fileKept, in
 void
 SalvorStopAllDumps()
 {
+   if (salvorSlots != nullptr && SalvorDumpsKeptAtStop()) {
+      int kept = 0;
+      for (int i = 0; i < SALVOR_MAX_DUMPS; i++) {
+         kept += SalvorSlotInUse(&salvorSlots[i]);
+      }
+      Log("%d dumps in progress are kept for the next start.\n", kept);
+      return;
+   }
    for (int i = 0; salvorSlots != nullptr && i < SALVOR_MAX_DUMPS; i++) {
       const salvorCoreDumpInfo *slot = &salvorSlots[i];
       if (SalvorSlotInUse(slot)) {
@@ -302,4 +311,54 @@ SalvorStopAllDumps()
          SalvorAnnounceEnded(ended);
       }
    }
+}
+
+bool
+SalvorRestoreSlot(int index, FileIOFile *fd, char *fileName, const SalvorRestoredDump &dump)
+{
+   if (salvorSlots == nullptr || index < 0 || index >= SALVOR_MAX_DUMPS ||
+       SalvorSlotTaken(&salvorSlots[index])) {
+      return false;
+   }
+   salvorCoreDumpInfo *slot = &salvorSlots[index];
+   slot->fd = *fd;
+   FileIO_InitFile(fd);
+   slot->fileName = fileName;
+   slot->clientIP = dump.host;
+   slot->timestamp = dump.timestamp;
+   slot->dumpID = index;
+   slot->lastActivity = SalvorClockUsec();
+   slot->sealed = dump.sealed;
+   if (dump.sealed) {
+      std::memcpy(slot->keyId, dump.keyId, SALVOR_SEAL_ID_SIZE);
+      std::snprintf(slot->keyName, sizeof slot->keyName, "%s", dump.keyName);
+      std::memcpy(slot->token, dump.token, SALVOR_TOKEN_SIZE);
+   }
+   SalvorDumpBegun begun{index, dump.host, dump.timestamp, fileName,
+                         dump.sealed ? slot->keyName : nullptr};
+   begun.resumed = dump.resumed;
+   begun.startedWallUsec = dump.startedWallUsec;
+   SalvorAnnounceBegun(begun);
+   return true;
+}
+
+uint32_t
+SalvorSecondsUntilSlotFrees()
+{
+   uint64_t now = SalvorClockUsec();
+   uint64_t timeout = SALVOR_IDLE_TIMEOUT_SEC * 1000000u;
+   uint64_t least = timeout;
+   for (int i = 0; salvorSlots != nullptr && i < SALVOR_MAX_DUMPS; i++) {
+      const salvorCoreDumpInfo *slot = &salvorSlots[i];
+      if (!SalvorSlotTaken(slot)) {
+         continue;
+      }
+      uint64_t idle = now - slot->lastActivity;
+      least = idle >= timeout ? 0 : std::min(least, timeout - idle);
+      if (least == 0) {
+         break;
+      }
+   }
+   uint64_t seconds = (least + 999999u) / 1000000u;
+   return seconds < 1 ? 1 : (uint32_t)seconds;
 }

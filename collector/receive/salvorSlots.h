@@ -99,5 +99,34 @@ void SalvorReleaseSlot(salvorCoreDumpInfo *slot);
  */
 SalvorDumpEnded SalvorEndOf(const salvorCoreDumpInfo *slot, SalvorDumpEnd how, bool fileKept,
                             int64_t size);
-// Announces the end of every dump in progress, at a stop; their files stay.
+/*
+ * Announces the end of every dump in progress, at a stop; their files
+ * stay. When a subscriber keeps them for the next start, it only says
+ * how many are kept.
+ */
 void SalvorStopAllDumps();
+
+// A dump in progress before a restart, as it is put back in its slot.
+struct SalvorRestoredDump {
+   NetIp host;
+   int64_t timestamp;
+   bool sealed;
+   const uint8_t *keyId;  // sealed: SALVOR_SEAL_ID_SIZE bytes
+   const char *keyName;   // sealed
+   const uint8_t *token;  // sealed: SALVOR_TOKEN_SIZE bytes
+   uint32_t resumed;      // the restarts it survived, this one included
+   int64_t startedWallUsec;
+};
+/*
+ * Puts a dump back in the empty slot `index` with its open file (the slot
+ * takes *fd and fileName, a heap copy of the path) and announces it begun
+ * again; its idle time starts now. False, taking nothing, when the slot
+ * does not exist or is taken.
+ */
+bool SalvorRestoreSlot(int index, FileIOFile *fd, char *fileName, const SalvorRestoredDump &dump);
+/*
+ * The seconds until a taken slot is expected to free: the least time
+ * until some slot's host has been idle for the idle timeout, rounded up,
+ * at least 1.
+ */
+uint32_t SalvorSecondsUntilSlotFrees();

@@ -5,6 +5,7 @@
 #include "collector/operations/salvorHook.h"
 #include "collector/operations/salvorJournal.h"
 #include "collector/operations/salvorMetrics.h"
+#include "collector/operations/salvorResume.h"
 #include "collector/operations/salvorRetention.h"
 
 void
@@ -17,5 +18,7 @@ SalvorWireOperations()
    SalvorRetentionSubscribe();
    SalvorHookSubscribe();
    SalvorJournalSubscribe();
+   // After the journal: it is set up before the dumps it is told were lost.
+   SalvorResumeSubscribe();
    SalvorMetricsSubscribe();
 }

@@ -24,6 +24,7 @@ enum class SalvorElementKind : uint8_t {
    Program,         // the full path of a program the collector can start
    ListenAddress,   // an IP literal, with its interface for a link-local one
    Network,         // an address with its prefix length; a bare address is one host
+   Boolean,         // true or false (1 or 0), blanks around it allowed
 };
 
 // What an element's value was read as; handed to a row's setter.
@@ -173,6 +174,8 @@ SalvorElementRowIsSound(const SalvorElementRow &row)
              row.min >= INT32_MIN && row.max <= INT32_MAX;
    case SalvorElementKind::WholeNumber:
       return (sets == Sets::Int32 || sets == Sets::Int64 || sets == Sets::Setter) && fitsInt32;
+   case SalvorElementKind::Boolean:
+      return sets == Sets::Int32 && row.says != nullptr;
    case SalvorElementKind::Directory:
    case SalvorElementKind::FilePath:
    case SalvorElementKind::Program:

@@ -103,6 +103,8 @@ constexpr SalvorElementRow SALVOR_ELEMENTS[] = {
     .sets = SalvorSets(&SalvorOpsConfig.keepPerHost)},
    {.name = "metricsFile", .kind = Kind::FilePath, .what = "metrics file",
     .says = "The metrics file will be: ", .sets = SalvorSets(SalvorOpsConfig.metricsFile)},
+   {.name = "resumeDumps", .kind = Kind::Boolean,
+    .says = "Dumps in progress survive a restart: ", .sets = SalvorSets(&SalvorOpsConfig.resumeDumps)},
 };
 
 static_assert(SalvorElementTableIsSound(SALVOR_ELEMENTS),
@@ -131,6 +133,8 @@ SalvorReadElement(const SalvorElementRow &row, const char *name, const char *tex
       return SalvorReadListenAddressElement(row, name, text);
    case Kind::Network:
       return SalvorReadNetworkElement(row, name, text);
+   case Kind::Boolean:
+      return SalvorReadBooleanElement(row, name, text);
    }
    return 0;
 }

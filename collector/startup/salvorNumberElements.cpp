@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "collector/startup/salvorStartup.h"
 #include "lib/misc/utilScoped.h"
@@ -107,4 +109,31 @@ SalvorReadWholeNumberElement(const SalvorElementRow &row, const char *name, cons
       }
    }
    return result;
+}
+
+int
+SalvorReadBooleanElement(const SalvorElementRow &row, const char *name, const char *text)
+{
+   const char *start = text;
+   while (SalvorIsBlank(*start)) {
+      start++;
+   }
+   const char *end = start + std::strlen(start);
+   while (end > start && SalvorIsBlank(end[-1])) {
+      end--;
+   }
+   std::string word(start, end);
+   int32_t value;
+   if (word == "true" || word == "1") {
+      value = 1;
+   } else if (word == "false" || word == "0") {
+      value = 0;
+   } else {
+      SalvorWin32InitLog("The element %s needs true or false (1 or 0), not \"%s\".\n", name,
+                         text);
+      return -1;
+   }
+   *row.sets.int32 = value;
+   SalvorWin32InitLog("%s%s\n", row.says, value != 0 ? "yes" : "no");
+   return 0;
 }

@@ -15,3 +15,5 @@ int SalvorReadLooseNumberElement(const SalvorElementRow &row, const char *name, 
 // A whole number from the row's min to its max, blanks around it allowed
 // and nothing else: a typo in a limit that removes files must not read as 0.
 int SalvorReadWholeNumberElement(const SalvorElementRow &row, const char *name, const char *text);
+// "true" or "false", "1" or "0", blanks around it allowed; anything else is refused.
+int SalvorReadBooleanElement(const SalvorElementRow &row, const char *name, const char *text);

@@ -17,6 +17,7 @@ struct SalvorOpsConfigRecord {
    int32_t keepDays;                    // 0: kept however old
    int32_t keepPerHost;                 // 0: kept however many
    char metricsFile[SALVOR_PATH_SIZE];  // empty: none written
+   int32_t resumeDumps;                 // 1: dumps in progress survive a restart
 };
 
 extern SalvorOpsConfigRecord SalvorOpsConfig;

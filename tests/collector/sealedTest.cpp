@@ -178,6 +178,8 @@ public:
 
    testutil::UdpPeer &Peer() { return peer_; }
    uint16_t Port() const { return port_; }
+   // Goes on with the same dump towards a collector that restarted.
+   void SetPort(uint16_t port) { port_ = port; }
    uint32_t Slot() const { return slot_; }
    const std::vector<std::vector<uint8_t>> &Sent() const { return sent_; }
 
@@ -209,12 +211,18 @@ struct SealedCollector {
    {
       keysPath = dir / "keys";
       WriteKeys(keysPath, keys, mode);
-      CollectorOptions options;
       options.dir = dir / "c";
       options.extraConfig = "<keysFile>" + keysPath +
                             "</keysFile><allowPlainFrom>127.0.0.1/32</allowPlainFrom>" + extra;
       salvor = std::make_unique<CollectorProcess>(SALVOR_BINARY, options);
    }
+   // Kills the collector and starts it again on the same configuration and directories.
+   void KillAndRestart()
+   {
+      salvor->Kill();
+      salvor = std::make_unique<CollectorProcess>(SALVOR_BINARY, options);
+   }
+   CollectorOptions options;
    std::string Journal() const { return testutil::ReadFile(salvor->Dir() + "/log/dumps.jsonl"); }
    // The host's directory: data/127/0/0/2 for 127.0.0.2.
    std::string HostDir(const std::string &ip) const
@@ -535,6 +543,44 @@ TEST(Sealed, WhatTheClientSendsThroughARelayNeverShowsTheDumpsBytes)
       EXPECT_EQ(relay.Wire().find(content.substr(0, 1000)), std::string::npos);
    }
    EXPECT_TRUE(c.OnlyFile("127.0.0.5") == content) << "dump differs";
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Sealed, ADumpGoesOnAfterARestartWithItsKeyAndToken)
+{
+   KeyLine key = NewKey("web-01");
+   SealedCollector c(key.line + "\n", 0600, "<resumeDumps>true</resumeDumps>");
+   ASSERT_TRUE(c.salvor->WaitReady()) << c.salvor->Console();
+   SealedHost host("127.0.0.2", c.salvor->Port(), key);
+   std::string content = Bytes(40 * SALVOR_MAX_PAYLOAD, 31);
+   const int64_t ts = 7101;
+   ASSERT_EQ(host.Begin(ts), hxk_success);
+   size_t half = 20 * SALVOR_MAX_PAYLOAD;
+   for (size_t at = 0; at < half; at += SALVOR_MAX_PAYLOAD) {
+      ASSERT_EQ(host.Data(ts, (uint32_t)at, content.substr(at, SALVOR_MAX_PAYLOAD)), hxk_success);
+   }
+   c.KillAndRestart();
+   ASSERT_TRUE(c.salvor->WaitReady()) << c.salvor->Console();
+   host.SetPort(c.salvor->Port());
+   // The same key and the same token still name the dump; another token does not.
+   SealedHost stranger("127.0.0.2", c.salvor->Port(), key);
+   salvorMsgHeader forged = MakeHeader(SALVOR_MSG_DATA, ts, host.Slot());
+   forged.dataLength = 1;
+   salvorMsgHeader reply{};
+   ASSERT_TRUE(stranger.Call(forged, "x", &reply));
+   EXPECT_EQ(reply.status, hxk_invalid_dump);
+   for (size_t at = half; at < content.size(); at += SALVOR_MAX_PAYLOAD) {
+      ASSERT_EQ(host.Data(ts, (uint32_t)at, content.substr(at, SALVOR_MAX_PAYLOAD)), hxk_success);
+   }
+   ASSERT_EQ(host.Done(ts), hxk_success);
+   EXPECT_TRUE(c.OnlyFile("127.0.0.2") == content);
+   std::string journal = c.Journal();
+   EXPECT_NE(journal.find("\"key\":\"web-01\""), std::string::npos) << journal;
+   EXPECT_NE(journal.find("\"outcome\":\"complete\""), std::string::npos) << journal;
+   EXPECT_NE(journal.find("\"resumed\":1"), std::string::npos) << journal;
 }
 
 }  // namespace

@@ -75,6 +75,7 @@ Setting(const std::string &name)
       {"keepFreeMiB", SalvorOpsConfig.keepFreeMiB},
       {"keepDays", SalvorOpsConfig.keepDays},
       {"keepPerHost", SalvorOpsConfig.keepPerHost},
+      {"resumeDumps", SalvorOpsConfig.resumeDumps},
       {"listenCount", SalvorNetConfig.listenCount},
       {"allowCount", SalvorNetConfig.allowCount},
    };
@@ -139,6 +140,14 @@ TEST_F(ConfigFile, EachElementAtItsLimits)
       {"<keepDays>3</keepDays><keepDays>5</keepDays>", 0, "keepDays", 5},
       {"<level>2</level><level>0</level>", 0, "verbose", 1},
       {"<keepDays>3</keepDays><keepDays>0</keepDays>", -1, "keepDays", 3},
+      // true or false, 1 or 0, and nothing else.
+      {"<resumeDumps>true</resumeDumps>", 0, "resumeDumps", 1},
+      {"<resumeDumps> 1\n</resumeDumps>", 0, "resumeDumps", 1},
+      {"<resumeDumps>true</resumeDumps><resumeDumps>0</resumeDumps>", 0, "resumeDumps", 0},
+      {"<resumeDumps>false</resumeDumps>", 0, "resumeDumps", 0},
+      {"<resumeDumps>yes</resumeDumps>", -1, "resumeDumps", 0},
+      {"<resumeDumps>TRUE</resumeDumps>", -1, "resumeDumps", 0},
+      {"<resumeDumps></resumeDumps>", -1, "resumeDumps", 0},
    };
    for (const ElementCase &c : cases) {
       SalvorConfigReset();
