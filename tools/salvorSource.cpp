@@ -55,6 +55,13 @@ public:
       return Piece;
    }
    bool Rereadable() const override { return true; }
+   bool Rewind(std::string * /*error*/) override
+   {
+      next_ = 0;
+      block_.clear();
+      blockAt_ = 0;
+      return true;
+   }
    bool Reread(uint8_t *dst, uint64_t offset, uint32_t length, std::string *error) override
    {
       return SalvorSourceReadAt(fd_, dst, length, offset, error);
