@@ -147,11 +147,11 @@ SalvorClientNotify(const SalvorSendOptions &opts, SalvorNotice::Kind kind, unsig
    }
 }
 
-// Whole seconds, rounded up: what a person is told of a delay.
+// Whole seconds, at least 1: what a person is told of a delay.
 unsigned
-SalvorClientSecondsUp(std::chrono::milliseconds d)
+SalvorClientSeconds(std::chrono::milliseconds d)
 {
-   return (unsigned)((d.count() + 999) / 1000);
+   return std::max(1u, (unsigned)((d.count() + 500) / 1000));
 }
 
 // Nothing listens on the collector's port: waiting longer will not help.
@@ -512,7 +512,7 @@ SalvorClient::Init(const SalvorSendOptions &opts, SalvorSendStats *stats)
       }
       delay = std::min(delay, std::chrono::duration_cast<std::chrono::milliseconds>(
                                  *giveUpAt - now + std::chrono::milliseconds(1)));
-      unsigned secs = SalvorClientSecondsUp(delay);
+      unsigned secs = SalvorClientSeconds(delay);
       SalvorClientNotify(opts, SalvorNotice::Full, secs,
                          "collector full: retrying in " + std::to_string(secs) + " s");
       std::this_thread::sleep_for(delay);

@@ -243,9 +243,11 @@ TEST(SalvorClient, MessageCountFollowsFileSize)
 TEST(SalvorClient, RefusalsCarryTheStatusName)
 {
    std::vector<uint8_t> content = RandomBytes(SALVOR_MAX_PAYLOAD * 40);
+   SalvorSendOptions noWait = Quick();
+   noWait.wait = std::chrono::seconds(0);  // a full collector is not waited for
    {
       FakeCollector fake({.initStatus = hxk_limit_exceeded});
-      SendOutcome out = Send(fake, content, Quick());
+      SendOutcome out = Send(fake, content, noWait);
       EXPECT_EQ(out.result.kind, SalvorResult::Refused);
       EXPECT_EQ(out.result.status, hxk_limit_exceeded);
       EXPECT_EQ(out.result.message, "collector refused the init: hxk_limit_exceeded");
@@ -285,12 +287,13 @@ TEST(SalvorClient, SilentCollectorIsReportedAfterTheRetries)
    EXPECT_EQ(client.StatusCheck(opts).kind, SalvorResult::NoAnswer);
 }
 
-TEST(SalvorClient, CollectorFallingSilentMidStreamIsReported)
+TEST(SalvorClient, CollectorFallingSilentMidStreamIsReportedWhenNotWaitedFor)
 {
    FakeCollector fake({.dropEvery = 1});  // answers init, never a data message
    SalvorSendOptions opts;
    opts.timeout = std::chrono::milliseconds(10);
    opts.retries = 2;
+   opts.wait = std::chrono::seconds(0);
    opts.window = 4;
    SendOutcome out = Send(fake, RandomBytes(SALVOR_MAX_PAYLOAD * 10), opts);
    EXPECT_EQ(out.result.kind, SalvorResult::NoAnswer);
@@ -301,7 +304,7 @@ TEST(SalvorClient, CollectorFallingSilentMidStreamIsReported)
    EXPECT_EQ(fake.Seen().done, 0u);
 }
 
-TEST(SalvorClient, CollectorGoneMidStreamIsReportedAtItsFirstRefusals)
+TEST(SalvorClient, CollectorGoneMidStreamIsReportedAtItsFirstRefusalsWhenNotWaitedFor)
 {
    if (TestUnderWine()) {
       GTEST_SKIP() << "Wine reports no refusal (ICMP port unreachable) of a UDP datagram; "
@@ -324,6 +327,7 @@ TEST(SalvorClient, CollectorGoneMidStreamIsReportedAtItsFirstRefusals)
    SalvorSendOptions opts;
    opts.timeout = std::chrono::milliseconds(20);
    opts.retries = 1000000;  // without the refusals, it would go on and on
+   opts.wait = std::chrono::seconds(0);
    SalvorSendStats stats;
    SalvorResult res = client.SendDump(fd, SALVOR_MAX_PAYLOAD * 100, opts, &stats);
    ToolsPlat_Close(fd);
