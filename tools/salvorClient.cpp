@@ -386,11 +386,20 @@ SalvorClient::Exchange(const Request &request, const SalvorSendOptions &opts,
                                                       request.what, attempts, refused));
    };
 
+   bool told = false;
    for (unsigned attempt = 0;; attempt++) {
       bool waiting = attempt > opts.retries ||
                      sock_.Refusals() - refusalsBefore >= refusalsToGiveUp;
       if (waiting && !MayWait(opts)) {
          return giveUp(attempt);
+      }
+      if (waiting && !told) {
+         told = true;
+         unsigned secs = (unsigned)std::chrono::ceil<std::chrono::seconds>(
+                            lastAnswer_ + opts.wait - Clock::now()).count();
+         SalvorClientNotify(opts, SalvorNotice::Silent, secs,
+                            "collector not answering: waiting up to " + std::to_string(secs) +
+                               " s for it");
       }
       if (!sock_.Send(req, sizeof req, &error)) {
          return SalvorResult::Error(SalvorResult::Failed, error);
@@ -409,6 +418,9 @@ SalvorClient::Exchange(const Request &request, const SalvorSendOptions &opts,
                continue;  // stale or foreign datagram
             }
             Answered();
+            if (told) {
+               SalvorClientNotify(opts, SalvorNotice::Back, 0, "collector answers again");
+            }
             if (reply->status != hxk_success) {
                const char *what =
                   SalvorClientIsCreateRefusal(sock_.Sealed(), reply->status) ? "init"
