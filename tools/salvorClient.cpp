@@ -147,11 +147,32 @@ SalvorClientNotify(const SalvorSendOptions &opts, SalvorNotice::Kind kind, unsig
    }
 }
 
+// The collector is waited for, for `left` at most.
+void
+SalvorClientTellWaiting(const SalvorSendOptions &opts, Clock::duration left)
+{
+   unsigned secs = (unsigned)std::chrono::ceil<std::chrono::seconds>(left).count();
+   SalvorClientNotify(opts, SalvorNotice::Silent, secs,
+                      "collector not answering: waiting up to " + std::to_string(secs) +
+                         " s for it");
+}
+
 // Whole seconds, at least 1: what a person is told of a delay.
 unsigned
 SalvorClientSeconds(std::chrono::milliseconds d)
 {
    return std::max(1u, (unsigned)((d.count() + 500) / 1000));
+}
+
+// The collector refused a request, a single message such as the init.
+SalvorResult
+SalvorClientRefusal(bool sealed, const char *what, uint32_t status)
+{
+   return SalvorResult::Error(SalvorResult::Refused,
+                              std::string("collector refused the ") +
+                                 (SalvorClientIsCreateRefusal(sealed, status) ? "init" : what) +
+                                 ": " + SalvorStatusText(status),
+                              status);
 }
 
 // Nothing listens on the collector's port: waiting longer will not help.
@@ -354,6 +375,22 @@ SalvorClient::MayWait(const SalvorSendOptions &opts) const
    return answered_ && opts.wait.count() > 0 && Clock::now() < lastAnswer_ + opts.wait;
 }
 
+// Retries, or refusals, ended an exchange.
+SalvorResult
+SalvorClient::GiveUp(const char *what, unsigned attempts, bool refused, bool refusedEnough,
+                     const SalvorSendOptions &opts) const
+{
+   if (answered_ && opts.wait.count() > 0) {
+      return SalvorClientWaitedInVain(serverName_, what, opts.wait, refused);
+   }
+   if (refusedEnough) {
+      return SalvorClientRefused(serverName_, what, SalvorClientAttempts(attempts));
+   }
+   return SalvorResult::Error(
+      SalvorResult::NoAnswer,
+      SalvorClientNoAnswer(sock_, openedBefore_, serverName_, what, attempts, refused));
+}
+
 /*
  * Sends one request and waits for its reply, resending after each
  * timeout; *reply is the reply's header on success, or on a refusal.
@@ -375,15 +412,8 @@ SalvorClient::Exchange(const Request &request, const SalvorSendOptions &opts,
    const unsigned refusalsToGiveUp = std::max(1u, opts.refusalsToGiveUp);
    SalvorBackoff backoff(WAIT_FIRST_DELAY, WAIT_MAX_DELAY);
    auto giveUp = [&](unsigned attempts) {
-      if (answered_ && opts.wait.count() > 0) {
-         return SalvorClientWaitedInVain(serverName_, request.what, opts.wait, refused);
-      }
-      if (sock_.Refusals() - refusalsBefore >= refusalsToGiveUp) {
-         return SalvorClientRefused(serverName_, request.what, SalvorClientAttempts(attempts));
-      }
-      return SalvorResult::Error(SalvorResult::NoAnswer,
-                                 SalvorClientNoAnswer(sock_, openedBefore_, serverName_,
-                                                      request.what, attempts, refused));
+      return GiveUp(request.what, attempts, refused,
+                    sock_.Refusals() - refusalsBefore >= refusalsToGiveUp, opts);
    };
 
    bool told = false;
@@ -395,11 +425,7 @@ SalvorClient::Exchange(const Request &request, const SalvorSendOptions &opts,
       }
       if (waiting && !told) {
          told = true;
-         unsigned secs = (unsigned)std::chrono::ceil<std::chrono::seconds>(
-                            lastAnswer_ + opts.wait - Clock::now()).count();
-         SalvorClientNotify(opts, SalvorNotice::Silent, secs,
-                            "collector not answering: waiting up to " + std::to_string(secs) +
-                               " s for it");
+         SalvorClientTellWaiting(opts, lastAnswer_ + opts.wait - Clock::now());
       }
       if (!sock_.Send(req, sizeof req, &error)) {
          return SalvorResult::Error(SalvorResult::Failed, error);
@@ -407,8 +433,8 @@ SalvorClient::Exchange(const Request &request, const SalvorSendOptions &opts,
       stats->datagrams++;
       stats->retransmits += attempt > 0;
       Clock::time_point sentAt = Clock::now();
-      Clock::time_point deadline =
-         sentAt + (waiting ? Clock::duration(backoff.Next()) : Clock::duration(cc_->Timeout(attempt + 1)));
+      Clock::time_point deadline = sentAt + (waiting ? Clock::duration(backoff.Next())
+                                                     : Clock::duration(cc_->Timeout(attempt + 1)));
       for (;;) {
          size_t len = 0;
          switch (sock_.TryRecv(buf, sizeof buf, &len, &error)) {
@@ -422,13 +448,7 @@ SalvorClient::Exchange(const Request &request, const SalvorSendOptions &opts,
                SalvorClientNotify(opts, SalvorNotice::Back, 0, "collector answers again");
             }
             if (reply->status != hxk_success) {
-               const char *what =
-                  SalvorClientIsCreateRefusal(sock_.Sealed(), reply->status) ? "init"
-                                                                             : request.what;
-               return SalvorResult::Error(SalvorResult::Refused,
-                                          std::string("collector refused the ") + what + ": " +
-                                             SalvorStatusText(reply->status),
-                                          reply->status);
+               return SalvorClientRefusal(sock_.Sealed(), request.what, reply->status);
             }
             cc_->OnReply(sentAt, Clock::now(), attempt > 0);
             return {};
@@ -1081,11 +1101,7 @@ DataStream::StartWaiting(Clock::time_point now)
    refused_ = false;
    backoff_.Reset();
    nextCheck_ = now + backoff_.Next();
-   Clock::duration left = target_.lastAnswer + opts_.wait - now;
-   unsigned secs = (unsigned)std::chrono::ceil<std::chrono::seconds>(left).count();
-   SalvorClientNotify(opts_, SalvorNotice::Silent, secs,
-                      "collector not answering: waiting up to " + std::to_string(secs) +
-                         " s for it");
+   SalvorClientTellWaiting(opts_, target_.lastAnswer + opts_.wait - now);
 }
 
 // While waiting: the oldest message in flight goes again, or the wait

@@ -193,6 +193,8 @@ private:
    void Begin(const SalvorSendOptions &opts);
    SalvorResult Exchange(const Request &request, const SalvorSendOptions &opts,
                          salvorMsgHeader *reply, SalvorSendStats *stats);
+   SalvorResult GiveUp(const char *what, unsigned attempts, bool refused, bool refusedEnough,
+                       const SalvorSendOptions &opts) const;
    SalvorResult Init(const SalvorSendOptions &opts, SalvorSendStats *stats);
    SalvorResult SendOnce(SalvorDumpSource &source, const SalvorSendOptions &opts,
                          SalvorSendStats *stats);

@@ -60,6 +60,22 @@ FakeCollector::GoAway()
    Bind();
 }
 
+// Counts a data message, and has the collector fall silent, go away or
+// forget its dumps at it as told; false when it goes away unanswered.
+bool
+FakeCollector::DataArrived(Dump **dump)
+{
+   seen_.data++;
+   if (seen_.data == b_.silentAtData) {
+      silentUntil_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(b_.silentMs);
+   }
+   goneNow_ = seen_.data == b_.goneAtData;
+   if (!goneNow_ && Forget(seen_.data)) {
+      *dump = nullptr;
+   }
+   return !goneNow_;
+}
+
 // Forgets every dump, as a collector restarted without them; `data` is
 // the count of data messages seen.
 bool
@@ -200,6 +216,41 @@ FakeCollector::HandleData(Dump *dump, const salvorMsgHeader &req, size_t payload
    return hxk_success;
 }
 
+// An init: refused as full or as told, else given the slot of its dump,
+// new or (a repeated init) the one it had.
+void
+FakeCollector::InitArrived(const salvorMsgHeader &req, uint32_t host, salvorMsgHeader *rep)
+{
+   seen_.init++;
+   rep->status = b_.initStatus;
+   if (rep->status == hxk_success && seen_.refusedInits < b_.fullInits) {
+      seen_.refusedInits++;
+      rep->status = hxk_limit_exceeded;
+      for (int i = 0; i < 4; i++) {
+         rep->reserved2[i] = (uint8_t)(b_.retryHint >> (8 * i));
+      }
+   }
+   if (rep->status != hxk_success) {
+      return;
+   }
+   size_t i = 0;
+   while (i < dumps_.size() &&
+          !(dumps_[i].host == host && dumps_[i].timestamp == req.timestamp)) {
+      i++;
+   }
+   if (i == dumps_.size()) {
+      dumps_.push_back(Dump{host, req.timestamp, {}, false});
+      if (b_.key != nullptr) {
+         // Tokens differ from one life of the collector to the next.
+         const uint8_t token[8] = {'t', 'o', 'k', 'e', 'n', (uint8_t)(0x5a + generation_),
+                                   (uint8_t)i, 0xa5};
+         std::memcpy(dumps_.back().token, token, sizeof token);
+      }
+   }
+   rep->assignedDumpID = b_.firstSlot + (uint32_t)i;
+   std::memcpy(rep->reserved1, dumps_[i].token, sizeof rep->reserved1);
+}
+
 void
 FakeCollector::Handle(const uint8_t *buf, size_t len, const NetAddr &src)
 {
@@ -233,48 +284,12 @@ FakeCollector::Handle(const uint8_t *buf, size_t len, const NetAddr &src)
          dump = nullptr;
       }
       switch (req.type) {
-      case SALVOR_MSG_INIT: {
-         seen_.init++;
-         rep.status = b_.initStatus;
-         if (rep.status == hxk_success && seen_.refusedInits < b_.fullInits) {
-            seen_.refusedInits++;
-            rep.status = hxk_limit_exceeded;
-            for (int i = 0; i < 4; i++) {
-               rep.reserved2[i] = (uint8_t)(b_.retryHint >> (8 * i));
-            }
-         }
-         if (rep.status != hxk_success) {
-            break;
-         }
-         size_t i = 0;  // a repeated init gets its slot again
-         while (i < dumps_.size() &&
-                !(dumps_[i].host == host && dumps_[i].timestamp == req.timestamp)) {
-            i++;
-         }
-         if (i == dumps_.size()) {
-            dumps_.push_back(Dump{host, req.timestamp, {}, false});
-            if (b_.key != nullptr) {
-               const uint8_t token[8] = {'t', 'o', 'k', 'e', 'n', (uint8_t)(0x5a + generation_),
-                                         (uint8_t)i, 0xa5};
-               std::memcpy(dumps_.back().token, token, sizeof token);
-            }
-         }
-         rep.assignedDumpID = b_.firstSlot + (uint32_t)i;
-         std::memcpy(rep.reserved1, dumps_[i].token, sizeof rep.reserved1);
+      case SALVOR_MSG_INIT:
+         InitArrived(req, host, &rep);
          break;
-      }
       case SALVOR_MSG_DATA: {
-         seen_.data++;
-         if (seen_.data == b_.silentAtData) {
-            silentUntil_ = std::chrono::steady_clock::now() +
-                           std::chrono::milliseconds(b_.silentMs);
-         }
-         goneNow_ = seen_.data == b_.goneAtData;
-         if (goneNow_) {
+         if (!DataArrived(&dump)) {
             return;  // never answered: the socket closes
-         }
-         if (Forget(seen_.data)) {
-            dump = nullptr;
          }
          if (seen_.data == b_.stallAtData) {
             // Everything sent meanwhile waits in the socket, as in a

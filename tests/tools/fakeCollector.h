@@ -13,6 +13,7 @@
 
 #include "lib/net/net.h"
 #include "protocol/salvorKeys.h"
+#include "protocol/salvorProto.h"
 #include "tests/support/testUtil.h"
 
 class FakeCollector {
@@ -86,6 +87,8 @@ private:
    void Run();
    void Bind();
    void GoAway();
+   void InitArrived(const salvorMsgHeader &req, uint32_t host, salvorMsgHeader *rep);
+   bool DataArrived(Dump **dump);
    bool Forget(unsigned data);
    void Handle(const uint8_t *buf, size_t len, const NetAddr &src);
    void Reply(const uint8_t *hdr, const NetAddr &to);
