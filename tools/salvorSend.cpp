@@ -368,7 +368,7 @@ SalvorSendOpenSource(const Args &args, ClosingFd *file, std::unique_ptr<SalvorDu
    }
    ToolsPlat_AdviseSequential(fd);
    if (args.flat) {
-      *out = SalvorFlatSource(fd);
+      *out = SalvorFlatSource(fd, kind == ToolsFileKind::Regular);
    } else if (kind != ToolsFileKind::Regular) {
       *out = SalvorStreamSource(fd);
    } else if (size > SALVOR_MAX_DUMP_SIZE) {

@@ -49,7 +49,8 @@ std::unique_ptr<SalvorDumpSource> SalvorStreamSource(int fd);
  * followed by that many bytes, ended by a record of offset and size -1.
  * Each record's bytes belong at its offset.
  */
-std::unique_ptr<SalvorDumpSource> SalvorFlatSource(int fd);
+// A regular file (`rewindable`) can be read again from its start.
+std::unique_ptr<SalvorDumpSource> SalvorFlatSource(int fd, bool rewindable = false);
 
 // Reads a descriptor through a buffer, so that small reads cost no system call each.
 class SalvorBufferedReader {

@@ -9,6 +9,7 @@
 #include "tests/support/testFiles.h"
 #include "tests/support/testPlatform.h"
 #include "tests/tools/fakeCollector.h"
+#include "tests/tools/flatStream.h"
 #include "tests/tools/toolsTestPlatform.h"
 
 namespace {
@@ -169,6 +170,19 @@ TEST(SalvorSendWait, LostDumpIsSentAgainFromAFileButNotFromAStream)
                         " lost dump 5 (hxk_invalid_dump): sending it again from the beginning\n"),
              std::string::npos) << r.err;
    EXPECT_NE(r.out.find(", started again 1 time\n"), std::string::npos) << r.out;
+
+   // A flattened file is read again from its start too.
+   std::vector<FlatRecord> records = {{200000, RandomBytes(150000, 1)}, {0, RandomBytes(90000, 2)}};
+   TempFile flat(RandomBytes(0));
+   testutil::WriteFile(flat.Path(), FlatStream(records));
+   FakeCollector forFlat({.forgetAtData = 120});
+   r = RunSend(Args(forFlat, {"--flat", "--quiet"}, flat.Path()));
+   ASSERT_EQ(r.exit.Code(), 0) << r.err;
+   std::vector<FakeCollector::Dump> dumps = forFlat.Dumps();
+   ASSERT_EQ(dumps.size(), 1u);
+   EXPECT_TRUE(dumps[0].done);
+   EXPECT_TRUE(std::string(dumps[0].data.begin(), dumps[0].data.end()) == FlatRebuilt(records));
+   EXPECT_EQ(forFlat.Seen().forgotten, 1u);
 
    FakeCollector forStream({.forgetAtData = 120});
    r = toolstest::RunFed({SALVOR_SEND_PATH, "--server", forStream.Server(), "-"},
