@@ -210,6 +210,37 @@ TEST(SalvorCongestion, TimeoutFollowsTheMeasuredRoundTripAndBacksOff)
    EXPECT_EQ(cc.Timeout(1), SalvorCongestion::SALVOR_MIN_RTO);
 }
 
+// A collector that answers again after a silence meets a window that
+// starts small and grows fast again, and a timeout back at the round trip.
+TEST(SalvorCongestion, RestartAfterASilenceStartsSmallWithoutTheBackOff)
+{
+   using namespace std::chrono;
+   using Clock = SalvorCongestion::Clock;
+   SalvorCongestion cc(32, milliseconds(200));
+   Clock::time_point t{};
+   for (int i = 0; i < 100; i++) {
+      cc.OnReply(t, t + milliseconds(30), false);
+   }
+   microseconds measured = cc.Timeout(1);
+   for (int i = 1; i <= 10; i++) {
+      cc.OnTimeout(t + seconds(i), t + seconds(i));
+   }
+   ASSERT_EQ(cc.Window(), 1u);
+   ASSERT_EQ(cc.Timeout(1), SalvorCongestion::SALVOR_MAX_RTO);
+
+   Clock::time_point back = t + seconds(20);
+   cc.Restart(back);
+   EXPECT_EQ(cc.Window(), SalvorCongestion::SALVOR_INITIAL_WINDOW);
+   EXPECT_EQ(cc.Timeout(1), measured);
+   // What went into the silence is lost already: no second cut for it.
+   cc.OnLoss(back - seconds(1), back + milliseconds(1));
+   EXPECT_EQ(cc.Window(), SalvorCongestion::SALVOR_INITIAL_WINDOW);
+   for (int i = 0; i < 4; i++) {
+      cc.OnReply(back, back + milliseconds(30), false);
+   }
+   EXPECT_EQ(cc.Window(), 2 * SalvorCongestion::SALVOR_INITIAL_WINDOW) << "slow start again";
+}
+
 TEST(SalvorClient, MessageCountFollowsFileSize)
 {
    struct Case {
