@@ -35,7 +35,7 @@ FakeCollector::FakeCollector(Behaviour b) : b_(b)
    thread_ = std::thread([this] { Run(); });
 }
 
-// Binds the socket to local_ (at first any port, later the same one again).
+// Binds the socket to local_, whose port is any at first: then learns it.
 void
 FakeCollector::Bind()
 {
@@ -57,7 +57,11 @@ FakeCollector::GoAway()
 {
    Net_Close(fd_);
    std::this_thread::sleep_for(std::chrono::milliseconds(b_.goneMs));
-   Bind();
+   fd_ = Net_UdpSocketFor(&local_);  // on the port of before
+   if (fd_ == NET_INVALID_SOCKET || Net_BindPeer(fd_, &local_) != 0) {
+      throw std::runtime_error(std::string("fake collector: cannot bind its port again: ") +
+                               Net_ErrorText(Net_LastError()));
+   }
 }
 
 // Counts a data message, and has the collector fall silent, go away or
