@@ -137,7 +137,8 @@ TEST(SalvorSendWait, FullCollectorIsRetriedAfterItsHintUntilASlotFrees)
    TempFile file(content);
    FakeCollector fake({.fullInits = 2, .retryHint = 1});
    Clock::time_point start = Clock::now();
-   RunResult r = RunSend(Args(fake, {"--wait", "30"}, file.Path()));
+   // An init sent twice would be refused twice at once: a long timeout.
+   RunResult r = RunSend(Args(fake, {"--wait", "30", "--timeout", "5000"}, file.Path()));
    // Each retry waited at least the hint.
    EXPECT_GE(Clock::now() - start, std::chrono::seconds(2));
    ExpectOneWholeDump(fake, content, r);
