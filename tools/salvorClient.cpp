@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "lib/misc/utilScoped.h"
@@ -15,6 +16,16 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Delays between the resends to a collector waited for: short at first,
+// as a restart takes a moment, and never long, so that it is found soon
+// once it is back.
+constexpr std::chrono::milliseconds WAIT_FIRST_DELAY{50};
+constexpr std::chrono::milliseconds WAIT_MAX_DELAY{2000};
+// Delays between the inits refused for want of a slot, when the collector
+// gives no hint: slots free as other dumps end, which takes seconds.
+constexpr std::chrono::milliseconds FULL_FIRST_DELAY{250};
+constexpr std::chrono::milliseconds FULL_MAX_DELAY{30000};
 
 // The reserved bytes of a request, which the collector echoes in its
 // reply: bytes 0..7 and 12..15 of the header.
@@ -99,6 +110,71 @@ SalvorClientIsCreateRefusal(bool sealed, uint32_t status)
    return sealed && (status == hxk_create_failed || status == hxk_limit_exceeded);
 }
 
+/*
+ * The collector answered earlier in the dump, then fell silent or refused
+ * (nothing listening: stopped, restarting) for longer than the wait.
+ */
+SalvorResult
+SalvorClientWaitedInVain(const std::string &server, const std::string &what,
+                         std::chrono::seconds wait, bool refused)
+{
+   std::string waited = std::to_string(wait.count()) + " s";
+   return SalvorResult::Error(
+      SalvorResult::NoAnswer,
+      refused ? "connection refused by " + server + " in the middle of the dump (did the "
+                "collector stop?); gave up the " + what + " after waiting " + waited +
+                " for it to come back"
+              : "the collector at " + server + " stopped answering in the middle of the "
+                "dump; gave up the " + what + " after waiting " + waited +
+                " for it to answer again");
+}
+
+// The collector's hint, in a refusal for want of a slot, of the seconds
+// until one frees: header bytes 12..15, little-endian; 0 when none.
+uint32_t
+SalvorClientRetryHint(const salvorMsgHeader &reply)
+{
+   const uint8_t *b = reply.reserved2;
+   return (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
+}
+
+void
+SalvorClientNotify(const SalvorSendOptions &opts, SalvorNotice::Kind kind, unsigned seconds,
+                   std::string text)
+{
+   if (opts.notice) {
+      opts.notice(SalvorNotice{kind, seconds, std::move(text)});
+   }
+}
+
+// The collector is waited for, for `left` at most.
+void
+SalvorClientTellWaiting(const SalvorSendOptions &opts, Clock::duration left)
+{
+   unsigned secs = (unsigned)std::chrono::ceil<std::chrono::seconds>(left).count();
+   SalvorClientNotify(opts, SalvorNotice::Silent, secs,
+                      "collector not answering: waiting up to " + std::to_string(secs) +
+                         " s for it");
+}
+
+// Whole seconds, at least 1: what a person is told of a delay.
+unsigned
+SalvorClientSeconds(std::chrono::milliseconds d)
+{
+   return std::max(1u, (unsigned)((d.count() + 500) / 1000));
+}
+
+// The collector refused a request, a single message such as the init.
+SalvorResult
+SalvorClientRefusal(bool sealed, const char *what, uint32_t status)
+{
+   return SalvorResult::Error(SalvorResult::Refused,
+                              std::string("collector refused the ") +
+                                 (SalvorClientIsCreateRefusal(sealed, status) ? "init" : what) +
+                                 ": " + SalvorStatusText(status),
+                              status);
+}
+
 // Nothing listens on the collector's port: waiting longer will not help.
 SalvorResult
 SalvorClientRefused(const std::string &server, const std::string &what, const std::string &after)
@@ -138,8 +214,44 @@ SalvorStatusText(uint32_t status)
    return buf;
 }
 
+SalvorBackoff::SalvorBackoff(std::chrono::milliseconds first, std::chrono::milliseconds cap)
+   : first_(std::max(first, std::chrono::milliseconds(2))),
+     cap_(std::max(cap, first_)),
+     step_(first_),
+     state_((uint64_t)Clock::now().time_since_epoch().count() ^
+            (uint64_t)(uintptr_t)this ^ 0x9E3779B97F4A7C15ull)
+{
+}
+
+uint64_t
+SalvorBackoff::Random()
+{
+   // xorshift64*: any spread will do, it need not be unpredictable.
+   state_ ^= state_ >> 12;
+   state_ ^= state_ << 25;
+   state_ ^= state_ >> 27;
+   return state_ * 0x2545F4914F6CDD1Dull;
+}
+
+std::chrono::milliseconds
+SalvorBackoff::Next()
+{
+   std::chrono::milliseconds half = step_ / 2;
+   std::chrono::milliseconds d =
+      half + std::chrono::milliseconds(Random() % (uint64_t)(half.count() + 1));
+   step_ = std::min(step_ * 2, cap_);
+   return d;
+}
+
+std::chrono::milliseconds
+SalvorBackoff::Spread(std::chrono::milliseconds d)
+{
+   return d + std::chrono::milliseconds(Random() % (uint64_t)(d.count() / 4 + 1));
+}
+
 SalvorCongestion::SalvorCongestion(unsigned maxWindow, std::chrono::microseconds initialRto)
    : maxWindow_(std::max(1u, maxWindow)),
+     initialRto_(initialRto),
      cwnd_(std::min<double>(SALVOR_INITIAL_WINDOW, maxWindow_)),
      ssthresh_(maxWindow_),
      rto_(std::clamp(initialRto, SALVOR_MIN_RTO, SALVOR_MAX_RTO))
@@ -205,6 +317,17 @@ SalvorCongestion::OnTimeout(Clock::time_point sentAt, Clock::time_point now)
    rto_ = std::min(2 * rto_, SALVOR_MAX_RTO);
 }
 
+void
+SalvorCongestion::Restart(Clock::time_point now)
+{
+   cwnd_ = std::min<double>(SALVOR_INITIAL_WINDOW, maxWindow_);
+   ssthresh_ = maxWindow_;
+   cwndBeforeCut_ = 0;
+   lastCut_ = now;
+   rto_ = std::clamp(measured_ ? srtt_ + 4 * rttvar_ : initialRto_, SALVOR_MIN_RTO,
+                     SALVOR_MAX_RTO);
+}
+
 std::chrono::microseconds
 SalvorCongestion::Timeout(unsigned sends) const
 {
@@ -246,8 +369,35 @@ struct SalvorClient::Request {
    SalvorReserved reserved;
 };
 
-// Sends one request and waits for its reply, resending after each timeout;
-// *reply is the reply's header on success.
+bool
+SalvorClient::MayWait(const SalvorSendOptions &opts) const
+{
+   return answered_ && opts.wait.count() > 0 && Clock::now() < lastAnswer_ + opts.wait;
+}
+
+// Retries, or refusals, ended an exchange.
+SalvorResult
+SalvorClient::GiveUp(const char *what, unsigned attempts, bool refused, bool refusedEnough,
+                     const SalvorSendOptions &opts) const
+{
+   if (answered_ && opts.wait.count() > 0) {
+      return SalvorClientWaitedInVain(serverName_, what, opts.wait, refused);
+   }
+   if (refusedEnough) {
+      return SalvorClientRefused(serverName_, what, SalvorClientAttempts(attempts));
+   }
+   return SalvorResult::Error(
+      SalvorResult::NoAnswer,
+      SalvorClientNoAnswer(sock_, openedBefore_, serverName_, what, attempts, refused));
+}
+
+/*
+ * Sends one request and waits for its reply, resending after each
+ * timeout; *reply is the reply's header on success, or on a refusal.
+ * Once the collector has answered in this conversation, running out of
+ * retries or meeting refusals waits for it (SalvorSendOptions::wait),
+ * resending after backed-off delays.
+ */
 SalvorResult
 SalvorClient::Exchange(const Request &request, const SalvorSendOptions &opts,
                        salvorMsgHeader *reply, SalvorSendStats *stats)
@@ -259,15 +409,32 @@ SalvorClient::Exchange(const Request &request, const SalvorSendOptions &opts,
    std::string error;
    bool refused = false;
    const uint64_t refusalsBefore = sock_.Refusals();
+   const unsigned refusalsToGiveUp = std::max(1u, opts.refusalsToGiveUp);
+   SalvorBackoff backoff(WAIT_FIRST_DELAY, WAIT_MAX_DELAY);
+   auto giveUp = [&](unsigned attempts) {
+      return GiveUp(request.what, attempts, refused,
+                    sock_.Refusals() - refusalsBefore >= refusalsToGiveUp, opts);
+   };
 
-   for (unsigned attempt = 0; attempt <= opts.retries; attempt++) {
+   bool told = false;
+   for (unsigned attempt = 0;; attempt++) {
+      bool waiting = attempt > opts.retries ||
+                     sock_.Refusals() - refusalsBefore >= refusalsToGiveUp;
+      if (waiting && !MayWait(opts)) {
+         return giveUp(attempt);
+      }
+      if (waiting && !told) {
+         told = true;
+         SalvorClientTellWaiting(opts, lastAnswer_ + opts.wait - Clock::now());
+      }
       if (!sock_.Send(req, sizeof req, &error)) {
          return SalvorResult::Error(SalvorResult::Failed, error);
       }
       stats->datagrams++;
       stats->retransmits += attempt > 0;
       Clock::time_point sentAt = Clock::now();
-      Clock::time_point deadline = sentAt + cc_->Timeout(attempt + 1);
+      Clock::time_point deadline = sentAt + (waiting ? Clock::duration(backoff.Next())
+                                                     : Clock::duration(cc_->Timeout(attempt + 1)));
       for (;;) {
          size_t len = 0;
          switch (sock_.TryRecv(buf, sizeof buf, &len, &error)) {
@@ -276,14 +443,12 @@ SalvorClient::Exchange(const Request &request, const SalvorSendOptions &opts,
                 reply->dumpID != request.dumpID) {
                continue;  // stale or foreign datagram
             }
+            Answered();
+            if (told) {
+               SalvorClientNotify(opts, SalvorNotice::Back, 0, "collector answers again");
+            }
             if (reply->status != hxk_success) {
-               const char *what =
-                  SalvorClientIsCreateRefusal(sock_.Sealed(), reply->status) ? "init"
-                                                                             : request.what;
-               return SalvorResult::Error(SalvorResult::Refused,
-                                          std::string("collector refused the ") + what + ": " +
-                                             SalvorStatusText(reply->status),
-                                          reply->status);
+               return SalvorClientRefusal(sock_.Sealed(), request.what, reply->status);
             }
             cc_->OnReply(sentAt, Clock::now(), attempt > 0);
             return {};
@@ -296,9 +461,8 @@ SalvorClient::Exchange(const Request &request, const SalvorSendOptions &opts,
          case SalvorClientSocket::TimedOut:
             break;
          }
-         if (sock_.Refusals() - refusalsBefore >= std::max(1u, opts.refusalsToGiveUp)) {
-            return SalvorClientRefused(serverName_, request.what,
-                                       SalvorClientAttempts(attempt + 1));
+         if (sock_.Refusals() - refusalsBefore >= refusalsToGiveUp && !MayWait(opts)) {
+            return giveUp(attempt + 1);
          }
          Clock::time_point now = Clock::now();
          if (now >= deadline) {
@@ -309,9 +473,6 @@ SalvorClient::Exchange(const Request &request, const SalvorSendOptions &opts,
          }
       }
    }
-   return SalvorResult::Error(SalvorResult::NoAnswer,
-                              SalvorClientNoAnswer(sock_, openedBefore_, serverName_,
-                                                   request.what, opts.retries + 1, refused));
 }
 
 // Readies the client for one conversation: a status check, or a dump.
@@ -323,6 +484,72 @@ SalvorClient::Begin(const SalvorSendOptions &opts)
    sock_.SetKey(opts.key);
    openedBefore_ = sock_.Opened();
    std::memset(token_, 0, sizeof token_);
+   answered_ = false;
+}
+
+// Discards what waits on the socket: replies to a conversation given up.
+void
+SalvorClient::Drain()
+{
+   uint8_t buf[SALVOR_RECV_BUFFER_SIZE];
+   std::string error;
+   for (int empty = 0; empty < 2;) {
+      size_t len = 0;
+      switch (sock_.TryRecv(buf, sizeof buf, &len, &error)) {
+      case SalvorClientSocket::TimedOut:
+         empty++;
+         break;
+      case SalvorClientSocket::Error:
+         return;
+      default:
+         empty = 0;
+      }
+   }
+}
+
+/*
+ * Asks for a slot. A collector that has none free says hxk_limit_exceeded;
+ * the init is then tried again for the wait, after backed-off delays of
+ * at least the collector's hint.
+ */
+SalvorResult
+SalvorClient::Init(const SalvorSendOptions &opts, SalvorSendStats *stats)
+{
+   SalvorBackoff backoff(FULL_FIRST_DELAY, FULL_MAX_DELAY);
+   std::optional<Clock::time_point> giveUpAt;
+   for (;;) {
+      salvorMsgHeader reply;
+      SalvorResult res =
+         Exchange({SALVOR_MSG_INIT, stats->timestamp, 0, "init", {}}, opts, &reply, stats);
+      if (res) {
+         stats->dumpID = reply.assignedDumpID;
+         if (sock_.Sealed()) {
+            std::memcpy(token_, reply.reserved1, sizeof token_);
+         }
+         return res;
+      }
+      if (res.kind != SalvorResult::Refused || res.status != hxk_limit_exceeded ||
+          opts.wait.count() <= 0) {
+         return res;
+      }
+      Clock::time_point now = Clock::now();
+      giveUpAt = giveUpAt.value_or(now + opts.wait);
+      if (now >= *giveUpAt) {
+         return res;
+      }
+      std::chrono::milliseconds delay = backoff.Next();
+      std::chrono::milliseconds hint = std::chrono::seconds(SalvorClientRetryHint(reply));
+      if (hint > delay) {
+         delay = backoff.Spread(hint);  // clients given one hint come back apart
+      }
+      delay = std::min(delay, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 *giveUpAt - now + std::chrono::milliseconds(1)));
+      unsigned secs = SalvorClientSeconds(delay);
+      SalvorClientNotify(opts, SalvorNotice::Full, secs,
+                         "collector full: retrying in " + std::to_string(secs) + " s");
+      std::this_thread::sleep_for(delay);
+      Drain();  // late answers to the refused init
+   }
 }
 
 SalvorResult
@@ -368,15 +595,21 @@ SalvorClient::SendDump(SalvorDumpSource &source, const SalvorSendOptions &opts,
    stats->timestamp = opts.timestamp.value_or(SalvorClientNowMicros());
    Begin(opts);
    Clock::time_point start = Clock::now();
+   SalvorResult res = SendOnce(source, opts, stats);
+   if (!res && res.kind == SalvorResult::Refused && res.status == hxk_invalid_dump) {
+      res = StartAgain(source, res, opts, stats);
+   }
+   stats->seconds = std::chrono::duration<double>(Clock::now() - start).count();
+   return res;
+}
 
-   salvorMsgHeader reply;
-   SalvorResult res = Exchange({SALVOR_MSG_INIT, stats->timestamp, 0, "init", {}}, opts, &reply,
-                               stats);
+// One try of the dump: init, data, done.
+SalvorResult
+SalvorClient::SendOnce(SalvorDumpSource &source, const SalvorSendOptions &opts,
+                       SalvorSendStats *stats)
+{
+   SalvorResult res = Init(opts, stats);
    if (res) {
-      stats->dumpID = reply.assignedDumpID;
-      if (sock_.Sealed()) {
-         std::memcpy(token_, reply.reserved1, sizeof token_);
-      }
       res = StreamData(source, stats->timestamp, stats->dumpID, opts, stats);
    }
    if (res) {
@@ -386,9 +619,47 @@ SalvorClient::SendDump(SalvorDumpSource &source, const SalvorSendOptions &opts,
       if (source.Sparse()) {
          std::memcpy(done.reserved.second, SALVOR_DONE_SPARSE, sizeof done.reserved.second);
       }
+      salvorMsgHeader reply;
       res = Exchange(done, opts, &reply, stats);
    }
-   stats->seconds = std::chrono::duration<double>(Clock::now() - start).count();
+   return res;
+}
+
+/*
+ * The collector no longer knows the dump (hxk_invalid_dump: it restarted
+ * without keeping its dumps, or swept this one while it could not be
+ * reached). A source that can be read again from its start is sent again
+ * as a new dump, a few times at most; a stream cannot be.
+ */
+SalvorResult
+SalvorClient::StartAgain(SalvorDumpSource &source, const SalvorResult &lost,
+                         const SalvorSendOptions &opts, SalvorSendStats *stats)
+{
+   SalvorResult res = lost;
+   while (!res && res.kind == SalvorResult::Refused && res.status == hxk_invalid_dump) {
+      std::string error;
+      if (stats->restarts >= SALVOR_MAX_RESTARTS) {
+         return SalvorResult::Error(SalvorResult::Failed,
+                                    "the collector at " + serverName_ + " lost the dump " +
+                                       std::to_string(stats->restarts + 1) +
+                                       " times (hxk_invalid_dump); gave up");
+      }
+      if (!source.Rewind(&error)) {
+         return SalvorResult::Error(
+            SalvorResult::Failed,
+            "the collector at " + serverName_ + " lost the dump (hxk_invalid_dump: it " +
+               "restarted without keeping it?) and a stream cannot be sent again from its " +
+               "start" + (error.empty() ? "" : ": " + error));
+      }
+      stats->restarts++;
+      SalvorClientNotify(opts, SalvorNotice::Restarting, 0,
+                         "the collector at " + serverName_ + " lost dump " +
+                            std::to_string(stats->dumpID) +
+                            " (hxk_invalid_dump): sending it again from the beginning");
+      Drain();
+      std::memset(token_, 0, sizeof token_);
+      res = SendOnce(source, opts, stats);
+   }
    return res;
 }
 
@@ -426,6 +697,8 @@ public:
       int64_t timestamp;
       uint32_t dumpID;
       const uint8_t *token;           // the dump's token when sealed, else null
+      uint64_t &sendNumbers;          // the last send number given, over the dump's tries
+      Clock::time_point &lastAnswer;  // when the collector last answered
    };
 
    DataStream(const Target &target, SalvorDumpSource &source, const SalvorSendOptions &opts,
@@ -467,6 +740,14 @@ private:
    SalvorResult Resend(uint64_t k, Clock::time_point now, bool timedOut);
    SalvorResult ResendOvertaken(Clock::time_point now);
    SalvorResult ResendTimedOut(Clock::time_point now);
+   bool IsStale(const salvorMsgHeader &reply) const;
+   bool MayWait(Clock::time_point now) const
+   {
+      return opts_.wait.count() > 0 && now < target_.lastAnswer + opts_.wait;
+   }
+   void StartWaiting(Clock::time_point now);
+   SalvorResult Probe(Clock::time_point now);
+   SalvorResult ResendAfterSilence();
 
    Target target_;
    const bool sealed_;
@@ -488,7 +769,8 @@ private:
    unsigned inFlight_ = 0;
    uint64_t acked_ = 0;
    uint64_t ackedBytes_ = 0;
-   uint64_t sendSeq_ = 0;       // sends so far
+   uint64_t &sendSeq_;          // the last send number given
+   const uint64_t firstSeq_;    // the last one before this try of the dump
    uint64_t maxAckedSeq_ = 0;   // the latest send known to be answered
    Clock::time_point nextCheck_ = Clock::time_point::max();
    uint8_t msg_[SALVOR_RECV_BUFFER_SIZE];
@@ -496,6 +778,10 @@ private:
    std::string error_;
    bool refused_ = false;
    uint64_t refusalsAtReply_;  // the socket's count at the last reply
+   // Waiting for a collector that fell silent or refuses: one message,
+   // the oldest in flight, goes again after each backed-off delay.
+   bool waiting_ = false;
+   SalvorBackoff backoff_{WAIT_FIRST_DELAY, WAIT_MAX_DELAY};
 };
 
 namespace {
@@ -529,6 +815,8 @@ DataStream::DataStream(const Target &target, SalvorDumpSource &source,
      slots_(state_.size()),
      keepBytes_(!source.Rereadable() || !source.Sequential()),
      kept_(keepBytes_ ? slots_ * SALVOR_MAX_PAYLOAD : 0),
+     sendSeq_(target.sendNumbers),
+     firstSeq_(target.sendNumbers),
      refusalsAtReply_(target.sock.Refusals())
 {
 }
@@ -642,7 +930,7 @@ DataStream::ReadNext()
 bool
 DataStream::FillWindow()
 {
-   while (inFlight_ < target_.cc.Window() && next_ < base_ + slots_) {
+   while (!waiting_ && inFlight_ < target_.cc.Window() && next_ < base_ + slots_) {
       bool justRead = false;
       if (!pending_) {
          if (ended_) {
@@ -735,10 +1023,25 @@ DataStream::AnsweredSend(const salvorMsgHeader &reply, const Chunk &c) const
    return send == 1 ? c.firstSeq : 0;
 }
 
+// A reply to an earlier try of the dump, which the collector lost: it
+// names a send before this try's first (plain), or another token (sealed).
+bool
+DataStream::IsStale(const salvorMsgHeader &reply) const
+{
+   if (sealed_) {
+      static const uint8_t none[8] = {};
+      return std::memcmp(reply.reserved1, none, sizeof none) != 0 &&
+             std::memcmp(reply.reserved1, target_.token, sizeof none) != 0;
+   }
+   uint64_t echoed = SalvorClientEchoedSendNumber(reply);
+   return echoed != 0 && echoed <= firstSeq_;
+}
+
 // Takes the replies waiting on the socket; *gotAny once one acknowledged a chunk.
 SalvorResult
 DataStream::TakeReplies(bool *gotAny)
 {
+   const unsigned refusalsToGiveUp = std::max(1u, opts_.refusalsToGiveUp);
    for (;;) {
       size_t len = 0;
       SalvorClientSocket::RecvResult rr = target_.sock.TryRecv(buf_, sizeof buf_, &len, &error_);
@@ -746,9 +1049,15 @@ DataStream::TakeReplies(bool *gotAny)
          return Failed();
       }
       uint64_t refusals = target_.sock.Refusals() - refusalsAtReply_;
-      if (refusals >= std::max(1u, opts_.refusalsToGiveUp)) {
-         return SalvorClientRefused(target_.serverName, "data",
-                                    std::to_string(refusals) + " refusals");
+      if (!waiting_ && refusals >= refusalsToGiveUp) {
+         Clock::time_point now = Clock::now();
+         if (!MayWait(now)) {
+            return opts_.wait.count() > 0
+                      ? SalvorClientWaitedInVain(target_.serverName, "data", opts_.wait, true)
+                      : SalvorClientRefused(target_.serverName, "data",
+                                            std::to_string(refusals) + " refusals");
+         }
+         StartWaiting(now);
       }
       if (rr == SalvorClientSocket::TimedOut) {
          return {};
@@ -760,9 +1069,10 @@ DataStream::TakeReplies(bool *gotAny)
       salvorMsgHeader reply;
       uint64_t k = 0;
       if (!SalvorClientDecodeReply(buf_, len, SALVOR_MSG_DATA, target_.timestamp, &reply) ||
-          reply.dumpID != target_.dumpID || !FindChunk(reply, &k)) {
+          reply.dumpID != target_.dumpID || IsStale(reply) || !FindChunk(reply, &k)) {
          continue;  // foreign, or a duplicate reply to a resent message
       }
+      target_.lastAnswer = Clock::now();
       if (reply.status != hxk_success) {
          std::string what = SalvorClientIsCreateRefusal(sealed_, reply.status)
                                ? std::string("init")
@@ -774,7 +1084,69 @@ DataStream::TakeReplies(bool *gotAny)
       }
       *gotAny = true;
       Acknowledge(k, AnsweredSend(reply, StateOf(k)));
+      if (waiting_) {
+         if (SalvorResult res = ResendAfterSilence(); !res) {
+            return res;
+         }
+      }
    }
+}
+
+// The collector stopped answering, or refuses, and the wait allows more:
+// the window stops sending, and the oldest message probes for it.
+void
+DataStream::StartWaiting(Clock::time_point now)
+{
+   waiting_ = true;
+   refused_ = false;
+   backoff_.Reset();
+   nextCheck_ = now + backoff_.Next();
+   SalvorClientTellWaiting(opts_, target_.lastAnswer + opts_.wait - now);
+}
+
+// While waiting: the oldest message in flight goes again, or the wait
+// is over.
+SalvorResult
+DataStream::Probe(Clock::time_point now)
+{
+   if (!MayWait(now)) {
+      return SalvorClientWaitedInVain(target_.serverName, "data", opts_.wait, refused_);
+   }
+   Clock::time_point again = now + backoff_.Next();
+   for (uint64_t k = base_; k < next_; k++) {
+      if (StateOf(k).inFlight) {
+         if (!Send(k, false) || !target_.sock.Flush(&error_)) {
+            return Failed();
+         }
+         nextCheck_ = again;
+         return {};
+      }
+   }
+   waiting_ = false;  // nothing to ask about: the window goes on
+   return {};
+}
+
+/*
+ * The collector answers again: the window starts small, and the messages
+ * that went into the silence go again at once, as none of them was
+ * answered; they count as one loss, which the restart of the window has
+ * already taken into account.
+ */
+SalvorResult
+DataStream::ResendAfterSilence()
+{
+   Clock::time_point now = Clock::now();
+   waiting_ = false;
+   target_.cc.Restart(now);
+   SalvorClientNotify(opts_, SalvorNotice::Back, 0, "collector answers again");
+   nextCheck_ = Clock::time_point::max();
+   for (uint64_t k = base_; k < next_; k++) {
+      Chunk &c = StateOf(k);
+      if (c.inFlight && !Send(k, false)) {
+         return Failed();
+      }
+   }
+   return {};
 }
 
 // Chunk k is answered, by the reply to send number `answered` (0: unknown).
@@ -813,6 +1185,13 @@ DataStream::Resend(uint64_t k, Clock::time_point now, bool timedOut)
 {
    Chunk &c = StateOf(k);
    if (c.sends > opts_.retries) {
+      if (MayWait(now)) {
+         StartWaiting(now);
+         return {};
+      }
+      if (opts_.wait.count() > 0) {
+         return SalvorClientWaitedInVain(target_.serverName, "data", opts_.wait, refused_);
+      }
       std::string what = "data at offset " + std::to_string(c.offset);
       return SalvorResult::Error(
          SalvorResult::NoAnswer,
@@ -849,7 +1228,7 @@ DataStream::ResendOvertaken(Clock::time_point now)
          }
          continue;
       }
-      if (SalvorResult res = Resend(k, now, false); !res) {
+      if (SalvorResult res = Resend(k, now, false); !res || waiting_) {
          return res;
       }
    }
@@ -864,6 +1243,9 @@ DataStream::ResendOvertaken(Clock::time_point now)
 SalvorResult
 DataStream::ResendTimedOut(Clock::time_point now)
 {
+   if (waiting_) {
+      return Probe(now);
+   }
    nextCheck_ = Clock::time_point::max();
    bool resentOne = false;
    for (uint64_t k = base_; k < next_; k++) {
@@ -872,7 +1254,7 @@ DataStream::ResendTimedOut(Clock::time_point now)
          continue;
       }
       if (!resentOne && now - c.sentAt >= target_.cc.Timeout(c.sends)) {
-         if (SalvorResult res = Resend(k, now, true); !res) {
+         if (SalvorResult res = Resend(k, now, true); !res || waiting_) {
             return res;
          }
          resentOne = true;
@@ -890,7 +1272,7 @@ SalvorClient::StreamData(SalvorDumpSource &source, int64_t timestamp, uint32_t d
                          const SalvorSendOptions &opts, SalvorSendStats *stats)
 {
    DataStream stream({sock_, *cc_, serverName_, openedBefore_, timestamp, dumpID,
-                      sock_.Sealed() ? token_ : nullptr},
+                      sock_.Sealed() ? token_ : nullptr, sendNumbers_, lastAnswer_},
                      source, opts, stats);
    return stream.Run();
 }

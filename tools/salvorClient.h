@@ -19,6 +19,22 @@
 // Dumps are addressed by 32-bit offsets, so a dump must stay below 4 GiB.
 constexpr uint64_t SALVOR_MAX_DUMP_SIZE = uint64_t{1} << 32;
 
+// Times a dump the collector lost is started again before the client gives up.
+constexpr unsigned SALVOR_MAX_RESTARTS = 3;
+
+// What the client tells its user while it waits for the collector.
+struct SalvorNotice {
+   enum Kind {
+      Full,        // the init was refused for want of a slot: retrying in `seconds`
+      Silent,      // the collector stopped answering mid-dump: waiting for it
+      Back,        // it answers again
+      Restarting,  // it lost the dump: starting it again from the beginning
+   };
+   Kind kind;
+   unsigned seconds = 0;
+   std::string text;  // for a person, without program name
+};
+
 struct SalvorSendOptions {
    // The most data messages in flight. The client starts with fewer and
    // adapts the number to loss (SalvorCongestion).
@@ -30,6 +46,14 @@ struct SalvorSendOptions {
    // Refusals (ICMP port unreachable: nothing listens on the collector's
    // port) without a reply in between that end the exchange at once.
    unsigned refusalsToGiveUp = 3;
+   /*
+    * Once the collector has answered in this dump, a collector that
+    * falls silent or refuses (a restart) is waited for this long since
+    * its last answer, probing with a backed-off resend, before the dump
+    * fails; an init refused for want of a slot is retried for this long.
+    * 0: neither; the retries and refusals above decide alone.
+    */
+   std::chrono::seconds wait{120};
    // Test aid: this share (0 to 0.5) of the datagrams in each direction is
    // dropped, and as many again delayed behind the next one.
    double testLoss = 0;
@@ -41,6 +65,8 @@ struct SalvorSendOptions {
    // Called now and then with the bytes acknowledged so far and the total
    // (0 when not known in advance).
    std::function<void(uint64_t acked, uint64_t total)> progress;
+   // Called when the client waits for the collector, or starts again.
+   std::function<void(const SalvorNotice &)> notice;
 };
 
 struct SalvorSendStats {
@@ -50,6 +76,7 @@ struct SalvorSendStats {
    uint64_t datagrams = 0;      // every request sent, retransmissions included
    uint64_t retransmits = 0;
    unsigned windowCuts = 0;     // times a loss halved the window
+   unsigned restarts = 0;       // times the dump was started again
    double seconds = 0;          // from the init to the reply to done
 };
 
@@ -121,12 +148,17 @@ public:
    // A reply to a resent message answers its first send, made at
    // firstSentAt: the resend was not needed.
    void OnNeedlessResend(Clock::time_point firstSentAt, Clock::time_point now);
+   // The collector answers again after a silence: the window starts small
+   // again (as TCP's does after an idle time), the back-off ends, and the
+   // messages sent before now cut nothing when found lost.
+   void Restart(Clock::time_point now);
    // The wait for a reply to a message sent `sends` times.
    std::chrono::microseconds Timeout(unsigned sends) const;
    std::chrono::microseconds SmoothedRtt() const { return srtt_; }
 
 private:
    double maxWindow_;
+   std::chrono::microseconds initialRto_;
    double cwnd_;
    double ssthresh_;
    bool measured_ = false;
@@ -161,8 +193,18 @@ private:
    void Begin(const SalvorSendOptions &opts);
    SalvorResult Exchange(const Request &request, const SalvorSendOptions &opts,
                          salvorMsgHeader *reply, SalvorSendStats *stats);
+   SalvorResult GiveUp(const char *what, unsigned attempts, bool refused, bool refusedEnough,
+                       const SalvorSendOptions &opts) const;
+   SalvorResult Init(const SalvorSendOptions &opts, SalvorSendStats *stats);
+   SalvorResult SendOnce(SalvorDumpSource &source, const SalvorSendOptions &opts,
+                         SalvorSendStats *stats);
    SalvorResult StreamData(SalvorDumpSource &source, int64_t timestamp, uint32_t dumpID,
                            const SalvorSendOptions &opts, SalvorSendStats *stats);
+   SalvorResult StartAgain(SalvorDumpSource &source, const SalvorResult &lost,
+                           const SalvorSendOptions &opts, SalvorSendStats *stats);
+   void Drain();
+   void Answered() { answered_ = true; lastAnswer_ = std::chrono::steady_clock::now(); }
+   bool MayWait(const SalvorSendOptions &opts) const;
 
    SalvorClientSocket sock_;
    std::string serverName_;
@@ -171,4 +213,30 @@ private:
    // of the dump carries.
    uint8_t token_[8] = {};
    uint64_t openedBefore_ = 0;  // the socket's sealed replies before this exchange
+   // Whether, and when last, the collector answered in this conversation.
+   bool answered_ = false;
+   std::chrono::steady_clock::time_point lastAnswer_{};
+   // Send numbers go on rising across the tries of one dump, so that a
+   // late reply to a try the collector lost is told from a reply to this one.
+   uint64_t sendNumbers_ = 0;
+};
+
+/*
+ * Delays of a retry: exponential from `first`, capped at `cap`, each
+ * drawn at random between half and all of its step, so that clients
+ * turned away together do not come back together.
+ */
+class SalvorBackoff {
+public:
+   SalvorBackoff(std::chrono::milliseconds first, std::chrono::milliseconds cap);
+   std::chrono::milliseconds Next();
+   // d and up to a quarter more, at random.
+   std::chrono::milliseconds Spread(std::chrono::milliseconds d);
+   void Reset() { step_ = first_; }
+
+private:
+   uint64_t Random();
+
+   std::chrono::milliseconds first_, cap_, step_;
+   uint64_t state_;
 };

@@ -1,6 +1,8 @@
 // Terminal progress bar; see salvorProgress.h.
 #include "tools/salvorProgress.h"
 
+#include <algorithm>
+
 #include "tools/toolsPlatform.h"
 
 SalvorProgress::SalvorProgress(FILE *out)
@@ -34,6 +36,26 @@ SalvorProgress::Finish()
 }
 
 void
+SalvorProgress::Note(const std::string &note)
+{
+   note_ = note;
+   if (enabled_) {
+      Draw(lastDone_, lastTotal_);
+   }
+}
+
+void
+SalvorProgress::Print(const std::string &line)
+{
+   if (enabled_ && drawn_) {
+      std::fputc('\n', out_);
+      drawn_ = false;
+   }
+   std::fprintf(out_, "%s\n", line.c_str());
+   std::fflush(out_);
+}
+
+void
 SalvorProgress::Draw(uint64_t done, uint64_t total)
 {
    constexpr int WIDTH = 40;
@@ -46,8 +68,11 @@ SalvorProgress::Draw(uint64_t done, uint64_t total)
    bar[WIDTH] = '\0';
    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
    double mbps = secs > 0 ? (double)done / 1e6 / secs : 0;
-   std::fprintf(out_, "\r[%s] %3d%%  %.1f / %.1f MiB  %.1f MB/s ", bar, (int)(frac * 100),
-                (double)done / (1 << 20), (double)total / (1 << 20), mbps);
+   // Blanks after the note erase what is left of a longer one drawn before.
+   int pad = (int)std::max(note_.size(), drawnNote_);
+   std::fprintf(out_, "\r[%s] %3d%%  %.1f / %.1f MiB  %.1f MB/s %-*s", bar, (int)(frac * 100),
+                (double)done / (1 << 20), (double)total / (1 << 20), mbps, pad, note_.c_str());
+   drawnNote_ = note_.size();
    std::fflush(out_);
    drawn_ = true;
 }

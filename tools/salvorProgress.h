@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 class SalvorProgress {
 public:
@@ -15,6 +16,10 @@ public:
    void Update(uint64_t done, uint64_t total);
    // Draws the final state and ends the line.
    void Finish();
+   // Shows `note` after the bar from now on (empty: none).
+   void Note(const std::string &note);
+   // Prints a line of its own, below the bar if one is drawn.
+   void Print(const std::string &line);
 
 private:
    void Draw(uint64_t done, uint64_t total);
@@ -22,6 +27,8 @@ private:
    FILE *out_;
    bool enabled_;
    bool drawn_ = false;
+   std::string note_;
+   size_t drawnNote_ = 0;  // length of the note last drawn
    uint64_t lastDone_ = 0;
    uint64_t lastTotal_ = 0;
    std::chrono::steady_clock::time_point start_;

@@ -44,6 +44,10 @@ SalvorSendUsage(FILE *out)
               "  --timeout MS        wait before the first resend, until round trips are\n"
               "                      measured (default 200)\n"
               "  --retries N         resends of one message before giving up (default 20)\n"
+              "  --wait SECONDS      once the collector has answered, wait this long for it\n"
+              "                      when it falls silent or refuses in the middle of the\n"
+              "                      dump (a restart), and retry an init it refuses for\n"
+              "                      want of a slot for this long (default 120; 0: neither)\n"
               "  --timestamp N       nonzero time stamp of the dump (default: now in microseconds)\n"
               "  --key-file FILE     seal every datagram with this host's key: FILE holds the\n"
               "                      host's line of the collector's keys file, and only its\n"
@@ -121,6 +125,15 @@ const ValueOption VALUE_OPTIONS[] = {
        a->opts.testLoss = pct / 100.0;
        // Each process its own sequence: hosts started together differ.
        a->opts.testLossSeed = (uint32_t)Hostinfo_ProcessId();
+       return true;
+    }},
+   {"--wait",
+    [](std::string_view v, Args *a) {
+       unsigned seconds;
+       if (!SalvorSendParseNumber<unsigned>(v, 0, 86400, &seconds)) {
+          return false;
+       }
+       a->opts.wait = std::chrono::seconds(seconds);
        return true;
     }},
    {"--retries",
@@ -355,7 +368,7 @@ SalvorSendOpenSource(const Args &args, ClosingFd *file, std::unique_ptr<SalvorDu
    }
    ToolsPlat_AdviseSequential(fd);
    if (args.flat) {
-      *out = SalvorFlatSource(fd);
+      *out = SalvorFlatSource(fd, kind == ToolsFileKind::Regular);
    } else if (kind != ToolsFileKind::Regular) {
       *out = SalvorStreamSource(fd);
    } else if (size > SALVOR_MAX_DUMP_SIZE) {
@@ -365,6 +378,25 @@ SalvorSendOpenSource(const Args &args, ClosingFd *file, std::unique_ptr<SalvorDu
       *out = SalvorFileSource(fd, size);
    }
    return {};
+}
+
+/*
+ * What the client says while it waits: on the progress line, and on
+ * standard error unless --quiet (that the collector is full only once).
+ * A dump started again is always said.
+ */
+void
+SalvorSendTell(const SalvorNotice &notice, bool quiet, bool *toldFull, SalvorProgress *progress)
+{
+   bool print = notice.kind == SalvorNotice::Restarting ||
+                (!quiet && (notice.kind != SalvorNotice::Full || !*toldFull));
+   *toldFull = *toldFull || notice.kind == SalvorNotice::Full;
+   if (print) {
+      progress->Print("salvor-send: " + notice.text);
+   }
+   progress->Note(notice.kind == SalvorNotice::Back || notice.kind == SalvorNotice::Restarting
+                     ? std::string()
+                     : notice.text);
 }
 
 int
@@ -381,6 +413,10 @@ SalvorSendSendFile(SalvorClient &client, Args &args, const std::string &serverNa
          progress.Update(acked, total);
       };
    }
+   bool toldFull = false;
+   args.opts.notice = [&](const SalvorNotice &notice) {
+      SalvorSendTell(notice, args.quiet, &toldFull, &progress);
+   };
    SalvorSendStats stats;
    SalvorResult res = client.SendDump(*source, args.opts, &stats);
    progress.Finish();
@@ -391,10 +427,14 @@ SalvorSendSendFile(SalvorClient &client, Args &args, const std::string &serverNa
       double mbps = stats.seconds > 0 ? (double)stats.bytes / 1e6 / stats.seconds : 0;
       std::string name = *args.file == "-" ? "standard input" : *args.file;
       std::printf("sent %s (%llu bytes) to %s as dump %u in %.2f s, %.1f MB/s, "
-                  "%llu datagrams, %llu resent, window cut %u times\n",
+                  "%llu datagrams, %llu resent, window cut %u times%s\n",
                   name.c_str(), (unsigned long long)stats.bytes, serverName.c_str(),
                   stats.dumpID, stats.seconds, mbps, (unsigned long long)stats.datagrams,
-                  (unsigned long long)stats.retransmits, stats.windowCuts);
+                  (unsigned long long)stats.retransmits, stats.windowCuts,
+                  stats.restarts == 0 ? ""
+                                      : (", started again " + std::to_string(stats.restarts) +
+                                         (stats.restarts == 1 ? " time" : " times"))
+                                           .c_str());
    }
    return 0;
 }

@@ -55,6 +55,13 @@ public:
       return Piece;
    }
    bool Rereadable() const override { return true; }
+   bool Rewind(std::string * /*error*/) override
+   {
+      next_ = 0;
+      block_.clear();
+      blockAt_ = 0;
+      return true;
+   }
    bool Reread(uint8_t *dst, uint64_t offset, uint32_t length, std::string *error) override
    {
       return SalvorSourceReadAt(fd_, dst, length, offset, error);
@@ -110,7 +117,7 @@ class FlatSource : public SalvorDumpSource {
 public:
    static constexpr size_t HEADER_SIZE = 4096;
 
-   explicit FlatSource(int fd) : in_(fd) {}
+   FlatSource(int fd, bool rewindable) : fd_(fd), rewindable_(rewindable), in_(fd) {}
 
    Result Next(uint8_t *dst, size_t cap, uint64_t *offset, uint32_t *length,
                std::string *error) override
@@ -144,11 +151,27 @@ public:
    bool Sequential() const override { return false; }
    bool Sparse() const override { return true; }
    bool Start(std::string *error) override { return headerRead_ || ReadHeader(error); }
+   bool Rewind(std::string *error) override
+   {
+      if (!rewindable_) {
+         return false;
+      }
+      if (!ToolsPlat_SeekStart(fd_)) {
+         *error = std::string("cannot go back to its start: ") + strerror(errno);
+         return false;
+      }
+      in_ = SalvorBufferedReader(fd_);
+      headerRead_ = ended_ = false;
+      at_ = left_ = 0;
+      return ReadHeader(error);
+   }
 
 private:
    bool ReadHeader(std::string *error);
    bool ReadRecordHead(std::string *error);
 
+   int fd_;
+   bool rewindable_;
    SalvorBufferedReader in_;
    bool headerRead_ = false;
    bool ended_ = false;
@@ -251,7 +274,7 @@ SalvorStreamSource(int fd)
 }
 
 std::unique_ptr<SalvorDumpSource>
-SalvorFlatSource(int fd)
+SalvorFlatSource(int fd, bool rewindable)
 {
-   return std::make_unique<FlatSource>(fd);
+   return std::make_unique<FlatSource>(fd, rewindable);
 }

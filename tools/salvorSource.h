@@ -27,6 +27,9 @@ public:
    // the sender keeps what it may have to send again.
    virtual bool Rereadable() const { return false; }
    virtual bool Reread(uint8_t *dst, uint64_t offset, uint32_t length, std::string *error);
+   // Goes back to the first piece, for the dump to be sent again; false
+   // (with *error set when something failed) for a source that cannot.
+   virtual bool Rewind(std::string * /*error*/) { return false; }
    // Whether pieces come at rising offsets and never overlap.
    virtual bool Sequential() const { return true; }
    // Whether the gaps between its pieces are left out on purpose: the
@@ -46,7 +49,8 @@ std::unique_ptr<SalvorDumpSource> SalvorStreamSource(int fd);
  * followed by that many bytes, ended by a record of offset and size -1.
  * Each record's bytes belong at its offset.
  */
-std::unique_ptr<SalvorDumpSource> SalvorFlatSource(int fd);
+// A regular file (`rewindable`) can be read again from its start.
+std::unique_ptr<SalvorDumpSource> SalvorFlatSource(int fd, bool rewindable = false);
 
 // Reads a descriptor through a buffer, so that small reads cost no system call each.
 class SalvorBufferedReader {

@@ -25,6 +25,8 @@ void ToolsPlat_AdviseSequential(int fd);
 long ToolsPlat_Read(int fd, void *dst, size_t len);
 // Reads up to len bytes at `offset`; 0 at the end, -1 on error.
 long ToolsPlat_ReadAt(int fd, void *dst, size_t len, uint64_t offset);
+// Moves a file's position back to its start; false on failure.
+bool ToolsPlat_SeekStart(int fd);
 
 bool ToolsPlat_IsTerminal(FILE *stream);
 // A write to a pipe whose reader has gone fails instead of ending the process.

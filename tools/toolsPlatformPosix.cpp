@@ -59,6 +59,12 @@ ToolsPlat_ReadAt(int fd, void *dst, size_t len, uint64_t offset)
 }
 
 bool
+ToolsPlat_SeekStart(int fd)
+{
+   return lseek(fd, 0, SEEK_SET) == 0;
+}
+
+bool
 ToolsPlat_IsTerminal(FILE *stream)
 {
    return isatty(fileno(stream)) == 1;

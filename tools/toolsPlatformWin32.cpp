@@ -104,6 +104,12 @@ ToolsPlat_ReadAt(int fd, void *dst, size_t len, uint64_t offset)
 }
 
 bool
+ToolsPlat_SeekStart(int fd)
+{
+   return _lseeki64(fd, 0, SEEK_SET) == 0;
+}
+
+bool
 ToolsPlat_IsTerminal(FILE *stream)
 {
    return _isatty(_fileno(stream)) != 0;

@@ -27,19 +27,72 @@ FakeCollector::FakeCollector() : FakeCollector(Behaviour{}) {}
 
 FakeCollector::FakeCollector(Behaviour b) : b_(b)
 {
-   NetPeer local{};
    const char *why = "";
-   if (!Net_ResolvePeer(b_.ipv6 ? "::1" : "127.0.0.1", 0, &local, &why)) {
+   if (!Net_ResolvePeer(b_.ipv6 ? "::1" : "127.0.0.1", 0, &local_, &why)) {
       throw std::runtime_error(std::string("fake collector: ") + why);
    }
-   fd_ = Net_UdpSocketFor(&local);
+   Bind();
+   thread_ = std::thread([this] { Run(); });
+}
+
+// Binds the socket to local_, whose port is any at first: then learns it.
+void
+FakeCollector::Bind()
+{
+   fd_ = Net_UdpSocketFor(&local_);
    NetAddr bound{};
-   if (fd_ == NET_INVALID_SOCKET || Net_BindPeer(fd_, &local) != 0 ||
+   if (fd_ == NET_INVALID_SOCKET || Net_BindPeer(fd_, &local_) != 0 ||
        Net_LocalAddr(fd_, &bound) != 0) {
       throw std::runtime_error(std::string("fake collector: ") + Net_ErrorText(Net_LastError()));
    }
    addr_ = NetAddr{NET_LOOPBACK, bound.port};
-   thread_ = std::thread([this] { Run(); });
+   const char *why = "";
+   Net_ResolvePeer(b_.ipv6 ? "::1" : "127.0.0.1", bound.port, &local_, &why);
+}
+
+// The port refuses for a while: what a client sees of a collector that
+// stopped and started again.
+void
+FakeCollector::GoAway()
+{
+   Net_Close(fd_);
+   std::this_thread::sleep_for(std::chrono::milliseconds(b_.goneMs));
+   fd_ = Net_UdpSocketFor(&local_);  // on the port of before
+   if (fd_ == NET_INVALID_SOCKET || Net_BindPeer(fd_, &local_) != 0) {
+      throw std::runtime_error(std::string("fake collector: cannot bind its port again: ") +
+                               Net_ErrorText(Net_LastError()));
+   }
+}
+
+// Counts a data message, and has the collector fall silent, go away or
+// forget its dumps at it as told; false when it goes away unanswered.
+bool
+FakeCollector::DataArrived(Dump **dump)
+{
+   seen_.data++;
+   if (seen_.data == b_.silentAtData) {
+      silentUntil_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(b_.silentMs);
+   }
+   goneNow_ = seen_.data == b_.goneAtData;
+   if (!goneNow_ && Forget(seen_.data)) {
+      *dump = nullptr;
+   }
+   return !goneNow_;
+}
+
+// Forgets every dump, as a collector restarted without them; `data` is
+// the count of data messages seen.
+bool
+FakeCollector::Forget(unsigned data)
+{
+   if (b_.forgetAtData == 0 || data % b_.forgetAtData != 0 ||
+       seen_.forgotten >= b_.forgetTimes) {
+      return false;
+   }
+   seen_.forgotten++;
+   generation_++;
+   dumps_.clear();
+   return true;
 }
 
 FakeCollector::~FakeCollector()
@@ -104,6 +157,10 @@ FakeCollector::Run()
       if (length >= SALVOR_HEADER_SIZE) {
          Handle(request, length, src);
       }
+      if (goneNow_) {
+         goneNow_ = false;
+         GoAway();
+      }
    }
 }
 
@@ -163,6 +220,41 @@ FakeCollector::HandleData(Dump *dump, const salvorMsgHeader &req, size_t payload
    return hxk_success;
 }
 
+// An init: refused as full or as told, else given the slot of its dump,
+// new or (a repeated init) the one it had.
+void
+FakeCollector::InitArrived(const salvorMsgHeader &req, uint32_t host, salvorMsgHeader *rep)
+{
+   seen_.init++;
+   rep->status = b_.initStatus;
+   if (rep->status == hxk_success && seen_.refusedInits < b_.fullInits) {
+      seen_.refusedInits++;
+      rep->status = hxk_limit_exceeded;
+      for (int i = 0; i < 4; i++) {
+         rep->reserved2[i] = (uint8_t)(b_.retryHint >> (8 * i));
+      }
+   }
+   if (rep->status != hxk_success) {
+      return;
+   }
+   size_t i = 0;
+   while (i < dumps_.size() &&
+          !(dumps_[i].host == host && dumps_[i].timestamp == req.timestamp)) {
+      i++;
+   }
+   if (i == dumps_.size()) {
+      dumps_.push_back(Dump{host, req.timestamp, {}, false});
+      if (b_.key != nullptr) {
+         // Tokens differ from one life of the collector to the next.
+         const uint8_t token[8] = {'t', 'o', 'k', 'e', 'n', (uint8_t)(0x5a + generation_),
+                                   (uint8_t)i, 0xa5};
+         std::memcpy(dumps_.back().token, token, sizeof token);
+      }
+   }
+   rep->assignedDumpID = b_.firstSlot + (uint32_t)i;
+   std::memcpy(rep->reserved1, dumps_[i].token, sizeof rep->reserved1);
+}
+
 void
 FakeCollector::Handle(const uint8_t *buf, size_t len, const NetAddr &src)
 {
@@ -196,30 +288,13 @@ FakeCollector::Handle(const uint8_t *buf, size_t len, const NetAddr &src)
          dump = nullptr;
       }
       switch (req.type) {
-      case SALVOR_MSG_INIT: {
-         seen_.init++;
-         rep.status = b_.initStatus;
-         if (rep.status != hxk_success) {
-            break;
-         }
-         size_t i = 0;  // a repeated init gets its slot again
-         while (i < dumps_.size() &&
-                !(dumps_[i].host == host && dumps_[i].timestamp == req.timestamp)) {
-            i++;
-         }
-         if (i == dumps_.size()) {
-            dumps_.push_back(Dump{host, req.timestamp, {}, false});
-            if (b_.key != nullptr) {
-               const uint8_t token[8] = {'t', 'o', 'k', 'e', 'n', 0x5a, (uint8_t)i, 0xa5};
-               std::memcpy(dumps_.back().token, token, sizeof token);
-            }
-         }
-         rep.assignedDumpID = b_.firstSlot + (uint32_t)i;
-         std::memcpy(rep.reserved1, dumps_[i].token, sizeof rep.reserved1);
+      case SALVOR_MSG_INIT:
+         InitArrived(req, host, &rep);
          break;
-      }
       case SALVOR_MSG_DATA: {
-         seen_.data++;
+         if (!DataArrived(&dump)) {
+            return;  // never answered: the socket closes
+         }
          if (seen_.data == b_.stallAtData) {
             // Everything sent meanwhile waits in the socket, as in a
             // collector that falls behind for a moment.
@@ -248,7 +323,7 @@ FakeCollector::Handle(const uint8_t *buf, size_t len, const NetAddr &src)
          rep.status = hxk_unknown_type;
       }
    }
-   if (drop) {
+   if (drop || std::chrono::steady_clock::now() < silentUntil_) {
       return;
    }
    uint8_t out[SALVOR_HEADER_SIZE];

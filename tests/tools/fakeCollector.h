@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -12,6 +13,7 @@
 
 #include "lib/net/net.h"
 #include "protocol/salvorKeys.h"
+#include "protocol/salvorProto.h"
 #include "tests/support/testUtil.h"
 
 class FakeCollector {
@@ -40,6 +42,22 @@ public:
       // Sealed: the status of the replies to a dump's data and done, as
       // when its file cannot be made on the first of them.
       uint32_t createStatus = 0;
+      // A collector that stops for a while: from the Nth data message on,
+      // nothing is answered for silentMs.
+      unsigned silentAtData = 0;
+      unsigned silentMs = 0;
+      // A collector that stops and starts again: at the Nth data message
+      // its socket closes (the port refuses), to open again goneMs later.
+      unsigned goneAtData = 0;
+      unsigned goneMs = 0;
+      // A full collector: the first fullInits inits are refused with
+      // hxk_limit_exceeded, with retryHint in the reply's bytes 12..15.
+      unsigned fullInits = 0;
+      uint32_t retryHint = 0;
+      // A collector restarted without its dumps: at the Nth data message
+      // (and every Nth after, forgetTimes times in all) it forgets them.
+      unsigned forgetAtData = 0;
+      unsigned forgetTimes = 1;
    };
    struct Dump {
       uint32_t host;                // source address, host order; 0 over IPv6
@@ -52,6 +70,8 @@ public:
       unsigned init = 0, data = 0, done = 0, status = 0;
       unsigned unopened = 0;        // sealed: datagrams that did not open
       unsigned badToken = 0;        // sealed: data and done without the dump's token
+      unsigned refusedInits = 0;    // inits refused as full
+      unsigned forgotten = 0;       // times the dumps were forgotten
    };
 
    FakeCollector();
@@ -65,6 +85,11 @@ public:
 
 private:
    void Run();
+   void Bind();
+   void GoAway();
+   void InitArrived(const salvorMsgHeader &req, uint32_t host, salvorMsgHeader *rep);
+   bool DataArrived(Dump **dump);
+   bool Forget(unsigned data);
    void Handle(const uint8_t *buf, size_t len, const NetAddr &src);
    void Reply(const uint8_t *hdr, const NetAddr &to);
    void Forge(const uint8_t *hdr, const NetAddr &to);
@@ -76,7 +101,11 @@ private:
    testutil::SocketsStarted sockets_;
    NetSocket fd_ = NET_INVALID_SOCKET;
    NetAddr addr_{};
+   NetPeer local_{};
    std::atomic<bool> stop_{false};
+   bool goneNow_ = false;           // close the socket for goneMs after this request
+   std::chrono::steady_clock::time_point silentUntil_{};
+   unsigned generation_ = 0;        // of the dumps, for their tokens
    mutable std::mutex mu_;
    std::vector<Dump> dumps_;        // index = slot - firstSlot
    Counts seen_;

@@ -210,6 +210,37 @@ TEST(SalvorCongestion, TimeoutFollowsTheMeasuredRoundTripAndBacksOff)
    EXPECT_EQ(cc.Timeout(1), SalvorCongestion::SALVOR_MIN_RTO);
 }
 
+// A collector that answers again after a silence meets a window that
+// starts small and grows fast again, and a timeout back at the round trip.
+TEST(SalvorCongestion, RestartAfterASilenceStartsSmallWithoutTheBackOff)
+{
+   using namespace std::chrono;
+   using Clock = SalvorCongestion::Clock;
+   SalvorCongestion cc(32, milliseconds(200));
+   Clock::time_point t{};
+   for (int i = 0; i < 100; i++) {
+      cc.OnReply(t, t + milliseconds(30), false);
+   }
+   microseconds measured = cc.Timeout(1);
+   for (int i = 1; i <= 10; i++) {
+      cc.OnTimeout(t + seconds(i), t + seconds(i));
+   }
+   ASSERT_EQ(cc.Window(), 1u);
+   ASSERT_EQ(cc.Timeout(1), SalvorCongestion::SALVOR_MAX_RTO);
+
+   Clock::time_point back = t + seconds(20);
+   cc.Restart(back);
+   EXPECT_EQ(cc.Window(), SalvorCongestion::SALVOR_INITIAL_WINDOW);
+   EXPECT_EQ(cc.Timeout(1), measured);
+   // What went into the silence is lost already: no second cut for it.
+   cc.OnLoss(back - seconds(1), back + milliseconds(1));
+   EXPECT_EQ(cc.Window(), SalvorCongestion::SALVOR_INITIAL_WINDOW);
+   for (int i = 0; i < 4; i++) {
+      cc.OnReply(back, back + milliseconds(30), false);
+   }
+   EXPECT_EQ(cc.Window(), 2 * SalvorCongestion::SALVOR_INITIAL_WINDOW) << "slow start again";
+}
+
 TEST(SalvorClient, MessageCountFollowsFileSize)
 {
    struct Case {
@@ -243,9 +274,11 @@ TEST(SalvorClient, MessageCountFollowsFileSize)
 TEST(SalvorClient, RefusalsCarryTheStatusName)
 {
    std::vector<uint8_t> content = RandomBytes(SALVOR_MAX_PAYLOAD * 40);
+   SalvorSendOptions noWait = Quick();
+   noWait.wait = std::chrono::seconds(0);  // a full collector is not waited for
    {
       FakeCollector fake({.initStatus = hxk_limit_exceeded});
-      SendOutcome out = Send(fake, content, Quick());
+      SendOutcome out = Send(fake, content, noWait);
       EXPECT_EQ(out.result.kind, SalvorResult::Refused);
       EXPECT_EQ(out.result.status, hxk_limit_exceeded);
       EXPECT_EQ(out.result.message, "collector refused the init: hxk_limit_exceeded");
@@ -285,12 +318,13 @@ TEST(SalvorClient, SilentCollectorIsReportedAfterTheRetries)
    EXPECT_EQ(client.StatusCheck(opts).kind, SalvorResult::NoAnswer);
 }
 
-TEST(SalvorClient, CollectorFallingSilentMidStreamIsReported)
+TEST(SalvorClient, CollectorFallingSilentMidStreamIsReportedWhenNotWaitedFor)
 {
    FakeCollector fake({.dropEvery = 1});  // answers init, never a data message
    SalvorSendOptions opts;
    opts.timeout = std::chrono::milliseconds(10);
    opts.retries = 2;
+   opts.wait = std::chrono::seconds(0);
    opts.window = 4;
    SendOutcome out = Send(fake, RandomBytes(SALVOR_MAX_PAYLOAD * 10), opts);
    EXPECT_EQ(out.result.kind, SalvorResult::NoAnswer);
@@ -301,7 +335,7 @@ TEST(SalvorClient, CollectorFallingSilentMidStreamIsReported)
    EXPECT_EQ(fake.Seen().done, 0u);
 }
 
-TEST(SalvorClient, CollectorGoneMidStreamIsReportedAtItsFirstRefusals)
+TEST(SalvorClient, CollectorGoneMidStreamIsReportedAtItsFirstRefusalsWhenNotWaitedFor)
 {
    if (TestUnderWine()) {
       GTEST_SKIP() << "Wine reports no refusal (ICMP port unreachable) of a UDP datagram; "
@@ -324,6 +358,7 @@ TEST(SalvorClient, CollectorGoneMidStreamIsReportedAtItsFirstRefusals)
    SalvorSendOptions opts;
    opts.timeout = std::chrono::milliseconds(20);
    opts.retries = 1000000;  // without the refusals, it would go on and on
+   opts.wait = std::chrono::seconds(0);
    SalvorSendStats stats;
    SalvorResult res = client.SendDump(fd, SALVOR_MAX_PAYLOAD * 100, opts, &stats);
    ToolsPlat_Close(fd);

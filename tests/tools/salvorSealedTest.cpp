@@ -181,6 +181,36 @@ TEST(SalvorSealed, CreateFailureAfterTheInitIsReportedAsTheInitsRefusal)
    }
 }
 
+// A collector that falls silent for a while, or comes back without the
+// dump, is waited for, or sent the dump again, as in a plain conversation:
+// the dump's token is the one of the init that was answered last.
+TEST(SalvorSealed, SilenceIsRiddenOutAndALostDumpSentAgain)
+{
+   HostKey host("host");
+   std::vector<uint8_t> content = RandomBytes(SALVOR_MAX_PAYLOAD * 300 + 5);
+   SalvorSendOptions opts = Sealed(host);
+   opts.retries = 0;  // without the wait, the first timeout would end the dump
+   opts.wait = std::chrono::seconds(20);
+   {
+      FakeCollector fake({.key = host.Key(), .silentAtData = 100, .silentMs = 1000});
+      Outcome out = Send(fake, content, opts);
+      ASSERT_TRUE(out.result) << out.result.message;
+      EXPECT_EQ(out.stats.restarts, 0u);
+      ASSERT_EQ(fake.Dumps().size(), 1u);
+      EXPECT_TRUE(fake.Dumps()[0].data == content);
+      EXPECT_EQ(fake.Seen().badToken, 0u);
+   }
+   {
+      FakeCollector fake({.key = host.Key(), .forgetAtData = 100});
+      Outcome out = Send(fake, content, opts);
+      ASSERT_TRUE(out.result) << out.result.message;
+      EXPECT_EQ(out.stats.restarts, 1u);
+      ASSERT_EQ(fake.Dumps().size(), 1u);
+      EXPECT_TRUE(fake.Dumps()[0].data == content);
+      EXPECT_TRUE(fake.Dumps()[0].done);
+   }
+}
+
 // Sealing and opening use buffers made once per dump: a dump twenty
 // times as long, with as many more replies lost and messages resent,
 // costs the client no more allocations.

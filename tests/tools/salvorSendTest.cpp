@@ -81,7 +81,8 @@ TEST(SalvorSend, FailuresExitNonZeroWithAReason)
    TempFile file(RandomBytes(5000));
    {
       FakeCollector fake({.initStatus = hxk_limit_exceeded});
-      RunResult r = RunSend({"--server", fake.Server(), "--quiet", file.Path()});
+      RunResult r =
+         RunSend({"--server", fake.Server(), "--quiet", "--wait", "0", file.Path()});
       EXPECT_EQ(r.exit.Code(), 1);
       EXPECT_EQ(r.err, "salvor-send: collector refused the init: hxk_limit_exceeded\n");
       EXPECT_EQ(r.out, "");
@@ -113,7 +114,7 @@ TEST(SalvorSend, FailuresExitNonZeroWithAReason)
    }
    for (auto args : std::vector<std::vector<std::string>>{
            {}, {"--window", "0", "f"}, {"--bogus", "f"}, {"a", "b"}, {"--status", "f"},
-           {"--status", "--flat"}, {"-", "f"},
+           {"--status", "--flat"}, {"-", "f"}, {"--wait", "-1", "f"}, {"--wait", "x", "f"},
            {"--timestamp", "0", "f"}}) {
       RunResult r = RunSend(args);
       EXPECT_EQ(r.exit.Code(), 2) << r.err;
