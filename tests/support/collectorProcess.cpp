@@ -19,7 +19,7 @@ CollectorProcess::CollectorProcess(const std::string &binary, const CollectorOpt
       dir_ = options.dir;
       std::filesystem::create_directories(dir_);
    }
-   port_ = FreeUdpPort();
+   port_ = options.port != 0 ? options.port : FreeUdpPort();
    std::ostringstream config;
    config << "<config><defaultValues><port>" << port_ << "</port><level>" << options.level
           << "</level>";

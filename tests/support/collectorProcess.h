@@ -28,6 +28,8 @@ struct CollectorOptions {
    std::uint64_t openFilesHard = 0;
    // Elements added to the configuration after the paths.
    std::string extraConfig{};
+   // The port to listen on; 0: one that is free now.
+   std::uint16_t port = 0;
 };
 
 // A running collector; asked to stop, then killed, when the object goes.
