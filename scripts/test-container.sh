@@ -205,6 +205,34 @@ done
 salvor-send --quiet --status || fail "no answer after the restart"
 ok "a killed collector is started again"
 
+# With resumeDumps on, as packaged, a dump in the middle of a restart
+# of the unit, and of an upgrade of the package, goes on and arrives
+# whole. One message in flight at a time, so that it is still under way.
+dump_across() {
+  local what=$1 src=/root/across.bin sender f
+  head -c 60000001 /dev/urandom > "$src"
+  salvor-send --quiet --window 1 --wait 60 "$src" & sender=$!
+  for _ in $(seq 200); do
+    f=$(ls -t /var/lib/salvor/127/0/0/1/zdump_127.0.0.1-* 2>/dev/null | head -1)
+    [ -n "$f" ] && [ "$(stat -c %s "$f")" -gt 5000000 ] && break
+    sleep 0.05
+  done
+  shift
+  "$@" || fail "$what"
+  wait "$sender" || fail "the dump across $what was not taken"
+  f=$(ls -t /var/lib/salvor/127/0/0/1/zdump_127.0.0.1-* | head -1)
+  cmp "$src" "$f" || fail "the dump across $what differs"
+  tail -1 /var/log/salvor/dumps.jsonl | grep -q '"resumed":1,"outcome":"complete"' ||
+    fail "the journal does not say the dump across $what was resumed and complete: $(tail -1 /var/log/salvor/dumps.jsonl)"
+  ok "a dump across $what arrived whole"
+}
+dump_across "a restart of the unit" systemctl restart "$unit"
+rm -rf /tmp/up && dpkg-deb -R /pkgcheck/in/salvor.deb /tmp/up &&
+  sed -i 's/^Version: .*/&+up1/' /tmp/up/DEBIAN/control &&
+  dpkg-deb -b /tmp/up /tmp/salvor-up.deb >/dev/null || fail "no package of a higher version"
+dump_across "an upgrade of the package" sh -c 'dpkg -i /tmp/salvor-up.deb >/tmp/dpkg-up.log 2>&1'
+wait_state active || fail "the unit is $(systemctl is-active "$unit") after the upgrade"
+
 # The example hook, where the package ships one, works inside the
 # service's sandbox: a complete dump is replaced by its compressed copy,
 # of the same mode.

@@ -96,9 +96,27 @@ grep -q "Stopping network coredump server now." "$work/log/salvor.log" ||
 # only "create" for it).
 "$wine" sc create "$name" binPath= "$exe -s $workWin\\salvor.xml" >/dev/null ||
   fail "sc create with a command line"
+# With resumeDumps on, a dump goes on across a stop and a start of the service.
+writeConfig "$port" "<resumeDumps>true</resumeDumps>"
 "$wine" sc start "$name" >/dev/null || fail "sc start of the service with -s on its command line"
 waitState 4 20 || fail "the service with -s on its command line is not running (state $(state))"
 waitAlive "$port" 10 || fail "the service with -s on its command line does not answer"
+randomFile "$work/across" 20000001
+"$send" --quiet --window 1 --wait 60 --server "127.0.0.1:$port" "$work/across" &
+sender=$!
+for _ in $(seq 400); do
+  newest=$(ls -t "$work/data/127/0/0/1/" 2>/dev/null | head -1)
+  [ -n "$newest" ] && [ "$(stat -c %s "$work/data/127/0/0/1/$newest")" -gt 2000000 ] && break
+  sleep 0.05
+done
+"$wine" sc stop "$name" >/dev/null
+waitState 1 15 || fail "the service did not stop in the middle of a dump (state $(state))"
+"$wine" sc start "$name" >/dev/null || fail "sc start after a stop in the middle of a dump"
+waitState 4 20 || fail "the service is not running again (state $(state))"
+wait "$sender" || fail "the dump across a stop and a start of the service was not taken"
+checkStored "$work/src" "$work/across"
+grep -q '"resumed":1,"outcome":"complete"' "$work/log/dumps.jsonl" ||
+  fail "the journal does not say the dump was resumed and complete"
 "$wine" sc stop "$name" >/dev/null
 waitState 1 15 || fail "the service with -s on its command line did not stop"
 "$wine" "$salvorExe" uninstall || fail "uninstall exited with $?"
