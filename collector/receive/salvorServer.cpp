@@ -494,6 +494,16 @@ SalvorProcessBatch(SalvorBatch *batch, int count, SalvorPendingWrites *pending)
 
 namespace {
 
+// The idle sweep: silent hosts' slots, the revoked keys no dump uses any more, the tasks'.
+void
+SalvorIdleSweep(uint64_t *lastSweep)
+{
+   SalvorExpireIdleSlots();
+   SalvorSealing_ForgetRevoked(SalvorKeyInUse);
+   SalvorLoopTasksIdleSweep();
+   *lastSweep = SalvorClockUsec();
+}
+
 /*
  * The idle sweep runs every SALVOR_SELECT_TIMEOUT_SEC seconds whatever the
  * traffic: a wait that ends empty is not enough, as one host that sends
@@ -502,12 +512,8 @@ namespace {
 void
 SalvorSweepIfDue(uint64_t *lastSweep)
 {
-   uint64_t now = SalvorClockUsec();
-   if (now - *lastSweep >= (uint64_t)SALVOR_SELECT_TIMEOUT_SEC * 1000000u) {
-      SalvorExpireIdleSlots();
-      SalvorSealing_ForgetRevoked(SalvorKeyInUse);
-      SalvorLoopTasksIdleSweep();
-      *lastSweep = now;
+   if (SalvorClockUsec() - *lastSweep >= (uint64_t)SALVOR_SELECT_TIMEOUT_SEC * 1000000u) {
+      SalvorIdleSweep(lastSweep);
    }
    SalvorSealing_ReloadIfChanged(SalvorKeyInUse);
    SalvorLoopTasksEachPass();
@@ -628,9 +634,7 @@ SalvorServeSocket(SalvorLoopState *loop, NetSocket sock, NetWakeup *wakeup, int 
    SalvorLoopTasksAfterWait();
    if (got == NET_RECV_TIMED_OUT) {
       if (timeoutMs > 0) {
-         SalvorExpireIdleSlots();
-         SalvorLoopTasksIdleSweep();
-         loop->lastSweep = SalvorClockUsec();
+         SalvorIdleSweep(&loop->lastSweep);
       }
       return;
    }
@@ -667,9 +671,7 @@ SalvorServeAny(SalvorLoopState *loop)
       Log_FlushPending();
       SalvorHostLogFlush();
       SalvorLoopTasksAfterWait();
-      SalvorExpireIdleSlots();
-      SalvorLoopTasksIdleSweep();
-      loop->lastSweep = SalvorClockUsec();
+      SalvorIdleSweep(&loop->lastSweep);
    }
    for (int i = 0; ready > 0 && i < loop->count; i++) {
       if (readable[i]) {

@@ -42,6 +42,24 @@ SalvorCarriesToken(const salvorCoreDumpInfo *slot, const salvorMsgHeader *reques
    return !slot->sealed || std::memcmp(request->reserved1, slot->token, SALVOR_TOKEN_SIZE) == 0;
 }
 
+/*
+ * The taken slot (with its file, or awaiting it) that a data or done
+ * message names, its host, time stamp, key and token all matching; null
+ * otherwise. Logs nothing and marks nothing.
+ */
+salvorCoreDumpInfo *
+SalvorSlotNamedBy(const NetIp &clientIP, const salvorMsgHeader *request)
+{
+   if (request->dumpID >= (uint32_t)SALVOR_MAX_DUMPS) {
+      return nullptr;
+   }
+   salvorCoreDumpInfo *slot = &salvorSlots[request->dumpID];
+   bool named = SalvorSlotTaken(slot) && slot->clientIP == clientIP &&
+                slot->timestamp == request->timestamp && SalvorSameSender(slot) &&
+                SalvorCarriesToken(slot, request);
+   return named ? slot : nullptr;
+}
+
 }  // namespace
 
 bool
@@ -159,10 +177,10 @@ SalvorKeyInUse(const uint8_t *id)
 void
 SalvorEndRevokedDump(const NetIp &clientIP, const salvorMsgHeader *request)
 {
-   if (!SalvorSlotMatches(clientIP, request) && !SalvorAwaitsFile(clientIP, request)) {
+   salvorCoreDumpInfo *slot = SalvorSlotNamedBy(clientIP, request);
+   if (slot == nullptr) {
       return;
    }
-   salvorCoreDumpInfo *slot = &salvorSlots[request->dumpID];
    if (slot->awaitingFile) {
       SalvorReleaseSlot(slot);
       return;
@@ -226,25 +244,8 @@ SalvorFindSlot(const NetIp &clientIP, const salvorMsgHeader *request)
 bool
 SalvorSlotMatches(const NetIp &clientIP, const salvorMsgHeader *request)
 {
-   if (request->dumpID >= (uint32_t)SALVOR_MAX_DUMPS) {
-      return false;
-   }
-   const salvorCoreDumpInfo *slot = &salvorSlots[request->dumpID];
-   return SalvorSlotInUse(slot) && slot->clientIP == clientIP &&
-          slot->timestamp == request->timestamp && SalvorSameSender(slot) &&
-          SalvorCarriesToken(slot, request);
-}
-
-bool
-SalvorAwaitsFile(const NetIp &clientIP, const salvorMsgHeader *request)
-{
-   if (request->dumpID >= (uint32_t)SALVOR_MAX_DUMPS) {
-      return false;
-   }
-   const salvorCoreDumpInfo *slot = &salvorSlots[request->dumpID];
-   return slot->awaitingFile && slot->clientIP == clientIP &&
-          slot->timestamp == request->timestamp && SalvorSameSender(slot) &&
-          SalvorCarriesToken(slot, request);
+   const salvorCoreDumpInfo *slot = SalvorSlotNamedBy(clientIP, request);
+   return slot != nullptr && SalvorSlotInUse(slot);
 }
 
 void

@@ -88,8 +88,6 @@ salvorCoreDumpInfo *SalvorFindSlot(const NetIp &clientIP, const salvorMsgHeader 
  * without marking the slot active.
  */
 bool SalvorSlotMatches(const NetIp &clientIP, const salvorMsgHeader *request);
-// The same for a slot that awaits its file.
-bool SalvorAwaitsFile(const NetIp &clientIP, const salvorMsgHeader *request);
 void SalvorExpireIdleSlots();
 // Empties a slot whose file has been closed.
 void SalvorReleaseSlot(salvorCoreDumpInfo *slot);
